@@ -1,0 +1,46 @@
+#pragma once
+// An executor in virtual time for tests: nothing runs until the test says so, and time only
+// moves when the test advances it. Single-threaded: use it from the test's thread.
+#include <deque>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "KivHostCore/Runtime/Executor.hpp"
+#include "KivHostCore/Runtime/TimerQueue.hpp"
+
+namespace kiv {
+
+class ManualExecutor final : public Executor {
+public:
+    explicit ManualExecutor(std::string label = "manual", MonotonicTime start = MonotonicTime{1'000'000'000});
+
+    void post(Task task) override;
+    TimerHandle postAfter(Duration delay, Task task) override;
+    void sync(Task task) override; // runs inline: the virtual world has one thread
+    MonotonicTime now() const override { return now_; }
+    bool isCurrent() const override;
+    std::string_view label() const override { return label_; }
+
+    // Runs posted work and timers already due, including work they post, without moving time.
+    // Returns how many tasks ran.
+    std::size_t runUntilIdle();
+    // Moves time forward by `by`, running every timer at its own due time in order, with the
+    // work each one posts, then leaves time at now + by.
+    void advance(Duration by);
+    // Time until the earliest pending timer; nothing when no timer is pending.
+    std::optional<Duration> nextPendingDelay();
+    // Advances to the earliest pending timer and runs it; false when none is pending.
+    bool runNextTimer();
+
+    std::size_t pendingTasks() const { return ready_.size(); }
+
+private:
+    std::string label_;
+    MonotonicTime now_;
+    std::deque<Task> ready_;
+    TimerQueue timers_;
+    std::thread::id owner_ = std::this_thread::get_id();
+};
+
+} // namespace kiv

@@ -1,0 +1,49 @@
+#pragma once
+// Real servers that integration tests start for themselves, each private to its test:
+// its own display number or runtime folder, stopped by PID when the object goes.
+// A start() result names what is missing, for GTEST_SKIP, only when the program is absent;
+// any other failure is an error the test must report.
+#include <expected>
+#include <memory>
+#include <string>
+
+#include "KivHostCore/Testing/TestProcess.hpp"
+
+namespace kiv::testing {
+
+struct StartError {
+    bool notInstalled = false; // skip the test; otherwise fail it
+    std::string message;
+};
+
+// Xvfb on a display number it picks itself (-displayfd), with RandR and no reset when the last
+// client leaves (a reset would wipe RandR state).
+class XvfbServer {
+public:
+    static std::expected<std::unique_ptr<XvfbServer>, StartError> start(int width = 8192, int height = 8192);
+    const std::string& display() const { return display_; } // ":N"
+    int displayNumber() const { return number_; }
+    ChildProcess& process() { return process_; }
+
+private:
+    TempDir dir_{"kiv-xvfb"};
+    ChildProcess process_;
+    std::string display_;
+    int number_ = -1;
+};
+
+// A user-mode PulseAudio server in its own runtime folder with a null sink named `sinkName`
+// standing in for the speakers. Clients need environment() (PULSE_RUNTIME_PATH and friends).
+class PulseAudioServer {
+public:
+    static std::expected<std::unique_ptr<PulseAudioServer>, StartError> start(const std::string& sinkName = "speakers");
+    std::vector<std::pair<std::string, std::string>> environment() const;
+    std::string runtimePath() const { return (dir_.path() / "pulse").string(); }
+    ChildProcess& process() { return process_; }
+
+private:
+    TempDir dir_{"kiv-pulse"};
+    ChildProcess process_;
+};
+
+} // namespace kiv::testing

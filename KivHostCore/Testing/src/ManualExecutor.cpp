@@ -1,0 +1,69 @@
+#include "KivHostCore/Testing/ManualExecutor.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace kiv {
+
+namespace {
+// A test whose work keeps re-posting itself forever is a bug; stop it loudly.
+constexpr std::size_t kMaxTasksPerRun = 10'000'000;
+} // namespace
+
+ManualExecutor::ManualExecutor(std::string label, MonotonicTime start) : label_(std::move(label)), now_(start) {}
+
+void ManualExecutor::post(Task task) { ready_.push_back(std::move(task)); }
+
+TimerHandle ManualExecutor::postAfter(Duration delay, Task task) {
+    return timers_.add(now_ + std::max(delay, Duration::zero()), std::move(task)).handle;
+}
+
+void ManualExecutor::sync(Task task) { task(); }
+
+bool ManualExecutor::isCurrent() const { return std::this_thread::get_id() == owner_; }
+
+std::size_t ManualExecutor::runUntilIdle() {
+    std::size_t ran = 0;
+    while (true) {
+        while (!ready_.empty()) {
+            auto task = std::move(ready_.front());
+            ready_.pop_front();
+            task();
+            if (++ran > kMaxTasksPerRun) {
+                std::fprintf(stderr, "ManualExecutor(%s): work never becomes idle\n", label_.c_str());
+                std::abort();
+            }
+        }
+        auto due = timers_.takeNext(now_);
+        if (!due) return ran;
+        due->second->fire();
+        ++ran;
+    }
+}
+
+void ManualExecutor::advance(Duration by) {
+    const MonotonicTime target = now_ + std::max(by, Duration::zero());
+    runUntilIdle();
+    while (auto next = timers_.takeNext(target)) {
+        now_ = std::max(now_, next->first);
+        next->second->fire();
+        runUntilIdle();
+    }
+    now_ = target;
+    runUntilIdle();
+}
+
+std::optional<Duration> ManualExecutor::nextPendingDelay() {
+    const auto due = timers_.nextDue();
+    if (!due) return std::nullopt;
+    return std::max(*due - now_, Duration::zero());
+}
+
+bool ManualExecutor::runNextTimer() {
+    const auto delay = nextPendingDelay();
+    if (!delay) return false;
+    advance(*delay);
+    return true;
+}
+
+} // namespace kiv

@@ -1,0 +1,113 @@
+#include "KivHostCore/Testing/TestServers.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fmt/format.h>
+
+namespace kiv::testing {
+
+namespace {
+
+constexpr auto kStartTimeout = std::chrono::milliseconds(20000);
+
+StartError notInstalled(const std::string& program) {
+    return StartError{true, program + " is not installed (scripts/install-deps installs it)"};
+}
+
+// Reads the display number an X server writes to its -displayfd pipe once it accepts clients.
+std::optional<int> readDisplayNumber(int fd, std::chrono::milliseconds timeout) {
+    std::string text;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, 100);
+        if (ready <= 0) continue;
+        char buffer[32];
+        const auto n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) return std::nullopt; // the server exited
+        text.append(buffer, static_cast<std::size_t>(n));
+        if (text.find('\n') != std::string::npos) return std::atoi(text.c_str());
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::expected<std::unique_ptr<XvfbServer>, StartError> XvfbServer::start(int width, int height) {
+    const auto program = findProgram("Xvfb");
+    if (!program) return std::unexpected(notInstalled("Xvfb"));
+    auto server = std::unique_ptr<XvfbServer>(new XvfbServer());
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(StartError{false, "pipe failed"});
+    ProcessOptions options;
+    options.argv = {*program, "-displayfd", std::to_string(fds[1]), "-screen", "0", fmt::format("{}x{}x24", width, height),
+                    "-noreset", "-nolisten", "tcp", "+extension", "RANDR"};
+    options.logFile = server->dir_.path() / "xvfb.log";
+    options.keepFds = {fds[1]};
+    auto child = ChildProcess::start(options);
+    ::close(fds[1]);
+    if (!child) {
+        ::close(fds[0]);
+        return std::unexpected(StartError{false, child.error()});
+    }
+    server->process_ = std::move(*child);
+    const auto number = readDisplayNumber(fds[0], kStartTimeout);
+    ::close(fds[0]);
+    if (!number) {
+        return std::unexpected(StartError{false, "Xvfb did not become ready: " + server->process_.log()});
+    }
+    server->number_ = *number;
+    server->display_ = ":" + std::to_string(*number);
+    return server;
+}
+
+std::expected<std::unique_ptr<PulseAudioServer>, StartError> PulseAudioServer::start(const std::string& sinkName) {
+    const auto program = findProgram("pulseaudio");
+    if (!program) return std::unexpected(notInstalled("pulseaudio"));
+    if (!findProgram("pactl")) return std::unexpected(notInstalled("pactl"));
+    auto server = std::unique_ptr<PulseAudioServer>(new PulseAudioServer());
+    std::filesystem::create_directories(server->runtimePath());
+    std::filesystem::create_directories(server->dir_.path() / "home");
+    ProcessOptions options;
+    options.argv = {*program,
+                    "-n",
+                    "--daemonize=no",
+                    "--system=false",
+                    "--exit-idle-time=-1",
+                    "--disallow-exit",
+                    "--load=module-null-sink sink_name=" + sinkName + " rate=48000 channels=2",
+                    "--load=module-native-protocol-unix",
+                    "--log-target=stderr"};
+    options.environment = server->environment();
+    options.logFile = server->dir_.path() / "pulse.log";
+    auto child = ChildProcess::start(options);
+    if (!child) return std::unexpected(StartError{false, child.error()});
+    server->process_ = std::move(*child);
+    const auto env = server->environment();
+    const bool ready = waitUntil(
+        [&] {
+            if (!server->process_.isRunning()) return true;
+            if (!std::filesystem::exists(server->runtimePath() + "/native")) return false;
+            return runProgram({"pactl", "info"}, env, std::chrono::milliseconds(5000)).exitCode == 0;
+        },
+        kStartTimeout, std::chrono::milliseconds(50));
+    if (!ready || !server->process_.isRunning()) {
+        return std::unexpected(StartError{false, "PulseAudio did not become ready: " + server->process_.log()});
+    }
+    return server;
+}
+
+std::vector<std::pair<std::string, std::string>> PulseAudioServer::environment() const {
+    const auto home = (dir_.path() / "home").string();
+    return {{"PULSE_RUNTIME_PATH", runtimePath()},
+            {"PULSE_SERVER", "unix:" + runtimePath() + "/native"},
+            {"XDG_RUNTIME_DIR", dir_.path().string()},
+            {"HOME", home},
+            {"XDG_CONFIG_HOME", home + "/.config"}};
+}
+
+} // namespace kiv::testing

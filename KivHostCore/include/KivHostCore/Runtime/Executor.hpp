@@ -1,0 +1,78 @@
+#pragma once
+// Where work runs. Logic never reads a clock or starts a thread itself: it posts to an
+// Executor and asks it for the time, so the same code runs on Asio in production and on
+// ManualExecutor (virtual time) in tests.
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string_view>
+#include <utility>
+
+namespace kiv {
+
+using Duration = std::chrono::microseconds;
+// Monotonic time since the executor clock's epoch (CLOCK_MONOTONIC for the real executors).
+using MonotonicTime = std::chrono::microseconds;
+using Task = std::move_only_function<void()>;
+
+namespace detail {
+class TimerState;
+}
+
+// Refers to one scheduled timer. Copies share the timer; destroying a handle does not cancel
+// (use ScopedTimer for that). Thread-safe.
+class TimerHandle {
+public:
+    TimerHandle() = default;
+    explicit TimerHandle(std::shared_ptr<detail::TimerState> state) : state_(std::move(state)) {}
+
+    // The task will not start after this returns, unless it is already running or done.
+    // Cancelling from the timer's own executor before it fires is therefore exact.
+    void cancel();
+    // True while the task has neither run nor been cancelled.
+    bool isPending() const;
+
+private:
+    std::shared_ptr<detail::TimerState> state_;
+};
+
+// Owns a timer: replacing or destroying it cancels the previous one ("sleep, unless cancelled").
+class ScopedTimer {
+public:
+    ScopedTimer() = default;
+    ScopedTimer(TimerHandle handle) : handle_(std::move(handle)) {} // NOLINT(google-explicit-constructor)
+    ScopedTimer(ScopedTimer&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
+    ScopedTimer& operator=(ScopedTimer&& other) noexcept;
+    ScopedTimer& operator=(TimerHandle handle);
+    ScopedTimer(const ScopedTimer&) = delete;
+    ScopedTimer& operator=(const ScopedTimer&) = delete;
+    ~ScopedTimer() { handle_.cancel(); }
+
+    void cancel() { handle_.cancel(); }
+    bool isPending() const { return handle_.isPending(); }
+
+private:
+    TimerHandle handle_;
+};
+
+class Executor {
+public:
+    virtual ~Executor() = default;
+
+    // Runs `task` later on this executor, after everything posted before it. Any thread.
+    virtual void post(Task task) = 0;
+    // Runs `task` on this executor once `delay` has passed (a delay <= 0 means as soon as
+    // possible). Timers due at the same time run in the order they were posted. Any thread.
+    virtual TimerHandle postAfter(Duration delay, Task task) = 0;
+    // Runs `task` on this executor and waits for it; runs inline when already on it, so
+    // re-entrant calls never deadlock. Must not be used to wait on a thread that is itself
+    // waiting for the caller.
+    virtual void sync(Task task) = 0;
+    // This executor's monotonic time. Any thread.
+    virtual MonotonicTime now() const = 0;
+    // True when the calling thread is currently running work of this executor.
+    virtual bool isCurrent() const = 0;
+    virtual std::string_view label() const = 0;
+};
+
+} // namespace kiv

@@ -1,0 +1,31 @@
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "KivProtocol/EnumText.hpp"
+
+namespace kiv {
+
+namespace KivConstants {
+inline constexpr int protocolVersion = 5;
+inline constexpr std::uint16_t defaultControlPort = 52010;
+inline constexpr std::uint16_t defaultVideoPort = 52011;
+inline constexpr std::uint16_t defaultUSBPort = 52012;
+inline constexpr int maxDatagramSize = 1200;
+inline constexpr int maxControlMessageSize = 262144;
+inline constexpr int maxFrameSize = 8388608;
+inline constexpr std::string_view bonjourServiceType = "_kivdisplay._tcp";
+} // namespace KivConstants
+
+enum class TransportKind { wifi, usb };
+
+template <>
+struct EnumTraits<TransportKind> {
+    static constexpr std::array<std::string_view, 2> names{"wifi", "usb"};
+};
+
+// User-visible name of a link kind ("Wi-Fi", "USB"), localized.
+std::string title(TransportKind kind);
+
+} // namespace kiv

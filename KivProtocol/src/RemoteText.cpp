@@ -1,0 +1,94 @@
+#include "KivProtocol/RemoteText.hpp"
+
+#include <vector>
+
+#include "KivProtocol/Localization.hpp"
+
+namespace kiv::RemoteText {
+namespace {
+
+std::vector<std::string_view> splitKeepingEmpty(std::string_view text) {
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    while (true) {
+        const auto bar = text.find('|', start);
+        if (bar == std::string_view::npos) {
+            parts.push_back(text.substr(start));
+            return parts;
+        }
+        parts.push_back(text.substr(start, bar - start));
+        start = bar + 1;
+    }
+}
+
+// Fills "%1", "%2" in a localized template with the arguments; a missing argument shows as "?".
+std::string fill(std::string_view english, const std::vector<std::string_view>& args) {
+    const std::string localizedTemplate = localize(english);
+    std::string out;
+    out.reserve(localizedTemplate.size() + 32);
+    for (std::size_t i = 0; i < localizedTemplate.size(); ++i) {
+        const char c = localizedTemplate[i];
+        if (c == '%' && i + 1 < localizedTemplate.size() && (localizedTemplate[i + 1] == '1' || localizedTemplate[i + 1] == '2')) {
+            const std::size_t index = localizedTemplate[i + 1] == '1' ? 0 : 1;
+            // args[0] is the code itself.
+            out += index + 1 < args.size() ? std::string(args[index + 1]) : std::string("?");
+            ++i;
+            continue;
+        }
+        out += c;
+    }
+    return out;
+}
+
+struct Entry {
+    std::string_view code;
+    std::string_view english; // %1 = a/detail, %2 = b
+};
+
+constexpr Entry kEntries[] = {
+    {compatRetina, "macOS doesn't accept %1, so %2 (Retina) is used instead."},
+    {compatNonRetina, "macOS doesn't accept %1 in Retina mode, so %2 (non-Retina, smaller text) is used instead."},
+    {compatMirror,
+     "An extended display couldn't be created on this Mac, so the main screen is mirrored instead. Disconnect other "
+     "devices or restart KivDisplay on the Mac to try again."},
+    {audioPermission, "Sending Mac sound requires the “Screen & System Audio Recording” permission on the Mac."},
+    {audioNoDisplay, "No display is available for capturing sound."},
+    {audioStartFailed, "Sound capture couldn't start: %1"},
+    {audioGaveUp,
+     "Sound capture was interrupted repeatedly and has stopped. Choose a sound output again or reconnect to retry."},
+    {audioNoOutput, "The Mac's output device couldn't be found."},
+    {audioCannotMute,
+     "The Mac's current output device can't be muted, so the Mac will also play sound (you can turn its volume down)."},
+    {touchDisabledOnMac, "Touch control is turned off on the Mac"},
+    {touchNoAccessibility, "The Mac hasn't granted Accessibility permission yet, so touch is unavailable"},
+};
+
+} // namespace
+
+std::string make(std::string_view code, std::span<const std::string> args) {
+    std::string out(code);
+    for (const auto& arg : args) {
+        out += '|';
+        out += arg;
+    }
+    return out;
+}
+
+std::string make(std::string_view code, std::initializer_list<std::string_view> args) {
+    std::string out(code);
+    for (const auto arg : args) {
+        out += '|';
+        out += arg;
+    }
+    return out;
+}
+
+std::string localized(std::string_view text) {
+    const auto parts = splitKeepingEmpty(text);
+    for (const auto& entry : kEntries) {
+        if (entry.code == parts.front()) return fill(entry.english, parts);
+    }
+    return std::string(text);
+}
+
+} // namespace kiv::RemoteText
