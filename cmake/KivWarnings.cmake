@@ -2,7 +2,7 @@
 function(kiv_set_warnings target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wold-style-cast -Wcast-align
-    -Woverloaded-virtual -Wconversion -Wsign-conversion -Wnull-dereference -Wimplicit-fallthrough
+    -Woverloaded-virtual -Wconversion -Wsign-conversion -Wimplicit-fallthrough
     $<$<CXX_COMPILER_ID:GNU>:-Wduplicated-cond -Wlogical-op -Wno-maybe-uninitialized>)
   if(KIV_WERROR)
     target_compile_options(${target} PRIVATE -Werror)
