@@ -39,3 +39,23 @@ run:
 
 clean:
 	@rm -rf build
+
+# Fuzzing: clang-16 + libc++ build of the protocol module; each target runs FUZZ_SECONDS from the seed corpus.
+FUZZ_SECONDS ?= 5
+FUZZ_TARGETS := control_frame_decoder stream_frame_decoder frame_reassembler video_datagram control_message_json
+
+.PHONY: fuzz-build fuzz-seeds fuzz-smoke
+fuzz-build: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build build/fuzz -j$(JOBS)
+
+fuzz-seeds: fuzz-build
+	@build/fuzz/fuzz/fuzz_make_seeds KivProtocol/tests/data/control fuzz/corpus
+
+fuzz-smoke: fuzz-build
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	  work=$$(mktemp -d); \
+	  echo "fuzz $$t for $(FUZZ_SECONDS)s"; \
+	  build/fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $$work fuzz/corpus/$$t 2>&1 | grep -E 'stat::number_of_executed_units|Done|ERROR|SUMMARY' ; \
+	  rm -rf $$work; \
+	done

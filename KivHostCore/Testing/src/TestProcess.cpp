@@ -16,7 +16,7 @@
 
 extern char** environ;
 
-namespace kiv::testing {
+namespace kiv::test {
 
 std::optional<std::string> findProgram(const std::string& name) {
     if (name.find('/') != std::string::npos) {
@@ -202,4 +202,4 @@ RunResult runProgram(const std::vector<std::string>& argv,
     return result;
 }
 
-} // namespace kiv::testing
+} // namespace kiv::test

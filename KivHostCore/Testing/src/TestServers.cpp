@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fmt/format.h>
 
-namespace kiv::testing {
+namespace kiv::test {
 
 namespace {
 
@@ -110,4 +110,4 @@ std::vector<std::pair<std::string, std::string>> PulseAudioServer::environment()
             {"XDG_CONFIG_HOME", home + "/.config"}};
 }
 
-} // namespace kiv::testing
+} // namespace kiv::test

@@ -16,7 +16,7 @@ MonotonicTime steadyNow();
 
 class AsioTimerDriver : public std::enable_shared_from_this<AsioTimerDriver> {
 public:
-    using Deliver = std::function<void(std::shared_ptr<detail::TimerState>)>;
+    using Deliver = std::function<void(std::shared_ptr<timer::TimerState>)>;
 
     AsioTimerDriver(asio::io_context& context, Deliver deliver);
 

@@ -21,7 +21,7 @@ struct MainLoop::Impl {
 
 MainLoop::MainLoop() : impl_(std::make_shared<Impl>()) {
     impl_->timers = std::make_shared<AsioTimerDriver>(
-        impl_->context, [weak = std::weak_ptr<Impl>(impl_)](std::shared_ptr<detail::TimerState> state) {
+        impl_->context, [weak = std::weak_ptr<Impl>(impl_)](std::shared_ptr<timer::TimerState> state) {
             // Timer wake-ups run on the driver's strand; the task itself runs as ordinary main-loop work.
             if (auto impl = weak.lock()) asio::post(impl->context, [state] { state->fire(); });
         });

@@ -165,7 +165,7 @@ SerialQueue::SerialQueue(std::string label) : SerialQueue(std::move(label), Work
 
 SerialQueue::SerialQueue(std::string label, WorkerPool& pool) : impl_(std::make_shared<Impl>(std::move(label), pool)) {
     impl_->timers = std::make_shared<AsioTimerDriver>(
-        pool.context(), [weak = std::weak_ptr<Impl>(impl_)](std::shared_ptr<detail::TimerState> state) {
+        pool.context(), [weak = std::weak_ptr<Impl>(impl_)](std::shared_ptr<timer::TimerState> state) {
             if (auto impl = weak.lock()) impl->enqueue([state] { state->fire(); });
         });
 }

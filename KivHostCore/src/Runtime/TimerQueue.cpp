@@ -2,7 +2,7 @@
 
 namespace kiv {
 
-namespace detail {
+namespace timer {
 
 void TimerState::fire() {
     Task task;
@@ -29,7 +29,7 @@ bool TimerState::isPending() const {
     return static_cast<bool>(task_);
 }
 
-} // namespace detail
+} // namespace timer
 
 void TimerHandle::cancel() {
     if (state_) state_->cancel();
@@ -52,7 +52,7 @@ ScopedTimer& ScopedTimer::operator=(TimerHandle handle) {
 }
 
 TimerQueue::Added TimerQueue::add(MonotonicTime due, Task task) {
-    auto state = std::make_shared<detail::TimerState>(std::move(task));
+    auto state = std::make_shared<timer::TimerState>(std::move(task));
     const std::lock_guard lock(mutex_);
     dropCancelledLocked();
     const bool earliest = heap_.empty() || due < heap_.top().due;
@@ -67,8 +67,8 @@ std::optional<MonotonicTime> TimerQueue::nextDue() {
     return heap_.top().due;
 }
 
-std::vector<std::shared_ptr<detail::TimerState>> TimerQueue::takeDue(MonotonicTime now) {
-    std::vector<std::shared_ptr<detail::TimerState>> due;
+std::vector<std::shared_ptr<timer::TimerState>> TimerQueue::takeDue(MonotonicTime now) {
+    std::vector<std::shared_ptr<timer::TimerState>> due;
     const std::lock_guard lock(mutex_);
     while (!heap_.empty() && heap_.top().due <= now) {
         if (heap_.top().state->isPending()) due.push_back(heap_.top().state);
@@ -77,7 +77,7 @@ std::vector<std::shared_ptr<detail::TimerState>> TimerQueue::takeDue(MonotonicTi
     return due;
 }
 
-std::optional<std::pair<MonotonicTime, std::shared_ptr<detail::TimerState>>> TimerQueue::takeNext(MonotonicTime limit) {
+std::optional<std::pair<MonotonicTime, std::shared_ptr<timer::TimerState>>> TimerQueue::takeNext(MonotonicTime limit) {
     const std::lock_guard lock(mutex_);
     dropCancelledLocked();
     if (heap_.empty() || heap_.top().due > limit) return std::nullopt;
@@ -87,7 +87,7 @@ std::optional<std::pair<MonotonicTime, std::shared_ptr<detail::TimerState>>> Tim
 }
 
 void TimerQueue::clear() {
-    std::vector<std::shared_ptr<detail::TimerState>> dropped;
+    std::vector<std::shared_ptr<timer::TimerState>> dropped;
     {
         const std::lock_guard lock(mutex_);
         while (!heap_.empty()) {

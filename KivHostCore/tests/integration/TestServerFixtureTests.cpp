@@ -6,7 +6,7 @@
 
 #include "KivHostCore/Testing/TestServers.hpp"
 
-using namespace kiv::testing;
+using namespace kiv::test;
 using namespace std::chrono_literals;
 
 #define KIV_START_OR_SKIP(var, expr)                                               \

@@ -22,11 +22,11 @@ struct Run {
 
 // Runs the tool with stdout and stderr kept apart.
 Run wireTool(const std::vector<std::string>& args) {
-    kiv::testing::TempDir dir;
+    kiv::test::TempDir dir;
     const auto errFile = (dir.path() / "err").string();
     std::string command = std::string(KIV_WIRE_BINARY);
     for (const auto& arg : args) command += " '" + arg + "'";
-    const auto result = kiv::testing::runProgram({"sh", "-c", command + " 2>" + errFile});
+    const auto result = kiv::test::runProgram({"sh", "-c", command + " 2>" + errFile});
     std::ifstream in(errFile);
     return Run{result.exitCode, result.output, std::string(std::istreambuf_iterator<char>(in), {})};
 }

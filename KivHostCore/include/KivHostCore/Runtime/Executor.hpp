@@ -15,7 +15,7 @@ using Duration = std::chrono::microseconds;
 using MonotonicTime = std::chrono::microseconds;
 using Task = std::move_only_function<void()>;
 
-namespace detail {
+namespace timer {
 class TimerState;
 }
 
@@ -24,7 +24,7 @@ class TimerState;
 class TimerHandle {
 public:
     TimerHandle() = default;
-    explicit TimerHandle(std::shared_ptr<detail::TimerState> state) : state_(std::move(state)) {}
+    explicit TimerHandle(std::shared_ptr<timer::TimerState> state) : state_(std::move(state)) {}
 
     // The task will not start after this returns, unless it is already running or done.
     // Cancelling from the timer's own executor before it fires is therefore exact.
@@ -33,7 +33,7 @@ public:
     bool isPending() const;
 
 private:
-    std::shared_ptr<detail::TimerState> state_;
+    std::shared_ptr<timer::TimerState> state_;
 };
 
 // Owns a timer: replacing or destroying it cancels the previous one ("sleep, unless cancelled").

@@ -11,7 +11,7 @@
 
 namespace kiv {
 
-namespace detail {
+namespace timer {
 class TimerState {
 public:
     explicit TimerState(Task task) : task_(std::move(task)) {}
@@ -24,7 +24,7 @@ private:
     mutable std::mutex mutex_;
     Task task_;
 };
-} // namespace detail
+} // namespace timer
 
 class TimerQueue {
 public:
@@ -37,16 +37,16 @@ public:
     // Earliest due time of a timer that is still pending.
     std::optional<MonotonicTime> nextDue();
     // Removes and returns the timers due at or before `now`, in firing order.
-    std::vector<std::shared_ptr<detail::TimerState>> takeDue(MonotonicTime now);
+    std::vector<std::shared_ptr<timer::TimerState>> takeDue(MonotonicTime now);
     // Removes and returns the single earliest timer if it is due at or before `limit`.
-    std::optional<std::pair<MonotonicTime, std::shared_ptr<detail::TimerState>>> takeNext(MonotonicTime limit);
+    std::optional<std::pair<MonotonicTime, std::shared_ptr<timer::TimerState>>> takeNext(MonotonicTime limit);
     void clear();
 
 private:
     struct Entry {
         MonotonicTime due;
         std::uint64_t sequence;
-        std::shared_ptr<detail::TimerState> state;
+        std::shared_ptr<timer::TimerState> state;
         bool operator>(const Entry& other) const {
             return due != other.due ? due > other.due : sequence > other.sequence;
         }

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace kiv::testing {
+namespace kiv::test {
 
 // Full path of an installed program (PATH plus the sbin folders daemons live in), or nothing.
 std::optional<std::string> findProgram(const std::string& name);
@@ -77,4 +77,4 @@ RunResult runProgram(const std::vector<std::string>& argv,
                      const std::vector<std::pair<std::string, std::string>>& environment = {},
                      std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
 
-} // namespace kiv::testing
+} // namespace kiv::test

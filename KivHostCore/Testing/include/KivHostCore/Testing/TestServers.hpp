@@ -9,7 +9,7 @@
 
 #include "KivHostCore/Testing/TestProcess.hpp"
 
-namespace kiv::testing {
+namespace kiv::test {
 
 struct StartError {
     bool notInstalled = false; // skip the test; otherwise fail it
@@ -46,4 +46,4 @@ private:
     ChildProcess process_;
 };
 
-} // namespace kiv::testing
+} // namespace kiv::test

@@ -1,0 +1,42 @@
+#pragma once
+// Turns the user's settings and the device's report into one concrete display and stream
+// configuration; classifies changes; lists fallbacks for display modes the system refuses.
+// Pure functions: the same inputs always give the same configuration.
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "KivProtocol/ControlMessage.hpp"
+#include "KivProtocol/SessionSettings.hpp"
+
+namespace kiv::ConfigurationResolver {
+
+inline constexpr std::int64_t maxStreamLong = 2732;
+inline constexpr std::int64_t maxStreamShort = 2048;
+inline constexpr std::int64_t maxLogicalLong = 2560;
+inline constexpr std::int64_t minLogicalLong = 800;
+inline constexpr std::int64_t minLogicalShort = 540;
+inline constexpr std::int64_t kReferencePixels = 2048 * 1536;
+inline constexpr double kLadderFactors[] = {1.06, 1.15, 1.3, 1.5};
+
+enum class Level { none, encoder, stream, display };
+std::string_view toText(Level level);
+
+struct StreamCap {
+    std::int64_t longSide = 0;
+    std::int64_t shortSide = 0;
+    bool operator==(const StreamCap&) const = default;
+};
+
+DisplayConfiguration resolve(const SessionSettings& settings, const std::optional<ScreenInfo>& screen, QualityTier tier,
+                             const std::optional<StreamCap>& streamCap, std::int64_t recommendedFPS,
+                             TransportKind transport, std::optional<std::int64_t> decoderMBPerSecond);
+
+Level classify(const DisplayConfiguration& from, const DisplayConfiguration& to);
+
+// Retina candidates at growing logical sizes (while they fit 2560 points), then one non-Retina.
+std::vector<DisplayConfiguration> compatibilityLadder(const DisplayConfiguration& config);
+
+} // namespace kiv::ConfigurationResolver

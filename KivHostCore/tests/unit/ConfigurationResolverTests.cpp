@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include "KivHostCore/Service/ConfigurationResolver.hpp"
+
+using namespace kiv;
+namespace R = ConfigurationResolver;
+
+namespace {
+SessionSettings settingsOf(DisplaySize size, std::int64_t fps = 0, bool refine = true) {
+    return SessionSettings{size, QualityMode::automatic, fps, refine, AudioRoute::mac};
+}
+ScreenInfo screenOf(std::int64_t w, std::int64_t h, Orientation o = Orientation::landscape) { return {w, h, 2.0, o}; }
+
+struct Example {
+    const char* name;
+    SessionSettings settings;
+    std::optional<ScreenInfo> screen;
+    QualityTier tier;
+    TransportKind transport;
+    std::int64_t recommendedFPS;
+    std::optional<std::int64_t> decoder;
+    std::optional<R::StreamCap> cap;
+    // expected
+    std::int64_t logicalW, logicalH, streamW, streamH, fps, bitrate;
+    std::optional<bool> limited;
+    std::optional<std::int64_t> refineW, refineH;
+};
+} // namespace
+
+TEST(ConfigurationResolver, WorkedExamplesAndEdgeCases) {
+    const auto s2048 = screenOf(2048, 1536);
+    const auto s2732 = screenOf(2732, 2048);
+    const std::vector<Example> examples{
+        {"2048 standard", settingsOf(DisplaySize::standard), s2048, QualityTier::standard, TransportKind::wifi, 30, {}, {},
+         1280, 960, 2048, 1536, 30, 8'000'000, {}, {}, {}},
+        {"2048 larger", settingsOf(DisplaySize::larger), s2048, QualityTier::standard, TransportKind::wifi, 30, {}, {}, 1024,
+         768, 2048, 1536, 30, 8'000'000, {}, {}, {}},
+        {"2048 large", settingsOf(DisplaySize::large), s2048, QualityTier::standard, TransportKind::wifi, 30, {}, {}, 818, 614,
+         1636, 1228, 30, 5'109'171, {}, {}, {}},
+        {"2048 huge", settingsOf(DisplaySize::huge), s2048, QualityTier::standard, TransportKind::wifi, 30, {}, {}, 800, 600,
+         1600, 1200, 30, 4'882'812, true, {}, {}},
+        {"2048 extraLarge", settingsOf(DisplaySize::extraLarge), s2048, QualityTier::standard, TransportKind::wifi, 30, {}, {},
+         800, 600, 1600, 1200, 30, 4'882'812, true, {}, {}},
+        {"2732 huge", settingsOf(DisplaySize::huge), s2732, QualityTier::standard, TransportKind::wifi, 30, {}, {}, 800, 600,
+         1600, 1200, 30, 4'882'812, true, {}, {}},
+        {"2732 ultra usb", settingsOf(DisplaySize::standard), s2732, QualityTier::ultra, TransportKind::usb, 120, {}, {}, 1708,
+         1280, 2732, 2048, 60, 88'932'291, {}, {}, {}},
+        {"2732 decoder", settingsOf(DisplaySize::larger, 60), s2732, QualityTier::ultra, TransportKind::usb, 30, 245'760, {},
+         1366, 1024, 1168, 880, 60, 16'337'076, {}, 2732, 2048},
+        {"no screen emergency", settingsOf(DisplaySize::standard, 0, false), std::nullopt, QualityTier::emergency,
+         TransportKind::wifi, 30, {}, {}, 1280, 960, 1536, 1152, 30, 1'687'500, {}, {}, {}},
+        {"portrait", settingsOf(DisplaySize::standard), screenOf(1536, 2048, Orientation::portrait), QualityTier::standard,
+         TransportKind::wifi, 30, {}, {}, 960, 1280, 1536, 2048, 30, 8'000'000, {}, {}, {}},
+        {"portrait from landscape numbers", settingsOf(DisplaySize::standard), screenOf(2048, 1536, Orientation::portrait),
+         QualityTier::standard, TransportKind::wifi, 30, {}, {}, 960, 1280, 1536, 2048, 30, 8'000'000, {}, {}, {}},
+        {"mostSpace", settingsOf(DisplaySize::mostSpace), s2732, QualityTier::standard, TransportKind::wifi, 30, {}, {}, 2048,
+         1536, 2732, 2048, 30, 14'229'166, {}, {}, {}},
+        {"stream cap", settingsOf(DisplaySize::larger), s2048, QualityTier::standard, TransportKind::wifi, 30, {},
+         R::StreamCap{1920, 1080}, 1024, 768, 1440, 1080, 30, 3'955'078, {}, {}, {}},
+        {"decoder limit met", settingsOf(DisplaySize::larger), s2048, QualityTier::standard, TransportKind::wifi, 30,
+         10'000'000, {}, 1024, 768, 2048, 1536, 30, 8'000'000, {}, {}, {}},
+        {"degenerate screen", settingsOf(DisplaySize::larger), screenOf(0, 5), QualityTier::standard, TransportKind::wifi, 30,
+         {}, {}, 1024, 768, 2048, 1536, 30, 8'000'000, {}, {}, {}},
+        {"fps 60 on wifi", settingsOf(DisplaySize::larger, 60), s2048, QualityTier::standard, TransportKind::wifi, 30, {}, {},
+         1024, 768, 2048, 1536, 60, 8'000'000, {}, {}, {}},
+        {"auto fps on wifi ignores 120", settingsOf(DisplaySize::larger, 0), s2048, QualityTier::standard, TransportKind::wifi,
+         120, {}, {}, 1024, 768, 2048, 1536, 30, 8'000'000, {}, {}, {}},
+        {"fps 45 gives 30", settingsOf(DisplaySize::larger, 45), s2048, QualityTier::standard, TransportKind::usb, 120, {}, {},
+         1024, 768, 2048, 1536, 30, 20'000'000, {}, {}, {}},
+        {"huge 4K long side held at 2560 points", settingsOf(DisplaySize::mostSpace), screenOf(3840, 2160),
+         QualityTier::standard, TransportKind::wifi, 30, {}, {}, 2560, 1440, 2732, 1536, 30, 10'671'875, {}, {}, {}},
+    };
+    for (const auto& e : examples) {
+        SCOPED_TRACE(e.name);
+        const auto c = R::resolve(e.settings, e.screen, e.tier, e.cap, e.recommendedFPS, e.transport, e.decoder);
+        EXPECT_EQ(c.logicalWidth, e.logicalW);
+        EXPECT_EQ(c.logicalHeight, e.logicalH);
+        EXPECT_EQ(c.scaleFactor, 2);
+        EXPECT_EQ(c.streamWidth, e.streamW);
+        EXPECT_EQ(c.streamHeight, e.streamH);
+        EXPECT_EQ(c.fps, e.fps);
+        EXPECT_EQ(c.bitrate, e.bitrate);
+        EXPECT_EQ(c.limitedByMacOSMinimum, e.limited);
+        EXPECT_EQ(c.refinementWidth, e.refineW);
+        EXPECT_EQ(c.refinementHeight, e.refineH);
+        EXPECT_FALSE(c.compatibilityNote.has_value());
+        EXPECT_EQ(c.tier, e.tier);
+        EXPECT_DOUBLE_EQ(c.refinementQuality, e.settings.staticRefinement ? refinementQuality(e.tier) : 0.0);
+    }
+}
+
+TEST(ConfigurationResolver, BitRateHasAFloorOfOneMegabit) {
+    const auto c = R::resolve(settingsOf(DisplaySize::larger), screenOf(400, 300), QualityTier::emergency,
+                              R::StreamCap{100, 100}, 30, TransportKind::wifi, std::nullopt);
+    EXPECT_EQ(c.bitrate, 1'000'000);
+    EXPECT_GE(c.streamWidth, 2);
+}
+
+TEST(ConfigurationResolver, ClassifyOrdersTheStepsAndIgnoresNotes) {
+    const auto base = R::resolve(settingsOf(DisplaySize::standard), screenOf(2048, 1536), QualityTier::standard, {}, 30,
+                                 TransportKind::wifi, {});
+    EXPECT_EQ(R::classify(base, base), R::Level::none);
+    auto noted = base;
+    noted.compatibilityNote = "compat.retina|a|b";
+    noted.limitedByMacOSMinimum = true;
+    EXPECT_EQ(R::classify(base, noted), R::Level::none);
+    auto refine = base;
+    refine.refinementWidth = base.streamWidth;
+    EXPECT_EQ(R::classify(base, refine), R::Level::none) << "absent equals the stream size";
+    refine.refinementWidth = base.streamWidth + 16;
+    EXPECT_EQ(R::classify(base, refine), R::Level::stream);
+    auto encoder = base;
+    encoder.bitrate += 1;
+    EXPECT_EQ(R::classify(base, encoder), R::Level::encoder);
+    auto stream = encoder;
+    stream.fps = 60;
+    EXPECT_EQ(R::classify(base, stream), R::Level::stream);
+    auto display = stream;
+    display.scaleFactor = 1;
+    EXPECT_EQ(R::classify(base, display), R::Level::display);
+    EXPECT_EQ(R::toText(R::Level::display), "display");
+}
+
+TEST(ConfigurationResolver, CompatibilityLadder) {
+    auto config = R::resolve(settingsOf(DisplaySize::standard), screenOf(2048, 1536), QualityTier::standard, {}, 30,
+                             TransportKind::wifi, {});
+    config.logicalWidth = 2400;
+    config.logicalHeight = 1800;
+    const auto ladder = R::compatibilityLadder(config);
+    ASSERT_EQ(ladder.size(), 2u);
+    EXPECT_EQ(ladder[0].logicalWidth, 2544);
+    EXPECT_EQ(ladder[0].logicalHeight, 1908);
+    EXPECT_EQ(ladder[0].scaleFactor, 2);
+    EXPECT_EQ(ladder[0].compatibilityNote, "compat.retina|2400×1800|2544×1908");
+    EXPECT_EQ(ladder[1].scaleFactor, 1);
+    EXPECT_EQ(ladder[1].logicalWidth, 2048) << "non-Retina at the stream size";
+    EXPECT_EQ(ladder[1].logicalHeight, 1536);
+    EXPECT_EQ(ladder[1].compatibilityNote, "compat.nonRetina|2400×1800|2048×1536");
+
+    auto small = config;
+    small.logicalWidth = 1366;
+    small.logicalHeight = 1024;
+    small.streamWidth = 600;
+    small.streamHeight = 400;
+    const auto full = R::compatibilityLadder(small);
+    ASSERT_EQ(full.size(), 5u);
+    EXPECT_EQ(full[0].logicalWidth, 1448);
+    EXPECT_EQ(full[0].logicalHeight, 1086);
+    EXPECT_EQ(full[3].logicalWidth, 2050);
+    EXPECT_EQ(full[4].logicalWidth, 810) << "lifted to the 540-point minimum short side";
+    EXPECT_EQ(full[4].logicalHeight, 540);
+}

@@ -1,0 +1,76 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
+#include "KivHostCore/Platform/KeyValueStore.hpp"
+#include "KivHostCore/Service/HostSettings.hpp"
+#include "KivHostCore/Service/PairingStore.hpp"
+#include "KivHostCore/Testing/TestProcess.hpp"
+
+using namespace kiv;
+
+namespace {
+template <class Store>
+void exercisePairing(Store& store) {
+    const std::regex token("[0-9a-f]{64}");
+    const auto first = store.pair("dev-1", "Anna's iPad");
+    EXPECT_TRUE(std::regex_match(first, token));
+    EXPECT_FALSE(store.isPaired("dev-1", std::nullopt)) << "no token, not paired";
+    EXPECT_TRUE(store.isPaired("dev-1", first));
+    EXPECT_FALSE(store.isPaired("dev-1", std::string(64, '0')));
+    EXPECT_FALSE(store.isPaired("dev-2", first));
+    EXPECT_EQ(store.pair("dev-1", "Renamed"), first) << "pairing again keeps the token";
+    EXPECT_EQ(store.pairedDevices(), (std::vector<PairedDevice>{{"dev-1", "Renamed"}}));
+    store.unpair("dev-1");
+    EXPECT_FALSE(store.isPaired("dev-1", first));
+    const auto second = store.pair("dev-1", "Again");
+    EXPECT_NE(second, first);
+    EXPECT_TRUE(std::regex_match(second, token));
+}
+} // namespace
+
+TEST(PairingStore, InMemoryAndUserDefaultsBehaveAlike) {
+    InMemoryPairingStore memory;
+    exercisePairing(memory);
+    UserDefaultsPairingStore defaults(std::make_shared<InMemoryKeyValueStore>());
+    exercisePairing(defaults);
+}
+
+TEST(PairingStore, PersistsAcrossStoreInstancesAndToleratesOtherShapes) {
+    test::TempDir dir;
+    const auto file = dir.path() / "kivdisplay.json";
+    std::string token;
+    {
+        UserDefaultsPairingStore store(std::make_shared<JsonFileKeyValueStore>(file));
+        token = store.pair("dev-9", "Phone");
+    }
+    auto defaults = std::make_shared<JsonFileKeyValueStore>(file);
+    UserDefaultsPairingStore reopened(defaults);
+    EXPECT_TRUE(reopened.isPaired("dev-9", token));
+
+    // A record without a name is listed under its identifier; a wrong shape reads as empty.
+    StoredDictionary records{{"dev-a", StoredValue{StoredDictionary{{"token", StoredValue{std::string("t")}}}}}};
+    defaults->setDictionary(UserDefaultsPairingStore::key, records);
+    EXPECT_EQ(reopened.pairedDevices(), (std::vector<PairedDevice>{{"dev-a", "dev-a"}}));
+    defaults->setString(UserDefaultsPairingStore::key, "garbage");
+    EXPECT_TRUE(reopened.pairedDevices().empty());
+    records["dev-b"] = StoredValue{std::int64_t{5}};
+    defaults->setDictionary(UserDefaultsPairingStore::key, records);
+    EXPECT_TRUE(reopened.pairedDevices().empty());
+}
+
+TEST(HostSettings, FreshDefaults) {
+    const auto settings = HostSettings::makeDefault();
+    EXPECT_EQ(settings.controlPort, 52010);
+    EXPECT_EQ(settings.videoPort, 52011);
+    EXPECT_DOUBLE_EQ(settings.graceSeconds, 60);
+    EXPECT_DOUBLE_EQ(settings.linkHoldSeconds, 10);
+    EXPECT_TRUE(settings.wifiEnabled && settings.usbEnabled && settings.useVirtualDisplay && settings.touchControl);
+    EXPECT_FALSE(settings.loopbackOnly);
+    EXPECT_FALSE(settings.usbDirect.has_value());
+    EXPECT_EQ(settings.displayName, "KivDisplay");
+    EXPECT_FALSE(settings.serviceName.empty());
+    EXPECT_TRUE(std::regex_match(settings.hostID, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+    EXPECT_NE(HostSettings::makeDefault().hostID, settings.hostID);
+}
