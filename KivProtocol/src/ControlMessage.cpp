@@ -8,6 +8,8 @@
 namespace kiv {
 
 using json::Json;
+using json::JsonNode;
+using json::JsonTree;
 
 namespace {
 
@@ -32,13 +34,13 @@ Json writeCase(const T& payload) {
 }
 
 template <class T>
-T readCase(const Json& body) {
-    if (!body.is_object()) json::fail("case value is not an object");
+T readCase(const JsonNode& body) {
+    if (!body.isObject()) json::fail("case value is not an object");
     T payload{};
     if constexpr (kUnlabelled<T>) {
-        const auto it = body.find("_0");
-        if (it == body.end()) json::fail("missing key _0");
-        json::readValue(*it, payload, "_0");
+        const auto member = body.find("_0");
+        if (!member) json::fail("missing key _0");
+        json::readValue(*member, payload, "_0");
     } else {
         json::readValue(body, payload, "");
     }
@@ -46,7 +48,7 @@ T readCase(const Json& body) {
 }
 
 template <std::size_t I = 0>
-ControlMessage::Value readAlternative(std::size_t index, const Json& body) {
+ControlMessage::Value readAlternative(std::size_t index, const JsonNode& body) {
     if constexpr (I < std::variant_size_v<ControlMessage::Value>) {
         if (index == I) return ControlMessage::Value{std::in_place_index<I>, readCase<std::variant_alternative_t<I, ControlMessage::Value>>(body)};
         return readAlternative<I + 1>(index, body);
@@ -55,20 +57,20 @@ ControlMessage::Value readAlternative(std::size_t index, const Json& body) {
     }
 }
 
-const Json& onlyEntry(const Json& document, std::string& key) {
-    if (!document.is_object()) json::fail("expected an object");
+JsonNode onlyEntry(const JsonNode& document, std::string& key) {
+    if (!document.isObject()) json::fail("expected an object");
     if (document.size() != 1) json::fail(std::string(kInvalidKeyCount));
-    const auto it = document.begin();
-    key = it.key();
-    return it.value();
+    const JsonNode entry = *document.begin();
+    key = std::string(entry.key());
+    return entry;
 }
 
 } // namespace
 
-void readConfigResult(const Json& j, ConfigResult& out) {
+void readConfigResult(const JsonNode& j, ConfigResult& out) {
     std::string key;
-    const Json& body = onlyEntry(j, key);
-    if (!body.is_object()) json::fail("case value is not an object");
+    const JsonNode body = onlyEntry(j, key);
+    if (!body.isObject()) json::fail("case value is not an object");
     if (key == "ok") {
         out = ConfigResult::ok();
         return;
@@ -117,11 +119,11 @@ std::expected<std::string, ControlMessageError> encodeControlMessage(const Contr
 }
 
 std::expected<ControlMessage, ControlMessageError> decodeControlMessage(std::string_view text) {
-    auto document = json::parseDocument(text, kMaxJsonDepth);
+    const auto document = JsonTree::parse(text, kMaxJsonDepth);
     if (!document) return std::unexpected(ControlMessageError{"not a JSON document"});
     try {
         std::string key;
-        const Json& body = onlyEntry(*document, key);
+        const JsonNode body = onlyEntry(document->root(), key);
         const auto which = fromText<ControlMessage::Case>(key);
         if (!which) return std::unexpected(ControlMessageError{"unknown message " + key});
         return ControlMessage{readAlternative(static_cast<std::size_t>(*which), body)};
@@ -138,11 +140,11 @@ std::expected<std::string, ControlMessageError> encodeConfigResult(const ConfigR
 }
 
 std::expected<ConfigResult, ControlMessageError> decodeConfigResult(std::string_view text) {
-    auto document = json::parseDocument(text, kMaxJsonDepth);
+    const auto document = JsonTree::parse(text, kMaxJsonDepth);
     if (!document) return std::unexpected(ControlMessageError{"not a JSON document"});
     try {
         ConfigResult result;
-        readConfigResult(*document, result);
+        readConfigResult(document->root(), result);
         return result;
     } catch (const json::DecodeError& error) {
         return std::unexpected(ControlMessageError{error.message});

@@ -14,6 +14,12 @@ constexpr std::size_t kMaxInitialReserve = 2 * 1024 * 1024;
 FrameReassembler::FrameReassembler(std::uint32_t sessionID, std::size_t maxPendingFrames, std::uint64_t pendingTimeoutUs)
     : sessionID_(sessionID), maxPendingFrames_(maxPendingFrames), pendingTimeoutUs_(pendingTimeoutUs) {}
 
+void FrameReassembler::recycle(Bytes buffer) {
+    if (spare_.size() >= 4 || buffer.capacity() == 0 || buffer.capacity() > kMaxInitialReserve * 4) return;
+    buffer.clear();
+    spare_.push_back(std::move(buffer));
+}
+
 void FrameReassembler::record(const DroppedFrameInfo& drop) {
     if (drops_.size() < kMaxRecordedDrops) drops_.push_back(drop);
 }
@@ -33,8 +39,12 @@ std::uint64_t FrameReassembler::packetsExpected() const {
 }
 
 void FrameReassembler::expire(std::uint64_t nowUs) {
+    const auto expired = [&](const Pending& frame) {
+        return nowUs > frame.firstSeenUs && nowUs - frame.firstSeenUs > pendingTimeoutUs_;
+    };
+    if (std::none_of(pending_.begin(), pending_.end(), expired)) return; // the usual case, every packet
     std::erase_if(pending_, [&](const Pending& frame) {
-        if (nowUs > frame.firstSeenUs && nowUs - frame.firstSeenUs > pendingTimeoutUs_) {
+        if (expired(frame)) {
             record({frame.frameID, frame.received, static_cast<std::int64_t>(frame.total()),
                     DroppedFrameInfo::Reason::timeout});
             return true;
@@ -95,6 +105,10 @@ std::optional<ReassembledFrame> FrameReassembler::ingest(ByteView datagram, std:
         frame.chunkOffset.assign(header.fragCount, kEmpty);
         frame.chunkLength.assign(header.fragCount, 0);
         frame.firstSeenUs = nowUs;
+        if (!spare_.empty()) {
+            frame.arena = std::move(spare_.back());
+            spare_.pop_back();
+        }
         pending_.push_back(std::move(frame));
         it = std::prev(pending_.end());
     } else if (it->total() != header.fragCount) {
@@ -110,7 +124,7 @@ std::optional<ReassembledFrame> FrameReassembler::ingest(ByteView datagram, std:
         }
         // In order means: every fragment so far arrived as fragIndex 0, 1, 2, ... contiguously.
         frame.inOrder = frame.inOrder && header.fragIndex == frame.received;
-        if (frame.arena.empty()) {
+        if (frame.arena.capacity() == 0) {
             // Sized for the announced frame, but a lying fragCount cannot make one packet reserve much.
             frame.arena.reserve(std::min<std::size_t>(std::size_t{header.fragCount} * VideoPacketHeader::maxPayload,
                                                       kMaxInitialReserve));
@@ -122,7 +136,7 @@ std::optional<ReassembledFrame> FrameReassembler::ingest(ByteView datagram, std:
     }
 
     if (frame.received < static_cast<std::int64_t>(frame.total())) {
-        trim();
+        if (pending_.size() > maxPendingFrames_) trim();
         return std::nullopt;
     }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Internal JSON mapping shared by the protocol's codecs. One field list per type drives both
-// directions, so reading and writing cannot drift apart. Not part of the public interface.
+// directions, so reading and writing cannot drift apart. Reading walks a flat JsonTree; writing
+// builds an nlohmann document. Not part of the public interface.
 #include <nlohmann/json.hpp>
 
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "JsonTree.hpp"
 #include "KivProtocol/EnumText.hpp"
 
 namespace kiv::json {
@@ -36,14 +38,15 @@ struct IsOptional<std::optional<T>> : std::true_type {};
 inline constexpr double kMaxExactDouble = 9007199254740992.0;
 
 template <class Int>
-Int readInteger(const Json& j, std::string_view key) {
-    if (j.is_number_unsigned()) {
-        const auto value = j.get<std::uint64_t>();
+Int readInteger(const JsonNode& j, std::string_view key) {
+    switch (j.type()) {
+    case JsonNode::Type::unsignedInteger: {
+        const auto value = j.unsignedInteger();
         if (value > static_cast<std::uint64_t>(std::numeric_limits<Int>::max())) fail(std::string(key) + ": out of range");
         return static_cast<Int>(value);
     }
-    if (j.is_number_integer()) {
-        const auto value = j.get<std::int64_t>();
+    case JsonNode::Type::integer: {
+        const auto value = j.integer();
         if constexpr (std::is_unsigned_v<Int>) {
             if (value < 0 || static_cast<std::uint64_t>(value) > std::numeric_limits<Int>::max()) {
                 fail(std::string(key) + ": out of range");
@@ -55,9 +58,9 @@ Int readInteger(const Json& j, std::string_view key) {
         }
         return static_cast<Int>(value);
     }
-    if (j.is_number_float()) {
+    case JsonNode::Type::real: {
         // Some encoders write integral values as 5.0; accept those while they are exact.
-        const double value = j.get<double>();
+        const double value = j.real();
         if (!std::isfinite(value) || std::trunc(value) != value || std::fabs(value) > kMaxExactDouble) {
             fail(std::string(key) + ": expected an integer");
         }
@@ -67,51 +70,53 @@ Int readInteger(const Json& j, std::string_view key) {
         }
         return static_cast<Int>(value);
     }
-    fail(std::string(key) + ": expected an integer");
+    default: fail(std::string(key) + ": expected an integer");
+    }
 }
 
 template <class T>
-void readValue(const Json& j, T& out, std::string_view key);
+void readValue(const JsonNode& j, T& out, std::string_view key);
 template <class T>
 Json writeValue(const T& value);
 
 // Visitor that reads the fields of one JSON object.
 class Reader {
 public:
-    explicit Reader(const Json& object) : object_(object) {
-        if (!object_.is_object()) fail("expected an object");
+    explicit Reader(const JsonNode& object) : object_(object) {
+        if (!object_.isObject()) fail("expected an object");
     }
 
     template <class T>
     void operator()(const char* key, T& field) {
-        const auto it = object_.find(key);
+        const auto member = object_.findFrom(key, hint_);
         if constexpr (IsOptional<T>::value) {
-            if (it == object_.end() || it->is_null()) {
+            if (!member || member->isNull()) {
                 field.reset();
                 return;
             }
             typename T::value_type value{};
-            readValue(*it, value, key);
+            readValue(*member, value, key);
             field = std::move(value);
         } else {
-            if (it == object_.end()) fail(std::string("missing key ") + key);
-            readValue(*it, field, key);
+            if (!member) fail(std::string("missing key ") + key);
+            readValue(*member, field, key);
         }
     }
 
     // A required-looking field that older peers may leave out.
     template <class T>
     void withDefault(const char* key, T& field, T fallback) {
-        const auto it = object_.find(key);
-        if (it == object_.end() || it->is_null()) {
+        const auto member = object_.findFrom(key, hint_);
+        if (!member || member->isNull()) {
             field = fallback;
             return;
         }
-        readValue(*it, field, key);
+        readValue(*member, field, key);
     }
 
 private:
-    const Json& object_;
+    JsonNode object_;
+    std::uint32_t hint_ = 0; // where the next key probably is
 };
 
 // Visitor that writes the fields of one JSON object; absent optionals are left out.
@@ -139,29 +144,29 @@ template <class T>
 concept HasFields = requires(Reader& r, T& t) { fields(r, t); };
 
 template <class T>
-void readValue(const Json& j, T& out, std::string_view key) {
+void readValue(const JsonNode& j, T& out, std::string_view key) {
     if constexpr (std::is_same_v<T, bool>) {
-        if (!j.is_boolean()) fail(std::string(key) + ": expected a boolean");
-        out = j.get<bool>();
+        if (!j.isBoolean()) fail(std::string(key) + ": expected a boolean");
+        out = j.boolean();
     } else if constexpr (std::is_integral_v<T>) {
         out = readInteger<T>(j, key);
     } else if constexpr (std::is_floating_point_v<T>) {
-        if (!j.is_number()) fail(std::string(key) + ": expected a number");
-        out = j.get<T>();
+        if (!j.isNumber()) fail(std::string(key) + ": expected a number");
+        out = static_cast<T>(j.real());
         if (!std::isfinite(out)) fail(std::string(key) + ": not a finite number");
     } else if constexpr (std::is_same_v<T, std::string>) {
-        if (!j.is_string()) fail(std::string(key) + ": expected a string");
-        out = j.get<std::string>();
+        if (!j.isString()) fail(std::string(key) + ": expected a string");
+        out = std::string(j.text());
     } else if constexpr (TextEnum<T>) {
-        if (!j.is_string()) fail(std::string(key) + ": expected a string");
-        const auto value = fromText<T>(j.get_ref<const std::string&>());
-        if (!value) fail(std::string(key) + ": unknown value " + j.get<std::string>());
+        if (!j.isString()) fail(std::string(key) + ": expected a string");
+        const auto value = fromText<T>(j.text());
+        if (!value) fail(std::string(key) + ": unknown value " + std::string(j.text()));
         out = *value;
     } else if constexpr (requires { typename T::value_type; out.push_back(typename T::value_type{}); }) {
-        if (!j.is_array()) fail(std::string(key) + ": expected an array");
+        if (!j.isArray()) fail(std::string(key) + ": expected an array");
         out.clear();
         out.reserve(j.size());
-        for (const auto& element : j) {
+        for (const auto element : j) {
             typename T::value_type value{};
             readValue(element, value, key);
             out.push_back(std::move(value));
@@ -191,14 +196,8 @@ Json writeValue(const T& value) {
     }
 }
 
-// Deepest nesting of arrays and objects in a JSON text, found without parsing it.
-int nestingDepth(std::string_view text);
-
 // True when every number in the tree is finite (the encoder refuses NaN and infinities).
 bool allNumbersFinite(const Json& j);
-
-// Parses an object document with bounded depth; nothing for invalid input.
-std::optional<Json> parseDocument(std::string_view text, int maxDepth);
 
 std::string dump(const Json& j);
 

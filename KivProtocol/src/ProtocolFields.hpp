@@ -110,7 +110,7 @@ void fields(V& v, ConfigChange& s) {
 }
 
 // ConfigResult is a one-key enumeration; it gets its own read/write (see ControlMessage.cpp).
-void readConfigResult(const json::Json& j, ConfigResult& out);
+void readConfigResult(const json::JsonNode& j, ConfigResult& out);
 json::Json writeConfigResult(const ConfigResult& result);
 
 template <class V>
@@ -212,7 +212,7 @@ void fields(V& v, StreamLimit& s) {
 namespace kiv::json {
 // ConfigResult inside ConfigApplied uses the generic visitors through these overloads.
 template <>
-inline void readValue<ConfigResult>(const Json& j, ConfigResult& out, std::string_view) {
+inline void readValue<ConfigResult>(const JsonNode& j, ConfigResult& out, std::string_view) {
     readConfigResult(j, out);
 }
 template <>

@@ -16,18 +16,24 @@ EncodedFrame frameOfSize(std::size_t size, bool key = false, std::uint64_t time 
     for (std::size_t i = 0; i < size; ++i) frame.data[i] = static_cast<std::uint8_t>(i * 7 + 3);
     return frame;
 }
+// The batch as separate datagrams, as they travel.
+std::vector<Bytes> packets(FramePacketizer& packetizer, const EncodedFrame& frame) {
+    std::vector<Bytes> out;
+    for (const auto datagram : packetizer.packetize(frame)) out.emplace_back(datagram.begin(), datagram.end());
+    return out;
+}
 } // namespace
 
 TEST(FramePacketizer, FragmentSizesHeadersAndCounters) {
     FramePacketizer packetizer(0xA1B2C3D4);
-    const auto one = packetizer.packetize(frameOfSize(1172, true, 99));
+    const auto one = packets(packetizer, frameOfSize(1172, true, 99));
     ASSERT_EQ(one.size(), 1u);
     EXPECT_EQ(one[0].size(), 1200u);
-    const auto two = packetizer.packetize(frameOfSize(1173));
+    const auto two = packets(packetizer, frameOfSize(1173));
     ASSERT_EQ(two.size(), 2u);
     EXPECT_EQ(two[0].size(), 1200u);
     EXPECT_EQ(two[1].size(), 29u);
-    const auto empty = packetizer.packetize(frameOfSize(0));
+    const auto empty = packets(packetizer, frameOfSize(0));
     ASSERT_EQ(empty.size(), 1u);
     EXPECT_EQ(empty[0].size(), 28u);
 
@@ -44,14 +50,14 @@ TEST(FramePacketizer, FragmentSizesHeadersAndCounters) {
     EXPECT_EQ((Bytes(one[0].begin(), one[0].begin() + 8)), (Bytes{0x4B, 0x56, 0x01, 0x01, 0xA1, 0xB2, 0xC3, 0xD4}));
 
     FramePacketizer refusing(1);
-    EXPECT_TRUE(refusing.packetize(frameOfSize(FramePacketizer::kMaxFrameBytes + 1)).empty());
+    EXPECT_TRUE(packets(refusing, frameOfSize(FramePacketizer::kMaxFrameBytes + 1)).empty());
     EXPECT_EQ(refusing.nextFrameID(), 0u);
     EXPECT_EQ(refusing.nextPacketSeq(), 0u);
 }
 
 TEST(VideoPacketHeader, ParsingRejectsBadDatagrams) {
     FramePacketizer packetizer(5);
-    auto datagram = packetizer.packetize(frameOfSize(100)).front();
+    auto datagram = packets(packetizer, frameOfSize(100)).front();
     ASSERT_TRUE(VideoPacketHeader::parse(datagram));
     EXPECT_FALSE(VideoPacketHeader::parse(ByteView(datagram).first(27)));
     auto mutate = [&](std::size_t at, std::uint8_t value) {
@@ -84,7 +90,7 @@ TEST(FrameReassembler, FragmentsInAnyOrderCompleteOnceAndDuplicatesDoNotCount) {
     FramePacketizer packetizer(7);
     FrameReassembler reassembler(7, 8, 1'000'000);
     const auto frame = frameOfSize(10'000, true, 555);
-    auto datagrams = packetizer.packetize(frame);
+    auto datagrams = packets(packetizer, frame);
     std::mt19937 rng(1);
     std::shuffle(datagrams.begin(), datagrams.end(), rng);
     datagrams.insert(datagrams.begin() + 3, datagrams[1]); // a duplicate before completion
@@ -110,7 +116,7 @@ TEST(FrameReassembler, SupersededMissingAndLateFrames) {
     FramePacketizer packetizer(1);
     FrameReassembler r(1, 8, 1'000'000);
     std::vector<std::vector<Bytes>> frames;
-    for (int i = 0; i < 8; ++i) frames.push_back(packetizer.packetize(frameOfSize(3000)));
+    for (int i = 0; i < 8; ++i) frames.push_back(packets(packetizer, frameOfSize(3000)));
     for (const auto& d : frames[4]) r.ingest(d, 10); // frame 4 completes (frames 0-3 unseen before it)
     EXPECT_EQ(r.takeDrops().size(), 0u) << "nothing before the first frame seen counts as lost";
     r.ingest(frames[5][0], 20);                      // frame 5 stays incomplete; 6 never seen
@@ -128,7 +134,7 @@ TEST(FrameReassembler, TimeoutOverflowAndStatistics) {
     FramePacketizer packetizer(1);
     FrameReassembler r(1, 2, 1'000);
     std::vector<std::vector<Bytes>> frames;
-    for (int i = 0; i < 5; ++i) frames.push_back(packetizer.packetize(frameOfSize(2000)));
+    for (int i = 0; i < 5; ++i) frames.push_back(packets(packetizer, frameOfSize(2000)));
     r.ingest(frames[0][0], 100);
     r.ingest(frames[1][0], 500);
     r.ingest(frames[2][0], 600); // three pending, limit two: the oldest goes

@@ -40,6 +40,8 @@ public:
     FrameReassembler(std::uint32_t sessionID, std::size_t maxPendingFrames, std::uint64_t pendingTimeoutUs);
 
     std::optional<ReassembledFrame> ingest(ByteView datagram, std::uint64_t nowUs);
+    // Gives a finished frame's buffer back for reuse, so steady streaming allocates nothing.
+    void recycle(Bytes buffer);
     std::vector<DroppedFrameInfo> takeDrops();
     void resetStatistics();
 
@@ -83,6 +85,7 @@ private:
     std::optional<std::uint32_t> lowestSeq_;
     std::int64_t framesDropped_ = 0;
     std::vector<DroppedFrameInfo> drops_;
+    std::vector<Bytes> spare_; // recycled buffers, capacity kept
 };
 
 } // namespace kiv

@@ -33,6 +33,7 @@ struct VideoPacketHeader {
     std::uint32_t packetSeq = 0;
 
     void write(Bytes& into) const;
+    void write(std::uint8_t* out) const; // exactly `size` bytes
     // The header and the payload's [begin, end) offsets in the datagram, or nothing.
     struct Parsed;
     static std::optional<Parsed> parse(ByteView datagram);
@@ -60,6 +61,40 @@ struct VideoKeepalive {
     bool operator==(const VideoKeepalive&) const = default;
 };
 
+// The datagrams of one frame, back to back in one buffer (one allocation per frame, ready for a
+// single sendmmsg batch).
+class DatagramBatch {
+public:
+    std::size_t size() const { return offsets_.empty() ? 0 : offsets_.size() - 1; }
+    bool empty() const { return size() == 0; }
+    ByteView operator[](std::size_t i) const {
+        return ByteView(storage_.data() + offsets_[i], offsets_[i + 1] - offsets_[i]);
+    }
+    std::size_t totalBytes() const { return offsets_.empty() ? 0 : offsets_.back(); }
+
+    class Iterator {
+    public:
+        Iterator(const DatagramBatch* batch, std::size_t index) : batch_(batch), index_(index) {}
+        ByteView operator*() const { return (*batch_)[index_]; }
+        Iterator& operator++() {
+            ++index_;
+            return *this;
+        }
+        bool operator==(const Iterator& other) const { return index_ == other.index_; }
+
+    private:
+        const DatagramBatch* batch_;
+        std::size_t index_;
+    };
+    Iterator begin() const { return {this, 0}; }
+    Iterator end() const { return {this, size()}; }
+
+private:
+    friend class FramePacketizer;
+    Bytes storage_;                      // only grows; the first totalBytes() are in use
+    std::vector<std::uint32_t> offsets_; // size() + 1 entries
+};
+
 class FramePacketizer {
 public:
     // Largest frame that fits 65,535 fragments.
@@ -67,9 +102,11 @@ public:
 
     explicit FramePacketizer(std::uint32_t sessionID) : sessionID_(sessionID) {}
 
-    // The frame's datagrams in fragment order, each allocated at its exact size; empty (and no
-    // counter moves) when the frame is too large to send.
-    std::vector<Bytes> packetize(const EncodedFrame& frame);
+    // The frame's datagrams in fragment order; empty (and no counter moves) when the frame is too
+    // large to send.
+    DatagramBatch packetize(const EncodedFrame& frame);
+    // The same into a batch whose buffers are reused: no allocation once they are large enough.
+    void packetize(const EncodedFrame& frame, DatagramBatch& into);
 
     std::uint32_t sessionID() const { return sessionID_; }
     std::uint32_t nextFrameID() const { return nextFrameID_; }
