@@ -16,6 +16,8 @@
 
 #include <fmt/format.h>
 
+#include "TextSplit.hpp"
+
 namespace kiv {
 
 namespace {
@@ -30,22 +32,9 @@ std::string formatLine(std::chrono::system_clock::time_point date, std::string_v
                        module, label(level), message);
 }
 
-std::vector<std::string_view> splitKeepingEmpty(std::string_view text) {
-    std::vector<std::string_view> pieces;
-    std::size_t start = 0;
-    while (true) {
-        const auto newline = text.find('\n', start);
-        if (newline == std::string_view::npos) {
-            pieces.push_back(text.substr(start));
-            return pieces;
-        }
-        pieces.push_back(text.substr(start, newline - start));
-        start = newline + 1;
-    }
-}
 
 std::string lastPieces(std::string_view text, std::size_t count) {
-    const auto pieces = splitKeepingEmpty(text);
+    const auto pieces = splitKeepingEmpty(text, '\n');
     const std::size_t first = pieces.size() > count ? pieces.size() - count : 0;
     std::string out;
     for (std::size_t i = first; i < pieces.size(); ++i) {

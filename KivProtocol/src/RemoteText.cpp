@@ -2,24 +2,13 @@
 
 #include <vector>
 
+#include "TextSplit.hpp"
+
 #include "KivProtocol/Localization.hpp"
 
 namespace kiv::RemoteText {
 namespace {
 
-std::vector<std::string_view> splitKeepingEmpty(std::string_view text) {
-    std::vector<std::string_view> parts;
-    std::size_t start = 0;
-    while (true) {
-        const auto bar = text.find('|', start);
-        if (bar == std::string_view::npos) {
-            parts.push_back(text.substr(start));
-            return parts;
-        }
-        parts.push_back(text.substr(start, bar - start));
-        start = bar + 1;
-    }
-}
 
 // Fills "%1", "%2" in a localized template with the arguments; a missing argument shows as "?".
 std::string fill(std::string_view english, const std::vector<std::string_view>& args) {
@@ -84,7 +73,7 @@ std::string make(std::string_view code, std::initializer_list<std::string_view> 
 }
 
 std::string localized(std::string_view text) {
-    const auto parts = splitKeepingEmpty(text);
+    const auto parts = splitKeepingEmpty(text, '|');
     for (const auto& entry : kEntries) {
         if (entry.code == parts.front()) return fill(entry.english, parts);
     }
