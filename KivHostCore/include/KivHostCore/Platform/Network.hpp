@@ -1,0 +1,111 @@
+#pragma once
+// Ports to the OS networking: byte-stream connections, datagram flows and their listeners.
+// Threading: handlers run on the Executor given to start(); send, cancel and the accessors may be
+// called from any thread. Ownership: shared; a listener keeps its open children alive only until
+// it hands them out. Errors are descriptions for logs; their absence means success.
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "KivHostCore/Runtime/Executor.hpp"
+#include "KivProtocol/ByteOrder.hpp"
+#include "KivProtocol/LocalNetwork.hpp"
+
+namespace kiv {
+
+enum class ConnectionState { setup, preparing, waiting, ready, failed, cancelled };
+const char* toText(ConnectionState state);
+
+using NetworkError = std::optional<std::string>;
+
+// A reliable byte stream (TCP, unix socket). One receive outstanding at a time.
+class Connection {
+public:
+    using StateHandler = std::function<void(ConnectionState, const NetworkError&)>;
+    // data may be empty; isComplete: the peer closed its side; an error ends the stream.
+    using ReceiveHandler = std::function<void(Bytes data, bool isComplete, const NetworkError& error)>;
+    using SendCompletion = std::function<void(const NetworkError& error)>;
+
+    virtual ~Connection() = default;
+
+    virtual void setStateHandler(StateHandler handler) = 0; // empty removes it
+    virtual ConnectionState state() const = 0;
+    // Runs the connection (and every handler) on `queue`. A connection already ready is not restarted.
+    virtual void start(Executor& queue) = 0;
+    virtual void receive(std::size_t minimum, std::size_t maximum, ReceiveHandler handler) = 0;
+    // Queues bytes; the completion (optional) runs on the queue once the stack took them, whatever
+    // the outcome. Bytes sent in order arrive in order.
+    virtual void send(Bytes data, SendCompletion completion) = 0;
+    // Idempotent; the state handler then reports cancelled.
+    virtual void cancel() = 0;
+    virtual std::optional<NetworkEndpoint> remoteEndpoint() const = 0;
+};
+
+// One remote endpoint's datagrams on a shared UDP socket.
+class DatagramFlow {
+public:
+    using StateHandler = Connection::StateHandler;
+    using MessageHandler = std::function<void(Bytes datagram, const NetworkError& error)>;
+
+    virtual ~DatagramFlow() = default;
+    virtual void setStateHandler(StateHandler handler) = 0;
+    virtual ConnectionState state() const = 0;
+    virtual void start(Executor& queue) = 0;
+    // The next datagram from the peer; one outstanding at a time.
+    virtual void receiveMessage(MessageHandler handler) = 0;
+    // Sends the datagrams in one batch (sendmmsg). `done` is called once per datagram with its size
+    // after the stack processed it, successfully or not, on the calling thread. The views need to
+    // stay valid only for the duration of the call.
+    virtual void sendBatch(const std::vector<ByteView>& datagrams, const std::function<void(std::size_t)>& done) = 0;
+    // Idempotent; a cancelled flow is forgotten by its listener: the peer's next datagram opens a new one.
+    virtual void cancel() = 0;
+    virtual std::optional<NetworkEndpoint> remoteEndpoint() const = 0;
+};
+
+enum class ListenerState { setup, waiting, ready, failed, cancelled };
+const char* toText(ListenerState state);
+
+struct ListenerOptions {
+    std::uint16_t port = 0;    // 0: any free port
+    bool loopbackOnly = false; // bind 127.0.0.1 only
+};
+
+class StreamListener {
+public:
+    using StateHandler = std::function<void(ListenerState, const NetworkError&)>;
+    virtual ~StreamListener() = default;
+    virtual void setStateHandler(StateHandler handler) = 0;
+    virtual void setNewConnectionHandler(std::function<void(std::shared_ptr<Connection>)> handler) = 0;
+    virtual void start(Executor& queue) = 0;
+    virtual void cancel() = 0;
+    virtual ListenerState state() const = 0;
+    virtual std::uint16_t port() const = 0; // the bound port (the chosen one when 0 was asked)
+};
+
+class DatagramListener {
+public:
+    using StateHandler = StreamListener::StateHandler;
+    virtual ~DatagramListener() = default;
+    virtual void setStateHandler(StateHandler handler) = 0;
+    virtual void setNewFlowHandler(std::function<void(std::shared_ptr<DatagramFlow>)> handler) = 0;
+    virtual void start(Executor& queue) = 0;
+    virtual void cancel() = 0;
+    virtual ListenerState state() const = 0;
+    virtual std::uint16_t port() const = 0;
+};
+
+// Creates listeners and outgoing connections; the composition root picks the implementation.
+class NetworkFactory {
+public:
+    virtual ~NetworkFactory() = default;
+    virtual std::expected<std::shared_ptr<StreamListener>, std::string> makeStreamListener(const ListenerOptions& options) = 0;
+    virtual std::expected<std::shared_ptr<DatagramListener>, std::string> makeDatagramListener(const ListenerOptions& options) = 0;
+    // A TCP connection to host:port, connecting once started.
+    virtual std::shared_ptr<Connection> makeTcpConnection(const std::string& host, std::uint16_t port) = 0;
+};
+
+} // namespace kiv

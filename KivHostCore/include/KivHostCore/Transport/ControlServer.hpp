@@ -1,0 +1,48 @@
+#pragma once
+// Accepts the devices' TCP control connections on the local network and turns each into a
+// WiFiTransport for the host service. Its callbacks run on its queue ("kiv.control").
+#include <functional>
+#include <memory>
+
+#include "KivHostCore/Platform/Network.hpp"
+#include "KivProtocol/KivLog.hpp"
+
+namespace kiv {
+
+class UDPVideoListener;
+class WiFiTransport;
+
+class ControlServer : public std::enable_shared_from_this<ControlServer> {
+public:
+    static constexpr Duration kReadyCheck = std::chrono::seconds(5);
+
+    // `clock` is handed to each link for keepalive and metrics timing.
+    static std::shared_ptr<ControlServer> create(NetworkFactory& network, Executor& queue, const Executor& clock,
+                                                 ListenerOptions options);
+
+    std::function<void(std::shared_ptr<WiFiTransport>)> onTransport;
+    std::function<void(const std::string&)> onListenerFailed;
+    std::weak_ptr<UDPVideoListener> udpListener;
+    double simulatedPacketLoss = 0;
+
+    std::expected<void, std::string> start();
+    void stop();
+    std::uint16_t port() const; // bound port once started
+
+    ControlServer(NetworkFactory& network, Executor& queue, const Executor& clock, ListenerOptions options);
+
+private:
+    void accept(const std::shared_ptr<Connection>& connection);
+    void onState(ListenerState state, const NetworkError& error);
+
+    NetworkFactory& network_;
+    Executor& queue_;
+    const Executor& clock_;
+    const ListenerOptions options_;
+    KivLogger log_ = KivLog::logger("Transport");
+    std::shared_ptr<StreamListener> listener_;
+    bool ready_ = false;
+    ScopedTimer readyCheck_;
+};
+
+} // namespace kiv

@@ -1,0 +1,50 @@
+#pragma once
+// One link between the host and a device (Wi-Fi or USB). Sessions only use this contract, so a
+// session can move between links without knowing their kind.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "KivHostCore/Runtime/Executor.hpp"
+#include "KivProtocol/ControlMessage.hpp"
+#include "KivProtocol/Stats.hpp"
+#include "KivProtocol/VideoPacket.hpp"
+
+namespace kiv {
+
+class HostTransport {
+public:
+    using VideoCompletion = std::function<void(std::int64_t bytes)>;
+
+    virtual ~HostTransport() = default;
+
+    virtual const std::string& id() const = 0; // a UUID, new per link
+    virtual TransportKind kind() const = 0;
+    virtual const std::string& remoteAddress() const = 0;
+    virtual bool isOpen() const = 0;
+
+    // Handlers may be replaced at any time (a session moving to another link rewires them).
+    // onControl and onClosed run on the link's queue; onVideoReady on the queue that noticed it.
+    virtual void setOnControl(std::function<void(const ControlMessage&)> handler) = 0;
+    virtual void setOnClosed(std::function<void()> handler) = 0;
+    virtual void setOnVideoReady(std::function<void()> handler) = 0;
+
+    // Installs the stream handlers and starts reading; once, after the handlers are set.
+    virtual void start(Executor& queue) = 0;
+    // Encoding errors drop the message silently.
+    virtual void sendControl(const ControlMessage& message) = 0;
+    virtual void close(const std::optional<ControlMessage>& after = std::nullopt) = 0;
+    virtual void beginVideo(std::uint32_t sessionID, std::uint64_t key) = 0;
+    virtual void endVideo() = 0;
+    virtual bool isVideoReady() const = 0;
+    // Bytes handed to the network (0: nothing sent, completion never called). Completions, on any
+    // thread, add up to the returned count once those bytes are processed.
+    virtual std::int64_t sendVideo(const EncodedFrame& frame, VideoCompletion completion) = 0;
+    // An already-framed audio item. False: the link is closed; nothing queued, no completion.
+    virtual bool sendAudio(Bytes item, std::function<void()> completion) = 0;
+    // Figures since the previous call.
+    virtual TransportMetrics takeMetrics() = 0;
+};
+
+} // namespace kiv

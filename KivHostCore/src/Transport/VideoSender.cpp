@@ -1,0 +1,143 @@
+#include "KivHostCore/Transport/VideoSender.hpp"
+
+#include <fmt/format.h>
+
+namespace kiv {
+
+std::shared_ptr<VideoSender> VideoSender::create(Executor& queue, std::shared_ptr<PerformanceMonitor> monitor) {
+    return std::make_shared<VideoSender>(queue, std::move(monitor));
+}
+
+VideoSender::VideoSender(Executor& queue, std::shared_ptr<PerformanceMonitor> monitor)
+    : queue_(queue), monitor_(std::move(monitor)) {}
+
+std::int64_t VideoSender::budgetFor(std::int64_t bitsPerSecond, std::optional<TransportKind> link) {
+    const std::int64_t x = bitsPerSecond / 8 * 15;
+    std::int64_t budget = x > 26'214'399 ? x / 100 : 262'144;
+    if (link == TransportKind::usb) budget *= 2;
+    return budget;
+}
+
+void VideoSender::onQueue(std::function<void(VideoSender&)> work) {
+    queue_.post([weak = weak_from_this(), work = std::move(work)] {
+        if (auto self = weak.lock()) work(*self);
+    });
+}
+
+void VideoSender::setTransport(std::shared_ptr<HostTransport> transport) {
+    onQueue([transport = std::move(transport)](VideoSender& self) {
+        self.transport_ = transport;
+        ++self.generation_;
+        self.pending_.clear();
+        self.inFlightBytes_ = 0;
+        self.waitingForKeyframe_ = true;
+        self.updateBudget();
+    });
+}
+
+void VideoSender::updateBitrate(std::int64_t bitsPerSecond) {
+    onQueue([bitsPerSecond](VideoSender& self) {
+        self.bitrate_ = bitsPerSecond;
+        self.updateBudget();
+    });
+}
+
+void VideoSender::setPaused(bool paused) {
+    onQueue([paused](VideoSender& self) {
+        self.paused_ = paused;
+        self.pending_.clear();
+        self.waitingForKeyframe_ = true;
+    });
+}
+
+void VideoSender::send(EncodedFrame frame) {
+    onQueue([frame = std::move(frame)](VideoSender& self) mutable { self.sendOnQueue(std::move(frame)); });
+}
+
+void VideoSender::sendRefinement(EncodedFrame frame) {
+    onQueue([frame = std::move(frame)](VideoSender& self) mutable { self.refineOnQueue(std::move(frame)); });
+}
+
+std::pair<std::int64_t, std::int64_t> VideoSender::queueState() {
+    std::pair<std::int64_t, std::int64_t> state;
+    queue_.sync([&] { state = {inFlightBytes_, static_cast<std::int64_t>(pending_.size())}; });
+    return state;
+}
+
+void VideoSender::updateBudget() {
+    budgetBytes_ = budgetFor(bitrate_, transport_ ? std::optional(transport_->kind()) : std::nullopt);
+}
+
+void VideoSender::skip(std::int64_t frames) {
+    if (monitor_ && frames > 0) monitor_->countSkippedSend(frames);
+}
+
+void VideoSender::sendOnQueue(EncodedFrame frame) {
+    if (!transport_ || !transport_->isVideoReady() || paused_) return;
+    if (waitingForKeyframe_ && !frame.isKeyframe) {
+        skip(1);
+        return;
+    }
+    if (waitingForKeyframe_ || frame.isKeyframe) {
+        // A keyframe supersedes everything queued before it.
+        skip(static_cast<std::int64_t>(pending_.size()));
+        pending_.clear();
+        waitingForKeyframe_ = false;
+    }
+    pending_.push_back(std::move(frame));
+    if (pending_.size() <= kMaxPending) {
+        drain();
+        return;
+    }
+    if (monitor_) monitor_->countDroppedSend(static_cast<std::int64_t>(pending_.size()));
+    pending_.clear();
+    waitingForKeyframe_ = true;
+    const auto [allowed, suppressed] = dropThrottle_.allow(static_cast<std::uint64_t>(queue_.now().count()));
+    if (suppressed > 0) log_.warning(fmt::format("({} send backlog events suppressed)", suppressed));
+    if (allowed) {
+        const char* link = !transport_ ? "-" : transport_->kind() == TransportKind::usb ? "USB" : "Wi-Fi";
+        log_.warning(fmt::format("Send backlog overflow on {} (in-flight {}KB > budget {}KB): dropped queued frames, "
+                                 "waiting for keyframe",
+                                 link, inFlightBytes_ / 1024, budgetBytes_ / 1024));
+    }
+    if (onNeedKeyframe) onNeedKeyframe();
+}
+
+void VideoSender::refineOnQueue(EncodedFrame frame) {
+    if (!transport_ || !transport_->isVideoReady() || paused_ || !frame.isKeyframe) return;
+    skip(static_cast<std::int64_t>(pending_.size()));
+    pending_.clear();
+    pending_.push_back(std::move(frame));
+    waitingForKeyframe_ = true; // ordinary frames wait for the encoder's next keyframe
+    drain();
+}
+
+void VideoSender::drain() {
+    if (!transport_) {
+        pending_.clear();
+        return;
+    }
+    const std::int64_t generation = generation_;
+    while (!pending_.empty() && inFlightBytes_ <= budgetBytes_) {
+        EncodedFrame frame = std::move(pending_.front());
+        pending_.pop_front();
+        const std::int64_t sent = transport_->sendVideo(frame, [weak = weak_from_this(), generation](std::int64_t bytes) {
+            const auto self = weak.lock();
+            if (!self) return;
+            self->queue_.post([weak, generation, bytes] {
+                const auto sender = weak.lock();
+                if (!sender || sender->generation_ != generation) return; // a late completion of an old link
+                sender->inFlightBytes_ -= bytes;
+                if (!sender->pending_.empty()) sender->drain();
+            });
+        });
+        if (sent == 0) {
+            pending_.clear();
+            waitingForKeyframe_ = true;
+            return;
+        }
+        inFlightBytes_ += sent;
+    }
+}
+
+} // namespace kiv

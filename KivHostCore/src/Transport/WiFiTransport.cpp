@@ -1,0 +1,170 @@
+#include "KivHostCore/Transport/WiFiTransport.hpp"
+
+#include <numeric>
+
+#include "KivHostCore/Platform/SecureRandom.hpp"
+#include "KivHostCore/Transport/UDPVideoListener.hpp"
+#include "KivProtocol/ControlFraming.hpp"
+
+namespace kiv {
+
+std::shared_ptr<WiFiTransport> WiFiTransport::create(std::shared_ptr<Connection> connection,
+                                                     std::weak_ptr<UDPVideoListener> udpListener, const Executor& clock,
+                                                     double simulatedPacketLoss) {
+    return std::make_shared<WiFiTransport>(std::move(connection), std::move(udpListener), clock, simulatedPacketLoss);
+}
+
+WiFiTransport::WiFiTransport(std::shared_ptr<Connection> connection, std::weak_ptr<UDPVideoListener> udpListener,
+                             const Executor& clock, double simulatedPacketLoss)
+    : id_(newUUID()), remoteAddress_(LocalNetwork::describe(connection->remoteEndpoint())),
+      stream_(FramedStream::create(std::move(connection), remoteAddress_)), udpListener_(std::move(udpListener)),
+      clock_(clock), simulatedPacketLoss_(simulatedPacketLoss), lastMetrics_(clock.now()) {}
+
+void WiFiTransport::setOnControl(std::function<void(const ControlMessage&)> handler) {
+    const std::lock_guard lock(mutex_);
+    onControl_ = std::move(handler);
+}
+
+void WiFiTransport::setOnClosed(std::function<void()> handler) {
+    const std::lock_guard lock(mutex_);
+    onClosed_ = std::move(handler);
+}
+
+void WiFiTransport::setOnVideoReady(std::function<void()> handler) {
+    const std::lock_guard lock(mutex_);
+    onVideoReady_ = std::move(handler);
+}
+
+void WiFiTransport::start(Executor& queue) {
+    stream_->onItem = [weak = weak_from_this()](StreamItem item) {
+        const auto self = weak.lock();
+        if (!self) return;
+        // Video and audio items from the device are not expected on Wi-Fi and are ignored.
+        if (const auto* message = std::get_if<ControlMessage>(&item.value)) {
+            if (const auto onControl = self->handler(self->onControl_)) onControl(*message);
+        }
+    };
+    stream_->onClosed = [weak = weak_from_this()] {
+        const auto self = weak.lock();
+        if (!self) return;
+        self->endVideo();
+        if (const auto onClosed = self->handler(self->onClosed_)) onClosed();
+    };
+    stream_->start(queue);
+}
+
+void WiFiTransport::sendControl(const ControlMessage& message) {
+    if (auto frame = ControlFraming::encode(message)) stream_->send(std::move(*frame));
+}
+
+void WiFiTransport::close(const std::optional<ControlMessage>& after) {
+    endVideo();
+    stream_->close(after);
+}
+
+void WiFiTransport::beginVideo(std::uint32_t sessionID, std::uint64_t key) {
+    {
+        const std::lock_guard lock(mutex_);
+        const std::pair identity{sessionID, key};
+        if (registration_ != identity) packetizer_ = FramePacketizer(sessionID); // an identical repeat keeps numbering
+        registration_ = identity;
+    }
+    if (auto listener = udpListener_.lock()) listener->registerLink(shared_from_this(), sessionID, key);
+}
+
+void WiFiTransport::endVideo() {
+    if (auto listener = udpListener_.lock()) listener->unregisterLink(id_);
+    std::shared_ptr<DatagramFlow> old;
+    {
+        const std::lock_guard lock(mutex_);
+        old = std::exchange(udp_, nullptr);
+        registration_.reset();
+    }
+    if (old) old->cancel();
+}
+
+void WiFiTransport::noteKeepalive(const std::shared_ptr<DatagramFlow>& flow) {
+    std::shared_ptr<DatagramFlow> replaced;
+    std::function<void()> videoReady;
+    {
+        const std::lock_guard lock(mutex_);
+        lastKeepalive_ = clock_.now();
+        if (udp_ == flow) return;
+        replaced = std::exchange(udp_, flow);
+        videoReady = onVideoReady_;
+    }
+    if (replaced) replaced->cancel();
+    log_.notice("Video client attached " + LocalNetwork::describe(flow->remoteEndpoint()) + " (UDP)");
+    if (videoReady) videoReady();
+}
+
+bool WiFiTransport::hasAdopted(const DatagramFlow& flow) const {
+    const std::lock_guard lock(mutex_);
+    return udp_.get() == &flow;
+}
+
+std::shared_ptr<DatagramFlow> WiFiTransport::detachIfSilent(Duration timeout) {
+    const std::lock_guard lock(mutex_);
+    if (!udp_ || (lastKeepalive_ && clock_.now() - *lastKeepalive_ <= timeout)) return nullptr;
+    return std::exchange(udp_, nullptr);
+}
+
+bool WiFiTransport::isVideoReady() const {
+    const std::lock_guard lock(mutex_);
+    return udp_ && lastKeepalive_ && clock_.now() - *lastKeepalive_ <= kVideoReadyWindow;
+}
+
+std::int64_t WiFiTransport::sendVideo(const EncodedFrame& frame, VideoCompletion completion) {
+    std::shared_ptr<DatagramFlow> flow;
+    {
+        const std::lock_guard lock(mutex_);
+        if (!udp_) return 0;
+        flow = udp_;
+        packetizer_.packetize(frame, batch_);
+    }
+    if (batch_.empty()) return 0;
+    std::int64_t total = 0;
+    std::vector<ByteView> outgoing;
+    outgoing.reserve(batch_.size());
+    for (const auto datagram : batch_) {
+        total += static_cast<std::int64_t>(datagram.size());
+        // Diagnostic loss: the datagram is withheld but counts as processed.
+        const bool withheld = simulatedPacketLoss_ > 0 &&
+                              std::uniform_real_distribution<double>(0.0, 1.0)(random_) < simulatedPacketLoss_;
+        if (!withheld) outgoing.push_back(datagram);
+    }
+    std::int64_t processed = total - std::accumulate(outgoing.begin(), outgoing.end(), std::int64_t{0},
+                                                     [](std::int64_t sum, ByteView d) { return sum + static_cast<std::int64_t>(d.size()); });
+    if (!outgoing.empty()) {
+        flow->sendBatch(outgoing, [&processed](std::size_t bytes) { processed += static_cast<std::int64_t>(bytes); });
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        videoBytes_ += total;
+    }
+    // One completion for the whole batch: the sender only needs the bytes to add up, and a task
+    // per datagram would cost thousands of hops a second.
+    completion(processed);
+    return total;
+}
+
+bool WiFiTransport::sendAudio(Bytes item, std::function<void()> completion) {
+    if (stream_->isClosed()) return false;
+    stream_->send(std::move(item), [completion = std::move(completion)](const NetworkError&) {
+        if (completion) completion();
+    });
+    return true;
+}
+
+TransportMetrics WiFiTransport::takeMetrics() {
+    const std::lock_guard lock(mutex_);
+    const auto now = clock_.now();
+    const double elapsedUs = std::max(1.0, static_cast<double>((now - lastMetrics_).count()));
+    TransportMetrics metrics(TransportKind::wifi, remoteAddress_);
+    metrics.throughputMbps = static_cast<double>(videoBytes_) * 8.0 / elapsedUs;
+    videoBytes_ = 0;
+    lastMetrics_ = now;
+    return metrics;
+}
+
+} // namespace kiv

@@ -1,0 +1,301 @@
+// Framed streams, Wi-Fi links, the UDP video listener and the control server over fake
+// connections in virtual time.
+#include <gtest/gtest.h>
+
+#include "KivHostCore/Testing/FakeNetwork.hpp"
+#include "KivHostCore/Testing/ManualExecutor.hpp"
+#include "KivHostCore/Transport/ControlServer.hpp"
+#include "KivHostCore/Transport/FramedStream.hpp"
+#include "KivHostCore/Transport/UDPVideoListener.hpp"
+#include "KivHostCore/Transport/WiFiTransport.hpp"
+#include "KivProtocol/ControlFraming.hpp"
+
+using namespace kiv;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool logged(std::string_view text) {
+    for (const auto& entry : KivLogStore::shared().entries(LogLevel::debug)) {
+        if (entry.message.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+Bytes frameOf(const ControlMessage& message) { return *ControlFraming::encode(message); }
+
+struct StreamHarness {
+    ManualExecutor queue;
+    std::shared_ptr<FakeConnection> connection;
+    std::shared_ptr<FramedStream> stream;
+    std::vector<StreamItem> items;
+    int closed = 0;
+
+    explicit StreamHarness(ConnectionState initial = ConnectionState::setup)
+        : connection(std::make_shared<FakeConnection>(std::nullopt, initial)),
+          stream(FramedStream::create(connection, "192.168.1.20")) {
+        KivLogStore::shared().clear();
+        stream->onItem = [this](StreamItem item) { items.push_back(std::move(item)); };
+        stream->onClosed = [this] { ++closed; };
+    }
+};
+
+} // namespace
+
+TEST(FramedStream, StartsOrAdoptsTheConnectionAndReadsContinuously) {
+    StreamHarness fresh;
+    fresh.stream->start(fresh.queue);
+    fresh.queue.runUntilIdle();
+    EXPECT_EQ(fresh.connection->startCount, 1);
+    ASSERT_TRUE(fresh.connection->hasPendingReceive());
+
+    StreamHarness ready(ConnectionState::ready);
+    ready.connection->adoptQueue(ready.queue);
+    ready.stream->start(ready.queue);
+    EXPECT_FALSE(ready.connection->hasPendingReceive()) << "reading begins on the queue, not inline";
+    ready.queue.runUntilIdle();
+    EXPECT_EQ(ready.connection->startCount, 0) << "an already-ready connection is not started again";
+    ASSERT_TRUE(ready.connection->hasPendingReceive());
+
+    ready.connection->deliver({});
+    ready.queue.runUntilIdle();
+    EXPECT_TRUE(ready.connection->hasPendingReceive()) << "an empty read simply reads again";
+    const auto ping = frameOf({PingInfo{1}});
+    ready.connection->deliver(Bytes(ping.begin(), ping.begin() + 5));
+    ready.queue.runUntilIdle();
+    EXPECT_TRUE(ready.items.empty());
+    EXPECT_EQ(ready.stream->takeCounters().buffered, 5);
+    ready.connection->deliver(Bytes(ping.begin() + 5, ping.end()));
+    ready.queue.runUntilIdle();
+    ASSERT_EQ(ready.items.size(), 1u);
+    const auto counters = ready.stream->takeCounters();
+    EXPECT_EQ(counters.bytesIn, static_cast<std::int64_t>(ping.size()) - 5) << "since the previous read of the counters";
+    EXPECT_EQ(counters.buffered, 0);
+    EXPECT_EQ(ready.stream->takeCounters().bytesIn, 0) << "counters reset when read";
+}
+
+TEST(FramedStream, FinalDataIsDeliveredBeforeTheStreamEndsOnce) {
+    StreamHarness h;
+    h.stream->start(h.queue);
+    h.queue.runUntilIdle();
+    h.connection->deliver(frameOf({Pause{}}), /*isComplete=*/true);
+    h.queue.runUntilIdle();
+    ASSERT_EQ(h.items.size(), 1u);
+    EXPECT_EQ(h.connection->cancelCount, 1);
+    EXPECT_EQ(h.closed, 1);
+    EXPECT_TRUE(h.stream->isClosed());
+    h.connection->setState(ConnectionState::failed);
+    h.connection->setState(ConnectionState::cancelled);
+    h.queue.runUntilIdle();
+    EXPECT_EQ(h.closed, 1) << "finish runs once";
+    h.stream->send(Bytes{1, 2, 3});
+    EXPECT_EQ(h.connection->sent.size(), 0u) << "sending on a closed stream is a silent no-op";
+}
+
+TEST(FramedStream, ProtocolErrorCancelsAndCloseAfterSendsTheMessageFirst) {
+    StreamHarness bad;
+    bad.stream->start(bad.queue);
+    bad.queue.runUntilIdle();
+    bad.connection->deliver(Bytes{0x00, 0x05, 0x00, 0x00, 0x7B}); // a control length above 256 KiB
+    bad.queue.runUntilIdle();
+    EXPECT_TRUE(logged("Protocol error from 192.168.1.20"));
+    EXPECT_EQ(bad.closed, 1);
+
+    StreamHarness h;
+    h.stream->start(h.queue);
+    h.queue.runUntilIdle();
+    h.stream->close(ControlMessage{Disconnect{"bye"}});
+    h.queue.runUntilIdle();
+    ASSERT_EQ(h.connection->sent.size(), 1u);
+    EXPECT_EQ(h.connection->sent[0].data, frameOf({Disconnect{"bye"}}));
+    EXPECT_EQ(h.connection->cancelCount, 0) << "not before the message left";
+    h.connection->completeSend();
+    h.queue.runUntilIdle();
+    EXPECT_EQ(h.connection->cancelCount, 1);
+    EXPECT_EQ(h.closed, 1);
+}
+
+namespace {
+struct WiFiHarness {
+    ManualExecutor queue;
+    FakeNetworkFactory network;
+    std::shared_ptr<UDPVideoListener> listener = UDPVideoListener::create(network, queue, {52011, false});
+    std::shared_ptr<FakeConnection> connection = std::make_shared<FakeConnection>();
+    std::shared_ptr<WiFiTransport> link;
+    int videoReady = 0;
+
+    explicit WiFiHarness(double loss = 0) {
+        KivLogStore::shared().clear();
+        EXPECT_TRUE(listener->start().has_value());
+        link = WiFiTransport::create(connection, listener, queue, loss);
+        link->setOnVideoReady([this] { ++videoReady; });
+        link->start(queue);
+        queue.runUntilIdle();
+    }
+
+    std::shared_ptr<FakeDatagramFlow> openFlow(std::uint16_t port = 60000) {
+        auto flow = std::make_shared<FakeDatagramFlow>(NetworkEndpoint::hostPort(IPv4Address{{192, 168, 1, 20}}, port));
+        network.datagramListener->open(flow);
+        queue.runUntilIdle();
+        return flow;
+    }
+
+    void keepalive(FakeDatagramFlow& flow, std::uint32_t session, std::uint64_t key) {
+        flow.deliver(VideoKeepalive{session, key}.encode());
+        queue.runUntilIdle();
+    }
+};
+
+std::vector<std::uint32_t> frameIDs(const FakeDatagramFlow& flow) {
+    std::vector<std::uint32_t> ids;
+    for (const auto& datagram : flow.sentDatagrams) ids.push_back(VideoPacketHeader::parse(datagram)->header.frameID);
+    return ids;
+}
+} // namespace
+
+TEST(WiFiTransport, KeepalivesAttachReplaceAndExpire) {
+    WiFiHarness h;
+    h.link->beginVideo(7, 99);
+    auto first = h.openFlow(60000);
+    EXPECT_FALSE(h.link->isVideoReady());
+    h.keepalive(*first, 7, 99);
+    EXPECT_EQ(h.videoReady, 1);
+    EXPECT_TRUE(h.link->isVideoReady());
+    EXPECT_TRUE(logged("Video client attached 192.168.1.20 (UDP)"));
+    h.keepalive(*first, 7, 99);
+    EXPECT_EQ(h.videoReady, 1) << "a keepalive on the same flow only refreshes";
+
+    auto second = h.openFlow(60001);
+    h.keepalive(*second, 7, 99);
+    EXPECT_EQ(h.videoReady, 2);
+    EXPECT_EQ(first->cancelCount, 1) << "the new flow replaces and cancels the old one";
+
+    h.queue.advance(5s);
+    EXPECT_TRUE(h.link->isVideoReady());
+    h.queue.advance(1ms);
+    EXPECT_FALSE(h.link->isVideoReady()) << "5.001 s after the last keepalive, before any watchdog";
+}
+
+TEST(WiFiTransport, WatchdogDetachesSilentClientsBetweenFiveAndSixSeconds) {
+    WiFiHarness h;
+    h.link->beginVideo(1, 2);
+    auto flow = h.openFlow();
+    h.queue.advance(400ms);
+    h.keepalive(*flow, 1, 2);
+    h.queue.advance(5s);
+    EXPECT_EQ(flow->cancelCount, 0);
+    h.queue.advance(1s);
+    EXPECT_EQ(flow->cancelCount, 1);
+    EXPECT_TRUE(logged("Video client keepalive timeout (no UDP keepalive for 5s)"));
+    EXPECT_EQ(h.listener->registrationCount(), 1u) << "still registered: a new flow can attach again";
+    auto again = h.openFlow(60002);
+    h.keepalive(*again, 1, 2);
+    EXPECT_EQ(h.videoReady, 2);
+}
+
+TEST(UDPVideoListener, FlowsThatNeverIdentifyThemselvesAreCancelledAfterThreeSeconds) {
+    WiFiHarness h;
+    h.link->beginVideo(1, 2);
+    auto stranger = h.openFlow(60005);
+    h.keepalive(*stranger, 1, 3); // wrong key
+    h.keepalive(*stranger, 9, 2); // wrong session
+    h.queue.advance(2'999ms);
+    EXPECT_EQ(stranger->cancelCount, 0);
+    h.queue.advance(1ms);
+    EXPECT_EQ(stranger->cancelCount, 1);
+    EXPECT_EQ(h.videoReady, 0);
+
+    auto outside = std::make_shared<FakeDatagramFlow>(NetworkEndpoint::hostPort(IPv4Address{{8, 8, 8, 8}}, 1));
+    h.network.datagramListener->open(outside);
+    h.queue.runUntilIdle();
+    EXPECT_EQ(outside->cancelCount, 1) << "non-local flows are cancelled at once";
+}
+
+TEST(WiFiTransport, VideoNumberingDependsOnTheIdentity) {
+    WiFiHarness h;
+    EXPECT_EQ(h.link->sendVideo(EncodedFrame{Bytes(10), true, 0}, [](std::int64_t) { FAIL() << "no completion"; }), 0)
+        << "no UDP client yet";
+    h.link->beginVideo(5, 50);
+    auto flow = h.openFlow();
+    h.keepalive(*flow, 5, 50);
+    std::int64_t completed = 0;
+    const auto done = [&](std::int64_t bytes) { completed += bytes; };
+    EXPECT_EQ(h.link->sendVideo(EncodedFrame{Bytes(2000), true, 1}, done), 2000 + 2 * 28);
+    h.link->beginVideo(5, 50); // identical repeat keeps numbering
+    h.link->sendVideo(EncodedFrame{Bytes(10), false, 2}, done);
+    h.link->beginVideo(5, 51); // new key restarts at 0; the old flow stays adopted until told otherwise
+    h.link->sendVideo(EncodedFrame{Bytes(10), false, 3}, done);
+    EXPECT_EQ(frameIDs(*flow), (std::vector<std::uint32_t>{0, 0, 1, 0}));
+    EXPECT_EQ(flow->batches, 3u) << "one batch per frame";
+    EXPECT_EQ(completed, 2056 + 38 + 38);
+    EXPECT_EQ(h.link->takeMetrics().kind, TransportKind::wifi);
+}
+
+TEST(WiFiTransport, SimulatedLossWithholdsEverythingButCompletesAndCounts) {
+    WiFiHarness h(1.0);
+    h.link->beginVideo(5, 50);
+    auto flow = h.openFlow();
+    h.keepalive(*flow, 5, 50);
+    std::int64_t completed = 0;
+    h.queue.advance(1s);
+    const auto sent = h.link->sendVideo(EncodedFrame{Bytes(5000), true, 1}, [&](std::int64_t bytes) { completed += bytes; });
+    EXPECT_EQ(sent, 5000 + 5 * 28);
+    EXPECT_EQ(completed, sent);
+    EXPECT_TRUE(flow->sentDatagrams.empty());
+    h.queue.advance(1s);
+    EXPECT_NEAR(h.link->takeMetrics().throughputMbps, sent * 8.0 / 2'000'000.0, 1e-9);
+}
+
+TEST(WiFiTransport, ClosedLinkRefusesAudioAndEndsItsVideo) {
+    WiFiHarness h;
+    h.link->beginVideo(1, 1);
+    bool called = false;
+    EXPECT_TRUE(h.link->sendAudio(Bytes{1}, [&] { called = true; }));
+    h.connection->completeSend();
+    h.queue.runUntilIdle();
+    EXPECT_TRUE(called);
+    int closed = 0;
+    h.link->setOnClosed([&] { ++closed; });
+    h.connection->deliver({}, true);
+    h.queue.runUntilIdle();
+    EXPECT_EQ(closed, 1);
+    EXPECT_FALSE(h.link->isOpen());
+    EXPECT_EQ(h.listener->registrationCount(), 0u) << "closing ends the video registration";
+    EXPECT_FALSE(h.link->sendAudio(Bytes{1}, [] { FAIL() << "no completion on a closed link"; }));
+}
+
+TEST(ControlServer, AcceptsLocalPeersOnlyAndReportsListenerTrouble) {
+    ManualExecutor queue;
+    FakeNetworkFactory network;
+    KivLogStore::shared().clear();
+    auto server = ControlServer::create(network, queue, queue, {0, true});
+    std::vector<std::shared_ptr<WiFiTransport>> links;
+    std::string failure;
+    server->onTransport = [&](std::shared_ptr<WiFiTransport> link) { links.push_back(std::move(link)); };
+    server->onListenerFailed = [&](const std::string& error) { failure = error; };
+    ASSERT_TRUE(server->start().has_value());
+
+    auto outsider = std::make_shared<FakeConnection>(NetworkEndpoint::hostPort(IPv4Address{{203, 0, 113, 9}}, 4000));
+    network.streamListener->connect(outsider);
+    queue.runUntilIdle();
+    EXPECT_TRUE(links.empty());
+    EXPECT_EQ(outsider->cancelCount, 1);
+    EXPECT_TRUE(logged("Rejected non-LAN connection 203.0.113.9"));
+
+    network.streamListener->connect(std::make_shared<FakeConnection>());
+    queue.runUntilIdle();
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_EQ(links[0]->remoteAddress(), "192.168.1.20");
+    EXPECT_TRUE(logged("Incoming control connection from 192.168.1.20"));
+
+    queue.advance(5s);
+    EXPECT_TRUE(logged("Control listener not ready after 5s (state=setup)，iPad 将无法连接"));
+    network.streamListener->report(ListenerState::failed, "boom");
+    queue.runUntilIdle();
+    EXPECT_EQ(failure, "boom");
+    EXPECT_TRUE(logged("Control listener failed: boom"));
+
+    FakeNetworkFactory busy;
+    busy.failListeners = true;
+    EXPECT_EQ(ControlServer::create(busy, queue, queue, {})->start().error(), "address in use");
+}
