@@ -1,0 +1,639 @@
+#include "KivHostCore/Linux/AsioNetwork.hpp"
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <asio/bind_executor.hpp>
+#include <asio/connect.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ip/udp.hpp>
+#include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
+#include <asio/strand.hpp>
+#include <asio/write.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+
+#include "KivHostCore/Runtime/WorkerPool.hpp"
+
+namespace kiv {
+
+namespace {
+
+using Strand = asio::strand<asio::io_context::executor_type>;
+
+NetworkEndpoint toEndpoint(const asio::ip::address& address, std::uint16_t port) {
+    if (address.is_v4()) return NetworkEndpoint::hostPort(IPv4Address{address.to_v4().to_bytes()}, port);
+    const auto v6 = address.to_v6();
+    if (v6.is_v4_mapped()) {
+        return NetworkEndpoint::hostPort(IPv4Address{asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_bytes()}, port);
+    }
+    return NetworkEndpoint::hostPort(IPv6Address{v6.to_bytes()}, port);
+}
+
+// Keepalive idle 2 s, interval 1 s, count 3: a dead peer is noticed about 5 s after it goes quiet.
+void configureTcp(asio::ip::tcp::socket& socket) {
+    std::error_code ignored;
+    socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    socket.set_option(asio::socket_base::keep_alive(true), ignored);
+    const int fd = socket.native_handle();
+    const int idle = 2, interval = 1, count = 3;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+}
+
+// Handlers and the state they read, shared by every port object.
+class HandlerQueue {
+public:
+    void bind(Executor& queue) {
+        const std::lock_guard lock(mutex_);
+        queue_ = &queue;
+    }
+    bool bound() const {
+        const std::lock_guard lock(mutex_);
+        return queue_ != nullptr;
+    }
+    void post(Task task) {
+        Executor* queue = nullptr;
+        {
+            const std::lock_guard lock(mutex_);
+            queue = queue_;
+        }
+        if (queue) queue->post(std::move(task));
+    }
+
+private:
+    mutable std::mutex mutex_;
+    Executor* queue_ = nullptr;
+};
+
+class AsioTcpConnection final : public Connection, public std::enable_shared_from_this<AsioTcpConnection> {
+public:
+    // An accepted socket (already connected).
+    AsioTcpConnection(asio::io_context& io, asio::ip::tcp::socket socket)
+        : strand_(asio::make_strand(io)), socket_(std::move(socket)) {
+        std::error_code error;
+        const auto remote = socket_.remote_endpoint(error);
+        if (!error) peer_ = toEndpoint(remote.address(), remote.port());
+    }
+    // An outgoing connection to host:port, made on start().
+    AsioTcpConnection(asio::io_context& io, std::string host, std::uint16_t port)
+        : strand_(asio::make_strand(io)), socket_(strand_), host_(std::move(host)), port_(port) {}
+
+    void setStateHandler(StateHandler handler) override {
+        const std::lock_guard lock(mutex_);
+        stateHandler_ = std::move(handler);
+    }
+    ConnectionState state() const override {
+        const std::lock_guard lock(mutex_);
+        return state_;
+    }
+    void start(Executor& queue) override {
+        queue_.bind(queue);
+        asio::post(strand_, [self = shared_from_this()] {
+            if (self->host_.empty()) {
+                self->setState(ConnectionState::ready, std::nullopt);
+                return;
+            }
+            self->setState(ConnectionState::preparing, std::nullopt);
+            self->connect();
+        });
+    }
+    void receive(std::size_t minimum, std::size_t maximum, ReceiveHandler handler) override {
+        asio::post(strand_, [self = shared_from_this(), minimum, maximum, handler = std::move(handler)]() mutable {
+            self->readAtLeast(std::make_shared<Bytes>(), std::max<std::size_t>(minimum, 1), maximum, std::move(handler));
+        });
+    }
+    void send(Bytes data, SendCompletion completion) override {
+        asio::post(strand_, [self = shared_from_this(), data = std::move(data), completion = std::move(completion)]() mutable {
+            self->writes_.push_back({std::move(data), std::move(completion)});
+            if (self->writes_.size() == 1) self->writeNext();
+        });
+    }
+    void cancel() override {
+        asio::post(strand_, [self = shared_from_this()] { self->close(ConnectionState::cancelled, std::nullopt); });
+    }
+    std::optional<NetworkEndpoint> remoteEndpoint() const override {
+        const std::lock_guard lock(mutex_);
+        return peer_;
+    }
+
+private:
+    struct Write {
+        Bytes data;
+        SendCompletion completion;
+    };
+
+    void setState(ConnectionState state, NetworkError error) {
+        StateHandler handler;
+        {
+            const std::lock_guard lock(mutex_);
+            if (state_ == ConnectionState::cancelled || state_ == ConnectionState::failed) return; // final
+            state_ = state;
+        }
+        queue_.post([weak = weak_from_this(), state, error] {
+            const auto self = weak.lock();
+            if (!self) return;
+            StateHandler current;
+            {
+                const std::lock_guard lock(self->mutex_);
+                current = self->stateHandler_;
+            }
+            if (current) current(state, error);
+        });
+    }
+
+    void connect() {
+        auto resolver = std::make_shared<asio::ip::tcp::resolver>(strand_);
+        resolver->async_resolve(host_, std::to_string(port_), [self = shared_from_this(), resolver](
+                                                                   const std::error_code& error, auto results) {
+            if (error) {
+                self->close(ConnectionState::failed, error.message());
+                return;
+            }
+            asio::async_connect(self->socket_, results, [self](const std::error_code& connectError, const auto& endpoint) {
+                if (connectError) {
+                    self->close(ConnectionState::failed, connectError.message());
+                    return;
+                }
+                configureTcp(self->socket_);
+                {
+                    const std::lock_guard lock(self->mutex_);
+                    self->peer_ = toEndpoint(endpoint.address(), endpoint.port());
+                }
+                self->setState(ConnectionState::ready, std::nullopt);
+            });
+        });
+    }
+
+    void readAtLeast(std::shared_ptr<Bytes> collected, std::size_t minimum, std::size_t maximum, ReceiveHandler handler) {
+        const std::size_t have = collected->size();
+        collected->resize(maximum);
+        socket_.async_read_some(
+            asio::buffer(collected->data() + have, maximum - have),
+            asio::bind_executor(strand_, [self = shared_from_this(), collected, have, minimum, maximum,
+                                          handler = std::move(handler)](const std::error_code& error, std::size_t n) mutable {
+                collected->resize(have + n);
+                const bool eof = error == asio::error::eof;
+                if (!error && collected->size() < minimum) {
+                    self->readAtLeast(collected, minimum, maximum, std::move(handler));
+                    return;
+                }
+                NetworkError reported;
+                if (error && !eof) reported = error.message();
+                self->queue_.post([handler = std::move(handler), collected, eof, reported]() mutable {
+                    handler(std::move(*collected), eof, reported);
+                });
+            }));
+    }
+
+    void writeNext() {
+        asio::async_write(socket_, asio::buffer(writes_.front().data),
+                          asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code& error, std::size_t) {
+                              auto done = std::move(self->writes_.front().completion);
+                              self->writes_.pop_front();
+                              if (done) {
+                                  NetworkError reported;
+                                  if (error) reported = error.message();
+                                  self->queue_.post([done = std::move(done), reported] { done(reported); });
+                              }
+                              if (error && error != asio::error::operation_aborted) {
+                                  self->close(ConnectionState::failed, error.message());
+                              }
+                              if (!self->writes_.empty()) self->writeNext();
+                          }));
+    }
+
+    void close(ConnectionState final, NetworkError error) {
+        std::error_code ignored;
+        socket_.shutdown(asio::socket_base::shutdown_both, ignored);
+        socket_.close(ignored);
+        setState(final, std::move(error));
+    }
+
+    Strand strand_;
+    asio::ip::tcp::socket socket_;
+    const std::string host_;
+    const std::uint16_t port_ = 0;
+    HandlerQueue queue_;
+    mutable std::mutex mutex_;
+    ConnectionState state_ = ConnectionState::setup;
+    StateHandler stateHandler_;
+    std::optional<NetworkEndpoint> peer_;
+    std::deque<Write> writes_; // strand only
+};
+
+asio::ip::address bindAddress(bool loopbackOnly) {
+    return loopbackOnly ? asio::ip::address(asio::ip::address_v4::loopback()) : asio::ip::address(asio::ip::address_v6::any());
+}
+
+template <class Socket>
+void allowDualStack(Socket& socket, bool loopbackOnly) {
+    if (loopbackOnly) return;
+    std::error_code ignored;
+    socket.set_option(asio::ip::v6_only(false), ignored);
+}
+
+class AsioTcpListener final : public StreamListener, public std::enable_shared_from_this<AsioTcpListener> {
+public:
+    AsioTcpListener(asio::io_context& io) : io_(io), strand_(asio::make_strand(io)), acceptor_(strand_) {}
+
+    std::expected<void, std::string> open(const ListenerOptions& options) {
+        std::error_code error;
+        const asio::ip::tcp::endpoint endpoint(bindAddress(options.loopbackOnly), options.port);
+        acceptor_.open(endpoint.protocol(), error);
+        if (!error) acceptor_.set_option(asio::socket_base::reuse_address(true), error);
+        if (!error) allowDualStack(acceptor_, options.loopbackOnly);
+        if (!error) acceptor_.bind(endpoint, error);
+        if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
+        if (error) return std::unexpected(error.message());
+        port_ = acceptor_.local_endpoint(error).port();
+        return {};
+    }
+
+    void setStateHandler(StateHandler handler) override {
+        const std::lock_guard lock(mutex_);
+        stateHandler_ = std::move(handler);
+    }
+    void setNewConnectionHandler(std::function<void(std::shared_ptr<Connection>)> handler) override {
+        const std::lock_guard lock(mutex_);
+        newConnection_ = std::move(handler);
+    }
+    void start(Executor& queue) override {
+        queue_.bind(queue);
+        asio::post(strand_, [self = shared_from_this()] {
+            self->report(ListenerState::ready, std::nullopt);
+            self->acceptNext();
+        });
+    }
+    void cancel() override {
+        asio::post(strand_, [self = shared_from_this()] {
+            std::error_code ignored;
+            self->acceptor_.close(ignored);
+            self->report(ListenerState::cancelled, std::nullopt);
+        });
+    }
+    ListenerState state() const override {
+        const std::lock_guard lock(mutex_);
+        return state_;
+    }
+    std::uint16_t port() const override { return port_; }
+
+private:
+    void report(ListenerState state, NetworkError error) {
+        {
+            const std::lock_guard lock(mutex_);
+            if (state_ == ListenerState::cancelled) return;
+            state_ = state;
+        }
+        queue_.post([weak = weak_from_this(), state, error] {
+            const auto self = weak.lock();
+            if (!self) return;
+            StateHandler handler;
+            {
+                const std::lock_guard lock(self->mutex_);
+                handler = self->stateHandler_;
+            }
+            if (handler) handler(state, error);
+        });
+    }
+
+    void acceptNext() {
+        acceptor_.async_accept(asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code& error,
+                                                                                          asio::ip::tcp::socket socket) {
+            if (error == asio::error::operation_aborted || !self->acceptor_.is_open()) return;
+            if (error) {
+                self->report(ListenerState::failed, error.message());
+                return;
+            }
+            configureTcp(socket);
+            auto connection = std::make_shared<AsioTcpConnection>(self->io_, std::move(socket));
+            self->queue_.post([weak = std::weak_ptr<AsioTcpListener>(self), connection] {
+                const auto listener = weak.lock();
+                std::function<void(std::shared_ptr<Connection>)> handler;
+                if (listener) {
+                    const std::lock_guard lock(listener->mutex_);
+                    handler = listener->newConnection_;
+                }
+                if (handler) {
+                    handler(connection);
+                } else {
+                    connection->cancel();
+                }
+            });
+            self->acceptNext();
+        }));
+    }
+
+    asio::io_context& io_;
+    Strand strand_;
+    asio::ip::tcp::acceptor acceptor_;
+    std::uint16_t port_ = 0;
+    HandlerQueue queue_;
+    mutable std::mutex mutex_;
+    ListenerState state_ = ListenerState::setup;
+    StateHandler stateHandler_;
+    std::function<void(std::shared_ptr<Connection>)> newConnection_;
+};
+
+class AsioUdpListener;
+
+// One peer's datagrams. Receives are fed by the listener; sends go straight to the shared socket.
+class AsioUdpFlow final : public DatagramFlow, public std::enable_shared_from_this<AsioUdpFlow> {
+public:
+    static constexpr std::size_t kMaxQueued = 256;
+
+    AsioUdpFlow(std::weak_ptr<AsioUdpListener> listener, int fd, asio::ip::udp::endpoint peer)
+        : listener_(std::move(listener)), fd_(fd), peer_(peer) {
+        std::memset(&address_, 0, sizeof address_);
+        std::memcpy(&address_, peer.data(), peer.size());
+        addressLength_ = static_cast<socklen_t>(peer.size());
+    }
+
+    void setStateHandler(StateHandler handler) override {
+        const std::lock_guard lock(mutex_);
+        stateHandler_ = std::move(handler);
+    }
+    ConnectionState state() const override {
+        const std::lock_guard lock(mutex_);
+        return state_;
+    }
+    void start(Executor& queue) override {
+        queue_.bind(queue);
+        setState(ConnectionState::ready);
+    }
+    void receiveMessage(MessageHandler handler) override {
+        std::optional<Bytes> ready;
+        {
+            const std::lock_guard lock(mutex_);
+            if (state_ == ConnectionState::cancelled) return;
+            if (queued_.empty()) {
+                handler_ = std::move(handler);
+                return;
+            }
+            ready = std::move(queued_.front());
+            queued_.pop_front();
+        }
+        queue_.post([handler = std::move(handler), datagram = std::move(*ready)]() mutable {
+            handler(std::move(datagram), std::nullopt);
+        });
+    }
+    void sendBatch(const std::vector<ByteView>& datagrams, const std::function<void(std::size_t)>& done) override;
+    void cancel() override;
+    std::optional<NetworkEndpoint> remoteEndpoint() const override { return toEndpoint(peer_.address(), peer_.port()); }
+
+    // From the listener's strand.
+    void arrived(Bytes datagram) {
+        MessageHandler handler;
+        {
+            const std::lock_guard lock(mutex_);
+            if (state_ == ConnectionState::cancelled) return;
+            if (!handler_) {
+                if (queued_.size() == kMaxQueued) queued_.pop_front(); // a peer flooding us loses its oldest
+                queued_.push_back(std::move(datagram));
+                return;
+            }
+            handler = std::exchange(handler_, nullptr);
+        }
+        queue_.post([handler = std::move(handler), datagram = std::move(datagram)]() mutable {
+            handler(std::move(datagram), std::nullopt);
+        });
+    }
+
+private:
+    void setState(ConnectionState state) {
+        {
+            const std::lock_guard lock(mutex_);
+            if (state_ == ConnectionState::cancelled) return;
+            state_ = state;
+        }
+        queue_.post([weak = weak_from_this(), state] {
+            const auto self = weak.lock();
+            if (!self) return;
+            StateHandler handler;
+            {
+                const std::lock_guard lock(self->mutex_);
+                handler = self->stateHandler_;
+            }
+            if (handler) handler(state, std::nullopt);
+        });
+    }
+
+    std::weak_ptr<AsioUdpListener> listener_;
+    const int fd_;
+    const asio::ip::udp::endpoint peer_;
+    sockaddr_storage address_{};
+    socklen_t addressLength_ = 0;
+    HandlerQueue queue_;
+    mutable std::mutex mutex_;
+    ConnectionState state_ = ConnectionState::setup;
+    StateHandler stateHandler_;
+    MessageHandler handler_;
+    std::deque<Bytes> queued_;
+};
+
+class AsioUdpListener final : public DatagramListener, public std::enable_shared_from_this<AsioUdpListener> {
+public:
+    explicit AsioUdpListener(asio::io_context& io) : strand_(asio::make_strand(io)), socket_(strand_) {}
+
+    std::expected<void, std::string> open(const ListenerOptions& options) {
+        std::error_code error;
+        const asio::ip::udp::endpoint endpoint(bindAddress(options.loopbackOnly), options.port);
+        socket_.open(endpoint.protocol(), error);
+        if (!error) socket_.set_option(asio::socket_base::reuse_address(true), error);
+        if (!error) allowDualStack(socket_, options.loopbackOnly);
+        if (!error) socket_.bind(endpoint, error);
+        if (error) return std::unexpected(error.message());
+        // Room for a few frames of video in both directions; the kernel caps what it grants.
+        std::error_code ignored;
+        socket_.set_option(asio::socket_base::send_buffer_size(8 * 1024 * 1024), ignored);
+        socket_.set_option(asio::socket_base::receive_buffer_size(4 * 1024 * 1024), ignored);
+        port_ = socket_.local_endpoint(error).port();
+        return {};
+    }
+
+    void setStateHandler(StateHandler handler) override {
+        const std::lock_guard lock(mutex_);
+        stateHandler_ = std::move(handler);
+    }
+    void setNewFlowHandler(std::function<void(std::shared_ptr<DatagramFlow>)> handler) override {
+        const std::lock_guard lock(mutex_);
+        newFlow_ = std::move(handler);
+    }
+    void start(Executor& queue) override {
+        queue_.bind(queue);
+        asio::post(strand_, [self = shared_from_this()] {
+            self->report(ListenerState::ready, std::nullopt);
+            self->receiveNext();
+        });
+    }
+    void cancel() override {
+        asio::post(strand_, [self = shared_from_this()] {
+            std::error_code ignored;
+            self->socket_.close(ignored);
+            std::map<asio::ip::udp::endpoint, std::shared_ptr<AsioUdpFlow>> flows;
+            {
+                const std::lock_guard lock(self->mutex_);
+                flows.swap(self->flows_);
+            }
+            for (auto& [peer, flow] : flows) flow->cancel();
+            self->report(ListenerState::cancelled, std::nullopt);
+        });
+    }
+    ListenerState state() const override {
+        const std::lock_guard lock(mutex_);
+        return state_;
+    }
+    std::uint16_t port() const override { return port_; }
+
+    void forget(const asio::ip::udp::endpoint& peer, const AsioUdpFlow* flow) {
+        const std::lock_guard lock(mutex_);
+        const auto it = flows_.find(peer);
+        if (it != flows_.end() && it->second.get() == flow) flows_.erase(it);
+    }
+
+private:
+    void report(ListenerState state, NetworkError error) {
+        {
+            const std::lock_guard lock(mutex_);
+            if (state_ == ListenerState::cancelled) return;
+            state_ = state;
+        }
+        queue_.post([weak = weak_from_this(), state, error] {
+            const auto self = weak.lock();
+            if (!self) return;
+            StateHandler handler;
+            {
+                const std::lock_guard lock(self->mutex_);
+                handler = self->stateHandler_;
+            }
+            if (handler) handler(state, error);
+        });
+    }
+
+    void receiveNext() {
+        socket_.async_receive_from(
+            asio::buffer(buffer_), sender_,
+            asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code& error, std::size_t n) {
+                if (error == asio::error::operation_aborted || !self->socket_.is_open()) return;
+                if (!error) self->dispatch(Bytes(self->buffer_.begin(), self->buffer_.begin() + static_cast<std::ptrdiff_t>(n)));
+                self->receiveNext();
+            }));
+    }
+
+    void dispatch(Bytes datagram) {
+        std::shared_ptr<AsioUdpFlow> flow;
+        bool created = false;
+        std::function<void(std::shared_ptr<DatagramFlow>)> handler;
+        {
+            const std::lock_guard lock(mutex_);
+            auto& slot = flows_[sender_];
+            if (!slot) {
+                slot = std::make_shared<AsioUdpFlow>(weak_from_this(), socket_.native_handle(), sender_);
+                created = true;
+                handler = newFlow_;
+            }
+            flow = slot;
+        }
+        flow->arrived(std::move(datagram));
+        if (created) {
+            queue_.post([handler, flow] {
+                if (handler) {
+                    handler(flow);
+                } else {
+                    flow->cancel();
+                }
+            });
+        }
+    }
+
+    Strand strand_;
+    asio::ip::udp::socket socket_;
+    std::uint16_t port_ = 0;
+    std::array<std::uint8_t, 65536> buffer_{};
+    asio::ip::udp::endpoint sender_;
+    HandlerQueue queue_;
+    mutable std::mutex mutex_;
+    ListenerState state_ = ListenerState::setup;
+    StateHandler stateHandler_;
+    std::function<void(std::shared_ptr<DatagramFlow>)> newFlow_;
+    std::map<asio::ip::udp::endpoint, std::shared_ptr<AsioUdpFlow>> flows_;
+};
+
+void AsioUdpFlow::sendBatch(const std::vector<ByteView>& datagrams, const std::function<void(std::size_t)>& done) {
+    constexpr std::size_t kChunk = 64;
+    std::array<mmsghdr, kChunk> messages{};
+    std::array<iovec, kChunk> vectors{};
+    std::size_t next = 0;
+    int waits = 0;
+    while (next < datagrams.size()) {
+        const std::size_t count = std::min(kChunk, datagrams.size() - next);
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto datagram = datagrams[next + i];
+            vectors[i] = iovec{const_cast<std::uint8_t*>(datagram.data()), datagram.size()};
+            messages[i] = mmsghdr{};
+            messages[i].msg_hdr.msg_name = &address_;
+            messages[i].msg_hdr.msg_namelen = addressLength_;
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int sent = ::sendmmsg(fd_, messages.data(), static_cast<unsigned>(count), MSG_DONTWAIT);
+        if (sent < 0 && errno == EAGAIN && waits < 50) {
+            // The socket buffer is full: wait briefly for room rather than lose the frame.
+            pollfd p{fd_, POLLOUT, 0};
+            ::poll(&p, 1, 20);
+            ++waits;
+            continue;
+        }
+        const std::size_t accepted = sent < 0 ? count : static_cast<std::size_t>(sent); // errors count as processed
+        for (std::size_t i = 0; i < accepted; ++i) done(datagrams[next + i].size());
+        next += accepted;
+    }
+}
+
+void AsioUdpFlow::cancel() {
+    {
+        const std::lock_guard lock(mutex_);
+        if (state_ == ConnectionState::cancelled) return;
+        handler_ = nullptr;
+        queued_.clear();
+    }
+    setState(ConnectionState::cancelled);
+    {
+        const std::lock_guard lock(mutex_);
+        state_ = ConnectionState::cancelled;
+    }
+    if (auto listener = listener_.lock()) listener->forget(peer_, this);
+}
+
+} // namespace
+
+AsioNetworkFactory::AsioNetworkFactory() : io_(WorkerPool::shared().context()) {}
+
+AsioNetworkFactory::AsioNetworkFactory(asio::io_context& io) : io_(io) {}
+
+std::expected<std::shared_ptr<StreamListener>, std::string> AsioNetworkFactory::makeStreamListener(const ListenerOptions& options) {
+    auto listener = std::make_shared<AsioTcpListener>(io_);
+    if (auto opened = listener->open(options); !opened) return std::unexpected(opened.error());
+    return listener;
+}
+
+std::expected<std::shared_ptr<DatagramListener>, std::string> AsioNetworkFactory::makeDatagramListener(const ListenerOptions& options) {
+    auto listener = std::make_shared<AsioUdpListener>(io_);
+    if (auto opened = listener->open(options); !opened) return std::unexpected(opened.error());
+    return listener;
+}
+
+std::shared_ptr<Connection> AsioNetworkFactory::makeTcpConnection(const std::string& host, std::uint16_t port) {
+    return std::make_shared<AsioTcpConnection>(io_, host, port);
+}
+
+} // namespace kiv

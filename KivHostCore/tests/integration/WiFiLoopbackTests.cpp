@@ -1,0 +1,196 @@
+// The Wi-Fi path over real loopback sockets: control server, UDP video listener, Wi-Fi link and
+// video sender on the host side; the receiver's client library as the device.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <random>
+
+#include "KivHostCore/Linux/AsioNetwork.hpp"
+#include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/TestProcess.hpp"
+#include "KivHostCore/Transport/ControlServer.hpp"
+#include "KivHostCore/Transport/UDPVideoListener.hpp"
+#include "KivHostCore/Transport/VideoSender.hpp"
+#include "KivHostCore/Transport/WiFiTransport.hpp"
+#include "KivReceiver/ReceiverClient.hpp"
+
+using namespace kiv;
+using namespace std::chrono_literals;
+using test::waitUntil;
+
+namespace {
+
+constexpr auto kDeadline = 20s;
+
+struct LoopbackHost {
+    AsioNetworkFactory network;
+    SerialQueue controlQueue{"kiv.control"};
+    SerialQueue udpQueue{"kiv.udp"};
+    SerialQueue linksQueue{"kiv.control.links"};
+    std::shared_ptr<UDPVideoListener> udp = UDPVideoListener::create(network, udpQueue, {0, true});
+    std::shared_ptr<ControlServer> server = ControlServer::create(network, controlQueue, udpQueue, {0, true});
+
+    std::mutex mutex;
+    std::vector<std::shared_ptr<WiFiTransport>> links;
+    std::vector<std::pair<std::string, ControlMessage>> received; // link id, message
+    std::vector<std::string> closed;
+
+    LoopbackHost() {
+        EXPECT_TRUE(udp->start().has_value());
+        server->udpListener = udp;
+        server->onTransport = [this](std::shared_ptr<WiFiTransport> link) {
+            const std::string id = link->id();
+            link->setOnControl([this, id](const ControlMessage& message) {
+                const std::lock_guard lock(mutex);
+                received.emplace_back(id, message);
+            });
+            link->setOnClosed([this, id] {
+                const std::lock_guard lock(mutex);
+                closed.push_back(id);
+            });
+            link->start(linksQueue);
+            const std::lock_guard lock(mutex);
+            links.push_back(std::move(link));
+        };
+        EXPECT_TRUE(server->start().has_value());
+    }
+    ~LoopbackHost() {
+        server->stop();
+        udp->stop();
+    }
+
+    std::size_t messagesFrom(const std::string& id, ControlMessage::Case kind) {
+        const std::lock_guard lock(mutex);
+        return static_cast<std::size_t>(std::count_if(received.begin(), received.end(), [&](const auto& entry) {
+            return entry.first == id && entry.second.kind() == kind;
+        }));
+    }
+    std::shared_ptr<WiFiTransport> link(std::size_t index) {
+        const std::lock_guard lock(mutex);
+        return index < links.size() ? links[index] : nullptr;
+    }
+};
+
+receiver::ReceiverConfig configFor(const LoopbackHost& host, std::string deviceID) {
+    receiver::ReceiverConfig config;
+    config.controlPort = host.server->port();
+    config.hello.deviceID = std::move(deviceID);
+    config.hello.deviceName = "Test Device";
+    config.hello.codecs = {"h264"};
+    config.hello.screen = ScreenInfo{2048, 1536, 2.0, Orientation::landscape};
+    return config;
+}
+
+bool logged(std::string_view text) {
+    for (const auto& entry : KivLogStore::shared().entries(LogLevel::debug)) {
+        if (entry.message.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(WiFiLoopback, HelloConnectKeepaliveAndThreeHundredFramesArriveExactAndInOrder) {
+    LoopbackHost host;
+    receiver::ReceiverClient client(configFor(host, "device-A"));
+    std::mutex framesMutex;
+    std::vector<ReassembledFrame> frames;
+    client.onFrame = [&](const ReassembledFrame& frame, std::uint64_t) {
+        const std::lock_guard lock(framesMutex);
+        frames.push_back(frame);
+    };
+    client.start();
+
+    ASSERT_TRUE(waitUntil([&] { return host.link(0) != nullptr; }, kDeadline));
+    const auto link = host.link(0);
+    ASSERT_TRUE(waitUntil([&] { return host.messagesFrom(link->id(), ControlMessage::Case::hello) == 1; }, kDeadline));
+    EXPECT_EQ(link->remoteAddress(), "127.0.0.1");
+
+    ConnectInfo info;
+    info.sessionID = 0x1234;
+    info.videoKey = 0xFEEDFACECAFEBEEFull;
+    info.videoPort = host.udp->port();
+    info.token = std::string(64, 'a');
+    link->beginVideo(info.sessionID, info.videoKey);
+    link->sendControl(ControlMessage{info});
+    ASSERT_TRUE(waitUntil([&] { return link->isVideoReady(); }, kDeadline)) << "the client's keepalive attaches its flow";
+    EXPECT_TRUE(logged("Video client attached 127.0.0.1"));
+
+    SerialQueue videoQueue("kiv.video");
+    auto monitor = std::make_shared<PerformanceMonitor>(videoQueue);
+    auto sender = VideoSender::create(videoQueue, monitor);
+    sender->setTransport(link);
+    sender->updateBitrate(50'000'000);
+
+    std::mt19937 rng(42);
+    std::vector<EncodedFrame> sent;
+    for (int i = 0; i < 300; ++i) {
+        const bool key = i % 30 == 0;
+        const std::size_t size = key ? 150'000 + rng() % 150'001 : 500 + rng() % 60'000;
+        EncodedFrame frame{Bytes(size), key, static_cast<std::uint64_t>(1000 + i)};
+        for (auto& b : frame.data) b = static_cast<std::uint8_t>(rng());
+        sent.push_back(frame);
+        sender->send(frame);
+        // One frame at a time: the test checks delivery, not pacing under load.
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                const std::lock_guard lock(framesMutex);
+                return frames.size() > static_cast<std::size_t>(i);
+            },
+            kDeadline, 1ms))
+            << "frame " << i << " never arrived";
+    }
+    const std::lock_guard lock(framesMutex);
+    ASSERT_EQ(frames.size(), 300u);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        ASSERT_EQ(frames[i].frameID, i);
+        ASSERT_EQ(frames[i].isKeyframe, sent[i].isKeyframe);
+        ASSERT_EQ(frames[i].captureTimeUs, sent[i].captureTimeUs);
+        ASSERT_TRUE(frames[i].data == sent[i].data) << "frame " << i << " differs";
+        ASSERT_EQ(frames[i].framesLostBefore, 0);
+    }
+    const auto stats = client.stats();
+    EXPECT_EQ(stats.packetsReceived, stats.packetsExpected) << "no datagram lost on loopback";
+    EXPECT_EQ(monitor->sample().droppedSendFrames, 0);
+    client.stop();
+}
+
+TEST(WiFiLoopback, MalformedControlStreamClosesOnlyItsOwnLink) {
+    LoopbackHost host;
+    receiver::ReceiverClient good(configFor(host, "good"));
+    receiver::ReceiverClient bad(configFor(host, "bad"));
+    std::atomic<bool> badClosed{false};
+    bad.onClosed = [&](const std::string&) { badClosed = true; };
+    good.start();
+    ASSERT_TRUE(waitUntil([&] { return host.link(0) != nullptr; }, kDeadline));
+    bad.start();
+    ASSERT_TRUE(waitUntil([&] { return host.link(1) != nullptr; }, kDeadline));
+    const auto goodLink = host.link(0);
+    const auto badLink = host.link(1);
+    ASSERT_TRUE(waitUntil([&] { return host.messagesFrom(badLink->id(), ControlMessage::Case::hello) == 1; }, kDeadline));
+
+    bad.sendRaw(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x00}); // a video item header far beyond 8 MiB
+    ASSERT_TRUE(waitUntil([&] { return !badLink->isOpen(); }, kDeadline));
+    EXPECT_TRUE(logged("Protocol error from 127.0.0.1"));
+    ASSERT_TRUE(waitUntil([&] { return badClosed.load(); }, kDeadline)) << "the device sees its link end";
+
+    good.send(ControlMessage{PingInfo{77}});
+    ASSERT_TRUE(waitUntil([&] { return host.messagesFrom(goodLink->id(), ControlMessage::Case::ping) >= 1; }, kDeadline));
+    EXPECT_TRUE(goodLink->isOpen());
+    {
+        const std::lock_guard lock(host.mutex);
+        EXPECT_EQ(host.closed, (std::vector<std::string>{badLink->id()}));
+    }
+    good.stop();
+    bad.stop();
+}
+
+TEST(WiFiLoopback, ListenersReportTheirBoundPortsAndRefuseABusyPort) {
+    LoopbackHost first;
+    EXPECT_NE(first.server->port(), 0);
+    EXPECT_NE(first.udp->port(), 0);
+    AsioNetworkFactory network;
+    const auto busy = network.makeStreamListener({first.server->port(), true});
+    ASSERT_FALSE(busy.has_value()) << "a port in use cannot be taken twice";
+    EXPECT_FALSE(busy.error().empty());
+}
