@@ -50,29 +50,25 @@ void configureTcp(asio::ip::tcp::socket& socket) {
     ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
-// Handlers and the state they read, shared by every port object.
+// Where an object's handlers run; a queue destroyed meanwhile simply gets nothing more.
 class HandlerQueue {
 public:
     void bind(Executor& queue) {
         const std::lock_guard lock(mutex_);
-        queue_ = &queue;
-    }
-    bool bound() const {
-        const std::lock_guard lock(mutex_);
-        return queue_ != nullptr;
+        queue_ = queue.handle();
     }
     void post(Task task) {
-        Executor* queue = nullptr;
+        ExecutorHandle queue;
         {
             const std::lock_guard lock(mutex_);
             queue = queue_;
         }
-        if (queue) queue->post(std::move(task));
+        queue.post(std::move(task));
     }
 
 private:
-    mutable std::mutex mutex_;
-    Executor* queue_ = nullptr;
+    std::mutex mutex_;
+    ExecutorHandle queue_;
 };
 
 class AsioTcpConnection final : public Connection, public std::enable_shared_from_this<AsioTcpConnection> {

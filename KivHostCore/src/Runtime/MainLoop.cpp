@@ -28,6 +28,7 @@ MainLoop::MainLoop() : impl_(std::make_shared<Impl>()) {
 }
 
 MainLoop::~MainLoop() {
+    retire();
     impl_->timers->shutdown();
     impl_->guard.reset();
     impl_->context.stop();

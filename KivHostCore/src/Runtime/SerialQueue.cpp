@@ -171,6 +171,7 @@ SerialQueue::SerialQueue(std::string label, WorkerPool& pool) : impl_(std::make_
 }
 
 SerialQueue::~SerialQueue() {
+    retire();
     impl_->timers->shutdown();
     impl_->close(); // waiting sync callers return without running their task
 }

@@ -29,7 +29,23 @@ bool TimerState::isPending() const {
     return static_cast<bool>(task_);
 }
 
+bool ExecutorAnchor::post(Task& task) {
+    const std::lock_guard lock(mutex_);
+    if (executor_ == nullptr) return false;
+    executor_->post(std::move(task));
+    return true;
+}
+
+void ExecutorAnchor::retire() {
+    const std::lock_guard lock(mutex_);
+    executor_ = nullptr;
+}
+
 } // namespace timer
+
+ExecutorHandle::ExecutorHandle(Executor& executor) : anchor_(executor.anchor_) {}
+
+bool ExecutorHandle::post(Task task) const { return anchor_ && anchor_->post(task); }
 
 void TimerHandle::cancel() {
     if (state_) state_->cancel();

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <utility>
 
@@ -55,9 +56,42 @@ private:
     TimerHandle handle_;
 };
 
+class Executor;
+
+namespace timer {
+// Lets code on other threads reach an executor that may be destroyed meanwhile.
+class ExecutorAnchor {
+public:
+    explicit ExecutorAnchor(Executor* executor) : executor_(executor) {}
+    bool post(Task& task);
+    void retire();
+
+private:
+    std::mutex mutex_;
+    Executor* executor_;
+};
+} // namespace timer
+
+// A weak reference to an executor: posting through it after the executor is gone does nothing.
+// OS callbacks hold one so a late completion cannot touch a destroyed queue.
+class ExecutorHandle {
+public:
+    ExecutorHandle() = default;
+    explicit ExecutorHandle(Executor& executor);
+    // False (and the task dropped) when the executor is gone or none was bound.
+    bool post(Task task) const;
+    explicit operator bool() const { return static_cast<bool>(anchor_); }
+
+private:
+    std::shared_ptr<timer::ExecutorAnchor> anchor_;
+};
+
 class Executor {
 public:
-    virtual ~Executor() = default;
+    Executor() : anchor_(std::make_shared<timer::ExecutorAnchor>(this)) {}
+    virtual ~Executor() { anchor_->retire(); }
+    Executor(const Executor&) = delete;
+    Executor& operator=(const Executor&) = delete;
 
     // Runs `task` later on this executor, after everything posted before it. Any thread.
     virtual void post(Task task) = 0;
@@ -73,6 +107,16 @@ public:
     // True when the calling thread is currently running work of this executor.
     virtual bool isCurrent() const = 0;
     virtual std::string_view label() const = 0;
+
+    ExecutorHandle handle() { return ExecutorHandle(*this); }
+
+protected:
+    // Derived destructors call this first, so handles stop posting before the executor's state goes.
+    void retire() { anchor_->retire(); }
+
+private:
+    friend class ExecutorHandle;
+    std::shared_ptr<timer::ExecutorAnchor> anchor_;
 };
 
 } // namespace kiv

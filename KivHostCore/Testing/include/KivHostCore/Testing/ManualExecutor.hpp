@@ -14,6 +14,7 @@ namespace kiv {
 class ManualExecutor final : public Executor {
 public:
     explicit ManualExecutor(std::string label = "manual", MonotonicTime start = MonotonicTime{1'000'000'000});
+    ~ManualExecutor() override { retire(); }
 
     void post(Task task) override;
     TimerHandle postAfter(Duration delay, Task task) override;
