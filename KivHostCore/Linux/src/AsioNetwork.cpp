@@ -565,9 +565,10 @@ private:
 };
 
 void AsioUdpFlow::sendBatch(const std::vector<ByteView>& datagrams, const std::function<void(std::size_t)>& done) {
-    constexpr std::size_t kChunk = 64;
-    std::array<mmsghdr, kChunk> messages{};
-    std::array<iovec, kChunk> vectors{};
+    // One sendmmsg for a whole frame (the kernel takes up to 1,024 messages per call).
+    constexpr std::size_t kChunk = 1024;
+    thread_local std::vector<mmsghdr> messages(kChunk);
+    thread_local std::vector<iovec> vectors(kChunk);
     std::size_t next = 0;
     int waits = 0;
     while (next < datagrams.size()) {

@@ -5,8 +5,7 @@
 #include <mutex>
 #include <random>
 
-#include "KivHostCore/Linux/AsioNetwork.hpp"
-#include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/LoopbackWiFiHost.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Transport/ControlServer.hpp"
 #include "KivHostCore/Transport/UDPVideoListener.hpp"
@@ -16,62 +15,14 @@
 
 using namespace kiv;
 using namespace std::chrono_literals;
+using test::LoopbackWiFiHost;
 using test::waitUntil;
 
 namespace {
 
 constexpr auto kDeadline = 20s;
 
-struct LoopbackHost {
-    AsioNetworkFactory network;
-    SerialQueue controlQueue{"kiv.control"};
-    SerialQueue udpQueue{"kiv.udp"};
-    SerialQueue linksQueue{"kiv.control.links"};
-    std::shared_ptr<UDPVideoListener> udp = UDPVideoListener::create(network, udpQueue, {0, true});
-    std::shared_ptr<ControlServer> server = ControlServer::create(network, controlQueue, udpQueue, {0, true});
-
-    std::mutex mutex;
-    std::vector<std::shared_ptr<WiFiTransport>> links;
-    std::vector<std::pair<std::string, ControlMessage>> received; // link id, message
-    std::vector<std::string> closed;
-
-    LoopbackHost() {
-        EXPECT_TRUE(udp->start().has_value());
-        server->udpListener = udp;
-        server->onTransport = [this](std::shared_ptr<WiFiTransport> link) {
-            const std::string id = link->id();
-            link->setOnControl([this, id](const ControlMessage& message) {
-                const std::lock_guard lock(mutex);
-                received.emplace_back(id, message);
-            });
-            link->setOnClosed([this, id] {
-                const std::lock_guard lock(mutex);
-                closed.push_back(id);
-            });
-            link->start(linksQueue);
-            const std::lock_guard lock(mutex);
-            links.push_back(std::move(link));
-        };
-        EXPECT_TRUE(server->start().has_value());
-    }
-    ~LoopbackHost() {
-        server->stop();
-        udp->stop();
-    }
-
-    std::size_t messagesFrom(const std::string& id, ControlMessage::Case kind) {
-        const std::lock_guard lock(mutex);
-        return static_cast<std::size_t>(std::count_if(received.begin(), received.end(), [&](const auto& entry) {
-            return entry.first == id && entry.second.kind() == kind;
-        }));
-    }
-    std::shared_ptr<WiFiTransport> link(std::size_t index) {
-        const std::lock_guard lock(mutex);
-        return index < links.size() ? links[index] : nullptr;
-    }
-};
-
-receiver::ReceiverConfig configFor(const LoopbackHost& host, std::string deviceID) {
+receiver::ReceiverConfig configFor(const LoopbackWiFiHost& host, std::string deviceID) {
     receiver::ReceiverConfig config;
     config.controlPort = host.server->port();
     config.hello.deviceID = std::move(deviceID);
@@ -91,7 +42,7 @@ bool logged(std::string_view text) {
 } // namespace
 
 TEST(WiFiLoopback, HelloConnectKeepaliveAndThreeHundredFramesArriveExactAndInOrder) {
-    LoopbackHost host;
+    LoopbackWiFiHost host;
     receiver::ReceiverClient client(configFor(host, "device-A"));
     std::mutex framesMutex;
     std::vector<ReassembledFrame> frames;
@@ -156,7 +107,7 @@ TEST(WiFiLoopback, HelloConnectKeepaliveAndThreeHundredFramesArriveExactAndInOrd
 }
 
 TEST(WiFiLoopback, MalformedControlStreamClosesOnlyItsOwnLink) {
-    LoopbackHost host;
+    LoopbackWiFiHost host;
     receiver::ReceiverClient good(configFor(host, "good"));
     receiver::ReceiverClient bad(configFor(host, "bad"));
     std::atomic<bool> badClosed{false};
@@ -186,7 +137,7 @@ TEST(WiFiLoopback, MalformedControlStreamClosesOnlyItsOwnLink) {
 }
 
 TEST(WiFiLoopback, ListenersReportTheirBoundPortsAndRefuseABusyPort) {
-    LoopbackHost first;
+    LoopbackWiFiHost first;
     EXPECT_NE(first.server->port(), 0);
     EXPECT_NE(first.udp->port(), 0);
     AsioNetworkFactory network;

@@ -1,6 +1,8 @@
 #include "KivReceiver/ReceiverClient.hpp"
 
+#include <pthread.h>
 #include <sys/socket.h>
+#include <time.h>
 
 #include <asio/connect.hpp>
 #include <asio/executor_work_guard.hpp>
@@ -253,6 +255,15 @@ ReceiverStats ReceiverClient::stats() const {
 std::optional<ConnectInfo> ReceiverClient::connectInfo() const {
     const std::lock_guard lock(impl_->mutex);
     return impl_->connectInfo;
+}
+
+std::uint64_t ReceiverClient::threadCPUMicros() const {
+    if (!impl_->thread.joinable()) return 0;
+    clockid_t clock{};
+    if (::pthread_getcpuclockid(const_cast<std::thread&>(impl_->thread).native_handle(), &clock) != 0) return 0;
+    timespec ts{};
+    if (::clock_gettime(clock, &ts) != 0) return 0;
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
 
 bool ReceiverClient::isConnected() const {

@@ -68,6 +68,8 @@ public:
     ReceiverStats stats() const;
     std::optional<ConnectInfo> connectInfo() const;
     bool isConnected() const; // TCP up
+    // CPU time used by the client's network thread so far (microseconds; 0 before start).
+    std::uint64_t threadCPUMicros() const;
 
 private:
     struct Impl;
