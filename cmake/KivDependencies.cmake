@@ -13,6 +13,8 @@ if(NOT TARGET kiv::asio)
   target_link_libraries(kiv::asio INTERFACE Threads::Threads)
 endif()
 
+pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+
 if(KIV_BUILD_TESTS)
   find_package(GTest REQUIRED)
 endif()

@@ -11,6 +11,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/udp.hpp>
 #include <asio/ip/v6_only.hpp>
+#include <asio/local/stream_protocol.hpp>
 #include <asio/post.hpp>
 #include <asio/strand.hpp>
 #include <asio/write.hpp>
@@ -71,18 +72,28 @@ private:
     ExecutorHandle queue_;
 };
 
-class AsioTcpConnection final : public Connection, public std::enable_shared_from_this<AsioTcpConnection> {
+template <class Protocol>
+class AsioStreamConnection final : public Connection, public std::enable_shared_from_this<AsioStreamConnection<Protocol>> {
+    using Socket = typename Protocol::socket;
+    using std::enable_shared_from_this<AsioStreamConnection<Protocol>>::shared_from_this;
+    using std::enable_shared_from_this<AsioStreamConnection<Protocol>>::weak_from_this;
+    static constexpr bool kTcp = std::is_same_v<Protocol, asio::ip::tcp>;
+
 public:
     // An accepted socket (already connected).
-    AsioTcpConnection(asio::io_context& io, asio::ip::tcp::socket socket)
+    AsioStreamConnection(asio::io_context& io, Socket socket)
         : strand_(asio::make_strand(io)), socket_(std::move(socket)) {
-        std::error_code error;
-        const auto remote = socket_.remote_endpoint(error);
-        if (!error) peer_ = toEndpoint(remote.address(), remote.port());
+        if constexpr (kTcp) {
+            std::error_code error;
+            const auto remote = socket_.remote_endpoint(error);
+            if (!error) peer_ = toEndpoint(remote.address(), remote.port());
+        }
     }
-    // An outgoing connection to host:port, made on start().
-    AsioTcpConnection(asio::io_context& io, std::string host, std::uint16_t port)
-        : strand_(asio::make_strand(io)), socket_(strand_), host_(std::move(host)), port_(port) {}
+    // An outgoing connection to host:port (TCP) or to a socket path (unix), made on start().
+    AsioStreamConnection(asio::io_context& io, std::string host, std::uint16_t port)
+        : strand_(asio::make_strand(io)), socket_(strand_), host_(std::move(host)), port_(port) {
+        if constexpr (!kTcp) peer_ = NetworkEndpoint::other(NetworkEndpoint::Kind::unixPath, host_);
+    }
 
     void setStateHandler(StateHandler handler) override {
         const std::lock_guard lock(mutex_);
@@ -148,6 +159,20 @@ private:
     }
 
     void connect() {
+        if constexpr (!kTcp) {
+            socket_.async_connect(typename Protocol::endpoint(host_), [self = shared_from_this()](const std::error_code& error) {
+                if (error) {
+                    self->close(ConnectionState::failed, error.message());
+                    return;
+                }
+                self->setState(ConnectionState::ready, std::nullopt);
+            });
+        } else {
+            connectTcp();
+        }
+    }
+
+    void connectTcp() {
         auto resolver = std::make_shared<asio::ip::tcp::resolver>(strand_);
         resolver->async_resolve(host_, std::to_string(port_), [self = shared_from_this(), resolver](
                                                                    const std::error_code& error, auto results) {
@@ -216,7 +241,7 @@ private:
     }
 
     Strand strand_;
-    asio::ip::tcp::socket socket_;
+    Socket socket_;
     const std::string host_;
     const std::uint16_t port_ = 0;
     HandlerQueue queue_;
@@ -311,7 +336,7 @@ private:
                 return;
             }
             configureTcp(socket);
-            auto connection = std::make_shared<AsioTcpConnection>(self->io_, std::move(socket));
+            auto connection = std::make_shared<AsioStreamConnection<asio::ip::tcp>>(self->io_, std::move(socket));
             self->queue_.post([weak = std::weak_ptr<AsioTcpListener>(self), connection] {
                 const auto listener = weak.lock();
                 std::function<void(std::shared_ptr<Connection>)> handler;
@@ -630,7 +655,11 @@ std::expected<std::shared_ptr<DatagramListener>, std::string> AsioNetworkFactory
 }
 
 std::shared_ptr<Connection> AsioNetworkFactory::makeTcpConnection(const std::string& host, std::uint16_t port) {
-    return std::make_shared<AsioTcpConnection>(io_, host, port);
+    return std::make_shared<AsioStreamConnection<asio::ip::tcp>>(io_, host, port);
+}
+
+std::shared_ptr<Connection> AsioNetworkFactory::makeUnixConnection(const std::string& path) {
+    return std::make_shared<AsioStreamConnection<asio::local::stream_protocol>>(io_, path, 0);
 }
 
 } // namespace kiv

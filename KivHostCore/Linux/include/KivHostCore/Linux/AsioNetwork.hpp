@@ -20,6 +20,7 @@ public:
     std::expected<std::shared_ptr<StreamListener>, std::string> makeStreamListener(const ListenerOptions& options) override;
     std::expected<std::shared_ptr<DatagramListener>, std::string> makeDatagramListener(const ListenerOptions& options) override;
     std::shared_ptr<Connection> makeTcpConnection(const std::string& host, std::uint16_t port) override;
+    std::shared_ptr<Connection> makeUnixConnection(const std::string& path) override;
 
 private:
     asio::io_context& io_;

@@ -133,9 +133,17 @@ public:
         if (failListeners) return std::unexpected(std::string("address in use"));
         return datagramListener;
     }
-    std::shared_ptr<Connection> makeTcpConnection(const std::string&, std::uint16_t) override {
-        return std::make_shared<FakeConnection>();
+    std::shared_ptr<Connection> makeTcpConnection(const std::string& host, std::uint16_t port) override {
+        auto connection = std::make_shared<FakeConnection>();
+        outgoing.push_back({host + ":" + std::to_string(port), connection});
+        return connection;
     }
+    std::shared_ptr<Connection> makeUnixConnection(const std::string& path) override {
+        auto connection = std::make_shared<FakeConnection>(NetworkEndpoint::other(NetworkEndpoint::Kind::unixPath, path));
+        outgoing.push_back({path, connection});
+        return connection;
+    }
+    std::vector<std::pair<std::string, std::shared_ptr<FakeConnection>>> outgoing;
 
     std::shared_ptr<FakeStreamListener> streamListener = std::make_shared<FakeStreamListener>();
     std::shared_ptr<FakeDatagramListener> datagramListener = std::make_shared<FakeDatagramListener>();

@@ -1,0 +1,124 @@
+#include "KivHostCore/Transport/USBTransport.hpp"
+
+#include "KivHostCore/Platform/SecureRandom.hpp"
+#include "KivProtocol/ControlFraming.hpp"
+
+namespace kiv {
+
+std::shared_ptr<USBTransport> USBTransport::create(std::shared_ptr<Connection> connection, USBDeviceInfo device,
+                                                   const Executor& clock) {
+    return std::make_shared<USBTransport>(std::move(connection), std::move(device), clock);
+}
+
+USBTransport::USBTransport(std::shared_ptr<Connection> connection, USBDeviceInfo device, const Executor& clock)
+    : id_(newUUID()), device_(std::move(device)), remoteAddress_("USB · " + device_.shortID()),
+      stream_(FramedStream::create(std::move(connection), remoteAddress_)), clock_(clock), lastMetrics_(clock.now()) {}
+
+void USBTransport::setOnControl(std::function<void(const ControlMessage&)> handler) {
+    const std::lock_guard lock(mutex_);
+    onControl_ = std::move(handler);
+}
+
+void USBTransport::setOnClosed(std::function<void()> handler) {
+    const std::lock_guard lock(mutex_);
+    onClosed_ = std::move(handler);
+}
+
+void USBTransport::setOnVideoReady(std::function<void()> handler) {
+    const std::lock_guard lock(mutex_);
+    onVideoReady_ = std::move(handler);
+}
+
+void USBTransport::start(Executor& queue) {
+    stream_->onItem = [weak = weak_from_this()](StreamItem item) {
+        const auto self = weak.lock();
+        const auto* message = std::get_if<ControlMessage>(&item.value);
+        if (!self || !message) return; // video and audio from the device are ignored
+        std::function<void(const ControlMessage&)> handler;
+        {
+            const std::lock_guard lock(self->mutex_);
+            handler = self->onControl_;
+        }
+        if (handler) handler(*message);
+    };
+    stream_->onClosed = [weak = weak_from_this()] {
+        const auto self = weak.lock();
+        if (!self) return;
+        std::function<void()> handler;
+        {
+            const std::lock_guard lock(self->mutex_);
+            handler = self->onClosed_;
+        }
+        if (handler) handler();
+    };
+    stream_->start(queue);
+}
+
+void USBTransport::sendControl(const ControlMessage& message) {
+    if (auto frame = ControlFraming::encode(message)) stream_->send(std::move(*frame));
+}
+
+void USBTransport::close(const std::optional<ControlMessage>& after) {
+    endVideo();
+    stream_->close(after);
+}
+
+void USBTransport::beginVideo(std::uint32_t, std::uint64_t) {
+    std::function<void()> ready;
+    {
+        const std::lock_guard lock(mutex_);
+        if (!videoOn_) ready = onVideoReady_;
+        videoOn_ = true;
+    }
+    if (ready) ready();
+}
+
+void USBTransport::endVideo() {
+    const std::lock_guard lock(mutex_);
+    videoOn_ = false;
+}
+
+bool USBTransport::isVideoReady() const {
+    const std::lock_guard lock(mutex_);
+    return videoOn_ && !stream_->isClosed();
+}
+
+std::int64_t USBTransport::sendVideo(const EncodedFrame& frame, VideoCompletion completion) {
+    std::uint32_t frameID = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        if (!videoOn_ || stream_->isClosed()) return 0;
+        frameID = nextFrameID_++;
+    }
+    auto item = StreamFraming::encodeVideo(frameID, frame.isKeyframe, frame.captureTimeUs, frame.data);
+    const auto size = static_cast<std::int64_t>(item.size());
+    *inFlight_ += size;
+    stream_->send(std::move(item), [inFlight = inFlight_, size, completion = std::move(completion)](const NetworkError&) {
+        *inFlight -= size;
+        completion(size);
+    });
+    return size;
+}
+
+bool USBTransport::sendAudio(Bytes item, std::function<void()> completion) {
+    if (stream_->isClosed()) return false;
+    stream_->send(std::move(item), [completion = std::move(completion)](const NetworkError&) {
+        if (completion) completion();
+    });
+    return true;
+}
+
+TransportMetrics USBTransport::takeMetrics() {
+    const auto counters = stream_->takeCounters();
+    const std::lock_guard lock(mutex_);
+    const auto now = clock_.now();
+    const double elapsedUs = std::max(1.0, static_cast<double>((now - lastMetrics_).count()));
+    lastMetrics_ = now;
+    TransportMetrics metrics(TransportKind::usb, device_.shortID());
+    metrics.throughputMbps = static_cast<double>(counters.bytesOut) * 8.0 / elapsedUs;
+    metrics.sendQueueBytes = inFlight_->load();
+    metrics.receiveQueueBytes = counters.buffered;
+    return metrics;
+}
+
+} // namespace kiv
