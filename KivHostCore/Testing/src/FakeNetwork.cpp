@@ -23,7 +23,9 @@ void FakeConnection::setState(ConnectionState state, NetworkError error) {
     if (!queue_) return;
     queue_->post([weak = weak_from_this(), state, error] {
         const auto self = weak.lock();
-        if (self && self->stateHandler_) self->stateHandler_(state, error);
+        if (!self) return;
+        const auto handler = self->stateHandler_; // a copy: the handler may replace itself
+        if (handler) handler(state, error);
     });
 }
 

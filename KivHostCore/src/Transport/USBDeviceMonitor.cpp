@@ -216,13 +216,14 @@ void USBDeviceMonitor::connectDevice(std::int64_t muxID) {
     }
     auto connection = network_.makeTcpConnection(mode_->host, mode_->port);
     auto once = std::make_shared<OnceFlag>();
-    connection->setStateHandler([weak = std::weak_ptr<Connection>(connection), once, done](ConnectionState state, const NetworkError&) {
-        const auto live = weak.lock();
-        if (state == ConnectionState::ready && live && once->tryClaim()) {
-            live->setStateHandler({});
-            done(live, 0);
+    // The handler holds the connection until it reports, then lets go (no cycle is left behind).
+    connection->setStateHandler([connection, once, done](ConnectionState state, const NetworkError&) {
+        if (state == ConnectionState::ready && once->tryClaim()) {
+            connection->setStateHandler({});
+            done(connection, 0);
         } else if (state == ConnectionState::waiting || state == ConnectionState::failed) {
-            if (live) live->cancel();
+            connection->setStateHandler({});
+            connection->cancel();
             if (once->tryClaim()) done(nullptr, 3);
         }
     });
