@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "KivHostCore/Transport/PropertyList.hpp"
+#include "KivHostCore/Transport/Usbmux.hpp"
 #include "KivProtocol/ControlFraming.hpp"
 #include "KivProtocol/H264Bitstream.hpp"
 #include "KivProtocol/StreamFraming.hpp"
@@ -127,6 +129,64 @@ std::expected<Bytes, std::string> encodeVideo(const Json& j) {
     return out;
 }
 
+Json storedToJson(const StoredValue& value) {
+    return std::visit(
+        [](const auto& v) -> Json {
+            using T = std::decay_t<decltype(v)>;
+            if constexpr (std::is_same_v<T, Bytes>) {
+                return Json{{"$data", toHex(v)}};
+            } else if constexpr (std::is_same_v<T, StoredArray>) {
+                Json array = Json::array();
+                for (const auto& element : v) array.push_back(storedToJson(element));
+                return array;
+            } else if constexpr (std::is_same_v<T, StoredDictionary>) {
+                Json object = Json::object();
+                for (const auto& [key, element] : v) object[key] = storedToJson(element);
+                return object;
+            } else {
+                return Json(v);
+            }
+        },
+        value.value);
+}
+
+std::uint32_t readLE32(ByteView in, std::size_t at) {
+    return std::uint32_t{in[at]} | std::uint32_t{in[at + 1]} << 8 | std::uint32_t{in[at + 2]} << 16 | std::uint32_t{in[at + 3]} << 24;
+}
+
+// usbmux packets back to back: 16-byte little-endian header, then a property list.
+DecodeResult decodeUsbmux(ByteView input) {
+    DecodeResult result;
+    std::size_t at = 0;
+    while (at < input.size()) {
+        if (input.size() - at < Usbmux::kHeaderSize) break;
+        const auto length = Usbmux::packetLength(input.subspan(at, 4));
+        if (!length) {
+            result.error = fmt::format("broken packet: length {}", readLE32(input, at));
+            return result;
+        }
+        if (input.size() - at < *length) break;
+        Json packet{{"length", *length},
+                    {"version", readLE32(input, at + 4)},
+                    {"message", readLE32(input, at + 8)},
+                    {"tag", readLE32(input, at + 12)}};
+        if (*length == Usbmux::kHeaderSize) {
+            packet["plist"] = Json::object();
+        } else {
+            const auto plist = PropertyList::decode(input.subspan(at + Usbmux::kHeaderSize, *length - Usbmux::kHeaderSize));
+            if (!plist || !plist->dictionary()) {
+                result.error = plist ? "not a dictionary" : "not a property list";
+                return result;
+            }
+            packet["plist"] = storedToJson(*plist);
+        }
+        result.documents.push_back(packet.dump());
+        at += *length;
+    }
+    result.incompleteBytes = input.size() - at;
+    return result;
+}
+
 } // namespace
 
 DecodeResult decode(Kind kind, ByteView input) {
@@ -147,6 +207,7 @@ DecodeResult decode(Kind kind, ByteView input) {
         result.documents.push_back(out.dump());
         return result;
     }
+    case Kind::usbmux: return decodeUsbmux(input);
     case Kind::keepalive: {
         DecodeResult result;
         const auto keepalive = VideoKeepalive::parse(input);
@@ -184,7 +245,8 @@ std::expected<Bytes, std::string> encode(Kind kind, std::string_view json) {
         if (!read.error().empty()) return std::unexpected(read.error());
         return keepalive.encode();
     }
-    case Kind::item: return std::unexpected(std::string("encoding items is not supported"));
+    case Kind::item:
+    case Kind::usbmux: return std::unexpected(std::string("encoding this kind is not supported"));
     }
     return std::unexpected(std::string("unknown kind"));
 }

@@ -9,7 +9,7 @@
 
 namespace kiv::wire {
 
-enum class Kind { control, item, video, keepalive };
+enum class Kind { control, item, video, keepalive, usbmux };
 
 struct DecodeResult {
     std::vector<std::string> documents; // one JSON document per decoded unit, in order

@@ -25,6 +25,9 @@ decode --kind K [--hex HEX | FILE | -]     bytes -> one JSON document per line
              kivdisplay-wire decode --kind video --hex 4b5601010000002a...
   keepalive  one 16-byte keepalive datagram
              kivdisplay-wire decode --kind keepalive --hex 4b4b01000000002a0000000000000007
+  usbmux     usbmuxd packets back to back: {"length","version","message","tag","plist":{...}}
+             (data values appear as {"$data":"<hex>"})
+             kivdisplay-wire decode --kind usbmux capture.bin
   A unit left incomplete at the end is reported on stderr ("incomplete: N bytes buffered").
   Bad input: exit status 1 and the error on stderr (messageTooLarge(N), malformed, ...).
 
@@ -52,7 +55,8 @@ int main(int argc, char** argv) {
     const std::map<std::string, wire::Kind> decodeKinds{{"control", wire::Kind::control},
                                                         {"item", wire::Kind::item},
                                                         {"video", wire::Kind::video},
-                                                        {"keepalive", wire::Kind::keepalive}};
+                                                        {"keepalive", wire::Kind::keepalive},
+                                                        {"usbmux", wire::Kind::usbmux}};
     const std::map<std::string, wire::Kind> encodeKinds{
         {"control", wire::Kind::control}, {"video", wire::Kind::video}, {"keepalive", wire::Kind::keepalive}};
 
@@ -62,7 +66,7 @@ int main(int argc, char** argv) {
     bool hexOut = false;
 
     auto* decode = app.add_subcommand("decode", "bytes to JSON");
-    decode->add_option("--kind", kind, "control | item | video | keepalive")
+    decode->add_option("--kind", kind, "control | item | video | keepalive | usbmux")
         ->required()
         ->transform(CLI::CheckedTransformer(decodeKinds));
     decode->add_option("--hex", hex, "the bytes as hex digits (spaces and colons allowed)");

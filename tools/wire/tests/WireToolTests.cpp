@@ -122,3 +122,37 @@ TEST(WireInspector, ArbitraryBytesNeverCrashAnyDecoder) {
         }
     }
 }
+
+TEST(WireTool, DecodesUsbmuxPacketsAndRefusesBrokenOnes) {
+    // A Result reply, built by hand: header (little-endian) then an XML property list.
+    const std::string plist = R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
+                              R"(<key>MessageType</key><string>Result</string><key>Number</key><integer>0</integer>)"
+                              R"(<key>PairRecordData</key><data>AQID</data></dict></plist>)";
+    const auto length = static_cast<std::uint32_t>(plist.size() + 16);
+    std::string hex;
+    const auto le32 = [&](std::uint32_t v) {
+        Bytes b{static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
+                static_cast<std::uint8_t>(v >> 24)};
+        hex += wire::toHex(b);
+    };
+    le32(length);
+    le32(1);
+    le32(8);
+    le32(3);
+    hex += wire::toHex(asBytes(plist));
+    hex += "10000000010000000800000001000000"; // a bare 16-byte packet
+    const auto ok = wireTool({"decode", "--kind", "usbmux", "--hex", hex});
+    EXPECT_EQ(ok.exitCode, 0) << ok.err;
+    const auto docs = lines(ok.out);
+    ASSERT_EQ(docs.size(), 2u);
+    EXPECT_EQ(docs[0], json::parse(R"({"length":)" + std::to_string(length) +
+                                   R"(,"version":1,"message":8,"tag":3,"plist":{"MessageType":"Result","Number":0,"PairRecordData":{"$data":"010203"}}})"));
+    EXPECT_EQ(docs[1]["plist"], json::object());
+
+    const auto broken = wireTool({"decode", "--kind", "usbmux", "--hex", "0f000000010000000800000001000000"});
+    EXPECT_EQ(broken.exitCode, 1);
+    EXPECT_EQ(broken.err, "broken packet: length 15\n");
+    const auto junk = wireTool({"decode", "--kind", "usbmux", "--hex", "14000000010000000800000001000000deadbeef"});
+    EXPECT_EQ(junk.exitCode, 1);
+    EXPECT_EQ(junk.err, "not a property list\n");
+}
