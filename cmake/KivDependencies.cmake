@@ -14,6 +14,7 @@ if(NOT TARGET kiv::asio)
 endif()
 
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+pkg_check_modules(DNSSD REQUIRED IMPORTED_TARGET avahi-compat-libdns_sd)
 
 if(KIV_BUILD_TESTS)
   find_package(GTest REQUIRED)

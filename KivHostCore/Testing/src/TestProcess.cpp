@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -54,6 +55,19 @@ TempDir::TempDir(const std::string& prefix) {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+SystemLock::SystemLock(const std::string& name) {
+    const auto path = "/tmp/kiv-test-" + name + ".lock";
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ >= 0) {
+        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+    }
+}
+
+SystemLock::~SystemLock() {
+    if (fd_ >= 0) ::close(fd_);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <filesystem>
 #include <fmt/format.h>
 
@@ -108,6 +109,67 @@ std::vector<std::pair<std::string, std::string>> PulseAudioServer::environment()
             {"XDG_RUNTIME_DIR", dir_.path().string()},
             {"HOME", home},
             {"XDG_CONFIG_HOME", home + "/.config"}};
+}
+
+bool systemBusRunning() {
+    return runProgram({"dbus-send", "--system", "--dest=org.freedesktop.DBus", "--print-reply", "/org/freedesktop/DBus",
+                       "org.freedesktop.DBus.GetId"},
+                      {}, std::chrono::milliseconds(5000))
+               .exitCode == 0;
+}
+
+std::expected<std::unique_ptr<AvahiServer>, StartError> AvahiServer::start() {
+    for (const char* program : {"avahi-daemon", "dbus-daemon", "dbus-send", "ip"}) {
+        if (!findProgram(program)) return std::unexpected(notInstalled(program));
+    }
+    if (::getuid() != 0) return std::unexpected(StartError{true, "avahi in a network namespace needs root"});
+    auto server = std::unique_ptr<AvahiServer>(new AvahiServer());
+    if (!systemBusRunning()) {
+        std::filesystem::create_directories("/run/dbus");
+        std::error_code ignored;
+        std::filesystem::remove("/run/dbus/pid", ignored); // a stale pid file blocks the start
+        ProcessOptions bus;
+        bus.argv = {*findProgram("dbus-daemon"), "--system", "--nofork", "--nopidfile"};
+        bus.logFile = server->dir_.path() / "dbus.log";
+        auto child = ChildProcess::start(bus);
+        if (!child) return std::unexpected(StartError{false, child.error()});
+        server->dbus_ = std::move(*child);
+        if (!waitUntil([] { return systemBusRunning(); }, kStartTimeout, std::chrono::milliseconds(50))) {
+            return std::unexpected(StartError{false, "the D-Bus system bus did not start: " + server->dbus_.log()});
+        }
+    }
+    server->netns_ = fmt::format("kivtest-{}", ::getpid());
+    runProgram({"ip", "netns", "del", server->netns_});
+    if (runProgram({"ip", "netns", "add", server->netns_}).exitCode != 0 ||
+        runProgram({"ip", "netns", "exec", server->netns_, "ip", "link", "set", "lo", "up"}).exitCode != 0) {
+        return std::unexpected(StartError{false, "cannot create the network namespace " + server->netns_});
+    }
+    const auto config = server->dir_.path() / "avahi.conf";
+    std::ofstream(config) << "[server]\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=lo\n"
+                             "[wide-area]\nenable-wide-area=no\n"
+                             "[publish]\npublish-hinfo=no\npublish-workstation=no\n";
+    std::error_code ignored;
+    std::filesystem::remove("/run/avahi-daemon/pid", ignored);
+    ProcessOptions avahi;
+    avahi.argv = {*findProgram("ip"), "netns", "exec", server->netns_, *findProgram("avahi-daemon"), "-f", config.string(),
+                  "--no-drop-root", "--no-chroot", "--no-rlimits"};
+    avahi.logFile = server->dir_.path() / "avahi.log";
+    auto child = ChildProcess::start(avahi);
+    if (!child) return std::unexpected(StartError{false, child.error()});
+    server->avahi_ = std::move(*child);
+    const bool ready = waitUntil(
+        [&] { return !server->avahi_.isRunning() || server->avahi_.log().find("Server startup complete") != std::string::npos; },
+        kStartTimeout, std::chrono::milliseconds(50));
+    if (!ready || !server->avahi_.isRunning()) {
+        return std::unexpected(StartError{false, "avahi-daemon did not start: " + server->avahi_.log()});
+    }
+    return server;
+}
+
+AvahiServer::~AvahiServer() {
+    avahi_.stop();
+    dbus_.stop();
+    if (!netns_.empty()) runProgram({"ip", "netns", "del", netns_});
 }
 
 } // namespace kiv::test

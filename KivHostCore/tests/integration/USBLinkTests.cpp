@@ -168,6 +168,7 @@ TEST(USBLink, RealUsbmuxdAcceptsListenAndItsDisappearanceIsReported) {
     const auto program = test::findProgram("usbmuxd");
     if (!program) GTEST_SKIP() << "usbmuxd is not installed (scripts/install-deps installs it)";
     if (::getuid() != 0) GTEST_SKIP() << "usbmuxd needs root to run here";
+    const test::SystemLock daemonSocket("usbmuxd");
     ::unsetenv("KIV_USBMUXD_SOCKET");
     const std::filesystem::path socket = "/var/run/usbmuxd";
     if (std::filesystem::exists(socket) && test::runProgram({"idevice_id", "-l"}).exitCode == 0) {

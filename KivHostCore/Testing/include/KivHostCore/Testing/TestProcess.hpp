@@ -35,6 +35,19 @@ private:
     std::filesystem::path path_;
 };
 
+// Serialises tests that share a machine-wide resource (the system bus, /var/run/usbmuxd) across
+// test processes that ctest runs in parallel: an flock on /tmp/kiv-test-<name>.lock.
+class SystemLock {
+public:
+    explicit SystemLock(const std::string& name);
+    ~SystemLock();
+    SystemLock(const SystemLock&) = delete;
+    SystemLock& operator=(const SystemLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 struct ProcessOptions {
     std::vector<std::string> argv;                                // argv[0] is the program path
     std::vector<std::pair<std::string, std::string>> environment; // added to or replacing ours

@@ -46,4 +46,24 @@ private:
     ChildProcess process_;
 };
 
+// The D-Bus system bus (started here unless one already answers) and avahi-daemon inside a network
+// namespace of its own that holds only loopback, so it can never multicast on a real interface.
+// DNS-SD clients in the test process reach it over D-Bus. Needs root (ip netns).
+class AvahiServer {
+public:
+    static std::expected<std::unique_ptr<AvahiServer>, StartError> start();
+    ~AvahiServer();
+    const std::string& netns() const { return netns_; }
+    ChildProcess& process() { return avahi_; }
+
+private:
+    TempDir dir_{"kiv-avahi"};
+    ChildProcess dbus_;
+    ChildProcess avahi_;
+    std::string netns_;
+};
+
+// Whether a D-Bus system bus answers on this machine.
+bool systemBusRunning();
+
 } // namespace kiv::test

@@ -1,0 +1,74 @@
+// DNS-SD against a real avahi-daemon confined to a network namespace holding only loopback.
+#include <gtest/gtest.h>
+
+#include "KivHostCore/Linux/DnsSdRegistrar.hpp"
+#include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/TestServers.hpp"
+#include "KivHostCore/Transport/BonjourAdvertiser.hpp"
+
+using namespace kiv;
+using namespace std::chrono_literals;
+
+TEST(DnsSd, RegistrationIsFoundByBrowsingWithItsTxtKeys) {
+    const test::SystemLock bus("dnssd");
+    auto avahi = test::AvahiServer::start();
+    if (!avahi && avahi.error().notInstalled) GTEST_SKIP() << avahi.error().message;
+    ASSERT_TRUE(avahi.has_value()) << avahi.error().message;
+
+    SerialQueue bonjour("kiv.bonjour");
+    SerialQueue main("main");
+    DnsSdRegistrar registrar;
+    const std::string name = "KivTest " + std::to_string(::getpid());
+    auto advertiser = DiscoveryService::advertiser(name, 52010, std::string("0A1B2C3D-HOST"), registrar, bonjour, main);
+    std::mutex mutex;
+    std::vector<std::optional<std::int32_t>> results;
+    advertiser->onResult = [&](std::optional<std::int32_t> result) {
+        const std::lock_guard lock(mutex);
+        results.push_back(result);
+    };
+    advertiser->start();
+    ASSERT_TRUE(test::waitUntil([&] {
+        const std::lock_guard lock(mutex);
+        return !results.empty();
+    }, 20s));
+    {
+        const std::lock_guard lock(mutex);
+        ASSERT_EQ(results.front(), std::nullopt) << "registered: error " << results.front().value_or(0);
+    }
+
+    std::string found;
+    const bool browsed = test::waitUntil(
+        [&] {
+            found = test::runProgram({"avahi-browse", "-rtp", "_kivdisplay._tcp"}, {}, 10s).output;
+            return found.find("=;lo;IPv4;KivTest") != std::string::npos;
+        },
+        30s, 200ms);
+    ASSERT_TRUE(browsed) << found;
+    EXPECT_NE(found.find(";52010;"), std::string::npos) << found;
+    EXPECT_NE(found.find("\"v=5\""), std::string::npos) << found;
+    EXPECT_NE(found.find("\"id=0A1B2C3D-HOST\""), std::string::npos) << found;
+    EXPECT_NE(found.find("\"model="), std::string::npos) << found;
+
+    advertiser->stop();
+    EXPECT_FALSE(registrar.isRegistered());
+}
+
+TEST(DnsSd, WithoutTheDaemonRegistrationFailsWithACodeAndNothingElseBreaks) {
+    const test::SystemLock bus("dnssd");
+    if (!test::findProgram("avahi-daemon")) GTEST_SKIP() << "avahi-daemon is not installed";
+    if (test::runProgram({"avahi-browse", "-atp"}, {}, 5s).exitCode == 0) GTEST_SKIP() << "an avahi-daemon is running";
+    SerialQueue bonjour("kiv.bonjour");
+    SerialQueue main("main");
+    DnsSdRegistrar registrar;
+    auto advertiser = BonjourAdvertiser::create("KivTest offline", 52010, {}, registrar, bonjour, main);
+    std::atomic<bool> reported{false};
+    std::atomic<std::int32_t> code{0};
+    advertiser->onResult = [&](std::optional<std::int32_t> result) {
+        code = result.value_or(0);
+        reported = true;
+    };
+    advertiser->start();
+    ASSERT_TRUE(test::waitUntil([&] { return reported.load(); }, 20s));
+    EXPECT_NE(code.load(), 0) << "a DNS-SD error code";
+    EXPECT_FALSE(registrar.isRegistered());
+}

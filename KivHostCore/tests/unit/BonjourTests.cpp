@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include "KivHostCore/Testing/ManualExecutor.hpp"
+#include "KivHostCore/Transport/BonjourAdvertiser.hpp"
+#include "KivProtocol/LocalNetwork.hpp"
+
+using namespace kiv;
+
+namespace {
+
+class FakeRegistrar : public ServiceRegistrar {
+public:
+    std::int32_t registerService(const std::string& name, const std::string& type, std::uint16_t port, const Bytes& txt,
+                                 Executor&, Reply reply) override {
+        ++registrations;
+        lastName = name;
+        lastType = type;
+        lastPort = port;
+        lastTXT = txt;
+        if (immediateError != 0) return immediateError;
+        registered = true;
+        pending = std::move(reply);
+        return 0;
+    }
+    void unregister() override { registered = false; }
+    bool isRegistered() const override { return registered; }
+
+    int registrations = 0;
+    bool registered = false;
+    std::int32_t immediateError = 0;
+    std::string lastName, lastType;
+    std::uint16_t lastPort = 0;
+    Bytes lastTXT;
+    Reply pending;
+};
+
+int count(std::string_view text) {
+    int n = 0;
+    for (const auto& entry : KivLogStore::shared().entries(LogLevel::debug)) n += entry.message.find(text) != std::string::npos;
+    return n;
+}
+
+} // namespace
+
+TEST(DiscoveryService, TxtRecordIsSortedAndEntriesAreCutNotSplit) {
+    const auto txt = DiscoveryService::encodeTXT({{"v", "5"}, {"model", "M"}, {"ip", "192.168.1.2"}, {"id", "X"}});
+    const Bytes expected = [] {
+        Bytes out;
+        for (const std::string entry : {"id=X", "ip=192.168.1.2", "model=M", "v=5"}) {
+            out.push_back(static_cast<std::uint8_t>(entry.size()));
+            out.insert(out.end(), entry.begin(), entry.end());
+        }
+        return out;
+    }();
+    EXPECT_EQ(txt, expected);
+    const auto longEntry = DiscoveryService::encodeTXT({{"model", std::string(400, 'x')}});
+    ASSERT_EQ(longEntry.size(), 256u) << "one entry of 255 bytes";
+    EXPECT_EQ(longEntry[0], 255);
+    EXPECT_TRUE(DiscoveryService::encodeTXT({}).empty());
+
+    const auto record = DiscoveryService::txtRecord("HOST-ID");
+    EXPECT_EQ(record.at("v"), "5");
+    EXPECT_EQ(record.at("id"), "HOST-ID");
+    EXPECT_FALSE(record.at("model").empty());
+    EXPECT_FALSE(DiscoveryService::txtRecord(std::nullopt).contains("id"));
+    for (const auto& address : DiscoveryService::localIPv4Addresses()) {
+        EXPECT_TRUE(LocalNetwork::isLocal(LocalNetwork::parseHost(address))) << address;
+    }
+}
+
+TEST(BonjourAdvertiser, RegistersOnceAndReportsOutcomes) {
+    ManualExecutor queue;
+    FakeRegistrar registrar;
+    KivLogStore::shared().clear();
+    auto advertiser = BonjourAdvertiser::create("Studio", 52010, {{"v", "5"}}, registrar, queue, queue);
+    std::vector<std::optional<std::int32_t>> results;
+    advertiser->onResult = [&](std::optional<std::int32_t> result) { results.push_back(result); };
+    advertiser->start();
+    advertiser->start();
+    queue.runUntilIdle();
+    EXPECT_EQ(registrar.registrations, 1) << "starting twice registers once";
+    EXPECT_EQ(registrar.lastType, "_kivdisplay._tcp");
+    EXPECT_EQ(registrar.lastPort, 52010);
+    EXPECT_EQ(count("Bonjour registering Studio _kivdisplay._tcp port=52010"), 1);
+    registrar.pending(0, "Studio (2)");
+    queue.runUntilIdle();
+    EXPECT_EQ(count("Bonjour registered: Studio (2)"), 1);
+    EXPECT_EQ(results, (std::vector<std::optional<std::int32_t>>{std::nullopt}));
+    advertiser->stop();
+    EXPECT_FALSE(registrar.registered);
+}
+
+TEST(BonjourAdvertiser, PolicyDeniedHasItsOwnMessage) {
+    ManualExecutor queue;
+    FakeRegistrar registrar;
+    KivLogStore::shared().clear();
+    auto advertiser = BonjourAdvertiser::create("Studio", 52010, {}, registrar, queue, queue);
+    std::vector<std::optional<std::int32_t>> results;
+    advertiser->onResult = [&](std::optional<std::int32_t> result) { results.push_back(result); };
+    advertiser->start();
+    queue.runUntilIdle();
+    registrar.pending(BonjourAdvertiser::policyDenied, "");
+    queue.runUntilIdle();
+    EXPECT_EQ(count("Bonjour denied (PolicyDenied -65570): 本地网络权限未授权，iPad 无法自动发现本机；手动输入 IP 仍可连接"), 1);
+    EXPECT_EQ(count("Bonjour registration failed"), 0);
+    EXPECT_EQ(results, (std::vector<std::optional<std::int32_t>>{-65570}));
+    EXPECT_FALSE(registrar.registered);
+
+    FakeRegistrar broken;
+    broken.immediateError = -65537;
+    auto other = BonjourAdvertiser::create("Studio", 52010, {}, broken, queue, queue);
+    std::optional<std::int32_t> failure;
+    other->onResult = [&](std::optional<std::int32_t> result) { failure = result; };
+    other->start();
+    queue.runUntilIdle();
+    EXPECT_EQ(count("Bonjour registration failed: DNS-SD error -65537"), 1);
+    EXPECT_EQ(failure, -65537);
+}
