@@ -5,6 +5,7 @@
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivHostCore/Transport/BonjourAdvertiser.hpp"
+#include "KivReceiver/HostBrowser.hpp"
 
 using namespace kiv;
 using namespace std::chrono_literals;
@@ -48,6 +49,15 @@ TEST(DnsSd, RegistrationIsFoundByBrowsingWithItsTxtKeys) {
     EXPECT_NE(found.find("\"v=5\""), std::string::npos) << found;
     EXPECT_NE(found.find("\"id=0A1B2C3D-HOST\""), std::string::npos) << found;
     EXPECT_NE(found.find("\"model="), std::string::npos) << found;
+
+    // The receiver's browser finds the same record.
+    const auto hosts = receiver::browseHosts(3s);
+    ASSERT_TRUE(hosts.has_value()) << hosts.error();
+    const auto ours = std::find_if(hosts->begin(), hosts->end(), [&](const auto& host) { return host.name == name; });
+    ASSERT_NE(ours, hosts->end());
+    EXPECT_EQ(ours->port, 52010);
+    EXPECT_EQ(ours->txt.at("v"), "5");
+    EXPECT_EQ(ours->txt.at("id"), "0A1B2C3D-HOST");
 
     advertiser->stop();
     EXPECT_FALSE(registrar.isRegistered());
