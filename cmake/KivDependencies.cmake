@@ -15,6 +15,7 @@ endif()
 
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(DNSSD REQUIRED IMPORTED_TARGET avahi-compat-libdns_sd)
+pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil)
 
 if(KIV_BUILD_TESTS)
   find_package(GTest REQUIRED)

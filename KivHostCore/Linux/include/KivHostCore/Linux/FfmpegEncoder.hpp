@@ -1,0 +1,25 @@
+#pragma once
+// H.264 through libavcodec: a hardware encoder when one opens (h264_vaapi, h264_nvenc, h264_qsv),
+// else libx264 with tune=zerolatency, no B-frames, High profile and a VBV of about one frame.
+// Output is length-prefixed with SPS and PPS in front of every keyframe (x264's annexb=0 form).
+#include <memory>
+#include <string>
+
+#include "KivHostCore/Platform/EncoderBackend.hpp"
+
+namespace kiv {
+
+class FfmpegEncoderFactory final : public EncoderFactory {
+public:
+    explicit FfmpegEncoderFactory(std::string x264Preset = "ultrafast", bool tryHardware = true);
+    std::expected<std::unique_ptr<EncoderBackend>, std::string> open(const EncoderOptions& options) override;
+
+    // x264's CRF for a still-image quality q in 0...1: round(51 x (1 - q)), clamped to 0...51.
+    static int crfFor(double quality);
+
+private:
+    std::string preset_;
+    bool tryHardware_;
+};
+
+} // namespace kiv

@@ -1,0 +1,180 @@
+#include "KivHostCore/Linux/FfmpegEncoder.hpp"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libavutil/opt.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+
+#include <fmt/format.h>
+
+#include "KivProtocol/H264Bitstream.hpp"
+
+namespace kiv {
+
+namespace {
+
+struct CodecContextDeleter {
+    void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct PacketDeleter {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+
+std::string errorText(int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return text;
+}
+
+class FfmpegEncoder final : public EncoderBackend {
+public:
+    FfmpegEncoder(std::unique_ptr<AVCodecContext, CodecContextDeleter> context, std::string name, bool hardware, int fps)
+        : context_(std::move(context)), name_(std::move(name)), hardware_(hardware), fps_(fps),
+          frame_(av_frame_alloc()), packet_(av_packet_alloc()) {}
+
+    bool isHardware() const override { return hardware_; }
+    std::string name() const override { return name_; }
+
+    std::expected<std::vector<EncodedPacket>, int> encode(const PixelBuffer& buffer, std::uint64_t ptsUs, bool forceKeyframe) override {
+        AVFrame* frame = frame_.get();
+        frame->format = AV_PIX_FMT_NV12;
+        frame->width = buffer.width();
+        frame->height = buffer.height();
+        // The encoder copies the picture in; our buffer is only read.
+        frame->data[0] = const_cast<std::uint8_t*>(buffer.luma());
+        frame->data[1] = const_cast<std::uint8_t*>(buffer.chroma());
+        frame->linesize[0] = buffer.lumaStride();
+        frame->linesize[1] = buffer.chromaStride();
+        frame->pts = nextPts_++;
+        frame->pict_type = forceKeyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        if (const int sent = avcodec_send_frame(context_.get(), frame); sent < 0) return std::unexpected(sent);
+        std::vector<EncodedPacket> packets;
+        while (true) {
+            const int received = avcodec_receive_packet(context_.get(), packet_.get());
+            if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) break;
+            if (received < 0) return std::unexpected(received);
+            packets.push_back(toAVCC(*packet_, ptsUs));
+            av_packet_unref(packet_.get());
+        }
+        return packets;
+    }
+
+    bool setBitrate(std::int64_t bitrate) override {
+        // Bit rate, max rate and buffer changed together take effect from the next frame.
+        context_->bit_rate = bitrate;
+        context_->rc_max_rate = bitrate;
+        context_->rc_buffer_size = static_cast<int>(std::max<std::int64_t>(bitrate / std::max(fps_, 1), 1));
+        return true;
+    }
+
+private:
+    // x264 with annexb=0 already writes 4-byte lengths; other encoders write start codes.
+    EncodedPacket toAVCC(const AVPacket& packet, std::uint64_t ptsUs) const {
+        EncodedPacket out;
+        out.isKeyframe = (packet.flags & AV_PKT_FLAG_KEY) != 0;
+        out.ptsUs = ptsUs;
+        const ByteView data(packet.data, static_cast<std::size_t>(packet.size));
+        std::optional<std::vector<ByteView>> units = H264Bitstream::splitAVCC(data);
+        Bytes converted;
+        if (!units) {
+            auto avcc = H264Bitstream::annexBToAVCC(data);
+            if (!avcc) return out;
+            converted = std::move(*avcc);
+            units = H264Bitstream::splitAVCC(converted);
+            if (!units) return out;
+        }
+        out.data.reserve(data.size());
+        for (const auto unit : *units) {
+            if (H264Bitstream::type(unit) == 6) continue; // SEI: the encoder's banner, not needed to decode
+            H264Bitstream::appendAVCC(unit, out.data);
+        }
+        return out;
+    }
+
+    std::unique_ptr<AVCodecContext, CodecContextDeleter> context_;
+    std::string name_;
+    bool hardware_;
+    int fps_;
+    std::unique_ptr<AVFrame, FrameDeleter> frame_;
+    std::unique_ptr<AVPacket, PacketDeleter> packet_;
+    std::int64_t nextPts_ = 0;
+};
+
+std::expected<std::unique_ptr<AVCodecContext, CodecContextDeleter>, std::string> openCodec(const AVCodec* codec,
+                                                                                           const EncoderOptions& options,
+                                                                                           const std::string& preset,
+                                                                                           bool x264) {
+    std::unique_ptr<AVCodecContext, CodecContextDeleter> context(avcodec_alloc_context3(codec));
+    if (!context) return std::unexpected(std::string("out of memory"));
+    auto* c = context.get();
+    c->width = options.width;
+    c->height = options.height;
+    c->pix_fmt = AV_PIX_FMT_NV12;
+    c->time_base = AVRational{1, std::max(options.fps, 1)};
+    c->framerate = AVRational{std::max(options.fps, 1), 1};
+    c->max_b_frames = 0;
+    c->gop_size = options.quality ? 1 : options.keyframeIntervalFrames;
+    c->thread_count = 2;
+    c->profile = FF_PROFILE_H264_HIGH;
+    if (options.quality) {
+        c->bit_rate = 0;
+    } else {
+        c->bit_rate = options.bitrate;
+        c->rc_max_rate = options.bitrate;
+        c->rc_buffer_size = static_cast<int>(std::max<std::int64_t>(options.bitrate / std::max(options.fps, 1), 1));
+    }
+    AVDictionary* settings = nullptr;
+    if (x264) {
+        av_dict_set(&settings, "preset", preset.c_str(), 0);
+        av_dict_set(&settings, "tune", "zerolatency", 0);
+        std::string params = "annexb=0:8x8dct=1";
+        if (options.quality) {
+            params += ":keyint=1";
+            av_dict_set(&settings, "crf", std::to_string(FfmpegEncoderFactory::crfFor(*options.quality)).c_str(), 0);
+        }
+        av_dict_set(&settings, "x264-params", params.c_str(), 0);
+    }
+    const int opened = avcodec_open2(c, codec, &settings);
+    av_dict_free(&settings);
+    if (opened < 0) return std::unexpected(errorText(opened));
+    return context;
+}
+
+} // namespace
+
+FfmpegEncoderFactory::FfmpegEncoderFactory(std::string x264Preset, bool tryHardware)
+    : preset_(std::move(x264Preset)), tryHardware_(tryHardware) {
+    static std::once_flag quiet;
+    std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
+}
+
+int FfmpegEncoderFactory::crfFor(double quality) {
+    return std::clamp(static_cast<int>(std::lround(51.0 * (1.0 - quality))), 0, 51);
+}
+
+std::expected<std::unique_ptr<EncoderBackend>, std::string> FfmpegEncoderFactory::open(const EncoderOptions& options) {
+    if (tryHardware_ && !options.quality) {
+        for (const char* name : {"h264_vaapi", "h264_nvenc", "h264_qsv"}) {
+            const AVCodec* codec = avcodec_find_encoder_by_name(name);
+            if (codec == nullptr) continue;
+            if (auto context = openCodec(codec, options, preset_, false)) {
+                return std::make_unique<FfmpegEncoder>(std::move(*context), name, true, options.fps);
+            }
+        }
+    }
+    const AVCodec* x264 = avcodec_find_encoder_by_name("libx264");
+    if (x264 == nullptr) return std::unexpected(std::string("libx264 is not available in this libavcodec"));
+    auto context = openCodec(x264, options, preset_, true);
+    if (!context) return std::unexpected("libx264: " + context.error());
+    return std::make_unique<FfmpegEncoder>(std::move(*context), "libx264", false, options.fps);
+}
+
+} // namespace kiv

@@ -1,0 +1,178 @@
+// Synthetic frames and the encoder's admission, keyframe and pts rules, in virtual time.
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "KivHostCore/Media/H264Encoder.hpp"
+#include "KivHostCore/Media/SyntheticFrameSource.hpp"
+#include "KivHostCore/Testing/ManualExecutor.hpp"
+
+using namespace kiv;
+using namespace std::chrono_literals;
+
+TEST(SyntheticFrameSource, DrawsTheSpecifiedPattern) {
+    PixelBuffer buffer(320, 180);
+    SyntheticFrameSource::draw(buffer, 3);
+    for (const int y : {0, 45, 179}) {
+        const auto* row = buffer.luma() + y * 320;
+        const int gradient = 16 + y * 200 / 180;
+        EXPECT_EQ(row[0], gradient) << y;
+        EXPECT_EQ(row[47], gradient);
+        EXPECT_EQ(row[48], 235) << "the bar starts at 3 x 16";
+        EXPECT_EQ(row[167], 235);
+        EXPECT_EQ(row[168], gradient) << "and is 120 wide";
+    }
+    EXPECT_EQ(buffer.chroma()[0], 101);
+    EXPECT_EQ(buffer.chroma()[320 * 90 - 1], 101);
+    SyntheticFrameSource::draw(buffer, 19); // 19 x 16 = 304: the bar is cut at the right edge
+    EXPECT_EQ(buffer.luma()[303], 16);
+    EXPECT_EQ(buffer.luma()[304], 235);
+    EXPECT_EQ(buffer.luma()[319], 235);
+    SyntheticFrameSource::draw(buffer, 61);
+    EXPECT_EQ(buffer.chroma()[0], 99) << "chroma cycles every 60 frames";
+}
+
+TEST(SyntheticFrameSource, HoldsStillThenResumesOnTheTicksGiven) {
+    const auto framesOver = [](std::optional<std::int64_t> staticTicks, Duration span) {
+        ManualExecutor queue;
+        auto source = SyntheticFrameSource::create(queue, nullptr, 30, staticTicks);
+        std::vector<MonotonicTime> times;
+        source->onFrame = [&](std::shared_ptr<PixelBuffer>, std::uint64_t) { times.push_back(queue.now()); };
+        source->start(std::nullopt, 64, 36, 30, {});
+        queue.advance(span);
+        source->stop();
+        return times;
+    };
+    const auto resuming = framesOver(60, 4s);
+    ASSERT_GE(resuming.size(), 31u);
+    const Duration tick(1'000'000 / 30);
+    EXPECT_EQ(resuming[29] - resuming[0], 29 * tick);
+    EXPECT_EQ(resuming[30] - resuming[0], 90 * tick) << "tick 91 resumes";
+    EXPECT_EQ(framesOver(std::nullopt, 10s).size(), 30u) << "still for good";
+
+    ManualExecutor queue;
+    auto slow = SyntheticFrameSource::create(queue, nullptr);
+    int frames = 0;
+    slow->onFrame = [&](std::shared_ptr<PixelBuffer>, std::uint64_t) { ++frames; };
+    slow->start(std::nullopt, 16, 16, 0, {});
+    queue.advance(2'500ms);
+    EXPECT_EQ(frames, 3) << "fps 0 ticks once a second";
+    slow->stop();
+    queue.advance(5s);
+    EXPECT_EQ(frames, 3) << "nothing after stop";
+}
+
+namespace {
+
+class FakeEncoderBackend final : public EncoderBackend {
+public:
+    bool isHardware() const override { return false; }
+    std::string name() const override { return "fake"; }
+    std::expected<std::vector<EncodedPacket>, int> encode(const PixelBuffer&, std::uint64_t ptsUs, bool forceKeyframe) override {
+        pts.push_back(ptsUs);
+        forced.push_back(forceKeyframe);
+        EncodedPacket packet;
+        packet.isKeyframe = forceKeyframe || pts.size() == 1;
+        packet.ptsUs = ptsUs;
+        packet.data = Bytes{0, 0, 0, 1, static_cast<std::uint8_t>(packet.isKeyframe ? 0x65 : 0x41)};
+        return std::vector<EncodedPacket>{packet};
+    }
+    bool setBitrate(std::int64_t bitrate) override {
+        bitrates.push_back(bitrate);
+        return true;
+    }
+    std::vector<std::uint64_t> pts;
+    std::vector<bool> forced;
+    std::vector<std::int64_t> bitrates;
+};
+
+class FakeEncoderFactory final : public EncoderFactory {
+public:
+    std::expected<std::unique_ptr<EncoderBackend>, std::string> open(const EncoderOptions& options) override {
+        lastOptions = options;
+        auto backend = std::make_unique<FakeEncoderBackend>();
+        last = backend.get();
+        return backend;
+    }
+    EncoderOptions lastOptions;
+    FakeEncoderBackend* last = nullptr;
+};
+
+struct EncoderHarness {
+    ManualExecutor queue;
+    FakeEncoderFactory factory;
+    std::shared_ptr<PerformanceMonitor> monitor = std::make_shared<PerformanceMonitor>(queue);
+    std::shared_ptr<H264Encoder> encoder;
+    std::vector<EncodedFrame> out;
+
+    explicit EncoderHarness(int fps = 30) {
+        encoder = *H264Encoder::create({64, 64, fps, 8'000'000, 2.0, std::nullopt}, factory, queue, monitor);
+        encoder->onEncoded = [this](EncodedFrame frame) { out.push_back(std::move(frame)); };
+    }
+    std::shared_ptr<PixelBuffer> buffer() { return std::make_shared<PixelBuffer>(64, 64); }
+};
+
+} // namespace
+
+TEST(H264Encoder, AtMostTwoFramesInFlightAndStrictlyIncreasingPts) {
+    EncoderHarness h;
+    h.encoder->encode(h.buffer(), 100);
+    h.encoder->encode(h.buffer(), 100);
+    h.encoder->encode(h.buffer(), 50); // a third while two are in flight: dropped
+    EXPECT_EQ(h.monitor->sample().droppedCaptureFrames, 1);
+    h.queue.runUntilIdle();
+    EXPECT_EQ(h.out.size(), 2u);
+    h.encoder->encode(h.buffer(), 50);
+    h.queue.runUntilIdle();
+    EXPECT_EQ(h.factory.last->pts, (std::vector<std::uint64_t>{100, 101, 102}));
+    EXPECT_EQ(h.out[2].captureTimeUs, 50u) << "the frame keeps its capture time; only pts is adjusted";
+    h.queue.advance(1s);
+    EXPECT_DOUBLE_EQ(h.monitor->sample().encodeFPS, 1.0) << "the one frame encoded since the last sample, over 1 s";
+    EXPECT_EQ(h.encoder->inFlight(), 0);
+}
+
+TEST(H264Encoder, KeyframeRequestsOnAStillScreenReencodeTheLastPicture) {
+    EncoderHarness h;
+    h.encoder->requestKeyframe();
+    h.queue.runUntilIdle();
+    h.queue.advance(1s);
+    EXPECT_TRUE(h.factory.last->pts.empty()) << "no picture yet: only the flag is set";
+    h.encoder->encode(h.buffer(), 1000);
+    h.queue.runUntilIdle();
+    EXPECT_EQ(h.factory.last->forced, (std::vector<bool>{true})) << "the first frame carries the keyframe";
+
+    h.encoder->requestKeyframe();
+    h.queue.runUntilIdle();
+    h.queue.advance(Duration(2'000'000 / 30 - 1));
+    EXPECT_EQ(h.factory.last->forced.size(), 1u);
+    h.queue.advance(1us);
+    ASSERT_EQ(h.factory.last->forced.size(), 2u) << "re-submitted after two frame times";
+    EXPECT_TRUE(h.factory.last->forced.back());
+
+    h.encoder->requestKeyframe();
+    h.queue.runUntilIdle();
+    h.encoder->encode(h.buffer(), 5'000'000);
+    h.queue.advance(1s);
+    EXPECT_EQ(h.factory.last->forced.size(), 3u) << "a new frame took the keyframe: no re-submit";
+    EXPECT_TRUE(h.factory.last->forced.back());
+
+    h.encoder->setBitrate(2'000'000);
+    h.queue.runUntilIdle();
+    EXPECT_EQ(h.factory.last->bitrates, (std::vector<std::int64_t>{2'000'000}));
+    h.encoder->invalidate();
+    h.encoder->setBitrate(3'000'000);
+    h.encoder->requestKeyframe();
+    h.encoder->encode(h.buffer(), 9'000'000);
+    h.queue.advance(1s);
+    EXPECT_EQ(h.out.size(), 3u) << "nothing after invalidate";
+    EXPECT_EQ(h.encoder->inFlight(), 0) << "admitted frames are released";
+}
+
+TEST(H264Encoder, KeyframeIntervalInFrames) {
+    EXPECT_EQ(H264Encoder::keyframeIntervalFrames({1, 1, 30, 1, 2.0, std::nullopt}), 60);
+    EXPECT_EQ(H264Encoder::keyframeIntervalFrames({1, 1, 60, 1, 2.0, std::nullopt}), 120);
+    EXPECT_EQ(H264Encoder::keyframeIntervalFrames({1, 1, 30, 1, 0.01, std::nullopt}), 1);
+    EXPECT_EQ(H264Encoder::keyframeIntervalFrames({1, 1, 30, 1, 2.0, 0.85}), 1) << "stills: every frame a keyframe";
+    EncoderHarness h(60);
+    EXPECT_EQ(h.factory.lastOptions.keyframeIntervalFrames, 120);
+}
