@@ -127,7 +127,7 @@ TEST(H264Encoder, AtMostTwoFramesInFlightAndStrictlyIncreasingPts) {
     EXPECT_EQ(h.factory.last->pts, (std::vector<std::uint64_t>{100, 101, 102}));
     EXPECT_EQ(h.out[2].captureTimeUs, 50u) << "the frame keeps its capture time; only pts is adjusted";
     h.queue.advance(1s);
-    EXPECT_DOUBLE_EQ(h.monitor->sample().encodeFPS, 1.0) << "the one frame encoded since the last sample, over 1 s";
+    EXPECT_DOUBLE_EQ(h.monitor->sample().encodeFPS, 3.0) << "three frames encoded since the last sample, over 1 s";
     EXPECT_EQ(h.encoder->inFlight(), 0);
 }
 
