@@ -162,13 +162,18 @@ int FfmpegEncoderFactory::crfFor(double quality) {
 
 std::expected<std::unique_ptr<EncoderBackend>, std::string> FfmpegEncoderFactory::open(const EncoderOptions& options) {
     if (tryHardware_ && !options.quality) {
+        // Probing prints errors for every missing device; they are expected, so keep them quiet.
+        const int level = av_log_get_level();
+        av_log_set_level(AV_LOG_QUIET);
         for (const char* name : {"h264_vaapi", "h264_nvenc", "h264_qsv"}) {
             const AVCodec* codec = avcodec_find_encoder_by_name(name);
             if (codec == nullptr) continue;
             if (auto context = openCodec(codec, options, preset_, false)) {
+                av_log_set_level(level);
                 return std::make_unique<FfmpegEncoder>(std::move(*context), name, true, options.fps);
             }
         }
+        av_log_set_level(level);
     }
     const AVCodec* x264 = avcodec_find_encoder_by_name("libx264");
     if (x264 == nullptr) return std::unexpected(std::string("libx264 is not available in this libavcodec"));
