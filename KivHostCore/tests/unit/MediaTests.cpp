@@ -4,6 +4,7 @@
 #include <deque>
 
 #include "KivHostCore/Media/H264Encoder.hpp"
+#include "KivHostCore/Media/StaticRefiner.hpp"
 #include "KivHostCore/Media/SyntheticFrameSource.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
 
@@ -175,4 +176,118 @@ TEST(H264Encoder, KeyframeIntervalInFrames) {
     EXPECT_EQ(H264Encoder::keyframeIntervalFrames({1, 1, 30, 1, 2.0, 0.85}), 1) << "stills: every frame a keyframe";
     EncoderHarness h(60);
     EXPECT_EQ(h.factory.lastOptions.keyframeIntervalFrames, 120);
+}
+
+namespace {
+struct RefinerHarness {
+    ManualExecutor queue{"kiv.refiner"};
+    ManualExecutor encoderQueue{"kiv.encoder"};
+    FakeEncoderFactory factory;
+    std::shared_ptr<StaticRefiner> refiner;
+    std::vector<std::string> events;
+
+    explicit RefinerHarness(double quality = 0.85) {
+        refiner = StaticRefiner::create(2048, 1536, {quality, 0.4, 1.5, 16384}, queue, factory, encoderQueue);
+        refiner->onNeedMainKeyframe = [this] { events.push_back("needKeyframe"); };
+        refiner->onRefined = [this](EncodedFrame frame) { events.push_back(frame.isKeyframe ? "refined(key)" : "refined"); };
+        refiner->noteCaptured(std::make_shared<PixelBuffer>(64, 64));
+        run();
+    }
+    // Lets both queues work until neither has anything left.
+    void run() {
+        while (queue.runUntilIdle() + encoderQueue.runUntilIdle() > 0) {
+        }
+    }
+    void advance(Duration by) {
+        const auto target = queue.now() + by;
+        while (true) {
+            run();
+            const auto next = queue.nextPendingDelay();
+            if (!next || queue.now() + *next > target) break;
+            queue.advance(*next);
+            encoderQueue.advance(*next);
+        }
+        encoderQueue.advance(target - queue.now());
+        queue.advance(target - queue.now());
+        run();
+    }
+    void main(std::int64_t bytes, bool key) {
+        refiner->noteMainFrameEncoded(bytes, key);
+        run();
+    }
+};
+} // namespace
+
+TEST(StaticRefiner, OneRefinementPerStillPeriodAndTheForcedKeyframeIsNotAChange) {
+    RefinerHarness h;
+    h.main(50'000, true);
+    h.advance(399ms);
+    EXPECT_TRUE(h.events.empty());
+    h.advance(1ms);
+    EXPECT_EQ(h.events, (std::vector<std::string>{"needKeyframe", "refined(key)"}));
+    ASSERT_NE(h.factory.last, nullptr);
+    EXPECT_EQ(h.factory.lastOptions.quality, 0.85);
+    EXPECT_EQ(h.factory.lastOptions.width, 2048) << "refinements at the refinement size";
+    h.main(60'000, true); // the keyframe the refiner asked for
+    h.advance(5s);
+    EXPECT_EQ(h.events.size(), 2u) << "no second refinement";
+    const auto [count, bytes, skipped] = h.refiner->takeStats();
+    EXPECT_EQ(count, 1);
+    EXPECT_EQ(bytes, 5);
+    EXPECT_EQ(skipped, 0);
+}
+
+TEST(StaticRefiner, SmallChangesAreSkippedAndRefinementsKeepTheirMinimumInterval) {
+    RefinerHarness h;
+    h.main(100'000, true);
+    h.advance(400ms);
+    ASSERT_EQ(h.events.size(), 2u);
+    h.main(10, true); // forced keyframe, ignored
+    h.main(6'000, false);
+    h.main(4'000, false);
+    h.advance(1s);
+    EXPECT_EQ(std::get<2>(h.refiner->takeStats()), 1) << "10,000 bytes of change: skipped";
+    EXPECT_EQ(h.events.size(), 2u);
+
+    // A refinement at 0.4 s; enough change at 1.0 s makes the idle timer fire at 1.4 s, 1.0 s after
+    // the previous refinement, so it waits another 0.5 s.
+    RefinerHarness late;
+    late.main(100'000, true);
+    late.advance(400ms);
+    late.main(10, true);
+    late.advance(600ms);
+    late.main(20'000, false);
+    late.advance(400ms);
+    EXPECT_EQ(late.events.size(), 2u) << "1.0 s after the previous refinement: not yet";
+    late.advance(499ms);
+    EXPECT_EQ(late.events.size(), 2u);
+    late.advance(1ms);
+    EXPECT_EQ(late.events.size(), 4u) << "1.5 s after the previous refinement";
+}
+
+TEST(StaticRefiner, AMainFrameDuringTheEncodeMakesTheRefinementStale) {
+    RefinerHarness h;
+    h.main(100'000, true);
+    h.queue.advance(400ms); // the idle timer fires and hands the picture to the encoder queue
+    ASSERT_GT(h.encoderQueue.pendingTasks(), 0u);
+    h.refiner->noteMainFrameEncoded(30'000, false);
+    h.queue.runUntilIdle();
+    h.run();
+    EXPECT_TRUE(h.events.empty()) << "discarded: the screen changed while encoding";
+}
+
+TEST(StaticRefiner, QualityZeroIsOffUntilUpdated) {
+    RefinerHarness h(0);
+    h.main(100'000, true);
+    h.advance(2s);
+    EXPECT_TRUE(h.events.empty());
+    EXPECT_EQ(h.factory.last, nullptr) << "no encoder was ever made";
+    h.refiner->update(0.85);
+    h.main(100'000, true);
+    h.advance(400ms);
+    EXPECT_EQ(h.events.size(), 2u);
+    h.refiner->invalidate();
+    h.main(100'000, true);
+    h.advance(2s);
+    EXPECT_EQ(h.events.size(), 2u);
 }
