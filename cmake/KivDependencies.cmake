@@ -16,6 +16,13 @@ endif()
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(DNSSD REQUIRED IMPORTED_TARGET avahi-compat-libdns_sd)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil)
+pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-damage xcb-xfixes xcb-randr xcb-xtest)
+find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)   # libyuv-dev ships no .pc or CMake config
+find_library(LIBYUV_LIBRARY yuv REQUIRED)
+if(NOT TARGET kiv::yuv)
+  add_library(kiv::yuv UNKNOWN IMPORTED)
+  set_target_properties(kiv::yuv PROPERTIES IMPORTED_LOCATION ${LIBYUV_LIBRARY} INTERFACE_INCLUDE_DIRECTORIES ${LIBYUV_INCLUDE_DIR})
+endif()
 
 if(KIV_BUILD_TESTS)
   find_package(GTest REQUIRED)

@@ -1,0 +1,32 @@
+#pragma once
+// Screen grabbing on X11: MIT-SHM grabs of a rectangle of the root window into a reused shared
+// segment, XDamage (raw rectangles) to learn about changes, the XFixes cursor composited in, and
+// BGRA -> NV12 (video range) with libyuv, scaled to fit and letterboxed when sizes differ.
+// A display ID names a RandR monitor by its name atom; no ID means the whole screen.
+#include <memory>
+#include <string>
+
+#include "KivHostCore/Platform/ScreenGrabber.hpp"
+
+namespace kiv {
+
+class X11ScreenGrabber final : public ScreenGrabber {
+public:
+    explicit X11ScreenGrabber(std::string display = {}); // empty: $DISPLAY
+    ~X11ScreenGrabber() override;
+
+    std::expected<void, CaptureError> open(Executor& queue) override;
+    std::optional<ScreenRect> displayRect(std::optional<std::uint32_t> displayID) override;
+    void watch(ScreenRect rect, std::function<void()> changed) override;
+    bool grab(ScreenRect rect, PixelBuffer& out, bool showsCursor) override;
+    void close() override;
+
+    // BGRA (libyuv's "ARGB") to NV12, scaled to fit `out` with black bars. Exposed for benchmarks.
+    static void convert(const std::uint8_t* bgra, int stride, int width, int height, PixelBuffer& out);
+
+private:
+    struct Impl;
+    std::shared_ptr<Impl> impl_;
+};
+
+} // namespace kiv

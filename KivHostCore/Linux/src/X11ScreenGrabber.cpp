@@ -1,0 +1,256 @@
+#include "KivHostCore/Linux/X11ScreenGrabber.hpp"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <xcb/damage.h>
+#include <xcb/randr.h>
+#include <xcb/shm.h>
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+
+#include <asio/posix/stream_descriptor.hpp>
+#include <libyuv.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "KivHostCore/Runtime/WorkerPool.hpp"
+
+namespace kiv {
+
+namespace {
+template <class T>
+struct FreeDeleter {
+    void operator()(T* p) const { std::free(p); }
+};
+template <class T>
+using Reply = std::unique_ptr<T, FreeDeleter<T>>;
+
+bool intersects(const ScreenRect& r, int x, int y, int w, int h) {
+    return x < r.x + r.width && x + w > r.x && y < r.y + r.height && y + h > r.y;
+}
+} // namespace
+
+struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
+    explicit Impl(std::string name) : displayName(std::move(name)), fdWatch(WorkerPool::shared().context()) {}
+
+    ~Impl() { shutdown(); }
+
+    std::expected<void, CaptureError> open(Executor& executor) {
+        if (connection) return {};
+        int screenNumber = 0;
+        connection = xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), &screenNumber);
+        if (xcb_connection_has_error(connection) != 0) {
+            shutdown();
+            return std::unexpected(CaptureError::permissionDenied());
+        }
+        auto it = xcb_setup_roots_iterator(xcb_get_setup(connection));
+        for (int i = 0; i < screenNumber; ++i) xcb_screen_next(&it);
+        screen = it.data;
+        Reply<xcb_shm_query_version_reply_t> shm(xcb_shm_query_version_reply(connection, xcb_shm_query_version(connection), nullptr));
+        Reply<xcb_damage_query_version_reply_t> damageVersion(
+            xcb_damage_query_version_reply(connection, xcb_damage_query_version(connection, 1, 1), nullptr));
+        Reply<xcb_xfixes_query_version_reply_t> fixes(
+            xcb_xfixes_query_version_reply(connection, xcb_xfixes_query_version(connection, 4, 0), nullptr));
+        if (!shm || !damageVersion) {
+            shutdown();
+            return std::unexpected(CaptureError::permissionDenied()); // the desktop cannot be read this way
+        }
+        hasCursor = static_cast<bool>(fixes);
+        const auto* damageExtension = xcb_get_extension_data(connection, &xcb_damage_id);
+        damageEventBase = damageExtension != nullptr ? damageExtension->first_event : 0;
+        queue = executor.handle();
+        fdWatch.assign(xcb_get_file_descriptor(connection));
+        waitForEvents();
+        return {};
+    }
+
+    void waitForEvents() {
+        fdWatch.async_wait(asio::posix::stream_descriptor::wait_read, [weak = weak_from_this()](const std::error_code& error) {
+            const auto self = weak.lock();
+            if (!self || error) return;
+            self->queue.post([weak] {
+                const auto impl = weak.lock();
+                if (!impl || impl->connection == nullptr) return;
+                impl->drain(true);
+                impl->waitForEvents();
+            });
+        });
+    }
+
+    // Handles every event xcb has, reading the socket too when `read` is set.
+    void drain(bool read) {
+        bool changed = false;
+        while (xcb_generic_event_t* event = read ? xcb_poll_for_event(connection) : xcb_poll_for_queued_event(connection)) {
+            if (damageEventBase != 0 && (event->response_type & 0x7F) == damageEventBase + XCB_DAMAGE_NOTIFY) {
+                const auto* notify = reinterpret_cast<xcb_damage_notify_event_t*>(event);
+                changed = changed || intersects(rect, notify->area.x, notify->area.y, notify->area.width, notify->area.height);
+            }
+            std::free(event);
+        }
+        if (changed && onChanged) onChanged();
+    }
+
+    std::optional<ScreenRect> displayRect(std::optional<std::uint32_t> displayID) {
+        if (!connection) return std::nullopt;
+        if (!displayID) return ScreenRect{0, 0, screen->width_in_pixels, screen->height_in_pixels};
+        Reply<xcb_randr_get_monitors_reply_t> monitors(
+            xcb_randr_get_monitors_reply(connection, xcb_randr_get_monitors(connection, screen->root, 1), nullptr));
+        if (!monitors) return std::nullopt;
+        for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem > 0; xcb_randr_monitor_info_next(&it)) {
+            if (it.data->name == *displayID) return ScreenRect{it.data->x, it.data->y, it.data->width, it.data->height};
+        }
+        return std::nullopt;
+    }
+
+    void watch(ScreenRect watched, std::function<void()> changed) {
+        rect = watched;
+        onChanged = std::move(changed);
+        if (damage == 0) {
+            damage = xcb_generate_id(connection);
+            xcb_damage_create(connection, damage, screen->root, XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
+            xcb_flush(connection);
+        }
+    }
+
+    bool ensureSegment(std::size_t bytes) {
+        if (shmAddress != nullptr && shmBytes >= bytes) return true;
+        releaseSegment();
+        shmId = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+        if (shmId < 0) return false;
+        shmAddress = static_cast<std::uint8_t*>(shmat(shmId, nullptr, 0));
+        segment = xcb_generate_id(connection);
+        const auto attached = xcb_request_check(connection, xcb_shm_attach_checked(connection, segment, static_cast<std::uint32_t>(shmId), 0));
+        shmctl(shmId, IPC_RMID, nullptr); // freed once both sides detach
+        if (attached != nullptr) {
+            std::free(attached);
+            shmdt(shmAddress);
+            shmAddress = nullptr;
+            return false;
+        }
+        shmBytes = bytes;
+        return true;
+    }
+
+    void releaseSegment() {
+        if (shmAddress == nullptr) return;
+        xcb_shm_detach(connection, segment);
+        shmdt(shmAddress);
+        shmAddress = nullptr;
+        shmBytes = 0;
+    }
+
+    void compositeCursor(const ScreenRect& area, std::uint8_t* pixels) {
+        Reply<xcb_xfixes_get_cursor_image_reply_t> cursor(
+            xcb_xfixes_get_cursor_image_reply(connection, xcb_xfixes_get_cursor_image(connection), nullptr));
+        if (!cursor) return;
+        const auto* image = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
+        const int left = cursor->x - cursor->xhot - area.x;
+        const int top = cursor->y - cursor->yhot - area.y;
+        for (int cy = 0; cy < cursor->height; ++cy) {
+            const int y = top + cy;
+            if (y < 0 || y >= area.height) continue;
+            for (int cx = 0; cx < cursor->width; ++cx) {
+                const int x = left + cx;
+                if (x < 0 || x >= area.width) continue;
+                const std::uint32_t argb = image[cy * cursor->width + cx]; // premultiplied
+                const std::uint32_t alpha = argb >> 24;
+                if (alpha == 0) continue;
+                auto* dst = pixels + (static_cast<std::size_t>(y) * static_cast<std::size_t>(area.width) + static_cast<std::size_t>(x)) * 4;
+                for (int c = 0; c < 3; ++c) {
+                    const std::uint32_t src = (argb >> (8 * c)) & 0xFF;
+                    dst[c] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, src + dst[c] * (255 - alpha) / 255));
+                }
+            }
+        }
+    }
+
+    bool grab(const ScreenRect& area, PixelBuffer& out, bool showsCursor) {
+        if (!connection || area.width <= 0 || area.height <= 0) return false;
+        const std::size_t bytes = static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height) * 4;
+        if (!ensureSegment(bytes)) return false;
+        Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
+            connection,
+            xcb_shm_get_image(connection, screen->root, static_cast<std::int16_t>(area.x), static_cast<std::int16_t>(area.y),
+                              static_cast<std::uint16_t>(area.width), static_cast<std::uint16_t>(area.height), ~0u,
+                              XCB_IMAGE_FORMAT_Z_PIXMAP, segment, 0),
+            nullptr));
+        drain(false); // events that came in with the reply
+        if (!image) return false;
+        if (showsCursor && hasCursor) compositeCursor(area, shmAddress);
+        X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, out);
+        return true;
+    }
+
+    void shutdown() {
+        if (!connection) return;
+        std::error_code ignored;
+        fdWatch.release(); // the descriptor belongs to xcb
+        if (damage != 0) xcb_damage_destroy(connection, damage);
+        damage = 0;
+        releaseSegment();
+        xcb_disconnect(connection);
+        connection = nullptr;
+        onChanged = nullptr;
+    }
+
+    std::string displayName;
+    xcb_connection_t* connection = nullptr;
+    xcb_screen_t* screen = nullptr;
+    asio::posix::stream_descriptor fdWatch;
+    ExecutorHandle queue;
+    std::uint8_t damageEventBase = 0;
+    xcb_damage_damage_t damage = 0;
+    bool hasCursor = false;
+    ScreenRect rect;
+    std::function<void()> onChanged;
+    int shmId = -1;
+    std::uint8_t* shmAddress = nullptr;
+    std::size_t shmBytes = 0;
+    xcb_shm_seg_t segment = 0;
+};
+
+X11ScreenGrabber::X11ScreenGrabber(std::string display) : impl_(std::make_shared<Impl>(std::move(display))) {}
+
+X11ScreenGrabber::~X11ScreenGrabber() { impl_->shutdown(); }
+
+std::expected<void, CaptureError> X11ScreenGrabber::open(Executor& queue) { return impl_->open(queue); }
+
+std::optional<ScreenRect> X11ScreenGrabber::displayRect(std::optional<std::uint32_t> displayID) {
+    return impl_->displayRect(displayID);
+}
+
+void X11ScreenGrabber::watch(ScreenRect rect, std::function<void()> changed) { impl_->watch(rect, std::move(changed)); }
+
+bool X11ScreenGrabber::grab(ScreenRect rect, PixelBuffer& out, bool showsCursor) { return impl_->grab(rect, out, showsCursor); }
+
+void X11ScreenGrabber::close() { impl_->shutdown(); }
+
+void X11ScreenGrabber::convert(const std::uint8_t* bgra, int stride, int width, int height, PixelBuffer& out) {
+    const int outW = out.width();
+    const int outH = out.height();
+    if (width == outW && height == outH) {
+        libyuv::ARGBToNV12(bgra, stride, out.luma(), out.lumaStride(), out.chroma(), out.chromaStride(), outW, outH);
+        return;
+    }
+    // Fit inside the output with the aspect kept; even sizes and offsets keep the chroma aligned.
+    const double scale = std::min(double(outW) / width, double(outH) / height);
+    const int fitW = std::max(2, static_cast<int>(std::lround(width * scale)) & ~1);
+    const int fitH = std::max(2, static_cast<int>(std::lround(height * scale)) & ~1);
+    const int offsetX = ((outW - fitW) / 2) & ~1;
+    const int offsetY = ((outH - fitH) / 2) & ~1;
+    if (fitW != outW || fitH != outH) {
+        std::memset(out.luma(), 16, static_cast<std::size_t>(outW) * static_cast<std::size_t>(outH));
+        std::memset(out.chroma(), 128, static_cast<std::size_t>(outW) * static_cast<std::size_t>(outH / 2));
+    }
+    thread_local std::vector<std::uint8_t> scaled;
+    scaled.resize(static_cast<std::size_t>(fitW) * static_cast<std::size_t>(fitH) * 4);
+    libyuv::ARGBScale(bgra, stride, width, height, scaled.data(), fitW * 4, fitW, fitH, libyuv::kFilterBilinear);
+    libyuv::ARGBToNV12(scaled.data(), fitW * 4, out.luma() + offsetY * out.lumaStride() + offsetX, out.lumaStride(),
+                       out.chroma() + (offsetY / 2) * out.chromaStride() + offsetX, out.chromaStride(), fitW, fitH);
+}
+
+} // namespace kiv

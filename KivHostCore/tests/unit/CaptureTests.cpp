@@ -1,0 +1,109 @@
+// The capture manager's lookup retries and damage-driven pacing over a scripted grabber.
+#include <gtest/gtest.h>
+
+#include "KivHostCore/Media/ScreenCaptureManager.hpp"
+#include "KivHostCore/Testing/ManualExecutor.hpp"
+
+using namespace kiv;
+using namespace std::chrono_literals;
+
+namespace {
+
+class FakeGrabber final : public ScreenGrabber {
+public:
+    std::expected<void, CaptureError> open(Executor&) override {
+        if (denied) return std::unexpected(CaptureError::permissionDenied());
+        return {};
+    }
+    std::optional<ScreenRect> displayRect(std::optional<std::uint32_t>) override {
+        ++lookups;
+        if (lookups < listedAt) return std::nullopt;
+        return ScreenRect{1920, 0, 1280, 800};
+    }
+    void watch(ScreenRect, std::function<void()> changed) override { onChanged = std::move(changed); }
+    bool grab(ScreenRect rect, PixelBuffer&, bool) override {
+        grabbedRect = rect;
+        ++grabs;
+        return true;
+    }
+    void close() override { closed = true; }
+
+    bool denied = false;
+    int listedAt = 1;
+    int lookups = 0;
+    int grabs = 0;
+    bool closed = false;
+    std::optional<ScreenRect> grabbedRect;
+    std::function<void()> onChanged;
+};
+
+struct Harness {
+    ManualExecutor queue;
+    FakeGrabber* grabber = nullptr;
+    std::shared_ptr<ScreenCaptureManager> capture;
+    std::vector<MonotonicTime> frames;
+    std::optional<std::expected<void, CaptureError>> started;
+
+    explicit Harness(int listedAt = 1, bool denied = false) {
+        auto fake = std::make_unique<FakeGrabber>();
+        fake->listedAt = listedAt;
+        fake->denied = denied;
+        grabber = fake.get();
+        capture = ScreenCaptureManager::create(std::move(fake), queue, nullptr);
+        capture->onFrame = [this](std::shared_ptr<PixelBuffer>, std::uint64_t) { frames.push_back(queue.now()); };
+        capture->start(42, 640, 400, 30, [this](std::expected<void, CaptureError> result) { started = result; });
+        queue.runUntilIdle();
+    }
+};
+
+} // namespace
+
+TEST(ScreenCaptureManager, DisplayLookupRetriesThirtyTimesThenFails) {
+    Harness late(10);
+    late.queue.advance(899ms);
+    EXPECT_FALSE(late.started.has_value());
+    late.queue.advance(1ms);
+    ASSERT_TRUE(late.started.has_value());
+    EXPECT_TRUE(late.started->has_value()) << "listed at the 10th lookup";
+    EXPECT_EQ(late.grabber->grabbedRect, (ScreenRect{1920, 0, 1280, 800}));
+
+    Harness never(1000);
+    never.queue.advance(10s);
+    ASSERT_TRUE(never.started.has_value());
+    EXPECT_EQ(never.started->error(), CaptureError::displayNotFound(42));
+    EXPECT_EQ(never.grabber->lookups, 30);
+    EXPECT_EQ(never.started->error().text(), "ScreenCaptureKit can't find display 42");
+
+    Harness denied(1, true);
+    ASSERT_TRUE(denied.started.has_value());
+    EXPECT_EQ(denied.started->error().kind, CaptureError::Kind::permissionDenied);
+}
+
+TEST(ScreenCaptureManager, ChangesAreGrabbedAtOnceButAtMostOncePerFrameInterval) {
+    Harness h;
+    ASSERT_EQ(h.frames.size(), 1u) << "the first picture does not wait for a change";
+    h.queue.advance(1s);
+    EXPECT_EQ(h.frames.size(), 1u) << "nothing changes, nothing is delivered";
+
+    h.grabber->onChanged();
+    h.queue.runUntilIdle();
+    ASSERT_EQ(h.frames.size(), 2u) << "a change long after the last grab is grabbed at once";
+    const auto second = h.frames.back();
+
+    h.queue.advance(10ms);
+    h.grabber->onChanged();
+    h.grabber->onChanged(); // a burst of damage makes one grab
+    h.queue.runUntilIdle();
+    EXPECT_EQ(h.frames.size(), 2u);
+    h.queue.advance(Duration(33'333 - 10'000 - 1));
+    EXPECT_EQ(h.frames.size(), 2u);
+    h.queue.advance(1us);
+    ASSERT_EQ(h.frames.size(), 3u);
+    EXPECT_EQ(h.frames.back() - second, Duration(33'333)) << "one frame interval after the previous grab";
+
+    h.capture->stop();
+    EXPECT_TRUE(h.grabber->closed);
+    h.grabber->onChanged();
+    h.queue.advance(1s);
+    EXPECT_EQ(h.frames.size(), 3u) << "nothing after stop";
+}
