@@ -36,8 +36,9 @@ std::string errorText(int error) {
 
 class FfmpegEncoder final : public EncoderBackend {
 public:
-    FfmpegEncoder(std::unique_ptr<AVCodecContext, CodecContextDeleter> context, std::string name, bool hardware, int fps)
-        : context_(std::move(context)), name_(std::move(name)), hardware_(hardware), fps_(fps),
+    FfmpegEncoder(std::unique_ptr<AVCodecContext, CodecContextDeleter> context, std::string name, bool hardware, int fps,
+                  double vbvFrames)
+        : context_(std::move(context)), name_(std::move(name)), hardware_(hardware), fps_(fps), vbvFrames_(vbvFrames),
           frame_(av_frame_alloc()), packet_(av_packet_alloc()) {}
 
     bool isHardware() const override { return hardware_; }
@@ -71,7 +72,7 @@ public:
         // Bit rate, max rate and buffer changed together take effect from the next frame.
         context_->bit_rate = bitrate;
         context_->rc_max_rate = bitrate;
-        context_->rc_buffer_size = static_cast<int>(std::max<std::int64_t>(bitrate / std::max(fps_, 1), 1));
+        context_->rc_buffer_size = static_cast<int>(std::max(static_cast<double>(bitrate) * vbvFrames_ / std::max(fps_, 1), 1.0));
         return true;
     }
 
@@ -103,6 +104,7 @@ private:
     std::string name_;
     bool hardware_;
     int fps_;
+    double vbvFrames_;
     std::unique_ptr<AVFrame, FrameDeleter> frame_;
     std::unique_ptr<AVPacket, PacketDeleter> packet_;
     std::int64_t nextPts_ = 0;
@@ -111,7 +113,7 @@ private:
 std::expected<std::unique_ptr<AVCodecContext, CodecContextDeleter>, std::string> openCodec(const AVCodec* codec,
                                                                                            const EncoderOptions& options,
                                                                                            const std::string& preset,
-                                                                                           bool x264) {
+                                                                                           bool x264, double vbvFrames) {
     std::unique_ptr<AVCodecContext, CodecContextDeleter> context(avcodec_alloc_context3(codec));
     if (!context) return std::unexpected(std::string("out of memory"));
     auto* c = context.get();
@@ -129,7 +131,7 @@ std::expected<std::unique_ptr<AVCodecContext, CodecContextDeleter>, std::string>
     } else {
         c->bit_rate = options.bitrate;
         c->rc_max_rate = options.bitrate;
-        c->rc_buffer_size = static_cast<int>(std::max<std::int64_t>(options.bitrate / std::max(options.fps, 1), 1));
+        c->rc_buffer_size = static_cast<int>(std::max(static_cast<double>(options.bitrate) * vbvFrames / std::max(options.fps, 1), 1.0));
     }
     AVDictionary* settings = nullptr;
     if (x264) {
@@ -150,8 +152,8 @@ std::expected<std::unique_ptr<AVCodecContext, CodecContextDeleter>, std::string>
 
 } // namespace
 
-FfmpegEncoderFactory::FfmpegEncoderFactory(std::string x264Preset, bool tryHardware)
-    : preset_(std::move(x264Preset)), tryHardware_(tryHardware) {
+FfmpegEncoderFactory::FfmpegEncoderFactory(std::string x264Preset, bool tryHardware, double vbvFrames)
+    : preset_(std::move(x264Preset)), tryHardware_(tryHardware), vbvFrames_(vbvFrames) {
     static std::once_flag quiet;
     std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
 }
@@ -168,18 +170,18 @@ std::expected<std::unique_ptr<EncoderBackend>, std::string> FfmpegEncoderFactory
         for (const char* name : {"h264_vaapi", "h264_nvenc", "h264_qsv"}) {
             const AVCodec* codec = avcodec_find_encoder_by_name(name);
             if (codec == nullptr) continue;
-            if (auto context = openCodec(codec, options, preset_, false)) {
+            if (auto context = openCodec(codec, options, preset_, false, vbvFrames_)) {
                 av_log_set_level(level);
-                return std::make_unique<FfmpegEncoder>(std::move(*context), name, true, options.fps);
+                return std::make_unique<FfmpegEncoder>(std::move(*context), name, true, options.fps, vbvFrames_);
             }
         }
         av_log_set_level(level);
     }
     const AVCodec* x264 = avcodec_find_encoder_by_name("libx264");
     if (x264 == nullptr) return std::unexpected(std::string("libx264 is not available in this libavcodec"));
-    auto context = openCodec(x264, options, preset_, true);
+    auto context = openCodec(x264, options, preset_, true, vbvFrames_);
     if (!context) return std::unexpected("libx264: " + context.error());
-    return std::make_unique<FfmpegEncoder>(std::move(*context), "libx264", false, options.fps);
+    return std::make_unique<FfmpegEncoder>(std::move(*context), "libx264", false, options.fps, vbvFrames_);
 }
 
 } // namespace kiv

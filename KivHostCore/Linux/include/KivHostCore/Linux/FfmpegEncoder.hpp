@@ -11,7 +11,8 @@ namespace kiv {
 
 class FfmpegEncoderFactory final : public EncoderFactory {
 public:
-    explicit FfmpegEncoderFactory(std::string x264Preset = "ultrafast", bool tryHardware = true);
+    // vbvFrames: the rate-control buffer in frames' worth of bits (1: lowest latency, blurrier keyframes).
+    explicit FfmpegEncoderFactory(std::string x264Preset = "ultrafast", bool tryHardware = true, double vbvFrames = 1.0);
     std::expected<std::unique_ptr<EncoderBackend>, std::string> open(const EncoderOptions& options) override;
 
     // x264's CRF for a still-image quality q in 0...1: round(51 x (1 - q)), clamped to 0...51.
@@ -20,6 +21,7 @@ public:
 private:
     std::string preset_;
     bool tryHardware_;
+    double vbvFrames_;
 };
 
 } // namespace kiv
