@@ -72,6 +72,51 @@ private:
     ExecutorHandle queue_;
 };
 
+// The state an object reports and the handler that hears it, on the queue it was started on.
+// Once a final state is reached nothing else is reported.
+template <class State>
+class StateReporter : public std::enable_shared_from_this<StateReporter<State>> {
+public:
+    using Handler = std::function<void(State, const NetworkError&)>;
+
+    StateReporter(State initial, std::initializer_list<State> finals) : state_(initial), finals_(finals) {}
+
+    void setHandler(Handler handler) {
+        const std::lock_guard lock(mutex_);
+        handler_ = std::move(handler);
+    }
+    State state() const {
+        const std::lock_guard lock(mutex_);
+        return state_;
+    }
+    bool report(State state, NetworkError error = std::nullopt) {
+        {
+            const std::lock_guard lock(mutex_);
+            if (std::find(finals_.begin(), finals_.end(), state_) != finals_.end()) return false;
+            state_ = state;
+        }
+        queue.post([weak = this->weak_from_this(), state, error] {
+            const auto self = weak.lock();
+            if (!self) return;
+            Handler handler;
+            {
+                const std::lock_guard lock(self->mutex_);
+                handler = self->handler_;
+            }
+            if (handler) handler(state, error);
+        });
+        return true;
+    }
+
+    HandlerQueue queue; // where handlers of the owning object run
+
+private:
+    mutable std::mutex mutex_;
+    State state_;
+    std::vector<State> finals_;
+    Handler handler_;
+};
+
 template <class Protocol>
 class AsioStreamConnection final : public Connection, public std::enable_shared_from_this<AsioStreamConnection<Protocol>> {
     using Socket = typename Protocol::socket;
@@ -95,16 +140,10 @@ public:
         if constexpr (!kTcp) peer_ = NetworkEndpoint::other(NetworkEndpoint::Kind::unixPath, host_);
     }
 
-    void setStateHandler(StateHandler handler) override {
-        const std::lock_guard lock(mutex_);
-        stateHandler_ = std::move(handler);
-    }
-    ConnectionState state() const override {
-        const std::lock_guard lock(mutex_);
-        return state_;
-    }
+    void setStateHandler(StateHandler handler) override { reporter_->setHandler(std::move(handler)); }
+    ConnectionState state() const override { return reporter_->state(); }
     void start(Executor& queue) override {
-        queue_.bind(queue);
+        reporter_->queue.bind(queue);
         asio::post(strand_, [self = shared_from_this()] {
             if (self->host_.empty()) {
                 self->setState(ConnectionState::ready, std::nullopt);
@@ -139,24 +178,7 @@ private:
         SendCompletion completion;
     };
 
-    void setState(ConnectionState state, NetworkError error) {
-        StateHandler handler;
-        {
-            const std::lock_guard lock(mutex_);
-            if (state_ == ConnectionState::cancelled || state_ == ConnectionState::failed) return; // final
-            state_ = state;
-        }
-        queue_.post([weak = weak_from_this(), state, error] {
-            const auto self = weak.lock();
-            if (!self) return;
-            StateHandler current;
-            {
-                const std::lock_guard lock(self->mutex_);
-                current = self->stateHandler_;
-            }
-            if (current) current(state, error);
-        });
-    }
+    void setState(ConnectionState state, NetworkError error) { reporter_->report(state, std::move(error)); }
 
     void connect() {
         if constexpr (!kTcp) {
@@ -210,7 +232,7 @@ private:
                 }
                 NetworkError reported;
                 if (error && !eof) reported = error.message();
-                self->queue_.post([handler = std::move(handler), collected, eof, reported]() mutable {
+                self->reporter_->queue.post([handler = std::move(handler), collected, eof, reported]() mutable {
                     handler(std::move(*collected), eof, reported);
                 });
             }));
@@ -224,7 +246,7 @@ private:
                               if (done) {
                                   NetworkError reported;
                                   if (error) reported = error.message();
-                                  self->queue_.post([done = std::move(done), reported] { done(reported); });
+                                  self->reporter_->queue.post([done = std::move(done), reported] { done(reported); });
                               }
                               if (error && error != asio::error::operation_aborted) {
                                   self->close(ConnectionState::failed, error.message());
@@ -244,10 +266,9 @@ private:
     Socket socket_;
     const std::string host_;
     const std::uint16_t port_ = 0;
-    HandlerQueue queue_;
-    mutable std::mutex mutex_;
-    ConnectionState state_ = ConnectionState::setup;
-    StateHandler stateHandler_;
+    std::shared_ptr<StateReporter<ConnectionState>> reporter_ = std::make_shared<StateReporter<ConnectionState>>(
+        ConnectionState::setup, std::initializer_list<ConnectionState>{ConnectionState::failed, ConnectionState::cancelled});
+    mutable std::mutex mutex_; // guards peer_
     std::optional<NetworkEndpoint> peer_;
     std::deque<Write> writes_; // strand only
 };
@@ -280,16 +301,13 @@ public:
         return {};
     }
 
-    void setStateHandler(StateHandler handler) override {
-        const std::lock_guard lock(mutex_);
-        stateHandler_ = std::move(handler);
-    }
+    void setStateHandler(StateHandler handler) override { reporter_->setHandler(std::move(handler)); }
     void setNewConnectionHandler(std::function<void(std::shared_ptr<Connection>)> handler) override {
         const std::lock_guard lock(mutex_);
         newConnection_ = std::move(handler);
     }
     void start(Executor& queue) override {
-        queue_.bind(queue);
+        reporter_->queue.bind(queue);
         asio::post(strand_, [self = shared_from_this()] {
             self->report(ListenerState::ready, std::nullopt);
             self->acceptNext();
@@ -302,30 +320,11 @@ public:
             self->report(ListenerState::cancelled, std::nullopt);
         });
     }
-    ListenerState state() const override {
-        const std::lock_guard lock(mutex_);
-        return state_;
-    }
+    ListenerState state() const override { return reporter_->state(); }
     std::uint16_t port() const override { return port_; }
 
 private:
-    void report(ListenerState state, NetworkError error) {
-        {
-            const std::lock_guard lock(mutex_);
-            if (state_ == ListenerState::cancelled) return;
-            state_ = state;
-        }
-        queue_.post([weak = weak_from_this(), state, error] {
-            const auto self = weak.lock();
-            if (!self) return;
-            StateHandler handler;
-            {
-                const std::lock_guard lock(self->mutex_);
-                handler = self->stateHandler_;
-            }
-            if (handler) handler(state, error);
-        });
-    }
+    void report(ListenerState state, NetworkError error) { reporter_->report(state, std::move(error)); }
 
     void acceptNext() {
         acceptor_.async_accept(asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code& error,
@@ -337,7 +336,7 @@ private:
             }
             configureTcp(socket);
             auto connection = std::make_shared<AsioStreamConnection<asio::ip::tcp>>(self->io_, std::move(socket));
-            self->queue_.post([weak = std::weak_ptr<AsioTcpListener>(self), connection] {
+            self->reporter_->queue.post([weak = std::weak_ptr<AsioTcpListener>(self), connection] {
                 const auto listener = weak.lock();
                 std::function<void(std::shared_ptr<Connection>)> handler;
                 if (listener) {
@@ -358,10 +357,9 @@ private:
     Strand strand_;
     asio::ip::tcp::acceptor acceptor_;
     std::uint16_t port_ = 0;
-    HandlerQueue queue_;
-    mutable std::mutex mutex_;
-    ListenerState state_ = ListenerState::setup;
-    StateHandler stateHandler_;
+    std::shared_ptr<StateReporter<ListenerState>> reporter_ = std::make_shared<StateReporter<ListenerState>>(
+        ListenerState::setup, std::initializer_list<ListenerState>{ListenerState::cancelled});
+    mutable std::mutex mutex_; // guards newConnection_
     std::function<void(std::shared_ptr<Connection>)> newConnection_;
 };
 
@@ -379,23 +377,17 @@ public:
         addressLength_ = static_cast<socklen_t>(peer.size());
     }
 
-    void setStateHandler(StateHandler handler) override {
-        const std::lock_guard lock(mutex_);
-        stateHandler_ = std::move(handler);
-    }
-    ConnectionState state() const override {
-        const std::lock_guard lock(mutex_);
-        return state_;
-    }
+    void setStateHandler(StateHandler handler) override { reporter_->setHandler(std::move(handler)); }
+    ConnectionState state() const override { return reporter_->state(); }
     void start(Executor& queue) override {
-        queue_.bind(queue);
-        setState(ConnectionState::ready);
+        reporter_->queue.bind(queue);
+        reporter_->report(ConnectionState::ready);
     }
     void receiveMessage(MessageHandler handler) override {
         std::optional<Bytes> ready;
         {
             const std::lock_guard lock(mutex_);
-            if (state_ == ConnectionState::cancelled) return;
+            if (cancelled_) return;
             if (queued_.empty()) {
                 handler_ = std::move(handler);
                 return;
@@ -403,7 +395,7 @@ public:
             ready = std::move(queued_.front());
             queued_.pop_front();
         }
-        queue_.post([handler = std::move(handler), datagram = std::move(*ready)]() mutable {
+        reporter_->queue.post([handler = std::move(handler), datagram = std::move(*ready)]() mutable {
             handler(std::move(datagram), std::nullopt);
         });
     }
@@ -416,7 +408,7 @@ public:
         MessageHandler handler;
         {
             const std::lock_guard lock(mutex_);
-            if (state_ == ConnectionState::cancelled) return;
+            if (cancelled_) return;
             if (!handler_) {
                 if (queued_.size() == kMaxQueued) queued_.pop_front(); // a peer flooding us loses its oldest
                 queued_.push_back(std::move(datagram));
@@ -424,39 +416,22 @@ public:
             }
             handler = std::exchange(handler_, nullptr);
         }
-        queue_.post([handler = std::move(handler), datagram = std::move(datagram)]() mutable {
+        reporter_->queue.post([handler = std::move(handler), datagram = std::move(datagram)]() mutable {
             handler(std::move(datagram), std::nullopt);
         });
     }
 
 private:
-    void setState(ConnectionState state) {
-        {
-            const std::lock_guard lock(mutex_);
-            if (state_ == ConnectionState::cancelled) return;
-            state_ = state;
-        }
-        queue_.post([weak = weak_from_this(), state] {
-            const auto self = weak.lock();
-            if (!self) return;
-            StateHandler handler;
-            {
-                const std::lock_guard lock(self->mutex_);
-                handler = self->stateHandler_;
-            }
-            if (handler) handler(state, std::nullopt);
-        });
-    }
 
     std::weak_ptr<AsioUdpListener> listener_;
     const int fd_;
     const asio::ip::udp::endpoint peer_;
     sockaddr_storage address_{};
     socklen_t addressLength_ = 0;
-    HandlerQueue queue_;
-    mutable std::mutex mutex_;
-    ConnectionState state_ = ConnectionState::setup;
-    StateHandler stateHandler_;
+    std::shared_ptr<StateReporter<ConnectionState>> reporter_ = std::make_shared<StateReporter<ConnectionState>>(
+        ConnectionState::setup, std::initializer_list<ConnectionState>{ConnectionState::cancelled});
+    mutable std::mutex mutex_; // guards cancelled_, handler_, queued_
+    bool cancelled_ = false;
     MessageHandler handler_;
     std::deque<Bytes> queued_;
 };
@@ -481,16 +456,13 @@ public:
         return {};
     }
 
-    void setStateHandler(StateHandler handler) override {
-        const std::lock_guard lock(mutex_);
-        stateHandler_ = std::move(handler);
-    }
+    void setStateHandler(StateHandler handler) override { reporter_->setHandler(std::move(handler)); }
     void setNewFlowHandler(std::function<void(std::shared_ptr<DatagramFlow>)> handler) override {
         const std::lock_guard lock(mutex_);
         newFlow_ = std::move(handler);
     }
     void start(Executor& queue) override {
-        queue_.bind(queue);
+        reporter_->queue.bind(queue);
         asio::post(strand_, [self = shared_from_this()] {
             self->report(ListenerState::ready, std::nullopt);
             self->receiveNext();
@@ -509,10 +481,7 @@ public:
             self->report(ListenerState::cancelled, std::nullopt);
         });
     }
-    ListenerState state() const override {
-        const std::lock_guard lock(mutex_);
-        return state_;
-    }
+    ListenerState state() const override { return reporter_->state(); }
     std::uint16_t port() const override { return port_; }
 
     void forget(const asio::ip::udp::endpoint& peer, const AsioUdpFlow* flow) {
@@ -522,23 +491,7 @@ public:
     }
 
 private:
-    void report(ListenerState state, NetworkError error) {
-        {
-            const std::lock_guard lock(mutex_);
-            if (state_ == ListenerState::cancelled) return;
-            state_ = state;
-        }
-        queue_.post([weak = weak_from_this(), state, error] {
-            const auto self = weak.lock();
-            if (!self) return;
-            StateHandler handler;
-            {
-                const std::lock_guard lock(self->mutex_);
-                handler = self->stateHandler_;
-            }
-            if (handler) handler(state, error);
-        });
-    }
+    void report(ListenerState state, NetworkError error) { reporter_->report(state, std::move(error)); }
 
     void receiveNext() {
         socket_.async_receive_from(
@@ -566,7 +519,7 @@ private:
         }
         flow->arrived(std::move(datagram));
         if (created) {
-            queue_.post([handler, flow] {
+            reporter_->queue.post([handler, flow] {
                 if (handler) {
                     handler(flow);
                 } else {
@@ -581,10 +534,9 @@ private:
     std::uint16_t port_ = 0;
     std::array<std::uint8_t, 65536> buffer_{};
     asio::ip::udp::endpoint sender_;
-    HandlerQueue queue_;
-    mutable std::mutex mutex_;
-    ListenerState state_ = ListenerState::setup;
-    StateHandler stateHandler_;
+    std::shared_ptr<StateReporter<ListenerState>> reporter_ = std::make_shared<StateReporter<ListenerState>>(
+        ListenerState::setup, std::initializer_list<ListenerState>{ListenerState::cancelled});
+    mutable std::mutex mutex_; // guards newFlow_ and flows_
     std::function<void(std::shared_ptr<DatagramFlow>)> newFlow_;
     std::map<asio::ip::udp::endpoint, std::shared_ptr<AsioUdpFlow>> flows_;
 };
@@ -624,15 +576,12 @@ void AsioUdpFlow::sendBatch(const std::vector<ByteView>& datagrams, const std::f
 void AsioUdpFlow::cancel() {
     {
         const std::lock_guard lock(mutex_);
-        if (state_ == ConnectionState::cancelled) return;
+        if (cancelled_) return;
+        cancelled_ = true;
         handler_ = nullptr;
         queued_.clear();
     }
-    setState(ConnectionState::cancelled);
-    {
-        const std::lock_guard lock(mutex_);
-        state_ = ConnectionState::cancelled;
-    }
+    reporter_->report(ConnectionState::cancelled);
     if (auto listener = listener_.lock()) listener->forget(peer_, this);
 }
 
