@@ -8,7 +8,7 @@
 namespace kiv {
 
 namespace {
-constexpr std::size_t kMaxInitialReserve = 2 * 1024 * 1024;
+constexpr std::size_t kMaxInitialReserve = std::size_t{2} * 1024 * 1024;
 } // namespace
 
 FrameReassembler::FrameReassembler(std::uint32_t sessionID, std::size_t maxPendingFrames, std::uint64_t pendingTimeoutUs)

@@ -75,12 +75,12 @@ private:
     bool open(JsonNode::Type type) {
         if (static_cast<int>(open_.size()) >= maxDepth_) return false; // stops the parse
         addNode(type);
-        open_.push_back(static_cast<std::uint32_t>(tree_.nodes_.size() - 1));
+        open_.push(static_cast<std::uint32_t>(tree_.nodes_.size() - 1));
         return true;
     }
     bool close() {
         tree_.nodes_[open_.back()].end = static_cast<std::uint32_t>(tree_.nodes_.size());
-        open_.pop_back();
+        open_.pop();
         return true;
     }
 
@@ -93,8 +93,8 @@ private:
         bool empty() const { return count == 0; }
         std::size_t size() const { return count; }
         std::uint32_t back() const { return items[count - 1]; }
-        void push_back(std::uint32_t v) { items[count++] = v; }
-        void pop_back() { --count; }
+        void push(std::uint32_t v) { items[count++] = v; }
+        void pop() { --count; }
     } open_;
     std::uint32_t pendingKeyOffset_ = 0;
     std::uint32_t pendingKeyLength_ = 0;

@@ -45,7 +45,7 @@ std::string lastPieces(std::string_view text, std::size_t count) {
 }
 
 bool envEquals(const char* name, std::string_view value) {
-    const char* set = std::getenv(name);
+    const char* set = std::getenv(name); // NOLINT(concurrency-mt-unsafe): the environment is only read here
     return set != nullptr && value == set;
 }
 
