@@ -149,7 +149,8 @@ TEST(USBLink, UsbmuxModeThroughAStandInDaemonReachesTheDeviceApp) {
     host.monitor->start();
     ASSERT_TRUE(waitUntil([&] { return usbmuxd.listenCount() == 1 && logged("Listening for USB devices (usbmuxd)"); }, kDeadline));
     usbmuxd.attach(5);
-    ASSERT_TRUE(waitUntil([&] { return host.link() != nullptr; }, kDeadline));
+    ASSERT_TRUE(waitUntil([&] { return host.link() != nullptr; }, kDeadline))
+        << KivLogStore::shared().text(LogLevel::debug);
     EXPECT_TRUE(logged("USB device attached 00008103 (product 4779)"));
     EXPECT_TRUE(logged("USB link established to 00008103 port " + std::to_string(device.port()) + " via usbmuxd"));
     EXPECT_EQ(usbmuxd.connectPorts().at(0), Usbmux::swappedPort(device.port()));
