@@ -118,7 +118,6 @@ void FakeUsbmuxd::acceptLoop() {
 
 void FakeUsbmuxd::sendEvent(const std::string& type, std::int64_t deviceID) {
     StoredDictionary event{{"MessageType", StoredValue{type}}, {"DeviceID", StoredValue{deviceID}}};
-    std::vector<int> listeners;
     {
         const std::lock_guard lock(mutex_);
         if (type == "Attached") {
@@ -128,9 +127,9 @@ void FakeUsbmuxd::sendEvent(const std::string& type, std::int64_t deviceID) {
                                                                {"ProductID", StoredValue{std::int64_t{0x12AB}}},
                                                                {"DeviceID", StoredValue{deviceID}}}};
         }
-        listeners = listeners_;
+        // Written under the lock so an event never interleaves with a Listen reply.
+        for (const int fd : listeners_) writeReply(fd, event, 0);
     }
-    for (const int fd : listeners) writeReply(fd, event, 0);
 }
 
 void FakeUsbmuxd::attach(std::int64_t deviceID) { sendEvent("Attached", deviceID); }
@@ -142,13 +141,14 @@ void FakeUsbmuxd::serve(int fd) {
     if (!request) return;
     const auto type = request->count("MessageType") ? *request->at("MessageType").text() : std::string();
     if (type == "Listen") {
-        ++listens_;
-        writeReply(fd, result(refuseListen_ ? 1 : 0), tag);
-        if (refuseListen_) return;
         {
+            // Registered before the reply goes out: a client that has its answer gets every later event.
             const std::lock_guard lock(mutex_);
-            listeners_.push_back(fd);
+            if (!refuseListen_) listeners_.push_back(fd);
+            writeReply(fd, result(refuseListen_ ? 1 : 0), tag);
+            ++listens_;
         }
+        if (refuseListen_) return;
         char sink[64];
         while (::read(fd, sink, sizeof sink) > 0) {
         } // events go out from attach()/detach() until the client leaves
