@@ -66,6 +66,53 @@ std::expected<std::unique_ptr<XvfbServer>, StartError> XvfbServer::start(int wid
     return server;
 }
 
+std::expected<std::unique_ptr<XorgDummyServer>, StartError> XorgDummyServer::start() {
+    const auto program = findProgram("Xorg");
+    if (!program || !std::filesystem::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so"))
+        return std::unexpected(notInstalled("Xorg with the dummy driver"));
+    if (::getuid() != 0) return std::unexpected(StartError{true, "Xorg needs root here"});
+    auto server = std::unique_ptr<XorgDummyServer>(new XorgDummyServer());
+    const auto config = server->dir_.path() / "dummy.conf";
+    {
+        std::ofstream out(config);
+        out << "Section \"ServerFlags\"\n  Option \"AutoAddDevices\" \"false\"\n  Option \"AutoAddGPU\" \"false\"\n"
+               "  Option \"DontVTSwitch\" \"true\"\nEndSection\n"
+               "Section \"Device\"\n  Identifier \"dummy\"\n  Driver \"dummy\"\n  VideoRam 512000\nEndSection\n"
+               "Section \"Monitor\"\n  Identifier \"mon0\"\n  HorizSync 5.0-1000.0\n  VertRefresh 5.0-200.0\nEndSection\n"
+               "Section \"Screen\"\n  Identifier \"screen0\"\n  Device \"dummy\"\n  Monitor \"mon0\"\n  DefaultDepth 24\n"
+               "  SubSection \"Display\"\n    Depth 24\n    Virtual 8192 4096\n  EndSubSection\nEndSection\n";
+    }
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(StartError{false, "pipe failed"});
+    ProcessOptions options;
+    options.argv = {*program, "-displayfd", std::to_string(fds[1]), "-config", config.string(), "-noreset", "-nolisten", "tcp",
+                    "-logfile", (server->dir_.path() / "xorg.log").string(), "-novtswitch", "-sharevts"};
+    options.logFile = server->dir_.path() / "xorg.out";
+    options.keepFds = {fds[1]};
+    auto child = ChildProcess::start(options);
+    ::close(fds[1]);
+    if (!child) {
+        ::close(fds[0]);
+        return std::unexpected(StartError{false, child.error()});
+    }
+    server->process_ = std::move(*child);
+    const auto number = readDisplayNumber(fds[0], kStartTimeout);
+    ::close(fds[0]);
+    if (!number) return std::unexpected(StartError{false, "Xorg did not become ready: " + server->process_.log()});
+    server->display_ = ":" + std::to_string(*number);
+    return server;
+}
+
+bool shrinkXvfbDesktop(const std::string& display, int width, int height) {
+    const std::vector<std::pair<std::string, std::string>> env{{"DISPLAY", display}};
+    const auto name = fmt::format("desktop-{}x{}", width, height);
+    const auto ok = [&](std::vector<std::string> argv) { return runProgram(argv, env).exitCode == 0; };
+    return ok({"xrandr", "--newmode", name, "173.00", std::to_string(width), std::to_string(width + 128),
+               std::to_string(width + 328), std::to_string(width + 656), std::to_string(height), std::to_string(height + 3),
+               std::to_string(height + 8), std::to_string(height + 40), "-hsync", "+vsync"}) &&
+           ok({"xrandr", "--addmode", "screen", name}) && ok({"xrandr", "--output", "screen", "--mode", name});
+}
+
 std::expected<std::unique_ptr<PulseAudioServer>, StartError> PulseAudioServer::start(const std::string& sinkName) {
     const auto program = findProgram("pulseaudio");
     if (!program) return std::unexpected(notInstalled("pulseaudio"));

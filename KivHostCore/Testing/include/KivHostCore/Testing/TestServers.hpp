@@ -32,6 +32,24 @@ private:
     int number_ = -1;
 };
 
+// Xorg with the dummy driver: DUMMY0 drives the desktop and DUMMY1..15 are spare outputs with a
+// CRTC each, as on a machine with unused video outputs. Needs root (it is a real X server).
+class XorgDummyServer {
+public:
+    static std::expected<std::unique_ptr<XorgDummyServer>, StartError> start();
+    const std::string& display() const { return display_; }
+    ChildProcess& process() { return process_; }
+
+private:
+    TempDir dir_{"kiv-xorg"};
+    ChildProcess process_;
+    std::string display_;
+};
+
+// Shrinks a large Xvfb's one CRTC to `width`×`height` so the screen has room to grow, the way a
+// desktop of that size with a larger framebuffer limit looks.
+bool shrinkXvfbDesktop(const std::string& display, int width, int height);
+
 // A user-mode PulseAudio server in its own runtime folder with a null sink named `sinkName`
 // standing in for the speakers. Clients need environment() (PULSE_RUNTIME_PATH and friends).
 class PulseAudioServer {

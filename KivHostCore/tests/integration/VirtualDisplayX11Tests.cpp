@@ -1,0 +1,215 @@
+// Virtual displays as monitors of a real X server: Xorg with the dummy driver (each display is a
+// spare output of its own) and Xvfb (the logical-monitor fallback), checked through xrandr and a
+// test client's window.
+#include <gtest/gtest.h>
+
+#include <fmt/format.h>
+
+#include <map>
+#include <mutex>
+#include <regex>
+#include <thread>
+
+#include "KivHostCore/Display/ExecutorDisplayClock.hpp"
+#include "KivHostCore/Input/InputEventManager.hpp"
+#include "KivHostCore/Linux/XTestEventPoster.hpp"
+#include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/TestServers.hpp"
+#include "VirtualDisplay/Linux/RandRVirtualDisplayAdapter.hpp"
+#include "VirtualDisplay/VirtualDisplayManager.hpp"
+#include "XWitness.hpp"
+
+using namespace kiv;
+using namespace std::chrono_literals;
+using Bounds = RandRVirtualDisplayAdapter::Bounds;
+
+namespace {
+
+enum class ServerKind { xorgDummy, xvfb };
+
+struct Server {
+    std::unique_ptr<test::XorgDummyServer> xorg;
+    std::unique_ptr<test::XvfbServer> xvfb;
+    std::string display;
+};
+
+// Empty message: started. Otherwise why not, and whether that is a skip.
+std::pair<std::string, bool> start(ServerKind kind, Server& server) {
+    if (kind == ServerKind::xorgDummy) {
+        auto xorg = test::XorgDummyServer::start();
+        if (!xorg) return {xorg.error().message, xorg.error().notInstalled};
+        server.display = (*xorg)->display();
+        server.xorg = std::move(*xorg);
+        return {};
+    }
+    auto xvfb = test::XvfbServer::start(8192, 8192);
+    if (!xvfb) return {xvfb.error().message, xvfb.error().notInstalled};
+    server.display = (*xvfb)->display();
+    server.xvfb = std::move(*xvfb);
+    if (!test::shrinkXvfbDesktop(server.display, 1920, 1080)) return {"could not shrink Xvfb's desktop", false};
+    return {};
+}
+
+std::map<std::string, Bounds> listMonitors(const std::string& display) {
+    const auto result = test::runProgram({"xrandr", "--listmonitors"}, {{"DISPLAY", display}});
+    std::map<std::string, Bounds> monitors;
+    static const std::regex line(R"(\d+: [+*]*(\S+) (\d+)/\d+x(\d+)/\d+\+(\d+)\+(\d+))");
+    for (std::sregex_iterator it(result.output.begin(), result.output.end(), line), end; it != end; ++it)
+        monitors[(*it)[1]] = Bounds{std::stoi((*it)[4]), std::stoi((*it)[5]), std::stoi((*it)[2]), std::stoi((*it)[3])};
+    return monitors;
+}
+
+std::pair<int, int> screenSize(const std::string& display) {
+    const auto result = test::runProgram({"xrandr", "--current"}, {{"DISPLAY", display}});
+    std::smatch match;
+    if (!std::regex_search(result.output, match, std::regex(R"(current (\d+) x (\d+))"))) return {0, 0};
+    return {std::stoi(match[1]), std::stoi(match[2])};
+}
+
+// The xrandr name of the monitor with these bounds, or "".
+std::string monitorAt(const std::string& display, const Bounds& bounds) {
+    for (const auto& [name, b] : listMonitors(display))
+        if (b == bounds) return name;
+    return {};
+}
+
+class RandRDisplays : public ::testing::TestWithParam<ServerKind> {
+protected:
+    void SetUp() override {
+        const auto [why, skip] = start(GetParam(), server_);
+        if (skip) GTEST_SKIP() << why;
+        ASSERT_TRUE(why.empty()) << why;
+        adapter_ = std::make_shared<RandRVirtualDisplayAdapter>(server_.display, [this](std::function<void()> task) {
+            const std::lock_guard lock(mutex_);
+            mainTasks_.push_back(std::move(task));
+        });
+        ASSERT_TRUE(adapter_->isSupported());
+        clock_ = std::make_shared<ExecutorDisplayClock>(queue_);
+    }
+    bool runMainTasks() {
+        std::vector<std::function<void()>> tasks;
+        {
+            const std::lock_guard lock(mutex_);
+            tasks.swap(mainTasks_);
+        }
+        for (auto& task : tasks) task();
+        return !tasks.empty();
+    }
+    static VirtualDisplayConfiguration config(const std::string& name, VirtualDisplayMode mode) {
+        return {name, mode, {}, false, 132, 0x4B49, 1, 2};
+    }
+
+    Server server_;
+    SerialQueue queue_{"kiv.display.test"};
+    std::mutex mutex_;
+    std::vector<std::function<void()>> mainTasks_;
+    std::shared_ptr<RandRVirtualDisplayAdapter> adapter_;
+    std::shared_ptr<ExecutorDisplayClock> clock_;
+};
+
+} // namespace
+
+TEST_P(RandRDisplays, DisplaysAreMonitorsSideBySideThatChangeAndGoAway) {
+    const auto& display = server_.display;
+    EXPECT_EQ(adapter_->usesOutputs(), GetParam() == ServerKind::xorgDummy);
+    const auto [width0, height0] = screenSize(display);
+    ASSERT_GT(width0, 0);
+
+    // Two sessions create their displays at the same time; the changes are serialised.
+    auto a = VirtualDisplayManager::create(adapter_, clock_);
+    auto b = VirtualDisplayManager::create(adapter_, clock_);
+    std::expected<std::uint32_t, VirtualDisplayError> idA = std::unexpected(VirtualDisplayError::of(VirtualDisplayError::Kind::notActive));
+    auto idB = idA;
+    std::thread ta([&] { idA = a->createDisplay(config("Tablet A", {1280, 800, 60})); });
+    std::thread tb([&] { idB = b->createDisplay(config("Tablet B", {1024, 768, 60})); });
+    ta.join();
+    tb.join();
+    ASSERT_TRUE(idA.has_value()) << idA.error().text();
+    ASSERT_TRUE(idB.has_value()) << idB.error().text();
+    EXPECT_NE(*idA, *idB);
+    EXPECT_TRUE(a->isOnline(*idA));
+    auto boundsA = adapter_->bounds(*idA);
+    auto boundsB = adapter_->bounds(*idB);
+    ASSERT_TRUE(boundsA && boundsB);
+    EXPECT_EQ(boundsA->width, 1280);
+    EXPECT_EQ(boundsA->height, 800);
+    EXPECT_EQ(boundsB->width, 1024);
+    const auto& first = boundsA->x < boundsB->x ? *boundsA : *boundsB;
+    const auto& second = boundsA->x < boundsB->x ? *boundsB : *boundsA;
+    EXPECT_EQ(first.x, width0) << "right of the desktop";
+    EXPECT_EQ(second.x, first.x + first.width) << "side by side";
+    EXPECT_EQ(first.y, 0);
+    EXPECT_EQ(screenSize(display), (std::pair{width0 + 1280 + 1024, std::max(height0, 800)}));
+    const auto nameA = monitorAt(display, *boundsA);
+    EXPECT_TRUE(nameA.starts_with("KIV-")) << "xrandr lists " << nameA;
+    EXPECT_TRUE(monitorAt(display, *boundsB).starts_with("KIV-"));
+
+    // In place: same ID, new size, the other display moves up to close the gap or stays put.
+    ASSERT_EQ(a->setResolution({1024, 640, 60}), *idA);
+    boundsA = adapter_->bounds(*idA);
+    ASSERT_TRUE(boundsA);
+    EXPECT_EQ((std::pair{boundsA->width, boundsA->height}), (std::pair{1024, 640}));
+    EXPECT_EQ(screenSize(display).first, width0 + 1024 + 1024);
+
+    // Orientation change: a new display with a new ID; the old one is gone from the server.
+    const auto portrait = a->setResolution({800, 1280, 60});
+    ASSERT_TRUE(portrait.has_value());
+    EXPECT_NE(*portrait, *idA);
+    EXPECT_FALSE(adapter_->bounds(*idA).has_value());
+    EXPECT_FALSE(listMonitors(display).contains(nameA));
+    const auto boundsP = adapter_->bounds(*portrait);
+    ASSERT_TRUE(boundsP);
+    EXPECT_EQ((std::pair{boundsP->width, boundsP->height}), (std::pair{800, 1280}));
+
+    // Someone else deletes B's monitor: its session hears of it on the main queue.
+    int terminated = 0;
+    b->setOnTerminated([&] { ++terminated; });
+    const auto nameB = monitorAt(display, *adapter_->bounds(*idB));
+    ASSERT_EQ(test::runProgram({"xrandr", "--delmonitor", nameB}, {{"DISPLAY", display}}).exitCode, 0);
+    ASSERT_TRUE(test::waitUntil([&] { return runMainTasks() || terminated > 0; }, 20s));
+    EXPECT_EQ(terminated, 1);
+    EXPECT_FALSE(b->isActive());
+
+    a->destroyDisplay();
+    EXPECT_EQ(screenSize(display), (std::pair{width0, height0})) << "the screen is back to the desktop";
+    for (const auto& [name, bounds] : listMonitors(display)) EXPECT_FALSE(name.starts_with("KIV-")) << name;
+}
+
+TEST_P(RandRDisplays, ATapLandsAtTheDisplaysCentreInAWindowThere) {
+    auto manager = VirtualDisplayManager::create(adapter_, clock_);
+    const auto id = manager->createDisplay(config("Tablet", {1280, 1080, 60}));
+    ASSERT_TRUE(id.has_value()) << id.error().text();
+    const auto bounds = adapter_->bounds(*id);
+    ASSERT_TRUE(bounds);
+    test::Witness witness(server_.display, bounds->x, bounds->y, bounds->width, bounds->height);
+
+    SerialQueue input("kiv.input");
+    auto poster = std::make_shared<XTestEventPoster>(server_.display);
+    auto events = InputEventManager::create(
+        input, poster,
+        [this](std::uint32_t displayID) -> std::optional<Rect> {
+            const auto b = adapter_->bounds(displayID);
+            if (!b) return std::nullopt;
+            return Rect{static_cast<double>(b->x), static_cast<double>(b->y), static_cast<double>(b->width),
+                        static_cast<double>(b->height)};
+        },
+        nullptr, [] { return 0.0; });
+    events->setDisplayID(*id);
+    events->handle(InputEvent{InputEvent::Kind::tap, 0.5, 0.5, 0, 0, 1, 0});
+    ASSERT_TRUE(witness.waitForEvents(2));
+    EXPECT_EQ(witness.pointer(), (std::pair<int, int>{bounds->x + 640, bounds->y + 540}));
+    EXPECT_EQ(witness.events[0].type, XCB_BUTTON_PRESS);
+    EXPECT_EQ(witness.events[0].x, 640) << "window coordinates";
+    EXPECT_EQ(witness.events[0].y, 540);
+    EXPECT_EQ(witness.events[1].type, XCB_BUTTON_RELEASE);
+    witness.events.clear();
+
+    // 0.01 of 1,080 is 10.8 pixels: four make one wheel step, upwards for a positive dy.
+    for (int i = 0; i < 4; ++i) events->handle(InputEvent{InputEvent::Kind::scroll, 0.5, 0.5, 0, 0.01, 2, 0});
+    ASSERT_TRUE(witness.waitForEvents(2));
+    EXPECT_EQ(witness.events[0].detail, 4);
+    manager->destroyDisplay();
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, RandRDisplays, ::testing::Values(ServerKind::xorgDummy, ServerKind::xvfb),
+                         [](const auto& info) { return info.param == ServerKind::xorgDummy ? "XorgDummy" : "Xvfb"; });

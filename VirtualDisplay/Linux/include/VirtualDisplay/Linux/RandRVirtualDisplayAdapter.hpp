@@ -1,0 +1,50 @@
+#pragma once
+// Virtual displays as monitors of a running X server. With a spare output that has its own CRTC
+// (the dummy driver's DUMMYn, a driver's VIRTUAL outputs, evdi connectors) each display is that
+// output driven in a mode made for it, placed right of the existing layout. Without one (Xvfb)
+// the single CRTC is stretched over the whole screen, which is split into RandR 1.5 logical
+// monitors: the main area plus one per display. Either way the display is a RandR monitor named
+// "KIV-<n>", and its ID is that name's atom (what the screen grabber takes as a display ID).
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "VirtualDisplay/VirtualDisplayAdapter.hpp"
+
+namespace kiv {
+
+class RandRVirtualDisplayAdapter : public VirtualDisplayAdapter {
+public:
+    // `displayName` as for XOpenDisplay ("" = $DISPLAY). `postToMain` runs a task on the host's main
+    // queue; termination handlers go through it. Never fails: a server that cannot be reached
+    // makes `isSupported` false.
+    RandRVirtualDisplayAdapter(std::string displayName, std::function<void(std::function<void()>)> postToMain);
+    ~RandRVirtualDisplayAdapter() override; // removes every display still live
+
+    bool isSupported() const override;
+    std::unique_ptr<VirtualDisplayObject> create(const VirtualDisplayDescriptor& descriptor,
+                                                 std::function<void()> onTerminated) override;
+    bool isOnline(std::uint32_t displayID) const override;
+    std::vector<DisplayModeInfo> modes(std::uint32_t displayID) const override;
+    bool configureMode(std::uint32_t displayID, const DisplayModeInfo& mode) override;
+
+    // The display's rectangle in root coordinates, if it is live.
+    struct Bounds {
+        int x = 0;
+        int y = 0;
+        int width = 0;
+        int height = 0;
+        bool operator==(const Bounds&) const = default;
+    };
+    std::optional<Bounds> bounds(std::uint32_t displayID) const;
+    // True when displays are outputs of their own; false on the logical-monitor fallback.
+    bool usesOutputs() const;
+
+    struct Impl;
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+} // namespace kiv
