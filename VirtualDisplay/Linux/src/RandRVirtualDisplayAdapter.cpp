@@ -42,6 +42,8 @@ bool checked(xcb_connection_t* c, xcb_void_cookie_t cookie, const char* what = "
     return false;
 }
 
+constexpr int kMaxCoordinate = 32767;
+
 // Display names on this server are process-wide unique; the counter only picks candidates.
 std::atomic<std::uint32_t> nameCounter{0};
 
@@ -277,6 +279,7 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
             x += d.width;
             height = std::max(height, d.height);
         }
+        if (x > kMaxCoordinate || height > kMaxCoordinate) return false; // beyond what X coordinates can hold
         const auto [oldW, oldH] = screenSize();
         bool ok = setScreenSize(std::max(oldW, x), std::max(oldH, height));
         for (auto& d : displays)
@@ -312,6 +315,7 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
             width += d.width;
             height = std::max(height, d.height);
         }
+        if (width > kMaxCoordinate || height > kMaxCoordinate) return false;
         const auto [oldW, oldH] = screenSize();
         const auto mainAtom = atom("KIV-MAIN");
         if (width == mainWidth && height == mainHeight) {
@@ -446,7 +450,7 @@ public:
         const std::uint64_t scale = hiDPI ? 2 : 1;
         std::vector<DisplayModeInfo> listed;
         for (const auto& mode : modes) {
-            if (scale * mode.width > 32767 || scale * mode.height > 32767 || mode.width == 0 || mode.height == 0) return false;
+            if (scale * mode.width > kMaxCoordinate || scale * mode.height > kMaxCoordinate || mode.width == 0 || mode.height == 0) return false;
             listed.push_back({mode.width, mode.height, static_cast<std::uint32_t>(scale * mode.width),
                               static_cast<std::uint32_t>(scale * mode.height)});
         }
@@ -511,7 +515,6 @@ std::unique_ptr<VirtualDisplayObject> RandRVirtualDisplayAdapter::create(const V
     } else {
         log().info("virtual display via logical monitor (no spare output: the pointer stays on the main area)");
     }
-    (void)descriptor.maxPixelsWide;
     d.widthMillimeters = descriptor.widthMillimeters;
     d.heightMillimeters = descriptor.heightMillimeters;
     d.onTerminated = std::move(onTerminated);
