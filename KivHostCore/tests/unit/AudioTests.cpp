@@ -1,0 +1,129 @@
+// Captured buffers into s16 stereo chunks, and the test tone.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <numbers>
+
+#include "KivHostCore/Audio/AudioConversion.hpp"
+#include "KivHostCore/Audio/SyntheticAudioSource.hpp"
+#include "KivHostCore/Testing/ManualExecutor.hpp"
+
+using namespace kiv;
+using namespace std::chrono_literals;
+
+namespace {
+
+template <class T>
+std::vector<std::uint8_t> bytesOf(std::initializer_list<T> values) {
+    std::vector<std::uint8_t> out(values.size() * sizeof(T));
+    std::memcpy(out.data(), std::data(values), out.size());
+    return out;
+}
+
+std::vector<std::int16_t> samples(const AudioChunk& chunk) {
+    std::vector<std::int16_t> out(chunk.pcm.size() / 2);
+    std::memcpy(out.data(), chunk.pcm.data(), chunk.pcm.size());
+    return out;
+}
+
+std::optional<AudioChunk> convert(const AudioBufferFormat& format, const std::vector<std::vector<std::uint8_t>>& buffers,
+                                  std::int64_t frames) {
+    std::vector<std::span<const std::uint8_t>> spans(buffers.begin(), buffers.end());
+    return convertAudioBuffer(format, spans, frames, 777);
+}
+
+} // namespace
+
+TEST(AudioConversion, MonoS16IsDuplicatedAndScaledAndFloatIsClamped) {
+    const auto mono = convert({44'100.9, false, false, 1, 16}, {bytesOf<std::int16_t>({16384, -32768, 1, 32767})}, 4);
+    ASSERT_TRUE(mono);
+    EXPECT_EQ(mono->pcm.size(), 16u);
+    EXPECT_EQ(mono->sampleRate, 44'100) << "truncated";
+    EXPECT_EQ(mono->channels, 2);
+    EXPECT_EQ(mono->captureTimeUs, 777u);
+    // 16384/32768*32767 = 16383.5 → 16383; -1 → -32767; 1/32768*32767 → 0; 32767 → 32766.
+    EXPECT_EQ(samples(*mono), (std::vector<std::int16_t>{16383, 16383, -32767, -32767, 0, 0, 32766, 32766}));
+
+    const auto nan = std::numeric_limits<float>::quiet_NaN();
+    const auto stereo = convert({48'000, true, false, 2, 32}, {bytesOf<float>({1.0F, -1.0F, -2.0F, 0.5F, nan, 7.0F})}, 3);
+    ASSERT_TRUE(stereo);
+    EXPECT_EQ(samples(*stereo), (std::vector<std::int16_t>{32767, -32767, -32767, 16383, 32767, 32767}));
+}
+
+TEST(AudioConversion, PlanarUsesTheFirstTwoBuffersAndMissingDataIsSilence) {
+    std::vector<std::vector<std::uint8_t>> planes;
+    for (int c = 0; c < 6; ++c) planes.push_back(bytesOf<float>({0.1F * static_cast<float>(c + 1), -0.1F * static_cast<float>(c + 1)}));
+    const auto six = convert({48'000, true, true, 6, 32}, planes, 2);
+    ASSERT_TRUE(six);
+    EXPECT_EQ(samples(*six), (std::vector<std::int16_t>{3276, 6553, -3276, -6553}));
+
+    // Interleaved 3 channels: the third is skipped; a short buffer ends in silence.
+    const auto interleaved = convert({48'000, false, false, 3, 16}, {bytesOf<std::int16_t>({100, 200, 300, 400})}, 2);
+    ASSERT_TRUE(interleaved);
+    EXPECT_EQ(samples(*interleaved), (std::vector<std::int16_t>{99, 199, 399, 0}));
+    const auto onePlane = convert({48'000, false, true, 2, 16}, {bytesOf<std::int16_t>({100, 200})}, 2);
+    ASSERT_TRUE(onePlane);
+    EXPECT_EQ(samples(*onePlane), (std::vector<std::int16_t>{99, 0, 199, 0})) << "the missing second plane is silence";
+}
+
+TEST(AudioConversion, UnsupportedOrNonsenseFormatsYieldNothing) {
+    const std::vector<std::vector<std::uint8_t>> data{std::vector<std::uint8_t>(64)};
+    EXPECT_FALSE(convert({48'000, false, false, 2, 24}, data, 4)) << "24-bit integer";
+    EXPECT_FALSE(convert({48'000, true, false, 2, 64}, data, 4)) << "double";
+    EXPECT_FALSE(convert({48'000, false, false, 0, 16}, data, 4)) << "no channel";
+    EXPECT_FALSE(convert({48'000, false, false, 2, 16}, data, 0)) << "no frame";
+    EXPECT_FALSE(convert({std::nan(""), false, false, 2, 16}, data, 4)) << "no rate";
+    EXPECT_FALSE(convert({48'000, false, false, 2, 16}, data, kMaxAudioFrames + 1)) << "bounded allocation";
+    EXPECT_EQ(describeAudioFormat({48'000, true, true, 2, 32}, 480), "48000Hz 2ch 32bit float planar → s16 interleaved, 480 frames/buffer");
+    EXPECT_EQ(describeAudioFormat({44'100, false, false, 1, 16}, 441), "44100Hz 1ch 16bit → s16 interleaved, 441 frames/buffer");
+}
+
+TEST(AudioCaptureError, DescriptionsAreRemoteTexts) {
+    EXPECT_EQ(AudioCaptureError::permissionDenied().description(), "audio.permission");
+    EXPECT_EQ(AudioCaptureError::noDisplay().description(), "audio.noDisplay");
+    EXPECT_EQ(AudioCaptureError::startFailed("boom").description(), "audio.startFailed|boom");
+}
+
+TEST(SyntheticAudioSource, TenMillisecondChunksOfAContinuousToneAndAFailingStart) {
+    ManualExecutor queue("kiv.audio.synthetic");
+    auto source = SyntheticAudioSource::create(queue, 440.0);
+    std::vector<AudioChunk> chunks;
+    source->onChunk = [&](AudioChunk chunk) { chunks.push_back(std::move(chunk)); };
+    bool started = false;
+    source->start([&](std::expected<void, AudioCaptureError> result) { started = result.has_value(); });
+    queue.runUntilIdle();
+    EXPECT_TRUE(started);
+    ASSERT_EQ(chunks.size(), 1u) << "the first chunk at once";
+    queue.advance(30ms);
+    ASSERT_EQ(chunks.size(), 4u);
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+        EXPECT_EQ(chunks[i].pcm.size(), 1920u);
+        EXPECT_EQ(chunks[i].sampleRate, 48'000);
+        EXPECT_EQ(chunks[i].captureTimeUs - chunks[0].captureTimeUs, i * 10'000u);
+    }
+    // The tone continues across chunks: frame n of the stream is sin(n · 2π · 440 / 48000) · 1000.
+    std::vector<std::int16_t> stream;
+    for (const auto& chunk : chunks) {
+        const auto s = samples(chunk);
+        for (std::size_t f = 0; f < s.size() / 2; ++f) {
+            ASSERT_EQ(s[2 * f], s[2 * f + 1]) << "both channels";
+            stream.push_back(s[2 * f]);
+        }
+    }
+    for (std::size_t n = 0; n < stream.size(); ++n) {
+        const double expected = std::sin(std::fmod(static_cast<double>(n) * 2 * std::numbers::pi * 440 / 48'000, 2 * std::numbers::pi)) * 1000.0;
+        ASSERT_NEAR(stream[n], expected, 1.001) << "frame " << n; // truncation of a value a hair off an integer
+    }
+    source->stop();
+    queue.advance(100ms);
+    EXPECT_EQ(chunks.size(), 4u) << "nothing after stop";
+
+    auto failing = SyntheticAudioSource::create(queue, 440.0, true);
+    std::optional<AudioCaptureError> error;
+    failing->start([&](std::expected<void, AudioCaptureError> result) {
+        if (!result) error = result.error();
+    });
+    ASSERT_TRUE(error);
+    EXPECT_EQ(*error, AudioCaptureError::startFailed("simulated failure"));
+}
