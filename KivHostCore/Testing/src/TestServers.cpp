@@ -36,18 +36,16 @@ std::optional<int> readDisplayNumber(int fd, std::chrono::milliseconds timeout) 
     return std::nullopt;
 }
 
-} // namespace
-
-std::expected<std::unique_ptr<XvfbServer>, StartError> XvfbServer::start(int width, int height) {
-    const auto program = findProgram("Xvfb");
-    if (!program) return std::unexpected(notInstalled("Xvfb"));
-    auto server = std::unique_ptr<XvfbServer>(new XvfbServer());
+// Starts an X server that writes its display number to the descriptor appended to `argv` after
+// "-displayfd", and waits until it does (it is ready then).
+std::expected<int, StartError> startXServer(std::vector<std::string> argv, const std::filesystem::path& logFile,
+                                            ChildProcess& process) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(StartError{false, "pipe failed"});
+    argv.insert(argv.begin() + 1, {"-displayfd", std::to_string(fds[1])});
     ProcessOptions options;
-    options.argv = {*program, "-displayfd", std::to_string(fds[1]), "-screen", "0", fmt::format("{}x{}x24", width, height),
-                    "-noreset", "-nolisten", "tcp", "+extension", "RANDR"};
-    options.logFile = server->dir_.path() / "xvfb.log";
+    options.argv = std::move(argv);
+    options.logFile = logFile;
     options.keepFds = {fds[1]};
     auto child = ChildProcess::start(options);
     ::close(fds[1]);
@@ -55,12 +53,23 @@ std::expected<std::unique_ptr<XvfbServer>, StartError> XvfbServer::start(int wid
         ::close(fds[0]);
         return std::unexpected(StartError{false, child.error()});
     }
-    server->process_ = std::move(*child);
+    process = std::move(*child);
     const auto number = readDisplayNumber(fds[0], kStartTimeout);
     ::close(fds[0]);
-    if (!number) {
-        return std::unexpected(StartError{false, "Xvfb did not become ready: " + server->process_.log()});
-    }
+    if (!number) return std::unexpected(StartError{false, "the X server did not become ready: " + process.log()});
+    return *number;
+}
+
+} // namespace
+
+std::expected<std::unique_ptr<XvfbServer>, StartError> XvfbServer::start(int width, int height) {
+    const auto program = findProgram("Xvfb");
+    if (!program) return std::unexpected(notInstalled("Xvfb"));
+    auto server = std::unique_ptr<XvfbServer>(new XvfbServer());
+    const auto number = startXServer({*program, "-screen", "0", fmt::format("{}x{}x24", width, height), "-noreset", "-nolisten",
+                                      "tcp", "+extension", "RANDR"},
+                                     server->dir_.path() / "xvfb.log", server->process_);
+    if (!number) return std::unexpected(number.error());
     server->number_ = *number;
     server->display_ = ":" + std::to_string(*number);
     return server;
@@ -82,23 +91,10 @@ std::expected<std::unique_ptr<XorgDummyServer>, StartError> XorgDummyServer::sta
                "Section \"Screen\"\n  Identifier \"screen0\"\n  Device \"dummy\"\n  Monitor \"mon0\"\n  DefaultDepth 24\n"
                "  SubSection \"Display\"\n    Depth 24\n    Virtual 8192 4096\n  EndSubSection\nEndSection\n";
     }
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(StartError{false, "pipe failed"});
-    ProcessOptions options;
-    options.argv = {*program, "-displayfd", std::to_string(fds[1]), "-config", config.string(), "-noreset", "-nolisten", "tcp",
-                    "-logfile", (server->dir_.path() / "xorg.log").string(), "-novtswitch", "-sharevts"};
-    options.logFile = server->dir_.path() / "xorg.out";
-    options.keepFds = {fds[1]};
-    auto child = ChildProcess::start(options);
-    ::close(fds[1]);
-    if (!child) {
-        ::close(fds[0]);
-        return std::unexpected(StartError{false, child.error()});
-    }
-    server->process_ = std::move(*child);
-    const auto number = readDisplayNumber(fds[0], kStartTimeout);
-    ::close(fds[0]);
-    if (!number) return std::unexpected(StartError{false, "Xorg did not become ready: " + server->process_.log()});
+    const auto number = startXServer({*program, "-config", config.string(), "-noreset", "-nolisten", "tcp", "-logfile",
+                                      (server->dir_.path() / "xorg.log").string(), "-novtswitch", "-sharevts"},
+                                     server->dir_.path() / "xorg.out", server->process_);
+    if (!number) return std::unexpected(number.error());
     server->display_ = ":" + std::to_string(*number);
     return server;
 }
