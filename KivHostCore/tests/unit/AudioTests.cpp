@@ -6,8 +6,11 @@
 #include <numbers>
 
 #include "KivHostCore/Audio/AudioConversion.hpp"
+#include "KivHostCore/Audio/AudioSender.hpp"
 #include "KivHostCore/Audio/SyntheticAudioSource.hpp"
+#include "KivHostCore/Testing/FakeHostTransport.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
+#include "KivProtocol/StreamFraming.hpp"
 
 using namespace kiv;
 using namespace std::chrono_literals;
@@ -126,4 +129,48 @@ TEST(SyntheticAudioSource, TenMillisecondChunksOfAContinuousToneAndAFailingStart
     });
     ASSERT_TRUE(error);
     EXPECT_EQ(*error, AudioCaptureError::startFailed("simulated failure"));
+}
+
+TEST(AudioSender, KeepsAt48KiBInFlightDropsWithASequenceGapAndCounts) {
+    auto sender = AudioSender::create();
+    AudioChunk chunk{std::vector<std::uint8_t>(1920, 7), 2, 48'000, 5};
+    sender->send(chunk); // no link: nothing counted, but the format is noted
+    EXPECT_EQ(sender->takeStats(1.0), (AudioSenderStats{0, 0, 0, 48'000, 2}));
+
+    auto link = std::make_shared<FakeHostTransport>();
+    sender->setTransport(link);
+    // 1,942-byte items: 25 fit under 49,152 bytes of PCM-plus-items in flight, the 26th does not.
+    for (int i = 0; i < 27; ++i) sender->send(chunk);
+    ASSERT_EQ(link->audio.size(), 25u);
+    EXPECT_EQ(link->audio[0].size(), 4u + 18u + 1920u);
+    link->audioCompletions[0]();
+    link->audioCompletions[1]();
+    sender->send(chunk);
+    ASSERT_EQ(link->audio.size(), 26u) << "room again once the link has processed items";
+
+    std::vector<std::uint32_t> sequences;
+    StreamFrameDecoder decoder;
+    for (const auto& item : link->audio) {
+        auto items = decoder.append(item);
+        ASSERT_TRUE(items.has_value());
+        ASSERT_EQ(items->size(), 1u);
+        const auto& packet = std::get<StreamAudioPacket>(items->front().value);
+        EXPECT_EQ(packet.pcm, chunk.pcm);
+        EXPECT_EQ(packet.captureTimeUs, 5u);
+        sequences.push_back(packet.sequence);
+    }
+    EXPECT_EQ(sequences.back(), 27u) << "the two dropped chunks used 25 and 26";
+    EXPECT_EQ(sequences[24], 24u);
+
+    const auto stats = sender->takeStats(0.5);
+    EXPECT_EQ(stats.packets, 26);
+    EXPECT_EQ(stats.dropped, 2);
+    EXPECT_DOUBLE_EQ(stats.kbps, 26.0 * 1942 * 8 / 0.5 / 1000);
+    EXPECT_EQ(sender->takeStats(std::nan("")), (AudioSenderStats{0, 0, 0, 48'000, 2})) << "reset, and no NaN rate";
+
+    // A closed link takes nothing and hands back nothing.
+    link->open = false;
+    sender->send(chunk);
+    EXPECT_EQ(link->audio.size(), 26u);
+    EXPECT_EQ(sender->takeStats(1.0).packets, 0);
 }

@@ -1,0 +1,50 @@
+#pragma once
+// Puts a session's audio chunks on its current link as stream audio items, dropping chunks while
+// more than 48 KiB of audio is still queued there (a dropped chunk leaves a gap in the sequence
+// numbers, so the device can tell loss from silence).
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "KivHostCore/Audio/AudioSource.hpp"
+#include "KivHostCore/Transport/HostTransport.hpp"
+
+namespace kiv {
+
+struct AudioSenderStats {
+    std::int64_t packets = 0;
+    double kbps = 0;
+    std::int64_t dropped = 0;
+    std::optional<std::int64_t> sampleRate; // of the last chunk offered
+    std::optional<std::int64_t> channels;
+    bool operator==(const AudioSenderStats&) const = default;
+};
+
+class AudioSender : public std::enable_shared_from_this<AudioSender> {
+public:
+    static constexpr std::int64_t kMaxInFlightBytes = 49'152;
+
+    static std::shared_ptr<AudioSender> create() { return std::make_shared<AudioSender>(); }
+
+    // The session's current link, or none. Any thread.
+    void setTransport(std::shared_ptr<HostTransport> transport);
+    // Any thread (the audio source's queue). Never blocks on the link.
+    void send(const AudioChunk& chunk);
+    // Figures since the previous call; `seconds` is the interval they cover.
+    AudioSenderStats takeStats(double seconds);
+
+private:
+    void release(std::int64_t bytes);
+
+    std::mutex mutex_;
+    std::shared_ptr<HostTransport> transport_;
+    std::uint32_t sequence_ = 0;
+    std::int64_t inFlight_ = 0;
+    std::int64_t packets_ = 0;
+    std::int64_t bytes_ = 0;
+    std::int64_t dropped_ = 0;
+    std::optional<std::pair<std::int64_t, std::int64_t>> lastFormat_; // rate, channels
+};
+
+} // namespace kiv
