@@ -207,15 +207,9 @@ void VirtualDisplayManager::destroyDisplay() {
                              std::chrono::duration_cast<std::chrono::milliseconds>(gone).count()));
 }
 
-bool VirtualDisplayManager::isModeListed(std::uint32_t displayID, const DisplayModeInfo& wanted,
-                                         DisplayModeInfo* found) const {
-    for (const auto& mode : adapter_->modes(displayID)) {
-        if (mode == wanted) {
-            if (found) *found = mode;
-            return true;
-        }
-    }
-    return false;
+bool VirtualDisplayManager::isModeListed(std::uint32_t displayID, const DisplayModeInfo& wanted) const {
+    const auto modes = adapter_->modes(displayID);
+    return std::find(modes.begin(), modes.end(), wanted) != modes.end();
 }
 
 bool VirtualDisplayManager::selectMode(std::uint32_t pointWidth, std::uint32_t pointHeight, std::uint32_t pixelWidth,
@@ -228,12 +222,11 @@ bool VirtualDisplayManager::selectMode(std::uint32_t pointWidth, std::uint32_t p
     if (id == 0) return false;
     const DisplayModeInfo wanted{pointWidth, pointHeight, pixelWidth, pixelHeight};
     const auto label = modeLabel(pointWidth, pointHeight, pixelWidth, pixelHeight);
-    DisplayModeInfo found;
-    if (!isModeListed(id, wanted, &found)) {
+    if (!isModeListed(id, wanted)) {
         log().info("Mode " + label + " not listed yet");
         return false;
     }
-    const bool ok = adapter_->configureMode(id, found);
+    const bool ok = adapter_->configureMode(id, wanted);
     log().info("Select display mode " + label + ": " + (ok ? "ok" : "failed"));
     return ok;
 }
@@ -261,7 +254,7 @@ void VirtualDisplayManager::pollMode(std::uint32_t displayID, DisplayModeInfo wa
         completion(false);
         return;
     }
-    if (isModeListed(displayID, wanted, nullptr)) {
+    if (isModeListed(displayID, wanted)) {
         completion(true);
         return;
     }

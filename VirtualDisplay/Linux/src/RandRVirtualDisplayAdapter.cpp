@@ -72,7 +72,6 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
     xcb_connection_t* c = nullptr;
     xcb_window_t root = 0;
     bool supported = false;
-    bool loggedPath = false;
     std::vector<Display> displays; // in layout order, left to right
 
     // Logical-monitor fallback: the stretched CRTC and what it was before.
@@ -248,8 +247,7 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
     }
 
     std::pair<int, int> screenSize() {
-        auto it = xcb_setup_roots_iterator(xcb_get_setup(c));
-        Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, xcb_get_geometry(c, it.data->root), nullptr));
+        Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, xcb_get_geometry(c, root), nullptr));
         return geometry ? std::pair{int{geometry->width}, int{geometry->height}} : std::pair{0, 0};
     }
 
@@ -404,7 +402,6 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void startWatcher() {
-        std::weak_ptr<Impl> weak = weak_from_this();
         watcher = std::thread([this, name = displayName] {
             xcb_connection_t* connection = xcb_connect(name.empty() ? nullptr : name.c_str(), nullptr);
             if (xcb_connection_has_error(connection) != 0) {

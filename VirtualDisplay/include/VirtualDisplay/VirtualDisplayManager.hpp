@@ -61,7 +61,7 @@ private:
     static std::recursive_mutex& globalLock();
     std::uint32_t displayIDLocked() const;
     std::expected<std::uint32_t, VirtualDisplayError> createLocked(const VirtualDisplayConfiguration& configuration);
-    bool isModeListed(std::uint32_t displayID, const DisplayModeInfo& wanted, DisplayModeInfo* found) const;
+    bool isModeListed(std::uint32_t displayID, const DisplayModeInfo& wanted) const;
     void pollMode(std::uint32_t displayID, DisplayModeInfo wanted, VirtualDisplayClock::Duration deadline,
                   std::function<void(bool)> completion);
     void handleSystemTermination();
