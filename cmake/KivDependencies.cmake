@@ -16,6 +16,7 @@ endif()
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 pkg_check_modules(DNSSD REQUIRED IMPORTED_TARGET avahi-compat-libdns_sd)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil)
+pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
 pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-damage xcb-xfixes xcb-randr xcb-xtest)
 find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)   # libyuv-dev ships no .pc or CMake config
 find_library(LIBYUV_LIBRARY yuv REQUIRED)

@@ -125,6 +125,9 @@ std::expected<std::unique_ptr<PulseAudioServer>, StartError> PulseAudioServer::s
                     "--disallow-exit",
                     "--load=module-null-sink sink_name=" + sinkName + " rate=48000 channels=2",
                     "--load=module-native-protocol-unix",
+                    // What a desktop session loads too: remembered per-application outputs and default.
+                    "--load=module-stream-restore",
+                    "--load=module-default-device-restore",
                     "--log-target=stderr"};
     options.environment = server->environment();
     options.logFile = server->dir_.path() / "pulse.log";

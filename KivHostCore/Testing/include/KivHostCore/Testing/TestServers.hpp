@@ -51,12 +51,14 @@ private:
 bool shrinkXvfbDesktop(const std::string& display, int width, int height);
 
 // A user-mode PulseAudio server in its own runtime folder with a null sink named `sinkName`
-// standing in for the speakers. Clients need environment() (PULSE_RUNTIME_PATH and friends).
+// standing in for the speakers, and the stream- and default-restore modules a desktop loads.
+// Clients need environment() (PULSE_RUNTIME_PATH and friends) or serverAddress().
 class PulseAudioServer {
 public:
     static std::expected<std::unique_ptr<PulseAudioServer>, StartError> start(const std::string& sinkName = "speakers");
     std::vector<std::pair<std::string, std::string>> environment() const;
     std::string runtimePath() const { return (dir_.path() / "pulse").string(); }
+    std::string serverAddress() const { return "unix:" + runtimePath() + "/native"; }
     ChildProcess& process() { return process_; }
 
 private:

@@ -1,0 +1,62 @@
+#pragma once
+// One libpulse client: a threaded main loop on a named thread and its context. Callbacks run on
+// that thread with the loop lock held; other threads take the lock (BasicLockable) before touching
+// the context and may wait there for an operation.
+#include <pulse/pulseaudio.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace kiv {
+
+struct PulseError {
+    int code = 0;
+    std::string text;
+};
+
+class PulseConnection {
+public:
+    using StateHandler = std::function<void(pa_context_state_t)>;
+
+    // Nothing when libpulse cannot set up a client (out of memory).
+    static std::unique_ptr<PulseConnection> make(const std::string& threadName, const std::string& clientName);
+    PulseConnection(pa_threaded_mainloop* loop, pa_context* context); // use make()
+    ~PulseConnection(); // not on the loop thread
+    PulseConnection(const PulseConnection&) = delete;
+    PulseConnection& operator=(const PulseConnection&) = delete;
+
+    // Starts the loop and connects (`server` as in PULSE_SERVER; the environment's choice when
+    // empty). Never spawns a server. State changes reach `onState` on the loop thread.
+    std::optional<PulseError> connect(const std::optional<std::string>& server, StateHandler onState);
+
+    void lock();
+    void unlock();
+    // Wakes threads waiting in waitFor/waitReady; every callback a waiter depends on calls it.
+    void signal();
+    // Lock held, not on the loop thread: waits until `op` completes (or the context fails) and
+    // releases it. False when it did not complete.
+    bool waitFor(pa_operation* op);
+    // Lock held: waits for the connection to be ready or to fail.
+    bool waitReady();
+    bool isReady();
+    bool inLoopThread();
+
+    pa_context* context() { return context_; }
+    pa_mainloop_api* api() { return pa_threaded_mainloop_get_api(loop_); }
+    PulseError lastError();
+
+private:
+    static void stateChanged(pa_context* context, void* self);
+
+    pa_threaded_mainloop* loop_ = nullptr;
+    pa_context* context_ = nullptr;
+    StateHandler onState_;
+    bool running_ = false;
+};
+
+// The text PulseAudio gives for an error code.
+PulseError pulseError(int code);
+
+} // namespace kiv

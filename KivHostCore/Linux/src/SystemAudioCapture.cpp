@@ -1,0 +1,324 @@
+#include "KivHostCore/Linux/SystemAudioCapture.hpp"
+
+#include <pulse/pulseaudio.h>
+
+#include <fmt/format.h>
+#include <algorithm>
+#include <mutex>
+#include <thread>
+
+#include "KivHostCore/Audio/AudioConversion.hpp"
+#include "KivProtocol/HostClock.hpp"
+#include "KivProtocol/KivLog.hpp"
+#include "PulseConnection.hpp"
+
+namespace kiv {
+
+namespace {
+
+const KivLogger& logger() {
+    static const KivLogger log = KivLog::logger("Audio");
+    return log;
+}
+
+// A source that keeps failing right after it was chosen is given up after this many tries.
+constexpr int kMaxConsecutiveFailures = 3;
+
+void release(pa_stream*& stream) {
+    if (!stream) return;
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    if (PA_STREAM_IS_GOOD(pa_stream_get_state(stream))) pa_stream_disconnect(stream);
+    pa_stream_unref(stream); // libpulse holds its own reference while it calls back
+    stream = nullptr;
+}
+
+} // namespace
+
+struct SystemAudioCapture::Impl {
+    SystemAudioCapture* owner = nullptr;
+    std::int64_t sampleRate = 48'000;
+    std::int64_t channels = 2;
+    SystemAudioCapture::Options options;
+
+    std::unique_ptr<PulseConnection> connection;
+    // Loop-lock guarded.
+    bool running = false;
+    bool reported = false;
+    bool loggedFormat = false;
+    int failures = 0;
+    Started started;
+    pa_stream* stream = nullptr;  // the one delivering
+    pa_stream* pending = nullptr; // connecting to a newly chosen source
+    std::string pendingSource;
+    AudioBufferFormat format;
+    AudioBufferFormat pendingFormat;
+
+    mutable std::mutex sourceMutex;
+    std::string source; // recorded now
+
+    void report(std::expected<void, AudioCaptureError> outcome) {
+        reported = true;
+        if (!outcome) running = false;
+        if (auto handler = std::move(started)) handler(std::move(outcome));
+    }
+    void stoppedByItself(const PulseError& error) {
+        running = false;
+        release(pending);
+        release(stream);
+        logger().info(fmt::format("System audio stream stopped: {} [pulseaudio {}]", error.text, error.code));
+        if (owner->onStop) owner->onStop(error.text);
+    }
+    void setSource(std::string name) {
+        const std::lock_guard lock(sourceMutex);
+        source = std::move(name);
+    }
+
+    void stateChanged(pa_context_state_t state);
+    void chooseSource();
+    void sourceUnavailable(const PulseError& error);
+    void connectTo(const std::string& name, pa_sample_format_t native);
+    void streamStateChanged(pa_stream* changed);
+    void readable(pa_stream* from);
+};
+
+void SystemAudioCapture::Impl::stateChanged(pa_context_state_t state) {
+    if (!running) return;
+    if (state == PA_CONTEXT_READY) {
+        if (!options.source) {
+            pa_context_set_subscribe_callback(
+                connection->context(),
+                [](pa_context*, pa_subscription_event_type_t type, std::uint32_t, void* user) {
+                    auto* self = static_cast<Impl*>(user);
+                    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER && self->running) self->chooseSource();
+                },
+                this);
+            if (auto* op = pa_context_subscribe(connection->context(), PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) pa_operation_unref(op);
+        }
+        chooseSource();
+        return;
+    }
+    if (PA_CONTEXT_IS_GOOD(state)) return;
+    const auto error = connection->lastError();
+    if (!reported) {
+        report(std::unexpected(error.code == PA_ERR_ACCESS ? AudioCaptureError::permissionDenied()
+                                                           : AudioCaptureError::startFailed(error.text)));
+        return;
+    }
+    stoppedByItself(error);
+}
+
+void SystemAudioCapture::Impl::chooseSource() {
+    auto* context = connection->context();
+    pa_operation* op = nullptr;
+    if (options.source) {
+        op = pa_context_get_source_info_by_name(
+            context, options.source->c_str(),
+            [](pa_context* ctx, const pa_source_info* info, int eol, void* user) {
+                auto* self = static_cast<Impl*>(user);
+                if (eol < 0) self->sourceUnavailable(pulseError(pa_context_errno(ctx)));
+                if (eol != 0 || !info || !self->running) return;
+                self->connectTo(info->name, info->sample_spec.format);
+            },
+            this);
+    } else {
+        // The default sink's monitor: whatever the host's sound plays into.
+        op = pa_context_get_server_info(
+            context,
+            [](pa_context* ctx, const pa_server_info* info, void* user) {
+                auto* self = static_cast<Impl*>(user);
+                if (!self->running) return;
+                if (!info || !info->default_sink_name) {
+                    self->sourceUnavailable({PA_ERR_NOENTITY, "No default sound output"});
+                    return;
+                }
+                auto* next = pa_context_get_sink_info_by_name(
+                    ctx, info->default_sink_name,
+                    [](pa_context* c, const pa_sink_info* sink, int eol, void* u) {
+                        auto* me = static_cast<Impl*>(u);
+                        if (eol < 0) me->sourceUnavailable(pulseError(pa_context_errno(c)));
+                        if (eol != 0 || !sink || !me->running || !sink->monitor_source_name) return;
+                        me->connectTo(sink->monitor_source_name, sink->sample_spec.format);
+                    },
+                    self);
+                if (next) pa_operation_unref(next);
+            },
+            this);
+    }
+    if (op) pa_operation_unref(op);
+}
+
+void SystemAudioCapture::Impl::sourceUnavailable(const PulseError& error) {
+    if (!running) return;
+    if (!reported) {
+        report(std::unexpected(AudioCaptureError::startFailed(error.text)));
+    } else if (!stream && !pending) {
+        stoppedByItself(error);
+    }
+    // Otherwise the current stream keeps recording.
+}
+
+void SystemAudioCapture::Impl::connectTo(const std::string& name, pa_sample_format_t native) {
+    if (stream && !pending && name == source) return;
+    if (pending && name == pendingSource) return;
+    release(pending);
+    const bool isFloat = native == PA_SAMPLE_FLOAT32LE;
+    const pa_sample_spec spec{isFloat ? PA_SAMPLE_FLOAT32LE : PA_SAMPLE_S16LE, static_cast<std::uint32_t>(sampleRate),
+                              static_cast<std::uint8_t>(channels)};
+    pending = pa_stream_new(connection->context(), "KivDisplay system sound", &spec, nullptr);
+    if (!pending) {
+        sourceUnavailable(connection->lastError());
+        return;
+    }
+    pendingSource = name;
+    pendingFormat = {static_cast<double>(sampleRate), isFloat, false, channels, isFloat ? 32 : 16};
+    pa_stream_set_state_callback(
+        pending, [](pa_stream* s, void* user) { static_cast<Impl*>(user)->streamStateChanged(s); }, this);
+    pa_stream_set_read_callback(
+        pending, [](pa_stream* s, std::size_t, void* user) { static_cast<Impl*>(user)->readable(s); }, this);
+    pa_buffer_attr attributes{};
+    attributes.maxlength = static_cast<std::uint32_t>(-1);
+    attributes.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &spec)); // about 10 ms
+    // DONT_MOVE: a stream on a monitor would otherwise wander to the new default's monitor by
+    // itself; following the default is done here, on purpose.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(pending, name.c_str(), &attributes, flags) < 0) {
+        const auto error = connection->lastError();
+        release(pending);
+        sourceUnavailable(error);
+    }
+}
+
+void SystemAudioCapture::Impl::streamStateChanged(pa_stream* changed) {
+    const auto state = pa_stream_get_state(changed);
+    if (state == PA_STREAM_READY && changed == pending) {
+        release(stream);
+        stream = pending;
+        pending = nullptr;
+        format = pendingFormat;
+        failures = 0;
+        setSource(pendingSource);
+        if (!reported) {
+            logger().info(fmt::format("System audio capture started {}Hz {}ch (source {})", sampleRate, channels, pendingSource));
+            report({});
+        } else {
+            logger().info(fmt::format("System audio capture now records {}", pendingSource));
+        }
+        return;
+    }
+    if (PA_STREAM_IS_GOOD(state)) return;
+    if (changed != pending && changed != stream) return;
+    const auto error = connection->lastError();
+    if (changed == pending) {
+        release(pending);
+    } else {
+        release(stream); // its sink went away
+        setSource({});
+    }
+    if (!running || !PA_CONTEXT_IS_GOOD(pa_context_get_state(connection->context()))) return; // the context reports it
+    if (!reported) {
+        report(std::unexpected(AudioCaptureError::startFailed(error.text)));
+    } else if (++failures > kMaxConsecutiveFailures) {
+        if (!stream) stoppedByItself(error);
+    } else if (!stream && !pending) {
+        chooseSource();
+    }
+}
+
+void SystemAudioCapture::Impl::readable(pa_stream* from) {
+    const void* data = nullptr;
+    std::size_t size = 0;
+    while (pa_stream_peek(from, &data, &size) == 0 && size > 0) {
+        if (data && from == stream && running && owner->onChunk) {
+            const auto bytesPerFrame = static_cast<std::size_t>(format.channelsPerFrame * format.bitsPerChannel / 8);
+            const auto frames = static_cast<std::int64_t>(size / bytesPerFrame);
+            const auto now = HostClock::nowMicros();
+            const auto span = static_cast<std::uint64_t>(frames * 1'000'000 / sampleRate);
+            const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(data), size);
+            const std::span<const std::uint8_t> buffers[1] = {bytes};
+            if (auto chunk = convertAudioBuffer(format, buffers, frames, now > span ? now - span : 0)) {
+                if (!loggedFormat) {
+                    loggedFormat = true;
+                    logger().info("System audio format: " + describeAudioFormat(format, frames));
+                }
+                owner->onChunk(std::move(*chunk));
+            }
+        }
+        pa_stream_drop(from);
+    }
+}
+
+std::shared_ptr<SystemAudioCapture> SystemAudioCapture::create(std::int64_t sampleRate, std::int64_t channels, Options options) {
+    auto impl = std::make_unique<Impl>();
+    impl->sampleRate = std::clamp<std::int64_t>(sampleRate, 8'000, 192'000);
+    impl->channels = std::clamp<std::int64_t>(channels, 1, 2);
+    impl->options = std::move(options);
+    auto capture = std::make_shared<SystemAudioCapture>(std::move(impl));
+    capture->impl_->owner = capture.get();
+    return capture;
+}
+
+SystemAudioCapture::SystemAudioCapture(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+SystemAudioCapture::~SystemAudioCapture() { stop(); }
+
+void SystemAudioCapture::start(Started started) {
+    stop();
+    auto connection = PulseConnection::make("kiv.audio.capture", "KivDisplay");
+    if (!connection) {
+        if (started) started(std::unexpected(AudioCaptureError::startFailed("Could not set up a PulseAudio client")));
+        return;
+    }
+    auto& impl = *impl_;
+    impl.connection = std::move(connection);
+    {
+        const std::lock_guard lock(*impl.connection);
+        impl.running = true;
+        impl.reported = false;
+        impl.loggedFormat = false;
+        impl.failures = 0;
+        impl.started = std::move(started);
+    }
+    const auto error = impl.connection->connect(impl.options.server, [&impl](pa_context_state_t state) { impl.stateChanged(state); });
+    if (!error) return;
+    Started handler;
+    {
+        const std::lock_guard lock(*impl.connection);
+        if (!impl.reported) {
+            impl.reported = true;
+            impl.running = false;
+            handler = std::move(impl.started);
+        }
+    }
+    if (handler) handler(std::unexpected(AudioCaptureError::startFailed(error->text)));
+}
+
+void SystemAudioCapture::stop() {
+    auto& impl = *impl_;
+    if (!impl.connection) return;
+    bool hadStream = false;
+    {
+        const std::lock_guard lock(*impl.connection);
+        impl.running = false;
+        impl.started = nullptr;
+        hadStream = impl.stream != nullptr;
+        release(impl.pending);
+        release(impl.stream);
+    }
+    impl.setSource({});
+    auto connection = std::move(impl.connection);
+    if (connection->inLoopThread()) {
+        // The loop cannot join itself: let another thread take it down.
+        std::thread([doomed = std::move(connection)]() mutable { doomed.reset(); }).detach();
+    } else {
+        connection.reset();
+    }
+    if (hadStream) logger().info("System audio capture stopped");
+}
+
+std::string SystemAudioCapture::currentSource() const {
+    const std::lock_guard lock(impl_->sourceMutex);
+    return impl_->source;
+}
+
+} // namespace kiv
