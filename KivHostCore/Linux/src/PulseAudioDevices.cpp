@@ -302,12 +302,8 @@ void PulseAudioDevices::Impl::startWarmUp() {
                 delivered = delivered || data != nullptr;
                 pa_stream_drop(stream);
             }
-            // The stream cannot be released inside its own callback: switch over on the next turn.
-            if (delivered) {
-                auto* self = static_cast<Impl*>(user);
-                pa_stream_set_read_callback(stream, nullptr, nullptr);
-                pa_mainloop_api_once(self->connection->api(), [](pa_mainloop_api*, void* u) { static_cast<Impl*>(u)->switchOver(); }, self);
-            }
+            auto* self = static_cast<Impl*>(user);
+            if (delivered && !self->routed) self->switchOver();
         },
         this);
     pa_buffer_attr attributes{};
@@ -337,8 +333,13 @@ void PulseAudioDevices::Impl::stopWarmUp() {
 }
 
 // Loop thread: the null sink delivers, so the sound can go there without a gap on the device.
+// The warm-up stream stays: while nothing else records the monitor, the sink would fall back to
+// rendering in long blocks and the capture would wait for one.
 void PulseAudioDevices::Impl::switchOver() {
-    stopWarmUp();
+    if (warmUpTimer) {
+        connection->api()->time_free(warmUpTimer);
+        warmUpTimer = nullptr;
+    }
     if (!diverted || routed || !ourSink) return;
     routed = true;
     auto* context = connection->context();
