@@ -19,7 +19,8 @@
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/PulseAudioDevices.hpp"
-#include "KivHostCore/Linux/SystemAudioCapture.hpp"
+#include "KivHostCore/Audio/SystemAudioCapture.hpp"
+#include "KivHostCore/Linux/PulseAudioRecorder.hpp"
 #include "KivHostCore/Runtime/MainLoop.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
@@ -195,8 +196,16 @@ protected:
         return child ? std::move(*child) : ChildProcess{};
     }
 
-    std::shared_ptr<SystemAudioCapture> capture(std::optional<std::string> source = {}) {
-        return SystemAudioCapture::create(48'000, 2, {pulse->serverAddress(), std::move(source)});
+    struct Capture {
+        std::shared_ptr<PulseAudioRecorder> recorder;
+        std::shared_ptr<SystemAudioCapture> source;
+        AudioSource* operator->() const { return source.get(); }
+        AudioSource& operator*() const { return *source; }
+        std::string currentSource() const { return recorder->currentSource(); }
+    };
+    Capture capture(std::optional<std::string> source = {}) {
+        auto recorder = PulseAudioRecorder::create({pulse->serverAddress(), std::move(source)});
+        return {recorder, SystemAudioCapture::create(recorder, 48'000, 2)};
     }
 
     std::string pactl(const std::vector<std::string>& arguments) {
@@ -246,7 +255,7 @@ TEST_F(SystemAudioTest, CapturesTheDefaultOutputWhileItKeepsPlaying) {
     heard.attach(*speakers);
     ASSERT_TRUE(startAndWait(*system));
     ASSERT_TRUE(startAndWait(*speakers));
-    EXPECT_EQ(system->currentSource(), "speakers.monitor");
+    EXPECT_EQ(system.currentSource(), "speakers.monitor");
     EXPECT_EQ(logged("System audio capture started 48000Hz 2ch (source speakers.monitor)"), 2);
     ASSERT_TRUE(captured.waitForSilence());
 
@@ -298,7 +307,7 @@ TEST_F(SystemAudioTest, DeviceRouteSilencesTheSpeakersAndRestoreBringsThemBack) 
     EXPECT_EQ(store->dictionary(std::string(kMutedDeviceKey)), (StoredDictionary{{"uid", {std::string("speakers")}}}));
     ASSERT_TRUE(waitUntil([&] { return devices->isRouted(); }, kDeadline));
     EXPECT_EQ(defaultSink(), "KivDisplay");
-    EXPECT_TRUE(waitUntil([&] { return system->currentSource() == "KivDisplay.monitor"; }, kDeadline));
+    EXPECT_TRUE(waitUntil([&] { return system.currentSource() == "KivDisplay.monitor"; }, kDeadline));
     ASSERT_TRUE(heard.waitForSilence()) << heard.recentTone();
     ASSERT_TRUE(captured.waitForTone()) << captured.recentTone();
     // The speakers play on while the null sink warms up, so the device hears (almost) no gap.
@@ -334,7 +343,7 @@ TEST_F(SystemAudioTest, DeviceRouteSilencesTheSpeakersAndRestoreBringsThemBack) 
     EXPECT_EQ(defaultSink(), "speakers");
     EXPECT_FALSE(hasSink("KivDisplay"));
     ASSERT_TRUE(heard.waitForTone()) << heard.recentTone();
-    EXPECT_TRUE(waitUntil([&] { return system->currentSource() == "speakers.monitor"; }, kDeadline));
+    EXPECT_TRUE(waitUntil([&] { return system.currentSource() == "speakers.monitor"; }, kDeadline));
     ASSERT_TRUE(captured.waitForTone());
 
     // No stream-restore entry pulls the player back when a sink of that name appears again.
@@ -432,7 +441,7 @@ TEST_F(SystemAudioTest, AHostKilledWhileMutedIsUndoneAtTheNextStart) {
 }
 
 TEST_F(SystemAudioTest, FailuresToStartAndAServerThatGoesAway) {
-    auto nowhere = SystemAudioCapture::create(48'000, 2, {"unix:" + (dir.path() / "no-such-socket").string(), {}});
+    auto nowhere = SystemAudioCapture::create(PulseAudioRecorder::create({"unix:" + (dir.path() / "no-such-socket").string(), {}}));
     const auto refused = startAndWait(*nowhere);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().kind, AudioCaptureError::Kind::startFailed);

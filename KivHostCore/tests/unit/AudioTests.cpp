@@ -1,4 +1,5 @@
-// Captured buffers into s16 stereo chunks, and the test tone.
+// Captured buffers into s16 stereo chunks, the system capture's run bookkeeping, the test tone and
+// the audio sender.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -8,8 +9,10 @@
 #include "KivHostCore/Audio/AudioConversion.hpp"
 #include "KivHostCore/Audio/AudioSender.hpp"
 #include "KivHostCore/Audio/SyntheticAudioSource.hpp"
+#include "KivHostCore/Audio/SystemAudioCapture.hpp"
 #include "KivHostCore/Testing/FakeHostTransport.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
+#include "KivProtocol/KivLog.hpp"
 #include "KivProtocol/StreamFraming.hpp"
 
 using namespace kiv;
@@ -173,4 +176,104 @@ TEST(AudioSender, KeepsAt48KiBInFlightDropsWithASequenceGapAndCounts) {
     sender->send(chunk);
     EXPECT_EQ(link->audio.size(), 26u);
     EXPECT_EQ(sender->takeStats(1.0).packets, 0);
+}
+
+namespace {
+
+// A recorder driven by hand: the test plays the platform's part.
+class ManualRecorder final : public AudioRecorder {
+public:
+    void start(std::int64_t rate, std::int64_t channelCount, AudioRecorderHandlers h) override {
+        ++starts;
+        sampleRate = rate;
+        channels = channelCount;
+        handlers = std::move(h);
+    }
+    void stop() override { ++stops; }
+    void deliver(const AudioBufferFormat& format, const std::vector<std::uint8_t>& bytes, std::int64_t frames) {
+        const std::span<const std::uint8_t> buffers[1] = {bytes};
+        handlers.buffer(format, buffers, frames, 1234);
+    }
+    AudioRecorderHandlers handlers;
+    std::int64_t sampleRate = 0;
+    std::int64_t channels = 0;
+    int starts = 0;
+    int stops = 0;
+};
+
+int logged(std::string_view prefix) {
+    int n = 0;
+    for (const auto& entry : KivLogStore::shared().entries(LogLevel::debug)) n += entry.message.starts_with(prefix);
+    return n;
+}
+
+} // namespace
+
+TEST(SystemAudioCapture, ConvertsBuffersLogsTheFormatOncePerStartAndReportsStops) {
+    KivLogStore::shared().clear();
+    auto recorder = std::make_shared<ManualRecorder>();
+    auto capture = SystemAudioCapture::create(recorder, 48'000, 2);
+    std::vector<AudioChunk> chunks;
+    std::vector<std::optional<std::string>> stops;
+    capture->onChunk = [&](AudioChunk chunk) { chunks.push_back(std::move(chunk)); };
+    capture->onStop = [&](std::optional<std::string> error) { stops.push_back(std::move(error)); };
+    std::optional<std::expected<void, AudioCaptureError>> outcome;
+    capture->start([&](std::expected<void, AudioCaptureError> result) { outcome = result; });
+    EXPECT_EQ(recorder->sampleRate, 48'000);
+    EXPECT_EQ(recorder->channels, 2);
+    recorder->handlers.started(std::string("speakers.monitor"));
+    ASSERT_TRUE(outcome && *outcome);
+    EXPECT_EQ(logged("System audio capture started 48000Hz 2ch (source speakers.monitor)"), 1);
+
+    const AudioBufferFormat s16{48'000, false, false, 2, 16};
+    recorder->deliver(s16, bytesOf<std::int16_t>({100, -100, 200, -200}), 2);
+    recorder->deliver(s16, bytesOf<std::int16_t>({1, 2}), 1);
+    // 24-bit integers are not read: no chunk and no line.
+    recorder->deliver({48'000, false, false, 2, 24}, std::vector<std::uint8_t>(12), 2);
+    ASSERT_EQ(chunks.size(), 2U);
+    EXPECT_EQ(samples(chunks[0]), (std::vector<std::int16_t>{99, -99, 199, -199}));
+    EXPECT_EQ(chunks[0].captureTimeUs, 1234U);
+    EXPECT_EQ(logged("System audio format: "), 1);
+    EXPECT_EQ(logged("System audio format: 48000Hz 2ch 16bit → s16 interleaved, 2 frames/buffer"), 1);
+
+    // The stream ends by itself: logged with its domain and code, reported once.
+    recorder->handlers.stopped({"Connection terminated", "pulseaudio", 11});
+    recorder->handlers.stopped({"Connection terminated", "pulseaudio", 11});
+    EXPECT_EQ(stops, (std::vector<std::optional<std::string>>{"Connection terminated"}));
+    EXPECT_EQ(logged("System audio stream stopped: Connection terminated [pulseaudio 11]"), 1);
+
+    // A new start logs the format again; a report of the old run is ignored.
+    auto old = recorder->handlers;
+    capture->start({});
+    recorder->handlers.started(std::string("KivDisplay.monitor"));
+    old.buffer(s16, {}, 0, 0);
+    const std::span<const std::uint8_t> stale[1] = {std::span<const std::uint8_t>(bytesOf<std::int16_t>({5, 5}))};
+    old.buffer(s16, stale, 1, 0);
+    old.stopped({"late", "pulseaudio", 1});
+    EXPECT_EQ(chunks.size(), 2U);
+    EXPECT_EQ(stops.size(), 1U);
+    recorder->deliver({44'100, true, false, 1, 32}, bytesOf<float>({0.5F}), 1);
+    ASSERT_EQ(chunks.size(), 3U);
+    EXPECT_EQ(chunks[2].sampleRate, 44'100);
+    EXPECT_EQ(logged("System audio format: 44100Hz 1ch 32bit float → s16 interleaved, 1 frames/buffer"), 1);
+
+    capture->stop();
+    EXPECT_EQ(logged("System audio capture stopped"), 1);
+    capture->stop(); // nothing was running: no second line
+    EXPECT_EQ(logged("System audio capture stopped"), 1);
+}
+
+TEST(SystemAudioCapture, AFailedStartIsPassedOnUnlogged) {
+    KivLogStore::shared().clear();
+    auto recorder = std::make_shared<ManualRecorder>();
+    auto capture = SystemAudioCapture::create(recorder);
+    std::optional<std::expected<void, AudioCaptureError>> outcome;
+    capture->start([&](std::expected<void, AudioCaptureError> result) { outcome = result; });
+    recorder->handlers.started(std::unexpected(AudioCaptureError::permissionDenied()));
+    ASSERT_TRUE(outcome);
+    ASSERT_FALSE(*outcome);
+    EXPECT_EQ(outcome->error().kind, AudioCaptureError::Kind::permissionDenied);
+    recorder->handlers.stopped({"gone", "pulseaudio", 1}); // never started: nothing to report
+    capture->stop();
+    EXPECT_TRUE(KivLogStore::shared().entries(LogLevel::debug).empty());
 }

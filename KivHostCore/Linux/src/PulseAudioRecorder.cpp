@@ -1,4 +1,4 @@
-#include "KivHostCore/Linux/SystemAudioCapture.hpp"
+#include "KivHostCore/Linux/PulseAudioRecorder.hpp"
 
 #include <pulse/pulseaudio.h>
 
@@ -7,7 +7,6 @@
 #include <mutex>
 #include <thread>
 
-#include "KivHostCore/Audio/AudioConversion.hpp"
 #include "KivProtocol/HostClock.hpp"
 #include "KivProtocol/KivLog.hpp"
 #include "PulseConnection.hpp"
@@ -35,19 +34,17 @@ void release(pa_stream*& stream) {
 
 } // namespace
 
-struct SystemAudioCapture::Impl {
-    SystemAudioCapture* owner = nullptr;
+struct PulseAudioRecorder::Impl {
     std::int64_t sampleRate = 48'000;
     std::int64_t channels = 2;
-    SystemAudioCapture::Options options;
+    PulseAudioRecorder::Options options;
+    AudioRecorderHandlers handlers;
 
     std::unique_ptr<PulseConnection> connection;
     // Loop-lock guarded.
     bool running = false;
     bool reported = false;
-    bool loggedFormat = false;
     int failures = 0;
-    Started started;
     pa_stream* stream = nullptr;  // the one delivering
     pa_stream* pending = nullptr; // connecting to a newly chosen source
     std::string pendingSource;
@@ -57,17 +54,16 @@ struct SystemAudioCapture::Impl {
     mutable std::mutex sourceMutex;
     std::string source; // recorded now
 
-    void report(std::expected<void, AudioCaptureError> outcome) {
+    void report(std::expected<std::string, AudioCaptureError> outcome) {
         reported = true;
         if (!outcome) running = false;
-        if (auto handler = std::move(started)) handler(std::move(outcome));
+        if (handlers.started) handlers.started(std::move(outcome));
     }
     void stoppedByItself(const PulseError& error) {
         running = false;
         release(pending);
         release(stream);
-        logger().info(fmt::format("System audio stream stopped: {} [pulseaudio {}]", error.text, error.code));
-        if (owner->onStop) owner->onStop(error.text);
+        if (handlers.stopped) handlers.stopped({error.text, "pulseaudio", error.code});
     }
     void setSource(std::string name) {
         const std::lock_guard lock(sourceMutex);
@@ -82,7 +78,7 @@ struct SystemAudioCapture::Impl {
     void readable(pa_stream* from);
 };
 
-void SystemAudioCapture::Impl::stateChanged(pa_context_state_t state) {
+void PulseAudioRecorder::Impl::stateChanged(pa_context_state_t state) {
     if (!running) return;
     if (state == PA_CONTEXT_READY) {
         if (!options.source) {
@@ -108,7 +104,7 @@ void SystemAudioCapture::Impl::stateChanged(pa_context_state_t state) {
     stoppedByItself(error);
 }
 
-void SystemAudioCapture::Impl::chooseSource() {
+void PulseAudioRecorder::Impl::chooseSource() {
     auto* context = connection->context();
     pa_operation* op = nullptr;
     if (options.source) {
@@ -148,7 +144,7 @@ void SystemAudioCapture::Impl::chooseSource() {
     if (op) pa_operation_unref(op);
 }
 
-void SystemAudioCapture::Impl::sourceUnavailable(const PulseError& error) {
+void PulseAudioRecorder::Impl::sourceUnavailable(const PulseError& error) {
     if (!running) return;
     if (!reported) {
         report(std::unexpected(AudioCaptureError::startFailed(error.text)));
@@ -158,7 +154,7 @@ void SystemAudioCapture::Impl::sourceUnavailable(const PulseError& error) {
     // Otherwise the current stream keeps recording.
 }
 
-void SystemAudioCapture::Impl::connectTo(const std::string& name, pa_sample_format_t native) {
+void PulseAudioRecorder::Impl::connectTo(const std::string& name, pa_sample_format_t native) {
     if (stream && !pending && name == source) return;
     if (pending && name == pendingSource) return;
     release(pending);
@@ -189,7 +185,7 @@ void SystemAudioCapture::Impl::connectTo(const std::string& name, pa_sample_form
     }
 }
 
-void SystemAudioCapture::Impl::streamStateChanged(pa_stream* changed) {
+void PulseAudioRecorder::Impl::streamStateChanged(pa_stream* changed) {
     const auto state = pa_stream_get_state(changed);
     if (state == PA_STREAM_READY && changed == pending) {
         release(stream);
@@ -199,8 +195,7 @@ void SystemAudioCapture::Impl::streamStateChanged(pa_stream* changed) {
         failures = 0;
         setSource(pendingSource);
         if (!reported) {
-            logger().info(fmt::format("System audio capture started {}Hz {}ch (source {})", sampleRate, channels, pendingSource));
-            report({});
+            report(pendingSource);
         } else {
             logger().info(fmt::format("System audio capture now records {}", pendingSource));
         }
@@ -225,83 +220,64 @@ void SystemAudioCapture::Impl::streamStateChanged(pa_stream* changed) {
     }
 }
 
-void SystemAudioCapture::Impl::readable(pa_stream* from) {
+void PulseAudioRecorder::Impl::readable(pa_stream* from) {
     const void* data = nullptr;
     std::size_t size = 0;
     while (pa_stream_peek(from, &data, &size) == 0 && size > 0) {
-        if (data && from == stream && running && owner->onChunk) {
+        if (data && from == stream && running && handlers.buffer) {
             const auto bytesPerFrame = static_cast<std::size_t>(format.channelsPerFrame * format.bitsPerChannel / 8);
             const auto frames = static_cast<std::int64_t>(size / bytesPerFrame);
             const auto now = HostClock::nowMicros();
             const auto span = static_cast<std::uint64_t>(frames * 1'000'000 / sampleRate);
             const std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(data), size);
             const std::span<const std::uint8_t> buffers[1] = {bytes};
-            if (auto chunk = convertAudioBuffer(format, buffers, frames, now > span ? now - span : 0)) {
-                if (!loggedFormat) {
-                    loggedFormat = true;
-                    logger().info("System audio format: " + describeAudioFormat(format, frames));
-                }
-                owner->onChunk(std::move(*chunk));
-            }
+            handlers.buffer(format, buffers, frames, now > span ? now - span : 0); // stamped with its first frame
         }
         pa_stream_drop(from);
     }
 }
 
-std::shared_ptr<SystemAudioCapture> SystemAudioCapture::create(std::int64_t sampleRate, std::int64_t channels, Options options) {
+std::shared_ptr<PulseAudioRecorder> PulseAudioRecorder::create(Options options) {
     auto impl = std::make_unique<Impl>();
-    impl->sampleRate = std::clamp<std::int64_t>(sampleRate, 8'000, 192'000);
-    impl->channels = std::clamp<std::int64_t>(channels, 1, 2);
     impl->options = std::move(options);
-    auto capture = std::make_shared<SystemAudioCapture>(std::move(impl));
-    capture->impl_->owner = capture.get();
-    return capture;
+    return std::make_shared<PulseAudioRecorder>(std::move(impl));
 }
 
-SystemAudioCapture::SystemAudioCapture(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+PulseAudioRecorder::PulseAudioRecorder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-SystemAudioCapture::~SystemAudioCapture() { stop(); }
+PulseAudioRecorder::~PulseAudioRecorder() { stop(); }
 
-void SystemAudioCapture::start(Started started) {
+void PulseAudioRecorder::start(std::int64_t sampleRate, std::int64_t channels, AudioRecorderHandlers handlers) {
     stop();
     auto connection = PulseConnection::make("kiv.audio.capture", "KivDisplay");
     if (!connection) {
-        if (started) started(std::unexpected(AudioCaptureError::startFailed("Could not set up a PulseAudio client")));
+        if (handlers.started) handlers.started(std::unexpected(AudioCaptureError::startFailed("Could not set up a PulseAudio client")));
         return;
     }
     auto& impl = *impl_;
     impl.connection = std::move(connection);
     {
         const std::lock_guard lock(*impl.connection);
+        impl.sampleRate = std::clamp<std::int64_t>(sampleRate, 8'000, 192'000);
+        impl.channels = std::clamp<std::int64_t>(channels, 1, 2);
         impl.running = true;
         impl.reported = false;
-        impl.loggedFormat = false;
         impl.failures = 0;
-        impl.started = std::move(started);
+        impl.handlers = std::move(handlers);
     }
     const auto error = impl.connection->connect(impl.options.server, [&impl](pa_context_state_t state) { impl.stateChanged(state); });
     if (!error) return;
-    Started handler;
-    {
-        const std::lock_guard lock(*impl.connection);
-        if (!impl.reported) {
-            impl.reported = true;
-            impl.running = false;
-            handler = std::move(impl.started);
-        }
-    }
-    if (handler) handler(std::unexpected(AudioCaptureError::startFailed(error->text)));
+    const std::lock_guard lock(*impl.connection);
+    if (!impl.reported) impl.report(std::unexpected(AudioCaptureError::startFailed(error->text)));
 }
 
-void SystemAudioCapture::stop() {
+void PulseAudioRecorder::stop() {
     auto& impl = *impl_;
     if (!impl.connection) return;
-    bool hadStream = false;
     {
         const std::lock_guard lock(*impl.connection);
         impl.running = false;
-        impl.started = nullptr;
-        hadStream = impl.stream != nullptr;
+        impl.handlers = {};
         release(impl.pending);
         release(impl.stream);
     }
@@ -313,10 +289,9 @@ void SystemAudioCapture::stop() {
     } else {
         connection.reset();
     }
-    if (hadStream) logger().info("System audio capture stopped");
 }
 
-std::string SystemAudioCapture::currentSource() const {
+std::string PulseAudioRecorder::currentSource() const {
     const std::lock_guard lock(impl_->sourceMutex);
     return impl_->source;
 }
