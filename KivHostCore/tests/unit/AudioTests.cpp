@@ -247,7 +247,8 @@ TEST(SystemAudioCapture, ConvertsBuffersLogsTheFormatOncePerStartAndReportsStops
     capture->start({});
     recorder->handlers.started(std::string("KivDisplay.monitor"));
     old.buffer(s16, {}, 0, 0);
-    const std::span<const std::uint8_t> stale[1] = {std::span<const std::uint8_t>(bytesOf<std::int16_t>({5, 5}))};
+    const auto staleBytes = bytesOf<std::int16_t>({5, 5});
+    const std::span<const std::uint8_t> stale[1] = {staleBytes};
     old.buffer(s16, stale, 1, 0);
     old.stopped({"late", "pulseaudio", 1});
     EXPECT_EQ(chunks.size(), 2U);
