@@ -208,6 +208,24 @@ protected:
         return {recorder, SystemAudioCapture::create(recorder, 48'000, 2)};
     }
 
+    // The host's capture and a probe of `sink`'s monitor, both started and recording.
+    struct Ears {
+        Recording captured; // outlive the captures that feed them
+        Recording heard;
+        Capture system;
+        Capture probe;
+    };
+    std::unique_ptr<Ears> listen(const std::string& sink) {
+        auto ears = std::make_unique<Ears>();
+        ears->system = capture();
+        ears->probe = capture(sink + ".monitor");
+        ears->captured.attach(*ears->system);
+        ears->heard.attach(*ears->probe);
+        EXPECT_TRUE(startAndWait(*ears->system));
+        EXPECT_TRUE(startAndWait(*ears->probe));
+        return ears;
+    }
+
     std::string pactl(const std::vector<std::string>& arguments) {
         std::vector<std::string> argv{"pactl"};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
@@ -247,14 +265,8 @@ protected:
 
 TEST_F(SystemAudioTest, CapturesTheDefaultOutputWhileItKeepsPlaying) {
     // Route "both": nothing is moved, the capture records the default sink's monitor.
-    Recording captured; // outlives the captures that feed it
-    Recording heard;
-    auto system = capture();
-    auto speakers = capture("speakers.monitor");
-    captured.attach(*system);
-    heard.attach(*speakers);
-    ASSERT_TRUE(startAndWait(*system));
-    ASSERT_TRUE(startAndWait(*speakers));
+    const auto ears = listen("speakers");
+    auto& [captured, heard, system, speakers] = *ears;
     EXPECT_EQ(system.currentSource(), "speakers.monitor");
     EXPECT_EQ(logged("System audio capture started 48000Hz 2ch (source speakers.monitor)"), 2);
     ASSERT_TRUE(captured.waitForSilence());
@@ -289,15 +301,9 @@ TEST_F(SystemAudioTest, DeviceRouteSilencesTheSpeakersAndRestoreBringsThemBack) 
     auto devices = PulseAudioDevices::create(main.loop, pulse->serverAddress());
     auto store = std::make_shared<InMemoryKeyValueStore>();
     MuteCoordinator coordinator(std::make_unique<MacOutputMuter>(devices, store));
-    Recording captured; // outlives the captures that feed it
-    Recording heard;
-    auto system = capture();
-    auto speakers = capture("speakers.monitor");
-    captured.attach(*system);
-    heard.attach(*speakers);
     auto player = play();
-    ASSERT_TRUE(startAndWait(*system));
-    ASSERT_TRUE(startAndWait(*speakers));
+    const auto ears = listen("speakers");
+    auto& [captured, heard, system, speakers] = *ears;
     ASSERT_TRUE(heard.waitForTone());
 
     const int owner = 0;
@@ -358,15 +364,9 @@ TEST_F(SystemAudioTest, ChangingTheDefaultOutputWhileMutedMovesAlong) {
     auto devices = PulseAudioDevices::create(main.loop, pulse->serverAddress());
     auto store = std::make_shared<InMemoryKeyValueStore>();
     MacOutputMuter muter(devices, store);
-    Recording captured;
-    Recording heard;
-    auto system = capture();
-    auto headphones = capture("headphones.monitor");
-    captured.attach(*system);
-    heard.attach(*headphones);
     auto player = play();
-    ASSERT_TRUE(startAndWait(*system));
-    ASSERT_TRUE(startAndWait(*headphones));
+    const auto ears = listen("headphones");
+    auto& [captured, heard, system, headphones] = *ears;
     bool muted = false;
     main.loop.sync([&] { muted = muter.mute(); });
     ASSERT_TRUE(muted);
