@@ -203,10 +203,10 @@ struct PulseAudioDevices::Impl {
     void startWarmUp();
     void stopWarmUp();
     void switchOver();
-    void moveIn(std::uint32_t input, std::uint32_t sink);
+    void moveIn(pa_context* context, std::uint32_t input, std::uint32_t sink);
     bool divert(PulseConnection& c, const std::string& sink);
     bool undivert(PulseConnection& c, const std::optional<std::string>& target);
-    void event(pa_subscription_event_type_t type, std::uint32_t index);
+    void event(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index);
 };
 
 PulseConnection* PulseAudioDevices::Impl::connected() {
@@ -227,8 +227,8 @@ PulseConnection* PulseAudioDevices::Impl::connected() {
     if (!fresh->waitReady()) return nullptr;
     pa_context_set_subscribe_callback(
         fresh->context(),
-        [](pa_context*, pa_subscription_event_type_t type, std::uint32_t index, void* user) {
-            static_cast<Impl*>(user)->event(type, index);
+        [](pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* user) {
+            static_cast<Impl*>(user)->event(context, type, index);
         },
         this);
     forget(pa_context_subscribe(fresh->context(),
@@ -244,17 +244,17 @@ std::optional<std::string> PulseAudioDevices::Impl::logicalDefault(PulseConnecti
     return name;
 }
 
-void PulseAudioDevices::Impl::event(pa_subscription_event_type_t type, std::uint32_t index) {
+// Loop-thread callbacks use the context they are given: `connection` may already be on its way out.
+void PulseAudioDevices::Impl::event(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index) {
     const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
     const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
-    auto* context = connection->context();
     if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && kind == PA_SUBSCRIPTION_EVENT_NEW && routed) {
         // A stream opened on a named output while ours is in use: keep it off the speakers too.
         forget(pa_context_get_sink_input_info(
             context, index,
-            [](pa_context*, const pa_sink_input_info* info, int eol, void* user) {
+            [](pa_context* ctx, const pa_sink_input_info* info, int eol, void* user) {
                 auto* self = static_cast<Impl*>(user);
-                if (eol == 0 && info && self->routed && self->ourSink && info->sink != *self->ourSink) self->moveIn(info->index, info->sink);
+                if (eol == 0 && info && self->routed && self->ourSink && info->sink != *self->ourSink) self->moveIn(ctx, info->index, info->sink);
             },
             this));
         return;
@@ -278,9 +278,9 @@ void PulseAudioDevices::Impl::event(pa_subscription_event_type_t type, std::uint
         this));
 }
 
-void PulseAudioDevices::Impl::moveIn(std::uint32_t input, std::uint32_t sink) {
+void PulseAudioDevices::Impl::moveIn(pa_context* context, std::uint32_t input, std::uint32_t sink) {
     movedFrom.emplace(input, sink);
-    forget(pa_context_move_sink_input_by_index(connection->context(), input, *ourSink, nullptr, nullptr));
+    forget(pa_context_move_sink_input_by_index(context, input, *ourSink, nullptr, nullptr));
 }
 
 void PulseAudioDevices::Impl::startWarmUp() {
@@ -347,10 +347,10 @@ void PulseAudioDevices::Impl::switchOver() {
     forget(pa_context_set_default_sink(context, kSinkName.c_str(), nullptr, nullptr));
     forget(pa_context_get_sink_input_info_list(
         context,
-        [](pa_context*, const pa_sink_input_info* info, int eol, void* user) {
+        [](pa_context* ctx, const pa_sink_input_info* info, int eol, void* user) {
             auto* self = static_cast<Impl*>(user);
-            if (eol != 0 || !info || !self->routed) return;
-            if (info->sink != *self->ourSink) self->moveIn(info->index, info->sink);
+            if (eol != 0 || !info || !self->routed || !self->ourSink) return;
+            if (info->sink != *self->ourSink) self->moveIn(ctx, info->index, info->sink);
         },
         this));
     cleanStreamRestore(context);
