@@ -173,6 +173,7 @@ std::expected<std::uint32_t, VirtualDisplayError> VirtualDisplayManager::setReso
         configuration_->mode = mode;
         configuration_->additionalModes = candidates;
         const auto id = displayIDLocked();
+        guard.unlock(); // the settle wait holds only the process-wide lock, so readers never wait on it
         log().notice(fmt::format("Resolution changed id={} mode={}", id, mode.text()));
         clock_->sleepFor(kSettle);
         return id;
@@ -182,6 +183,7 @@ std::expected<std::uint32_t, VirtualDisplayError> VirtualDisplayManager::setReso
     auto next = current;
     next.mode = mode;
     next.additionalModes = candidates;
+    guard.unlock();
     destroyDisplay();
     auto created = createDisplay(next);
     if (created) log().notice(fmt::format("Resolution changed by recreate id={} mode={}", *created, mode.text()));
@@ -240,12 +242,20 @@ void VirtualDisplayManager::waitForMode(std::uint32_t pointWidth, std::uint32_t 
         id = displayIDLocked();
     }
     if (id == 0) {
-        completion(false);
+        clock_->after(VirtualDisplayClock::Duration::zero(), [completion = std::move(completion)] { completion(false); });
         return;
     }
     const double seconds = std::isfinite(timeoutSeconds) ? std::clamp(timeoutSeconds, 0.0, 3600.0) : 0.0;
     const auto deadline = clock_->now() + std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6));
-    pollMode(id, {pointWidth, pointHeight, pixelWidth, pixelHeight}, deadline, std::move(completion));
+    // Even the first check runs on the clock's queue, so the completion never runs inside this call.
+    clock_->after(VirtualDisplayClock::Duration::zero(), [weak = weak_from_this(), id, wanted = DisplayModeInfo{pointWidth, pointHeight, pixelWidth, pixelHeight},
+                                                          deadline, completion = std::move(completion)]() mutable {
+        if (auto self = weak.lock()) {
+            self->pollMode(id, wanted, deadline, std::move(completion));
+        } else {
+            completion(false);
+        }
+    });
 }
 
 void VirtualDisplayManager::pollMode(std::uint32_t displayID, DisplayModeInfo wanted,

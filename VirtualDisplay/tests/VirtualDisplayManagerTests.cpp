@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cmath>
+#include <future>
 #include <limits>
 #include <thread>
 
@@ -158,6 +159,22 @@ TEST(VirtualDisplayManager, ResolutionChangesInPlaceOrByRecreate) {
     EXPECT_FALSE(h.manager->isActive());
 }
 
+TEST(VirtualDisplayManager, ReadersAnswerFromOtherThreadsWhileAResolutionChangeSettles) {
+    Harness h;
+    ASSERT_EQ(h.manager->createDisplay(Harness::ipad()), 1u);
+    std::vector<std::future<bool>> readers; // outlive the sleeps, so a stuck reader cannot hang the test
+    std::vector<bool> answered;
+    h.clock->onSleep = [&](VirtualDisplayClock::Duration) {
+        readers.push_back(std::async(std::launch::async, [&] { return h.manager->isActive() || !h.manager->getDisplayID(); }));
+        answered.push_back(readers.back().wait_for(5s) == std::future_status::ready);
+    };
+    EXPECT_EQ(h.manager->setResolution({1280, 960, 60}), 1u);   // in place: the settle
+    EXPECT_EQ(h.manager->setResolution({1024, 1366, 60}), 2u);  // recreate: offline wait, settles
+    h.clock->onSleep = nullptr;
+    ASSERT_GE(answered.size(), 3u);
+    for (std::size_t i = 0; i < answered.size(); ++i) EXPECT_TRUE(answered[i]) << "reader blocked during sleep " << i;
+}
+
 TEST(VirtualDisplayManager, SelectsListedModesAndWaitsForThemAsynchronously) {
     Harness h;
     EXPECT_FALSE(h.manager->selectMode(1366, 1024, 2732, 2048)) << "no display";
@@ -190,6 +207,12 @@ TEST(VirtualDisplayManager, SelectsListedModesAndWaitsForThemAsynchronously) {
     EXPECT_EQ(results.size(), 1u);
     h.clock->advance(1ms);
     EXPECT_EQ(results, (std::vector<bool>{true, false})) << "false at the deadline";
+
+    // Never inside the call, even when the answer is known at once.
+    h.manager->waitForMode(1024, 768, 2048, 1536, 1.0, [&](bool ok) { results.push_back(ok); });
+    EXPECT_EQ(results.size(), 2u);
+    h.clock->advance(0ms);
+    EXPECT_EQ(results, (std::vector<bool>{true, false, true}));
 
     h.manager->waitForMode(800, 600, 800, 600, 5.0, [&](bool ok) { results.push_back(ok); });
     h.manager.reset();

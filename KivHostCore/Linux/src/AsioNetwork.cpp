@@ -587,7 +587,7 @@ void AsioUdpFlow::cancel() {
 
 } // namespace
 
-AsioNetworkFactory::AsioNetworkFactory() : io_(WorkerPool::shared().context()) {}
+AsioNetworkFactory::AsioNetworkFactory() : io_(WorkerPool::io().context()) {}
 
 AsioNetworkFactory::AsioNetworkFactory(asio::io_context& io) : io_(io) {}
 

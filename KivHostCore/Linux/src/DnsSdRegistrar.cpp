@@ -14,7 +14,7 @@
 namespace kiv {
 
 struct DnsSdRegistrar::Impl : std::enable_shared_from_this<Impl> {
-    Impl() : socket(WorkerPool::shared().context()) {}
+    Impl() : socket(WorkerPool::io().context()) {}
 
     static void onRegister(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType error, const char* name, const char*,
                            const char*, void* context) {

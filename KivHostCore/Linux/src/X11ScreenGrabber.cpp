@@ -35,7 +35,7 @@ bool intersects(const ScreenRect& r, int x, int y, int w, int h) {
 } // namespace
 
 struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
-    explicit Impl(std::string name) : displayName(std::move(name)), fdWatch(WorkerPool::shared().context()) {}
+    explicit Impl(std::string name) : displayName(std::move(name)), fdWatch(WorkerPool::io().context()) {}
 
     ~Impl() { shutdown(); }
 

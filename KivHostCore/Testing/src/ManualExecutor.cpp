@@ -18,9 +18,31 @@ TimerHandle ManualExecutor::postAfter(Duration delay, Task task) {
     return timers_.add(now_ + std::max(delay, Duration::zero()), std::move(task)).handle;
 }
 
-void ManualExecutor::sync(Task task) { task(); }
+bool ManualExecutor::sync(Task task) {
+    if (depth_ == 0) {
+        // From outside, a real executor finishes the work queued ahead of the caller first.
+        std::deque<Task> ahead;
+        ahead.swap(ready_);
+        while (!ahead.empty()) {
+            auto next = std::move(ahead.front());
+            ahead.pop_front();
+            runTask(next);
+        }
+    }
+    runTask(task);
+    return true;
+}
 
-bool ManualExecutor::isCurrent() const { return std::this_thread::get_id() == owner_; }
+void ManualExecutor::runTask(Task& task) {
+    ++depth_;
+    struct Leave {
+        int& depth;
+        ~Leave() { --depth; }
+    } leave{depth_};
+    task();
+}
+
+bool ManualExecutor::isCurrent() const { return depth_ > 0 && std::this_thread::get_id() == owner_; }
 
 std::size_t ManualExecutor::runUntilIdle() {
     std::size_t ran = 0;
@@ -28,7 +50,7 @@ std::size_t ManualExecutor::runUntilIdle() {
         while (!ready_.empty()) {
             auto task = std::move(ready_.front());
             ready_.pop_front();
-            task();
+            runTask(task);
             if (++ran > kMaxTasksPerRun) {
                 std::fprintf(stderr, "ManualExecutor(%s): work never becomes idle\n", label_.c_str());
                 std::abort();
@@ -36,7 +58,7 @@ std::size_t ManualExecutor::runUntilIdle() {
         }
         auto due = timers_.takeNext(now_);
         if (!due) return ran;
-        due->second->fire();
+        fire(*due->second);
         ++ran;
     }
 }
@@ -46,11 +68,17 @@ void ManualExecutor::advance(Duration by) {
     runUntilIdle();
     while (auto next = timers_.takeNext(target)) {
         now_ = std::max(now_, next->first);
-        next->second->fire();
+        fire(*next->second);
         runUntilIdle();
     }
     now_ = target;
     runUntilIdle();
+}
+
+void ManualExecutor::fire(timer::TimerState& state) {
+    ++depth_;
+    state.fire();
+    --depth_;
 }
 
 std::optional<Duration> ManualExecutor::nextPendingDelay() {

@@ -79,7 +79,10 @@ void InputEventManager::process(const InputEvent& event) {
     if (!enabled || !displayID) return;
     if (!dryRun) {
         if (!poster_->isTrusted()) {
-            ++droppedUnauthorized_;
+            {
+                const std::lock_guard lock(statsMutex_);
+                ++droppedUnauthorized_;
+            }
             if (!reportedUnauthorized_) {
                 reportedUnauthorized_ = true;
                 log_.warning("Touch input dropped: Accessibility permission not granted");
@@ -159,19 +162,25 @@ void InputEventManager::process(const InputEvent& event) {
         }
         break;
     }
+    const auto elapsed = static_cast<std::uint64_t>(std::max<std::int64_t>((queue_.now() - started).count(), 0));
+    const std::lock_guard lock(statsMutex_);
     ++stats_[std::string(toText(event.kind))];
     lastMapped_ = std::make_pair(event.kind, point);
-    const auto elapsed = static_cast<std::uint64_t>(std::max<std::int64_t>((queue_.now() - started).count(), 0));
     processingUs_ += elapsed;
     maxProcessingUs_ = std::max(maxProcessingUs_, elapsed);
 }
 
 std::optional<std::string> InputEventManager::takeStats() {
-    std::optional<std::string> line;
-    queue_.sync([&] {
+    bool dryRun = false;
+    {
+        const std::lock_guard lock(mutex_);
+        dryRun = dryRun_;
+    }
+    const std::lock_guard lock(statsMutex_);
+    {
         std::int64_t total = 0;
         for (const auto& [kind, count] : stats_) total += count;
-        if (total < 1 && droppedUnauthorized_ < 1) return;
+        if (total < 1 && droppedUnauthorized_ < 1) return std::nullopt;
         std::string breakdown;
         for (const auto& [kind, count] : stats_) { // std::map: ascending kind names
             if (!breakdown.empty()) breakdown += ' ';
@@ -184,19 +193,13 @@ std::optional<std::string> InputEventManager::takeStats() {
             text += fmt::format(" | last {} → global ({},{})", toText(lastMapped_->first),
                                 static_cast<std::int64_t>(lastMapped_->second.x), static_cast<std::int64_t>(lastMapped_->second.y));
         }
-        bool dryRun = false;
-        {
-            const std::lock_guard lock(mutex_);
-            dryRun = dryRun_;
-        }
         if (dryRun) text += " [dry-run]";
         if (droppedUnauthorized_ > 0) text += fmt::format(" | dropped (no accessibility) {}", droppedUnauthorized_);
         stats_.clear();
         processingUs_ = maxProcessingUs_ = 0;
         droppedUnauthorized_ = 0;
-        line = std::move(text);
-    });
-    return line;
+        return text;
+    }
 }
 
 } // namespace kiv

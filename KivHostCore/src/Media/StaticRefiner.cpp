@@ -108,12 +108,7 @@ void StaticRefiner::update(double quality) {
 }
 
 std::tuple<std::int64_t, std::int64_t, std::int64_t> StaticRefiner::takeStats() {
-    std::tuple<std::int64_t, std::int64_t, std::int64_t> stats;
-    queue_.sync([&] {
-        stats = {refinements_, bytes_, skipped_};
-        refinements_ = bytes_ = skipped_ = 0;
-    });
-    return stats;
+    return {refinements_.exchange(0), bytes_.exchange(0), skipped_.exchange(0)};
 }
 
 void StaticRefiner::invalidate() {

@@ -5,14 +5,53 @@
 #include <asio/post.hpp>
 
 #include <atomic>
-#include <future>
+#include <condition_variable>
+#include <mutex>
 #include <optional>
+#include <set>
 
 #include "AsioTimerDriver.hpp"
 
 namespace kiv {
 
+namespace {
+// A caller waiting in sync() from another thread. stop() releases every waiter whose task has not
+// started, so nobody waits on a loop that will never run again.
+struct SyncWait {
+    enum class Phase { queued, running, done, refused };
+    std::mutex mutex;
+    std::condition_variable cv;
+    Phase phase = Phase::queued;
+
+    void set(Phase next) {
+        {
+            const std::lock_guard lock(mutex);
+            phase = next;
+        }
+        cv.notify_all();
+    }
+};
+} // namespace
+
 struct MainLoop::Impl {
+    // Refuses new waiters and releases the queued ones; true when the loop was still accepting.
+    void refuseWaiters() {
+        std::set<std::shared_ptr<SyncWait>> waiting;
+        {
+            const std::lock_guard lock(waitMutex);
+            stopped = true;
+            waiting.swap(waiters);
+        }
+        for (const auto& wait : waiting) {
+            const std::lock_guard lock(wait->mutex);
+            if (wait->phase == SyncWait::Phase::queued) wait->phase = SyncWait::Phase::refused;
+            wait->cv.notify_all();
+        }
+    }
+
+    std::mutex waitMutex;
+    bool stopped = false; // guarded by waitMutex; set by stop() until run() starts again
+    std::set<std::shared_ptr<SyncWait>> waiters;
     asio::io_context context{1};
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard{context.get_executor()};
     std::shared_ptr<AsioTimerDriver> timers;
@@ -29,19 +68,28 @@ MainLoop::MainLoop() : impl_(std::make_shared<Impl>()) {
 
 MainLoop::~MainLoop() {
     retire();
+    impl_->refuseWaiters();
     impl_->timers->shutdown();
     impl_->guard.reset();
     impl_->context.stop();
 }
 
 void MainLoop::run() {
+    {
+        const std::lock_guard lock(impl_->waitMutex);
+        impl_->stopped = false;
+    }
     impl_->running = true;
     if (impl_->context.stopped()) impl_->context.restart();
     impl_->context.run();
     impl_->running = false;
+    impl_->refuseWaiters();
 }
 
-void MainLoop::stop() { impl_->context.stop(); }
+void MainLoop::stop() {
+    impl_->refuseWaiters();
+    impl_->context.stop();
+}
 
 bool MainLoop::isRunning() const { return impl_->running; }
 
@@ -49,18 +97,37 @@ void MainLoop::post(Task task) { asio::post(impl_->context, std::move(task)); }
 
 TimerHandle MainLoop::postAfter(Duration delay, Task task) { return impl_->timers->schedule(delay, std::move(task)); }
 
-void MainLoop::sync(Task task) {
+bool MainLoop::sync(Task task) {
     if (isCurrent()) {
         task();
-        return;
+        return true;
     }
-    std::promise<void> done;
-    auto finished = done.get_future();
-    post([&] {
+    auto wait = std::make_shared<SyncWait>();
+    {
+        const std::lock_guard lock(impl_->waitMutex);
+        if (impl_->stopped) return false;
+        impl_->waiters.insert(wait);
+    }
+    post([wait, &task, impl = impl_.get()] {
+        {
+            const std::lock_guard lock(wait->mutex);
+            if (wait->phase != SyncWait::Phase::queued) return; // the caller gave up: `task` is gone
+            wait->phase = SyncWait::Phase::running;
+        }
         task();
-        done.set_value();
+        wait->set(SyncWait::Phase::done);
+        const std::lock_guard lock(impl->waitMutex);
+        impl->waiters.erase(wait);
     });
-    finished.wait();
+    std::unique_lock lock(wait->mutex);
+    wait->cv.wait(lock, [&] { return wait->phase == SyncWait::Phase::done || wait->phase == SyncWait::Phase::refused; });
+    const bool ran = wait->phase == SyncWait::Phase::done;
+    lock.unlock();
+    if (!ran) {
+        const std::lock_guard registry(impl_->waitMutex);
+        impl_->waiters.erase(wait);
+    }
+    return ran;
 }
 
 MonotonicTime MainLoop::now() const { return steadyNow(); }

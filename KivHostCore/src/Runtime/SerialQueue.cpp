@@ -34,9 +34,6 @@ struct Turn {
 } // namespace
 
 // One thread at a time is "active" for a queue: a worker draining it, or a sync caller.
-// Sync callers never depend on a free worker: when the queue goes idle they drive it
-// themselves, running the work ahead of them on their own thread. So a small pool cannot
-// starve even when every worker is blocked in sync calls.
 struct SerialQueue::Impl : std::enable_shared_from_this<SerialQueue::Impl> {
     struct Item {
         Task task;
@@ -115,20 +112,35 @@ struct SerialQueue::Impl : std::enable_shared_from_this<SerialQueue::Impl> {
         if (schedule) scheduleDrain();
     }
 
-    // True when the caller now holds the queue; false when the queue was closed.
+    // True when the caller now holds the queue; false when the queue was closed. A worker of the
+    // queue's own pool drives the queue itself when it is idle (so a pool whose threads all wait
+    // in sync calls cannot starve); any other thread, the main thread above all, only waits for
+    // the work ahead of it to finish and never runs it.
     bool waitForTurn() {
+        const bool mayDrive = pool.runsOnThisThread();
         auto turn = std::make_shared<Turn>();
         std::unique_lock lock(mutex);
         if (closed) return false;
+        if (!active && items.empty()) {
+            active = true; // nothing ahead: the turn is ours at once
+            return true;
+        }
         items.push_back(Item{nullptr, turn});
         while (!turn->granted) {
             if (closed) return false;
-            if (!active) {
+            if (!active && mayDrive) {
                 active = true;
                 lock.unlock();
                 const Outcome outcome = runItems(turn, -1);
                 lock.lock();
                 if (outcome == Outcome::ownTurn) return true;
+                continue;
+            }
+            if (!active && !drainScheduled) {
+                drainScheduled = true;
+                lock.unlock();
+                scheduleDrain();
+                lock.lock();
                 continue;
             }
             cv.wait(lock);
@@ -163,9 +175,18 @@ struct SerialQueue::Impl : std::enable_shared_from_this<SerialQueue::Impl> {
 
 SerialQueue::SerialQueue(std::string label) : SerialQueue(std::move(label), WorkerPool::shared()) {}
 
+SerialQueue::SerialQueue(std::string label, OwnThread)
+    : ownPool_(std::make_unique<WorkerPool>(1, label)), impl_(std::make_shared<Impl>(std::move(label), *ownPool_)) {
+    startTimers();
+}
+
 SerialQueue::SerialQueue(std::string label, WorkerPool& pool) : impl_(std::make_shared<Impl>(std::move(label), pool)) {
+    startTimers();
+}
+
+void SerialQueue::startTimers() {
     impl_->timers = std::make_shared<AsioTimerDriver>(
-        pool.context(), [weak = std::weak_ptr<Impl>(impl_)](std::shared_ptr<timer::TimerState> state) {
+        impl_->pool.context(), [weak = std::weak_ptr<Impl>(impl_)](std::shared_ptr<timer::TimerState> state) {
             if (auto impl = weak.lock()) impl->enqueue([state] { state->fire(); });
         });
 }
@@ -180,18 +201,19 @@ void SerialQueue::post(Task task) { impl_->enqueue(std::move(task)); }
 
 TimerHandle SerialQueue::postAfter(Duration delay, Task task) { return impl_->timers->schedule(delay, std::move(task)); }
 
-void SerialQueue::sync(Task task) {
+bool SerialQueue::sync(Task task) {
     const auto impl = impl_;
     if (impl->heldByThisThread()) {
         task();
-        return;
+        return true;
     }
-    if (!impl->waitForTurn()) return;
+    if (!impl->waitForTurn()) return false;
     {
         const HeldScope held(impl.get());
         task();
     }
     impl->finish();
+    return true;
 }
 
 MonotonicTime SerialQueue::now() const { return steadyNow(); }

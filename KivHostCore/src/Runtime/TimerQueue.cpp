@@ -36,6 +36,18 @@ bool ExecutorAnchor::post(Task& task) {
     return true;
 }
 
+std::optional<TimerHandle> ExecutorAnchor::postAfter(Duration delay, Task& task) {
+    const std::lock_guard lock(mutex_);
+    if (executor_ == nullptr) return std::nullopt;
+    return executor_->postAfter(delay, std::move(task));
+}
+
+std::optional<MonotonicTime> ExecutorAnchor::now() {
+    const std::lock_guard lock(mutex_);
+    if (executor_ == nullptr) return std::nullopt;
+    return executor_->now();
+}
+
 void ExecutorAnchor::retire() {
     const std::lock_guard lock(mutex_);
     executor_ = nullptr;
@@ -46,6 +58,16 @@ void ExecutorAnchor::retire() {
 ExecutorHandle::ExecutorHandle(Executor& executor) : anchor_(executor.anchor_) {}
 
 bool ExecutorHandle::post(Task task) const { return anchor_ && anchor_->post(task); }
+
+TimerHandle ExecutorHandle::postAfter(Duration delay, Task task) const {
+    if (!anchor_) return {};
+    return anchor_->postAfter(delay, task).value_or(TimerHandle{});
+}
+
+std::optional<MonotonicTime> ExecutorHandle::now() const {
+    if (!anchor_) return std::nullopt;
+    return anchor_->now();
+}
 
 void TimerHandle::cancel() {
     if (state_) state_->cancel();

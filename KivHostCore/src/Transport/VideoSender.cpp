@@ -20,7 +20,10 @@ std::int64_t VideoSender::budgetFor(std::int64_t bitsPerSecond, std::optional<Tr
 
 void VideoSender::onQueue(std::function<void(VideoSender&)> work) {
     queue_.post([weak = weak_from_this(), work = std::move(work)] {
-        if (auto self = weak.lock()) work(*self);
+        if (auto self = weak.lock()) {
+            work(*self);
+            self->publishQueueState();
+        }
     });
 }
 
@@ -58,10 +61,13 @@ void VideoSender::sendRefinement(EncodedFrame frame) {
     onQueue([frame = std::move(frame)](VideoSender& self) mutable { self.refineOnQueue(std::move(frame)); });
 }
 
-std::pair<std::int64_t, std::int64_t> VideoSender::queueState() {
-    std::pair<std::int64_t, std::int64_t> state;
-    queue_.sync([&] { state = {inFlightBytes_, static_cast<std::int64_t>(pending_.size())}; });
-    return state;
+std::pair<std::int64_t, std::int64_t> VideoSender::queueState() const {
+    return {publishedInFlight_.load(), publishedPending_.load()};
+}
+
+void VideoSender::publishQueueState() {
+    publishedInFlight_ = inFlightBytes_;
+    publishedPending_ = static_cast<std::int64_t>(pending_.size());
 }
 
 void VideoSender::updateBudget() {
@@ -129,6 +135,7 @@ void VideoSender::drain() {
                 if (!sender || sender->generation_ != generation) return; // a late completion of an old link
                 sender->inFlightBytes_ -= bytes;
                 if (!sender->pending_.empty()) sender->drain();
+                sender->publishQueueState();
             });
         });
         if (sent == 0) {

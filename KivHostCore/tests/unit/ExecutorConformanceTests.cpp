@@ -213,6 +213,20 @@ TYPED_TEST(ExecutorConformance, SyncRunsInlineWhenAlreadyOnTheExecutor) {
     EXPECT_EQ(journal.values(), (std::vector<int>{1, 2, 3}));
 }
 
+TYPED_TEST(ExecutorConformance, SyncFromOutsideRunsAfterEarlierWorkAndIsCurrentOnlyInsideTasks) {
+    Journal journal;
+    std::atomic<bool> currentInside{false};
+    this->exec().post([&] { journal.add(1); });
+    this->exec().post([&] { journal.add(2); });
+    EXPECT_TRUE(this->exec().sync([&] {
+        journal.add(3);
+        currentInside = this->exec().isCurrent();
+    }));
+    EXPECT_EQ(journal.values(), (std::vector<int>{1, 2, 3}));
+    EXPECT_TRUE(currentInside);
+    EXPECT_FALSE(this->exec().isCurrent()) << "the test's thread is not running the executor's work";
+}
+
 TYPED_TEST(ExecutorConformance, NowIsMonotonic) {
     auto previous = this->exec().now();
     for (int i = 0; i < 5; ++i) {

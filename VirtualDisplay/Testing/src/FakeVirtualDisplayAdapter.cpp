@@ -89,6 +89,7 @@ void FakeVirtualDisplayAdapter::terminateBySystem(std::uint32_t displayID) {
 void FakeVirtualDisplayClock::sleepFor(Duration duration) {
     sleeps.push_back(duration);
     now_ += duration;
+    if (onSleep) onSleep(duration);
 }
 
 void FakeVirtualDisplayClock::after(Duration delay, std::function<void()> task) {

@@ -36,7 +36,9 @@ public:
     // Runs on the adapter's main queue, after the display has been forgotten. Set before use.
     void setOnTerminated(std::function<void()> handler);
 
-    // The calls below block the caller's queue for the settle waits.
+    // The calls below block the caller's queue for the settle waits: run them on a queue with a
+    // thread of its own. The manager's own lock is never held while waiting, so the readers
+    // above answer at once from any thread.
     std::expected<std::uint32_t, VirtualDisplayError> createDisplay(const VirtualDisplayConfiguration& configuration);
     std::expected<std::uint32_t, VirtualDisplayError> setResolution(const VirtualDisplayMode& mode);
     void destroyDisplay();
@@ -44,8 +46,8 @@ public:
     bool selectMode(std::uint32_t pointWidth, std::uint32_t pointHeight, std::uint32_t pixelWidth,
                     std::uint32_t pixelHeight);
     // Calls `completion(true)` once the mode is listed, `completion(false)` at the deadline or when
-    // there is no display. Holds no lock while waiting; `completion` runs on the clock's queue
-    // (or inline when there is no display).
+    // there is no display. Holds no lock while waiting; `completion` always runs on the clock's
+    // queue, never inside this call.
     void waitForMode(std::uint32_t pointWidth, std::uint32_t pointHeight, std::uint32_t pixelWidth,
                      std::uint32_t pixelHeight, double timeoutSeconds, std::function<void(bool)> completion);
 

@@ -67,11 +67,14 @@ private:
     double lastClickTime_ = 0;
     Point lastClickPoint_;
     std::int64_t clickCount_ = 0;
+    bool reportedUnauthorized_ = false;
+
+    // Written on the queue, taken from the main thread without waiting for the queue.
+    std::mutex statsMutex_;
     std::map<std::string, std::int64_t> stats_;
     std::uint64_t processingUs_ = 0;
     std::uint64_t maxProcessingUs_ = 0;
     std::int64_t droppedUnauthorized_ = 0;
-    bool reportedUnauthorized_ = false;
     std::optional<std::pair<InputEvent::Kind, Point>> lastMapped_;
 };
 

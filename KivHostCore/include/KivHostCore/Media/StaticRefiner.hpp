@@ -3,6 +3,7 @@
 // at constant quality (a sharp keyframe) and hands it to the sender; the main encoder is then asked
 // for a keyframe. A main frame arriving while the refinement encodes makes it stale. Everything
 // runs on its queue ("kiv.refiner").
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -60,9 +61,10 @@ private:
     std::int64_t generation_ = 0;
     std::int64_t refiningGeneration_ = -1;
     bool invalidated_ = false;
-    std::int64_t refinements_ = 0;
-    std::int64_t bytes_ = 0;
-    std::int64_t skipped_ = 0;
+    // Written on the queue, taken from the main thread without waiting for it.
+    std::atomic<std::int64_t> refinements_{0};
+    std::atomic<std::int64_t> bytes_{0};
+    std::atomic<std::int64_t> skipped_{0};
     bool expectingForcedKeyframe_ = false;
     std::int64_t changeBytesSinceRefine_ = 0;
     std::optional<MonotonicTime> lastRefineAt_;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <utility>
 
@@ -64,6 +65,8 @@ class ExecutorAnchor {
 public:
     explicit ExecutorAnchor(Executor* executor) : executor_(executor) {}
     bool post(Task& task);
+    std::optional<TimerHandle> postAfter(Duration delay, Task& task);
+    std::optional<MonotonicTime> now();
     void retire();
 
 private:
@@ -80,6 +83,10 @@ public:
     explicit ExecutorHandle(Executor& executor);
     // False (and the task dropped) when the executor is gone or none was bound.
     bool post(Task task) const;
+    // An empty handle (nothing scheduled) when the executor is gone.
+    TimerHandle postAfter(Duration delay, Task task) const;
+    // The executor's time; nothing when it is gone.
+    std::optional<MonotonicTime> now() const;
     explicit operator bool() const { return static_cast<bool>(anchor_); }
 
 private:
@@ -98,10 +105,11 @@ public:
     // Runs `task` on this executor once `delay` has passed (a delay <= 0 means as soon as
     // possible). Timers due at the same time run in the order they were posted. Any thread.
     virtual TimerHandle postAfter(Duration delay, Task task) = 0;
-    // Runs `task` on this executor and waits for it; runs inline when already on it, so
-    // re-entrant calls never deadlock. Must not be used to wait on a thread that is itself
-    // waiting for the caller.
-    virtual void sync(Task task) = 0;
+    // Runs `task` on this executor after everything posted before it and waits for it; runs
+    // inline when already on it, so re-entrant calls never deadlock. False when the task did not
+    // run because the executor is shutting down or stopped. Must not be used to wait on a thread
+    // that is itself waiting for the caller; the main thread uses it only to stop workers.
+    virtual bool sync(Task task) = 0;
     // This executor's monotonic time. Any thread.
     virtual MonotonicTime now() const = 0;
     // True when the calling thread is currently running work of this executor.

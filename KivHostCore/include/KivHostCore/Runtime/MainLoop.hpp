@@ -28,7 +28,7 @@ public:
     void post(Task task) override;
     TimerHandle postAfter(Duration delay, Task task) override;
     // From another thread this waits for the loop; never call it while the loop thread waits for you.
-    void sync(Task task) override;
+    bool sync(Task task) override;
     MonotonicTime now() const override;
     bool isCurrent() const override;
     std::string_view label() const override { return "main"; }

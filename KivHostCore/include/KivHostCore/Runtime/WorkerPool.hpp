@@ -1,6 +1,9 @@
 #pragma once
-// The shared worker threads that serial queues and their timers run on.
+// Threads that run an io_context: the shared pool serial queues run on, the I/O thread that
+// carries every socket and descriptor watch, and the private thread of a queue whose work blocks
+// or runs long (encoding, display settle waits), so neither can stall the other.
 #include <memory>
+#include <string>
 
 namespace asio {
 class io_context;
@@ -10,16 +13,22 @@ namespace kiv {
 
 class WorkerPool {
 public:
-    explicit WorkerPool(unsigned threads);
+    // `name` labels the threads for debuggers and profilers (at most 15 characters are kept).
+    explicit WorkerPool(unsigned threads, std::string name = "kiv.worker");
     ~WorkerPool(); // stops and joins the threads; queued work is dropped
     WorkerPool(const WorkerPool&) = delete;
     WorkerPool& operator=(const WorkerPool&) = delete;
 
-    // The process-wide pool: between 2 and 4 threads depending on the machine.
+    // The process-wide pool for serial queues: between 2 and 4 threads depending on the machine.
     static WorkerPool& shared();
+    // The process-wide network thread: socket completions and descriptor watches only; nothing
+    // that blocks or computes runs here, so a link's I/O is never queued behind an encode.
+    static WorkerPool& io();
 
     asio::io_context& context();
     unsigned threadCount() const;
+    // True on one of this pool's threads.
+    bool runsOnThisThread() const;
 
 private:
     struct Impl;

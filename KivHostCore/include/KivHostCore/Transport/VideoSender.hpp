@@ -3,6 +3,7 @@
 // bytes in flight limited to about 150 ms of video (at least 256 KiB, doubled on USB), and on
 // congestion the backlog is thrown away and the sender waits for a keyframe instead of letting
 // latency grow. Every entry point hops onto its queue ("kiv.video").
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -29,8 +30,8 @@ public:
     void setPaused(bool paused);
     void send(EncodedFrame frame);
     void sendRefinement(EncodedFrame frame);
-    // (bytes in flight, frames pending), read synchronously.
-    std::pair<std::int64_t, std::int64_t> queueState();
+    // (bytes in flight, frames pending) as of the sender's last step; never waits for its queue.
+    std::pair<std::int64_t, std::int64_t> queueState() const;
 
     // 150 ms of video at the bit rate, at least 256 KiB; doubled on USB.
     static std::int64_t budgetFor(std::int64_t bitsPerSecond, std::optional<TransportKind> link);
@@ -44,6 +45,7 @@ private:
     void drain();
     void skip(std::int64_t frames);
     void updateBudget();
+    void publishQueueState();
 
     Executor& queue_;
     std::shared_ptr<PerformanceMonitor> monitor_;
@@ -58,6 +60,8 @@ private:
     bool waitingForKeyframe_ = true;
     bool paused_ = false;
     LogThrottle dropThrottle_{3, 5'000'000};
+    std::atomic<std::int64_t> publishedInFlight_{0};
+    std::atomic<std::int64_t> publishedPending_{0};
 };
 
 } // namespace kiv

@@ -18,7 +18,8 @@ public:
 
     void post(Task task) override;
     TimerHandle postAfter(Duration delay, Task task) override;
-    void sync(Task task) override; // runs inline: the virtual world has one thread
+    // Runs the work posted before it, then the task, like a real executor seen from outside.
+    bool sync(Task task) override;
     MonotonicTime now() const override { return now_; }
     bool isCurrent() const override;
     std::string_view label() const override { return label_; }
@@ -37,7 +38,11 @@ public:
     std::size_t pendingTasks() const { return ready_.size(); }
 
 private:
+    void runTask(Task& task);
+    void fire(timer::TimerState& state);
+
     std::string label_;
+    int depth_ = 0; // > 0 while a task of this executor runs
     MonotonicTime now_;
     std::deque<Task> ready_;
     TimerQueue timers_;

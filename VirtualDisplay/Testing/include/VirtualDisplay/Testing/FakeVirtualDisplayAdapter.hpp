@@ -64,6 +64,8 @@ public:
     void advance(Duration duration);
     void runAllPending();
     std::vector<Duration> sleeps;
+    // Called inside each blocking sleep, on the sleeping thread (to look at the manager meanwhile).
+    std::function<void(Duration)> onSleep;
 
 private:
     struct Pending {
