@@ -56,7 +56,7 @@ static void BM_StreamDecodeVideoItems(benchmark::State& state) {
     const auto data = payload(frameBytes);
     Bytes stream;
     for (std::uint32_t i = 0; i < 64; ++i) {
-        const auto item = StreamFraming::encodeVideo(i, i == 0, i, data);
+        const auto item = StreamFraming::encodeVideo(i, i == 0, i, data).value();
         stream.insert(stream.end(), item.begin(), item.end());
     }
     for (auto _ : state) {

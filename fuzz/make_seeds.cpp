@@ -49,11 +49,11 @@ int main(int argc, char** argv) {
     Bytes stream{13};
     stream.insert(stream.end(), allFrames.begin(), allFrames.end());
     const Bytes nals{0, 0, 0, 2, 0x67, 0x42, 0, 0, 0, 2, 0x68, 0xCE, 0, 0, 0, 3, 0x65, 0x88, 0x80};
-    const auto video = StreamFraming::encodeVideo(7, true, 123456, nals);
+    const auto video = StreamFraming::encodeVideo(7, true, 123456, nals).value();
     stream.insert(stream.end(), video.begin(), video.end());
     StreamAudioPacket audio;
     audio.pcm.assign(1920, 0x10);
-    const auto audioItem = StreamFraming::encodeAudio(audio);
+    const auto audioItem = StreamFraming::encodeAudio(audio).value();
     stream.insert(stream.end(), audioItem.begin(), audioItem.end());
     write(corpus / "stream_frame_decoder", "mixed", stream);
 

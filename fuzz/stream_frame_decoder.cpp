@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 (void)audio->durationMs();
                 // Re-encoding an item must give back exactly the bytes it came from.
                 const auto again = kiv::StreamFraming::encodeAudio(*audio);
-                if (again.size() != audio->pcm.size() + 22) __builtin_trap();
+                if (!again || again->size() != audio->pcm.size() + 22) __builtin_trap();
             }
         }
     }

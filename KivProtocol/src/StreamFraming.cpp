@@ -14,7 +14,8 @@ double StreamAudioPacket::durationMs() const {
 
 namespace StreamFraming {
 
-Bytes encodeVideo(std::uint32_t frameID, bool isKeyframe, std::uint64_t captureTimeUs, ByteView data) {
+std::optional<Bytes> encodeVideo(std::uint32_t frameID, bool isKeyframe, std::uint64_t captureTimeUs, ByteView data) {
+    if (data.size() > kMaxVideoBody - kVideoHeaderBytes) return std::nullopt;
     Bytes out;
     out.reserve(data.size() + 17);
     appendU32(out, kVideoBit | static_cast<std::uint32_t>((data.size() + kVideoHeaderBytes) & kLengthMask));
@@ -25,7 +26,8 @@ Bytes encodeVideo(std::uint32_t frameID, bool isKeyframe, std::uint64_t captureT
     return out;
 }
 
-Bytes encodeAudio(const StreamAudioPacket& packet) {
+std::optional<Bytes> encodeAudio(const StreamAudioPacket& packet) {
+    if (packet.pcm.size() > kMaxAudioBody - kAudioHeaderBytes) return std::nullopt;
     Bytes out;
     out.reserve(packet.pcm.size() + 22);
     appendU32(out, kAudioBit | static_cast<std::uint32_t>((packet.pcm.size() + kAudioHeaderBytes) & kLengthMask));
@@ -50,6 +52,11 @@ std::expected<std::vector<StreamItem>, ControlFramingError> StreamFrameDecoder::
         const std::size_t length = header & kLengthMask;
         const bool video = (header & kVideoBit) != 0;
         const bool audio = !video && (header & kAudioBit) != 0;
+        if ((video || audio) && controlOnly_) {
+            // A peer that may only send control is not allowed to make us buffer media.
+            failure_ = ControlFramingError::malformed();
+            return std::unexpected(*failure_);
+        }
         const bool fits = video   ? length >= kVideoHeaderBytes && length <= kMaxVideoBody
                           : audio ? length >= kAudioHeaderBytes && length <= kMaxAudioBody
                                   : length <= ControlFraming::kMaxPayload;

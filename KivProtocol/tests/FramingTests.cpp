@@ -98,7 +98,7 @@ TEST(StreamFraming, ItemHeadersAndAudioFigures) {
     const auto control = frameOf({Pause{}});
     EXPECT_LT(control[0], 0x40);
     const Bytes tenBytes(10, 0xAB);
-    const auto video = StreamFraming::encodeVideo(9, true, 123, tenBytes);
+    const auto video = StreamFraming::encodeVideo(9, true, 123, tenBytes).value();
     EXPECT_EQ((Bytes{video[0], video[1], video[2], video[3]}), (Bytes{0x80, 0x00, 0x00, 0x17}));
     EXPECT_EQ(video.size(), 27u);
 
@@ -111,7 +111,7 @@ TEST(StreamFraming, ItemHeadersAndAudioFigures) {
     audio.channels = 2;
     audio.sampleRate = 0;
     EXPECT_DOUBLE_EQ(audio.durationMs(), 0.0);
-    const auto encoded = StreamFraming::encodeAudio(StreamAudioPacket{});
+    const auto encoded = StreamFraming::encodeAudio(StreamAudioPacket{}).value();
     EXPECT_EQ(encoded[0], 0x40);
     EXPECT_EQ(encoded.size(), 22u);
 }
@@ -120,8 +120,8 @@ TEST(StreamFrameDecoder, MixedItemsRoundTripThroughArbitraryChunks) {
     StreamAudioPacket audio{StreamAudioPacket::pcmS16LE, 2, 48000, 77, 5'000'000, Bytes(1920, 0x11)};
     Bytes frameData(100'000);
     for (std::size_t i = 0; i < frameData.size(); ++i) frameData[i] = static_cast<std::uint8_t>(i * 31);
-    const auto stream = concat({frameOf({Hello{}}), StreamFraming::encodeVideo(4'000'000'000u, true, 18'000'000'000'000'000'000u, frameData),
-                                StreamFraming::encodeAudio(audio), StreamFraming::encodeVideo(1, false, 2, {}), frameOf({Pause{}})});
+    const auto stream = concat({frameOf({Hello{}}), StreamFraming::encodeVideo(4'000'000'000u, true, 18'000'000'000'000'000'000u, frameData).value(),
+                                StreamFraming::encodeAudio(audio).value(), StreamFraming::encodeVideo(1, false, 2, {}).value(), frameOf({Pause{}})});
     const std::vector<StreamItem> expected{
         {ControlMessage{Hello{}}},
         {StreamVideoFrame{4'000'000'000u, true, 18'000'000'000'000'000'000u, frameData}},
@@ -156,7 +156,7 @@ TEST(StreamFrameDecoder, RangeChecksPerItemKind) {
     }
     // Both type bits set reads as video.
     StreamFrameDecoder both;
-    auto video = StreamFraming::encodeVideo(3, false, 4, Bytes{1, 2});
+    auto video = StreamFraming::encodeVideo(3, false, 4, Bytes{1, 2}).value();
     video[0] |= 0x40;
     EXPECT_TRUE(std::holds_alternative<StreamVideoFrame>(both.append(video).value().at(0).value));
     // A control item that is not a message stops the decoder where it is.
@@ -166,9 +166,36 @@ TEST(StreamFrameDecoder, RangeChecksPerItemKind) {
     EXPECT_FALSE(malformed.append(frameOf({Pause{}})).has_value());
 }
 
+TEST(StreamFraming, ItemsLargerThanAReaderAcceptsAreRefusedNotTruncated) {
+    using namespace StreamFraming;
+    const Bytes largest(kMaxVideoBody - kVideoHeaderBytes, 7);
+    const auto fits = encodeVideo(1, true, 0, largest);
+    ASSERT_TRUE(fits);
+    StreamFrameDecoder reader;
+    EXPECT_EQ(reader.append(*fits).value().size(), 1u) << "the largest item is still readable";
+    EXPECT_FALSE(encodeVideo(1, true, 0, Bytes(largest.size() + 1, 7)));
+    EXPECT_FALSE(encodeVideo(1, true, 0, Bytes(std::size_t{1} << 30, 0))) << "a length past the mask is refused, not wrapped";
+    StreamAudioPacket audio;
+    audio.pcm.assign(kMaxAudioBody - kAudioHeaderBytes + 1, 0);
+    EXPECT_FALSE(encodeAudio(audio));
+}
+
+TEST(StreamFrameDecoder, AControlOnlyReaderRefusesMediaBeforeBufferingIt) {
+    for (const auto& item : {StreamFraming::encodeVideo(1, true, 0, Bytes(1000, 1)).value(),
+                             StreamFraming::encodeAudio(StreamAudioPacket{}).value()}) {
+        StreamFrameDecoder reader{StreamFrameDecoder::ControlOnly{}};
+        const auto header = reader.append(ByteView(item).first(4));
+        ASSERT_FALSE(header);
+        EXPECT_EQ(header.error(), ControlFramingError::malformed());
+        EXPECT_FALSE(reader.append(frameOf({Pause{}})).has_value()) << "the failure is final";
+    }
+    StreamFrameDecoder reader{StreamFrameDecoder::ControlOnly{}};
+    EXPECT_EQ(reader.append(frameOf({Pause{}})).value().size(), 1u);
+}
+
 TEST(StreamFrameDecoder, ConsumedBytesAreCompactedOnlyInBulk) {
     StreamFrameDecoder decoder;
-    const auto item = StreamFraming::encodeVideo(1, false, 0, Bytes(300'000, 1)); // 300,017 bytes
+    const auto item = StreamFraming::encodeVideo(1, false, 0, Bytes(300'000, 1)).value(); // 300,017 bytes
     Bytes stream;
     for (int i = 0; i < 4; ++i) stream.insert(stream.end(), item.begin(), item.end());
     stream.push_back(0x80); // start of a fifth header keeps the buffer from emptying

@@ -2,7 +2,6 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <asio/bind_executor.hpp>
@@ -13,6 +12,7 @@
 #include <asio/ip/v6_only.hpp>
 #include <asio/local/stream_protocol.hpp>
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 #include <asio/write.hpp>
 
@@ -21,6 +21,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 
 #include "KivHostCore/Runtime/WorkerPool.hpp"
 
@@ -160,6 +161,10 @@ public:
     }
     void send(Bytes data, SendCompletion completion) override {
         asio::post(strand_, [self = shared_from_this(), data = std::move(data), completion = std::move(completion)]() mutable {
+            if (self->closed_) {
+                if (completion) self->reporter_->queue.post([completion = std::move(completion)] { completion("connection closed"); });
+                return;
+            }
             self->writes_.push_back({std::move(data), std::move(completion)});
             if (self->writes_.size() == 1) self->writeNext();
         });
@@ -256,9 +261,10 @@ private:
     }
 
     void close(ConnectionState final, NetworkError error) {
+        closed_ = true;
         std::error_code ignored;
         socket_.shutdown(asio::socket_base::shutdown_both, ignored);
-        socket_.close(ignored);
+        socket_.close(ignored); // pending writes complete with operation_aborted
         setState(final, std::move(error));
     }
 
@@ -271,6 +277,7 @@ private:
     mutable std::mutex mutex_; // guards peer_
     std::optional<NetworkEndpoint> peer_;
     std::deque<Write> writes_; // strand only
+    bool closed_ = false;      // strand only
 };
 
 asio::ip::address bindAddress(bool loopbackOnly) {
@@ -317,6 +324,7 @@ public:
         asio::post(strand_, [self = shared_from_this()] {
             std::error_code ignored;
             self->acceptor_.close(ignored);
+            self->retry_.cancel();
             self->report(ListenerState::cancelled, std::nullopt);
         });
     }
@@ -331,9 +339,17 @@ private:
                                                                                           asio::ip::tcp::socket socket) {
             if (error == asio::error::operation_aborted || !self->acceptor_.is_open()) return;
             if (error) {
-                self->report(ListenerState::failed, error.message());
+                // Out of descriptors, a connection reset before it was taken...: say so and keep
+                // listening a moment later, rather than leave the port deaf for good.
+                self->report(ListenerState::waiting, error.message());
+                self->retry_.expires_after(kAcceptRetry);
+                self->retry_.async_wait(asio::bind_executor(self->strand_, [self](const std::error_code& waitError) {
+                    if (waitError || !self->acceptor_.is_open()) return;
+                    self->acceptNext();
+                }));
                 return;
             }
+            if (self->reporter_->state() == ListenerState::waiting) self->report(ListenerState::ready, std::nullopt);
             configureTcp(socket);
             auto connection = std::make_shared<AsioStreamConnection<asio::ip::tcp>>(self->io_, std::move(socket));
             self->reporter_->queue.post([weak = std::weak_ptr<AsioTcpListener>(self), connection] {
@@ -353,9 +369,12 @@ private:
         }));
     }
 
+    static constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+
     asio::io_context& io_;
     Strand strand_;
     asio::ip::tcp::acceptor acceptor_;
+    asio::steady_timer retry_{strand_};
     std::uint16_t port_ = 0;
     std::shared_ptr<StateReporter<ListenerState>> reporter_ = std::make_shared<StateReporter<ListenerState>>(
         ListenerState::setup, std::initializer_list<ListenerState>{ListenerState::cancelled});
@@ -365,13 +384,43 @@ private:
 
 class AsioUdpListener;
 
+// The listener's socket as its flows see it: senders hold it shared for the length of one
+// sendmmsg, the listener closes it exclusively, so a flow can never write into a descriptor
+// number that was closed and handed to someone else meanwhile.
+class SharedUdpSocket {
+public:
+    explicit SharedUdpSocket(const Strand& strand) : socket_(strand) {}
+
+    asio::ip::udp::socket& socket() { return socket_; } // the listener's strand only
+
+    // Runs `send` with the descriptor while the socket is open; false when it is closed.
+    template <class Send>
+    bool withDescriptor(Send&& send) {
+        const std::shared_lock lock(mutex_);
+        if (closed_) return false;
+        send(socket_.native_handle());
+        return true;
+    }
+    void close() {
+        const std::unique_lock lock(mutex_);
+        closed_ = true;
+        std::error_code ignored;
+        socket_.close(ignored);
+    }
+
+private:
+    std::shared_mutex mutex_;
+    asio::ip::udp::socket socket_;
+    bool closed_ = false;
+};
+
 // One peer's datagrams. Receives are fed by the listener; sends go straight to the shared socket.
 class AsioUdpFlow final : public DatagramFlow, public std::enable_shared_from_this<AsioUdpFlow> {
 public:
     static constexpr std::size_t kMaxQueued = 256;
 
-    AsioUdpFlow(std::weak_ptr<AsioUdpListener> listener, int fd, asio::ip::udp::endpoint peer)
-        : listener_(std::move(listener)), fd_(fd), peer_(peer) {
+    AsioUdpFlow(std::weak_ptr<AsioUdpListener> listener, std::shared_ptr<SharedUdpSocket> socket, asio::ip::udp::endpoint peer)
+        : listener_(std::move(listener)), socket_(std::move(socket)), peer_(peer) {
         std::memset(&address_, 0, sizeof address_);
         std::memcpy(&address_, peer.data(), peer.size());
         addressLength_ = static_cast<socklen_t>(peer.size());
@@ -399,7 +448,7 @@ public:
             handler(std::move(datagram), std::nullopt);
         });
     }
-    void sendBatch(const std::vector<ByteView>& datagrams, const std::function<void(std::size_t)>& done) override;
+    DatagramBatchResult sendBatch(const std::vector<ByteView>& datagrams) override;
     void cancel() override;
     std::optional<NetworkEndpoint> remoteEndpoint() const override { return toEndpoint(peer_.address(), peer_.port()); }
 
@@ -424,7 +473,7 @@ public:
 private:
 
     std::weak_ptr<AsioUdpListener> listener_;
-    const int fd_;
+    const std::shared_ptr<SharedUdpSocket> socket_;
     const asio::ip::udp::endpoint peer_;
     sockaddr_storage address_{};
     socklen_t addressLength_ = 0;
@@ -438,13 +487,15 @@ private:
 
 class AsioUdpListener final : public DatagramListener, public std::enable_shared_from_this<AsioUdpListener> {
 public:
-    explicit AsioUdpListener(asio::io_context& io) : strand_(asio::make_strand(io)), socket_(strand_) {}
+    explicit AsioUdpListener(asio::io_context& io)
+        : strand_(asio::make_strand(io)), shared_(std::make_shared<SharedUdpSocket>(strand_)), socket_(shared_->socket()) {}
 
     std::expected<void, std::string> open(const ListenerOptions& options) {
         std::error_code error;
         const asio::ip::udp::endpoint endpoint(bindAddress(options.loopbackOnly), options.port);
         socket_.open(endpoint.protocol(), error);
-        if (!error) socket_.set_option(asio::socket_base::reuse_address(true), error);
+        // No SO_REUSEADDR: on Linux it would let a second host bind the same UDP port and take
+        // some of the keepalives, so a second instance must fail here instead.
         if (!error) allowDualStack(socket_, options.loopbackOnly);
         if (!error) socket_.bind(endpoint, error);
         if (error) return std::unexpected(error.message());
@@ -470,8 +521,7 @@ public:
     }
     void cancel() override {
         asio::post(strand_, [self = shared_from_this()] {
-            std::error_code ignored;
-            self->socket_.close(ignored);
+            self->shared_->close();
             std::map<asio::ip::udp::endpoint, std::shared_ptr<AsioUdpFlow>> flows;
             {
                 const std::lock_guard lock(self->mutex_);
@@ -511,7 +561,7 @@ private:
             const std::lock_guard lock(mutex_);
             auto& slot = flows_[sender_];
             if (!slot) {
-                slot = std::make_shared<AsioUdpFlow>(weak_from_this(), socket_.native_handle(), sender_);
+                slot = std::make_shared<AsioUdpFlow>(weak_from_this(), shared_, sender_);
                 created = true;
                 handler = newFlow_;
             }
@@ -530,7 +580,8 @@ private:
     }
 
     Strand strand_;
-    asio::ip::udp::socket socket_;
+    std::shared_ptr<SharedUdpSocket> shared_; // flows keep it: the socket object outlives the listener
+    asio::ip::udp::socket& socket_;
     std::uint16_t port_ = 0;
     std::array<std::uint8_t, 65536> buffer_{};
     asio::ip::udp::endpoint sender_;
@@ -541,36 +592,45 @@ private:
     std::map<asio::ip::udp::endpoint, std::shared_ptr<AsioUdpFlow>> flows_;
 };
 
-void AsioUdpFlow::sendBatch(const std::vector<ByteView>& datagrams, const std::function<void(std::size_t)>& done) {
-    // One sendmmsg for a whole frame (the kernel takes up to 1,024 messages per call).
+DatagramBatchResult AsioUdpFlow::sendBatch(const std::vector<ByteView>& datagrams) {
+    // One sendmmsg for a whole frame (the kernel takes up to 1,024 messages per call). Never wait
+    // for room: a full buffer drops the frame's tail, which the caller turns into a keyframe request.
     constexpr std::size_t kChunk = 1024;
     thread_local std::vector<mmsghdr> messages(kChunk);
     thread_local std::vector<iovec> vectors(kChunk);
-    std::size_t next = 0;
-    int waits = 0;
-    while (next < datagrams.size()) {
-        const std::size_t count = std::min(kChunk, datagrams.size() - next);
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto datagram = datagrams[next + i];
-            vectors[i] = iovec{const_cast<std::uint8_t*>(datagram.data()), datagram.size()};
-            messages[i] = mmsghdr{};
-            messages[i].msg_hdr.msg_name = &address_;
-            messages[i].msg_hdr.msg_namelen = addressLength_;
-            messages[i].msg_hdr.msg_iov = &vectors[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
-        }
-        const int sent = ::sendmmsg(fd_, messages.data(), static_cast<unsigned>(count), MSG_DONTWAIT);
-        if (sent < 0 && errno == EAGAIN && waits < 50) {
-            // The socket buffer is full: wait briefly for room rather than lose the frame.
-            pollfd p{fd_, POLLOUT, 0};
-            ::poll(&p, 1, 20);
-            ++waits;
-            continue;
-        }
-        const std::size_t accepted = sent < 0 ? count : static_cast<std::size_t>(sent); // errors count as processed
-        for (std::size_t i = 0; i < accepted; ++i) done(datagrams[next + i].size());
-        next += accepted;
+    DatagramBatchResult result;
+    {
+        const std::lock_guard lock(mutex_);
+        if (cancelled_) result.error = "flow cancelled";
     }
+    std::size_t next = 0;
+    const bool open = !result.error && socket_->withDescriptor([&](int fd) {
+        while (next < datagrams.size()) {
+            const std::size_t count = std::min(kChunk, datagrams.size() - next);
+            for (std::size_t i = 0; i < count; ++i) {
+                const auto datagram = datagrams[next + i];
+                vectors[i] = iovec{const_cast<std::uint8_t*>(datagram.data()), datagram.size()};
+                messages[i] = mmsghdr{};
+                messages[i].msg_hdr.msg_name = &address_;
+                messages[i].msg_hdr.msg_namelen = addressLength_;
+                messages[i].msg_hdr.msg_iov = &vectors[i];
+                messages[i].msg_hdr.msg_iovlen = 1;
+            }
+            const int sent = ::sendmmsg(fd, messages.data(), static_cast<unsigned>(count), MSG_DONTWAIT);
+            if (sent < 0 && errno == EINTR) continue;
+            if (sent < 0) {
+                if (errno != EAGAIN) result.error = std::error_code(errno, std::system_category()).message();
+                return;
+            }
+            for (int i = 0; i < sent; ++i) result.sentBytes += datagrams[next + static_cast<std::size_t>(i)].size();
+            result.sentDatagrams += static_cast<std::size_t>(sent);
+            next += static_cast<std::size_t>(sent);
+            if (static_cast<std::size_t>(sent) < count) return; // the buffer filled part-way
+        }
+    });
+    if (!open && !result.error) result.error = "socket closed";
+    result.droppedDatagrams = datagrams.size() - next;
+    return result;
 }
 
 void AsioUdpFlow::cancel() {

@@ -10,12 +10,17 @@ void FakeConnection::start(Executor& queue) {
 
 void FakeConnection::receive(std::size_t, std::size_t, ReceiveHandler handler) { receiveHandler_ = std::move(handler); }
 
-void FakeConnection::send(Bytes data, SendCompletion completion) { sent.push_back({std::move(data), std::move(completion)}); }
+void FakeConnection::send(Bytes data, SendCompletion completion) {
+    sent.push_back({std::move(data), std::move(completion)});
+    if (state_ == ConnectionState::cancelled || state_ == ConnectionState::failed) completeSend("connection closed");
+}
 
 void FakeConnection::cancel() {
     ++cancelCount;
     if (state_ == ConnectionState::cancelled) return;
     setState(ConnectionState::cancelled);
+    // Like a real socket: whatever was still queued completes with an error.
+    while (completedSends < sent.size()) completeSend("cancelled");
 }
 
 void FakeConnection::setState(ConnectionState state, NetworkError error) {
@@ -56,12 +61,22 @@ void FakeDatagramFlow::start(Executor& queue) {
     state_ = ConnectionState::ready;
 }
 
-void FakeDatagramFlow::sendBatch(const std::vector<ByteView>& datagrams, const std::function<void(std::size_t)>& done) {
+DatagramBatchResult FakeDatagramFlow::sendBatch(const std::vector<ByteView>& datagrams) {
     ++batches;
-    for (const auto datagram : datagrams) {
-        sentDatagrams.emplace_back(datagram.begin(), datagram.end());
-        done(datagram.size());
+    DatagramBatchResult result;
+    if (state_ == ConnectionState::cancelled) {
+        result.droppedDatagrams = datagrams.size();
+        result.error = "flow cancelled";
+        return result;
     }
+    for (const auto datagram : datagrams) {
+        if (result.sentDatagrams == roomPerBatch) break;
+        sentDatagrams.emplace_back(datagram.begin(), datagram.end());
+        ++result.sentDatagrams;
+        result.sentBytes += datagram.size();
+    }
+    result.droppedDatagrams = datagrams.size() - result.sentDatagrams;
+    return result;
 }
 
 void FakeDatagramFlow::cancel() {

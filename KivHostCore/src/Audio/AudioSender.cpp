@@ -8,11 +8,14 @@ namespace kiv {
 
 void AudioSender::setTransport(std::shared_ptr<HostTransport> transport) {
     const std::lock_guard lock(mutex_);
+    if (transport_ == transport) return;
     transport_ = std::move(transport);
+    budget_ = std::make_shared<LinkBudget>(); // late completions of the old link settle the old budget
 }
 
 void AudioSender::send(const AudioChunk& chunk) {
     std::shared_ptr<HostTransport> link;
+    std::shared_ptr<LinkBudget> budget;
     StreamAudioPacket packet;
     {
         const std::lock_guard lock(mutex_);
@@ -20,13 +23,14 @@ void AudioSender::send(const AudioChunk& chunk) {
         if (!transport_ || !transport_->isOpen()) return;
         // A format the item cannot carry is not audio this link can play.
         if (chunk.channels < 1 || chunk.channels > 255 || chunk.sampleRate < 1 || chunk.sampleRate > 0xFFFF'FFFF) return;
-        if (inFlight_ + static_cast<std::int64_t>(chunk.pcm.size()) > kMaxInFlightBytes) {
+        if (budget_->inFlight + static_cast<std::int64_t>(chunk.pcm.size()) > kMaxInFlightBytes) {
             ++dropped_;
             ++sequence_; // the gap tells the device a chunk is missing
             return;
         }
         packet.sequence = sequence_++;
         link = transport_;
+        budget = budget_;
     }
     packet.format = StreamAudioPacket::pcmS16LE;
     packet.channels = static_cast<std::uint8_t>(chunk.channels);
@@ -34,22 +38,27 @@ void AudioSender::send(const AudioChunk& chunk) {
     packet.captureTimeUs = chunk.captureTimeUs;
     packet.pcm = chunk.pcm;
     auto item = StreamFraming::encodeAudio(packet);
-    const auto size = static_cast<std::int64_t>(item.size());
+    if (!item) {
+        const std::lock_guard lock(mutex_);
+        ++dropped_; // larger than an item may be: lost like a chunk over budget
+        return;
+    }
+    const auto size = static_cast<std::int64_t>(item->size());
     {
         const std::lock_guard lock(mutex_);
-        inFlight_ += size;
+        budget->inFlight += size;
         ++packets_;
         bytes_ += size;
     }
-    const bool queued = link->sendAudio(std::move(item), [weak = weak_from_this(), size] {
-        if (auto self = weak.lock()) self->release(size);
+    const bool queued = link->sendAudio(std::move(*item), [weak = weak_from_this(), budget, size] {
+        if (auto self = weak.lock()) self->release(*budget, size);
     });
-    if (!queued) release(size);
+    if (!queued) release(*budget, size);
 }
 
-void AudioSender::release(std::int64_t bytes) {
+void AudioSender::release(LinkBudget& budget, std::int64_t bytes) {
     const std::lock_guard lock(mutex_);
-    inFlight_ = std::max<std::int64_t>(0, inFlight_ - bytes);
+    budget.inFlight = std::max<std::int64_t>(0, budget.inFlight - bytes);
 }
 
 AudioSenderStats AudioSender::takeStats(double seconds) {

@@ -12,7 +12,7 @@ FramedStream::FramedStream(std::shared_ptr<Connection> connection, std::string l
     : connection_(std::move(connection)), label_(std::move(label)) {}
 
 void FramedStream::start(Executor& queue) {
-    queue_ = &queue;
+    queue_ = queue.handle();
     connection_->setStateHandler([weak = weak_from_this()](ConnectionState state, const NetworkError&) {
         const auto self = weak.lock();
         if (!self) return;
@@ -64,10 +64,16 @@ void FramedStream::handleReceive(Bytes data, bool isComplete, const NetworkError
 }
 
 void FramedStream::send(Bytes data, Connection::SendCompletion completion) {
+    bool closed = false;
     {
         const std::lock_guard lock(mutex_);
-        if (closed_) return;
-        counters_.bytesOut += static_cast<std::int64_t>(data.size());
+        closed = closed_;
+        if (!closed) counters_.bytesOut += static_cast<std::int64_t>(data.size());
+    }
+    if (closed) {
+        // Callers count bytes in flight until their completion: it runs, with an error, even now.
+        if (completion && queue_) queue_.post([completion = std::move(completion)] { completion("stream closed"); });
+        return;
     }
     connection_->send(std::move(data), std::move(completion));
 }

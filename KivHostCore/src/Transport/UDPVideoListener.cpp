@@ -128,7 +128,7 @@ void UDPVideoListener::receive(const std::shared_ptr<DatagramFlow>& flow) {
                     }
                 }
             }
-            if (match) match->noteKeepalive(live);
+            if (match) match->noteKeepalive(live, keepalive->sessionID, keepalive->videoKey);
         }
         if (error || live->state() == ConnectionState::cancelled) return;
         self->receive(live);

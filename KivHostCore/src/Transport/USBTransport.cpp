@@ -1,5 +1,7 @@
 #include "KivHostCore/Transport/USBTransport.hpp"
 
+#include <fmt/format.h>
+
 #include "KivHostCore/Platform/SecureRandom.hpp"
 #include "KivProtocol/ControlFraming.hpp"
 
@@ -88,14 +90,24 @@ std::int64_t USBTransport::sendVideo(const EncodedFrame& frame, VideoCompletion 
     {
         const std::lock_guard lock(mutex_);
         if (!videoOn_ || stream_->isClosed()) return 0;
-        frameID = nextFrameID_++;
+        frameID = nextFrameID_;
     }
+    // An item the device's reader would refuse would end the whole link: refuse the frame instead.
     auto item = StreamFraming::encodeVideo(frameID, frame.isKeyframe, frame.captureTimeUs, frame.data);
-    const auto size = static_cast<std::int64_t>(item.size());
+    if (!item) {
+        log_.warning(fmt::format("Video frame of {} bytes refused: more than {} bytes cannot be sent over USB",
+                                 frame.data.size(), StreamFraming::kMaxVideoBody - StreamFraming::kVideoHeaderBytes));
+        return 0;
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        ++nextFrameID_;
+    }
+    const auto size = static_cast<std::int64_t>(item->size());
     *inFlight_ += size;
-    stream_->send(std::move(item), [inFlight = inFlight_, size, completion = std::move(completion)](const NetworkError&) {
+    stream_->send(std::move(*item), [inFlight = inFlight_, size, completion = std::move(completion)](const NetworkError& error) {
         *inFlight -= size;
-        completion(size);
+        completion(size, !error);
     });
     return size;
 }

@@ -12,9 +12,9 @@ VideoSender::VideoSender(Executor& queue, std::shared_ptr<PerformanceMonitor> mo
     : queue_(queue), monitor_(std::move(monitor)) {}
 
 std::int64_t VideoSender::budgetFor(std::int64_t bitsPerSecond, std::optional<TransportKind> link) {
-    const std::int64_t x = bitsPerSecond / 8 * 15;
-    std::int64_t budget = x > 26'214'399 ? x / 100 : 262'144;
-    if (link == TransportKind::usb) budget *= 2;
+    const std::int64_t bytesPerSecond = bitsPerSecond / 8;
+    std::int64_t budget = std::max(kMinBudgetBytes, bytesPerSecond * kBudgetMilliseconds / 1000);
+    if (link == TransportKind::usb) budget *= 2; // the tunnel's own buffering sits inside the budget
     return budget;
 }
 
@@ -109,6 +109,17 @@ void VideoSender::sendOnQueue(EncodedFrame frame) {
     if (onNeedKeyframe) onNeedKeyframe();
 }
 
+void VideoSender::lost(const char* why) {
+    if (monitor_) monitor_->countDroppedSend(1 + static_cast<std::int64_t>(pending_.size()));
+    pending_.clear();
+    if (waitingForKeyframe_) return; // already asked
+    waitingForKeyframe_ = true;
+    const auto [allowed, suppressed] = dropThrottle_.allow(static_cast<std::uint64_t>(queue_.now().count()));
+    if (suppressed > 0) log_.warning(fmt::format("({} send backlog events suppressed)", suppressed));
+    if (allowed) log_.warning(fmt::format("Video frame lost: {}; waiting for keyframe", why));
+    if (onNeedKeyframe) onNeedKeyframe();
+}
+
 void VideoSender::refineOnQueue(EncodedFrame frame) {
     if (!transport_ || !transport_->isVideoReady() || paused_ || !frame.isKeyframe) return;
     skip(static_cast<std::int64_t>(pending_.size()));
@@ -127,18 +138,24 @@ void VideoSender::drain() {
     while (!pending_.empty() && inFlightBytes_ <= budgetBytes_) {
         EncodedFrame frame = std::move(pending_.front());
         pending_.pop_front();
-        const std::int64_t sent = transport_->sendVideo(frame, [weak = weak_from_this(), generation](std::int64_t bytes) {
-            const auto self = weak.lock();
-            if (!self) return;
-            self->queue_.post([weak, generation, bytes] {
-                const auto sender = weak.lock();
-                if (!sender || sender->generation_ != generation) return; // a late completion of an old link
-                sender->inFlightBytes_ -= bytes;
-                if (!sender->pending_.empty()) sender->drain();
-                sender->publishQueueState();
+        const std::int64_t sent =
+            transport_->sendVideo(frame, [weak = weak_from_this(), queue = queue_.handle(), generation](std::int64_t bytes, bool complete) {
+                queue.post([weak, generation, bytes, complete] {
+                    const auto sender = weak.lock();
+                    if (!sender || sender->generation_ != generation) return; // a late completion of an old link
+                    sender->inFlightBytes_ -= bytes;
+                    if (!complete) sender->lost("part of a frame was dropped by the link");
+                    if (!sender->pending_.empty()) sender->drain();
+                    sender->publishQueueState();
+                });
             });
-        });
         if (sent == 0) {
+            // A link that takes video but refused this frame (too large for it) gets a keyframe;
+            // a link without video yet simply waits for one.
+            if (transport_->isVideoReady()) {
+                lost("the link refused a frame");
+                return;
+            }
             pending_.clear();
             waitingForKeyframe_ = true;
             return;

@@ -1,6 +1,6 @@
 #include "KivHostCore/Transport/WiFiTransport.hpp"
 
-#include <numeric>
+#include <fmt/format.h>
 
 #include "KivHostCore/Platform/SecureRandom.hpp"
 #include "KivHostCore/Transport/UDPVideoListener.hpp"
@@ -83,11 +83,14 @@ void WiFiTransport::endVideo() {
     if (old) old->cancel();
 }
 
-void WiFiTransport::noteKeepalive(const std::shared_ptr<DatagramFlow>& flow) {
+void WiFiTransport::noteKeepalive(const std::shared_ptr<DatagramFlow>& flow, std::uint32_t sessionID, std::uint64_t key) {
     std::shared_ptr<DatagramFlow> replaced;
     std::function<void()> videoReady;
     {
         const std::lock_guard lock(mutex_);
+        // The listener matched a registration that may have ended since (endVideo, a new key):
+        // only the identity current under this lock may adopt a flow.
+        if (registration_ != std::pair{sessionID, key}) return;
         lastKeepalive_ = clock_.now();
         if (udp_ == flow) return;
         replaced = std::exchange(udp_, flow);
@@ -122,7 +125,11 @@ std::int64_t WiFiTransport::sendVideo(const EncodedFrame& frame, VideoCompletion
         flow = udp_;
         packetizer_.packetize(frame, batch_);
     }
-    if (batch_.empty()) return 0;
+    if (batch_.empty()) {
+        log_.warning(fmt::format("Video frame of {} bytes refused: more than {} bytes cannot be sent as datagrams",
+                                 frame.data.size(), FramePacketizer::kMaxFrameBytes));
+        return 0;
+    }
     std::int64_t total = 0;
     std::vector<ByteView> outgoing;
     outgoing.reserve(batch_.size());
@@ -133,18 +140,23 @@ std::int64_t WiFiTransport::sendVideo(const EncodedFrame& frame, VideoCompletion
                               std::uniform_real_distribution<double>(0.0, 1.0)(random_) < simulatedPacketLoss_;
         if (!withheld) outgoing.push_back(datagram);
     }
-    std::int64_t processed = total - std::accumulate(outgoing.begin(), outgoing.end(), std::int64_t{0},
-                                                     [](std::int64_t sum, ByteView d) { return sum + static_cast<std::int64_t>(d.size()); });
-    if (!outgoing.empty()) {
-        flow->sendBatch(outgoing, [&processed](std::size_t bytes) { processed += static_cast<std::int64_t>(bytes); });
-    }
+    DatagramBatchResult result;
+    if (!outgoing.empty()) result = flow->sendBatch(outgoing);
     {
         const std::lock_guard lock(mutex_);
         videoBytes_ += total;
     }
+    if (result.droppedDatagrams > 0) {
+        const auto [allowed, suppressed] = dropThrottle_.allow(static_cast<std::uint64_t>(clock_.now().count()));
+        if (suppressed > 0) log_.warning(fmt::format("({} datagram drop events suppressed)", suppressed));
+        if (allowed) {
+            log_.warning(fmt::format("Video datagrams dropped: {} of {} ({})", result.droppedDatagrams, outgoing.size(),
+                                     result.error.value_or("socket buffer full")));
+        }
+    }
     // One completion for the whole batch: the sender only needs the bytes to add up, and a task
     // per datagram would cost thousands of hops a second.
-    completion(processed);
+    completion(total, result.droppedDatagrams == 0);
     return total;
 }
 

@@ -119,7 +119,7 @@ TEST(USBLink, DirectModeCarriesControlAndVideoBothWaysIntact) {
     for (int i = 0; i < 100; ++i) {
         EncodedFrame frame{Bytes(100 + rng() % 200'000), i % 25 == 0, static_cast<std::uint64_t>(i)};
         for (auto& b : frame.data) b = static_cast<std::uint8_t>(rng());
-        ASSERT_GT(link->sendVideo(frame, [&](std::int64_t bytes) { completed += bytes; }), 0);
+        ASSERT_GT(link->sendVideo(frame, [&](std::int64_t bytes, bool) { completed += bytes; }), 0);
         sent.push_back(std::move(frame));
     }
     ASSERT_TRUE(waitUntil([&] {

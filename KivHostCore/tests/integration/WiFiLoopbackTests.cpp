@@ -2,9 +2,13 @@
 // video sender on the host side; the receiver's client library as the device.
 #include <gtest/gtest.h>
 
+#include <asio/io_context.hpp>
+#include <asio/ip/udp.hpp>
+
 #include <mutex>
 #include <random>
 
+#include "KivHostCore/Linux/AsioNetwork.hpp"
 #include "KivHostCore/Testing/LoopbackWiFiHost.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Transport/ControlServer.hpp"
@@ -144,4 +148,43 @@ TEST(WiFiLoopback, ListenersReportTheirBoundPortsAndRefuseABusyPort) {
     const auto busy = network.makeStreamListener({first.server->port(), true});
     ASSERT_FALSE(busy.has_value()) << "a port in use cannot be taken twice";
     EXPECT_FALSE(busy.error().empty());
+    EXPECT_FALSE(network.makeDatagramListener({first.udp->port(), true}).has_value())
+        << "a second host must not silently share the video port";
+}
+
+TEST(WiFiLoopback, AFlowWhoseListenerClosedSendsNothingAndSaysSo) {
+    AsioNetworkFactory network;
+    SerialQueue queue("kiv.udp");
+    auto listener = network.makeDatagramListener({0, true}).value();
+    std::mutex mutex;
+    std::shared_ptr<DatagramFlow> flow;
+    listener->setNewFlowHandler([&](std::shared_ptr<DatagramFlow> opened) {
+        const std::lock_guard lock(mutex);
+        flow = std::move(opened);
+    });
+    listener->start(queue);
+    asio::io_context io;
+    asio::ip::udp::socket peer(io, asio::ip::udp::endpoint(asio::ip::address_v4::loopback(), 0));
+    const std::array<std::uint8_t, 4> hello{1, 2, 3, 4};
+    const asio::ip::udp::endpoint target(asio::ip::address_v4::loopback(), listener->port());
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            peer.send_to(asio::buffer(hello), target);
+            const std::lock_guard lock(mutex);
+            return flow != nullptr;
+        },
+        kDeadline, 50ms));
+    const Bytes datagram(100, 7);
+    const std::vector<ByteView> batch{datagram, datagram};
+    auto open = flow->sendBatch(batch);
+    EXPECT_EQ(open.sentDatagrams, 2u);
+    EXPECT_EQ(open.sentBytes, 200u);
+    EXPECT_EQ(open.droppedDatagrams, 0u);
+
+    listener->cancel();
+    ASSERT_TRUE(waitUntil([&] { return listener->state() == ListenerState::cancelled; }, kDeadline));
+    const auto closed = flow->sendBatch(batch);
+    EXPECT_EQ(closed.sentDatagrams, 0u);
+    EXPECT_EQ(closed.droppedDatagrams, 2u);
+    EXPECT_TRUE(closed.error.has_value());
 }

@@ -176,6 +176,16 @@ TEST(AudioSender, KeepsAt48KiBInFlightDropsWithASequenceGapAndCounts) {
     sender->send(chunk);
     EXPECT_EQ(link->audio.size(), 26u);
     EXPECT_EQ(sender->takeStats(1.0).packets, 0);
+
+    // The next link starts with the whole budget, though the old one never completed its items;
+    // the old link's late completions do not lend the new one room it does not have.
+    auto next = std::make_shared<FakeHostTransport>(TransportKind::usb, "next");
+    sender->setTransport(next);
+    for (int i = 0; i < 26; ++i) sender->send(chunk);
+    EXPECT_EQ(next->audio.size(), 25u);
+    for (auto& completion : link->audioCompletions) completion();
+    sender->send(chunk);
+    EXPECT_EQ(next->audio.size(), 25u);
 }
 
 namespace {

@@ -88,8 +88,12 @@ TEST(FramedStream, FinalDataIsDeliveredBeforeTheStreamEndsOnce) {
     h.connection->setState(ConnectionState::cancelled);
     h.queue.runUntilIdle();
     EXPECT_EQ(h.closed, 1) << "finish runs once";
-    h.stream->send(Bytes{1, 2, 3});
-    EXPECT_EQ(h.connection->sent.size(), 0u) << "sending on a closed stream is a silent no-op";
+    std::optional<NetworkError> outcome;
+    h.stream->send(Bytes{1, 2, 3}, [&](const NetworkError& error) { outcome = error; });
+    h.queue.runUntilIdle();
+    EXPECT_EQ(h.connection->sent.size(), 0u) << "nothing is sent on a closed stream";
+    ASSERT_TRUE(outcome) << "but the completion still runs, so in-flight counts settle";
+    EXPECT_TRUE(outcome->has_value());
 }
 
 TEST(FramedStream, ProtocolErrorCancelsAndCloseAfterSendsTheMessageFirst) {
@@ -100,6 +104,17 @@ TEST(FramedStream, ProtocolErrorCancelsAndCloseAfterSendsTheMessageFirst) {
     bad.queue.runUntilIdle();
     EXPECT_TRUE(logged("Protocol error from 192.168.1.20"));
     EXPECT_EQ(bad.closed, 1);
+
+    // A device may send control only: a media header ends the link before its body is buffered.
+    for (const auto& header : {Bytes{0x80, 0x7F, 0xFF, 0xFF}, Bytes{0x40, 0x03, 0xFF, 0xFF}}) {
+        StreamHarness media;
+        media.stream->start(media.queue);
+        media.queue.runUntilIdle();
+        media.connection->deliver(header);
+        media.queue.runUntilIdle();
+        EXPECT_EQ(media.closed, 1);
+        EXPECT_EQ(media.stream->takeCounters().buffered, 0);
+    }
 
     StreamHarness h;
     h.stream->start(h.queue);
@@ -176,6 +191,41 @@ TEST(WiFiTransport, KeepalivesAttachReplaceAndExpire) {
     EXPECT_FALSE(h.link->isVideoReady()) << "5.001 s after the last keepalive, before any watchdog";
 }
 
+TEST(WiFiTransport, AKeepaliveMatchedBeforeEndVideoCannotReadoptTheFlow) {
+    WiFiHarness h;
+    h.link->beginVideo(7, 99);
+    auto flow = h.openFlow();
+    h.link->endVideo();
+    // The listener matched this keepalive against the registration just before endVideo ran.
+    h.link->noteKeepalive(flow, 7, 99);
+    EXPECT_EQ(h.videoReady, 0);
+    EXPECT_FALSE(h.link->isVideoReady());
+    h.link->beginVideo(7, 100);
+    h.link->noteKeepalive(flow, 7, 99); // the old key, late
+    EXPECT_EQ(h.videoReady, 0);
+    h.keepalive(*flow, 7, 100);
+    EXPECT_EQ(h.videoReady, 1);
+}
+
+TEST(WiFiTransport, DatagramsTheSocketCannotTakeAreDroppedAndReportedNotWaitedFor) {
+    WiFiHarness h;
+    h.link->beginVideo(5, 50);
+    auto flow = h.openFlow();
+    h.keepalive(*flow, 5, 50);
+    flow->roomPerBatch = 2;
+    std::vector<std::pair<std::int64_t, bool>> completions;
+    const auto done = [&](std::int64_t bytes, bool complete) { completions.emplace_back(bytes, complete); };
+    const auto sent = h.link->sendVideo(EncodedFrame{Bytes(5000), true, 1}, done);
+    EXPECT_EQ(sent, 5000 + 5 * 28);
+    EXPECT_EQ(flow->sentDatagrams.size(), 2u);
+    EXPECT_EQ(completions, (std::vector<std::pair<std::int64_t, bool>>{{sent, false}})) << "counted, and marked incomplete";
+    EXPECT_TRUE(logged("Video datagrams dropped: 3 of 5 (socket buffer full)"));
+
+    flow->roomPerBatch = SIZE_MAX;
+    h.link->sendVideo(EncodedFrame{Bytes(10), false, 2}, done);
+    EXPECT_TRUE(completions.back().second);
+}
+
 TEST(WiFiTransport, WatchdogDetachesSilentClientsBetweenFiveAndSixSeconds) {
     WiFiHarness h;
     h.link->beginVideo(1, 2);
@@ -213,13 +263,23 @@ TEST(UDPVideoListener, FlowsThatNeverIdentifyThemselvesAreCancelledAfterThreeSec
 
 TEST(WiFiTransport, VideoNumberingDependsOnTheIdentity) {
     WiFiHarness h;
-    EXPECT_EQ(h.link->sendVideo(EncodedFrame{Bytes(10), true, 0}, [](std::int64_t) { FAIL() << "no completion"; }), 0)
+    EXPECT_EQ(h.link->sendVideo(EncodedFrame{Bytes(10), true, 0}, [](std::int64_t, bool) { FAIL() << "no completion"; }), 0)
         << "no UDP client yet";
+    {
+        h.link->beginVideo(1, 1);
+        auto early = h.openFlow(60009);
+        h.keepalive(*early, 1, 1);
+        EXPECT_EQ(h.link->sendVideo(EncodedFrame{Bytes(FramePacketizer::kMaxFrameBytes + 1), true, 0},
+                                    [](std::int64_t, bool) { FAIL() << "no completion"; }),
+                  0)
+            << "a frame beyond 65,535 datagrams is refused, not cut";
+        EXPECT_TRUE(early->sentDatagrams.empty());
+    }
     h.link->beginVideo(5, 50);
     auto flow = h.openFlow();
     h.keepalive(*flow, 5, 50);
     std::int64_t completed = 0;
-    const auto done = [&](std::int64_t bytes) { completed += bytes; };
+    const auto done = [&](std::int64_t bytes, bool) { completed += bytes; };
     EXPECT_EQ(h.link->sendVideo(EncodedFrame{Bytes(2000), true, 1}, done), 2000 + 2 * 28);
     h.link->beginVideo(5, 50); // identical repeat keeps numbering
     h.link->sendVideo(EncodedFrame{Bytes(10), false, 2}, done);
@@ -238,7 +298,7 @@ TEST(WiFiTransport, SimulatedLossWithholdsEverythingButCompletesAndCounts) {
     h.keepalive(*flow, 5, 50);
     std::int64_t completed = 0;
     h.queue.advance(1s);
-    const auto sent = h.link->sendVideo(EncodedFrame{Bytes(5000), true, 1}, [&](std::int64_t bytes) { completed += bytes; });
+    const auto sent = h.link->sendVideo(EncodedFrame{Bytes(5000), true, 1}, [&](std::int64_t bytes, bool) { completed += bytes; });
     EXPECT_EQ(sent, 5000 + 5 * 28);
     EXPECT_EQ(completed, sent);
     EXPECT_TRUE(flow->sentDatagrams.empty());

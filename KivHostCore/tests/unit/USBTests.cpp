@@ -219,17 +219,24 @@ TEST(USBDeviceMonitor, DirectModeSimulatesOneDeviceThatConnectsAtOnce) {
     EXPECT_EQ(h.stateOf(1), State::connected);
 
     // Video off: nothing is sent and the frame number does not move.
-    EXPECT_EQ(h.links[0]->sendVideo(EncodedFrame{Bytes(10), true, 0}, [](std::int64_t) {}), 0);
+    EXPECT_EQ(h.links[0]->sendVideo(EncodedFrame{Bytes(10), true, 0}, [](std::int64_t, bool) {}), 0);
     h.links[0]->start(h.queue);
     int ready = 0;
     h.links[0]->setOnVideoReady([&] { ++ready; });
     h.links[0]->beginVideo(0, 0);
     h.links[0]->beginVideo(0, 0);
     EXPECT_EQ(ready, 1);
-    EXPECT_EQ(h.links[0]->sendVideo(EncodedFrame{Bytes(10), true, 5}, [](std::int64_t) {}), 27);
+    // A frame the device's reader would refuse is not sent (it would end the link) and not numbered.
+    EXPECT_EQ(h.links[0]->sendVideo(EncodedFrame{Bytes(StreamFraming::kMaxVideoBody), true, 5}, [](std::int64_t, bool) {}), 0);
+    std::vector<bool> outcomes;
+    EXPECT_EQ(h.links[0]->sendVideo(EncodedFrame{Bytes(10), true, 5}, [&](std::int64_t, bool complete) { outcomes.push_back(complete); }), 27);
     const auto sent = h.network.outgoing[0].second->sentBytes();
     EXPECT_EQ((Bytes(sent.begin(), sent.begin() + 9)), (Bytes{0x80, 0, 0, 0x17, 1, 0, 0, 0, 0})) << "frame number 0";
+    EXPECT_EQ(h.links[0]->takeMetrics().sendQueueBytes, 27);
 
     h.monitor->stop();
     EXPECT_FALSE(h.links[0]->isOpen() && h.network.outgoing[0].second->cancelCount == 0) << "stop closes the links";
+    h.queue.runUntilIdle();
+    EXPECT_EQ(outcomes, (std::vector<bool>{false})) << "the unsent frame completes, as not delivered";
+    EXPECT_EQ(h.links[0]->takeMetrics().sendQueueBytes, 0) << "and leaves nothing counted in flight";
 }

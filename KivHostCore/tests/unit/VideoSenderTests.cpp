@@ -40,13 +40,6 @@ int count(std::string_view text) {
 
 } // namespace
 
-TEST(VideoSender, BudgetIs150MillisecondsOfVideoWithAFloorAndDoubledOnUSB) {
-    EXPECT_EQ(VideoSender::budgetFor(8'000'000, TransportKind::wifi), 262'144);
-    EXPECT_EQ(VideoSender::budgetFor(20'000'000, TransportKind::wifi), 375'000);
-    EXPECT_EQ(VideoSender::budgetFor(20'000'000, TransportKind::usb), 750'000);
-    EXPECT_EQ(VideoSender::budgetFor(13'981'013, std::nullopt), 262'144) << "x = 26,214,398 stays at the floor";
-}
-
 TEST(VideoSender, WaitsForAKeyframeThenSendsWithinTheBudget) {
     Harness h;
     h.send(frame(1000));
@@ -107,12 +100,31 @@ TEST(VideoSender, OverflowWarningsAreThrottledToThreePerFiveSeconds) {
 
 TEST(VideoSender, RefusedSendsAndStaleCompletionsDoNotCorruptTheState) {
     Harness h;
+    // A link without video yet refuses: the sender waits for a keyframe without asking for one.
     h.link->refuse = true;
+    h.link->videoReady = false;
+    h.send(frame(1000, true));
+    EXPECT_EQ(h.keyframeRequests, 0);
+    // A link with video that refuses this frame (too large for it): a drop and a keyframe request.
+    h.link->videoReady = true;
     h.send(frame(1000, true));
     h.link->refuse = false;
     h.send(frame(1000));
     EXPECT_TRUE(h.link->frames.empty()) << "a refused frame makes the sender wait for a keyframe";
-    EXPECT_EQ(h.keyframeRequests, 0) << "without asking for one";
+    EXPECT_EQ(h.keyframeRequests, 1);
+    EXPECT_EQ(h.metrics().droppedSendFrames, 1);
+
+    // Bytes the link dropped (a full socket buffer): the device cannot decode on, so ask again.
+    h.send(frame(1000, true));
+    h.send(frame(1000));
+    h.link->completeOldest(false);
+    h.link->completeOldest(true);
+    h.queue.runUntilIdle();
+    EXPECT_EQ(h.keyframeRequests, 2);
+    EXPECT_TRUE(count("Video frame lost: part of a frame was dropped by the link; waiting for keyframe") == 1);
+    h.send(frame(1000));
+    EXPECT_EQ(h.link->frames.size(), 2u) << "nothing more until the keyframe";
+    EXPECT_EQ(h.sender->queueState().first, 0) << "the dropped bytes left the in-flight count";
 
     h.send(frame(200'000, true));
     auto next = std::make_shared<FakeHostTransport>(TransportKind::usb, "usb-link");

@@ -49,8 +49,10 @@ inline constexpr std::size_t kAudioHeaderBytes = 18;
 inline constexpr std::size_t kMaxVideoBody = 8388608;
 inline constexpr std::size_t kMaxAudioBody = 262144;
 
-Bytes encodeVideo(std::uint32_t frameID, bool isKeyframe, std::uint64_t captureTimeUs, ByteView data);
-Bytes encodeAudio(const StreamAudioPacket& packet);
+// Nothing when the body would exceed what a reader accepts (kMaxVideoBody, kMaxAudioBody): a
+// length that does not fit is refused, never truncated into a header the peer would misread.
+std::optional<Bytes> encodeVideo(std::uint32_t frameID, bool isKeyframe, std::uint64_t captureTimeUs, ByteView data);
+std::optional<Bytes> encodeAudio(const StreamAudioPacket& packet);
 } // namespace StreamFraming
 
 // Reader for every stream link. Consumed bytes are dropped only when everything was consumed or
@@ -58,6 +60,12 @@ Bytes encodeAudio(const StreamAudioPacket& packet);
 class StreamFrameDecoder {
 public:
     static constexpr std::size_t kCompactionThreshold = 1048576;
+    struct ControlOnly {};
+
+    StreamFrameDecoder() = default;
+    // A reader for a peer that may only send control items: a video or audio header fails at
+    // once (malformed) before any of its body is buffered.
+    explicit StreamFrameDecoder(ControlOnly) : controlOnly_(true) {}
 
     // Every item completed by `chunk`. On failure the read position stays on the bad item, so
     // every later call fails the same way; items completed earlier in the failing call are lost.
@@ -69,6 +77,7 @@ private:
     Bytes buffer_;
     std::size_t offset_ = 0;
     std::optional<ControlFramingError> failure_; // sticky: nothing more is buffered after a failure
+    bool controlOnly_ = false;
 };
 
 } // namespace kiv

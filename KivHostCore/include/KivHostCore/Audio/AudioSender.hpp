@@ -1,7 +1,8 @@
 #pragma once
 // Puts a session's audio chunks on its current link as stream audio items, dropping chunks while
 // more than 48 KiB of audio is still queued there (a dropped chunk leaves a gap in the sequence
-// numbers, so the device can tell loss from silence).
+// numbers, so the device can tell loss from silence). The 48 KiB are counted per link: a new link
+// starts with the whole budget, whatever the old one still holds.
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -35,12 +36,15 @@ public:
     AudioSenderStats takeStats(double seconds);
 
 private:
-    void release(std::int64_t bytes);
+    struct LinkBudget {
+        std::int64_t inFlight = 0; // guarded by the sender's mutex
+    };
+    void release(LinkBudget& budget, std::int64_t bytes);
 
     std::mutex mutex_;
     std::shared_ptr<HostTransport> transport_;
+    std::shared_ptr<LinkBudget> budget_ = std::make_shared<LinkBudget>();
     std::uint32_t sequence_ = 0;
-    std::int64_t inFlight_ = 0;
     std::int64_t packets_ = 0;
     std::int64_t bytes_ = 0;
     std::int64_t dropped_ = 0;

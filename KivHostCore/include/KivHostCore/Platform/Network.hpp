@@ -37,12 +37,23 @@ public:
     // Runs the connection (and every handler) on `queue`. A connection already ready is not restarted.
     virtual void start(Executor& queue) = 0;
     virtual void receive(std::size_t minimum, std::size_t maximum, ReceiveHandler handler) = 0;
-    // Queues bytes; the completion (optional) runs on the queue once the stack took them, whatever
-    // the outcome. Bytes sent in order arrive in order.
+    // Queues bytes; the completion (optional) runs on the queue once the stack took them or the
+    // connection ended, always exactly once, with an error when the bytes did not go out. Bytes
+    // sent in order arrive in order.
     virtual void send(Bytes data, SendCompletion completion) = 0;
     // Idempotent; the state handler then reports cancelled.
     virtual void cancel() = 0;
     virtual std::optional<NetworkEndpoint> remoteEndpoint() const = 0;
+};
+
+// What became of one batch of datagrams.
+struct DatagramBatchResult {
+    std::size_t sentDatagrams = 0;
+    std::size_t sentBytes = 0;
+    // Not taken: the socket buffer was full, an error, or the flow was cancelled. Datagrams go in
+    // order, so the dropped ones are always the batch's tail.
+    std::size_t droppedDatagrams = 0;
+    NetworkError error; // a hard error or the cancellation; nothing when only the buffer was full
 };
 
 // One remote endpoint's datagrams on a shared UDP socket.
@@ -57,10 +68,10 @@ public:
     virtual void start(Executor& queue) = 0;
     // The next datagram from the peer; one outstanding at a time.
     virtual void receiveMessage(MessageHandler handler) = 0;
-    // Sends the datagrams in one batch (sendmmsg). `done` is called once per datagram with its size
-    // after the stack processed it, successfully or not, on the calling thread. The views need to
-    // stay valid only for the duration of the call.
-    virtual void sendBatch(const std::vector<ByteView>& datagrams, const std::function<void(std::size_t)>& done) = 0;
+    // Sends the datagrams in one batch (sendmmsg) without ever waiting: what the socket does not
+    // take at once is dropped and counted, so the caller can ask for a keyframe instead of
+    // letting latency grow. Any thread; the views need to stay valid only for the call.
+    virtual DatagramBatchResult sendBatch(const std::vector<ByteView>& datagrams) = 0;
     // Idempotent; a cancelled flow is forgotten by its listener: the peer's next datagram opens a new one.
     virtual void cancel() = 0;
     virtual std::optional<NetworkEndpoint> remoteEndpoint() const = 0;

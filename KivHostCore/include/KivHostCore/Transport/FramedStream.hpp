@@ -1,7 +1,9 @@
 #pragma once
-// A reliable byte stream cut into stream items (control, video, audio). One read outstanding at a
-// time, up to 1 MiB; finishes exactly once and then drops its handlers, so no cycle outlives the
-// connection. Handlers run on the queue given to start(); send/close/metrics from any thread.
+// The host's end of a reliable byte stream cut into stream items. A device may send only control
+// items: a video or audio header closes the stream before any of its body is buffered. One read
+// outstanding at a time, up to 1 MiB; finishes exactly once and then drops its handlers, so no
+// cycle outlives the connection. Handlers run on the queue given to start(); send/close/metrics
+// from any thread; every send's completion runs exactly once, with an error once closed.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -51,8 +53,8 @@ private:
 
     std::shared_ptr<Connection> connection_;
     const std::string label_;
-    Executor* queue_ = nullptr;
-    StreamFrameDecoder decoder_; // receive path only
+    ExecutorHandle queue_;
+    StreamFrameDecoder decoder_{StreamFrameDecoder::ControlOnly{}}; // receive path only
     KivLogger log_ = KivLog::logger("Transport");
     mutable std::mutex mutex_;
     bool closed_ = false;

@@ -15,7 +15,9 @@ namespace kiv {
 
 class HostTransport {
 public:
-    using VideoCompletion = std::function<void(std::int64_t bytes)>;
+    // `complete` is false when some of the frame's bytes were dropped instead of sent (a full
+    // socket buffer, a closed link): the device cannot decode what follows without a keyframe.
+    using VideoCompletion = std::function<void(std::int64_t bytes, bool complete)>;
 
     virtual ~HostTransport() = default;
 
@@ -38,8 +40,9 @@ public:
     virtual void beginVideo(std::uint32_t sessionID, std::uint64_t key) = 0;
     virtual void endVideo() = 0;
     virtual bool isVideoReady() const = 0;
-    // Bytes handed to the network (0: nothing sent, completion never called). Completions, on any
-    // thread, add up to the returned count once those bytes are processed.
+    // Bytes handed to the network (0: nothing sent, completion never called; a frame larger than
+    // the link can carry is refused so). Completions, on any thread, add up to the returned count
+    // once those bytes are processed or dropped.
     virtual std::int64_t sendVideo(const EncodedFrame& frame, VideoCompletion completion) = 0;
     // An already-framed audio item. False: the link is closed; nothing queued, no completion.
     virtual bool sendAudio(Bytes item, std::function<void()> completion) = 0;

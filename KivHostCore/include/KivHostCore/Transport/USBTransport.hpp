@@ -46,6 +46,7 @@ private:
     bool videoOn_ = false;
     std::uint32_t nextFrameID_ = 0;
     MonotonicTime lastMetrics_;
+    KivLogger log_ = KivLog::logger("Transport");
     std::shared_ptr<std::atomic<std::int64_t>> inFlight_ = std::make_shared<std::atomic<std::int64_t>>(0);
     std::function<void(const ControlMessage&)> onControl_;
     std::function<void()> onClosed_;

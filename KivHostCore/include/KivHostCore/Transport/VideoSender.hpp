@@ -19,6 +19,8 @@ namespace kiv {
 class VideoSender : public std::enable_shared_from_this<VideoSender> {
 public:
     static constexpr std::size_t kMaxPending = 3;
+    static constexpr std::int64_t kBudgetMilliseconds = 150;
+    static constexpr std::int64_t kMinBudgetBytes = 256 * 1024;
 
     static std::shared_ptr<VideoSender> create(Executor& queue, std::shared_ptr<PerformanceMonitor> monitor);
 
@@ -44,6 +46,8 @@ private:
     void refineOnQueue(EncodedFrame frame);
     void drain();
     void skip(std::int64_t frames);
+    // A frame the device will not be able to decode: drop the backlog and ask for a keyframe once.
+    void lost(const char* why);
     void updateBudget();
     void publishQueueState();
 

@@ -41,8 +41,9 @@ public:
     bool sendAudio(Bytes item, std::function<void()> completion) override;
     TransportMetrics takeMetrics() override;
 
-    // A keepalive from `flow` matched this link's registration (UDP listener's queue).
-    void noteKeepalive(const std::shared_ptr<DatagramFlow>& flow);
+    // A keepalive from `flow` carrying this identity (UDP listener's queue); ignored unless the
+    // identity is still this link's registration.
+    void noteKeepalive(const std::shared_ptr<DatagramFlow>& flow, std::uint32_t sessionID, std::uint64_t key);
     bool hasAdopted(const DatagramFlow& flow) const;
     // Detaches the UDP flow when its last keepalive is older than `timeout`; returns it to cancel.
     std::shared_ptr<DatagramFlow> detachIfSilent(Duration timeout);
@@ -71,6 +72,7 @@ private:
     FramePacketizer packetizer_{0};
     std::optional<std::pair<std::uint32_t, std::uint64_t>> registration_;
     std::int64_t videoBytes_ = 0;
+    LogThrottle dropThrottle_{3, 5'000'000};
     MonotonicTime lastMetrics_;
     DatagramBatch batch_; // reused frame to frame; sendVideo runs on one queue
     std::mt19937_64 random_{std::random_device{}()};

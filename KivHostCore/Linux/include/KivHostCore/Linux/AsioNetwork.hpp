@@ -14,7 +14,7 @@ namespace kiv {
 
 class AsioNetworkFactory final : public NetworkFactory {
 public:
-    AsioNetworkFactory(); // on the shared worker pool
+    AsioNetworkFactory(); // on the network thread (WorkerPool::io)
     explicit AsioNetworkFactory(asio::io_context& io);
 
     std::expected<std::shared_ptr<StreamListener>, std::string> makeStreamListener(const ListenerOptions& options) override;

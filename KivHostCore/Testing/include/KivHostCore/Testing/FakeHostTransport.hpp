@@ -44,11 +44,11 @@ public:
     }
     TransportMetrics takeMetrics() override { return TransportMetrics(kind_, address_); }
 
-    // Completes the oldest outstanding video send.
-    void completeOldest() {
+    // Completes the oldest outstanding video send; `complete` false: its bytes were dropped.
+    void completeOldest(bool complete = true) {
         auto [bytes, completion] = std::move(completions.front());
         completions.pop_front();
-        completion(bytes);
+        completion(bytes, complete);
     }
 
     bool open = true;

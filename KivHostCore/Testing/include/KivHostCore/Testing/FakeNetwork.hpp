@@ -63,7 +63,7 @@ public:
     ConnectionState state() const override { return state_; }
     void start(Executor& queue) override;
     void receiveMessage(MessageHandler handler) override { handler_ = std::move(handler); }
-    void sendBatch(const std::vector<ByteView>& datagrams, const std::function<void(std::size_t)>& done) override;
+    DatagramBatchResult sendBatch(const std::vector<ByteView>& datagrams) override;
     void cancel() override;
     std::optional<NetworkEndpoint> remoteEndpoint() const override { return peer_; }
 
@@ -72,6 +72,8 @@ public:
 
     std::vector<Bytes> sentDatagrams;
     std::size_t batches = 0;
+    // How many datagrams of each batch the "socket buffer" takes; the rest are dropped.
+    std::size_t roomPerBatch = SIZE_MAX;
     int cancelCount = 0;
 
 private:
