@@ -8,6 +8,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
+#include <asio/post.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <libyuv.h>
 
@@ -35,7 +36,7 @@ bool intersects(const ScreenRect& r, int x, int y, int w, int h) {
 } // namespace
 
 struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
-    explicit Impl(std::string name) : displayName(std::move(name)), fdWatch(WorkerPool::io().context()) {}
+    explicit Impl(std::string name) : displayName(std::move(name)) {}
 
     ~Impl() { shutdown(); }
 
@@ -55,6 +56,8 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
             xcb_damage_query_version_reply(connection, xcb_damage_query_version(connection, 1, 1), nullptr));
         Reply<xcb_xfixes_query_version_reply_t> fixes(
             xcb_xfixes_query_version_reply(connection, xcb_xfixes_query_version(connection, 4, 0), nullptr));
+        Reply<xcb_randr_query_version_reply_t> randr(
+            xcb_randr_query_version_reply(connection, xcb_randr_query_version(connection, 1, 5), nullptr));
         if (!shm || !damageVersion) {
             shutdown();
             return std::unexpected(CaptureError::permissionDenied()); // the desktop cannot be read this way
@@ -62,36 +65,73 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         hasCursor = static_cast<bool>(fixes);
         const auto* damageExtension = xcb_get_extension_data(connection, &xcb_damage_id);
         damageEventBase = damageExtension != nullptr ? damageExtension->first_event : 0;
+        const auto* randrExtension = xcb_get_extension_data(connection, &xcb_randr_id);
+        randrEventBase = randr && randrExtension != nullptr ? randrExtension->first_event : 0;
+        // Layout changes: RandR screen and CRTC/output events, and the root's ConfigureNotify, which
+        // is all a logical-monitor change produces.
+        const std::uint32_t rootEvents = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+        xcb_change_window_attributes(connection, screen->root, XCB_CW_EVENT_MASK, &rootEvents);
+        if (randrEventBase != 0) {
+            xcb_randr_select_input(connection, screen->root,
+                                   XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE | XCB_RANDR_NOTIFY_MASK_CRTC_CHANGE |
+                                       XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
+        }
+        xcb_flush(connection);
         queue = executor.handle();
-        fdWatch.assign(xcb_get_file_descriptor(connection));
-        waitForEvents();
+        // Descriptor watches live on the network thread and are only touched there.
+        fdWatch = std::make_shared<asio::posix::stream_descriptor>(WorkerPool::io().context());
+        asio::post(fdWatch->get_executor(), [watch = fdWatch, fd = xcb_get_file_descriptor(connection), weak = weak_from_this()] {
+            watch->assign(fd);
+            waitForEvents(watch, weak);
+        });
         return {};
     }
 
-    void waitForEvents() {
-        fdWatch.async_wait(asio::posix::stream_descriptor::wait_read, [weak = weak_from_this()](const std::error_code& error) {
+    // On the network thread: one wait at a time; the events are read on the capture queue.
+    static void waitForEvents(const std::shared_ptr<asio::posix::stream_descriptor>& watch, const std::weak_ptr<Impl>& weak) {
+        watch->async_wait(asio::posix::stream_descriptor::wait_read, [watch, weak](const std::error_code& error) {
             const auto self = weak.lock();
             if (!self || error) return;
-            self->queue.post([weak] {
+            self->queue.post([watch, weak] {
                 const auto impl = weak.lock();
-                if (!impl || impl->connection == nullptr) return;
-                impl->drain(true);
-                impl->waitForEvents();
+                if (!impl || impl->connection == nullptr || impl->fdWatch != watch) return;
+                // A lost connection keeps the descriptor readable for good: stop waiting on it.
+                if (!impl->drain(true)) return;
+                asio::post(watch->get_executor(), [watch, weak] { waitForEvents(watch, weak); });
             });
         });
     }
 
-    // Handles every event xcb has, reading the socket too when `read` is set.
-    void drain(bool read) {
+    // Handles every event xcb has, reading the socket too when `read` is set. False once the
+    // connection is lost (reported through `lost`).
+    bool drain(bool read) {
         bool changed = false;
+        bool layout = false;
         while (xcb_generic_event_t* event = read ? xcb_poll_for_event(connection) : xcb_poll_for_queued_event(connection)) {
-            if (damageEventBase != 0 && (event->response_type & 0x7F) == damageEventBase + XCB_DAMAGE_NOTIFY) {
+            const std::uint8_t type = event->response_type & 0x7F;
+            if (damageEventBase != 0 && type == damageEventBase + XCB_DAMAGE_NOTIFY) {
                 const auto* notify = reinterpret_cast<xcb_damage_notify_event_t*>(event);
                 changed = changed || intersects(rect, notify->area.x, notify->area.y, notify->area.width, notify->area.height);
+            } else if (type == XCB_CONFIGURE_NOTIFY ||
+                       (randrEventBase != 0 && (type == randrEventBase + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
+                                                type == randrEventBase + XCB_RANDR_NOTIFY))) {
+                layout = true;
             }
             std::free(event);
         }
-        if (changed && onChanged) onChanged();
+        if (const int error = xcb_connection_has_error(connection); error != 0) {
+            reportLost(error);
+            return false;
+        }
+        if (layout && events.layoutChanged) events.layoutChanged();
+        if (changed && events.changed) events.changed();
+        return true;
+    }
+
+    void reportLost(int code) {
+        if (lostReported) return;
+        lostReported = true;
+        if (events.lost) events.lost("lost the connection to the X server", code);
     }
 
     std::optional<ScreenRect> displayRect(std::optional<std::uint32_t> displayID) {
@@ -106,9 +146,10 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         return std::nullopt;
     }
 
-    void watch(ScreenRect watched, std::function<void()> changed) {
+    void watch(ScreenRect watched, GrabberEvents handlers) {
+        if (!connection) return;
         rect = watched;
-        onChanged = std::move(changed);
+        events = std::move(handlers);
         if (damage == 0) {
             damage = xcb_generate_id(connection);
             xcb_damage_create(connection, damage, screen->root, XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
@@ -121,7 +162,12 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         releaseSegment();
         shmId = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
         if (shmId < 0) return false;
-        shmAddress = static_cast<std::uint8_t*>(shmat(shmId, nullptr, 0));
+        void* attachedHere = shmat(shmId, nullptr, 0);
+        if (attachedHere == reinterpret_cast<void*>(-1)) {
+            shmctl(shmId, IPC_RMID, nullptr);
+            return false;
+        }
+        shmAddress = static_cast<std::uint8_t*>(attachedHere);
         segment = xcb_generate_id(connection);
         const auto attached = xcb_request_check(connection, xcb_shm_attach_checked(connection, segment, static_cast<std::uint32_t>(shmId), 0));
         shmctl(shmId, IPC_RMID, nullptr); // freed once both sides detach
@@ -178,35 +224,50 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
                               static_cast<std::uint16_t>(area.width), static_cast<std::uint16_t>(area.height), ~0u,
                               XCB_IMAGE_FORMAT_Z_PIXMAP, segment, 0),
             nullptr));
-        drain(false); // events that came in with the reply
+        if (!drain(false)) return false; // events that came in with the reply; a lost server ends here
         if (!image) return false;
         if (showsCursor && hasCursor) compositeCursor(area, shmAddress);
         X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, out);
         return true;
     }
 
+    // On the capture queue (or when nothing else can run: before open, in the destructor).
     void shutdown() {
         if (!connection) return;
-        std::error_code ignored;
-        fdWatch.release(); // the descriptor belongs to xcb
         if (damage != 0) xcb_damage_destroy(connection, damage);
         damage = 0;
         releaseSegment();
-        xcb_disconnect(connection);
-        connection = nullptr;
-        onChanged = nullptr;
+        events = {};
+        lostReported = false;
+        auto* closing = std::exchange(connection, nullptr);
+        auto watch = std::exchange(fdWatch, nullptr);
+        if (!watch) {
+            xcb_disconnect(closing);
+            return;
+        }
+        // The watch is released on the network thread before xcb closes the descriptor, so the
+        // reactor never acts on a descriptor number that may already belong to someone else.
+        asio::post(watch->get_executor(), [watch, closing] {
+            std::error_code ignored;
+            watch->cancel(ignored);
+            watch->release();
+            xcb_disconnect(closing);
+        });
     }
 
     std::string displayName;
     xcb_connection_t* connection = nullptr;
     xcb_screen_t* screen = nullptr;
-    asio::posix::stream_descriptor fdWatch;
+    // Set and cleared on the capture queue; the descriptor object itself is used on the network thread only.
+    std::shared_ptr<asio::posix::stream_descriptor> fdWatch;
     ExecutorHandle queue;
     std::uint8_t damageEventBase = 0;
+    std::uint8_t randrEventBase = 0;
+    GrabberEvents events;
+    bool lostReported = false;
     xcb_damage_damage_t damage = 0;
     bool hasCursor = false;
     ScreenRect rect;
-    std::function<void()> onChanged;
     int shmId = -1;
     std::uint8_t* shmAddress = nullptr;
     std::size_t shmBytes = 0;
@@ -215,7 +276,12 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
 
 X11ScreenGrabber::X11ScreenGrabber(std::string display) : impl_(std::make_shared<Impl>(std::move(display))) {}
 
-X11ScreenGrabber::~X11ScreenGrabber() { impl_->shutdown(); }
+X11ScreenGrabber::~X11ScreenGrabber() {
+    // A drain may be running on the capture queue: close there, after it.
+    auto impl = impl_;
+    if (impl->queue.post([impl] { impl->shutdown(); })) return;
+    impl->shutdown();
+}
 
 std::expected<void, CaptureError> X11ScreenGrabber::open(Executor& queue) { return impl_->open(queue); }
 
@@ -223,7 +289,7 @@ std::optional<ScreenRect> X11ScreenGrabber::displayRect(std::optional<std::uint3
     return impl_->displayRect(displayID);
 }
 
-void X11ScreenGrabber::watch(ScreenRect rect, std::function<void()> changed) { impl_->watch(rect, std::move(changed)); }
+void X11ScreenGrabber::watch(ScreenRect rect, GrabberEvents events) { impl_->watch(rect, std::move(events)); }
 
 bool X11ScreenGrabber::grab(ScreenRect rect, PixelBuffer& out, bool showsCursor) { return impl_->grab(rect, out, showsCursor); }
 

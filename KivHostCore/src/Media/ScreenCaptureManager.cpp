@@ -47,18 +47,81 @@ void ScreenCaptureManager::lookup(std::optional<std::uint32_t> displayID, int wi
 
 void ScreenCaptureManager::begin(std::optional<std::uint32_t> displayID, ScreenRect rect, int width, int height, int fps) {
     running_ = true;
+    displayID_ = displayID;
     rect_ = rect;
+    grabFailures_ = 0;
     pool_ = std::make_unique<PixelBufferPool>(width, height);
     interval_ = Duration(1'000'000 / std::max(fps, 1));
     lastGrab_.reset();
     loggedFirstFrame_ = false;
     captureInput_ = fmt::format("{}x{} pixels at {},{}", rect.width, rect.height, rect.x, rect.y);
-    grabber_->watch(rect, [weak = weak_from_this()] {
-        if (auto self = weak.lock()) self->changed();
-    });
+    watch();
     log_.info(fmt::format("Capture started display={} input {} → output {}x{}@{}", displayID.value_or(0), captureInput_, width,
                           height, fps));
     grabNow(); // the first picture does not wait for a change
+}
+
+void ScreenCaptureManager::watch() {
+    const auto weak = weak_from_this();
+    GrabberEvents events;
+    events.changed = [weak] {
+        if (auto self = weak.lock()) self->changed();
+    };
+    events.layoutChanged = [weak] {
+        if (auto self = weak.lock()) self->layoutChanged();
+    };
+    events.lost = [weak](const std::string& why, int code) {
+        if (auto self = weak.lock()) self->end(CaptureError::startFailed(why), "X11", code);
+    };
+    grabber_->watch(rect_, std::move(events));
+}
+
+void ScreenCaptureManager::layoutChanged() {
+    if (!running_) return;
+    relocate(1);
+}
+
+// Follows the display to where the new layout put it. While a layout is being rebuilt the display
+// may briefly be unlisted: look again for the same 3 s a start allows before calling it gone.
+void ScreenCaptureManager::relocate(int attempt) {
+    relocate_.cancel();
+    if (!running_) return;
+    const auto rect = grabber_->displayRect(displayID_);
+    if (!rect) {
+        if (attempt >= kLookupAttempts) {
+            end(CaptureError::displayNotFound(displayID_.value_or(0)), "kiv.capture", 2);
+            return;
+        }
+        relocate_ = queue_.postAfter(kLookupInterval, [weak = weak_from_this(), session = session_, attempt] {
+            const auto self = weak.lock();
+            if (self && self->session_ == session) self->relocate(attempt + 1);
+        });
+        return;
+    }
+    if (*rect == rect_) return;
+    rect_ = *rect;
+    captureInput_ = fmt::format("{}x{} pixels at {},{}", rect_.width, rect_.height, rect_.x, rect_.y);
+    watch();
+    log_.info(fmt::format("Capture follows display={} to input {}", displayID_.value_or(0), captureInput_));
+    pendingGrab_.cancel();
+    grabNow(); // the picture at the new place, without waiting for a redraw
+}
+
+void ScreenCaptureManager::end(CaptureError error, const char* domain, int code) {
+    if (!running_) return;
+    ++session_;
+    running_ = false;
+    retry_.cancel();
+    relocate_.cancel();
+    pendingGrab_.cancel();
+    grabber_->close();
+    pool_.reset();
+    if (!onStop) {
+        log_.info("Capture stream ended after stop (" + error.text() + ")");
+        return;
+    }
+    log_.info(fmt::format("Capture stream stopped: {} [{} {}]", error.text(), domain, code));
+    onStop(std::move(error));
 }
 
 void ScreenCaptureManager::changed() {
@@ -77,7 +140,22 @@ void ScreenCaptureManager::grabNow() {
     if (!running_ || !pool_) return;
     lastGrab_ = queue_.now();
     auto buffer = pool_->acquire();
-    if (!grabber_->grab(rect_, *buffer, true)) return;
+    if (!grabber_->grab(rect_, *buffer, true)) {
+        // Usually the layout moving under us (its event follows); try again next interval.
+        if (++grabFailures_ >= kMaxGrabFailures) {
+            end(CaptureError::startFailed(fmt::format("the picture of display {} could not be read {} times in a row",
+                                                      displayID_.value_or(0), grabFailures_)),
+                "kiv.capture", 1);
+            return;
+        }
+        if (!pendingGrab_.isPending()) {
+            pendingGrab_ = queue_.postAfter(interval_, [weak = weak_from_this()] {
+                if (auto self = weak.lock()) self->grabNow();
+            });
+        }
+        return;
+    }
+    grabFailures_ = 0;
     if (monitor_) monitor_->countCaptured();
     if (!loggedFirstFrame_) {
         loggedFirstFrame_ = true;
@@ -90,6 +168,7 @@ void ScreenCaptureManager::stop() {
     queue_.sync([this] {
         ++session_;
         retry_.cancel();
+        relocate_.cancel();
         pendingGrab_.cancel();
         if (!running_) return;
         running_ = false;

@@ -12,7 +12,10 @@
 
 #include "KivHostCore/Display/ExecutorDisplayClock.hpp"
 #include "KivHostCore/Input/InputEventManager.hpp"
+#include "KivHostCore/Linux/X11ScreenGrabber.hpp"
 #include "KivHostCore/Linux/XTestEventPoster.hpp"
+#include "KivHostCore/Media/ScreenCaptureManager.hpp"
+#include "KivHostCore/Testing/Signal.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "VirtualDisplay/Linux/RandRVirtualDisplayAdapter.hpp"
@@ -209,6 +212,54 @@ TEST_P(RandRDisplays, ATapLandsAtTheDisplaysCentreInAWindowThere) {
     ASSERT_TRUE(witness.waitForEvents(2));
     EXPECT_EQ(witness.events[0].detail, 4);
     manager->destroyDisplay();
+}
+
+// Another device's display goes away and the layout closes the gap: this display moves, and its
+// capture follows it instead of grabbing where it used to be.
+TEST_P(RandRDisplays, ACaptureFollowsItsDisplayWhenTheLayoutMovesIt) {
+    auto other = VirtualDisplayManager::create(adapter_, clock_);
+    auto mine = VirtualDisplayManager::create(adapter_, clock_);
+    ASSERT_TRUE(other->createDisplay(config("Other", {1024, 768, 60})).has_value());
+    const auto id = mine->createDisplay(config("Mine", {640, 480, 60}));
+    ASSERT_TRUE(id.has_value()) << id.error().text();
+    const auto before = adapter_->bounds(*id);
+    ASSERT_TRUE(before);
+
+    SerialQueue captureQueue("kiv.capture");
+    auto capture = ScreenCaptureManager::create(std::make_unique<X11ScreenGrabber>(server_.display), captureQueue, nullptr);
+    std::mutex framesMutex;
+    std::shared_ptr<PixelBuffer> latest;
+    capture->onFrame = [&](std::shared_ptr<PixelBuffer> buffer, std::uint64_t) {
+        auto copy = std::make_shared<PixelBuffer>(*buffer);
+        const std::lock_guard lock(framesMutex);
+        latest = std::move(copy);
+    };
+    std::atomic<int> stops{0};
+    capture->onStop = [&](std::optional<CaptureError>) { ++stops; };
+    test::Signal started;
+    capture->start(*id, 640, 480, 30, [&](std::expected<void, CaptureError> result) {
+        EXPECT_TRUE(result.has_value());
+        started.notify();
+    });
+    ASSERT_TRUE(started.waitFor());
+
+    other->destroyDisplay();
+    const auto after = adapter_->bounds(*id);
+    ASSERT_TRUE(after);
+    ASSERT_NE(after->x, before->x) << "the layout moved the display";
+    // White where the display is now: only a capture at the new place sees it.
+    test::Painter painter(server_.display);
+    const auto centreLuma = [&] {
+        const std::lock_guard lock(framesMutex);
+        return latest ? latest->luma()[240 * latest->lumaStride() + 320] : 0;
+    };
+    ASSERT_TRUE(test::waitUntil([&] {
+        painter.fill(0xFFFFFF, after->x, after->y, after->width, after->height);
+        return centreLuma() > 200;
+    }, 20s, 100ms)) << "the capture grabs the display where it is now";
+    EXPECT_EQ(stops, 0);
+    capture->stop();
+    mine->destroyDisplay();
 }
 
 INSTANTIATE_TEST_SUITE_P(Servers, RandRDisplays, ::testing::Values(ServerKind::xorgDummy, ServerKind::xvfb),

@@ -10,39 +10,13 @@
 #include "KivHostCore/Media/ScreenCaptureManager.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
+#include "XWitness.hpp"
 
 using namespace kiv;
 using namespace std::chrono_literals;
+using test::Painter;
 
 namespace {
-
-// A plain X client that paints rectangles straight onto the root window.
-class Painter {
-public:
-    explicit Painter(const std::string& display) : connection_(xcb_connect(display.c_str(), nullptr)) {
-        screen_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-        gc_ = xcb_generate_id(connection_);
-        xcb_create_gc(connection_, gc_, screen_->root, 0, nullptr);
-    }
-    ~Painter() { xcb_disconnect(connection_); }
-    void fill(std::uint32_t rgb, int x, int y, int w, int h) {
-        xcb_change_gc(connection_, gc_, XCB_GC_FOREGROUND, &rgb);
-        const xcb_rectangle_t rect{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), static_cast<std::uint16_t>(w),
-                                   static_cast<std::uint16_t>(h)};
-        xcb_poly_fill_rectangle(connection_, screen_->root, gc_, 1, &rect);
-        xcb_aux_sync();
-    }
-    void pointer(int x, int y) {
-        xcb_warp_pointer(connection_, XCB_NONE, screen_->root, 0, 0, 0, 0, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y));
-        xcb_aux_sync();
-    }
-
-private:
-    void xcb_aux_sync() { std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr)); }
-    xcb_connection_t* connection_;
-    xcb_screen_t* screen_;
-    xcb_gcontext_t gc_;
-};
 
 struct CaptureRun {
     SerialQueue queue{"kiv.capture"};
@@ -50,8 +24,14 @@ struct CaptureRun {
     std::mutex mutex;
     std::vector<std::shared_ptr<PixelBuffer>> frames;
 
+    std::vector<std::optional<CaptureError>> stops; // guarded by mutex
+
     CaptureRun(const std::string& display, int width, int height) {
         capture = ScreenCaptureManager::create(std::make_unique<X11ScreenGrabber>(display), queue, nullptr);
+        capture->onStop = [this](std::optional<CaptureError> error) {
+            const std::lock_guard lock(mutex);
+            stops.push_back(std::move(error));
+        };
         capture->onFrame = [this](std::shared_ptr<PixelBuffer> buffer, std::uint64_t) {
             // Keep a copy: pool buffers are reused.
             auto copy = std::make_shared<PixelBuffer>(*buffer);
@@ -143,4 +123,23 @@ TEST(X11Capture, TheCursorIsCompositedAndScalingLetterboxes) {
         for (int x = 150; x < 190; ++x) bright += lumaAt(*frame, x, y) > 100 ? 1 : 0;
     }
     EXPECT_GT(bright, 5) << "the cursor near the centre is part of the picture";
+}
+
+// The X server goes away under a running capture: the source ends once, with a capture error,
+// instead of spinning on a descriptor that stays readable.
+TEST(X11Capture, ALostServerEndsTheSourceThroughOnStop) {
+    auto server = test::XvfbServer::start(320, 240);
+    if (!server && server.error().notInstalled) GTEST_SKIP() << server.error().message;
+    ASSERT_TRUE(server.has_value()) << server.error().message;
+    CaptureRun run((*server)->display(), 320, 240);
+    ASSERT_TRUE(test::waitUntil([&] { return run.count() >= 1; }, 20s));
+    (*server)->process().stop();
+    ASSERT_TRUE(test::waitUntil([&] {
+        const std::lock_guard lock(run.mutex);
+        return !run.stops.empty();
+    }, 20s));
+    const std::lock_guard lock(run.mutex);
+    ASSERT_EQ(run.stops.size(), 1u);
+    ASSERT_TRUE(run.stops[0].has_value());
+    EXPECT_EQ(run.stops[0]->text(), "Screen capture couldn't start: lost the connection to the X server");
 }

@@ -3,6 +3,9 @@
 
 #include "KivHostCore/Media/ScreenCaptureManager.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
+#include "KivProtocol/KivLog.hpp"
+
+#include <algorithm>
 
 using namespace kiv;
 using namespace std::chrono_literals;
@@ -18,13 +21,17 @@ public:
     std::optional<ScreenRect> displayRect(std::optional<std::uint32_t>) override {
         ++lookups;
         if (lookups < listedAt) return std::nullopt;
-        return ScreenRect{1920, 0, 1280, 800};
+        return where;
     }
-    void watch(ScreenRect, std::function<void()> changed) override { onChanged = std::move(changed); }
+    void watch(ScreenRect rect, GrabberEvents handlers) override {
+        watched = rect;
+        events = std::move(handlers);
+    }
+    void onChanged() { events.changed(); }
     bool grab(ScreenRect rect, PixelBuffer&, bool) override {
         grabbedRect = rect;
         ++grabs;
-        return true;
+        return !failGrabs;
     }
     void close() override { closed = true; }
 
@@ -33,8 +40,11 @@ public:
     int lookups = 0;
     int grabs = 0;
     bool closed = false;
+    bool failGrabs = false;
+    std::optional<ScreenRect> where = ScreenRect{1920, 0, 1280, 800}; // nothing: the display is gone
     std::optional<ScreenRect> grabbedRect;
-    std::function<void()> onChanged;
+    ScreenRect watched;
+    GrabberEvents events;
 };
 
 struct Harness {
@@ -43,6 +53,7 @@ struct Harness {
     std::shared_ptr<ScreenCaptureManager> capture;
     std::vector<MonotonicTime> frames;
     std::optional<std::expected<void, CaptureError>> started;
+    std::vector<std::optional<CaptureError>> stops;
 
     explicit Harness(int listedAt = 1, bool denied = false) {
         auto fake = std::make_unique<FakeGrabber>();
@@ -51,6 +62,7 @@ struct Harness {
         grabber = fake.get();
         capture = ScreenCaptureManager::create(std::move(fake), queue, nullptr);
         capture->onFrame = [this](std::shared_ptr<PixelBuffer>, std::uint64_t) { frames.push_back(queue.now()); };
+        capture->onStop = [this](std::optional<CaptureError> error) { stops.push_back(std::move(error)); };
         capture->start(42, 640, 400, 30, [this](std::expected<void, CaptureError> result) { started = result; });
         queue.runUntilIdle();
     }
@@ -106,4 +118,71 @@ TEST(ScreenCaptureManager, ChangesAreGrabbedAtOnceButAtMostOncePerFrameInterval)
     h.grabber->onChanged();
     h.queue.advance(1s);
     EXPECT_EQ(h.frames.size(), 3u) << "nothing after stop";
+}
+
+TEST(ScreenCaptureManager, TheRectangleFollowsItsDisplayWhenTheDesktopIsLaidOutAgain) {
+    KivLogStore::shared().clear();
+    Harness h;
+    h.queue.advance(1s);
+    h.grabber->where = ScreenRect{3200, 0, 1280, 800}; // another device's display arrived to the left
+    h.grabber->events.layoutChanged();
+    h.queue.runUntilIdle();
+    EXPECT_EQ(h.grabber->watched, (ScreenRect{3200, 0, 1280, 800})) << "damage is watched at the new place";
+    EXPECT_EQ(h.grabber->grabbedRect, (ScreenRect{3200, 0, 1280, 800}));
+    EXPECT_EQ(h.frames.size(), 2u) << "the picture is grabbed again at once";
+    const auto& entries = KivLogStore::shared().entries(LogLevel::debug);
+    EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const auto& e) {
+        return e.message == "Capture follows display=42 to input 1280x800 pixels at 3200,0";
+    }));
+    h.grabber->events.layoutChanged(); // nothing moved
+    h.queue.runUntilIdle();
+    EXPECT_EQ(h.frames.size(), 2u);
+    EXPECT_TRUE(h.stops.empty());
+}
+
+TEST(ScreenCaptureManager, AGoneDisplayFailingGrabsAndALostDesktopEndTheSourceThroughOnStop) {
+    {
+        Harness h; // unlisted for a moment while the layout is rebuilt: kept
+        h.grabber->where.reset();
+        h.grabber->events.layoutChanged();
+        h.queue.advance(2s);
+        h.grabber->where = ScreenRect{0, 0, 1280, 800};
+        h.queue.advance(1s);
+        EXPECT_TRUE(h.stops.empty());
+        EXPECT_EQ(h.grabber->grabbedRect, (ScreenRect{0, 0, 1280, 800}));
+    }
+    {
+        Harness h; // gone for good
+        h.grabber->where.reset();
+        h.grabber->events.layoutChanged();
+        h.queue.advance(2'899ms);
+        EXPECT_TRUE(h.stops.empty());
+        h.queue.advance(1ms);
+        ASSERT_EQ(h.stops.size(), 1u);
+        EXPECT_EQ(h.stops[0], CaptureError::displayNotFound(42));
+        EXPECT_TRUE(h.grabber->closed);
+    }
+    {
+        Harness h; // grabs fail: retried every frame interval, then the source ends
+        h.grabber->failGrabs = true;
+        h.grabber->onChanged();
+        h.queue.advance(Duration(33'333 * 4));
+        EXPECT_TRUE(h.stops.empty());
+        h.queue.advance(Duration(33'333));
+        ASSERT_EQ(h.stops.size(), 1u);
+        EXPECT_EQ(h.stops[0]->kind, CaptureError::Kind::startFailed);
+        EXPECT_EQ(h.grabber->grabs, 1 + ScreenCaptureManager::kMaxGrabFailures);
+        h.queue.advance(1s);
+        EXPECT_EQ(h.grabber->grabs, 1 + ScreenCaptureManager::kMaxGrabFailures) << "no grabs after the end";
+    }
+    {
+        Harness h; // the X server went away
+        h.grabber->events.lost("lost the connection to the X server", 1);
+        h.queue.runUntilIdle();
+        ASSERT_EQ(h.stops.size(), 1u);
+        EXPECT_EQ(h.stops[0]->text(), "Screen capture couldn't start: lost the connection to the X server");
+        h.capture->onStop = nullptr;
+        h.capture->stop(); // already ended: nothing more
+        EXPECT_EQ(h.stops.size(), 1u);
+    }
 }

@@ -39,7 +39,7 @@ public:
     virtual ~FrameSource() = default;
     // Set before start. onFrame runs on the source's queue and must return quickly.
     FrameHandler onFrame;
-    std::function<void(std::optional<std::string> error)> onStop; // the source stopped by itself
+    std::function<void(std::optional<CaptureError> error)> onStop; // the source stopped by itself
 
     // displayID: nothing for the main display. `started` reports the outcome.
     virtual void start(std::optional<std::uint32_t> displayID, int width, int height, int fps, Started started) = 0;

@@ -21,6 +21,15 @@ struct ScreenRect {
     bool operator==(const ScreenRect&) const = default;
 };
 
+// What a watched desktop reports, on the capture queue.
+struct GrabberEvents {
+    std::function<void()> changed;       // something inside the watched rectangle was redrawn
+    std::function<void()> layoutChanged; // displays were added, moved, resized or removed: look again
+    // The connection to the desktop is gone (`code`: the platform's error number); nothing more
+    // will be reported and every grab fails from now on.
+    std::function<void(const std::string& why, int code)> lost;
+};
+
 class ScreenGrabber {
 public:
     virtual ~ScreenGrabber() = default;
@@ -28,9 +37,11 @@ public:
     virtual std::expected<void, CaptureError> open(Executor& queue) = 0;
     // The rectangle of a display (nothing: the whole desktop); nothing when it is not there (yet).
     virtual std::optional<ScreenRect> displayRect(std::optional<std::uint32_t> displayID) = 0;
-    // Calls `changed` whenever something inside `rect` is redrawn.
-    virtual void watch(ScreenRect rect, std::function<void()> changed) = 0;
+    // Reports redraws inside `rect`, layout changes and the loss of the desktop. Calling it again
+    // moves the watch to another rectangle (a display laid out elsewhere).
+    virtual void watch(ScreenRect rect, GrabberEvents events) = 0;
     // Copies `rect` into `out` (NV12), scaled to fit with the aspect kept and the rest black.
+    // False when the picture could not be read (a rectangle outside the screen, a lost server).
     virtual bool grab(ScreenRect rect, PixelBuffer& out, bool showsCursor) = 0;
     virtual void close() = 0;
 };

@@ -2,7 +2,8 @@
 // Screen grabbing on X11: MIT-SHM grabs of a rectangle of the root window into a reused shared
 // segment, XDamage (raw rectangles) to learn about changes, the XFixes cursor composited in, and
 // BGRA -> NV12 (video range) with libyuv, scaled to fit and letterboxed when sizes differ.
-// A display ID names a RandR monitor by its name atom; no ID means the whole screen.
+// A display ID names a RandR monitor by its name atom; no ID means the whole screen. Layout changes
+// come from RandR events and the root's ConfigureNotify; a lost server is reported once.
 #include <memory>
 #include <string>
 
@@ -17,7 +18,7 @@ public:
 
     std::expected<void, CaptureError> open(Executor& queue) override;
     std::optional<ScreenRect> displayRect(std::optional<std::uint32_t> displayID) override;
-    void watch(ScreenRect rect, std::function<void()> changed) override;
+    void watch(ScreenRect rect, GrabberEvents events) override;
     bool grab(ScreenRect rect, PixelBuffer& out, bool showsCursor) override;
     void close() override;
 
