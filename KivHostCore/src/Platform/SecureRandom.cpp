@@ -61,4 +61,11 @@ std::uint64_t randomNonZeroU64() {
     }
 }
 
+bool secretsEqual(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    unsigned char difference = 0; // no branch on the bytes: the loop always runs to the end
+    for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return difference == 0;
+}
+
 } // namespace kiv

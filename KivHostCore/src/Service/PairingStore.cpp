@@ -40,7 +40,7 @@ bool UserDefaultsPairingStore::isPaired(const std::string& deviceID, const std::
     const auto it = records.find(deviceID);
     if (it == records.end()) return false;
     const auto stored = it->second.find("token");
-    return stored != it->second.end() && stored->second == *token;
+    return stored != it->second.end() && secretsEqual(stored->second, *token);
 }
 
 std::string UserDefaultsPairingStore::pair(const std::string& deviceID, const std::string& name) {
@@ -80,7 +80,7 @@ bool InMemoryPairingStore::isPaired(const std::string& deviceID, const std::opti
     if (!token) return false;
     const std::lock_guard lock(mutex_);
     const auto it = entries_.find(deviceID);
-    return it != entries_.end() && it->second.first == *token;
+    return it != entries_.end() && secretsEqual(it->second.first, *token);
 }
 
 std::string InMemoryPairingStore::pair(const std::string& deviceID, const std::string& name) {

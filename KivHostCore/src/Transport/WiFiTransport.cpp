@@ -41,6 +41,7 @@ void WiFiTransport::start(Executor& queue) {
         if (!self) return;
         // Video and audio items from the device are not expected on Wi-Fi and are ignored.
         if (const auto* message = std::get_if<ControlMessage>(&item.value)) {
+            self->receivedControl_ = true;
             if (const auto onControl = self->handler(self->onControl_)) onControl(*message);
         }
     };

@@ -19,6 +19,9 @@ void exercisePairing(Store& store) {
     EXPECT_FALSE(store.isPaired("dev-1", std::nullopt)) << "no token, not paired";
     EXPECT_TRUE(store.isPaired("dev-1", first));
     EXPECT_FALSE(store.isPaired("dev-1", std::string(64, '0')));
+    EXPECT_FALSE(store.isPaired("dev-1", first.substr(0, 63) + (first.back() == 'a' ? 'b' : 'a'))) << "last digit differs";
+    EXPECT_FALSE(store.isPaired("dev-1", first + "0")) << "longer";
+    EXPECT_FALSE(store.isPaired("dev-1", std::string())) << "empty";
     EXPECT_FALSE(store.isPaired("dev-2", first));
     EXPECT_EQ(store.pair("dev-1", "Renamed"), first) << "pairing again keeps the token";
     EXPECT_EQ(store.pairedDevices(), (std::vector<PairedDevice>{{"dev-1", "Renamed"}}));

@@ -359,3 +359,44 @@ TEST(ControlServer, AcceptsLocalPeersOnlyAndReportsListenerTrouble) {
     busy.failListeners = true;
     EXPECT_EQ(ControlServer::create(busy, queue, queue, {})->start().error(), "address in use");
 }
+
+TEST(ControlServer, SilentLinksAreCappedPerAddressAndInAll) {
+    ManualExecutor queue;
+    FakeNetworkFactory network;
+    KivLogStore::shared().clear();
+    auto server = ControlServer::create(network, queue, queue, {0, true});
+    std::vector<std::shared_ptr<WiFiTransport>> links;
+    server->onTransport = [&](std::shared_ptr<WiFiTransport> link) {
+        link->start(queue);
+        links.push_back(std::move(link));
+    };
+    ASSERT_TRUE(server->start().has_value());
+    const auto from = [](std::uint8_t host) {
+        return std::make_shared<FakeConnection>(NetworkEndpoint::hostPort(IPv4Address{{192, 168, 1, host}}, 4000));
+    };
+    std::vector<std::shared_ptr<FakeConnection>> connections;
+    const auto connect = [&](std::uint8_t host) {
+        connections.push_back(from(host));
+        network.streamListener->connect(connections.back());
+        queue.runUntilIdle();
+        return connections.back();
+    };
+    for (int i = 0; i < 4; ++i) connect(20);
+    EXPECT_EQ(links.size(), 4u);
+    const auto fifth = connect(20);
+    EXPECT_EQ(links.size(), 4u);
+    EXPECT_EQ(fifth->cancelCount, 1);
+    EXPECT_TRUE(logged("Rejected connection from 192.168.1.20: 4 links from it and 4 in all have not said anything yet"));
+
+    // A link that spoke, or closed, no longer counts.
+    connections[0]->deliver(frameOf({PingInfo{1}}));
+    queue.runUntilIdle();
+    connect(20);
+    EXPECT_EQ(links.size(), 5u);
+
+    // Four are silent now; fill up to the total from other addresses.
+    for (std::size_t i = 0; i < ControlServer::kMaxSilentLinks - 4; ++i) connect(static_cast<std::uint8_t>(30 + i));
+    EXPECT_EQ(links.size(), 5 + ControlServer::kMaxSilentLinks - 4);
+    const auto overflow = connect(200);
+    EXPECT_EQ(overflow->cancelCount, 1) << "the total cap holds for any address";
+}

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace kiv {
 
@@ -14,5 +15,8 @@ std::string newUUID();
 // A random value that is never 0 (session identifiers, video keys).
 std::uint32_t randomNonZeroU32();
 std::uint64_t randomNonZeroU64();
+// Compares secrets (pairing tokens) in time that depends only on their lengths, never on where
+// they first differ, so a device cannot guess a token byte by byte from response times.
+bool secretsEqual(std::string_view a, std::string_view b);
 
 } // namespace kiv

@@ -1,8 +1,11 @@
 #pragma once
 // Accepts the devices' TCP control connections on the local network and turns each into a
-// WiFiTransport for the host service. Its callbacks run on its queue ("kiv.control").
+// WiFiTransport for the host service. Links that have not said anything yet are capped, in all
+// and per address, so a device that opens connections and stays silent cannot exhaust the host.
+// Its callbacks run on its queue ("kiv.control").
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "KivHostCore/Platform/Network.hpp"
 #include "KivProtocol/KivLog.hpp"
@@ -15,6 +18,8 @@ class WiFiTransport;
 class ControlServer : public std::enable_shared_from_this<ControlServer> {
 public:
     static constexpr Duration kReadyCheck = std::chrono::seconds(5);
+    static constexpr std::size_t kMaxSilentLinks = 32;
+    static constexpr std::size_t kMaxSilentLinksPerAddress = 4;
 
     // `clock` is handed to each link for keepalive and metrics timing.
     static std::shared_ptr<ControlServer> create(NetworkFactory& network, Executor& queue, const Executor& clock,
@@ -43,6 +48,7 @@ private:
     std::shared_ptr<StreamListener> listener_;
     bool ready_ = false;
     ScopedTimer readyCheck_;
+    std::vector<std::weak_ptr<WiFiTransport>> handedOut_; // queue only; pruned on each accept
 };
 
 } // namespace kiv

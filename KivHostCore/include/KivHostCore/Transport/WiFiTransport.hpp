@@ -2,6 +2,7 @@
 // A Wi-Fi link: the TCP control connection (framed stream) plus, once the device's keepalives
 // name this link's video identity, the device's UDP flow, on which video datagrams go out in one
 // batch per frame.
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -45,6 +46,8 @@ public:
     // identity is still this link's registration.
     void noteKeepalive(const std::shared_ptr<DatagramFlow>& flow, std::uint32_t sessionID, std::uint64_t key);
     bool hasAdopted(const DatagramFlow& flow) const;
+    // True once the device sent its first control message.
+    bool hasReceivedControl() const { return receivedControl_.load(); }
     // Detaches the UDP flow when its last keepalive is older than `timeout`; returns it to cancel.
     std::shared_ptr<DatagramFlow> detachIfSilent(Duration timeout);
 
@@ -76,6 +79,7 @@ private:
     MonotonicTime lastMetrics_;
     DatagramBatch batch_; // reused frame to frame; sendVideo runs on one queue
     std::mt19937_64 random_{std::random_device{}()};
+    std::atomic<bool> receivedControl_{false};
     std::function<void(const ControlMessage&)> onControl_;
     std::function<void()> onClosed_;
     std::function<void()> onVideoReady_;
