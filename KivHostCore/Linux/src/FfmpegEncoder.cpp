@@ -8,6 +8,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 
 #include <fmt/format.h>
@@ -69,6 +70,9 @@ public:
     }
 
     bool setBitrate(std::int64_t bitrate) override {
+        // libx264 reconfigures itself when these change between frames; the hardware encoders'
+        // wrappers do not, so for them the answer is no and the caller opens a new encoder.
+        if (hardware_) return false;
         // Bit rate, max rate and buffer changed together take effect from the next frame.
         context_->bit_rate = bitrate;
         context_->rc_max_rate = bitrate;
@@ -152,6 +156,24 @@ std::expected<std::unique_ptr<AVCodecContext, CodecContextDeleter>, std::string>
 
 } // namespace
 
+bool FfmpegEncoderFactory::probe(const void* codecHandle, const EncoderOptions& options) const {
+    const auto* codec = static_cast<const AVCodec*>(codecHandle);
+    auto context = openCodec(codec, options, preset_, false, vbvFrames_);
+    if (!context) return false;
+    FfmpegEncoder trial(std::move(*context), codec->name, true, options.fps, vbvFrames_);
+    PixelBuffer black(options.width, options.height);
+    std::memset(black.luma(), 16, static_cast<std::size_t>(black.lumaStride()) * static_cast<std::size_t>(options.height));
+    std::memset(black.chroma(), 128, static_cast<std::size_t>(black.chromaStride()) * static_cast<std::size_t>(options.height / 2));
+    // A low-delay encoder gives its first packet within a few pictures.
+    for (int i = 0; i < 4; ++i) {
+        auto packets = trial.encode(black, static_cast<std::uint64_t>(i), i == 0);
+        if (!packets) return false;
+        for (const auto& packet : *packets)
+            if (packet.isKeyframe && !packet.data.empty()) return true;
+    }
+    return false;
+}
+
 FfmpegEncoderFactory::FfmpegEncoderFactory(std::string x264Preset, bool tryHardware, double vbvFrames)
     : preset_(std::move(x264Preset)), tryHardware_(tryHardware), vbvFrames_(vbvFrames) {
     static std::once_flag quiet;
@@ -167,9 +189,12 @@ std::expected<std::unique_ptr<EncoderBackend>, std::string> FfmpegEncoderFactory
         // Probing prints errors for every missing device; they are expected, so keep them quiet.
         const int level = av_log_get_level();
         av_log_set_level(AV_LOG_QUIET);
-        for (const char* name : {"h264_vaapi", "h264_nvenc", "h264_qsv"}) {
+        // Only encoders that take NV12 from system memory: h264_vaapi needs frames uploaded into
+        // its own surfaces, which this pipeline does not do. A candidate must open and turn one
+        // picture into a keyframe in a throw-away session before it is used.
+        for (const char* name : {"h264_nvenc", "h264_qsv"}) {
             const AVCodec* codec = avcodec_find_encoder_by_name(name);
-            if (codec == nullptr) continue;
+            if (codec == nullptr || !probe(codec, options)) continue;
             if (auto context = openCodec(codec, options, preset_, false, vbvFrames_)) {
                 av_log_set_level(level);
                 return std::make_unique<FfmpegEncoder>(std::move(*context), name, true, options.fps, vbvFrames_);

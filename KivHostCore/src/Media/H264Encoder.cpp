@@ -83,8 +83,10 @@ void H264Encoder::submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t capt
     if (!packets) {
         log_.error(fmt::format("EncodeFrame failed {}", packets.error()));
         release();
+        if (++failuresInARow_ == kFailureReportThreshold && onFailure) onFailure(packets.error());
         return;
     }
+    failuresInARow_ = 0;
     if (packets->empty() && monitor_) monitor_->countDroppedCapture(); // rate control dropped it
     for (auto& packet : *packets) {
         EncodedFrame frame{std::move(packet.data), packet.isKeyframe, captureTimeUs};
@@ -140,6 +142,7 @@ void H264Encoder::invalidate() {
         backend_.reset();
         lastPixelBuffer_.reset();
         onEncoded = nullptr;
+        onFailure = nullptr;
         log_.notice("Encoder stopped");
     });
 }

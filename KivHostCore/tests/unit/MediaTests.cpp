@@ -70,6 +70,7 @@ public:
     bool isHardware() const override { return false; }
     std::string name() const override { return "fake"; }
     std::expected<std::vector<EncodedPacket>, int> encode(const PixelBuffer&, std::uint64_t ptsUs, bool forceKeyframe) override {
+        if (failWith) return std::unexpected(*failWith);
         pts.push_back(ptsUs);
         forced.push_back(forceKeyframe);
         EncodedPacket packet;
@@ -82,6 +83,7 @@ public:
         bitrates.push_back(bitrate);
         return true;
     }
+    std::optional<int> failWith;
     std::vector<std::uint64_t> pts;
     std::vector<bool> forced;
     std::vector<std::int64_t> bitrates;
@@ -169,13 +171,27 @@ TEST(H264Encoder, KeyframeRequestsOnAStillScreenReencodeTheLastPicture) {
     EXPECT_EQ(h.encoder->inFlight(), 0) << "admitted frames are released";
 }
 
-TEST(H264Encoder, KeyframeIntervalInFrames) {
-    EXPECT_EQ(H264Encoder::keyframeIntervalFrames({1, 1, 30, 1, 2.0, std::nullopt}), 60);
-    EXPECT_EQ(H264Encoder::keyframeIntervalFrames({1, 1, 60, 1, 2.0, std::nullopt}), 120);
-    EXPECT_EQ(H264Encoder::keyframeIntervalFrames({1, 1, 30, 1, 0.01, std::nullopt}), 1);
-    EXPECT_EQ(H264Encoder::keyframeIntervalFrames({1, 1, 30, 1, 2.0, 0.85}), 1) << "stills: every frame a keyframe";
-    EncoderHarness h(60);
-    EXPECT_EQ(h.factory.lastOptions.keyframeIntervalFrames, 120);
+TEST(H264Encoder, AStreakOfFailedEncodesIsReportedOnceAndTheEncoderKeepsTrying) {
+    EncoderHarness h;
+    std::vector<std::int32_t> reports;
+    h.encoder->onFailure = [&](std::int32_t status) { reports.push_back(status); };
+    const auto encodeOne = [&] {
+        h.encoder->encode(h.buffer(), 0);
+        h.queue.runUntilIdle();
+    };
+    h.factory.last->failWith = -12;
+    for (int i = 1; i < H264Encoder::kFailureReportThreshold; ++i) encodeOne();
+    EXPECT_TRUE(reports.empty());
+    encodeOne();
+    encodeOne();
+    EXPECT_EQ(reports, (std::vector<std::int32_t>{-12})) << "once per streak";
+    EXPECT_EQ(h.encoder->inFlight(), 0) << "failed frames are released";
+    h.factory.last->failWith.reset();
+    encodeOne();
+    EXPECT_EQ(h.out.size(), 1u) << "still encoding";
+    h.factory.last->failWith = -5;
+    for (int i = 0; i < H264Encoder::kFailureReportThreshold; ++i) encodeOne();
+    EXPECT_EQ(reports, (std::vector<std::int32_t>{-12, -5})) << "a success starts a new streak";
 }
 
 namespace {

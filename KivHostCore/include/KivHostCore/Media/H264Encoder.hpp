@@ -39,6 +39,8 @@ public:
         bool operator==(const Configuration&) const = default;
     };
     static constexpr int kMaxInFlight = 2;
+    // Failed encodes in a row that make the encoder report itself broken (it keeps trying).
+    static constexpr int kFailureReportThreshold = 5;
 
     // `queue` is the encoder's own ("kiv.encoder").
     static std::expected<std::shared_ptr<H264Encoder>, H264EncoderError> create(Configuration configuration,
@@ -47,6 +49,10 @@ public:
 
     // Called on the encoder's queue with each finished frame. Set before frames flow.
     std::function<void(EncodedFrame)> onEncoded;
+    // Called on the encoder's queue once per streak of kFailureReportThreshold failed encodes in
+    // a row (the platform status of the last one): frames are being lost, the owner decides
+    // whether to open a new encoder. Set before frames flow.
+    std::function<void(std::int32_t status)> onFailure;
 
     // Any thread; never blocks on encoding.
     void encode(std::shared_ptr<PixelBuffer> buffer, std::uint64_t captureTimeUs);
@@ -79,6 +85,7 @@ private:
     std::shared_ptr<PixelBuffer> lastPixelBuffer_;
     std::uint64_t lastPTSUs_ = 0;
     bool invalidated_ = false;
+    int failuresInARow_ = 0;
     ScopedTimer keyframeRetry_;
 };
 

@@ -1,6 +1,7 @@
 #pragma once
-// H.264 through libavcodec: a hardware encoder when one opens (h264_vaapi, h264_nvenc, h264_qsv),
-// else libx264 with tune=zerolatency, no B-frames, High profile and a VBV of about one frame.
+// H.264 through libavcodec: a hardware encoder that takes NV12 from memory (h264_nvenc, h264_qsv)
+// when one opens and encodes a trial picture, else libx264 with tune=zerolatency, no B-frames,
+// High profile and a VBV of about one frame. Only libx264 changes its bit rate in place.
 // Output is length-prefixed with SPS and PPS in front of every keyframe (x264's annexb=0 form).
 #include <memory>
 #include <string>
@@ -19,6 +20,8 @@ public:
     static int crfFor(double quality);
 
 private:
+    bool probe(const void* codec, const EncoderOptions& options) const; // an AVCodec*
+
     std::string preset_;
     bool tryHardware_;
     double vbvFrames_;
