@@ -13,13 +13,15 @@ FramedStream::FramedStream(std::shared_ptr<Connection> connection, std::string l
 
 void FramedStream::start(Executor& queue) {
     queue_ = queue.handle();
-    connection_->setStateHandler([weak = weak_from_this()](ConnectionState state, const NetworkError&) {
+    connection_->setStateHandler([weak = weak_from_this()](ConnectionState state, const NetworkError& error) {
         const auto self = weak.lock();
         if (!self) return;
         if (state == ConnectionState::ready) {
             self->receiveStep();
-        } else if (state == ConnectionState::failed || state == ConnectionState::cancelled) {
-            self->finish();
+        } else if (state == ConnectionState::failed) {
+            self->finish(error.value_or("connection failed"));
+        } else if (state == ConnectionState::cancelled) {
+            self->finish("closed by the host");
         }
     });
     if (connection_->state() == ConnectionState::ready) {
@@ -44,7 +46,7 @@ void FramedStream::handleReceive(Bytes data, bool isComplete, const NetworkError
         auto items = decoder_.append(data);
         if (!items) {
             log_.error("Protocol error from " + label_);
-            connection_->cancel();
+            endWith("protocol error: " + items.error().text());
             return;
         }
         {
@@ -60,7 +62,15 @@ void FramedStream::handleReceive(Bytes data, bool isComplete, const NetworkError
         receiveStep();
         return;
     }
-    connection_->cancel(); // end of stream or an error: the state handler finishes
+    endWith(error ? "receive failed: " + *error : "closed by the device"); // the state handler finishes
+}
+
+void FramedStream::endWith(std::string reason) {
+    {
+        const std::lock_guard lock(mutex_);
+        if (!endReason_) endReason_ = std::move(reason);
+    }
+    connection_->cancel();
 }
 
 void FramedStream::send(Bytes data, Connection::SendCompletion completion) {
@@ -104,16 +114,17 @@ FramedStream::Counters FramedStream::takeCounters() {
     return taken;
 }
 
-void FramedStream::finish() {
+void FramedStream::finish(std::string reason) {
     {
         const std::lock_guard lock(mutex_);
         if (closed_) return;
         closed_ = true;
+        if (endReason_) reason = *endReason_; // why we cancelled, rather than the cancellation itself
     }
     connection_->setStateHandler({});
     auto closed = std::move(onClosed);
     onClosed = nullptr;
-    if (closed) closed();
+    if (closed) closed(reason);
     onItem = nullptr; // breaks the stream -> link -> session cycle
 }
 

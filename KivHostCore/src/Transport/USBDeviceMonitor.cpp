@@ -214,20 +214,9 @@ void USBDeviceMonitor::connectDevice(std::int64_t muxID) {
         usbmux_.connect(muxID, port_, queue_, done);
         return;
     }
-    auto connection = network_.makeTcpConnection(mode_->host, mode_->port);
-    auto once = std::make_shared<OnceFlag>();
-    // The handler holds the connection until it reports, then lets go (no cycle is left behind).
-    connection->setStateHandler([connection, once, done](ConnectionState state, const NetworkError&) {
-        if (state == ConnectionState::ready && once->tryClaim()) {
-            connection->setStateHandler({});
-            done(connection, 0);
-        } else if (state == ConnectionState::waiting || state == ConnectionState::failed) {
-            connection->setStateHandler({});
-            connection->cancel();
-            if (once->tryClaim()) done(nullptr, 3);
-        }
-    });
-    connection->start(queue_);
+    // Unreachable, cancelled or silent for 3 s: the app is not there yet (code 3), try again later.
+    startWithin(network_.makeTcpConnection(mode_->host, mode_->port), queue_, Usbmux::kOpenTimeout,
+                [done](std::shared_ptr<Connection> connection) { done(connection, connection ? std::optional<std::int64_t>(0) : 3); });
 }
 
 void USBDeviceMonitor::connected(std::int64_t muxID, std::shared_ptr<Connection> connection, std::optional<std::int64_t> code) {

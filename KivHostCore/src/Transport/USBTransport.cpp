@@ -16,42 +16,24 @@ USBTransport::USBTransport(std::shared_ptr<Connection> connection, USBDeviceInfo
     : id_(newUUID()), device_(std::move(device)), remoteAddress_("USB · " + device_.shortID()),
       stream_(FramedStream::create(std::move(connection), remoteAddress_)), clock_(clock), lastMetrics_(clock.now()) {}
 
-void USBTransport::setOnControl(std::function<void(const ControlMessage&)> handler) {
-    const std::lock_guard lock(mutex_);
-    onControl_ = std::move(handler);
-}
+void USBTransport::setOnControl(std::function<void(const ControlMessage&)> handler) { handlers_.control.set(std::move(handler)); }
 
-void USBTransport::setOnClosed(std::function<void()> handler) {
-    const std::lock_guard lock(mutex_);
-    onClosed_ = std::move(handler);
-}
+void USBTransport::setOnClosed(std::function<void(const std::string& reason)> handler) { handlers_.closed.set(std::move(handler)); }
 
-void USBTransport::setOnVideoReady(std::function<void()> handler) {
-    const std::lock_guard lock(mutex_);
-    onVideoReady_ = std::move(handler);
-}
+void USBTransport::setOnVideoReady(std::function<void()> handler) { handlers_.videoReady.set(std::move(handler)); }
 
 void USBTransport::start(Executor& queue) {
+    {
+        const std::lock_guard lock(mutex_);
+        queue_ = queue.handle();
+    }
     stream_->onItem = [weak = weak_from_this()](StreamItem item) {
         const auto self = weak.lock();
         const auto* message = std::get_if<ControlMessage>(&item.value);
-        if (!self || !message) return; // video and audio from the device are ignored
-        std::function<void(const ControlMessage&)> handler;
-        {
-            const std::lock_guard lock(self->mutex_);
-            handler = self->onControl_;
-        }
-        if (handler) handler(*message);
+        if (self && message) self->handlers_.control(*message);
     };
-    stream_->onClosed = [weak = weak_from_this()] {
-        const auto self = weak.lock();
-        if (!self) return;
-        std::function<void()> handler;
-        {
-            const std::lock_guard lock(self->mutex_);
-            handler = self->onClosed_;
-        }
-        if (handler) handler();
+    stream_->onClosed = [weak = weak_from_this()](const std::string& reason) {
+        if (const auto self = weak.lock()) self->handlers_.closed(reason);
     };
     stream_->start(queue);
 }
@@ -66,13 +48,17 @@ void USBTransport::close(const std::optional<ControlMessage>& after) {
 }
 
 void USBTransport::beginVideo(std::uint32_t, std::uint64_t) {
-    std::function<void()> ready;
+    ExecutorHandle linkQueue;
     {
         const std::lock_guard lock(mutex_);
-        if (!videoOn_) ready = onVideoReady_;
+        if (videoOn_) return;
         videoOn_ = true;
+        linkQueue = queue_;
     }
-    if (ready) ready();
+    // The stream is already there: video is ready at once, reported on the link's queue.
+    linkQueue.post([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->handlers_.videoReady();
+    });
 }
 
 void USBTransport::endVideo() {

@@ -77,33 +77,7 @@ UsbmuxEvent event(const StoredDictionary& dictionary) {
 std::uint16_t swappedPort(std::uint16_t port) { return static_cast<std::uint16_t>((port >> 8) | (port << 8)); }
 
 void open(NetworkFactory& network, Executor& queue, std::function<void(std::shared_ptr<Connection>)> done) {
-    auto connection = network.makeUnixConnection(socketPath());
-    auto once = std::make_shared<OnceFlag>();
-    auto finish = std::make_shared<std::function<void(std::shared_ptr<Connection>)>>(std::move(done));
-    connection->setStateHandler([weak = std::weak_ptr<Connection>(connection), once, finish](ConnectionState state,
-                                                                                              const NetworkError&) {
-        const auto live = weak.lock();
-        switch (state) {
-        case ConnectionState::ready:
-            if (live && once->tryClaim()) (*finish)(live);
-            break;
-        case ConnectionState::waiting:
-        case ConnectionState::failed:
-            if (live) live->cancel();
-            if (once->tryClaim()) (*finish)(nullptr);
-            break;
-        case ConnectionState::cancelled:
-            if (once->tryClaim()) (*finish)(nullptr);
-            break;
-        default: break;
-        }
-    });
-    connection->start(queue);
-    queue.postAfter(kOpenTimeout, [connection, once, finish] {
-        if (!once->tryClaim()) return;
-        connection->cancel();
-        (*finish)(nullptr);
-    });
+    startWithin(network.makeUnixConnection(socketPath()), queue, kOpenTimeout, std::move(done));
 }
 
 void readPacket(const std::shared_ptr<Connection>& connection, Done done) {
@@ -122,18 +96,32 @@ void readPacket(const std::shared_ptr<Connection>& connection, Done done) {
     });
 }
 
-void request(const std::shared_ptr<Connection>& connection, StoredDictionary dictionary, std::uint32_t tag, Done done) {
-    connection->send(encode(std::move(dictionary), tag), [connection, done = std::move(done)](const NetworkError& error) mutable {
-        if (error) return done(std::nullopt);
-        readPacket(connection, std::move(done));
+void request(const std::shared_ptr<Connection>& connection, StoredDictionary dictionary, std::uint32_t tag, Executor& queue,
+             Done done) {
+    // A service that takes the request and never answers must not leave the caller waiting for good.
+    auto once = std::make_shared<OnceFlag>();
+    auto finish = std::make_shared<Done>(std::move(done));
+    queue.postAfter(kReplyTimeout, [connection, once, finish] {
+        if (!once->tryClaim()) return;
+        connection->cancel();
+        (*finish)(std::nullopt);
+    });
+    connection->send(encode(std::move(dictionary), tag), [connection, once, finish](const NetworkError& error) {
+        if (error) {
+            if (once->tryClaim()) (*finish)(std::nullopt);
+            return;
+        }
+        readPacket(connection, [once, finish](std::optional<StoredDictionary> reply) {
+            if (once->tryClaim()) (*finish)(std::move(reply));
+        });
     });
 }
 
 void isPaired(NetworkFactory& network, const std::string& udid, Executor& queue, std::function<void(std::optional<bool>)> done) {
-    open(network, queue, [udid, done = std::move(done)](std::shared_ptr<Connection> connection) mutable {
+    open(network, queue, [udid, &queue, done = std::move(done)](std::shared_ptr<Connection> connection) mutable {
         if (!connection) return done(std::nullopt);
         StoredDictionary ask{{"MessageType", StoredValue{std::string("ReadPairRecord")}}, {"PairRecordID", StoredValue{udid}}};
-        request(connection, std::move(ask), kTagReadPairRecord, [connection, done = std::move(done)](std::optional<StoredDictionary> reply) {
+        request(connection, std::move(ask), kTagReadPairRecord, queue, [connection, done = std::move(done)](std::optional<StoredDictionary> reply) {
             connection->cancel(); // used for this one question
             if (!reply) return done(std::nullopt);
             const auto it = reply->find("PairRecordData");
@@ -144,17 +132,14 @@ void isPaired(NetworkFactory& network, const std::string& udid, Executor& queue,
 
 void connect(NetworkFactory& network, std::int64_t muxID, std::uint16_t port, Executor& queue,
              std::function<void(std::shared_ptr<Connection>, std::optional<std::int64_t>)> done) {
-    open(network, queue, [muxID, port, done = std::move(done)](std::shared_ptr<Connection> connection) mutable {
+    open(network, queue, [muxID, port, &queue, done = std::move(done)](std::shared_ptr<Connection> connection) mutable {
         if (!connection) return done(nullptr, std::nullopt);
         StoredDictionary ask{{"MessageType", StoredValue{std::string("Connect")}},
                              {"DeviceID", StoredValue{muxID}},
                              {"PortNumber", StoredValue{std::int64_t{swappedPort(port)}}}};
-        request(connection, std::move(ask), kTagConnect, [connection, done = std::move(done)](std::optional<StoredDictionary> reply) {
+        request(connection, std::move(ask), kTagConnect, queue, [connection, done = std::move(done)](std::optional<StoredDictionary> reply) {
             const auto number = reply ? integer(*reply, "Number") : std::nullopt;
-            if (number == 0) {
-                connection->setStateHandler({});
-                return done(connection, 0); // now the tunnel; handed over as it is
-            }
+            if (number == 0) return done(connection, 0); // now the tunnel; handed over as it is
             connection->cancel();
             done(nullptr, number);
         });
@@ -164,10 +149,10 @@ void connect(NetworkFactory& network, std::int64_t muxID, std::uint16_t port, Ex
 } // namespace Usbmux
 
 void UsbmuxdService::listen(Executor& queue, std::function<void(ListenResult, std::shared_ptr<Connection>)> done) {
-    Usbmux::open(network_, queue, [done = std::move(done)](std::shared_ptr<Connection> connection) mutable {
+    Usbmux::open(network_, queue, [&queue, done = std::move(done)](std::shared_ptr<Connection> connection) mutable {
         if (!connection) return done(ListenResult::unavailable, nullptr);
         StoredDictionary ask{{"MessageType", StoredValue{std::string("Listen")}}};
-        Usbmux::request(connection, std::move(ask), Usbmux::kTagListen, [connection, done = std::move(done)](std::optional<StoredDictionary> reply) {
+        Usbmux::request(connection, std::move(ask), Usbmux::kTagListen, queue, [connection, done = std::move(done)](std::optional<StoredDictionary> reply) {
             const auto number = reply ? reply->find("Number") : StoredDictionary::const_iterator{};
             const bool accepted = reply && number != reply->end() && number->second == StoredValue{std::int64_t{0}};
             if (!accepted) {

@@ -20,36 +20,31 @@ WiFiTransport::WiFiTransport(std::shared_ptr<Connection> connection, std::weak_p
       stream_(FramedStream::create(std::move(connection), remoteAddress_)), udpListener_(std::move(udpListener)),
       clock_(clock), simulatedPacketLoss_(simulatedPacketLoss), lastMetrics_(clock.now()) {}
 
-void WiFiTransport::setOnControl(std::function<void(const ControlMessage&)> handler) {
-    const std::lock_guard lock(mutex_);
-    onControl_ = std::move(handler);
-}
+void WiFiTransport::setOnControl(std::function<void(const ControlMessage&)> handler) { handlers_.control.set(std::move(handler)); }
 
-void WiFiTransport::setOnClosed(std::function<void()> handler) {
-    const std::lock_guard lock(mutex_);
-    onClosed_ = std::move(handler);
-}
+void WiFiTransport::setOnClosed(std::function<void(const std::string& reason)> handler) { handlers_.closed.set(std::move(handler)); }
 
-void WiFiTransport::setOnVideoReady(std::function<void()> handler) {
-    const std::lock_guard lock(mutex_);
-    onVideoReady_ = std::move(handler);
-}
+void WiFiTransport::setOnVideoReady(std::function<void()> handler) { handlers_.videoReady.set(std::move(handler)); }
 
 void WiFiTransport::start(Executor& queue) {
+    {
+        const std::lock_guard lock(mutex_);
+        queue_ = queue.handle();
+    }
     stream_->onItem = [weak = weak_from_this()](StreamItem item) {
         const auto self = weak.lock();
         if (!self) return;
         // Video and audio items from the device are not expected on Wi-Fi and are ignored.
         if (const auto* message = std::get_if<ControlMessage>(&item.value)) {
             self->receivedControl_ = true;
-            if (const auto onControl = self->handler(self->onControl_)) onControl(*message);
+            self->handlers_.control(*message);
         }
     };
-    stream_->onClosed = [weak = weak_from_this()] {
+    stream_->onClosed = [weak = weak_from_this()](const std::string& reason) {
         const auto self = weak.lock();
         if (!self) return;
         self->endVideo();
-        if (const auto onClosed = self->handler(self->onClosed_)) onClosed();
+        self->handlers_.closed(reason);
     };
     stream_->start(queue);
 }
@@ -86,7 +81,7 @@ void WiFiTransport::endVideo() {
 
 void WiFiTransport::noteKeepalive(const std::shared_ptr<DatagramFlow>& flow, std::uint32_t sessionID, std::uint64_t key) {
     std::shared_ptr<DatagramFlow> replaced;
-    std::function<void()> videoReady;
+    ExecutorHandle linkQueue;
     {
         const std::lock_guard lock(mutex_);
         // The listener matched a registration that may have ended since (endVideo, a new key):
@@ -95,11 +90,14 @@ void WiFiTransport::noteKeepalive(const std::shared_ptr<DatagramFlow>& flow, std
         lastKeepalive_ = clock_.now();
         if (udp_ == flow) return;
         replaced = std::exchange(udp_, flow);
-        videoReady = onVideoReady_;
+        linkQueue = queue_;
     }
     if (replaced) replaced->cancel();
     log_.notice("Video client attached " + LocalNetwork::describe(flow->remoteEndpoint()) + " (UDP)");
-    if (videoReady) videoReady();
+    // Heard on the UDP listener's queue; reported on the link's, like every other handler.
+    linkQueue.post([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->handlers_.videoReady();
+    });
 }
 
 bool WiFiTransport::hasAdopted(const DatagramFlow& flow) const {

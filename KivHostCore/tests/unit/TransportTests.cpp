@@ -2,8 +2,12 @@
 // connections in virtual time.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "KivHostCore/Testing/FakeNetwork.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
+#include "KivHostCore/Testing/Signal.hpp"
+#include "KivHostCore/Transport/LinkHandlers.hpp"
 #include "KivHostCore/Transport/ControlServer.hpp"
 #include "KivHostCore/Transport/FramedStream.hpp"
 #include "KivHostCore/Transport/UDPVideoListener.hpp"
@@ -30,13 +34,17 @@ struct StreamHarness {
     std::shared_ptr<FramedStream> stream;
     std::vector<StreamItem> items;
     int closed = 0;
+    std::vector<std::string> reasons;
 
     explicit StreamHarness(ConnectionState initial = ConnectionState::setup)
         : connection(std::make_shared<FakeConnection>(std::nullopt, initial)),
           stream(FramedStream::create(connection, "192.168.1.20")) {
         KivLogStore::shared().clear();
         stream->onItem = [this](StreamItem item) { items.push_back(std::move(item)); };
-        stream->onClosed = [this] { ++closed; };
+        stream->onClosed = [this](const std::string& reason) {
+            ++closed;
+            reasons.push_back(reason);
+        };
     }
 };
 
@@ -88,6 +96,7 @@ TEST(FramedStream, FinalDataIsDeliveredBeforeTheStreamEndsOnce) {
     h.connection->setState(ConnectionState::cancelled);
     h.queue.runUntilIdle();
     EXPECT_EQ(h.closed, 1) << "finish runs once";
+    EXPECT_EQ(h.reasons, (std::vector<std::string>{"closed by the device"}));
     std::optional<NetworkError> outcome;
     h.stream->send(Bytes{1, 2, 3}, [&](const NetworkError& error) { outcome = error; });
     h.queue.runUntilIdle();
@@ -104,6 +113,7 @@ TEST(FramedStream, ProtocolErrorCancelsAndCloseAfterSendsTheMessageFirst) {
     bad.queue.runUntilIdle();
     EXPECT_TRUE(logged("Protocol error from 192.168.1.20"));
     EXPECT_EQ(bad.closed, 1);
+    EXPECT_EQ(bad.reasons, (std::vector<std::string>{"protocol error: messageTooLarge(327680)"}));
 
     // A device may send control only: a media header ends the link before its body is buffered.
     for (const auto& header : {Bytes{0x80, 0x7F, 0xFF, 0xFF}, Bytes{0x40, 0x03, 0xFF, 0xFF}}) {
@@ -128,6 +138,41 @@ TEST(FramedStream, ProtocolErrorCancelsAndCloseAfterSendsTheMessageFirst) {
     h.queue.runUntilIdle();
     EXPECT_EQ(h.connection->cancelCount, 1);
     EXPECT_EQ(h.closed, 1);
+    EXPECT_EQ(h.reasons, (std::vector<std::string>{"closed by the host"}));
+}
+
+// A session moving to another link replaces the old link's handlers from the main thread while
+// the old link may be calling one: after the setter returns the old handler never runs again.
+TEST(LinkHandlers, AReplacedHandlerIsNotRunningOnceItsReplacementIsSet) {
+    LinkHandlers handlers;
+    test::Signal inside;
+    test::Signal release;
+    std::atomic<int> oldRuns{0};
+    std::atomic<int> newRuns{0};
+    handlers.control.set([&](const ControlMessage&) {
+        ++oldRuns;
+        inside.notify();
+        release.waitFor();
+    });
+    std::thread link([&] { handlers.control(ControlMessage{Pause{}}); });
+    ASSERT_TRUE(inside.waitFor());
+    test::Signal replaced;
+    std::thread session([&] {
+        handlers.control.set([&](const ControlMessage&) { ++newRuns; });
+        replaced.notify();
+    });
+    EXPECT_FALSE(replaced.waitFor(100ms)) << "the setter returned while the old handler was still running";
+    release.notify();
+    EXPECT_TRUE(replaced.waitFor());
+    link.join();
+    session.join();
+    handlers.control(ControlMessage{Pause{}});
+    EXPECT_EQ(oldRuns, 1);
+    EXPECT_EQ(newRuns, 1);
+    // Replacing itself from inside the handler does not wait for itself.
+    handlers.closed.set([&](const std::string&) { handlers.closed.set(nullptr); });
+    EXPECT_TRUE(handlers.closed("bye"));
+    EXPECT_FALSE(handlers.closed("again"));
 }
 
 namespace {
@@ -315,7 +360,7 @@ TEST(WiFiTransport, ClosedLinkRefusesAudioAndEndsItsVideo) {
     h.queue.runUntilIdle();
     EXPECT_TRUE(called);
     int closed = 0;
-    h.link->setOnClosed([&] { ++closed; });
+    h.link->setOnClosed([&](const std::string&) { ++closed; });
     h.connection->deliver({}, true);
     h.queue.runUntilIdle();
     EXPECT_EQ(closed, 1);

@@ -225,6 +225,8 @@ TEST(USBDeviceMonitor, DirectModeSimulatesOneDeviceThatConnectsAtOnce) {
     h.links[0]->setOnVideoReady([&] { ++ready; });
     h.links[0]->beginVideo(0, 0);
     h.links[0]->beginVideo(0, 0);
+    EXPECT_EQ(ready, 0) << "reported on the link's queue, never inside beginVideo";
+    h.queue.runUntilIdle();
     EXPECT_EQ(ready, 1);
     // A frame the device's reader would refuse is not sent (it would end the link) and not numbered.
     EXPECT_EQ(h.links[0]->sendVideo(EncodedFrame{Bytes(StreamFraming::kMaxVideoBody), true, 5}, [](std::int64_t, bool) {}), 0);
@@ -239,4 +241,34 @@ TEST(USBDeviceMonitor, DirectModeSimulatesOneDeviceThatConnectsAtOnce) {
     h.queue.runUntilIdle();
     EXPECT_EQ(outcomes, (std::vector<bool>{false})) << "the unsent frame completes, as not delivered";
     EXPECT_EQ(h.links[0]->takeMetrics().sendQueueBytes, 0) << "and leaves nothing counted in flight";
+}
+
+TEST(Usbmux, ADaemonThatNeverAnswersAndADeviceThatNeverConnectsFailWithinThreeSeconds) {
+    ManualExecutor queue;
+    FakeNetworkFactory network;
+    UsbmuxdService service(network);
+    std::vector<std::optional<std::int64_t>> results;
+    service.connect(7, 52012, queue, [&](std::shared_ptr<Connection> tunnel, std::optional<std::int64_t> code) {
+        EXPECT_EQ(tunnel, nullptr);
+        results.push_back(code);
+    });
+    queue.runUntilIdle();
+    ASSERT_EQ(network.outgoing.size(), 1u);
+    EXPECT_EQ(network.outgoing[0].second->sent.size(), 1u) << "the Connect request went out";
+    queue.advance(Usbmux::kReplyTimeout - 1us);
+    EXPECT_TRUE(results.empty());
+    queue.advance(1us);
+    EXPECT_EQ(results, (std::vector<std::optional<std::int64_t>>{std::nullopt}));
+    EXPECT_GE(network.outgoing[0].second->cancelCount, 1);
+
+    // Direct mode: the device's port never answers; the attempt ends and is made again.
+    Harness h(USBDeviceMonitor::Direct{"127.0.0.1", 45678});
+    h.network.outgoingState = ConnectionState::preparing;
+    h.queue.advance(200ms);
+    ASSERT_EQ(h.network.outgoing.size(), 1u);
+    h.queue.advance(Usbmux::kOpenTimeout);
+    EXPECT_EQ(h.network.outgoing[0].second->cancelCount, 1);
+    EXPECT_EQ(h.stateOf(1), State::waitingForApp);
+    h.queue.advance(1s);
+    EXPECT_EQ(h.network.outgoing.size(), 2u) << "tried again, not stuck connecting";
 }

@@ -77,6 +77,12 @@ public:
     virtual std::optional<NetworkEndpoint> remoteEndpoint() const = 0;
 };
 
+// Starts `connection` on `queue` and calls `done` there exactly once: with the connection when it
+// is ready, with nothing when it waits, fails, is cancelled or is not ready within `timeout` (it is
+// then cancelled). The state handler is removed before `done` runs.
+void startWithin(const std::shared_ptr<Connection>& connection, Executor& queue, Duration timeout,
+                 std::function<void(std::shared_ptr<Connection>)> done);
+
 enum class ListenerState { setup, waiting, ready, failed, cancelled };
 const char* toText(ListenerState state);
 

@@ -31,11 +31,11 @@ public:
     static std::shared_ptr<FramedStream> create(std::shared_ptr<Connection> connection, std::string label);
 
     std::function<void(StreamItem)> onItem;
-    std::function<void()> onClosed;
+    std::function<void(const std::string& reason)> onClosed; // "closed by the device", "protocol error: …", …
 
     void start(Executor& queue);
     void send(Bytes data, Connection::SendCompletion completion = {});
-    // Orderly close; with a message, it leaves before the connection is cancelled.
+    // Orderly close ("closed by the host"); with a message, it leaves before the connection is cancelled.
     void close(const std::optional<ControlMessage>& after = std::nullopt);
 
     bool isClosed() const;
@@ -49,7 +49,8 @@ public:
 private:
     void receiveStep();
     void handleReceive(Bytes data, bool isComplete, const NetworkError& error);
-    void finish();
+    void finish(std::string reason);
+    void endWith(std::string reason); // cancels the connection, remembering why
 
     std::shared_ptr<Connection> connection_;
     const std::string label_;
@@ -58,6 +59,7 @@ private:
     KivLogger log_ = KivLog::logger("Transport");
     mutable std::mutex mutex_;
     bool closed_ = false;
+    std::optional<std::string> endReason_;
     Counters counters_;
 };
 

@@ -26,10 +26,11 @@ public:
     virtual const std::string& remoteAddress() const = 0;
     virtual bool isOpen() const = 0;
 
-    // Handlers may be replaced at any time (a session moving to another link rewires them).
-    // onControl and onClosed run on the link's queue; onVideoReady on the queue that noticed it.
+    // Handlers may be replaced at any time from any thread (a session moving to another link
+    // rewires them); once a setter returns, the old handler is not running and never runs again.
+    // All three run on the link's queue (the one given to start). onClosed says why.
     virtual void setOnControl(std::function<void(const ControlMessage&)> handler) = 0;
-    virtual void setOnClosed(std::function<void()> handler) = 0;
+    virtual void setOnClosed(std::function<void(const std::string& reason)> handler) = 0;
     virtual void setOnVideoReady(std::function<void()> handler) = 0;
 
     // Installs the stream handlers and starts reading; once, after the handlers are set.

@@ -6,6 +6,7 @@
 
 #include "KivHostCore/Transport/FramedStream.hpp"
 #include "KivHostCore/Transport/HostTransport.hpp"
+#include "KivHostCore/Transport/LinkHandlers.hpp"
 #include "KivHostCore/Transport/USBDeviceStatus.hpp"
 
 namespace kiv {
@@ -20,7 +21,7 @@ public:
     const std::string& remoteAddress() const override { return remoteAddress_; }
     bool isOpen() const override { return !stream_->isClosed(); }
     void setOnControl(std::function<void(const ControlMessage&)> handler) override;
-    void setOnClosed(std::function<void()> handler) override;
+    void setOnClosed(std::function<void(const std::string& reason)> handler) override;
     void setOnVideoReady(std::function<void()> handler) override;
     void start(Executor& queue) override;
     void sendControl(const ControlMessage& message) override;
@@ -48,9 +49,8 @@ private:
     MonotonicTime lastMetrics_;
     KivLogger log_ = KivLog::logger("Transport");
     std::shared_ptr<std::atomic<std::int64_t>> inFlight_ = std::make_shared<std::atomic<std::int64_t>>(0);
-    std::function<void(const ControlMessage&)> onControl_;
-    std::function<void()> onClosed_;
-    std::function<void()> onVideoReady_;
+    LinkHandlers handlers_;
+    ExecutorHandle queue_; // the link's queue, from start()
 };
 
 } // namespace kiv

@@ -28,6 +28,7 @@ namespace Usbmux {
 inline constexpr std::uint32_t kHeaderSize = 16;
 inline constexpr std::uint32_t kMaxPacket = 0x400000;
 inline constexpr Duration kOpenTimeout = std::chrono::seconds(3);
+inline constexpr Duration kReplyTimeout = std::chrono::seconds(3); // a request's answer, after which it fails
 inline constexpr std::uint32_t kTagListen = 1;
 inline constexpr std::uint32_t kTagReadPairRecord = 2;
 inline constexpr std::uint32_t kTagConnect = 3;
@@ -46,7 +47,10 @@ using Done = std::function<void(std::optional<StoredDictionary>)>;
 
 void open(NetworkFactory& network, Executor& queue, std::function<void(std::shared_ptr<Connection>)> done);
 void readPacket(const std::shared_ptr<Connection>& connection, Done done);
-void request(const std::shared_ptr<Connection>& connection, StoredDictionary dictionary, std::uint32_t tag, Done done);
+// Sends a request and reads its reply; nothing on any failure, or when no reply came within
+// kReplyTimeout (the connection is then cancelled). `done` runs once, on `queue`.
+void request(const std::shared_ptr<Connection>& connection, StoredDictionary dictionary, std::uint32_t tag, Executor& queue,
+             Done done);
 void isPaired(NetworkFactory& network, const std::string& udid, Executor& queue,
               std::function<void(std::optional<bool>)> done);
 void connect(NetworkFactory& network, std::int64_t muxID, std::uint16_t port, Executor& queue,

@@ -11,6 +11,7 @@
 #include "KivHostCore/Platform/Network.hpp"
 #include "KivHostCore/Transport/FramedStream.hpp"
 #include "KivHostCore/Transport/HostTransport.hpp"
+#include "KivHostCore/Transport/LinkHandlers.hpp"
 
 namespace kiv {
 
@@ -30,7 +31,7 @@ public:
     const std::string& remoteAddress() const override { return remoteAddress_; }
     bool isOpen() const override { return !stream_->isClosed(); }
     void setOnControl(std::function<void(const ControlMessage&)> handler) override;
-    void setOnClosed(std::function<void()> handler) override;
+    void setOnClosed(std::function<void(const std::string& reason)> handler) override;
     void setOnVideoReady(std::function<void()> handler) override;
     void start(Executor& queue) override;
     void sendControl(const ControlMessage& message) override;
@@ -55,11 +56,6 @@ public:
                   const Executor& clock, double simulatedPacketLoss); // use create()
 
 private:
-    template <class Handler>
-    Handler handler(const Handler& field) const {
-        const std::lock_guard lock(mutex_);
-        return field;
-    }
 
     const std::string id_;
     const std::string remoteAddress_;
@@ -80,9 +76,8 @@ private:
     DatagramBatch batch_; // reused frame to frame; sendVideo runs on one queue
     std::mt19937_64 random_{std::random_device{}()};
     std::atomic<bool> receivedControl_{false};
-    std::function<void(const ControlMessage&)> onControl_;
-    std::function<void()> onClosed_;
-    std::function<void()> onVideoReady_;
+    LinkHandlers handlers_;
+    ExecutorHandle queue_; // the link's queue, from start()
 };
 
 } // namespace kiv

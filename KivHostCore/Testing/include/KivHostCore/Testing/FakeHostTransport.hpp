@@ -18,7 +18,7 @@ public:
     const std::string& remoteAddress() const override { return address_; }
     bool isOpen() const override { return open; }
     void setOnControl(std::function<void(const ControlMessage&)> handler) override { onControl = std::move(handler); }
-    void setOnClosed(std::function<void()> handler) override { onClosed = std::move(handler); }
+    void setOnClosed(std::function<void(const std::string&)> handler) override { onClosed = std::move(handler); }
     void setOnVideoReady(std::function<void()> handler) override { onVideoReady = std::move(handler); }
     void start(Executor&) override { started = true; }
     void sendControl(const ControlMessage& message) override { controls.push_back(message); }
@@ -62,7 +62,7 @@ public:
     std::vector<Bytes> audio;
     std::vector<std::function<void()>> audioCompletions;
     std::function<void(const ControlMessage&)> onControl;
-    std::function<void()> onClosed;
+    std::function<void(const std::string&)> onClosed;
     std::function<void()> onVideoReady;
 
 private:

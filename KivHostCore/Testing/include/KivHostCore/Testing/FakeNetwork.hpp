@@ -136,12 +136,13 @@ public:
         return datagramListener;
     }
     std::shared_ptr<Connection> makeTcpConnection(const std::string& host, std::uint16_t port) override {
-        auto connection = std::make_shared<FakeConnection>();
+        auto connection = std::make_shared<FakeConnection>(NetworkEndpoint::hostPort(IPv4Address{{192, 168, 1, 20}}, 50000),
+                                                           outgoingState);
         outgoing.push_back({host + ":" + std::to_string(port), connection});
         return connection;
     }
     std::shared_ptr<Connection> makeUnixConnection(const std::string& path) override {
-        auto connection = std::make_shared<FakeConnection>(NetworkEndpoint::other(NetworkEndpoint::Kind::unixPath, path));
+        auto connection = std::make_shared<FakeConnection>(NetworkEndpoint::other(NetworkEndpoint::Kind::unixPath, path), outgoingState);
         outgoing.push_back({path, connection});
         return connection;
     }
@@ -150,6 +151,8 @@ public:
     std::shared_ptr<FakeStreamListener> streamListener = std::make_shared<FakeStreamListener>();
     std::shared_ptr<FakeDatagramListener> datagramListener = std::make_shared<FakeDatagramListener>();
     bool failListeners = false;
+    // Outgoing connections start so: `setup` becomes ready when started, `preparing` never does.
+    ConnectionState outgoingState = ConnectionState::setup;
 };
 
 } // namespace kiv

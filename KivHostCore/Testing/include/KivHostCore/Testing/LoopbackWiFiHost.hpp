@@ -40,7 +40,7 @@ struct LoopbackWiFiHost {
                 const std::lock_guard lock(mutex);
                 received.emplace_back(id, message);
             });
-            link->setOnClosed([this, id] {
+            link->setOnClosed([this, id](const std::string&) {
                 const std::lock_guard lock(mutex);
                 closed.push_back(id);
             });
