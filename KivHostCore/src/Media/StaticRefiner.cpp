@@ -29,14 +29,10 @@ void StaticRefiner::noteMainFrameEncoded(std::int64_t bytes, bool isKeyframe) {
         const auto self = weak.lock();
         if (!self || self->invalidated_ || self->configuration_.quality <= 0) return;
         ++self->generation_;
-        if (isKeyframe) {
-            // The keyframe this refiner asked for is not a change of picture.
-            if (std::exchange(self->expectingForcedKeyframe_, false)) return;
-            self->changeBytesSinceRefine_ = kLargeChange;
-        } else {
-            self->expectingForcedKeyframe_ = false;
-            self->changeBytesSinceRefine_ = std::min(self->changeBytesSinceRefine_ + bytes, kLargeChange);
-        }
+        // A main keyframe replaces the whole picture on the device with one at the main stream's
+        // quality, including the keyframe a refinement asks for: it comes with the next captured
+        // change and wipes out the sharp picture, so it always counts as a large change.
+        self->changeBytesSinceRefine_ = isKeyframe ? kLargeChange : std::min(self->changeBytesSinceRefine_ + bytes, kLargeChange);
         self->refinedSinceLastMainFrame_ = false;
         self->restartTimer(seconds(self->configuration_.idleDelay));
     });
@@ -91,7 +87,6 @@ void StaticRefiner::emit(EncodedFrame frame) {
     bytes_ += static_cast<std::int64_t>(frame.data.size());
     lastRefineAt_ = queue_.now();
     changeBytesSinceRefine_ = 0;
-    expectingForcedKeyframe_ = true;
     if (onNeedMainKeyframe) onNeedMainKeyframe();
     if (onRefined) onRefined(std::move(frame));
 }

@@ -9,11 +9,16 @@ extern "C" {
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <random>
 
 #include "KivHostCore/Linux/FfmpegEncoder.hpp"
 #include "KivHostCore/Media/H264Encoder.hpp"
+#include "KivHostCore/Media/StaticRefiner.hpp"
 #include "KivHostCore/Media/SyntheticFrameSource.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/FakeHostTransport.hpp"
+#include "KivHostCore/Testing/ManualExecutor.hpp"
+#include "KivHostCore/Transport/VideoSender.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivProtocol/H264Bitstream.hpp"
 
@@ -173,4 +178,99 @@ TEST(H264EncoderX264, StillImageModeIsEveryFrameAKeyframeAtHighQuality) {
     EXPECT_EQ(FfmpegEncoderFactory::crfFor(0.85), 8);
     EXPECT_EQ(FfmpegEncoderFactory::crfFor(0.0), 51);
     EXPECT_EQ(FfmpegEncoderFactory::crfFor(1.5), 0);
+}
+
+namespace {
+
+// Sharp strokes (text) over a noisy gradient (a photo): what a bit-rate-limited stream blurs.
+void drawDesktop(PixelBuffer& buffer, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    for (int y = 0; y < buffer.height(); ++y) {
+        auto* row = buffer.luma() + y * buffer.lumaStride();
+        for (int x = 0; x < buffer.width(); ++x) {
+            const bool stroke = (x / 3 + y / 9) % 7 == 0 && y % 12 < 9;
+            row[x] = stroke ? 20 : static_cast<std::uint8_t>(60 + (x + y) % 120 + rng() % 40);
+        }
+    }
+    std::memset(buffer.chroma(), 128, static_cast<std::size_t>(buffer.chromaStride()) * static_cast<std::size_t>(buffer.height() / 2));
+}
+
+} // namespace
+
+// Capture → main encoder → refiner → sender, decoded in the order the device gets it: after the
+// first picture, after a one-frame change (which arrives as the keyframe the last refinement
+// asked for) and after an ordinary change, the still screen ends at refinement quality.
+TEST(StillScreenRefinement, EveryStillScreenEndsSharpWhateverFrameCarriedTheChange) {
+    ManualExecutor queue;
+    FfmpegEncoderFactory factory("ultrafast", false);
+    const int width = 640, height = 360;
+    auto encoder = *H264Encoder::create({width, height, 30, 400'000, 2.0, std::nullopt}, factory, queue, nullptr);
+    auto refiner = StaticRefiner::create(width, height, {0.85, 0.4, 1.5, 16384}, queue, factory, queue);
+    auto sender = VideoSender::create(queue, nullptr);
+    auto link = std::make_shared<FakeHostTransport>();
+    sender->setTransport(link);
+    sender->updateBitrate(400'000);
+    encoder->onEncoded = [&](EncodedFrame frame) {
+        refiner->noteMainFrameEncoded(static_cast<std::int64_t>(frame.data.size()), frame.isKeyframe);
+        sender->send(std::move(frame));
+    };
+    refiner->onRefined = [&](EncodedFrame frame) { sender->sendRefinement(std::move(frame)); };
+    refiner->onNeedMainKeyframe = [&] { encoder->forceKeyframeOnNextFrame(); };
+    encoder->requestKeyframe();
+
+    Decoder device;
+    std::size_t shown = 0;
+    std::optional<std::vector<std::uint8_t>> picture;
+    const auto deliver = [&] { // the link takes everything at once; the device decodes in order
+        queue.runUntilIdle();
+        while (!link->completions.empty()) link->completeOldest();
+        queue.runUntilIdle();
+        for (; shown < link->frames.size(); ++shown)
+            if (auto decoded = device.decode(link->frames[shown].data)) picture = std::move(decoded);
+    };
+    auto capture = [&](std::uint32_t seed, std::optional<std::pair<int, int>> changeAt) {
+        auto buffer = std::make_shared<PixelBuffer>(width, height);
+        drawDesktop(*buffer, seed);
+        if (changeAt) { // a small change on an otherwise identical picture
+            drawDesktop(*buffer, 1);
+            for (int y = changeAt->second; y < changeAt->second + 24; ++y)
+                std::memset(buffer->luma() + y * buffer->lumaStride() + changeAt->first, 235, 80);
+        }
+        refiner->noteCaptured(buffer);
+        encoder->encode(buffer, static_cast<std::uint64_t>(queue.now().count()));
+        deliver();
+        return buffer;
+    };
+    const auto settle = [&] {
+        for (int i = 0; i < 30; ++i) { // 3 s of stillness, in steps
+            queue.advance(100ms);
+            deliver();
+        }
+    };
+
+    const auto first = capture(1, std::nullopt);
+    ASSERT_TRUE(picture);
+    const double soft = psnr(*picture, *first);
+    settle();
+    EXPECT_GT(psnr(*picture, *first), 42.0) << "first picture refined (main stream alone: " << soft << " dB)";
+    EXPECT_GT(psnr(*picture, *first), soft + 5.0);
+
+    // The next change is the keyframe the refinement asked for; it must be refined too.
+    const auto changed = capture(0, std::pair{100, 100});
+    EXPECT_TRUE(link->frames.back().isKeyframe);
+    settle();
+    EXPECT_GT(psnr(*picture, *changed), 42.0) << "a change carried by the forced keyframe ends sharp";
+
+    // A change after that keyframe goes as a P-frame at the main quality, then is refined again.
+    const auto again = capture(0, std::pair{300, 200});
+    settle();
+    EXPECT_GT(psnr(*picture, *again), 42.0);
+
+    // The device asks for a keyframe on a still screen (loss): the main encoder re-sends the
+    // picture soft two frame times later, and the refiner makes it sharp again.
+    encoder->requestKeyframe();
+    settle();
+    EXPECT_GT(psnr(*picture, *again), 42.0) << "a re-sent keyframe does not leave the screen soft";
+    refiner->invalidate();
+    encoder->invalidate();
 }

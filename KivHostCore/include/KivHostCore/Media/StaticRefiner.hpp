@@ -1,8 +1,10 @@
 #pragma once
 // When the screen has been still for a moment after a change, encodes the last picture once more
 // at constant quality (a sharp keyframe) and hands it to the sender; the main encoder is then asked
-// for a keyframe. A main frame arriving while the refinement encodes makes it stale. Everything
-// runs on its queue ("kiv.refiner").
+// to make its next frame a keyframe (forceKeyframeOnNextFrame: re-sending the still picture would
+// overwrite the sharp one with a soft one). A main frame arriving while the refinement encodes
+// makes it stale, and every main keyframe is followed by a refinement once the screen is still
+// again. Everything runs on its queue ("kiv.refiner").
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -65,7 +67,6 @@ private:
     std::atomic<std::int64_t> refinements_{0};
     std::atomic<std::int64_t> bytes_{0};
     std::atomic<std::int64_t> skipped_{0};
-    bool expectingForcedKeyframe_ = false;
     std::int64_t changeBytesSinceRefine_ = 0;
     std::optional<MonotonicTime> lastRefineAt_;
 };
