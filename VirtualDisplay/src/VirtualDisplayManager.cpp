@@ -209,7 +209,7 @@ void VirtualDisplayManager::destroyDisplay() {
                              std::chrono::duration_cast<std::chrono::milliseconds>(gone).count()));
 }
 
-bool VirtualDisplayManager::isModeListed(std::uint32_t displayID, const DisplayModeInfo& wanted) const {
+bool VirtualDisplayManager::isModeListed(std::uint32_t displayID, const ScreenModeInfo& wanted) const {
     const auto modes = adapter_->modes(displayID);
     return std::find(modes.begin(), modes.end(), wanted) != modes.end();
 }
@@ -222,7 +222,7 @@ bool VirtualDisplayManager::selectMode(std::uint32_t pointWidth, std::uint32_t p
         id = displayIDLocked();
     }
     if (id == 0) return false;
-    const DisplayModeInfo wanted{pointWidth, pointHeight, pixelWidth, pixelHeight};
+    const ScreenModeInfo wanted{pointWidth, pointHeight, pixelWidth, pixelHeight};
     const auto label = modeLabel(pointWidth, pointHeight, pixelWidth, pixelHeight);
     if (!isModeListed(id, wanted)) {
         log().info("Mode " + label + " not listed yet");
@@ -248,7 +248,7 @@ void VirtualDisplayManager::waitForMode(std::uint32_t pointWidth, std::uint32_t 
     const double seconds = std::isfinite(timeoutSeconds) ? std::clamp(timeoutSeconds, 0.0, 3600.0) : 0.0;
     const auto deadline = clock_->now() + std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6));
     // Even the first check runs on the clock's queue, so the completion never runs inside this call.
-    clock_->after(VirtualDisplayClock::Duration::zero(), [weak = weak_from_this(), id, wanted = DisplayModeInfo{pointWidth, pointHeight, pixelWidth, pixelHeight},
+    clock_->after(VirtualDisplayClock::Duration::zero(), [weak = weak_from_this(), id, wanted = ScreenModeInfo{pointWidth, pointHeight, pixelWidth, pixelHeight},
                                                           deadline, completion = std::move(completion)]() mutable {
         if (auto self = weak.lock()) {
             self->pollMode(id, wanted, deadline, std::move(completion));
@@ -258,7 +258,7 @@ void VirtualDisplayManager::waitForMode(std::uint32_t pointWidth, std::uint32_t 
     });
 }
 
-void VirtualDisplayManager::pollMode(std::uint32_t displayID, DisplayModeInfo wanted,
+void VirtualDisplayManager::pollMode(std::uint32_t displayID, ScreenModeInfo wanted,
                                      VirtualDisplayClock::Duration deadline, std::function<void(bool)> completion) {
     if (clock_->now() >= deadline) {
         completion(false);

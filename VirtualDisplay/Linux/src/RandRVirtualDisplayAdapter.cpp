@@ -62,7 +62,7 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
         double widthMillimeters = 0;
         double heightMillimeters = 0;
         bool shown = false;
-        std::vector<DisplayModeInfo> modes;
+        std::vector<ScreenModeInfo> modes;
         std::function<void()> onTerminated;
     };
 
@@ -445,7 +445,7 @@ public:
         auto* d = impl->find(id_);
         if (!d) return false;
         const std::uint64_t scale = hiDPI ? 2 : 1;
-        std::vector<DisplayModeInfo> listed;
+        std::vector<ScreenModeInfo> listed;
         for (const auto& mode : modes) {
             if (scale * mode.width > kMaxCoordinate || scale * mode.height > kMaxCoordinate || mode.width == 0 || mode.height == 0) return false;
             listed.push_back({mode.width, mode.height, static_cast<std::uint32_t>(scale * mode.width),
@@ -525,13 +525,13 @@ bool RandRVirtualDisplayAdapter::isOnline(std::uint32_t displayID) const {
     return impl_->supported && impl_->listed(impl_->c, displayID);
 }
 
-std::vector<DisplayModeInfo> RandRVirtualDisplayAdapter::modes(std::uint32_t displayID) const {
+std::vector<ScreenModeInfo> RandRVirtualDisplayAdapter::modes(std::uint32_t displayID) const {
     std::lock_guard lock(impl_->mutex);
     auto* d = impl_->find(displayID);
-    return d ? d->modes : std::vector<DisplayModeInfo>{};
+    return d ? d->modes : std::vector<ScreenModeInfo>{};
 }
 
-bool RandRVirtualDisplayAdapter::configureMode(std::uint32_t displayID, const DisplayModeInfo& mode) {
+bool RandRVirtualDisplayAdapter::configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) {
     std::lock_guard lock(impl_->mutex);
     auto* d = impl_->find(displayID);
     if (!d || std::find(d->modes.begin(), d->modes.end(), mode) == d->modes.end()) return false;

@@ -68,12 +68,12 @@ bool FakeVirtualDisplayAdapter::isOnline(std::uint32_t displayID) const {
     return display.online;
 }
 
-std::vector<DisplayModeInfo> FakeVirtualDisplayAdapter::modes(std::uint32_t displayID) const {
+std::vector<ScreenModeInfo> FakeVirtualDisplayAdapter::modes(std::uint32_t displayID) const {
     auto it = displays.find(displayID);
-    return it == displays.end() || it->second.removed ? std::vector<DisplayModeInfo>{} : it->second.listedModes;
+    return it == displays.end() || it->second.removed ? std::vector<ScreenModeInfo>{} : it->second.listedModes;
 }
 
-bool FakeVirtualDisplayAdapter::configureMode(std::uint32_t displayID, const DisplayModeInfo& mode) {
+bool FakeVirtualDisplayAdapter::configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) {
     calls.push_back(fmt::format("configure {} {}×{}/{}×{}", displayID, mode.pointWidth, mode.pointHeight,
                                 mode.pixelWidth, mode.pixelHeight));
     return !failConfigure;

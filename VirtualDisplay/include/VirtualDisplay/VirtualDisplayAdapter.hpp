@@ -26,12 +26,13 @@ struct VirtualDisplayDescriptor {
 };
 
 // A mode as the display system lists it: the size in points and the backing size in pixels.
-struct DisplayModeInfo {
+// A mode as the display system lists it (points and pixels); not the protocol's DisplayModeInfo.
+struct ScreenModeInfo {
     std::uint32_t pointWidth = 0;
     std::uint32_t pointHeight = 0;
     std::uint32_t pixelWidth = 0;
     std::uint32_t pixelHeight = 0;
-    bool operator==(const DisplayModeInfo&) const = default;
+    bool operator==(const ScreenModeInfo&) const = default;
 };
 
 // One live display. Called under the manager's locks; never calls back into the manager.
@@ -60,9 +61,9 @@ public:
     // Whether the system currently lists `displayID`; false on any error.
     virtual bool isOnline(std::uint32_t displayID) const = 0;
     // Every mode the system lists for the display (duplicate low-resolution ones included).
-    virtual std::vector<DisplayModeInfo> modes(std::uint32_t displayID) const = 0;
+    virtual std::vector<ScreenModeInfo> modes(std::uint32_t displayID) const = 0;
     // Switches the display to `mode` for this session; false (and nothing changed) on failure.
-    virtual bool configureMode(std::uint32_t displayID, const DisplayModeInfo& mode) = 0;
+    virtual bool configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) = 0;
 };
 
 // Time for the settle waits. The manager blocks its caller's thread in `sleepFor` (those waits

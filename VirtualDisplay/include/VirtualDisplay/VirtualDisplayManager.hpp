@@ -63,8 +63,8 @@ private:
     static std::recursive_mutex& globalLock();
     std::uint32_t displayIDLocked() const;
     std::expected<std::uint32_t, VirtualDisplayError> createLocked(const VirtualDisplayConfiguration& configuration);
-    bool isModeListed(std::uint32_t displayID, const DisplayModeInfo& wanted) const;
-    void pollMode(std::uint32_t displayID, DisplayModeInfo wanted, VirtualDisplayClock::Duration deadline,
+    bool isModeListed(std::uint32_t displayID, const ScreenModeInfo& wanted) const;
+    void pollMode(std::uint32_t displayID, ScreenModeInfo wanted, VirtualDisplayClock::Duration deadline,
                   std::function<void(bool)> completion);
     void handleSystemTermination();
 

@@ -26,8 +26,8 @@ public:
     std::unique_ptr<VirtualDisplayObject> create(const VirtualDisplayDescriptor& descriptor,
                                                  std::function<void()> onTerminated) override;
     bool isOnline(std::uint32_t displayID) const override;
-    std::vector<DisplayModeInfo> modes(std::uint32_t displayID) const override;
-    bool configureMode(std::uint32_t displayID, const DisplayModeInfo& mode) override;
+    std::vector<ScreenModeInfo> modes(std::uint32_t displayID) const override;
+    bool configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) override;
 
     // The display's rectangle in root coordinates, if it is live.
     struct Bounds {

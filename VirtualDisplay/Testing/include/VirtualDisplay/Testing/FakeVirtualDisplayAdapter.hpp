@@ -22,7 +22,7 @@ public:
         int pollsUntilOnline = 0;
         int pollsUntilOffline = 0;
         bool removed = false;
-        std::vector<DisplayModeInfo> listedModes;
+        std::vector<ScreenModeInfo> listedModes;
         std::function<void()> onTerminated;
     };
 
@@ -42,8 +42,8 @@ public:
     std::unique_ptr<VirtualDisplayObject> create(const VirtualDisplayDescriptor& descriptor,
                                                  std::function<void()> onTerminated) override;
     bool isOnline(std::uint32_t displayID) const override;
-    std::vector<DisplayModeInfo> modes(std::uint32_t displayID) const override;
-    bool configureMode(std::uint32_t displayID, const DisplayModeInfo& mode) override;
+    std::vector<ScreenModeInfo> modes(std::uint32_t displayID) const override;
+    bool configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) override;
 
     // Someone else removed the display: runs the termination handler as the main queue would.
     void terminateBySystem(std::uint32_t displayID);
