@@ -18,13 +18,13 @@ build: configure
 	@cmake --build $(BUILD_DIR) -j$(JOBS)
 
 test: build
-	@ctest --test-dir $(BUILD_DIR) -j$(JOBS) --output-on-failure --timeout 600
+	@ctest --preset $(PRESET) -j$(JOBS) --output-on-failure --timeout 600
 
 test-unit: build
-	@ctest --test-dir $(BUILD_DIR) -j$(JOBS) --output-on-failure -L unit
+	@ctest --preset $(PRESET) -j$(JOBS) --output-on-failure -L unit
 
 test-integration: build
-	@ctest --test-dir $(BUILD_DIR) -j$(JOBS) --output-on-failure -L integration
+	@ctest --preset $(PRESET) -j$(JOBS) --output-on-failure -L integration
 
 asan:
 	@$(MAKE) --no-print-directory test PRESET=asan

@@ -45,10 +45,8 @@ public:
             running_.push_back(std::this_thread::get_id());
         }
         handler(args...);
-        {
-            const std::lock_guard lock(mutex_);
-            running_.erase(std::find(running_.begin(), running_.end(), std::this_thread::get_id()));
-        }
+        const std::lock_guard lock(mutex_);
+        running_.erase(std::find(running_.begin(), running_.end(), std::this_thread::get_id()));
         idle_.notify_all();
         return true;
     }

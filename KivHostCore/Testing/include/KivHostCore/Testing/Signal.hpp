@@ -9,11 +9,10 @@ namespace kiv::test {
 
 class Signal {
 public:
+    // Notifies under the lock: a waiter may destroy the signal as soon as it wakes.
     void notify() {
-        {
-            const std::lock_guard lock(mutex_);
-            set_ = true;
-        }
+        const std::lock_guard lock(mutex_);
+        set_ = true;
         cv_.notify_all();
     }
     // True once notified; false when `timeout` passed first.
