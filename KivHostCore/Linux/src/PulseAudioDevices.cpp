@@ -179,12 +179,12 @@ void cleanStreamRestore(pa_context* context) {
 } // namespace
 
 struct PulseAudioDevices::Impl {
-    Impl(Executor& mainQueue, std::optional<std::string> address) : main(mainQueue), server(std::move(address)) {}
+    Impl(Executor& queue, std::optional<std::string> address) : main(queue.handle()), server(std::move(address)) {}
 
-    Executor& main;
+    ExecutorHandle main; // the muter's queue: where the listener runs
     const std::optional<std::string> server;
     std::weak_ptr<PulseAudioDevices> owner;
-    std::function<void()> listener; // main thread
+    std::function<void()> listener; // the muter's queue
     std::atomic<bool> listening{false};
 
     std::unique_ptr<PulseConnection> connection;
@@ -428,8 +428,8 @@ bool PulseAudioDevices::Impl::undivert(PulseConnection& c, const std::optional<s
     return ok;
 }
 
-std::shared_ptr<PulseAudioDevices> PulseAudioDevices::create(Executor& main, std::optional<std::string> server) {
-    auto devices = std::make_shared<PulseAudioDevices>(std::make_unique<Impl>(main, std::move(server)));
+std::shared_ptr<PulseAudioDevices> PulseAudioDevices::create(Executor& queue, std::optional<std::string> server) {
+    auto devices = std::make_shared<PulseAudioDevices>(std::make_unique<Impl>(queue, std::move(server)));
     devices->impl_->owner = devices;
     return devices;
 }

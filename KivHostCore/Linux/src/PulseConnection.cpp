@@ -68,24 +68,44 @@ bool PulseConnection::inLoopThread() { return pa_threaded_mainloop_in_thread(loo
 
 bool PulseConnection::isReady() { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
 
-bool PulseConnection::waitReady() {
-    for (;;) {
-        const auto state = pa_context_get_state(context_);
-        if (state == PA_CONTEXT_READY) return true;
-        if (!PA_CONTEXT_IS_GOOD(state)) return false;
-        pa_threaded_mainloop_wait(loop_);
+namespace {
+// A timer on the loop that wakes the waiter when its deadline passes.
+struct Deadline {
+    pa_threaded_mainloop* loop;
+    bool passed = false;
+    static void fired(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* self) {
+        auto* deadline = static_cast<Deadline*>(self);
+        deadline->passed = true;
+        pa_threaded_mainloop_signal(deadline->loop, 0);
     }
+};
+} // namespace
+
+template <class Done>
+bool PulseConnection::waitUntil(Done done) {
+    Deadline deadline{loop_};
+    pa_time_event* timer = pa_context_rttime_new(context_, pa_rtclock_now() + kDeadlineMicros, &Deadline::fired, &deadline);
+    while (!done() && !deadline.passed) pa_threaded_mainloop_wait(loop_);
+    if (timer) api()->time_free(timer);
+    return !deadline.passed || done();
+}
+
+bool PulseConnection::waitReady() {
+    bool ready = false;
+    waitUntil([&] {
+        const auto state = pa_context_get_state(context_);
+        ready = state == PA_CONTEXT_READY;
+        return ready || !PA_CONTEXT_IS_GOOD(state);
+    });
+    return ready;
 }
 
 bool PulseConnection::waitFor(pa_operation* op) {
     if (!op) return false;
-    while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) {
-        if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(context_))) {
-            pa_operation_cancel(op);
-            break;
-        }
-        pa_threaded_mainloop_wait(loop_);
-    }
+    const bool settled = waitUntil([&] {
+        return pa_operation_get_state(op) != PA_OPERATION_RUNNING || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_));
+    });
+    if (!settled || pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_operation_cancel(op);
     const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
     pa_operation_unref(op);
     return done;

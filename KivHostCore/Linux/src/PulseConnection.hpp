@@ -4,6 +4,7 @@
 // the context and may wait there for an operation.
 #include <pulse/pulseaudio.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -35,10 +36,14 @@ public:
     void unlock();
     // Wakes threads waiting in waitFor/waitReady; every callback a waiter depends on calls it.
     void signal();
-    // Lock held, not on the loop thread: waits until `op` completes (or the context fails) and
-    // releases it. False when it did not complete.
+    // A server that stops answering (hung, stopped) must not hold the caller for good.
+    static constexpr std::int64_t kDeadlineMicros = 3'000'000;
+
+    // Lock held, not on the loop thread: waits until `op` completes (or the context fails, or
+    // kDeadlineMicros pass: the operation is then cancelled) and releases it. False when it did
+    // not complete.
     bool waitFor(pa_operation* op);
-    // Lock held: waits for the connection to be ready or to fail.
+    // Lock held: waits for the connection to be ready or to fail, at most kDeadlineMicros.
     bool waitReady();
     bool isReady();
     bool inLoopThread();
@@ -49,6 +54,9 @@ public:
 
 private:
     static void stateChanged(pa_context* context, void* self);
+    // Lock held: waits on the loop until `done` holds or the deadline passes; false on the deadline.
+    template <class Done>
+    bool waitUntil(Done done);
 
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;

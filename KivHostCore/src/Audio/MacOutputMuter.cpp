@@ -147,22 +147,58 @@ void MacOutputMuter::restoreAfterCrash(AudioDevices& devices, KeyValueStore& sto
     devices.removeLeftovers();
 }
 
-void MuteCoordinator::set(const void* owner, bool wants) {
-    if (wants) {
-        wanting_.insert(owner);
-    } else {
-        wanting_.erase(owner);
-    }
-    if (wanting_.empty()) {
-        muter_->restore();
-    } else if (!muter_->isMuted()) {
-        muter_->mute();
-    }
+MuteCoordinator::MuteCoordinator(std::unique_ptr<MacOutputMuter> muter, Executor& queue, Executor& main)
+    : shared_(std::make_shared<Shared>()), queue_(queue), main_(main.handle()) {
+    shared_->muter = std::move(muter);
 }
 
-void MuteCoordinator::restoreAll() {
-    wanting_.clear();
-    muter_->restore();
+MuteCoordinator::~MuteCoordinator() {
+    // Whatever is queued still runs with the muter; the muter itself is released there too.
+    queue_.post([shared = std::move(shared_)]() mutable { shared->muter.reset(); });
+}
+
+void MuteCoordinator::set(const void* owner, bool wants, Done done) {
+    run(
+        [owner, wants](MacOutputMuter& muter, std::set<const void*>& wanting) {
+            if (wants) {
+                wanting.insert(owner);
+            } else {
+                wanting.erase(owner);
+            }
+            if (wanting.empty()) {
+                muter.restore();
+            } else if (!muter.isMuted()) {
+                muter.mute();
+            }
+        },
+        std::move(done));
+}
+
+void MuteCoordinator::restoreAll(Done done) {
+    run(
+        [](MacOutputMuter& muter, std::set<const void*>& wanting) {
+            wanting.clear();
+            muter.restore();
+        },
+        std::move(done));
+}
+
+MuteCoordinator::State MuteCoordinator::state() const {
+    const std::lock_guard lock(shared_->mutex);
+    return shared_->state;
+}
+
+void MuteCoordinator::run(std::function<void(MacOutputMuter&, std::set<const void*>&)> work, Done done) {
+    queue_.post([shared = shared_, main = main_, work = std::move(work), done = std::move(done)]() mutable {
+        if (!shared->muter) return;
+        work(*shared->muter, shared->wanting);
+        const State state{shared->muter->isMuted(), shared->muter->lastNote()};
+        {
+            const std::lock_guard lock(shared->mutex);
+            shared->state = state;
+        }
+        if (done) main.post([done = std::move(done), state] { done(state); });
+    });
 }
 
 } // namespace kiv

@@ -22,6 +22,8 @@
 #include "KivHostCore/Audio/SystemAudioCapture.hpp"
 #include "KivHostCore/Linux/PulseAudioRecorder.hpp"
 #include "KivHostCore/Runtime/MainLoop.hpp"
+#include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/Signal.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivProtocol/HostClock.hpp"
@@ -285,8 +287,8 @@ TEST_F(SystemAudioTest, CapturesTheDefaultOutputWhileItKeepsPlaying) {
     system->stop();
     const auto chunks = captured.chunks();
     EXPECT_EQ(logged("System audio capture stopped"), 1);
-    std::this_thread::sleep_for(50ms); // nothing may arrive after stop returned
-    EXPECT_EQ(captured.chunks(), chunks);
+    // Nothing may arrive after stop returned (a bounded wait for something that must not happen).
+    EXPECT_FALSE(waitUntil([&] { return captured.chunks() != chunks; }, 100ms, 5ms));
 
     // A second start on the same object logs its format again.
     ASSERT_TRUE(startAndWait(*system));
@@ -298,9 +300,23 @@ TEST_F(SystemAudioTest, CapturesTheDefaultOutputWhileItKeepsPlaying) {
 
 TEST_F(SystemAudioTest, DeviceRouteSilencesTheSpeakersAndRestoreBringsThemBack) {
     MainThread main;
-    auto devices = PulseAudioDevices::create(main.loop, pulse->serverAddress());
+    SerialQueue muteQueue("kiv.audio.mute", SerialQueue::ownThread);
+    auto devices = PulseAudioDevices::create(muteQueue, pulse->serverAddress());
     auto store = std::make_shared<InMemoryKeyValueStore>();
-    MuteCoordinator coordinator(std::make_unique<MacOutputMuter>(devices, store));
+    MuteCoordinator coordinator(std::make_unique<MacOutputMuter>(devices, store), muteQueue, main.loop);
+    // The main thread asks and goes on; the outcome comes back to it.
+    const auto setAndWait = [&](const void* owner, bool wants) {
+        test::Signal done;
+        bool reportedOnMain = false;
+        main.loop.post([&] {
+            coordinator.set(owner, wants, [&](const MuteCoordinator::State&) {
+                reportedOnMain = main.loop.isCurrent();
+                done.notify();
+            });
+        });
+        EXPECT_TRUE(done.waitFor());
+        EXPECT_TRUE(reportedOnMain);
+    };
     auto player = play();
     const auto ears = listen("speakers");
     auto& [captured, heard, system, speakers] = *ears;
@@ -308,7 +324,7 @@ TEST_F(SystemAudioTest, DeviceRouteSilencesTheSpeakersAndRestoreBringsThemBack) 
 
     const int owner = 0;
     captured.mark();
-    main.loop.sync([&] { coordinator.set(&owner, true); });
+    setAndWait(&owner, true);
     EXPECT_TRUE(coordinator.isMuted());
     EXPECT_EQ(store->dictionary(std::string(kMutedDeviceKey)), (StoredDictionary{{"uid", {std::string("speakers")}}}));
     ASSERT_TRUE(waitUntil([&] { return devices->isRouted(); }, kDeadline));
@@ -338,13 +354,13 @@ TEST_F(SystemAudioTest, DeviceRouteSilencesTheSpeakersAndRestoreBringsThemBack) 
 
     // The device's own idea of the default is still the speakers.
     std::optional<AudioDeviceID> current;
-    main.loop.sync([&] { current = devices->defaultOutputDevice(); });
+    muteQueue.sync([&] { current = devices->defaultOutputDevice(); });
     ASSERT_TRUE(current);
     EXPECT_EQ(devices->uid(*current), "speakers");
     named.stop();
     ASSERT_TRUE(captured.waitForTone()) << captured.recentTone(); // the two players no longer add up
 
-    main.loop.sync([&] { coordinator.set(&owner, false); });
+    setAndWait(&owner, false);
     EXPECT_FALSE(store->value(std::string(kMutedDeviceKey)));
     EXPECT_EQ(defaultSink(), "speakers");
     EXPECT_FALSE(hasSink("KivDisplay"));
@@ -456,6 +472,37 @@ TEST_F(SystemAudioTest, FailuresToStartAndAServerThatGoesAway) {
     ASSERT_TRUE(error);
     EXPECT_EQ(logged("System audio stream stopped: " + *error + " [pulseaudio "), 1);
     system->stop();
+}
+
+// A sound server that stops answering (stopped, hung) cannot hold the muter's queue for good: each
+// call gives up at its deadline, and the server is usable again once it answers.
+TEST_F(SystemAudioTest, AServerThatStopsAnsweringCannotHoldACallerPastTheDeadline) {
+    SerialQueue queue("kiv.audio.mute", SerialQueue::ownThread);
+    auto devices = PulseAudioDevices::create(queue, pulse->serverAddress());
+    std::optional<AudioDeviceID> current;
+    queue.sync([&] { current = devices->defaultOutputDevice(); });
+    ASSERT_TRUE(current);
+
+    ASSERT_EQ(::kill(pulse->process().pid(), SIGSTOP), 0);
+    test::Signal answered;
+    std::optional<AudioDeviceID> whileStopped = 42;
+    queue.post([&] {
+        whileStopped = devices->defaultOutputDevice();
+        answered.notify();
+    });
+    const bool returned = answered.waitFor(20s);
+    ::kill(pulse->process().pid(), SIGCONT);
+    ASSERT_TRUE(returned) << "the call waited on a server that does not answer";
+    EXPECT_FALSE(whileStopped.has_value());
+
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            std::optional<AudioDeviceID> again;
+            queue.sync([&] { again = devices->defaultOutputDevice(); });
+            return again.has_value();
+        },
+        kDeadline))
+        << "usable again once the server answers";
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Testing/FakeAudioDevices.hpp"
+#include "KivHostCore/Testing/ManualExecutor.hpp"
 #include "KivProtocol/KivLog.hpp"
 #include "KivProtocol/RemoteText.hpp"
 
@@ -162,27 +163,40 @@ TEST(MuteCoordinatorTest, OutputStaysSilentWhileAnySessionWantsIt) {
     auto devices = std::make_shared<FakeAudioDevices>();
     devices->devices_[10] = {.uid = "speakers"};
     devices->defaultDevice = 10;
-    MuteCoordinator coordinator(std::make_unique<MacOutputMuter>(devices, std::make_shared<InMemoryKeyValueStore>()));
+    ManualExecutor queue("kiv.audio.mute");
+    ManualExecutor main("main");
+    MuteCoordinator coordinator(std::make_unique<MacOutputMuter>(devices, std::make_shared<InMemoryKeyValueStore>()), queue, main);
     const int first = 0;
     const int second = 0;
+    std::vector<MuteCoordinator::State> outcomes;
+    const auto record = [&](const MuteCoordinator::State& state) { outcomes.push_back(state); };
 
-    coordinator.set(&first, true);
+    coordinator.set(&first, true, record);
     coordinator.set(&second, true);
+    EXPECT_EQ(devices->muteWrites, 0) << "nothing happens on the caller's thread";
+    queue.runUntilIdle();
     EXPECT_TRUE(coordinator.isMuted());
     EXPECT_EQ(devices->muteWrites, 1);
+    EXPECT_TRUE(outcomes.empty()) << "the outcome is reported on the main executor";
+    main.runUntilIdle();
+    EXPECT_EQ(outcomes, (std::vector<MuteCoordinator::State>{{true, std::nullopt}}));
 
     coordinator.set(&first, false);
-    EXPECT_TRUE((*devices)[10].muted);
     coordinator.set(&first, false); // withdrawing twice changes nothing
+    queue.runUntilIdle();
     EXPECT_TRUE((*devices)[10].muted);
 
-    coordinator.set(&second, false);
+    coordinator.set(&second, false, record);
+    queue.runUntilIdle();
+    main.runUntilIdle();
     EXPECT_FALSE((*devices)[10].muted);
     EXPECT_FALSE(coordinator.isMuted());
     EXPECT_EQ(devices->muteWrites, 2); // restored once
+    EXPECT_FALSE(outcomes.back().muted);
 
     coordinator.set(&first, true);
     coordinator.restoreAll();
+    queue.runUntilIdle();
     EXPECT_FALSE((*devices)[10].muted);
     EXPECT_FALSE(devices->listener);
 }

@@ -1,14 +1,19 @@
 #pragma once
 // Keeps the host's own output silent while the device plays the sound, follows default-output
 // changes, and puts the output back afterwards — also after a crash, from what it persisted.
-// Main-thread confined, like the device listener it installs.
+// Confined to one queue, the one its AudioDevices calls the default-output listener on. Output
+// calls can take seconds (a busy sound server), so that queue is not the main thread: the host
+// reaches the muter through MuteCoordinator.
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 
 #include "KivHostCore/Platform/AudioDevices.hpp"
 #include "KivHostCore/Platform/KeyValueStore.hpp"
+#include "KivHostCore/Runtime/Executor.hpp"
 
 namespace kiv {
 
@@ -56,19 +61,40 @@ private:
     std::optional<std::string> lastNote_;
 };
 
-// One per host service: the output stays silent while at least one session wants it so.
+// One per host service: the output stays silent while at least one session wants it so. Called
+// from the main thread, never blocking it: the muter works on `queue` (a thread of its own, where
+// the devices' listener also runs) and each outcome comes back to `main`.
 class MuteCoordinator {
 public:
-    explicit MuteCoordinator(std::unique_ptr<MacOutputMuter> muter) : muter_(std::move(muter)) {}
+    struct State {
+        bool muted = false;
+        std::optional<std::string> note; // why muting is not in effect, as a remote text
+        bool operator==(const State&) const = default;
+    };
+    using Done = std::function<void(const State&)>;
 
-    void set(const void* owner, bool wants);
-    void restoreAll();
-    bool isMuted() const { return muter_->isMuted(); }
-    const std::optional<std::string>& lastNote() const { return muter_->lastNote(); }
+    MuteCoordinator(std::unique_ptr<MacOutputMuter> muter, Executor& queue, Executor& main);
+    ~MuteCoordinator(); // the muter goes on its queue, after the work already handed to it
+
+    // `done` (optional) runs on `main` with the state once this request has been carried out.
+    void set(const void* owner, bool wants, Done done = {});
+    void restoreAll(Done done = {});
+    // The state after the last request carried out; never waits.
+    State state() const;
+    bool isMuted() const { return state().muted; }
 
 private:
-    std::unique_ptr<MacOutputMuter> muter_;
-    std::set<const void*> wanting_;
+    void run(std::function<void(MacOutputMuter&, std::set<const void*>&)> work, Done done);
+
+    struct Shared {
+        std::unique_ptr<MacOutputMuter> muter; // queue only
+        std::set<const void*> wanting;          // queue only
+        mutable std::mutex mutex;               // guards state
+        State state;
+    };
+    std::shared_ptr<Shared> shared_;
+    Executor& queue_;
+    ExecutorHandle main_;
 };
 
 } // namespace kiv

@@ -1,6 +1,7 @@
 #pragma once
 // The host's sound outputs: which one plays by default, its mute and volume, and silencing it while
-// the device plays the sound. Used from the main thread.
+// the device plays the sound. Used from one queue (the output muter's), where the listener runs
+// too; a call may take seconds when the sound server is slow, never longer than its deadline.
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -33,7 +34,7 @@ public:
     virtual std::optional<float> volume(AudioDeviceID device) = 0;
     virtual bool setVolume(AudioDeviceID device, float volume) = 0;
 
-    // Called on the main thread when the default output may have changed; an empty handler removes it.
+    // Called on the devices' queue when the default output may have changed; an empty handler removes it.
     virtual void setDefaultOutputListener(std::function<void()> listener) = 0;
 
     // Undoes what an earlier run that died left behind besides a silenced device.

@@ -18,9 +18,10 @@ inline constexpr std::string_view kCaptureSinkName = "KivDisplay";
 
 class PulseAudioDevices final : public AudioDevices, public std::enable_shared_from_this<PulseAudioDevices> {
 public:
-    // `main` receives the default-output listener's calls. `server` as in PULSE_SERVER; the
-    // environment's choice when absent. Connects lazily and again after the server went away.
-    static std::shared_ptr<PulseAudioDevices> create(Executor& main, std::optional<std::string> server = {});
+    // `queue` (the output muter's) receives the default-output listener's calls. `server` as in
+    // PULSE_SERVER; the environment's choice when absent. Connects lazily and again after the
+    // server went away.
+    static std::shared_ptr<PulseAudioDevices> create(Executor& queue, std::optional<std::string> server = {});
     ~PulseAudioDevices() override;
 
     std::optional<AudioDeviceID> defaultOutputDevice() override;
