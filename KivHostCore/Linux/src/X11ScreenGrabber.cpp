@@ -87,20 +87,29 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         return {};
     }
 
-    // On the network thread: one wait at a time; the events are read on the capture queue.
+    // On the network thread: one wait at a time; the events are read on the capture queue. The
+    // reactor is edge-triggered, so bytes that arrived after the last read but before this wait was
+    // armed raise no new edge: one more read on the queue, after arming, picks them up.
     static void waitForEvents(const std::shared_ptr<asio::posix::stream_descriptor>& watch, const std::weak_ptr<Impl>& weak) {
         watch->async_wait(asio::posix::stream_descriptor::wait_read, [watch, weak](const std::error_code& error) {
             const auto self = weak.lock();
             if (!self || error) return;
             self->queue.post([watch, weak] {
                 const auto impl = weak.lock();
-                if (!impl || impl->connection == nullptr || impl->fdWatch != watch) return;
+                if (!impl || !impl->owns(watch)) return;
                 // A lost connection keeps the descriptor readable for good: stop waiting on it.
                 if (!impl->drain(true)) return;
                 asio::post(watch->get_executor(), [watch, weak] { waitForEvents(watch, weak); });
             });
         });
+        if (const auto self = weak.lock()) {
+            self->queue.post([watch, weak] {
+                if (const auto impl = weak.lock(); impl && impl->owns(watch)) impl->drain(true);
+            });
+        }
     }
+
+    bool owns(const std::shared_ptr<asio::posix::stream_descriptor>& watch) const { return connection != nullptr && fdWatch == watch; }
 
     // Handles every event xcb has, reading the socket too when `read` is set. False once the
     // connection is lost (reported through `lost`).
