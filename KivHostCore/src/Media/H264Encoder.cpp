@@ -43,7 +43,7 @@ std::expected<std::shared_ptr<H264Encoder>, H264EncoderError> H264Encoder::creat
 
 H264Encoder::H264Encoder(Configuration configuration, std::unique_ptr<EncoderBackend> backend, Executor& queue,
                          std::shared_ptr<PerformanceMonitor> monitor)
-    : configuration_(configuration), backend_(std::move(backend)), queue_(queue), monitor_(std::move(monitor)) {}
+    : configuration_(configuration), backend_(std::move(backend)), queue_(queue), handle_(queue.handle()), monitor_(std::move(monitor)) {}
 
 int H264Encoder::inFlight() const {
     const std::lock_guard lock(inFlightMutex_);
@@ -64,9 +64,12 @@ void H264Encoder::encode(std::shared_ptr<PixelBuffer> buffer, std::uint64_t capt
         }
         ++inFlight_;
     }
-    queue_.post([weak = weak_from_this(), buffer = std::move(buffer), captureTimeUs]() mutable {
-        if (auto self = weak.lock()) self->submit(std::move(buffer), captureTimeUs);
+    const bool posted = handle_.post([weak = weak_from_this(), buffer = std::move(buffer), captureTimeUs]() mutable {
+        if (auto self = weak.lock()) {
+            self->submit(std::move(buffer), captureTimeUs);
+        }
     });
+    if (!posted) release(); // the queue is gone: nothing will ever encode it
 }
 
 void H264Encoder::submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t captureTimeUs) {
@@ -101,7 +104,7 @@ void H264Encoder::submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t capt
 }
 
 void H264Encoder::requestKeyframe() {
-    queue_.post([weak = weak_from_this()] {
+    handle_.post([weak = weak_from_this()] {
         const auto self = weak.lock();
         if (!self || self->invalidated_) return;
         self->forceKeyframe_ = true;
@@ -121,13 +124,13 @@ void H264Encoder::requestKeyframe() {
 }
 
 void H264Encoder::forceKeyframeOnNextFrame() {
-    queue_.post([weak = weak_from_this()] {
+    handle_.post([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->forceKeyframe_ = true;
     });
 }
 
 void H264Encoder::setBitrate(std::int64_t bitrate) {
-    queue_.post([weak = weak_from_this(), bitrate] {
+    handle_.post([weak = weak_from_this(), bitrate] {
         const auto self = weak.lock();
         if (!self || self->invalidated_ || !self->backend_) return;
         if (self->backend_->setBitrate(bitrate)) self->log_.notice(fmt::format("Encoder bitrate {}kbps", bitrate / 1000));

@@ -24,9 +24,13 @@ std::shared_ptr<BonjourAdvertiser> BonjourAdvertiser::create(std::string name, s
 
 BonjourAdvertiser::BonjourAdvertiser(std::string name, std::uint16_t port, std::map<std::string, std::string> txt,
                                      ServiceRegistrar& registrar, Executor& queue, Executor& main)
-    : name_(std::move(name)), port_(port), txt_(std::move(txt)), registrar_(registrar), queue_(queue), main_(main) {}
+    : name_(std::move(name)), port_(port), txt_(std::move(txt)), registrar_(registrar), queue_(queue), main_(main), queueHandle_(queue.handle()) {}
 
-BonjourAdvertiser::~BonjourAdvertiser() { registrar_.unregister(); }
+BonjourAdvertiser::~BonjourAdvertiser() {
+    // The registrar is used on the advertiser's queue only; the last reference may go anywhere.
+    if (queueHandle_.post([registrar = &registrar_] { registrar->unregister(); })) return;
+    registrar_.unregister(); // the queue is gone: nothing else can be using the registrar
+}
 
 void BonjourAdvertiser::start() {
     queue_.post([weak = weak_from_this()] {

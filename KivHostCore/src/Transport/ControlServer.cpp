@@ -8,12 +8,12 @@
 
 namespace kiv {
 
-std::shared_ptr<ControlServer> ControlServer::create(NetworkFactory& network, Executor& queue, const Executor& clock,
+std::shared_ptr<ControlServer> ControlServer::create(NetworkFactory& network, Executor& queue, Executor& clock,
                                                      ListenerOptions options) {
     return std::make_shared<ControlServer>(network, queue, clock, options);
 }
 
-ControlServer::ControlServer(NetworkFactory& network, Executor& queue, const Executor& clock, ListenerOptions options)
+ControlServer::ControlServer(NetworkFactory& network, Executor& queue, Executor& clock, ListenerOptions options)
     : network_(network), queue_(queue), clock_(clock), options_(options) {}
 
 std::expected<void, std::string> ControlServer::start() {

@@ -8,13 +8,13 @@
 namespace kiv {
 
 std::shared_ptr<USBTransport> USBTransport::create(std::shared_ptr<Connection> connection, USBDeviceInfo device,
-                                                   const Executor& clock) {
+                                                   Executor& clock) {
     return std::make_shared<USBTransport>(std::move(connection), std::move(device), clock);
 }
 
-USBTransport::USBTransport(std::shared_ptr<Connection> connection, USBDeviceInfo device, const Executor& clock)
+USBTransport::USBTransport(std::shared_ptr<Connection> connection, USBDeviceInfo device, Executor& clock)
     : id_(newUUID()), device_(std::move(device)), remoteAddress_("USB · " + device_.shortID()),
-      stream_(FramedStream::create(std::move(connection), remoteAddress_)), clock_(clock), lastMetrics_(clock.now()) {}
+      stream_(FramedStream::create(std::move(connection), remoteAddress_)), clock_(clock.handle()), lastMetrics_(clock.now()) {}
 
 void USBTransport::setOnControl(std::function<void(const ControlMessage&)> handler) { handlers_.control.set(std::move(handler)); }
 
@@ -109,9 +109,9 @@ bool USBTransport::sendAudio(Bytes item, std::function<void()> completion) {
 TransportMetrics USBTransport::takeMetrics() {
     const auto counters = stream_->takeCounters();
     const std::lock_guard lock(mutex_);
-    const auto now = clock_.now();
-    const double elapsedUs = std::max(1.0, static_cast<double>((now - lastMetrics_).count()));
-    lastMetrics_ = now;
+    const auto current = now();
+    const double elapsedUs = std::max(1.0, static_cast<double>((current - lastMetrics_).count()));
+    lastMetrics_ = current;
     TransportMetrics metrics(TransportKind::usb, device_.shortID());
     metrics.throughputMbps = static_cast<double>(counters.bytesOut) * 8.0 / elapsedUs;
     metrics.sendQueueBytes = inFlight_->load();

@@ -9,7 +9,7 @@ std::shared_ptr<VideoSender> VideoSender::create(Executor& queue, std::shared_pt
 }
 
 VideoSender::VideoSender(Executor& queue, std::shared_ptr<PerformanceMonitor> monitor)
-    : queue_(queue), monitor_(std::move(monitor)) {}
+    : queue_(queue.handle()), monitor_(std::move(monitor)) {}
 
 std::int64_t VideoSender::budgetFor(std::int64_t bitsPerSecond, std::optional<TransportKind> link) {
     const std::int64_t bytesPerSecond = bitsPerSecond / 8;
@@ -98,7 +98,7 @@ void VideoSender::sendOnQueue(EncodedFrame frame) {
     if (monitor_) monitor_->countDroppedSend(static_cast<std::int64_t>(pending_.size()));
     pending_.clear();
     waitingForKeyframe_ = true;
-    const auto [allowed, suppressed] = dropThrottle_.allow(static_cast<std::uint64_t>(queue_.now().count()));
+    const auto [allowed, suppressed] = dropThrottle_.allow(static_cast<std::uint64_t>(queue_.now().value_or(MonotonicTime{}).count()));
     if (suppressed > 0) log_.warning(fmt::format("({} send backlog events suppressed)", suppressed));
     if (allowed) {
         const char* link = !transport_ ? "-" : transport_->kind() == TransportKind::usb ? "USB" : "Wi-Fi";
@@ -114,7 +114,7 @@ void VideoSender::lost(const char* why) {
     pending_.clear();
     if (waitingForKeyframe_) return; // already asked
     waitingForKeyframe_ = true;
-    const auto [allowed, suppressed] = dropThrottle_.allow(static_cast<std::uint64_t>(queue_.now().count()));
+    const auto [allowed, suppressed] = dropThrottle_.allow(static_cast<std::uint64_t>(queue_.now().value_or(MonotonicTime{}).count()));
     if (suppressed > 0) log_.warning(fmt::format("({} send backlog events suppressed)", suppressed));
     if (allowed) log_.warning(fmt::format("Video frame lost: {}; waiting for keyframe", why));
     if (onNeedKeyframe) onNeedKeyframe();
@@ -139,7 +139,7 @@ void VideoSender::drain() {
         EncodedFrame frame = std::move(pending_.front());
         pending_.pop_front();
         const std::int64_t sent =
-            transport_->sendVideo(frame, [weak = weak_from_this(), queue = queue_.handle(), generation](std::int64_t bytes, bool complete) {
+            transport_->sendVideo(frame, [weak = weak_from_this(), queue = queue_, generation](std::int64_t bytes, bool complete) {
                 queue.post([weak, generation, bytes, complete] {
                     const auto sender = weak.lock();
                     if (!sender || sender->generation_ != generation) return; // a late completion of an old link

@@ -9,16 +9,16 @@
 namespace kiv {
 
 std::shared_ptr<WiFiTransport> WiFiTransport::create(std::shared_ptr<Connection> connection,
-                                                     std::weak_ptr<UDPVideoListener> udpListener, const Executor& clock,
+                                                     std::weak_ptr<UDPVideoListener> udpListener, Executor& clock,
                                                      double simulatedPacketLoss) {
     return std::make_shared<WiFiTransport>(std::move(connection), std::move(udpListener), clock, simulatedPacketLoss);
 }
 
 WiFiTransport::WiFiTransport(std::shared_ptr<Connection> connection, std::weak_ptr<UDPVideoListener> udpListener,
-                             const Executor& clock, double simulatedPacketLoss)
+                             Executor& clock, double simulatedPacketLoss)
     : id_(newUUID()), remoteAddress_(LocalNetwork::describe(connection->remoteEndpoint())),
       stream_(FramedStream::create(std::move(connection), remoteAddress_)), udpListener_(std::move(udpListener)),
-      clock_(clock), simulatedPacketLoss_(simulatedPacketLoss), lastMetrics_(clock.now()) {}
+      clock_(clock.handle()), simulatedPacketLoss_(simulatedPacketLoss), lastMetrics_(clock.now()) {}
 
 void WiFiTransport::setOnControl(std::function<void(const ControlMessage&)> handler) { handlers_.control.set(std::move(handler)); }
 
@@ -87,7 +87,7 @@ void WiFiTransport::noteKeepalive(const std::shared_ptr<DatagramFlow>& flow, std
         // The listener matched a registration that may have ended since (endVideo, a new key):
         // only the identity current under this lock may adopt a flow.
         if (registration_ != std::pair{sessionID, key}) return;
-        lastKeepalive_ = clock_.now();
+        lastKeepalive_ = now();
         if (udp_ == flow) return;
         replaced = std::exchange(udp_, flow);
         linkQueue = queue_;
@@ -107,13 +107,13 @@ bool WiFiTransport::hasAdopted(const DatagramFlow& flow) const {
 
 std::shared_ptr<DatagramFlow> WiFiTransport::detachIfSilent(Duration timeout) {
     const std::lock_guard lock(mutex_);
-    if (!udp_ || (lastKeepalive_ && clock_.now() - *lastKeepalive_ <= timeout)) return nullptr;
+    if (!udp_ || (lastKeepalive_ && now() - *lastKeepalive_ <= timeout)) return nullptr;
     return std::exchange(udp_, nullptr);
 }
 
 bool WiFiTransport::isVideoReady() const {
     const std::lock_guard lock(mutex_);
-    return udp_ && lastKeepalive_ && clock_.now() - *lastKeepalive_ <= kVideoReadyWindow;
+    return udp_ && lastKeepalive_ && now() - *lastKeepalive_ <= kVideoReadyWindow;
 }
 
 std::int64_t WiFiTransport::sendVideo(const EncodedFrame& frame, VideoCompletion completion) {
@@ -146,7 +146,7 @@ std::int64_t WiFiTransport::sendVideo(const EncodedFrame& frame, VideoCompletion
         videoBytes_ += total;
     }
     if (result.droppedDatagrams > 0) {
-        const auto [allowed, suppressed] = dropThrottle_.allow(static_cast<std::uint64_t>(clock_.now().count()));
+        const auto [allowed, suppressed] = dropThrottle_.allow(static_cast<std::uint64_t>(now().count()));
         if (suppressed > 0) log_.warning(fmt::format("({} datagram drop events suppressed)", suppressed));
         if (allowed) {
             log_.warning(fmt::format("Video datagrams dropped: {} of {} ({})", result.droppedDatagrams, outgoing.size(),
@@ -169,12 +169,12 @@ bool WiFiTransport::sendAudio(Bytes item, std::function<void()> completion) {
 
 TransportMetrics WiFiTransport::takeMetrics() {
     const std::lock_guard lock(mutex_);
-    const auto now = clock_.now();
-    const double elapsedUs = std::max(1.0, static_cast<double>((now - lastMetrics_).count()));
+    const auto current = now();
+    const double elapsedUs = std::max(1.0, static_cast<double>((current - lastMetrics_).count()));
     TransportMetrics metrics(TransportKind::wifi, remoteAddress_);
     metrics.throughputMbps = static_cast<double>(videoBytes_) * 8.0 / elapsedUs;
     videoBytes_ = 0;
-    lastMetrics_ = now;
+    lastMetrics_ = current;
     return metrics;
 }
 

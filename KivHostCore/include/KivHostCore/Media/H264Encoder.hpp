@@ -75,7 +75,8 @@ private:
 
     const Configuration configuration_;
     std::unique_ptr<EncoderBackend> backend_;
-    Executor& queue_;
+    Executor& queue_;              // the encoder's own; its owner keeps it alive until invalidate() returned
+    const ExecutorHandle handle_; // for calls from other threads (capture, sender, refiner)
     std::shared_ptr<PerformanceMonitor> monitor_;
     KivLogger log_ = KivLog::logger("Encoder");
     mutable std::mutex inFlightMutex_;

@@ -45,6 +45,7 @@ private:
     ServiceRegistrar& registrar_;
     Executor& queue_;
     Executor& main_;
+    const ExecutorHandle queueHandle_; // reaches the queue from the destructor, wherever it runs
     KivLogger log_ = KivLog::logger("Bonjour");
 };
 

@@ -22,7 +22,7 @@ public:
     static constexpr std::size_t kMaxSilentLinksPerAddress = 4;
 
     // `clock` is handed to each link for keepalive and metrics timing.
-    static std::shared_ptr<ControlServer> create(NetworkFactory& network, Executor& queue, const Executor& clock,
+    static std::shared_ptr<ControlServer> create(NetworkFactory& network, Executor& queue, Executor& clock,
                                                  ListenerOptions options);
 
     std::function<void(std::shared_ptr<WiFiTransport>)> onTransport;
@@ -34,7 +34,7 @@ public:
     void stop();
     std::uint16_t port() const; // bound port once started
 
-    ControlServer(NetworkFactory& network, Executor& queue, const Executor& clock, ListenerOptions options);
+    ControlServer(NetworkFactory& network, Executor& queue, Executor& clock, ListenerOptions options);
 
 private:
     void accept(const std::shared_ptr<Connection>& connection);
@@ -42,7 +42,7 @@ private:
 
     NetworkFactory& network_;
     Executor& queue_;
-    const Executor& clock_;
+    Executor& clock_; // handed to each link, which holds it weakly
     const ListenerOptions options_;
     KivLogger log_ = KivLog::logger("Transport");
     std::shared_ptr<StreamListener> listener_;

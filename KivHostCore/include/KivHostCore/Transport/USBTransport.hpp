@@ -14,7 +14,7 @@ namespace kiv {
 class USBTransport final : public HostTransport, public std::enable_shared_from_this<USBTransport> {
 public:
     static std::shared_ptr<USBTransport> create(std::shared_ptr<Connection> connection, USBDeviceInfo device,
-                                                const Executor& clock);
+                                                Executor& clock);
 
     const std::string& id() const override { return id_; }
     TransportKind kind() const override { return TransportKind::usb; }
@@ -35,14 +35,15 @@ public:
 
     const USBDeviceInfo& device() const { return device_; }
 
-    USBTransport(std::shared_ptr<Connection> connection, USBDeviceInfo device, const Executor& clock); // use create()
+    USBTransport(std::shared_ptr<Connection> connection, USBDeviceInfo device, Executor& clock); // use create()
 
 private:
+    MonotonicTime now() const { return clock_.now().value_or(MonotonicTime{}); }
     const std::string id_;
     const USBDeviceInfo device_;
     const std::string remoteAddress_;
     std::shared_ptr<FramedStream> stream_;
-    const Executor& clock_;
+    const ExecutorHandle clock_; // held weakly, like every executor reached from other threads
     mutable std::mutex mutex_;
     bool videoOn_ = false;
     std::uint32_t nextFrameID_ = 0;

@@ -51,7 +51,7 @@ private:
     void updateBudget();
     void publishQueueState();
 
-    Executor& queue_;
+    const ExecutorHandle queue_; // completions reach it from the links' threads
     std::shared_ptr<PerformanceMonitor> monitor_;
     KivLogger log_ = KivLog::logger("VideoSender");
     // Queue-confined state.

@@ -23,7 +23,7 @@ public:
 
     // `clock` times keepalives and metrics (any executor; tests pass virtual time).
     static std::shared_ptr<WiFiTransport> create(std::shared_ptr<Connection> connection,
-                                                 std::weak_ptr<UDPVideoListener> udpListener, const Executor& clock,
+                                                 std::weak_ptr<UDPVideoListener> udpListener, Executor& clock,
                                                  double simulatedPacketLoss = 0);
 
     const std::string& id() const override { return id_; }
@@ -53,15 +53,16 @@ public:
     std::shared_ptr<DatagramFlow> detachIfSilent(Duration timeout);
 
     WiFiTransport(std::shared_ptr<Connection> connection, std::weak_ptr<UDPVideoListener> udpListener,
-                  const Executor& clock, double simulatedPacketLoss); // use create()
+                  Executor& clock, double simulatedPacketLoss); // use create()
 
 private:
+    MonotonicTime now() const { return clock_.now().value_or(MonotonicTime{}); }
 
     const std::string id_;
     const std::string remoteAddress_;
     std::shared_ptr<FramedStream> stream_;
     std::weak_ptr<UDPVideoListener> udpListener_;
-    const Executor& clock_;
+    const ExecutorHandle clock_; // held weakly, like every executor reached from other threads
     const double simulatedPacketLoss_;
     KivLogger log_ = KivLog::logger("Transport");
 
