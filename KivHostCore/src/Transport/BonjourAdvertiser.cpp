@@ -1,18 +1,11 @@
 #include "KivHostCore/Transport/BonjourAdvertiser.hpp"
 
-#include <ifaddrs.h>
-#include <net/if.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/utsname.h>
-
 #include <algorithm>
-#include <fstream>
 
 #include <fmt/format.h>
 
+#include "KivHostCore/Transport/DiscoveryService.hpp"
 #include "KivProtocol/KivConstants.hpp"
-#include "KivProtocol/LocalNetwork.hpp"
 
 namespace kiv {
 
@@ -81,63 +74,5 @@ void BonjourAdvertiser::deliver(std::optional<std::int32_t> result) {
     });
 }
 
-namespace DiscoveryService {
-
-Bytes encodeTXT(const std::map<std::string, std::string>& entries) {
-    Bytes out;
-    for (const auto& [key, value] : entries) { // std::map iterates in key order
-        std::string entry = key + "=" + value;
-        if (entry.size() > 255) entry.resize(255);
-        out.push_back(static_cast<std::uint8_t>(entry.size()));
-        out.insert(out.end(), entry.begin(), entry.end());
-    }
-    return out;
-}
-
-std::map<std::string, std::string> txtRecord(const std::optional<std::string>& hostID) {
-    std::map<std::string, std::string> txt{{"v", std::to_string(KivConstants::protocolVersion)}, {"model", modelIdentifier()}};
-    if (hostID) txt["id"] = *hostID;
-    const auto addresses = localIPv4Addresses();
-    if (!addresses.empty()) txt["ip"] = addresses.front();
-    return txt;
-}
-
-std::shared_ptr<BonjourAdvertiser> advertiser(const std::string& name, std::uint16_t port,
-                                              const std::optional<std::string>& hostID, ServiceRegistrar& registrar,
-                                              Executor& queue, Executor& main) {
-    return BonjourAdvertiser::create(name, port, txtRecord(hostID), registrar, queue, main);
-}
-
-std::vector<std::string> localIPv4Addresses() {
-    std::vector<std::string> addresses;
-    ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) != 0) return addresses;
-    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
-        if ((entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_LOOPBACK) != 0) continue;
-        const std::string_view interfaceName(entry->ifa_name);
-        if (!interfaceName.starts_with("en") && !interfaceName.starts_with("eth") && !interfaceName.starts_with("wl")) continue;
-        char host[1025] = {};
-        if (::getnameinfo(entry->ifa_addr, sizeof(sockaddr_in), host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) continue;
-        const auto parsed = LocalNetwork::parseHost(host);
-        if (std::holds_alternative<IPv4Address>(parsed) && LocalNetwork::isLocal(parsed)) addresses.emplace_back(host);
-    }
-    ::freeifaddrs(list);
-    return addresses;
-}
-
-std::string modelIdentifier() {
-    if (std::ifstream dmi{"/sys/devices/virtual/dmi/id/product_name"}) {
-        std::string name;
-        std::getline(dmi, name);
-        while (!name.empty() && (name.back() == ' ' || name.back() == '\n')) name.pop_back();
-        if (!name.empty()) return name;
-    }
-    utsname info{};
-    if (::uname(&info) == 0) return info.machine;
-    return "unknown";
-}
-
-} // namespace DiscoveryService
 
 } // namespace kiv

@@ -1,10 +1,13 @@
 // DNS-SD against a real avahi-daemon confined to a network namespace holding only loopback.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "KivHostCore/Linux/DnsSdRegistrar.hpp"
+#include "KivHostCore/Linux/LinuxMachineInfo.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
-#include "KivHostCore/Transport/BonjourAdvertiser.hpp"
+#include "KivHostCore/Transport/DiscoveryService.hpp"
 #include "KivReceiver/HostBrowser.hpp"
 
 using namespace kiv;
@@ -20,7 +23,11 @@ TEST(DnsSd, RegistrationIsFoundByBrowsingWithItsTxtKeys) {
     SerialQueue main("main");
     DnsSdRegistrar registrar;
     const std::string name = "KivTest " + std::to_string(::getpid());
-    auto advertiser = DiscoveryService::advertiser(name, 52010, std::string("0A1B2C3D-HOST"), registrar, bonjour, main);
+    LinuxMachineInfo machine;
+    EXPECT_FALSE(machine.modelIdentifier().empty());
+    EXPECT_TRUE(std::ranges::any_of(machine.ipv4Addresses(), [](const auto& entry) { return entry.isLoopback; }))
+        << "the namespace's loopback is listed";
+    auto advertiser = DiscoveryService::advertiser(name, 52010, std::string("0A1B2C3D-HOST"), machine, registrar, bonjour, main);
     std::mutex mutex;
     std::vector<std::optional<std::int32_t>> results;
     advertiser->onResult = [&](std::optional<std::int32_t> result) {

@@ -2,6 +2,7 @@
 
 #include "KivHostCore/Testing/ManualExecutor.hpp"
 #include "KivHostCore/Transport/BonjourAdvertiser.hpp"
+#include "KivHostCore/Transport/DiscoveryService.hpp"
 #include "KivProtocol/LocalNetwork.hpp"
 
 using namespace kiv;
@@ -58,14 +59,34 @@ TEST(DiscoveryService, TxtRecordIsSortedAndEntriesAreCutNotSplit) {
     EXPECT_EQ(longEntry[0], 255);
     EXPECT_TRUE(DiscoveryService::encodeTXT({}).empty());
 
-    const auto record = DiscoveryService::txtRecord("HOST-ID");
-    EXPECT_EQ(record.at("v"), "5");
-    EXPECT_EQ(record.at("id"), "HOST-ID");
-    EXPECT_FALSE(record.at("model").empty());
-    EXPECT_FALSE(DiscoveryService::txtRecord(std::nullopt).contains("id"));
-    for (const auto& address : DiscoveryService::localIPv4Addresses()) {
-        EXPECT_TRUE(LocalNetwork::isLocal(LocalNetwork::parseHost(address))) << address;
-    }
+}
+
+namespace {
+class FakeMachine final : public MachineInfo {
+public:
+    std::vector<NetworkInterfaceAddress> ipv4Addresses() override { return interfaces; }
+    std::string modelIdentifier() override { return "Standard PC (Q35 + ICH9, 2009)"; }
+    std::vector<NetworkInterfaceAddress> interfaces;
+};
+} // namespace
+
+TEST(DiscoveryService, TheRecordNamesTheFirstLocalPhysicalAddress) {
+    FakeMachine machine;
+    machine.interfaces = {
+        {"lo", "127.0.0.1", true, true},          // loopback
+        {"docker0", "172.17.0.1", true, false},   // not a physical interface
+        {"eth1", "192.168.7.2", false, false},    // down
+        {"wlp2s0", "8.8.4.4", true, false},       // not on a local network
+        {"enp3s0", "10.0.0.5", true, false},
+        {"wlan0", "192.168.1.20", true, false},
+    };
+    EXPECT_EQ(DiscoveryService::localIPv4Addresses(machine.interfaces), (std::vector<std::string>{"10.0.0.5", "192.168.1.20"}));
+    const auto record = DiscoveryService::txtRecord("HOST-ID", machine);
+    EXPECT_EQ(record, (std::map<std::string, std::string>{
+                          {"v", "5"}, {"model", "Standard PC (Q35 + ICH9, 2009)"}, {"id", "HOST-ID"}, {"ip", "10.0.0.5"}}));
+    machine.interfaces.clear();
+    EXPECT_EQ(DiscoveryService::txtRecord(std::nullopt, machine), (std::map<std::string, std::string>{
+                                                                      {"v", "5"}, {"model", "Standard PC (Q35 + ICH9, 2009)"}}));
 }
 
 TEST(BonjourAdvertiser, RegistersOnceAndReportsOutcomes) {

@@ -49,19 +49,5 @@ private:
     KivLogger log_ = KivLog::logger("Bonjour");
 };
 
-namespace DiscoveryService {
-// Standard DNS TXT: entries in key order, each "key=value" cut to 255 bytes behind a length byte.
-Bytes encodeTXT(const std::map<std::string, std::string>& entries);
-// The host's TXT record: "v", "model", and "id"/"ip" when known.
-std::map<std::string, std::string> txtRecord(const std::optional<std::string>& hostID);
-std::shared_ptr<BonjourAdvertiser> advertiser(const std::string& name, std::uint16_t port,
-                                              const std::optional<std::string>& hostID, ServiceRegistrar& registrar,
-                                              Executor& queue, Executor& main);
-// IPv4 addresses of interfaces that are up, not loopback, and physical ("en", "eth", "wl"),
-// kept only when they are on the local network; in interface-list order.
-std::vector<std::string> localIPv4Addresses();
-// The machine's model: DMI product name, else the machine type from uname.
-std::string modelIdentifier();
-} // namespace DiscoveryService
 
 } // namespace kiv
