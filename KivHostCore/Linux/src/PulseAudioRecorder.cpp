@@ -275,7 +275,10 @@ void PulseAudioRecorder::stop() {
     auto& impl = *impl_;
     if (!impl.connection) return;
     {
-        const std::lock_guard lock(*impl.connection);
+        // The last owner may let go inside one of our own callbacks, which run on the loop thread
+        // with the loop lock already held: locking again there aborts.
+        std::unique_lock lock(*impl.connection, std::defer_lock);
+        if (!impl.connection->inLoopThread()) lock.lock();
         impl.running = false;
         impl.handlers = {};
         release(impl.pending);

@@ -474,6 +474,23 @@ TEST_F(SystemAudioTest, FailuresToStartAndAServerThatGoesAway) {
     system->stop();
 }
 
+// The last owner of a capture may let go while a chunk is being delivered: the capture then ends
+// on the recorder's own thread, which must not take the loop lock it already holds.
+TEST_F(SystemAudioTest, ACaptureReleasedInsideItsOwnCallbackStopsCleanly) {
+    auto holder = SystemAudioCapture::create(PulseAudioRecorder::create({pulse->serverAddress(), {}}), 48'000, 2);
+    test::Signal released;
+    std::atomic<bool> once{false};
+    holder->onChunk = [&](const AudioChunk&) {
+        if (once.exchange(true)) return;
+        holder.reset(); // the delivering thread now holds the only reference
+        released.notify();
+    };
+    auto* raw = holder.get();
+    ASSERT_TRUE(startAndWait(*raw));
+    ASSERT_TRUE(released.waitFor());
+    EXPECT_TRUE(waitUntil([&] { return logged("System audio capture stopped") == 1; }, kDeadline));
+}
+
 // A sound server that stops answering (stopped, hung) cannot hold the muter's queue for good: each
 // call gives up at its deadline, and the server is usable again once it answers.
 TEST_F(SystemAudioTest, AServerThatStopsAnsweringCannotHoldACallerPastTheDeadline) {
