@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/PulseAudioDevices.hpp"
@@ -150,11 +151,7 @@ std::expected<void, AudioCaptureError> startAndWait(AudioSource& source) {
     return future.get();
 }
 
-int logged(std::string_view prefix) {
-    int n = 0;
-    for (const auto& entry : KivLogStore::shared().entries(LogLevel::debug)) n += entry.message.starts_with(prefix);
-    return n;
-}
+int logged(std::string_view prefix) { return test::countLogged(prefix, test::Match::startsWith); }
 
 // The main thread the muter lives on.
 struct MainThread {

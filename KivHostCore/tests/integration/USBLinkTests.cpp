@@ -7,6 +7,7 @@
 #include <mutex>
 #include <random>
 
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Linux/AsioNetwork.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Testing/FakeUsbmuxd.hpp"
@@ -16,18 +17,13 @@
 
 using namespace kiv;
 using namespace std::chrono_literals;
+using test::logged;
 using test::waitUntil;
 
 namespace {
 
 constexpr auto kDeadline = 20s;
 
-bool logged(std::string_view text) {
-    for (const auto& entry : KivLogStore::shared().entries(LogLevel::debug)) {
-        if (entry.message.find(text) != std::string::npos) return true;
-    }
-    return false;
-}
 
 // The host's USB side: a monitor whose links are started and recorded.
 struct UsbHost {

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <random>
 
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Linux/AsioNetwork.hpp"
 #include "KivHostCore/Testing/LoopbackWiFiHost.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
@@ -19,6 +20,7 @@
 
 using namespace kiv;
 using namespace std::chrono_literals;
+using test::logged;
 using test::LoopbackWiFiHost;
 using test::waitUntil;
 
@@ -36,12 +38,6 @@ receiver::ReceiverConfig configFor(const LoopbackWiFiHost& host, std::string dev
     return config;
 }
 
-bool logged(std::string_view text) {
-    for (const auto& entry : KivLogStore::shared().entries(LogLevel::debug)) {
-        if (entry.message.find(text) != std::string::npos) return true;
-    }
-    return false;
-}
 
 } // namespace
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <numbers>
 
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Audio/AudioConversion.hpp"
 #include "KivHostCore/Audio/AudioSender.hpp"
 #include "KivHostCore/Audio/SyntheticAudioSource.hpp"
@@ -211,11 +212,7 @@ public:
     int stops = 0;
 };
 
-int logged(std::string_view prefix) {
-    int n = 0;
-    for (const auto& entry : KivLogStore::shared().entries(LogLevel::debug)) n += entry.message.starts_with(prefix);
-    return n;
-}
+int logged(std::string_view prefix) { return test::countLogged(prefix, test::Match::startsWith); }
 
 } // namespace
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
 #include "KivHostCore/Transport/BonjourAdvertiser.hpp"
 #include "KivHostCore/Transport/DiscoveryService.hpp"
@@ -35,11 +36,6 @@ public:
     Reply pending;
 };
 
-int count(std::string_view text) {
-    int n = 0;
-    for (const auto& entry : KivLogStore::shared().entries(LogLevel::debug)) n += entry.message.find(text) != std::string::npos;
-    return n;
-}
 
 } // namespace
 
@@ -102,10 +98,10 @@ TEST(BonjourAdvertiser, RegistersOnceAndReportsOutcomes) {
     EXPECT_EQ(registrar.registrations, 1) << "starting twice registers once";
     EXPECT_EQ(registrar.lastType, "_kivdisplay._tcp");
     EXPECT_EQ(registrar.lastPort, 52010);
-    EXPECT_EQ(count("Bonjour registering Studio _kivdisplay._tcp port=52010"), 1);
+    EXPECT_EQ(test::countLogged("Bonjour registering Studio _kivdisplay._tcp port=52010"), 1);
     registrar.pending(0, "Studio (2)");
     queue.runUntilIdle();
-    EXPECT_EQ(count("Bonjour registered: Studio (2)"), 1);
+    EXPECT_EQ(test::countLogged("Bonjour registered: Studio (2)"), 1);
     EXPECT_EQ(results, (std::vector<std::optional<std::int32_t>>{std::nullopt}));
     advertiser->stop();
     EXPECT_FALSE(registrar.registered);
@@ -122,8 +118,8 @@ TEST(BonjourAdvertiser, PolicyDeniedHasItsOwnMessage) {
     queue.runUntilIdle();
     registrar.pending(BonjourAdvertiser::policyDenied, "");
     queue.runUntilIdle();
-    EXPECT_EQ(count("Bonjour denied (PolicyDenied -65570): 本地网络权限未授权，iPad 无法自动发现本机；手动输入 IP 仍可连接"), 1);
-    EXPECT_EQ(count("Bonjour registration failed"), 0);
+    EXPECT_EQ(test::countLogged("Bonjour denied (PolicyDenied -65570): 本地网络权限未授权，iPad 无法自动发现本机；手动输入 IP 仍可连接"), 1);
+    EXPECT_EQ(test::countLogged("Bonjour registration failed"), 0);
     EXPECT_EQ(results, (std::vector<std::optional<std::int32_t>>{-65570}));
     EXPECT_FALSE(registrar.registered);
 
@@ -134,6 +130,6 @@ TEST(BonjourAdvertiser, PolicyDeniedHasItsOwnMessage) {
     other->onResult = [&](std::optional<std::int32_t> result) { failure = result; };
     other->start();
     queue.runUntilIdle();
-    EXPECT_EQ(count("Bonjour registration failed: DNS-SD error -65537"), 1);
+    EXPECT_EQ(test::countLogged("Bonjour registration failed: DNS-SD error -65537"), 1);
     EXPECT_EQ(failure, -65537);
 }

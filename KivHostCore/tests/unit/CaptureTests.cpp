@@ -2,10 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "KivHostCore/Media/ScreenCaptureManager.hpp"
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
-#include "KivProtocol/KivLog.hpp"
-
-#include <algorithm>
 
 using namespace kiv;
 using namespace std::chrono_literals;
@@ -130,10 +128,7 @@ TEST(ScreenCaptureManager, TheRectangleFollowsItsDisplayWhenTheDesktopIsLaidOutA
     EXPECT_EQ(h.grabber->watched, (ScreenRect{3200, 0, 1280, 800})) << "damage is watched at the new place";
     EXPECT_EQ(h.grabber->grabbedRect, (ScreenRect{3200, 0, 1280, 800}));
     EXPECT_EQ(h.frames.size(), 2u) << "the picture is grabbed again at once";
-    const auto& entries = KivLogStore::shared().entries(LogLevel::debug);
-    EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const auto& e) {
-        return e.message == "Capture follows display=42 to input 1280x800 pixels at 3200,0";
-    }));
+    EXPECT_EQ(test::countLogged("Capture follows display=42 to input 1280x800 pixels at 3200,0", test::Match::exactly), 1);
     h.grabber->events.layoutChanged(); // nothing moved
     h.queue.runUntilIdle();
     EXPECT_EQ(h.frames.size(), 2u);

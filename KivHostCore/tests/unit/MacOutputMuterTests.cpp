@@ -2,6 +2,7 @@
 // default-output changes, crash recovery and two sessions sharing the muter.
 #include <gtest/gtest.h>
 
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Testing/FakeAudioDevices.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
@@ -13,11 +14,7 @@ namespace {
 
 using test::FakeAudioDevices;
 
-int logged(std::string_view text) {
-    int n = 0;
-    for (const auto& entry : KivLogStore::shared().entries(LogLevel::debug)) n += entry.message == text;
-    return n;
-}
+int logged(std::string_view text) { return test::countLogged(text, test::Match::exactly); }
 
 class MuterTest : public ::testing::Test {
 protected:

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/FakeNetwork.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
 #include "KivHostCore/Testing/Signal.hpp"
@@ -16,15 +17,10 @@
 
 using namespace kiv;
 using namespace std::chrono_literals;
+using test::logged;
 
 namespace {
 
-bool logged(std::string_view text) {
-    for (const auto& entry : KivLogStore::shared().entries(LogLevel::debug)) {
-        if (entry.message.find(text) != std::string::npos) return true;
-    }
-    return false;
-}
 
 Bytes frameOf(const ControlMessage& message) { return *ControlFraming::encode(message); }
 

@@ -1,6 +1,7 @@
 // usbmux packets and the USB device monitor's state machine, in virtual time.
 #include <gtest/gtest.h>
 
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/FakeNetwork.hpp"
 #include "KivHostCore/Testing/FakeUsbmuxService.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
@@ -14,11 +15,6 @@ using ListenResult = UsbmuxService::ListenResult;
 
 namespace {
 
-int count(std::string_view text) {
-    int n = 0;
-    for (const auto& entry : KivLogStore::shared().entries(LogLevel::debug)) n += entry.message.find(text) != std::string::npos;
-    return n;
-}
 
 UsbmuxEvent attached(std::int64_t id, std::string udid) {
     return UsbmuxEvent{UsbmuxEvent::Kind::attached, USBDeviceInfo{id, std::move(udid), 0x12AB}, 0};
@@ -111,11 +107,11 @@ TEST(USBDeviceMonitor, ServiceErrorsAreReportedOnceAndRetried) {
     ASSERT_EQ(h.usbmux.listens.size(), 1u) << "retried after 5 s";
     h.usbmux.answerListen(ListenResult::unavailable);
     h.queue.runUntilIdle();
-    EXPECT_EQ(count("isn't available"), 1) << "the same error is not logged again";
+    EXPECT_EQ(test::countLogged("isn't available"), 1) << "the same error is not logged again";
     h.queue.advance(5s);
     h.listening();
-    EXPECT_EQ(count("usbmuxd available again"), 1);
-    EXPECT_EQ(count("Listening for USB devices (usbmuxd)"), 1);
+    EXPECT_EQ(test::countLogged("usbmuxd available again"), 1);
+    EXPECT_EQ(test::countLogged("Listening for USB devices (usbmuxd)"), 1);
     EXPECT_FALSE(h.statuses.back().second.has_value());
 }
 
@@ -124,7 +120,7 @@ TEST(USBDeviceMonitor, TrustIsRecheckedQuietlyUntilGivenThenConnectingStarts) {
     h.listening();
     h.usbmux.pushEvent(attached(7, "00008103-AAAAAAAA"));
     h.queue.runUntilIdle();
-    EXPECT_EQ(count("USB device attached 00008103 (product 4779)"), 1);
+    EXPECT_EQ(test::countLogged("USB device attached 00008103 (product 4779)"), 1);
     EXPECT_EQ(h.stateOf(7), State::checking);
     h.usbmux.answerPair(false);
     h.queue.runUntilIdle();
@@ -134,14 +130,14 @@ TEST(USBDeviceMonitor, TrustIsRecheckedQuietlyUntilGivenThenConnectingStarts) {
     ASSERT_EQ(h.usbmux.pairQuestions.size(), 1u);
     h.usbmux.answerPair(false);
     h.queue.runUntilIdle();
-    EXPECT_EQ(count("has not trusted this Mac"), 1) << "one warning per entry into untrusted";
+    EXPECT_EQ(test::countLogged("has not trusted this Mac"), 1) << "one warning per entry into untrusted";
     h.queue.advance(2s);
     EXPECT_TRUE(h.usbmux.pairQuestions.empty());
     h.queue.advance(1s);
     ASSERT_EQ(h.usbmux.pairQuestions.size(), 1u);
     h.usbmux.answerPair(true);
     h.queue.runUntilIdle();
-    EXPECT_EQ(count("USB device 00008103 trusted this Mac"), 1);
+    EXPECT_EQ(test::countLogged("USB device 00008103 trusted this Mac"), 1);
     EXPECT_EQ(h.stateOf(7), State::waitingForApp);
     ASSERT_EQ(h.usbmux.connects.size(), 1u) << "connecting starts right after";
     EXPECT_EQ(h.usbmux.connects.front().first, (std::pair<std::int64_t, std::uint16_t>{7, 52012}));
@@ -161,18 +157,18 @@ TEST(USBDeviceMonitor, ConnectFailuresLogOncePerCodeAndRetryEveryTwoSeconds) {
         EXPECT_TRUE(h.usbmux.connects.empty());
         h.queue.advance(1s);
     }
-    EXPECT_EQ(count("KivDisplay not running in foreground on iPad, retrying every 2s"), 1);
+    EXPECT_EQ(test::countLogged("KivDisplay not running in foreground on iPad, retrying every 2s"), 1);
     h.usbmux.answerConnect(nullptr, 2);
     h.queue.runUntilIdle();
-    EXPECT_EQ(count("usbmux reports bad device"), 1);
+    EXPECT_EQ(test::countLogged("usbmux reports bad device"), 1);
     h.queue.advance(2s);
     h.usbmux.answerConnect(nullptr, std::nullopt);
     h.queue.runUntilIdle();
-    EXPECT_EQ(count("connect failed (code -)"), 1);
+    EXPECT_EQ(test::countLogged("connect failed (code -)"), 1);
     h.queue.advance(2s);
     h.usbmux.answerConnect(nullptr, std::nullopt);
     h.queue.runUntilIdle();
-    EXPECT_EQ(count("connect failed (code -)"), 1) << "silent while the last result was already none";
+    EXPECT_EQ(test::countLogged("connect failed (code -)"), 1) << "silent while the last result was already none";
 
     h.queue.advance(2s);
     h.usbmux.answerConnect(std::make_shared<FakeConnection>(std::nullopt, ConnectionState::ready), 0);
@@ -180,7 +176,7 @@ TEST(USBDeviceMonitor, ConnectFailuresLogOncePerCodeAndRetryEveryTwoSeconds) {
     EXPECT_EQ(h.stateOf(3), State::connected);
     ASSERT_EQ(h.links.size(), 1u);
     EXPECT_EQ(h.links[0]->remoteAddress(), "USB · ABCDEF01");
-    EXPECT_EQ(count("USB link established to ABCDEF01 port 52012 via usbmuxd"), 1);
+    EXPECT_EQ(test::countLogged("USB link established to ABCDEF01 port 52012 via usbmuxd"), 1);
 }
 
 TEST(USBDeviceMonitor, StatusIsPublishedOnlyOnChangeAndLostServiceForgetsDevices) {
@@ -198,7 +194,7 @@ TEST(USBDeviceMonitor, StatusIsPublishedOnlyOnChangeAndLostServiceForgetsDevices
 
     h.usbmux.pushEvent(std::nullopt); // the service went away
     h.queue.runUntilIdle();
-    EXPECT_EQ(count("usbmuxd listen connection lost, retrying"), 1);
+    EXPECT_EQ(test::countLogged("usbmuxd listen connection lost, retrying"), 1);
     EXPECT_TRUE(h.statuses.back().first.empty());
     h.queue.advance(999ms);
     EXPECT_TRUE(h.usbmux.listens.empty());
@@ -208,7 +204,7 @@ TEST(USBDeviceMonitor, StatusIsPublishedOnlyOnChangeAndLostServiceForgetsDevices
 
 TEST(USBDeviceMonitor, DirectModeSimulatesOneDeviceThatConnectsAtOnce) {
     Harness h(USBDeviceMonitor::Direct{"127.0.0.1", 45678});
-    EXPECT_EQ(count("USB test mode: direct connect to 127.0.0.1:45678 (no usbmuxd)"), 1);
+    EXPECT_EQ(test::countLogged("USB test mode: direct connect to 127.0.0.1:45678 (no usbmuxd)"), 1);
     h.queue.advance(200ms);
     ASSERT_EQ(h.network.outgoing.size(), 1u);
     EXPECT_EQ(h.network.outgoing[0].first, "127.0.0.1:45678");

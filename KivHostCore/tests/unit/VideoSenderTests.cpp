@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/FakeHostTransport.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
 #include "KivHostCore/Transport/VideoSender.hpp"
@@ -32,11 +33,6 @@ struct Harness {
     HostMetrics metrics() { return monitor->sample(); }
 };
 
-int count(std::string_view text) {
-    int n = 0;
-    for (const auto& entry : KivLogStore::shared().entries(LogLevel::debug)) n += entry.message.find(text) != std::string::npos;
-    return n;
-}
 
 } // namespace
 
@@ -61,7 +57,7 @@ TEST(VideoSender, OverflowDropsTheBacklogAsksForAKeyframeAndSkipsUntilOneComes) 
     EXPECT_EQ(h.keyframeRequests, 1);
     auto m = h.metrics();
     EXPECT_EQ(m.droppedSendFrames, 4);
-    EXPECT_EQ(count("Send backlog overflow on Wi-Fi (in-flight 292KB > budget 256KB): dropped queued frames, waiting for keyframe"), 1);
+    EXPECT_EQ(test::countLogged("Send backlog overflow on Wi-Fi (in-flight 292KB > budget 256KB): dropped queued frames, waiting for keyframe"), 1);
     h.send(frame(1000));
     h.send(frame(1000));
     EXPECT_EQ(h.metrics().skippedSendFrames, 2);
@@ -90,11 +86,11 @@ TEST(VideoSender, OverflowWarningsAreThrottledToThreePerFiveSeconds) {
         for (int i = 0; i < 4; ++i) h.send(frame(10));
     };
     for (int i = 0; i < 5; ++i) overflow();
-    EXPECT_EQ(count("Send backlog overflow"), 3);
+    EXPECT_EQ(test::countLogged("Send backlog overflow"), 3);
     h.queue.advance(5s);
     overflow();
-    EXPECT_EQ(count("(2 send backlog events suppressed)"), 1);
-    EXPECT_EQ(count("Send backlog overflow"), 4);
+    EXPECT_EQ(test::countLogged("(2 send backlog events suppressed)"), 1);
+    EXPECT_EQ(test::countLogged("Send backlog overflow"), 4);
     EXPECT_EQ(h.keyframeRequests, 6) << "every overflow asks for a keyframe, logged or not";
 }
 
@@ -121,7 +117,7 @@ TEST(VideoSender, RefusedSendsAndStaleCompletionsDoNotCorruptTheState) {
     h.link->completeOldest(true);
     h.queue.runUntilIdle();
     EXPECT_EQ(h.keyframeRequests, 2);
-    EXPECT_TRUE(count("Video frame lost: part of a frame was dropped by the link; waiting for keyframe") == 1);
+    EXPECT_TRUE(test::countLogged("Video frame lost: part of a frame was dropped by the link; waiting for keyframe") == 1);
     h.send(frame(1000));
     EXPECT_EQ(h.link->frames.size(), 2u) << "nothing more until the keyframe";
     EXPECT_EQ(h.sender->queueState().first, 0) << "the dropped bytes left the in-flight count";
