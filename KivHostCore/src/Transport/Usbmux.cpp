@@ -148,7 +148,7 @@ void connect(NetworkFactory& network, std::int64_t muxID, std::uint16_t port, Ex
 
 } // namespace Usbmux
 
-void UsbmuxdService::listen(Executor& queue, std::function<void(ListenResult, std::shared_ptr<Connection>)> done) {
+void DaemonUsbmuxService::listen(Executor& queue, std::function<void(ListenResult, std::shared_ptr<Connection>)> done) {
     Usbmux::open(network_, queue, [&queue, done = std::move(done)](std::shared_ptr<Connection> connection) mutable {
         if (!connection) return done(ListenResult::unavailable, nullptr);
         StoredDictionary ask{{"MessageType", StoredValue{std::string("Listen")}}};
@@ -164,18 +164,18 @@ void UsbmuxdService::listen(Executor& queue, std::function<void(ListenResult, st
     });
 }
 
-void UsbmuxdService::readEvent(const std::shared_ptr<Connection>& connection, std::function<void(std::optional<UsbmuxEvent>)> done) {
+void DaemonUsbmuxService::readEvent(const std::shared_ptr<Connection>& connection, std::function<void(std::optional<UsbmuxEvent>)> done) {
     Usbmux::readPacket(connection, [done = std::move(done)](std::optional<StoredDictionary> packet) {
         if (!packet) return done(std::nullopt);
         done(Usbmux::event(*packet));
     });
 }
 
-void UsbmuxdService::isPaired(const std::string& udid, Executor& queue, std::function<void(std::optional<bool>)> done) {
+void DaemonUsbmuxService::isPaired(const std::string& udid, Executor& queue, std::function<void(std::optional<bool>)> done) {
     Usbmux::isPaired(network_, udid, queue, std::move(done));
 }
 
-void UsbmuxdService::connect(std::int64_t muxID, std::uint16_t port, Executor& queue,
+void DaemonUsbmuxService::connect(std::int64_t muxID, std::uint16_t port, Executor& queue,
                              std::function<void(std::shared_ptr<Connection>, std::optional<std::int64_t>)> done) {
     Usbmux::connect(network_, muxID, port, queue, std::move(done));
 }

@@ -28,7 +28,7 @@ constexpr auto kDeadline = 20s;
 // The host's USB side: a monitor whose links are started and recorded.
 struct UsbHost {
     AsioNetworkFactory network;
-    UsbmuxdService usbmux{network};
+    DaemonUsbmuxService usbmux{network};
     SerialQueue monitorQueue{"kiv.usb.monitor"};
     SerialQueue mainQueue{"main"};
     SerialQueue linksQueue{"kiv.control.links"};

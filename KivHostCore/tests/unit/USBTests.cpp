@@ -242,7 +242,7 @@ TEST(USBDeviceMonitor, DirectModeSimulatesOneDeviceThatConnectsAtOnce) {
 TEST(Usbmux, ADaemonThatNeverAnswersAndADeviceThatNeverConnectsFailWithinThreeSeconds) {
     ManualExecutor queue;
     FakeNetworkFactory network;
-    UsbmuxdService service(network);
+    DaemonUsbmuxService service(network);
     std::vector<std::optional<std::int64_t>> results;
     service.connect(7, 52012, queue, [&](std::shared_ptr<Connection> tunnel, std::optional<std::int64_t> code) {
         EXPECT_EQ(tunnel, nullptr);

@@ -56,7 +56,12 @@ public:
 
     // Any thread; never blocks on encoding.
     void encode(std::shared_ptr<PixelBuffer> buffer, std::uint64_t captureTimeUs);
+    // A keyframe as soon as possible, even on a still screen: after two frame times without a new
+    // picture the last one is encoded again as a keyframe. For a device that lost the stream.
     void requestKeyframe();
+    // Only the next captured picture becomes a keyframe; nothing is re-sent on a still screen.
+    // For when a picture is coming anyway, or when re-sending the last one would overwrite a
+    // sharper picture the device already shows (after a refinement).
     void forceKeyframeOnNextFrame();
     void setBitrate(std::int64_t bitrate);
     void invalidate(); // waits for the encoder's queue

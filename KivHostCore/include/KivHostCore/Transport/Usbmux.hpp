@@ -73,10 +73,10 @@ public:
                          std::function<void(std::shared_ptr<Connection>, std::optional<std::int64_t>)> done) = 0;
 };
 
-// The real service over the network port.
-class UsbmuxdService final : public UsbmuxService {
+// The service as the usbmuxd daemon provides it, over its unix socket (Usbmux::socketPath).
+class DaemonUsbmuxService final : public UsbmuxService {
 public:
-    explicit UsbmuxdService(NetworkFactory& network) : network_(network) {}
+    explicit DaemonUsbmuxService(NetworkFactory& network) : network_(network) {}
     void listen(Executor& queue, std::function<void(ListenResult, std::shared_ptr<Connection>)> done) override;
     void readEvent(const std::shared_ptr<Connection>& connection, std::function<void(std::optional<UsbmuxEvent>)> done) override;
     void isPaired(const std::string& udid, Executor& queue, std::function<void(std::optional<bool>)> done) override;
