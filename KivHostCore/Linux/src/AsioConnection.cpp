@@ -4,7 +4,6 @@
 #include <asio/local/stream_protocol.hpp>
 #include <asio/post.hpp>
 #include <asio/write.hpp>
-
 #include <deque>
 
 #include "AsioPorts.hpp"
@@ -14,7 +13,8 @@ namespace kiv::asio_ports {
 namespace {
 
 template <class Protocol>
-class AsioStreamConnection final : public Connection, public std::enable_shared_from_this<AsioStreamConnection<Protocol>> {
+class AsioStreamConnection final : public Connection,
+                                   public std::enable_shared_from_this<AsioStreamConnection<Protocol>> {
     using Socket = typename Protocol::socket;
     using std::enable_shared_from_this<AsioStreamConnection<Protocol>>::shared_from_this;
     using std::enable_shared_from_this<AsioStreamConnection<Protocol>>::weak_from_this;
@@ -51,18 +51,22 @@ public:
     }
     void receive(std::size_t minimum, std::size_t maximum, ReceiveHandler handler) override {
         asio::post(strand_, [self = shared_from_this(), minimum, maximum, handler = std::move(handler)]() mutable {
-            self->readAtLeast(std::make_shared<Bytes>(), std::max<std::size_t>(minimum, 1), maximum, std::move(handler));
+            self->readAtLeast(std::make_shared<Bytes>(), std::max<std::size_t>(minimum, 1), maximum,
+                              std::move(handler));
         });
     }
     void send(Bytes data, SendCompletion completion) override {
-        asio::post(strand_, [self = shared_from_this(), data = std::move(data), completion = std::move(completion)]() mutable {
-            if (self->closed_) {
-                if (completion) self->reporter_->queue.post([completion = std::move(completion)] { completion("connection closed"); });
-                return;
-            }
-            self->writes_.push_back({std::move(data), std::move(completion)});
-            if (self->writes_.size() == 1) self->writeNext();
-        });
+        asio::post(strand_,
+                   [self = shared_from_this(), data = std::move(data), completion = std::move(completion)]() mutable {
+                       if (self->closed_) {
+                           if (completion)
+                               self->reporter_->queue.post(
+                                   [completion = std::move(completion)] { completion("connection closed"); });
+                           return;
+                       }
+                       self->writes_.push_back({std::move(data), std::move(completion)});
+                       if (self->writes_.size() == 1) self->writeNext();
+                   });
     }
     void cancel() override {
         asio::post(strand_, [self = shared_from_this()] { self->close(ConnectionState::cancelled, std::nullopt); });
@@ -82,13 +86,14 @@ private:
 
     void connect() {
         if constexpr (!kTcp) {
-            socket_.async_connect(typename Protocol::endpoint(host_), [self = shared_from_this()](const std::error_code& error) {
-                if (error) {
-                    self->close(ConnectionState::failed, error.message());
-                    return;
-                }
-                self->setState(ConnectionState::ready, std::nullopt);
-            });
+            socket_.async_connect(typename Protocol::endpoint(host_),
+                                  [self = shared_from_this()](const std::error_code& error) {
+                                      if (error) {
+                                          self->close(ConnectionState::failed, error.message());
+                                          return;
+                                      }
+                                      self->setState(ConnectionState::ready, std::nullopt);
+                                  });
         } else {
             connectTcp();
         }
@@ -96,63 +101,68 @@ private:
 
     void connectTcp() {
         auto resolver = std::make_shared<asio::ip::tcp::resolver>(strand_);
-        resolver->async_resolve(host_, std::to_string(port_), [self = shared_from_this(), resolver](
-                                                                   const std::error_code& error, auto results) {
-            if (error) {
-                self->close(ConnectionState::failed, error.message());
-                return;
-            }
-            asio::async_connect(self->socket_, results, [self](const std::error_code& connectError, const auto& endpoint) {
-                if (connectError) {
-                    self->close(ConnectionState::failed, connectError.message());
-                    return;
-                }
-                configureTcp(self->socket_);
-                {
-                    const std::lock_guard lock(self->mutex_);
-                    self->peer_ = toEndpoint(endpoint.address(), endpoint.port());
-                }
-                self->setState(ConnectionState::ready, std::nullopt);
-            });
-        });
+        resolver->async_resolve(host_, std::to_string(port_),
+                                [self = shared_from_this(), resolver](const std::error_code& error, auto results) {
+                                    if (error) {
+                                        self->close(ConnectionState::failed, error.message());
+                                        return;
+                                    }
+                                    asio::async_connect(
+                                        self->socket_, results,
+                                        [self](const std::error_code& connectError, const auto& endpoint) {
+                                            if (connectError) {
+                                                self->close(ConnectionState::failed, connectError.message());
+                                                return;
+                                            }
+                                            configureTcp(self->socket_);
+                                            {
+                                                const std::lock_guard lock(self->mutex_);
+                                                self->peer_ = toEndpoint(endpoint.address(), endpoint.port());
+                                            }
+                                            self->setState(ConnectionState::ready, std::nullopt);
+                                        });
+                                });
     }
 
-    void readAtLeast(std::shared_ptr<Bytes> collected, std::size_t minimum, std::size_t maximum, ReceiveHandler handler) {
+    void readAtLeast(std::shared_ptr<Bytes> collected, std::size_t minimum, std::size_t maximum,
+                     ReceiveHandler handler) {
         const std::size_t have = collected->size();
         collected->resize(maximum);
         socket_.async_read_some(
             asio::buffer(collected->data() + have, maximum - have),
-            asio::bind_executor(strand_, [self = shared_from_this(), collected, have, minimum, maximum,
-                                          handler = std::move(handler)](const std::error_code& error, std::size_t n) mutable {
-                collected->resize(have + n);
-                const bool eof = error == asio::error::eof;
-                if (!error && collected->size() < minimum) {
-                    self->readAtLeast(collected, minimum, maximum, std::move(handler));
-                    return;
-                }
-                NetworkError reported;
-                if (error && !eof) reported = error.message();
-                self->reporter_->queue.post([handler = std::move(handler), collected, eof, reported]() mutable {
-                    handler(std::move(*collected), eof, reported);
-                });
-            }));
+            asio::bind_executor(
+                strand_, [self = shared_from_this(), collected, have, minimum, maximum,
+                          handler = std::move(handler)](const std::error_code& error, std::size_t n) mutable {
+                    collected->resize(have + n);
+                    const bool eof = error == asio::error::eof;
+                    if (!error && collected->size() < minimum) {
+                        self->readAtLeast(collected, minimum, maximum, std::move(handler));
+                        return;
+                    }
+                    NetworkError reported;
+                    if (error && !eof) reported = error.message();
+                    self->reporter_->queue.post([handler = std::move(handler), collected, eof, reported]() mutable {
+                        handler(std::move(*collected), eof, reported);
+                    });
+                }));
     }
 
     void writeNext() {
-        asio::async_write(socket_, asio::buffer(writes_.front().data),
-                          asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code& error, std::size_t) {
-                              auto done = std::move(self->writes_.front().completion);
-                              self->writes_.pop_front();
-                              if (done) {
-                                  NetworkError reported;
-                                  if (error) reported = error.message();
-                                  self->reporter_->queue.post([done = std::move(done), reported] { done(reported); });
-                              }
-                              if (error && error != asio::error::operation_aborted) {
-                                  self->close(ConnectionState::failed, error.message());
-                              }
-                              if (!self->writes_.empty()) self->writeNext();
-                          }));
+        asio::async_write(
+            socket_, asio::buffer(writes_.front().data),
+            asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code& error, std::size_t) {
+                auto done = std::move(self->writes_.front().completion);
+                self->writes_.pop_front();
+                if (done) {
+                    NetworkError reported;
+                    if (error) reported = error.message();
+                    self->reporter_->queue.post([done = std::move(done), reported] { done(reported); });
+                }
+                if (error && error != asio::error::operation_aborted) {
+                    self->close(ConnectionState::failed, error.message());
+                }
+                if (!self->writes_.empty()) self->writeNext();
+            }));
     }
 
     void close(ConnectionState final, NetworkError error) {
@@ -168,7 +178,8 @@ private:
     const std::string host_;
     const std::uint16_t port_ = 0;
     std::shared_ptr<StateReporter<ConnectionState>> reporter_ = std::make_shared<StateReporter<ConnectionState>>(
-        ConnectionState::setup, std::initializer_list<ConnectionState>{ConnectionState::failed, ConnectionState::cancelled});
+        ConnectionState::setup,
+        std::initializer_list<ConnectionState>{ConnectionState::failed, ConnectionState::cancelled});
     mutable std::mutex mutex_; // guards peer_
     std::optional<NetworkEndpoint> peer_;
     std::deque<Write> writes_; // strand only

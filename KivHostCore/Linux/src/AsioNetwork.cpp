@@ -9,11 +9,13 @@ AsioNetworkFactory::AsioNetworkFactory() : io_(WorkerPool::io().context()) {}
 
 AsioNetworkFactory::AsioNetworkFactory(asio::io_context& io) : io_(io) {}
 
-std::expected<std::shared_ptr<StreamListener>, std::string> AsioNetworkFactory::makeStreamListener(const ListenerOptions& options) {
+std::expected<std::shared_ptr<StreamListener>, std::string>
+AsioNetworkFactory::makeStreamListener(const ListenerOptions& options) {
     return asio_ports::openTcpListener(io_, options);
 }
 
-std::expected<std::shared_ptr<DatagramListener>, std::string> AsioNetworkFactory::makeDatagramListener(const ListenerOptions& options) {
+std::expected<std::shared_ptr<DatagramListener>, std::string>
+AsioNetworkFactory::makeDatagramListener(const ListenerOptions& options) {
     return asio_ports::openUdpListener(io_, options);
 }
 

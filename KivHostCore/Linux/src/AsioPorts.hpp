@@ -1,12 +1,11 @@
 #pragma once
 // What the Asio implementations of the network ports share: endpoint conversion, socket options,
 // the queue handlers run on and the state reporter. Internal to the Linux target.
+#include <algorithm>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/strand.hpp>
-
-#include <algorithm>
 #include <expected>
 #include <functional>
 #include <initializer_list>
@@ -25,7 +24,8 @@ inline NetworkEndpoint toEndpoint(const asio::ip::address& address, std::uint16_
     if (address.is_v4()) return NetworkEndpoint::hostPort(IPv4Address{address.to_v4().to_bytes()}, port);
     const auto v6 = address.to_v6();
     if (v6.is_v4_mapped()) {
-        return NetworkEndpoint::hostPort(IPv4Address{asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_bytes()}, port);
+        return NetworkEndpoint::hostPort(IPv4Address{asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_bytes()},
+                                         port);
     }
     return NetworkEndpoint::hostPort(IPv6Address{v6.to_bytes()}, port);
 }
@@ -109,7 +109,8 @@ private:
 };
 
 inline asio::ip::address bindAddress(bool loopbackOnly) {
-    return loopbackOnly ? asio::ip::address(asio::ip::address_v4::loopback()) : asio::ip::address(asio::ip::address_v6::any());
+    return loopbackOnly ? asio::ip::address(asio::ip::address_v4::loopback())
+                        : asio::ip::address(asio::ip::address_v6::any());
 }
 
 template <class Socket>
@@ -119,13 +120,14 @@ void allowDualStack(Socket& socket, bool loopbackOnly) {
     socket.set_option(asio::ip::v6_only(false), ignored);
 }
 
-
 // A connection accepted by a listener (already connected).
 std::shared_ptr<Connection> acceptedTcpConnection(asio::io_context& io, asio::ip::tcp::socket socket);
 // Outgoing connections, made when started.
 std::shared_ptr<Connection> outgoingTcpConnection(asio::io_context& io, std::string host, std::uint16_t port);
 std::shared_ptr<Connection> outgoingUnixConnection(asio::io_context& io, std::string path);
-std::expected<std::shared_ptr<StreamListener>, std::string> openTcpListener(asio::io_context& io, const ListenerOptions& options);
-std::expected<std::shared_ptr<DatagramListener>, std::string> openUdpListener(asio::io_context& io, const ListenerOptions& options);
+std::expected<std::shared_ptr<StreamListener>, std::string> openTcpListener(asio::io_context& io,
+                                                                            const ListenerOptions& options);
+std::expected<std::shared_ptr<DatagramListener>, std::string> openUdpListener(asio::io_context& io,
+                                                                              const ListenerOptions& options);
 
 } // namespace kiv::asio_ports

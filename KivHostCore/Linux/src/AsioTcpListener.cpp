@@ -54,7 +54,7 @@ private:
 
     void acceptNext() {
         acceptor_.async_accept(asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code& error,
-                                                                                          asio::ip::tcp::socket socket) {
+                                                                                        asio::ip::tcp::socket socket) {
             if (error == asio::error::operation_aborted || !self->acceptor_.is_open()) return;
             if (error) {
                 // Out of descriptors, a connection reset before it was taken...: say so and keep
@@ -102,7 +102,8 @@ private:
 
 } // namespace
 
-std::expected<std::shared_ptr<StreamListener>, std::string> openTcpListener(asio::io_context& io, const ListenerOptions& options) {
+std::expected<std::shared_ptr<StreamListener>, std::string> openTcpListener(asio::io_context& io,
+                                                                            const ListenerOptions& options) {
     auto listener = std::make_shared<AsioTcpListener>(io);
     if (auto opened = listener->open(options); !opened) return std::unexpected(opened.error());
     return listener;

@@ -2,11 +2,10 @@
 // flows send in batches (sendmmsg) on the socket they share.
 #include <sys/socket.h>
 
+#include <array>
 #include <asio/bind_executor.hpp>
 #include <asio/ip/udp.hpp>
 #include <asio/post.hpp>
-
-#include <array>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -56,7 +55,8 @@ class AsioUdpFlow final : public DatagramFlow, public std::enable_shared_from_th
 public:
     static constexpr std::size_t kMaxQueued = 256;
 
-    AsioUdpFlow(std::weak_ptr<AsioUdpListener> listener, std::shared_ptr<SharedUdpSocket> socket, asio::ip::udp::endpoint peer)
+    AsioUdpFlow(std::weak_ptr<AsioUdpListener> listener, std::shared_ptr<SharedUdpSocket> socket,
+                asio::ip::udp::endpoint peer)
         : listener_(std::move(listener)), socket_(std::move(socket)), peer_(peer) {
         std::memset(&address_, 0, sizeof address_);
         std::memcpy(&address_, peer.data(), peer.size());
@@ -108,7 +108,6 @@ public:
     }
 
 private:
-
     std::weak_ptr<AsioUdpListener> listener_;
     const std::shared_ptr<SharedUdpSocket> socket_;
     const asio::ip::udp::endpoint peer_;
@@ -125,7 +124,8 @@ private:
 class AsioUdpListener final : public DatagramListener, public std::enable_shared_from_this<AsioUdpListener> {
 public:
     explicit AsioUdpListener(asio::io_context& io)
-        : strand_(asio::make_strand(io)), shared_(std::make_shared<SharedUdpSocket>(strand_)), socket_(shared_->socket()) {}
+        : strand_(asio::make_strand(io)), shared_(std::make_shared<SharedUdpSocket>(strand_)),
+          socket_(shared_->socket()) {}
 
     std::expected<void, std::string> open(const ListenerOptions& options) {
         std::error_code error;
@@ -164,7 +164,8 @@ public:
                 const std::lock_guard lock(self->mutex_);
                 flows.swap(self->flows_);
             }
-            for (auto& [peer, flow] : flows) flow->cancel();
+            for (auto& [peer, flow] : flows)
+                flow->cancel();
             self->report(ListenerState::cancelled, std::nullopt);
         });
     }
@@ -185,7 +186,9 @@ private:
             asio::buffer(buffer_), sender_,
             asio::bind_executor(strand_, [self = shared_from_this()](const std::error_code& error, std::size_t n) {
                 if (error == asio::error::operation_aborted || !self->socket_.is_open()) return;
-                if (!error) self->dispatch(Bytes(self->buffer_.begin(), self->buffer_.begin() + static_cast<std::ptrdiff_t>(n)));
+                if (!error)
+                    self->dispatch(
+                        Bytes(self->buffer_.begin(), self->buffer_.begin() + static_cast<std::ptrdiff_t>(n)));
                 self->receiveNext();
             }));
     }
@@ -259,7 +262,8 @@ DatagramBatchResult AsioUdpFlow::sendBatch(const std::vector<ByteView>& datagram
                 if (errno != EAGAIN) result.error = std::error_code(errno, std::system_category()).message();
                 return;
             }
-            for (int i = 0; i < sent; ++i) result.sentBytes += datagrams[next + static_cast<std::size_t>(i)].size();
+            for (int i = 0; i < sent; ++i)
+                result.sentBytes += datagrams[next + static_cast<std::size_t>(i)].size();
             result.sentDatagrams += static_cast<std::size_t>(sent);
             next += static_cast<std::size_t>(sent);
             if (static_cast<std::size_t>(sent) < count) return; // the buffer filled part-way
@@ -284,7 +288,8 @@ void AsioUdpFlow::cancel() {
 
 } // namespace
 
-std::expected<std::shared_ptr<DatagramListener>, std::string> openUdpListener(asio::io_context& io, const ListenerOptions& options) {
+std::expected<std::shared_ptr<DatagramListener>, std::string> openUdpListener(asio::io_context& io,
+                                                                              const ListenerOptions& options) {
     auto listener = std::make_shared<AsioUdpListener>(io);
     if (auto opened = listener->open(options); !opened) return std::unexpected(opened.error());
     return listener;

@@ -1,8 +1,7 @@
 #include "KivHostCore/Linux/PulseAudioDevices.hpp"
 
-#include <fmt/format.h>
-
 #include <algorithm>
+#include <fmt/format.h>
 
 #include "PulseDevicesImpl.hpp"
 
@@ -32,9 +31,10 @@ PulseConnection* PulseAudioDevices::Impl::connected() {
             static_cast<Impl*>(user)->event(context, type, index);
         },
         this);
-    forget(pa_context_subscribe(fresh->context(),
-                                static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK_INPUT),
-                                nullptr, nullptr));
+    forget(pa_context_subscribe(
+        fresh->context(),
+        static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK_INPUT), nullptr,
+        nullptr));
     connection = std::move(fresh);
     return connection.get();
 }
@@ -55,7 +55,8 @@ void PulseAudioDevices::Impl::event(pa_context* context, pa_subscription_event_t
             context, index,
             [](pa_context* ctx, const pa_sink_input_info* info, int eol, void* user) {
                 auto* self = static_cast<Impl*>(user);
-                if (eol == 0 && info && self->routed && self->ourSink && info->sink != *self->ourSink) self->moveIn(ctx, info->index, info->sink);
+                if (eol == 0 && info && self->routed && self->ourSink && info->sink != *self->ourSink)
+                    self->moveIn(ctx, info->index, info->sink);
             },
             this));
         return;

@@ -1,10 +1,9 @@
 #include "KivHostCore/Linux/PulseAudioRecorder.hpp"
 
-#include <pulse/pulseaudio.h>
-
-#include <fmt/format.h>
 #include <algorithm>
+#include <fmt/format.h>
 #include <mutex>
+#include <pulse/pulseaudio.h>
 #include <thread>
 
 #include "KivProtocol/HostClock.hpp"
@@ -86,10 +85,12 @@ void PulseAudioRecorder::Impl::stateChanged(pa_context_state_t state) {
                 connection->context(),
                 [](pa_context*, pa_subscription_event_type_t type, std::uint32_t, void* user) {
                     auto* self = static_cast<Impl*>(user);
-                    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER && self->running) self->chooseSource();
+                    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER && self->running)
+                        self->chooseSource();
                 },
                 this);
-            if (auto* op = pa_context_subscribe(connection->context(), PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr)) pa_operation_unref(op);
+            if (auto* op = pa_context_subscribe(connection->context(), PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr))
+                pa_operation_unref(op);
         }
         chooseSource();
         return;
@@ -245,13 +246,16 @@ std::shared_ptr<PulseAudioRecorder> PulseAudioRecorder::create(Options options) 
 
 PulseAudioRecorder::PulseAudioRecorder(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
-PulseAudioRecorder::~PulseAudioRecorder() { stop(); }
+PulseAudioRecorder::~PulseAudioRecorder() {
+    stop();
+}
 
 void PulseAudioRecorder::start(std::int64_t sampleRate, std::int64_t channels, AudioRecorderHandlers handlers) {
     stop();
     auto connection = PulseConnection::make("kiv.audio.capture", "KivDisplay");
     if (!connection) {
-        if (handlers.started) handlers.started(std::unexpected(AudioCaptureError::startFailed("Could not set up a PulseAudio client")));
+        if (handlers.started)
+            handlers.started(std::unexpected(AudioCaptureError::startFailed("Could not set up a PulseAudio client")));
         return;
     }
     auto& impl = *impl_;
@@ -265,7 +269,8 @@ void PulseAudioRecorder::start(std::int64_t sampleRate, std::int64_t channels, A
         impl.failures = 0;
         impl.handlers = std::move(handlers);
     }
-    const auto error = impl.connection->connect(impl.options.server, [&impl](pa_context_state_t state) { impl.stateChanged(state); });
+    const auto error =
+        impl.connection->connect(impl.options.server, [&impl](pa_context_state_t state) { impl.stateChanged(state); });
     if (!error) return;
     const std::lock_guard lock(*impl.connection);
     if (!impl.reported) impl.report(std::unexpected(AudioCaptureError::startFailed(error->text)));

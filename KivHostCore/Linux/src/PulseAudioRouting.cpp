@@ -1,8 +1,7 @@
 // Routing the host's sound to the KivDisplay sink and back: the warm-up stream that readies the
 // sink, the switch of the default output and of every stream, and the way back.
-#include <fmt/format.h>
-
 #include <algorithm>
+#include <fmt/format.h>
 
 #include "PulseDevicesImpl.hpp"
 
@@ -48,7 +47,10 @@ void PulseAudioDevices::Impl::startWarmUp() {
     }
     warmUpTimer = pa_context_rttime_new(
         context, pa_rtclock_now() + kWarmUpLimit,
-        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user) { static_cast<Impl*>(user)->switchOver(); }, this);
+        [](pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user) {
+            static_cast<Impl*>(user)->switchOver();
+        },
+        this);
 }
 
 void PulseAudioDevices::Impl::stopWarmUp() {
@@ -121,7 +123,8 @@ bool PulseAudioDevices::Impl::undivert(PulseConnection& c, const std::optional<s
     if (!current || *current == kSinkName) {
         // Default back first: moving a stream to the default sink leaves it following the default.
         auto chosen = target ? find(*target) : sinks->end();
-        if (chosen == sinks->end()) chosen = std::ranges::find_if(*sinks, [](const SinkInfo& s) { return s.name != kSinkName; });
+        if (chosen == sinks->end())
+            chosen = std::ranges::find_if(*sinks, [](const SinkInfo& s) { return s.name != kSinkName; });
         if (chosen != sinks->end()) {
             const auto name = chosen->name;
             ok = succeeds(c, [&](pa_context* ctx, pa_context_success_cb_t cb, void* user) {
@@ -141,7 +144,8 @@ bool PulseAudioDevices::Impl::undivert(PulseConnection& c, const std::optional<s
                     const bool stillThere = std::ranges::find(*sinks, from->second, &SinkInfo::index) != sinks->end();
                     if (stillThere && from->second != ours->index) back = from->second;
                 }
-                if (back) forget(pa_context_move_sink_input_by_index(c.context(), input.index, *back, nullptr, nullptr));
+                if (back)
+                    forget(pa_context_move_sink_input_by_index(c.context(), input.index, *back, nullptr, nullptr));
             }
         }
     }
@@ -152,9 +156,9 @@ bool PulseAudioDevices::Impl::undivert(PulseConnection& c, const std::optional<s
         for (const auto& module : *modules) {
             if (!isOurModule(module)) continue;
             const auto index = module.index;
-            ok = succeeds(c, [&](pa_context* ctx, pa_context_success_cb_t cb, void* user) {
-                     return pa_context_unload_module(ctx, index, cb, user);
-                 }) && ok;
+            ok = succeeds(c, [&](pa_context* ctx, pa_context_success_cb_t cb,
+                                 void* user) { return pa_context_unload_module(ctx, index, cb, user); }) &&
+                 ok;
         }
     }
     return ok;

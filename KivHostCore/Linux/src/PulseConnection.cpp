@@ -1,6 +1,5 @@
 #include "PulseConnection.hpp"
 
-
 namespace kiv {
 
 PulseError pulseError(int code) {
@@ -15,7 +14,8 @@ std::unique_ptr<PulseConnection> PulseConnection::make(const std::string& thread
     pa_proplist* properties = pa_proplist_new();
     pa_proplist_sets(properties, PA_PROP_APPLICATION_NAME, clientName.c_str());
     pa_proplist_sets(properties, PA_PROP_APPLICATION_ID, "io.kivdisplay.host");
-    pa_context* context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), clientName.c_str(), properties);
+    pa_context* context =
+        pa_context_new_with_proplist(pa_threaded_mainloop_get_api(loop), clientName.c_str(), properties);
     pa_proplist_free(properties);
     if (!context) {
         pa_threaded_mainloop_free(loop);
@@ -45,10 +45,12 @@ PulseConnection::~PulseConnection() {
 
 std::optional<PulseError> PulseConnection::connect(const std::optional<std::string>& server, StateHandler onState) {
     onState_ = std::move(onState);
-    if (pa_threaded_mainloop_start(loop_) < 0) return PulseError{PA_ERR_INTERNAL, "Could not start the PulseAudio client thread"};
+    if (pa_threaded_mainloop_start(loop_) < 0)
+        return PulseError{PA_ERR_INTERNAL, "Could not start the PulseAudio client thread"};
     running_ = true;
     lock();
-    const int result = pa_context_connect(context_, server ? server->c_str() : nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
+    const int result =
+        pa_context_connect(context_, server ? server->c_str() : nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr);
     std::optional<PulseError> error;
     if (result < 0) error = pulseError(pa_context_errno(context_));
     unlock();
@@ -61,12 +63,22 @@ void PulseConnection::stateChanged(pa_context* context, void* self) {
     if (connection->onState_) connection->onState_(pa_context_get_state(context));
 }
 
-void PulseConnection::lock() { pa_threaded_mainloop_lock(loop_); }
-void PulseConnection::unlock() { pa_threaded_mainloop_unlock(loop_); }
-void PulseConnection::signal() { pa_threaded_mainloop_signal(loop_, 0); }
-bool PulseConnection::inLoopThread() { return pa_threaded_mainloop_in_thread(loop_) != 0; }
+void PulseConnection::lock() {
+    pa_threaded_mainloop_lock(loop_);
+}
+void PulseConnection::unlock() {
+    pa_threaded_mainloop_unlock(loop_);
+}
+void PulseConnection::signal() {
+    pa_threaded_mainloop_signal(loop_, 0);
+}
+bool PulseConnection::inLoopThread() {
+    return pa_threaded_mainloop_in_thread(loop_) != 0;
+}
 
-bool PulseConnection::isReady() { return pa_context_get_state(context_) == PA_CONTEXT_READY; }
+bool PulseConnection::isReady() {
+    return pa_context_get_state(context_) == PA_CONTEXT_READY;
+}
 
 namespace {
 // A timer on the loop that wakes the waiter when its deadline passes.
@@ -84,8 +96,10 @@ struct Deadline {
 template <class Done>
 bool PulseConnection::waitUntil(Done done) {
     Deadline deadline{loop_};
-    pa_time_event* timer = pa_context_rttime_new(context_, pa_rtclock_now() + kDeadlineMicros, &Deadline::fired, &deadline);
-    while (!done() && !deadline.passed) pa_threaded_mainloop_wait(loop_);
+    pa_time_event* timer =
+        pa_context_rttime_new(context_, pa_rtclock_now() + kDeadlineMicros, &Deadline::fired, &deadline);
+    while (!done() && !deadline.passed)
+        pa_threaded_mainloop_wait(loop_);
     if (timer) api()->time_free(timer);
     return !deadline.passed || done();
 }
@@ -103,7 +117,8 @@ bool PulseConnection::waitReady() {
 bool PulseConnection::waitFor(pa_operation* op) {
     if (!op) return false;
     const bool settled = waitUntil([&] {
-        return pa_operation_get_state(op) != PA_OPERATION_RUNNING || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_));
+        return pa_operation_get_state(op) != PA_OPERATION_RUNNING ||
+               !PA_CONTEXT_IS_GOOD(pa_context_get_state(context_));
     });
     if (!settled || pa_operation_get_state(op) == PA_OPERATION_RUNNING) pa_operation_cancel(op);
     const bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
@@ -111,6 +126,8 @@ bool PulseConnection::waitFor(pa_operation* op) {
     return done;
 }
 
-PulseError PulseConnection::lastError() { return pulseError(pa_context_errno(context_)); }
+PulseError PulseConnection::lastError() {
+    return pulseError(pa_context_errno(context_));
+}
 
 } // namespace kiv

@@ -2,13 +2,12 @@
 // The PulseAudio side of the output devices: what they are (queries that block on the loop lock)
 // and the state the devices keep while the host's sound is routed to the KivDisplay sink.
 // Internal to the Linux target.
-#include <pulse/pulseaudio.h>
-
 #include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
+#include <pulse/pulseaudio.h>
 #include <string>
 #include <vector>
 
@@ -41,8 +40,12 @@ struct ModuleInfo {
 };
 
 // Sink indices start at 0, device IDs at 1 (0 is no device).
-inline AudioDeviceID toDevice(std::uint32_t sink) { return sink + 1; }
-inline std::uint32_t toSink(AudioDeviceID device) { return device == 0 ? PA_INVALID_INDEX : device - 1; }
+inline AudioDeviceID toDevice(std::uint32_t sink) {
+    return sink + 1;
+}
+inline std::uint32_t toSink(AudioDeviceID device) {
+    return device == 0 ? PA_INVALID_INDEX : device - 1;
+}
 
 // Ours when its arguments name our sink (not a sink whose name merely starts the same way).
 bool isOurModule(const ModuleInfo& module);

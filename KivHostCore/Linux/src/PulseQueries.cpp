@@ -1,6 +1,5 @@
-#include <pulse/ext-stream-restore.h>
-
 #include <fmt/format.h>
+#include <pulse/ext-stream-restore.h>
 
 #include "PulseDevicesImpl.hpp"
 
@@ -50,20 +49,23 @@ bool isOurModule(const ModuleInfo& module) {
     return false;
 }
 
-
 std::optional<std::vector<SinkInfo>> listSinks(PulseConnection& c) {
-    return list<SinkInfo, pa_sink_info>(c, pa_context_get_sink_info_list, +[](const pa_sink_info& i) {
-        return SinkInfo{i.index, i.name ? i.name : "", i.mute != 0};
-    });
+    return list<SinkInfo, pa_sink_info>(
+        c, pa_context_get_sink_info_list, +[](const pa_sink_info& i) {
+            return SinkInfo{i.index, i.name ? i.name : "", i.mute != 0};
+        });
 }
 std::optional<std::vector<InputInfo>> listInputs(PulseConnection& c) {
-    return list<InputInfo, pa_sink_input_info>(c, pa_context_get_sink_input_info_list,
-                                               +[](const pa_sink_input_info& i) { return InputInfo{i.index, i.sink}; });
+    return list<InputInfo, pa_sink_input_info>(
+        c, pa_context_get_sink_input_info_list, +[](const pa_sink_input_info& i) {
+            return InputInfo{i.index, i.sink};
+        });
 }
 std::optional<std::vector<ModuleInfo>> listModules(PulseConnection& c) {
-    return list<ModuleInfo, pa_module_info>(c, pa_context_get_module_info_list, +[](const pa_module_info& i) {
-        return ModuleInfo{i.index, i.name ? i.name : "", i.argument ? i.argument : ""};
-    });
+    return list<ModuleInfo, pa_module_info>(
+        c, pa_context_get_module_info_list, +[](const pa_module_info& i) {
+            return ModuleInfo{i.index, i.name ? i.name : "", i.argument ? i.argument : ""};
+        });
 }
 
 std::optional<std::string> defaultSinkName(PulseConnection& c) {
@@ -83,13 +85,13 @@ std::optional<std::string> defaultSinkName(PulseConnection& c) {
     return result.name;
 }
 
-
 std::optional<std::uint32_t> loadSinkModule(PulseConnection& c) {
     struct Result {
         PulseConnection* connection;
         std::uint32_t index = PA_INVALID_INDEX;
     } result{&c};
-    const auto arguments = fmt::format("sink_name={0} rate=48000 channels=2 sink_properties=device.description={0}", kSinkName);
+    const auto arguments =
+        fmt::format("sink_name={0} rate=48000 channels=2 sink_properties=device.description={0}", kSinkName);
     auto* op = pa_context_load_module(
         c.context(), "module-null-sink", arguments.c_str(),
         [](pa_context*, std::uint32_t index, void* user) {
@@ -120,7 +122,8 @@ void cleanStreamRestore(pa_context* context) {
             }
             if (eol > 0 && !pending->names.empty()) {
                 std::vector<const char*> names;
-                for (const auto& name : pending->names) names.push_back(name.c_str());
+                for (const auto& name : pending->names)
+                    names.push_back(name.c_str());
                 names.push_back(nullptr);
                 forget(pa_ext_stream_restore_delete(ctx, names.data(), nullptr, nullptr));
             }

@@ -17,7 +17,8 @@ Bytes encodeTXT(const std::map<std::string, std::string>& entries) {
 }
 
 std::map<std::string, std::string> txtRecord(const std::optional<std::string>& hostID, MachineInfo& machine) {
-    std::map<std::string, std::string> txt{{"v", std::to_string(KivConstants::protocolVersion)}, {"model", machine.modelIdentifier()}};
+    std::map<std::string, std::string> txt{{"v", std::to_string(KivConstants::protocolVersion)},
+                                           {"model", machine.modelIdentifier()}};
     if (hostID) txt["id"] = *hostID;
     const auto addresses = localIPv4Addresses(machine.ipv4Addresses());
     if (!addresses.empty()) txt["ip"] = addresses.front();
@@ -37,7 +38,8 @@ std::vector<std::string> localIPv4Addresses(const std::vector<NetworkInterfaceAd
         const std::string_view name(entry.name);
         if (!name.starts_with("en") && !name.starts_with("eth") && !name.starts_with("wl")) continue;
         const auto parsed = LocalNetwork::parseHost(entry.address);
-        if (std::holds_alternative<IPv4Address>(parsed) && LocalNetwork::isLocal(parsed)) addresses.push_back(entry.address);
+        if (std::holds_alternative<IPv4Address>(parsed) && LocalNetwork::isLocal(parsed))
+            addresses.push_back(entry.address);
     }
     return addresses;
 }
