@@ -119,7 +119,9 @@ std::optional<ReassembledFrame> FrameReassembler::ingest(ByteView datagram, std:
     if (frame.chunkOffset[header.fragIndex] == kEmpty) {
         frame.bytes += payload.size();
         if (frame.bytes > static_cast<std::size_t>(KivConstants::maxFrameSize)) {
-            pending_.erase(it); // abandoned without a drop record
+            // More than a frame may hold: given up, and recorded like any frame that overflows.
+            record({frame.frameID, frame.received, static_cast<std::int64_t>(frame.total()), DroppedFrameInfo::Reason::overflow});
+            pending_.erase(it);
             return std::nullopt;
         }
         // In order means: every fragment so far arrived as fragIndex 0, 1, 2, ... contiguously.

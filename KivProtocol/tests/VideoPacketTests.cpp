@@ -168,9 +168,11 @@ TEST(FrameReassembler, IdsWrapAndHostileFragCountsStayBounded) {
     // A huge announced fragment count with tiny payloads neither completes nor reserves much.
     EXPECT_FALSE(r.ingest(single(1, 65534, 65535, 1), 3));
     EXPECT_FALSE(r.ingest(single(1, 0, 2, 1), 3)) << "inconsistent fragCount ignored";
-    // More than maxFrameSize of payload abandons the frame without a drop record.
+    // More than maxFrameSize of payload abandons the frame, with a drop record.
+    r.takeDrops();
     for (std::uint16_t i = 0; i < 7158; ++i) r.ingest(single(2, i, 7300, 1172), 4); // the 7,158th passes 8 MiB
     EXPECT_EQ(r.pendingFrames(), 1u) << "frame 2 abandoned at 8 MiB; frame 1 still pending";
+    EXPECT_EQ(r.takeDrops(), (std::vector<DroppedFrameInfo>{{2, 7157, 7300, DroppedFrameInfo::Reason::overflow}}));
     // A gap of billions of frames records at most 64 drops.
     r.takeDrops();
     ASSERT_TRUE(r.ingest(single(2'000'000'000u, 0, 1, 1), 5));

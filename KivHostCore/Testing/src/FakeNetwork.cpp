@@ -45,8 +45,9 @@ bool FakeConnection::deliver(Bytes data, bool isComplete, NetworkError error) {
 
 void FakeConnection::completeSend(NetworkError error) {
     auto& entry = sent.at(completedSends++);
-    if (entry.completion && queue_) {
-        queue_->post([completion = entry.completion, error] { completion(error); });
+    // Like a real connection, a completion is let go once it has been handed back.
+    if (auto completion = std::exchange(entry.completion, nullptr); completion && queue_) {
+        queue_->post([completion = std::move(completion), error] { completion(error); });
     }
 }
 

@@ -5,6 +5,7 @@
 #include "KivHostCore/Platform/SecureRandom.hpp"
 #include "KivHostCore/Transport/UDPVideoListener.hpp"
 #include "KivProtocol/ControlFraming.hpp"
+#include "KivProtocol/KivConstants.hpp"
 
 namespace kiv {
 
@@ -122,11 +123,12 @@ std::int64_t WiFiTransport::sendVideo(const EncodedFrame& frame, VideoCompletion
         const std::lock_guard lock(mutex_);
         if (!udp_) return 0;
         flow = udp_;
-        packetizer_.packetize(frame, batch_);
+        // The device's reassembler gives up on frames above this size: refuse them here instead.
+        if (frame.data.size() <= static_cast<std::size_t>(KivConstants::maxFrameSize)) packetizer_.packetize(frame, batch_);
     }
-    if (batch_.empty()) {
+    if (frame.data.size() > static_cast<std::size_t>(KivConstants::maxFrameSize) || batch_.empty()) {
         log_.warning(fmt::format("Video frame of {} bytes refused: more than {} bytes cannot be sent as datagrams",
-                                 frame.data.size(), FramePacketizer::kMaxFrameBytes));
+                                 frame.data.size(), KivConstants::maxFrameSize));
         return 0;
     }
     std::int64_t total = 0;

@@ -310,10 +310,10 @@ TEST(WiFiTransport, VideoNumberingDependsOnTheIdentity) {
         h.link->beginVideo(1, 1);
         auto early = h.openFlow(60009);
         h.keepalive(*early, 1, 1);
-        EXPECT_EQ(h.link->sendVideo(EncodedFrame{Bytes(FramePacketizer::kMaxFrameBytes + 1), true, 0},
+        EXPECT_EQ(h.link->sendVideo(EncodedFrame{Bytes(KivConstants::maxFrameSize + 1), true, 0},
                                     [](std::int64_t, bool) { FAIL() << "no completion"; }),
                   0)
-            << "a frame beyond 65,535 datagrams is refused, not cut";
+            << "a frame the device's reassembler would give up on is refused";
         EXPECT_TRUE(early->sentDatagrams.empty());
     }
     h.link->beginVideo(5, 50);

@@ -3,7 +3,8 @@
 // USB links. Every handler runs on the link's queue (the one given to start). Replacing a handler
 // is safe from any thread, and once the setter returns the old handler is not running and never
 // runs again, so a session that moves to another link hears nothing more from the old one. A
-// setter called from inside a handler does not wait for that handler to finish.
+// setter called from inside a handler does not wait for that handler to finish. Handlers must
+// not wait for a thread that may be replacing them (they post, never sync).
 #include <algorithm>
 #include <condition_variable>
 #include <functional>
