@@ -24,7 +24,7 @@ std::shared_ptr<InputEventManager> InputEventManager::create(Executor& queue, st
 
 InputEventManager::InputEventManager(Executor& queue, std::shared_ptr<EventPoster> poster, BoundsProvider bounds,
                                      std::shared_ptr<KeyValueStore> defaults, SecondsClock clock)
-    : queue_(queue), poster_(std::move(poster)), bounds_(std::move(bounds)), defaults_(std::move(defaults)),
+    : queue_(queue), handle_(queue.handle()), poster_(std::move(poster)), bounds_(std::move(bounds)), defaults_(std::move(defaults)),
       clock_(std::move(clock)) {}
 
 void InputEventManager::setDisplayID(std::optional<std::uint32_t> displayID) {
@@ -44,7 +44,7 @@ void InputEventManager::setDryRun(bool dryRun, Rect bounds) {
 }
 
 void InputEventManager::handle(const InputEvent& event) {
-    queue_.post([weak = weak_from_this(), event] {
+    handle_.post([weak = weak_from_this(), event] {
         if (auto self = weak.lock()) self->process(event);
     });
 }

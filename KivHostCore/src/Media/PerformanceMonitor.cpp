@@ -24,10 +24,12 @@ std::uint64_t processCPUTimeMicros() {
     return micros(usage.ru_utime) + micros(usage.ru_stime);
 }
 
-PerformanceMonitor::PerformanceMonitor(const Executor& clock, MicrosSource cpu)
-    : clock_(clock), cpu_(cpu), lastSample_(nowMicros()), lastCPU_(cpu_()) {}
+PerformanceMonitor::PerformanceMonitor(Executor& clock, MicrosSource cpu)
+    : clock_(clock.handle()), cpu_(cpu), lastSample_(nowMicros()), lastCPU_(cpu_()) {}
 
-std::uint64_t PerformanceMonitor::nowMicros() const { return static_cast<std::uint64_t>(clock_.now().count()); }
+std::uint64_t PerformanceMonitor::nowMicros() const {
+    return static_cast<std::uint64_t>(clock_.now().value_or(MonotonicTime{}).count());
+}
 
 void PerformanceMonitor::countCaptured() {
     const std::lock_guard lock(mutex_);

@@ -15,17 +15,17 @@ std::shared_ptr<StaticRefiner> StaticRefiner::create(int width, int height, Conf
 
 StaticRefiner::StaticRefiner(int width, int height, Configuration configuration, Executor& queue, EncoderFactory& factory,
                              Executor& encoderQueue)
-    : width_(width), height_(height), queue_(queue), factory_(factory), encoderQueue_(encoderQueue),
+    : width_(width), height_(height), queue_(queue), handle_(queue.handle()), factory_(factory), encoderQueue_(encoderQueue),
       configuration_(configuration) {}
 
 void StaticRefiner::noteCaptured(std::shared_ptr<PixelBuffer> buffer) {
-    queue_.post([weak = weak_from_this(), buffer = std::move(buffer)]() mutable {
+    handle_.post([weak = weak_from_this(), buffer = std::move(buffer)]() mutable {
         if (auto self = weak.lock()) self->lastBuffer_ = std::move(buffer);
     });
 }
 
 void StaticRefiner::noteMainFrameEncoded(std::int64_t bytes, bool isKeyframe) {
-    queue_.post([weak = weak_from_this(), bytes, isKeyframe] {
+    handle_.post([weak = weak_from_this(), bytes, isKeyframe] {
         const auto self = weak.lock();
         if (!self || self->invalidated_ || self->configuration_.quality <= 0) return;
         ++self->generation_;
@@ -69,7 +69,7 @@ void StaticRefiner::refine() {
         encoder_->onEncoded = [weak = weak_from_this()](EncodedFrame frame) {
             const auto self = weak.lock();
             if (!self) return;
-            self->queue_.post([weak, frame = std::move(frame)]() mutable {
+            self->handle_.post([weak, frame = std::move(frame)]() mutable {
                 if (auto refiner = weak.lock()) refiner->emit(std::move(frame));
             });
         };
@@ -92,7 +92,7 @@ void StaticRefiner::emit(EncodedFrame frame) {
 }
 
 void StaticRefiner::update(double quality) {
-    queue_.post([weak = weak_from_this(), quality] {
+    handle_.post([weak = weak_from_this(), quality] {
         const auto self = weak.lock();
         if (!self || quality == self->configuration_.quality) return;
         self->configuration_.quality = quality;

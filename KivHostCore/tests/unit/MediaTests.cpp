@@ -2,11 +2,17 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <future>
 
+#include "KivHostCore/Input/InputEventManager.hpp"
 #include "KivHostCore/Media/H264Encoder.hpp"
 #include "KivHostCore/Media/StaticRefiner.hpp"
 #include "KivHostCore/Media/SyntheticFrameSource.hpp"
+#include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/FakeEventPoster.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
+#include "KivHostCore/Testing/Signal.hpp"
+#include "KivHostCore/Transport/VideoSender.hpp"
 
 using namespace kiv;
 using namespace std::chrono_literals;
@@ -309,4 +315,31 @@ TEST(StaticRefiner, QualityZeroIsOffUntilUpdated) {
     h.main(100'000, true);
     h.advance(2s);
     EXPECT_EQ(h.events.size(), 2u);
+}
+
+// The periodic report runs on the main thread: reading a component's statistics must not wait for
+// its queue, however long the work in front of it takes.
+TEST(Statistics, AreReadWithoutWaitingForABusyQueue) {
+    SerialQueue busy("kiv.test.busy", SerialQueue::ownThread);
+    test::Signal release;
+    test::Signal blocked;
+    busy.async([&] {
+        blocked.notify();
+        release.waitFor();
+    });
+    ASSERT_TRUE(blocked.waitFor());
+    FakeEncoderFactory factory;
+    auto sender = VideoSender::create(busy, nullptr);
+    auto refiner = StaticRefiner::create(64, 64, {}, busy, factory, busy);
+    auto input = InputEventManager::create(busy, std::make_shared<FakeEventPoster>(), [](std::uint32_t) { return std::nullopt; },
+                                           nullptr, [] { return 0.0; });
+    auto reads = std::async(std::launch::async, [&] {
+        sender->queueState();
+        refiner->takeStats();
+        input->takeStats();
+    });
+    const bool answered = reads.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    release.notify();
+    EXPECT_TRUE(answered) << "a statistics read waited for the busy queue";
+    EXPECT_TRUE(busy.sync([] {}));
 }

@@ -49,7 +49,8 @@ private:
     int nextClickCount(Point point);
     void post(MouseEventType type, Point point, int clickState);
 
-    Executor& queue_;
+    Executor& queue_;              // its own; used from its tasks
+    const ExecutorHandle handle_; // for events arriving from the links' queues
     std::shared_ptr<EventPoster> poster_;
     BoundsProvider bounds_;
     std::shared_ptr<KeyValueStore> defaults_;

@@ -34,7 +34,7 @@ class PerformanceMonitor {
 public:
     // `clock` supplies host-clock microseconds (tests pass virtual time); `cpu` the process CPU time.
     using MicrosSource = std::uint64_t (*)();
-    explicit PerformanceMonitor(const Executor& clock, MicrosSource cpu = processCPUTimeMicros);
+    explicit PerformanceMonitor(Executor& clock, MicrosSource cpu = processCPUTimeMicros);
 
     void countCaptured();
     void countDroppedCapture();
@@ -49,7 +49,7 @@ public:
 private:
     std::uint64_t nowMicros() const;
 
-    const Executor& clock_;
+    const ExecutorHandle clock_; // read from every pipeline thread; held weakly
     MicrosSource cpu_;
     mutable std::mutex mutex_;
     std::int64_t captured_ = 0;

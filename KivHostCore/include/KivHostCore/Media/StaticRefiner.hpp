@@ -50,7 +50,8 @@ private:
 
     const int width_;
     const int height_;
-    Executor& queue_;
+    Executor& queue_;              // its own; used from its tasks
+    const ExecutorHandle handle_; // for the capture and encoder threads' calls
     EncoderFactory& factory_;
     Executor& encoderQueue_;
     KivLogger log_ = KivLog::logger("Refiner");
