@@ -17,12 +17,12 @@ std::shared_ptr<BonjourAdvertiser> BonjourAdvertiser::create(std::string name, s
 
 BonjourAdvertiser::BonjourAdvertiser(std::string name, std::uint16_t port, std::map<std::string, std::string> txt,
                                      ServiceRegistrar& registrar, Executor& queue, Executor& main)
-    : name_(std::move(name)), port_(port), txt_(std::move(txt)), registrar_(registrar), queue_(queue), main_(main), queueHandle_(queue.handle()) {}
+    : name_(std::move(name)), port_(port), txt_(std::move(txt)), registrar_(registrar), queue_(queue), main_(main) {}
 
 BonjourAdvertiser::~BonjourAdvertiser() {
-    // The registrar is used on the advertiser's queue only; the last reference may go anywhere.
-    if (queueHandle_.post([registrar = &registrar_] { registrar->unregister(); })) return;
-    registrar_.unregister(); // the queue is gone: nothing else can be using the registrar
+    // The registrar is used on the advertiser's queue only, and the last reference may go on any
+    // thread: withdraw there (inline when this is that queue), before the registrar can go away.
+    if (!queue_.sync([this] { registrar_.unregister(); })) registrar_.unregister();
 }
 
 void BonjourAdvertiser::start() {

@@ -43,9 +43,8 @@ private:
     const std::uint16_t port_;
     const std::map<std::string, std::string> txt_;
     ServiceRegistrar& registrar_;
-    Executor& queue_;
+    Executor& queue_; // outlives the advertiser (see the destruction order in the README)
     Executor& main_;
-    const ExecutorHandle queueHandle_; // reaches the queue from the destructor, wherever it runs
     KivLogger log_ = KivLog::logger("Bonjour");
 };
 
