@@ -132,15 +132,20 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
             reportLost(error);
             return false;
         }
-        if (layout && events.layoutChanged) events.layoutChanged();
-        if (changed && events.changed) events.changed();
-        return true;
+        // Copies: a handler may end the capture, which closes this grabber and clears `events`.
+        if (layout) {
+            if (auto handler = events.layoutChanged) handler();
+        }
+        if (changed && connection) {
+            if (auto handler = events.changed) handler();
+        }
+        return connection != nullptr;
     }
 
     void reportLost(int code) {
         if (lostReported) return;
         lostReported = true;
-        if (events.lost) events.lost("lost the connection to the X server", code);
+        if (auto handler = events.lost) handler("lost the connection to the X server", code);
     }
 
     std::optional<ScreenRect> displayRect(std::optional<std::uint32_t> displayID) {

@@ -67,11 +67,16 @@ void ScreenCaptureManager::watch() {
     events.changed = [weak] {
         if (auto self = weak.lock()) self->changed();
     };
-    events.layoutChanged = [weak] {
-        if (auto self = weak.lock()) self->layoutChanged();
+    // Both may be reported from inside a grab: handle them after it, never by grabbing within it.
+    events.layoutChanged = [weak, queue = queue_.handle()] {
+        queue.post([weak] {
+            if (auto self = weak.lock()) self->layoutChanged();
+        });
     };
-    events.lost = [weak](const std::string& why, int code) {
-        if (auto self = weak.lock()) self->end(CaptureError::startFailed(why), "X11", code);
+    events.lost = [weak, queue = queue_.handle()](const std::string& why, int code) {
+        queue.post([weak, why, code] {
+            if (auto self = weak.lock()) self->end(CaptureError::startFailed(why), "X11", code);
+        });
     };
     grabber_->watch(rect_, std::move(events));
 }
