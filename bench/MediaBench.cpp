@@ -23,6 +23,7 @@ extern "C" {
 #include "KivHostCore/Media/ScreenCaptureManager.hpp"
 #include "KivHostCore/Media/SyntheticFrameSource.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/XPainter.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivProtocol/H264Bitstream.hpp"
 #include "KivProtocol/HostClock.hpp"
@@ -116,36 +117,15 @@ private:
     AVFrame* f_;
 };
 
-class Painter {
-public:
-    explicit Painter(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
-        screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
-        gc_ = xcb_generate_id(c_);
-        xcb_create_gc(c_, gc_, screen_->root, 0, nullptr);
-    }
-    ~Painter() { xcb_disconnect(c_); }
-    void fill(std::uint32_t rgb, int x, int y, int w, int h) {
-        xcb_change_gc(c_, gc_, XCB_GC_FOREGROUND, &rgb);
-        const xcb_rectangle_t r{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h)};
-        xcb_poly_fill_rectangle(c_, screen_->root, gc_, 1, &r);
-        xcb_flush(c_);
-    }
-
-private:
-    xcb_connection_t* c_;
-    xcb_screen_t* screen_;
-    xcb_gcontext_t gc_;
-};
-
 void captureAndConvert(const std::string& display, int w, int h, int frames) {
     SerialQueue queue("kiv.capture");
     X11ScreenGrabber grabber(display);
     if (!grabber.open(queue)) return;
     PixelBuffer out(w, h);
-    Painter painter(display);
+    test::Painter painter(display);
     std::vector<double> grab;
     for (int i = 0; i < frames; ++i) {
-        painter.fill(0x102030u * static_cast<std::uint32_t>(i % 7), 0, 0, w, h); // changing content, as a busy desktop
+        painter.fill(0x102030u * static_cast<std::uint32_t>(i % 7), 0, 0, w, h, false); // changing content, as a busy desktop
         const auto t = Clock::now();
         grabber.grab({0, 0, w, h}, out, true);
         grab.push_back(msSince(t));
@@ -206,7 +186,7 @@ void pipelineLatency(const std::string& display, int w, int h, int frames) {
         const std::lock_guard lock(mutex);
         return !encodedAt.empty();
     }, 10s);
-    Painter painter(display);
+    test::Painter painter(display);
     std::vector<double> latency;
     for (int i = 0; i < frames; ++i) {
         std::size_t before = 0;
@@ -215,7 +195,7 @@ void pipelineLatency(const std::string& display, int w, int h, int frames) {
             before = encodedAt.size();
         }
         const auto drawnAt = HostClock::nowMicros();
-        painter.fill(0x300000u + static_cast<std::uint32_t>(i) * 0x010203u, (i * 37) % (w - 200), (i * 53) % (h - 200), 200, 200);
+        painter.fill(0x300000u + static_cast<std::uint32_t>(i) * 0x010203u, (i * 37) % (w - 200), (i * 53) % (h - 200), 200, 200, false);
         if (!test::waitUntil([&] {
                 const std::lock_guard lock(mutex);
                 return encodedAt.size() > before;
