@@ -1,6 +1,7 @@
 #pragma once
 // The virtual display manager's time on the host's runtime: blocking settle sleeps on the calling
-// queue, asynchronous waits as timers of `executor`.
+// queue (a queue with a thread of its own, "kiv.display": a settle must never hold a shared
+// worker), asynchronous waits as timers of `executor`.
 #include <thread>
 
 #include "KivHostCore/Runtime/Executor.hpp"
