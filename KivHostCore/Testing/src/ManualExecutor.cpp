@@ -33,14 +33,7 @@ bool ManualExecutor::sync(Task task) {
     return true;
 }
 
-void ManualExecutor::runTask(Task& task) {
-    ++depth_;
-    struct Leave {
-        int& depth;
-        ~Leave() { --depth; }
-    } leave{depth_};
-    task();
-}
+void ManualExecutor::runTask(Task& task) { inTask([&] { task(); }); }
 
 bool ManualExecutor::isCurrent() const { return depth_ > 0 && std::this_thread::get_id() == owner_; }
 
@@ -75,11 +68,7 @@ void ManualExecutor::advance(Duration by) {
     runUntilIdle();
 }
 
-void ManualExecutor::fire(timer::TimerState& state) {
-    ++depth_;
-    state.fire();
-    --depth_;
-}
+void ManualExecutor::fire(timer::TimerState& state) { inTask([&] { state.fire(); }); }
 
 std::optional<Duration> ManualExecutor::nextPendingDelay() {
     const auto due = timers_.nextDue();

@@ -34,7 +34,7 @@ struct SyncWait {
 } // namespace
 
 struct MainLoop::Impl {
-    // Refuses new waiters and releases the queued ones; true when the loop was still accepting.
+    // Refuses new waiters and releases the ones whose task has not started.
     void refuseWaiters() {
         std::set<std::shared_ptr<SyncWait>> waiting;
         {

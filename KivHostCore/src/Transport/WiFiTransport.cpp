@@ -118,19 +118,23 @@ bool WiFiTransport::isVideoReady() const {
 }
 
 std::int64_t WiFiTransport::sendVideo(const EncodedFrame& frame, VideoCompletion completion) {
+    // The device's reassembler gives up on frames above this size: refuse them here instead.
+    const bool tooLarge = frame.data.size() > static_cast<std::size_t>(KivConstants::maxFrameSize);
     std::shared_ptr<DatagramFlow> flow;
     {
         const std::lock_guard lock(mutex_);
         if (!udp_) return 0;
-        flow = udp_;
-        // The device's reassembler gives up on frames above this size: refuse them here instead.
-        if (frame.data.size() <= static_cast<std::size_t>(KivConstants::maxFrameSize)) packetizer_.packetize(frame, batch_);
+        if (!tooLarge) {
+            flow = udp_;
+            packetizer_.packetize(frame, batch_);
+        }
     }
-    if (frame.data.size() > static_cast<std::size_t>(KivConstants::maxFrameSize) || batch_.empty()) {
+    if (tooLarge) {
         log_.warning(fmt::format("Video frame of {} bytes refused: more than {} bytes cannot be sent as datagrams",
                                  frame.data.size(), KivConstants::maxFrameSize));
         return 0;
     }
+    if (batch_.empty()) return 0;
     std::int64_t total = 0;
     std::vector<ByteView> outgoing;
     outgoing.reserve(batch_.size());

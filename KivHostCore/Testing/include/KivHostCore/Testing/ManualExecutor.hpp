@@ -40,6 +40,16 @@ public:
 private:
     void runTask(Task& task);
     void fire(timer::TimerState& state);
+    // Runs `work` as a task of this executor: isCurrent() holds while it runs.
+    template <class Work>
+    void inTask(Work&& work) {
+        ++depth_;
+        struct Leave {
+            int& depth;
+            ~Leave() { --depth; }
+        } leave{depth_};
+        work();
+    }
 
     std::string label_;
     int depth_ = 0; // > 0 while a task of this executor runs
