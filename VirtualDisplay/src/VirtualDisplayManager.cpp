@@ -72,6 +72,16 @@ void VirtualDisplayManager::setOnTerminated(std::function<void()> handler) {
 
 bool VirtualDisplayManager::isOnline(std::uint32_t displayID) const { return adapter_->isOnline(displayID); }
 
+std::optional<ScreenModeInfo> VirtualDisplayManager::currentMode() const {
+    const auto id = getDisplayID();
+    return id ? adapter_->currentMode(*id) : std::nullopt;
+}
+
+bool VirtualDisplayManager::listsMode(const ScreenModeInfo& mode) const {
+    const auto id = getDisplayID();
+    return id && isModeListed(*id, mode);
+}
+
 std::expected<std::uint32_t, VirtualDisplayError>
 VirtualDisplayManager::createDisplay(const VirtualDisplayConfiguration& configuration) {
     std::lock_guard global(globalLock());

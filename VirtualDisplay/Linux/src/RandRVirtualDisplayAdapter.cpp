@@ -118,6 +118,16 @@ bool RandRVirtualDisplayAdapter::configureMode(std::uint32_t displayID, const Sc
     return impl_->show(*d, static_cast<int>(mode.pixelWidth), static_cast<int>(mode.pixelHeight));
 }
 
+std::optional<ScreenModeInfo> RandRVirtualDisplayAdapter::currentMode(std::uint32_t displayID) const {
+    const auto shown = bounds(displayID);
+    if (!shown) return std::nullopt;
+    const auto listed = modes(displayID);
+    for (const auto& mode : listed)
+        if (static_cast<int>(mode.pixelWidth) == shown->width && static_cast<int>(mode.pixelHeight) == shown->height)
+            return mode;
+    return std::nullopt;
+}
+
 std::optional<RandRVirtualDisplayAdapter::Bounds> RandRVirtualDisplayAdapter::bounds(std::uint32_t displayID) const {
     std::lock_guard lock(impl_->mutex);
     for (const auto& monitor : impl_->monitors(impl_->c))

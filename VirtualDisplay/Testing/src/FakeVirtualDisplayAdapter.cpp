@@ -22,6 +22,7 @@ public:
         listed.clear();
         const std::uint32_t scale = hiDPI ? 2 : 1;
         for (const auto& mode : modes) listed.push_back({mode.width, mode.height, mode.width * scale, mode.height * scale});
+        adapter->displays[id_].current = listed.front();
         return true;
     }
 
@@ -76,7 +77,19 @@ std::vector<ScreenModeInfo> FakeVirtualDisplayAdapter::modes(std::uint32_t displ
 bool FakeVirtualDisplayAdapter::configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) {
     calls.push_back(fmt::format("configure {} {}×{}/{}×{}", displayID, mode.pointWidth, mode.pointHeight,
                                 mode.pixelWidth, mode.pixelHeight));
-    return !failConfigure;
+    if (failConfigure) return false;
+    auto it = displays.find(displayID);
+    if (it == displays.end() || it->second.removed) return false;
+    const auto& listed = it->second.listedModes;
+    if (std::find(listed.begin(), listed.end(), mode) == listed.end()) return false;
+    if (!ignoreConfigure) it->second.current = mode;
+    return true;
+}
+
+std::optional<ScreenModeInfo> FakeVirtualDisplayAdapter::currentMode(std::uint32_t displayID) const {
+    auto it = displays.find(displayID);
+    if (it == displays.end() || it->second.removed || !it->second.online) return std::nullopt;
+    return it->second.current;
 }
 
 void FakeVirtualDisplayAdapter::terminateBySystem(std::uint32_t displayID) {

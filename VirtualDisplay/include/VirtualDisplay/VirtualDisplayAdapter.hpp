@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,6 @@ struct VirtualDisplayDescriptor {
     std::uint32_t serialNumber = 0;
 };
 
-// A mode as the display system lists it: the size in points and the backing size in pixels.
 // A mode as the display system lists it (points and pixels); not the protocol's DisplayModeInfo.
 struct ScreenModeInfo {
     std::uint32_t pointWidth = 0;
@@ -64,6 +64,8 @@ public:
     virtual std::vector<ScreenModeInfo> modes(std::uint32_t displayID) const = 0;
     // Switches the display to `mode` for this session; false (and nothing changed) on failure.
     virtual bool configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) = 0;
+    // The listed mode the system shows the display in now; nothing when offline or unknown.
+    virtual std::optional<ScreenModeInfo> currentMode(std::uint32_t displayID) const = 0;
 };
 
 // Time for the settle waits. The manager blocks its caller's thread in `sleepFor` (those waits

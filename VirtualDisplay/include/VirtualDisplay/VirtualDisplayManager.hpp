@@ -52,6 +52,10 @@ public:
                      std::uint32_t pixelHeight, double timeoutSeconds, std::function<void(bool)> completion);
 
     bool isOnline(std::uint32_t displayID) const;
+    // The mode the held display shows now, as the system reports it; nothing without a display.
+    std::optional<ScreenModeInfo> currentMode() const;
+    // Whether the held display lists `mode`.
+    bool listsMode(const ScreenModeInfo& mode) const;
 
 private:
     struct MaxPixels {

@@ -28,6 +28,8 @@ public:
     bool isOnline(std::uint32_t displayID) const override;
     std::vector<ScreenModeInfo> modes(std::uint32_t displayID) const override;
     bool configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) override;
+    // Read back from the server: the listed mode whose pixel size the monitor has now.
+    std::optional<ScreenModeInfo> currentMode(std::uint32_t displayID) const override;
 
     // The display's rectangle in root coordinates, if it is live.
     struct Bounds {

@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +24,7 @@ public:
         int pollsUntilOffline = 0;
         bool removed = false;
         std::vector<ScreenModeInfo> listedModes;
+        std::optional<ScreenModeInfo> current; // the first applied mode, then the configured one
         std::function<void()> onTerminated;
     };
 
@@ -31,6 +33,8 @@ public:
     bool createWithZeroID = false;
     bool failApply = false;
     bool failConfigure = false;
+    // configureMode answers true but the display keeps showing its previous mode.
+    bool ignoreConfigure = false;
     // isOnline calls answered "not yet" / "still there" before a new / invalidated display flips.
     int onlineAfterPolls = 0;
     int offlineAfterPolls = 0;
@@ -44,6 +48,7 @@ public:
     bool isOnline(std::uint32_t displayID) const override;
     std::vector<ScreenModeInfo> modes(std::uint32_t displayID) const override;
     bool configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) override;
+    std::optional<ScreenModeInfo> currentMode(std::uint32_t displayID) const override;
 
     // Someone else removed the display: runs the termination handler as the main queue would.
     void terminateBySystem(std::uint32_t displayID);

@@ -1,0 +1,42 @@
+#pragma once
+// The composition root's one function: the real Linux ports behind HostPlatform (X11 RandR
+// monitors, MIT-SHM capture, libavcodec, XTest, PulseAudio, Asio, DNS-SD, usbmuxd, the JSON
+// key-value store). Nothing else in the host knows these implementations.
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "KivHostCore/Service/HostPlatform.hpp"
+
+namespace kiv {
+
+struct LinuxPlatformOptions {
+    std::string display;                    // X display ("" = $DISPLAY)
+    std::shared_ptr<KeyValueStore> defaults; // nothing: the application's JSON file
+    std::optional<std::string> pulseServer;  // nothing: the environment's
+    std::string x264Preset = "ultrafast";
+};
+
+class LinuxPlatform {
+public:
+    // `main` receives display termination and power notices.
+    static std::unique_ptr<LinuxPlatform> create(LinuxPlatformOptions options, Executor& main);
+    ~LinuxPlatform();
+    LinuxPlatform(const LinuxPlatform&) = delete;
+    LinuxPlatform& operator=(const LinuxPlatform&) = delete;
+
+    HostPlatform& ports() { return ports_; }
+    // Whether the X server answers and lets its screen be read.
+    bool canCapture() const;
+    // True when the X server has XTEST.
+    bool canInject() const;
+
+    struct Impl;
+
+private:
+    explicit LinuxPlatform(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+    HostPlatform ports_;
+};
+
+} // namespace kiv

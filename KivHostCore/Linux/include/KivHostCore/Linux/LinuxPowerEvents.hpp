@@ -1,0 +1,27 @@
+#pragma once
+// Sleep and wake on Linux: system sleep from logind's PrepareForSleep signal on the D-Bus system
+// bus, display sleep from the X server's DPMS power level (polled every 2 s). Either source may be
+// missing (no system bus, no logind, no DPMS): that is said once in the log and the rest works.
+// Watches on a thread of its own; handlers run on the main executor.
+#include <memory>
+#include <string>
+
+#include "KivHostCore/Service/HostPlatform.hpp"
+
+namespace kiv {
+
+class LinuxPowerEvents final : public PowerEvents {
+public:
+    static std::shared_ptr<LinuxPowerEvents> create(std::string display, Executor& main);
+    ~LinuxPowerEvents() override;
+
+    std::shared_ptr<void> observe(Handlers handlers) override;
+
+    struct Impl;
+    explicit LinuxPowerEvents(std::shared_ptr<Impl> impl);
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+} // namespace kiv

@@ -1,0 +1,103 @@
+#include "KivHostCore/Linux/LinuxPlatform.hpp"
+
+#include <chrono>
+
+#include "KivHostCore/Display/ExecutorDisplayClock.hpp"
+#include "KivHostCore/Linux/AsioNetwork.hpp"
+#include "KivHostCore/Linux/DnsSdRegistrar.hpp"
+#include "KivHostCore/Linux/FfmpegEncoder.hpp"
+#include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
+#include "KivHostCore/Linux/LinuxMachineInfo.hpp"
+#include "KivHostCore/Linux/LinuxPowerEvents.hpp"
+#include "KivHostCore/Linux/PulseAudioDevices.hpp"
+#include "KivHostCore/Linux/X11ScreenGrabber.hpp"
+#include "KivHostCore/Linux/XTestEventPoster.hpp"
+#include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Transport/Usbmux.hpp"
+#include "VirtualDisplay/Linux/RandRVirtualDisplayAdapter.hpp"
+
+namespace kiv {
+
+struct LinuxPlatform::Impl {
+    LinuxPlatformOptions options;
+    AsioNetworkFactory network;
+    DaemonUsbmuxService usbmux{network};
+    LinuxMachineInfo machine;
+    FfmpegEncoderFactory encoders;
+    std::shared_ptr<RandRVirtualDisplayAdapter> displays;
+    std::shared_ptr<XTestEventPoster> poster;
+
+    explicit Impl(LinuxPlatformOptions o) : options(std::move(o)), encoders(options.x264Preset) {}
+
+    // Opens the screen and reads a small picture of it: what "may record the screen" means here.
+    std::optional<ScreenRect> probeScreen(bool grab) const {
+        SerialQueue queue("kiv.capture");
+        X11ScreenGrabber grabber(options.display);
+        std::optional<ScreenRect> rect;
+        queue.sync([&] {
+            if (!grabber.open(queue)) return;
+            rect = grabber.displayRect(std::nullopt);
+            if (rect && grab) {
+                PixelBuffer probe(64, 36);
+                if (!grabber.grab(*rect, probe, false)) rect.reset();
+            }
+            grabber.close();
+        });
+        return rect;
+    }
+};
+
+std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions options, Executor& main) {
+    auto impl = std::make_unique<Impl>(std::move(options));
+    auto mainHandle = main.handle();
+    impl->displays = std::make_shared<RandRVirtualDisplayAdapter>(
+        impl->options.display, [mainHandle](std::function<void()> task) { mainHandle.post(std::move(task)); });
+    impl->poster = std::make_shared<XTestEventPoster>(impl->options.display);
+    if (!impl->options.defaults)
+        impl->options.defaults = std::make_shared<JsonFileKeyValueStore>(JsonFileKeyValueStore::defaultPath("kivdisplay"));
+    std::unique_ptr<LinuxPlatform> platform(new LinuxPlatform(std::move(impl)));
+    auto& p = platform->ports_;
+    auto* i = platform->impl_.get();
+    p.makeQueue = [](const std::string& label, bool ownThread) -> std::unique_ptr<Executor> {
+        if (ownThread) return std::make_unique<SerialQueue>(label, SerialQueue::ownThread);
+        return std::make_unique<SerialQueue>(label);
+    };
+    p.network = &i->network;
+    p.usbmux = &i->usbmux;
+    p.makeRegistrar = [] { return std::make_unique<DnsSdRegistrar>(); };
+    p.machine = &i->machine;
+    p.displays = i->displays;
+    p.makeDisplayClock = [](Executor& queue) { return std::make_shared<ExecutorDisplayClock>(queue); };
+    p.mainDisplaySize = [i]() -> std::optional<std::pair<int, int>> {
+        const auto rect = i->probeScreen(false);
+        if (!rect) return std::nullopt;
+        return std::pair{rect->width, rect->height};
+    };
+    p.makeGrabber = [i] { return std::make_unique<X11ScreenGrabber>(i->options.display); };
+    p.encoders = &i->encoders;
+    p.poster = i->poster;
+    p.displayBounds = [displays = i->displays](std::uint32_t id) -> std::optional<Rect> {
+        const auto b = displays->bounds(id);
+        if (!b) return std::nullopt;
+        return Rect{static_cast<double>(b->x), static_cast<double>(b->y), static_cast<double>(b->width),
+                    static_cast<double>(b->height)};
+    };
+    p.wallSeconds = [] {
+        return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+    };
+    p.defaults = i->options.defaults;
+    p.makeAudioDevices = [server = i->options.pulseServer](Executor& queue) -> std::shared_ptr<AudioDevices> {
+        return PulseAudioDevices::create(queue, server);
+    };
+    p.screenRecordingGranted = [i] { return i->probeScreen(true).has_value(); };
+    p.power = LinuxPowerEvents::create(i->options.display, main);
+    return platform;
+}
+
+LinuxPlatform::LinuxPlatform(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+LinuxPlatform::~LinuxPlatform() = default;
+
+bool LinuxPlatform::canCapture() const { return impl_->probeScreen(true).has_value(); }
+bool LinuxPlatform::canInject() const { return impl_->poster->isTrusted(); }
+
+} // namespace kiv

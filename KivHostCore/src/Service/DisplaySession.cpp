@@ -1,0 +1,287 @@
+// The session object: construction, start, stop, idle test, and control message dispatch.
+#include "KivHostCore/Service/DisplaySession.hpp"
+
+#include <fmt/format.h>
+
+#include "KivProtocol/HostClock.hpp"
+#include "KivProtocol/KivConstants.hpp"
+#include "KivProtocol/RemoteText.hpp"
+
+namespace kiv {
+
+std::string DisplayModeError::text() const {
+    if (kind == Kind::offline) return fmt::format("offline (requested {}, display {})", requested, displayID);
+    return fmt::format("virtual display mode mismatch: requested {}, effective {}", requested, effective);
+}
+
+std::uint32_t displaySerial(const std::string& deviceID, bool landscape) {
+    std::uint32_t hash = 0x811C9DC5u;
+    for (const char c : deviceID) {
+        const auto byte = static_cast<std::uint8_t>(c);
+        hash ^= byte;
+        hash *= 16777619u;
+    }
+    hash &= 0x7FFFFEFEu;
+    hash |= 0x100u;
+    if (!landscape) hash |= 1u;
+    return hash;
+}
+
+std::shared_ptr<DisplaySession> DisplaySession::create(std::string deviceID, HostSettings settings,
+                                                       FrameSourceKind sourceKind, std::shared_ptr<PairingStore> pairing,
+                                                       std::shared_ptr<MuteCoordinator> muter,
+                                                       std::shared_ptr<DisplayOperationGate> gate,
+                                                       HostPlatform& platform, Executor& main) {
+    auto session = std::make_shared<DisplaySession>(std::move(deviceID), std::move(settings), sourceKind,
+                                                    std::move(pairing), std::move(muter), std::move(gate), platform, main);
+    std::weak_ptr<DisplaySession> weak = session;
+    auto& config = *session->configuration_;
+    config.setTarget(std::weak_ptr<ReconfigurationTarget>(session));
+    config.onApplying = [weak](const SessionConfigurationManager::Origin& origin) {
+        auto self = weak.lock();
+        if (!self || !self->active_ || !self->active_->link) return;
+        ConfigApplying applying;
+        if (origin.kind == SessionConfigurationManager::Origin::Kind::client) applying.requestID = origin.requestID;
+        self->active_->link->sendControl({applying});
+    };
+    config.onApplied = [weak](const ConfigApplied& applied) {
+        auto self = weak.lock();
+        if (!self) return;
+        if (self->active_ && self->active_->link) self->active_->link->sendControl({applied});
+        self->status_.configuration = applied.configuration;
+        self->publishStatus();
+    };
+    config.onSettingsChanged = [weak](const SessionSettings& changed) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->status_.settings = changed;
+        if (self->onSettingsChanged) self->onSettingsChanged(changed);
+        self->audioGaveUp_ = false;
+        self->audioRetries_ = 0;
+    };
+    config.onStateChange = [weak](const ApplyState& state) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->status_.configState = state;
+        self->publishStatus();
+    };
+    session->virtualDisplay_->setOnTerminated([weak] {
+        if (auto self = weak.lock()) self->onTerminated();
+    });
+    session->sender_->onNeedKeyframe = [weak, main = main.handle()] {
+        main.post([weak] {
+            if (auto self = weak.lock()) self->requestKeyframe();
+        });
+    };
+    return session;
+}
+
+DisplaySession::DisplaySession(std::string deviceID, HostSettings settings, FrameSourceKind sourceKind,
+                               std::shared_ptr<PairingStore> pairing, std::shared_ptr<MuteCoordinator> muter,
+                               std::shared_ptr<DisplayOperationGate> gate, HostPlatform& platform, Executor& main)
+    : main_(main),
+      platform_(platform),
+      deviceID_(std::move(deviceID)),
+      settings_(std::move(settings)),
+      sourceKind_(sourceKind),
+      pairing_(std::move(pairing)),
+      muter_(std::move(muter)),
+      gate_(std::move(gate)),
+      displayQueue_(platform.makeQueue("kiv.display", true)),
+      encoderQueue_(platform.makeQueue("kiv.encoder", true)),
+      refinerEncoderQueue_(platform.makeQueue("kiv.encoder", true)),
+      captureQueue_(platform.makeQueue(sourceKind == FrameSourceKind::synthetic ? "kiv.synthetic" : "kiv.capture", false)),
+      refinerQueue_(platform.makeQueue("kiv.refiner", false)),
+      videoQueue_(platform.makeQueue("kiv.video", false)),
+      inputQueue_(platform.makeQueue("kiv.input", false)),
+      monitor_(std::make_shared<PerformanceMonitor>(main)),
+      configuration_(SessionConfigurationManager::create(main, settings_.session)),
+      displayClock_(platform.makeDisplayClock(*displayQueue_)),
+      virtualDisplay_(VirtualDisplayManager::create(platform.displays, displayClock_)),
+      input_(InputEventManager::create(*inputQueue_, platform.poster, platform.displayBounds, platform.defaults,
+                                       platform.wallSeconds)),
+      sender_(VideoSender::create(*videoQueue_, monitor_)),
+      audioSender_(AudioSender::create()),
+      touchControl_(settings_.touchControl) {
+    status_.deviceID = deviceID_;
+    status_.settings = settings_.session;
+    input_->setEnabled(touchControl_);
+}
+
+DisplaySession::~DisplaySession() {
+    // A session dropped without stop() (the service failed mid-way) still must not leave capture
+    // running or a display behind; the manager's destructor removes the display.
+    if (pipeline_) {
+        pipeline_->live->store(false);
+        pipeline_->source->stop();
+        if (pipeline_->refiner) pipeline_->refiner->invalidate();
+        pipeline_->encoder->invalidate();
+    }
+}
+
+void DisplaySession::start() {
+    status_.permissionGranted = sourceKind_ == FrameSourceKind::synthetic || platform_.screenRecordingGranted();
+    observePower();
+    scheduleMetrics();
+    setService(HostStatus::Service::listening());
+}
+
+void DisplaySession::stop() {
+    isStopped_ = true;
+    ++admission_;
+    noteTask_.cancel();
+    orientationWork_.cancel();
+    std::string line = "Ending device session";
+    if (active_) line += ", disconnecting " + active_->hello.deviceName;
+    log_.info(line + " (" + deviceID_.substr(0, 8) + ")");
+    graceTask_.cancel();
+    linkHoldTask_.cancel();
+    recoveryTask_.cancel();
+    if (active_ && active_->link) active_->link->close(ControlMessage{Disconnect{"service stopped"}});
+    active_.reset();
+    {
+        const std::lock_guard lock(activeChannelLock_);
+        activeChannelID_.reset();
+    }
+    configuration_->end();
+    for (auto& [id, link] : openChannels_) link->close();
+    openChannels_.clear();
+    pendingApproval_.reset();
+    stopPipeline();
+    sender_->setTransport(nullptr);
+    audioSender_->setTransport(nullptr);
+    if (muter_) muter_->set(this, false);
+    status_.audio.reset();
+    destroyDisplay();
+    displayQueue_->sync([] {});
+    metricsTimer_.cancel();
+    powerToken_.reset();
+    const auto settings = status_.settings;
+    status_ = HostStatus{};
+    status_.deviceID = deviceID_;
+    status_.settings = settings;
+    publishStatus();
+    log_.info("Session stopped (" + deviceID_.substr(0, 8) + ")");
+}
+
+void DisplaySession::scheduleMetrics() {
+    metricsTimer_ = onMainAfter(std::chrono::seconds(1), [](DisplaySession& self) {
+        if (self.isStopped_) return;
+        self.scheduleMetrics();
+        self.tickMetrics();
+    });
+}
+
+bool DisplaySession::isIdle() const {
+    return !active_ && !virtualDisplay_->isActive() && !pendingApproval_ && openChannels_.empty() && !accepting_;
+}
+
+void DisplaySession::publishStatus() {
+    if (onStatus) onStatus(status_);
+}
+
+void DisplaySession::setService(HostStatus::Service service) {
+    status_.service = std::move(service);
+    publishStatus();
+}
+
+void DisplaySession::setTouchControl(bool on) {
+    touchControl_ = on;
+    settings_.touchControl = on;
+    input_->setEnabled(on);
+}
+
+void DisplaySession::wire(const std::shared_ptr<HostTransport>& link) {
+    std::weak_ptr<DisplaySession> weakSelf = weak_from_this();
+    std::weak_ptr<HostTransport> weakLink = link;
+    const std::string id = link->id();
+    auto main = main_.handle();
+    // Runs on the link's queue: only pings and input are handled there.
+    link->setOnControl([weakSelf, weakLink, id, main](const ControlMessage& message) {
+        if (const auto* ping = message.get<PingInfo>()) {
+            if (auto l = weakLink.lock()) {
+                const auto now = HostClock::nowMicros();
+                l->sendControl({PongInfo{ping->t0, now, now}});
+            }
+            return;
+        }
+        if (const auto* event = message.get<InputEvent>()) {
+            auto self = weakSelf.lock();
+            if (!self) return;
+            std::shared_ptr<InputEventManager> input;
+            {
+                const std::lock_guard lock(self->activeChannelLock_);
+                if (self->activeChannelID_ == id) input = self->input_;
+            }
+            if (input) input->handle(*event);
+            return;
+        }
+        main.post([weakSelf, weakLink, message] {
+            auto self = weakSelf.lock();
+            auto l = weakLink.lock();
+            if (self && l) self->handle(message, l);
+        });
+    });
+    link->setOnClosed([weakSelf, id, main](const std::string&) {
+        main.post([weakSelf, id] {
+            if (auto self = weakSelf.lock()) self->linkClosed(id);
+        });
+    });
+    link->setOnVideoReady([weakSelf, main] {
+        main.post([weakSelf] {
+            if (auto self = weakSelf.lock()) self->requestKeyframe();
+        });
+    });
+}
+
+void DisplaySession::addOpenChannel(const std::shared_ptr<HostTransport>& link) { openChannels_[link->id()] = link; }
+
+bool DisplaySession::isOpenChannel(const std::shared_ptr<HostTransport>& link) const {
+    return link && link->isOpen() && openChannels_.contains(link->id());
+}
+
+void DisplaySession::handle(const ControlMessage& message, const std::shared_ptr<HostTransport>& from) {
+    if (const auto* hello = message.get<Hello>()) {
+        handleHello(*hello, from);
+        return;
+    }
+    if (isStopped_ || !active_ || !active_->link || active_->link->id() != from->id()) return;
+    if (const auto* disconnect = message.get<Disconnect>()) {
+        log_.info("Client disconnected: " + disconnect->reason);
+        from->close();
+        teardownClient(true);
+        return;
+    }
+    if (const auto* idr = message.get<RequestIDR>()) {
+        ++idrCounts_[idr->reason];
+        requestKeyframe();
+        return;
+    }
+    // The other device messages (settings, orientation, statistics, pause) are not acted on yet.
+}
+
+void DisplaySession::requestKeyframe() {
+    if (pipeline_) pipeline_->encoder->requestKeyframe();
+}
+
+InputStatus DisplaySession::inputStatusNow() const {
+    if (!touchControl_) return {false, RemoteText::make(RemoteText::touchDisabledOnMac)};
+    if (!dryRun_ && !(platform_.poster && platform_.poster->isTrusted()))
+        return {false, RemoteText::make(RemoteText::touchNoAccessibility)};
+    return {true, std::nullopt};
+}
+
+void DisplaySession::announceInputStatus(const InputStatus& next) {
+    status_.input = next;
+    log_.info("Touch control: " +
+              (next.enabled ? std::string("enabled") : "unavailable (" + next.reason.value_or("-") + ")") +
+              (dryRun_ ? " [dry-run]" : ""));
+    if (active_ && active_->link) active_->link->sendControl({next});
+}
+
+void DisplaySession::refreshInputStatus() {
+    const auto next = inputStatusNow();
+    if (next != status_.input) announceInputStatus(next);
+}
+
+} // namespace kiv
