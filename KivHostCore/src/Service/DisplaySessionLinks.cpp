@@ -39,6 +39,7 @@ void DisplaySession::linkClosed(const std::string& id) {
     const auto lostKind = active_->link->kind();
     log_.notice(fmt::format("{} lost to {}: holding session {}s for another link (virtual display kept)",
                             kindWord(lostKind), active_->hello.deviceName, static_cast<std::int64_t>(settings_.linkHoldSeconds)));
+    lostLinkKind_ = lostKind;
     active_->link.reset();
     {
         const std::lock_guard lock(activeChannelLock_);
@@ -66,7 +67,8 @@ void DisplaySession::linkClosed(const std::string& id) {
 void DisplaySession::migrate(const std::shared_ptr<HostTransport>& link, const Hello& hello) {
     const auto started = main_.now();
     auto old = active_->link;
-    const std::optional<TransportKind> oldKind = old ? std::optional(old->kind()) : std::nullopt;
+    const std::optional<TransportKind> oldKind = old ? std::optional(old->kind()) : lostLinkKind_;
+    lostLinkKind_.reset();
     linkHoldTask_.cancel();
     active_->linkChanges += 1;
     const bool screenChanged = active_->hello.screen != hello.screen;
@@ -125,6 +127,7 @@ void DisplaySession::startGrace() {
 
 void DisplaySession::teardownClient(bool destroyDisplayNow) {
     linkHoldTask_.cancel();
+    lostLinkKind_.reset();
     recoveryTask_.cancel();
     active_.reset();
     {

@@ -75,7 +75,7 @@ HostInfo HostService::hostInfo() const {
     info.hostID = settings_.hostID;
     info.hostName = settings_.serviceName;
     info.addresses = settings_.loopbackOnly ? std::vector<std::string>{"127.0.0.1"} : status_.hostAddresses;
-    info.controlPort = settings_.controlPort;
+    info.controlPort = controlPort();
     info.protocolVersion = KivConstants::protocolVersion;
     return info;
 }
@@ -236,6 +236,8 @@ void HostService::route(const Hello& hello, const std::shared_ptr<HostTransport>
 
 std::shared_ptr<DisplaySession> HostService::makeSession(const Hello& hello) {
     auto settings = settings_;
+    settings.controlPort = controlPort(); // what the listeners bound, when the settings asked for any port
+    settings.videoPort = videoPort();
     settings.session = settingsForDevice ? settingsForDevice(hello.deviceID) : settings_.session;
     auto session = DisplaySession::create(hello.deviceID, settings, sourceKind_, pairing_, muter_, gate_, platform_, main_);
     std::weak_ptr<HostService> weak = weak_from_this();

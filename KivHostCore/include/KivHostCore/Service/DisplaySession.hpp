@@ -260,6 +260,7 @@ private:
 
     std::optional<ActiveClient> active_;
     std::optional<std::string> pendingApproval_;
+    std::optional<TransportKind> lostLinkKind_; // the link the client lost, named when another takes over
     std::optional<Hello> displayHello_; // the client the display is made for (name, screen)
     std::map<std::string, std::shared_ptr<HostTransport>> openChannels_;
     std::optional<Pipeline> pipeline_;

@@ -1,0 +1,100 @@
+#include "HostOptions.hpp"
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+namespace kiv::host {
+namespace {
+
+constexpr const char* kVersion = "kivdisplay-host 0.1 (protocol 5)";
+
+std::string serviceText(const HostStatus::Service& service) {
+    using Kind = HostStatus::Service::Kind;
+    switch (service.kind) {
+    case Kind::waitingForApproval: return "waiting for approval of " + service.text;
+    case Kind::error: return "error: " + service.text;
+    case Kind::stopped: return "stopped";
+    case Kind::listening: return "listening";
+    case Kind::streaming: return "streaming";
+    case Kind::paused: return "paused";
+    }
+    return "?";
+}
+
+std::string deviceText(const HostStatus& device) {
+    std::string name = device.clientName.value_or(device.deviceID.value_or("?").substr(0, 8));
+    std::string text = name;
+    if (device.transport) text += fmt::format(" via {}", *device.transport == TransportKind::usb ? "USB" : "Wi-Fi");
+    if (device.displayID) text += fmt::format(" display {}", *device.displayID);
+    if (device.configuration)
+        text += fmt::format(" {}x{}", device.configuration->logicalWidth, device.configuration->logicalHeight);
+    if (device.service.kind != HostStatus::Service::Kind::streaming) text += " (" + serviceText(device.service) + ")";
+    if (device.transportNote) text += " [" + device.transportNote->text + "]";
+    return text;
+}
+
+} // namespace
+
+ParseResult parseOptions(int argc, const char* const* argv, HostSettings defaults) {
+    Options options;
+    options.settings = std::move(defaults);
+    auto& s = options.settings;
+    CLI::App app{"KivDisplay host without a window: gives every connecting device a monitor of its own on this "
+                 "machine's X server and streams it.",
+                 "kivdisplay-host"};
+    app.set_version_flag("--version", kVersion);
+    std::string usbDirect;
+    bool loopbackOnly = false, noWifi = false, noUsb = false, noVirtualDisplay = false, noTouch = false;
+    std::string display;
+    app.add_option("--name", s.serviceName, "name devices see for this host")->capture_default_str();
+    app.add_option("--control-port", s.controlPort, "TCP control port")->capture_default_str();
+    app.add_option("--video-port", s.videoPort, "UDP video port")->capture_default_str();
+    app.add_flag("--loopback-only", loopbackOnly, "listen on 127.0.0.1 only; no DNS-SD");
+    app.add_flag("--no-wifi", noWifi, "no Wi-Fi listeners");
+    app.add_flag("--no-usb", noUsb, "no USB devices");
+    app.add_option("--usb-direct", usbDirect, "reach one USB device role directly at HOST:PORT instead of usbmuxd");
+    app.add_flag("--no-virtual-display", noVirtualDisplay, "stream the main screen instead of a monitor per device");
+    app.add_flag("--synthetic", options.synthetic, "stream a generated test pattern instead of the screen");
+    app.add_option("--grace", s.graceSeconds, "seconds a device's monitor is kept after it left")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    app.add_option("--link-hold", s.linkHoldSeconds, "seconds a lost link waits for another one")
+        ->check(CLI::NonNegativeNumber)
+        ->capture_default_str();
+    app.add_flag("--no-touch", noTouch, "ignore the devices' touches");
+    app.add_option("--display", display, "X display to use (default: $DISPLAY, else a server of our own)");
+    app.add_flag("--approve-all", options.approveAll, "approve every pairing request without asking");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        return {std::nullopt, 0, app.help()};
+    } catch (const CLI::CallForVersion&) {
+        return {std::nullopt, 0, std::string(kVersion) + "\n"};
+    } catch (const CLI::ParseError& error) {
+        return {std::nullopt, 2, std::string("kivdisplay-host: ") + error.what() + " (see --help)\n"};
+    }
+    s.loopbackOnly = loopbackOnly;
+    s.wifiEnabled = !noWifi;
+    s.usbEnabled = !noUsb;
+    s.useVirtualDisplay = !noVirtualDisplay;
+    s.touchControl = !noTouch;
+    if (!usbDirect.empty()) s.usbDirect = usbDirect;
+    if (!display.empty()) options.display = display;
+    if (s.serviceName.empty()) return {std::nullopt, 2, "kivdisplay-host: --name must not be empty (see --help)\n"};
+    return {std::move(options), 0, {}};
+}
+
+std::string statusLine(const HostService::Status& status) {
+    std::string line = "status: " + serviceText(status.service);
+    if (!status.hostAddresses.empty()) {
+        line += " |";
+        for (const auto& a : status.hostAddresses) line += " " + a;
+    }
+    if (!status.permissionGranted) line += " | screen not readable";
+    if (status.usbUnavailable) line += " | USB: " + *status.usbUnavailable;
+    line += fmt::format(" | {} device(s)", status.devices.size());
+    for (const auto& d : status.devices) line += " | " + deviceText(d);
+    return line;
+}
+
+} // namespace kiv::host

@@ -1,0 +1,31 @@
+#pragma once
+// The headless host's command line and its one-line status, apart from main() so both can be tested.
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "KivHostCore/Service/HostService.hpp"
+
+namespace kiv::host {
+
+struct Options {
+    HostSettings settings;
+    bool synthetic = false;
+    bool approveAll = false;
+    std::optional<std::string> display; // --display, else $DISPLAY, else our own server
+};
+
+struct ParseResult {
+    std::optional<Options> options; // nothing: exit with `status` after printing `output`
+    int status = 0;
+    std::string output;
+};
+
+// `defaults` supplies the values flags may override (name, host ID, ports).
+ParseResult parseOptions(int argc, const char* const* argv, HostSettings defaults);
+
+// One line describing the aggregate status: service state, addresses, and each device.
+std::string statusLine(const HostService::Status& status);
+
+} // namespace kiv::host

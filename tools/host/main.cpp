@@ -1,0 +1,182 @@
+// kivdisplay-host: the host without a window, for servers, kiosks, CI and demos.
+#include <fmt/format.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <thread>
+
+#include "HostOptions.hpp"
+#include "KivHostCore/Linux/LinuxPlatform.hpp"
+#include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
+#include "KivHostCore/Runtime/MainLoop.hpp"
+#include "KivHostCore/Testing/TestServers.hpp"
+#include "KivProtocol/KivLog.hpp"
+
+using namespace kiv;
+
+namespace {
+
+constexpr auto kApprovalTimeout = std::chrono::seconds(60);
+
+std::filesystem::path logFolder() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    const std::filesystem::path base = state && *state ? state : std::filesystem::path(home ? home : "/tmp") / ".local/state";
+    return base / "kivdisplay/logs";
+}
+
+// The desktop to use: the one asked for, the session's, or a server of our own for the run.
+struct Desktop {
+    std::string display;
+    std::unique_ptr<test::XorgDummyServer> xorg;
+    std::unique_ptr<test::XvfbServer> xvfb;
+};
+
+std::expected<Desktop, std::string> openDesktop(const std::optional<std::string>& asked) {
+    Desktop desktop;
+    if (asked) {
+        desktop.display = *asked;
+        std::cout << "X server: using " << *asked << " (--display)" << std::endl;
+        return desktop;
+    }
+    if (const char* env = std::getenv("DISPLAY"); env && *env) {
+        desktop.display = env;
+        std::cout << "X server: using " << env << " ($DISPLAY)" << std::endl;
+        return desktop;
+    }
+    if (auto xorg = test::XorgDummyServer::start()) {
+        desktop.display = (*xorg)->display();
+        desktop.xorg = std::move(*xorg);
+        std::cout << "X server: started Xorg with the dummy driver on " << desktop.display << std::endl;
+        return desktop;
+    }
+    auto xvfb = test::XvfbServer::start();
+    if (!xvfb) return std::unexpected("no X server: set DISPLAY or --display, or install Xvfb (" + xvfb.error().message + ")");
+    desktop.display = (*xvfb)->display();
+    test::shrinkXvfbDesktop(desktop.display, 1920, 1080);
+    desktop.xvfb = std::move(*xvfb);
+    std::cout << "X server: started Xvfb on " << desktop.display << " (1920x1080 desktop)" << std::endl;
+    return desktop;
+}
+
+// Asks on the terminal; no answer within the timeout is a no.
+void askOnTerminal(const PeerRequest& request, DisplaySession::ApprovalReply reply, MainLoop& main) {
+    std::cout << fmt::format("Allow {} ({}) at {}? [y/N] ", request.deviceName, request.model, request.address)
+              << std::flush;
+    auto handle = main.handle();
+    std::thread([reply = std::move(reply), handle] {
+        fd_set read;
+        FD_ZERO(&read);
+        FD_SET(STDIN_FILENO, &read);
+        timeval timeout{static_cast<long>(kApprovalTimeout.count()), 0};
+        bool yes = false;
+        if (select(STDIN_FILENO + 1, &read, nullptr, nullptr, &timeout) > 0) {
+            std::string answer;
+            std::getline(std::cin, answer);
+            yes = !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+        } else {
+            std::cout << "(no answer: refused)" << std::endl;
+        }
+        handle.post([reply, yes] { reply(yes); });
+    }).detach();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    auto defaults = std::make_shared<JsonFileKeyValueStore>(JsonFileKeyValueStore::defaultPath("kivdisplay-host"));
+    auto settings = HostSettings::makeDefault();
+    if (auto id = defaults->string("hostID")) settings.hostID = *id;
+    else defaults->setString("hostID", settings.hostID);
+
+    auto parsed = host::parseOptions(argc, argv, settings);
+    if (!parsed.options) {
+        (parsed.status == 0 ? std::cout : std::cerr) << parsed.output << std::flush;
+        return parsed.status;
+    }
+    auto options = std::move(*parsed.options);
+
+    // Signals are taken by a thread of their own, so the main loop can stop in order.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    auto desktop = openDesktop(options.display);
+    if (!desktop) {
+        std::cerr << "kivdisplay-host: " << desktop.error() << std::endl;
+        return 1;
+    }
+    KivLogStore::shared().enablePersistence(logFolder());
+
+    MainLoop main;
+    LinuxPlatformOptions platformOptions;
+    platformOptions.display = desktop->display;
+    platformOptions.defaults = defaults;
+    auto platform = LinuxPlatform::create(platformOptions, main);
+    if (!options.synthetic && !platform->canCapture()) {
+        std::cerr << "kivdisplay-host: cannot read the screen of X display " << desktop->display
+                  << " (is the server running and may this user connect?)" << std::endl;
+        return 1;
+    }
+    auto pairing = std::make_shared<UserDefaultsPairingStore>(defaults);
+    auto service = HostService::create(options.settings,
+                                       options.synthetic ? FrameSourceKind::synthetic : FrameSourceKind::screenCapture,
+                                       pairing, platform->ports(), main);
+    const bool terminal = isatty(STDIN_FILENO) != 0;
+    service->approvalHandler = [&](const PeerRequest& request, DisplaySession::ApprovalReply reply) {
+        if (options.approveAll) {
+            std::cout << "Approved " << request.deviceName << " (" << request.model << ") at " << request.address
+                      << " (--approve-all)" << std::endl;
+            return reply(true);
+        }
+        if (terminal) return askOnTerminal(request, std::move(reply), main);
+        KivLog::logger("Service").warning("Pairing request from " + request.deviceName +
+                                          " refused: no terminal to ask on and --approve-all not given");
+        reply(false);
+    };
+    std::string lastLine;
+    service->onStatus = [&](const HostService::Status& status) {
+        auto line = host::statusLine(status);
+        if (line == lastLine) return;
+        lastLine = line;
+        std::cout << line << std::endl;
+    };
+
+    int exitCode = 0;
+    main.post([&] {
+        if (auto started = service->start(); !started) {
+            std::cerr << "kivdisplay-host: cannot start: " << started.error() << std::endl;
+            exitCode = 1;
+            service->stop();
+            main.stop();
+            return;
+        }
+        std::cout << fmt::format("Listening: control port {}, video port {}{}", service->controlPort(),
+                                 service->videoPort(), options.settings.loopbackOnly ? " (loopback only)" : "")
+                  << std::endl;
+    });
+    std::atomic<bool> stopping{false};
+    std::thread waiter([&] {
+        int signal = 0;
+        sigwait(&signals, &signal);
+        if (stopping.exchange(true)) return;
+        main.post([&] {
+            std::cout << "Stopping" << std::endl;
+            service->stop();
+            main.stop();
+        });
+    });
+    main.run();
+    if (!stopping.exchange(true)) pthread_kill(waiter.native_handle(), SIGTERM);
+    waiter.join();
+    service.reset();
+    platform.reset();
+    return exitCode;
+}
