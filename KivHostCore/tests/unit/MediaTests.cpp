@@ -10,6 +10,7 @@
 #include "KivHostCore/Media/SyntheticFrameSource.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Testing/FakeEventPoster.hpp"
+#include "KivHostCore/Testing/FakeHostPlatform.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
 #include "KivHostCore/Testing/Signal.hpp"
 #include "KivHostCore/Transport/VideoSender.hpp"
@@ -70,42 +71,6 @@ TEST(SyntheticFrameSource, HoldsStillThenResumesOnTheTicksGiven) {
 }
 
 namespace {
-
-class FakeEncoderBackend final : public EncoderBackend {
-public:
-    bool isHardware() const override { return false; }
-    std::string name() const override { return "fake"; }
-    std::expected<std::vector<EncodedPacket>, int> encode(const PixelBuffer&, std::uint64_t ptsUs, bool forceKeyframe) override {
-        if (failWith) return std::unexpected(*failWith);
-        pts.push_back(ptsUs);
-        forced.push_back(forceKeyframe);
-        EncodedPacket packet;
-        packet.isKeyframe = forceKeyframe || pts.size() == 1;
-        packet.ptsUs = ptsUs;
-        packet.data = Bytes{0, 0, 0, 1, static_cast<std::uint8_t>(packet.isKeyframe ? 0x65 : 0x41)};
-        return std::vector<EncodedPacket>{packet};
-    }
-    bool setBitrate(std::int64_t bitrate) override {
-        bitrates.push_back(bitrate);
-        return true;
-    }
-    std::optional<int> failWith;
-    std::vector<std::uint64_t> pts;
-    std::vector<bool> forced;
-    std::vector<std::int64_t> bitrates;
-};
-
-class FakeEncoderFactory final : public EncoderFactory {
-public:
-    std::expected<std::unique_ptr<EncoderBackend>, std::string> open(const EncoderOptions& options) override {
-        lastOptions = options;
-        auto backend = std::make_unique<FakeEncoderBackend>();
-        last = backend.get();
-        return backend;
-    }
-    EncoderOptions lastOptions;
-    FakeEncoderBackend* last = nullptr;
-};
 
 struct EncoderHarness {
     ManualExecutor queue;

@@ -23,7 +23,7 @@ public:
     void start(Executor&) override { started = true; }
     void sendControl(const ControlMessage& message) override { controls.push_back(message); }
     void close(const std::optional<ControlMessage>& after) override {
-        closedWith = after;
+        if (!closedWith) closedWith = after; // a link ends once: later closes change nothing
         open = false;
     }
     void beginVideo(std::uint32_t, std::uint64_t) override {}

@@ -1,0 +1,342 @@
+// The session core's decisions in virtual time: admission and its refusals, the display gate,
+// capture recovery, link hold, switching and grace; and the host service's pending links, folding
+// and idle release. Displays, capture and encoding are fakes; links are recording fakes.
+#include <gtest/gtest.h>
+
+#include "KivHostCore/Service/HostService.hpp"
+#include "KivHostCore/Testing/FakeHostPlatform.hpp"
+#include "KivHostCore/Testing/FakeHostTransport.hpp"
+#include "KivHostCore/Testing/LogProbe.hpp"
+
+using namespace kiv;
+using namespace std::chrono_literals;
+using test::countLogged;
+using test::logged;
+
+namespace {
+
+Hello helloFrom(const std::string& id, std::optional<std::string> token = std::nullopt) {
+    Hello hello;
+    hello.deviceID = id;
+    hello.deviceName = "Desk iPad";
+    hello.model = "iPad13,4";
+    hello.systemVersion = "17.4";
+    hello.screen = {1366, 1024, 1, Orientation::landscape};
+    hello.token = std::move(token);
+    return hello;
+}
+
+int count(const FakeHostTransport& link, ControlMessage::Case kind) {
+    return static_cast<int>(std::count_if(link.controls.begin(), link.controls.end(),
+                                          [&](const ControlMessage& m) { return m.kind() == kind; }));
+}
+
+std::optional<RejectReason> rejected(const FakeHostTransport& link) {
+    if (!link.closedWith || !*link.closedWith) return std::nullopt;
+    if (const auto* reason = (*link.closedWith)->get<RejectReason>()) return *reason;
+    return std::nullopt;
+}
+
+struct SessionHarness {
+    ManualExecutor main;
+    FakeHostPlatform platform{main};
+    std::shared_ptr<InMemoryPairingStore> pairing = std::make_shared<InMemoryPairingStore>();
+    std::shared_ptr<DisplayOperationGate> gate = DisplayOperationGate::create(main);
+    std::shared_ptr<DisplaySession> session;
+    std::vector<PeerRequest> asked;
+    std::vector<DisplaySession::ApprovalReply> replies;
+    bool autoApprove = true;
+    int linkCount = 0;
+
+    explicit SessionHarness(const std::string& id = "device-1", std::function<void(HostSettings&)> tweak = {}) {
+        HostSettings settings;
+        settings.serviceName = "Host";
+        settings.hostID = "HOST-ID";
+        if (tweak) tweak(settings);
+        session = make(id, settings);
+    }
+    std::shared_ptr<DisplaySession> make(const std::string& id, const HostSettings& settings) {
+        auto s = DisplaySession::create(id, settings, FrameSourceKind::screenCapture, pairing, nullptr, gate,
+                                        platform.ports, main);
+        s->approvalHandler = [this](const PeerRequest& request, DisplaySession::ApprovalReply reply) {
+            asked.push_back(request);
+            if (autoApprove) return reply(true);
+            replies.push_back(std::move(reply));
+        };
+        s->start();
+        return s;
+    }
+    std::shared_ptr<FakeHostTransport> link(TransportKind kind = TransportKind::wifi) {
+        return std::make_shared<FakeHostTransport>(kind, "link-" + std::to_string(++linkCount));
+    }
+    // Routes a hello as the service does, then lets admission run.
+    void hello(DisplaySession& s, const std::shared_ptr<FakeHostTransport>& link, const Hello& hello) {
+        s.wire(link);
+        s.addOpenChannel(link);
+        s.handleHello(hello, link);
+        main.advance(1s); // past the display gate's spacing
+    }
+    std::shared_ptr<FakeHostTransport> admit(const std::string& token = {}) {
+        auto l = link();
+        hello(*session, l, helloFrom(session->deviceID(), token.empty() ? std::nullopt : std::optional(token)));
+        return l;
+    }
+    void closeFromPeer(const std::shared_ptr<FakeHostTransport>& link) {
+        link->open = false;
+        session->linkClosed(link->id());
+        main.runUntilIdle();
+    }
+    std::string tokenOf(const FakeHostTransport& link) {
+        for (const auto& m : link.controls)
+            if (const auto* c = m.get<ConnectInfo>()) return c->token;
+        return {};
+    }
+};
+
+TEST(SessionAdmission, EachRefusalSendsItsReasonAndClosesTheLink) {
+    struct Case {
+        const char* name;
+        std::function<void(SessionHarness&, Hello&)> arrange;
+        RejectReason reason;
+    };
+    const std::vector<Case> cases{
+        {"old protocol", [](SessionHarness&, Hello& h) { h.protocolVersion = 4; }, RejectReason::versionMismatch},
+        {"no approval handler", [](SessionHarness& h, Hello&) { h.session->approvalHandler = nullptr; }, RejectReason::denied},
+        {"user refuses",
+         [](SessionHarness& h, Hello&) {
+             h.session->approvalHandler = [](const PeerRequest&, DisplaySession::ApprovalReply r) { r(false); };
+         },
+         RejectReason::denied},
+        {"screen unreadable", [](SessionHarness& h, Hello&) { h.platform.screenGranted = false; },
+         RejectReason::permissionMissing},
+        {"no encoder", [](SessionHarness& h, Hello&) { h.platform.encoders.refuse = true; }, RejectReason::internalError},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SessionHarness h;
+        auto hello = helloFrom("device-1");
+        c.arrange(h, hello);
+        auto link = h.link();
+        h.hello(*h.session, link, hello);
+        EXPECT_EQ(rejected(*link), c.reason);
+        EXPECT_FALSE(h.session->hasActiveClient());
+        EXPECT_EQ(count(*link, ControlMessage::Case::connect), 0);
+    }
+    EXPECT_TRUE(logged("Protocol version mismatch: client 4 host 5"));
+}
+
+TEST(SessionAdmission, PairingRequestApprovedConnectsAndAPairedDeviceSkipsTheQuestion) {
+    SessionHarness h;
+    auto first = h.admit();
+    EXPECT_EQ(count(*first, ControlMessage::Case::pairingPending), 1);
+    ASSERT_EQ(count(*first, ControlMessage::Case::connect), 1);
+    EXPECT_EQ(h.asked.size(), 1u);
+    EXPECT_EQ(h.session->status().service.kind, HostStatus::Service::Kind::streaming);
+    EXPECT_TRUE(h.session->status().displayID.has_value());
+    const auto token = h.tokenOf(*first);
+    EXPECT_EQ(token.size(), 64u);
+
+    // A token-less hello of a paired device is a new pairing request; approving keeps the token.
+    h.session->disconnectClient();
+    auto noToken = h.admit();
+    EXPECT_EQ(count(*noToken, ControlMessage::Case::pairingPending), 1);
+    EXPECT_EQ(h.tokenOf(*noToken), token);
+
+    h.session->disconnectClient();
+    auto paired = h.admit(token);
+    EXPECT_EQ(count(*paired, ControlMessage::Case::pairingPending), 0);
+    EXPECT_EQ(count(*paired, ControlMessage::Case::connect), 1);
+    EXPECT_EQ(h.asked.size(), 2u);
+}
+
+TEST(SessionAdmission, ASecondLinkWhileAskingIsBusyAndLateAnswersDoNothing) {
+    SessionHarness h;
+    h.autoApprove = false;
+    auto first = h.link();
+    h.hello(*h.session, first, helloFrom("device-1"));
+    auto second = h.link();
+    h.hello(*h.session, second, helloFrom("device-1"));
+    EXPECT_EQ(rejected(*second), RejectReason::busy);
+    h.session->linkClosed(second->id());
+
+    // The asked link closes; the approval that comes afterwards sends nothing.
+    first->open = false;
+    h.session->linkClosed(first->id());
+    ASSERT_EQ(h.replies.size(), 1u);
+    h.replies[0](true);
+    h.main.runUntilIdle();
+    EXPECT_EQ(count(*first, ControlMessage::Case::connect), 0);
+    EXPECT_EQ(h.session->status().service.kind, HostStatus::Service::Kind::listening);
+    EXPECT_TRUE(h.session->isIdle());
+}
+
+TEST(SessionAdmission, ALinkThatClosesWhileTheDisplayIsMadeKeepsItForTheGrace) {
+    SessionHarness g;
+    DisplayOperationGate::Release held; // another session's display operation holds the gate
+    g.gate->run([&](DisplayOperationGate::Release release) { held = release; });
+    auto late = g.link();
+    g.session->wire(late);
+    g.session->addOpenChannel(late);
+    g.session->handleHello(helloFrom("device-1"), late);
+    g.main.runUntilIdle();
+    late->open = false;
+    g.session->linkClosed(late->id());
+    held();
+    g.main.advance(300ms);
+    EXPECT_TRUE(logged("Desk iPad left while the display was being created, cleaning up"));
+    EXPECT_EQ(count(*late, ControlMessage::Case::connect), 0);
+    EXPECT_TRUE(g.session->virtualDisplay().isActive()) << "kept for the grace period";
+    g.main.advance(60s);
+    EXPECT_FALSE(g.session->virtualDisplay().isActive());
+}
+
+TEST(DisplayGate, TwoSimultaneousAdmissionsRunOneAfterTheOtherAtLeast250msApart) {
+    SessionHarness h("device-a");
+    auto other = h.make("device-b", h.session->settings());
+    std::vector<MonotonicTime> starts;
+    h.platform.displayClock->onSleep = nullptr;
+    auto a = h.link();
+    auto b = h.link();
+    for (auto [s, l] : {std::pair{h.session, a}, std::pair{other, b}}) {
+        s->wire(l);
+        s->addOpenChannel(l);
+        s->handleHello(helloFrom(s->deviceID()), l);
+    }
+    std::size_t created = 0;
+    while (created < 2 && h.main.nextPendingDelay()) {
+        h.main.runUntilIdle();
+        const auto now = std::count_if(h.platform.displays->calls.begin(), h.platform.displays->calls.end(),
+                                       [](const std::string& c) { return c.starts_with("create"); });
+        if (static_cast<std::size_t>(now) > created) {
+            created = static_cast<std::size_t>(now);
+            starts.push_back(h.main.now());
+        }
+        h.main.runNextTimer();
+    }
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_GE(starts[1] - starts[0], 250ms);
+    h.main.advance(1s);
+    EXPECT_EQ(count(*a, ControlMessage::Case::connect), 1);
+    EXPECT_EQ(count(*b, ControlMessage::Case::connect), 1);
+}
+
+TEST(DisplaySerial, FollowsTheHashRuleAndOrientationsDifferOnlyInBitZero) {
+    // FNV-1a of "a" is 0xE40C292C; masked 0x640C282C, bit 8 set: 0x640C292C.
+    EXPECT_EQ(displaySerial("a", true), 0x640C292Cu);
+    EXPECT_EQ(displaySerial("a", false), 0x640C292Du);
+    EXPECT_EQ(displaySerial("device-1", true) ^ displaySerial("device-1", false), 1u);
+}
+
+TEST(CaptureRecovery, AStopIsRetriedOnTheSameDisplayAndASuccessfulRestartResetsTheCount) {
+    SessionHarness h;
+    auto link = h.admit();
+    ASSERT_TRUE(h.session->isStreaming());
+    const auto calls = h.platform.displays->calls.size();
+    for (int round = 0; round < 7; ++round) { // more than five: each restart succeeds, so none gives up
+        h.platform.desktop->lose();
+        h.main.runUntilIdle();
+        EXPECT_EQ(h.session->captureRetries(), 1);
+        EXPECT_FALSE(h.session->isStreaming());
+        h.main.advance(1s);
+        ASSERT_TRUE(h.session->isStreaming());
+        EXPECT_EQ(h.session->captureRetries(), 0);
+    }
+    EXPECT_EQ(countLogged("Capture interrupted ("), 7);
+    EXPECT_EQ(countLogged("Capture recovered in "), 7);
+    EXPECT_FALSE(link->closedWith.has_value());
+    std::size_t creates = 0;
+    for (std::size_t i = calls; i < h.platform.displays->calls.size(); ++i)
+        creates += h.platform.displays->calls[i].starts_with("create");
+    EXPECT_EQ(creates, 0u) << "the display is never recreated for a capture stop";
+}
+
+TEST(LinkHold, ClientIsDroppedWhenNoLinkTakesOverAndTheDisplayGoesAfterTheGrace) {
+    SessionHarness h;
+    auto link = h.admit();
+    h.closeFromPeer(link);
+    EXPECT_EQ(h.session->status().transportNote->text, "Connection lost. Waiting for the iPad to reconnect…");
+    h.main.advance(9'999ms);
+    EXPECT_TRUE(h.session->hasActiveClient());
+    h.main.advance(1ms);
+    EXPECT_FALSE(h.session->hasActiveClient());
+    EXPECT_TRUE(logged("No link took over within 10s: client disconnected Desk iPad"));
+    EXPECT_EQ(h.session->status().transportNote->text, "The iPad disconnected");
+    EXPECT_TRUE(h.session->virtualDisplay().isActive());
+
+    h.session->setGraceSeconds(5); // the running grace keeps its 60 s
+    h.main.advance(59s);
+    EXPECT_TRUE(h.session->virtualDisplay().isActive());
+    h.main.advance(1s);
+    EXPECT_TRUE(logged("Grace period expired"));
+    EXPECT_FALSE(h.session->virtualDisplay().isActive());
+    EXPECT_TRUE(h.session->isIdle());
+}
+
+TEST(LinkSwitch, AValidTokenOnAnotherLinkMovesTheClientAndAnInvalidOneStartsOver) {
+    SessionHarness h;
+    auto wifi = h.admit();
+    const auto token = h.tokenOf(*wifi);
+    const auto sessionID = h.session->active()->sessionID;
+    const auto creates = h.platform.displays->calls.size();
+    h.closeFromPeer(wifi);
+
+    auto usb = h.link(TransportKind::usb);
+    h.hello(*h.session, usb, helloFrom("device-1", token));
+    EXPECT_EQ(h.session->active()->linkChanges, 2);
+    ASSERT_EQ(count(*usb, ControlMessage::Case::connect), 1);
+    EXPECT_EQ(h.session->active()->sessionID, sessionID);
+    EXPECT_EQ(count(*usb, ControlMessage::Case::pairingPending), 0);
+    EXPECT_TRUE(logged("Transport switched Wi-Fi → USB in 0ms: session " + std::to_string(sessionID)));
+    EXPECT_EQ(h.platform.displays->calls.size(), creates) << "nothing recreated";
+
+    auto stranger = h.link();
+    h.hello(*h.session, stranger, helloFrom("device-1", std::string(64, 'f')));
+    EXPECT_TRUE(logged("Same device on new link but pairing token invalid, restarting session"));
+    EXPECT_FALSE(usb->open);
+    EXPECT_EQ(count(*stranger, ControlMessage::Case::pairingPending), 1);
+}
+
+TEST(LinkSwitch, AReconnectInTheGraceReusesTheDisplayAndAMacDisconnectDestroysItAtOnce) {
+    SessionHarness h;
+    auto link = h.admit();
+    const auto displayID = h.session->status().displayID;
+    const auto token = h.tokenOf(*link);
+    h.closeFromPeer(link);
+    h.main.advance(10s); // hold over: grace runs
+    ASSERT_FALSE(h.session->hasActiveClient());
+    auto back = h.admit(token);
+    EXPECT_EQ(h.session->status().displayID, displayID);
+    h.main.advance(61s);
+    EXPECT_TRUE(h.session->virtualDisplay().isActive()) << "the grace was cancelled";
+
+    h.session->disconnectClient();
+    EXPECT_EQ((*back->closedWith)->get<Disconnect>()->reason, "disconnected by Mac");
+    h.main.runUntilIdle();
+    EXPECT_FALSE(h.session->virtualDisplay().isActive());
+}
+
+TEST(SessionStop, LeavesNoDisplayNoPipelineAndNoTimer) {
+    SessionHarness h;
+    auto link = h.admit();
+    ASSERT_TRUE(h.session->hasActiveClient());
+    h.session->stop();
+    h.main.runUntilIdle();
+    ASSERT_TRUE(link->closedWith && *link->closedWith && (*link->closedWith)->is<Disconnect>());
+    EXPECT_EQ((*link->closedWith)->get<Disconnect>()->reason, "service stopped");
+    EXPECT_FALSE(h.session->virtualDisplay().isActive());
+    EXPECT_FALSE(h.session->isStreaming());
+    EXPECT_FALSE(h.main.nextPendingDelay().has_value());
+}
+
+TEST(UsbDirect, ParsesHostAndPortWithTheirDefaults) {
+    const std::vector<std::tuple<std::string, std::string, std::uint16_t>> cases{
+        {"10.0.0.5", "10.0.0.5", 52012}, {":", "127.0.0.1", 52012},      {"host:99999", "host", 52012},
+        {"h:4000", "h", 4000},           {":4000", "4000", 52012},       {"h:40x", "h", 52012}};
+    for (const auto& [text, host, port] : cases) {
+        const auto direct = parseUsbDirect(text);
+        EXPECT_EQ(direct.host, host) << text;
+        EXPECT_EQ(direct.port, port) << text;
+    }
+}
+
+} // namespace
