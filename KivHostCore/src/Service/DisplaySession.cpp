@@ -128,7 +128,6 @@ void DisplaySession::start() {
 
 void DisplaySession::stop() {
     isStopped_ = true;
-    ++admission_;
     noteTask_.cancel();
     orientationWork_.cancel();
     std::string line = "Ending device session";

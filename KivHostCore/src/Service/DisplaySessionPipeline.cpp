@@ -160,10 +160,10 @@ void DisplaySession::sourceStopped(std::int64_t generation, std::optional<Captur
     std::string line = "Capture interrupted (" + (error ? why : "no error") + ")";
     if (offline) line += fmt::format(", virtual display {} is offline", *id);
     log_.warning(line + fmt::format(", recovering (attempt {})", captureRetries_));
-    recover(error, offline);
+    recover(offline);
 }
 
-void DisplaySession::recover(std::optional<CaptureError>, bool offline) {
+void DisplaySession::recover(bool offline) {
     const auto started = main_.now();
     if (offline) {
         pollOffline(started, started + kOfflineDeadline);

@@ -202,7 +202,7 @@ private:
                        std::function<void(StreamResult)> done);
     void resumeFailed(const std::string& text, const std::function<void()>& done);
     void sourceStopped(std::int64_t generation, std::optional<CaptureError> error);
-    void recover(std::optional<CaptureError> error, bool offline);
+    void recover(bool offline);
     void pollOffline(MonotonicTime started, MonotonicTime deadline);
     void flushStats();
     void tickMetrics();
@@ -284,7 +284,6 @@ private:
     bool isStopped_ = false;
     bool touchControl_ = true;
     bool dryRun_ = false;
-    std::uint64_t admission_ = 0; // bumped by every admission and by stop: late steps of an old one stop
 };
 
 } // namespace kiv
