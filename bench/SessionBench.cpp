@@ -1,0 +1,307 @@
+// The product as a device meets it: `kivdisplay-host` as a process on a private Xvfb, the receiver
+// library as the device on loopback (Wi-Fi client, and USB device role reached through the host's
+// direct mode). Prints
+//   - hello → first decoded keyframe: first pairing, a paired device whose monitor is gone (cold),
+//     and a paired device returning within grace (warm), over Wi-Fi and over USB;
+//   - link switch (hello on the new link → first decoded keyframe on it), Wi-Fi→USB and USB→Wi-Fi;
+//   - the host's resident memory with two devices streaming 1920x1080 while their monitors change.
+//   kiv_bench_session [--host PATH] [--rounds N] [--switches N] [--seconds N]
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+#include "KivHostCore/Testing/TestProcess.hpp"
+#include "KivHostCore/Testing/TestServers.hpp"
+#include "KivHostCore/Testing/XPainter.hpp"
+#include "KivReceiver/ReceiverClient.hpp"
+#include "KivReceiver/UsbDeviceServer.hpp"
+#include "KivReceiver/VideoDecoder.hpp"
+
+using namespace kiv;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr auto kDeadline = 30s;
+
+std::uint16_t freePort(int type) {
+    const int fd = socket(AF_INET, type, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5)];
+}
+
+void report(const char* what, const std::vector<double>& ms) {
+    if (ms.empty()) {
+        std::printf("%-44s no samples\n", what);
+        return;
+    }
+    std::printf("%-44s n=%-3zu p50 %7.1f ms  p95 %7.1f ms  max %7.1f ms\n", what, ms.size(), percentile(ms, 0.5),
+                percentile(ms, 0.95), *std::max_element(ms.begin(), ms.end()));
+}
+
+Hello helloFor(const std::string& id, std::uint32_t width, std::uint32_t height) {
+    Hello hello;
+    hello.deviceID = id;
+    hello.deviceName = "Bench " + id;
+    hello.model = "iPad13,4";
+    hello.systemVersion = "17.4";
+    hello.screen = {width, height, 1, Orientation::landscape};
+    hello.codecs = {"h264"};
+    hello.recommendedFPS = 30;
+    return hello;
+}
+
+// One link of a device: when its hello went out, when its first picture decoded, what it got.
+struct Probe {
+    std::mutex mutex;
+    receiver::VideoDecoder decoder;
+    std::optional<Clock::time_point> helloAt;
+    std::optional<Clock::time_point> pictureAt;
+    std::optional<ConnectInfo> connect;
+    std::atomic<std::uint64_t> pictures{0};
+
+    void hello() {
+        const std::lock_guard lock(mutex);
+        helloAt = Clock::now();
+    }
+    void frame(const Bytes& data) {
+        const std::lock_guard lock(mutex);
+        if (!decoder.decode(data)) return;
+        if (!pictureAt) pictureAt = Clock::now();
+        ++pictures;
+    }
+    void control(const ControlMessage& message) {
+        const std::lock_guard lock(mutex);
+        if (const auto* c = message.get<ConnectInfo>()) connect = *c;
+    }
+    // hello → first decoded picture, once there is one.
+    std::optional<double> elapsedMs() {
+        const std::lock_guard lock(mutex);
+        if (!helloAt || !pictureAt) return std::nullopt;
+        return std::chrono::duration<double, std::milli>(*pictureAt - *helloAt).count();
+    }
+    std::optional<ConnectInfo> connectInfo() {
+        const std::lock_guard lock(mutex);
+        return connect;
+    }
+};
+
+struct WiFiLink {
+    Probe probe;
+    receiver::ReceiverClient client;
+    WiFiLink(Hello hello, std::uint16_t port) : client({.host = "127.0.0.1", .controlPort = port, .hello = std::move(hello)}) {
+        client.onControl = [this](const ControlMessage& m) { probe.control(m); };
+        client.onFrame = [this](const ReassembledFrame& f, std::uint64_t) { probe.frame(f.data); };
+        probe.hello(); // loopback connects at once; the hello follows immediately
+        client.start();
+    }
+};
+
+struct UsbLink {
+    Probe probe;
+    receiver::UsbDeviceServer server;
+    UsbLink(Hello hello, std::uint16_t port) : server(std::move(hello), port, true) {
+        server.onHostConnected = [this] { probe.hello(); };
+        server.onControl = [this](const ControlMessage& m) { probe.control(m); };
+        server.onVideo = [this](const StreamVideoFrame& f) { probe.frame(f.data); };
+        server.start();
+    }
+};
+
+int kivMonitors(const std::string& display) {
+    const auto result = test::runProgram({"xrandr", "--listmonitors"}, {{"DISPLAY", display}});
+    int count = 0;
+    for (auto at = result.output.find("KIV-"); at != std::string::npos; at = result.output.find("KIV-", at + 1))
+        count += result.output.compare(at, 8, "KIV-MAIN") != 0;
+    return count;
+}
+
+long statusKiB(pid_t pid, const char* field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + std::strlen(field), nullptr, 10);
+    return -1;
+}
+
+struct Bench {
+    std::string hostBinary;
+    int rounds = 5;
+    int switches = 20;
+    int seconds = 10;
+
+    std::unique_ptr<test::XvfbServer> xvfb;
+    std::optional<test::TempDir> home;
+    test::ChildProcess host;
+    std::uint16_t control = 0;
+    std::uint16_t usbPort = 0;
+
+    bool startHost() {
+        auto server = test::XvfbServer::start();
+        if (!server) {
+            std::fprintf(stderr, "Xvfb: %s\n", server.error().message.c_str());
+            return false;
+        }
+        xvfb = std::move(*server);
+        test::shrinkXvfbDesktop(xvfb->display(), 1024, 768);
+        home.emplace("kiv-bench-session");
+        control = freePort(SOCK_STREAM);
+        usbPort = freePort(SOCK_STREAM);
+        auto child = test::ChildProcess::start(
+            {.argv = {hostBinary, "--approve-all", "--loopback-only", "--display", xvfb->display(), "--control-port",
+                      std::to_string(control), "--video-port", std::to_string(freePort(SOCK_DGRAM)), "--usb-direct",
+                      "127.0.0.1:" + std::to_string(usbPort), "--grace", "0.5", "--link-hold", "5"},
+             .environment = {{"XDG_CONFIG_HOME", (home->path() / "config").string()},
+                             {"XDG_STATE_HOME", (home->path() / "state").string()},
+                             {"PULSE_SERVER", "unix:/nonexistent/pulse"}},
+             .logFile = home->path() / "host.log",
+             .keepFds = {}});
+        if (!child) {
+            std::fprintf(stderr, "kivdisplay-host: %s\n", child.error().c_str());
+            return false;
+        }
+        host = std::move(*child);
+        if (!test::waitUntil([&] { return host.log().find("Listening: control port") != std::string::npos; }, kDeadline)) {
+            std::fprintf(stderr, "kivdisplay-host did not start:\n%s\n", host.log().c_str());
+            return false;
+        }
+        return true;
+    }
+
+    // Waits for the link's first picture; paints its monitor area meanwhile so a lost frame of a
+    // still screen does not leave it waiting. Records the figure when there is one.
+    bool firstPicture(Probe& probe, std::vector<double>& into) {
+        if (!test::waitUntil([&] { return probe.elapsedMs().has_value(); }, kDeadline, 2ms)) return false;
+        into.push_back(*probe.elapsedMs());
+        return true;
+    }
+    bool monitorsGone() {
+        return test::waitUntil([&] { return kivMonitors(xvfb->display()) == 0; }, kDeadline, 50ms);
+    }
+
+    void connects() {
+        std::vector<double> pairing, wifiCold, wifiWarm, usbCold, usbWarm;
+        std::optional<std::string> token;
+        {
+            WiFiLink first(helloFor("bench-connect", 1366, 1024), control);
+            if (!firstPicture(first.probe, pairing) || !first.probe.connectInfo()) return fail("first pairing");
+            token = first.probe.connectInfo()->token;
+        }
+        auto hello = helloFor("bench-connect", 1366, 1024);
+        hello.token = token;
+        for (int round = 0; round < rounds; ++round) {
+            if (!monitorsGone()) return fail("grace expiry");
+            { WiFiLink cold(hello, control); if (!firstPicture(cold.probe, wifiCold)) return fail("Wi-Fi cold"); }
+            { WiFiLink warm(hello, control); if (!firstPicture(warm.probe, wifiWarm)) return fail("Wi-Fi warm"); }
+            if (!monitorsGone()) return fail("grace expiry");
+            { UsbLink cold(hello, usbPort); if (!firstPicture(cold.probe, usbCold)) return fail("USB cold"); }
+            { UsbLink warm(hello, usbPort); if (!firstPicture(warm.probe, usbWarm)) return fail("USB warm"); }
+        }
+        report("hello -> first keyframe, first pairing", pairing);
+        report("hello -> first keyframe, paired, Wi-Fi, cold", wifiCold);
+        report("hello -> first keyframe, paired, Wi-Fi, warm", wifiWarm);
+        report("hello -> first keyframe, paired, USB, cold", usbCold);
+        report("hello -> first keyframe, paired, USB, warm", usbWarm);
+        monitorsGone();
+    }
+
+    // One device moves between its links; both stay up for a moment, as when a cable goes in.
+    void linkSwitches() {
+        std::vector<double> toUsb, toWiFi;
+        auto hello = helloFor("bench-switch", 1366, 1024);
+        std::vector<double> ignored;
+        auto wifi = std::make_unique<WiFiLink>(hello, control);
+        if (!firstPicture(wifi->probe, ignored) || !wifi->probe.connectInfo()) return fail("switch setup");
+        hello.token = wifi->probe.connectInfo()->token;
+        wifi = std::make_unique<WiFiLink>(hello, control);
+        if (!firstPicture(wifi->probe, ignored)) return fail("switch setup");
+        for (int i = 0; i < switches; ++i) {
+            auto usb = std::make_unique<UsbLink>(hello, usbPort);
+            if (!firstPicture(usb->probe, toUsb)) return fail("Wi-Fi -> USB");
+            wifi.reset();
+            wifi = std::make_unique<WiFiLink>(hello, control);
+            if (!firstPicture(wifi->probe, toWiFi)) return fail("USB -> Wi-Fi");
+            usb.reset();
+        }
+        report("link switch Wi-Fi -> USB (goal <= 300 ms)", toUsb);
+        report("link switch USB -> Wi-Fi (goal <= 300 ms)", toWiFi);
+        wifi.reset();
+        monitorsGone();
+    }
+
+    void memory() {
+        const long before = statusKiB(host.pid(), "VmRSS:");
+        WiFiLink a(helloFor("bench-rss-a", 1920, 1080), control);
+        WiFiLink b(helloFor("bench-rss-b", 1920, 1080), control);
+        std::vector<double> ignored;
+        if (!firstPicture(a.probe, ignored) || !firstPicture(b.probe, ignored)) return fail("two 1080p devices");
+        // Both monitors lie right of the 1024-wide desktop; keep the whole strip changing.
+        test::Painter painter(xvfb->display());
+        const auto start = Clock::now();
+        const auto framesBefore = a.probe.pictures + b.probe.pictures;
+        long peak = 0;
+        for (int i = 0; Clock::now() - start < std::chrono::seconds(seconds); ++i) {
+            painter.fill(i % 2 ? 0x2060A0 : 0xC0A040, 1024, 0, 2 * 1920 + 64, 1080, false);
+            painter.fill(0xFFFFFF, 1024 + (i * 37) % (2 * 1920), (i * 23) % 1000, 64, 64);
+            peak = std::max(peak, statusKiB(host.pid(), "VmRSS:"));
+            std::this_thread::sleep_for(33ms);
+        }
+        const double fps = static_cast<double>(a.probe.pictures + b.probe.pictures - framesBefore) /
+                           std::chrono::duration<double>(Clock::now() - start).count() / 2;
+        std::printf("host RSS with no device %.1f MiB; two 1920x1080 devices streaming: %.1f MiB now, %.1f MiB peak, "
+                    "high-water %.1f MiB; %.1f decoded fps per device\n",
+                    static_cast<double>(before) / 1024, static_cast<double>(statusKiB(host.pid(), "VmRSS:")) / 1024,
+                    static_cast<double>(peak) / 1024, static_cast<double>(statusKiB(host.pid(), "VmHWM:")) / 1024, fps);
+    }
+
+    void fail(const char* what) {
+        std::fprintf(stderr, "failed: %s\n--- host log ---\n%s\n", what, host.log().c_str());
+        failed = true;
+    }
+    bool failed = false;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Bench bench;
+    bench.hostBinary = KIV_HOST_BINARY;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string flag = argv[i];
+        if (flag == "--host") bench.hostBinary = argv[i + 1];
+        else if (flag == "--rounds") bench.rounds = std::max(1, std::atoi(argv[i + 1]));
+        else if (flag == "--switches") bench.switches = std::max(1, std::atoi(argv[i + 1]));
+        else if (flag == "--seconds") bench.seconds = std::max(1, std::atoi(argv[i + 1]));
+        else {
+            std::fprintf(stderr, "usage: %s [--host PATH] [--rounds N] [--switches N] [--seconds N]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (!bench.startHost()) return 1;
+    bench.connects();
+    if (!bench.failed) bench.linkSwitches();
+    if (!bench.failed) bench.memory();
+    const int status = bench.host.stop(20s);
+    std::printf("host exit status %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    return bench.failed ? 1 : 0;
+}
