@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "HostOptions.hpp"
+#include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Runtime/MainLoop.hpp"
@@ -151,6 +152,9 @@ int main(int argc, char** argv) {
 
     int exitCode = 0;
     main.post([&] {
+        // A run that died while it held the output silenced left a note of what to give back.
+        if (const auto& makeDevices = platform->ports().makeAudioDevices)
+            if (auto devices = makeDevices(main)) MacOutputMuter::restoreAfterCrash(*devices, *defaults);
         if (auto started = service->start(); !started) {
             std::cerr << "kivdisplay-host: cannot start: " << started.error() << std::endl;
             exitCode = 1;

@@ -76,6 +76,20 @@ std::optional<Duration> ManualExecutor::nextPendingDelay() {
     return std::max(*due - now_, Duration::zero());
 }
 
+bool ManualExecutor::step() {
+    if (!ready_.empty()) {
+        auto task = std::move(ready_.front());
+        ready_.pop_front();
+        runTask(task);
+        return true;
+    }
+    const auto due = timers_.nextDue();
+    if (!due) return false;
+    now_ = std::max(now_, *due);
+    if (auto next = timers_.takeNext(now_)) fire(*next->second);
+    return true;
+}
+
 bool ManualExecutor::runNextTimer() {
     const auto delay = nextPendingDelay();
     if (!delay) return false;

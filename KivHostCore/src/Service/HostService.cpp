@@ -276,7 +276,7 @@ std::shared_ptr<DisplaySession> HostService::makeSession(const Hello& hello) {
     return session;
 }
 
-void HostService::sessionChanged(const std::string& deviceID) {
+void HostService::sessionChanged(std::string deviceID) {
     auto it = sessions_.find(deviceID);
     if (it != sessions_.end() && it->second->isIdle() &&
         it->second->status().service.kind == HostStatus::Service::Kind::listening) {

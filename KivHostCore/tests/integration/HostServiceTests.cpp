@@ -7,7 +7,9 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
@@ -301,6 +303,11 @@ TEST(HostProcess, ServesADeviceAndLeavesNoMonitorBehindOnSigterm) {
     test::TempDir home("kiv-host-home");
     const auto control = freePort(SOCK_STREAM);
     const auto video = freePort(SOCK_DGRAM);
+    // A run that crashed while it held the output silenced: the next start undoes it (the device is
+    // gone here, so only the note goes).
+    const auto config = home.path() / "config" / "kivdisplay" / "kivdisplay-host.json";
+    std::filesystem::create_directories(config.parent_path());
+    std::ofstream(config) << R"({"kiv.audio.mutedDevice": {"uid": "speakers", "volume": 0.5}})";
     auto host = test::ChildProcess::start(
         {.argv = {KIV_HOST_BINARY, "--approve-all", "--loopback-only", "--no-usb", "--display", (*xvfb)->display(),
                   "--control-port", std::to_string(control), "--video-port", std::to_string(video), "--name", "CI Host"},
@@ -316,6 +323,10 @@ TEST(HostProcess, ServesADeviceAndLeavesNoMonitorBehindOnSigterm) {
     WiFiDevice device(helloFor("process-0004", "CI iPad"), control);
     ASSERT_TRUE(waitUntil([&] { return device.seen.count(ControlMessage::Case::connect) == 1; }, kDeadline)) << host->log();
     EXPECT_TRUE(waitUntil([&] { return device.seen.meanLuma().has_value(); }, kDeadline)) << "a decoded picture";
+    std::stringstream stored;
+    stored << std::ifstream(config).rdbuf();
+    EXPECT_EQ(stored.str().find("kiv.audio.mutedDevice"), std::string::npos) << stored.str();
+    EXPECT_NE(stored.str().find("hostID"), std::string::npos) << "the rest of the settings stay";
     EXPECT_EQ(kivMonitors((*xvfb)->display()), 1);
 
     const int status = host->stop(20s);

@@ -6,7 +6,9 @@
 #include "KivHostCore/Service/HostService.hpp"
 #include "KivHostCore/Testing/FakeHostPlatform.hpp"
 #include "KivHostCore/Testing/FakeHostTransport.hpp"
+#include "KivHostCore/Testing/FakeNetwork.hpp"
 #include "KivHostCore/Testing/LogProbe.hpp"
+#include "KivProtocol/ControlFraming.hpp"
 
 using namespace kiv;
 using namespace std::chrono_literals;
@@ -326,6 +328,214 @@ TEST(SessionStop, LeavesNoDisplayNoPipelineAndNoTimer) {
     EXPECT_FALSE(h.session->virtualDisplay().isActive());
     EXPECT_FALSE(h.session->isStreaming());
     EXPECT_FALSE(h.main.nextPendingDelay().has_value());
+}
+
+TEST(CaptureRecovery, AStopReportOfAReplacedPipelineDoesNothing) {
+    SessionHarness h;
+    h.admit();
+    ASSERT_TRUE(h.session->isStreaming());
+    const auto interrupted = countLogged("Capture interrupted (");
+    h.platform.desktop->lose(); // its report is on its way while the pipeline is replaced
+    h.session->resumeStreaming();
+    h.main.advance(1s);
+    EXPECT_TRUE(h.session->isStreaming());
+    EXPECT_EQ(h.session->captureRetries(), 0);
+    EXPECT_EQ(countLogged("Capture interrupted ("), interrupted);
+}
+
+// A device that leaves at any point of its admission: nothing is sent to the closed link, and once
+// the hold and the grace are over there is no display, no pipeline and no timer left.
+TEST(SessionFaults, ALinkClosingAtAnyStepOfAdmissionLeavesNothingBehind) {
+    bool admittedBeforeClose = false;
+    for (int steps = 0; !admittedBeforeClose; ++steps) {
+        SCOPED_TRACE(steps);
+        ASSERT_LT(steps, 2000) << "admission never finishes";
+        SessionHarness h;
+        auto link = h.link();
+        h.session->wire(link);
+        h.session->addOpenChannel(link);
+        h.session->handleHello(helloFrom("device-1"), link);
+        for (int i = 0; i < steps && h.main.step(); ++i) {}
+        admittedBeforeClose = count(*link, ControlMessage::Case::connect) == 1;
+        const auto sent = link->controls.size();
+        link->open = false;
+        h.session->linkClosed(link->id());
+        h.main.advance(75s);
+        EXPECT_EQ(link->controls.size(), sent) << "nothing sent after the close";
+        EXPECT_FALSE(h.session->hasActiveClient());
+        EXPECT_FALSE(h.session->isStreaming());
+        EXPECT_FALSE(h.session->virtualDisplay().isActive());
+        EXPECT_TRUE(h.session->isIdle());
+        for (const auto& [id, display] : h.platform.displays->displays) EXPECT_TRUE(display.removed) << id;
+    }
+}
+
+TEST(SessionFaults, GarbageInAHelloGivesASaneStreamNeverACrash) {
+    const std::vector<std::pair<const char*, std::function<void(Hello&)>>> cases{
+        {"empty screen", [](Hello& h) { h.screen = {0, 0, 0, Orientation::landscape}; }},
+        {"negative and huge screen", [](Hello& h) { h.screen = {-5, 100'000, 1e300, Orientation::portrait}; }},
+        {"screen beyond 32 bits", [](Hello& h) { h.screen = {1LL << 40, 1LL << 40, -2, Orientation::landscape}; }},
+        {"odd frame rates", [](Hello& h) {
+             h.recommendedFPS = -1;
+             h.decoderMBPerSecond = 0;
+         }},
+        {"absurd frame rate", [](Hello& h) {
+             h.recommendedFPS = 1'000'000;
+             h.decoderMBPerSecond = -1;
+         }},
+        {"no codecs, empty names, long text", [](Hello& h) {
+             h.codecs.clear();
+             h.deviceName = std::string(20'000, '\x01');
+             h.model.clear();
+         }},
+    };
+    for (const auto& [name, mutate] : cases) {
+        SCOPED_TRACE(name);
+        SessionHarness h;
+        auto hello = helloFrom("device-1");
+        mutate(hello);
+        auto link = h.link();
+        h.hello(*h.session, link, hello);
+        const ConnectInfo* connect = nullptr;
+        for (const auto& m : link->controls)
+            if (const auto* c = m.get<ConnectInfo>()) connect = c;
+        if (!connect) {
+            EXPECT_TRUE(rejected(*link).has_value()) << "either a stream or a typed refusal";
+            continue;
+        }
+        EXPECT_GT(connect->mode.width, 0);
+        EXPECT_GT(connect->mode.height, 0);
+        EXPECT_LE(connect->mode.width, 8192);
+        EXPECT_LE(connect->mode.height, 8192);
+        EXPECT_GT(connect->mode.fps, 0);
+        EXPECT_LE(connect->mode.fps, 120);
+        EXPECT_GT(connect->bitrate, 0);
+        h.session->stop();
+    }
+}
+
+TEST(SessionFaults, AServerThatRefusesDisplaysOrModesStillStreamsAndLeaksNoMonitor) {
+    const std::vector<std::pair<const char*, std::function<void(FakeVirtualDisplayAdapter&)>>> cases{
+        {"no monitor can be made", [](FakeVirtualDisplayAdapter& d) { d.failCreate = true; }},
+        {"modes cannot be applied", [](FakeVirtualDisplayAdapter& d) { d.failApply = true; }},
+        {"modes cannot be selected", [](FakeVirtualDisplayAdapter& d) { d.failConfigure = true; }},
+        {"mode requests are ignored", [](FakeVirtualDisplayAdapter& d) { d.ignoreConfigure = true; }},
+    };
+    for (const auto& [name, refuse] : cases) {
+        SCOPED_TRACE(name);
+        SessionHarness h;
+        refuse(*h.platform.displays);
+        auto link = h.link();
+        h.hello(*h.session, link, helloFrom("device-1"));
+        h.main.advance(30s);
+        EXPECT_EQ(count(*link, ControlMessage::Case::connect) + static_cast<int>(rejected(*link).has_value()), 1);
+        int live = 0;
+        for (const auto& [id, display] : h.platform.displays->displays) live += !display.removed;
+        EXPECT_LE(live, 1) << "at most the one display the device uses";
+        h.session->stop();
+        h.main.runUntilIdle();
+        for (const auto& [id, display] : h.platform.displays->displays) EXPECT_TRUE(display.removed) << id;
+    }
+}
+
+// The service over a fake network, with the real control server and links in front of it.
+struct ServiceHarness {
+    ManualExecutor main;
+    FakeHostPlatform platform{main};
+    FakeNetworkFactory network;
+    std::shared_ptr<HostService> service;
+    std::vector<DisplaySession::ApprovalReply> replies;
+    std::vector<std::shared_ptr<FakeConnection>> connections;
+
+    ServiceHarness() {
+        platform.ports.network = &network;
+        HostSettings settings;
+        settings.serviceName = "Host";
+        settings.hostID = "HOST-ID";
+        settings.loopbackOnly = true;
+        settings.usbEnabled = false;
+        service = HostService::create(settings, FrameSourceKind::screenCapture, std::make_shared<InMemoryPairingStore>(),
+                                      platform.ports, main);
+        service->approvalHandler = [this](const PeerRequest&, DisplaySession::ApprovalReply reply) {
+            replies.push_back(std::move(reply));
+        };
+        EXPECT_TRUE(service->start().has_value());
+        main.runUntilIdle();
+    }
+    ~ServiceHarness() { service->stop(); }
+    std::shared_ptr<FakeConnection> connect() {
+        connections.push_back(std::make_shared<FakeConnection>(NetworkEndpoint::hostPort(IPv4Address{{127, 0, 0, 1}}, 50000)));
+        network.streamListener->connect(connections.back());
+        main.runUntilIdle();
+        return connections.back();
+    }
+    void say(FakeConnection& connection, const ControlMessage& message) {
+        connection.deliver(*ControlFraming::encode(message));
+        main.runUntilIdle();
+    }
+    // The peers read what they were sent, so sends complete and closes finish.
+    void settle() {
+        for (bool more = true; more;) {
+            main.runUntilIdle();
+            more = false;
+            for (auto& c : connections)
+                for (; c->completedSends < c->sent.size(); more = true) c->completeSend();
+        }
+    }
+    HostStatus::Service::Kind kind() const { return service->status().service.kind; }
+};
+
+TEST(HostServiceLinks, ASilentLinkIsClosedAfter10sAndAnIdleSessionIsReleased) {
+    ServiceHarness h;
+    auto silent = h.connect();
+    auto device = h.connect();
+    h.say(*device, ControlMessage{helloFrom("device-1")});
+    EXPECT_EQ(h.service->pendingCount(), 1u);
+    ASSERT_EQ(h.replies.size(), 1u);
+    h.replies[0](true);
+    h.main.advance(9'999ms);
+    EXPECT_EQ(silent->cancelCount, 0);
+    EXPECT_EQ(h.kind(), HostStatus::Service::Kind::streaming);
+    h.main.advance(1ms);
+    EXPECT_GE(silent->cancelCount, 1);
+    EXPECT_EQ(h.service->pendingCount(), 0u);
+    EXPECT_TRUE(logged("Closing link without HELLO from 127.0.0.1"));
+
+    device->deliver({}, true); // the device goes; hold, then grace, then the session is released
+    h.main.advance(70s + 1s);
+    EXPECT_TRUE(h.service->allSessions().empty());
+    EXPECT_TRUE(h.service->status().devices.empty());
+    EXPECT_TRUE(logged("Device session device-1 released, 0 device(s) now"));
+    EXPECT_EQ(h.kind(), HostStatus::Service::Kind::listening);
+}
+
+TEST(HostServiceLinks, TheStatusFoldPutsStreamingFirstThenApprovalThenListenerTrouble) {
+    using Kind = HostStatus::Service::Kind;
+    ServiceHarness h;
+    auto asking = h.connect();
+    h.say(*asking, ControlMessage{helloFrom("device-a")});
+    EXPECT_EQ(h.kind(), Kind::waitingForApproval);
+    EXPECT_EQ(h.service->status().service.text, "Desk iPad");
+
+    auto streaming = h.connect();
+    h.say(*streaming, ControlMessage{helloFrom("device-b")});
+    ASSERT_EQ(h.replies.size(), 2u);
+    h.replies[1](true);
+    h.main.advance(1s);
+    EXPECT_EQ(h.kind(), Kind::streaming) << "a streaming device outranks one waiting";
+    h.network.streamListener->report(ListenerState::failed, "boom");
+    h.main.runUntilIdle();
+    EXPECT_EQ(h.kind(), Kind::streaming) << "and a listener failure";
+
+    h.service->disconnect("device-b");
+    h.settle();
+    EXPECT_EQ(h.kind(), Kind::waitingForApproval);
+    h.replies[0](false);
+    h.settle();
+    EXPECT_EQ(h.kind(), Kind::error);
+    EXPECT_EQ(h.service->status().service.text, "Couldn't listen for connections: boom");
+    const auto devices = h.service->status().devices;
+    EXPECT_TRUE(devices.empty()) << devices.size() << " sessions left after both went";
 }
 
 TEST(UsbDirect, ParsesHostAndPortWithTheirDefaults) {

@@ -92,7 +92,7 @@ private:
     void accept(const std::shared_ptr<HostTransport>& link);
     void route(const Hello& hello, const std::shared_ptr<HostTransport>& link);
     std::shared_ptr<DisplaySession> makeSession(const Hello& hello);
-    void sessionChanged(const std::string& deviceID);
+    void sessionChanged(std::string deviceID); // by value: the caller's copy may go with the session's hook
     void emit();
     bool granted() const;
 

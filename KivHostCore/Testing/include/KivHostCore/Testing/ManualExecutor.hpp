@@ -32,6 +32,9 @@ public:
     void advance(Duration by);
     // Time until the earliest pending timer; nothing when no timer is pending.
     std::optional<Duration> nextPendingDelay();
+    // Runs exactly one thing: the oldest posted task, else the earliest timer (moving time to it).
+    // False when nothing is pending. Lets a test act between any two steps of a flow.
+    bool step();
     // Advances to the earliest pending timer and runs it; false when none is pending.
     bool runNextTimer();
 
