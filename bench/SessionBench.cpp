@@ -209,8 +209,10 @@ struct Bench {
         }
         auto hello = helloFor("bench-connect", 1366, 1024);
         hello.token = token;
+        std::vector<long> rss;
         for (int round = 0; round < rounds; ++round) {
             if (!monitorsGone()) return fail("grace expiry");
+            rss.push_back(statusKiB(host.pid(), "VmRSS:"));
             { WiFiLink cold(hello, control); if (!firstPicture(cold.probe, wifiCold)) return fail("Wi-Fi cold"); }
             { WiFiLink warm(hello, control); if (!firstPicture(warm.probe, wifiWarm)) return fail("Wi-Fi warm"); }
             if (!monitorsGone()) return fail("grace expiry");
@@ -223,6 +225,10 @@ struct Bench {
         report("hello -> first keyframe, paired, USB, cold", usbCold);
         report("hello -> first keyframe, paired, USB, warm", usbWarm);
         monitorsGone();
+        rss.push_back(statusKiB(host.pid(), "VmRSS:"));
+        std::printf("host RSS with no device after each round of four sessions (MiB):");
+        for (const auto kib : rss) std::printf(" %.1f", static_cast<double>(kib) / 1024);
+        std::printf("\n");
     }
 
     // One device moves between its links; both stay up for a moment, as when a cable goes in.
