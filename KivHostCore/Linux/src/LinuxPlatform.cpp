@@ -10,6 +10,7 @@
 #include "KivHostCore/Linux/LinuxMachineInfo.hpp"
 #include "KivHostCore/Linux/LinuxPowerEvents.hpp"
 #include "KivHostCore/Linux/PulseAudioDevices.hpp"
+#include "KivHostCore/Linux/PulseAudioRecorder.hpp"
 #include "KivHostCore/Linux/X11ScreenGrabber.hpp"
 #include "KivHostCore/Linux/XTestEventPoster.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
@@ -88,6 +89,11 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
     p.defaults = i->options.defaults;
     p.makeAudioDevices = [server = i->options.pulseServer](Executor& queue) -> std::shared_ptr<AudioDevices> {
         return PulseAudioDevices::create(queue, server);
+    };
+    p.makeAudioRecorder = [server = i->options.pulseServer]() -> std::shared_ptr<AudioRecorder> {
+        PulseAudioRecorder::Options recording;
+        recording.server = server;
+        return PulseAudioRecorder::create(recording);
     };
     p.screenRecordingGranted = [i] { return i->probeScreen(true).has_value(); };
     p.power = LinuxPowerEvents::create(i->options.display, main);

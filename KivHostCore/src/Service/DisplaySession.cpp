@@ -1,4 +1,4 @@
-// The session object: construction, start, stop, idle test, and control message dispatch.
+// The session object: construction, start, stop, idle test, and wiring of its links.
 #include "KivHostCore/Service/DisplaySession.hpp"
 
 #include <fmt/format.h>
@@ -94,6 +94,7 @@ DisplaySession::DisplaySession(std::string deviceID, HostSettings settings, Fram
       refinerQueue_(platform.makeQueue("kiv.refiner", false)),
       videoQueue_(platform.makeQueue("kiv.video", false)),
       inputQueue_(platform.makeQueue("kiv.input", false)),
+      audioQueue_(platform.makeQueue("kiv.audio", false)),
       monitor_(std::make_shared<PerformanceMonitor>(main)),
       configuration_(SessionConfigurationManager::create(main, settings_.session)),
       displayClock_(platform.makeDisplayClock(*displayQueue_)),
@@ -117,6 +118,7 @@ DisplaySession::~DisplaySession() {
         if (pipeline_->refiner) pipeline_->refiner->invalidate();
         pipeline_->encoder->invalidate();
     }
+    if (audioSource_) audioSource_->stop();
 }
 
 void DisplaySession::start() {
@@ -149,10 +151,12 @@ void DisplaySession::stop() {
     stopPipeline();
     sender_->setTransport(nullptr);
     audioSender_->setTransport(nullptr);
+    stopAudio();
     if (muter_) muter_->set(this, false);
     status_.audio.reset();
     destroyDisplay();
     displayQueue_->sync([] {});
+    audioQueue_->sync([] {});
     metricsTimer_.cancel();
     powerToken_.reset();
     const auto settings = status_.settings;
@@ -239,48 +243,8 @@ bool DisplaySession::isOpenChannel(const std::shared_ptr<HostTransport>& link) c
     return link && link->isOpen() && openChannels_.contains(link->id());
 }
 
-void DisplaySession::handle(const ControlMessage& message, const std::shared_ptr<HostTransport>& from) {
-    if (const auto* hello = message.get<Hello>()) {
-        handleHello(*hello, from);
-        return;
-    }
-    if (isStopped_ || !active_ || !active_->link || active_->link->id() != from->id()) return;
-    if (const auto* disconnect = message.get<Disconnect>()) {
-        log_.info("Client disconnected: " + disconnect->reason);
-        from->close();
-        teardownClient(true);
-        return;
-    }
-    if (const auto* idr = message.get<RequestIDR>()) {
-        ++idrCounts_[idr->reason];
-        requestKeyframe();
-        return;
-    }
-    // The other device messages (settings, orientation, statistics, pause) are not acted on yet.
-}
-
 void DisplaySession::requestKeyframe() {
     if (pipeline_) pipeline_->encoder->requestKeyframe();
-}
-
-InputStatus DisplaySession::inputStatusNow() const {
-    if (!touchControl_) return {false, RemoteText::make(RemoteText::touchDisabledOnMac)};
-    if (!dryRun_ && !(platform_.poster && platform_.poster->isTrusted()))
-        return {false, RemoteText::make(RemoteText::touchNoAccessibility)};
-    return {true, std::nullopt};
-}
-
-void DisplaySession::announceInputStatus(const InputStatus& next) {
-    status_.input = next;
-    log_.info("Touch control: " +
-              (next.enabled ? std::string("enabled") : "unavailable (" + next.reason.value_or("-") + ")") +
-              (dryRun_ ? " [dry-run]" : ""));
-    if (active_ && active_->link) active_->link->sendControl({next});
-}
-
-void DisplaySession::refreshInputStatus() {
-    const auto next = inputStatusNow();
-    if (next != status_.input) announceInputStatus(next);
 }
 
 } // namespace kiv

@@ -194,7 +194,7 @@ void DisplaySession::acceptStreaming(const Hello& hello, std::shared_ptr<HostTra
     status_.service = HostStatus::Service::streaming();
     audioGaveUp_ = false;
     audioRetries_ = 0;
-    publishAudioState(true);
+    updateAudio(true);
     finishAccept();
 }
 
@@ -227,17 +227,6 @@ void DisplaySession::attachVideo(const std::shared_ptr<HostTransport>& link) {
     link->beginVideo(active_->sessionID, active_->videoKey);
     sender_->setTransport(link);
     audioSender_->setTransport(link);
-}
-
-void DisplaySession::publishAudioState(bool force) {
-    // Sound forwarding is not wired yet: the device hears that nothing streams and whether the
-    // host's output is silenced.
-    AudioStatus next;
-    next.streaming = false;
-    next.macMuted = muter_ && muter_->isMuted();
-    const bool changed = status_.audio != next;
-    status_.audio = next;
-    if ((force || changed) && active_ && active_->link) active_->link->sendControl({next});
 }
 
 } // namespace kiv

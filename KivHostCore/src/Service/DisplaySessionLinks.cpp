@@ -96,7 +96,7 @@ void DisplaySession::migrate(const std::shared_ptr<HostTransport>& link, const H
         applied ? applied->logicalHeight : 0, applied ? applied->scaleFactor : 0, active_->linkChanges));
     showNote(HostStatus::TransportNote::Kind::success, localize("Connected via ") + kindWord(link->kind()), true);
     configuration_->setTransport(link->kind());
-    publishAudioState(true);
+    updateAudio(true);
     if (screenChanged) {
         // Orientation changes are debounced like the device's own orientation messages.
         orientationWork_ = onMainAfter(std::chrono::milliseconds(800), [screen = hello.screen](DisplaySession& self) {
@@ -138,7 +138,7 @@ void DisplaySession::teardownClient(bool destroyDisplayNow) {
     stopPipeline();
     sender_->setTransport(nullptr);
     audioSender_->setTransport(nullptr);
-    publishAudioState(false);
+    updateAudio(false);
     status_.clientName.reset();
     status_.clientModel.reset();
     status_.clientAddress.reset();

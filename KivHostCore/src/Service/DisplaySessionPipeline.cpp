@@ -1,5 +1,5 @@
 // The media pipeline of a session: start and stop with generations, capture recovery, sleep and
-// wake, the metrics tick and the statistics line.
+// wake.
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -266,7 +266,7 @@ void DisplaySession::observePower() {
             self.captureRetries_ = 0;
             self.audioRetries_ = 0;
             self.audioGaveUp_ = false;
-            self.publishAudioState(false);
+            self.updateAudio(false);
             self.onMain([](DisplaySession& s) { s.resumeStreaming(); });
         }),
         .systemWillSleep = with([](DisplaySession& self) {
@@ -279,54 +279,6 @@ void DisplaySession::observePower() {
             self.onMain([](DisplaySession& s) { s.resumeStreaming(); });
         }),
     });
-}
-
-void DisplaySession::tickMetrics() {
-    status_.host = monitor_->sample();
-    if (status_.service.kind == HostStatus::Service::Kind::streaming) {
-        hostSamples_.push_back(status_.host);
-        if (hostSamples_.size() >= 5) flushStats();
-    }
-    publishStatus();
-}
-
-void DisplaySession::flushStats() {
-    // The host part of the report and the keyframe requests; link and device parts come with the
-    // device's statistics.
-    if (hostSamples_.empty()) return;
-    const auto n = static_cast<double>(hostSamples_.size());
-    const auto avg = [&](auto field) {
-        double sum = 0;
-        for (const auto& s : hostSamples_) sum += s.*field;
-        return sum / n;
-    };
-    double maxFrame = 0;
-    for (const auto& s : hostSamples_) maxFrame = std::max(maxFrame, s.maxFrameKB);
-    const auto& last = hostSamples_.back();
-    const auto delta = [](std::int64_t now, std::int64_t& before) {
-        const auto d = std::max<std::int64_t>(now - before, 0);
-        before = now;
-        return d;
-    };
-    const auto target = pipeline_ ? pipeline_->config.bitrate : configuration_->applied().value_or(DisplayConfiguration{}).bitrate;
-    std::string line = fmt::format(
-        "[{}s] capture {:.0f}fps encode {:.0f}fps {:.1f}ms | {:.2f}Mbps target {:.1f}Mbps tier={} | frame avg {:.1f}KB "
-        "max {:.1f}KB | dropped capture +{} send(congestion) +{} skipped +{} | cpu {:.1f}%",
-        hostSamples_.size(), avg(&HostMetrics::captureFPS), avg(&HostMetrics::encodeFPS), avg(&HostMetrics::encodeTimeMs),
-        avg(&HostMetrics::bitrateKbps) / 1000, static_cast<double>(target) / 1e6, toText(configuration_->currentTier()),
-        avg(&HostMetrics::avgFrameKB), maxFrame, delta(last.droppedCaptureFrames, lastDrops_[0]),
-        delta(last.droppedSendFrames, lastDrops_[1]), delta(last.skippedSendFrames, lastDrops_[2]),
-        avg(&HostMetrics::cpuPercent));
-    if (!idrCounts_.empty()) {
-        std::vector<std::pair<std::string, std::int64_t>> counts;
-        for (const auto& [reason, count] : idrCounts_) counts.emplace_back(std::string(toText(reason)), count);
-        std::sort(counts.begin(), counts.end());
-        line += " | IDR requests:";
-        for (const auto& [reason, count] : counts) line += fmt::format(" {}={}", reason, count);
-        idrCounts_.clear();
-    }
-    hostSamples_.clear();
-    log_.info(line);
 }
 
 } // namespace kiv

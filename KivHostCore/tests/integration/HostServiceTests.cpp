@@ -14,6 +14,7 @@
 
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
 #include "KivHostCore/Runtime/MainLoop.hpp"
+#include "KivHostCore/Testing/FakeUsbmuxd.hpp"
 #include "KivHostCore/Service/HostService.hpp"
 #include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
@@ -145,6 +146,7 @@ protected:
         main_.stop();
         if (loop_.joinable()) loop_.join();
         platform_.reset();
+        ::unsetenv("KIV_USBMUXD_SOCKET");
     }
 
     void startHost(const std::function<void(HostSettings&)>& tweak = {}) {
@@ -256,11 +258,12 @@ TEST_F(HostServiceTest, TwoDevicesEachSeeTheirOwnMonitorAndAPairedOneComesStraig
     main_.sync([&] { EXPECT_EQ(requests_.size(), 2u); });
 }
 
+// The USB leg goes through a usbmuxd stand-in on its own socket, relaying to the device role.
 TEST_F(HostServiceTest, OneDeviceMovesWiFiToUsbToWiFiKeepingItsSessionAndDisplay) {
-    const auto usbPort = freePort(SOCK_STREAM);
+    test::FakeUsbmuxd usbmuxd;
+    ::setenv("KIV_USBMUXD_SOCKET", usbmuxd.socketPath().c_str(), 1);
     startHost([&](HostSettings& s) {
         s.usbEnabled = true;
-        s.usbDirect = "127.0.0.1:" + std::to_string(usbPort);
         s.linkHoldSeconds = 5;
         s.graceSeconds = 0.5;
     });
@@ -273,13 +276,16 @@ TEST_F(HostServiceTest, OneDeviceMovesWiFiToUsbToWiFiKeepingItsSessionAndDisplay
     const auto displayID = device("switch-0003")->displayID;
 
     hello.token = first.token;
-    auto usb = std::make_unique<UsbDevice>(hello, usbPort);
+    auto usb = std::make_unique<UsbDevice>(hello, 0);
+    usbmuxd.setDevice(7, {"00008103-0A0B0C0D0E0F", true, 0, usb->server.port()});
+    usbmuxd.attach(7);
     ASSERT_TRUE(waitUntil([&] { return usb->seen.count(ControlMessage::Case::connect) == 1; }, kDeadline));
     EXPECT_EQ(usb->seen.connects().front().sessionID, first.sessionID);
     EXPECT_TRUE(showsLuma(usb->seen, *monitorOf("switch-0003"), 0xFFFFFF, 200, 255)) << "video arrives over the USB link";
     wifi.reset();
 
-    usb.reset(); // cable pulled; Wi-Fi comes back within the hold
+    usbmuxd.detach(7); // cable pulled; Wi-Fi comes back within the hold
+    usb.reset();
     auto back = std::make_unique<WiFiDevice>(hello, controlPort_);
     ASSERT_TRUE(waitUntil([&] { return back->seen.count(ControlMessage::Case::connect) == 1; }, kDeadline));
     EXPECT_EQ(back->seen.connects().front().sessionID, first.sessionID);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "KivHostCore/Audio/AudioSender.hpp"
+#include "KivHostCore/Audio/AudioSource.hpp"
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Input/InputEventManager.hpp"
 #include "KivHostCore/Media/FrameSource.hpp"
@@ -74,6 +75,8 @@ public:
     static constexpr Duration kOfflineDeadline = std::chrono::seconds(10);
     static constexpr Duration kRecoveryDelay = std::chrono::seconds(1);
     static constexpr Duration kNoteAutoHide = std::chrono::seconds(4);
+    static constexpr Duration kOrientationDebounce = std::chrono::milliseconds(800);
+    static constexpr int kMaxAudioRetries = 5;
 
     static std::shared_ptr<DisplaySession> create(std::string deviceID, HostSettings settings, FrameSourceKind sourceKind,
                                                   std::shared_ptr<PairingStore> pairing,
@@ -118,6 +121,14 @@ public:
     void destroyDisplay();
     void resumeStreaming(std::function<void()> done = {});
 
+    // Control (DisplaySessionControl.cpp).
+    void scheduleOrientation(const ScreenInfo& screen);
+    void tickMetrics();
+    void flushStats();
+
+    // Sound (DisplaySessionAudio.cpp).
+    void updateAudio(bool forceSend);
+
     // State.
     bool isIdle() const;
     const HostStatus& status() const { return status_; }
@@ -140,6 +151,8 @@ public:
     std::optional<std::int64_t> syntheticStaticAfterFrames;
     std::optional<std::int64_t> syntheticStaticTicks;
     bool simulateNextReconfigureFailure = false;
+    std::optional<double> syntheticAudioFrequency; // a test tone instead of the system's sound
+    bool simulateAudioFailure = false;              // with the test tone: every start fails
     std::set<std::string> simulateUnusableModes; // "W×H@Sx" of a logical mode
 
     DisplaySession(std::string deviceID, HostSettings settings, FrameSourceKind sourceKind,
@@ -174,7 +187,6 @@ private:
     void attachVideo(const std::shared_ptr<HostTransport>& link);
     void reject(const std::shared_ptr<HostTransport>& link, RejectReason reason);
     bool isOpenChannel(const std::shared_ptr<HostTransport>& link) const;
-    void publishAudioState(bool force);
 
     // Display (DisplaySessionDisplay.cpp).
     struct EnsureRequest {
@@ -204,10 +216,23 @@ private:
     void sourceStopped(std::int64_t generation, std::optional<CaptureError> error);
     void recover(bool offline);
     void pollOffline(MonotonicTime started, MonotonicTime deadline);
-    void flushStats();
-    void tickMetrics();
     void scheduleMetrics();
     void requestKeyframe();
+
+    // Control (DisplaySessionControl.cpp).
+    void configChange(const ConfigChange& change);
+    void clientStats(const ClientStats& stats);
+    void pauseClient();
+    void resumeClient();
+    std::string reportLine(bool& problem);
+
+    // Sound (DisplaySessionAudio.cpp).
+    void startAudio();
+    void stopAudio();
+    void audioStopped(std::int64_t generation, std::optional<std::string> error);
+    void scheduleAudioRetry();
+    void publishAudioStatus(bool forceSend);
+    bool wantsAudio() const;
     void observePower();
 
     // Links (DisplaySessionLinks.cpp).
@@ -230,6 +255,7 @@ private:
     Executor& main_;
     HostPlatform& platform_;
     KivLogger log_ = KivLog::logger("Session");
+    KivLogger statsLog_ = KivLog::logger("Stats");
     HostStatus status_;
     const std::string deviceID_;
     HostSettings settings_;
@@ -246,6 +272,7 @@ private:
     std::unique_ptr<Executor> refinerQueue_;
     std::unique_ptr<Executor> videoQueue_;
     std::unique_ptr<Executor> inputQueue_;
+    std::unique_ptr<Executor> audioQueue_;
 
     std::shared_ptr<PerformanceMonitor> monitor_;
     std::shared_ptr<SessionConfigurationManager> configuration_;
@@ -274,11 +301,20 @@ private:
     std::shared_ptr<void> powerToken_;
     ScopedTimer metricsTimer_;
     std::vector<HostMetrics> hostSamples_;
-    std::array<std::int64_t, 3> lastDrops_{}; // capture, send, skipped at the last report
+    std::vector<ClientStats> clientSamples_;
+    std::vector<TransportMetrics> linkSamples_;
+    std::array<std::int64_t, 3> lastDrops_{};       // capture, send, skipped at the last report
+    // The device's totals at the last report: frames dropped and skipped, audio underruns and lost.
+    std::array<std::int64_t, 4> lastClientCounts_{};
+    double lastClientTrimmedMs_ = 0;
     std::map<IDRReason, std::int64_t> idrCounts_;
     std::optional<std::pair<std::int64_t, std::int64_t>> lastDecoderSize_;
     bool audioGaveUp_ = false;
     std::int64_t audioRetries_ = 0;
+    std::shared_ptr<AudioSource> audioSource_;
+    std::int64_t audioGeneration_ = 0;
+    std::optional<std::string> audioError_;
+    ScopedTimer audioRetryTask_;
     bool displaysAsleep_ = false;
     bool accepting_ = false;
     bool isStopped_ = false;

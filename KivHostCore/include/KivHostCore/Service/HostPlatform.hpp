@@ -10,6 +10,7 @@
 
 #include "KivHostCore/Input/InputEventManager.hpp"
 #include "KivHostCore/Platform/AudioDevices.hpp"
+#include "KivHostCore/Platform/AudioRecorder.hpp"
 #include "KivHostCore/Platform/EncoderBackend.hpp"
 #include "KivHostCore/Platform/EventPoster.hpp"
 #include "KivHostCore/Platform/KeyValueStore.hpp"
@@ -62,6 +63,8 @@ struct HostPlatform {
     std::shared_ptr<KeyValueStore> defaults;
     // Audio outputs, answering on `queue` (the muter's own).
     std::function<std::shared_ptr<AudioDevices>(Executor& queue)> makeAudioDevices;
+    // A recorder of the system's sound (what the default output plays); absent: no sound server.
+    std::function<std::shared_ptr<AudioRecorder>()> makeAudioRecorder;
 
     // Whether the desktop can be captured (the display opens and a grab of it works).
     std::function<bool()> screenRecordingGranted;
