@@ -56,8 +56,9 @@ std::shared_ptr<DisplaySession> DisplaySession::create(std::string deviceID, Hos
         if (!self) return;
         self->status_.settings = changed;
         if (self->onSettingsChanged) self->onSettingsChanged(changed);
-        self->audioGaveUp_ = false;
-        self->audioRetries_ = 0;
+        // A change is a new chance for sound that had been given up on.
+        if (std::exchange(self->audioGaveUp_, false)) self->audioRetries_ = 0;
+        self->updateAudio(false);
     };
     config.onStateChange = [weak](const ApplyState& state) {
         auto self = weak.lock();

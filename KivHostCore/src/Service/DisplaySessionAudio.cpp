@@ -79,7 +79,7 @@ void DisplaySession::startAudio() {
                 self->updateAudio(false);
                 return;
             }
-            self->stopAudio();
+            self->audioQueue_->post([source = std::exchange(self->audioSource_, nullptr)] { source->stop(); });
             const auto& error = started.error();
             self->audioError_ = error.description();
             self->log_.warning("Sound capture failed: " + (error.message.empty() ? error.description() : error.message));

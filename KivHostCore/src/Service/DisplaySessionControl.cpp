@@ -4,7 +4,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cmath>
 
 #include "KivHostCore/Service/DisplaySession.hpp"
 #include "KivProtocol/EnumText.hpp"
@@ -18,8 +17,6 @@ template <class... Fs>
 struct Overloaded : Fs... {
     using Fs::operator()...;
 };
-
-std::int64_t kib(std::int64_t bytes) { return bytes / 1024; }
 
 } // namespace
 
@@ -145,134 +142,21 @@ void DisplaySession::tickMetrics() {
 
 void DisplaySession::flushStats() {
     if (hostSamples_.empty()) return;
-    bool problem = false;
-    const auto line = reportLine(problem);
-    if (problem) statsLog_.warning(line);
-    else statsLog_.info(line);
-}
-
-std::string DisplaySession::reportLine(bool& problem) {
-    const auto average = [](const auto& samples, auto value) {
-        double sum = 0;
-        for (const auto& s : samples) sum += static_cast<double>(value(s));
-        return samples.empty() ? 0.0 : sum / static_cast<double>(samples.size());
-    };
-    const auto largest = [](const auto& samples, auto value) {
-        double most = 0;
-        for (const auto& s : samples) most = std::max(most, static_cast<double>(value(s)));
-        return most;
-    };
-    // Counters are totals; the report shows what is new since the previous one.
-    const auto since = [](std::int64_t now, std::int64_t& before) {
-        const auto d = std::max<std::int64_t>(now - before, 0);
-        before = now;
-        return d;
-    };
-
-    const auto& host = hostSamples_;
-    const auto n = static_cast<double>(host.size());
-    const double captureFPS = average(host, [](const HostMetrics& s) { return s.captureFPS; });
-    const auto& last = host.back();
-    const auto captureDrops = since(last.droppedCaptureFrames, lastDrops_[0]);
-    const auto sendDrops = since(last.droppedSendFrames, lastDrops_[1]);
-    const auto skipped = since(last.skippedSendFrames, lastDrops_[2]);
-    const auto target = pipeline_ ? pipeline_->config.bitrate
-                                  : configuration_->applied().value_or(DisplayConfiguration{}).bitrate;
-    std::string line = fmt::format(
-        "[{}s] capture {:.0f}fps encode {:.0f}fps {:.1f}ms | {:.2f}Mbps target {:.1f}Mbps tier={} | frame avg {:.1f}KB "
-        "max {:.1f}KB | dropped capture +{} send(congestion) +{} skipped +{} | cpu {:.1f}%",
-        host.size(), captureFPS, average(host, [](const HostMetrics& s) { return s.encodeFPS; }),
-        average(host, [](const HostMetrics& s) { return s.encodeTimeMs; }),
-        average(host, [](const HostMetrics& s) { return s.bitrateKbps; }) / 1000, static_cast<double>(target) / 1e6,
-        toText(configuration_->currentTier()), average(host, [](const HostMetrics& s) { return s.avgFrameKB; }),
-        largest(host, [](const HostMetrics& s) { return s.maxFrameKB; }), captureDrops, sendDrops, skipped,
-        average(host, [](const HostMetrics& s) { return s.cpuPercent; }));
-    const auto tolerated = std::max<std::int64_t>(2, static_cast<std::int64_t>(captureFPS * n * 0.05));
-    problem = captureDrops > tolerated || sendDrops >= 1;
-
-    if (!linkSamples_.empty()) {
-        const auto& link = linkSamples_.back();
-        const double throughput = average(linkSamples_, [](const TransportMetrics& m) { return m.throughputMbps; });
-        const auto queueKB = static_cast<std::int64_t>(
-            largest(linkSamples_, [](const TransportMetrics& m) { return kib(m.sendQueueBytes); }));
-        const auto reconnects = static_cast<std::int64_t>(
-            largest(linkSamples_, [](const TransportMetrics& m) { return m.reconnects; }));
-        if (link.kind == TransportKind::usb) {
-            line += fmt::format(
-                " | link usb dev={} throughput {:.1f}Mbps sendq max {}KB/{}f rxq {}KB reconnects {}", link.device,
-                throughput, queueKB,
-                static_cast<std::int64_t>(largest(linkSamples_, [](const TransportMetrics& m) { return m.sendQueueFrames; })),
-                static_cast<std::int64_t>(
-                    largest(linkSamples_, [](const TransportMetrics& m) { return kib(m.receiveQueueBytes); })),
-                reconnects);
-        } else {
-            line += fmt::format(" | link wifi {} throughput {:.1f}Mbps sendq max {}KB reconnects {}", link.device,
-                                throughput, queueKB, reconnects);
-        }
-    }
-
-    if (!clientSamples_.empty()) {
-        const auto& c = clientSamples_;
-        const auto& newest = c.back();
-        line += fmt::format(
-            " || iPad dec {:.0f}fps {:.2f}ms latency {:.1f}ms (max {:.1f}ms) loss {:.1f}% (max {:.1f}%) rtt {:.1f}ms "
-            "jitter {:.1f}ms dropped +{} skipped +{}",
-            average(c, [](const ClientStats& s) { return s.decodeFPS; }),
-            average(c, [](const ClientStats& s) { return s.decodeTimeMs; }),
-            average(c, [](const ClientStats& s) { return s.latencyMs; }),
-            largest(c, [](const ClientStats& s) { return s.latencyMaxMs.value_or(s.latencyMs); }),
-            average(c, [](const ClientStats& s) { return s.packetLoss; }) * 100,
-            largest(c, [](const ClientStats& s) { return s.packetLoss; }) * 100,
-            average(c, [](const ClientStats& s) { return s.rttMs; }),
-            average(c, [](const ClientStats& s) { return s.jitterMs.value_or(0); }),
-            since(newest.droppedFrames, lastClientCounts_[0]), since(newest.skippedFrames.value_or(0), lastClientCounts_[1]));
-    }
-
-    if (!idrCounts_.empty()) {
-        std::vector<std::pair<std::string, std::int64_t>> counts;
-        for (const auto& [reason, count] : idrCounts_) counts.emplace_back(std::string(toText(reason)), count);
-        std::sort(counts.begin(), counts.end());
-        line += " | IDR requests:";
-        for (const auto& [reason, count] : counts) line += fmt::format(" {}={}", reason, count);
-        idrCounts_.clear();
-    }
-
-    if (const auto input = input_->takeStats()) line += " | " + *input;
-
-    if (pipeline_ && pipeline_->refiner) {
-        const auto [refinements, bytes, tiny] = pipeline_->refiner->takeStats();
-        if (refinements > 0 || tiny > 0) {
-            line += fmt::format(" | static refine {}x {}KB", refinements, (bytes + 1023) / 1024);
-            if (tiny > 0) line += fmt::format(" (skipped {} tiny changes)", tiny);
-        }
-    }
-
-    const auto audio = audioSender_->takeStats(n);
-    if (audioSource_ || audio.packets > 0) {
-        const auto format = audio.sampleRate && audio.channels
-                                ? fmt::format("{}Hz/{}ch", *audio.sampleRate, *audio.channels)
-                                : std::string("-");
-        line += fmt::format(" | audio {} {:.0f}kbps pkts {}", format, audio.kbps, audio.packets);
-        std::optional<AudioStats> heard;
-        for (const auto& s : clientSamples_)
-            if (s.audio) heard = s.audio;
-        if (heard) {
-            const auto underruns = since(heard->underruns, lastClientCounts_[2]);
-            const auto lost = since(heard->lostPackets, lastClientCounts_[3]);
-            const double trimmed = std::max(heard->trimmedMs - lastClientTrimmedMs_, 0.0);
-            lastClientTrimmedMs_ = heard->trimmedMs;
-            line += fmt::format(" || iPad audio buf {:.0f}ms latency {:.0f}ms underruns +{} lost +{}", heard->bufferMs,
-                                heard->latencyMs, underruns, lost);
-            if (trimmed > 0) line += fmt::format(" trimmed {:.0f}ms", trimmed);
-            problem = problem || lost >= 1 || underruns > 2;
-        }
-    }
-
-    if (captureFPS < 0.5) line += " | no captured frames (normal while the screen is still)";
-    hostSamples_.clear();
-    clientSamples_.clear();
-    linkSamples_.clear();
-    return line;
+    SessionReportInput in;
+    in.host = std::exchange(hostSamples_, {});
+    in.links = std::exchange(linkSamples_, {});
+    in.clients = std::exchange(clientSamples_, {});
+    in.targetBitrate = pipeline_ ? pipeline_->config.bitrate
+                                 : configuration_->applied().value_or(DisplayConfiguration{}).bitrate;
+    in.tier = configuration_->currentTier();
+    in.idrCounts = std::exchange(idrCounts_, {});
+    in.input = input_->takeStats();
+    if (pipeline_ && pipeline_->refiner) in.refiner = pipeline_->refiner->takeStats();
+    const auto audio = audioSender_->takeStats(static_cast<double>(in.host.size()));
+    if (audioSource_ || audio.packets > 0) in.audio = audio;
+    const auto report = makeSessionReport(in, reportCounters_);
+    if (report.problem) statsLog_.warning(report.line);
+    else statsLog_.info(report.line);
 }
 
 } // namespace kiv

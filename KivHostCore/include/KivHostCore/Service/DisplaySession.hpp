@@ -29,6 +29,7 @@
 #include "KivHostCore/Service/HostStatus.hpp"
 #include "KivHostCore/Service/PairingStore.hpp"
 #include "KivHostCore/Service/SessionConfigurationManager.hpp"
+#include "KivHostCore/Service/SessionReport.hpp"
 #include "KivHostCore/Transport/HostTransport.hpp"
 #include "KivHostCore/Transport/VideoSender.hpp"
 #include "KivProtocol/KivLog.hpp"
@@ -224,7 +225,6 @@ private:
     void clientStats(const ClientStats& stats);
     void pauseClient();
     void resumeClient();
-    std::string reportLine(bool& problem);
 
     // Sound (DisplaySessionAudio.cpp).
     void startAudio();
@@ -303,10 +303,7 @@ private:
     std::vector<HostMetrics> hostSamples_;
     std::vector<ClientStats> clientSamples_;
     std::vector<TransportMetrics> linkSamples_;
-    std::array<std::int64_t, 3> lastDrops_{};       // capture, send, skipped at the last report
-    // The device's totals at the last report: frames dropped and skipped, audio underruns and lost.
-    std::array<std::int64_t, 4> lastClientCounts_{};
-    double lastClientTrimmedMs_ = 0;
+    SessionReportCounters reportCounters_;
     std::map<IDRReason, std::int64_t> idrCounts_;
     std::optional<std::pair<std::int64_t, std::int64_t>> lastDecoderSize_;
     bool audioGaveUp_ = false;

@@ -1,0 +1,248 @@
+// What an admitted device steers, in virtual time over fakes: pause and resume, orientation
+// bursts, settings changes, links that are not the client's; the statistics line's rules; and
+// sound forwarding's retries and the shared silencing of the host's output.
+#include "KivHostCore/Audio/MacOutputMuter.hpp"
+#include "KivHostCore/Testing/FakeAudioDevices.hpp"
+#include "SessionHarness.hpp"
+
+namespace {
+
+int creates(const FakeVirtualDisplayAdapter& displays) {
+    return static_cast<int>(std::count_if(displays.calls.begin(), displays.calls.end(),
+                                          [](const std::string& c) { return c.starts_with("create"); }));
+}
+
+template <class T>
+std::vector<T> sent(const FakeHostTransport& link) {
+    std::vector<T> out;
+    for (const auto& m : link.controls)
+        if (const auto* v = m.get<T>()) out.push_back(*v);
+    return out;
+}
+
+TEST(SessionControl, PauseKeepsTheDisplayForTheGraceAndResumeStreamsAgain) {
+    SessionHarness h;
+    auto link = h.admit();
+    const auto displayID = h.session->status().displayID;
+    h.session->handle({Resume{}}, link); // not paused: nothing
+    EXPECT_FALSE(logged("Client resumed"));
+
+    h.session->handle({Pause{}}, link);
+    h.session->handle({Pause{}}, link);
+    EXPECT_EQ(countLogged("Client paused"), 1);
+    EXPECT_FALSE(h.session->isStreaming());
+    EXPECT_EQ(h.session->status().service.kind, HostStatus::Service::Kind::paused);
+    h.main.advance(59s);
+    EXPECT_TRUE(h.session->virtualDisplay().isActive()) << "kept while the grace runs";
+
+    h.session->handle({Resume{}}, link);
+    h.main.advance(1s);
+    EXPECT_TRUE(h.session->isStreaming());
+    EXPECT_EQ(h.session->status().displayID, displayID);
+    EXPECT_EQ(h.session->status().service.kind, HostStatus::Service::Kind::streaming);
+    h.main.advance(60s);
+    EXPECT_TRUE(h.session->virtualDisplay().isActive()) << "the grace does not end a resumed stream";
+
+    // Paused past the grace: the display goes; resuming makes it again.
+    h.session->handle({Pause{}}, link);
+    h.main.advance(60s);
+    EXPECT_FALSE(h.session->virtualDisplay().isActive());
+    h.session->handle({Resume{}}, link);
+    h.main.advance(1s);
+    EXPECT_TRUE(h.session->isStreaming());
+    EXPECT_TRUE(h.session->virtualDisplay().isActive());
+}
+
+TEST(SessionControl, OnlyTheClientsOwnLinkSteersTheSession) {
+    SessionHarness h;
+    auto link = h.admit();
+    auto other = h.link(TransportKind::usb);
+    h.session->wire(other);
+    h.session->addOpenChannel(other);
+    const auto settings = h.session->configuration().settings();
+    for (const ControlMessage& m : {ControlMessage{Pause{}}, ControlMessage{Disconnect{"bye"}},
+                                    ControlMessage{ConfigChange{9, DisplaySize::larger, {}, {}, {}, {}}}}) {
+        h.session->handle(m, other);
+    }
+    h.main.advance(2s);
+    EXPECT_TRUE(h.session->isStreaming());
+    EXPECT_TRUE(h.session->hasActiveClient());
+    EXPECT_EQ(h.session->configuration().settings(), settings);
+    EXPECT_TRUE(link->open);
+}
+
+TEST(SessionControl, ThreeOrientationsInHalfASecondGiveOneUpdate800msAfterTheLast) {
+    SessionHarness h;
+    auto link = h.admit();
+    const int before = creates(*h.platform.displays);
+    ScreenInfo portrait{1024, 1366, 2, Orientation::portrait};
+    ScreenInfo landscape{1366, 1024, 2, Orientation::landscape};
+    h.session->handle({portrait}, link);
+    h.main.advance(250ms);
+    h.session->handle({landscape}, link);
+    h.main.advance(250ms);
+    h.session->handle({portrait}, link);
+    h.main.advance(799ms);
+    EXPECT_EQ(creates(*h.platform.displays), before);
+    h.main.advance(2s);
+    ASSERT_EQ(creates(*h.platform.displays), before + 1);
+    const auto& calls = h.platform.displays->calls;
+    const auto made = *std::find_if(calls.rbegin(), calls.rend(), [](const std::string& c) { return c.starts_with("create"); });
+    EXPECT_NE(made.find(std::to_string(displaySerial("device-1", false))), std::string::npos) << made;
+    EXPECT_EQ(h.session->status().clientScreen, portrait);
+    EXPECT_TRUE(h.session->isStreaming());
+}
+
+TEST(SessionControl, SettingsChangesApplyWhatIsValidAndLimitsNeedTwoPositiveSides) {
+    SessionHarness h;
+    auto link = h.admit();
+    h.session->handle({ConfigChange{7, std::nullopt, QualityMode::smooth, 45, std::nullopt, std::nullopt}}, link);
+    h.main.advance(2s);
+    EXPECT_EQ(h.session->configuration().settings().quality, QualityMode::smooth);
+    EXPECT_EQ(h.session->configuration().settings().fps, 0) << "45 fps is not offered: the rate stays";
+    const auto applied = sent<ConfigApplied>(*link);
+    ASSERT_FALSE(applied.empty());
+    EXPECT_EQ(applied.back().requestID, 7u);
+
+    for (const StreamLimit limit : {StreamLimit{0, 720}, StreamLimit{1280, -1}}) h.session->handle({limit}, link);
+    EXPECT_FALSE(logged("Client requested stream limit"));
+    h.session->handle({StreamLimit{1280, 720}}, link);
+    EXPECT_TRUE(logged("Client requested stream limit 1280x720 (decoder capability)"));
+
+    ClientStats stats;
+    stats.decodedWidth = 1366;
+    stats.decodedHeight = 1024;
+    for (int i = 0; i < 3; ++i) h.session->handle({stats}, link);
+    EXPECT_EQ(countLogged("iPad decoder actual: 1366x1024"), 1);
+}
+
+// The report line, from samples the test makes.
+SessionReportInput interval(int seconds, double fps, std::int64_t captureDrops) {
+    SessionReportInput in;
+    for (int i = 0; i < seconds; ++i) {
+        HostMetrics m;
+        m.captureFPS = fps;
+        m.encodeFPS = fps;
+        m.droppedCaptureFrames = captureDrops;
+        in.host.push_back(m);
+    }
+    in.targetBitrate = 8'000'000;
+    return in;
+}
+
+TEST(SessionReportLine, ProblemRuleIdrOrderStillScreenTailAndCountersSinceTheLastReport) {
+    struct Case {
+        const char* name;
+        SessionReportInput input;
+        bool problem;
+        std::vector<std::string> contains;
+    };
+    auto idr = interval(5, 30, 0);
+    idr.idrCounts = {{IDRReason::packetLoss, 2}, {IDRReason::decodeError, 1}};
+    auto congestion = interval(5, 30, 0);
+    congestion.host.back().droppedSendFrames = 1;
+    auto audioLoss = interval(5, 30, 0);
+    audioLoss.audio = AudioSenderStats{250, 1536, 0, 48'000, 2};
+    audioLoss.clients.push_back({});
+    audioLoss.clients.back().audio = AudioStats{250, 1, 0, 0, 60, 80, true};
+    auto usb = interval(5, 30, 0);
+    usb.links = {{TransportKind::usb, "00008103"}, {TransportKind::usb, "00008103"}};
+    usb.links[0].sendQueueBytes = 300 * 1024;
+    usb.links[1].sendQueueFrames = 4;
+    const std::vector<Case> cases{
+        {"7 of 150 captured frames dropped", interval(5, 30, 7), false, {"dropped capture +7 send(congestion) +0"}},
+        {"8 of 150", interval(5, 30, 8), true, {"dropped capture +8"}},
+        {"a sender drop", congestion, true, {"send(congestion) +1"}},
+        {"keyframe requests by reason text", idr, false, {" | IDR requests: decodeError=1 packetLoss=2"}},
+        {"still screen", interval(5, 0, 0), false, {"[5s] capture 0fps", " | no captured frames (normal while the screen is still)"}},
+        {"a lost sound packet on the device", audioLoss, true, {" | audio 48000Hz/2ch 1536kbps pkts 250", " || iPad audio buf 60ms latency 80ms underruns +0 lost +1"}},
+        {"USB link", usb, false, {" | link usb dev=00008103 throughput 0.0Mbps sendq max 300KB/4f rxq 0KB reconnects 0"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SessionReportCounters counters;
+        const auto report = makeSessionReport(c.input, counters);
+        EXPECT_EQ(report.problem, c.problem) << report.line;
+        for (const auto& piece : c.contains) EXPECT_NE(report.line.find(piece), std::string::npos) << report.line;
+        EXPECT_EQ(report.line.find("no captured frames") != std::string::npos, c.input.host[0].captureFPS < 0.5);
+    }
+
+    // Counters are differences from the previous report, never negative.
+    SessionReportCounters counters;
+    makeSessionReport(interval(5, 30, 8), counters);
+    EXPECT_NE(makeSessionReport(interval(5, 30, 10), counters).line.find("dropped capture +2 "), std::string::npos);
+    EXPECT_NE(makeSessionReport(interval(5, 30, 3), counters).line.find("dropped capture +0 "), std::string::npos);
+}
+
+TEST(SessionAudio, FailedStartsRetryAfter1_2_3_3_3sThenGiveUpUntilTheSettingsChange) {
+    SessionHarness h("device-1", [](HostSettings& s) { s.session.audio = AudioRoute::both; });
+    h.session->syntheticAudioFrequency = 440;
+    h.session->simulateAudioFailure = true;
+    auto link = h.link();
+    h.session->wire(link);
+    h.session->addOpenChannel(link);
+    h.session->handleHello(helloFrom("device-1"), link);
+    std::vector<MonotonicTime> failures;
+    const auto watch = [&](Duration span) {
+        const auto end = h.main.now() + span;
+        while (h.main.now() < end) {
+            const auto before = countLogged("Sound capture failed: ");
+            h.main.advance(10ms);
+            if (countLogged("Sound capture failed: ") > before) failures.push_back(h.main.now());
+        }
+    };
+    watch(30s);
+    ASSERT_EQ(failures.size(), 6u) << "a first failure and five retries";
+    std::vector<std::int64_t> gaps;
+    for (std::size_t i = 1; i < failures.size(); ++i)
+        gaps.push_back(std::chrono::duration_cast<std::chrono::seconds>(failures[i] - failures[i - 1] + 500ms).count());
+    EXPECT_EQ(gaps, (std::vector<std::int64_t>{1, 2, 3, 3, 3}));
+    EXPECT_EQ(countLogged("Sound capture failed repeatedly, giving up until the next change"), 1);
+    const auto status = sent<AudioStatus>(*link).back();
+    EXPECT_FALSE(status.streaming);
+    ASSERT_TRUE(status.note.has_value());
+
+    // A settings change is the next change: sound is tried again, and this time it works.
+    h.session->simulateAudioFailure = false;
+    h.session->handle({ConfigChange{1, std::nullopt, std::nullopt, std::nullopt, std::nullopt, AudioRoute::device}}, link);
+    h.main.advance(2s);
+    EXPECT_TRUE(logged("Sound → device started (route device)"));
+    EXPECT_TRUE(sent<AudioStatus>(*link).back().streaming);
+}
+
+TEST(SessionAudio, TheHostStaysSilentWhileAnySessionRoutesSoundToItsDevice) {
+    SessionHarness h;
+    auto devices = std::make_shared<test::FakeAudioDevices>();
+    devices->devices_[10] = {.uid = "speakers"};
+    devices->defaultDevice = 10;
+    ManualExecutor& main = h.main;
+    h.muter = std::make_shared<MuteCoordinator>(
+        std::make_unique<MacOutputMuter>(devices, std::make_shared<InMemoryKeyValueStore>()), main, main);
+    HostSettings settings = h.session->settings();
+    settings.session.audio = AudioRoute::device;
+    auto a = h.make("device-a", settings);
+    auto b = h.make("device-b", settings);
+    std::vector<std::shared_ptr<FakeHostTransport>> links;
+    for (const auto& s : {a, b}) {
+        s->syntheticAudioFrequency = 440;
+        links.push_back(h.link());
+        h.hello(*s, links.back(), helloFrom(s->deviceID()));
+    }
+    h.main.advance(1s);
+    EXPECT_TRUE((*devices)[10].muted || (*devices)[10].volume == 0);
+    EXPECT_TRUE(sent<AudioStatus>(*links[0]).back().macMuted);
+
+    const auto toMac = ConfigChange{3, std::nullopt, std::nullopt, std::nullopt, std::nullopt, AudioRoute::mac};
+    a->handle({toMac}, links[0]);
+    h.main.advance(1s);
+    EXPECT_TRUE((*devices)[10].muted || (*devices)[10].volume == 0) << "the other session still wants it silent";
+    EXPECT_FALSE(sent<AudioStatus>(*links[0]).back().streaming);
+    b->handle({toMac}, links[1]);
+    h.main.advance(1s);
+    EXPECT_FALSE((*devices)[10].muted);
+    EXPECT_EQ((*devices)[10].volume, 1.0F);
+    EXPECT_EQ(countLogged("Sound → device stopped"), 2);
+    for (const auto& s : {a, b}) s->stop();
+}
+
+} // namespace
