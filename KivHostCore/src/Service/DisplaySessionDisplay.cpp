@@ -43,10 +43,17 @@ void DisplaySession::reconfigureDisplay(const DisplayConfiguration& configuratio
             release();
             return done(std::unexpected(std::string("session ended")));
         }
-        self->reconfigureDisplayLocked(configuration, [release, done](auto result) {
+        self->reconfigureDisplayLocked(configuration, [weak, release, done](auto result) {
             release();
-            if (result) return done(*result);
-            done(std::unexpected(result.error().text()));
+            if (!result) return done(std::unexpected(result.error().text()));
+            // The capture was made for the old mode (or a display that is gone): the stream
+            // follows the display, so the device gets pictures of the size it was told.
+            auto session = weak.lock();
+            if (!session || !session->active_ || session->active_->paused || !session->pipeline_) return done(*result);
+            session->startStream(*result, [effective = *result, done](StreamResult started) {
+                if (!started) return done(std::unexpected(started.error().text));
+                done(effective);
+            });
         });
     });
 }

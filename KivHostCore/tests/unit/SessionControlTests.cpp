@@ -116,6 +116,29 @@ TEST(SessionControl, SettingsChangesApplyWhatIsValidAndLimitsNeedTwoPositiveSide
     EXPECT_EQ(countLogged("iPad decoder actual: 1366x1024"), 1);
 }
 
+TEST(SessionControl, LossyStatisticsLowerTheTierAndCleanOnesRaiseItAgain) {
+    SessionHarness h;
+    auto link = h.admit();
+    const auto startBitrate = h.session->configuration().applied()->bitrate;
+    const auto report = [&](double loss, int seconds) {
+        for (int i = 0; i < seconds; ++i) {
+            ClientStats stats;
+            stats.packetLoss = loss;
+            stats.rttMs = 10;
+            h.session->handle({stats}, link);
+            h.main.advance(1s);
+        }
+    };
+    report(0.10, 3); // the third bad interval steps down
+    ASSERT_FALSE(sent<ConfigApplied>(*link).empty());
+    const auto lowered = sent<ConfigApplied>(*link).back().configuration;
+    EXPECT_LT(lowered.bitrate, startBitrate);
+    EXPECT_EQ(lowered.tier, QualityTier::standard);
+    report(0.0, 45); // twice the usual clean streak after a step down
+    EXPECT_EQ(sent<ConfigApplied>(*link).back().configuration.tier, QualityTier::clear);
+    EXPECT_EQ(h.session->configuration().applied()->bitrate, startBitrate);
+}
+
 // The report line, from samples the test makes.
 SessionReportInput interval(int seconds, double fps, std::int64_t captureDrops) {
     SessionReportInput in;

@@ -1,0 +1,258 @@
+#pragma once
+// One private Xvfb per test group and one host over the Linux platform per test; the receiver
+// library as the device, recording what it is told and decoding what it is shown.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <thread>
+
+#include "KivHostCore/Linux/LinuxPlatform.hpp"
+#include "KivHostCore/Runtime/MainLoop.hpp"
+#include "KivHostCore/Service/HostService.hpp"
+#include "KivHostCore/Testing/LogProbe.hpp"
+#include "KivHostCore/Testing/TestProcess.hpp"
+#include "KivHostCore/Testing/TestServers.hpp"
+#include "KivHostCore/Testing/XPainter.hpp"
+#include "KivReceiver/ReceiverClient.hpp"
+#include "KivReceiver/UsbDeviceServer.hpp"
+#include "KivReceiver/VideoDecoder.hpp"
+
+using namespace kiv;
+using namespace std::chrono_literals;
+using test::waitUntil;
+
+
+inline constexpr auto kDeadline = 45s;
+
+inline std::uint16_t freePort(int type) {
+    const int fd = socket(AF_INET, type, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+inline int kivMonitors(const std::string& display) {
+    const auto result = test::runProgram({"xrandr", "--listmonitors"}, {{"DISPLAY", display}});
+    int count = 0;
+    for (std::size_t at = result.output.find("KIV-"); at != std::string::npos; at = result.output.find("KIV-", at + 1))
+        count += result.output.compare(at, 8, "KIV-MAIN") != 0; // the desktop's own area on a one-CRTC server
+    return count;
+}
+
+inline Hello helloFor(const std::string& id, const std::string& name) {
+    Hello hello;
+    hello.deviceID = id;
+    hello.deviceName = name;
+    hello.model = "iPad13,4";
+    hello.systemVersion = "17.4";
+    hello.screen = {1366, 1024, 1, Orientation::landscape};
+    hello.codecs = {"h264"};
+    hello.recommendedFPS = 30;
+    return hello;
+}
+
+// What a device saw: control messages and the newest decoded picture.
+struct Seen {
+    std::mutex mutex;
+    std::vector<ControlMessage> controls;
+    std::optional<receiver::DecodedPicture> picture;
+    std::unique_ptr<receiver::VideoDecoder> decoder = std::make_unique<receiver::VideoDecoder>();
+    int pictures = 0;
+    std::vector<std::int16_t> leftChannel; // the newest second of sound
+
+    void control(const ControlMessage& message) {
+        const std::lock_guard lock(mutex);
+        controls.push_back(message);
+    }
+    void frame(const Bytes& data) {
+        const std::lock_guard lock(mutex);
+        if (auto decoded = decoder->decode(data)) {
+            picture = std::move(decoded);
+            ++pictures;
+        }
+    }
+    void audio(const StreamAudioPacket& packet) {
+        const std::lock_guard lock(mutex);
+        for (std::size_t i = 0; i + 1 < packet.pcm.size(); i += 2u * packet.channels)
+            leftChannel.push_back(static_cast<std::int16_t>(packet.pcm[i] | (packet.pcm[i + 1] << 8)));
+        if (leftChannel.size() > 48'000) leftChannel.erase(leftChannel.begin(), leftChannel.end() - 48'000);
+    }
+    // A decoder that has seen nothing: its next picture needs a keyframe.
+    void forgetPictures() {
+        const std::lock_guard lock(mutex);
+        decoder = std::make_unique<receiver::VideoDecoder>();
+        picture.reset();
+    }
+    int pictureCount() {
+        const std::lock_guard lock(mutex);
+        return pictures;
+    }
+    std::optional<std::pair<int, int>> pictureSize() {
+        const std::lock_guard lock(mutex);
+        if (!picture) return std::nullopt;
+        return std::pair{picture->width, picture->height};
+    }
+    template <class T>
+    std::vector<T> all() {
+        const std::lock_guard lock(mutex);
+        std::vector<T> out;
+        for (const auto& m : controls)
+            if (const auto* v = m.get<T>()) out.push_back(*v);
+        return out;
+    }
+    int count(ControlMessage::Case kind) {
+        const std::lock_guard lock(mutex);
+        return static_cast<int>(std::count_if(controls.begin(), controls.end(), [&](auto& m) { return m.kind() == kind; }));
+    }
+    std::vector<ConnectInfo> connects() {
+        const std::lock_guard lock(mutex);
+        std::vector<ConnectInfo> out;
+        for (const auto& m : controls)
+            if (const auto* c = m.get<ConnectInfo>()) out.push_back(*c);
+        return out;
+    }
+    // Mean luma of the whole newest picture.
+    std::optional<double> meanLuma() {
+        const std::lock_guard lock(mutex);
+        if (!picture) return std::nullopt;
+        return picture->meanLuma(0, 0, picture->width, picture->height);
+    }
+};
+
+struct WiFiDevice {
+    Seen seen;
+    receiver::ReceiverClient client;
+    WiFiDevice(Hello hello, std::uint16_t port)
+        : client({.host = "127.0.0.1", .controlPort = port, .hello = std::move(hello)}) {
+        client.onControl = [this](const ControlMessage& m) { seen.control(m); };
+        client.onFrame = [this](const ReassembledFrame& f, std::uint64_t) { seen.frame(f.data); };
+        client.onAudio = [this](const StreamAudioPacket& p) { seen.audio(p); };
+        client.start();
+    }
+};
+
+struct UsbDevice {
+    Seen seen;
+    receiver::UsbDeviceServer server;
+    UsbDevice(Hello hello, std::uint16_t port) : server(std::move(hello), port, true) {
+        server.onControl = [this](const ControlMessage& m) { seen.control(m); };
+        server.onVideo = [this](const StreamVideoFrame& f) { seen.frame(f.data); };
+        server.start();
+    }
+};
+
+// One Xvfb and one host per test group; each test gets fresh devices and device identifiers.
+class HostServiceTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        auto xvfb = test::XvfbServer::start();
+        if (!xvfb) {
+            skip_ = xvfb.error().message;
+            return;
+        }
+        xvfb_ = xvfb->release();
+        test::shrinkXvfbDesktop(xvfb_->display(), 1024, 768);
+    }
+    static void TearDownTestSuite() {
+        delete xvfb_;
+        xvfb_ = nullptr;
+    }
+
+    void SetUp() override {
+        if (!xvfb_) GTEST_SKIP() << skip_;
+        loop_ = std::thread([this] { main_.run(); });
+    }
+    void TearDown() override {
+        if (service_) main_.sync([&] { service_->stop(); service_.reset(); });
+        main_.stop();
+        if (loop_.joinable()) loop_.join();
+        platform_.reset();
+        ::unsetenv("KIV_USBMUXD_SOCKET");
+    }
+
+    void startHost(const std::function<void(HostSettings&)>& tweak = {}) {
+        HostSettings settings = HostSettings::makeDefault();
+        settings.serviceName = "Test Host";
+        settings.controlPort = 0;
+        settings.videoPort = 0;
+        settings.loopbackOnly = true;
+        settings.usbEnabled = false;
+        if (tweak) tweak(settings);
+        LinuxPlatformOptions options;
+        options.display = xvfb_->display();
+        options.defaults = std::make_shared<InMemoryKeyValueStore>();
+        options.pulseServer = pulseServer_;
+        platform_ = LinuxPlatform::create(options, main_);
+        main_.sync([&] {
+            service_ = HostService::create(settings, FrameSourceKind::screenCapture, pairing_, platform_->ports(), main_);
+            service_->approvalHandler = [this](const PeerRequest& request, DisplaySession::ApprovalReply reply) {
+                requests_.push_back(request);
+                reply(true);
+            };
+            service_->onStatus = [this](const HostService::Status& status) {
+                const std::lock_guard lock(statusMutex_);
+                status_ = status;
+            };
+            ASSERT_TRUE(service_->start());
+            controlPort_ = service_->controlPort();
+        });
+    }
+
+    HostService::Status status() {
+        const std::lock_guard lock(statusMutex_);
+        return status_;
+    }
+    std::optional<HostStatus> device(const std::string& id) {
+        for (const auto& d : status().devices)
+            if (d.deviceID == id) return d;
+        return std::nullopt;
+    }
+    // The device's monitor rectangle on the X screen, once it has one.
+    std::optional<Rect> monitorOf(const std::string& id) {
+        const auto d = device(id);
+        if (!d || !d->displayID) return std::nullopt;
+        return platform_->ports().displayBounds(*d->displayID);
+    }
+    // Paints `r` and waits for the device's picture to show it; paints again every second, since
+    // on a loaded machine a frame may be lost and a still screen sends nothing new by itself.
+    bool showsLuma(Seen& seen, const Rect& r, std::uint32_t rgb, double low, double high) {
+        auto lastPaint = std::chrono::steady_clock::time_point{};
+        return waitUntil(
+            [&] {
+                if (std::chrono::steady_clock::now() - lastPaint > 1s) {
+                    paint(r, rgb);
+                    lastPaint = std::chrono::steady_clock::now();
+                }
+                const auto mean = seen.meanLuma();
+                return mean && *mean >= low && *mean <= high;
+            },
+            kDeadline, 50ms);
+    }
+    void paint(const Rect& r, std::uint32_t rgb) {
+        test::Painter painter(xvfb_->display());
+        painter.fill(rgb, static_cast<int>(r.x), static_cast<int>(r.y), static_cast<int>(r.width),
+                     static_cast<int>(r.height));
+    }
+
+    static inline test::XvfbServer* xvfb_ = nullptr;
+    static inline std::string skip_;
+    MainLoop main_;
+    std::thread loop_;
+    std::unique_ptr<LinuxPlatform> platform_;
+    std::shared_ptr<PairingStore> pairing_ = std::make_shared<InMemoryPairingStore>();
+    std::shared_ptr<HostService> service_;
+    std::vector<PeerRequest> requests_; // main thread
+    std::mutex statusMutex_;
+    HostService::Status status_;
+    std::uint16_t controlPort_ = 0;
+    std::string pulseServer_ = "unix:/nonexistent/pulse"; // no sound server unless a test starts one
+};
+

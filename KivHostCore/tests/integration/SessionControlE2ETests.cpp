@@ -1,0 +1,248 @@
+// What a connected device steers, end to end on a private Xvfb with x264 and (for sound) a private
+// PulseAudio: settings changes resize the monitor and the stream, pause and resume, touches land
+// on the device's own monitor, and the host's sound reaches the device.
+#include <xcb/xcb.h>
+
+#include <cmath>
+#include <fstream>
+#include <numbers>
+
+#include "HostFixture.hpp"
+#include "KivProtocol/ControlFraming.hpp"
+
+namespace {
+
+// An X window over a rectangle that records the pointer events it gets.
+class EventWindow {
+public:
+    struct Event {
+        std::uint8_t type = 0; // XCB_BUTTON_PRESS, XCB_BUTTON_RELEASE, XCB_MOTION_NOTIFY
+        int button = 0;
+        int rootX = 0;
+        int rootY = 0;
+        bool button1Held = false;
+    };
+
+    EventWindow(const std::string& display, const Rect& r) : connection_(xcb_connect(display.c_str(), nullptr)) {
+        auto* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+        window_ = xcb_generate_id(connection_);
+        const std::uint32_t values[] = {screen->black_pixel, 1,
+                                        XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
+                                            XCB_EVENT_MASK_POINTER_MOTION};
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen->root, static_cast<std::int16_t>(r.x),
+                          static_cast<std::int16_t>(r.y), static_cast<std::uint16_t>(r.width),
+                          static_cast<std::uint16_t>(r.height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                          XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+        xcb_map_window(connection_, window_);
+        std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+    }
+    ~EventWindow() { xcb_disconnect(connection_); }
+
+    std::vector<Event>& events() {
+        while (auto* e = xcb_poll_for_event(connection_)) {
+            const auto type = static_cast<std::uint8_t>(e->response_type & 0x7F);
+            if (type == XCB_BUTTON_PRESS || type == XCB_BUTTON_RELEASE) {
+                const auto* b = reinterpret_cast<xcb_button_press_event_t*>(e);
+                events_.push_back({type, b->detail, b->root_x, b->root_y, (b->state & XCB_BUTTON_MASK_1) != 0});
+            } else if (type == XCB_MOTION_NOTIFY) {
+                const auto* m = reinterpret_cast<xcb_motion_notify_event_t*>(e);
+                events_.push_back({type, 0, m->root_x, m->root_y, (m->state & XCB_BUTTON_MASK_1) != 0});
+            }
+            std::free(e);
+        }
+        return events_;
+    }
+    bool has(const std::function<bool(const Event&)>& match) {
+        const auto& all = events();
+        return std::any_of(all.begin(), all.end(), match);
+    }
+
+private:
+    xcb_connection_t* connection_;
+    xcb_window_t window_ = 0;
+    std::vector<Event> events_;
+};
+
+class SessionControlE2E : public HostServiceTest {
+protected:
+    std::unique_ptr<WiFiDevice> connect(const std::string& id, std::optional<ScreenInfo> screen = {}) {
+        auto hello = helloFor(id, "Control iPad");
+        if (screen) hello.screen = *screen;
+        auto device = std::make_unique<WiFiDevice>(hello, controlPort_);
+        EXPECT_TRUE(waitUntil([&] { return device->seen.count(ControlMessage::Case::connect) == 1; }, kDeadline));
+        EXPECT_TRUE(waitUntil([&] { return monitorOf(id).has_value() && device->seen.pictureSize().has_value(); }, kDeadline));
+        return device;
+    }
+    std::optional<ConfigApplied> applied(Seen& seen, std::uint32_t requestID) {
+        for (const auto& a : seen.all<ConfigApplied>())
+            if (a.requestID == requestID) return a;
+        return std::nullopt;
+    }
+};
+
+TEST_F(SessionControlE2E, SettingsResizeTheMonitorAndTheStreamQualityChangesInPlaceAndPauseResumes) {
+    startHost();
+    const std::string id = "control-0005";
+    auto device = connect(id, ScreenInfo{2048, 1536, 2, Orientation::landscape});
+    auto& seen = device->seen;
+    const auto firstSize = *seen.pictureSize();
+    const auto firstMonitor = *monitorOf(id);
+    const auto displayID = this->device(id)->displayID;
+
+    // Larger text: a smaller desktop whose backing store is below the device's pixels, so both the
+    // monitor's mode and the decoded pictures change.
+    device->client.send({ConfigChange{11, DisplaySize::large, {}, {}, {}, {}}});
+    ASSERT_TRUE(waitUntil([&] { return applied(seen, 11).has_value(); }, kDeadline));
+    const auto resized = applied(seen, 11)->configuration;
+    EXPECT_TRUE(waitUntil([&] {
+        const auto r = monitorOf(id);
+        return r && r->width != firstMonitor.width;
+    }, kDeadline)) << "the X server shows the new mode";
+    EXPECT_TRUE(showsLuma(seen, *monitorOf(id), 0xFFFFFF, 200, 255));
+    const auto newSize = *seen.pictureSize();
+    EXPECT_NE(newSize, firstSize);
+    EXPECT_EQ(newSize, (std::pair{static_cast<int>(resized.streamWidth), static_cast<int>(resized.streamHeight)}));
+
+    // Quality and an unoffered rate: the encoder changes in place; nothing else is remade.
+    const auto displays = test::countLogged("Virtual display created");
+    const auto captures = test::countLogged("Capture started");
+    device->client.send({ConfigChange{12, {}, QualityMode::smooth, 45, {}, {}}});
+    ASSERT_TRUE(waitUntil([&] { return applied(seen, 12).has_value(); }, kDeadline));
+    EXPECT_EQ(applied(seen, 12)->settings.quality, QualityMode::smooth);
+    EXPECT_EQ(applied(seen, 12)->settings.fps, 0) << "45 fps is not offered";
+    EXPECT_EQ(test::countLogged("Virtual display created"), displays);
+    EXPECT_EQ(test::countLogged("Capture started"), captures);
+
+    // Pause: no more pictures. Resume: a keyframe on the same display.
+    device->client.send({Pause{}});
+    ASSERT_TRUE(waitUntil([&] { return this->device(id)->service.kind == HostStatus::Service::Kind::paused; }, kDeadline));
+    const auto count = seen.pictureCount();
+    paint(*monitorOf(id), 0x202020);
+    EXPECT_FALSE(waitUntil([&] { return seen.pictureCount() > count + 1; }, 1500ms)) << "frames stop while paused";
+    seen.forgetPictures();
+    device->client.send({Resume{}});
+    EXPECT_TRUE(waitUntil([&] { return seen.pictureSize().has_value(); }, kDeadline)) << "a keyframe after resume";
+    EXPECT_EQ(this->device(id)->displayID, displayID);
+    EXPECT_EQ(this->device(id)->service.kind, HostStatus::Service::Kind::streaming);
+
+    // Turned to portrait: after the debounce the monitor is made again, taller than wide, with the
+    // portrait serial number, and the pictures follow.
+    const auto created = test::countLogged("Virtual display created");
+    device->client.send({ScreenInfo{1536, 2048, 2, Orientation::portrait}});
+    EXPECT_TRUE(waitUntil([&] {
+        const auto r = monitorOf(id);
+        return r && r->height > r->width;
+    }, kDeadline));
+    EXPECT_TRUE(waitUntil([&] {
+        const auto size = seen.pictureSize();
+        return size && size->second > size->first;
+    }, kDeadline)) << "portrait pictures";
+    EXPECT_EQ(test::countLogged("Virtual display created"), created + 1);
+    EXPECT_TRUE(test::logged("Recreating virtual display (orientation change)"));
+}
+
+TEST_F(SessionControlE2E, TouchesClickDragAndScrollOnTheDevicesOwnMonitorOnly) {
+    startHost();
+    const std::string id = "touch-0006";
+    auto device = connect(id);
+    ASSERT_TRUE(waitUntil([&] { return !device->seen.all<InputStatus>().empty() && device->seen.all<InputStatus>().back().enabled; }, kDeadline));
+    const auto r = *monitorOf(id);
+    EventWindow window(xvfb_->display(), r);
+    const auto at = [&](double x, double y) {
+        return std::pair{static_cast<int>(r.x + x * r.width), static_cast<int>(r.y + y * r.height)};
+    };
+    const auto near = [](const EventWindow::Event& e, std::pair<int, int> p) {
+        return std::abs(e.rootX - p.first) <= 1 && std::abs(e.rootY - p.second) <= 1;
+    };
+
+    // Input on a link that is not the device's active one goes nowhere.
+    {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(controlPort_);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const auto bytes = *ControlFraming::encode({InputEvent{InputEvent::Kind::tap, 0.75, 0.75, 0, 0, 1, 0}});
+        ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+        device->client.send({InputEvent{InputEvent::Kind::tap, 0.25, 0.5, 0, 0, 1, 0}});
+        ASSERT_TRUE(waitUntil([&] {
+            return window.has([&](const auto& e) { return e.type == XCB_BUTTON_PRESS && near(e, at(0.25, 0.5)); });
+        }, kDeadline)) << "a tap presses the button at the mapped point";
+        EXPECT_FALSE(window.has([&](const auto& e) { return e.type == XCB_BUTTON_PRESS && near(e, at(0.75, 0.75)); }));
+        ::close(fd);
+    }
+    EXPECT_TRUE(window.has([&](const auto& e) { return e.type == XCB_BUTTON_RELEASE && e.button == 1; }));
+
+    // A drag: the pointer moves with the button held, then lets go.
+    std::uint32_t seq = 10;
+    device->client.send({InputEvent{InputEvent::Kind::down, 0.1, 0.1, 0, 0, seq++, 0}});
+    for (int step = 1; step <= 4; ++step)
+        device->client.send({InputEvent{InputEvent::Kind::drag, 0.1 + 0.1 * step, 0.1 + 0.1 * step, 0, 0, seq++, 0}});
+    device->client.send({InputEvent{InputEvent::Kind::up, 0.5, 0.5, 0, 0, seq++, 0}});
+    EXPECT_TRUE(waitUntil([&] {
+        return window.has([&](const auto& e) { return e.type == XCB_BUTTON_RELEASE && near(e, at(0.5, 0.5)); });
+    }, kDeadline));
+    EXPECT_TRUE(window.has([&](const auto& e) { return e.type == XCB_MOTION_NOTIFY && e.button1Held && near(e, at(0.3, 0.3)); }))
+        << "moved with the button held";
+
+    // Two fingers: wheel events.
+    device->client.send({InputEvent{InputEvent::Kind::scroll, 0.5, 0.5, 0, 0.2, seq++, 0}});
+    EXPECT_TRUE(waitUntil([&] {
+        return window.has([](const auto& e) { return e.type == XCB_BUTTON_PRESS && (e.button == 4 || e.button == 5); });
+    }, kDeadline)) << "a wheel button";
+}
+
+// Zero crossings of the newest half second: the frequency of a clean tone.
+double frequencyOf(const std::vector<std::int16_t>& samples) {
+    if (samples.size() < 24'000) return 0;
+    const std::span<const std::int16_t> half(samples.end() - 24'000, samples.end());
+    int crossings = 0;
+    for (std::size_t i = 1; i < half.size(); ++i) crossings += (half[i - 1] < 0) != (half[i] < 0);
+    return crossings / 2.0 / 0.5;
+}
+
+TEST_F(SessionControlE2E, TheHostsSoundReachesTheDeviceAndLeavesTheSpeakersUntilTheRouteReturns) {
+    if (!test::findProgram("pacat")) GTEST_SKIP() << "pacat is not installed (scripts/install-deps installs it)";
+    auto pulse = test::PulseAudioServer::start("speakers");
+    if (!pulse && pulse.error().notInstalled) GTEST_SKIP() << pulse.error().message;
+    ASSERT_TRUE(pulse) << pulse.error().message;
+    pulseServer_ = (*pulse)->serverAddress();
+    test::TempDir dir("kiv-tone");
+    {
+        std::ofstream out(dir.path() / "tone.raw", std::ios::binary);
+        for (int f = 0; f < 48'000 * 10; ++f) {
+            const auto v = static_cast<std::int16_t>(std::lround(16384.0 * std::sin(2.0 * std::numbers::pi * 440.0 * f / 48'000.0)));
+            out.write(reinterpret_cast<const char*>(&v), 2);
+            out.write(reinterpret_cast<const char*>(&v), 2);
+        }
+    }
+    auto player = test::ChildProcess::start(
+        {{*test::findProgram("sh"), "-c",
+          "while :; do pacat --playback --raw --format=s16le --rate=48000 --channels=2 " + (dir.path() / "tone.raw").string() +
+              " || exit 1; done"},
+         (*pulse)->environment(), dir.path() / "pacat.log", {}});
+    ASSERT_TRUE(player) << player.error();
+    const auto defaultSink = [&] {
+        auto result = test::runProgram({"pactl", "get-default-sink"}, (*pulse)->environment());
+        while (!result.output.empty() && std::isspace(static_cast<unsigned char>(result.output.back()))) result.output.pop_back();
+        return result.output;
+    };
+    startHost([](HostSettings& s) { s.session.audio = AudioRoute::device; });
+    const std::string id = "sound-0007";
+    auto device = connect(id);
+    auto& seen = device->seen;
+    EXPECT_TRUE(waitUntil([&] {
+        const std::lock_guard lock(seen.mutex);
+        return std::abs(frequencyOf(seen.leftChannel) - 440.0) <= 440.0 * 0.02;
+    }, kDeadline)) << "the device hears 440 Hz";
+    EXPECT_TRUE(waitUntil([&] { return !seen.all<AudioStatus>().empty() && seen.all<AudioStatus>().back().streaming; }, kDeadline));
+    EXPECT_NE(defaultSink(), "speakers") << "the speakers no longer play it";
+
+    device->client.send({ConfigChange{21, {}, {}, {}, {}, AudioRoute::mac}});
+    EXPECT_TRUE(waitUntil([&] { return !seen.all<AudioStatus>().back().streaming; }, kDeadline));
+    EXPECT_TRUE(waitUntil([&] { return defaultSink() == "speakers"; }, kDeadline)) << "the speakers play again";
+    EXPECT_TRUE(test::logged("Sound → device stopped"));
+}
+
+} // namespace
