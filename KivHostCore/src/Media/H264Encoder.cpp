@@ -104,9 +104,13 @@ void H264Encoder::submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t capt
 }
 
 void H264Encoder::requestKeyframe() {
+    // Requests that arrive before the queue gets to the first are the same request.
+    if (keyframeRequestQueued_.exchange(true)) return;
     handle_.post([weak = weak_from_this()] {
         const auto self = weak.lock();
-        if (!self || self->invalidated_) return;
+        if (!self) return;
+        self->keyframeRequestQueued_ = false;
+        if (self->invalidated_) return;
         self->forceKeyframe_ = true;
         // On a still screen no new frame comes to carry the keyframe: re-encode the last one.
         const Duration twoFrames(2'000'000 / std::max(self->configuration_.fps, 1));

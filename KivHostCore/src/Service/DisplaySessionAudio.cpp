@@ -67,6 +67,7 @@ void DisplaySession::startAudio() {
         });
     };
     audioSource_ = source;
+    audioStreaming_ = false;
     source->start([weak, main, generation](std::expected<void, AudioCaptureError> started) {
         main.post([weak, generation, started] {
             auto self = weak.lock();
@@ -74,6 +75,7 @@ void DisplaySession::startAudio() {
             if (started) {
                 if (!self->audioError_ && self->audioRetries_ > 0) self->log_.info("Sound streaming recovered");
                 self->audioRetries_ = 0;
+                self->audioStreaming_ = true;
                 self->log_.info(fmt::format("Sound → device started (route {})",
                                             toText(self->configuration_->settings().audio)));
                 self->updateAudio(false);
@@ -124,7 +126,8 @@ void DisplaySession::scheduleAudioRetry() {
 void DisplaySession::publishAudioStatus(bool forceSend) {
     std::optional<AudioStatus> next;
     if (active_ && configuration_->settings().audio != AudioRoute::mac) {
-        next = AudioStatus{audioSource_ != nullptr, muter_ && muter_->isMuted(), kAudioRate, kAudioChannels, audioError_};
+        // Streaming once the source has started, not while it is still starting (it may fail).
+        next = AudioStatus{audioSource_ != nullptr && audioStreaming_, muter_ && muter_->isMuted(), kAudioRate, kAudioChannels, audioError_};
     }
     if (next == status_.audio && !forceSend) return;
     status_.audio = next;

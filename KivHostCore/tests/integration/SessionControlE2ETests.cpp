@@ -237,12 +237,73 @@ TEST_F(SessionControlE2E, TheHostsSoundReachesTheDeviceAndLeavesTheSpeakersUntil
         return std::abs(frequencyOf(seen.leftChannel) - 440.0) <= 440.0 * 0.02;
     }, kDeadline)) << "the device hears 440 Hz";
     EXPECT_TRUE(waitUntil([&] { return !seen.all<AudioStatus>().empty() && seen.all<AudioStatus>().back().streaming; }, kDeadline));
-    EXPECT_NE(defaultSink(), "speakers") << "the speakers no longer play it";
+    EXPECT_TRUE(waitUntil([&] { return defaultSink() != "speakers"; }, kDeadline)) << "the speakers no longer play it";
+    EXPECT_TRUE(waitUntil([&] { return seen.all<AudioStatus>().back().macMuted; }, kDeadline));
+    {
+        const std::lock_guard lock(seen.mutex);
+        seen.leftChannel.clear();
+    }
+    EXPECT_TRUE(waitUntil([&] {
+        const std::lock_guard lock(seen.mutex);
+        return std::abs(frequencyOf(seen.leftChannel) - 440.0) <= 440.0 * 0.02;
+    }, kDeadline)) << "and the device still hears it";
 
     device->client.send({ConfigChange{21, {}, {}, {}, {}, AudioRoute::mac}});
     EXPECT_TRUE(waitUntil([&] { return !seen.all<AudioStatus>().back().streaming; }, kDeadline));
     EXPECT_TRUE(waitUntil([&] { return defaultSink() == "speakers"; }, kDeadline)) << "the speakers play again";
     EXPECT_TRUE(test::logged("Sound → device stopped"));
+
+    // The sound server dies mid-stream: the session retries and tells the device why.
+    device->client.send({ConfigChange{22, {}, {}, {}, {}, AudioRoute::both}});
+    ASSERT_TRUE(waitUntil([&] { return seen.all<AudioStatus>().back().streaming; }, kDeadline));
+    (*pulse)->process().stop();
+    EXPECT_TRUE(waitUntil([&] { return test::logged("Sound capture interrupted ("); }, kDeadline))
+        << KivLogStore::shared().text(LogLevel::debug);
+    EXPECT_TRUE(waitUntil([&] {
+        const auto status = seen.all<AudioStatus>().back();
+        return !status.streaming && status.note.has_value();
+    }, kDeadline)) << "the device is told why there is no sound";
+}
+
+// The five-second statistics line against what the device counted while the picture kept changing.
+TEST_F(SessionControlE2E, TheReportLineMatchesTheFrameRateTheDeviceSaw) {
+    startHost();
+    const std::string id = "report-0008";
+    auto device = connect(id);
+    const auto r = *monitorOf(id);
+    const auto encodeRates = [] {
+        std::vector<double> rates;
+        for (const auto& e : KivLogStore::shared().entries(LogLevel::debug)) {
+            double capture = 0;
+            double encode = 0;
+            if (std::sscanf(e.message.c_str(), "[5s] capture %lffps encode %lffps", &capture, &encode) == 2)
+                rates.push_back(encode);
+        }
+        return rates;
+    };
+    // Keep the picture changing at about 20 per second; note, as each line appears, how many
+    // pictures the device had decoded then, so the device's rate covers the line's own interval.
+    struct Mark {
+        std::chrono::steady_clock::time_point at;
+        int pictures = 0;
+        double reported = 0;
+    };
+    std::vector<Mark> marks;
+    test::Painter painter(xvfb_->display());
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    for (int i = 0; marks.size() < 4 && std::chrono::steady_clock::now() < end; ++i) {
+        painter.fill(i % 2 ? 0x3070B0 : 0xB07030, static_cast<int>(r.x), static_cast<int>(r.y), static_cast<int>(r.width),
+                     static_cast<int>(r.height));
+        std::this_thread::sleep_for(50ms);
+        const auto rates = encodeRates();
+        if (rates.size() > marks.size()) marks.push_back({std::chrono::steady_clock::now(), device->seen.pictureCount(), rates.back()});
+    }
+    ASSERT_EQ(marks.size(), 4u) << "a line every five seconds while streaming";
+    for (std::size_t i = 2; i < marks.size(); ++i) { // the first interval began before the painting
+        const double seconds = std::chrono::duration<double>(marks[i].at - marks[i - 1].at).count();
+        const double deviceRate = (marks[i].pictures - marks[i - 1].pictures) / seconds;
+        EXPECT_NEAR(marks[i].reported, deviceRate, deviceRate * 0.10) << "line " << i;
+    }
 }
 
 } // namespace

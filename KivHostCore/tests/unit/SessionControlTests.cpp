@@ -93,6 +93,21 @@ TEST(SessionControl, ThreeOrientationsInHalfASecondGiveOneUpdate800msAfterTheLas
     EXPECT_TRUE(h.session->isStreaming());
 }
 
+TEST(SessionControl, FloodsOfOrientationsAndKeyframeRequestsStayBounded) {
+    SessionHarness h;
+    auto link = h.admit();
+    const int before = creates(*h.platform.displays);
+    for (int i = 0; i < 10'000; ++i) {
+        h.session->handle({ScreenInfo{1024, 1366, 2, i % 2 ? Orientation::landscape : Orientation::portrait}}, link);
+        h.session->handle({RequestIDR{i % 3 ? IDRReason::manual : IDRReason::decodeError}}, link);
+    }
+    EXPECT_LE(h.main.pendingTasks(), 1u) << "requests coalesce: nothing queued per message";
+    h.main.advance(5s);
+    EXPECT_EQ(creates(*h.platform.displays), before) << "the last of the burst was landscape: nothing to remake";
+    EXPECT_TRUE(logged("IDR requests: decodeError=3334 manual=6666"));
+    EXPECT_TRUE(h.session->isStreaming());
+}
+
 TEST(SessionControl, SettingsChangesApplyWhatIsValidAndLimitsNeedTwoPositiveSides) {
     SessionHarness h;
     auto link = h.admit();

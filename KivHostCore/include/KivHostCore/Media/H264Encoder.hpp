@@ -3,6 +3,7 @@
 // frames in flight (a slow encoder makes capture drop frames rather than queue them), keyframes on
 // request (re-encoding the last picture after two frame times on a still screen), bit rate changed
 // in place. With a quality it is the still-image encoder: every frame a keyframe.
+#include <atomic>
 #include <cstdint>
 #include <expected>
 #include <functional>
@@ -88,6 +89,7 @@ private:
     int inFlight_ = 0;
     // Queue-confined.
     bool forceKeyframe_ = false;
+    std::atomic<bool> keyframeRequestQueued_{false}; // any thread
     std::shared_ptr<PixelBuffer> lastPixelBuffer_;
     std::uint64_t lastPTSUs_ = 0;
     bool invalidated_ = false;

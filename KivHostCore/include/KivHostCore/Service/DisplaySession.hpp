@@ -309,6 +309,7 @@ private:
     bool audioGaveUp_ = false;
     std::int64_t audioRetries_ = 0;
     std::shared_ptr<AudioSource> audioSource_;
+    bool audioStreaming_ = false; // audioSource_ has started
     std::int64_t audioGeneration_ = 0;
     std::optional<std::string> audioError_;
     ScopedTimer audioRetryTask_;
