@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,7 @@
 #include <thread>
 
 #include "KivHostCore/Testing/TestProcess.hpp"
+#include "KivProtocol/HostClock.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivHostCore/Testing/XPainter.hpp"
 #include "KivReceiver/ReceiverClient.hpp"
@@ -72,24 +74,61 @@ Hello helloFor(const std::string& id, std::uint32_t width, std::uint32_t height)
     return hello;
 }
 
-// One link of a device: when its hello went out, when its first picture decoded, what it got.
+// One link of a device: when a measurement began (its hello, a request), when the first picture
+// it waits for decoded, what it got; and when each burst of sound began in what it heard.
 struct Probe {
+    using Wanted = std::function<bool(int width, int height)>;
     std::mutex mutex;
-    receiver::VideoDecoder decoder;
+    std::unique_ptr<receiver::VideoDecoder> decoder = std::make_unique<receiver::VideoDecoder>();
     std::optional<Clock::time_point> helloAt;
     std::optional<Clock::time_point> pictureAt;
+    Wanted wanted;
     std::optional<ConnectInfo> connect;
     std::atomic<std::uint64_t> pictures{0};
+    std::atomic<std::uint64_t> audioPackets{0};
+    std::vector<Clock::time_point> onsets;
+    std::vector<double> hostToDeviceMs; // per onset: the host's capture stamp to arrival here
+    std::int64_t quietFrames = 0;
 
-    void hello() {
+    // Starts a measurement: the next picture that `wanted` accepts ends it. A fresh decoder can
+    // only show a keyframe.
+    void mark(Wanted accept = {}, bool freshDecoder = false) {
         const std::lock_guard lock(mutex);
         helloAt = Clock::now();
+        pictureAt.reset();
+        wanted = std::move(accept);
+        if (freshDecoder) decoder = std::make_unique<receiver::VideoDecoder>();
     }
     void frame(const Bytes& data) {
         const std::lock_guard lock(mutex);
-        if (!decoder.decode(data)) return;
-        if (!pictureAt) pictureAt = Clock::now();
+        const auto picture = decoder->decode(data);
+        if (!picture) return;
+        if (!pictureAt && (!wanted || wanted(picture->width, picture->height))) pictureAt = Clock::now();
         ++pictures;
+    }
+    // A burst starts where a loud sample follows at least 100 ms of quiet; the time is when that
+    // sample arrived, less what came after it in the same packet.
+    void audio(const StreamAudioPacket& packet) {
+        const auto now = Clock::now();
+        ++audioPackets;
+        const std::lock_guard lock(mutex);
+        const auto frames = packet.frameCount();
+        for (std::int64_t f = 0; f < frames; ++f) {
+            const auto at = static_cast<std::size_t>(f) * packet.channels * 2;
+            const auto sample = static_cast<std::int16_t>(packet.pcm[at] | (packet.pcm[at + 1] << 8));
+            if (std::abs(static_cast<int>(sample)) < 4000) {
+                ++quietFrames;
+                continue;
+            }
+            if (quietFrames >= 4800) {
+                onsets.push_back(now - std::chrono::microseconds((frames - f) * 1'000'000 / packet.sampleRate));
+                // The host stamps each packet on its monotonic clock, the same clock as ours here.
+                const auto capturedAt = packet.captureTimeUs + static_cast<std::uint64_t>(f * 1'000'000 / packet.sampleRate);
+                hostToDeviceMs.push_back(static_cast<double>(HostClock::nowMicros() - capturedAt -
+                                                             static_cast<std::uint64_t>((frames - f) * 1'000'000 / packet.sampleRate)) / 1000.0);
+            }
+            quietFrames = 0;
+        }
     }
     void control(const ControlMessage& message) {
         const std::lock_guard lock(mutex);
@@ -113,7 +152,8 @@ struct WiFiLink {
     WiFiLink(Hello hello, std::uint16_t port) : client({.host = "127.0.0.1", .controlPort = port, .hello = std::move(hello)}) {
         client.onControl = [this](const ControlMessage& m) { probe.control(m); };
         client.onFrame = [this](const ReassembledFrame& f, std::uint64_t) { probe.frame(f.data); };
-        probe.hello(); // loopback connects at once; the hello follows immediately
+        client.onAudio = [this](const StreamAudioPacket& p) { probe.audio(p); };
+        probe.mark(); // loopback connects at once; the hello follows immediately
         client.start();
     }
 };
@@ -122,7 +162,7 @@ struct UsbLink {
     Probe probe;
     receiver::UsbDeviceServer server;
     UsbLink(Hello hello, std::uint16_t port) : server(std::move(hello), port, true) {
-        server.onHostConnected = [this] { probe.hello(); };
+        server.onHostConnected = [this] { probe.mark(); };
         server.onControl = [this](const ControlMessage& m) { probe.control(m); };
         server.onVideo = [this](const StreamVideoFrame& f) { probe.frame(f.data); };
         server.start();
@@ -150,6 +190,7 @@ struct Bench {
     int switches = 20;
     int seconds = 10;
 
+    std::unique_ptr<test::PulseAudioServer> pulse;
     std::unique_ptr<test::XvfbServer> xvfb;
     std::optional<test::TempDir> home;
     test::ChildProcess host;
@@ -157,6 +198,8 @@ struct Bench {
     std::uint16_t usbPort = 0;
 
     bool startHost() {
+        if (auto sound = test::PulseAudioServer::start("speakers")) pulse = std::move(*sound);
+        else std::fprintf(stderr, "no sound figures: %s\n", sound.error().message.c_str());
         auto server = test::XvfbServer::start();
         if (!server) {
             std::fprintf(stderr, "Xvfb: %s\n", server.error().message.c_str());
@@ -173,7 +216,7 @@ struct Bench {
                       "127.0.0.1:" + std::to_string(usbPort), "--grace", "0.5", "--link-hold", "5"},
              .environment = {{"XDG_CONFIG_HOME", (home->path() / "config").string()},
                              {"XDG_STATE_HOME", (home->path() / "state").string()},
-                             {"PULSE_SERVER", "unix:/nonexistent/pulse"}},
+                             {"PULSE_SERVER", pulse ? pulse->serverAddress() : "unix:/nonexistent/pulse"}},
              .logFile = home->path() / "host.log",
              .keepFds = {}});
         if (!child) {
@@ -255,6 +298,91 @@ struct Bench {
         monitorsGone();
     }
 
+    // A device asks for another desktop size (its pictures change size) and pauses and resumes.
+    void steering() {
+        std::vector<double> resize, resume, ignored;
+        WiFiLink link(helloFor("bench-control", 2048, 1536), control);
+        if (!firstPicture(link.probe, ignored)) return fail("control setup");
+        std::uint32_t request = 0;
+        for (int i = 0; i < 2 * rounds; ++i) {
+            // "large" puts the backing store below the device's pixels: 1636x1228 instead of 2048x1536.
+            const bool large = i % 2 == 0;
+            link.probe.mark([large](int w, int) { return w == (large ? 1636 : 2048); });
+            link.client.send({ConfigChange{++request, large ? DisplaySize::large : DisplaySize::standard, {}, {}, {}, {}}});
+            if (!firstPicture(link.probe, resize)) return fail("resize");
+        }
+        for (int i = 0; i < 2 * rounds; ++i) {
+            link.client.send({Pause{}});
+            std::this_thread::sleep_for(300ms); // let the pause land before the next request
+            link.probe.mark({}, true);
+            link.client.send({Resume{}});
+            if (!firstPicture(link.probe, resume)) return fail("resume");
+        }
+        report("configChange(displaySize) -> new-size picture", resize);
+        report("resume -> first keyframe", resume);
+    }
+
+    // 100 ms bursts of a 440 Hz tone between silences, played by pacat into the default output;
+    // from the moment a burst is handed to the player to its onset in what the device received.
+    // Route "both" captures the speakers' own output; "device" moves the sound to the host's sink.
+    void sound() {
+        if (!pulse) return;
+        for (const auto& [name, value] : pulse->environment()) ::setenv(name.c_str(), value.c_str(), 1);
+        std::uint32_t request = 0;
+        for (const auto route : {AudioRoute::both, AudioRoute::device}) {
+            WiFiLink link(helloFor(std::string("bench-sound-") + std::string(toText(route)), 1366, 1024), control);
+            std::vector<double> ignored;
+            if (!firstPicture(link.probe, ignored)) return fail("sound setup");
+            link.client.send({ConfigChange{++request, {}, {}, {}, {}, route}});
+            playBursts(link.probe, 4); // the first player stream on a sound server runs late: warm up
+            const auto latency = playBursts(link.probe, std::max(20, 4 * rounds));
+            const auto label = std::string("sound ") + std::string(toText(route)) + ": player -> device (goal <= 40 ms)";
+            report(label.c_str(), latency);
+            const std::lock_guard lock(link.probe.mutex);
+            report("  of which host capture stamp -> device", link.probe.hostToDeviceMs);
+        }
+    }
+
+    std::vector<double> playBursts(Probe& probe, int count) {
+        std::vector<double> latency;
+        FILE* player = ::popen("pacat --playback --raw --format=s16le --rate=48000 --channels=2 --latency-msec=10", "w");
+        if (!player) {
+            fail("pacat");
+            return latency;
+        }
+        std::vector<std::int16_t> chunk(480 * 2); // 10 ms
+        std::vector<Clock::time_point> bursts;
+        const auto start = Clock::now();
+        const auto total = static_cast<std::size_t>(count);
+        {
+            const std::lock_guard lock(probe.mutex);
+            probe.onsets.clear();
+            probe.hostToDeviceMs.clear();
+        }
+        for (std::int64_t frame = 0; (bursts.size() < total || frame % 24'000 != 0) && Clock::now() - start < 60s; frame += 480) {
+            // Keep 20 ms ahead of real time: the player's queue stays short.
+            std::this_thread::sleep_until(start + std::chrono::microseconds(frame * 1'000'000 / 48'000) - 20ms);
+            const auto inPeriod = frame % 24'000; // a burst every half second once sound flows
+            const bool loud = probe.audioPackets > 0 && inPeriod < 4'800 && bursts.size() < total;
+            for (std::size_t f = 0; f < 480; ++f) {
+                const double t = static_cast<double>(frame + static_cast<std::int64_t>(f)) / 48'000.0;
+                chunk[2 * f] = chunk[2 * f + 1] = static_cast<std::int16_t>(loud ? 16384.0 * std::sin(2.0 * 3.141592653589793 * 440.0 * t) : 0);
+            }
+            if (loud && inPeriod == 0) bursts.push_back(Clock::now());
+            if (std::fwrite(chunk.data(), sizeof(std::int16_t), chunk.size(), player) != chunk.size()) break;
+            std::fflush(player);
+        }
+        std::this_thread::sleep_for(500ms);
+        ::pclose(player);
+        const std::lock_guard lock(probe.mutex);
+        for (const auto& sent : bursts) {
+            const auto heard = std::find_if(probe.onsets.begin(), probe.onsets.end(), [&](const auto& onset) { return onset > sent - 5ms; });
+            if (heard != probe.onsets.end() && *heard - sent < 1s)
+                latency.push_back(std::chrono::duration<double, std::milli>(*heard - sent).count());
+        }
+        return latency;
+    }
+
     void memory() {
         const long before = statusKiB(host.pid(), "VmRSS:");
         WiFiLink a(helloFor("bench-rss-a", 1920, 1080), control);
@@ -306,6 +434,8 @@ int main(int argc, char** argv) {
     if (!bench.startHost()) return 1;
     bench.connects();
     if (!bench.failed) bench.linkSwitches();
+    if (!bench.failed) bench.steering();
+    if (!bench.failed) bench.sound();
     if (!bench.failed) bench.memory();
     const int status = bench.host.stop(20s);
     std::printf("host exit status %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
