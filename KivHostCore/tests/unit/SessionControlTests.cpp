@@ -212,8 +212,20 @@ TEST(SessionReportLine, ProblemRuleIdrOrderStillScreenTailAndCountersSinceTheLas
     EXPECT_NE(makeSessionReport(interval(5, 30, 3), counters).line.find("dropped capture +0 "), std::string::npos);
 }
 
-TEST(SessionAudio, FailedStartsRetryAfter1_2_3_3_3sThenGiveUpUntilTheSettingsChange) {
+// Sleep and wake, raised by the test.
+struct ManualPower final : PowerEvents {
+    Handlers handlers;
+    std::shared_ptr<void> observe(Handlers h) override {
+        handlers = std::move(h);
+        return std::make_shared<int>(0);
+    }
+};
+
+TEST(SessionAudio, FailedStartsRetryAfter1_2_3_3_3sThenGiveUpUntilAWakeOrASettingsChange) {
+    auto power = std::make_shared<ManualPower>();
     SessionHarness h("device-1", [](HostSettings& s) { s.session.audio = AudioRoute::both; });
+    h.platform.ports.power = power;
+    h.session = h.make("device-1", h.session->settings());
     h.session->syntheticAudioFrequency = 440;
     h.session->simulateAudioFailure = true;
     auto link = h.link();
@@ -239,6 +251,13 @@ TEST(SessionAudio, FailedStartsRetryAfter1_2_3_3_3sThenGiveUpUntilTheSettingsCha
     const auto status = sent<AudioStatus>(*link).back();
     EXPECT_FALSE(status.streaming);
     ASSERT_TRUE(status.note.has_value());
+    h.main.advance(60s);
+    EXPECT_EQ(countLogged("Sound capture failed: "), 6) << "nothing more until something changes";
+
+    // A wake is a change: one more round of attempts.
+    power->handlers.displaysDidWake();
+    h.main.advance(100ms);
+    EXPECT_EQ(countLogged("Sound capture failed: "), 7);
 
     // A settings change is the next change: sound is tried again, and this time it works.
     h.session->simulateAudioFailure = false;
