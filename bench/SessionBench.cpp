@@ -35,17 +35,6 @@ namespace {
 
 constexpr auto kDeadline = 30s;
 
-std::uint16_t freePort(int type) {
-    const int fd = socket(AF_INET, type, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 double percentile(std::vector<double> values, double p) {
     if (values.empty()) return 0;
@@ -208,11 +197,11 @@ struct Bench {
         xvfb = std::move(*server);
         test::shrinkXvfbDesktop(xvfb->display(), 1024, 768);
         home.emplace("kiv-bench-session");
-        control = freePort(SOCK_STREAM);
-        usbPort = freePort(SOCK_STREAM);
+        control = test::freeLoopbackPort(SOCK_STREAM);
+        usbPort = test::freeLoopbackPort(SOCK_STREAM);
         auto child = test::ChildProcess::start(
             {.argv = {hostBinary, "--approve-all", "--loopback-only", "--display", xvfb->display(), "--control-port",
-                      std::to_string(control), "--video-port", std::to_string(freePort(SOCK_DGRAM)), "--usb-direct",
+                      std::to_string(control), "--video-port", std::to_string(test::freeLoopbackPort(SOCK_DGRAM)), "--usb-direct",
                       "127.0.0.1:" + std::to_string(usbPort), "--grace", "0.5", "--link-hold", "5"},
              .environment = {{"XDG_CONFIG_HOME", (home->path() / "config").string()},
                              {"XDG_STATE_HOME", (home->path() / "state").string()},

@@ -1,5 +1,8 @@
 #include "KivHostCore/Testing/TestProcess.hpp"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -214,6 +217,18 @@ RunResult runProgram(const std::vector<std::string>& argv,
     }
     result.exitCode = WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
     return result;
+}
+
+std::uint16_t freeLoopbackPort(int socketType) {
+    const int fd = ::socket(AF_INET, socketType, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
 }
 
 } // namespace kiv::test

@@ -27,17 +27,6 @@ using test::waitUntil;
 
 inline constexpr auto kDeadline = 45s;
 
-inline std::uint16_t freePort(int type) {
-    const int fd = socket(AF_INET, type, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 inline int kivMonitors(const std::string& display) {
     const auto result = test::runProgram({"xrandr", "--listmonitors"}, {{"DISPLAY", display}});

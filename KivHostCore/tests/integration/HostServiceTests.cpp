@@ -93,8 +93,8 @@ TEST(HostProcess, ServesADeviceAndLeavesNoMonitorBehindOnSigterm) {
     if (!xvfb) GTEST_SKIP() << xvfb.error().message;
     test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
     test::TempDir home("kiv-host-home");
-    const auto control = freePort(SOCK_STREAM);
-    const auto video = freePort(SOCK_DGRAM);
+    const auto control = test::freeLoopbackPort(SOCK_STREAM);
+    const auto video = test::freeLoopbackPort(SOCK_DGRAM);
     // A run that crashed while it held the output silenced: the next start undoes it (the device is
     // gone here, so only the note goes).
     const auto config = home.path() / "config" / "kivdisplay" / "kivdisplay-host.json";

@@ -90,4 +90,8 @@ RunResult runProgram(const std::vector<std::string>& argv,
                      const std::vector<std::pair<std::string, std::string>>& environment = {},
                      std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
 
+// A loopback port that was free a moment ago, for SOCK_STREAM or SOCK_DGRAM: for a child
+// process that must be told its port before it starts.
+std::uint16_t freeLoopbackPort(int socketType);
+
 } // namespace kiv::test
