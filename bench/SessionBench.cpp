@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include "KivHostCore/Testing/TestProcess.hpp"
@@ -300,15 +301,18 @@ struct Bench {
             link.client.send({ConfigChange{++request, large ? DisplaySize::large : DisplaySize::standard, {}, {}, {}, {}}});
             if (!firstPicture(link.probe, resize)) return fail("resize");
         }
+        std::vector<double> pausedCPU;
         for (int i = 0; i < 2 * rounds; ++i) {
             link.client.send({Pause{}});
             std::this_thread::sleep_for(300ms); // let the pause land before the next request
+            if (i == 0) pausedCPU.push_back(cpuPercent(1s));
             link.probe.mark({}, true);
             link.client.send({Resume{}});
             if (!firstPicture(link.probe, resume)) return fail("resume");
         }
         report("configChange(displaySize) -> new-size picture", resize);
         report("resume -> first keyframe", resume);
+        std::printf("host CPU while the only device is paused: %.1f%%\n", pausedCPU.empty() ? 0.0 : pausedCPU[0]);
     }
 
     // 100 ms bursts of a 440 Hz tone between silences, played by pacat into the default output;
@@ -395,6 +399,27 @@ struct Bench {
                     "high-water %.1f MiB; %.1f decoded fps per device\n",
                     static_cast<double>(before) / 1024, static_cast<double>(statusKiB(host.pid(), "VmRSS:")) / 1024,
                     static_cast<double>(peak) / 1024, static_cast<double>(statusKiB(host.pid(), "VmHWM:")) / 1024, fps);
+    }
+
+    // The host's CPU use (user + system, % of one core) over `span`.
+    double cpuPercent(std::chrono::milliseconds span) {
+        const auto ticks = [&] {
+            std::ifstream in("/proc/" + std::to_string(host.pid()) + "/stat");
+            std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            std::istringstream fields(text.substr(text.rfind(')') + 2));
+            std::string field;
+            long long utime = 0;
+            long long stime = 0;
+            for (int i = 3; i <= 15 && fields >> field; ++i) {
+                if (i == 14) utime = std::stoll(field);
+                if (i == 15) stime = std::stoll(field);
+            }
+            return utime + stime;
+        };
+        const auto before = ticks();
+        std::this_thread::sleep_for(span);
+        return static_cast<double>(ticks() - before) * 100.0 / static_cast<double>(::sysconf(_SC_CLK_TCK)) /
+               std::chrono::duration<double>(span).count();
     }
 
     void fail(const char* what) {

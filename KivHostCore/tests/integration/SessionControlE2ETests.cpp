@@ -253,9 +253,21 @@ TEST_F(SessionControlE2E, TheHostsSoundReachesTheDeviceAndLeavesTheSpeakersUntil
     EXPECT_TRUE(waitUntil([&] { return defaultSink() == "speakers"; }, kDeadline)) << "the speakers play again";
     EXPECT_TRUE(test::logged("Sound → device stopped"));
 
-    // The sound server dies mid-stream: the session retries and tells the device why.
+    // Both: the device hears it and the speakers keep playing it.
+    {
+        const std::lock_guard lock(seen.mutex);
+        seen.leftChannel.clear();
+    }
     device->client.send({ConfigChange{22, {}, {}, {}, {}, AudioRoute::both}});
     ASSERT_TRUE(waitUntil([&] { return seen.all<AudioStatus>().back().streaming; }, kDeadline));
+    EXPECT_TRUE(waitUntil([&] {
+        const std::lock_guard lock(seen.mutex);
+        return std::abs(frequencyOf(seen.leftChannel) - 440.0) <= 440.0 * 0.02;
+    }, kDeadline));
+    EXPECT_EQ(defaultSink(), "speakers");
+    EXPECT_FALSE(seen.all<AudioStatus>().back().macMuted);
+
+    // The sound server dies mid-stream: the session retries and tells the device why.
     (*pulse)->process().stop();
     EXPECT_TRUE(waitUntil([&] { return test::logged("Sound capture interrupted ("); }, kDeadline))
         << KivLogStore::shared().text(LogLevel::debug);
