@@ -190,8 +190,8 @@ void DisplaySession::acceptStreaming(const Hello& hello, std::shared_ptr<HostTra
     status_.clientRecommendedFPS = hello.recommendedFPS.value_or(30);
     status_.clientDecoderMBPerSecond = hello.decoderMBPerSecond;
     status_.configuration = config;
+    status_.service = HostStatus::Service::streaming(); // before the note publishes the status
     showNote(HostStatus::TransportNote::Kind::success, localize("Connected via ") + viaText(link->kind()), true);
-    status_.service = HostStatus::Service::streaming();
     audioGaveUp_ = false;
     audioRetries_ = 0;
     updateAudio(true);
