@@ -245,3 +245,34 @@ protected:
     std::string pulseServer_ = "unix:/nonexistent/pulse"; // no sound server unless a test starts one
 };
 
+// `kivdisplay-host` as a process on an X display, with its own settings and state folders under
+// `home`, on free loopback ports; started and listening, or a failure the caller reports.
+struct HostProcess {
+    test::ChildProcess process;
+    std::uint16_t controlPort = 0;
+    std::uint16_t videoPort = 0;
+
+    static std::expected<HostProcess, std::string> start(const std::string& display, const std::filesystem::path& home,
+                                                         std::vector<std::string> flags = {"--approve-all"}) {
+        HostProcess host;
+        host.controlPort = test::freeLoopbackPort(SOCK_STREAM);
+        host.videoPort = test::freeLoopbackPort(SOCK_DGRAM);
+        std::vector<std::string> argv{KIV_HOST_BINARY, "--loopback-only", "--no-usb", "--display", display,
+                                      "--control-port", std::to_string(host.controlPort), "--video-port",
+                                      std::to_string(host.videoPort), "--name", "CI Host"};
+        argv.insert(argv.end(), flags.begin(), flags.end());
+        auto child = test::ChildProcess::start({.argv = argv,
+                                                .environment = {{"XDG_CONFIG_HOME", (home / "config").string()},
+                                                                {"XDG_STATE_HOME", (home / "state").string()},
+                                                                {"PULSE_SERVER", "unix:/nonexistent/pulse"},
+                                                                {"KIV_LOG_STDOUT", "1"}},
+                                                .logFile = home / "host.log",
+                                                .keepFds = {}});
+        if (!child) return std::unexpected(child.error());
+        host.process = std::move(*child);
+        if (!waitUntil([&] { return host.process.log().find("Listening: control port") != std::string::npos; }, kDeadline))
+            return std::unexpected("the host did not start listening:\n" + host.process.log());
+        return host;
+    }
+};
+

@@ -93,27 +93,18 @@ TEST(HostProcess, ServesADeviceAndLeavesNoMonitorBehindOnSigterm) {
     if (!xvfb) GTEST_SKIP() << xvfb.error().message;
     test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
     test::TempDir home("kiv-host-home");
-    const auto control = test::freeLoopbackPort(SOCK_STREAM);
-    const auto video = test::freeLoopbackPort(SOCK_DGRAM);
     // A run that crashed while it held the output silenced: the next start undoes it (the device is
     // gone here, so only the note goes).
     const auto config = home.path() / "config" / "kivdisplay" / "kivdisplay-host.json";
     std::filesystem::create_directories(config.parent_path());
     std::ofstream(config) << R"({"kiv.audio.mutedDevice": {"uid": "speakers", "volume": 0.5}})";
-    auto host = test::ChildProcess::start(
-        {.argv = {KIV_HOST_BINARY, "--approve-all", "--loopback-only", "--no-usb", "--display", (*xvfb)->display(),
-                  "--control-port", std::to_string(control), "--video-port", std::to_string(video), "--name", "CI Host"},
-         .environment = {{"XDG_CONFIG_HOME", (home.path() / "config").string()},
-                         {"XDG_STATE_HOME", (home.path() / "state").string()},
-                         {"PULSE_SERVER", "unix:/nonexistent/pulse"}},
-         .logFile = home.path() / "host.log",
-         .keepFds = {}});
-    ASSERT_TRUE(host) << host.error();
-    ASSERT_TRUE(waitUntil([&] { return host->log().find("Listening: control port") != std::string::npos; }, kDeadline))
-        << host->log();
+    auto started = HostProcess::start((*xvfb)->display(), home.path());
+    ASSERT_TRUE(started) << started.error();
+    auto& host = started->process;
+    const auto control = started->controlPort;
 
     WiFiDevice device(helloFor("process-0004", "CI iPad"), control);
-    ASSERT_TRUE(waitUntil([&] { return device.seen.count(ControlMessage::Case::connect) == 1; }, kDeadline)) << host->log();
+    ASSERT_TRUE(waitUntil([&] { return device.seen.count(ControlMessage::Case::connect) == 1; }, kDeadline)) << host.log();
     EXPECT_TRUE(waitUntil([&] { return device.seen.meanLuma().has_value(); }, kDeadline)) << "a decoded picture";
     std::stringstream stored;
     stored << std::ifstream(config).rdbuf();
@@ -121,10 +112,10 @@ TEST(HostProcess, ServesADeviceAndLeavesNoMonitorBehindOnSigterm) {
     EXPECT_NE(stored.str().find("hostID"), std::string::npos) << "the rest of the settings stay";
     EXPECT_EQ(kivMonitors((*xvfb)->display()), 1);
 
-    const int status = host->stop(20s);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << host->log();
+    const int status = host.stop(20s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << host.log();
     EXPECT_EQ(kivMonitors((*xvfb)->display()), 0) << "no KivDisplay monitor left";
-    EXPECT_NE(host->log().find("status: streaming"), std::string::npos) << host->log();
+    EXPECT_NE(host.log().find("status: streaming"), std::string::npos) << host.log();
 }
 
 } // namespace

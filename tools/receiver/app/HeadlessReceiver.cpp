@@ -1,0 +1,310 @@
+#include "HeadlessReceiver.hpp"
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+#include <iostream>
+#include <random>
+
+#include "KivProtocol/H264Bitstream.hpp"
+#include "KivProtocol/HostClock.hpp"
+
+namespace kiv::receiver {
+
+namespace {
+
+std::string newUUID() {
+    std::random_device device;
+    std::mt19937_64 random((static_cast<std::uint64_t>(device()) << 32) ^ device());
+    const auto a = random();
+    const auto b = random();
+    return fmt::format("{:08X}-{:04X}-4{:03X}-{:04X}-{:012X}", a >> 32, (a >> 16) & 0xFFFF, a & 0xFFF,
+                       ((b >> 48) & 0x3FFF) | 0x8000, b & 0xFFFFFFFFFFFFull);
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5)];
+}
+
+} // namespace
+
+DeviceIdentity::DeviceIdentity(std::filesystem::path file) : file_(std::move(file)) {
+    std::ifstream in(file_);
+    if (in) {
+        try {
+            const auto json = nlohmann::json::parse(in);
+            deviceID_ = json.value("deviceID", std::string());
+            const auto readMap = [&](const char* key, std::map<std::string, std::string>& into) {
+                if (const auto found = json.find(key); found != json.end() && found->is_object())
+                    for (const auto& [name, value] : found->items())
+                        if (value.is_string()) into[name] = value.get<std::string>();
+            };
+            readMap("tokens", tokens_);
+            readMap("hosts", hosts_);
+        } catch (const nlohmann::json::exception& error) {
+            loadProblem_ = fmt::format("{} could not be read ({}); starting a new device identity", file_.string(), error.what());
+        }
+    }
+    if (deviceID_.empty()) {
+        deviceID_ = newUUID();
+        if (auto saved = save(); !saved && !loadProblem_) loadProblem_ = saved.error();
+    }
+}
+
+std::filesystem::path DeviceIdentity::defaultPath() {
+    std::filesystem::path base;
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/') base = config;
+    else if (const char* home = std::getenv("HOME"); home && home[0] != '\0') base = std::filesystem::path(home) / ".config";
+    else base = std::filesystem::temp_directory_path();
+    return base / "kivdisplay" / "receiver.json";
+}
+
+std::optional<std::string> DeviceIdentity::token(const std::string& hostID) const {
+    const auto found = tokens_.find(hostID);
+    if (found == tokens_.end()) return std::nullopt;
+    return found->second;
+}
+
+std::optional<std::string> DeviceIdentity::hostAt(const std::string& address) const {
+    const auto found = hosts_.find(address);
+    if (found == hosts_.end()) return std::nullopt;
+    return found->second;
+}
+
+std::expected<void, std::string> DeviceIdentity::remember(const std::string& hostID, const std::string& token,
+                                                           const std::string& address) {
+    tokens_[hostID] = token;
+    hosts_[address] = hostID;
+    return save();
+}
+
+std::expected<void, std::string> DeviceIdentity::save() const {
+    nlohmann::json json{{"deviceID", deviceID_}, {"tokens", tokens_}, {"hosts", hosts_}};
+    std::error_code error;
+    std::filesystem::create_directories(file_.parent_path(), error);
+    const auto temporary = file_.string() + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << json.dump(2) << '\n';
+        if (!out) return std::unexpected("cannot write " + temporary);
+    }
+    std::filesystem::rename(temporary, file_, error);
+    if (error) return std::unexpected("cannot replace " + file_.string() + ": " + error.message());
+    return {};
+}
+
+HeadlessReceiver::HeadlessReceiver(HeadlessOptions options, DeviceIdentity& identity)
+    : options_(std::move(options)), identity_(identity) {
+    options_.hello.deviceID = identity_.deviceID();
+    if (!options_.hostID) options_.hostID = identity_.hostAt(address());
+    if (options_.hostID) options_.hello.token = identity_.token(*options_.hostID);
+    if (options_.record) record_.open(*options_.record, std::ios::binary | std::ios::trunc);
+    if (options_.frameLog) {
+        frameLog_.open(*options_.frameLog, std::ios::trunc);
+        frameLog_ << "# frameID keyframe bytes hostCaptureUs completedAtUs decodedAtUs\n";
+    }
+}
+
+HeadlessReceiver::~HeadlessReceiver() {
+    if (client_) client_->stop();
+}
+
+std::string HeadlessReceiver::address() const { return options_.host + ":" + std::to_string(options_.port); }
+
+void HeadlessReceiver::say(const std::string& line) {
+    if (onLine) onLine(line);
+    else std::cout << line << std::endl;
+}
+
+RunOutcome HeadlessReceiver::rejected(RejectReason reason, const std::string& hostName) {
+    const auto status = 10 + static_cast<int>(reason);
+    switch (reason) {
+    case RejectReason::denied: return {status, hostName + " refused this device."};
+    case RejectReason::busy: return {status, hostName + " is asking its user about another connection of this device; try again shortly."};
+    case RejectReason::versionMismatch: return {status, hostName + " speaks another protocol version; update the older side."};
+    case RejectReason::invalidToken: return {status, hostName + " did not accept this device's pairing; it will ask its user again next time."};
+    case RejectReason::notLocalNetwork: return {status, hostName + " only accepts devices on its local network."};
+    case RejectReason::permissionMissing: return {status, hostName + " may not capture its screen (permission missing)."};
+    case RejectReason::internalError: return {status, hostName + " could not start the stream (internal error)."};
+    }
+    return {status, hostName + " refused the connection."};
+}
+
+RunOutcome HeadlessReceiver::run(std::chrono::steady_clock::duration until) {
+    ReceiverConfig config;
+    config.host = options_.host;
+    config.controlPort = options_.port;
+    config.hello = options_.hello;
+    client_ = std::make_unique<ReceiverClient>(config);
+    const auto end = [this](RunOutcome outcome) {
+        const std::lock_guard lock(mutex_);
+        if (!ended_) ended_ = std::move(outcome);
+        changed_.notify_all();
+    };
+    client_->onPairingPending = [this] { say("Waiting for approval on " + options_.host + "…"); };
+    client_->onReject = [this, end](RejectReason reason) { end(rejected(reason, options_.host)); };
+    client_->onConnect = [this](const ConnectInfo& info) {
+        {
+            const std::lock_guard lock(mutex_);
+            connect_ = info;
+        }
+        if (info.host) {
+            if (auto saved = identity_.remember(info.host->hostID, info.token, address()); !saved)
+                say("Pairing not remembered: " + saved.error());
+        }
+        say(fmt::format("Connected to {}: {}×{}@{} {:.1f} Mbit/s, session {}", info.hostName, info.mode.width,
+                        info.mode.height, info.mode.fps, static_cast<double>(info.bitrate) / 1e6, info.sessionID));
+    };
+    client_->onControl = [this, end](const ControlMessage& message) {
+        if (const auto* bye = message.get<Disconnect>()) end({0, "The host ended the session: " + bye->reason});
+    };
+    client_->onFrame = [this](const ReassembledFrame& f, std::uint64_t completedAtUs) { frame(f, completedAtUs); };
+    client_->onClosed = [this, end](const std::string& why) {
+        const std::lock_guard lock(mutex_);
+        if (!ended_) ended_ = RunOutcome{stopping_ ? 0 : 2, stopping_ ? "" : "Connection lost: " + why};
+        changed_.notify_all();
+    };
+    client_->start();
+
+    const auto deadline = std::chrono::steady_clock::now() + until;
+    auto nextTick = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    std::unique_lock lock(mutex_);
+    while (!ended_ && !stopping_ && std::chrono::steady_clock::now() < deadline) {
+        changed_.wait_until(lock, std::min(deadline, nextTick));
+        if (std::chrono::steady_clock::now() >= nextTick) {
+            lock.unlock();
+            tick();
+            lock.lock();
+            nextTick += std::chrono::seconds(1);
+        }
+    }
+    stopping_ = true;
+    if (!ended_ && connect_) {
+        // Leaving on purpose: say goodbye, so the host lets go of the display at once instead of
+        // holding it for a link that will not come back. The host answers by closing the link.
+        lock.unlock();
+        client_->send({Disconnect{"receiver stopped"}});
+        lock.lock();
+        changed_.wait_for(lock, std::chrono::seconds(1), [this] { return ended_.has_value(); });
+        ended_.reset();
+    }
+    auto outcome = ended_.value_or(RunOutcome{});
+    lock.unlock();
+    client_->stop();
+    return outcome;
+}
+
+void HeadlessReceiver::stop() {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+    changed_.notify_all();
+}
+
+void HeadlessReceiver::frame(const ReassembledFrame& f, std::uint64_t completedAtUs) {
+    // Past a loss only a keyframe can be decoded; ask for one, at most twice a second.
+    if (f.framesLostBefore > 0 && !f.isKeyframe) awaitingKeyframe_ = true;
+    if (f.isKeyframe) awaitingKeyframe_ = false;
+    if (record_.is_open()) {
+        // Frames come length-prefixed; a file wants start codes (Annex B) to be playable.
+        if (const auto units = H264Bitstream::splitAVCC(f.data)) {
+            static constexpr char kStartCode[] = {0, 0, 0, 1};
+            for (const auto unit : *units) {
+                record_.write(kStartCode, sizeof kStartCode);
+                record_.write(reinterpret_cast<const char*>(unit.data()), static_cast<std::streamsize>(unit.size()));
+            }
+        }
+    }
+    std::optional<DecodedPicture> picture;
+    const auto started = HostClock::nowMicros();
+    if (!awaitingKeyframe_) picture = decoder_.decode(f.data);
+    const auto decodedAt = HostClock::nowMicros();
+    if (!picture && !awaitingKeyframe_) awaitingKeyframe_ = true;
+    if (awaitingKeyframe_ && std::chrono::steady_clock::now() - lastKeyframeRequest_ > std::chrono::milliseconds(500)) {
+        lastKeyframeRequest_ = std::chrono::steady_clock::now();
+        client_->send({RequestIDR{f.framesLostBefore > 0 ? IDRReason::packetLoss
+                                                           : (picture ? IDRReason::awaitingKeyframe : IDRReason::decodeError)}});
+    }
+    if (frameLog_.is_open())
+        frameLog_ << fmt::format("{} {} {} {} {} {}\n", f.frameID, f.isKeyframe ? 1 : 0, f.data.size(), f.captureTimeUs,
+                                 completedAtUs, picture ? decodedAt : 0);
+    const std::lock_guard lock(mutex_);
+    ++frames_;
+    keyframes_ += f.isKeyframe;
+    if (!picture) {
+        ++decodeFailures_;
+        return;
+    }
+    ++decoded_;
+    const double decodeMs = static_cast<double>(decodedAt - started) / 1000.0;
+    decodeMs_.push_back(decodeMs);
+    intervalDecodeMs_ += decodeMs;
+    ++intervalDecodes_;
+    decodedSize_ = std::pair{picture->width, picture->height};
+    if (const auto offset = client_->stats().clockOffsetUs) {
+        // The host's capture time on our clock (the offset is host minus ours).
+        const auto captured = static_cast<std::int64_t>(f.captureTimeUs) - *offset;
+        latencyMs_.push_back(static_cast<double>(static_cast<std::int64_t>(decodedAt) - captured) / 1000.0);
+    }
+}
+
+void HeadlessReceiver::tick() {
+    const auto now = client_->stats();
+    ClientStats stats;
+    {
+        const std::lock_guard lock(mutex_);
+        const auto received = static_cast<double>(now.framesReceived - lastStats_.framesReceived);
+        stats.receiveFPS = received;
+        stats.decodeFPS = static_cast<double>(decoded_ - lastDecoded_);
+        stats.renderFPS = stats.decodeFPS;
+        stats.decodeTimeMs = intervalDecodes_ > 0 ? intervalDecodeMs_ / static_cast<double>(intervalDecodes_) : 0;
+        stats.bitrateKbps = static_cast<double>(now.bytesReceived - lastStats_.bytesReceived) * 8 / 1000;
+        const auto expected = static_cast<double>(now.packetsExpected - lastStats_.packetsExpected);
+        const auto got = static_cast<double>(now.packetsReceived - lastStats_.packetsReceived);
+        stats.packetLoss = expected > 0 ? std::clamp((expected - got) / expected, 0.0, 1.0) : 0;
+        stats.droppedFrames = now.framesLost;
+        stats.skippedFrames = decodeFailures_;
+        stats.latencyMs = latencyMs_.empty() ? now.lastLatencyMs : latencyMs_.back();
+        stats.latencyMaxMs = now.maxLatencyMs;
+        if (decodedSize_) {
+            stats.decodedWidth = decodedSize_->first;
+            stats.decodedHeight = decodedSize_->second;
+        }
+        stats.rttMs = now.rttUs ? static_cast<double>(*now.rttUs) / 1000.0 : 0;
+        lastStats_ = now;
+        lastDecoded_ = decoded_;
+        intervalDecodeMs_ = 0;
+        intervalDecodes_ = 0;
+        if (!connect_) return;
+    }
+    client_->send({stats});
+    if (options_.printStats)
+        say(fmt::format("{:.0f} fps decoded, {:.2f} ms decode, {:.1f} ms latency, loss {:.1f}%, rtt {:.1f} ms, {:.2f} Mbit/s",
+                        stats.decodeFPS, stats.decodeTimeMs, stats.latencyMs, stats.packetLoss * 100, stats.rttMs,
+                        stats.bitrateKbps / 1000));
+}
+
+std::string HeadlessReceiver::summaryJSON() const {
+    const std::lock_guard lock(mutex_);
+    const auto stats = client_ ? client_->stats() : ReceiverStats{};
+    nlohmann::json json{
+        {"frames", frames_},
+        {"keyframes", keyframes_},
+        {"decoded", decoded_},
+        {"framesLost", stats.framesLost},
+        {"packetLoss", stats.packetsExpected > 0
+                           ? static_cast<double>(stats.packetsExpected - stats.packetsReceived) / static_cast<double>(stats.packetsExpected)
+                           : 0.0},
+        {"latencyP50Ms", percentile(latencyMs_, 0.5)},
+        {"latencyP95Ms", percentile(latencyMs_, 0.95)},
+        {"decodeP50Ms", percentile(decodeMs_, 0.5)},
+        {"decodeP95Ms", percentile(decodeMs_, 0.95)},
+    };
+    if (decodedSize_) json["size"] = fmt::format("{}x{}", decodedSize_->first, decodedSize_->second);
+    return json.dump();
+}
+
+} // namespace kiv::receiver

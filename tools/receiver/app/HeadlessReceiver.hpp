@@ -1,0 +1,118 @@
+#pragma once
+// The receiver without a window: connects to a host, pairs (remembering its identity and the
+// host's token), decodes what it is sent, asks for keyframes when pictures cannot be decoded,
+// reports statistics to the host every second, and can record the stream and a per-frame log.
+#include <chrono>
+#include <condition_variable>
+#include <expected>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "KivReceiver/ReceiverClient.hpp"
+#include "KivReceiver/VideoDecoder.hpp"
+
+namespace kiv::receiver {
+
+// Who this machine is to hosts: a stable device identifier and the token each host gave it.
+// Kept as JSON in one file; a file that cannot be read starts a new identity (and says so).
+class DeviceIdentity {
+public:
+    explicit DeviceIdentity(std::filesystem::path file);
+    static std::filesystem::path defaultPath(); // $XDG_CONFIG_HOME/kivdisplay/receiver.json
+
+    const std::string& deviceID() const { return deviceID_; }
+    std::optional<std::string> token(const std::string& hostID) const;
+    // The host last met at "address:port", so a direct connection can send its token too.
+    std::optional<std::string> hostAt(const std::string& address) const;
+    // Writes the file at once (a temporary file renamed over the old one).
+    std::expected<void, std::string> remember(const std::string& hostID, const std::string& token, const std::string& address);
+    const std::optional<std::string>& loadProblem() const { return loadProblem_; }
+
+private:
+    std::expected<void, std::string> save() const;
+
+    std::filesystem::path file_;
+    std::string deviceID_;
+    std::map<std::string, std::string> tokens_;
+    std::map<std::string, std::string> hosts_; // "address:port" → host identifier
+    std::optional<std::string> loadProblem_;
+};
+
+struct HeadlessOptions {
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 52010;
+    Hello hello; // deviceID and token are filled in from the identity
+    std::optional<std::string> hostID; // whose token to send, when known before connecting
+    std::optional<std::filesystem::path> record;   // Annex B H.264
+    std::optional<std::filesystem::path> frameLog; // one line per frame
+    bool printStats = false;                        // one line a second on standard output
+};
+
+// What a run ended with.
+struct RunOutcome {
+    int exitStatus = 0;
+    std::string message; // empty when the run simply ended
+};
+
+class HeadlessReceiver {
+public:
+    HeadlessReceiver(HeadlessOptions options, DeviceIdentity& identity);
+    ~HeadlessReceiver();
+
+    // Connects and runs until `until` passes, the host ends the session, or stop() is called.
+    RunOutcome run(std::chrono::steady_clock::duration until);
+    void stop();
+
+    // The exit status and message for a refusal; statuses 10..16 follow the reasons' order.
+    static RunOutcome rejected(RejectReason reason, const std::string& hostName);
+    // The run's figures as one JSON object (frames, keyframes, loss, latency and decode p50/p95).
+    std::string summaryJSON() const;
+
+    std::function<void(const std::string& line)> onLine; // what a person should read (default: stdout)
+
+private:
+    void frame(const ReassembledFrame& frame, std::uint64_t completedAtUs);
+    void tick();
+    void say(const std::string& line);
+    std::string address() const;
+
+    HeadlessOptions options_;
+    DeviceIdentity& identity_;
+    std::unique_ptr<ReceiverClient> client_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::optional<RunOutcome> ended_;
+    bool stopping_ = false;
+    std::optional<ConnectInfo> connect_;
+
+    // Network thread.
+    VideoDecoder decoder_;
+    bool awaitingKeyframe_ = true;
+    std::chrono::steady_clock::time_point lastKeyframeRequest_{};
+    std::ofstream record_;
+    std::ofstream frameLog_;
+
+    // Figures (under mutex_).
+    std::int64_t frames_ = 0;
+    std::int64_t keyframes_ = 0;
+    std::int64_t decoded_ = 0;
+    std::int64_t decodeFailures_ = 0;
+    std::vector<double> latencyMs_;
+    std::vector<double> decodeMs_;
+    std::optional<std::pair<int, int>> decodedSize_;
+    // The previous second's totals, for the per-second figures.
+    ReceiverStats lastStats_;
+    std::int64_t lastDecoded_ = 0;
+    double intervalDecodeMs_ = 0;
+    std::int64_t intervalDecodes_ = 0;
+};
+
+} // namespace kiv::receiver

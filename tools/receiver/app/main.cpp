@@ -1,0 +1,146 @@
+// kivdisplay-receiver: this machine as a device of a KivDisplay host. This build receives without
+// a window: it pairs, decodes, reports statistics, and can record the stream and a frame log.
+#include <signal.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <fmt/format.h>
+
+#include <iostream>
+#include <regex>
+#include <thread>
+
+#include "HeadlessReceiver.hpp"
+#include "KivReceiver/HostBrowser.hpp"
+
+using namespace kiv;
+using namespace kiv::receiver;
+
+namespace {
+
+std::string machineName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "Linux receiver";
+    return name;
+}
+
+// "WxH" or "WxH@scale".
+std::optional<ScreenInfo> parseScreen(const std::string& text) {
+    static const std::regex pattern(R"((\d{2,5})x(\d{2,5})(?:@(\d+(?:\.\d+)?))?)");
+    std::smatch match;
+    if (!std::regex_match(text, match, pattern)) return std::nullopt;
+    ScreenInfo screen;
+    screen.widthPixels = std::stoll(match[1]);
+    screen.heightPixels = std::stoll(match[2]);
+    screen.scale = match[3].matched ? std::stod(match[3]) : 1.0;
+    screen.orientation = screen.heightPixels > screen.widthPixels ? Orientation::portrait : Orientation::landscape;
+    if (screen.scale <= 0 || screen.scale > 4) return std::nullopt;
+    return screen;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"kivdisplay-receiver: this machine as an extra display of a KivDisplay host"};
+    std::string host;
+    std::string screenText = "1920x1080";
+    std::string name = machineName();
+    double seconds = 0;
+    bool headless = false;
+    bool printStats = false;
+    std::string record;
+    std::string frameLog;
+    std::string identityFile = DeviceIdentity::defaultPath().string();
+    app.add_option("--host", host, "host address[:port] (default: the host found by DNS-SD)");
+    app.add_option("--screen", screenText, "the screen to offer, WxH[@scale]")->capture_default_str();
+    app.add_option("--name", name, "the name the host shows for this device")->capture_default_str();
+    app.add_option("--seconds", seconds, "stop after this many seconds (0: until Ctrl-C)")->check(CLI::NonNegativeNumber);
+    app.add_flag("--headless", headless, "no window (this build has none yet either way)");
+    app.add_flag("--stats", printStats, "print the figures once a second");
+    app.add_option("--record", record, "write the received stream to FILE (H.264 Annex B)");
+    app.add_option("--frame-log", frameLog, "write one line per received frame to FILE");
+    app.add_option("--identity", identityFile, "where this device keeps its identifier and pairings")->capture_default_str();
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error) == 0 ? 0 : 2;
+    }
+    const auto screen = parseScreen(screenText);
+    if (!screen) {
+        std::cerr << "kivdisplay-receiver: --screen wants WxH or WxH@scale, not \"" << screenText << "\"" << std::endl;
+        return 2;
+    }
+
+    HeadlessOptions options;
+    if (host.empty()) {
+        std::cout << "Looking for hosts…" << std::endl;
+        auto found = browseHosts(std::chrono::seconds(3));
+        if (!found || found->empty()) {
+            std::cerr << "kivdisplay-receiver: no host found" << (found ? "" : " (" + found.error() + ")")
+                      << "; name one with --host ADDRESS[:PORT]" << std::endl;
+            return 1;
+        }
+        std::size_t pick = 0;
+        if (found->size() > 1) {
+            for (std::size_t i = 0; i < found->size(); ++i)
+                std::cout << fmt::format("  {}. {} ({}:{})", i + 1, (*found)[i].name, (*found)[i].hostTarget, (*found)[i].port) << std::endl;
+            if (!isatty(STDIN_FILENO)) {
+                std::cerr << "kivdisplay-receiver: several hosts found; name one with --host" << std::endl;
+                return 1;
+            }
+            std::cout << "Which one? " << std::flush;
+            std::string answer;
+            std::getline(std::cin, answer);
+            pick = static_cast<std::size_t>(std::max(1L, std::strtol(answer.c_str(), nullptr, 10))) - 1;
+            if (pick >= found->size()) return 1;
+        }
+        const auto& chosen = (*found)[pick];
+        options.host = chosen.txt.contains("ip") ? chosen.txt.at("ip") : chosen.hostTarget;
+        options.port = chosen.port;
+        if (chosen.txt.contains("id")) options.hostID = chosen.txt.at("id");
+    } else {
+        const auto colon = host.rfind(':');
+        options.host = host.substr(0, colon);
+        if (colon != std::string::npos) {
+            const auto port = std::strtol(host.c_str() + colon + 1, nullptr, 10);
+            if (port < 1 || port > 65535) {
+                std::cerr << "kivdisplay-receiver: bad port in --host " << host << std::endl;
+                return 2;
+            }
+            options.port = static_cast<std::uint16_t>(port);
+        }
+    }
+    options.hello.deviceName = name;
+    options.hello.model = "Linux receiver";
+    options.hello.systemVersion = "Linux";
+    options.hello.screen = *screen;
+    options.hello.codecs = {"h264"};
+    options.hello.recommendedFPS = 60;
+    if (!record.empty()) options.record = record;
+    if (!frameLog.empty()) options.frameLog = frameLog;
+    options.printStats = printStats;
+    if (!headless) std::cout << "No window in this build: receiving headless." << std::endl;
+
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    DeviceIdentity identity(identityFile);
+    if (identity.loadProblem()) std::cerr << "kivdisplay-receiver: " << *identity.loadProblem() << std::endl;
+    HeadlessReceiver receiver(options, identity);
+    std::thread waiter([&] {
+        int signal = 0;
+        sigwait(&signals, &signal);
+        receiver.stop();
+    });
+    const auto until = seconds > 0 ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds))
+                                   : std::chrono::steady_clock::duration::max() / 2;
+    const auto outcome = receiver.run(until);
+    pthread_kill(waiter.native_handle(), SIGTERM);
+    waiter.join();
+    if (!outcome.message.empty()) (outcome.exitStatus == 0 ? std::cout : std::cerr) << outcome.message << std::endl;
+    std::cout << receiver.summaryJSON() << std::endl;
+    return outcome.exitStatus;
+}
