@@ -3,7 +3,10 @@
 // plays back at the announced size.
 #include <sys/wait.h>
 
+#include <xcb/xcb.h>
+
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "HostFixture.hpp"
 
@@ -74,6 +77,88 @@ TEST(ReceiverProcess, ARefusalEndsWithItsOwnMessageAndStatus) {
     const auto run = runReceiver(*host, home.path(), {"--seconds", "20"});
     EXPECT_EQ(run.status, 10 + static_cast<int>(RejectReason::denied)) << run.output;
     EXPECT_NE(run.output.find("refused this device"), std::string::npos) << run.output;
+}
+
+// The colour of one pixel of an X display's root window, as 0xRRGGBB.
+std::optional<std::uint32_t> pixelAt(const std::string& display, int x, int y) {
+    auto* connection = xcb_connect(display.c_str(), nullptr);
+    const auto* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+    auto* reply = xcb_get_image_reply(
+        connection, xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, static_cast<std::int16_t>(x),
+                                  static_cast<std::int16_t>(y), 1, 1, ~0u),
+        nullptr);
+    std::optional<std::uint32_t> rgb;
+    if (reply && xcb_get_image_data_length(reply) >= 4) {
+        const auto* p = xcb_get_image_data(reply);
+        rgb = static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[1]) << 8 | p[0];
+    }
+    std::free(reply);
+    xcb_disconnect(connection);
+    return rgb;
+}
+
+// The host's monitor for a device, from RandR's list: x, y, width, height.
+std::optional<std::array<int, 4>> deviceMonitor(const std::string& display) {
+    const auto list = test::runProgram({"xrandr", "--listmonitors"}, {{"DISPLAY", display}}).output;
+    static const std::regex line(R"((KIV-\S+)\s+(\d+)/\d+x(\d+)/\d+\+(\d+)\+(\d+))");
+    for (std::sregex_iterator it(list.begin(), list.end(), line), end; it != end; ++it)
+        if ((*it)[1] != "KIV-MAIN") return std::array{std::stoi((*it)[4]), std::stoi((*it)[5]), std::stoi((*it)[2]), std::stoi((*it)[3])};
+    return std::nullopt;
+}
+
+bool near(std::uint32_t a, std::uint32_t b, int tolerance) {
+    for (int shift : {0, 8, 16})
+        if (std::abs(static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF)) > tolerance) return false;
+    return true;
+}
+
+// The receiver's window on a second X server shows the host's monitor, and a click in it lands on
+// that monitor at the same place.
+TEST(ReceiverProcess, ItsWindowShowsTheHostsMonitorAndItsClicksLandThere) {
+    auto hostX = test::XvfbServer::start();
+    if (!hostX) GTEST_SKIP() << hostX.error().message;
+    auto deviceX = test::XvfbServer::start(1600, 1000);
+    if (!deviceX) GTEST_SKIP() << deviceX.error().message;
+    test::shrinkXvfbDesktop((*hostX)->display(), 1024, 768);
+    test::TempDir home("kiv-receiver-window");
+    auto host = HostProcess::start((*hostX)->display(), home.path());
+    ASSERT_TRUE(host) << host.error();
+    auto receiver = test::ChildProcess::start(
+        {.argv = {KIV_RECEIVER_BINARY, "--host", "127.0.0.1:" + std::to_string(host->controlPort), "--identity",
+                  (home.path() / "receiver.json").string(), "--screen", "1280x800@2", "--seconds", "120"},
+         .environment = {{"DISPLAY", (*deviceX)->display()}, {"SDL_AUDIODRIVER", "dummy"}},
+         .logFile = home.path() / "receiver.log",
+         .keepFds = {}});
+    ASSERT_TRUE(receiver) << receiver.error();
+    ASSERT_TRUE(waitUntil([&] { return deviceMonitor((*hostX)->display()).has_value(); }, kDeadline))
+        << receiver->log() << test::runProgram({"xrandr", "--listmonitors"}, {{"DISPLAY", (*hostX)->display()}}).output;
+    const auto m = *deviceMonitor((*hostX)->display());
+
+    // A known colour on the host's monitor appears in the middle of the receiver's window.
+    const std::uint32_t colour = 0xC03020;
+    auto lastPaint = std::chrono::steady_clock::time_point{};
+    test::Painter painter((*hostX)->display());
+    EXPECT_TRUE(waitUntil([&] {
+        if (std::chrono::steady_clock::now() - lastPaint > 1s) {
+            painter.fill(colour, m[0], m[1], m[2], m[3]);
+            lastPaint = std::chrono::steady_clock::now();
+        }
+        const auto shown = pixelAt((*deviceX)->display(), 800, 500);
+        return shown && near(*shown, colour, 24);
+    }, kDeadline, 100ms)) << receiver->log();
+
+    // A click in the middle of the window clicks the middle of the monitor.
+    test::runProgram({"xdotool", "mousemove", "800", "500", "click", "1"}, {{"DISPLAY", (*deviceX)->display()}});
+    EXPECT_TRUE(waitUntil([&] {
+        const auto where = test::runProgram({"xdotool", "getmouselocation"}, {{"DISPLAY", (*hostX)->display()}}).output;
+        std::smatch match;
+        static const std::regex xy(R"(x:(\d+) y:(\d+))");
+        if (!std::regex_search(where, match, xy)) return false;
+        return std::abs(std::stoi(match[1]) - (m[0] + m[2] / 2)) <= 2 && std::abs(std::stoi(match[2]) - (m[1] + m[3] / 2)) <= 2;
+    }, kDeadline)) << "the host's pointer is at the middle of the device's monitor\n" << host->process.log();
+    EXPECT_TRUE(waitUntil([&] { return host->process.log().find("| touch events ") != std::string::npos; }, kDeadline))
+        << "the next statistics line counts the touches";
+    receiver->stop(10s);
 }
 
 } // namespace

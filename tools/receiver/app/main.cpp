@@ -1,5 +1,6 @@
-// kivdisplay-receiver: this machine as a device of a KivDisplay host. This build receives without
-// a window: it pairs, decodes, reports statistics, and can record the stream and a frame log.
+// kivdisplay-receiver: this machine as a device of a KivDisplay host. It pairs, shows the stream in
+// a window (or receives headless), sends the pointer as touches, reports statistics, and can
+// record the stream and a frame log.
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,7 +11,8 @@
 #include <regex>
 #include <thread>
 
-#include "HeadlessReceiver.hpp"
+#include "ReceiverSession.hpp"
+#include "ReceiverWindow.hpp"
 #include "KivReceiver/HostBrowser.hpp"
 
 using namespace kiv;
@@ -47,6 +49,8 @@ int main(int argc, char** argv) {
     std::string name = machineName();
     double seconds = 0;
     bool headless = false;
+    bool fullscreen = false;
+    int monitor = 0;
     bool printStats = false;
     std::string record;
     std::string frameLog;
@@ -55,7 +59,9 @@ int main(int argc, char** argv) {
     app.add_option("--screen", screenText, "the screen to offer, WxH[@scale]")->capture_default_str();
     app.add_option("--name", name, "the name the host shows for this device")->capture_default_str();
     app.add_option("--seconds", seconds, "stop after this many seconds (0: until Ctrl-C)")->check(CLI::NonNegativeNumber);
-    app.add_flag("--headless", headless, "no window (this build has none yet either way)");
+    app.add_flag("--headless", headless, "no window: receive, report and record only");
+    app.add_flag("--fullscreen", fullscreen, "fill the monitor");
+    app.add_option("--monitor", monitor, "which monitor the window opens on (0 = the first)")->check(CLI::NonNegativeNumber);
     app.add_flag("--stats", printStats, "print the figures once a second");
     app.add_option("--record", record, "write the received stream to FILE (H.264 Annex B)");
     app.add_option("--frame-log", frameLog, "write one line per received frame to FILE");
@@ -71,7 +77,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    HeadlessOptions options;
+    SessionOptions options;
     if (host.empty()) {
         std::cout << "Looking for hosts…" << std::endl;
         auto found = browseHosts(std::chrono::seconds(3));
@@ -119,7 +125,6 @@ int main(int argc, char** argv) {
     if (!record.empty()) options.record = record;
     if (!frameLog.empty()) options.frameLog = frameLog;
     options.printStats = printStats;
-    if (!headless) std::cout << "No window in this build: receiving headless." << std::endl;
 
     sigset_t signals;
     sigemptyset(&signals);
@@ -129,7 +134,23 @@ int main(int argc, char** argv) {
 
     DeviceIdentity identity(identityFile);
     if (identity.loadProblem()) std::cerr << "kivdisplay-receiver: " << *identity.loadProblem() << std::endl;
-    HeadlessReceiver receiver(options, identity);
+    ReceiverSession receiver(options, identity);
+    std::unique_ptr<ReceiverWindow> window;
+    if (!headless) {
+        auto opened = ReceiverWindow::open({.title = "KivDisplay · " + options.host, .width = 1280, .height = 800,
+                                            .fullscreen = fullscreen, .monitor = monitor});
+        if (opened) {
+            window = std::move(*opened);
+            window->onInput = [&](const InputEvent& event) { receiver.sendInput(event); };
+        } else {
+            std::cerr << "kivdisplay-receiver: " << opened.error() << "; receiving headless" << std::endl;
+        }
+    }
+    const auto idle = [&]() -> bool {
+        if (!window->pump()) return false;
+        if (const auto picture = receiver.takePicture()) window->show(*picture);
+        return true;
+    };
     std::thread waiter([&] {
         int signal = 0;
         sigwait(&signals, &signal);
@@ -137,7 +158,7 @@ int main(int argc, char** argv) {
     });
     const auto until = seconds > 0 ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds))
                                    : std::chrono::steady_clock::duration::max() / 2;
-    const auto outcome = receiver.run(until);
+    const auto outcome = window ? receiver.run(until, idle) : receiver.run(until);
     pthread_kill(waiter.native_handle(), SIGTERM);
     waiter.join();
     if (!outcome.message.empty()) (outcome.exitStatus == 0 ? std::cout : std::cerr) << outcome.message << std::endl;

@@ -57,10 +57,20 @@ std::optional<DecodedPicture> VideoDecoder::decode(const Bytes& avcc) {
     if (avcodec_send_packet(impl_->context, impl_->packet) < 0) return std::nullopt;
     if (avcodec_receive_frame(impl_->context, impl_->frame) < 0) return std::nullopt;
     const AVFrame* f = impl_->frame;
-    DecodedPicture picture{f->width, f->height, std::vector<std::uint8_t>(static_cast<std::size_t>(f->width * f->height))};
+    DecodedPicture picture{f->width, f->height, std::vector<std::uint8_t>(static_cast<std::size_t>(f->width * f->height)), {}, {}};
     for (int y = 0; y < f->height; ++y)
         std::memcpy(picture.luma.data() + static_cast<std::size_t>(y * f->width), f->data[0] + y * f->linesize[0],
                     static_cast<std::size_t>(f->width));
+    if (f->format == AV_PIX_FMT_YUV420P || f->format == AV_PIX_FMT_YUVJ420P) {
+        const int cw = (f->width + 1) / 2;
+        const int ch = (f->height + 1) / 2;
+        for (auto [plane, chroma] : {std::pair{1, &picture.chromaU}, std::pair{2, &picture.chromaV}}) {
+            chroma->resize(static_cast<std::size_t>(cw * ch));
+            for (int y = 0; y < ch; ++y)
+                std::memcpy(chroma->data() + static_cast<std::size_t>(y * cw), f->data[plane] + y * f->linesize[plane],
+                            static_cast<std::size_t>(cw));
+        }
+    }
     return picture;
 }
 

@@ -15,6 +15,9 @@ struct DecodedPicture {
     int width = 0;
     int height = 0;
     std::vector<std::uint8_t> luma; // width x height, video range
+    // 4:2:0 chroma planes, (width+1)/2 x (height+1)/2 each; empty for other layouts.
+    std::vector<std::uint8_t> chromaU;
+    std::vector<std::uint8_t> chromaV;
     // Mean luma of a rectangle clipped to the picture (0 when empty).
     double meanLuma(int x, int y, int w, int h) const;
 };

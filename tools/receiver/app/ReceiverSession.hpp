@@ -1,7 +1,8 @@
 #pragma once
-// The receiver without a window: connects to a host, pairs (remembering its identity and the
-// host's token), decodes what it is sent, asks for keyframes when pictures cannot be decoded,
-// reports statistics to the host every second, and can record the stream and a per-frame log.
+// One receiver run: connects to a host, pairs (remembering its identity and the host's token),
+// decodes what it is sent, asks for keyframes when pictures cannot be decoded, reports statistics
+// to the host every second, and can record the stream and a per-frame log. A window, when there
+// is one, takes the newest picture and gives back touches; it works on the thread that runs.
 #include <chrono>
 #include <condition_variable>
 #include <expected>
@@ -46,7 +47,7 @@ private:
     std::optional<std::string> loadProblem_;
 };
 
-struct HeadlessOptions {
+struct SessionOptions {
     std::string host = "127.0.0.1";
     std::uint16_t port = 52010;
     Hello hello; // deviceID and token are filled in from the identity
@@ -62,14 +63,19 @@ struct RunOutcome {
     std::string message; // empty when the run simply ended
 };
 
-class HeadlessReceiver {
+class ReceiverSession {
 public:
-    HeadlessReceiver(HeadlessOptions options, DeviceIdentity& identity);
-    ~HeadlessReceiver();
+    ReceiverSession(SessionOptions options, DeviceIdentity& identity);
+    ~ReceiverSession();
 
     // Connects and runs until `until` passes, the host ends the session, or stop() is called.
-    RunOutcome run(std::chrono::steady_clock::duration until);
+    // `idle`, when given, runs on the calling thread about every 5 ms; false from it stops.
+    RunOutcome run(std::chrono::steady_clock::duration until, std::function<bool()> idle = {});
     void stop();
+    // The newest decoded picture not taken yet (any thread).
+    std::shared_ptr<const DecodedPicture> takePicture();
+    // A touch for the host, sent on the control link (any thread).
+    void sendInput(const InputEvent& event);
 
     // The exit status and message for a refusal; statuses 10..16 follow the reasons' order.
     static RunOutcome rejected(RejectReason reason, const std::string& hostName);
@@ -84,7 +90,7 @@ private:
     void say(const std::string& line);
     std::string address() const;
 
-    HeadlessOptions options_;
+    SessionOptions options_;
     DeviceIdentity& identity_;
     std::unique_ptr<ReceiverClient> client_;
     mutable std::mutex mutex_;
@@ -92,6 +98,7 @@ private:
     std::optional<RunOutcome> ended_;
     bool stopping_ = false;
     std::optional<ConnectInfo> connect_;
+    std::shared_ptr<const DecodedPicture> newestPicture_;
 
     // Network thread.
     VideoDecoder decoder_;

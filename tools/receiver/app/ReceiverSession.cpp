@@ -1,4 +1,4 @@
-#include "HeadlessReceiver.hpp"
+#include "ReceiverSession.hpp"
 
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
@@ -97,7 +97,7 @@ std::expected<void, std::string> DeviceIdentity::save() const {
     return {};
 }
 
-HeadlessReceiver::HeadlessReceiver(HeadlessOptions options, DeviceIdentity& identity)
+ReceiverSession::ReceiverSession(SessionOptions options, DeviceIdentity& identity)
     : options_(std::move(options)), identity_(identity) {
     options_.hello.deviceID = identity_.deviceID();
     if (!options_.hostID) options_.hostID = identity_.hostAt(address());
@@ -109,18 +109,18 @@ HeadlessReceiver::HeadlessReceiver(HeadlessOptions options, DeviceIdentity& iden
     }
 }
 
-HeadlessReceiver::~HeadlessReceiver() {
+ReceiverSession::~ReceiverSession() {
     if (client_) client_->stop();
 }
 
-std::string HeadlessReceiver::address() const { return options_.host + ":" + std::to_string(options_.port); }
+std::string ReceiverSession::address() const { return options_.host + ":" + std::to_string(options_.port); }
 
-void HeadlessReceiver::say(const std::string& line) {
+void ReceiverSession::say(const std::string& line) {
     if (onLine) onLine(line);
     else std::cout << line << std::endl;
 }
 
-RunOutcome HeadlessReceiver::rejected(RejectReason reason, const std::string& hostName) {
+RunOutcome ReceiverSession::rejected(RejectReason reason, const std::string& hostName) {
     const auto status = 10 + static_cast<int>(reason);
     switch (reason) {
     case RejectReason::denied: return {status, hostName + " refused this device."};
@@ -134,7 +134,7 @@ RunOutcome HeadlessReceiver::rejected(RejectReason reason, const std::string& ho
     return {status, hostName + " refused the connection."};
 }
 
-RunOutcome HeadlessReceiver::run(std::chrono::steady_clock::duration until) {
+RunOutcome ReceiverSession::run(std::chrono::steady_clock::duration until, std::function<bool()> idle) {
     ReceiverConfig config;
     config.host = options_.host;
     config.controlPort = options_.port;
@@ -174,7 +174,14 @@ RunOutcome HeadlessReceiver::run(std::chrono::steady_clock::duration until) {
     auto nextTick = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     std::unique_lock lock(mutex_);
     while (!ended_ && !stopping_ && std::chrono::steady_clock::now() < deadline) {
-        changed_.wait_until(lock, std::min(deadline, nextTick));
+        const auto wake = std::min(deadline, nextTick);
+        changed_.wait_until(lock, idle ? std::min(wake, std::chrono::steady_clock::now() + std::chrono::milliseconds(5)) : wake);
+        if (idle) {
+            lock.unlock();
+            const bool going = idle();
+            lock.lock();
+            if (!going) break;
+        }
         if (std::chrono::steady_clock::now() >= nextTick) {
             lock.unlock();
             tick();
@@ -198,13 +205,22 @@ RunOutcome HeadlessReceiver::run(std::chrono::steady_clock::duration until) {
     return outcome;
 }
 
-void HeadlessReceiver::stop() {
+std::shared_ptr<const DecodedPicture> ReceiverSession::takePicture() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(newestPicture_, nullptr);
+}
+
+void ReceiverSession::sendInput(const InputEvent& event) {
+    if (client_) client_->send({event});
+}
+
+void ReceiverSession::stop() {
     const std::lock_guard lock(mutex_);
     stopping_ = true;
     changed_.notify_all();
 }
 
-void HeadlessReceiver::frame(const ReassembledFrame& f, std::uint64_t completedAtUs) {
+void ReceiverSession::frame(const ReassembledFrame& f, std::uint64_t completedAtUs) {
     // Past a loss only a keyframe can be decoded; ask for one, at most twice a second.
     if (f.framesLostBefore > 0 && !f.isKeyframe) awaitingKeyframe_ = true;
     if (f.isKeyframe) awaitingKeyframe_ = false;
@@ -244,6 +260,7 @@ void HeadlessReceiver::frame(const ReassembledFrame& f, std::uint64_t completedA
     intervalDecodeMs_ += decodeMs;
     ++intervalDecodes_;
     decodedSize_ = std::pair{picture->width, picture->height};
+    newestPicture_ = std::make_shared<const DecodedPicture>(std::move(*picture)); // an older one not shown yet is dropped
     if (const auto offset = client_->stats().clockOffsetUs) {
         // The host's capture time on our clock (the offset is host minus ours).
         const auto captured = static_cast<std::int64_t>(f.captureTimeUs) - *offset;
@@ -251,7 +268,7 @@ void HeadlessReceiver::frame(const ReassembledFrame& f, std::uint64_t completedA
     }
 }
 
-void HeadlessReceiver::tick() {
+void ReceiverSession::tick() {
     const auto now = client_->stats();
     ClientStats stats;
     {
@@ -287,7 +304,7 @@ void HeadlessReceiver::tick() {
                         stats.bitrateKbps / 1000));
 }
 
-std::string HeadlessReceiver::summaryJSON() const {
+std::string ReceiverSession::summaryJSON() const {
     const std::lock_guard lock(mutex_);
     const auto stats = client_ ? client_->stats() : ReceiverStats{};
     nlohmann::json json{

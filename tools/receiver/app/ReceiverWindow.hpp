@@ -1,0 +1,46 @@
+#pragma once
+// The receiver's window (SDL2): shows the newest decoded picture, letterboxed to the window, and
+// turns the pointer into the protocol's touches in picture coordinates. Main thread only.
+#include <expected>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "KivProtocol/InputEvent.hpp"
+#include "KivReceiver/VideoDecoder.hpp"
+
+namespace kiv::receiver {
+
+class ReceiverWindow {
+public:
+    struct Options {
+        std::string title = "KivDisplay";
+        int width = 1280; // first size of a window; ignored in fullscreen
+        int height = 800;
+        bool fullscreen = false;
+        int monitor = 0; // SDL display index
+    };
+
+    static std::expected<std::unique_ptr<ReceiverWindow>, std::string> open(const Options& options);
+    ~ReceiverWindow();
+    ReceiverWindow(const ReceiverWindow&) = delete;
+    ReceiverWindow& operator=(const ReceiverWindow&) = delete;
+
+    // Shows `picture` (4:2:0) at once; others are ignored.
+    void show(const DecodedPicture& picture);
+    void setTitle(const std::string& title);
+    // Handles pending window events; false once the user closed the window.
+    bool pump();
+
+    std::function<void(const InputEvent&)> onInput;
+
+private:
+    ReceiverWindow() = default;
+    void pointer(InputEvent::Kind kind, double x, double y, double dx = 0, double dy = 0);
+    void present();
+
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+} // namespace kiv::receiver
