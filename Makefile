@@ -4,7 +4,7 @@ BUILD_DIR := build/$(PRESET)
 JOBS ?= 2
 WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all deps configure build test test-unit test-integration run clean asan tsan
+.PHONY: all deps configure build test test-unit test-integration run demo clean asan tsan
 
 all: build
 
@@ -35,6 +35,10 @@ tsan:
 # The headless host in the foreground; its own X server when there is no desktop. ARGS adds flags.
 run: build
 	@$(BUILD_DIR)/tools/host/kivdisplay-host $(ARGS)
+
+# The whole system on one machine: host, a moving picture on its new monitor, and the receiver.
+demo: build
+	@BUILD_DIR=$(BUILD_DIR) scripts/demo
 
 clean:
 	@rm -rf build

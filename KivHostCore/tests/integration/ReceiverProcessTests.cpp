@@ -162,3 +162,24 @@ TEST(ReceiverProcess, ItsWindowShowsTheHostsMonitorAndItsClicksLandThere) {
 }
 
 } // namespace
+
+namespace {
+
+// `make demo` without a desktop: the host starts its own X server, the painter keeps the device's
+// monitor moving, and the headless receiver decodes a steady stream until the time is up.
+TEST(Demo, RunsTheWholeSystemOnOneMachineAndStopsEverythingItStarted) {
+    const auto port = test::freeLoopbackPort(SOCK_STREAM);
+    const auto result = test::runProgram({KIV_DEMO_SCRIPT},
+                                         {{"DISPLAY", ""}, {"DEMO_SECONDS", "5"}, {"DEMO_PORT", std::to_string(port)},
+                                          {"BUILD_DIR", KIV_BUILD_ROOT}, {"PULSE_SERVER", "unix:/nonexistent/pulse"}},
+                                         120s);
+    ASSERT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find("runs headless"), std::string::npos) << result.output;
+    const auto summary = nlohmann::json::parse(result.output.substr(result.output.rfind('{')), nullptr, false);
+    ASSERT_TRUE(summary.is_object()) << result.output;
+    EXPECT_GE(summary.value("decoded", 0), 30) << "the moving picture keeps frames coming: " << result.output;
+    EXPECT_FALSE(test::runProgram({"pgrep", "-f", "control-port " + std::to_string(port)}).exitCode == 0)
+        << "the host is gone";
+}
+
+} // namespace
