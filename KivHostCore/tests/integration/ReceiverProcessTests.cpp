@@ -183,3 +183,48 @@ TEST(Demo, RunsTheWholeSystemOnOneMachineAndStopsEverythingItStarted) {
 }
 
 } // namespace
+
+namespace {
+
+// A link killed under the receiver: it reconnects by itself with its token, and the host keeps the
+// session (same identifier) and the display.
+TEST(ReceiverProcess, AKilledLinkIsReconnectedIntoTheSameSession) {
+    auto xvfb = test::XvfbServer::start();
+    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
+    if (::getuid() != 0) GTEST_SKIP() << "killing a socket (ss -K) needs root";
+    test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
+    test::TempDir home("kiv-receiver-reconnect");
+    auto host = HostProcess::start((*xvfb)->display(), home.path());
+    ASSERT_TRUE(host) << host.error();
+    auto receiver = test::ChildProcess::start(
+        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--host", "127.0.0.1:" + std::to_string(host->controlPort), "--identity",
+                  (home.path() / "receiver.json").string(), "--seconds", "60"},
+         .environment = {},
+         .logFile = home.path() / "receiver.log",
+         .keepFds = {}});
+    ASSERT_TRUE(receiver) << receiver.error();
+    ASSERT_TRUE(waitUntil([&] { return receiver->log().find("Connected to") != std::string::npos; }, kDeadline)) << receiver->log();
+    const auto session = [](const std::string& text, const std::string& after) {
+        const auto at = text.find(after);
+        if (at == std::string::npos) return std::string();
+        const auto id = text.find("session ", at);
+        return text.substr(id + 8, text.find('\n', id) - id - 8);
+    };
+    const auto first = session(receiver->log(), "Connected to");
+
+    // Abort the receiver's end of the control connection.
+    const auto killed = test::runProgram({"ss", "-K", "dst", "127.0.0.1", "dport", "=", ":" + std::to_string(host->controlPort)});
+    ASSERT_EQ(killed.exitCode, 0) << killed.output;
+    ASSERT_TRUE(waitUntil([&] { return receiver->log().find("Reconnected to") != std::string::npos; }, kDeadline)) << receiver->log();
+    EXPECT_NE(receiver->log().find("Connection lost ("), std::string::npos) << receiver->log();
+    EXPECT_EQ(session(receiver->log(), "Reconnected to"), first) << receiver->log();
+    EXPECT_TRUE(waitUntil([&] { return host->process.log().find("Transport switched Wi-Fi → Wi-Fi") != std::string::npos ||
+                                       host->process.log().find("Device already paired, auto-accept") != std::string::npos; },
+                          kDeadline))
+        << host->process.log();
+    EXPECT_EQ(host->process.log().find("Pairing request from", host->process.log().find("Pairing approved")), std::string::npos)
+        << "no second approval";
+    receiver->stop(10s);
+}
+
+} // namespace

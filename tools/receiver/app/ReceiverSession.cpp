@@ -100,8 +100,6 @@ std::expected<void, std::string> DeviceIdentity::save() const {
 ReceiverSession::ReceiverSession(SessionOptions options, DeviceIdentity& identity)
     : options_(std::move(options)), identity_(identity) {
     options_.hello.deviceID = identity_.deviceID();
-    if (!options_.hostID) options_.hostID = identity_.hostAt(address());
-    if (options_.hostID) options_.hello.token = identity_.token(*options_.hostID);
     if (options_.record) record_.open(*options_.record, std::ios::binary | std::ios::trunc);
     if (options_.frameLog) {
         frameLog_.open(*options_.frameLog, std::ios::trunc);
@@ -110,7 +108,7 @@ ReceiverSession::ReceiverSession(SessionOptions options, DeviceIdentity& identit
 }
 
 ReceiverSession::~ReceiverSession() {
-    if (client_) client_->stop();
+    if (const auto client = current()) client->stop();
 }
 
 std::string ReceiverSession::address() const { return options_.host + ":" + std::to_string(options_.port); }
@@ -134,42 +132,70 @@ RunOutcome ReceiverSession::rejected(RejectReason reason, const std::string& hos
     return {status, hostName + " refused the connection."};
 }
 
-RunOutcome ReceiverSession::run(std::chrono::steady_clock::duration until, std::function<bool()> idle) {
+std::shared_ptr<ReceiverClient> ReceiverSession::startClient() {
     ReceiverConfig config;
     config.host = options_.host;
     config.controlPort = options_.port;
     config.hello = options_.hello;
-    client_ = std::make_unique<ReceiverClient>(config);
+    if (const auto hostID = options_.hostID ? options_.hostID : identity_.hostAt(address()))
+        config.hello.token = identity_.token(*hostID);
+    auto client = std::make_shared<ReceiverClient>(config);
+    ReceiverClient* link = client.get(); // callbacks run on this client's thread, while it lives
     const auto end = [this](RunOutcome outcome) {
         const std::lock_guard lock(mutex_);
         if (!ended_) ended_ = std::move(outcome);
         changed_.notify_all();
     };
-    client_->onPairingPending = [this] { say("Waiting for approval on " + options_.host + "…"); };
-    client_->onReject = [this, end](RejectReason reason) { end(rejected(reason, options_.host)); };
-    client_->onConnect = [this](const ConnectInfo& info) {
+    client->onPairingPending = [this] { say("Waiting for approval on " + options_.host + "…"); };
+    client->onReject = [this, end](RejectReason reason) { end(rejected(reason, options_.host)); };
+    client->onConnect = [this](const ConnectInfo& info) {
+        bool again = false;
         {
             const std::lock_guard lock(mutex_);
+            again = connect_.has_value();
             connect_ = info;
+            awaitingKeyframe_ = true;
+            lastStats_ = ReceiverStats{}; // a new link counts from zero
         }
         if (info.host) {
             if (auto saved = identity_.remember(info.host->hostID, info.token, address()); !saved)
                 say("Pairing not remembered: " + saved.error());
         }
-        say(fmt::format("Connected to {}: {}×{}@{} {:.1f} Mbit/s, session {}", info.hostName, info.mode.width,
-                        info.mode.height, info.mode.fps, static_cast<double>(info.bitrate) / 1e6, info.sessionID));
+        say(fmt::format("{} {}: {}×{}@{} {:.1f} Mbit/s, session {}", again ? "Reconnected to" : "Connected to", info.hostName,
+                        info.mode.width, info.mode.height, info.mode.fps, static_cast<double>(info.bitrate) / 1e6,
+                        info.sessionID));
     };
-    client_->onControl = [this, end](const ControlMessage& message) {
+    client->onControl = [this, end](const ControlMessage& message) {
         if (const auto* bye = message.get<Disconnect>()) end({0, "The host ended the session: " + bye->reason});
     };
-    client_->onFrame = [this](const ReassembledFrame& f, std::uint64_t completedAtUs) { frame(f, completedAtUs); };
-    client_->onClosed = [this, end](const std::string& why) {
+    client->onFrame = [this, link](const ReassembledFrame& f, std::uint64_t completedAtUs) { frame(*link, f, completedAtUs); };
+    client->onClosed = [this](const std::string& why) {
         const std::lock_guard lock(mutex_);
-        if (!ended_) ended_ = RunOutcome{stopping_ ? 0 : 2, stopping_ ? "" : "Connection lost: " + why};
+        // A link that was streaming is worth getting back (the host holds the session for a while);
+        // one that never got that far ends the run.
+        if (stopping_ || ended_) {
+        } else if (connect_) {
+            lost_ = why;
+        } else {
+            ended_ = RunOutcome{2, "Connection lost: " + why};
+        }
         changed_.notify_all();
     };
-    client_->start();
+    client->start();
+    return client;
+}
 
+std::shared_ptr<ReceiverClient> ReceiverSession::current() const {
+    const std::lock_guard lock(mutex_);
+    return client_;
+}
+
+RunOutcome ReceiverSession::run(std::chrono::steady_clock::duration until, std::function<bool()> idle) {
+    {
+        auto first = startClient();
+        const std::lock_guard lock(mutex_);
+        client_ = std::move(first);
+    }
     const auto deadline = std::chrono::steady_clock::now() + until;
     auto nextTick = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     std::unique_lock lock(mutex_);
@@ -182,6 +208,19 @@ RunOutcome ReceiverSession::run(std::chrono::steady_clock::duration until, std::
             lock.lock();
             if (!going) break;
         }
+        if (lost_ && std::chrono::steady_clock::now() >= nextReconnect_) {
+            // Same identity and token: within the host's hold this is a link switch, within its
+            // grace a reconnect to the display it kept.
+            const auto why = *std::exchange(lost_, std::nullopt);
+            auto old = client_;
+            lock.unlock();
+            say("Connection lost (" + why + "); reconnecting…");
+            if (old) old->stop();
+            auto fresh = startClient();
+            lock.lock();
+            client_ = std::move(fresh);
+            nextReconnect_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        }
         if (std::chrono::steady_clock::now() >= nextTick) {
             lock.unlock();
             tick();
@@ -190,18 +229,19 @@ RunOutcome ReceiverSession::run(std::chrono::steady_clock::duration until, std::
         }
     }
     stopping_ = true;
-    if (!ended_ && connect_) {
+    auto client = client_;
+    if (!ended_ && connect_ && !lost_) {
         // Leaving on purpose: say goodbye, so the host lets go of the display at once instead of
         // holding it for a link that will not come back. The host answers by closing the link.
         lock.unlock();
-        client_->send({Disconnect{"receiver stopped"}});
+        client->send({Disconnect{"receiver stopped"}});
         lock.lock();
         changed_.wait_for(lock, std::chrono::seconds(1), [this] { return ended_.has_value(); });
         ended_.reset();
     }
     auto outcome = ended_.value_or(RunOutcome{});
     lock.unlock();
-    client_->stop();
+    client->stop();
     return outcome;
 }
 
@@ -211,7 +251,7 @@ std::shared_ptr<const DecodedPicture> ReceiverSession::takePicture() {
 }
 
 void ReceiverSession::sendInput(const InputEvent& event) {
-    if (client_) client_->send({event});
+    if (const auto client = current()) client->send({event});
 }
 
 void ReceiverSession::stop() {
@@ -220,7 +260,7 @@ void ReceiverSession::stop() {
     changed_.notify_all();
 }
 
-void ReceiverSession::frame(const ReassembledFrame& f, std::uint64_t completedAtUs) {
+void ReceiverSession::frame(ReceiverClient& link, const ReassembledFrame& f, std::uint64_t completedAtUs) {
     // Past a loss only a keyframe can be decoded; ask for one, at most twice a second.
     if (f.framesLostBefore > 0 && !f.isKeyframe) awaitingKeyframe_ = true;
     if (f.isKeyframe) awaitingKeyframe_ = false;
@@ -241,7 +281,7 @@ void ReceiverSession::frame(const ReassembledFrame& f, std::uint64_t completedAt
     if (!picture && !awaitingKeyframe_) awaitingKeyframe_ = true;
     if (awaitingKeyframe_ && std::chrono::steady_clock::now() - lastKeyframeRequest_ > std::chrono::milliseconds(500)) {
         lastKeyframeRequest_ = std::chrono::steady_clock::now();
-        client_->send({RequestIDR{f.framesLostBefore > 0 ? IDRReason::packetLoss
+        link.send({RequestIDR{f.framesLostBefore > 0 ? IDRReason::packetLoss
                                                            : (picture ? IDRReason::awaitingKeyframe : IDRReason::decodeError)}});
     }
     if (frameLog_.is_open())
@@ -261,7 +301,7 @@ void ReceiverSession::frame(const ReassembledFrame& f, std::uint64_t completedAt
     ++intervalDecodes_;
     decodedSize_ = std::pair{picture->width, picture->height};
     newestPicture_ = std::make_shared<const DecodedPicture>(std::move(*picture)); // an older one not shown yet is dropped
-    if (const auto offset = client_->stats().clockOffsetUs) {
+    if (const auto offset = link.stats().clockOffsetUs) {
         // The host's capture time on our clock (the offset is host minus ours).
         const auto captured = static_cast<std::int64_t>(f.captureTimeUs) - *offset;
         latencyMs_.push_back(static_cast<double>(static_cast<std::int64_t>(decodedAt) - captured) / 1000.0);
@@ -269,7 +309,9 @@ void ReceiverSession::frame(const ReassembledFrame& f, std::uint64_t completedAt
 }
 
 void ReceiverSession::tick() {
-    const auto now = client_->stats();
+    const auto client = current();
+    if (!client) return;
+    const auto now = client->stats();
     ClientStats stats;
     {
         const std::lock_guard lock(mutex_);
@@ -297,7 +339,7 @@ void ReceiverSession::tick() {
         intervalDecodes_ = 0;
         if (!connect_) return;
     }
-    client_->send({stats});
+    client->send({stats});
     if (options_.printStats)
         say(fmt::format("{:.0f} fps decoded, {:.2f} ms decode, {:.1f} ms latency, loss {:.1f}%, rtt {:.1f} ms, {:.2f} Mbit/s",
                         stats.decodeFPS, stats.decodeTimeMs, stats.latencyMs, stats.packetLoss * 100, stats.rttMs,

@@ -85,17 +85,21 @@ public:
     std::function<void(const std::string& line)> onLine; // what a person should read (default: stdout)
 
 private:
-    void frame(const ReassembledFrame& frame, std::uint64_t completedAtUs);
+    std::shared_ptr<ReceiverClient> startClient();
+    std::shared_ptr<ReceiverClient> current() const;
+    void frame(ReceiverClient& link, const ReassembledFrame& frame, std::uint64_t completedAtUs);
     void tick();
     void say(const std::string& line);
     std::string address() const;
 
     SessionOptions options_;
     DeviceIdentity& identity_;
-    std::unique_ptr<ReceiverClient> client_;
+    std::shared_ptr<ReceiverClient> client_; // replaced on a reconnect (under mutex_)
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::optional<RunOutcome> ended_;
+    std::optional<std::string> lost_; // why a streaming link dropped, until the reconnect
+    std::chrono::steady_clock::time_point nextReconnect_{};
     bool stopping_ = false;
     std::optional<ConnectInfo> connect_;
     std::shared_ptr<const DecodedPicture> newestPicture_;
