@@ -253,7 +253,8 @@ struct HostProcess {
     std::uint16_t videoPort = 0;
 
     static std::expected<HostProcess, std::string> start(const std::string& display, const std::filesystem::path& home,
-                                                         std::vector<std::string> flags = {"--approve-all"}) {
+                                                         std::vector<std::string> flags = {"--approve-all"},
+                                                         std::string pulseServer = "unix:/nonexistent/pulse") {
         HostProcess host;
         host.controlPort = test::freeLoopbackPort(SOCK_STREAM);
         host.videoPort = test::freeLoopbackPort(SOCK_DGRAM);
@@ -264,7 +265,7 @@ struct HostProcess {
         auto child = test::ChildProcess::start({.argv = argv,
                                                 .environment = {{"XDG_CONFIG_HOME", (home / "config").string()},
                                                                 {"XDG_STATE_HOME", (home / "state").string()},
-                                                                {"PULSE_SERVER", "unix:/nonexistent/pulse"},
+                                                                {"PULSE_SERVER", pulseServer},
                                                                 {"KIV_LOG_STDOUT", "1"}},
                                                 .logFile = home / "host.log",
                                                 .keepFds = {}});

@@ -228,3 +228,72 @@ TEST(ReceiverProcess, AKilledLinkIsReconnectedIntoTheSameSession) {
 }
 
 } // namespace
+
+#include "AudioPlayer.hpp"
+
+namespace {
+
+StreamAudioPacket tenMilliseconds(std::uint32_t sequence) {
+    StreamAudioPacket packet;
+    packet.sequence = sequence;
+    packet.pcm.assign(480 * 2 * 2, 0x11);
+    return packet;
+}
+
+TEST(ReceiverAudio, TheJitterBufferWaitsFor35msTrimsPast90msAndCountsGapsAndUnderruns) {
+    receiver::AudioPlayer player; // no device: the test pulls
+    std::vector<std::int16_t> out(256 * 2);
+    std::uint32_t sequence = 0;
+    for (int i = 0; i < 3; ++i) player.push(tenMilliseconds(sequence++));
+    player.pull(out.data(), out.size());
+    EXPECT_FALSE(player.stats().playing) << "30 ms queued: still waiting";
+    EXPECT_EQ(out[0], 0);
+    player.push(tenMilliseconds(sequence++));
+    player.pull(out.data(), out.size());
+    EXPECT_TRUE(player.stats().playing);
+    EXPECT_EQ(out[0], 0x1111);
+
+    sequence += 3; // three packets never came
+    player.push(tenMilliseconds(sequence++));
+    EXPECT_EQ(player.stats().lostPackets, 3);
+
+    for (int i = 0; i < 12; ++i) player.push(tenMilliseconds(sequence++)); // a burst after a stall
+    EXPECT_LE(player.stats().bufferMs, receiver::AudioPlayer::kTrimAboveMs);
+    EXPECT_GT(player.stats().trimmedMs, 0);
+
+    for (int i = 0; i < 40; ++i) player.pull(out.data(), out.size()); // drain it
+    EXPECT_EQ(player.stats().underruns, 1) << "one underrun, then waiting for 35 ms again";
+    EXPECT_FALSE(player.stats().playing);
+}
+
+// Sound end to end: the host plays a tone into its own (private) sound server, the receiver asks
+// for it, plays it (SDL's dummy output) and its audio figures reach the host's statistics line.
+TEST(ReceiverProcess, PlaysTheHostsSoundAndReportsItsAudioFigures) {
+    if (!test::findProgram("pacat")) GTEST_SKIP() << "pacat is not installed (scripts/install-deps installs it)";
+    auto xvfb = test::XvfbServer::start();
+    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
+    auto pulse = test::PulseAudioServer::start("speakers");
+    if (!pulse && pulse.error().notInstalled) GTEST_SKIP() << pulse.error().message;
+    ASSERT_TRUE(pulse) << pulse.error().message;
+    test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
+    test::TempDir home("kiv-receiver-sound");
+    auto player = test::ChildProcess::start(
+        {{*test::findProgram("sh"), "-c",
+          "while :; do pacat --playback --raw --format=s16le --rate=48000 --channels=2 /dev/urandom || exit 1; done"},
+         (*pulse)->environment(), home.path() / "pacat.log", {}});
+    ASSERT_TRUE(player) << player.error();
+    auto host = HostProcess::start((*xvfb)->display(), home.path(), {"--approve-all"}, (*pulse)->serverAddress());
+    ASSERT_TRUE(host) << host.error();
+    auto receiver = test::ChildProcess::start(
+        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--sound", "device", "--host", "127.0.0.1:" + std::to_string(host->controlPort),
+                  "--identity", (home.path() / "receiver.json").string(), "--seconds", "60"},
+         .environment = {{"SDL_AUDIODRIVER", "dummy"}},
+         .logFile = home.path() / "receiver.log",
+         .keepFds = {}});
+    ASSERT_TRUE(receiver) << receiver.error();
+    EXPECT_TRUE(waitUntil([&] { return host->process.log().find(" || iPad audio buf ") != std::string::npos; }, kDeadline))
+        << host->process.log() << receiver->log();
+    receiver->stop(10s);
+}
+
+} // namespace

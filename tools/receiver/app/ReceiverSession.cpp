@@ -101,6 +101,10 @@ ReceiverSession::ReceiverSession(SessionOptions options, DeviceIdentity& identit
     : options_(std::move(options)), identity_(identity) {
     options_.hello.deviceID = identity_.deviceID();
     if (options_.record) record_.open(*options_.record, std::ios::binary | std::ios::trunc);
+    if (options_.playSound) {
+        if (auto opened = AudioPlayer::open()) player_ = std::move(*opened);
+        else say(opened.error() + "; the host's sound will not play here");
+    }
     if (options_.frameLog) {
         frameLog_.open(*options_.frameLog, std::ios::trunc);
         frameLog_ << "# frameID keyframe bytes hostCaptureUs completedAtUs decodedAtUs\n";
@@ -146,9 +150,12 @@ std::shared_ptr<ReceiverClient> ReceiverSession::startClient() {
         if (!ended_) ended_ = std::move(outcome);
         changed_.notify_all();
     };
+    client->onAudio = [this](const StreamAudioPacket& packet) {
+        if (player_) player_->push(packet);
+    };
     client->onPairingPending = [this] { say("Waiting for approval on " + options_.host + "…"); };
     client->onReject = [this, end](RejectReason reason) { end(rejected(reason, options_.host)); };
-    client->onConnect = [this](const ConnectInfo& info) {
+    client->onConnect = [this, link](const ConnectInfo& info) {
         bool again = false;
         {
             const std::lock_guard lock(mutex_);
@@ -164,6 +171,12 @@ std::shared_ptr<ReceiverClient> ReceiverSession::startClient() {
         say(fmt::format("{} {}: {}×{}@{} {:.1f} Mbit/s, session {}", again ? "Reconnected to" : "Connected to", info.hostName,
                         info.mode.width, info.mode.height, info.mode.fps, static_cast<double>(info.bitrate) / 1e6,
                         info.sessionID));
+        if (options_.soundRoute && !again && info.settings.audio != *options_.soundRoute) {
+            ConfigChange change;
+            change.requestID = 1;
+            change.audio = options_.soundRoute;
+            link->send({change});
+        }
     };
     client->onControl = [this, end](const ControlMessage& message) {
         if (const auto* bye = message.get<Disconnect>()) end({0, "The host ended the session: " + bye->reason});
@@ -333,6 +346,9 @@ void ReceiverSession::tick() {
             stats.decodedHeight = decodedSize_->second;
         }
         stats.rttMs = now.rttUs ? static_cast<double>(*now.rttUs) / 1000.0 : 0;
+        if (player_) {
+            if (const auto heard = player_->stats(); heard.packets > 0) stats.audio = heard;
+        }
         lastStats_ = now;
         lastDecoded_ = decoded_;
         intervalDecodeMs_ = 0;
@@ -363,6 +379,11 @@ std::string ReceiverSession::summaryJSON() const {
         {"decodeP95Ms", percentile(decodeMs_, 0.95)},
     };
     if (decodedSize_) json["size"] = fmt::format("{}x{}", decodedSize_->first, decodedSize_->second);
+    if (player_) {
+        const auto heard = player_->stats();
+        json["audio"] = {{"packets", heard.packets}, {"lost", heard.lostPackets}, {"underruns", heard.underruns},
+                         {"trimmedMs", heard.trimmedMs}};
+    }
     return json.dump();
 }
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "AudioPlayer.hpp"
 #include "KivReceiver/ReceiverClient.hpp"
 #include "KivReceiver/VideoDecoder.hpp"
 
@@ -55,6 +56,8 @@ struct SessionOptions {
     std::optional<std::filesystem::path> record;   // Annex B H.264
     std::optional<std::filesystem::path> frameLog; // one line per frame
     bool printStats = false;                        // one line a second on standard output
+    bool playSound = true;                          // play the host's sound items (SDL audio)
+    std::optional<AudioRoute> soundRoute;           // ask the host for this route once connected
 };
 
 // What a run ended with.
@@ -103,6 +106,7 @@ private:
     bool stopping_ = false;
     std::optional<ConnectInfo> connect_;
     std::shared_ptr<const DecodedPicture> newestPicture_;
+    std::unique_ptr<AudioPlayer> player_;
 
     // Network thread.
     VideoDecoder decoder_;

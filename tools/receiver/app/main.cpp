@@ -53,6 +53,8 @@ int main(int argc, char** argv) {
     int monitor = 0;
     bool printStats = false;
     std::string record;
+    std::string sound;
+    bool mute = false;
     std::string frameLog;
     std::string identityFile = DeviceIdentity::defaultPath().string();
     app.add_option("--host", host, "host address[:port] (default: the host found by DNS-SD)");
@@ -63,6 +65,9 @@ int main(int argc, char** argv) {
     app.add_flag("--fullscreen", fullscreen, "fill the monitor");
     app.add_option("--monitor", monitor, "which monitor the window opens on (0 = the first)")->check(CLI::NonNegativeNumber);
     app.add_flag("--stats", printStats, "print the figures once a second");
+    app.add_option("--sound", sound, "ask the host for its sound: device (here only), both (here and there), mac (there only)")
+        ->check(CLI::IsMember({"device", "both", "mac"}));
+    app.add_flag("--mute", mute, "do not play the host's sound here");
     app.add_option("--record", record, "write the received stream to FILE (H.264 Annex B)");
     app.add_option("--frame-log", frameLog, "write one line per received frame to FILE");
     app.add_option("--identity", identityFile, "where this device keeps its identifier and pairings")->capture_default_str();
@@ -125,6 +130,8 @@ int main(int argc, char** argv) {
     if (!record.empty()) options.record = record;
     if (!frameLog.empty()) options.frameLog = frameLog;
     options.printStats = printStats;
+    options.playSound = !mute;
+    if (!sound.empty()) options.soundRoute = sound == "device" ? AudioRoute::device : sound == "both" ? AudioRoute::both : AudioRoute::mac;
 
     sigset_t signals;
     sigemptyset(&signals);
