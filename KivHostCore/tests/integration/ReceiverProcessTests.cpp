@@ -9,6 +9,7 @@
 #include <regex>
 
 #include "HostFixture.hpp"
+#include "KivProtocol/ControlFraming.hpp"
 
 namespace {
 
@@ -294,6 +295,70 @@ TEST(ReceiverProcess, PlaysTheHostsSoundAndReportsItsAudioFigures) {
     EXPECT_TRUE(waitUntil([&] { return host->process.log().find(" || iPad audio buf ") != std::string::npos; }, kDeadline))
         << host->process.log() << receiver->log();
     receiver->stop(10s);
+}
+
+} // namespace
+
+namespace {
+
+// A hostile "host" on a loopback port: whatever it sends, the receiver ends the run with a reason
+// and status 2 (or keeps going on valid input), never crashes and never hangs.
+TEST(ReceiverProcess, AHostileHostEndsTheRunWithAReasonNeverACrash) {
+    struct Case {
+        const char* name;
+        std::function<Bytes()> payload;
+        const char* expect; // in the receiver's output
+    };
+    const auto framed = [](const ControlMessage& m) { return *ControlFraming::encode(m); };
+    const std::vector<Case> cases{
+        {"garbage", [] { return Bytes(4096, 0xEE); }, "protocol error"},
+        {"an item far too large", [] { return Bytes{0x00, 0xFF, 0xFF, 0xFF, '{'}; }, "protocol error"},
+        {"a flood of pongs, then a goodbye",
+         [&] {
+             Bytes out;
+             for (int i = 0; i < 20'000; ++i) {
+                 const auto one = framed({PongInfo{static_cast<std::uint64_t>(i), 0, 0}});
+                 out.insert(out.end(), one.begin(), one.end());
+             }
+             const auto bye = framed({Disconnect{"enough"}});
+             out.insert(out.end(), bye.begin(), bye.end());
+             return out;
+         },
+         "The host ended the session: enough"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::listen(listener, 1), 0);
+        socklen_t length = sizeof address;
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        std::thread host([&] {
+            const int peer = ::accept(listener, nullptr, nullptr);
+            if (peer < 0) return;
+            const auto bytes = c.payload();
+            for (std::size_t sent = 0; sent < bytes.size();) {
+                const auto n = ::send(peer, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+                if (n <= 0) break;
+                sent += static_cast<std::size_t>(n);
+            }
+            char sink[4096];
+            while (::recv(peer, sink, sizeof sink, 0) > 0) {} // until the receiver goes
+            ::close(peer);
+        });
+        test::TempDir home("kiv-receiver-hostile");
+        const auto run = test::runProgram({KIV_RECEIVER_BINARY, "--headless", "--mute", "--host",
+                                           "127.0.0.1:" + std::to_string(ntohs(address.sin_port)), "--identity",
+                                           (home.path() / "receiver.json").string(), "--seconds", "30"},
+                                          {}, 60s);
+        host.join();
+        ::close(listener);
+        EXPECT_NE(run.output.find(c.expect), std::string::npos) << run.output;
+        EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 2) << run.exitCode << "\n" << run.output;
+    }
 }
 
 } // namespace

@@ -58,6 +58,13 @@ std::expected<std::unique_ptr<ReceiverWindow>, std::string> ReceiverWindow::open
 
 ReceiverWindow::~ReceiverWindow() = default;
 
+ReceiverWindow::Monitor ReceiverWindow::monitor() const {
+    SDL_DisplayMode mode{};
+    const int index = SDL_GetWindowDisplayIndex(impl_->window);
+    if (index < 0 || SDL_GetCurrentDisplayMode(index, &mode) != 0) return {};
+    return {mode.w, mode.h, mode.refresh_rate};
+}
+
 void ReceiverWindow::setTitle(const std::string& title) { SDL_SetWindowTitle(impl_->window, title.c_str()); }
 
 void ReceiverWindow::show(const DecodedPicture& picture) {

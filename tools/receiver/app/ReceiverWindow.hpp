@@ -22,6 +22,13 @@ public:
     };
 
     static std::expected<std::unique_ptr<ReceiverWindow>, std::string> open(const Options& options);
+    // The monitor the window is on: its size in pixels and refresh rate (0 when unknown).
+    struct Monitor {
+        int width = 0;
+        int height = 0;
+        int refreshHz = 0;
+    };
+    Monitor monitor() const;
     ~ReceiverWindow();
     ReceiverWindow(const ReceiverWindow&) = delete;
     ReceiverWindow& operator=(const ReceiverWindow&) = delete;

@@ -45,7 +45,7 @@ std::optional<ScreenInfo> parseScreen(const std::string& text) {
 int main(int argc, char** argv) {
     CLI::App app{"kivdisplay-receiver: this machine as an extra display of a KivDisplay host"};
     std::string host;
-    std::string screenText = "1920x1080";
+    std::string screenText;
     std::string name = machineName();
     double seconds = 0;
     bool headless = false;
@@ -58,7 +58,7 @@ int main(int argc, char** argv) {
     std::string frameLog;
     std::string identityFile = DeviceIdentity::defaultPath().string();
     app.add_option("--host", host, "host address[:port] (default: the host found by DNS-SD)");
-    app.add_option("--screen", screenText, "the screen to offer, WxH[@scale]")->capture_default_str();
+    app.add_option("--screen", screenText, "the screen to offer, WxH[@scale] (default: the window's monitor, else 1920x1080)");
     app.add_option("--name", name, "the name the host shows for this device")->capture_default_str();
     app.add_option("--seconds", seconds, "stop after this many seconds (0: until Ctrl-C)")->check(CLI::NonNegativeNumber);
     app.add_flag("--headless", headless, "no window: receive, report and record only");
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& error) {
         return app.exit(error) == 0 ? 0 : 2;
     }
-    const auto screen = parseScreen(screenText);
+    auto screen = parseScreen(screenText.empty() ? "1920x1080" : screenText);
     if (!screen) {
         std::cerr << "kivdisplay-receiver: --screen wants WxH or WxH@scale, not \"" << screenText << "\"" << std::endl;
         return 2;
@@ -139,20 +139,30 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    DeviceIdentity identity(identityFile);
-    if (identity.loadProblem()) std::cerr << "kivdisplay-receiver: " << *identity.loadProblem() << std::endl;
-    ReceiverSession receiver(options, identity);
+    // The window first: the screen and rate offered to the host are its monitor's.
     std::unique_ptr<ReceiverWindow> window;
     if (!headless) {
         auto opened = ReceiverWindow::open({.title = "KivDisplay · " + options.host, .width = 1280, .height = 800,
                                             .fullscreen = fullscreen, .monitor = monitor});
         if (opened) {
             window = std::move(*opened);
-            window->onInput = [&](const InputEvent& event) { receiver.sendInput(event); };
+            const auto shown = window->monitor();
+            if (screenText.empty() && shown.width > 0 && shown.height > 0) {
+                options.hello.screen.widthPixels = shown.width;
+                options.hello.screen.heightPixels = shown.height;
+                options.hello.screen.orientation = shown.height > shown.width ? Orientation::portrait : Orientation::landscape;
+            }
+            if (shown.refreshHz > 0) options.hello.recommendedFPS = std::clamp(shown.refreshHz, 30, 120);
         } else {
             std::cerr << "kivdisplay-receiver: " << opened.error() << "; receiving headless" << std::endl;
         }
     }
+    std::cout << "Decoding H.264 in software (libavcodec)" << std::endl;
+
+    DeviceIdentity identity(identityFile);
+    if (identity.loadProblem()) std::cerr << "kivdisplay-receiver: " << *identity.loadProblem() << std::endl;
+    ReceiverSession receiver(options, identity);
+    if (window) window->onInput = [&](const InputEvent& event) { receiver.sendInput(event); };
     const auto idle = [&]() -> bool {
         if (!window->pump()) return false;
         if (const auto picture = receiver.takePicture()) window->show(*picture);
