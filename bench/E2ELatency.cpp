@@ -1,0 +1,272 @@
+// End-to-end latency: paint → capture → encode → send → receive → decode, on one machine and one
+// clock. `kivdisplay-host` runs as a process on a private Xvfb; this program is the painter and
+// the device. The painter flips a counter-coded strip inside the device's monitor 60 times a
+// second; the device reads the counter back from every decoded picture, so a picture is only ever
+// credited to the flip it shows (a stale picture shows an older counter). The first second is
+// warm-up and does not count.
+//   e2e-latency [--size WxH[@scale]] [--seconds N] [--link wifi|usb] [--baseline]
+// The device screen is WxH pixels at `scale` (2 unless given, as on a tablet).
+// Prints a table and, as its last line, one JSON object.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "KivHostCore/Testing/TestProcess.hpp"
+#include "KivHostCore/Testing/TestServers.hpp"
+#include "KivHostCore/Testing/XPainter.hpp"
+#include "KivProtocol/HostClock.hpp"
+#include "KivReceiver/ReceiverClient.hpp"
+#include "KivReceiver/UsbDeviceServer.hpp"
+#include "KivReceiver/VideoDecoder.hpp"
+
+using namespace kiv;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kBits = 10;          // counter cells in the strip
+constexpr std::uint32_t kCodes = 1u << kBits;
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5)];
+}
+
+long long cpuTicks(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    long long total = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i == 14 || i == 15) total += std::stoll(field);
+    return total;
+}
+
+// The device's monitor on the host's X server (x, y, width, height), from RandR's list.
+std::optional<std::array<int, 4>> deviceMonitor(const std::string& display) {
+    const auto list = test::runProgram({"xrandr", "--listmonitors"}, {{"DISPLAY", display}}).output;
+    static const std::regex line(R"((KIV-\S+)\s+(\d+)/\d+x(\d+)/\d+\+(\d+)\+(\d+))");
+    for (std::sregex_iterator it(list.begin(), list.end(), line), end; it != end; ++it)
+        if ((*it)[1] != "KIV-MAIN") return std::array{std::stoi((*it)[4]), std::stoi((*it)[5]), std::stoi((*it)[2]), std::stoi((*it)[3])};
+    return std::nullopt;
+}
+
+// Where the strip's cells are, as fractions of the picture: a row across the upper middle.
+double cellX(int bit) { return 0.1 + 0.8 * (bit + 0.5) / kBits; }
+constexpr double kCellY = 0.3;
+constexpr double kCellW = 0.8 / kBits;
+constexpr double kCellH = 0.12;
+
+struct Measure {
+    std::mutex mutex;
+    receiver::VideoDecoder decoder;
+    std::map<std::uint64_t, std::uint64_t> painted; // flip sequence → paint time (µs, CLOCK_MONOTONIC)
+    std::uint64_t newestShown = 0;                  // highest flip credited so far
+    bool counting = false;
+    std::vector<double> latencyMs;
+    std::int64_t detected = 0;
+    std::int64_t pictures = 0;
+    std::uint64_t bytes = 0;
+
+    void frame(const Bytes& data) {
+        const std::lock_guard lock(mutex);
+        bytes += data.size();
+        const auto picture = decoder.decode(data);
+        if (!picture) return;
+        const auto decodedAt = HostClock::nowMicros();
+        ++pictures;
+        std::uint32_t code = 0;
+        for (int bit = 0; bit < kBits; ++bit) {
+            const int x = static_cast<int>(cellX(bit) * picture->width);
+            const int y = static_cast<int>((kCellY + kCellH / 2) * picture->height);
+            if (picture->meanLuma(x - 2, y - 2, 5, 5) > 128) code |= 1u << bit;
+        }
+        // The newest painted flip with this code; older codes (a stale picture) never match a newer flip.
+        for (auto it = painted.rbegin(); it != painted.rend(); ++it) {
+            if ((it->first % kCodes) != code) continue;
+            if (it->first <= newestShown) break;
+            newestShown = it->first;
+            if (counting) {
+                ++detected;
+                latencyMs.push_back(static_cast<double>(decodedAt - it->second) / 1000.0);
+            }
+            break;
+        }
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int width = 1920;
+    int height = 1080;
+    double scale = 2;
+    int seconds = 10;
+    std::string link = "wifi";
+    bool baseline = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string flag = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (flag == "--size" && hasValue && std::sscanf(argv[i + 1], "%dx%d@%lf", &width, &height, &scale) >= 2) ++i;
+        else if (flag == "--seconds" && hasValue) seconds = std::max(1, std::atoi(argv[++i]));
+        else if (flag == "--link" && hasValue && (std::string(argv[i + 1]) == "wifi" || std::string(argv[i + 1]) == "usb")) link = argv[++i];
+        else if (flag == "--baseline") baseline = true;
+        else {
+            std::fprintf(stderr, "usage: %s [--size WxH[@scale]] [--seconds N] [--link wifi|usb] [--baseline]\n", argv[0]);
+            return 2;
+        }
+    }
+
+    auto xvfb = test::XvfbServer::start();
+    if (!xvfb) {
+        std::fprintf(stderr, "Xvfb: %s\n", xvfb.error().message.c_str());
+        return 1;
+    }
+    test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
+    test::TempDir home("kiv-e2e-latency");
+    const auto control = test::freeLoopbackPort(SOCK_STREAM);
+    const auto usbPort = test::freeLoopbackPort(SOCK_STREAM);
+    std::vector<std::string> hostArgs{KIV_HOST_BINARY, "--approve-all", "--loopback-only", "--display", (*xvfb)->display(),
+                                      "--control-port", std::to_string(control), "--video-port",
+                                      std::to_string(test::freeLoopbackPort(SOCK_DGRAM))};
+    if (link == "usb") hostArgs.insert(hostArgs.end(), {"--usb-direct", "127.0.0.1:" + std::to_string(usbPort)});
+    else hostArgs.push_back("--no-usb");
+    auto host = test::ChildProcess::start({.argv = hostArgs,
+                                           .environment = {{"KIV_LOG_STDOUT", "1"},
+                                                           {"XDG_CONFIG_HOME", (home.path() / "config").string()},
+                                                           {"XDG_STATE_HOME", (home.path() / "state").string()},
+                                                           {"PULSE_SERVER", "unix:/nonexistent/pulse"}},
+                                           .logFile = home.path() / "host.log",
+                                           .keepFds = {}});
+    if (!host || !test::waitUntil([&] { return host->log().find("Listening: control port") != std::string::npos; }, 30s)) {
+        std::fprintf(stderr, "kivdisplay-host did not start\n%s\n", host ? host->log().c_str() : host.error().c_str());
+        return 1;
+    }
+
+    Measure measure;
+    Hello hello;
+    hello.deviceID = "e2e-latency";
+    hello.deviceName = "Latency probe";
+    hello.model = "bench";
+    hello.systemVersion = "1";
+    hello.screen = {width, height, scale, Orientation::landscape};
+    hello.codecs = {"h264"};
+    hello.recommendedFPS = 60;
+    std::atomic<bool> connected{false};
+    std::unique_ptr<receiver::ReceiverClient> wifi;
+    std::unique_ptr<receiver::UsbDeviceServer> usb;
+    std::function<void(const ControlMessage&)> send;
+    const auto onControl = [&](const ControlMessage& m) {
+        if (m.is<ConnectInfo>()) connected = true;
+    };
+    if (link == "wifi") {
+        wifi = std::make_unique<receiver::ReceiverClient>(receiver::ReceiverConfig{.host = "127.0.0.1", .controlPort = control, .hello = hello});
+        wifi->onControl = onControl;
+        wifi->onFrame = [&](const ReassembledFrame& f, std::uint64_t) { measure.frame(f.data); };
+        send = [&](const ControlMessage& m) { wifi->send(m); };
+        wifi->start();
+    } else {
+        usb = std::make_unique<receiver::UsbDeviceServer>(hello, usbPort, true);
+        usb->onControl = onControl;
+        usb->onVideo = [&](const StreamVideoFrame& f) { measure.frame(f.data); };
+        send = [&](const ControlMessage& m) { usb->send(m); };
+        usb->start();
+    }
+    if (!test::waitUntil([&] { return connected.load(); }, 30s)) {
+        std::fprintf(stderr, "the host did not connect the device\n%s\n", host->log().c_str());
+        return 1;
+    }
+    send({ConfigChange{1, {}, {}, 60, {}, {}}}); // 60 fps: the painter flips at 60 Hz
+    std::optional<std::array<int, 4>> monitor;
+    test::waitUntil([&] { return (monitor = deviceMonitor((*xvfb)->display())).has_value(); }, 30s);
+    if (!monitor) {
+        std::fprintf(stderr, "no device monitor on the host's X server\n");
+        return 1;
+    }
+    const auto [mx, my, mw, mh] = *monitor;
+
+    test::Painter painter((*xvfb)->display());
+    painter.fill(0x404040, mx, my, mw, mh);
+    const auto start = std::chrono::steady_clock::now();
+    const auto warmUp = start + 1s;
+    const auto end = warmUp + std::chrono::seconds(seconds);
+    long long hostTicksStart = 0;
+    std::uint64_t rxStart = 0;
+    std::uint64_t bytesStart = 0;
+    std::int64_t paintedCounted = 0;
+    auto next = start;
+    for (std::uint64_t flip = 1; std::chrono::steady_clock::now() < end; ++flip) {
+        std::this_thread::sleep_until(next);
+        next += std::chrono::microseconds(16'667);
+        const bool counting = std::chrono::steady_clock::now() >= warmUp;
+        if (counting && paintedCounted == 0) {
+            hostTicksStart = cpuTicks(host->pid());
+            rxStart = wifi ? wifi->threadCPUMicros() : 0;
+            const std::lock_guard lock(measure.mutex);
+            measure.counting = true;
+            bytesStart = measure.bytes;
+        }
+        for (int bit = 0; bit < kBits; ++bit) {
+            const bool on = ((flip % kCodes) >> bit) & 1u;
+            painter.fill(on ? 0xFFFFFF : 0x000000, mx + static_cast<int>((cellX(bit) - kCellW / 2) * mw), my + static_cast<int>(kCellY * mh),
+                         static_cast<int>(kCellW * mw), static_cast<int>(kCellH * mh), bit == kBits - 1);
+        }
+        const auto paintedAt = HostClock::nowMicros();
+        {
+            const std::lock_guard lock(measure.mutex);
+            measure.painted[flip] = paintedAt;
+            while (measure.painted.size() > 4 * kCodes / 5) measure.painted.erase(measure.painted.begin());
+        }
+        if (counting) ++paintedCounted;
+    }
+    std::this_thread::sleep_for(300ms); // the last flips' pictures
+    const double span = std::chrono::duration<double>(std::chrono::steady_clock::now() - warmUp).count();
+    const double hostCpu = static_cast<double>(cpuTicks(host->pid()) - hostTicksStart) * 100.0 /
+                           static_cast<double>(::sysconf(_SC_CLK_TCK)) / span;
+    const double rxCpu = wifi ? static_cast<double>(wifi->threadCPUMicros() - rxStart) / 1e4 / span : 0;
+
+    std::vector<double> latency;
+    std::int64_t detected = 0;
+    double mbps = 0;
+    {
+        const std::lock_guard lock(measure.mutex);
+        latency = measure.latencyMs;
+        detected = measure.detected;
+        mbps = static_cast<double>(measure.bytes - bytesStart) * 8 / 1e6 / span;
+    }
+    std::printf("end-to-end latency, paint -> decoded picture, %dx%d@60 over %s, %d s after 1 s of warm-up\n", width, height,
+                link.c_str(), seconds);
+    std::printf("  p50 %.1f ms  p95 %.1f ms  p99 %.1f ms\n", percentile(latency, 0.5), percentile(latency, 0.95),
+                percentile(latency, 0.99));
+    std::printf("  flips detected %lld of %lld painted\n", static_cast<long long>(detected), static_cast<long long>(paintedCounted));
+    std::printf("  host CPU %.1f%% of one core, receiver network+decode thread %.1f%%, %.2f Mbit/s\n", hostCpu, rxCpu, mbps);
+    if (detected * 2 < paintedCounted) {
+        const auto log = host->log();
+        std::fprintf(stderr, "fewer than half the flips were seen; the host's log ends:\n%s\n",
+                     log.substr(log.size() > 4000 ? log.size() - 4000 : 0).c_str());
+    }
+    if (baseline) std::fprintf(stderr, "--baseline: the ffmpeg comparison pipeline is not built yet\n");
+    nlohmann::json json{{"p50", percentile(latency, 0.5)},   {"p95", percentile(latency, 0.95)},
+                        {"p99", percentile(latency, 0.99)},  {"detected", detected},
+                        {"painted", paintedCounted},         {"hostCpu", hostCpu},
+                        {"rxCpu", rxCpu},                    {"mbps", mbps},
+                        {"size", std::to_string(width) + "x" + std::to_string(height)}, {"link", link}};
+    std::printf("%s\n", json.dump().c_str());
+    host->stop(10s);
+    return 0;
+}
