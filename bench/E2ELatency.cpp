@@ -7,8 +7,13 @@
 //   e2e-latency [--size WxH[@scale]] [--seconds N] [--link wifi|usb] [--baseline]
 // The device screen is WxH pixels at `scale` (2 unless given, as on a tablet).
 // Prints a table and, as its last line, one JSON object.
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
 
 #include <nlohmann/json.hpp>
 
@@ -72,6 +77,20 @@ constexpr double kCellY = 0.3;
 constexpr double kCellW = 0.8 / kBits;
 constexpr double kCellH = 0.12;
 
+// The counter a picture shows, read from the centres of the strip's cells.
+std::uint32_t readCode(const std::uint8_t* luma, int stride, int width, int height) {
+    std::uint32_t code = 0;
+    for (int bit = 0; bit < kBits; ++bit) {
+        const int x = static_cast<int>(cellX(bit) * width);
+        const int y = static_cast<int>((kCellY + kCellH / 2) * height);
+        int sum = 0;
+        for (int dy = -2; dy <= 2; ++dy)
+            for (int dx = -2; dx <= 2; ++dx) sum += luma[(y + dy) * stride + x + dx];
+        if (sum / 25 > 128) code |= 1u << bit;
+    }
+    return code;
+}
+
 struct Measure {
     std::mutex mutex;
     receiver::VideoDecoder decoder;
@@ -79,23 +98,24 @@ struct Measure {
     std::uint64_t newestShown = 0;                  // highest flip credited so far
     bool counting = false;
     std::vector<double> latencyMs;
+    // Per credited flip: paint → the host's capture stamp, capture → frame complete here, complete → decoded.
+    std::vector<double> toCaptureMs, toReceivedMs, toDecodedMs;
     std::int64_t detected = 0;
     std::int64_t pictures = 0;
     std::uint64_t bytes = 0;
 
-    void frame(const Bytes& data) {
+    void frame(const Bytes& data, std::uint64_t capturedAt, std::uint64_t receivedAt) {
         const std::lock_guard lock(mutex);
         bytes += data.size();
         const auto picture = decoder.decode(data);
         if (!picture) return;
         const auto decodedAt = HostClock::nowMicros();
         ++pictures;
-        std::uint32_t code = 0;
-        for (int bit = 0; bit < kBits; ++bit) {
-            const int x = static_cast<int>(cellX(bit) * picture->width);
-            const int y = static_cast<int>((kCellY + kCellH / 2) * picture->height);
-            if (picture->meanLuma(x - 2, y - 2, 5, 5) > 128) code |= 1u << bit;
-        }
+        credit(readCode(picture->luma.data(), picture->width, picture->width, picture->height), decodedAt, capturedAt, receivedAt);
+    }
+
+    // Under mutex.
+    void credit(std::uint32_t code, std::uint64_t decodedAt, std::uint64_t capturedAt, std::uint64_t receivedAt) {
         // The newest painted flip with this code; older codes (a stale picture) never match a newer flip.
         for (auto it = painted.rbegin(); it != painted.rend(); ++it) {
             if ((it->first % kCodes) != code) continue;
@@ -104,11 +124,157 @@ struct Measure {
             if (counting) {
                 ++detected;
                 latencyMs.push_back(static_cast<double>(decodedAt - it->second) / 1000.0);
+                // One machine, one clock: the host's stamps are CLOCK_MONOTONIC like ours.
+                const auto ms = [](std::uint64_t from, std::uint64_t to) { return (static_cast<double>(to) - static_cast<double>(from)) / 1000.0; };
+                if (capturedAt != 0) {
+                    toCaptureMs.push_back(ms(it->second, capturedAt));
+                    toReceivedMs.push_back(ms(capturedAt, receivedAt));
+                    toDecodedMs.push_back(ms(receivedAt, decodedAt));
+                }
             }
             break;
         }
     }
 };
+
+// The comparison pipeline: ffmpeg grabs the same area with x11grab, encodes it with libx264
+// (ultrafast, zerolatency) and sends raw H.264 over UDP; here libavcodec parses and decodes it.
+class Baseline {
+public:
+    Baseline(Measure& measure, std::uint16_t port) : measure_(measure) {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        int size = 8 << 20;
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        timeval timeout{0, 100'000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+        context_ = avcodec_alloc_context3(codec);
+        context_->thread_count = 1;
+        context_->flags |= AV_CODEC_FLAG_LOW_DELAY;
+        avcodec_open2(context_, codec, nullptr);
+        parser_ = av_parser_init(AV_CODEC_ID_H264);
+        parser_->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+        packet_ = av_packet_alloc();
+        frame_ = av_frame_alloc();
+        thread_ = std::thread([this] { loop(); });
+    }
+    ~Baseline() {
+        stop_ = true;
+        thread_.join();
+        av_frame_free(&frame_);
+        av_packet_free(&packet_);
+        av_parser_close(parser_);
+        avcodec_free_context(&context_);
+        ::close(fd_);
+    }
+    std::uint64_t bytes() const { return bytes_; }
+
+private:
+    void loop() {
+        std::vector<std::uint8_t> datagram(65536 + AV_INPUT_BUFFER_PADDING_SIZE);
+        while (!stop_) {
+            const auto n = ::recv(fd_, datagram.data(), 65536, 0);
+            if (n <= 0) continue;
+            bytes_ += static_cast<std::uint64_t>(n);
+            const std::uint8_t* data = datagram.data();
+            int left = static_cast<int>(n);
+            while (left > 0) {
+                std::uint8_t* out = nullptr;
+                int outSize = 0;
+                const int used = av_parser_parse2(parser_, context_, &out, &outSize, data, left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+                data += used;
+                left -= used;
+                if (outSize > 0) decode(out, outSize);
+            }
+        }
+    }
+    void decode(std::uint8_t* data, int size) {
+        packet_->data = data;
+        packet_->size = size;
+        if (avcodec_send_packet(context_, packet_) < 0) return;
+        while (avcodec_receive_frame(context_, frame_) == 0) {
+            const auto decodedAt = HostClock::nowMicros();
+            const std::lock_guard lock(measure_.mutex);
+            ++measure_.pictures;
+            measure_.credit(readCode(frame_->data[0], frame_->linesize[0], frame_->width, frame_->height), decodedAt, 0, 0);
+        }
+    }
+
+    Measure& measure_;
+    int fd_ = -1;
+    AVCodecContext* context_ = nullptr;
+    AVCodecParserContext* parser_ = nullptr;
+    AVPacket* packet_ = nullptr;
+    AVFrame* frame_ = nullptr;
+    std::atomic<bool> stop_{false};
+    std::atomic<std::uint64_t> bytes_{0};
+    std::thread thread_;
+};
+
+struct RunResult {
+    std::vector<double> latency;
+    std::int64_t detected = 0;
+    std::int64_t painted = 0;
+    double hostCpu = 0; // % of one core
+    double rxCpu = 0;
+    double mbps = 0;
+};
+
+// Flips the strip at 60 Hz for 1 s of warm-up plus `seconds`, and gathers what `measure` credited.
+// The readers give CPU ticks of the sender, receiver CPU µs and received bytes at a moment.
+RunResult run(test::Painter& painter, Measure& measure, const std::array<int, 4>& area, int seconds,
+              const std::function<long long()>& senderTicks, const std::function<std::uint64_t()>& receiverMicros,
+              const std::function<std::uint64_t()>& receivedBytes) {
+    const auto [mx, my, mw, mh] = area;
+    painter.fill(0x404040, mx, my, mw, mh);
+    const auto start = std::chrono::steady_clock::now();
+    const auto warmUp = start + 1s;
+    const auto end = warmUp + std::chrono::seconds(seconds);
+    long long ticksStart = 0;
+    std::uint64_t rxStart = 0;
+    std::uint64_t bytesStart = 0;
+    RunResult result;
+    auto next = start;
+    for (std::uint64_t flip = 1; std::chrono::steady_clock::now() < end; ++flip) {
+        std::this_thread::sleep_until(next);
+        next += std::chrono::microseconds(16'667);
+        const bool counting = std::chrono::steady_clock::now() >= warmUp;
+        if (counting && result.painted == 0) {
+            ticksStart = senderTicks();
+            rxStart = receiverMicros();
+            const std::lock_guard lock(measure.mutex);
+            measure.counting = true;
+            bytesStart = receivedBytes();
+        }
+        for (int bit = 0; bit < kBits; ++bit) {
+            const bool on = ((flip % kCodes) >> bit) & 1u;
+            painter.fill(on ? 0xFFFFFF : 0x000000, mx + static_cast<int>((cellX(bit) - kCellW / 2) * mw), my + static_cast<int>(kCellY * mh),
+                         static_cast<int>(kCellW * mw), static_cast<int>(kCellH * mh), bit == kBits - 1);
+        }
+        const auto paintedAt = HostClock::nowMicros();
+        {
+            const std::lock_guard lock(measure.mutex);
+            measure.painted[flip] = paintedAt;
+            while (measure.painted.size() > 4 * kCodes / 5) measure.painted.erase(measure.painted.begin());
+        }
+        if (counting) ++result.painted;
+    }
+    std::this_thread::sleep_for(300ms); // the last flips' pictures
+    const double span = std::chrono::duration<double>(std::chrono::steady_clock::now() - warmUp).count();
+    result.hostCpu = static_cast<double>(senderTicks() - ticksStart) * 100.0 / static_cast<double>(::sysconf(_SC_CLK_TCK)) / span;
+    result.rxCpu = static_cast<double>(receiverMicros() - rxStart) / 1e4 / span;
+    const std::lock_guard lock(measure.mutex);
+    measure.counting = false;
+    result.latency = measure.latencyMs;
+    result.detected = measure.detected;
+    result.mbps = static_cast<double>(receivedBytes() - bytesStart) * 8 / 1e6 / span;
+    return result;
+}
 
 } // namespace
 
@@ -177,13 +343,13 @@ int main(int argc, char** argv) {
     if (link == "wifi") {
         wifi = std::make_unique<receiver::ReceiverClient>(receiver::ReceiverConfig{.host = "127.0.0.1", .controlPort = control, .hello = hello});
         wifi->onControl = onControl;
-        wifi->onFrame = [&](const ReassembledFrame& f, std::uint64_t) { measure.frame(f.data); };
+        wifi->onFrame = [&](const ReassembledFrame& f, std::uint64_t completedAt) { measure.frame(f.data, f.captureTimeUs, completedAt); };
         send = [&](const ControlMessage& m) { wifi->send(m); };
         wifi->start();
     } else {
         usb = std::make_unique<receiver::UsbDeviceServer>(hello, usbPort, true);
         usb->onControl = onControl;
-        usb->onVideo = [&](const StreamVideoFrame& f) { measure.frame(f.data); };
+        usb->onVideo = [&](const StreamVideoFrame& f) { measure.frame(f.data, f.captureTimeUs, HostClock::nowMicros()); };
         send = [&](const ControlMessage& m) { usb->send(m); };
         usb->start();
     }
@@ -198,74 +364,81 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "no device monitor on the host's X server\n");
         return 1;
     }
-    const auto [mx, my, mw, mh] = *monitor;
-
     test::Painter painter((*xvfb)->display());
-    painter.fill(0x404040, mx, my, mw, mh);
-    const auto start = std::chrono::steady_clock::now();
-    const auto warmUp = start + 1s;
-    const auto end = warmUp + std::chrono::seconds(seconds);
-    long long hostTicksStart = 0;
-    std::uint64_t rxStart = 0;
-    std::uint64_t bytesStart = 0;
-    std::int64_t paintedCounted = 0;
-    auto next = start;
-    for (std::uint64_t flip = 1; std::chrono::steady_clock::now() < end; ++flip) {
-        std::this_thread::sleep_until(next);
-        next += std::chrono::microseconds(16'667);
-        const bool counting = std::chrono::steady_clock::now() >= warmUp;
-        if (counting && paintedCounted == 0) {
-            hostTicksStart = cpuTicks(host->pid());
-            rxStart = wifi ? wifi->threadCPUMicros() : 0;
-            const std::lock_guard lock(measure.mutex);
-            measure.counting = true;
-            bytesStart = measure.bytes;
-        }
-        for (int bit = 0; bit < kBits; ++bit) {
-            const bool on = ((flip % kCodes) >> bit) & 1u;
-            painter.fill(on ? 0xFFFFFF : 0x000000, mx + static_cast<int>((cellX(bit) - kCellW / 2) * mw), my + static_cast<int>(kCellY * mh),
-                         static_cast<int>(kCellW * mw), static_cast<int>(kCellH * mh), bit == kBits - 1);
-        }
-        const auto paintedAt = HostClock::nowMicros();
-        {
-            const std::lock_guard lock(measure.mutex);
-            measure.painted[flip] = paintedAt;
-            while (measure.painted.size() > 4 * kCodes / 5) measure.painted.erase(measure.painted.begin());
-        }
-        if (counting) ++paintedCounted;
-    }
-    std::this_thread::sleep_for(300ms); // the last flips' pictures
-    const double span = std::chrono::duration<double>(std::chrono::steady_clock::now() - warmUp).count();
-    const double hostCpu = static_cast<double>(cpuTicks(host->pid()) - hostTicksStart) * 100.0 /
-                           static_cast<double>(::sysconf(_SC_CLK_TCK)) / span;
-    const double rxCpu = wifi ? static_cast<double>(wifi->threadCPUMicros() - rxStart) / 1e4 / span : 0;
-
-    std::vector<double> latency;
-    std::int64_t detected = 0;
-    double mbps = 0;
+    const auto ours = run(painter, measure, *monitor, seconds, [&] { return cpuTicks(host->pid()); },
+                          [&] { return wifi ? wifi->threadCPUMicros() : 0; }, [&] { return measure.bytes; });
+    const auto& latency = ours.latency;
+    const auto detected = ours.detected;
+    const auto paintedCounted = ours.painted;
+    const auto hostCpu = ours.hostCpu;
+    const auto rxCpu = ours.rxCpu;
+    const auto mbps = ours.mbps;
+    std::vector<double> toCapture, toReceived, toDecoded;
     {
         const std::lock_guard lock(measure.mutex);
-        latency = measure.latencyMs;
-        detected = measure.detected;
-        mbps = static_cast<double>(measure.bytes - bytesStart) * 8 / 1e6 / span;
+        toCapture = measure.toCaptureMs;
+        toReceived = measure.toReceivedMs;
+        toDecoded = measure.toDecodedMs;
     }
     std::printf("end-to-end latency, paint -> decoded picture, %dx%d@60 over %s, %d s after 1 s of warm-up\n", width, height,
                 link.c_str(), seconds);
     std::printf("  p50 %.1f ms  p95 %.1f ms  p99 %.1f ms\n", percentile(latency, 0.5), percentile(latency, 0.95),
                 percentile(latency, 0.99));
     std::printf("  flips detected %lld of %lld painted\n", static_cast<long long>(detected), static_cast<long long>(paintedCounted));
+    std::printf("  stages (p50): paint -> captured %.1f ms, captured -> received (convert, encode, send, network, reassembly) %.1f ms, "
+                "received -> decoded %.1f ms\n",
+                percentile(toCapture, 0.5), percentile(toReceived, 0.5), percentile(toDecoded, 0.5));
     std::printf("  host CPU %.1f%% of one core, receiver network+decode thread %.1f%%, %.2f Mbit/s\n", hostCpu, rxCpu, mbps);
     if (detected * 2 < paintedCounted) {
         const auto log = host->log();
         std::fprintf(stderr, "fewer than half the flips were seen; the host's log ends:\n%s\n",
                      log.substr(log.size() > 4000 ? log.size() - 4000 : 0).c_str());
     }
-    if (baseline) std::fprintf(stderr, "--baseline: the ffmpeg comparison pipeline is not built yet\n");
     nlohmann::json json{{"p50", percentile(latency, 0.5)},   {"p95", percentile(latency, 0.95)},
                         {"p99", percentile(latency, 0.99)},  {"detected", detected},
                         {"painted", paintedCounted},         {"hostCpu", hostCpu},
                         {"rxCpu", rxCpu},                    {"mbps", mbps},
-                        {"size", std::to_string(width) + "x" + std::to_string(height)}, {"link", link}};
+                        {"size", std::to_string(width) + "x" + std::to_string(height)}, {"link", link},
+                        {"stages", {{"paintToCapture", percentile(toCapture, 0.5)},
+                                    {"captureToReceived", percentile(toReceived, 0.5)},
+                                    {"receivedToDecoded", percentile(toDecoded, 0.5)}}}};
+    if (baseline) {
+        // The device pauses (the host keeps its monitor), and ffmpeg streams the same area.
+        send({Pause{}});
+        std::this_thread::sleep_for(500ms);
+        const auto udp = test::freeLoopbackPort(SOCK_DGRAM);
+        Measure theirs;
+        Baseline decoder(theirs, udp);
+        const auto [mx, my, mw, mh] = *monitor;
+        auto ffmpeg = test::ChildProcess::start(
+            {.argv = {test::findProgram("ffmpeg").value_or("ffmpeg"), "-loglevel", "error", "-f", "x11grab", "-draw_mouse", "0", "-framerate", "60", "-video_size",
+                      std::to_string(mw) + "x" + std::to_string(mh), "-i",
+                      (*xvfb)->display() + "+" + std::to_string(mx) + "," + std::to_string(my), "-vf",
+                      "scale=" + std::to_string(width) + ":" + std::to_string(height), "-c:v", "libx264", "-preset", "ultrafast",
+                      "-tune", "zerolatency", "-pix_fmt", "yuv420p", "-g", "120", "-f", "h264",
+                      "udp://127.0.0.1:" + std::to_string(udp) + "?pkt_size=1316"},
+             .environment = {},
+             .logFile = home.path() / "ffmpeg.log",
+             .keepFds = {}});
+        if (!ffmpeg) {
+            std::fprintf(stderr, "ffmpeg: %s\n", ffmpeg.error().c_str());
+            return 1;
+        }
+        const auto base = run(painter, theirs, *monitor, seconds, [&] { return cpuTicks(ffmpeg->pid()); },
+                              [] { return std::uint64_t{0}; }, [&] { return decoder.bytes(); });
+        if (base.detected == 0) std::fprintf(stderr, "ffmpeg showed nothing:\n%s\n", ffmpeg->log().c_str());
+        ffmpeg->stop(5s);
+        const double ratio = percentile(base.latency, 0.5) > 0 ? percentile(latency, 0.5) / percentile(base.latency, 0.5) : 0;
+        std::printf("baseline (ffmpeg x11grab -> libx264 ultrafast/zerolatency -> UDP -> libavcodec), same area and painter:\n");
+        std::printf("  p50 %.1f ms  p95 %.1f ms  p99 %.1f ms, flips detected %lld of %lld, ffmpeg CPU %.1f%%, %.2f Mbit/s\n",
+                    percentile(base.latency, 0.5), percentile(base.latency, 0.95), percentile(base.latency, 0.99),
+                    static_cast<long long>(base.detected), static_cast<long long>(base.painted), base.hostCpu, base.mbps);
+        std::printf("  ours / baseline p50: %.2f\n", ratio);
+        json["baseline"] = {{"p50", percentile(base.latency, 0.5)}, {"p95", percentile(base.latency, 0.95)},
+                            {"p99", percentile(base.latency, 0.99)}, {"detected", base.detected}, {"painted", base.painted},
+                            {"hostCpu", base.hostCpu}, {"mbps", base.mbps}};
+        json["ratio"] = ratio;
+    }
     std::printf("%s\n", json.dump().c_str());
     host->stop(10s);
     return 0;
