@@ -62,14 +62,6 @@ long long cpuTicks(pid_t pid) {
     return total;
 }
 
-// The device's monitor on the host's X server (x, y, width, height), from RandR's list.
-std::optional<std::array<int, 4>> deviceMonitor(const std::string& display) {
-    const auto list = test::runProgram({"xrandr", "--listmonitors"}, {{"DISPLAY", display}}).output;
-    static const std::regex line(R"((KIV-\S+)\s+(\d+)/\d+x(\d+)/\d+\+(\d+)\+(\d+))");
-    for (std::sregex_iterator it(list.begin(), list.end(), line), end; it != end; ++it)
-        if ((*it)[1] != "KIV-MAIN") return std::array{std::stoi((*it)[4]), std::stoi((*it)[5]), std::stoi((*it)[2]), std::stoi((*it)[3])};
-    return std::nullopt;
-}
 
 // Where the strip's cells are, as fractions of the picture: a row across the upper middle.
 double cellX(int bit) { return 0.1 + 0.8 * (bit + 0.5) / kBits; }
@@ -359,7 +351,7 @@ int main(int argc, char** argv) {
     }
     send({ConfigChange{1, {}, {}, 60, {}, {}}}); // 60 fps: the painter flips at 60 Hz
     std::optional<std::array<int, 4>> monitor;
-    test::waitUntil([&] { return (monitor = deviceMonitor((*xvfb)->display())).has_value(); }, 30s);
+    test::waitUntil([&] { return (monitor = test::firstDeviceMonitor((*xvfb)->display())).has_value(); }, 30s);
     if (!monitor) {
         std::fprintf(stderr, "no device monitor on the host's X server\n");
         return 1;

@@ -1,5 +1,7 @@
 #include "KivHostCore/Testing/TestServers.hpp"
 
+#include <regex>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -97,6 +99,14 @@ std::expected<std::unique_ptr<XorgDummyServer>, StartError> XorgDummyServer::sta
     if (!number) return std::unexpected(number.error());
     server->display_ = ":" + std::to_string(*number);
     return server;
+}
+
+std::optional<std::array<int, 4>> firstDeviceMonitor(const std::string& display) {
+    const auto list = runProgram({"xrandr", "--listmonitors"}, {{"DISPLAY", display}}).output;
+    static const std::regex line(R"((KIV-\S+)\s+(\d+)/\d+x(\d+)/\d+\+(\d+)\+(\d+))");
+    for (std::sregex_iterator it(list.begin(), list.end(), line), end; it != end; ++it)
+        if ((*it)[1] != "KIV-MAIN") return std::array{std::stoi((*it)[4]), std::stoi((*it)[5]), std::stoi((*it)[2]), std::stoi((*it)[3])};
+    return std::nullopt;
 }
 
 bool shrinkXvfbDesktop(const std::string& display, int width, int height) {

@@ -98,14 +98,6 @@ std::optional<std::uint32_t> pixelAt(const std::string& display, int x, int y) {
     return rgb;
 }
 
-// The host's monitor for a device, from RandR's list: x, y, width, height.
-std::optional<std::array<int, 4>> deviceMonitor(const std::string& display) {
-    const auto list = test::runProgram({"xrandr", "--listmonitors"}, {{"DISPLAY", display}}).output;
-    static const std::regex line(R"((KIV-\S+)\s+(\d+)/\d+x(\d+)/\d+\+(\d+)\+(\d+))");
-    for (std::sregex_iterator it(list.begin(), list.end(), line), end; it != end; ++it)
-        if ((*it)[1] != "KIV-MAIN") return std::array{std::stoi((*it)[4]), std::stoi((*it)[5]), std::stoi((*it)[2]), std::stoi((*it)[3])};
-    return std::nullopt;
-}
 
 bool near(std::uint32_t a, std::uint32_t b, int tolerance) {
     for (int shift : {0, 8, 16})
@@ -131,9 +123,9 @@ TEST(ReceiverProcess, ItsWindowShowsTheHostsMonitorAndItsClicksLandThere) {
          .logFile = home.path() / "receiver.log",
          .keepFds = {}});
     ASSERT_TRUE(receiver) << receiver.error();
-    ASSERT_TRUE(waitUntil([&] { return deviceMonitor((*hostX)->display()).has_value(); }, kDeadline))
+    ASSERT_TRUE(waitUntil([&] { return test::firstDeviceMonitor((*hostX)->display()).has_value(); }, kDeadline))
         << receiver->log() << test::runProgram({"xrandr", "--listmonitors"}, {{"DISPLAY", (*hostX)->display()}}).output;
-    const auto m = *deviceMonitor((*hostX)->display());
+    const auto m = *test::firstDeviceMonitor((*hostX)->display());
 
     // A known colour on the host's monitor appears in the middle of the receiver's window.
     const std::uint32_t colour = 0xC03020;

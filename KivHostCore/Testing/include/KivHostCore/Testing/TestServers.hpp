@@ -3,7 +3,9 @@
 // its own display number or runtime folder, stopped by PID when the object goes.
 // A start() result names what is missing, for GTEST_SKIP, only when the program is absent;
 // any other failure is an error the test must report.
+#include <array>
 #include <expected>
+#include <optional>
 #include <memory>
 #include <string>
 
@@ -49,6 +51,10 @@ private:
 // Shrinks a large Xvfb's one CRTC to `width`×`height` so the screen has room to grow, the way a
 // desktop of that size with a larger framebuffer limit looks.
 bool shrinkXvfbDesktop(const std::string& display, int width, int height);
+
+// The first device monitor ("KIV-…", not the desktop's "KIV-MAIN") RandR lists on `display`:
+// x, y, width, height in pixels.
+std::optional<std::array<int, 4>> firstDeviceMonitor(const std::string& display);
 
 // A user-mode PulseAudio server in its own runtime folder with a null sink named `sinkName`
 // standing in for the speakers, and the stream- and default-restore modules a desktop loads.
