@@ -6,6 +6,7 @@
 #include <xcb/xcb.h>
 
 #include <nlohmann/json.hpp>
+#include <fstream>
 #include <regex>
 
 #include "HostFixture.hpp"
@@ -60,10 +61,16 @@ TEST(ReceiverProcess, PairsOnceComesBackWithItsTokenAndRecordsAPlayableStream) {
     EXPECT_TRUE(waitUntil([&] { return host->process.log().find("Client disconnected: receiver stopped") != std::string::npos; }, kDeadline))
         << "a receiver that stops says goodbye";
 
+    // The decoder was measured once and kept with the identity.
+    EXPECT_NE(first.output.find("Decoder measured: "), std::string::npos) << first.output;
+    const auto stored = nlohmann::json::parse(std::ifstream(home.path() / "receiver.json"), nullptr, false);
+    EXPECT_GT(stored.value("decoderMBPerSecond", std::int64_t{0}), 0) << stored.dump();
+
     // Paired: the second run goes straight to the stream.
     const auto second = runReceiver(*host, home.path(), {"--seconds", "2"});
     EXPECT_EQ(second.status, 0) << second.output;
     EXPECT_EQ(second.output.find("Waiting for approval"), std::string::npos) << second.output;
+    EXPECT_EQ(second.output.find("Decoder measured: "), std::string::npos) << "measured once";
     EXPECT_GE(second.summary.value("decoded", 0), 1) << second.output;
     EXPECT_NE(host->process.log().find("Device already paired, auto-accept"), std::string::npos) << host->process.log();
 }

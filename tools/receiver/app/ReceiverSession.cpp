@@ -45,6 +45,8 @@ DeviceIdentity::DeviceIdentity(std::filesystem::path file) : file_(std::move(fil
             };
             readMap("tokens", tokens_);
             readMap("hosts", hosts_);
+            if (const auto rate = json.find("decoderMBPerSecond"); rate != json.end() && rate->is_number_integer() && *rate > 0)
+                decoderMBPerSecond_ = rate->get<std::int64_t>();
         } catch (const nlohmann::json::exception& error) {
             loadProblem_ = fmt::format("{} could not be read ({}); starting a new device identity", file_.string(), error.what());
         }
@@ -69,6 +71,11 @@ std::optional<std::string> DeviceIdentity::token(const std::string& hostID) cons
     return found->second;
 }
 
+std::expected<void, std::string> DeviceIdentity::setDecoderMBPerSecond(std::int64_t rate) {
+    decoderMBPerSecond_ = rate;
+    return save();
+}
+
 std::optional<std::string> DeviceIdentity::hostAt(const std::string& address) const {
     const auto found = hosts_.find(address);
     if (found == hosts_.end()) return std::nullopt;
@@ -84,6 +91,7 @@ std::expected<void, std::string> DeviceIdentity::remember(const std::string& hos
 
 std::expected<void, std::string> DeviceIdentity::save() const {
     nlohmann::json json{{"deviceID", deviceID_}, {"tokens", tokens_}, {"hosts", hosts_}};
+    if (decoderMBPerSecond_) json["decoderMBPerSecond"] = *decoderMBPerSecond_;
     std::error_code error;
     std::filesystem::create_directories(file_.parent_path(), error);
     const auto temporary = file_.string() + ".tmp";

@@ -37,6 +37,9 @@ public:
     // Writes the file at once (a temporary file renamed over the old one).
     std::expected<void, std::string> remember(const std::string& hostID, const std::string& token, const std::string& address);
     const std::optional<std::string>& loadProblem() const { return loadProblem_; }
+    // The decoder's throughput, measured once on this machine and kept with the identity.
+    std::optional<std::int64_t> decoderMBPerSecond() const { return decoderMBPerSecond_; }
+    std::expected<void, std::string> setDecoderMBPerSecond(std::int64_t rate);
 
 private:
     std::expected<void, std::string> save() const;
@@ -45,6 +48,7 @@ private:
     std::string deviceID_;
     std::map<std::string, std::string> tokens_;
     std::map<std::string, std::string> hosts_; // "address:port" → host identifier
+    std::optional<std::int64_t> decoderMBPerSecond_;
     std::optional<std::string> loadProblem_;
 };
 

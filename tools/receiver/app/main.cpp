@@ -161,6 +161,14 @@ int main(int argc, char** argv) {
 
     DeviceIdentity identity(identityFile);
     if (identity.loadProblem()) std::cerr << "kivdisplay-receiver: " << *identity.loadProblem() << std::endl;
+    // What the decoder manages is measured once and kept: the host sizes the stream by it.
+    if (!identity.decoderMBPerSecond()) {
+        if (const auto rate = measureDecoderMBPerSecond()) {
+            std::cout << "Decoder measured: " << *rate << " macroblocks a second (once; kept in " << identityFile << ")" << std::endl;
+            if (auto saved = identity.setDecoderMBPerSecond(*rate); !saved) std::cerr << "kivdisplay-receiver: " << saved.error() << std::endl;
+        }
+    }
+    options.hello.decoderMBPerSecond = identity.decoderMBPerSecond();
     ReceiverSession receiver(options, identity);
     if (window) window->onInput = [&](const InputEvent& event) { receiver.sendInput(event); };
     const auto idle = [&]() -> bool {

@@ -2,9 +2,12 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/log.h>
+#include <libavutil/opt.h>
 }
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "KivProtocol/H264Bitstream.hpp"
@@ -72,6 +75,79 @@ std::optional<DecodedPicture> VideoDecoder::decode(const Bytes& avcc) {
         }
     }
     return picture;
+}
+
+std::optional<std::int64_t> measureDecoderMBPerSecond() {
+    constexpr int kWidth = 1920;
+    constexpr int kHeight = 1080;
+    constexpr int kFrames = 30;
+    const AVCodec* encoderCodec = avcodec_find_encoder_by_name("libx264");
+    const AVCodec* decoderCodec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    if (!encoderCodec || !decoderCodec) return std::nullopt;
+    const int logLevel = av_log_get_level();
+    av_log_set_level(AV_LOG_ERROR); // the encoder's banner is not the user's business
+    AVCodecContext* encoder = avcodec_alloc_context3(encoderCodec);
+    encoder->width = kWidth;
+    encoder->height = kHeight;
+    encoder->pix_fmt = AV_PIX_FMT_YUV420P;
+    encoder->time_base = {1, 30};
+    encoder->gop_size = kFrames;
+    encoder->bit_rate = 8'000'000;
+    av_opt_set(encoder->priv_data, "preset", "ultrafast", 0);
+    av_opt_set(encoder->priv_data, "tune", "zerolatency", 0);
+    AVCodecContext* decoder = avcodec_alloc_context3(decoderCodec);
+    decoder->thread_count = 1; // as the receiver decodes
+    AVFrame* frame = av_frame_alloc();
+    AVFrame* decoded = av_frame_alloc();
+    AVPacket* packet = av_packet_alloc();
+    std::vector<std::vector<std::uint8_t>> stream;
+    std::optional<std::int64_t> result;
+    if (avcodec_open2(encoder, encoderCodec, nullptr) == 0 && avcodec_open2(decoder, decoderCodec, nullptr) == 0) {
+        frame->format = AV_PIX_FMT_YUV420P;
+        frame->width = kWidth;
+        frame->height = kHeight;
+        av_frame_get_buffer(frame, 0);
+        // Moving gradients: enough detail that the decoder has real work.
+        for (int i = 0; i < kFrames; ++i) {
+            av_frame_make_writable(frame);
+            for (int y = 0; y < kHeight; ++y)
+                for (int x = 0; x < kWidth; ++x) frame->data[0][y * frame->linesize[0] + x] = static_cast<std::uint8_t>((x * 3 + y * 5 + i * 7) ^ (x * y >> 6));
+            for (int plane = 1; plane < 3; ++plane)
+                for (int y = 0; y < kHeight / 2; ++y)
+                    std::memset(frame->data[plane] + y * frame->linesize[plane], 128 + plane * i, kWidth / 2);
+            frame->pts = i;
+            avcodec_send_frame(encoder, frame);
+            while (avcodec_receive_packet(encoder, packet) == 0) {
+                stream.emplace_back(packet->data, packet->data + packet->size);
+                av_packet_unref(packet);
+            }
+        }
+        avcodec_send_frame(encoder, nullptr);
+        while (avcodec_receive_packet(encoder, packet) == 0) {
+            stream.emplace_back(packet->data, packet->data + packet->size);
+            av_packet_unref(packet);
+        }
+        int pictures = 0;
+        const auto start = std::chrono::steady_clock::now();
+        for (auto& unit : stream) {
+            packet->data = unit.data();
+            packet->size = static_cast<int>(unit.size());
+            if (avcodec_send_packet(decoder, packet) < 0) continue;
+            while (avcodec_receive_frame(decoder, decoded) == 0) ++pictures;
+        }
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        constexpr std::int64_t kMacroblocks = ((kWidth + 15) / 16) * ((kHeight + 15) / 16);
+        if (pictures > 0 && seconds > 0) result = static_cast<std::int64_t>(static_cast<double>(pictures * kMacroblocks) / seconds);
+        packet->data = nullptr;
+        packet->size = 0;
+    }
+    av_packet_free(&packet);
+    av_frame_free(&decoded);
+    av_frame_free(&frame);
+    avcodec_free_context(&decoder);
+    avcodec_free_context(&encoder);
+    av_log_set_level(logLevel);
+    return result;
 }
 
 } // namespace kiv::receiver
