@@ -142,6 +142,10 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
     // The area of every CRTC that is not ours: where the displays start to its right.
     std::pair<int, int> mainArea();
 
+    // Gives every shown display its x, left to right from `left`; returns the right edge and the
+    // height of the whole (at least `height`).
+    std::pair<int, int> placeShown(int left, int height);
+
     // Places every shown display left to right after the main area and sizes the screen to fit.
     bool layoutOutputs();
 

@@ -21,17 +21,20 @@ std::pair<int, int> RandRVirtualDisplayAdapter::Impl::mainArea() {
     return {right, bottom};
 }
 
+std::pair<int, int> RandRVirtualDisplayAdapter::Impl::placeShown(int left, int height) {
+    for (auto& d : displays) {
+        if (!d.shown) continue;
+        d.x = left;
+        left += d.width;
+        height = std::max(height, d.height);
+    }
+    return {left, height};
+}
+
 // Places every shown display left to right after the main area and sizes the screen to fit.
 bool RandRVirtualDisplayAdapter::Impl::layoutOutputs() {
     const auto [mainRight, mainBottom] = mainArea();
-    int x = mainRight;
-    int height = mainBottom;
-    for (auto& d : displays) {
-        if (!d.shown) continue;
-        d.x = x;
-        x += d.width;
-        height = std::max(height, d.height);
-    }
+    const auto [x, height] = placeShown(mainRight, mainBottom);
     if (x > kMaxCoordinate || height > kMaxCoordinate) return false; // beyond what X coordinates can hold
     const auto [oldW, oldH] = screenSize();
     bool ok = setScreenSize(std::max(oldW, x), std::max(oldH, height));
@@ -61,14 +64,7 @@ bool RandRVirtualDisplayAdapter::Impl::layoutMonitors() {
         }
         if (fallbackCrtc == 0) return false;
     }
-    int width = mainWidth;
-    int height = mainHeight;
-    for (auto& d : displays) {
-        if (!d.shown) continue;
-        d.x = width;
-        width += d.width;
-        height = std::max(height, d.height);
-    }
+    const auto [width, height] = placeShown(mainWidth, mainHeight);
     if (width > kMaxCoordinate || height > kMaxCoordinate) return false;
     const auto [oldW, oldH] = screenSize();
     const auto mainAtom = atom("KIV-MAIN");

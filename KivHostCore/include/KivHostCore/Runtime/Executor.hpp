@@ -127,4 +127,20 @@ private:
     std::shared_ptr<timer::ExecutorAnchor> anchor_;
 };
 
+// Runs `fn(object)` on `executor` later, if the object still lives then: how an object
+// reaches itself across a hop without keeping itself alive.
+template <class T, class Fn>
+void postIfAlive(Executor& executor, std::weak_ptr<T> object, Fn&& fn) {
+    executor.post([object = std::move(object), fn = std::forward<Fn>(fn)]() mutable {
+        if (auto self = object.lock()) fn(*self);
+    });
+}
+
+template <class T, class Fn>
+TimerHandle postIfAliveAfter(Executor& executor, Duration delay, std::weak_ptr<T> object, Fn&& fn) {
+    return executor.postAfter(delay, [object = std::move(object), fn = std::forward<Fn>(fn)]() mutable {
+        if (auto self = object.lock()) fn(*self);
+    });
+}
+
 } // namespace kiv

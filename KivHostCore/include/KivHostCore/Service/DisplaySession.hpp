@@ -241,15 +241,11 @@ private:
 
     template <class Fn>
     void onMain(Fn&& fn) {
-        main_.post([weak = weak_from_this(), fn = std::forward<Fn>(fn)]() mutable {
-            if (auto self = weak.lock()) fn(*self);
-        });
+        postIfAlive(main_, weak_from_this(), std::forward<Fn>(fn));
     }
     template <class Fn>
     TimerHandle onMainAfter(Duration delay, Fn&& fn) {
-        return main_.postAfter(delay, [weak = weak_from_this(), fn = std::forward<Fn>(fn)]() mutable {
-            if (auto self = weak.lock()) fn(*self);
-        });
+        return postIfAliveAfter(main_, delay, weak_from_this(), std::forward<Fn>(fn));
     }
 
     Executor& main_;

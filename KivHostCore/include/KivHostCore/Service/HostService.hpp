@@ -98,9 +98,7 @@ private:
 
     template <class Fn>
     void onMain(Fn&& fn) {
-        main_.post([weak = weak_from_this(), fn = std::forward<Fn>(fn)]() mutable {
-            if (auto self = weak.lock()) fn(*self);
-        });
+        postIfAlive(main_, weak_from_this(), std::forward<Fn>(fn));
     }
 
     Executor& main_;

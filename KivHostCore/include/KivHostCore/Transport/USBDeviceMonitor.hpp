@@ -69,9 +69,7 @@ private:
     void publish();
     template <class Fn>
     void onQueue(Fn&& fn) {
-        queue_.post([weak = weak_from_this(), fn = std::forward<Fn>(fn)]() mutable {
-            if (auto self = weak.lock()) fn(*self);
-        });
+        postIfAlive(queue_, weak_from_this(), std::forward<Fn>(fn));
     }
 
     const Mode mode_;
