@@ -258,9 +258,10 @@ struct HostProcess {
         HostProcess host;
         host.controlPort = test::freeLoopbackPort(SOCK_STREAM);
         host.videoPort = test::freeLoopbackPort(SOCK_DGRAM);
-        std::vector<std::string> argv{KIV_HOST_BINARY, "--loopback-only", "--no-usb", "--display", display,
+        std::vector<std::string> argv{KIV_HOST_BINARY, "--loopback-only", "--display", display,
                                       "--control-port", std::to_string(host.controlPort), "--video-port",
                                       std::to_string(host.videoPort), "--name", "CI Host"};
+        if (std::ranges::find(flags, "--usb-direct") == flags.end()) argv.push_back("--no-usb"); // never the machine's usbmuxd
         argv.insert(argv.end(), flags.begin(), flags.end());
         auto child = test::ChildProcess::start({.argv = argv,
                                                 .environment = {{"XDG_CONFIG_HOME", (home / "config").string()},

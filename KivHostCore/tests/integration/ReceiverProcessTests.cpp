@@ -66,13 +66,25 @@ TEST(ReceiverProcess, PairsOnceComesBackWithItsTokenAndRecordsAPlayableStream) {
     const auto stored = nlohmann::json::parse(std::ifstream(home.path() / "receiver.json"), nullptr, false);
     EXPECT_GT(stored.value("decoderMBPerSecond", std::int64_t{0}), 0) << stored.dump();
 
-    // Paired: the second run goes straight to the stream.
-    const auto second = runReceiver(*host, home.path(), {"--seconds", "2"});
+    // Paired: the second run goes straight to the stream. Its decoder takes less than the host
+    // first sends, so it asks for a smaller stream, which then changes size mid-flight.
+    const auto smaller = home.path() / "smaller.h264";
+    const auto second = runReceiver(*host, home.path(), {"--seconds", "3", "--decoder-limit", "800x600", "--record", smaller.string()});
     EXPECT_EQ(second.status, 0) << second.output;
     EXPECT_EQ(second.output.find("Waiting for approval"), std::string::npos) << second.output;
     EXPECT_EQ(second.output.find("Decoder measured: "), std::string::npos) << "measured once";
     EXPECT_GE(second.summary.value("decoded", 0), 1) << second.output;
     EXPECT_NE(host->process.log().find("Device already paired, auto-accept"), std::string::npos) << host->process.log();
+    EXPECT_NE(host->process.log().find("Client requested stream limit 800x600 (decoder capability)"), std::string::npos)
+        << second.output;
+    int width = 0;
+    int height = 0;
+    ASSERT_EQ(std::sscanf(second.summary.value("size", std::string()).c_str(), "%dx%d", &width, &height), 2) << second.output;
+    EXPECT_LE(std::max(width, height), 800);
+    EXPECT_LE(std::min(width, height), 600);
+    const auto frames = test::runProgram({"ffprobe", "-v", "error", "-show_entries", "frame=width,height", "-of", "csv=p=0", smaller.string()});
+    EXPECT_EQ(frames.exitCode, 0) << frames.output;
+    EXPECT_NE(frames.output.rfind(std::to_string(width) + "," + std::to_string(height)), std::string::npos) << frames.output;
 }
 
 TEST(ReceiverProcess, ARefusalEndsWithItsOwnMessageAndStatus) {
@@ -87,22 +99,27 @@ TEST(ReceiverProcess, ARefusalEndsWithItsOwnMessageAndStatus) {
     EXPECT_NE(run.output.find("refused this device"), std::string::npos) << run.output;
 }
 
-// The colour of one pixel of an X display's root window, as 0xRRGGBB.
-std::optional<std::uint32_t> pixelAt(const std::string& display, int x, int y) {
+// The colours of a rectangle of an X display's root window, as 0xRRGGBB, row by row.
+std::vector<std::uint32_t> pixelsAt(const std::string& display, int x, int y, int w, int h) {
     auto* connection = xcb_connect(display.c_str(), nullptr);
     const auto* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
     auto* reply = xcb_get_image_reply(
         connection, xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, static_cast<std::int16_t>(x),
-                                  static_cast<std::int16_t>(y), 1, 1, ~0u),
+                                  static_cast<std::int16_t>(y), static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h), ~0u),
         nullptr);
-    std::optional<std::uint32_t> rgb;
-    if (reply && xcb_get_image_data_length(reply) >= 4) {
+    std::vector<std::uint32_t> rgb;
+    if (reply && xcb_get_image_data_length(reply) >= 4 * w * h) {
         const auto* p = xcb_get_image_data(reply);
-        rgb = static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[1]) << 8 | p[0];
+        for (int i = 0; i < w * h; ++i, p += 4) rgb.push_back(static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[1]) << 8 | p[0]);
     }
     std::free(reply);
     xcb_disconnect(connection);
     return rgb;
+}
+
+std::optional<std::uint32_t> pixelAt(const std::string& display, int x, int y) {
+    const auto one = pixelsAt(display, x, y, 1, 1);
+    return one.empty() ? std::nullopt : std::optional(one.front());
 }
 
 
@@ -158,6 +175,13 @@ TEST(ReceiverProcess, ItsWindowShowsTheHostsMonitorAndItsClicksLandThere) {
     }, kDeadline)) << "the host's pointer is at the middle of the device's monitor\n" << host->process.log();
     EXPECT_TRUE(waitUntil([&] { return host->process.log().find("| touch events ") != std::string::npos; }, kDeadline))
         << "the next statistics line counts the touches";
+
+    // F1 lays the figures over the picture: white text on a dark box at the top left.
+    test::runProgram({"xdotool", "key", "F1"}, {{"DISPLAY", (*deviceX)->display()}});
+    EXPECT_TRUE(waitUntil([&] {
+        const auto strip = pixelsAt((*deviceX)->display(), 160, 100, 500, 40); // the 1280x800 window is centred
+        return std::ranges::count_if(strip, [](std::uint32_t c) { return near(c, 0xFFFFFF, 40); }) > 50;
+    }, kDeadline)) << receiver->log();
     receiver->stop(10s);
 }
 
@@ -229,7 +253,51 @@ TEST(ReceiverProcess, AKilledLinkIsReconnectedIntoTheSameSession) {
 
 } // namespace
 
+namespace {
+
+// The receiver as a USB device too (the host in its direct USB mode): once Wi-Fi is up the USB link
+// takes over, a pulled "cable" (SIGUSR1) hands the session back to Wi-Fi, and the host's retry
+// brings USB back, all in one session.
+TEST(ReceiverProcess, ServesTheUsbDeviceSideAndSwitchesLinksInOneSession) {
+    auto xvfb = test::XvfbServer::start();
+    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
+    test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
+    test::TempDir home("kiv-receiver-usb");
+    const auto usbPort = test::freeLoopbackPort(SOCK_STREAM);
+    auto host = HostProcess::start((*xvfb)->display(), home.path(), {"--approve-all", "--usb-direct", "127.0.0.1:" + std::to_string(usbPort)});
+    ASSERT_TRUE(host) << host.error();
+    auto receiver = test::ChildProcess::start(
+        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--mute", "--host", "127.0.0.1:" + std::to_string(host->controlPort),
+                  "--usb-direct-port", std::to_string(usbPort), "--identity", (home.path() / "receiver.json").string(), "--seconds", "90"},
+         .environment = {},
+         .logFile = home.path() / "receiver.log",
+         .keepFds = {}});
+    ASSERT_TRUE(receiver) << receiver->log();
+    const auto hostSaid = [&](const std::string& text) {
+        return waitUntil([&] { return host->process.log().find(text) != std::string::npos; }, kDeadline);
+    };
+    ASSERT_TRUE(hostSaid("Transport switched Wi-Fi → USB")) << host->process.log();
+    ASSERT_TRUE(waitUntil([&] { return receiver->log().find("Reconnected to CI Host over USB") != std::string::npos; }, kDeadline))
+        << receiver->log();
+    ::kill(receiver->pid(), SIGUSR1);
+    ASSERT_TRUE(hostSaid("Transport switched USB → Wi-Fi")) << host->process.log();
+    EXPECT_TRUE(hostSaid("link changes 4")) << "USB comes back on the host's retry: " << host->process.log();
+    const auto log = receiver->log();
+    std::smatch first;
+    ASSERT_TRUE(std::regex_search(log, first, std::regex("Connected to CI Host over Wi-Fi: .*session (\\d+)"))) << log;
+    const std::regex again("Reconnected to CI Host over \\S+: .*session (\\d+)");
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), again); it != std::sregex_iterator(); ++it)
+        EXPECT_EQ((*it)[1], first[1]) << log;
+    EXPECT_EQ(host->process.log().find("Pairing request from", host->process.log().find("Pairing approved")), std::string::npos);
+    const auto status = receiver->stop(10s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << receiver->log();
+    EXPECT_TRUE(hostSaid("Client disconnected: receiver stopped")) << "the goodbye goes over USB too";
+}
+
+} // namespace
+
 #include "AudioPlayer.hpp"
+#include "LongPress.hpp"
 
 namespace {
 
@@ -268,6 +336,49 @@ TEST(ReceiverAudio, TheJitterBufferWaitsFor35msTrimsPast90msAndCountsGapsAndUnde
 
 // Sound end to end: the host plays a tone into its own (private) sound server, the receiver asks
 // for it, plays it (SDL's dummy output) and its audio figures reach the host's statistics line.
+// A finger: held still it is a right click, moved it is a drag, lifted early a tap; each sent
+// where the finger went down.
+TEST(ReceiverTouch, AHeldFingerIsARightClickAMovedOneADragALiftedOneATap) {
+    using Kind = InputEvent::Kind;
+    using receiver::LongPress;
+    using A = LongPress::Action;
+    struct Step {
+        char what; // p press, m move, r release, t time passes (ms in x)
+        double x;
+        double y;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Step> steps;
+        std::vector<A> sent;
+    };
+    const std::vector<Case> cases{
+        {"tap", {{'p', 10, 10}, {'t', 100, 0}, {'r', 11, 10}}, {{Kind::down, 10, 10}, {Kind::up, 11, 10}}},
+        {"wobble within the slop, then hold", {{'p', 10, 10}, {'m', 14, 13}, {'t', 700, 0}, {'r', 14, 13}}, {{Kind::rightClick, 10, 10}}},
+        {"drag", {{'p', 10, 10}, {'m', 30, 10}, {'m', 50, 10}, {'t', 700, 0}, {'r', 50, 10}},
+         {{Kind::down, 10, 10}, {Kind::drag, 30, 10}, {Kind::drag, 50, 10}, {Kind::up, 50, 10}}},
+        {"moving after the right click sends nothing", {{'p', 10, 10}, {'t', 600, 0}, {'m', 90, 90}, {'r', 90, 90}}, {{Kind::rightClick, 10, 10}}},
+        {"just short of the hold", {{'p', 10, 10}, {'t', 599, 0}, {'r', 10, 10}}, {{Kind::down, 10, 10}, {Kind::up, 10, 10}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LongPress press;
+        auto now = LongPress::Clock::time_point{};
+        std::vector<A> sent;
+        for (const auto& step : c.steps) {
+            std::vector<A> out;
+            if (step.what == 'p') press.press(step.x, step.y, now);
+            if (step.what == 'm') out = press.move(step.x, step.y);
+            if (step.what == 'r') out = press.release(step.x, step.y);
+            if (step.what == 't') now += std::chrono::milliseconds(static_cast<int>(step.x));
+            if (const auto fired = press.poll(now)) out.push_back(*fired);
+            sent.insert(sent.end(), out.begin(), out.end());
+        }
+        EXPECT_EQ(sent, c.sent);
+        EXPECT_FALSE(press.active());
+    }
+}
+
 TEST(ReceiverProcess, PlaysTheHostsSoundAndReportsItsAudioFigures) {
     if (!test::findProgram("pacat")) GTEST_SKIP() << "pacat is not installed (scripts/install-deps installs it)";
     auto xvfb = test::XvfbServer::start();
@@ -358,6 +469,76 @@ TEST(ReceiverProcess, AHostileHostEndsTheRunWithAReasonNeverACrash) {
         EXPECT_NE(run.output.find(c.expect), std::string::npos) << run.output;
         EXPECT_TRUE(run.exitCode == 0 || run.exitCode == 2) << run.exitCode << "\n" << run.output;
     }
+}
+
+} // namespace
+
+namespace {
+
+// A hostile host on the USB device port: it admits the receiver and then sends pictures no decoder
+// can read. The receiver keeps running, asks for keyframes naming the decode error, says why, and
+// leaves when told.
+TEST(ReceiverProcess, UndecodableFramesOverUsbBringKeyframeRequestsNotACrash) {
+    const auto port = test::freeLoopbackPort(SOCK_STREAM);
+    test::TempDir home("kiv-receiver-usb-hostile");
+    auto started = test::ChildProcess::start({.argv = {KIV_RECEIVER_BINARY, "--headless", "--mute", "--usb-direct-port",
+                                                        std::to_string(port), "--identity", (home.path() / "receiver.json").string(),
+                                                        "--seconds", "40"},
+                                               .environment = {},
+                                               .logFile = home.path() / "receiver.log",
+                                               .keepFds = {}});
+    ASSERT_TRUE(started) << started.error();
+    auto& receiver = *started;
+    int link = -1;
+    ASSERT_TRUE(waitUntil([&] {
+        link = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        if (::connect(link, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+        ::close(link);
+        return false;
+    }, kDeadline)) << receiver.log();
+    const auto send = [&](const auto& bytes) {
+        ASSERT_TRUE(bytes.has_value());
+        ASSERT_EQ(::send(link, bytes->data(), bytes->size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes->size()));
+    };
+    ConnectInfo info;
+    info.sessionID = 7;
+    info.mode = {640, 480, 30};
+    info.hostName = "hostile";
+    send(ControlFraming::encode({info}));
+    std::atomic<bool> askedForKeyframe = false;
+    std::thread reader([&] {
+        StreamFrameDecoder decoder;
+        std::uint8_t buffer[4096];
+        for (ssize_t n; (n = ::recv(link, buffer, sizeof buffer, 0)) > 0;) {
+            const auto items = decoder.append(ByteView(buffer, static_cast<std::size_t>(n)));
+            if (!items) return;
+            for (const auto& item : *items)
+                if (const auto* message = std::get_if<ControlMessage>(&item.value))
+                    if (const auto* request = message->get<RequestIDR>(); request && request->reason == IDRReason::decodeError)
+                        askedForKeyframe = true;
+        }
+    });
+    // Well-formed items, length-prefixed units, nonsense inside: only the decoder can object.
+    for (std::uint32_t id = 1; id <= 40 && !askedForKeyframe; ++id) {
+        Bytes junk{0, 0, 0, 64, 0x65};
+        for (int i = 0; i < 63; ++i) junk.push_back(static_cast<std::uint8_t>(id * 37 + i * 11));
+        send(StreamFraming::encodeVideo(id, true, 0, junk));
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(waitUntil([&] { return askedForKeyframe.load(); }, kDeadline)) << receiver.log();
+    EXPECT_TRUE(waitUntil([&] { return receiver.log().find("could not be decoded") != std::string::npos; }, kDeadline)) << receiver.log();
+    send(ControlFraming::encode({Disconnect{"enough"}}));
+    const auto status = receiver.wait(kDeadline);
+    ::shutdown(link, SHUT_RDWR);
+    reader.join();
+    ::close(link);
+    ASSERT_TRUE(status) << receiver.log();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status << "\n" << receiver.log();
+    EXPECT_NE(receiver.log().find("The host ended the session: enough"), std::string::npos) << receiver.log();
 }
 
 } // namespace

@@ -106,7 +106,8 @@ std::expected<void, std::string> DeviceIdentity::save() const {
 }
 
 ReceiverSession::ReceiverSession(SessionOptions options, DeviceIdentity& identity)
-    : options_(std::move(options)), identity_(identity) {
+    : options_(std::move(options)), identity_(identity),
+      decoder_(VideoDecoder::Options{options_.hardwareDecoding, options_.decoderLimit}) {
     options_.hello.deviceID = identity_.deviceID();
     if (options_.record) record_.open(*options_.record, std::ios::binary | std::ios::trunc);
     if (options_.playSound) {
@@ -144,6 +145,72 @@ RunOutcome ReceiverSession::rejected(RejectReason reason, const std::string& hos
     return {status, hostName + " refused the connection."};
 }
 
+void ReceiverSession::end(RunOutcome outcome) {
+    const std::lock_guard lock(mutex_);
+    if (!ended_) ended_ = std::move(outcome);
+    changed_.notify_all();
+}
+
+void ReceiverSession::refused(RejectReason reason) {
+    bool streaming = false;
+    {
+        const std::lock_guard lock(mutex_);
+        streaming = connect_.has_value() && !lost_;
+    }
+    // A refused second link (USB beside Wi-Fi) leaves the streaming one alone.
+    if (streaming) say("The host refused the other link: " + rejected(reason, options_.host).message);
+    else end(rejected(reason, options_.host));
+}
+
+void ReceiverSession::hostSaid(const ControlMessage& message) {
+    if (const auto* bye = message.get<Disconnect>()) return end({0, "The host ended the session: " + bye->reason});
+    const std::lock_guard lock(mutex_);
+    if (const auto* info = message.get<HostInfo>()) hostInfo_ = *info;
+    else if (const auto* audio = message.get<AudioStatus>()) audioStatus_ = *audio;
+    else if (const auto* input = message.get<InputStatus>()) inputStatus_ = *input;
+}
+
+void ReceiverSession::connected(const ConnectInfo& info, LinkKind kind) {
+    bool again = false;
+    bool firstWifi = false;
+    {
+        const std::lock_guard decoding(decodeMutex_);
+        awaitingKeyframe_ = true;
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        again = connect_.has_value();
+        firstWifi = !again && kind == LinkKind::wifi;
+        connect_ = info;
+        reconnecting_ = false;
+        if (kind == LinkKind::usb) {
+            usbActive_ = true;
+            lastUsbFrame_.reset();
+        } else {
+            lastStats_ = ReceiverStats{}; // a new link counts from zero
+        }
+        changed_.notify_all();
+    }
+    if (info.host) {
+        const auto where = kind == LinkKind::usb && !options_.wifi ? std::string("usb") : address();
+        if (auto saved = identity_.remember(info.host->hostID, info.token, where); !saved) say("Pairing not remembered: " + saved.error());
+    }
+    const auto over = kind == LinkKind::usb ? "USB" : "Wi-Fi";
+    say(fmt::format("{} {} over {}: {}×{}@{} {:.1f} Mbit/s, session {}", again ? "Reconnected to" : "Connected to", info.hostName,
+                    over, info.mode.width, info.mode.height, info.mode.fps, static_cast<double>(info.bitrate) / 1e6, info.sessionID));
+    if (options_.soundRoute && !again && info.settings.audio != *options_.soundRoute) {
+        ConfigChange change;
+        change.requestID = 1;
+        change.audio = options_.soundRoute;
+        sendControl({change});
+    }
+    {
+        const std::lock_guard decoding(decodeMutex_);
+        checkDecoderLimit(static_cast<int>(info.mode.width), static_cast<int>(info.mode.height));
+    }
+    if (firstWifi && options_.usbPort) startUsb();
+}
+
 std::shared_ptr<ReceiverClient> ReceiverSession::startClient() {
     ReceiverConfig config;
     config.host = options_.host;
@@ -152,49 +219,21 @@ std::shared_ptr<ReceiverClient> ReceiverSession::startClient() {
     if (const auto hostID = options_.hostID ? options_.hostID : identity_.hostAt(address()))
         config.hello.token = identity_.token(*hostID);
     auto client = std::make_shared<ReceiverClient>(config);
-    ReceiverClient* link = client.get(); // callbacks run on this client's thread, while it lives
-    const auto end = [this](RunOutcome outcome) {
-        const std::lock_guard lock(mutex_);
-        if (!ended_) ended_ = std::move(outcome);
-        changed_.notify_all();
-    };
     client->onAudio = [this](const StreamAudioPacket& packet) {
         if (player_) player_->push(packet);
     };
     client->onPairingPending = [this] { say("Waiting for approval on " + options_.host + "…"); };
-    client->onReject = [this, end](RejectReason reason) { end(rejected(reason, options_.host)); };
-    client->onConnect = [this, link](const ConnectInfo& info) {
-        bool again = false;
-        {
-            const std::lock_guard lock(mutex_);
-            again = connect_.has_value();
-            connect_ = info;
-            awaitingKeyframe_ = true;
-            lastStats_ = ReceiverStats{}; // a new link counts from zero
-        }
-        if (info.host) {
-            if (auto saved = identity_.remember(info.host->hostID, info.token, address()); !saved)
-                say("Pairing not remembered: " + saved.error());
-        }
-        say(fmt::format("{} {}: {}×{}@{} {:.1f} Mbit/s, session {}", again ? "Reconnected to" : "Connected to", info.hostName,
-                        info.mode.width, info.mode.height, info.mode.fps, static_cast<double>(info.bitrate) / 1e6,
-                        info.sessionID));
-        if (options_.soundRoute && !again && info.settings.audio != *options_.soundRoute) {
-            ConfigChange change;
-            change.requestID = 1;
-            change.audio = options_.soundRoute;
-            link->send({change});
-        }
+    client->onReject = [this](RejectReason reason) { refused(reason); };
+    client->onConnect = [this](const ConnectInfo& info) { connected(info, LinkKind::wifi); };
+    client->onControl = [this](const ControlMessage& message) { hostSaid(message); };
+    client->onFrame = [this](const ReassembledFrame& f, std::uint64_t completedAtUs) {
+        frame({f.frameID, f.isKeyframe, f.captureTimeUs, &f.data, f.framesLostBefore, completedAtUs});
     };
-    client->onControl = [this, end](const ControlMessage& message) {
-        if (const auto* bye = message.get<Disconnect>()) end({0, "The host ended the session: " + bye->reason});
-    };
-    client->onFrame = [this, link](const ReassembledFrame& f, std::uint64_t completedAtUs) { frame(*link, f, completedAtUs); };
     client->onClosed = [this](const std::string& why) {
         const std::lock_guard lock(mutex_);
         // A link that was streaming is worth getting back (the host holds the session for a while);
-        // one that never got that far ends the run.
-        if (stopping_ || ended_) {
+        // one that never got that far ends the run. When USB took over, the host closed this one.
+        if (stopping_ || ended_ || usbActive_) {
         } else if (connect_) {
             lost_ = why;
         } else {
@@ -206,16 +245,105 @@ std::shared_ptr<ReceiverClient> ReceiverSession::startClient() {
     return client;
 }
 
+void ReceiverSession::startUsb() {
+    Hello hello = options_.hello;
+    const auto hostID = options_.hostID ? options_.hostID : identity_.hostAt(options_.wifi ? address() : "usb");
+    if (hostID) hello.token = identity_.token(*hostID);
+    auto usb = std::make_unique<UsbDeviceServer>(hello, *options_.usbPort, true);
+    usb->onControl = [this](const ControlMessage& message) {
+        if (message.is<PairingPending>()) return say("Waiting for approval on the USB host…");
+        if (const auto* reason = message.get<RejectReason>()) return refused(*reason);
+        if (const auto* info = message.get<ConnectInfo>()) return connected(*info, LinkKind::usb);
+        if (const auto* pong = message.get<PongInfo>()) {
+            const std::lock_guard lock(mutex_);
+            usbClock_.add(pong->t0, pong->t1, pong->t2, HostClock::nowMicros());
+            return;
+        }
+        hostSaid(message);
+    };
+    usb->onVideo = [this](const StreamVideoFrame& f) {
+        std::int64_t lost = 0;
+        {
+            const std::lock_guard lock(mutex_);
+            if (lastUsbFrame_ && f.frameID > *lastUsbFrame_ + 1) lost = f.frameID - *lastUsbFrame_ - 1;
+            lastUsbFrame_ = f.frameID;
+            ++usbFrames_;
+            usbBytes_ += f.data.size();
+        }
+        frame({f.frameID, f.isKeyframe, f.captureTimeUs, &f.data, lost, HostClock::nowMicros()});
+    };
+    usb->onAudio = [this](const StreamAudioPacket& packet) {
+        if (player_) player_->push(packet);
+    };
+    usb->onClosed = [this](const std::string& why) {
+        const std::lock_guard lock(mutex_);
+        const bool was = std::exchange(usbActive_, false);
+        if (stopping_ || ended_ || !was) return;
+        // Like a pulled cable: Wi-Fi takes over within the host's hold, else the host comes back.
+        if (options_.wifi) lost_ = "USB: " + why;
+        else {
+            lost_.reset();
+            connect_.reset();
+        }
+        changed_.notify_all();
+    };
+    usb->start();
+    say(fmt::format("Serving the USB device side on 127.0.0.1:{}", usb->port()));
+    const std::lock_guard lock(mutex_);
+    usb_ = std::move(usb);
+}
+
+std::string ReceiverSession::decoderBackend() {
+    const std::lock_guard decoding(decodeMutex_);
+    return decoder_.backend();
+}
+
+void ReceiverSession::checkDecoderLimit(int width, int height) {
+    if (!decoder_.tooLarge(width, height) || limitAskedFor_ == std::pair{width, height}) return;
+    limitAskedFor_ = std::pair{width, height};
+    const auto [longSide, shortSide] = *decoder_.maxSize();
+    say(fmt::format("The {}×{} stream is more than this decoder takes ({}×{} at most); asking the host for a smaller one", width,
+                    height, longSide, shortSide));
+    sendControl({StreamLimit{longSide, shortSide}});
+}
+
+void ReceiverSession::sendControl(const ControlMessage& message) {
+    std::shared_ptr<ReceiverClient> client;
+    {
+        const std::lock_guard lock(mutex_);
+        if (usbActive_ && usb_) return usb_->send(message);
+        client = client_;
+    }
+    if (client) client->send(message);
+}
+
+std::optional<std::int64_t> ReceiverSession::clockOffsetUs() const {
+    std::shared_ptr<ReceiverClient> client;
+    {
+        const std::lock_guard lock(mutex_);
+        if (usbActive_) return usbClock_.offsetUs();
+        client = client_;
+    }
+    return client ? client->stats().clockOffsetUs : std::nullopt;
+}
+
+void ReceiverSession::dropUsbLink() {
+    const std::lock_guard lock(mutex_);
+    if (usb_) usb_->closeLink();
+}
+
 std::shared_ptr<ReceiverClient> ReceiverSession::current() const {
     const std::lock_guard lock(mutex_);
     return client_;
 }
 
 RunOutcome ReceiverSession::run(std::chrono::steady_clock::duration until, std::function<bool()> idle) {
-    {
+    if (options_.wifi) {
         auto first = startClient();
         const std::lock_guard lock(mutex_);
         client_ = std::move(first);
+    } else if (options_.usbPort) {
+        startUsb();
     }
     const auto deadline = std::chrono::steady_clock::now() + until;
     auto nextTick = std::chrono::steady_clock::now() + std::chrono::seconds(1);
@@ -229,10 +357,11 @@ RunOutcome ReceiverSession::run(std::chrono::steady_clock::duration until, std::
             lock.lock();
             if (!going) break;
         }
-        if (lost_ && std::chrono::steady_clock::now() >= nextReconnect_) {
+        if (lost_ && options_.wifi && std::chrono::steady_clock::now() >= nextReconnect_) {
             // Same identity and token: within the host's hold this is a link switch, within its
             // grace a reconnect to the display it kept.
             const auto why = *std::exchange(lost_, std::nullopt);
+            reconnecting_ = true;
             auto old = client_;
             lock.unlock();
             say("Connection lost (" + why + "); reconnecting…");
@@ -254,15 +383,18 @@ RunOutcome ReceiverSession::run(std::chrono::steady_clock::duration until, std::
     if (!ended_ && connect_ && !lost_) {
         // Leaving on purpose: say goodbye, so the host lets go of the display at once instead of
         // holding it for a link that will not come back. The host answers by closing the link.
+        const bool overUsb = usbActive_;
         lock.unlock();
-        client->send({Disconnect{"receiver stopped"}});
+        sendControl({Disconnect{"receiver stopped"}});
         lock.lock();
-        changed_.wait_for(lock, std::chrono::seconds(1), [this] { return ended_.has_value(); });
+        if (!overUsb) changed_.wait_for(lock, std::chrono::seconds(1), [this] { return ended_.has_value(); });
         ended_.reset();
     }
     auto outcome = ended_.value_or(RunOutcome{});
+    auto usb = std::move(usb_);
     lock.unlock();
-    client->stop();
+    if (usb) usb->stop(); // after its last send has been written
+    if (client) client->stop();
     return outcome;
 }
 
@@ -271,9 +403,7 @@ std::shared_ptr<const DecodedPicture> ReceiverSession::takePicture() {
     return std::exchange(newestPicture_, nullptr);
 }
 
-void ReceiverSession::sendInput(const InputEvent& event) {
-    if (const auto client = current()) client->send({event});
-}
+void ReceiverSession::sendInput(const InputEvent& event) { sendControl({event}); }
 
 void ReceiverSession::stop() {
     const std::lock_guard lock(mutex_);
@@ -281,13 +411,14 @@ void ReceiverSession::stop() {
     changed_.notify_all();
 }
 
-void ReceiverSession::frame(ReceiverClient& link, const ReassembledFrame& f, std::uint64_t completedAtUs) {
+void ReceiverSession::frame(const IncomingFrame& f) {
+    const std::lock_guard decoding(decodeMutex_); // USB and Wi-Fi threads both deliver around a switch
     // Past a loss only a keyframe can be decoded; ask for one, at most twice a second.
     if (f.framesLostBefore > 0 && !f.isKeyframe) awaitingKeyframe_ = true;
     if (f.isKeyframe) awaitingKeyframe_ = false;
     if (record_.is_open()) {
         // Frames come length-prefixed; a file wants start codes (Annex B) to be playable.
-        if (const auto units = H264Bitstream::splitAVCC(f.data)) {
+        if (const auto units = H264Bitstream::splitAVCC(*f.data)) {
             static constexpr char kStartCode[] = {0, 0, 0, 1};
             for (const auto unit : *units) {
                 record_.write(kStartCode, sizeof kStartCode);
@@ -297,17 +428,27 @@ void ReceiverSession::frame(ReceiverClient& link, const ReassembledFrame& f, std
     }
     std::optional<DecodedPicture> picture;
     const auto started = HostClock::nowMicros();
-    if (!awaitingKeyframe_) picture = decoder_.decode(f.data);
+    if (!awaitingKeyframe_) picture = decoder_.decode(*f.data);
     const auto decodedAt = HostClock::nowMicros();
     if (!picture && !awaitingKeyframe_) awaitingKeyframe_ = true;
     if (awaitingKeyframe_ && std::chrono::steady_clock::now() - lastKeyframeRequest_ > std::chrono::milliseconds(500)) {
-        lastKeyframeRequest_ = std::chrono::steady_clock::now();
-        link.send({RequestIDR{f.framesLostBefore > 0 ? IDRReason::packetLoss
-                                                           : (picture ? IDRReason::awaitingKeyframe : IDRReason::decodeError)}});
+        const auto now = std::chrono::steady_clock::now();
+        lastKeyframeRequest_ = now;
+        const auto reason = f.framesLostBefore > 0 ? IDRReason::packetLoss : (picture ? IDRReason::awaitingKeyframe : IDRReason::decodeError);
+        sendControl({RequestIDR{reason}});
+        // Say why, but not at the frame rate of a stream that keeps failing.
+        if (reason != IDRReason::awaitingKeyframe && now - lastKeyframeNotice_ > std::chrono::seconds(5)) {
+            lastKeyframeNotice_ = now;
+            say(reason == IDRReason::packetLoss
+                    ? fmt::format("{} frame(s) lost before frame {}; asked for a keyframe", f.framesLostBefore, f.frameID)
+                    : fmt::format("Frame {} could not be decoded ({}); asked for a keyframe", f.frameID, decoder_.backend()));
+        }
     }
+    if (picture) checkDecoderLimit(picture->width, picture->height);
     if (frameLog_.is_open())
-        frameLog_ << fmt::format("{} {} {} {} {} {}\n", f.frameID, f.isKeyframe ? 1 : 0, f.data.size(), f.captureTimeUs,
-                                 completedAtUs, picture ? decodedAt : 0);
+        frameLog_ << fmt::format("{} {} {} {} {} {}\n", f.frameID, f.isKeyframe ? 1 : 0, f.data->size(), f.captureTimeUs,
+                                 f.completedAtUs, picture ? decodedAt : 0);
+    const auto offset = clockOffsetUs();
     const std::lock_guard lock(mutex_);
     ++frames_;
     keyframes_ += f.isKeyframe;
@@ -322,7 +463,7 @@ void ReceiverSession::frame(ReceiverClient& link, const ReassembledFrame& f, std
     ++intervalDecodes_;
     decodedSize_ = std::pair{picture->width, picture->height};
     newestPicture_ = std::make_shared<const DecodedPicture>(std::move(*picture)); // an older one not shown yet is dropped
-    if (const auto offset = link.stats().clockOffsetUs) {
+    if (offset) {
         // The host's capture time on our clock (the offset is host minus ours).
         const auto captured = static_cast<std::int64_t>(f.captureTimeUs) - *offset;
         latencyMs_.push_back(static_cast<double>(static_cast<std::int64_t>(decodedAt) - captured) / 1000.0);
@@ -331,21 +472,29 @@ void ReceiverSession::frame(ReceiverClient& link, const ReassembledFrame& f, std
 
 void ReceiverSession::tick() {
     const auto client = current();
-    if (!client) return;
-    const auto now = client->stats();
+    const auto now = client ? client->stats() : ReceiverStats{};
     ClientStats stats;
+    bool overUsb = false;
     {
         const std::lock_guard lock(mutex_);
-        const auto received = static_cast<double>(now.framesReceived - lastStats_.framesReceived);
-        stats.receiveFPS = received;
+        overUsb = usbActive_;
+        if (overUsb) {
+            stats.receiveFPS = static_cast<double>(usbFrames_ - lastUsbFrames_);
+            stats.bitrateKbps = static_cast<double>(usbBytes_ - lastUsbBytes_) * 8 / 1000;
+            const auto rtt = usbClock_.rttUs();
+            stats.rttMs = rtt ? static_cast<double>(*rtt) / 1000.0 : 0;
+        } else {
+            stats.receiveFPS = static_cast<double>(now.framesReceived - lastStats_.framesReceived);
+            stats.bitrateKbps = static_cast<double>(now.bytesReceived - lastStats_.bytesReceived) * 8 / 1000;
+            const auto expected = static_cast<double>(now.packetsExpected - lastStats_.packetsExpected);
+            const auto got = static_cast<double>(now.packetsReceived - lastStats_.packetsReceived);
+            stats.packetLoss = expected > 0 ? std::clamp((expected - got) / expected, 0.0, 1.0) : 0;
+            stats.droppedFrames = now.framesLost;
+            stats.rttMs = now.rttUs ? static_cast<double>(*now.rttUs) / 1000.0 : 0;
+        }
         stats.decodeFPS = static_cast<double>(decoded_ - lastDecoded_);
         stats.renderFPS = stats.decodeFPS;
         stats.decodeTimeMs = intervalDecodes_ > 0 ? intervalDecodeMs_ / static_cast<double>(intervalDecodes_) : 0;
-        stats.bitrateKbps = static_cast<double>(now.bytesReceived - lastStats_.bytesReceived) * 8 / 1000;
-        const auto expected = static_cast<double>(now.packetsExpected - lastStats_.packetsExpected);
-        const auto got = static_cast<double>(now.packetsReceived - lastStats_.packetsReceived);
-        stats.packetLoss = expected > 0 ? std::clamp((expected - got) / expected, 0.0, 1.0) : 0;
-        stats.droppedFrames = now.framesLost;
         stats.skippedFrames = decodeFailures_;
         stats.latencyMs = latencyMs_.empty() ? now.lastLatencyMs : latencyMs_.back();
         stats.latencyMaxMs = now.maxLatencyMs;
@@ -353,21 +502,59 @@ void ReceiverSession::tick() {
             stats.decodedWidth = decodedSize_->first;
             stats.decodedHeight = decodedSize_->second;
         }
-        stats.rttMs = now.rttUs ? static_cast<double>(*now.rttUs) / 1000.0 : 0;
         if (player_) {
             if (const auto heard = player_->stats(); heard.packets > 0) stats.audio = heard;
         }
         lastStats_ = now;
+        lastUsbFrames_ = usbFrames_;
+        lastUsbBytes_ = usbBytes_;
         lastDecoded_ = decoded_;
         intervalDecodeMs_ = 0;
         intervalDecodes_ = 0;
         if (!connect_) return;
+        lastStatsLine_ = fmt::format("{:.0f} fps decoded, {:.2f} ms decode, {:.1f} ms latency, loss {:.1f}%, rtt {:.1f} ms, {:.2f} Mbit/s",
+                                     stats.decodeFPS, stats.decodeTimeMs, stats.latencyMs, stats.packetLoss * 100, stats.rttMs,
+                                     stats.bitrateKbps / 1000);
     }
-    client->send({stats});
-    if (options_.printStats)
-        say(fmt::format("{:.0f} fps decoded, {:.2f} ms decode, {:.1f} ms latency, loss {:.1f}%, rtt {:.1f} ms, {:.2f} Mbit/s",
-                        stats.decodeFPS, stats.decodeTimeMs, stats.latencyMs, stats.packetLoss * 100, stats.rttMs,
-                        stats.bitrateKbps / 1000));
+    // The Wi-Fi client pings on its own; over USB the clock is synced from here.
+    if (overUsb) sendControl({PingInfo{HostClock::nowMicros()}});
+    sendControl({stats});
+    if (options_.printStats) {
+        const std::lock_guard lock(mutex_);
+        say(lastStatsLine_);
+    }
+}
+
+std::vector<std::string> ReceiverSession::overlayLines() const {
+    const std::lock_guard lock(mutex_);
+    std::vector<std::string> lines;
+    if (connect_)
+        lines.push_back(fmt::format("{} via {} · session {} · {}×{}@{}", connect_->hostName, usbActive_ ? "USB" : "Wi-Fi",
+                                    connect_->sessionID, connect_->mode.width, connect_->mode.height, connect_->mode.fps));
+    if (!lastStatsLine_.empty()) lines.push_back(lastStatsLine_);
+    if (decodedSize_) lines.push_back(fmt::format("picture {}×{}, {} frames, {} keyframes, {} not decoded", decodedSize_->first,
+                                                  decodedSize_->second, frames_, keyframes_, decodeFailures_));
+    if (hostInfo_)
+        lines.push_back(fmt::format("host {} ({}) at {} port {}", hostInfo_->hostName, hostInfo_->hostID,
+                                    hostInfo_->addresses.empty() ? std::string("-") : hostInfo_->addresses.front(), hostInfo_->controlPort));
+    if (audioStatus_)
+        lines.push_back(fmt::format("sound: {}{}{}", audioStatus_->streaming ? fmt::format("streaming {} Hz × {}", audioStatus_->sampleRate, audioStatus_->channels) : "off",
+                                    audioStatus_->macMuted ? ", host muted" : "", audioStatus_->note ? " · " + *audioStatus_->note : ""));
+    if (player_ && audioStatus_ && audioStatus_->streaming) {
+        const auto heard = player_->stats();
+        lines.push_back(fmt::format("sound here: buffer {:.0f} ms, latency {:.0f} ms, {} underruns, {} lost, {:.0f} ms trimmed",
+                                    heard.bufferMs, heard.latencyMs, heard.underruns, heard.lostPackets, heard.trimmedMs));
+    }
+    if (inputStatus_)
+        lines.push_back(std::string("touch: ") + (inputStatus_->enabled ? "on" : "off") + (inputStatus_->reason ? " · " + *inputStatus_->reason : ""));
+    return lines;
+}
+
+std::string ReceiverSession::linkNotice() const {
+    const std::lock_guard lock(mutex_);
+    if (lost_ || reconnecting_) return "Connection lost; reconnecting…";
+    if (!connect_) return options_.wifi ? "Connecting to " + address() + "…" : "Waiting for the host on USB…";
+    return {};
 }
 
 std::string ReceiverSession::summaryJSON() const {

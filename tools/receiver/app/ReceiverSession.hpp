@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "AudioPlayer.hpp"
+#include "KivProtocol/ClockSync.hpp"
 #include "KivReceiver/ReceiverClient.hpp"
+#include "KivReceiver/UsbDeviceServer.hpp"
 #include "KivReceiver/VideoDecoder.hpp"
 
 namespace kiv::receiver {
@@ -53,6 +55,7 @@ private:
 };
 
 struct SessionOptions {
+    bool wifi = true; // connect to host:port over the network
     std::string host = "127.0.0.1";
     std::uint16_t port = 52010;
     Hello hello; // deviceID and token are filled in from the identity
@@ -62,6 +65,11 @@ struct SessionOptions {
     bool printStats = false;                        // one line a second on standard output
     bool playSound = true;                          // play the host's sound items (SDL audio)
     std::optional<AudioRoute> soundRoute;           // ask the host for this route once connected
+    // Serve the device side of a USB link on this loopback port, for a host in its direct USB
+    // mode. With Wi-Fi too, it opens once Wi-Fi is connected, so its hello carries the token.
+    std::optional<std::uint16_t> usbPort;
+    bool hardwareDecoding = true;                   // VAAPI when the machine has it
+    std::optional<std::pair<int, int>> decoderLimit; // (long, short): ask for no larger a stream
 };
 
 // What a run ended with.
@@ -83,6 +91,15 @@ public:
     std::shared_ptr<const DecodedPicture> takePicture();
     // A touch for the host, sent on the control link (any thread).
     void sendInput(const InputEvent& event);
+    // Ends the USB link as a pulled cable would (the host comes back on its own).
+    void dropUsbLink();
+    // What an overlay shows: the link and the newest figures, host info and states (any thread).
+    std::vector<std::string> overlayLines() const;
+    // A short line about the link while it is not streaming ("Reconnecting…"), else empty.
+    std::string linkNotice() const;
+
+    // What decodes the stream, for the user ("software (libavcodec)", …).
+    std::string decoderBackend();
 
     // The exit status and message for a refusal; statuses 10..16 follow the reasons' order.
     static RunOutcome rejected(RejectReason reason, const std::string& hostName);
@@ -92,9 +109,29 @@ public:
     std::function<void(const std::string& line)> onLine; // what a person should read (default: stdout)
 
 private:
+    struct IncomingFrame {
+        std::uint32_t frameID = 0;
+        bool isKeyframe = false;
+        std::uint64_t captureTimeUs = 0;
+        const Bytes* data = nullptr;
+        std::int64_t framesLostBefore = 0;
+        std::uint64_t completedAtUs = 0;
+    };
+    enum class LinkKind { wifi, usb };
+
     std::shared_ptr<ReceiverClient> startClient();
+    void startUsb();
     std::shared_ptr<ReceiverClient> current() const;
-    void frame(ReceiverClient& link, const ReassembledFrame& frame, std::uint64_t completedAtUs);
+    // Sends on the link the host streams on: USB while it is up, else Wi-Fi (any thread).
+    void sendControl(const ControlMessage& message);
+    std::optional<std::int64_t> clockOffsetUs() const; // of the streaming link, host minus ours
+    void connected(const ConnectInfo& info, LinkKind kind);
+    void refused(RejectReason reason);
+    void hostSaid(const ControlMessage& message);
+    void end(RunOutcome outcome);
+    void frame(const IncomingFrame& frame);
+    // Asks for a smaller stream when the decoder cannot take width x height (under decodeMutex_).
+    void checkDecoderLimit(int width, int height);
     void tick();
     void say(const std::string& line);
     std::string address() const;
@@ -106,16 +143,32 @@ private:
     std::condition_variable changed_;
     std::optional<RunOutcome> ended_;
     std::optional<std::string> lost_; // why a streaming link dropped, until the reconnect
+    bool reconnecting_ = false; // from a lost link until the host connects us again
     std::chrono::steady_clock::time_point nextReconnect_{};
     bool stopping_ = false;
     std::optional<ConnectInfo> connect_;
     std::shared_ptr<const DecodedPicture> newestPicture_;
     std::unique_ptr<AudioPlayer> player_;
+    std::unique_ptr<UsbDeviceServer> usb_;
+    bool usbActive_ = false; // the host streams over USB
+    ClockSync usbClock_{16};
+    std::optional<std::uint32_t> lastUsbFrame_;
+    std::uint64_t usbFrames_ = 0;
+    std::uint64_t usbBytes_ = 0;
+    std::uint64_t lastUsbFrames_ = 0;
+    std::uint64_t lastUsbBytes_ = 0;
+    std::optional<HostInfo> hostInfo_;
+    std::optional<AudioStatus> audioStatus_;
+    std::optional<InputStatus> inputStatus_;
+    std::string lastStatsLine_;
 
-    // Network thread.
+    // Whichever link's thread delivers frames (under decodeMutex_).
+    std::mutex decodeMutex_;
     VideoDecoder decoder_;
     bool awaitingKeyframe_ = true;
     std::chrono::steady_clock::time_point lastKeyframeRequest_{};
+    std::chrono::steady_clock::time_point lastKeyframeNotice_{};
+    std::optional<std::pair<int, int>> limitAskedFor_; // the stream size a streamLimit went out for
     std::ofstream record_;
     std::ofstream frameLog_;
 

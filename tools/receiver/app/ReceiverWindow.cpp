@@ -1,10 +1,14 @@
 #include "ReceiverWindow.hpp"
 
 #include <SDL.h>
+#include <SDL_ttf.h>
+#include <fontconfig/fontconfig.h>
 
 #include <cmath>
+#include <map>
 
 #include "KivProtocol/HostClock.hpp"
+#include "LongPress.hpp"
 
 namespace kiv::receiver {
 
@@ -16,8 +20,18 @@ struct ReceiverWindow::Impl {
     int pictureHeight = 0;
     bool pressed = false;
     std::uint32_t seq = 0;
+    LongPress touch;
+    bool touchPressed = false;
+    TTF_Font* font = nullptr;
+    bool overlayOn = false;
+    std::vector<std::string> overlay;
+    std::string notice;
+    std::map<std::string, SDL_Texture*> lineCache; // rendered lines, kept while they are shown
 
     ~Impl() {
+        clearLines();
+        if (font) TTF_CloseFont(font);
+        if (TTF_WasInit()) TTF_Quit();
         if (texture) SDL_DestroyTexture(texture);
         if (renderer) SDL_DestroyRenderer(renderer);
         if (window) SDL_DestroyWindow(window);
@@ -33,7 +47,64 @@ struct ReceiverWindow::Impl {
                 {static_cast<double>(pictureWidth), static_cast<double>(pictureHeight)},
                 TouchCoordinateMapper::Gravity::aspectFit};
     }
+    void clearLines() {
+        for (auto& [text, lineTexture] : lineCache) SDL_DestroyTexture(lineTexture);
+        lineCache.clear();
+    }
+    SDL_Texture* line(const std::string& text) {
+        if (const auto found = lineCache.find(text); found != lineCache.end()) return found->second;
+        if (lineCache.size() > 64) clearLines(); // the figures change every second
+        SDL_Surface* surface = TTF_RenderUTF8_Blended(font, text.c_str(), SDL_Color{255, 255, 255, 255});
+        if (!surface) return nullptr;
+        SDL_Texture* lineTexture = SDL_CreateTextureFromSurface(renderer, surface);
+        SDL_FreeSurface(surface);
+        if (lineTexture) lineCache.emplace(text, lineTexture);
+        return lineTexture;
+    }
+    // Lines in a dark box at the window's top left (y grows downwards).
+    void drawLines(const std::vector<std::string>& lines, int y) {
+        if (!font || lines.empty()) return;
+        std::vector<std::pair<SDL_Texture*, SDL_Rect>> drawn;
+        int width = 0;
+        int top = y + 6;
+        for (const auto& text : lines) {
+            SDL_Texture* lineTexture = line(text);
+            if (!lineTexture) continue;
+            SDL_Rect rect{12, top, 0, 0};
+            SDL_QueryTexture(lineTexture, nullptr, nullptr, &rect.w, &rect.h);
+            drawn.emplace_back(lineTexture, rect);
+            width = std::max(width, rect.w);
+            top += rect.h;
+        }
+        const SDL_Rect box{6, y, width + 12, top - y + 6};
+        SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_BLEND);
+        SDL_SetRenderDrawColor(renderer, 0, 0, 0, 180);
+        SDL_RenderFillRect(renderer, &box);
+        SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255);
+        for (const auto& [lineTexture, rect] : drawn) SDL_RenderCopy(renderer, lineTexture, nullptr, &rect);
+    }
 };
+
+namespace {
+
+// A monospaced font through fontconfig (any font it offers rather than none).
+std::string findFont() {
+    if (!FcInit()) return {};
+    std::string path;
+    FcPattern* pattern = FcNameParse(reinterpret_cast<const FcChar8*>("monospace"));
+    FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
+    FcDefaultSubstitute(pattern);
+    FcResult result{};
+    if (FcPattern* match = FcFontMatch(nullptr, pattern, &result)) {
+        FcChar8* file = nullptr;
+        if (FcPatternGetString(match, FC_FILE, 0, &file) == FcResultMatch && file) path = reinterpret_cast<const char*>(file);
+        FcPatternDestroy(match);
+    }
+    FcPatternDestroy(pattern);
+    return path;
+}
+
+} // namespace
 
 std::expected<std::unique_ptr<ReceiverWindow>, std::string> ReceiverWindow::open(const Options& options) {
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return std::unexpected(std::string("no window: ") + SDL_GetError());
@@ -53,6 +124,14 @@ std::expected<std::unique_ptr<ReceiverWindow>, std::string> ReceiverWindow::open
     SDL_SetRenderDrawColor(impl.renderer, 0, 0, 0, 255);
     SDL_RenderClear(impl.renderer);
     SDL_RenderPresent(impl.renderer);
+    // Text is a nicety: without a font the window still shows the picture.
+    if (const auto font = findFont(); !font.empty() && TTF_Init() == 0) {
+        int w = 0;
+        int pixels = 0;
+        SDL_GetWindowSize(impl.window, &w, nullptr);
+        SDL_GetRendererOutputSize(impl.renderer, &pixels, nullptr);
+        impl.font = TTF_OpenFont(font.c_str(), 14 * std::max(1, w > 0 ? pixels / w : 1));
+    }
     return self;
 }
 
@@ -66,6 +145,20 @@ ReceiverWindow::Monitor ReceiverWindow::monitor() const {
 }
 
 void ReceiverWindow::setTitle(const std::string& title) { SDL_SetWindowTitle(impl_->window, title.c_str()); }
+
+void ReceiverWindow::setOverlay(std::vector<std::string> lines) {
+    if (lines == impl_->overlay) return;
+    impl_->overlay = std::move(lines);
+    if (impl_->overlayOn) present();
+}
+
+void ReceiverWindow::setNotice(std::string notice) {
+    if (notice == impl_->notice) return;
+    impl_->notice = std::move(notice);
+    present();
+}
+
+bool ReceiverWindow::overlayShown() const { return impl_->overlayOn; }
 
 void ReceiverWindow::show(const DecodedPicture& picture) {
     auto& impl = *impl_;
@@ -99,6 +192,12 @@ void ReceiverWindow::present() {
                               static_cast<int>(std::lround(r.width)), static_cast<int>(std::lround(r.height))};
         SDL_RenderCopy(impl.renderer, impl.texture, nullptr, &target);
     }
+    int top = 6;
+    if (!impl.notice.empty()) {
+        impl.drawLines({impl.notice}, top);
+        top += TTF_FontLineSkip(impl.font) + 18;
+    }
+    if (impl.overlayOn) impl.drawLines(impl.overlay, top);
     SDL_RenderPresent(impl.renderer);
 }
 
@@ -111,10 +210,30 @@ void ReceiverWindow::pointer(InputEvent::Kind kind, double x, double y, double d
 }
 
 bool ReceiverWindow::pump() {
+    const auto act = [this](const LongPress::Action& action) { pointer(action.kind, action.x, action.y); };
+    if (const auto click = impl_->touch.poll(LongPress::Clock::now())) act(*click);
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
+        const bool byTouch = (event.type == SDL_MOUSEBUTTONDOWN || event.type == SDL_MOUSEBUTTONUP || event.type == SDL_MOUSEMOTION) &&
+                             event.button.which == SDL_TOUCH_MOUSEID;
+        if (byTouch) {
+            // Fingers arrive as a left button; they go through the long-press rule instead.
+            if (event.type == SDL_MOUSEBUTTONDOWN) impl_->touch.press(event.button.x, event.button.y, LongPress::Clock::now());
+            else if (event.type == SDL_MOUSEBUTTONUP) for (const auto& a : impl_->touch.release(event.button.x, event.button.y)) act(a);
+            else for (const auto& a : impl_->touch.move(event.motion.x, event.motion.y)) act(a);
+            continue;
+        }
         switch (event.type) {
         case SDL_QUIT: return false;
+        case SDL_KEYDOWN:
+            if (event.key.repeat) break;
+            if (event.key.keysym.sym == SDLK_F1 || event.key.keysym.sym == SDLK_TAB) {
+                impl_->overlayOn = !impl_->overlayOn;
+                present();
+            } else if (onKey) {
+                onKey(SDL_GetKeyName(event.key.keysym.sym));
+            }
+            break;
         case SDL_WINDOWEVENT:
             if (event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED || event.window.event == SDL_WINDOWEVENT_EXPOSED) present();
             break;

@@ -1,10 +1,13 @@
 #pragma once
 // The receiver's window (SDL2): shows the newest decoded picture, letterboxed to the window, and
-// turns the pointer into the protocol's touches in picture coordinates. Main thread only.
+// turns the pointer into the protocol's touches in picture coordinates (a held finger is a right
+// click). Over the picture it can show a notice line and, toggled with F1 or Tab, the figures.
+// Main thread only.
 #include <expected>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "KivProtocol/InputEvent.hpp"
 #include "KivReceiver/VideoDecoder.hpp"
@@ -36,10 +39,16 @@ public:
     // Shows `picture` (4:2:0) at once; others are ignored.
     void show(const DecodedPicture& picture);
     void setTitle(const std::string& title);
+    // Lines of the figures overlay (shown while toggled on) and a notice (shown when not empty).
+    void setOverlay(std::vector<std::string> lines);
+    void setNotice(std::string notice);
+    bool overlayShown() const;
     // Handles pending window events; false once the user closed the window.
     bool pump();
 
     std::function<void(const InputEvent&)> onInput;
+    // Other keys, by SDL's name of the key ("U", "Escape", …).
+    std::function<void(const std::string& key)> onKey;
 
 private:
     ReceiverWindow() = default;

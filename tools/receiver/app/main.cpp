@@ -57,6 +57,9 @@ int main(int argc, char** argv) {
     bool mute = false;
     std::string frameLog;
     std::string identityFile = DeviceIdentity::defaultPath().string();
+    int usbPort = 0;
+    bool softwareOnly = false;
+    std::string decoderLimit;
     app.add_option("--host", host, "host address[:port] (default: the host found by DNS-SD)");
     app.add_option("--screen", screenText, "the screen to offer, WxH[@scale] (default: the window's monitor, else 1920x1080)");
     app.add_option("--name", name, "the name the host shows for this device")->capture_default_str();
@@ -70,6 +73,12 @@ int main(int argc, char** argv) {
     app.add_flag("--mute", mute, "do not play the host's sound here");
     app.add_option("--record", record, "write the received stream to FILE (H.264 Annex B)");
     app.add_option("--frame-log", frameLog, "write one line per received frame to FILE");
+    app.add_option("--usb-direct-port", usbPort,
+                   "also serve the device side of a USB link on this loopback port, for a host started with "
+                   "--usb-direct 127.0.0.1:PORT (the U key or SIGUSR1 drops that link as a pulled cable would)")
+        ->check(CLI::Range(1, 65535));
+    app.add_flag("--software-decoding", softwareOnly, "do not try hardware decoding (VAAPI)");
+    app.add_option("--decoder-limit", decoderLimit, "the largest stream to accept, LONGxSHORT (a weaker device's decoder)");
     app.add_option("--identity", identityFile, "where this device keeps its identifier and pairings")->capture_default_str();
     try {
         app.parse(argc, argv);
@@ -83,7 +92,20 @@ int main(int argc, char** argv) {
     }
 
     SessionOptions options;
-    if (host.empty()) {
+    options.hardwareDecoding = !softwareOnly;
+    if (!decoderLimit.empty()) {
+        const auto limit = parseScreen(decoderLimit);
+        if (!limit || limit->scale != 1.0) {
+            std::cerr << "kivdisplay-receiver: --decoder-limit wants LONGxSHORT, not \"" << decoderLimit << "\"" << std::endl;
+            return 2;
+        }
+        options.decoderLimit = std::pair{static_cast<int>(std::max(limit->widthPixels, limit->heightPixels)),
+                                         static_cast<int>(std::min(limit->widthPixels, limit->heightPixels))};
+    }
+    if (usbPort > 0) options.usbPort = static_cast<std::uint16_t>(usbPort);
+    if (host.empty() && options.usbPort) {
+        options.wifi = false; // USB only: the host comes to us
+    } else if (host.empty()) {
         std::cout << "Looking for hosts…" << std::endl;
         auto found = browseHosts(std::chrono::seconds(3));
         if (!found || found->empty()) {
@@ -137,6 +159,7 @@ int main(int argc, char** argv) {
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     // The window first: the screen and rate offered to the host are its monitor's.
@@ -157,7 +180,6 @@ int main(int argc, char** argv) {
             std::cerr << "kivdisplay-receiver: " << opened.error() << "; receiving headless" << std::endl;
         }
     }
-    std::cout << "Decoding H.264 in software (libavcodec)" << std::endl;
 
     DeviceIdentity identity(identityFile);
     if (identity.loadProblem()) std::cerr << "kivdisplay-receiver: " << *identity.loadProblem() << std::endl;
@@ -170,15 +192,26 @@ int main(int argc, char** argv) {
     }
     options.hello.decoderMBPerSecond = identity.decoderMBPerSecond();
     ReceiverSession receiver(options, identity);
-    if (window) window->onInput = [&](const InputEvent& event) { receiver.sendInput(event); };
+    std::cout << "Decoding H.264 with " << receiver.decoderBackend() << std::endl;
+    if (window) {
+        window->onInput = [&](const InputEvent& event) { receiver.sendInput(event); };
+        window->onKey = [&](const std::string& key) {
+            if (key == "U") receiver.dropUsbLink();
+        };
+    }
     const auto idle = [&]() -> bool {
         if (!window->pump()) return false;
+        window->setNotice(receiver.linkNotice());
+        if (window->overlayShown()) window->setOverlay(receiver.overlayLines());
         if (const auto picture = receiver.takePicture()) window->show(*picture);
         return true;
     };
+    // SIGUSR1 drops the USB link as the U key does, for a run without a window.
     std::thread waiter([&] {
-        int signal = 0;
-        sigwait(&signals, &signal);
+        for (int signal = 0; sigwait(&signals, &signal) == 0;) {
+            if (signal != SIGUSR1) break;
+            receiver.dropUsbLink();
+        }
         receiver.stop();
     });
     const auto until = seconds > 0 ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds))

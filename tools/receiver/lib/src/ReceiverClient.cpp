@@ -21,6 +21,7 @@
 #include "KivProtocol/ClockSync.hpp"
 #include "KivProtocol/ControlFraming.hpp"
 #include "KivProtocol/HostClock.hpp"
+#include "ThreadCPU.hpp"
 
 namespace kiv::receiver {
 
@@ -257,14 +258,7 @@ std::optional<ConnectInfo> ReceiverClient::connectInfo() const {
     return impl_->connectInfo;
 }
 
-std::uint64_t ReceiverClient::threadCPUMicros() const {
-    if (!impl_->thread.joinable()) return 0;
-    clockid_t clock{};
-    if (::pthread_getcpuclockid(const_cast<std::thread&>(impl_->thread).native_handle(), &clock) != 0) return 0;
-    timespec ts{};
-    if (::clock_gettime(clock, &ts) != 0) return 0;
-    return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
-}
+std::uint64_t ReceiverClient::threadCPUMicros() const { return receiver::threadCPUMicros(impl_->thread); }
 
 bool ReceiverClient::isConnected() const {
     const std::lock_guard lock(impl_->mutex);

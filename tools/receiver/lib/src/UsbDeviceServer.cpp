@@ -10,7 +10,9 @@
 #include <deque>
 #include <thread>
 
+
 #include "KivProtocol/ControlFraming.hpp"
+#include "ThreadCPU.hpp"
 
 namespace kiv::receiver {
 
@@ -30,6 +32,7 @@ struct UsbDeviceServer::Impl : std::enable_shared_from_this<Impl> {
     void accept() {
         acceptor.async_accept(socket, [self = shared_from_this()](const std::error_code& error) {
             if (error) return;
+            self->linkOpen = true;
             std::error_code ignored;
             self->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
             if (self->server.onHostConnected) self->server.onHostConnected();
@@ -39,7 +42,8 @@ struct UsbDeviceServer::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void read() {
-        socket.async_read_some(asio::buffer(buffer), [self = shared_from_this()](const std::error_code& error, std::size_t n) {
+        socket.async_read_some(asio::buffer(buffer), [self = shared_from_this(), link = generation](const std::error_code& error, std::size_t n) {
+            if (link != self->generation) return;
             if (error) return self->closed(error == asio::error::eof ? "host closed the link" : error.message());
             auto items = self->decoder.append(ByteView(self->buffer.data(), n));
             if (!items) return self->closed("protocol error: " + items.error().text());
@@ -57,24 +61,33 @@ struct UsbDeviceServer::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void write(Bytes bytes) {
+        if (!linkOpen) return;
         writes.push_back(std::move(bytes));
         if (writes.size() == 1) writeNext();
     }
 
     void writeNext() {
-        asio::async_write(socket, asio::buffer(writes.front()), [self = shared_from_this()](const std::error_code& error, std::size_t) {
+        asio::async_write(socket, asio::buffer(writes.front()), [self = shared_from_this(), link = generation](const std::error_code& error, std::size_t) {
+            if (link != self->generation) return; // a closed link's write; its queue is gone
             self->writes.pop_front();
             if (error) return self->closed("send failed: " + error.message());
             if (!self->writes.empty()) self->writeNext();
         });
     }
 
+    // Like the app behind usbmuxd, the port takes the host's next connection once a link ends.
     void closed(const std::string& why) {
-        if (closedOnce) return;
-        closedOnce = true;
+        if (!linkOpen) return;
+        linkOpen = false;
+        ++generation;
+        writes.clear();
+        decoder = StreamFrameDecoder{};
         std::error_code ignored;
         socket.close(ignored);
+        if (stopped) return;
         if (server.onClosed) server.onClosed(why);
+        socket = asio::ip::tcp::socket(io);
+        accept();
     }
 
     UsbDeviceServer& server;
@@ -87,7 +100,9 @@ struct UsbDeviceServer::Impl : std::enable_shared_from_this<Impl> {
     std::array<std::uint8_t, 1 << 16> buffer{};
     StreamFrameDecoder decoder;
     std::deque<Bytes> writes;
-    bool closedOnce = false;
+    bool linkOpen = false;
+    bool stopped = false;
+    std::uint64_t generation = 0; // of the current link; handlers of an older one do nothing
     std::thread thread;
 };
 
@@ -105,16 +120,26 @@ void UsbDeviceServer::start() {
 void UsbDeviceServer::stop() {
     if (!impl_->thread.joinable()) return;
     asio::post(impl_->io, [impl = impl_] {
-        impl->closedOnce = true; // stopped on purpose: no onClosed
+        impl->stopped = true; // on purpose: no onClosed
         std::error_code ignored;
         impl->acceptor.close(ignored);
-        impl->socket.close(ignored);
+        impl->closed("stopped");
         impl->guard.reset();
     });
     impl_->thread.join();
 }
 
 std::uint16_t UsbDeviceServer::port() const { return impl_->boundPort; }
+
+void UsbDeviceServer::setHello(Hello hello) {
+    asio::post(impl_->io, [impl = impl_, hello = std::move(hello)]() mutable { impl->hello = std::move(hello); });
+}
+
+void UsbDeviceServer::closeLink() {
+    asio::post(impl_->io, [impl = impl_] { impl->closed("closed by this device"); });
+}
+
+std::uint64_t UsbDeviceServer::threadCPUMicros() const { return receiver::threadCPUMicros(impl_->thread); }
 
 void UsbDeviceServer::send(const ControlMessage& message) {
     asio::post(impl_->io, [impl = impl_, message] {

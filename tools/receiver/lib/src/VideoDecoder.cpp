@@ -2,6 +2,7 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/hwcontext.h>
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
 }
@@ -24,26 +25,113 @@ double DecodedPicture::meanLuma(int x, int y, int w, int h) const {
     return sum / (static_cast<double>(x1 - x0) * (y1 - y0));
 }
 
+namespace {
+
+// The hardware device's surfaces when the decoder offers them, else software.
+AVPixelFormat pickFormat(AVCodecContext* context, const AVPixelFormat* formats) {
+    for (const AVPixelFormat* format = formats; *format != AV_PIX_FMT_NONE; ++format)
+        if (*format == AV_PIX_FMT_VAAPI && context->hw_device_ctx) return *format;
+    for (const AVPixelFormat* format = formats; *format != AV_PIX_FMT_NONE; ++format)
+        if (*format == AV_PIX_FMT_YUV420P || *format == AV_PIX_FMT_YUVJ420P) return *format;
+    return formats[0];
+}
+
+void copyPlane(std::vector<std::uint8_t>& into, const std::uint8_t* from, int stride, int width, int height) {
+    into.resize(static_cast<std::size_t>(width * height));
+    for (int y = 0; y < height; ++y)
+        std::memcpy(into.data() + static_cast<std::size_t>(y * width), from + y * stride, static_cast<std::size_t>(width));
+}
+
+} // namespace
+
 struct VideoDecoder::Impl {
+    Options options;
+    AVBufferRef* device = nullptr; // VAAPI, when opened
+    std::string deviceName;
+    std::optional<std::pair<int, int>> hardwareMax;
     AVCodecContext* context = nullptr;
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
+    AVFrame* transferred = nullptr;
     Bytes annexB;
+
+    void openHardware() {
+        if (!options.hardware) return;
+        const int logLevel = av_log_get_level();
+        av_log_set_level(AV_LOG_QUIET); // a machine without VAAPI is not an error
+        for (const char* node : {"/dev/dri/renderD128", "/dev/dri/renderD129"}) {
+            if (av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, node, nullptr, 0) == 0) {
+                deviceName = node;
+                break;
+            }
+        }
+        av_log_set_level(logLevel);
+        if (!device) return;
+        if (AVHWFramesConstraints* limits = av_hwdevice_get_hwframe_constraints(device, nullptr)) {
+            if (limits->max_width > 0 && limits->max_height > 0)
+                hardwareMax = std::pair{std::max(limits->max_width, limits->max_height), std::min(limits->max_width, limits->max_height)};
+            av_hwframe_constraints_free(&limits);
+        }
+    }
+
+    void openCodec() {
+        const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+        context = avcodec_alloc_context3(codec);
+        context->flags |= AV_CODEC_FLAG_LOW_DELAY;
+        // Slices decode side by side without holding a picture back; frame threads would.
+        context->thread_type = FF_THREAD_SLICE;
+        context->thread_count = 2;
+        context->get_format = pickFormat;
+        if (device) context->hw_device_ctx = av_buffer_ref(device);
+        avcodec_open2(context, codec, nullptr);
+    }
+
+    void closeCodec() { avcodec_free_context(&context); }
+
+    // The hardware failed on a stream software can take: carry on in software from the next keyframe.
+    void dropHardware() {
+        closeCodec();
+        av_buffer_unref(&device);
+        deviceName.clear();
+        hardwareMax.reset();
+        openCodec();
+    }
 };
 
-VideoDecoder::VideoDecoder() : impl_(std::make_unique<Impl>()) {
-    const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    impl_->context = avcodec_alloc_context3(codec);
-    impl_->context->thread_count = 1; // one picture out per access unit in
-    avcodec_open2(impl_->context, codec, nullptr);
+VideoDecoder::VideoDecoder(Options options) : impl_(std::make_unique<Impl>()) {
+    impl_->options = std::move(options);
+    impl_->openHardware();
+    impl_->openCodec();
     impl_->packet = av_packet_alloc();
     impl_->frame = av_frame_alloc();
+    impl_->transferred = av_frame_alloc();
 }
 
 VideoDecoder::~VideoDecoder() {
+    av_frame_free(&impl_->transferred);
     av_frame_free(&impl_->frame);
     av_packet_free(&impl_->packet);
-    avcodec_free_context(&impl_->context);
+    impl_->closeCodec();
+    av_buffer_unref(&impl_->device);
+}
+
+std::string VideoDecoder::backend() const {
+    return impl_->device ? "VAAPI hardware (" + impl_->deviceName + ")" : "software (libavcodec)";
+}
+
+bool VideoDecoder::isHardware() const { return impl_->device != nullptr; }
+
+std::optional<std::pair<int, int>> VideoDecoder::maxSize() const {
+    auto limit = impl_->options.maxSize;
+    if (const auto& hw = impl_->hardwareMax) {
+        limit = limit ? std::pair{std::min(limit->first, hw->first), std::min(limit->second, hw->second)} : *hw;
+    }
+    return limit;
+}
+
+bool VideoDecoder::tooLarge(int width, int height) const {
+    const auto limit = maxSize();
+    return limit && (std::max(width, height) > limit->first || std::min(width, height) > limit->second);
 }
 
 std::optional<DecodedPicture> VideoDecoder::decode(const Bytes& avcc) {
@@ -57,21 +145,39 @@ std::optional<DecodedPicture> VideoDecoder::decode(const Bytes& avcc) {
     }
     impl_->packet->data = out.data();
     impl_->packet->size = static_cast<int>(out.size());
-    if (avcodec_send_packet(impl_->context, impl_->packet) < 0) return std::nullopt;
+    const int sent = avcodec_send_packet(impl_->context, impl_->packet);
+    if (sent < 0) {
+        if (impl_->device && sent != AVERROR_INVALIDDATA) impl_->dropHardware();
+        return std::nullopt;
+    }
     if (avcodec_receive_frame(impl_->context, impl_->frame) < 0) return std::nullopt;
     const AVFrame* f = impl_->frame;
-    DecodedPicture picture{f->width, f->height, std::vector<std::uint8_t>(static_cast<std::size_t>(f->width * f->height)), {}, {}};
-    for (int y = 0; y < f->height; ++y)
-        std::memcpy(picture.luma.data() + static_cast<std::size_t>(y * f->width), f->data[0] + y * f->linesize[0],
-                    static_cast<std::size_t>(f->width));
+    if (f->format == AV_PIX_FMT_VAAPI) {
+        av_frame_unref(impl_->transferred);
+        if (av_hwframe_transfer_data(impl_->transferred, f, 0) < 0) {
+            impl_->dropHardware();
+            return std::nullopt;
+        }
+        f = impl_->transferred;
+    }
+    if (f->width <= 0 || f->height <= 0) return std::nullopt;
+    DecodedPicture picture{f->width, f->height, {}, {}, {}};
+    copyPlane(picture.luma, f->data[0], f->linesize[0], f->width, f->height);
+    const int cw = (f->width + 1) / 2;
+    const int ch = (f->height + 1) / 2;
     if (f->format == AV_PIX_FMT_YUV420P || f->format == AV_PIX_FMT_YUVJ420P) {
-        const int cw = (f->width + 1) / 2;
-        const int ch = (f->height + 1) / 2;
-        for (auto [plane, chroma] : {std::pair{1, &picture.chromaU}, std::pair{2, &picture.chromaV}}) {
-            chroma->resize(static_cast<std::size_t>(cw * ch));
-            for (int y = 0; y < ch; ++y)
-                std::memcpy(chroma->data() + static_cast<std::size_t>(y * cw), f->data[plane] + y * f->linesize[plane],
-                            static_cast<std::size_t>(cw));
+        copyPlane(picture.chromaU, f->data[1], f->linesize[1], cw, ch);
+        copyPlane(picture.chromaV, f->data[2], f->linesize[2], cw, ch);
+    } else if (f->format == AV_PIX_FMT_NV12) {
+        // Hardware surfaces come with interleaved chroma.
+        picture.chromaU.resize(static_cast<std::size_t>(cw * ch));
+        picture.chromaV.resize(static_cast<std::size_t>(cw * ch));
+        for (int y = 0; y < ch; ++y) {
+            const std::uint8_t* row = f->data[1] + y * f->linesize[1];
+            for (int x = 0; x < cw; ++x) {
+                picture.chromaU[static_cast<std::size_t>(y * cw + x)] = row[2 * x];
+                picture.chromaV[static_cast<std::size_t>(y * cw + x)] = row[2 * x + 1];
+            }
         }
     }
     return picture;
@@ -96,7 +202,9 @@ std::optional<std::int64_t> measureDecoderMBPerSecond() {
     av_opt_set(encoder->priv_data, "preset", "ultrafast", 0);
     av_opt_set(encoder->priv_data, "tune", "zerolatency", 0);
     AVCodecContext* decoder = avcodec_alloc_context3(decoderCodec);
-    decoder->thread_count = 1; // as the receiver decodes
+    decoder->flags |= AV_CODEC_FLAG_LOW_DELAY; // as the receiver decodes
+    decoder->thread_type = FF_THREAD_SLICE;
+    decoder->thread_count = 2;
     AVFrame* frame = av_frame_alloc();
     AVFrame* decoded = av_frame_alloc();
     AVPacket* packet = av_packet_alloc();

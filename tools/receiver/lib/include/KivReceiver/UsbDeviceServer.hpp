@@ -2,7 +2,8 @@
 // The device app's side of a USB link: listens on a TCP port (52012 by default) as the app does
 // behind usbmuxd, accepts the host's tunnel, says hello and exchanges stream items (control, video,
 // audio) on it. With the host's direct mode this makes any machine a USB device over loopback.
-// Runs its own network thread; callbacks run there.
+// After a link ends the port takes the host's next connection. Runs its own network thread;
+// callbacks run there.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -30,6 +31,12 @@ public:
     void start();
     void stop();
     std::uint16_t port() const; // the bound port
+    // The hello said on the next link (a token learnt on this one, say).
+    void setHello(Hello hello);
+    // Ends the current link as a pulled cable would; the port then waits for the host again.
+    void closeLink();
+    // CPU time used by the server's network thread so far (microseconds; 0 before start).
+    std::uint64_t threadCPUMicros() const;
 
     void send(const ControlMessage& message);
     void sendRaw(Bytes bytes);

@@ -1,10 +1,14 @@
 #pragma once
 // H.264 decoding on the device side: libavcodec's decoder fed one length-prefixed access unit at a
-// time (as the host sends them), giving the picture's planes. Corrupt input yields nothing, never a
-// crash; the decoder recovers at the next keyframe.
+// time (as the host sends them), giving the picture's planes, in low-delay mode (one picture out
+// per access unit in). Hardware decoding through VAAPI is used when the machine offers it, with
+// software as the fallback, also when the hardware fails mid-stream. Corrupt input yields nothing,
+// never a crash; the decoder recovers at the next keyframe.
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "KivProtocol/ByteOrder.hpp"
@@ -24,13 +28,28 @@ struct DecodedPicture {
 
 class VideoDecoder {
 public:
-    VideoDecoder();
+    struct Options {
+        bool hardware = true; // try VAAPI first
+        // The largest stream this decoder takes (long side, short side); hardware limits are
+        // added to it. Nothing: no limit of its own.
+        std::optional<std::pair<int, int>> maxSize;
+    };
+    VideoDecoder() : VideoDecoder(Options{}) {}
+    explicit VideoDecoder(Options options);
     ~VideoDecoder();
     VideoDecoder(const VideoDecoder&) = delete;
     VideoDecoder& operator=(const VideoDecoder&) = delete;
 
     // One access unit, NAL units each behind a 4-byte big-endian length.
     std::optional<DecodedPicture> decode(const Bytes& avcc);
+
+    // "VAAPI hardware (/dev/dri/renderD128)" or "software (libavcodec)".
+    std::string backend() const;
+    bool isHardware() const;
+    // (long side, short side) of the largest picture it takes, when there is a limit.
+    std::optional<std::pair<int, int>> maxSize() const;
+    // Whether a stream of width x height is beyond maxSize().
+    bool tooLarge(int width, int height) const;
 
 private:
     struct Impl;
