@@ -92,6 +92,8 @@ struct Measure {
     std::vector<double> latencyMs;
     // Per credited flip: paint → the host's capture stamp, capture → frame complete here, complete → decoded.
     std::vector<double> toCaptureMs, toReceivedMs, toDecodedMs;
+    // Per credited flip, for the host's frame trace: (paint, capture stamp, received, decoded).
+    std::vector<std::array<std::uint64_t, 4>> credited;
     std::int64_t detected = 0;
     std::int64_t pictures = 0;
     std::uint64_t bytes = 0;
@@ -119,6 +121,7 @@ struct Measure {
                 // One machine, one clock: the host's stamps are CLOCK_MONOTONIC like ours.
                 const auto ms = [](std::uint64_t from, std::uint64_t to) { return (static_cast<double>(to) - static_cast<double>(from)) / 1000.0; };
                 if (capturedAt != 0) {
+                    credited.push_back({it->second, capturedAt, receivedAt, decodedAt});
                     toCaptureMs.push_back(ms(it->second, capturedAt));
                     toReceivedMs.push_back(ms(capturedAt, receivedAt));
                     toDecodedMs.push_back(ms(receivedAt, decodedAt));
@@ -268,6 +271,52 @@ RunResult run(test::Painter& painter, Measure& measure, const std::array<int, 4>
     return result;
 }
 
+// The host's frame trace: capture stamp → stage name → time (µs).
+std::map<std::uint64_t, std::map<std::string, std::uint64_t>> readTrace(const std::filesystem::path& file) {
+    std::map<std::uint64_t, std::map<std::string, std::uint64_t>> trace;
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        std::uint64_t captured = 0;
+        std::string stage;
+        std::uint64_t at = 0;
+        if (fields >> captured >> stage >> at) trace[captured].emplace(stage, at); // the first mark of a stage counts
+    }
+    return trace;
+}
+
+// Where the time of the credited flips went: the median of each stage, from the host's trace
+// and the receiver's stamps, in pipeline order.
+std::vector<std::pair<std::string, double>> stageMedians(const std::vector<std::array<std::uint64_t, 4>>& credited,
+                                                         const std::map<std::uint64_t, std::map<std::string, std::uint64_t>>& trace) {
+    // (name, from, to); "paint", "received" and "decoded" are ours, the rest the host's.
+    static const std::vector<std::array<const char*, 3>> stages{
+        {"paintToDamage", "paint", "damaged"},        {"damageToGrab", "damaged", "grabStarted"},
+        {"grab", "grabStarted", "converting"},        {"convert", "converting", "captured"},
+        {"encodeQueue", "captured", "encodeStarted"}, {"encode", "encodeStarted", "encoded"},
+        {"packetizeSend", "encoded", "sent"},         {"networkReassembly", "sent", "received"},
+        {"decode", "received", "decoded"},
+    };
+    std::vector<std::pair<std::string, double>> out;
+    for (const auto& [name, from, to] : stages) {
+        std::vector<double> ms;
+        for (const auto& [paint, captured, received, decoded] : credited) {
+            const auto found = trace.find(captured);
+            if (found == trace.end()) continue;
+            auto at = found->second;
+            at["paint"] = paint;
+            at["received"] = received;
+            at["decoded"] = decoded;
+            if (!at.contains(from) || !at.contains(to)) continue;
+            ms.push_back((static_cast<double>(at[to]) - static_cast<double>(at[from])) / 1000.0);
+        }
+        if (!ms.empty()) out.emplace_back(name, percentile(ms, 0.5));
+    }
+    return out;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -299,7 +348,9 @@ int main(int argc, char** argv) {
     test::TempDir home("kiv-e2e-latency");
     const auto control = test::freeLoopbackPort(SOCK_STREAM);
     const auto usbPort = test::freeLoopbackPort(SOCK_STREAM);
+    const auto tracePath = home.path() / "frames.trace";
     std::vector<std::string> hostArgs{KIV_HOST_BINARY, "--approve-all", "--loopback-only", "--display", (*xvfb)->display(),
+                                      "--frame-trace", tracePath.string(),
                                       "--control-port", std::to_string(control), "--video-port",
                                       std::to_string(test::freeLoopbackPort(SOCK_DGRAM))};
     if (link == "usb") hostArgs.insert(hostArgs.end(), {"--usb-direct", "127.0.0.1:" + std::to_string(usbPort)});
@@ -358,7 +409,7 @@ int main(int argc, char** argv) {
     }
     test::Painter painter((*xvfb)->display());
     const auto ours = run(painter, measure, *monitor, seconds, [&] { return cpuTicks(host->pid()); },
-                          [&] { return wifi ? wifi->threadCPUMicros() : 0; }, [&] { return measure.bytes; });
+                          [&] { return wifi ? wifi->threadCPUMicros() : usb->threadCPUMicros(); }, [&] { return measure.bytes; });
     const auto& latency = ours.latency;
     const auto detected = ours.detected;
     const auto paintedCounted = ours.painted;
@@ -366,21 +417,24 @@ int main(int argc, char** argv) {
     const auto rxCpu = ours.rxCpu;
     const auto mbps = ours.mbps;
     std::vector<double> toCapture, toReceived, toDecoded;
+    std::vector<std::pair<std::string, double>> stages;
     {
         const std::lock_guard lock(measure.mutex);
         toCapture = measure.toCaptureMs;
         toReceived = measure.toReceivedMs;
         toDecoded = measure.toDecodedMs;
+        stages = stageMedians(measure.credited, readTrace(tracePath));
     }
     std::printf("end-to-end latency, paint -> decoded picture, %dx%d@60 over %s, %d s after 1 s of warm-up\n", width, height,
                 link.c_str(), seconds);
     std::printf("  p50 %.1f ms  p95 %.1f ms  p99 %.1f ms\n", percentile(latency, 0.5), percentile(latency, 0.95),
                 percentile(latency, 0.99));
     std::printf("  flips detected %lld of %lld painted\n", static_cast<long long>(detected), static_cast<long long>(paintedCounted));
-    std::printf("  stages (p50): paint -> captured %.1f ms, captured -> received (convert, encode, send, network, reassembly) %.1f ms, "
-                "received -> decoded %.1f ms\n",
-                percentile(toCapture, 0.5), percentile(toReceived, 0.5), percentile(toDecoded, 0.5));
-    std::printf("  host CPU %.1f%% of one core, receiver network+decode thread %.1f%%, %.2f Mbit/s\n", hostCpu, rxCpu, mbps);
+    std::printf("  stages (p50, ms):");
+    for (const auto& [name, ms] : stages) std::printf(" %s %.2f", name.c_str(), ms);
+    std::printf("\n");
+    std::printf("  host CPU %.1f%% of one core, receiver network+decode thread %.1f%% (%s), %.2f Mbit/s\n", hostCpu, rxCpu,
+                link.c_str(), mbps);
     if (detected * 2 < paintedCounted) {
         const auto log = host->log();
         std::fprintf(stderr, "fewer than half the flips were seen; the host's log ends:\n%s\n",
@@ -394,6 +448,7 @@ int main(int argc, char** argv) {
                         {"stages", {{"paintToCapture", percentile(toCapture, 0.5)},
                                     {"captureToReceived", percentile(toReceived, 0.5)},
                                     {"receivedToDecoded", percentile(toDecoded, 0.5)}}}};
+    for (const auto& [name, ms] : stages) json["stages"][name] = ms;
     if (baseline) {
         // The device pauses (the host keeps its monitor), and ffmpeg streams the same area.
         send({Pause{}});

@@ -46,6 +46,7 @@ ParseResult parseOptions(int argc, const char* const* argv, HostSettings default
     std::string usbDirect;
     bool loopbackOnly = false, noWifi = false, noUsb = false, noVirtualDisplay = false, noTouch = false;
     std::string display;
+    std::string frameTrace;
     app.add_option("--name", s.serviceName, "name devices see for this host")->capture_default_str();
     app.add_option("--control-port", s.controlPort, "TCP control port")->capture_default_str();
     app.add_option("--video-port", s.videoPort, "UDP video port")->capture_default_str();
@@ -64,6 +65,7 @@ ParseResult parseOptions(int argc, const char* const* argv, HostSettings default
     app.add_flag("--no-touch", noTouch, "ignore the devices' touches");
     app.add_option("--display", display, "X display to use (default: $DISPLAY, else a server of our own)");
     app.add_flag("--approve-all", options.approveAll, "approve every pairing request without asking");
+    app.add_option("--frame-trace", frameTrace, "write each frame's stage times (damage, grab, convert, encode, send) to FILE");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -80,6 +82,7 @@ ParseResult parseOptions(int argc, const char* const* argv, HostSettings default
     s.touchControl = !noTouch;
     if (!usbDirect.empty()) s.usbDirect = usbDirect;
     if (!display.empty()) options.display = display;
+    if (!frameTrace.empty()) options.frameTrace = frameTrace;
     if (s.serviceName.empty()) return {std::nullopt, 2, "kivdisplay-host: --name must not be empty (see --help)\n"};
     return {std::move(options), 0, {}};
 }

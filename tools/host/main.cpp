@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "HostOptions.hpp"
+#include "KivHostCore/Media/FrameTrace.hpp"
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
@@ -115,6 +116,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     KivLogStore::shared().enablePersistence(logFolder());
+    if (options.frameTrace) {
+        if (auto opened = FrameTrace::open(*options.frameTrace); !opened) {
+            std::cerr << "kivdisplay-host: " << opened.error() << std::endl;
+            return 1;
+        }
+    }
 
     MainLoop main;
     LinuxPlatformOptions platformOptions;

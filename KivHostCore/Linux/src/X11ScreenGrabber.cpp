@@ -13,6 +13,7 @@
 #include <libyuv.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -241,7 +242,10 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         if (!drain(false)) return false; // events that came in with the reply; a lost server ends here
         if (!image) return false;
         if (showsCursor && hasCursor) compositeCursor(area, shmAddress);
+        const auto converting = std::chrono::steady_clock::now();
         X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, out);
+        convertMicros = static_cast<std::uint64_t>(
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - converting).count());
         return true;
     }
 
@@ -281,6 +285,7 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     bool lostReported = false;
     xcb_damage_damage_t damage = 0;
     bool hasCursor = false;
+    std::uint64_t convertMicros = 0; // of the last grab
     ScreenRect rect;
     int shmId = -1;
     std::uint8_t* shmAddress = nullptr;
@@ -306,6 +311,8 @@ std::optional<ScreenRect> X11ScreenGrabber::displayRect(std::optional<std::uint3
 void X11ScreenGrabber::watch(ScreenRect rect, GrabberEvents events) { impl_->watch(rect, std::move(events)); }
 
 bool X11ScreenGrabber::grab(ScreenRect rect, PixelBuffer& out, bool showsCursor) { return impl_->grab(rect, out, showsCursor); }
+
+std::uint64_t X11ScreenGrabber::lastConvertMicros() const { return impl_->convertMicros; }
 
 void X11ScreenGrabber::close() { impl_->shutdown(); }
 

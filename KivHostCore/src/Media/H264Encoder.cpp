@@ -1,5 +1,7 @@
 #include "KivHostCore/Media/H264Encoder.hpp"
 
+#include "KivHostCore/Media/FrameTrace.hpp"
+
 #include <cmath>
 
 #include <fmt/format.h>
@@ -90,6 +92,10 @@ void H264Encoder::submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t capt
         return;
     }
     failuresInARow_ = 0;
+    if (FrameTrace::enabled()) {
+        FrameTrace::mark(captureTimeUs, FrameTrace::Stage::encodeStarted, static_cast<std::uint64_t>(started.count()));
+        FrameTrace::mark(captureTimeUs, FrameTrace::Stage::encoded, static_cast<std::uint64_t>(queue_.now().count()));
+    }
     if (packets->empty() && monitor_) monitor_->countDroppedCapture(); // rate control dropped it
     for (auto& packet : *packets) {
         EncodedFrame frame{std::move(packet.data), packet.isKeyframe, captureTimeUs};

@@ -1,5 +1,7 @@
 #include "KivHostCore/Media/ScreenCaptureManager.hpp"
 
+#include "KivHostCore/Media/FrameTrace.hpp"
+
 #include <fmt/format.h>
 
 namespace kiv {
@@ -130,8 +132,10 @@ void ScreenCaptureManager::end(CaptureError error, const char* domain, int code)
 }
 
 void ScreenCaptureManager::changed() {
-    if (!running_ || pendingGrab_.isPending()) return;
+    if (!running_) return;
     const auto now = queue_.now();
+    if (!damagedSince_) damagedSince_ = now;
+    if (pendingGrab_.isPending()) return;
     if (!lastGrab_ || now - *lastGrab_ >= interval_) {
         grabNow();
         return;
@@ -144,6 +148,7 @@ void ScreenCaptureManager::changed() {
 void ScreenCaptureManager::grabNow() {
     if (!running_ || !pool_) return;
     lastGrab_ = queue_.now();
+    const auto damaged = std::exchange(damagedSince_, std::nullopt).value_or(*lastGrab_);
     auto buffer = pool_->acquire();
     if (!grabber_->grab(rect_, *buffer, true)) {
         // Usually the layout moving under us (its event follows); try again next interval.
@@ -166,7 +171,15 @@ void ScreenCaptureManager::grabNow() {
         loggedFirstFrame_ = true;
         log_.info(fmt::format("Capture actual: input {} → first frame {}x{}", captureInput_, buffer->width(), buffer->height()));
     }
-    if (onFrame) onFrame(std::move(buffer), static_cast<std::uint64_t>(queue_.now().count()));
+    const auto captured = static_cast<std::uint64_t>(queue_.now().count());
+    if (FrameTrace::enabled()) {
+        using FrameTrace::Stage;
+        FrameTrace::mark(captured, Stage::damaged, static_cast<std::uint64_t>(damaged.count()));
+        FrameTrace::mark(captured, Stage::grabStarted, static_cast<std::uint64_t>(lastGrab_->count()));
+        FrameTrace::mark(captured, Stage::converting, captured - std::min(captured, grabber_->lastConvertMicros()));
+        FrameTrace::mark(captured, Stage::captured, captured);
+    }
+    if (onFrame) onFrame(std::move(buffer), captured);
 }
 
 void ScreenCaptureManager::stop() {

@@ -1,5 +1,7 @@
 #include "KivHostCore/Transport/VideoSender.hpp"
 
+#include "KivHostCore/Media/FrameTrace.hpp"
+
 #include <fmt/format.h>
 
 namespace kiv {
@@ -139,7 +141,10 @@ void VideoSender::drain() {
         EncodedFrame frame = std::move(pending_.front());
         pending_.pop_front();
         const std::int64_t sent =
-            transport_->sendVideo(frame, [weak = weak_from_this(), queue = queue_, generation](std::int64_t bytes, bool complete) {
+            transport_->sendVideo(frame, [weak = weak_from_this(), queue = queue_, generation,
+                                          captured = frame.captureTimeUs](std::int64_t bytes, bool complete) {
+                if (complete && FrameTrace::enabled())
+                    if (const auto now = queue.now()) FrameTrace::mark(captured, FrameTrace::Stage::sent, static_cast<std::uint64_t>(now->count()));
                 queue.post([weak, generation, bytes, complete] {
                     const auto sender = weak.lock();
                     if (!sender || sender->generation_ != generation) return; // a late completion of an old link

@@ -53,6 +53,7 @@ private:
     std::unique_ptr<PixelBufferPool> pool_;
     Duration interval_{};
     std::optional<MonotonicTime> lastGrab_;
+    std::optional<MonotonicTime> damagedSince_; // the first redraw not grabbed yet (frame trace)
     ScopedTimer pendingGrab_;
     ScopedTimer retry_;
     ScopedTimer relocate_;

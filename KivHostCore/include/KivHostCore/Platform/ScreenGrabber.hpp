@@ -43,6 +43,8 @@ public:
     // Copies `rect` into `out` (NV12), scaled to fit with the aspect kept and the rest black.
     // False when the picture could not be read (a rectangle outside the screen, a lost server).
     virtual bool grab(ScreenRect rect, PixelBuffer& out, bool showsCursor) = 0;
+    // How long the last grab spent converting what it read (µs; 0 when it cannot tell).
+    virtual std::uint64_t lastConvertMicros() const { return 0; }
     virtual void close() = 0;
 };
 

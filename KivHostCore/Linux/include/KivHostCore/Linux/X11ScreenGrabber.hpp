@@ -20,6 +20,7 @@ public:
     std::optional<ScreenRect> displayRect(std::optional<std::uint32_t> displayID) override;
     void watch(ScreenRect rect, GrabberEvents events) override;
     bool grab(ScreenRect rect, PixelBuffer& out, bool showsCursor) override;
+    std::uint64_t lastConvertMicros() const override;
     void close() override;
 
     // BGRA (libyuv's "ARGB") to NV12, scaled to fit `out` with black bars. Exposed for benchmarks.
