@@ -380,8 +380,10 @@ int main(int argc, char** argv) {
     std::unique_ptr<receiver::ReceiverClient> wifi;
     std::unique_ptr<receiver::UsbDeviceServer> usb;
     std::function<void(const ControlMessage&)> send;
+    std::atomic<bool> applied{false};
     const auto onControl = [&](const ControlMessage& m) {
         if (m.is<ConnectInfo>()) connected = true;
+        if (const auto* done = m.get<ConfigApplied>(); done && done->requestID == 1u) applied = true;
     };
     if (link == "wifi") {
         wifi = std::make_unique<receiver::ReceiverClient>(receiver::ReceiverConfig{.host = "127.0.0.1", .controlPort = control, .hello = hello});
@@ -400,7 +402,21 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the host did not connect the device\n%s\n", host->log().c_str());
         return 1;
     }
-    send({ConfigChange{1, {}, {}, 60, {}, {}}}); // 60 fps: the painter flips at 60 Hz
+    // 60 fps: the painter flips at 60 Hz. Measuring starts once the host has applied it and a
+    // picture of the new stream has been decoded, so a slow restart is not counted as latency.
+    const auto asked = std::chrono::steady_clock::now();
+    send({ConfigChange{1, {}, {}, 60, {}, {}}});
+    const auto decodedPictures = [&] {
+        const std::lock_guard lock(measure.mutex);
+        return measure.pictures;
+    };
+    if (!test::waitUntil([&] { return applied.load(); }, 60s)) {
+        std::fprintf(stderr, "the host did not apply 60 fps\n%s\n", host->log().c_str());
+        return 1;
+    }
+    const auto before = decodedPictures();
+    test::waitUntil([&] { return decodedPictures() > before; }, 30s); // a still screen may send nothing more
+    std::fprintf(stderr, "stream at 60 fps after %.1f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count());
     std::optional<std::array<int, 4>> monitor;
     test::waitUntil([&] { return (monitor = test::firstDeviceMonitor((*xvfb)->display())).has_value(); }, 30s);
     if (!monitor) {

@@ -2,11 +2,14 @@
 // a window (or receives headless), sends the pointer as touches, reports statistics, and can
 // record the stream and a frame log.
 #include <signal.h>
+#include <sys/utsname.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include <cctype>
+#include <fstream>
 #include <iostream>
 #include <regex>
 #include <thread>
@@ -24,6 +27,34 @@ std::string machineName() {
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "Linux receiver";
     return name;
+}
+
+// The first line of a small system file, trimmed; empty when it cannot be read.
+std::string firstLine(const char* path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+    return line;
+}
+
+// What the host shows as this device's model: the machine's product name when firmware gives one.
+std::string machineModel() {
+    const auto product = firstLine("/sys/devices/virtual/dmi/id/product_name");
+    return product.empty() ? "Linux receiver" : product;
+}
+
+// The system's name and version ("Debian GNU/Linux 12 (bookworm)"), else the kernel's release.
+std::string systemVersion() {
+    std::ifstream release("/etc/os-release");
+    for (std::string line; std::getline(release, line);) {
+        if (line.rfind("PRETTY_NAME=", 0) != 0) continue;
+        auto value = line.substr(12);
+        if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+        if (!value.empty()) return value;
+    }
+    utsname info{};
+    return ::uname(&info) == 0 ? std::string("Linux ") + info.release : "Linux";
 }
 
 // "WxH" or "WxH@scale".
@@ -144,8 +175,8 @@ int main(int argc, char** argv) {
         }
     }
     options.hello.deviceName = name;
-    options.hello.model = "Linux receiver";
-    options.hello.systemVersion = "Linux";
+    options.hello.model = machineModel();
+    options.hello.systemVersion = systemVersion();
     options.hello.screen = *screen;
     options.hello.codecs = {"h264"};
     options.hello.recommendedFPS = 60;
