@@ -153,4 +153,22 @@ std::expected<ConfigResult, ControlMessageError> decodeConfigResult(std::string_
     }
 }
 
+std::expected<std::string, ControlMessageError> encodeSessionSettings(const SessionSettings& settings) {
+    return json::dump(json::writeValue(settings));
+}
+
+std::expected<SessionSettings, ControlMessageError> decodeSessionSettings(std::string_view text) {
+    const auto document = JsonTree::parse(text, kMaxJsonDepth);
+    if (!document) return std::unexpected(ControlMessageError{"not a JSON document"});
+    try {
+        SessionSettings settings;
+        json::readValue(document->root(), settings, "");
+        return settings;
+    } catch (const json::DecodeError& error) {
+        return std::unexpected(ControlMessageError{error.message});
+    } catch (const std::exception& error) {
+        return std::unexpected(ControlMessageError{error.what()});
+    }
+}
+
 } // namespace kiv

@@ -211,5 +211,8 @@ inline constexpr int kMaxJsonDepth = 16;
 // JSON for payloads that travel inside other documents (ConfigResult has its own one-key shape).
 std::expected<std::string, ControlMessageError> encodeConfigResult(const ConfigResult& result);
 std::expected<ConfigResult, ControlMessageError> decodeConfigResult(std::string_view json);
+// SessionSettings as the application stores them (the same JSON as inside `connect`).
+std::expected<std::string, ControlMessageError> encodeSessionSettings(const SessionSettings& settings);
+std::expected<SessionSettings, ControlMessageError> decodeSessionSettings(std::string_view json);
 
 } // namespace kiv

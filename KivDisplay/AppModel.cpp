@@ -1,0 +1,333 @@
+#include "AppModel.hpp"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+
+#include "KivHostCore/Audio/MacOutputMuter.hpp"
+#include "KivHostCore/Service/ConfigurationResolver.hpp"
+#include "PermissionCoordinator.hpp"
+
+namespace kiv::app {
+
+namespace {
+constexpr std::int32_t kPolicyDenied = -65570;
+
+std::string deviceKind(const std::optional<std::string>& model) {
+    return model && model->starts_with("iPhone") ? "iPhone" : "iPad";
+}
+} // namespace
+
+std::string title(AppearanceMode mode) {
+    switch (mode) {
+    case AppearanceMode::system: return "Match System";
+    case AppearanceMode::light: return "Light";
+    case AppearanceMode::dark: return "Dark";
+    }
+    return "Match System";
+}
+
+std::string_view toText(AppearanceMode mode) {
+    switch (mode) {
+    case AppearanceMode::light: return "light";
+    case AppearanceMode::dark: return "dark";
+    case AppearanceMode::system: break;
+    }
+    return "system";
+}
+
+AppearanceMode appearanceFrom(const std::optional<std::string>& stored) {
+    if (stored == "light") return AppearanceMode::light;
+    if (stored == "dark") return AppearanceMode::dark;
+    return AppearanceMode::system;
+}
+
+AppModel::AppModel(AppEnvironment environment) : env_(std::move(environment)), defaults_(env_.platform->defaults) {
+    if (!defaults_) defaults_ = std::make_shared<InMemoryKeyValueStore>();
+    accessibilityGranted_ = env_.accessibilityTrusted && env_.accessibilityTrusted();
+    pairing_ = std::make_shared<UserDefaultsPairingStore>(defaults_);
+    loadSettings();
+    appearance_ = appearanceFrom(defaults_->string(kAppearance));
+    if (env_.applyAppearance) env_.applyAppearance(appearance_);
+    if (env_.logFolder) KivLogStore::shared().enablePersistence(*env_.logFolder);
+    log_.info("App launch " + env_.version + " " + env_.systemName + " model=" + env_.model);
+    KivLogStore::shared().setDiagnosticsProvider([this] { return diagnosticsSummary(); });
+    // A run that died while it held the output silenced left a note of what to give back.
+    if (env_.platform->makeAudioDevices)
+        if (auto devices = env_.platform->makeAudioDevices(*env_.main)) MacOutputMuter::restoreAfterCrash(*devices, *defaults_);
+    startService();
+    permissions_ = std::make_unique<PermissionCoordinator>(
+        *env_.main,
+        PermissionProbes{env_.platform->screenRecordingGranted, env_.accessibilityTrusted, env_.platform->makeRegistrar, env_.main},
+        [this](bool) {
+            if (host_) host_->refreshPermission();
+            changed();
+        });
+    permissions_->triggerLocalNetwork();
+    permissions_->requestScreenRecording();
+    const auto every2s = [this](auto& self) -> void {
+        accessibilityTimer_ = env_.main->postAfter(std::chrono::seconds(2), [this, self] {
+            refreshAccessibility();
+            self(self);
+        });
+    };
+    every2s(every2s);
+}
+
+AppModel::~AppModel() {
+    KivLogStore::shared().setDiagnosticsProvider({});
+    accessibilityTimer_.cancel();
+    permissions_.reset();
+    if (host_) host_->stop();
+}
+
+void AppModel::observe(std::function<void()> observer) { observers_.push_back(std::move(observer)); }
+
+void AppModel::changed() {
+    for (const auto& observer : observers_) observer();
+}
+
+void AppModel::persist(bool stored, const std::string& what) {
+    // The choice still applies for this run; only its memory across launches is lost.
+    if (!stored) log_.error("Could not save " + what + " (the settings file cannot be written); it applies until KivDisplay quits");
+}
+
+bool AppModel::screenCaptureGranted() const {
+    return !env_.platform->screenRecordingGranted || env_.platform->screenRecordingGranted();
+}
+
+void AppModel::loadSettings() {
+    settings_ = env_.baseSettings;
+    if (const auto grace = defaults_->number(kGraceSeconds)) settings_.graceSeconds = *grace;
+    if (const auto touch = defaults_->boolean(kTouchControl)) settings_.touchControl = *touch;
+    if (const auto usb = defaults_->boolean(kUSBEnabled)) settings_.usbEnabled = *usb;
+    if (const auto id = defaults_->string(kHostID); id && !id->empty()) {
+        settings_.hostID = *id;
+    } else {
+        persist(defaults_->setString(kHostID, settings_.hostID), "the host identifier");
+    }
+    if (const auto data = defaults_->data(kSessionSettings)) {
+        if (auto decoded = decodeSessionSettings(std::string(data->begin(), data->end()))) settings_.session = *decoded;
+        else log_.warning("Stored default settings ignored: " + decoded.error().message);
+    }
+}
+
+SessionSettings AppModel::settingsFor(const std::string& deviceID) const {
+    if (const auto all = defaults_->dictionary(kDeviceSettings)) {
+        if (const auto found = all->find(deviceID); found != all->end()) {
+            if (const auto* bytes = std::get_if<Bytes>(&found->second.value)) {
+                if (auto decoded = decodeSessionSettings(std::string(bytes->begin(), bytes->end()))) return *decoded;
+            }
+        }
+    }
+    return settings_.session;
+}
+
+void AppModel::storeDefaultSettings(const SessionSettings& settings) {
+    if (auto json = encodeSessionSettings(settings)) persist(defaults_->setData(kSessionSettings, Bytes(json->begin(), json->end())), "the default display settings");
+}
+
+void AppModel::storeDeviceSettings(const std::string& deviceID, const SessionSettings& settings) {
+    auto all = defaults_->dictionary(kDeviceSettings).value_or(StoredDictionary{});
+    if (auto json = encodeSessionSettings(settings)) all[deviceID] = StoredValue{Bytes(json->begin(), json->end())};
+    persist(defaults_->setDictionary(kDeviceSettings, std::move(all)), "the device's display settings");
+}
+
+void AppModel::startService() {
+    if (host_) {
+        host_->stop();
+        host_.reset();
+    }
+    host_ = HostService::create(settings_, env_.sourceKind, pairing_, *env_.platform, *env_.main);
+    host_->onStatus = [this](const HostService::Status& status) { onStatus(status); };
+    host_->approvalHandler = [this](const PeerRequest& request, DisplaySession::ApprovalReply reply) {
+        if (!env_.askApproval) return reply(false);
+        auto shared = std::make_shared<DisplaySession::ApprovalReply>(std::move(reply));
+        env_.askApproval(request, [shared](bool allowed) {
+            if (*shared) std::exchange(*shared, nullptr)(allowed);
+        });
+    };
+    host_->onBonjourResult = [this](std::optional<std::int32_t> code) { handleBonjour(code); };
+    host_->onAccessibilityNeeded = [this] {
+        if (permissions_) permissions_->requestAccessibility();
+    };
+    host_->settingsForDevice = [this](const std::string& deviceID) { return settingsFor(deviceID); };
+    host_->onSettingsChanged = [this](const std::string& deviceID, const SessionSettings& settings) {
+        storeDeviceSettings(deviceID, settings);
+        settings_.session = settings;
+        storeDefaultSettings(settings); // the last applied settings become the default of new devices
+    };
+    if (auto started = host_->start(); !started) {
+        startError_ = "The service couldn't start: " + started.error();
+        log_.error(*startError_);
+    } else {
+        startError_.reset();
+    }
+    changed();
+}
+
+void AppModel::quit() {
+    if (host_) host_->stop();
+    if (env_.terminate) env_.terminate();
+}
+
+void AppModel::onStatus(const HostService::Status& status) {
+    const auto named = [](const std::vector<HostStatus>& list) {
+        return std::ranges::any_of(list, [](const HostStatus& d) { return d.clientName.has_value(); });
+    };
+    if (!named(hostStatus_.devices) && named(status.devices) && settings_.touchControl && !accessibilityGranted_ && permissions_)
+        permissions_->requestAccessibility();
+    hostStatus_ = status;
+    devices_ = status.devices;
+    const auto selected = std::ranges::find_if(devices_, [&](const HostStatus& d) { return d.deviceID == selectedDeviceID_; });
+    if (!selectedDeviceID_ || selected == devices_.end())
+        selectedDeviceID_ = devices_.empty() ? std::nullopt : devices_.front().deviceID;
+    const auto now = std::ranges::find_if(devices_, [&](const HostStatus& d) { return d.deviceID == selectedDeviceID_; });
+    status_ = now != devices_.end() ? *now : HostStatus{};
+    hostService_ = status.service;
+    changed();
+}
+
+void AppModel::select(const std::string& deviceID) {
+    const auto found = std::ranges::find_if(devices_, [&](const HostStatus& d) { return d.deviceID == deviceID; });
+    if (found == devices_.end()) return;
+    selectedDeviceID_ = deviceID;
+    status_ = *found;
+    changed();
+}
+
+SessionSettings AppModel::currentSettings() const {
+    // With no device, the pickers edit the defaults (not a blank value that would forget them).
+    return selectedDeviceID_ && status_.deviceID ? status_.settings : settings_.session;
+}
+
+void AppModel::update(const std::function<void(SessionSettings&)>& change) {
+    auto next = currentSettings();
+    change(next);
+    if (next == currentSettings()) return;
+    if (selectedDeviceID_ && host_ && host_->session(*selectedDeviceID_)) {
+        host_->requestSettings(*selectedDeviceID_, next); // applied, then reported through onSettingsChanged
+    } else {
+        settings_.session = next;
+        storeDefaultSettings(next);
+    }
+    changed();
+}
+
+void AppModel::setDisplaySize(DisplaySize size) { update([&](SessionSettings& s) { s.displaySize = size; }); }
+void AppModel::setQuality(QualityMode quality) { update([&](SessionSettings& s) { s.quality = quality; }); }
+void AppModel::setAudio(AudioRoute route) { update([&](SessionSettings& s) { s.audio = route; }); }
+void AppModel::setFPS(std::int64_t fps) { update([&](SessionSettings& s) { s.fps = fps; }); }
+void AppModel::setStaticRefinement(bool on) { update([&](SessionSettings& s) { s.staticRefinement = on; }); }
+
+void AppModel::setTouchControl(bool on) {
+    settings_.touchControl = on;
+    persist(defaults_->setBoolean(kTouchControl, on), "the touch setting");
+    if (host_) host_->setTouchControl(on);
+    if (on && !accessibilityGranted_ && permissions_) permissions_->requestAccessibility();
+    changed();
+}
+
+void AppModel::setGraceSeconds(double seconds) {
+    settings_.graceSeconds = seconds;
+    if (host_) host_->setGraceSeconds(seconds);
+    persist(defaults_->setNumber(kGraceSeconds, seconds), "the grace period");
+    changed();
+}
+
+void AppModel::setUSBEnabled(bool on) {
+    settings_.usbEnabled = on;
+    persist(defaults_->setBoolean(kUSBEnabled, on), "the USB setting");
+    log_.info(std::string("USB mode ") + (on ? "enabled" : "disabled") + ", restarting service");
+    startService();
+}
+
+void AppModel::setAppearance(AppearanceMode mode) {
+    appearance_ = mode;
+    persist(defaults_->setString(kAppearance, std::string(toText(mode))), "the appearance");
+    if (env_.applyAppearance) env_.applyAppearance(mode);
+    changed();
+}
+
+void AppModel::requestAccessibility() {
+    if (permissions_) permissions_->requestAccessibility([this] { refreshAccessibility(); });
+}
+
+void AppModel::repairAccessibility() {
+    // Nothing is recorded about XTEST that could go stale: look again, and say what to do if it is still missing.
+    log_.notice("Repairing accessibility permission: checking the X server's XTEST extension again");
+    refreshAccessibility();
+    accessibilityRepairNote_ = accessibilityGranted_ ? "XTEST is available again; touch control works."
+                                                     : std::string(PermissionCoordinator::touchRemedy());
+    if (!accessibilityGranted_ && permissions_) permissions_->openAccessibilitySettings();
+    changed();
+}
+
+void AppModel::refreshAccessibility() {
+    const bool trusted = env_.accessibilityTrusted && env_.accessibilityTrusted();
+    if (trusted == accessibilityGranted_) return;
+    log_.info(std::string("Accessibility permission changed: ") + (trusted ? "granted" : "revoked"));
+    accessibilityGranted_ = trusted;
+    if (host_) host_->refreshInputStatus();
+    changed();
+}
+
+void AppModel::handleBonjour(std::optional<std::int32_t> code) {
+    const bool denied = code && *code == kPolicyDenied;
+    if (denied && !localNetworkDenied_ && permissions_) {
+        permissions_->openLocalNetworkSettings();
+        permissions_->pollLocalNetwork([this] {
+            log_.info("Local network permission granted, restarting service");
+            localNetworkDenied_ = false;
+            startService();
+        });
+    }
+    localNetworkDenied_ = denied;
+    changed();
+}
+
+void AppModel::disconnect(const std::string& deviceID) {
+    if (host_) host_->disconnect(deviceID);
+}
+
+void AppModel::disconnectAll() {
+    if (host_) host_->disconnectAll();
+}
+
+void AppModel::unpair(const std::string& deviceID) {
+    pairing_->unpair(deviceID);
+    changed();
+}
+
+AppModel::ApprovalText AppModel::approvalText(const PeerRequest& request) {
+    return {"“" + request.deviceName + "” wants to connect to KivDisplay",
+            request.model + " · " + request.address + "\nOnce allowed, this " + deviceKind(request.model) +
+                " can connect directly in the future."};
+}
+
+std::string AppModel::sizeTitle(DisplaySize size) const {
+    auto settings = currentSettings();
+    settings.displaySize = size;
+    if (status_.clientScreen) {
+        const auto resolved = ConfigurationResolver::resolve(
+            settings, status_.clientScreen, status_.configuration ? status_.configuration->tier : tierFor(settings.quality), std::nullopt,
+            status_.clientRecommendedFPS.value_or(30), status_.transport.value_or(TransportKind::wifi), status_.clientDecoderMBPerSecond);
+        if (resolved.limitedByMacOSMinimum.value_or(false)) return title(size) + " (limited by macOS)";
+    }
+    return title(size);
+}
+
+bool AppModel::reducesResolution(std::int64_t fps) const {
+    if (!status_.clientScreen) return false;
+    const auto resolveAt = [&](std::int64_t rate) {
+        auto settings = currentSettings();
+        settings.fps = rate;
+        return ConfigurationResolver::resolve(settings, status_.clientScreen,
+                                              status_.configuration ? status_.configuration->tier : tierFor(settings.quality),
+                                              std::nullopt, status_.clientRecommendedFPS.value_or(30),
+                                              status_.transport.value_or(TransportKind::wifi), status_.clientDecoderMBPerSecond);
+    };
+    return resolveAt(fps).streamWidth < resolveAt(30).streamWidth;
+}
+
+} // namespace kiv::app

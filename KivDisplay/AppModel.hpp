@@ -1,0 +1,148 @@
+#pragma once
+// The application's owner of the host: loads and persists the user's settings, builds and starts
+// the HostService, keeps the device list and the selection the views act on, puts new devices to
+// the user, and follows the permissions the host depends on (PermissionCoordinator). Main thread
+// only (the Qt executor); the service's callbacks already arrive there. Views observe it and call
+// its operations; they hold no logic of their own.
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "KivHostCore/Media/FrameSource.hpp"
+#include "KivHostCore/Platform/KeyValueStore.hpp"
+#include "KivHostCore/Service/HostPlatform.hpp"
+#include "KivHostCore/Service/HostService.hpp"
+#include "KivHostCore/Service/PairingStore.hpp"
+
+namespace kiv::app {
+
+class PermissionCoordinator;
+
+enum class AppearanceMode { system, light, dark };
+std::string title(AppearanceMode mode); // "Match System", "Light", "Dark"
+std::string_view toText(AppearanceMode mode);
+AppearanceMode appearanceFrom(const std::optional<std::string>& stored); // anything else reads as system
+
+// What the model needs from the machine and the user interface.
+struct AppEnvironment {
+    Executor* main = nullptr;
+    HostPlatform* platform = nullptr;
+    FrameSourceKind sourceKind = FrameSourceKind::screenCapture;
+    HostSettings baseSettings = HostSettings::makeDefault(); // before the stored choices (ports, …)
+    std::optional<std::filesystem::path> logFolder; // log persistence; nothing: memory only
+    std::string version = "?";                      // "0.1.0 (1)"
+    std::string systemName = "Linux";               // "Debian GNU/Linux 12"
+    std::string model = "unknown";                  // the firmware's product name
+    std::function<bool()> accessibilityTrusted;     // touch injection available (XTEST)
+    std::function<bool()> localNetworkAvailable;    // the DNS-SD daemon answers
+    // Asks the user about a device; `answer` may be called later, on the main thread, at most once.
+    std::function<void(const PeerRequest&, std::function<void(bool)> answer)> askApproval;
+    std::function<void(AppearanceMode)> applyAppearance;
+    std::function<void()> terminate; // ends the application after quit()
+};
+
+class AppModel {
+public:
+    // Runs the start-up steps: settings, appearance, logs, launch line, output restore, service.
+    explicit AppModel(AppEnvironment environment);
+    ~AppModel();
+    AppModel(const AppModel&) = delete;
+    AppModel& operator=(const AppModel&) = delete;
+
+    // Called after every change of the observable state.
+    void observe(std::function<void()> observer);
+
+    // State.
+    const HostStatus& status() const { return status_; }
+    const std::optional<std::string>& startError() const { return startError_; }
+    bool localNetworkDenied() const { return localNetworkDenied_; }
+    AppearanceMode appearance() const { return appearance_; }
+    bool accessibilityGranted() const { return accessibilityGranted_; }
+    bool screenCaptureGranted() const;
+    const HostSettings& settings() const { return settings_; }
+    PairingStore& pairing() { return *pairing_; }
+    HostService* host() { return host_.get(); }
+    const std::vector<HostStatus>& devices() const { return devices_; }
+    const std::optional<std::string>& selectedDeviceID() const { return selectedDeviceID_; }
+    const HostService::Status& hostStatus() const { return hostStatus_; }
+    const HostStatus::Service& hostService() const { return hostService_; }
+    const std::optional<std::string>& accessibilityRepairNote() const { return accessibilityRepairNote_; }
+    // The settings the pickers show: the selected device's, else the defaults.
+    SessionSettings currentSettings() const;
+
+    // Operations.
+    void startService();
+    void quit();
+    void select(const std::string& deviceID);
+    void setDisplaySize(DisplaySize size);
+    void setQuality(QualityMode quality);
+    void setAudio(AudioRoute route);
+    void setFPS(std::int64_t fps);
+    void setStaticRefinement(bool on);
+    void setTouchControl(bool on);
+    void setUSBEnabled(bool on);
+    void setGraceSeconds(double seconds);
+    void setAppearance(AppearanceMode mode);
+    void requestAccessibility();
+    void repairAccessibility();
+    void disconnect(const std::string& deviceID);
+    void disconnectAll();
+    void unpair(const std::string& deviceID);
+
+    // The approval alert's texts for a device.
+    struct ApprovalText {
+        std::string message;
+        std::string informative;
+    };
+    static ApprovalText approvalText(const PeerRequest& request);
+
+    std::string sizeTitle(DisplaySize size) const;
+    bool reducesResolution(std::int64_t fps) const;
+    std::string diagnosticsSummary() const;
+
+    // Persisted keys.
+    static constexpr const char* kAppearance = "appearance";
+    static constexpr const char* kGraceSeconds = "graceSeconds";
+    static constexpr const char* kTouchControl = "touchControl";
+    static constexpr const char* kUSBEnabled = "usbEnabled";
+    static constexpr const char* kHostID = "hostID";
+    static constexpr const char* kSessionSettings = "sessionSettings";
+    static constexpr const char* kDeviceSettings = "deviceSettings";
+
+private:
+    void loadSettings();
+    void onStatus(const HostService::Status& status);
+    void update(const std::function<void(SessionSettings&)>& change);
+    void storeDefaultSettings(const SessionSettings& settings);
+    void storeDeviceSettings(const std::string& deviceID, const SessionSettings& settings);
+    SessionSettings settingsFor(const std::string& deviceID) const;
+    void handleBonjour(std::optional<std::int32_t> code);
+    void refreshAccessibility();
+    void changed();
+    void persist(bool stored, const std::string& what);
+
+    AppEnvironment env_;
+    std::shared_ptr<KeyValueStore> defaults_;
+    KivLogger log_ = KivLog::logger("App");
+    HostStatus status_;
+    std::optional<std::string> startError_;
+    bool localNetworkDenied_ = false;
+    AppearanceMode appearance_ = AppearanceMode::system;
+    bool accessibilityGranted_ = false;
+    HostSettings settings_;
+    std::shared_ptr<PairingStore> pairing_;
+    std::shared_ptr<HostService> host_;
+    std::vector<HostStatus> devices_;
+    std::optional<std::string> selectedDeviceID_;
+    HostService::Status hostStatus_;
+    HostStatus::Service hostService_;
+    std::unique_ptr<PermissionCoordinator> permissions_;
+    ScopedTimer accessibilityTimer_;
+    std::optional<std::string> accessibilityRepairNote_;
+    std::vector<std::function<void()>> observers_;
+};
+
+} // namespace kiv::app

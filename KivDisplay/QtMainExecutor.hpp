@@ -1,0 +1,27 @@
+#pragma once
+// The host's main executor on Qt's event loop: the service, its sessions and the application
+// model run on the GUI thread, between the widgets' events. Timers are Qt precise timers.
+#include <QObject>
+
+#include "KivHostCore/Runtime/Executor.hpp"
+
+namespace kiv::app {
+
+class QtMainExecutor final : public Executor {
+public:
+    QtMainExecutor();
+    ~QtMainExecutor() override;
+
+    void post(Task task) override;                           // any thread
+    TimerHandle postAfter(Duration delay, Task task) override; // any thread
+    // Inline on the GUI thread; from another thread it waits for the event loop to run the task.
+    bool sync(Task task) override;
+    MonotonicTime now() const override;
+    bool isCurrent() const override;
+    std::string_view label() const override { return "main"; }
+
+private:
+    QObject* context_; // lives on the GUI thread; queued calls are delivered through it
+};
+
+} // namespace kiv::app

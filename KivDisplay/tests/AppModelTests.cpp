@@ -1,0 +1,199 @@
+// The application model over the real HostService on a fake network and platform, in virtual
+// time, with an in-memory settings store: what it persists, how it starts the service, what it
+// asks the user, and what it puts in the diagnostics.
+#include <gtest/gtest.h>
+
+#include "AppModel.hpp"
+#include "KivHostCore/Testing/FakeHostPlatform.hpp"
+#include "KivHostCore/Testing/FakeNetwork.hpp"
+#include "KivHostCore/Testing/ManualExecutor.hpp"
+#include "KivProtocol/ControlFraming.hpp"
+
+using namespace kiv;
+using namespace kiv::app;
+using namespace std::chrono_literals;
+
+namespace {
+
+bool logged(const std::string& text) { return KivLogStore::shared().diagnosticsText().find(text) != std::string::npos; }
+
+// A store that refuses writes when told to (a full disk, a read-only home).
+class FlakyStore final : public KeyValueStore {
+public:
+    bool refuse = false;
+    std::optional<StoredValue> value(const std::string& key) const override { return inner.value(key); }
+    bool setValue(const std::string& key, StoredValue value) override { return !refuse && inner.setValue(key, std::move(value)); }
+    bool remove(const std::string& key) override { return inner.remove(key); }
+    InMemoryKeyValueStore inner;
+};
+
+struct ModelHarness {
+    ManualExecutor main;
+    FakeHostPlatform platform{main};
+    FakeNetworkFactory network;
+    std::shared_ptr<FlakyStore> store = std::make_shared<FlakyStore>();
+    std::vector<std::pair<PeerRequest, std::function<void(bool)>>> asked;
+    bool xtest = true;
+    std::unique_ptr<AppModel> model;
+
+    ModelHarness() {
+        KivLogStore::shared().clear();
+        platform.ports.network = &network;
+        platform.ports.defaults = store;
+    }
+    ~ModelHarness() {
+        model.reset();
+        main.runUntilIdle();
+    }
+    AppModel& launch() {
+        model.reset();
+        AppEnvironment env;
+        env.main = &main;
+        env.platform = &platform.ports;
+        env.baseSettings.serviceName = "Desk";
+        env.baseSettings.loopbackOnly = true;
+        env.baseSettings.usbEnabled = false;
+        env.version = "0.1.0 (1)";
+        env.systemName = "Debian GNU/Linux 12";
+        env.model = "Test Machine";
+        env.accessibilityTrusted = [this] { return xtest; };
+        env.askApproval = [this](const PeerRequest& request, std::function<void(bool)> answer) {
+            asked.emplace_back(request, std::move(answer));
+        };
+        model = std::make_unique<AppModel>(std::move(env));
+        main.runUntilIdle();
+        return *model;
+    }
+    std::shared_ptr<FakeConnection> connect(const std::string& deviceID) {
+        auto link = std::make_shared<FakeConnection>(NetworkEndpoint::hostPort(IPv4Address{{127, 0, 0, 1}}, 50000));
+        network.streamListener->connect(link);
+        main.runUntilIdle();
+        Hello hello;
+        hello.deviceID = deviceID;
+        hello.deviceName = "Desk iPad";
+        hello.model = "iPad13,4";
+        hello.systemVersion = "17.4";
+        hello.screen = {1366, 1024, 2, Orientation::landscape};
+        link->deliver(*ControlFraming::encode({hello}));
+        main.runUntilIdle();
+        return link;
+    }
+    std::optional<SessionSettings> stored(const std::string& key, const std::optional<std::string>& device = std::nullopt) const {
+        std::optional<Bytes> data;
+        if (device) {
+            if (const auto all = store->dictionary(key); all && all->contains(*device))
+                if (const auto* bytes = std::get_if<Bytes>(&all->at(*device).value)) data = *bytes;
+        } else {
+            data = store->data(key);
+        }
+        if (!data) return std::nullopt;
+        auto decoded = decodeSessionSettings(std::string(data->begin(), data->end()));
+        return decoded ? std::optional(*decoded) : std::nullopt;
+    }
+};
+
+TEST(AppModel, KeepsItsHostIDAndReadsStoredChoicesWithSafeFallbacks) {
+    ModelHarness h;
+    const auto first = h.launch().settings().hostID;
+    EXPECT_FALSE(first.empty());
+    EXPECT_EQ(h.launch().settings().hostID, first) << "generated once, the same at the next launch";
+    EXPECT_TRUE(logged("App launch 0.1.0 (1) Debian GNU/Linux 12 model=Test Machine"));
+
+    struct Case {
+        const char* appearance;
+        AppearanceMode expected;
+    };
+    for (const auto& [stored, expected] : {Case{"dark", AppearanceMode::dark}, Case{"light", AppearanceMode::light},
+                                           Case{"purple", AppearanceMode::system}, Case{"", AppearanceMode::system}}) {
+        h.store->setString(AppModel::kAppearance, stored);
+        EXPECT_EQ(h.launch().appearance(), expected) << stored;
+    }
+    // An undecodable default is ignored; the other stored choices still apply.
+    h.store->setData(AppModel::kSessionSettings, Bytes{'{', 'x'});
+    h.store->setNumber(AppModel::kGraceSeconds, 15);
+    h.store->setBoolean(AppModel::kTouchControl, false);
+    const auto& model = h.launch();
+    EXPECT_EQ(model.settings().session, SessionSettings{});
+    EXPECT_EQ(model.settings().graceSeconds, 15);
+    EXPECT_FALSE(model.settings().touchControl);
+    EXPECT_EQ(model.settings().hostID, first);
+}
+
+TEST(AppModel, WithNoDeviceEachChangeBecomesTheDefaultWithoutForgettingTheLast) {
+    ModelHarness h;
+    auto& model = h.launch();
+    model.setQuality(QualityMode::ultra);
+    model.setFPS(60);
+    model.setAudio(AudioRoute::both);
+    const auto stored = h.stored(AppModel::kSessionSettings);
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->quality, QualityMode::ultra);
+    EXPECT_EQ(stored->fps, 60);
+    EXPECT_EQ(stored->audio, AudioRoute::both);
+    EXPECT_EQ(h.launch().settings().session, *stored) << "and the next launch starts from it";
+
+    // A store that cannot be written: the change still applies, the log says what was not kept.
+    h.store->refuse = true;
+    h.model->setGraceSeconds(5);
+    EXPECT_EQ(h.model->settings().graceSeconds, 5);
+    EXPECT_TRUE(logged("Could not save the grace period"));
+    EXPECT_EQ(h.store->number(AppModel::kGraceSeconds), std::nullopt);
+}
+
+TEST(AppModel, ApprovalTextCallsAnIPhoneAnIPhoneAndEverythingElseAnIPad) {
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"iPhone15,2", "iPhone"}, {"iPad13,4", "iPad"}, {"Linux receiver", "iPad"}, {"iphone", "iPad"}};
+    for (const auto& [model, kind] : cases) {
+        const auto text = AppModel::approvalText({"id", "Desk", model, "192.168.1.20"});
+        EXPECT_EQ(text.message, "“Desk” wants to connect to KivDisplay");
+        EXPECT_EQ(text.informative, model + " · 192.168.1.20\nOnce allowed, this " + kind + " can connect directly in the future.");
+    }
+}
+
+TEST(AppModel, AServiceThatCannotStartSaysWhyAndUsbToggleRestartsIt) {
+    ModelHarness h;
+    h.network.failListeners = true;
+    auto& model = h.launch();
+    ASSERT_TRUE(model.startError());
+    EXPECT_EQ(*model.startError(), "The service couldn't start: address in use");
+
+    h.network.failListeners = false;
+    KivLogStore::shared().clear();
+    model.setUSBEnabled(false);
+    EXPECT_FALSE(model.startError());
+    EXPECT_TRUE(logged("Starting service: ")) << "started again";
+    EXPECT_EQ(model.hostService().kind, HostStatus::Service::Kind::listening);
+    EXPECT_EQ(h.store->boolean(AppModel::kUSBEnabled), false);
+    EXPECT_TRUE(logged("USB mode disabled, restarting service"));
+}
+
+TEST(AppModel, AnApprovedDeviceIsSelectedItsChangesGoToItsSessionAndToBothKeys) {
+    ModelHarness h;
+    auto& model = h.launch();
+    auto link = h.connect("device-1");
+    ASSERT_EQ(h.asked.size(), 1u);
+    EXPECT_EQ(h.asked[0].first.deviceName, "Desk iPad");
+    h.asked[0].second(true);
+    h.main.advance(2s);
+    ASSERT_EQ(model.selectedDeviceID(), "device-1");
+    EXPECT_EQ(model.hostService().kind, HostStatus::Service::Kind::streaming);
+    EXPECT_EQ(model.status().clientName, "Desk iPad");
+
+    model.setQuality(QualityMode::smooth);
+    h.main.advance(2s);
+    EXPECT_EQ(model.status().settings.quality, QualityMode::smooth);
+    EXPECT_EQ(h.stored(AppModel::kDeviceSettings, "device-1").value_or(SessionSettings{}).quality, QualityMode::smooth);
+    EXPECT_EQ(h.stored(AppModel::kSessionSettings).value_or(SessionSettings{}).quality, QualityMode::smooth);
+
+    const auto summary = model.diagnosticsSummary();
+    for (const auto* line : {"[Mac] KivDisplay 0.1.0 (1) | Debian GNU/Linux 12 Test Machine", "service: streaming",
+                             "device: Desk iPad @ ", "transport=Wi-Fi", "Mac perf: capture ", "link: transport=Wi-Fi",
+                             "iPad report: recv "})
+        EXPECT_NE(summary.find(line), std::string::npos) << line << "\n" << summary;
+
+    model.disconnectAll();
+    h.main.advance(2s);
+    EXPECT_NE(model.hostService().kind, HostStatus::Service::Kind::streaming);
+}
+
+} // namespace
