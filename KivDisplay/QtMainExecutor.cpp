@@ -56,6 +56,10 @@ MonotonicTime QtMainExecutor::now() const {
     return std::chrono::duration_cast<MonotonicTime>(std::chrono::steady_clock::now().time_since_epoch());
 }
 
+void QtMainExecutor::drain() {
+    for (int round = 0; round < 100; ++round) QCoreApplication::sendPostedEvents(context_, QEvent::MetaCall);
+}
+
 bool QtMainExecutor::isCurrent() const { return QThread::currentThread() == context_->thread(); }
 
 } // namespace kiv::app

@@ -19,6 +19,9 @@ public:
     MonotonicTime now() const override;
     bool isCurrent() const override;
     std::string_view label() const override { return "main"; }
+    // Runs what is already posted (GUI thread). Before the service goes: a task that holds a
+    // session must run or be dropped while the objects the session refers to still exist.
+    void drain();
 
 private:
     QObject* context_; // lives on the GUI thread; queued calls are delivered through it

@@ -1,0 +1,122 @@
+#include "DesktopShell.hpp"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPalette>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QSystemTrayIcon>
+
+#include "LogsView.hpp"
+#include "MenuBarView.hpp"
+
+namespace kiv::app {
+
+DesktopShell::DesktopShell() = default;
+DesktopShell::~DesktopShell() {
+    for (auto& [id, box] : approvals_) delete box;
+}
+
+void DesktopShell::applyAppearance(AppearanceMode mode) {
+    static const QPalette systemPalette = QApplication::palette();
+    if (mode == AppearanceMode::system) {
+        QApplication::setPalette(systemPalette);
+        return;
+    }
+    QApplication::setStyle(QStyleFactory::create("Fusion"));
+    QPalette palette = QApplication::style()->standardPalette();
+    if (mode == AppearanceMode::dark) {
+        palette.setColor(QPalette::Window, QColor(37, 37, 38));
+        palette.setColor(QPalette::WindowText, QColor(230, 230, 230));
+        palette.setColor(QPalette::Base, QColor(30, 30, 30));
+        palette.setColor(QPalette::AlternateBase, QColor(45, 45, 48));
+        palette.setColor(QPalette::Text, QColor(230, 230, 230));
+        palette.setColor(QPalette::Button, QColor(50, 50, 52));
+        palette.setColor(QPalette::ButtonText, QColor(230, 230, 230));
+        palette.setColor(QPalette::Highlight, QColor(41, 128, 185));
+        palette.setColor(QPalette::HighlightedText, Qt::white);
+    }
+    QApplication::setPalette(palette);
+}
+
+void DesktopShell::prepare(AppEnvironment& env) {
+    env.askApproval = [this](const PeerRequest& request, std::function<void(bool)> answer) { ask(request, std::move(answer)); };
+    env.applyAppearance = [](AppearanceMode mode) { applyAppearance(mode); };
+    env.terminate = [] { QApplication::quit(); };
+}
+
+void DesktopShell::attach(AppModel& model) {
+    model_ = &model;
+    panel_ = std::make_unique<MenuBarView>(model);
+    panel_->setWindowTitle("KivDisplay");
+    panel_->openDiagnostics = [this] {
+        if (!logs_) logs_ = std::make_unique<LogsView>(*model_);
+        logs_->show();
+        logs_->raise();
+    };
+    panel_->showRemedy = [](const std::string& remedy) {
+        QMessageBox::information(nullptr, "KivDisplay", QString::fromStdString(remedy));
+    };
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        tray_ = std::make_unique<QSystemTrayIcon>();
+        connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason) {
+            panel_->setVisible(!panel_->isVisible());
+            if (panel_->isVisible()) panel_->raise();
+        });
+        tray_->show();
+    } else {
+        KivLog::logger("App").warning("No system tray on this desktop; the KivDisplay panel opens as a window");
+        panel_->show();
+    }
+    model.observe([this] { update(); });
+    update();
+}
+
+void DesktopShell::update() {
+    if (!model_) return;
+    panel_->refresh();
+    // A dialog whose device left (or was answered elsewhere) closes without an answer.
+    for (auto it = approvals_.begin(); it != approvals_.end();) {
+        const bool stillAsking = std::ranges::any_of(model_->devices(), [&](const HostStatus& d) {
+            return d.deviceID == it->first && d.service.kind == HostStatus::Service::Kind::waitingForApproval;
+        });
+        if (stillAsking) {
+            ++it;
+            continue;
+        }
+        KivLog::logger("App").info("Approval dialog for " + it->first + " closed: the device is no longer waiting");
+        it->second->deleteLater();
+        it = approvals_.erase(it);
+    }
+    if (!tray_) return;
+    using Kind = HostStatus::Service::Kind;
+    const auto kind = model_->hostService().kind;
+    const char* icon = kind == Kind::streaming ? ":/icons/streaming.svg"
+                       : kind == Kind::waitingForApproval || kind == Kind::paused ? ":/icons/waiting.svg"
+                                                                                  : ":/icons/idle.svg";
+    tray_->setIcon(QIcon(icon));
+    const auto [title, subtitle] = headerText(*model_);
+    tray_->setToolTip(QString::fromStdString(subtitle.empty() ? title : title + "\n" + subtitle));
+}
+
+void DesktopShell::ask(const PeerRequest& request, std::function<void(bool)> answer) {
+    const auto text = AppModel::approvalText(request);
+    auto* box = new QMessageBox(QMessageBox::Question, "KivDisplay", QString::fromStdString(text.message));
+    box->setInformativeText(QString::fromStdString(text.informative));
+    auto* allow = box->addButton("Allow", QMessageBox::AcceptRole);
+    box->addButton("Deny", QMessageBox::RejectRole);
+    box->setObjectName(QString::fromStdString("approval-" + request.deviceID));
+    if (const auto old = approvals_.find(request.deviceID); old != approvals_.end()) old->second->deleteLater();
+    approvals_[request.deviceID] = box;
+    connect(box, &QMessageBox::finished, this, [this, box, allow, id = request.deviceID, answer = std::move(answer)](int) {
+        answer(box->clickedButton() == allow);
+        if (const auto found = approvals_.find(id); found != approvals_.end() && found->second == box) approvals_.erase(found);
+        box->deleteLater();
+    });
+    box->show();
+    box->raise();
+    box->activateWindow();
+}
+
+} // namespace kiv::app

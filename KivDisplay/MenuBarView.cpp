@@ -1,0 +1,230 @@
+#include "MenuBarView.hpp"
+
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <fmt/format.h>
+
+#include "PermissionCoordinator.hpp"
+
+namespace kiv::app {
+
+namespace {
+
+QString q(const std::string& text) { return QString::fromStdString(text); }
+
+std::string deviceKind(const HostStatus& s) { return s.clientModel && s.clientModel->starts_with("iPhone") ? "iPhone" : "iPad"; }
+
+std::string linkText(const HostStatus& s) {
+    if (!s.transport) return {};
+    return *s.transport == TransportKind::usb ? "USB ready" : "Wi-Fi";
+}
+
+std::string stateLine(const HostStatus& s) {
+    using Kind = HostStatus::Service::Kind;
+    if (s.service.kind == Kind::streaming || s.service.kind == Kind::paused) return "Connected" + (s.transport ? " · " + linkText(s) : "");
+    if (s.displayID && !s.clientAddress) return "Display kept for reconnect";
+    return "Connecting";
+}
+
+QLabel* label(const std::string& text, bool bold = false) {
+    auto* l = new QLabel(q(text));
+    l->setWordWrap(true);
+    if (bold) {
+        auto font = l->font();
+        font.setBold(true);
+        l->setFont(font);
+    }
+    return l;
+}
+
+} // namespace
+
+std::pair<std::string, std::string> headerText(const AppModel& model) {
+    using Kind = HostStatus::Service::Kind;
+    const auto& service = model.hostService();
+    const auto& s = model.status();
+    std::string addresses;
+    for (const auto& a : model.hostStatus().hostAddresses) addresses += (addresses.empty() ? "" : ", ") + a;
+    switch (service.kind) {
+    case Kind::waitingForApproval: return {"Waiting to approve", service.text};
+    case Kind::paused: return {s.clientName.value_or("The device") + " is in the background; paused", {}};
+    case Kind::streaming: {
+        std::string sub = "Connected";
+        if (s.transport) sub += " · " + linkText(s);
+        if (s.input.enabled) sub += " · Touch on";
+        if (s.client) sub += fmt::format(" · {:.0f} ms", s.client->latencyMs);
+        return {s.clientName.value_or("Connected"), sub};
+    }
+    case Kind::error: return {"Waiting for an iPad or iPhone", service.text};
+    case Kind::stopped:
+    case Kind::listening: break;
+    }
+    return {"Waiting for an iPad or iPhone", addresses.empty() ? std::string() : "This Mac’s IP: " + addresses};
+}
+
+MenuBarView::MenuBarView(AppModel& model, QWidget* parent) : QWidget(parent), model_(model), layout_(new QVBoxLayout(this)) {
+    setObjectName("KivDisplayPanel");
+    setMinimumWidth(360);
+    refresh();
+}
+
+void MenuBarView::refresh() {
+    if (content_) {
+        layout_->removeWidget(content_);
+        content_->hide(); // deleted once the event that asked for the refresh is done with it
+        content_->deleteLater();
+    }
+    content_ = new QWidget(this);
+    rows_ = new QVBoxLayout(content_);
+    layout_->addWidget(content_);
+    header();
+    notices();
+    feedback();
+    deviceList();
+    pickers();
+    buttons();
+    rows_->addStretch();
+    content_->show(); // a child added to a shown window starts hidden
+}
+
+void MenuBarView::header() {
+    const auto [title, subtitle] = headerText(model_);
+    rows_->addWidget(label(title, true));
+    if (!subtitle.empty()) rows_->addWidget(label(subtitle));
+    if (model_.startError()) rows_->addWidget(label("⚠ " + *model_.startError()));
+}
+
+void MenuBarView::notices() {
+    const auto banner = [this](const std::string& text, std::vector<std::pair<std::string, std::function<void()>>> actions) {
+        auto* box = new QWidget;
+        auto* column = new QVBoxLayout(box);
+        column->setContentsMargins(0, 4, 0, 4);
+        column->addWidget(label("⚠ " + text));
+        auto* row = new QHBoxLayout;
+        for (auto& [title, action] : actions) {
+            auto* button = new QPushButton(q(title));
+            QObject::connect(button, &QPushButton::clicked, box, [action] { action(); });
+            row->addWidget(button);
+        }
+        row->addStretch();
+        column->addLayout(row);
+        rows_->addWidget(box);
+    };
+    const auto remedy = [this](const char* text) {
+        return [this, text] {
+            if (showRemedy) showRemedy(text);
+        };
+    };
+    if (!model_.screenCaptureGranted())
+        banner("KivDisplay needs Screen Recording permission to send the extended display to your iPad or iPhone.",
+               {{"How to Fix", remedy(PermissionCoordinator::screenRemedy())}});
+    if (model_.settings().touchControl && !model_.accessibilityGranted()) {
+        banner("KivDisplay needs Accessibility permission so your iPad or iPhone can control the Mac by touch. Without it, the device "
+               "still works as a display.",
+               {{"Request Permission", [this] { model_.requestAccessibility(); }},
+                {"Already On but Not Working? Repair Permission", [this] { model_.repairAccessibility(); }}});
+        if (model_.accessibilityRepairNote()) rows_->addWidget(label(*model_.accessibilityRepairNote()));
+    }
+    if (model_.localNetworkDenied())
+        banner("Local Network permission is off, so iPads and iPhones can't find this Mac automatically (you can still connect by "
+               "entering its IP address).",
+               {{"How to Fix", remedy(PermissionCoordinator::localNetworkRemedy())}});
+    for (const auto& usb : model_.hostStatus().usbDevices) {
+        if (usb.state == USBDeviceStatus::State::untrusted)
+            banner("A device is connected by USB but doesn't trust this Mac yet. On the iPad or iPhone, tap “Trust This Computer” and "
+                   "enter the passcode. If nothing appears, unplug the cable and plug it in again.",
+                   {});
+        else if (usb.state == USBDeviceStatus::State::waitingForApp)
+            rows_->addWidget(label("USB device detected: open KivDisplay on the iPad or iPhone to connect over USB"));
+    }
+}
+
+void MenuBarView::feedback() {
+    const auto& s = model_.status();
+    if (!s.deviceID) return;
+    const auto route = s.settings.audio;
+    if (streamsToDevice(route)) {
+        std::string text = "Sound plays on the " + deviceKind(s);
+        if (route == AudioRoute::both) text += " and the Mac";
+        if (s.audio && s.audio->macMuted) text += " · Mac speakers muted";
+        rows_->addWidget(label("🔊 " + text));
+    }
+    if (s.configuration && s.configuration->tier != tierFor(s.settings.quality) && s.settings.quality == QualityMode::automatic)
+        rows_->addWidget(label("Auto quality: currently " + title(s.configuration->tier)));
+    if (s.transportNote) rows_->addWidget(label(s.transportNote->text));
+}
+
+void MenuBarView::deviceList() {
+    const auto& devices = model_.devices();
+    if (devices.size() < 2) return;
+    rows_->addWidget(label(fmt::format("{} devices connected · Select one to adjust its display", devices.size())));
+    for (const auto& d : devices) {
+        const bool selected = d.deviceID == model_.selectedDeviceID();
+        auto* row = new QPushButton(q((selected ? "✓ " : "") + d.clientName.value_or("Device") + " — " + stateLine(d)));
+        row->setFlat(true);
+        row->setObjectName(q("device-" + d.deviceID.value_or("")));
+        QObject::connect(row, &QPushButton::clicked, this, [this, id = d.deviceID.value_or("")] { model_.select(id); });
+        rows_->addWidget(row);
+    }
+}
+
+void MenuBarView::pickers() {
+    const auto settings = model_.currentSettings();
+    const auto name = model_.status().clientName.value_or("iPad");
+    const auto picker = [this](const char* title, const char* object, const std::vector<std::string>& items, int current,
+                               std::function<void(int)> chosen) {
+        auto* row = new QHBoxLayout;
+        row->addWidget(new QLabel(title));
+        auto* box = new QComboBox;
+        box->setObjectName(object);
+        for (const auto& item : items) box->addItem(q(item));
+        box->setCurrentIndex(current);
+        QObject::connect(box, &QComboBox::activated, this, [chosen = std::move(chosen)](int index) { chosen(index); });
+        row->addWidget(box, 1);
+        rows_->addLayout(row);
+    };
+    std::vector<std::string> sizes;
+    for (const auto size : allCases<DisplaySize>()) sizes.push_back(model_.sizeTitle(size));
+    picker("Display", "display", sizes, static_cast<int>(settings.displaySize),
+           [this](int i) { model_.setDisplaySize(static_cast<DisplaySize>(i)); });
+    std::vector<std::string> qualities;
+    for (const auto mode : allCases<QualityMode>()) qualities.push_back(title(mode));
+    picker("Quality", "quality", qualities, static_cast<int>(settings.quality), [this](int i) { model_.setQuality(static_cast<QualityMode>(i)); });
+    std::vector<std::string> routes;
+    for (const auto route : allCases<AudioRoute>()) routes.push_back(title(route, name));
+    picker("Sound", "sound", routes, static_cast<int>(settings.audio), [this](int i) { model_.setAudio(static_cast<AudioRoute>(i)); });
+    std::vector<std::string> rates;
+    int currentRate = 0;
+    for (std::size_t i = 0; i < supportedFPS.size(); ++i) {
+        rates.push_back(fpsTitle(supportedFPS[i], model_.reducesResolution(supportedFPS[i])));
+        if (supportedFPS[i] == settings.fps) currentRate = static_cast<int>(i);
+    }
+    picker("Frame Rate", "fps", rates, currentRate, [this](int i) { model_.setFPS(supportedFPS[static_cast<std::size_t>(i)]); });
+}
+
+void MenuBarView::buttons() {
+    const auto button = [this](const char* text, std::function<void()> action, bool enabled = true) {
+        auto* b = new QPushButton(text);
+        b->setEnabled(enabled);
+        QObject::connect(b, &QPushButton::clicked, this, [action = std::move(action)] { action(); });
+        rows_->addWidget(b);
+    };
+    button("Display Settings…", [this] {
+        if (openSettings) openSettings();
+    });
+    button("Diagnostics", [this] {
+        if (openDiagnostics) openDiagnostics();
+    });
+    const auto selected = model_.selectedDeviceID();
+    button("Disconnect", [this, selected] {
+        if (selected) model_.disconnect(*selected);
+    }, selected.has_value());
+    button("Disconnect All Devices", [this] { model_.disconnectAll(); }, !model_.devices().empty());
+    button("Quit KivDisplay", [this] { model_.quit(); });
+}
+
+} // namespace kiv::app
