@@ -305,29 +305,29 @@ AppModel::ApprovalText AppModel::approvalText(const PeerRequest& request) {
                 " can connect directly in the future."};
 }
 
+std::optional<DisplayConfiguration> AppModel::resolveForCurrent(const SessionSettings& settings) const {
+    if (!status_.clientScreen) return std::nullopt;
+    return ConfigurationResolver::resolve(settings, status_.clientScreen,
+                                          status_.configuration ? status_.configuration->tier : tierFor(settings.quality), std::nullopt,
+                                          status_.clientRecommendedFPS.value_or(30), status_.transport.value_or(TransportKind::wifi),
+                                          status_.clientDecoderMBPerSecond);
+}
+
 std::string AppModel::sizeTitle(DisplaySize size) const {
     auto settings = currentSettings();
     settings.displaySize = size;
-    if (status_.clientScreen) {
-        const auto resolved = ConfigurationResolver::resolve(
-            settings, status_.clientScreen, status_.configuration ? status_.configuration->tier : tierFor(settings.quality), std::nullopt,
-            status_.clientRecommendedFPS.value_or(30), status_.transport.value_or(TransportKind::wifi), status_.clientDecoderMBPerSecond);
-        if (resolved.limitedByMacOSMinimum.value_or(false)) return title(size) + " (limited by macOS)";
-    }
+    const auto resolved = resolveForCurrent(settings);
+    if (resolved && resolved->limitedByMacOSMinimum.value_or(false)) return title(size) + " (limited by macOS)";
     return title(size);
 }
 
 bool AppModel::reducesResolution(std::int64_t fps) const {
-    if (!status_.clientScreen) return false;
-    const auto resolveAt = [&](std::int64_t rate) {
-        auto settings = currentSettings();
-        settings.fps = rate;
-        return ConfigurationResolver::resolve(settings, status_.clientScreen,
-                                              status_.configuration ? status_.configuration->tier : tierFor(settings.quality),
-                                              std::nullopt, status_.clientRecommendedFPS.value_or(30),
-                                              status_.transport.value_or(TransportKind::wifi), status_.clientDecoderMBPerSecond);
-    };
-    return resolveAt(fps).streamWidth < resolveAt(30).streamWidth;
+    auto settings = currentSettings();
+    settings.fps = fps;
+    const auto at = resolveForCurrent(settings);
+    settings.fps = 30;
+    const auto at30 = resolveForCurrent(settings);
+    return at && at30 && at->streamWidth < at30->streamWidth;
 }
 
 } // namespace kiv::app

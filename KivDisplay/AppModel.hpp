@@ -119,6 +119,8 @@ private:
     void storeDefaultSettings(const SessionSettings& settings);
     void storeDeviceSettings(const std::string& deviceID, const SessionSettings& settings);
     SessionSettings settingsFor(const std::string& deviceID) const;
+    // What the selected device would get with `settings`; nothing without a device screen.
+    std::optional<DisplayConfiguration> resolveForCurrent(const SessionSettings& settings) const;
     void handleBonjour(std::optional<std::int32_t> code);
     void refreshAccessibility();
     void changed();

@@ -18,6 +18,7 @@ extern "C" {
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -90,9 +91,8 @@ struct Measure {
     std::uint64_t newestShown = 0;                  // highest flip credited so far
     bool counting = false;
     std::vector<double> latencyMs;
-    // Per credited flip: paint → the host's capture stamp, capture → frame complete here, complete → decoded.
-    std::vector<double> toCaptureMs, toReceivedMs, toDecodedMs;
-    // Per credited flip, for the host's frame trace: (paint, capture stamp, received, decoded).
+    // Per credited flip: paint, the host's capture stamp, frame complete here, decoded (µs; one clock:
+    // the host's stamps are CLOCK_MONOTONIC like ours).
     std::vector<std::array<std::uint64_t, 4>> credited;
     std::int64_t detected = 0;
     std::int64_t pictures = 0;
@@ -118,14 +118,7 @@ struct Measure {
             if (counting) {
                 ++detected;
                 latencyMs.push_back(static_cast<double>(decodedAt - it->second) / 1000.0);
-                // One machine, one clock: the host's stamps are CLOCK_MONOTONIC like ours.
-                const auto ms = [](std::uint64_t from, std::uint64_t to) { return (static_cast<double>(to) - static_cast<double>(from)) / 1000.0; };
-                if (capturedAt != 0) {
-                    credited.push_back({it->second, capturedAt, receivedAt, decodedAt});
-                    toCaptureMs.push_back(ms(it->second, capturedAt));
-                    toReceivedMs.push_back(ms(capturedAt, receivedAt));
-                    toDecodedMs.push_back(ms(receivedAt, decodedAt));
-                }
+                if (capturedAt != 0) credited.push_back({it->second, capturedAt, receivedAt, decodedAt});
             }
             break;
         }
@@ -432,15 +425,18 @@ int main(int argc, char** argv) {
     const auto hostCpu = ours.hostCpu;
     const auto rxCpu = ours.rxCpu;
     const auto mbps = ours.mbps;
-    std::vector<double> toCapture, toReceived, toDecoded;
-    std::vector<std::pair<std::string, double>> stages;
+    std::vector<std::array<std::uint64_t, 4>> credited;
     {
         const std::lock_guard lock(measure.mutex);
-        toCapture = measure.toCaptureMs;
-        toReceived = measure.toReceivedMs;
-        toDecoded = measure.toDecodedMs;
-        stages = stageMedians(measure.credited, readTrace(tracePath));
+        credited = measure.credited;
     }
+    const auto stages = stageMedians(credited, readTrace(tracePath));
+    // The coarse stages need no trace: between two of the credited flips' own stamps.
+    const auto median = [&](std::size_t from, std::size_t to) {
+        std::vector<double> ms;
+        for (const auto& stamps : credited) ms.push_back((static_cast<double>(stamps[to]) - static_cast<double>(stamps[from])) / 1000.0);
+        return percentile(ms, 0.5);
+    };
     std::printf("end-to-end latency, paint -> decoded picture, %dx%d@60 over %s, %d s after 1 s of warm-up\n", width, height,
                 link.c_str(), seconds);
     std::printf("  p50 %.1f ms  p95 %.1f ms  p99 %.1f ms\n", percentile(latency, 0.5), percentile(latency, 0.95),
@@ -461,9 +457,7 @@ int main(int argc, char** argv) {
                         {"painted", paintedCounted},         {"hostCpu", hostCpu},
                         {"rxCpu", rxCpu},                    {"mbps", mbps},
                         {"size", std::to_string(width) + "x" + std::to_string(height)}, {"link", link},
-                        {"stages", {{"paintToCapture", percentile(toCapture, 0.5)},
-                                    {"captureToReceived", percentile(toReceived, 0.5)},
-                                    {"receivedToDecoded", percentile(toDecoded, 0.5)}}}};
+                        {"stages", {{"paintToCapture", median(0, 1)}, {"captureToReceived", median(1, 2)}, {"receivedToDecoded", median(2, 3)}}}};
     for (const auto& [name, ms] : stages) json["stages"][name] = ms;
     if (baseline) {
         // The device pauses (the host keeps its monitor), and ffmpeg streams the same area.

@@ -101,13 +101,7 @@ struct Seen {
         const std::lock_guard lock(mutex);
         return static_cast<int>(std::count_if(controls.begin(), controls.end(), [&](auto& m) { return m.kind() == kind; }));
     }
-    std::vector<ConnectInfo> connects() {
-        const std::lock_guard lock(mutex);
-        std::vector<ConnectInfo> out;
-        for (const auto& m : controls)
-            if (const auto* c = m.get<ConnectInfo>()) out.push_back(*c);
-        return out;
-    }
+    std::vector<ConnectInfo> connects() { return all<ConnectInfo>(); }
     // Mean luma of the whole newest picture.
     std::optional<double> meanLuma() {
         const std::lock_guard lock(mutex);
