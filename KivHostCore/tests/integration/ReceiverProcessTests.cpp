@@ -282,6 +282,16 @@ TEST(ReceiverProcess, ServesTheUsbDeviceSideAndSwitchesLinksInOneSession) {
     ::kill(receiver->pid(), SIGUSR1);
     ASSERT_TRUE(hostSaid("Transport switched USB → Wi-Fi")) << host->process.log();
     EXPECT_TRUE(hostSaid("link changes 4")) << "USB comes back on the host's retry: " << host->process.log();
+    // The goodbye goes on the link the receiver streams on; wait until it knows USB is back.
+    const auto usbConnects = [&] {
+        const auto text = receiver->log();
+        std::size_t count = 0;
+        for (auto at = text.find("Reconnected to CI Host over USB"); at != std::string::npos;
+             at = text.find("Reconnected to CI Host over USB", at + 1))
+            ++count;
+        return count;
+    };
+    ASSERT_TRUE(waitUntil([&] { return usbConnects() >= 2; }, kDeadline)) << receiver->log();
     const auto log = receiver->log();
     std::smatch first;
     ASSERT_TRUE(std::regex_search(log, first, std::regex("Connected to CI Host over Wi-Fi: .*session (\\d+)"))) << log;
@@ -291,7 +301,7 @@ TEST(ReceiverProcess, ServesTheUsbDeviceSideAndSwitchesLinksInOneSession) {
     EXPECT_EQ(host->process.log().find("Pairing request from", host->process.log().find("Pairing approved")), std::string::npos);
     const auto status = receiver->stop(10s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << receiver->log();
-    EXPECT_TRUE(hostSaid("Client disconnected: receiver stopped")) << "the goodbye goes over USB too";
+    EXPECT_TRUE(hostSaid("Client disconnected: receiver stopped")) << "the goodbye goes over USB too\n" << host->process.log() << "\n" << receiver->log();
 }
 
 } // namespace

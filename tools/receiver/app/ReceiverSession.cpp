@@ -90,6 +90,7 @@ void ReceiverSession::connected(const ConnectInfo& info, LinkKind kind) {
         reconnecting_ = false;
         if (kind == LinkKind::usb) {
             usbActive_ = true;
+            wifiLostMeanwhile_.reset();
             lastUsbFrame_.reset();
         } else {
             lastStats_ = ReceiverStats{}; // a new link counts from zero
@@ -139,6 +140,10 @@ std::shared_ptr<ReceiverClient> ReceiverSession::startClient() {
         // A link that was streaming is worth getting back (the host holds the session for a while);
         // one that never got that far ends the run. When USB took over, the host closed this one.
         if (stopping_ || ended_ || usbActive_) {
+        } else if (usbLinkUp_ && connect_) {
+            // The host closes Wi-Fi when USB takes over, which may arrive before USB's connect
+            // does; reconnecting now would pull the session back. Decided when USB settles.
+            wifiLostMeanwhile_ = why;
         } else if (connect_) {
             lost_ = why;
         } else {
@@ -180,10 +185,24 @@ void ReceiverSession::startUsb() {
     usb->onAudio = [this](const StreamAudioPacket& packet) {
         if (player_) player_->push(packet);
     };
+    usb->onHostConnected = [this] {
+        const std::lock_guard lock(mutex_);
+        usbLinkUp_ = true;
+    };
     usb->onClosed = [this](const std::string& why) {
         const std::lock_guard lock(mutex_);
+        usbLinkUp_ = false;
         const bool was = std::exchange(usbActive_, false);
-        if (stopping_ || ended_ || !was) return;
+        auto wifiLost = std::exchange(wifiLostMeanwhile_, std::nullopt);
+        if (stopping_ || ended_) return;
+        if (!was) {
+            // USB never took over, so the Wi-Fi link it was expected to replace is wanted back.
+            if (wifiLost && options_.wifi && connect_) {
+                lost_ = std::move(wifiLost);
+                changed_.notify_all();
+            }
+            return;
+        }
         // Like a pulled cable: Wi-Fi takes over within the host's hold, else the host comes back.
         if (options_.wifi) lost_ = "USB: " + why;
         else {

@@ -151,6 +151,8 @@ private:
     std::unique_ptr<AudioPlayer> player_;
     std::unique_ptr<UsbDeviceServer> usb_;
     bool usbActive_ = false; // the host streams over USB
+    bool usbLinkUp_ = false; // a host holds the USB port (its connect may still be on the way)
+    std::optional<std::string> wifiLostMeanwhile_; // Wi-Fi closed while that USB link was being admitted
     ClockSync usbClock_{16};
     std::optional<std::uint32_t> lastUsbFrame_;
     std::uint64_t usbFrames_ = 0;
