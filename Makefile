@@ -32,9 +32,10 @@ asan:
 tsan:
 	@$(MAKE) --no-print-directory test PRESET=tsan
 
-# The headless host in the foreground; its own X server when there is no desktop. ARGS adds flags.
+# The desktop application on an X11 desktop, else the headless host in the foreground (its own X
+# server when there is none). HEADLESS=1 picks the headless host; ARGS adds flags.
 run: build
-	@$(BUILD_DIR)/tools/host/kivdisplay-host $(ARGS)
+	@BUILD_DIR=$(BUILD_DIR) HEADLESS=$(HEADLESS) scripts/run $(ARGS)
 
 # The whole system on one machine: host, a moving picture on its new monitor, and the receiver.
 demo: build

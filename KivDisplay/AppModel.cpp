@@ -13,10 +13,11 @@ namespace kiv::app {
 namespace {
 constexpr std::int32_t kPolicyDenied = -65570;
 
+} // namespace
+
 std::string deviceKind(const std::optional<std::string>& model) {
     return model && model->starts_with("iPhone") ? "iPhone" : "iPad";
 }
-} // namespace
 
 std::string title(AppearanceMode mode) {
     switch (mode) {
@@ -47,6 +48,7 @@ AppModel::AppModel(AppEnvironment environment) : env_(std::move(environment)), d
     accessibilityGranted_ = env_.accessibilityTrusted && env_.accessibilityTrusted();
     pairing_ = std::make_shared<UserDefaultsPairingStore>(defaults_);
     loadSettings();
+    if (auto problem = defaults_->takeProblem()) settingsProblem_ = std::move(problem);
     appearance_ = appearanceFrom(defaults_->string(kAppearance));
     if (env_.applyAppearance) env_.applyAppearance(appearance_);
     if (env_.logFolder) KivLogStore::shared().enablePersistence(*env_.logFolder);
@@ -89,7 +91,9 @@ void AppModel::changed() {
 
 void AppModel::persist(bool stored, const std::string& what) {
     // The choice still applies for this run; only its memory across launches is lost.
-    if (!stored) log_.error("Could not save " + what + " (the settings file cannot be written); it applies until KivDisplay quits");
+    if (stored) return;
+    settingsProblem_ = "Could not save " + what + " (the settings file cannot be written); it applies until KivDisplay quits";
+    log_.error(*settingsProblem_);
 }
 
 bool AppModel::screenCaptureGranted() const {
@@ -319,6 +323,25 @@ std::string AppModel::sizeTitle(DisplaySize size) const {
     const auto resolved = resolveForCurrent(settings);
     if (resolved && resolved->limitedByMacOSMinimum.value_or(false)) return title(size) + " (limited by macOS)";
     return title(size);
+}
+
+std::string AppModel::sizeDescription() const {
+    const auto settings = currentSettings();
+    const auto resolved = resolveForCurrent(settings);
+    if (!resolved) return title(settings.displaySize);
+    return fmt::format("{}, {}×{}", title(settings.displaySize), resolved->logicalWidth, resolved->logicalHeight);
+}
+
+std::optional<std::string> AppModel::frameRateNote() const {
+    auto settings = currentSettings();
+    settings.fps = 60;
+    const auto at60 = resolveForCurrent(settings);
+    settings.fps = 30;
+    const auto at30 = resolveForCurrent(settings);
+    if (!at60 || !at30 || at60->streamWidth >= at30->streamWidth) return std::nullopt;
+    return fmt::format("This {}'s hardware decoder reaches about 42 fps at native resolution. At 60 FPS, motion drops to about {}×{} "
+                       "(text slightly softer); still images are still refined at the native {}×{}. The choice is yours.",
+                       deviceKind(status_.clientModel), at60->streamWidth, at60->streamHeight, at30->streamWidth, at30->streamHeight);
 }
 
 bool AppModel::reducesResolution(std::int64_t fps) const {

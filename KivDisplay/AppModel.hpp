@@ -26,6 +26,8 @@ std::string title(AppearanceMode mode); // "Match System", "Light", "Dark"
 std::string_view toText(AppearanceMode mode);
 AppearanceMode appearanceFrom(const std::optional<std::string>& stored); // anything else reads as system
 
+std::string deviceKind(const std::optional<std::string>& model); // "iPhone" or "iPad"
+
 // What the model needs from the machine and the user interface.
 struct AppEnvironment {
     Executor* main = nullptr;
@@ -58,6 +60,8 @@ public:
     // State.
     const HostStatus& status() const { return status_; }
     const std::optional<std::string>& startError() const { return startError_; }
+    // The settings store's last trouble (unreadable file set aside, a choice it could not save).
+    const std::optional<std::string>& settingsProblem() const { return settingsProblem_; }
     bool localNetworkDenied() const { return localNetworkDenied_; }
     AppearanceMode appearance() const { return appearance_; }
     bool accessibilityGranted() const { return accessibilityGranted_; }
@@ -101,6 +105,9 @@ public:
 
     std::string sizeTitle(DisplaySize size) const;
     bool reducesResolution(std::int64_t fps) const;
+    std::string sizeDescription() const; // the chosen size and the desktop it gives, for "Now: …"
+    // Said under the frame-rate picker when 60 FPS costs the selected device resolution.
+    std::optional<std::string> frameRateNote() const;
     std::string diagnosticsSummary() const;
 
     // Persisted keys.
@@ -131,6 +138,7 @@ private:
     KivLogger log_ = KivLog::logger("App");
     HostStatus status_;
     std::optional<std::string> startError_;
+    std::optional<std::string> settingsProblem_;
     bool localNetworkDenied_ = false;
     AppearanceMode appearance_ = AppearanceMode::system;
     bool accessibilityGranted_ = false;

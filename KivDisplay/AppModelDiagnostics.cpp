@@ -75,7 +75,7 @@ std::string AppModel::diagnosticsSummary() const {
     const auto c = s.client.value_or(ClientStats{});
     out += fmt::format("{} report: recv {:.0f}fps decode {:.0f}fps {:.2f}ms render {:.0f}fps | latency {:.1f}ms | RTT {:.1f}ms jitter "
                        "{:.1f}ms | {:.2f}Mbps | loss {:.1f}% | dropped {} (skipped {})",
-                       s.clientModel && s.clientModel->starts_with("iPhone") ? "iPhone" : "iPad", c.receiveFPS, c.decodeFPS,
+                       deviceKind(s.clientModel), c.receiveFPS, c.decodeFPS,
                        c.decodeTimeMs, c.renderFPS, c.latencyMs, c.rttMs, c.jitterMs.value_or(0), c.bitrateKbps / 1000,
                        c.packetLoss * 100, c.droppedFrames, c.skippedFrames.value_or(0));
     return out;

@@ -1,6 +1,8 @@
 #include "DesktopShell.hpp"
 
 #include <QApplication>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QMessageBox>
 #include <QPalette>
 #include <QPushButton>
@@ -10,10 +12,14 @@
 
 #include "LogsView.hpp"
 #include "MenuBarView.hpp"
+#include "SettingsView.hpp"
+
+// The icons live in this static library; a resource there is only linked in when referenced.
+static void initIconResources() { Q_INIT_RESOURCE(icons); }
 
 namespace kiv::app {
 
-DesktopShell::DesktopShell() = default;
+DesktopShell::DesktopShell() { initIconResources(); }
 DesktopShell::~DesktopShell() {
     for (auto& [id, box] : approvals_) delete box;
 }
@@ -55,27 +61,55 @@ void DesktopShell::attach(AppModel& model) {
         logs_->show();
         logs_->raise();
     };
-    panel_->showRemedy = [](const std::string& remedy) {
-        QMessageBox::information(nullptr, "KivDisplay", QString::fromStdString(remedy));
+    const auto remedy = [](const std::string& text) { QMessageBox::information(nullptr, "KivDisplay", QString::fromStdString(text)); };
+    panel_->showRemedy = remedy;
+    panel_->openSettings = [this, remedy] {
+        if (!settings_) {
+            settings_ = std::make_unique<SettingsView>(*model_);
+            settings_->showRemedy = remedy;
+        }
+        settings_->refresh();
+        settings_->show();
+        settings_->raise();
     };
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         tray_ = std::make_unique<QSystemTrayIcon>();
+        panel_->setWindowFlag(Qt::Tool); // the tray's popup: no taskbar entry of its own
         connect(tray_.get(), &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason) {
-            panel_->setVisible(!panel_->isVisible());
-            if (panel_->isVisible()) panel_->raise();
+            if (panel_->isVisible()) return panel_->hide();
+            placeBelow(tray_->geometry());
+            panel_->show();
+            panel_->raise();
+            panel_->activateWindow();
         });
-        tray_->show();
     } else {
         KivLog::logger("App").warning("No system tray on this desktop; the KivDisplay panel opens as a window");
         panel_->show();
     }
     model.observe([this] { update(); });
     update();
+    if (tray_) tray_->show(); // once it has its icon
+}
+
+void DesktopShell::placeBelow(const QRect& icon) {
+    // Next to the icon, inside the screen it is on (a tray at the bottom opens it upwards).
+    if (!icon.isValid()) return;
+    const auto* screen = QGuiApplication::screenAt(icon.center());
+    if (!screen) return;
+    const auto area = screen->availableGeometry();
+    const auto size = panel_->sizeHint().expandedTo(panel_->minimumSize());
+    int x = icon.right() - size.width();
+    int y = icon.bottom() + 4;
+    if (y + size.height() > area.bottom()) y = icon.top() - size.height() - 4;
+    x = std::clamp(x, area.left(), std::max(area.left(), area.right() - size.width()));
+    y = std::clamp(y, area.top(), std::max(area.top(), area.bottom() - size.height()));
+    panel_->move(x, y);
 }
 
 void DesktopShell::update() {
     if (!model_) return;
     panel_->refresh();
+    if (settings_ && settings_->isVisible()) settings_->refresh();
     // A dialog whose device left (or was answered elsewhere) closes without an answer.
     for (auto it = approvals_.begin(); it != approvals_.end();) {
         const bool stillAsking = std::ranges::any_of(model_->devices(), [&](const HostStatus& d) {

@@ -10,12 +10,14 @@
 #include "AppModel.hpp"
 
 class QMessageBox;
+class QRect;
 class QSystemTrayIcon;
 
 namespace kiv::app {
 
 class LogsView;
 class MenuBarView;
+class SettingsView;
 
 class DesktopShell final : public QObject {
 public:
@@ -25,6 +27,8 @@ public:
     void prepare(AppEnvironment& env);
     void attach(AppModel& model);
     MenuBarView* panel() { return panel_.get(); }
+    SettingsView* settings() { return settings_.get(); }
+    LogsView* logs() { return logs_.get(); }
     bool usesTray() const { return tray_ != nullptr; }
     // Open approval dialogs, by device (the tests answer them).
     const std::map<std::string, QMessageBox*>& approvals() const { return approvals_; }
@@ -34,10 +38,12 @@ public:
 private:
     void ask(const PeerRequest& request, std::function<void(bool)> answer);
     void update();
+    void placeBelow(const QRect& icon);
 
     AppModel* model_ = nullptr;
     std::unique_ptr<MenuBarView> panel_;
     std::unique_ptr<LogsView> logs_;
+    std::unique_ptr<SettingsView> settings_;
     std::unique_ptr<QSystemTrayIcon> tray_;
     std::map<std::string, QMessageBox*> approvals_;
 };

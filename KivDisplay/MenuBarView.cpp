@@ -1,22 +1,16 @@
 #include "MenuBarView.hpp"
 
-#include <QComboBox>
-#include <QHBoxLayout>
-#include <QLabel>
 #include <QPushButton>
 #include <QVBoxLayout>
 
 #include <fmt/format.h>
 
 #include "PermissionCoordinator.hpp"
+#include "ViewHelpers.hpp"
 
 namespace kiv::app {
 
 namespace {
-
-QString q(const std::string& text) { return QString::fromStdString(text); }
-
-std::string deviceKind(const HostStatus& s) { return s.clientModel && s.clientModel->starts_with("iPhone") ? "iPhone" : "iPad"; }
 
 std::string linkText(const HostStatus& s) {
     if (!s.transport) return {};
@@ -28,17 +22,6 @@ std::string stateLine(const HostStatus& s) {
     if (s.service.kind == Kind::streaming || s.service.kind == Kind::paused) return "Connected" + (s.transport ? " · " + linkText(s) : "");
     if (s.displayID && !s.clientAddress) return "Display kept for reconnect";
     return "Connecting";
-}
-
-QLabel* label(const std::string& text, bool bold = false) {
-    auto* l = new QLabel(q(text));
-    l->setWordWrap(true);
-    if (bold) {
-        auto font = l->font();
-        font.setBold(true);
-        l->setFont(font);
-    }
-    return l;
 }
 
 } // namespace
@@ -73,6 +56,7 @@ MenuBarView::MenuBarView(AppModel& model, QWidget* parent) : QWidget(parent), mo
 }
 
 void MenuBarView::refresh() {
+    if (deferWhilePopupOpen(this, refreshPending_, [this] { refresh(); })) return;
     if (content_) {
         layout_->removeWidget(content_);
         content_->hide(); // deleted once the event that asked for the refresh is done with it
@@ -96,6 +80,7 @@ void MenuBarView::header() {
     rows_->addWidget(label(title, true));
     if (!subtitle.empty()) rows_->addWidget(label(subtitle));
     if (model_.startError()) rows_->addWidget(label("⚠ " + *model_.startError()));
+    if (model_.settingsProblem()) rows_->addWidget(label("⚠ " + *model_.settingsProblem()));
 }
 
 void MenuBarView::notices() {
@@ -148,7 +133,7 @@ void MenuBarView::feedback() {
     if (!s.deviceID) return;
     const auto route = s.settings.audio;
     if (streamsToDevice(route)) {
-        std::string text = "Sound plays on the " + deviceKind(s);
+        std::string text = "Sound plays on the " + deviceKind(s.clientModel);
         if (route == AudioRoute::both) text += " and the Mac";
         if (s.audio && s.audio->macMuted) text += " · Mac speakers muted";
         rows_->addWidget(label("🔊 " + text));
@@ -177,15 +162,7 @@ void MenuBarView::pickers() {
     const auto name = model_.status().clientName.value_or("iPad");
     const auto picker = [this](const char* title, const char* object, const std::vector<std::string>& items, int current,
                                std::function<void(int)> chosen) {
-        auto* row = new QHBoxLayout;
-        row->addWidget(new QLabel(title));
-        auto* box = new QComboBox;
-        box->setObjectName(object);
-        for (const auto& item : items) box->addItem(q(item));
-        box->setCurrentIndex(current);
-        QObject::connect(box, &QComboBox::activated, this, [chosen = std::move(chosen)](int index) { chosen(index); });
-        row->addWidget(box, 1);
-        rows_->addLayout(row);
+        rows_->addLayout(kiv::app::picker(this, title, object, items, current, std::move(chosen)));
     };
     std::vector<std::string> sizes;
     for (const auto size : allCases<DisplaySize>()) sizes.push_back(model_.sizeTitle(size));

@@ -34,6 +34,7 @@ private:
     QVBoxLayout* layout_;
     QWidget* content_ = nullptr;
     QVBoxLayout* rows_ = nullptr;
+    bool refreshPending_ = false;
 };
 
 // The header's title and subtitle for a state (also used for the tray's tooltip).

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <CLI/CLI.hpp>
+
 #include <sys/utsname.h>
 
 #include <cstdlib>
@@ -50,12 +52,27 @@ std::filesystem::path stateFolder() {
 } // namespace
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
+    QApplication app(argc, argv); // takes Qt's own arguments (-platform, …) out of argv first
+    HostSettings base = HostSettings::makeDefault();
+    CLI::App cli{"KivDisplay: every tablet or phone that connects becomes an extra monitor of this X11 desktop.", "kivdisplay"};
+    cli.set_version_flag("--version", "kivdisplay " KIV_VERSION);
+    bool loopbackOnly = false;
+    cli.add_option("--control-port", base.controlPort, "TCP control port")->capture_default_str();
+    cli.add_option("--video-port", base.videoPort, "UDP video port")->capture_default_str();
+    cli.add_flag("--loopback-only", loopbackOnly, "listen on 127.0.0.1 only; no DNS-SD");
+    try {
+        cli.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return cli.exit(error);
+    }
+    base.loopbackOnly = loopbackOnly;
     QApplication::setApplicationName("KivDisplay");
     QApplication::setQuitOnLastWindowClosed(false); // the tray keeps it running
     const char* display = std::getenv("DISPLAY");
-    if (!display || !display[0]) {
-        const bool wayland = std::getenv("WAYLAND_DISPLAY") != nullptr;
+    const char* session = std::getenv("XDG_SESSION_TYPE");
+    // Under Wayland, DISPLAY may lead to XWayland, whose RandR cannot add a monitor.
+    const bool wayland = (session && std::string_view(session) == "wayland") || std::getenv("WAYLAND_DISPLAY") != nullptr;
+    if (!display || !display[0] || wayland) {
         const auto text = wayland ? "KivDisplay needs an X11 session for now: the device's monitor is made with X11 RandR. Log out and "
                                     "choose the X11 (Xorg) session on the login screen, then start KivDisplay again."
                                   : "KivDisplay needs an X11 display (DISPLAY is not set).";
@@ -72,6 +89,7 @@ int main(int argc, char** argv) {
     AppEnvironment env;
     env.main = &main;
     env.platform = &platform->ports();
+    env.baseSettings = base;
     env.logFolder = stateFolder();
     env.version = std::string(KIV_VERSION) + " (1)";
     env.systemName = systemName();

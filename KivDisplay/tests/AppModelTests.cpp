@@ -24,6 +24,8 @@ public:
     std::optional<StoredValue> value(const std::string& key) const override { return inner.value(key); }
     bool setValue(const std::string& key, StoredValue value) override { return !refuse && inner.setValue(key, std::move(value)); }
     bool remove(const std::string& key) override { return inner.remove(key); }
+    std::optional<std::string> takeProblem() override { return std::exchange(problem, std::nullopt); }
+    std::optional<std::string> problem; // as a file store says it set an unreadable file aside
     InMemoryKeyValueStore inner;
 };
 
@@ -117,6 +119,11 @@ TEST(AppModel, KeepsItsHostIDAndReadsStoredChoicesWithSafeFallbacks) {
     EXPECT_EQ(model.settings().graceSeconds, 15);
     EXPECT_FALSE(model.settings().touchControl);
     EXPECT_EQ(model.settings().hostID, first);
+    EXPECT_FALSE(model.settingsProblem());
+
+    // What the store had to set aside is put to the user.
+    h.store->problem = "Settings file x could not be read";
+    EXPECT_EQ(h.launch().settingsProblem(), "Settings file x could not be read");
 }
 
 TEST(AppModel, WithNoDeviceEachChangeBecomesTheDefaultWithoutForgettingTheLast) {
@@ -137,7 +144,9 @@ TEST(AppModel, WithNoDeviceEachChangeBecomesTheDefaultWithoutForgettingTheLast) 
     h.model->setGraceSeconds(5);
     EXPECT_EQ(h.model->settings().graceSeconds, 5);
     EXPECT_TRUE(logged("Could not save the grace period"));
+    EXPECT_NE(h.model->settingsProblem().value_or("").find("Could not save the grace period"), std::string::npos) << "in the UI too";
     EXPECT_EQ(h.store->number(AppModel::kGraceSeconds), std::nullopt);
+    EXPECT_EQ(h.stored(AppModel::kSessionSettings), stored) << "nothing else is lost";
 }
 
 TEST(AppModel, ApprovalTextCallsAnIPhoneAnIPhoneAndEverythingElseAnIPad) {

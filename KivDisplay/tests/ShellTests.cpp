@@ -1,21 +1,35 @@
-// The desktop application's shell with the real host on a private Xvfb and a real device from the
-// receiver library over loopback: the approval dialog, the panel's device state, the panel's
-// display picker changing the monitor on the X server, and a screenshot of the panel.
+// The desktop application's shell with the real host on a private Xvfb and real devices from the
+// receiver library over loopback: approval dialogs, the panel's device states and pickers acting on
+// the X server's monitors, the Settings and Diagnostics windows, unpairing, screenshots of each;
+// and the real binary's tray icon under a tray host, or its window without one.
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
+
+#include <sys/socket.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
 
 #include "AppModel.hpp"
 #include "DesktopShell.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
+#include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivReceiver/ReceiverClient.hpp"
 #include "MenuBarView.hpp"
+#include "LogsView.hpp"
 #include "QtMainExecutor.hpp"
+#include "SettingsView.hpp"
 
 using namespace kiv;
 using namespace kiv::app;
@@ -35,13 +49,70 @@ bool pumpUntil(const std::function<bool()>& condition, std::chrono::seconds dead
 // Every text the widget tree shows, one per line.
 std::string texts(const QWidget& root) {
     std::string out;
-    for (const auto* l : root.findChildren<QLabel*>()) out += l->text().toStdString() + "\n";
-    for (const auto* b : root.findChildren<QPushButton*>()) out += b->text().toStdString() + "\n";
-    for (const auto* c : root.findChildren<QComboBox*>()) out += c->currentText().toStdString() + "\n";
+    // A rebuilt view's old content is hidden at once and deleted later.
+    const auto shown = [&root](const QWidget* w) { return w->isVisibleTo(&root); };
+    for (const auto* g : root.findChildren<QGroupBox*>())
+        if (shown(g)) out += "[" + g->title().toStdString() + "]\n";
+    for (const auto* l : root.findChildren<QLabel*>())
+        if (shown(l)) out += l->text().toStdString() + "\n";
+    for (const auto* b : root.findChildren<QAbstractButton*>())
+        if (shown(b)) out += b->text().toStdString() + "\n";
+    for (const auto* c : root.findChildren<QComboBox*>())
+        if (shown(c)) out += c->currentText().toStdString() + "\n";
     return out;
 }
 
-TEST(DesktopShell, ApprovesADeviceShowsItConnectedAndItsPickerResizesTheMonitor) {
+// Writes the widget as build/…/screenshots/<name>.png; false when it is blank (one or two colours).
+bool screenshot(QWidget& widget, const std::string& name) {
+    const auto shot = widget.grab().toImage();
+    const auto path = std::filesystem::path(KIV_SCREENSHOT_DIR) / (name + ".png");
+    std::filesystem::create_directories(path.parent_path());
+    if (!shot.save(QString::fromStdString(path.string()))) return false;
+    std::set<QRgb> colours;
+    for (int y = 0; y < shot.height(); y += 7)
+        for (int x = 0; x < shot.width(); x += 7) colours.insert(shot.pixel(x, y));
+    return colours.size() > 3;
+}
+
+void click(QWidget& root, const QString& text) {
+    for (auto* b : root.findChildren<QPushButton*>())
+        if (b->text() == text && b->isVisible()) return b->click();
+    ADD_FAILURE() << "no button " << text.toStdString() << " in\n" << texts(root);
+}
+
+void answer(QMessageBox& dialog, const QString& choice) {
+    for (auto* button : dialog.buttons())
+        if (button->text() == choice) return button->click();
+    ADD_FAILURE() << "no " << choice.toStdString();
+}
+
+struct Device {
+    std::unique_ptr<receiver::ReceiverClient> client;
+    std::shared_ptr<std::atomic<bool>> connected = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::string> token = std::make_shared<std::string>();
+};
+
+Device device(std::uint16_t port, const std::string& id, const std::string& name, const std::string& model,
+              std::optional<std::string> token = std::nullopt) {
+    receiver::ReceiverConfig config;
+    config.controlPort = port;
+    config.hello.deviceID = id;
+    config.hello.deviceName = name;
+    config.hello.model = model;
+    config.hello.systemVersion = "17";
+    config.hello.screen = {1366, 1024, 2, Orientation::landscape};
+    config.hello.token = std::move(token);
+    Device d;
+    d.client = std::make_unique<receiver::ReceiverClient>(config);
+    d.client->onConnect = [connected = d.connected, token = d.token](const ConnectInfo& info) {
+        *token = info.token;
+        *connected = true;
+    };
+    d.client->start();
+    return d;
+}
+
+TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows) {
     auto xvfb = test::XvfbServer::start();
     if (!xvfb) GTEST_SKIP() << xvfb.error().message;
     test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
@@ -74,25 +145,14 @@ TEST(DesktopShell, ApprovesADeviceShowsItConnectedAndItsPickerResizesTheMonitor)
     ASSERT_FALSE(model.startError()) << *model.startError();
     ASSERT_FALSE(shell.usesTray()) << "Xvfb has no tray: the panel is a window";
 
-    receiver::ReceiverConfig config;
-    config.controlPort = model.host()->controlPort();
-    config.hello.deviceID = "ui-device";
-    config.hello.deviceName = "Test iPad";
-    config.hello.model = "iPad13,4";
-    config.hello.systemVersion = "17";
-    config.hello.screen = {1366, 1024, 2, Orientation::landscape};
-    receiver::ReceiverClient device(config);
-    std::atomic<bool> connected{false};
-    device.onConnect = [&](const ConnectInfo&) { connected = true; };
-    device.start();
-
+    const auto port = model.host()->controlPort();
+    auto ipad = device(port, "ui-device", "Test iPad", "iPad13,4");
     ASSERT_TRUE(pumpUntil([&] { return shell.approvals().contains("ui-device"); }));
     auto* dialog = shell.approvals().at("ui-device");
     EXPECT_EQ(dialog->text().toStdString(), "“Test iPad” wants to connect to KivDisplay");
     EXPECT_NE(dialog->informativeText().toStdString().find("Once allowed, this iPad can connect directly in the future."), std::string::npos);
-    for (auto* button : dialog->buttons())
-        if (button->text() == "Allow") button->click();
-    ASSERT_TRUE(pumpUntil([&] { return connected.load() && model.hostService().kind == HostStatus::Service::Kind::streaming; }));
+    answer(*dialog, "Allow");
+    ASSERT_TRUE(pumpUntil([&] { return ipad.connected->load() && model.hostService().kind == HostStatus::Service::Kind::streaming; }));
     ASSERT_TRUE(pumpUntil([&] { return texts(*shell.panel()).find("Connected · Wi-Fi") != std::string::npos; }))
         << texts(*shell.panel());
     ASSERT_TRUE(pumpUntil([&] { return test::firstDeviceMonitor((*xvfb)->display()).has_value(); }));
@@ -108,22 +168,160 @@ TEST(DesktopShell, ApprovesADeviceShowsItConnectedAndItsPickerResizesTheMonitor)
         const auto now = test::firstDeviceMonitor((*xvfb)->display());
         return now && (*now)[2] > before[2];
     })) << "the monitor grows on the X server";
+    EXPECT_TRUE(screenshot(*shell.panel(), "panel-one-device"));
 
-    // The panel as a picture, for the README and for a look when something is off.
-    const auto shot = shell.panel()->grab().toImage();
-    const auto path = std::filesystem::path(KIV_SCREENSHOT_DIR) / "panel-one-device.png";
-    std::filesystem::create_directories(path.parent_path());
-    ASSERT_TRUE(shot.save(QString::fromStdString(path.string())));
-    std::set<QRgb> colours;
-    for (int y = 0; y < shot.height(); y += 7)
-        for (int x = 0; x < shot.width(); x += 7) colours.insert(shot.pixel(x, y));
-    EXPECT_GT(colours.size(), 3u) << "not blank";
+    // A device that leaves while it is being asked about: its dialog closes unanswered.
+    auto leaving = device(port, "leaving-device", "Leaving Phone", "iPhone15,2");
+    ASSERT_TRUE(pumpUntil([&] { return shell.approvals().contains("leaving-device"); }));
+    EXPECT_NE(shell.approvals().at("leaving-device")->informativeText().toStdString().find("this iPhone"), std::string::npos);
+    leaving.client->stop();
+    EXPECT_TRUE(pumpUntil([&] { return !shell.approvals().contains("leaving-device"); })) << "the dialog closes by itself";
 
-    model.disconnectAll();
-    EXPECT_TRUE(pumpUntil([&] { return !test::firstDeviceMonitor((*xvfb)->display()).has_value(); })) << "the monitor is removed";
-    device.stop();
+    // A second device: the panel lists both and the selected one's pickers.
+    auto iphone = device(port, "ui-phone", "Test iPhone", "iPhone15,2");
+    ASSERT_TRUE(pumpUntil([&] { return shell.approvals().contains("ui-phone"); }));
+    answer(*shell.approvals().at("ui-phone"), "Allow");
+    ASSERT_TRUE(pumpUntil([&] { return texts(*shell.panel()).find("2 devices connected · Select one to adjust its display") != std::string::npos; }))
+        << texts(*shell.panel());
+    ASSERT_TRUE(pumpUntil([&] { return texts(*shell.panel()).find("Test iPhone — Connected · Wi-Fi") != std::string::npos; }))
+        << texts(*shell.panel());
+    EXPECT_TRUE(screenshot(*shell.panel(), "panel-two-devices"));
+
+    // Settings, from the panel's button: the seven sections in order, both pairings listed.
+    click(*shell.panel(), "Display Settings…");
+    ASSERT_TRUE(pumpUntil([&] { return shell.settings() && shell.settings()->isVisible(); }));
+    auto& settings = *shell.settings();
+    ASSERT_TRUE(pumpUntil([&] { return texts(settings).find("Test iPhone") != std::string::npos; })) << texts(settings);
+    const auto shown = texts(settings);
+    std::size_t at = 0;
+    for (const auto* section : {"[Display]", "[Sound]", "[Touch]", "[Connection]", "[Appearance]", "[Advanced]", "[Paired Devices]"}) {
+        const auto found = shown.find(section, at);
+        EXPECT_NE(found, std::string::npos) << section << " in order in\n" << shown;
+        at = found == std::string::npos ? at : found;
+    }
+    for (const auto* text : {"Still-Image Refinement", "Allow iPad / iPhone to Control the Mac by Touch", "No USB devices detected",
+                             "Keep the display ", " s after a device leaves", "Test iPad", "Unpair"})
+        EXPECT_NE(shown.find(text), std::string::npos) << text << " in\n" << shown;
+    settings.resize(600, settings.findChild<QScrollArea*>()->widget()->sizeHint().height() + 4);
+    EXPECT_TRUE(screenshot(settings, "settings"));
+
+    // Diagnostics, from the panel's button.
+    click(*shell.panel(), "Diagnostics");
+    ASSERT_TRUE(pumpUntil([&] { return shell.logs() && shell.logs()->isVisible(); }));
+    auto* log = shell.logs()->findChild<QPlainTextEdit*>("logText");
+    ASSERT_NE(log, nullptr);
+    EXPECT_TRUE(pumpUntil([&] { return log->toPlainText().contains("Approval dialog for leaving-device closed"); }))
+        << log->toPlainText().toStdString();
+    for (const auto* text : {"Copy Log", "Clear Log", "Copy Diagnostics"}) EXPECT_NE(texts(*shell.logs()).find(text), std::string::npos);
+    EXPECT_TRUE(screenshot(*shell.logs(), "diagnostics"));
+
+    // A short grace from Settings, so the display the iPad leaves behind goes soon.
+    auto* grace = settings.findChild<QDoubleSpinBox*>("settings-grace");
+    ASSERT_NE(grace, nullptr);
+    grace->setValue(1);
+    EXPECT_EQ(model.settings().graceSeconds, 1);
+
+    // Unpair in Settings: the iPad's next hello, token and all, is a pairing request again.
+    auto* unpair = settings.findChild<QPushButton*>("unpair-ui-device");
+    ASSERT_NE(unpair, nullptr) << texts(settings);
+    unpair->click();
+    EXPECT_TRUE(pumpUntil([&] {
+        const auto* button = settings.findChild<QPushButton*>("unpair-ui-device");
+        return !button || !button->isVisibleTo(&settings);
+    })) << texts(settings);
+    const auto token = *ipad.token;
+    ASSERT_FALSE(token.empty());
+    ipad.client->stop();
+    auto again = device(port, "ui-device", "Test iPad", "iPad13,4", token);
+    EXPECT_TRUE(pumpUntil([&] { return shell.approvals().contains("ui-device"); })) << "asked again";
+    if (shell.approvals().contains("ui-device")) answer(*shell.approvals().at("ui-device"), "Deny");
+
+    click(*shell.panel(), "Disconnect All Devices");
+    EXPECT_TRUE(pumpUntil([&] { return !test::firstDeviceMonitor((*xvfb)->display()).has_value(); })) << "every monitor is removed";
+    again.client->stop();
+    iphone.client->stop();
     model.host()->stop();
     main.drain();
+}
+
+// The real binary on an X display of its own: without a tray the panel is a window and the app
+// says why; under a tray host (trayer) the icon is embedded and a click on it opens the panel.
+TEST(DesktopShell, TheAppEmbedsItsIconInATrayAndOpensThePanelFromItElseShowsAWindow) {
+    auto xvfb = test::XvfbServer::start(1280, 800);
+    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
+    const auto display = (*xvfb)->display();
+    test::TempDir home("kiv-tray");
+    const std::vector<std::pair<std::string, std::string>> env{{"DISPLAY", display},
+                                                                {"QT_QPA_PLATFORM", "xcb"},
+                                                                {"XDG_CONFIG_HOME", (home.path() / "config").string()},
+                                                                {"XDG_STATE_HOME", (home.path() / "state").string()},
+                                                                {"PULSE_SERVER", "unix:/nonexistent/pulse"}};
+    const auto appLog = [&] {
+        std::ifstream file(home.path() / "state/kivdisplay/logs/current.log");
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    };
+    // Geometries ("W H") of the mapped windows called KivDisplay.
+    const auto windows = [&] {
+        const auto found = test::runProgram({"xdotool", "search", "--onlyvisible", "--name", "^KivDisplay$", "getwindowgeometry", "%@"},
+                                            {{"DISPLAY", display}});
+        return found.output;
+    };
+    const auto panelShown = [&] { return windows().find("Geometry: 360x") != std::string::npos; };
+    const auto startApp = [&](const char* log) {
+        return test::ChildProcess::start({.argv = {KIV_DISPLAY_BINARY, "--loopback-only", "--control-port",
+                                                   std::to_string(test::freeLoopbackPort(SOCK_STREAM)), "--video-port",
+                                                   std::to_string(test::freeLoopbackPort(SOCK_DGRAM))},
+                                          .environment = env,
+                                          .logFile = home.path() / log,
+                                          .keepFds = {}});
+    };
+
+    // A settings file that is not JSON: set aside, said, and the app runs on.
+    std::filesystem::create_directories(home.path() / "config/kivdisplay");
+    std::ofstream(home.path() / "config/kivdisplay/kivdisplay.json") << "{\"appearance\": \"dark\",";
+    {
+        auto app = startApp("no-tray.log");
+        ASSERT_TRUE(app) << app.error();
+        EXPECT_TRUE(test::waitUntil([&] { return appLog().find("No system tray on this desktop; the KivDisplay panel opens as a window") !=
+                                           std::string::npos; },
+                              60s, 200ms))
+            << appLog();
+        EXPECT_TRUE(test::waitUntil(panelShown, 60s, 200ms)) << windows();
+        const auto aside = std::ranges::count_if(std::filesystem::directory_iterator(home.path() / "config/kivdisplay"), [](const auto& entry) {
+            return entry.path().filename().string().starts_with("kivdisplay.json.corrupt-");
+        });
+        EXPECT_EQ(aside, 1) << "the unreadable file is kept for the user";
+        app->stop(10s);
+    }
+
+    const auto trayerPath = test::findProgram("trayer");
+    if (!trayerPath) GTEST_SKIP() << "trayer is not installed";
+    auto trayer = test::ChildProcess::start({.argv = {*trayerPath, "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+                                                      "100", "--height", "24"},
+                                             .environment = {{"DISPLAY", display}},
+                                             .logFile = home.path() / "trayer.log",
+                                             .keepFds = {}});
+    ASSERT_TRUE(trayer) << trayer.error();
+    ASSERT_TRUE(test::waitUntil([&] { return test::runProgram({"xdotool", "search", "--class", "trayer"}, {{"DISPLAY", display}}).exitCode == 0; },
+                                60s, 200ms))
+        << trayer->log();
+    auto app = startApp("tray.log");
+    ASSERT_TRUE(app) << app.error();
+    std::string icon; // the 22-pixel window trayer embedded
+    ASSERT_TRUE(test::waitUntil([&] {
+        const auto tree = test::runProgram({"xwininfo", "-root", "-tree"}, {{"DISPLAY", display}}).output;
+        std::smatch found;
+        if (!std::regex_search(tree, found, std::regex(R"((0x[0-9a-f]+) "KivDisplay": \("kivdisplay" "KivDisplay"\)  22x22)"))) return false;
+        icon = found[1];
+        return true;
+    }, 60s, 200ms)) << test::runProgram({"xwininfo", "-root", "-tree"}, {{"DISPLAY", display}}).output;
+    EXPECT_FALSE(panelShown()) << "with a tray the panel waits for a click";
+    EXPECT_EQ(appLog().find("No system tray"), std::string::npos) << appLog();
+    ASSERT_EQ(test::runProgram({"xdotool", "mousemove", "--window", icon, "5", "5", "click", "1"}, {{"DISPLAY", display}}).exitCode, 0);
+    EXPECT_TRUE(test::waitUntil(panelShown, 60s, 200ms)) << "a click on the icon opens the panel: " << windows();
+    app->stop(10s);
 }
 
 } // namespace

@@ -198,14 +198,19 @@ void JsonFileKeyValueStore::reloadLocked() const {
         const auto aside = std::filesystem::path(fmt::format("{}.corrupt-{}", file_.string(), std::time(nullptr)));
         std::error_code error;
         std::filesystem::rename(file_, aside, error);
-        logger().warning(fmt::format("Settings file {} could not be read; moved it to {} and started empty", file_.string(),
-                                     aside.string()));
+        problem_ = fmt::format("Settings file {} could not be read; moved it to {} and started empty", file_.string(), aside.string());
+        logger().warning(*problem_);
         values_.clear();
         loaded_ = FileStamp{};
         return;
     }
     values_ = *values->dictionary();
     loaded_ = *stamp;
+}
+
+std::optional<std::string> JsonFileKeyValueStore::takeProblem() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(problem_, std::nullopt);
 }
 
 std::optional<StoredValue> JsonFileKeyValueStore::value(const std::string& key) const {

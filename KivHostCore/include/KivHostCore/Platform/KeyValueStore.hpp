@@ -35,6 +35,9 @@ public:
     // False when the value could not be stored durably; the store then keeps the previous value.
     virtual bool setValue(const std::string& key, StoredValue value) = 0;
     virtual bool remove(const std::string& key) = 0;
+    // What the store had to do on its own that the user should hear about (a file it could not
+    // read and set aside), said once.
+    virtual std::optional<std::string> takeProblem() { return std::nullopt; }
 
     // Typed conveniences; a value of another type reads as absent.
     std::optional<std::string> string(const std::string& key) const;

@@ -25,6 +25,7 @@ public:
     std::optional<StoredValue> value(const std::string& key) const override;
     bool setValue(const std::string& key, StoredValue value) override;
     bool remove(const std::string& key) override;
+    std::optional<std::string> takeProblem() override;
 
     const std::filesystem::path& file() const { return file_; }
 
@@ -50,6 +51,7 @@ private:
     mutable std::mutex mutex_;
     mutable StoredDictionary values_;
     mutable std::optional<FileStamp> loaded_;
+    mutable std::optional<std::string> problem_;
 };
 
 } // namespace kiv
