@@ -25,8 +25,11 @@ DesktopShell::~DesktopShell() {
 }
 
 void DesktopShell::applyAppearance(AppearanceMode mode) {
+    // The desktop's own style and palette, which follow its colour scheme, as found at start-up.
+    static const QString systemStyle = QApplication::style()->name();
     static const QPalette systemPalette = QApplication::palette();
     if (mode == AppearanceMode::system) {
+        if (QApplication::style()->name() != systemStyle) QApplication::setStyle(QStyleFactory::create(systemStyle));
         QApplication::setPalette(systemPalette);
         return;
     }
@@ -126,10 +129,12 @@ void DesktopShell::update() {
     if (!tray_) return;
     using Kind = HostStatus::Service::Kind;
     const auto kind = model_->hostService().kind;
-    const char* icon = kind == Kind::streaming ? ":/icons/streaming.svg"
-                       : kind == Kind::waitingForApproval || kind == Kind::paused ? ":/icons/waiting.svg"
-                                                                                  : ":/icons/idle.svg";
-    tray_->setIcon(QIcon(icon));
+    const char* state = kind == Kind::streaming                                     ? "streaming"
+                        : kind == Kind::waitingForApproval || kind == Kind::paused ? "waiting"
+                                                                                   : "idle";
+    // Light strokes on a dark desktop's panel, dark ones on a light panel.
+    const bool dark = QApplication::palette().color(QPalette::Window).lightness() < 128;
+    tray_->setIcon(QIcon(QString(":/icons/%1%2.svg").arg(state, dark ? "-dark" : "")));
     const auto [title, subtitle] = headerText(*model_);
     tray_->setToolTip(QString::fromStdString(subtitle.empty() ? title : title + "\n" + subtitle));
 }

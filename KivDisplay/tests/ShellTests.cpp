@@ -215,6 +215,17 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
     for (const auto* text : {"Copy Log", "Clear Log", "Copy Diagnostics"}) EXPECT_NE(texts(*shell.logs()).find(text), std::string::npos);
     EXPECT_TRUE(screenshot(*shell.logs(), "diagnostics"));
 
+    // Appearance from Settings reaches the whole application, and back.
+    const auto lightness = [] { return QApplication::palette().color(QPalette::Window).lightness(); };
+    for (const auto& [mode, dark] : {std::pair{AppearanceMode::dark, true}, std::pair{AppearanceMode::light, false},
+                                     std::pair{AppearanceMode::system, false}}) {
+        auto* appearance = settings.findChild<QComboBox*>("settings-appearance");
+        ASSERT_NE(appearance, nullptr);
+        Q_EMIT appearance->activated(static_cast<int>(mode));
+        EXPECT_EQ(lightness() < 128, dark) << title(mode);
+        EXPECT_TRUE(pumpUntil([&] { return texts(settings).find(title(mode)) != std::string::npos; }));
+    }
+
     // A short grace from Settings, so the display the iPad leaves behind goes soon.
     auto* grace = settings.findChild<QDoubleSpinBox*>("settings-grace");
     ASSERT_NE(grace, nullptr);
