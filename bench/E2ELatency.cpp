@@ -431,6 +431,7 @@ int main(int argc, char** argv) {
         credited = measure.credited;
     }
     const auto stages = stageMedians(credited, readTrace(tracePath));
+    if (const char* keep = std::getenv("KIV_KEEP_TRACE")) std::filesystem::copy_file(tracePath, keep, std::filesystem::copy_options::overwrite_existing);
     // The coarse stages need no trace: between two of the credited flips' own stamps.
     const auto median = [&](std::size_t from, std::size_t to) {
         std::vector<double> ms;

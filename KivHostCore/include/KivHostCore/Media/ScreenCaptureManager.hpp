@@ -21,6 +21,7 @@ public:
     static constexpr Duration kLookupInterval = std::chrono::milliseconds(100);
     // Consecutive failed grabs (retried every frame interval) before the source gives up.
     static constexpr int kMaxGrabFailures = 5;
+    static constexpr Duration kDamageSettle = std::chrono::microseconds(1000);
 
     static std::shared_ptr<ScreenCaptureManager> create(std::unique_ptr<ScreenGrabber> grabber, Executor& queue,
                                                         std::shared_ptr<PerformanceMonitor> monitor);
@@ -53,6 +54,7 @@ private:
     std::unique_ptr<PixelBufferPool> pool_;
     Duration interval_{};
     std::optional<MonotonicTime> lastGrab_;
+    std::optional<MonotonicTime> due_; // the grab schedule: one interval further per grab
     std::optional<MonotonicTime> damagedSince_; // the first redraw not grabbed yet (frame trace)
     ScopedTimer pendingGrab_;
     ScopedTimer retry_;
