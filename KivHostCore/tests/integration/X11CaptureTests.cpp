@@ -4,7 +4,12 @@
 
 #include <xcb/xcb.h>
 
+#include <array>
+#include <cmath>
+#include <cstring>
 #include <mutex>
+
+#include <libyuv.h>
 
 #include "KivHostCore/Linux/X11ScreenGrabber.hpp"
 #include "KivHostCore/Media/ScreenCaptureManager.hpp"
@@ -123,6 +128,37 @@ TEST(X11Capture, TheCursorIsCompositedAndScalingLetterboxes) {
         for (int x = 150; x < 190; ++x) bright += lumaAt(*frame, x, y) > 100 ? 1 : 0;
     }
     EXPECT_GT(bright, 5) << "the cursor near the centre is part of the picture";
+}
+
+// The conversion runs in two bands side by side; the picture must be the one a single pass gives.
+TEST(X11Capture, ConversionInTwoBandsMatchesOnePass) {
+    for (const auto& [inW, inH, outW, outH] : {std::array{1200, 700, 960, 600}, std::array{640, 360, 640, 360}, std::array{642, 3, 320, 2}}) {
+        std::vector<std::uint8_t> bgra(static_cast<std::size_t>(inW * inH * 4));
+        std::uint32_t seed = 7;
+        for (auto& b : bgra) b = static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+        PixelBuffer banded(outW, outH);
+        X11ScreenGrabber::convert(bgra.data(), inW * 4, inW, inH, banded);
+
+        PixelBuffer single(outW, outH);
+        const double scale = std::min(double(outW) / inW, double(outH) / inH);
+        const int fitW = std::max(2, static_cast<int>(std::lround(inW * scale)) & ~1);
+        const int fitH = std::max(2, static_cast<int>(std::lround(inH * scale)) & ~1);
+        const int x = ((outW - fitW) / 2) & ~1, y = ((outH - fitH) / 2) & ~1;
+        std::memset(single.luma(), 16, static_cast<std::size_t>(outW * outH));
+        std::memset(single.chroma(), 128, static_cast<std::size_t>(outW * outH / 2));
+        std::vector<std::uint8_t> scaled(static_cast<std::size_t>(fitW * fitH * 4));
+        libyuv::ARGBScale(bgra.data(), inW * 4, inW, inH, scaled.data(), fitW * 4, fitW, fitH, libyuv::kFilterBilinear);
+        libyuv::ARGBToNV12(scaled.data(), fitW * 4, single.luma() + y * single.lumaStride() + x, single.lumaStride(),
+                           single.chroma() + (y / 2) * single.chromaStride() + x, single.chromaStride(), fitW, fitH);
+        int worst = 0;
+        for (int row = 0; row < outH; ++row)
+            for (int col = 0; col < outW; ++col)
+                worst = std::max(worst, std::abs(lumaAt(banded, col, row) - lumaAt(single, col, row)));
+        for (int row = 0; row < outH / 2; ++row)
+            for (int col = 0; col < outW; ++col)
+                worst = std::max(worst, std::abs(banded.chroma()[row * banded.chromaStride() + col] - single.chroma()[row * single.chromaStride() + col]));
+        EXPECT_LE(worst, 1) << inW << "x" << inH << " -> " << outW << "x" << outH;
+    }
 }
 
 // The X server goes away under a running capture: the source ends once, with a capture error,
