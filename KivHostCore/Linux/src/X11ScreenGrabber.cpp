@@ -124,7 +124,12 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
             const std::uint8_t type = event->response_type & 0x7F;
             if (damageEventBase != 0 && type == damageEventBase + XCB_DAMAGE_NOTIFY) {
                 const auto* notify = reinterpret_cast<xcb_damage_notify_event_t*>(event);
-                changed = changed || intersects(rect, notify->area.x, notify->area.y, notify->area.width, notify->area.height);
+                if (intersects(rect, notify->area.x, notify->area.y, notify->area.width, notify->area.height)) {
+                    changed = true;
+                    const int top = notify->area.y, bottom = notify->area.y + notify->area.height;
+                    dirtyRows = dirtyRows ? std::pair{std::min(dirtyRows->first, top), std::max(dirtyRows->second, bottom)}
+                                          : std::pair{top, bottom};
+                }
             } else if (type == XCB_CONFIGURE_NOTIFY ||
                        (randrEventBase != 0 && (type == randrEventBase + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
                                                 type == randrEventBase + XCB_RANDR_NOTIFY))) {
@@ -200,6 +205,7 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void releaseSegment() {
+        canvasArea.reset();
         if (shmAddress == nullptr) return;
         xcb_shm_detach(connection, segment);
         shmdt(shmAddress);
@@ -207,13 +213,15 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         shmBytes = 0;
     }
 
-    void compositeCursor(const ScreenRect& area, std::uint8_t* pixels) {
+    // Draws the cursor into the grabbed pixels; returns the rows (of `area`) it drew on.
+    std::optional<std::pair<int, int>> compositeCursor(const ScreenRect& area, std::uint8_t* pixels) {
         Reply<xcb_xfixes_get_cursor_image_reply_t> cursor(
             xcb_xfixes_get_cursor_image_reply(connection, xcb_xfixes_get_cursor_image(connection), nullptr));
-        if (!cursor) return;
+        if (!cursor) return std::nullopt;
         const auto* image = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
         const int left = cursor->x - cursor->xhot - area.x;
         const int top = cursor->y - cursor->yhot - area.y;
+        const int from = std::clamp(top, 0, area.height), to = std::clamp(top + cursor->height, 0, area.height);
         for (int cy = 0; cy < cursor->height; ++cy) {
             const int y = top + cy;
             if (y < 0 || y >= area.height) continue;
@@ -230,21 +238,41 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
                 }
             }
         }
+        if (from >= to) return std::nullopt;
+        return std::pair{from, to};
     }
 
     bool grab(const ScreenRect& area, PixelBuffer& out, bool showsCursor) {
         if (!connection || area.width <= 0 || area.height <= 0) return false;
         const std::size_t bytes = static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height) * 4;
         if (!ensureSegment(bytes)) return false;
-        Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
-            connection,
-            xcb_shm_get_image(connection, screen->root, static_cast<std::int16_t>(area.x), static_cast<std::int16_t>(area.y),
-                              static_cast<std::uint16_t>(area.width), static_cast<std::uint16_t>(area.height), ~0u,
-                              XCB_IMAGE_FORMAT_Z_PIXMAP, segment, 0),
-            nullptr));
-        if (!drain(false)) return false; // events that came in with the reply; a lost server ends here
-        if (!image) return false;
-        if (showsCursor && hasCursor) compositeCursor(area, shmAddress);
+        // The segment keeps the last picture of `area`: only the rows damaged since (and those the
+        // cursor was drawn on) are fetched again, as full-width bands that land in place.
+        std::pair<int, int> rows{0, area.height};
+        if (canvasArea == area) {
+            rows = {area.height, 0};
+            const auto add = [&rows](int from, int to) {
+                if (from < to) rows = {std::min(rows.first, from), std::max(rows.second, to)};
+            };
+            if (dirtyRows) add(std::clamp(dirtyRows->first - area.y, 0, area.height), std::clamp(dirtyRows->second - area.y, 0, area.height));
+            if (cursorRows) add(cursorRows->first, cursorRows->second);
+        }
+        dirtyRows.reset();
+        canvasArea.reset(); // until this grab succeeds
+        if (rows.first < rows.second) {
+            Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
+                connection,
+                xcb_shm_get_image(connection, screen->root, static_cast<std::int16_t>(area.x), static_cast<std::int16_t>(area.y + rows.first),
+                                  static_cast<std::uint16_t>(area.width), static_cast<std::uint16_t>(rows.second - rows.first), ~0u,
+                                  XCB_IMAGE_FORMAT_Z_PIXMAP, segment,
+                                  static_cast<std::uint32_t>(rows.first) * static_cast<std::uint32_t>(area.width) * 4),
+                nullptr));
+            if (!drain(false)) return false; // events that came in with the reply; a lost server ends here
+            if (!image) return false;
+        }
+        canvasArea = area;
+        cursorRows.reset();
+        if (showsCursor && hasCursor) cursorRows = compositeCursor(area, shmAddress);
         const auto converting = std::chrono::steady_clock::now();
         X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, out);
         convertMicros = static_cast<std::uint64_t>(
@@ -289,6 +317,9 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     xcb_damage_damage_t damage = 0;
     bool hasCursor = false;
     std::uint64_t convertMicros = 0; // of the last grab
+    std::optional<std::pair<int, int>> dirtyRows;  // root rows damaged since the last grab
+    std::optional<ScreenRect> canvasArea;          // the area whose whole picture the segment holds
+    std::optional<std::pair<int, int>> cursorRows; // rows of it the cursor was drawn on
     ScreenRect rect;
     int shmId = -1;
     std::uint8_t* shmAddress = nullptr;

@@ -106,6 +106,13 @@ TEST(X11Capture, DrawingsArriveAsTheirColoursAndStillnessDeliversNothing) {
     }, 20s)) << "the capture goes quiet";
     const auto still = run.count();
     EXPECT_FALSE(test::waitUntil([&] { return run.count() > still; }, 500ms));
+
+    // Only the damaged rows are fetched again: a thin band lands in its place, the rest is kept.
+    painter.fill(0x0000FF, 0, 401, 640, 4); // blue
+    ASSERT_TRUE(test::waitUntil([&] { return run.count() > still && lumaAt(*run.last(), 320, 402) < 60; }, 20s));
+    EXPECT_NEAR(lumaAt(*run.last(), 320, 402), 41, 3) << "blue";
+    EXPECT_NEAR(lumaAt(*run.last(), 150, 150), 82, 3) << "the red drawn before is still there";
+    EXPECT_NEAR(lumaAt(*run.last(), 320, 398), 16, 2) << "and the black above the band";
 }
 
 TEST(X11Capture, TheCursorIsCompositedAndScalingLetterboxes) {
