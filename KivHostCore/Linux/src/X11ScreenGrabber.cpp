@@ -249,7 +249,8 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         // The segment keeps the last picture of `area`: only the rows damaged since (and those the
         // cursor was drawn on) are fetched again, as full-width bands that land in place.
         std::pair<int, int> rows{0, area.height};
-        if (canvasArea == area) {
+        const bool wholePicture = canvasArea != area;
+        if (!wholePicture) {
             rows = {area.height, 0};
             const auto add = [&rows](int from, int to) {
                 if (from < to) rows = {std::min(rows.first, from), std::max(rows.second, to)};
@@ -273,8 +274,17 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         canvasArea = area;
         cursorRows.reset();
         if (showsCursor && hasCursor) cursorRows = compositeCursor(area, shmAddress);
+        if (cursorRows) rows = {std::min(rows.first, cursorRows->first), std::max(rows.second, cursorRows->second)};
         const auto converting = std::chrono::steady_clock::now();
-        X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, out);
+        // The converted picture is kept too, so only the rows that changed are converted again; the
+        // pool's buffer then gets a copy (the encoder may still hold the one before).
+        if (!picture || picture->width() != out.width() || picture->height() != out.height() || wholePicture) {
+            picture = std::make_unique<PixelBuffer>(out.width(), out.height());
+            X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, *picture);
+        } else {
+            X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, *picture, rows);
+        }
+        out = *picture;
         convertMicros = static_cast<std::uint64_t>(
             std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - converting).count());
         return true;
@@ -320,6 +330,7 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     std::optional<std::pair<int, int>> dirtyRows;  // root rows damaged since the last grab
     std::optional<ScreenRect> canvasArea;          // the area whose whole picture the segment holds
     std::optional<std::pair<int, int>> cursorRows; // rows of it the cursor was drawn on
+    std::unique_ptr<PixelBuffer> picture;          // the segment's picture converted, at the output size
     ScreenRect rect;
     int shmId = -1;
     std::uint8_t* shmAddress = nullptr;
@@ -378,17 +389,28 @@ void inParallel(const std::function<void()>& a, const std::function<void()>& b) 
 
 } // namespace
 
-void X11ScreenGrabber::convert(const std::uint8_t* bgra, int stride, int width, int height, PixelBuffer& out) {
+void X11ScreenGrabber::convert(const std::uint8_t* bgra, int stride, int width, int height, PixelBuffer& out,
+                               std::optional<std::pair<int, int>> sourceRows) {
     const int outW = out.width();
     const int outH = out.height();
+    if (sourceRows && sourceRows->first >= sourceRows->second) return; // nothing changed
     // Two bands of whole chroma rows, converted side by side: at 1080p one band is ~1.5 ms.
-    const auto bands = [](int rows, const std::function<void(int from, int to)>& band) {
-        const int middle = (rows / 2) & ~1;
-        if (middle == 0) return band(0, rows);
-        inParallel([&] { band(0, middle); }, [&] { band(middle, rows); });
+    const auto bands = [](int from, int to, const std::function<void(int from, int to)>& band) {
+        const int middle = (from + (to - from) / 2) & ~1;
+        if (middle <= from || to - from < 64) return band(from, to);
+        inParallel([&] { band(from, middle); }, [&] { band(middle, to); });
+    };
+    // The output rows a change of source rows [top, bottom) reaches, scaled by `num`/`den`, on whole
+    // chroma rows; a row more each side for the bilinear filter's neighbours.
+    const auto reach = [&](int rows, int num, int den) -> std::pair<int, int> {
+        if (!sourceRows) return {0, rows};
+        const int from = static_cast<int>(static_cast<long long>(sourceRows->first) * num / den) - 2;
+        const int to = static_cast<int>((static_cast<long long>(sourceRows->second) * num + den - 1) / den) + 2;
+        return {std::clamp(from, 0, rows) & ~1, std::min(rows, (std::clamp(to, 0, rows) + 1) & ~1)};
     };
     if (width == outW && height == outH) {
-        bands(outH, [&](int from, int to) {
+        const auto [first, last] = reach(outH, 1, 1);
+        bands(first, last, [&](int from, int to) {
             libyuv::ARGBToNV12(bgra + static_cast<std::ptrdiff_t>(from) * stride, stride, out.luma() + from * out.lumaStride(),
                                out.lumaStride(), out.chroma() + (from / 2) * out.chromaStride(), out.chromaStride(), outW, to - from);
         });
@@ -400,14 +422,15 @@ void X11ScreenGrabber::convert(const std::uint8_t* bgra, int stride, int width, 
     const int fitH = std::max(2, static_cast<int>(std::lround(height * scale)) & ~1);
     const int offsetX = ((outW - fitW) / 2) & ~1;
     const int offsetY = ((outH - fitH) / 2) & ~1;
-    if (fitW != outW || fitH != outH) {
+    if (!sourceRows && (fitW != outW || fitH != outH)) {
         std::memset(out.luma(), 16, static_cast<std::size_t>(outW) * static_cast<std::size_t>(outH));
         std::memset(out.chroma(), 128, static_cast<std::size_t>(outW) * static_cast<std::size_t>(outH / 2));
     }
     thread_local std::vector<std::uint8_t> scaled;
     scaled.resize(static_cast<std::size_t>(fitW) * static_cast<std::size_t>(fitH) * 4);
     std::uint8_t* const canvas = scaled.data();
-    bands(fitH, [&](int from, int to) {
+    const auto [first, last] = reach(fitH, fitH, height);
+    bands(first, last, [&](int from, int to) {
         libyuv::ARGBScaleClip(bgra, stride, width, height, canvas, fitW * 4, fitW, fitH, 0, from, fitW, to - from, libyuv::kFilterBilinear);
         const int y = offsetY + from;
         libyuv::ARGBToNV12(canvas + static_cast<std::ptrdiff_t>(from) * fitW * 4, fitW * 4, out.luma() + y * out.lumaStride() + offsetX,

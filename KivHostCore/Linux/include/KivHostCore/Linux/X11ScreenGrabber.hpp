@@ -5,6 +5,8 @@
 // A display ID names a RandR monitor by its name atom; no ID means the whole screen. Layout changes
 // come from RandR events and the root's ConfigureNotify; a lost server is reported once.
 #include <memory>
+#include <optional>
+#include <utility>
 #include <string>
 
 #include "KivHostCore/Platform/ScreenGrabber.hpp"
@@ -23,8 +25,11 @@ public:
     std::uint64_t lastConvertMicros() const override;
     void close() override;
 
-    // BGRA (libyuv's "ARGB") to NV12, scaled to fit `out` with black bars. Exposed for benchmarks.
-    static void convert(const std::uint8_t* bgra, int stride, int width, int height, PixelBuffer& out);
+    // BGRA (libyuv's "ARGB") to NV12, scaled to fit `out` with black bars. With `sourceRows`, only
+    // the output rows those source rows reach are converted: `out` holds the conversion of the
+    // rest already. Exposed for benchmarks.
+    static void convert(const std::uint8_t* bgra, int stride, int width, int height, PixelBuffer& out,
+                        std::optional<std::pair<int, int>> sourceRows = std::nullopt);
 
 private:
     struct Impl;
