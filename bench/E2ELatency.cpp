@@ -4,7 +4,8 @@
 // second; the device reads the counter back from every decoded picture, so a picture is only ever
 // credited to the flip it shows (a stale picture shows an older counter). The first second is
 // warm-up and does not count.
-//   e2e-latency [--size WxH[@scale]] [--seconds N] [--link wifi|usb] [--baseline]
+//   e2e-latency [--size WxH[@scale]] [--seconds N] [--link wifi|usb] [--baseline] [--devices N]
+// With --devices N, N Wi-Fi devices stream at once and the strip flips on each one's monitor.
 // The device screen is WxH pixels at `scale` (2 unless given, as on a tablet).
 // Prints a table and, as its last line, one JSON object.
 #include <netinet/in.h>
@@ -46,7 +47,8 @@ using namespace kiv::e2e;
 namespace {
 
 struct RunResult {
-    std::vector<double> latency;
+    std::vector<double> latency; // every device's credited flips
+    std::vector<double> p50s;    // per device
     std::int64_t detected = 0;
     std::int64_t painted = 0;
     double hostCpu = 0; // % of one core
@@ -54,13 +56,13 @@ struct RunResult {
     double mbps = 0;
 };
 
-// Flips the strip at 60 Hz for 1 s of warm-up plus `seconds`, and gathers what `measure` credited.
+// Flips the strip at 60 Hz for 1 s of warm-up plus `seconds` on every area at once (each device
+// reads the same counter from its own monitor), and gathers what the measures credited.
 // The readers give CPU ticks of the sender, receiver CPU µs and received bytes at a moment.
-RunResult run(test::Painter& painter, Measure& measure, const std::array<int, 4>& area, int seconds,
+RunResult run(test::Painter& painter, const std::vector<Measure*>& measures, const std::vector<std::array<int, 4>>& areas, int seconds,
               const std::function<long long()>& senderTicks, const std::function<std::uint64_t()>& receiverMicros,
               const std::function<std::uint64_t()>& receivedBytes) {
-    const auto [mx, my, mw, mh] = area;
-    painter.fill(0x404040, mx, my, mw, mh);
+    for (const auto& [mx, my, mw, mh] : areas) painter.fill(0x404040, mx, my, mw, mh);
     const auto start = std::chrono::steady_clock::now();
     const auto warmUp = start + 1s;
     const auto end = warmUp + std::chrono::seconds(seconds);
@@ -76,31 +78,40 @@ RunResult run(test::Painter& painter, Measure& measure, const std::array<int, 4>
         if (counting && result.painted == 0) {
             ticksStart = senderTicks();
             rxStart = receiverMicros();
-            const std::lock_guard lock(measure.mutex);
-            measure.counting = true;
+            for (auto* measure : measures) {
+                const std::lock_guard lock(measure->mutex);
+                measure->counting = true;
+            }
             bytesStart = receivedBytes();
         }
-        for (int bit = 0; bit < kBits; ++bit) {
-            const bool on = ((flip % kCodes) >> bit) & 1u;
-            painter.fill(on ? 0xFFFFFF : 0x000000, mx + static_cast<int>((cellX(bit) - kCellW / 2) * mw), my + static_cast<int>(kCellY * mh),
-                         static_cast<int>(kCellW * mw), static_cast<int>(kCellH * mh), bit == kBits - 1);
+        for (std::size_t a = 0; a < areas.size(); ++a) {
+            const auto [mx, my, mw, mh] = areas[a];
+            for (int bit = 0; bit < kBits; ++bit) {
+                const bool on = ((flip % kCodes) >> bit) & 1u;
+                painter.fill(on ? 0xFFFFFF : 0x000000, mx + static_cast<int>((cellX(bit) - kCellW / 2) * mw),
+                             my + static_cast<int>(kCellY * mh), static_cast<int>(kCellW * mw), static_cast<int>(kCellH * mh),
+                             a + 1 == areas.size() && bit == kBits - 1);
+            }
         }
         const auto paintedAt = HostClock::nowMicros();
-        {
-            const std::lock_guard lock(measure.mutex);
-            measure.painted[flip] = paintedAt;
-            while (measure.painted.size() > 4 * kCodes / 5) measure.painted.erase(measure.painted.begin());
+        for (auto* measure : measures) {
+            const std::lock_guard lock(measure->mutex);
+            measure->painted[flip] = paintedAt;
+            while (measure->painted.size() > 4 * kCodes / 5) measure->painted.erase(measure->painted.begin());
         }
-        if (counting) ++result.painted;
+        if (counting) result.painted += static_cast<std::int64_t>(measures.size());
     }
     std::this_thread::sleep_for(300ms); // the last flips' pictures
     const double span = std::chrono::duration<double>(std::chrono::steady_clock::now() - warmUp).count();
     result.hostCpu = static_cast<double>(senderTicks() - ticksStart) * 100.0 / static_cast<double>(::sysconf(_SC_CLK_TCK)) / span;
     result.rxCpu = static_cast<double>(receiverMicros() - rxStart) / 1e4 / span;
-    const std::lock_guard lock(measure.mutex);
-    measure.counting = false;
-    result.latency = measure.latencyMs;
-    result.detected = measure.detected;
+    for (auto* measure : measures) {
+        const std::lock_guard lock(measure->mutex);
+        measure->counting = false;
+        result.latency.insert(result.latency.end(), measure->latencyMs.begin(), measure->latencyMs.end());
+        result.p50s.push_back(percentile(measure->latencyMs, 0.5));
+        result.detected += measure->detected;
+    }
     result.mbps = static_cast<double>(receivedBytes() - bytesStart) * 8 / 1e6 / span;
     return result;
 }
@@ -160,6 +171,7 @@ int main(int argc, char** argv) {
     int seconds = 10;
     std::string link = "wifi";
     bool baseline = false;
+    int devices = 1;
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -167,10 +179,15 @@ int main(int argc, char** argv) {
         else if (flag == "--seconds" && hasValue) seconds = std::max(1, std::atoi(argv[++i]));
         else if (flag == "--link" && hasValue && (std::string(argv[i + 1]) == "wifi" || std::string(argv[i + 1]) == "usb")) link = argv[++i];
         else if (flag == "--baseline") baseline = true;
+        else if (flag == "--devices" && hasValue) devices = std::clamp(std::atoi(argv[++i]), 1, 8);
         else {
-            std::fprintf(stderr, "usage: %s [--size WxH[@scale]] [--seconds N] [--link wifi|usb] [--baseline]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--size WxH[@scale]] [--seconds N] [--link wifi|usb] [--baseline] [--devices N]\n", argv[0]);
             return 2;
         }
+    }
+    if (devices > 1 && (link == "usb" || baseline)) {
+        std::fprintf(stderr, "--devices above 1 is for Wi-Fi devices without --baseline\n");
+        return 2;
     }
 
     auto xvfb = test::XvfbServer::start();
@@ -201,65 +218,87 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    Measure measure;
-    Hello hello;
-    hello.deviceID = "e2e-latency";
-    hello.deviceName = "Latency probe";
-    hello.model = "bench";
-    hello.systemVersion = "1";
-    hello.screen = {width, height, scale, Orientation::landscape};
-    hello.codecs = {"h264"};
-    hello.recommendedFPS = 60;
-    std::atomic<bool> connected{false};
-    std::unique_ptr<receiver::ReceiverClient> wifi;
+    // One measure per device; with several, each is a Wi-Fi device of its own.
+    std::vector<std::unique_ptr<Measure>> measures;
+    std::vector<std::unique_ptr<receiver::ReceiverClient>> wifi;
     std::unique_ptr<receiver::UsbDeviceServer> usb;
-    std::function<void(const ControlMessage&)> send;
-    std::atomic<bool> applied{false};
+    std::vector<std::function<void(const ControlMessage&)>> sends;
+    std::atomic<int> connected{0};
+    std::atomic<int> applied{0};
     const auto onControl = [&](const ControlMessage& m) {
-        if (m.is<ConnectInfo>()) connected = true;
-        if (const auto* done = m.get<ConfigApplied>(); done && done->requestID == 1u) applied = true;
+        if (m.is<ConnectInfo>()) ++connected;
+        if (const auto* done = m.get<ConfigApplied>(); done && done->requestID == 1u) ++applied;
     };
-    if (link == "wifi") {
-        wifi = std::make_unique<receiver::ReceiverClient>(receiver::ReceiverConfig{.host = "127.0.0.1", .controlPort = control, .hello = hello});
-        wifi->onControl = onControl;
-        wifi->onFrame = [&](const ReassembledFrame& f, std::uint64_t completedAt) { measure.frame(f.data, f.captureTimeUs, completedAt); };
-        send = [&](const ControlMessage& m) { wifi->send(m); };
-        wifi->start();
-    } else {
-        usb = std::make_unique<receiver::UsbDeviceServer>(hello, usbPort, true);
-        usb->onControl = onControl;
-        usb->onVideo = [&](const StreamVideoFrame& f) { measure.frame(f.data, f.captureTimeUs, HostClock::nowMicros()); };
-        send = [&](const ControlMessage& m) { usb->send(m); };
-        usb->start();
+    for (int d = 0; d < devices; ++d) {
+        auto& measure = *measures.emplace_back(std::make_unique<Measure>());
+        Hello hello;
+        hello.deviceID = devices == 1 ? "e2e-latency" : "e2e-latency-" + std::to_string(d + 1);
+        hello.deviceName = "Latency probe";
+        hello.model = "bench";
+        hello.systemVersion = "1";
+        hello.screen = {width, height, scale, Orientation::landscape};
+        hello.codecs = {"h264"};
+        hello.recommendedFPS = 60;
+        if (link == "wifi") {
+            auto& client = *wifi.emplace_back(
+                std::make_unique<receiver::ReceiverClient>(receiver::ReceiverConfig{.host = "127.0.0.1", .controlPort = control, .hello = hello}));
+            client.onControl = onControl;
+            client.onFrame = [&measure](const ReassembledFrame& f, std::uint64_t completedAt) { measure.frame(f.data, f.captureTimeUs, completedAt); };
+            sends.push_back([&client](const ControlMessage& m) { client.send(m); });
+            client.start();
+        } else {
+            usb = std::make_unique<receiver::UsbDeviceServer>(hello, usbPort, true);
+            usb->onControl = onControl;
+            usb->onVideo = [&measure](const StreamVideoFrame& f) { measure.frame(f.data, f.captureTimeUs, HostClock::nowMicros()); };
+            sends.push_back([&](const ControlMessage& m) { usb->send(m); });
+            usb->start();
+        }
     }
-    if (!test::waitUntil([&] { return connected.load(); }, 30s)) {
-        std::fprintf(stderr, "the host did not connect the device\n%s\n", host->log().c_str());
+    if (!test::waitUntil([&] { return connected.load() == devices; }, 60s)) {
+        std::fprintf(stderr, "the host did not connect every device\n%s\n", host->log().c_str());
         return 1;
     }
     // 60 fps: the painter flips at 60 Hz. Measuring starts once the host has applied it and a
     // picture of the new stream has been decoded, so a slow restart is not counted as latency.
     const auto asked = std::chrono::steady_clock::now();
-    send({ConfigChange{1, {}, {}, 60, {}, {}}});
     const auto decodedPictures = [&] {
-        const std::lock_guard lock(measure.mutex);
-        return measure.pictures;
+        std::int64_t total = 0;
+        for (const auto& measure : measures) {
+            const std::lock_guard lock(measure->mutex);
+            total += measure->pictures;
+        }
+        return total;
     };
-    if (!test::waitUntil([&] { return applied.load(); }, 60s)) {
+    for (const auto& send : sends) send({ConfigChange{1, {}, {}, 60, {}, {}}});
+    if (!test::waitUntil([&] { return applied.load() == devices; }, 60s)) {
         std::fprintf(stderr, "the host did not apply 60 fps\n%s\n", host->log().c_str());
         return 1;
     }
     const auto before = decodedPictures();
-    test::waitUntil([&] { return decodedPictures() > before; }, 30s); // a still screen may send nothing more
+    test::waitUntil([&] { return decodedPictures() >= before + devices; }, 30s); // a still screen may send nothing more
     std::fprintf(stderr, "stream at 60 fps after %.1f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count());
-    std::optional<std::array<int, 4>> monitor;
-    test::waitUntil([&] { return (monitor = test::firstDeviceMonitor((*xvfb)->display())).has_value(); }, 30s);
-    if (!monitor) {
-        std::fprintf(stderr, "no device monitor on the host's X server\n");
+    std::vector<std::array<int, 4>> monitors;
+    test::waitUntil([&] { return static_cast<int>((monitors = test::deviceMonitors((*xvfb)->display())).size()) == devices; }, 30s);
+    if (static_cast<int>(monitors.size()) != devices) {
+        std::fprintf(stderr, "%zu device monitor(s) on the host's X server, not %d\n", monitors.size(), devices);
         return 1;
     }
+    const auto monitor = std::optional(monitors.front());
+    std::vector<Measure*> measured;
+    for (const auto& measure : measures) measured.push_back(measure.get());
     test::Painter painter((*xvfb)->display());
-    const auto ours = run(painter, measure, *monitor, seconds, [&] { return cpuTicks(host->pid()); },
-                          [&] { return wifi ? wifi->threadCPUMicros() : usb->threadCPUMicros(); }, [&] { return measure.bytes; });
+    const auto ours = run(
+        painter, measured, monitors, seconds, [&] { return cpuTicks(host->pid()); },
+        [&] {
+            std::uint64_t total = usb ? usb->threadCPUMicros() : 0;
+            for (const auto& client : wifi) total += client->threadCPUMicros();
+            return total;
+        },
+        [&] {
+            std::uint64_t total = 0;
+            for (const auto& measure : measures) total += measure->bytes;
+            return total;
+        });
     // The same host with nothing changing on the screen: no capture, no encode, so next to nothing.
     std::this_thread::sleep_for(1s);
     const auto stillStart = cpuTicks(host->pid());
@@ -272,9 +311,9 @@ int main(int argc, char** argv) {
     const auto rxCpu = ours.rxCpu;
     const auto mbps = ours.mbps;
     std::vector<std::array<std::uint64_t, 4>> credited;
-    {
-        const std::lock_guard lock(measure.mutex);
-        credited = measure.credited;
+    for (const auto& measure : measures) {
+        const std::lock_guard lock(measure->mutex);
+        credited.insert(credited.end(), measure->credited.begin(), measure->credited.end());
     }
     const auto stages = stageMedians(credited, readTrace(tracePath));
     if (const char* keep = std::getenv("KIV_KEEP_TRACE")) std::filesystem::copy_file(tracePath, keep, std::filesystem::copy_options::overwrite_existing);
@@ -284,8 +323,8 @@ int main(int argc, char** argv) {
         for (const auto& stamps : credited) ms.push_back((static_cast<double>(stamps[to]) - static_cast<double>(stamps[from])) / 1000.0);
         return percentile(ms, 0.5);
     };
-    std::printf("end-to-end latency, paint -> decoded picture, %dx%d@60 over %s, %d s after 1 s of warm-up\n", width, height,
-                link.c_str(), seconds);
+    std::printf("end-to-end latency, paint -> decoded picture, %dx%d@60 over %s, %d device(s), %d s after 1 s of warm-up\n", width,
+                height, link.c_str(), devices, seconds);
     std::printf("  p50 %.1f ms  p95 %.1f ms  p99 %.1f ms\n", percentile(latency, 0.5), percentile(latency, 0.95),
                 percentile(latency, 0.99));
     std::printf("  flips detected %lld of %lld painted\n", static_cast<long long>(detected), static_cast<long long>(paintedCounted));
@@ -294,6 +333,11 @@ int main(int argc, char** argv) {
     std::printf("\n");
     std::printf("  host CPU %.1f%% of one core (%.1f%% over 3 s of a still screen), receiver network+decode thread %.1f%% (%s), %.2f Mbit/s\n",
                 hostCpu, hostCpuStill, rxCpu, link.c_str(), mbps);
+    if (devices > 1) {
+        std::printf("  per device: host CPU %.1f%%, p50", hostCpu / devices);
+        for (const auto p50 : ours.p50s) std::printf(" %.1f", p50);
+        std::printf(" ms\n");
+    }
     if (detected * 2 < paintedCounted) {
         const auto log = host->log();
         std::fprintf(stderr, "fewer than half the flips were seen; the host's log ends:\n%s\n",
@@ -302,13 +346,13 @@ int main(int argc, char** argv) {
     nlohmann::json json{{"p50", percentile(latency, 0.5)},   {"p95", percentile(latency, 0.95)},
                         {"p99", percentile(latency, 0.99)},  {"detected", detected},
                         {"painted", paintedCounted},         {"hostCpu", hostCpu}, {"hostCpuStill", hostCpuStill},
-                        {"rxCpu", rxCpu},                    {"mbps", mbps},
+                        {"rxCpu", rxCpu},                    {"mbps", mbps}, {"devices", devices}, {"p50PerDevice", ours.p50s},
                         {"size", std::to_string(width) + "x" + std::to_string(height)}, {"link", link},
                         {"stages", {{"paintToCapture", median(0, 1)}, {"captureToReceived", median(1, 2)}, {"receivedToDecoded", median(2, 3)}}}};
     for (const auto& [name, ms] : stages) json["stages"][name] = ms;
     if (baseline) {
         // The device pauses (the host keeps its monitor), and ffmpeg streams the same area.
-        send({Pause{}});
+        sends.front()({Pause{}});
         std::this_thread::sleep_for(500ms);
         const auto udp = test::freeLoopbackPort(SOCK_DGRAM);
         Measure theirs;
@@ -328,7 +372,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "ffmpeg: %s\n", ffmpeg.error().c_str());
             return 1;
         }
-        const auto base = run(painter, theirs, *monitor, seconds, [&] { return cpuTicks(ffmpeg->pid()); },
+        const auto base = run(painter, {&theirs}, {*monitor}, seconds, [&] { return cpuTicks(ffmpeg->pid()); },
                               [] { return std::uint64_t{0}; }, [&] { return decoder.bytes(); });
         if (base.detected == 0) std::fprintf(stderr, "ffmpeg showed nothing:\n%s\n", ffmpeg->log().c_str());
         ffmpeg->stop(5s);

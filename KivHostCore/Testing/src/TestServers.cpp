@@ -101,12 +101,19 @@ std::expected<std::unique_ptr<XorgDummyServer>, StartError> XorgDummyServer::sta
     return server;
 }
 
-std::optional<std::array<int, 4>> firstDeviceMonitor(const std::string& display) {
+std::vector<std::array<int, 4>> deviceMonitors(const std::string& display) {
     const auto list = runProgram({"xrandr", "--listmonitors"}, {{"DISPLAY", display}}).output;
     static const std::regex line(R"((KIV-\S+)\s+(\d+)/\d+x(\d+)/\d+\+(\d+)\+(\d+))");
+    std::vector<std::array<int, 4>> found;
     for (std::sregex_iterator it(list.begin(), list.end(), line), end; it != end; ++it)
-        if ((*it)[1] != "KIV-MAIN") return std::array{std::stoi((*it)[4]), std::stoi((*it)[5]), std::stoi((*it)[2]), std::stoi((*it)[3])};
-    return std::nullopt;
+        if ((*it)[1] != "KIV-MAIN") found.push_back({std::stoi((*it)[4]), std::stoi((*it)[5]), std::stoi((*it)[2]), std::stoi((*it)[3])});
+    return found;
+}
+
+std::optional<std::array<int, 4>> firstDeviceMonitor(const std::string& display) {
+    const auto found = deviceMonitors(display);
+    if (found.empty()) return std::nullopt;
+    return found.front();
 }
 
 bool shrinkXvfbDesktop(const std::string& display, int width, int height) {

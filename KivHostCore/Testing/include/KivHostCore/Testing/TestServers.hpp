@@ -4,6 +4,7 @@
 // A start() result names what is missing, for GTEST_SKIP, only when the program is absent;
 // any other failure is an error the test must report.
 #include <array>
+#include <vector>
 #include <expected>
 #include <optional>
 #include <memory>
@@ -55,6 +56,8 @@ bool shrinkXvfbDesktop(const std::string& display, int width, int height);
 // The first device monitor ("KIV-…", not the desktop's "KIV-MAIN") RandR lists on `display`:
 // x, y, width, height in pixels.
 std::optional<std::array<int, 4>> firstDeviceMonitor(const std::string& display);
+// Every device monitor, in RandR's order.
+std::vector<std::array<int, 4>> deviceMonitors(const std::string& display);
 
 // A user-mode PulseAudio server in its own runtime folder with a null sink named `sinkName`
 // standing in for the speakers, and the stream- and default-restore modules a desktop loads.
