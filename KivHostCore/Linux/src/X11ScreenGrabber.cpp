@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <atomic>
 #include <condition_variable>
 #include <functional>
@@ -276,15 +277,28 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         if (showsCursor && hasCursor) cursorRows = compositeCursor(area, shmAddress);
         if (cursorRows) rows = {std::min(rows.first, cursorRows->first), std::max(rows.second, cursorRows->second)};
         const auto converting = std::chrono::steady_clock::now();
-        // The converted picture is kept too, so only the rows that changed are converted again; the
-        // pool's buffer then gets a copy (the encoder may still hold the one before).
-        if (!picture || picture->width() != out.width() || picture->height() != out.height() || wholePicture) {
-            picture = std::make_unique<PixelBuffer>(out.width(), out.height());
-            X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, *picture);
-        } else {
-            X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, *picture, rows);
+        // Pool buffers come back with the picture of an earlier grab in them (their tag says which):
+        // only the rows changed since that grab are converted again. Anything else (a buffer of
+        // another grabber, another picture, or older than the history) is converted whole.
+        if (wholePicture || out.width() != outputWidth || out.height() != outputHeight) {
+            generation = (nextGeneration().fetch_add(1) + 1) << 32;
+            history.clear();
+            outputWidth = out.width();
+            outputHeight = out.height();
         }
-        out = *picture;
+        const std::uint64_t index = ++grabCount & 0xFFFFFFFF;
+        history.push_back(rows);
+        if (history.size() > kHistory) history.pop_front();
+        const std::uint64_t since = out.contentTag & 0xFFFFFFFF;
+        if ((out.contentTag & ~std::uint64_t{0xFFFFFFFF}) != generation || since >= index || index - since > history.size()) {
+            X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, out);
+        } else {
+            std::pair<int, int> changed{area.height, 0}; // every grab's rows after the buffer's own
+            for (auto it = history.end() - static_cast<std::ptrdiff_t>(index - since); it != history.end(); ++it)
+                if (it->first < it->second) changed = {std::min(changed.first, it->first), std::max(changed.second, it->second)};
+            X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, out, changed);
+        }
+        out.contentTag = generation | index;
         convertMicros = static_cast<std::uint64_t>(
             std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - converting).count());
         return true;
@@ -330,7 +344,16 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     std::optional<std::pair<int, int>> dirtyRows;  // root rows damaged since the last grab
     std::optional<ScreenRect> canvasArea;          // the area whose whole picture the segment holds
     std::optional<std::pair<int, int>> cursorRows; // rows of it the cursor was drawn on
-    std::unique_ptr<PixelBuffer> picture;          // the segment's picture converted, at the output size
+    // The rows each recent grab fetched, newest last, for bringing a recycled buffer up to date.
+    static constexpr std::size_t kHistory = 16;
+    std::deque<std::pair<int, int>> history;
+    std::uint64_t generation = 0; // upper half of the tags this grabber writes; new for each new picture
+    std::uint64_t grabCount = 0;
+    int outputWidth = 0, outputHeight = 0;
+    static std::atomic<std::uint64_t>& nextGeneration() {
+        static std::atomic<std::uint64_t> counter{0};
+        return counter;
+    }
     ScreenRect rect;
     int shmId = -1;
     std::uint8_t* shmAddress = nullptr;

@@ -179,6 +179,40 @@ TEST(X11Capture, ConversionInBandsAndOfChangedRowsOnlyMatchesOnePass) {
     }
 }
 
+// Buffers come back from the encoder in any order: one that last held the picture of two grabs
+// ago is brought up to date with both changes since, not only the last one.
+TEST(X11Capture, ARecycledBufferGetsEveryChangeSinceItsOwnPicture) {
+    auto server = test::XvfbServer::start(320, 240);
+    if (!server && server.error().notInstalled) GTEST_SKIP() << server.error().message;
+    ASSERT_TRUE(server.has_value()) << server.error().message;
+    Painter painter((*server)->display());
+    painter.pointer(319, 239);
+    painter.fill(0x000000, 0, 0, 320, 240);
+    SerialQueue queue("kiv.capture");
+    X11ScreenGrabber grabber((*server)->display());
+    ASSERT_TRUE(queue.sync([&] { ASSERT_TRUE(grabber.open(queue)); }));
+    std::atomic<int> changes{0};
+    const ScreenRect all{0, 0, 320, 240};
+    queue.sync([&] { grabber.watch(all, {.changed = [&] { ++changes; }, .layoutChanged = {}, .lost = {}}); });
+    PixelBuffer a(320, 240), b(320, 240);
+    const auto grab = [&](PixelBuffer& into) { queue.sync([&] { EXPECT_TRUE(grabber.grab(all, into, false)); }); };
+    const auto draw = [&](std::uint32_t rgb, int y) {
+        const int before = changes;
+        painter.fill(rgb, 0, y, 320, 10);
+        ASSERT_TRUE(test::waitUntil([&] { return changes > before; }, 20s)) << "damage seen";
+    };
+    grab(a);
+    draw(0xFFFFFF, 40); // white, while `a` is out
+    grab(b);
+    draw(0xFF0000, 160); // red
+    grab(b);
+    grab(a); // two changes behind
+    EXPECT_NEAR(lumaAt(a, 100, 45), 235, 2) << "the change before the last";
+    EXPECT_NEAR(lumaAt(a, 100, 165), 82, 3) << "the last change";
+    EXPECT_NEAR(lumaAt(a, 100, 100), 16, 2);
+    queue.sync([&] { grabber.close(); });
+}
+
 // The X server goes away under a running capture: the source ends once, with a capture error,
 // instead of spinning on a descriptor that stays readable.
 TEST(X11Capture, ALostServerEndsTheSourceThroughOnStop) {

@@ -24,6 +24,10 @@ public:
         return data_.data() + static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
     }
 
+    // What its producer last wrote into it, in the producer's own terms (0: nothing known). A
+    // producer that updates pictures in place uses it to tell which rows a recycled buffer lacks.
+    std::uint64_t contentTag = 0;
+
 private:
     int width_;
     int height_;
