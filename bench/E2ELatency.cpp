@@ -190,7 +190,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    auto xvfb = test::XvfbServer::start();
+    // Room for every device monitor to the right of the desktop (a 2732x2048 one is 3415 wide at 1.25).
+    auto xvfb = test::XvfbServer::start(devices > 2 ? 16384 : 8192, 8192);
     if (!xvfb) {
         std::fprintf(stderr, "Xvfb: %s\n", xvfb.error().message.c_str());
         return 1;
