@@ -1,39 +1,81 @@
 #include "QtMainExecutor.hpp"
 
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
 #include <future>
 
 #include "KivHostCore/Runtime/TimerQueue.hpp"
 
 namespace kiv::app {
 
-QtMainExecutor::QtMainExecutor() : context_(new QObject) {
+// Tasks go through our own locked queue, and an eventfd watched on the GUI thread says there is
+// work. Nothing Qt allocates crosses threads, so every hand-over is one ThreadSanitizer can see
+// (Qt's own locks are invisible to it), and the order is first in, first out.
+QtMainExecutor::QtMainExecutor() : context_(new QObject), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    auto* notifier = new QSocketNotifier(wake_, QSocketNotifier::Read, context_);
+    QObject::connect(notifier, &QSocketNotifier::activated, context_, [this] {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto got = ::read(wake_, &count, sizeof count);
+        runPending();
+    });
     if (auto* app = QCoreApplication::instance()) context_->moveToThread(app->thread());
 }
 
 QtMainExecutor::~QtMainExecutor() {
     retire();
-    delete context_; // pending queued calls to it are dropped with it
+    delete context_; // with the notifier: nothing runs here any more
+    context_ = nullptr;
+    ::close(wake_);
+    std::deque<Task> dropped; // the tasks that would have run, destroyed outside the lock
+    const std::lock_guard lock(mutex_);
+    dropped.swap(pending_);
 }
 
-void QtMainExecutor::post(Task task) {
-    // Qt copies functors; the task is move-only, so it travels behind a shared pointer.
-    auto shared = std::make_shared<Task>(std::move(task));
-    QMetaObject::invokeMethod(context_, [shared] { (*shared)(); }, Qt::QueuedConnection);
+void QtMainExecutor::enqueue(Task task) {
+    if (!context_) return; // posted while the executor is being destroyed: dropped with `task`
+    {
+        const std::lock_guard lock(mutex_);
+        pending_.push_back(std::move(task));
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto wrote = ::write(wake_, &one, sizeof one);
 }
+
+bool QtMainExecutor::runPending() {
+    // What is queued now; tasks they post wake the notifier again, so the widgets get a turn.
+    std::size_t count = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        count = pending_.size();
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        Task task;
+        {
+            const std::lock_guard lock(mutex_);
+            if (pending_.empty()) break;
+            task = std::move(pending_.front());
+            pending_.pop_front();
+        }
+        task();
+    }
+    return count > 0;
+}
+
+void QtMainExecutor::post(Task task) { enqueue(std::move(task)); }
 
 TimerHandle QtMainExecutor::postAfter(Duration delay, Task task) {
     auto state = std::make_shared<timer::TimerState>(std::move(task));
     const auto ms = std::max<std::int64_t>(0, (delay.count() + 999) / 1000);
-    QMetaObject::invokeMethod(
-        context_,
-        [context = context_, state, ms] {
-            QTimer::singleShot(std::chrono::milliseconds(ms), Qt::PreciseTimer, context, [state] { state->fire(); });
-        },
-        Qt::QueuedConnection);
+    enqueue([context = context_, state, ms] {
+        QTimer::singleShot(std::chrono::milliseconds(ms), Qt::PreciseTimer, context, [state] { state->fire(); });
+    });
     return TimerHandle(state);
 }
 
@@ -44,11 +86,10 @@ bool QtMainExecutor::sync(Task task) {
     }
     auto done = std::make_shared<std::promise<void>>();
     auto finished = done->get_future();
-    auto shared = std::make_shared<Task>(std::move(task));
-    QMetaObject::invokeMethod(context_, [shared, done] {
-        (*shared)();
+    enqueue([task = std::move(task), done]() mutable {
+        task();
         done->set_value();
-    }, Qt::QueuedConnection);
+    });
     return finished.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
 }
 
@@ -57,7 +98,8 @@ MonotonicTime QtMainExecutor::now() const {
 }
 
 void QtMainExecutor::drain() {
-    for (int round = 0; round < 100; ++round) QCoreApplication::sendPostedEvents(context_, QEvent::MetaCall);
+    for (int round = 0; round < 100 && runPending(); ++round) {
+    }
 }
 
 bool QtMainExecutor::isCurrent() const { return QThread::currentThread() == context_->thread(); }

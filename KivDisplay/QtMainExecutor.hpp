@@ -3,6 +3,9 @@
 // model run on the GUI thread, between the widgets' events. Timers are Qt precise timers.
 #include <QObject>
 
+#include <deque>
+#include <mutex>
+
 #include "KivHostCore/Runtime/Executor.hpp"
 
 namespace kiv::app {
@@ -24,7 +27,13 @@ public:
     void drain();
 
 private:
-    QObject* context_; // lives on the GUI thread; queued calls are delivered through it
+    void enqueue(Task task);
+    bool runPending(); // on the GUI thread; false when there was nothing
+
+    QObject* context_; // lives on the GUI thread, with the notifier that watches wake_
+    int wake_;         // eventfd: written when a task is queued
+    std::mutex mutex_;
+    std::deque<Task> pending_;
 };
 
 } // namespace kiv::app
