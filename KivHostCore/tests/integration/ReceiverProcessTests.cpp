@@ -201,7 +201,12 @@ TEST(Demo, RunsTheWholeSystemOnOneMachineAndStopsEverythingItStarted) {
     EXPECT_NE(result.output.find("runs headless"), std::string::npos) << result.output;
     const auto summary = nlohmann::json::parse(result.output.substr(result.output.rfind('{')), nullptr, false);
     ASSERT_TRUE(summary.is_object()) << result.output;
-    EXPECT_GE(summary.value("decoded", 0), 30) << "the moving picture keeps frames coming: " << result.output;
+#if defined(__SANITIZE_THREAD__)
+    constexpr int kSteady = 8; // everything runs several times slower under ThreadSanitizer
+#else
+    constexpr int kSteady = 30;
+#endif
+    EXPECT_GE(summary.value("decoded", 0), kSteady) << "the moving picture keeps frames coming: " << result.output;
     EXPECT_FALSE(test::runProgram({"pgrep", "-f", "control-port " + std::to_string(port)}).exitCode == 0)
         << "the host is gone";
 }
