@@ -332,25 +332,25 @@ std::string AppModel::sizeDescription() const {
     return fmt::format("{}, {}×{}", title(settings.displaySize), resolved->logicalWidth, resolved->logicalHeight);
 }
 
-std::optional<std::string> AppModel::frameRateNote() const {
-    auto settings = currentSettings();
-    settings.fps = 60;
-    const auto at60 = resolveForCurrent(settings);
-    settings.fps = 30;
-    const auto at30 = resolveForCurrent(settings);
-    if (!at60 || !at30 || at60->streamWidth >= at30->streamWidth) return std::nullopt;
-    return fmt::format("This {}'s hardware decoder reaches about 42 fps at native resolution. At 60 FPS, motion drops to about {}×{} "
-                       "(text slightly softer); still images are still refined at the native {}×{}. The choice is yours.",
-                       deviceKind(status_.clientModel), at60->streamWidth, at60->streamHeight, at30->streamWidth, at30->streamHeight);
-}
-
-bool AppModel::reducesResolution(std::int64_t fps) const {
+std::optional<std::pair<DisplayConfiguration, DisplayConfiguration>> AppModel::reducedAt(std::int64_t fps) const {
     auto settings = currentSettings();
     settings.fps = fps;
     const auto at = resolveForCurrent(settings);
     settings.fps = 30;
     const auto at30 = resolveForCurrent(settings);
-    return at && at30 && at->streamWidth < at30->streamWidth;
+    if (!at || !at30 || at->streamWidth >= at30->streamWidth) return std::nullopt;
+    return std::pair{*at, *at30};
 }
+
+std::optional<std::string> AppModel::frameRateNote() const {
+    const auto reduced = reducedAt(60);
+    if (!reduced) return std::nullopt;
+    const auto& [at60, at30] = *reduced;
+    return fmt::format("This {}'s hardware decoder reaches about 42 fps at native resolution. At 60 FPS, motion drops to about {}×{} "
+                       "(text slightly softer); still images are still refined at the native {}×{}. The choice is yours.",
+                       deviceKind(status_.clientModel), at60.streamWidth, at60.streamHeight, at30.streamWidth, at30.streamHeight);
+}
+
+bool AppModel::reducesResolution(std::int64_t fps) const { return reducedAt(fps).has_value(); }
 
 } // namespace kiv::app

@@ -128,6 +128,8 @@ private:
     SessionSettings settingsFor(const std::string& deviceID) const;
     // What the selected device would get with `settings`; nothing without a device screen.
     std::optional<DisplayConfiguration> resolveForCurrent(const SessionSettings& settings) const;
+    // The selected device's stream at `fps` and at 30 FPS, when `fps` costs it resolution.
+    std::optional<std::pair<DisplayConfiguration, DisplayConfiguration>> reducedAt(std::int64_t fps) const;
     void handleBonjour(std::optional<std::int32_t> code);
     void refreshAccessibility();
     void changed();
