@@ -1,6 +1,6 @@
 // Media figures on this machine: X11 capture (Xvfb started here), BGRA -> NV12 conversion, x264
-// encoding, capture-to-encoded latency, and how the rate-control buffer trades keyframe quality.
-// Prints figures; never gates CI.   kiv_bench_media [--frames N]
+// encoding, capture-to-encoded latency, and what the keyframe budget buys.
+// Prints figures; never gates CI.   kiv_bench_media [--frames N] [--keyframes]
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
@@ -212,30 +212,31 @@ void pipelineLatency(const std::string& display, int w, int h, int frames) {
     std::printf("draw -> damage -> grab -> encoded, %dx%d: p50 %.2f ms p95 %.2f ms (%zu samples)\n", w, h, s.p50, s.p95, latency.size());
 }
 
-void vbvStudy() {
+void keyframeStudy() {
     const int w = 1920, h = 1080;
-    std::printf("rate-control buffer vs keyframe quality (1080p text + photo, 8 Mbit/s, forced keyframe at frame 60):\n");
-    for (const double vbv : {1.0, 2.0, 4.0}) {
-        FfmpegEncoderFactory factory("ultrafast", false, vbv);
+    std::printf("keyframe budget vs picture (1080p text + photo, 8 Mbit/s, one-frame buffer, forced keyframe at frame 60):\n");
+    for (const double budget : {0.0, 0.25, FfmpegEncoderFactory::kKeyframeBudgetSeconds, 0.6}) {
+        FfmpegEncoderFactory factory("ultrafast", false, 1.0, budget);
         auto backend = factory.open({w, h, 60, 8'000'000, 120, std::nullopt});
         Decoder decoder;
         PixelBuffer frame(w, h);
-        double keyPsnr = 0, beforePsnr = 0, afterPsnr = 0;
-        std::size_t keyBytes = 0;
+        double psnr[63] = {};
+        std::size_t bytes[63] = {};
+        double keyMs = 0;
+        std::vector<double> others;
         for (int i = 0; i <= 62; ++i) {
             textFrame(frame, i);
+            const auto started = Clock::now();
             const auto packets = (*backend)->encode(frame, static_cast<std::uint64_t>(i), i == 60);
+            (i == 60 ? keyMs : others.emplace_back()) = msSince(started);
             if (!packets || packets->empty()) continue;
-            const double p = decoder.psnr(packets->front().data, frame);
-            if (i == 59) beforePsnr = p;
-            if (i == 60) {
-                keyPsnr = p;
-                keyBytes = packets->front().data.size();
-            }
-            if (i == 62) afterPsnr = p;
+            psnr[i] = decoder.psnr(packets->front().data, frame);
+            bytes[i] = packets->front().data.size();
         }
-        std::printf("  VBV %.0f frame(s): keyframe %zu bytes, Y-PSNR %.1f dB; frame before %.1f dB, two after %.1f dB\n", vbv,
-                    keyBytes, keyPsnr, beforePsnr, afterPsnr);
+        std::printf("  budget %.2f s: first picture %zu KB %.1f dB; frame 59 %.1f dB; forced keyframe %zu KB in %.1f ms "
+                    "(other frames p50 %.1f ms), %.1f dB, then %.1f and %.1f dB\n",
+                    budget, bytes[0] / 1000, psnr[0], psnr[59], bytes[60] / 1000, keyMs, stats(others).p50, psnr[60], psnr[61],
+                    psnr[62]);
     }
 }
 
@@ -281,6 +282,10 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--frames") == 0) frames = std::atoi(argv[i + 1]);
     }
     KivLogStore::shared().setMirrorToStdout(false);
+    if (argc > 1 && std::strcmp(argv[argc - 1], "--keyframes") == 0) { // the study alone
+        keyframeStudy();
+        return 0;
+    }
     auto server = test::XvfbServer::start(2732, 2048);
     if (server) {
         captureAndConvert((*server)->display(), 1920, 1080, frames);
@@ -291,7 +296,7 @@ int main(int argc, char** argv) {
     encode(1920, 1080, 8'000'000, frames);
     encode(2732, 2048, 20'000'000, frames);
     if (server) pipelineLatency((*server)->display(), 1920, 1080, std::min(frames, 60));
-    vbvStudy();
+    keyframeStudy();
     qualityCheck();
     return 0;
 }

@@ -9,7 +9,10 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <limits>
 #include <mutex>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -35,11 +38,14 @@ std::string errorText(int error) {
     return text;
 }
 
+using OpenedContext = std::expected<std::unique_ptr<AVCodecContext, CodecContextDeleter>, std::string>;
+
 class FfmpegEncoder final : public EncoderBackend {
 public:
     FfmpegEncoder(std::unique_ptr<AVCodecContext, CodecContextDeleter> context, std::string name, bool hardware, int fps,
-                  double vbvFrames)
+                  double vbvFrames, std::function<OpenedContext(std::int64_t bitrate)> reopenForKeyframe = {})
         : context_(std::move(context)), name_(std::move(name)), hardware_(hardware), fps_(fps), vbvFrames_(vbvFrames),
+          reopenForKeyframe_(std::move(reopenForKeyframe)), keyframeBufferOpen_(static_cast<bool>(reopenForKeyframe_)),
           frame_(av_frame_alloc()), packet_(av_packet_alloc()) {}
 
     bool isHardware() const override { return hardware_; }
@@ -55,6 +61,15 @@ public:
         frame->data[1] = const_cast<std::uint8_t*>(buffer.chroma());
         frame->linesize[0] = buffer.lumaStride();
         frame->linesize[1] = buffer.chromaStride();
+        if (forceKeyframe && reopenForKeyframe_ && !keyframeBufferOpen_) {
+            // The rate-control buffer is one frame, which squeezes a keyframe into a frame's bits
+            // (an unreadable picture). A fresh encoder whose buffer starts full with the keyframe
+            // budget spends it on this one picture; the next frames are back to one frame's worth.
+            if (auto reopened = reopenForKeyframe_(context_->bit_rate)) { // else a squeezed keyframe from this one
+                context_ = std::move(*reopened);
+                keyframeBufferOpen_ = true;
+            }
+        }
         frame->pts = nextPts_++;
         frame->pict_type = forceKeyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         if (const int sent = avcodec_send_frame(context_.get(), frame); sent < 0) return std::unexpected(sent);
@@ -66,6 +81,7 @@ public:
             packets.push_back(toAVCC(*packet_, ptsUs));
             av_packet_unref(packet_.get());
         }
+        if (std::exchange(keyframeBufferOpen_, false)) setBitrate(context_->bit_rate); // one frame's buffer from the next
         return packets;
     }
 
@@ -109,15 +125,16 @@ private:
     bool hardware_;
     int fps_;
     double vbvFrames_;
+    std::function<OpenedContext(std::int64_t bitrate)> reopenForKeyframe_; // libx264 only
+    bool keyframeBufferOpen_;                          // the buffer holds the keyframe budget
     std::unique_ptr<AVFrame, FrameDeleter> frame_;
     std::unique_ptr<AVPacket, PacketDeleter> packet_;
     std::int64_t nextPts_ = 0;
 };
 
-std::expected<std::unique_ptr<AVCodecContext, CodecContextDeleter>, std::string> openCodec(const AVCodec* codec,
-                                                                                           const EncoderOptions& options,
-                                                                                           const std::string& preset,
-                                                                                           bool x264, double vbvFrames) {
+// keyframeBudget: seconds of the bit rate the first picture may take (0: one buffer like any frame).
+OpenedContext openCodec(const AVCodec* codec, const EncoderOptions& options, const std::string& preset, bool x264,
+                        double vbvFrames, double keyframeBudget = 0) {
     std::unique_ptr<AVCodecContext, CodecContextDeleter> context(avcodec_alloc_context3(codec));
     if (!context) return std::unexpected(std::string("out of memory"));
     auto* c = context.get();
@@ -136,6 +153,10 @@ std::expected<std::unique_ptr<AVCodecContext, CodecContextDeleter>, std::string>
         c->bit_rate = options.bitrate;
         c->rc_max_rate = options.bitrate;
         c->rc_buffer_size = static_cast<int>(std::max(static_cast<double>(options.bitrate) * vbvFrames / std::max(options.fps, 1), 1.0));
+        if (const double budget = static_cast<double>(options.bitrate) * keyframeBudget; budget > c->rc_buffer_size) {
+            c->rc_buffer_size = static_cast<int>(std::min(budget, static_cast<double>(std::numeric_limits<int>::max())));
+            c->rc_initial_buffer_occupancy = c->rc_buffer_size;
+        }
     }
     AVDictionary* settings = nullptr;
     if (x264) {
@@ -145,6 +166,11 @@ std::expected<std::unique_ptr<AVCodecContext, CodecContextDeleter>, std::string>
         if (options.quality) {
             params += ":keyint=1";
             av_dict_set(&settings, "crf", std::to_string(FfmpegEncoderFactory::crfFor(*options.quality)).c_str(), 0);
+        } else {
+            // Constant quality capped by the buffer rather than an average bit rate: a keyframe
+            // whose buffer holds the budget is then made as sharp as the budget allows (average
+            // rate control picks a cautious quantizer for a new encoder's first picture).
+            av_dict_set(&settings, "crf", std::to_string(FfmpegEncoderFactory::kStreamCrf).c_str(), 0);
         }
         av_dict_set(&settings, "x264-params", params.c_str(), 0);
     }
@@ -174,8 +200,8 @@ bool FfmpegEncoderFactory::probe(const void* codecHandle, const EncoderOptions& 
     return false;
 }
 
-FfmpegEncoderFactory::FfmpegEncoderFactory(std::string x264Preset, bool tryHardware, double vbvFrames)
-    : preset_(std::move(x264Preset)), tryHardware_(tryHardware), vbvFrames_(vbvFrames) {
+FfmpegEncoderFactory::FfmpegEncoderFactory(std::string x264Preset, bool tryHardware, double vbvFrames, double keyframeBudgetSeconds)
+    : preset_(std::move(x264Preset)), tryHardware_(tryHardware), vbvFrames_(vbvFrames), keyframeBudgetSeconds_(keyframeBudgetSeconds) {
     static std::once_flag quiet;
     std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
 }
@@ -204,9 +230,18 @@ std::expected<std::unique_ptr<EncoderBackend>, std::string> FfmpegEncoderFactory
     }
     const AVCodec* x264 = avcodec_find_encoder_by_name("libx264");
     if (x264 == nullptr) return std::unexpected(std::string("libx264 is not available in this libavcodec"));
-    auto context = openCodec(x264, options, preset_, true, vbvFrames_);
+    const double budget = options.quality ? 0.0 : keyframeBudgetSeconds_;
+    auto context = openCodec(x264, options, preset_, true, vbvFrames_, budget);
     if (!context) return std::unexpected("libx264: " + context.error());
-    return std::make_unique<FfmpegEncoder>(std::move(*context), "libx264", false, options.fps, vbvFrames_);
+    std::function<OpenedContext(std::int64_t)> reopen;
+    if (budget > 0) {
+        reopen = [x264, options, preset = preset_, vbv = vbvFrames_, budget](std::int64_t bitrate) {
+            EncoderOptions now = options;
+            now.bitrate = bitrate; // the rate it runs at, which may have changed since it opened
+            return openCodec(x264, now, preset, true, vbv, budget);
+        };
+    }
+    return std::make_unique<FfmpegEncoder>(std::move(*context), "libx264", false, options.fps, vbvFrames_, std::move(reopen));
 }
 
 } // namespace kiv

@@ -197,6 +197,41 @@ void drawDesktop(PixelBuffer& buffer, std::uint32_t seed) {
 
 } // namespace
 
+// A forced keyframe may spend its budget, which a one-frame buffer would squeeze into an
+// unreadable picture; the frames after it are back to one frame's worth of bits.
+TEST(H264EncoderX264, AForcedKeyframeSpendsItsBudgetAndTheFramesAfterItOneFramesWorth) {
+    const int w = 1280, h = 720, fps = 30;
+    const std::int64_t bitrate = 4'000'000;
+    const auto oneFrame = static_cast<double>(bitrate) / 8 / fps;
+    std::vector<double> keyPsnr;
+    for (const double budget : {0.0, FfmpegEncoderFactory::kKeyframeBudgetSeconds}) {
+        SCOPED_TRACE(budget);
+        FfmpegEncoderFactory factory("ultrafast", false, 1.0, budget);
+        auto backend = factory.open({w, h, fps, bitrate, 10 * fps, std::nullopt});
+        ASSERT_TRUE(backend.has_value()) << backend.error();
+        Decoder decoder;
+        PixelBuffer picture(w, h);
+        for (int i = 0; i < 8; ++i) {
+            drawDesktop(picture, static_cast<std::uint32_t>(i)); // every picture differs all over
+            const auto packets = (*backend)->encode(picture, static_cast<std::uint64_t>(i), i == 5);
+            ASSERT_TRUE(packets && packets->size() == 1) << i;
+            const auto& packet = packets->front();
+            const auto decoded = decoder.decode(packet.data);
+            ASSERT_TRUE(decoded.has_value()) << i;
+            if (i == 5) {
+                EXPECT_TRUE(packet.isKeyframe);
+                keyPsnr.push_back(psnr(*decoded, picture));
+                EXPECT_LE(static_cast<double>(packet.data.size()), oneFrame * fps * std::max(budget, 1.0 / fps) * 1.1);
+            } else if (i > 5) {
+                EXPECT_LE(static_cast<double>(packet.data.size()), oneFrame * 1.5) << "frame " << i << " after the keyframe";
+            }
+        }
+    }
+    ASSERT_EQ(keyPsnr.size(), 2u);
+    EXPECT_LT(keyPsnr[0], 22.0) << "squeezed into one frame";
+    EXPECT_GT(keyPsnr[1], 27.0) << "with its budget (squeezed: " << keyPsnr[0] << " dB)";
+}
+
 // Capture → main encoder → refiner → sender, decoded in the order the device gets it: after the
 // first picture, after a one-frame change (which arrives as the keyframe the last refinement
 // asked for) and after an ordinary change, the still screen ends at refinement quality.
