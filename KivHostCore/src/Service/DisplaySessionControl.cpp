@@ -151,7 +151,10 @@ void DisplaySession::flushStats() {
     in.tier = configuration_->currentTier();
     in.idrCounts = std::exchange(idrCounts_, {});
     in.input = input_->takeStats();
-    if (pipeline_ && pipeline_->refiner) in.refiner = pipeline_->refiner->takeStats();
+    if (pipeline_ && pipeline_->refiner) {
+        const auto refined = pipeline_->refiner->takeStats();
+        if (pipeline_->config.refinementQuality > 0) in.refiner = refined;
+    }
     const auto audio = audioSender_->takeStats(static_cast<double>(in.host.size()));
     if (audioSource_ || audio.packets > 0) in.audio = audio;
     const auto report = makeSessionReport(in, reportCounters_);

@@ -62,20 +62,19 @@ void DisplaySession::startPipeline(std::optional<std::uint32_t> displayID, const
     }
     auto encoder = *created;
     std::weak_ptr<VideoSender> sender = sender_;
-    std::shared_ptr<StaticRefiner> refiner;
-    if (config.refinementQuality > 0) {
-        StaticRefiner::Configuration refining;
-        refining.quality = config.refinementQuality;
-        refiner = StaticRefiner::create(static_cast<int>(config.refinementWidth.value_or(config.streamWidth)),
-                                        static_cast<int>(config.refinementHeight.value_or(config.streamHeight)),
-                                        refining, *refinerQueue_, *platform_.encoders, *refinerEncoderQueue_);
-        refiner->onRefined = [sender](EncodedFrame frame) {
-            if (auto s = sender.lock()) s->sendRefinement(std::move(frame));
-        };
-        refiner->onNeedMainKeyframe = [weakEncoder = std::weak_ptr<H264Encoder>(encoder)] {
-            if (auto e = weakEncoder.lock()) e->forceKeyframeOnNextFrame();
-        };
-    }
+    // The refiner is there with refinement off too (idle at quality 0), so that switching it on,
+    // which retunes the encoder in place, takes effect without a new stream.
+    StaticRefiner::Configuration refining;
+    refining.quality = config.refinementQuality;
+    auto refiner = StaticRefiner::create(static_cast<int>(config.refinementWidth.value_or(config.streamWidth)),
+                                         static_cast<int>(config.refinementHeight.value_or(config.streamHeight)), refining,
+                                         *refinerQueue_, *platform_.encoders, *refinerEncoderQueue_);
+    refiner->onRefined = [sender](EncodedFrame frame) {
+        if (auto s = sender.lock()) s->sendRefinement(std::move(frame));
+    };
+    refiner->onNeedMainKeyframe = [weakEncoder = std::weak_ptr<H264Encoder>(encoder)] {
+        if (auto e = weakEncoder.lock()) e->forceKeyframeOnNextFrame();
+    };
     std::weak_ptr<StaticRefiner> weakRefiner = refiner;
     encoder->onEncoded = [sender, weakRefiner](EncodedFrame frame) {
         if (auto r = weakRefiner.lock()) r->noteMainFrameEncoded(static_cast<std::int64_t>(frame.data.size()), frame.isKeyframe);

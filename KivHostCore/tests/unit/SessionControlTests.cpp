@@ -124,6 +124,16 @@ TEST(SessionControl, SettingsChangesApplyWhatIsValidAndLimitsNeedTwoPositiveSide
     h.session->handle({StreamLimit{1280, 720}}, link);
     EXPECT_TRUE(logged("Client requested stream limit 1280x720 (decoder capability)"));
 
+    // Refinement switched on in place (the stream keeps running): a screen that goes still is refined.
+    const auto framesBefore = link->frames.size();
+    h.session->handle({ConfigChange{8, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt}}, link);
+    h.main.advance(2s);
+    ASSERT_FALSE(h.platform.desktop->events.empty());
+    h.platform.desktop->events.back().changed();
+    h.main.advance(2s);
+    EXPECT_TRUE(h.platform.encoders.lastOptions.quality.has_value()) << "the refiner opened its encoder";
+    EXPECT_GE(link->frames.size(), framesBefore + 2) << "the change, then its refinement";
+
     ClientStats stats;
     stats.decodedWidth = 1366;
     stats.decodedHeight = 1024;
