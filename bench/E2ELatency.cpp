@@ -38,6 +38,7 @@ extern "C" {
 #include "KivReceiver/VideoDecoder.hpp"
 #include "E2EBaseline.hpp"
 #include "E2EMeasure.hpp"
+#include "E2ESharpness.hpp"
 
 using namespace kiv;
 using namespace std::chrono_literals;
@@ -300,6 +301,10 @@ int main(int argc, char** argv) {
             for (const auto& measure : measures) total += measure->bytes;
             return total;
         });
+    // A detailed picture that moves and stops: the main stream's picture, then the refinement
+    // (switched on for this; it is off by default).
+    sends.front()({ConfigChange{2, {}, {}, {}, true, {}}});
+    const auto sharp = measureSharpness(painter, *measures.front(), *monitor, width, height);
     // The same host with nothing changing on the screen: no capture, no encode, so next to nothing.
     std::this_thread::sleep_for(1s);
     const auto stillStart = cpuTicks(host->pid());
@@ -334,6 +339,9 @@ int main(int argc, char** argv) {
     std::printf("\n");
     std::printf("  host CPU %.1f%% of one core (%.1f%% over 3 s of a still screen), receiver network+decode thread %.1f%% (%s), %.2f Mbit/s\n",
                 hostCpu, hostCpuStill, rxCpu, link.c_str(), mbps);
+    std::printf("  after motion stops: first picture %.1f dB, %s, %.1f dB after 2.5 s\n", sharp.firstPsnr,
+                sharp.timeToSharp < 0 ? "never 45 dB" : ("45 dB after " + std::to_string(std::lround(sharp.timeToSharp)) + " ms").c_str(),
+                sharp.finalPsnr);
     if (devices > 1) {
         std::printf("  per device: host CPU %.1f%%, p50", hostCpu / devices);
         for (const auto p50 : ours.p50s) std::printf(" %.1f", p50);
@@ -347,6 +355,7 @@ int main(int argc, char** argv) {
     nlohmann::json json{{"p50", percentile(latency, 0.5)},   {"p95", percentile(latency, 0.95)},
                         {"p99", percentile(latency, 0.99)},  {"detected", detected},
                         {"painted", paintedCounted},         {"hostCpu", hostCpu}, {"hostCpuStill", hostCpuStill},
+                        {"timeToSharp", sharp.timeToSharp}, {"stillFirstPsnr", sharp.firstPsnr}, {"stillFinalPsnr", sharp.finalPsnr},
                         {"rxCpu", rxCpu},                    {"mbps", mbps}, {"devices", devices}, {"p50PerDevice", ours.p50s},
                         {"size", std::to_string(width) + "x" + std::to_string(height)}, {"link", link},
                         {"stages", {{"paintToCapture", median(0, 1)}, {"captureToReceived", median(1, 2)}, {"receivedToDecoded", median(2, 3)}}}};

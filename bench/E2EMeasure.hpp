@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -75,6 +76,7 @@ struct Measure {
     std::int64_t detected = 0;
     std::int64_t pictures = 0;
     std::uint64_t bytes = 0;
+    std::function<void(const receiver::DecodedPicture&, std::uint64_t decodedAt)> onPicture; // called under mutex
 
     void frame(const Bytes& data, std::uint64_t capturedAt, std::uint64_t receivedAt) {
         const std::lock_guard lock(mutex);
@@ -83,6 +85,7 @@ struct Measure {
         if (!picture) return;
         const auto decodedAt = HostClock::nowMicros();
         ++pictures;
+        if (onPicture) onPicture(*picture, decodedAt);
         credit(readCode(picture->luma.data(), picture->width, picture->width, picture->height), decodedAt, capturedAt, receivedAt);
     }
 

@@ -1,0 +1,105 @@
+#pragma once
+// Time-to-sharp: a detailed block moves over a detailed picture for half a second and stops. How
+// sharp is the first picture after it stopped (the main stream), and how long until the device
+// shows the still screen at 45 dB or better (the refinement)?
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <random>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "E2EMeasure.hpp"
+#include "KivHostCore/Linux/X11ScreenGrabber.hpp"
+#include "KivHostCore/Media/PixelBuffer.hpp"
+#include "KivHostCore/Testing/XPainter.hpp"
+
+namespace kiv::e2e {
+
+struct Sharpness {
+    double firstPsnr = 0;   // the first picture decoded after the motion stopped
+    double finalPsnr = 0;   // the last one, 2.5 s later
+    double timeToSharp = -1; // ms from the last paint to a picture at >= 45 dB; -1: never
+};
+
+// Black strokes on white over the top half, a noisy gradient below: text and a photo.
+inline std::vector<std::uint32_t> detailedPicture(int w, int h, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<std::uint32_t> pixels(static_cast<std::size_t>(w) * static_cast<std::size_t>(h));
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            std::uint32_t rgb = 0;
+            if (y < h / 2) {
+                const bool stroke = (x / 2 + y / 7 + static_cast<int>(seed)) % 5 == 0 && y % 14 < 10 && (x / 60) % 4 != 3;
+                rgb = stroke ? 0x101010u : 0xF0F0F0u;
+            } else {
+                const auto v = static_cast<std::uint32_t>((x + 2 * y) % 200) + static_cast<std::uint32_t>(rng() % 40);
+                rgb = (v << 16) | ((255 - v) << 8) | (v / 2);
+            }
+            pixels[static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)] = rgb;
+        }
+    }
+    return pixels;
+}
+
+inline double psnr(const receiver::DecodedPicture& picture, const PixelBuffer& reference) {
+    if (picture.width != reference.width() || picture.height != reference.height()) return 0;
+    double squared = 0;
+    for (int y = 0; y < picture.height; ++y) {
+        const auto* a = picture.luma.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.width);
+        const auto* b = reference.luma() + static_cast<std::ptrdiff_t>(y) * reference.lumaStride();
+        for (int x = 0; x < picture.width; ++x) squared += (double(a[x]) - double(b[x])) * (double(a[x]) - double(b[x]));
+    }
+    const double mse = squared / (double(picture.width) * double(picture.height));
+    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+// `monitor` is the device's monitor on the host's X server, `width` x `height` its stream.
+inline Sharpness measureSharpness(test::Painter& painter, Measure& measure, std::array<int, 4> monitor, int width, int height) {
+    using namespace std::chrono_literals;
+    const auto [mx, my, mw, mh] = monitor;
+    painter.image(detailedPicture(mw, mh, 1), mx, my, mw, mh);
+    std::this_thread::sleep_for(1s); // the still picture is refined before the motion starts
+    std::vector<std::pair<std::uint64_t, receiver::DecodedPicture>> shown;
+    std::atomic<bool> stopped = false;
+    {
+        const std::lock_guard lock(measure.mutex);
+        measure.onPicture = [&](const receiver::DecodedPicture& picture, std::uint64_t decodedAt) {
+            if (stopped) shown.emplace_back(decodedAt, picture);
+        };
+    }
+    const int bw = std::min(mw / 3, 640), bh = std::min(mh / 3, 360);
+    const auto block = detailedPicture(bw, bh, 2);
+    std::uint64_t lastPaint = 0;
+    for (int step = 0; step < 30; ++step) { // half a second at 60 Hz
+        painter.image(block, mx + mw / 4 + 4 * step, my + mh / 4 + 2 * step, bw, bh);
+        if (step < 29) std::this_thread::sleep_for(16ms);
+    }
+    {
+        const std::lock_guard lock(measure.mutex); // the last moved picture is yet to be decoded
+        lastPaint = HostClock::nowMicros();
+        stopped = true;
+    }
+    std::this_thread::sleep_for(2500ms);
+    {
+        const std::lock_guard lock(measure.mutex);
+        measure.onPicture = nullptr;
+    }
+    Sharpness result;
+    const auto bgra = painter.grab(mx, my, mw, mh);
+    if (bgra.empty() || shown.empty()) return result;
+    PixelBuffer reference(width, height);
+    X11ScreenGrabber::convert(bgra.data(), mw * 4, mw, mh, reference);
+    result.firstPsnr = psnr(shown.front().second, reference);
+    result.finalPsnr = psnr(shown.back().second, reference);
+    for (const auto& [at, picture] : shown) {
+        if (psnr(picture, reference) >= 45.0) {
+            result.timeToSharp = static_cast<double>(at - lastPaint) / 1000.0;
+            break;
+        }
+    }
+    return result;
+}
+
+} // namespace kiv::e2e
