@@ -50,6 +50,7 @@ namespace {
 struct RunResult {
     std::vector<double> latency; // every device's credited flips
     std::vector<double> p50s;    // per device
+    std::vector<double> keyframes; // the flips keyframes carried
     std::int64_t detected = 0;
     std::int64_t painted = 0;
     double hostCpu = 0; // % of one core
@@ -62,8 +63,14 @@ struct RunResult {
 // The readers give CPU ticks of the sender, receiver CPU µs and received bytes at a moment.
 RunResult run(test::Painter& painter, const std::vector<Measure*>& measures, const std::vector<std::array<int, 4>>& areas, int seconds,
               const std::function<long long()>& senderTicks, const std::function<std::uint64_t()>& receiverMicros,
-              const std::function<std::uint64_t()>& receivedBytes) {
-    for (const auto& [mx, my, mw, mh] : areas) painter.fill(0x404040, mx, my, mw, mh);
+              const std::function<std::uint64_t()>& receivedBytes, bool clear = true) {
+    if (clear)
+        for (const auto& [mx, my, mw, mh] : areas) painter.fill(0x404040, mx, my, mw, mh);
+    for (auto* measure : measures) { // flips count from 1 again
+        const std::lock_guard lock(measure->mutex);
+        measure->painted.clear();
+        measure->newestShown = 0;
+    }
     const auto start = std::chrono::steady_clock::now();
     const auto warmUp = start + 1s;
     const auto end = warmUp + std::chrono::seconds(seconds);
@@ -110,8 +117,12 @@ RunResult run(test::Painter& painter, const std::vector<Measure*>& measures, con
         const std::lock_guard lock(measure->mutex);
         measure->counting = false;
         result.latency.insert(result.latency.end(), measure->latencyMs.begin(), measure->latencyMs.end());
+        result.keyframes.insert(result.keyframes.end(), measure->keyframeLatencyMs.begin(), measure->keyframeLatencyMs.end());
         result.p50s.push_back(percentile(measure->latencyMs, 0.5));
         result.detected += measure->detected;
+        measure->latencyMs.clear(); // a later run starts afresh
+        measure->keyframeLatencyMs.clear();
+        measure->detected = 0;
     }
     result.mbps = static_cast<double>(receivedBytes() - bytesStart) * 8 / 1e6 / span;
     return result;
@@ -301,6 +312,28 @@ int main(int argc, char** argv) {
             for (const auto& measure : measures) total += measure->bytes;
             return total;
         });
+    std::vector<std::array<std::uint64_t, 4>> credited;
+    for (const auto& measure : measures) {
+        const std::lock_guard lock(measure->mutex);
+        credited.insert(credited.end(), measure->credited.begin(), measure->credited.end());
+    }
+    // Keyframes of a detailed picture, forced every half second as a device's loss reports would:
+    // the flips they carry against the run's p95.
+    RunResult forced;
+    {
+        painter.image(detailedPicture(monitor->at(2), monitor->at(3), 3), monitor->at(0), monitor->at(1), monitor->at(2), monitor->at(3));
+        std::atomic<bool> running = true;
+        std::thread requester([&] {
+            for (int i = 0; running && i < 20; ++i) {
+                std::this_thread::sleep_for(500ms);
+                if (running) sends.front()({RequestIDR{IDRReason::packetLoss}});
+            }
+        });
+        forced = run(painter, {measured.front()}, {*monitor}, 3, [] { return 0LL; }, [] { return std::uint64_t{0}; },
+                     [] { return std::uint64_t{0}; }, false);
+        running = false;
+        requester.join();
+    }
     // A detailed picture that moves and stops: the main stream's picture, then the refinement
     // (switched on for this; it is off by default).
     sends.front()({ConfigChange{2, {}, {}, {}, true, {}}});
@@ -316,11 +349,6 @@ int main(int argc, char** argv) {
     const auto hostCpu = ours.hostCpu;
     const auto rxCpu = ours.rxCpu;
     const auto mbps = ours.mbps;
-    std::vector<std::array<std::uint64_t, 4>> credited;
-    for (const auto& measure : measures) {
-        const std::lock_guard lock(measure->mutex);
-        credited.insert(credited.end(), measure->credited.begin(), measure->credited.end());
-    }
     const auto stages = stageMedians(credited, readTrace(tracePath));
     if (const char* keep = std::getenv("KIV_KEEP_TRACE")) std::filesystem::copy_file(tracePath, keep, std::filesystem::copy_options::overwrite_existing);
     // The coarse stages need no trace: between two of the credited flips' own stamps.
@@ -339,6 +367,11 @@ int main(int argc, char** argv) {
     std::printf("\n");
     std::printf("  host CPU %.1f%% of one core (%.1f%% over 3 s of a still screen), receiver network+decode thread %.1f%% (%s), %.2f Mbit/s\n",
                 hostCpu, hostCpuStill, rxCpu, link.c_str(), mbps);
+    const auto worst = [](const std::vector<double>& v) { return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()); };
+    std::printf("  a detailed picture with a keyframe forced every 0.5 s: p50 %.1f ms p95 %.1f ms max %.1f ms; the %zu flips "
+                "keyframes carried: max %.1f ms\n",
+                percentile(forced.latency, 0.5), percentile(forced.latency, 0.95), worst(forced.latency), forced.keyframes.size(),
+                worst(forced.keyframes));
     std::printf("  after motion stops: first picture %.1f dB, %s, %.1f dB after 2.5 s\n", sharp.firstPsnr,
                 sharp.timeToSharp < 0 ? "never 45 dB" : ("45 dB after " + std::to_string(std::lround(sharp.timeToSharp)) + " ms").c_str(),
                 sharp.finalPsnr);
@@ -355,7 +388,9 @@ int main(int argc, char** argv) {
     nlohmann::json json{{"p50", percentile(latency, 0.5)},   {"p95", percentile(latency, 0.95)},
                         {"p99", percentile(latency, 0.99)},  {"detected", detected},
                         {"painted", paintedCounted},         {"hostCpu", hostCpu}, {"hostCpuStill", hostCpuStill},
-                        {"timeToSharp", sharp.timeToSharp}, {"stillFirstPsnr", sharp.firstPsnr}, {"stillFinalPsnr", sharp.finalPsnr},
+                        {"timeToSharp", sharp.timeToSharp}, 
+                        {"forcedKeyframes", {{"p50", percentile(forced.latency, 0.5)}, {"p95", percentile(forced.latency, 0.95)},
+                                             {"max", worst(forced.latency)}, {"carried", forced.keyframes}}}, {"stillFirstPsnr", sharp.firstPsnr}, {"stillFinalPsnr", sharp.finalPsnr},
                         {"rxCpu", rxCpu},                    {"mbps", mbps}, {"devices", devices}, {"p50PerDevice", ours.p50s},
                         {"size", std::to_string(width) + "x" + std::to_string(height)}, {"link", link},
                         {"stages", {{"paintToCapture", median(0, 1)}, {"captureToReceived", median(1, 2)}, {"receivedToDecoded", median(2, 3)}}}};

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "KivProtocol/H264Bitstream.hpp"
 #include "KivProtocol/HostClock.hpp"
 #include "KivReceiver/VideoDecoder.hpp"
 
@@ -70,6 +71,7 @@ struct Measure {
     std::uint64_t newestShown = 0;                  // highest flip credited so far
     bool counting = false;
     std::vector<double> latencyMs;
+    std::vector<double> keyframeLatencyMs; // the flips keyframes carried
     // Per credited flip: paint, the host's capture stamp, frame complete here, decoded (µs; one clock:
     // the host's stamps are CLOCK_MONOTONIC like ours).
     std::vector<std::array<std::uint64_t, 4>> credited;
@@ -86,11 +88,16 @@ struct Measure {
         const auto decodedAt = HostClock::nowMicros();
         ++pictures;
         if (onPicture) onPicture(*picture, decodedAt);
-        credit(readCode(picture->luma.data(), picture->width, picture->width, picture->height), decodedAt, capturedAt, receivedAt);
+        bool keyframe = false;
+        if (const auto units = H264Bitstream::splitAVCC(data))
+            keyframe = std::any_of(units->begin(), units->end(), [](ByteView unit) { return H264Bitstream::type(unit) == 5; });
+        credit(readCode(picture->luma.data(), picture->width, picture->width, picture->height), decodedAt, capturedAt, receivedAt,
+               keyframe);
     }
 
     // Under mutex.
-    void credit(std::uint32_t code, std::uint64_t decodedAt, std::uint64_t capturedAt, std::uint64_t receivedAt) {
+    void credit(std::uint32_t code, std::uint64_t decodedAt, std::uint64_t capturedAt, std::uint64_t receivedAt,
+                bool keyframe = false) {
         // The newest painted flip with this code; older codes (a stale picture) never match a newer flip.
         for (auto it = painted.rbegin(); it != painted.rend(); ++it) {
             if ((it->first % kCodes) != code) continue;
@@ -99,6 +106,7 @@ struct Measure {
             if (counting) {
                 ++detected;
                 latencyMs.push_back(static_cast<double>(decodedAt - it->second) / 1000.0);
+                if (keyframe) keyframeLatencyMs.push_back(latencyMs.back());
                 if (capturedAt != 0) credited.push_back({it->second, capturedAt, receivedAt, decodedAt});
             }
             break;
