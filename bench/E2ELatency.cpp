@@ -351,6 +351,7 @@ int main(int argc, char** argv) {
     const auto mbps = ours.mbps;
     const auto stages = stageMedians(credited, readTrace(tracePath));
     if (const char* keep = std::getenv("KIV_KEEP_TRACE")) std::filesystem::copy_file(tracePath, keep, std::filesystem::copy_options::overwrite_existing);
+    if (const char* keep = std::getenv("KIV_KEEP_LOG")) std::ofstream(keep) << host->log();
     // The coarse stages need no trace: between two of the credited flips' own stamps.
     const auto median = [&](std::size_t from, std::size_t to) {
         std::vector<double> ms;
