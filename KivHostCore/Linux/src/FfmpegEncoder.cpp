@@ -6,6 +6,8 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -73,6 +75,15 @@ public:
         : context_(std::move(context)), name_(std::move(name)), hardware_(hardware), fps_(fps), vbvFrames_(vbvFrames),
           reopenForKeyframe_(std::move(reopenForKeyframe)), keyframeBufferOpen_(static_cast<bool>(reopenForKeyframe_)),
           frame_(av_frame_alloc()), packet_(av_packet_alloc()) {}
+    ~FfmpegEncoder() override {
+        context_.reset();
+        // An encoder's pictures are tens of megabytes spread over the worker threads' malloc
+        // arenas, which glibc keeps when they are freed; without this the host's memory ratchets
+        // up with every stream that ends.
+        malloc_trim(0);
+    }
+    FfmpegEncoder(const FfmpegEncoder&) = delete;
+    FfmpegEncoder& operator=(const FfmpegEncoder&) = delete;
 
     bool isHardware() const override { return hardware_; }
     std::string name() const override { return name_; }
