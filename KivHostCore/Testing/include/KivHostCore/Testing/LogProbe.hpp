@@ -1,5 +1,6 @@
 #pragma once
 // What the process log holds, for tests that check the system's own log lines.
+#include <string>
 #include <string_view>
 
 #include "KivProtocol/KivLog.hpp"
@@ -23,5 +24,13 @@ inline int countLogged(std::string_view text, Match match = Match::contains) {
 }
 
 inline bool logged(std::string_view text) { return countLogged(text) > 0; }
+
+// The entries that contain `text`, one a line: context for a failure message.
+inline std::string loggedLines(std::string_view text) {
+    std::string out;
+    for (const auto& entry : KivLogStore::shared().entries(LogLevel::debug))
+        if (entry.message.find(text) != std::string::npos) out += entry.message + "\n";
+    return out;
+}
 
 } // namespace kiv::test
