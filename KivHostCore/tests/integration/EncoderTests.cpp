@@ -202,8 +202,9 @@ void drawDesktop(PixelBuffer& buffer, std::uint32_t seed) {
 TEST(H264EncoderX264, AForcedKeyframeSpendsItsBudgetAndTheFramesAfterItOneFramesWorth) {
     const int w = 1280, h = 720, fps = 30;
     const std::int64_t bitrate = 4'000'000;
-    const auto oneFrame = static_cast<double>(bitrate) / 8 / fps;
-    std::vector<double> keyPsnr;
+    // Two forced keyframes, the second after the rate halves: the encoder made ready for it at the
+    // old rate must not spend the old rate's budget.
+    std::vector<std::vector<double>> keyPsnr;
     for (const double budget : {0.0, FfmpegEncoderFactory::kKeyframeBudgetSeconds}) {
         SCOPED_TRACE(budget);
         FfmpegEncoderFactory factory("ultrafast", false, 1.0, budget);
@@ -211,25 +212,34 @@ TEST(H264EncoderX264, AForcedKeyframeSpendsItsBudgetAndTheFramesAfterItOneFrames
         ASSERT_TRUE(backend.has_value()) << backend.error();
         Decoder decoder;
         PixelBuffer picture(w, h);
-        for (int i = 0; i < 8; ++i) {
+        auto& psnrs = keyPsnr.emplace_back();
+        std::int64_t rate = bitrate;
+        for (int i = 0; i < 11; ++i) {
+            if (i == 7) {
+                ASSERT_TRUE((*backend)->setBitrate(rate = bitrate / 2));
+            }
+            const auto oneFrame = static_cast<double>(rate) / 8 / fps;
             drawDesktop(picture, static_cast<std::uint32_t>(i)); // every picture differs all over
-            const auto packets = (*backend)->encode(picture, static_cast<std::uint64_t>(i), i == 5);
+            const bool forced = i == 5 || i == 8;
+            const auto packets = (*backend)->encode(picture, static_cast<std::uint64_t>(i), forced);
             ASSERT_TRUE(packets && packets->size() == 1) << i;
             const auto& packet = packets->front();
             const auto decoded = decoder.decode(packet.data);
             ASSERT_TRUE(decoded.has_value()) << i;
-            if (i == 5) {
-                EXPECT_TRUE(packet.isKeyframe);
-                keyPsnr.push_back(psnr(*decoded, picture));
-                EXPECT_LE(static_cast<double>(packet.data.size()), oneFrame * fps * std::max(budget, 1.0 / fps) * 1.1);
+            if (forced) {
+                EXPECT_TRUE(packet.isKeyframe) << i;
+                psnrs.push_back(psnr(*decoded, picture));
+                EXPECT_LE(static_cast<double>(packet.data.size()), oneFrame * fps * std::max(budget, 1.0 / fps) * 1.1) << i;
             } else if (i > 5) {
-                EXPECT_LE(static_cast<double>(packet.data.size()), oneFrame * 1.5) << "frame " << i << " after the keyframe";
+                EXPECT_LE(static_cast<double>(packet.data.size()), oneFrame * 1.5) << "frame " << i << " after a keyframe";
             }
         }
     }
     ASSERT_EQ(keyPsnr.size(), 2u);
-    EXPECT_LT(keyPsnr[0], 22.0) << "squeezed into one frame";
-    EXPECT_GT(keyPsnr[1], 27.0) << "with its budget (squeezed: " << keyPsnr[0] << " dB)";
+    ASSERT_EQ(keyPsnr[1].size(), 2u);
+    EXPECT_LT(keyPsnr[0][0], 22.0) << "squeezed into one frame";
+    EXPECT_GT(keyPsnr[1][0], 27.0) << "with its budget (squeezed: " << keyPsnr[0][0] << " dB)";
+    EXPECT_GT(keyPsnr[1][1], keyPsnr[0][1] + 5.0) << "the second keyframe has its budget too";
 }
 
 // Capture → main encoder → refiner → sender, decoded in the order the device gets it: after the
