@@ -16,6 +16,7 @@ extern "C" {
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <utility>
 
 #include <fmt/format.h>
@@ -156,7 +157,11 @@ private:
     // allocates its pictures on first use).
     void prepareSpare() {
         spare_.reset();
-        spare_.emplace(bitrate_, std::async(std::launch::async, reopenForKeyframe_, bitrate_));
+        try {
+            spare_.emplace(bitrate_, std::async(std::launch::async, reopenForKeyframe_, bitrate_));
+        } catch (const std::system_error&) {
+            // No thread to spare: the next keyframe opens its encoder itself.
+        }
     }
     OpenedContext keyframeContext() {
         if (spare_) {
