@@ -76,11 +76,11 @@ struct Seen {
             leftChannel.push_back(static_cast<std::int16_t>(packet.pcm[i] | (packet.pcm[i + 1] << 8)));
         if (leftChannel.size() > 48'000) leftChannel.erase(leftChannel.begin(), leftChannel.end() - 48'000);
     }
-    // A decoder that has seen nothing: its next picture needs a keyframe.
     void stopDecoding() {
         const std::lock_guard lock(mutex);
         decodes = false;
     }
+    // A decoder that has seen nothing: its next picture needs a keyframe.
     void forgetPictures() {
         const std::lock_guard lock(mutex);
         decoder = std::make_unique<receiver::VideoDecoder>();

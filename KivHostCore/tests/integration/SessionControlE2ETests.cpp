@@ -298,7 +298,7 @@ TEST_F(SessionControlE2E, TheReportLineMatchesTheFrameRateTheDeviceSaw) {
     // frames the device had counted then, so the device's rate covers the line's own interval.
     struct Mark {
         std::chrono::steady_clock::time_point at;
-        int pictures = 0;
+        int frames = 0;
         double reported = 0;
     };
     std::vector<Mark> marks;
@@ -317,12 +317,12 @@ TEST_F(SessionControlE2E, TheReportLineMatchesTheFrameRateTheDeviceSaw) {
         }
     }
     ASSERT_EQ(marks.size(), 4u) << "a line every five seconds while streaming";
-    const double overall = (marks.back().pictures - marks[1].pictures) /
+    const double overall = (marks.back().frames - marks[1].frames) /
                            std::chrono::duration<double>(marks.back().at - marks[1].at).count();
     if (overall < 10) GTEST_SKIP() << "the device counted " << overall << " frames a second: too slow a build to compare rates";
     for (std::size_t i = 2; i < marks.size(); ++i) { // the first interval began before the painting
         const double seconds = std::chrono::duration<double>(marks[i].at - marks[i - 1].at).count();
-        const double deviceRate = (marks[i].pictures - marks[i - 1].pictures) / seconds;
+        const double deviceRate = (marks[i].frames - marks[i - 1].frames) / seconds;
         EXPECT_NEAR(marks[i].reported, deviceRate, deviceRate * 0.10) << "line " << i << "\n" << test::loggedLines("[5s] capture");
     }
 }
