@@ -4,7 +4,6 @@
 // shows the still screen at 45 dB or better (the refinement)?
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <random>
 #include <thread>
 #include <utility>
@@ -13,6 +12,7 @@
 #include "E2EMeasure.hpp"
 #include "KivHostCore/Linux/X11ScreenGrabber.hpp"
 #include "KivHostCore/Media/PixelBuffer.hpp"
+#include "KivHostCore/Testing/LumaPsnr.hpp"
 #include "KivHostCore/Testing/XPainter.hpp"
 
 namespace kiv::e2e {
@@ -45,14 +45,7 @@ inline std::vector<std::uint32_t> detailedPicture(int w, int h, std::uint32_t se
 
 inline double psnr(const receiver::DecodedPicture& picture, const PixelBuffer& reference) {
     if (picture.width != reference.width() || picture.height != reference.height()) return 0;
-    double squared = 0;
-    for (int y = 0; y < picture.height; ++y) {
-        const auto* a = picture.luma.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(picture.width);
-        const auto* b = reference.luma() + static_cast<std::ptrdiff_t>(y) * reference.lumaStride();
-        for (int x = 0; x < picture.width; ++x) squared += (double(a[x]) - double(b[x])) * (double(a[x]) - double(b[x]));
-    }
-    const double mse = squared / (double(picture.width) * double(picture.height));
-    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+    return test::lumaPsnr(picture.luma.data(), picture.width, reference.luma(), reference.lumaStride(), picture.width, picture.height);
 }
 
 // `monitor` is the device's monitor on the host's X server, `width` x `height` its stream.

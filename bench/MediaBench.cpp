@@ -23,6 +23,7 @@ extern "C" {
 #include "KivHostCore/Media/ScreenCaptureManager.hpp"
 #include "KivHostCore/Media/SyntheticFrameSource.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/LumaPsnr.hpp"
 #include "KivHostCore/Testing/XPainter.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivProtocol/H264Bitstream.hpp"
@@ -100,15 +101,7 @@ public:
         p_->data = annexB.data();
         p_->size = static_cast<int>(annexB.size());
         if (avcodec_send_packet(c_, p_) < 0 || avcodec_receive_frame(c_, f_) < 0) return 0;
-        double squared = 0;
-        for (int y = 0; y < f_->height; ++y) {
-            for (int x = 0; x < f_->width; ++x) {
-                const double d = double(f_->data[0][y * f_->linesize[0] + x]) - double(source.luma()[y * source.lumaStride() + x]);
-                squared += d * d;
-            }
-        }
-        const double mse = squared / double(f_->width * f_->height);
-        return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+        return test::lumaPsnr(f_->data[0], f_->linesize[0], source.luma(), source.lumaStride(), f_->width, f_->height);
     }
 
 private:

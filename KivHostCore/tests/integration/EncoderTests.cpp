@@ -17,6 +17,7 @@ extern "C" {
 #include "KivHostCore/Media/SyntheticFrameSource.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Testing/FakeHostTransport.hpp"
+#include "KivHostCore/Testing/LumaPsnr.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
 #include "KivHostCore/Transport/VideoSender.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
@@ -71,15 +72,10 @@ private:
     AVFrame* frame_;
 };
 
+// The decoded luma is packed: its stride is the width.
 double psnr(const std::vector<std::uint8_t>& decoded, const PixelBuffer& source) {
-    double squared = 0;
-    const auto* original = source.luma();
-    for (std::size_t i = 0; i < decoded.size(); ++i) {
-        const double d = double(decoded[i]) - double(original[i]);
-        squared += d * d;
-    }
-    const double mse = squared / double(decoded.size());
-    return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+    if (decoded.size() != static_cast<std::size_t>(source.width()) * static_cast<std::size_t>(source.height())) return 0;
+    return test::lumaPsnr(decoded.data(), source.width(), source.luma(), source.lumaStride(), source.width(), source.height());
 }
 
 struct Run {
