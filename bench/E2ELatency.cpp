@@ -47,7 +47,7 @@ using namespace kiv::e2e;
 
 namespace {
 
-struct RunResult {
+struct LatencyRun {
     std::vector<double> latency; // every device's credited flips
     std::vector<double> p50s;    // per device
     std::vector<double> keyframes; // the flips keyframes carried
@@ -61,7 +61,7 @@ struct RunResult {
 // Flips the strip at 60 Hz for 1 s of warm-up plus `seconds` on every area at once (each device
 // reads the same counter from its own monitor), and gathers what the measures credited.
 // The readers give CPU ticks of the sender, receiver CPU µs and received bytes at a moment.
-RunResult run(test::Painter& painter, const std::vector<Measure*>& measures, const std::vector<std::array<int, 4>>& areas, int seconds,
+LatencyRun run(test::Painter& painter, const std::vector<Measure*>& measures, const std::vector<std::array<int, 4>>& areas, int seconds,
               const std::function<long long()>& senderTicks, const std::function<std::uint64_t()>& receiverMicros,
               const std::function<std::uint64_t()>& receivedBytes, bool clear = true) {
     if (clear)
@@ -80,7 +80,7 @@ RunResult run(test::Painter& painter, const std::vector<Measure*>& measures, con
     long long ticksStart = 0;
     std::uint64_t rxStart = 0;
     std::uint64_t bytesStart = 0;
-    RunResult result;
+    LatencyRun result;
     auto next = start;
     for (std::uint64_t flip = 1; std::chrono::steady_clock::now() < end; ++flip) {
         std::this_thread::sleep_until(next);
@@ -319,7 +319,7 @@ int main(int argc, char** argv) {
     }
     // Keyframes of a detailed picture, forced every half second as a device's loss reports would:
     // the flips they carry against the run's p95.
-    RunResult forced;
+    LatencyRun forced;
     {
         painter.image(detailedPicture(monitor->at(2), monitor->at(3), 3), monitor->at(0), monitor->at(1), monitor->at(2), monitor->at(3));
         std::atomic<bool> running = true;

@@ -181,7 +181,7 @@ struct Bench {
     int seconds = 10;
 
     std::unique_ptr<test::PulseAudioServer> pulse;
-    std::unique_ptr<test::XvfbServer> xvfb;
+    std::unique_ptr<PrivateXServer> xvfb;
     std::optional<test::TempDir> home;
     test::ChildProcess host;
     std::uint16_t control = 0;

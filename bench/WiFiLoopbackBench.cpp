@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct RunResult {
+struct LoopbackRun {
     double targetMbps = 0;
     double achievedMbps = 0;
     double datagramsPerSecond = 0;
@@ -45,7 +45,7 @@ double percentile(std::vector<double> values, double p) {
     return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
 }
 
-RunResult run(double targetMbps, double seconds) {
+LoopbackRun run(double targetMbps, double seconds) {
     test::LoopbackWiFiHost host;
     receiver::ReceiverConfig config;
     config.controlPort = host.server->port();
@@ -111,7 +111,7 @@ RunResult run(double targetMbps, double seconds) {
     const auto metrics = monitor->sample();
     client.stop();
 
-    RunResult r;
+    LoopbackRun r;
     r.targetMbps = targetMbps;
     r.frames = stats.framesReceived;
     r.achievedMbps = static_cast<double>(bytes.load()) * 8 / elapsed / 1e6;

@@ -11,12 +11,13 @@
 #include <thread>
 
 #include "HostOptions.hpp"
+#include "TerminalApprovals.hpp"
 #include "KivHostCore/Media/FrameTrace.hpp"
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
+#include "KivHostCore/Linux/PrivateXServer.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Runtime/MainLoop.hpp"
-#include "KivHostCore/Testing/TestServers.hpp"
 #include "KivProtocol/KivLog.hpp"
 
 using namespace kiv;
@@ -35,8 +36,7 @@ std::filesystem::path logFolder() {
 // The desktop to use: the one asked for, the session's, or a server of our own for the run.
 struct Desktop {
     std::string display;
-    std::unique_ptr<test::XorgDummyServer> xorg;
-    std::unique_ptr<test::XvfbServer> xvfb;
+    std::unique_ptr<PrivateXServer> server; // ours, for the run
 };
 
 std::expected<Desktop, std::string> openDesktop(const std::optional<std::string>& asked) {
@@ -51,41 +51,19 @@ std::expected<Desktop, std::string> openDesktop(const std::optional<std::string>
         std::cout << "X server: using " << env << " ($DISPLAY)" << std::endl;
         return desktop;
     }
-    if (auto xorg = test::XorgDummyServer::start()) {
+    if (auto xorg = PrivateXServer::startXorgDummy()) {
         desktop.display = (*xorg)->display();
-        desktop.xorg = std::move(*xorg);
+        desktop.server = std::move(*xorg);
         std::cout << "X server: started Xorg with the dummy driver on " << desktop.display << std::endl;
         return desktop;
     }
-    auto xvfb = test::XvfbServer::start();
+    auto xvfb = PrivateXServer::startXvfb();
     if (!xvfb) return std::unexpected("no X server: set DISPLAY or --display, or install Xvfb (" + xvfb.error().message + ")");
     desktop.display = (*xvfb)->display();
-    test::shrinkXvfbDesktop(desktop.display, 1920, 1080);
-    desktop.xvfb = std::move(*xvfb);
+    shrinkXvfbDesktop(desktop.display, 1920, 1080);
+    desktop.server = std::move(*xvfb);
     std::cout << "X server: started Xvfb on " << desktop.display << " (1920x1080 desktop)" << std::endl;
     return desktop;
-}
-
-// Asks on the terminal; no answer within the timeout is a no.
-void askOnTerminal(const PeerRequest& request, DisplaySession::ApprovalReply reply, MainLoop& main) {
-    std::cout << fmt::format("Allow {} ({}) at {}? [y/N] ", request.deviceName, request.model, request.address)
-              << std::flush;
-    auto handle = main.handle();
-    std::thread([reply = std::move(reply), handle] {
-        fd_set read;
-        FD_ZERO(&read);
-        FD_SET(STDIN_FILENO, &read);
-        timeval timeout{static_cast<long>(kApprovalTimeout.count()), 0};
-        bool yes = false;
-        if (select(STDIN_FILENO + 1, &read, nullptr, nullptr, &timeout) > 0) {
-            std::string answer;
-            std::getline(std::cin, answer);
-            yes = !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
-        } else {
-            std::cout << "(no answer: refused)" << std::endl;
-        }
-        handle.post([reply, yes] { reply(yes); });
-    }).detach();
 }
 
 } // namespace
@@ -137,14 +115,19 @@ int main(int argc, char** argv) {
     auto service = HostService::create(options.settings,
                                        options.synthetic ? FrameSourceKind::synthetic : FrameSourceKind::screenCapture,
                                        pairing, platform->ports(), main);
-    const bool terminal = isatty(STDIN_FILENO) != 0;
+    std::unique_ptr<host::TerminalApprovals> terminal;
+    if (isatty(STDIN_FILENO) != 0 && !options.approveAll)
+        terminal = std::make_unique<host::TerminalApprovals>(main, STDIN_FILENO, kApprovalTimeout,
+                                                             [](const std::string& text) { std::cout << text << std::flush; });
     service->approvalHandler = [&](const PeerRequest& request, DisplaySession::ApprovalReply reply) {
         if (options.approveAll) {
             std::cout << "Approved " << request.deviceName << " (" << request.model << ") at " << request.address
                       << " (--approve-all)" << std::endl;
             return reply(true);
         }
-        if (terminal) return askOnTerminal(request, std::move(reply), main);
+        if (terminal)
+            return terminal->ask(fmt::format("Allow {} ({}) at {}?", request.deviceName, request.model, request.address),
+                                 std::move(reply));
         KivLog::logger("Service").warning("Pairing request from " + request.deviceName +
                                           " refused: no terminal to ask on and --approve-all not given");
         reply(false);
@@ -187,6 +170,7 @@ int main(int argc, char** argv) {
     main.run();
     if (!stopping.exchange(true)) pthread_kill(waiter.native_handle(), SIGTERM);
     waiter.join();
+    terminal.reset();
     service.reset();
     platform.reset();
     return exitCode;

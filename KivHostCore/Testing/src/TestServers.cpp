@@ -21,85 +21,7 @@ StartError notInstalled(const std::string& program) {
     return StartError{true, program + " is not installed (scripts/install-deps installs it)"};
 }
 
-// Reads the display number an X server writes to its -displayfd pipe once it accepts clients.
-std::optional<int> readDisplayNumber(int fd, std::chrono::milliseconds timeout) {
-    std::string text;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < deadline) {
-        pollfd p{fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, 100);
-        if (ready <= 0) continue;
-        char buffer[32];
-        const auto n = ::read(fd, buffer, sizeof buffer);
-        if (n <= 0) return std::nullopt; // the server exited
-        text.append(buffer, static_cast<std::size_t>(n));
-        if (text.find('\n') != std::string::npos) return std::atoi(text.c_str());
-    }
-    return std::nullopt;
-}
-
-// Starts an X server that writes its display number to the descriptor appended to `argv` after
-// "-displayfd", and waits until it does (it is ready then).
-std::expected<int, StartError> startXServer(std::vector<std::string> argv, const std::filesystem::path& logFile,
-                                            ChildProcess& process) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(StartError{false, "pipe failed"});
-    argv.insert(argv.begin() + 1, {"-displayfd", std::to_string(fds[1])});
-    ProcessOptions options;
-    options.argv = std::move(argv);
-    options.logFile = logFile;
-    options.keepFds = {fds[1]};
-    auto child = ChildProcess::start(options);
-    ::close(fds[1]);
-    if (!child) {
-        ::close(fds[0]);
-        return std::unexpected(StartError{false, child.error()});
-    }
-    process = std::move(*child);
-    const auto number = readDisplayNumber(fds[0], kStartTimeout);
-    ::close(fds[0]);
-    if (!number) return std::unexpected(StartError{false, "the X server did not become ready: " + process.log()});
-    return *number;
-}
-
 } // namespace
-
-std::expected<std::unique_ptr<XvfbServer>, StartError> XvfbServer::start(int width, int height) {
-    const auto program = findProgram("Xvfb");
-    if (!program) return std::unexpected(notInstalled("Xvfb"));
-    auto server = std::unique_ptr<XvfbServer>(new XvfbServer());
-    const auto number = startXServer({*program, "-screen", "0", fmt::format("{}x{}x24", width, height), "-noreset", "-nolisten",
-                                      "tcp", "+extension", "RANDR"},
-                                     server->dir_.path() / "xvfb.log", server->process_);
-    if (!number) return std::unexpected(number.error());
-    server->number_ = *number;
-    server->display_ = ":" + std::to_string(*number);
-    return server;
-}
-
-std::expected<std::unique_ptr<XorgDummyServer>, StartError> XorgDummyServer::start() {
-    const auto program = findProgram("Xorg");
-    if (!program || !std::filesystem::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so"))
-        return std::unexpected(notInstalled("Xorg with the dummy driver"));
-    if (::getuid() != 0) return std::unexpected(StartError{true, "Xorg needs root here"});
-    auto server = std::unique_ptr<XorgDummyServer>(new XorgDummyServer());
-    const auto config = server->dir_.path() / "dummy.conf";
-    {
-        std::ofstream out(config);
-        out << "Section \"ServerFlags\"\n  Option \"AutoAddDevices\" \"false\"\n  Option \"AutoAddGPU\" \"false\"\n"
-               "  Option \"DontVTSwitch\" \"true\"\nEndSection\n"
-               "Section \"Device\"\n  Identifier \"dummy\"\n  Driver \"dummy\"\n  VideoRam 512000\nEndSection\n"
-               "Section \"Monitor\"\n  Identifier \"mon0\"\n  HorizSync 5.0-1000.0\n  VertRefresh 5.0-200.0\nEndSection\n"
-               "Section \"Screen\"\n  Identifier \"screen0\"\n  Device \"dummy\"\n  Monitor \"mon0\"\n  DefaultDepth 24\n"
-               "  SubSection \"Display\"\n    Depth 24\n    Virtual 8192 4096\n  EndSubSection\nEndSection\n";
-    }
-    const auto number = startXServer({*program, "-config", config.string(), "-noreset", "-nolisten", "tcp", "-logfile",
-                                      (server->dir_.path() / "xorg.log").string(), "-novtswitch", "-sharevts"},
-                                     server->dir_.path() / "xorg.out", server->process_);
-    if (!number) return std::unexpected(number.error());
-    server->display_ = ":" + std::to_string(*number);
-    return server;
-}
 
 std::vector<std::array<int, 4>> deviceMonitors(const std::string& display) {
     const auto list = runProgram({"xrandr", "--listmonitors"}, {{"DISPLAY", display}}).output;
@@ -114,16 +36,6 @@ std::optional<std::array<int, 4>> firstDeviceMonitor(const std::string& display)
     const auto found = deviceMonitors(display);
     if (found.empty()) return std::nullopt;
     return found.front();
-}
-
-bool shrinkXvfbDesktop(const std::string& display, int width, int height) {
-    const std::vector<std::pair<std::string, std::string>> env{{"DISPLAY", display}};
-    const auto name = fmt::format("desktop-{}x{}", width, height);
-    const auto ok = [&](std::vector<std::string> argv) { return runProgram(argv, env).exitCode == 0; };
-    return ok({"xrandr", "--newmode", name, "173.00", std::to_string(width), std::to_string(width + 128),
-               std::to_string(width + 328), std::to_string(width + 656), std::to_string(height), std::to_string(height + 3),
-               std::to_string(height + 8), std::to_string(height + 40), "-hsync", "+vsync"}) &&
-           ok({"xrandr", "--addmode", "screen", name}) && ok({"xrandr", "--output", "screen", "--mode", name});
 }
 
 std::expected<std::unique_ptr<PulseAudioServer>, StartError> PulseAudioServer::start(const std::string& sinkName) {

@@ -148,13 +148,14 @@ void MacOutputMuter::restoreAfterCrash(AudioDevices& devices, KeyValueStore& sto
 }
 
 MuteCoordinator::MuteCoordinator(std::unique_ptr<MacOutputMuter> muter, Executor& queue, Executor& main)
-    : shared_(std::make_shared<Shared>()), queue_(queue), main_(main.handle()) {
+    : shared_(std::make_shared<Shared>()), queue_(queue.handle()), main_(main.handle()) {
     shared_->muter = std::move(muter);
 }
 
 MuteCoordinator::~MuteCoordinator() {
-    // Whatever is queued still runs with the muter; the muter itself is released there too.
-    queue_.post([shared = std::move(shared_)]() mutable { shared->muter.reset(); });
+    // Whatever is queued still runs with the muter; the muter itself is released there too, or
+    // here when the queue is gone.
+    queue_.post([shared = shared_]() mutable { shared->muter.reset(); });
 }
 
 void MuteCoordinator::set(const void* owner, bool wants, Done done) {

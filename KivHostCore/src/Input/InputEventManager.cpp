@@ -43,6 +43,11 @@ void InputEventManager::setDryRun(bool dryRun, Rect bounds) {
     dryRunBounds_ = bounds;
 }
 
+bool InputEventManager::isDryRun() const {
+    const std::lock_guard lock(mutex_);
+    return dryRun_;
+}
+
 void InputEventManager::handle(const InputEvent& event) {
     handle_.post([weak = weak_from_this(), event] {
         if (auto self = weak.lock()) self->process(event);

@@ -56,6 +56,9 @@ struct MainLoop::Impl {
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> guard{context.get_executor()};
     std::shared_ptr<AsioTimerDriver> timers;
     std::atomic<bool> running{false};
+    // Set as the loop is destroyed: work still queued is destroyed with it, and what that work
+    // posts as it goes is dropped instead of reaching a context that is going away.
+    std::atomic<bool> closed{false};
 };
 
 MainLoop::MainLoop() : impl_(std::make_shared<Impl>()) {
@@ -67,6 +70,7 @@ MainLoop::MainLoop() : impl_(std::make_shared<Impl>()) {
 }
 
 MainLoop::~MainLoop() {
+    impl_->closed = true;
     retire();
     impl_->refuseWaiters();
     impl_->timers->shutdown();
@@ -93,7 +97,10 @@ void MainLoop::stop() {
 
 bool MainLoop::isRunning() const { return impl_->running; }
 
-void MainLoop::post(Task task) { asio::post(impl_->context, std::move(task)); }
+void MainLoop::post(Task task) {
+    if (impl_->closed) return;
+    asio::post(impl_->context, std::move(task));
+}
 
 TimerHandle MainLoop::postAfter(Duration delay, Task task) { return impl_->timers->schedule(delay, std::move(task)); }
 

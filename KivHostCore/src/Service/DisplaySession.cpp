@@ -102,6 +102,7 @@ DisplaySession::DisplaySession(std::string deviceID, HostSettings settings, Fram
       virtualDisplay_(VirtualDisplayManager::create(platform.displays, displayClock_)),
       input_(InputEventManager::create(*inputQueue_, platform.poster, platform.displayBounds, platform.defaults,
                                        platform.wallSeconds)),
+      inputRoute_(std::make_shared<InputRoute>(input_)),
       sender_(VideoSender::create(*videoQueue_, monitor_)),
       audioSender_(AudioSender::create()),
       touchControl_(settings_.touchControl) {
@@ -141,10 +142,7 @@ void DisplaySession::stop() {
     recoveryTask_.cancel();
     if (active_ && active_->link) active_->link->close(ControlMessage{Disconnect{"service stopped"}});
     active_.reset();
-    {
-        const std::lock_guard lock(activeChannelLock_);
-        activeChannelID_.reset();
-    }
+    inputRoute_->setActiveLink(std::nullopt);
     configuration_->end();
     for (auto& [id, link] : openChannels_) link->close();
     openChannels_.clear();
@@ -200,8 +198,9 @@ void DisplaySession::wire(const std::shared_ptr<HostTransport>& link) {
     std::weak_ptr<HostTransport> weakLink = link;
     const std::string id = link->id();
     auto main = main_.handle();
-    // Runs on the link's queue: only pings and input are handled there.
-    link->setOnControl([weakSelf, weakLink, id, main](const ControlMessage& message) {
+    // Runs on the link's queue: only pings and input are handled there, and neither may hold the
+    // session (it is only ever locked, and so released, on the main thread).
+    link->setOnControl([weakSelf, weakLink, id, main, route = inputRoute_](const ControlMessage& message) {
         if (const auto* ping = message.get<PingInfo>()) {
             if (auto l = weakLink.lock()) {
                 const auto now = HostClock::nowMicros();
@@ -210,14 +209,7 @@ void DisplaySession::wire(const std::shared_ptr<HostTransport>& link) {
             return;
         }
         if (const auto* event = message.get<InputEvent>()) {
-            auto self = weakSelf.lock();
-            if (!self) return;
-            std::shared_ptr<InputEventManager> input;
-            {
-                const std::lock_guard lock(self->activeChannelLock_);
-                if (self->activeChannelID_ == id) input = self->input_;
-            }
-            if (input) input->handle(*event);
+            route->deliver(id, *event);
             return;
         }
         main.post([weakSelf, weakLink, message] {

@@ -174,10 +174,7 @@ void DisplaySession::acceptStreaming(const Hello& hello, std::shared_ptr<HostTra
     active_->streaming = true;
     configuration_->markApplied(config);
     link->sendControl({connectInfo(config)});
-    {
-        const std::lock_guard lock(activeChannelLock_);
-        activeChannelID_ = link->id();
-    }
+    inputRoute_->setActiveLink(link->id());
     announceInputStatus(inputStatusNow());
     log_.info(fmt::format("Client connected {} session={} via {} iPad screen {}x{} {}", hello.deviceName,
                           active_->sessionID, viaText(link->kind()), hello.screen.widthPixels,

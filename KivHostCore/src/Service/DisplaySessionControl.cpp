@@ -105,7 +105,7 @@ void DisplaySession::resumeClient() {
 
 InputStatus DisplaySession::inputStatusNow() const {
     if (!touchControl_) return {false, RemoteText::make(RemoteText::touchDisabledOnMac)};
-    if (!dryRun_ && !(platform_.poster && platform_.poster->isTrusted()))
+    if (!input_->isDryRun() && !(platform_.poster && platform_.poster->isTrusted()))
         return {false, RemoteText::make(RemoteText::touchNoAccessibility)};
     return {true, std::nullopt};
 }
@@ -114,7 +114,7 @@ void DisplaySession::announceInputStatus(const InputStatus& next) {
     status_.input = next;
     log_.info("Touch control: " +
               (next.enabled ? std::string("enabled") : "unavailable (" + next.reason.value_or("-") + ")") +
-              (dryRun_ ? " [dry-run]" : ""));
+              (input_->isDryRun() ? " [dry-run]" : ""));
     if (active_ && active_->link) active_->link->sendControl({next});
 }
 

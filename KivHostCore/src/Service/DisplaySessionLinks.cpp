@@ -41,10 +41,7 @@ void DisplaySession::linkClosed(const std::string& id) {
                             kindWord(lostKind), active_->hello.deviceName, static_cast<std::int64_t>(settings_.linkHoldSeconds)));
     lostLinkKind_ = lostKind;
     active_->link.reset();
-    {
-        const std::lock_guard lock(activeChannelLock_);
-        activeChannelID_.reset();
-    }
+    inputRoute_->setActiveLink(std::nullopt);
     sender_->setTransport(nullptr);
     audioSender_->setTransport(nullptr);
     const bool hasAddresses = hostInfoProvider && !hostInfoProvider().addresses.empty();
@@ -74,10 +71,7 @@ void DisplaySession::migrate(const std::shared_ptr<HostTransport>& link, const H
     const bool screenChanged = active_->hello.screen != hello.screen;
     active_->hello = hello;
     active_->link = link;
-    {
-        const std::lock_guard lock(activeChannelLock_);
-        activeChannelID_ = link->id();
-    }
+    inputRoute_->setActiveLink(link->id());
     attachVideo(link);
     const auto applied = configuration_->applied();
     if (applied) {
@@ -130,10 +124,7 @@ void DisplaySession::teardownClient(bool destroyDisplayNow) {
     lostLinkKind_.reset();
     recoveryTask_.cancel();
     active_.reset();
-    {
-        const std::lock_guard lock(activeChannelLock_);
-        activeChannelID_.reset();
-    }
+    inputRoute_->setActiveLink(std::nullopt);
     configuration_->end();
     stopPipeline();
     sender_->setTransport(nullptr);

@@ -64,6 +64,9 @@ HostService::HostService(HostSettings settings, FrameSourceKind sourceKind, std:
 
 HostService::~HostService() {
     if (status_.service.kind != HostStatus::Service::Kind::stopped || !sessions_.empty()) stop();
+    retiring_.clear();
+    // The user's output is given back before its queue goes (a queue drops what is still pending).
+    if (muteQueue_) muteQueue_->sync([] {});
 }
 
 bool HostService::granted() const {
@@ -286,8 +289,10 @@ void HostService::sessionChanged(std::string deviceID) {
         session->onStatus = nullptr;
         session->stop();
         log_.info(fmt::format("Device session {} released, {} device(s) now", deviceID.substr(0, 8), sessions_.size()));
-        // The session may be the caller: let it finish before it goes.
-        main_.post([session] {});
+        // The session may be the caller: it goes on the next turn of the main loop, or with the
+        // service. Nothing queued holds it, so it never outlives the queues it uses.
+        retiring_.push_back(std::move(session));
+        onMain([](HostService& self) { self.retiring_.clear(); });
     }
     emit();
 }

@@ -231,7 +231,7 @@ protected:
                      static_cast<int>(r.height));
     }
 
-    static inline test::XvfbServer* xvfb_ = nullptr;
+    static inline PrivateXServer* xvfb_ = nullptr;
     static inline std::string skip_;
     MainLoop main_;
     std::thread loop_;

@@ -119,3 +119,28 @@ TEST(HostProcess, ServesADeviceAndLeavesNoMonitorBehindOnSigterm) {
 }
 
 } // namespace
+
+// A session released while the host stops used to be destroyed from the main loop's queue after
+// the service (and the queues it uses) had gone: a crash on SIGTERM in about one stop in three.
+TEST(HostProcess, ExitsCleanlyOnSigtermAfterSessionsComeAndGoEveryTime) {
+    auto xvfb = test::XvfbServer::start();
+    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
+    test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
+    for (int run = 0; run < 5; ++run) {
+        test::TempDir home("kiv-host-home");
+        auto started = HostProcess::start((*xvfb)->display(), home.path(), {"--approve-all", "--grace", "0"});
+        ASSERT_TRUE(started) << started.error();
+        auto& host = started->process;
+        auto hello = helloFor("sigterm-0005", "Coming and going");
+        for (int visit = 0; visit < 2; ++visit) {
+            WiFiDevice device(hello, started->controlPort);
+            ASSERT_TRUE(waitUntil([&] { return device.seen.count(ControlMessage::Case::connect) == 1; }, kDeadline))
+                << host.log();
+            hello.token = device.seen.connects().front().token;
+        }
+        // The last device has just gone: its session is being released as the host stops.
+        const int status = host.stop(20s);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << run << ": " << status << "\n" << host.log();
+    }
+    EXPECT_EQ(kivMonitors((*xvfb)->display()), 0);
+}

@@ -31,8 +31,8 @@ namespace {
 enum class ServerKind { xorgDummy, xvfb };
 
 struct Server {
-    std::unique_ptr<test::XorgDummyServer> xorg;
-    std::unique_ptr<test::XvfbServer> xvfb;
+    std::unique_ptr<PrivateXServer> xorg;
+    std::unique_ptr<PrivateXServer> xvfb;
     std::string display;
 };
 

@@ -3,6 +3,7 @@
 // sound forwarding's retries and the shared silencing of the host's output.
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Testing/FakeAudioDevices.hpp"
+#include "KivProtocol/RemoteText.hpp"
 #include "SessionHarness.hpp"
 
 namespace {
@@ -69,6 +70,22 @@ TEST(SessionControl, OnlyTheClientsOwnLinkSteersTheSession) {
     EXPECT_TRUE(h.session->hasActiveClient());
     EXPECT_EQ(h.session->configuration().settings(), settings);
     EXPECT_TRUE(link->open);
+}
+
+TEST(SessionControl, TouchNeedsTheDesktopsTrustUnlessInputIsInDryRun) {
+    SessionHarness h;
+    h.platform.poster->trusted = false;
+    auto link = h.admit();
+    auto statuses = sent<InputStatus>(*link);
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_FALSE(statuses.back().enabled);
+    EXPECT_EQ(statuses.back().reason, RemoteText::make(RemoteText::touchNoAccessibility));
+
+    h.session->input().setDryRun(true);
+    h.session->refreshInputStatus();
+    statuses = sent<InputStatus>(*link);
+    EXPECT_TRUE(statuses.back().enabled) << "dry run posts nothing, so it needs no trust";
+    EXPECT_TRUE(logged("Touch control: enabled [dry-run]"));
 }
 
 TEST(SessionControl, ThreeOrientationsInHalfASecondGiveOneUpdate800msAfterTheLast) {

@@ -93,7 +93,7 @@ private:
         State state;
     };
     std::shared_ptr<Shared> shared_;
-    Executor& queue_;
+    ExecutorHandle queue_; // may go first (the service's queue): work then is refused, not run on freed memory
     ExecutorHandle main_;
 };
 

@@ -38,7 +38,9 @@ public:
 
     void setDisplayID(std::optional<std::uint32_t> displayID);
     void setEnabled(bool enabled);
+    // Test mode: events are mapped and counted but nothing is posted, and no permission is needed.
     void setDryRun(bool dryRun, Rect bounds = Rect{1512, 0, 1280, 960});
+    bool isDryRun() const;
     std::function<void()> onUnauthorizedInput;
 
     InputEventManager(Executor& queue, std::shared_ptr<EventPoster> poster, BoundsProvider bounds,
@@ -57,7 +59,7 @@ private:
     SecondsClock clock_;
     KivLogger log_ = KivLog::logger("Input");
 
-    std::mutex mutex_; // guards displayID_, enabled_, dryRun_, dryRunBounds_
+    mutable std::mutex mutex_; // guards displayID_, enabled_, dryRun_, dryRunBounds_
     std::optional<std::uint32_t> displayID_;
     bool enabled_ = true;
     bool dryRun_ = false;

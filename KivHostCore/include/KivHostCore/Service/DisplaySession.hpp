@@ -19,6 +19,7 @@
 #include "KivHostCore/Audio/AudioSource.hpp"
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Input/InputEventManager.hpp"
+#include "KivHostCore/Input/InputRoute.hpp"
 #include "KivHostCore/Media/FrameSource.hpp"
 #include "KivHostCore/Media/H264Encoder.hpp"
 #include "KivHostCore/Media/PerformanceMonitor.hpp"
@@ -146,6 +147,7 @@ public:
     void setPermissionGranted(bool granted) { status_.permissionGranted = granted; }
     SessionConfigurationManager& configuration() { return *configuration_; }
     VirtualDisplayManager& virtualDisplay() { return *virtualDisplay_; }
+    InputEventManager& input() { return *input_; }
     std::size_t openChannelCount() const { return openChannels_.size(); }
 
     // Test hooks.
@@ -275,11 +277,9 @@ private:
     std::shared_ptr<VirtualDisplayClock> displayClock_;
     std::shared_ptr<VirtualDisplayManager> virtualDisplay_;
     std::shared_ptr<InputEventManager> input_;
+    std::shared_ptr<InputRoute> inputRoute_; // the active link's touches, for the links' queues
     std::shared_ptr<VideoSender> sender_;
     std::shared_ptr<AudioSender> audioSender_;
-
-    mutable std::mutex activeChannelLock_;
-    std::optional<std::string> activeChannelID_;
 
     std::optional<ActiveClient> active_;
     std::optional<std::string> pendingApproval_;
@@ -313,7 +313,6 @@ private:
     bool accepting_ = false;
     bool isStopped_ = false;
     bool touchControl_ = true;
-    bool dryRun_ = false;
 };
 
 } // namespace kiv

@@ -122,6 +122,7 @@ private:
     std::shared_ptr<USBDeviceMonitor> usbMonitor_;
     std::shared_ptr<BonjourAdvertiser> advertiser_;
     std::map<std::string, std::shared_ptr<DisplaySession>> sessions_;
+    std::vector<std::shared_ptr<DisplaySession>> retiring_; // released, destroyed on the next main turn
     std::vector<std::string> order_;
     std::map<std::string, std::shared_ptr<HostTransport>> pending_;
     std::map<std::string, ScopedTimer> helloTimers_;

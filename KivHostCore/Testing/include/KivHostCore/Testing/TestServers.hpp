@@ -10,48 +10,23 @@
 #include <memory>
 #include <string>
 
+#include "KivHostCore/Linux/PrivateXServer.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 
 namespace kiv::test {
 
-struct StartError {
-    bool notInstalled = false; // skip the test; otherwise fail it
-    std::string message;
+using StartError = ServerStartError;
+using kiv::shrinkXvfbDesktop;
+
+// Private X servers as the host starts them (KivHostCore/Linux/PrivateXServer.hpp).
+struct XvfbServer {
+    static std::expected<std::unique_ptr<PrivateXServer>, StartError> start(int width = 8192, int height = 8192) {
+        return PrivateXServer::startXvfb(width, height);
+    }
 };
-
-// Xvfb on a display number it picks itself (-displayfd), with RandR and no reset when the last
-// client leaves (a reset would wipe RandR state).
-class XvfbServer {
-public:
-    static std::expected<std::unique_ptr<XvfbServer>, StartError> start(int width = 8192, int height = 8192);
-    const std::string& display() const { return display_; } // ":N"
-    int displayNumber() const { return number_; }
-    ChildProcess& process() { return process_; }
-
-private:
-    TempDir dir_{"kiv-xvfb"};
-    ChildProcess process_;
-    std::string display_;
-    int number_ = -1;
+struct XorgDummyServer {
+    static std::expected<std::unique_ptr<PrivateXServer>, StartError> start() { return PrivateXServer::startXorgDummy(); }
 };
-
-// Xorg with the dummy driver: DUMMY0 drives the desktop and DUMMY1..15 are spare outputs with a
-// CRTC each, as on a machine with unused video outputs. Needs root (it is a real X server).
-class XorgDummyServer {
-public:
-    static std::expected<std::unique_ptr<XorgDummyServer>, StartError> start();
-    const std::string& display() const { return display_; }
-    ChildProcess& process() { return process_; }
-
-private:
-    TempDir dir_{"kiv-xorg"};
-    ChildProcess process_;
-    std::string display_;
-};
-
-// Shrinks a large Xvfb's one CRTC to `width`×`height` so the screen has room to grow, the way a
-// desktop of that size with a larger framebuffer limit looks.
-bool shrinkXvfbDesktop(const std::string& display, int width, int height);
 
 // The first device monitor ("KIV-…", not the desktop's "KIV-MAIN") RandR lists on `display`:
 // x, y, width, height in pixels.
