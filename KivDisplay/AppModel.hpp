@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "KivHostCore/Media/FrameSource.hpp"
+#include "KivHostCore/Platform/FrameSource.hpp"
 #include "KivHostCore/Platform/KeyValueStore.hpp"
-#include "KivHostCore/Service/HostPlatform.hpp"
+#include "KivHostCore/Platform/HostPlatform.hpp"
 #include "KivHostCore/Service/HostService.hpp"
 #include "KivHostCore/Service/PairingStore.hpp"
 

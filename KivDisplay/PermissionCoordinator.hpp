@@ -10,7 +10,7 @@
 
 #include "KivHostCore/Platform/ServiceRegistrar.hpp"
 #include "KivHostCore/Runtime/Executor.hpp"
-#include "KivProtocol/KivLog.hpp"
+#include "KivBase/KivLog.hpp"
 
 namespace kiv::app {
 

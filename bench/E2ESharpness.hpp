@@ -11,7 +11,7 @@
 
 #include "E2EMeasure.hpp"
 #include "KivHostCore/Linux/X11ScreenGrabber.hpp"
-#include "KivHostCore/Media/PixelBuffer.hpp"
+#include "KivHostCore/Platform/PixelBuffer.hpp"
 #include "KivHostCore/Testing/LumaPsnr.hpp"
 #include "KivHostCore/Testing/XPainter.hpp"
 

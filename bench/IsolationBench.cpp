@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "KivHostCore/Display/ExecutorDisplayClock.hpp"
+#include "KivHostCore/Platform/ExecutorDisplayClock.hpp"
 #include "KivHostCore/Linux/FfmpegEncoder.hpp"
 #include "KivHostCore/Media/H264Encoder.hpp"
 #include "KivHostCore/Media/SyntheticFrameSource.hpp"

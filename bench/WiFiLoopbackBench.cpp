@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "KivHostCore/Media/PerformanceMonitor.hpp"
+#include "KivHostCore/Metrics/PerformanceMonitor.hpp"
 #include "KivHostCore/Testing/LoopbackWiFiHost.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Transport/VideoSender.hpp"

@@ -6,7 +6,7 @@
 #include <limits>
 #include <utility>
 
-#include "KivProtocol/KivLog.hpp"
+#include "KivBase/KivLog.hpp"
 
 namespace kiv {
 namespace {

@@ -7,7 +7,7 @@
 #include <limits>
 #include <thread>
 
-#include "KivProtocol/KivLog.hpp"
+#include "KivBase/KivLog.hpp"
 #include "VirtualDisplay/Testing/FakeVirtualDisplayAdapter.hpp"
 #include "VirtualDisplay/VirtualDisplayManager.hpp"
 

@@ -12,13 +12,13 @@
 
 #include "HostOptions.hpp"
 #include "TerminalApprovals.hpp"
-#include "KivHostCore/Media/FrameTrace.hpp"
+#include "KivHostCore/Metrics/FrameTrace.hpp"
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
 #include "KivHostCore/Linux/PrivateXServer.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Runtime/MainLoop.hpp"
-#include "KivProtocol/KivLog.hpp"
+#include "KivBase/KivLog.hpp"
 
 using namespace kiv;
 

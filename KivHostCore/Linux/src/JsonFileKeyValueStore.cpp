@@ -15,7 +15,7 @@
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
 
-#include "KivProtocol/KivLog.hpp"
+#include "KivBase/KivLog.hpp"
 
 namespace kiv {
 

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "KivHostCore/Display/ExecutorDisplayClock.hpp"
+#include "KivHostCore/Platform/ExecutorDisplayClock.hpp"
 #include "KivHostCore/Linux/AsioNetwork.hpp"
 #include "KivHostCore/Linux/DnsSdRegistrar.hpp"
 #include "KivHostCore/Linux/FfmpegEncoder.hpp"

@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-#include "KivProtocol/KivLog.hpp"
+#include "KivBase/KivLog.hpp"
 
 namespace kiv {
 namespace {

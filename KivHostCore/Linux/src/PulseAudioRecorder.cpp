@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "KivProtocol/HostClock.hpp"
-#include "KivProtocol/KivLog.hpp"
+#include "KivBase/KivLog.hpp"
 #include "PulseConnection.hpp"
 
 namespace kiv {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "KivHostCore/Linux/PulseAudioDevices.hpp"
-#include "KivProtocol/KivLog.hpp"
+#include "KivBase/KivLog.hpp"
 #include "PulseConnection.hpp"
 
 namespace kiv::pulse_devices {

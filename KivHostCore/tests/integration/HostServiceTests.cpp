@@ -1,11 +1,6 @@
 // The whole host against real services: a private Xvfb whose RandR monitors are the devices'
 // displays, MIT-SHM capture, libx264, loopback sockets, and the receiver library as the device
 // (Wi-Fi client and USB device role), decoding what it gets with libavcodec.
-#include <sys/wait.h>
-
-#include <fstream>
-#include <sstream>
-
 #include "HostFixture.hpp"
 #include "KivHostCore/Testing/FakeUsbmuxd.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
@@ -88,59 +83,4 @@ TEST_F(HostServiceTest, OneDeviceMovesWiFiToUsbToWiFiKeepingItsSessionAndDisplay
     EXPECT_TRUE(waitUntil([&] { return kivMonitors(xvfb_->display()) == 0 && status().devices.empty(); }, kDeadline));
 }
 
-TEST(HostProcess, ServesADeviceAndLeavesNoMonitorBehindOnSigterm) {
-    auto xvfb = test::XvfbServer::start();
-    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
-    test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
-    test::TempDir home("kiv-host-home");
-    // A run that crashed while it held the output silenced: the next start undoes it (the device is
-    // gone here, so only the note goes).
-    const auto config = home.path() / "config" / "kivdisplay" / "kivdisplay-host.json";
-    std::filesystem::create_directories(config.parent_path());
-    std::ofstream(config) << R"({"kiv.audio.mutedDevice": {"uid": "speakers", "volume": 0.5}})";
-    auto started = HostProcess::start((*xvfb)->display(), home.path());
-    ASSERT_TRUE(started) << started.error();
-    auto& host = started->process;
-    const auto control = started->controlPort;
-
-    WiFiDevice device(helloFor("process-0004", "CI iPad"), control);
-    ASSERT_TRUE(waitUntil([&] { return device.seen.count(ControlMessage::Case::connect) == 1; }, kDeadline)) << host.log();
-    EXPECT_TRUE(waitUntil([&] { return device.seen.meanLuma().has_value(); }, kDeadline)) << "a decoded picture";
-    std::stringstream stored;
-    stored << std::ifstream(config).rdbuf();
-    EXPECT_EQ(stored.str().find("kiv.audio.mutedDevice"), std::string::npos) << stored.str();
-    EXPECT_NE(stored.str().find("hostID"), std::string::npos) << "the rest of the settings stay";
-    EXPECT_EQ(kivMonitors((*xvfb)->display()), 1);
-
-    const int status = host.stop(20s);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << host.log();
-    EXPECT_EQ(kivMonitors((*xvfb)->display()), 0) << "no KivDisplay monitor left";
-    EXPECT_NE(host.log().find("status: streaming"), std::string::npos) << host.log();
-}
-
 } // namespace
-
-// A session released while the host stops used to be destroyed from the main loop's queue after
-// the service (and the queues it uses) had gone: a crash on SIGTERM in about one stop in three.
-TEST(HostProcess, ExitsCleanlyOnSigtermAfterSessionsComeAndGoEveryTime) {
-    auto xvfb = test::XvfbServer::start();
-    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
-    test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
-    for (int run = 0; run < 5; ++run) {
-        test::TempDir home("kiv-host-home");
-        auto started = HostProcess::start((*xvfb)->display(), home.path(), {"--approve-all", "--grace", "0"});
-        ASSERT_TRUE(started) << started.error();
-        auto& host = started->process;
-        auto hello = helloFor("sigterm-0005", "Coming and going");
-        for (int visit = 0; visit < 2; ++visit) {
-            WiFiDevice device(hello, started->controlPort);
-            ASSERT_TRUE(waitUntil([&] { return device.seen.count(ControlMessage::Case::connect) == 1; }, kDeadline))
-                << host.log();
-            hello.token = device.seen.connects().front().token;
-        }
-        // The last device has just gone: its session is being released as the host stops.
-        const int status = host.stop(20s);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << run << ": " << status << "\n" << host.log();
-    }
-    EXPECT_EQ(kivMonitors((*xvfb)->display()), 0);
-}

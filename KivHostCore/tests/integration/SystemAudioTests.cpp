@@ -28,7 +28,7 @@
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivProtocol/HostClock.hpp"
-#include "KivProtocol/KivLog.hpp"
+#include "KivBase/KivLog.hpp"
 #include "KivProtocol/RemoteText.hpp"
 
 namespace kiv {

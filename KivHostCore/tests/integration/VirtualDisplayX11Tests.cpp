@@ -10,7 +10,7 @@
 #include <regex>
 #include <thread>
 
-#include "KivHostCore/Display/ExecutorDisplayClock.hpp"
+#include "KivHostCore/Platform/ExecutorDisplayClock.hpp"
 #include "KivHostCore/Input/InputEventManager.hpp"
 #include "KivHostCore/Linux/X11ScreenGrabber.hpp"
 #include "KivHostCore/Linux/XTestEventPoster.hpp"

@@ -13,7 +13,7 @@
 #include "KivHostCore/Audio/SystemAudioCapture.hpp"
 #include "KivHostCore/Testing/FakeHostTransport.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
-#include "KivProtocol/KivLog.hpp"
+#include "KivBase/KivLog.hpp"
 #include "KivProtocol/StreamFraming.hpp"
 
 using namespace kiv;

@@ -6,7 +6,7 @@
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Testing/FakeAudioDevices.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
-#include "KivProtocol/KivLog.hpp"
+#include "KivBase/KivLog.hpp"
 #include "KivProtocol/RemoteText.hpp"
 
 namespace kiv {

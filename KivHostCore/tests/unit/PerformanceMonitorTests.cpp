@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "KivHostCore/Media/PerformanceMonitor.hpp"
+#include "KivHostCore/Metrics/PerformanceMonitor.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
 
 using namespace kiv;

@@ -16,7 +16,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xcbext.h>
 
-#include "KivProtocol/KivLog.hpp"
+#include "KivBase/KivLog.hpp"
 #include "VirtualDisplay/Linux/RandRVirtualDisplayAdapter.hpp"
 
 namespace kiv::randr {

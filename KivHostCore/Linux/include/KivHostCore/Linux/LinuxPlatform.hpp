@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "KivHostCore/Service/HostPlatform.hpp"
+#include "KivHostCore/Platform/HostPlatform.hpp"
 
 namespace kiv {
 

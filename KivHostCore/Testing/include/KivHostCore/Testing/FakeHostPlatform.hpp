@@ -8,7 +8,7 @@
 
 #include "KivHostCore/Platform/EncoderBackend.hpp"
 #include "KivHostCore/Platform/ScreenGrabber.hpp"
-#include "KivHostCore/Service/HostPlatform.hpp"
+#include "KivHostCore/Platform/HostPlatform.hpp"
 #include "KivHostCore/Testing/FakeEventPoster.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
 #include "VirtualDisplay/Testing/FakeVirtualDisplayAdapter.hpp"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "KivHostCore/Transport/HostTransport.hpp"
+#include "KivHostCore/Platform/HostTransport.hpp"
 
 namespace kiv {
 

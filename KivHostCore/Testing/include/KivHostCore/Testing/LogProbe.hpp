@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "KivProtocol/KivLog.hpp"
+#include "KivBase/KivLog.hpp"
 
 namespace kiv::test {
 

@@ -1,0 +1,383 @@
+#include "KivBase/KivLog.hpp"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <deque>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include <fmt/format.h>
+
+
+namespace kiv {
+
+namespace {
+
+std::string formatLine(std::chrono::system_clock::time_point date, std::string_view module, LogLevel level,
+                       std::string_view message) {
+    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(date.time_since_epoch()).count();
+    const std::time_t seconds = static_cast<std::time_t>(millis / 1000);
+    std::tm local{};
+    ::localtime_r(&seconds, &local);
+    return fmt::format("[{:02}:{:02}:{:02}.{:03}][{}][{}] {}", local.tm_hour, local.tm_min, local.tm_sec, millis % 1000,
+                       module, label(level), message);
+}
+
+
+// The last `count` lines of `text` (an empty line counts).
+std::string lastPieces(std::string_view text, std::size_t count) {
+    if (count == 0) return {};
+    std::size_t start = text.size();
+    for (std::size_t found = 0; found < count; ++found) {
+        if (start == 0) return std::string(text);
+        const auto at = text.rfind('\n', start - 1);
+        if (at == std::string_view::npos) return std::string(text);
+        start = at;
+    }
+    return std::string(text.substr(start + 1));
+}
+
+bool envEquals(const char* name, std::string_view value) {
+    const char* set = std::getenv(name); // NOLINT(concurrency-mt-unsafe): the environment is only read here
+    return set != nullptr && value == set;
+}
+
+void systemLog(int priority, std::string_view module, std::string_view message) {
+    static std::once_flag opened;
+    std::call_once(opened, [] { ::openlog(KivLog::subsystem.data(), LOG_PID | LOG_NDELAY, LOG_USER); });
+    ::syslog(priority, "[%.*s] %.*s", static_cast<int>(module.size()), module.data(), static_cast<int>(message.size()),
+             message.data());
+}
+
+} // namespace
+
+// All writes and truncations of current.log, in order, on one thread ("kiv.logstore.file"),
+// so the logging thread never waits on the disk.
+class KivLogStore::FileWriter {
+public:
+    explicit FileWriter(int fd) : fd_(fd), thread_([this] { run(); }) {}
+    ~FileWriter() {
+        {
+            const std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        cv_.notify_all();
+        thread_.join();
+        ::close(fd_);
+    }
+
+    void write(std::string text) { push(Op{false, std::move(text)}); }
+    void truncate() { push(Op{true, {}}); }
+
+    void flush() {
+        std::unique_lock lock(mutex_);
+        const std::uint64_t target = queued_;
+        done_.wait(lock, [&] { return written_ >= target; });
+    }
+
+private:
+    struct Op {
+        bool truncate;
+        std::string text;
+    };
+
+    void push(Op op) {
+        {
+            const std::lock_guard lock(mutex_);
+            ops_.push_back(std::move(op));
+            ++queued_;
+        }
+        cv_.notify_one();
+    }
+
+    void run() {
+        ::pthread_setname_np(::pthread_self(), "kiv.logstore.fi");
+        std::unique_lock lock(mutex_);
+        while (true) {
+            cv_.wait(lock, [&] { return stopping_ || !ops_.empty(); });
+            if (ops_.empty()) return; // stopping with nothing left
+            Op op = std::move(ops_.front());
+            ops_.pop_front();
+            lock.unlock();
+            perform(op);
+            lock.lock();
+            ++written_;
+            done_.notify_all();
+        }
+    }
+
+    void perform(const Op& op) const {
+        if (op.truncate) {
+            [[maybe_unused]] const int ignored = ::ftruncate(fd_, 0);
+            return;
+        }
+        std::size_t at = 0;
+        while (at < op.text.size()) {
+            const auto n = ::write(fd_, op.text.data() + at, op.text.size() - at);
+            if (n <= 0) return; // errors are ignored: the store keeps working in memory
+            at += static_cast<std::size_t>(n);
+        }
+    }
+
+    int fd_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::condition_variable done_;
+    std::deque<Op> ops_;
+    std::uint64_t queued_ = 0;
+    std::uint64_t written_ = 0;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+std::string_view label(LogLevel level) {
+    switch (level) {
+    case LogLevel::debug: return "DEBUG";
+    case LogLevel::info: return "INFO";
+    case LogLevel::warn: return "WARN";
+    case LogLevel::error: return "ERROR";
+    }
+    return "?";
+}
+
+std::optional<LogLevel> logLevelFromValue(int value) {
+    if (value < 0 || value > 3) return std::nullopt;
+    return static_cast<LogLevel>(value);
+}
+
+KivLogStore& KivLogStore::shared() {
+    // Never destroyed: loggers may run during static destruction.
+    static auto* store = new KivLogStore(kSharedCapacity);
+    return *store;
+}
+
+KivLogStore::KivLogStore(std::size_t capacity) : capacity_(capacity), mirrorToStdout_(envEquals("KIV_LOG_STDOUT", "1")) {}
+
+KivLogStore::~KivLogStore() = default;
+
+void KivLogStore::append(LogLevel level, std::string_view module, std::string_view message) {
+    const auto now = std::chrono::system_clock::now();
+    std::string line = formatLine(now, module, level, message);
+    bool mirror = false;
+    std::shared_ptr<FileWriter> file;
+    {
+        const std::lock_guard lock(mutex_);
+        entries_.push_back(LogEntry{now, std::string(module), level, std::string(message), line});
+        if (entries_.size() > capacity_ + capacity_ / 10) {
+            entries_.erase(entries_.begin(), entries_.end() - static_cast<std::ptrdiff_t>(capacity_));
+        }
+        ++version_;
+        mirror = mirrorToStdout_;
+        file = file_;
+    }
+    if (mirror) {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    }
+    if (file) file->write(line + "\n");
+}
+
+std::vector<LogEntry> KivLogStore::entries(LogLevel minLevel) const {
+    const std::lock_guard lock(mutex_);
+    std::vector<LogEntry> selected;
+    for (const auto& entry : entries_) {
+        if (entry.level >= minLevel) selected.push_back(entry);
+    }
+    return selected;
+}
+
+std::string KivLogStore::text(LogLevel minLevel) const {
+    std::string out;
+    bool first = true;
+    const std::lock_guard lock(mutex_);
+    for (const auto& entry : entries_) {
+        if (entry.level < minLevel) continue;
+        if (!first) out += '\n';
+        out += entry.line;
+        first = false;
+    }
+    return out;
+}
+
+void KivLogStore::clear() {
+    std::shared_ptr<FileWriter> file;
+    {
+        const std::lock_guard lock(mutex_);
+        entries_.clear();
+        ++version_;
+        file = file_;
+    }
+    if (file) file->truncate();
+}
+
+void KivLogStore::enablePersistence(const std::filesystem::path& directory) {
+    std::error_code ignored;
+    std::filesystem::create_directories(directory, ignored);
+    const auto current = directory / "current.log";
+    const auto previous = directory / "previous.log";
+    std::filesystem::remove(previous, ignored);
+    if (std::filesystem::exists(current, ignored)) std::filesystem::rename(current, previous, ignored);
+
+    std::optional<std::string> previousText;
+    if (std::ifstream in{previous, std::ios::binary}) {
+        std::stringstream text;
+        text << in.rdbuf();
+        if (!text.str().empty()) previousText = text.str();
+    }
+    std::shared_ptr<FileWriter> writer;
+    const int fd = ::open(current.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd >= 0) writer = std::make_shared<FileWriter>(fd);
+
+    std::shared_ptr<FileWriter> replaced;
+    {
+        const std::lock_guard lock(mutex_);
+        previousSession_ = std::move(previousText);
+        replaced = std::exchange(file_, writer);
+    }
+}
+
+std::optional<std::string> KivLogStore::previousSessionTail(std::size_t lines) const {
+    const std::lock_guard lock(mutex_);
+    if (!previousSession_) return std::nullopt;
+    return lastPieces(*previousSession_, lines);
+}
+
+std::string KivLogStore::diagnosticsText() const {
+    std::function<std::string()> provider;
+    std::optional<std::string> previous;
+    {
+        const std::lock_guard lock(mutex_);
+        provider = diagnosticsProvider_;
+        previous = previousSession_;
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    ::gmtime_r(&now, &utc);
+    std::vector<std::string> blocks;
+    blocks.push_back(fmt::format("===== KivDisplay diagnostics {:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z =====", utc.tm_year + 1900,
+                                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec));
+    if (provider) blocks.push_back(provider());
+    blocks.emplace_back("===== Log (this run) =====");
+    blocks.push_back(text(LogLevel::debug));
+    if (previous) {
+        blocks.emplace_back("===== Log (previous run, last 300 lines) =====");
+        blocks.push_back(lastPieces(*previous, 300));
+    }
+    std::string out;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (i > 0) out += '\n';
+        out += blocks[i];
+    }
+    return out;
+}
+
+std::uint64_t KivLogStore::version() const {
+    const std::lock_guard lock(mutex_);
+    return version_;
+}
+
+void KivLogStore::setDiagnosticsProvider(std::function<std::string()> provider) {
+    const std::lock_guard lock(mutex_);
+    diagnosticsProvider_ = std::move(provider);
+}
+
+bool KivLogStore::mirrorToStdout() const {
+    const std::lock_guard lock(mutex_);
+    return mirrorToStdout_;
+}
+
+void KivLogStore::setMirrorToStdout(bool mirror) {
+    const std::lock_guard lock(mutex_);
+    mirrorToStdout_ = mirror;
+}
+
+void KivLogStore::flush() {
+    std::shared_ptr<FileWriter> file;
+    {
+        const std::lock_guard lock(mutex_);
+        file = file_;
+    }
+    if (file) file->flush();
+}
+
+namespace {
+std::mutex& readerMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+std::function<std::optional<bool>(std::string_view)>& storedBoolReader() {
+    static std::function<std::optional<bool>(std::string_view)> reader;
+    return reader;
+}
+} // namespace
+
+namespace KivLog {
+
+KivLogger logger(std::string category) { return KivLogger(std::move(category)); }
+
+void setStoredBoolReader(std::function<std::optional<bool>(std::string_view key)> reader) {
+    const std::lock_guard lock(readerMutex());
+    storedBoolReader() = std::move(reader);
+}
+
+bool frameLogEnabled() {
+    static const bool enabled = [] {
+        if (envEquals("KIV_FRAME_LOG", "1")) return true;
+        std::function<std::optional<bool>(std::string_view)> reader;
+        {
+            const std::lock_guard lock(readerMutex());
+            reader = storedBoolReader();
+        }
+        return reader ? reader("KivFrameLog").value_or(false) : false;
+    }();
+    return enabled;
+}
+
+} // namespace KivLog
+
+bool KivLogger::frameLogOn() { return KivLog::frameLogEnabled(); }
+
+void KivLogger::debugText(std::string_view message) const { systemLog(LOG_DEBUG, module_, message); }
+
+void KivLogger::info(std::string_view message) const {
+    KivLogStore::shared().append(LogLevel::info, module_, message);
+    systemLog(LOG_INFO, module_, message);
+}
+
+void KivLogger::warning(std::string_view message) const {
+    KivLogStore::shared().append(LogLevel::warn, module_, message);
+    systemLog(LOG_ERR, module_, message);
+}
+
+void KivLogger::error(std::string_view message) const {
+    KivLogStore::shared().append(LogLevel::error, module_, message);
+    systemLog(LOG_ERR, module_, message);
+}
+
+std::pair<bool, int> LogThrottle::allow(std::uint64_t nowUs) {
+    int previous = 0;
+    // A clock that went backwards also opens a new window rather than wrapping.
+    if (nowUs < windowStart_ || nowUs - windowStart_ >= windowUs_) {
+        previous = suppressed_;
+        windowStart_ = nowUs;
+        suppressed_ = 0;
+        count_ = 0;
+    }
+    ++count_;
+    if (count_ > limit_) {
+        ++suppressed_;
+        return {false, previous};
+    }
+    return {true, previous};
+}
+
+} // namespace kiv

@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <algorithm>
+#include <regex>
+
+#include "KivBase/KivLog.hpp"
+
+using namespace kiv;
+
+namespace {
+std::filesystem::path freshDir(const std::string& name) {
+    auto dir = std::filesystem::temp_directory_path() / ("kiv-log-" + name + "-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    return dir;
+}
+std::string readAll(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+} // namespace
+
+TEST(KivLogStore, LineFormatLevelsAndTrimmingSlack) {
+    KivLogStore store(10);
+    store.append(LogLevel::warn, "Session", "Link lost.");
+    EXPECT_TRUE(std::regex_match(store.entries(LogLevel::debug).at(0).line,
+                                 std::regex(R"(\[\d\d:\d\d:\d\d\.\d\d\d\]\[Session\]\[WARN\] Link lost\.)")));
+    for (int i = 1; i < 11; ++i) store.append(i % 3 == 0 ? LogLevel::error : LogLevel::info, "M", std::to_string(i));
+    EXPECT_EQ(store.entries(LogLevel::debug).size(), 11u) << "slack: not cut at 11";
+    store.append(LogLevel::info, "M", "11");
+    const auto all = store.entries(LogLevel::debug);
+    ASSERT_EQ(all.size(), 10u);
+    EXPECT_EQ(all.front().message, "2");
+    EXPECT_EQ(all.back().message, "11");
+    for (const auto& entry : store.entries(LogLevel::warn)) EXPECT_GE(entry.level, LogLevel::warn);
+    EXPECT_EQ(store.entries(LogLevel::warn).size(), 3u);
+    const auto errors = store.text(LogLevel::error);
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 2) << "3 error lines joined by newlines";
+
+    const auto version = store.version();
+    store.clear();
+    EXPECT_EQ(store.version(), version + 1);
+    EXPECT_TRUE(store.entries(LogLevel::debug).empty());
+    EXPECT_EQ(label(LogLevel::error), "ERROR");
+    EXPECT_FALSE(logLevelFromValue(4));
+    EXPECT_EQ(logLevelFromValue(2), LogLevel::warn);
+}
+
+TEST(KivLogStore, PersistenceRotatesFilesAndKeepsThePreviousRun) {
+    const auto dir = freshDir("persist");
+    {
+        KivLogStore first(100);
+        first.append(LogLevel::info, "App", "before persistence"); // not written
+        first.enablePersistence(dir);
+        EXPECT_FALSE(first.previousSessionTail(5)) << "no previous run yet";
+        first.append(LogLevel::info, "App", "run one a");
+        first.append(LogLevel::error, "App", "run one b");
+        first.flush();
+        const auto current = readAll(dir / "current.log");
+        EXPECT_EQ(current.find("before persistence"), std::string::npos);
+        EXPECT_NE(current.find("[App][ERROR] run one b\n"), std::string::npos);
+    }
+    KivLogStore second(100);
+    second.enablePersistence(dir);
+    const auto tail = second.previousSessionTail(2);
+    ASSERT_TRUE(tail);
+    EXPECT_NE(tail->find("run one b"), std::string::npos);
+    EXPECT_EQ(tail->back(), '\n') << "the final newline leaves an empty last piece";
+    second.append(LogLevel::info, "App", "run two");
+    second.clear();
+    second.append(LogLevel::info, "App", "after clear");
+    second.flush();
+    EXPECT_TRUE(second.previousSessionTail(1).has_value()) << "clear keeps the previous run";
+    const auto current = readAll(dir / "current.log");
+    EXPECT_EQ(current.find("run two"), std::string::npos) << "clear truncates the file";
+    EXPECT_NE(current.find("after clear"), std::string::npos);
+
+    second.setDiagnosticsProvider([] { return std::string("host: test"); });
+    const auto text = second.diagnosticsText();
+    EXPECT_TRUE(std::regex_search(text, std::regex(R"(^===== KivDisplay diagnostics \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ =====\nhost: test\n===== Log \(this run\) =====\n)")));
+    EXPECT_NE(text.find("===== Log (previous run, last 300 lines) =====\n"), std::string::npos);
+    std::filesystem::remove_all(dir);
+}
+
+TEST(KivLogStore, PreviousTailSplitsKeepingEmptyPieces) {
+    const auto dir = freshDir("tail");
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir / "current.log") << "a\nb\n";
+    KivLogStore store(10);
+    store.enablePersistence(dir);
+    EXPECT_EQ(store.previousSessionTail(2), "b\n");
+    EXPECT_EQ(store.previousSessionTail(10), "a\nb\n");
+    std::filesystem::remove_all(dir);
+}
+
+TEST(KivLogger, LevelsReachTheSharedStoreAndDebugIsLazy) {
+    auto& shared = KivLogStore::shared();
+    const auto before = shared.version();
+    const auto logger = KivLog::logger("Transport");
+    logger.notice("notice text");
+    logger.warning("warning text");
+    EXPECT_EQ(shared.version(), before + 2);
+    const auto entries = shared.entries(LogLevel::warn);
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.back().module, "Transport");
+    EXPECT_EQ(entries.back().message, "warning text");
+
+    bool built = false;
+    logger.debug([&] {
+        built = true;
+        return std::string("frame");
+    });
+    EXPECT_EQ(built, KivLog::frameLogEnabled());
+    EXPECT_EQ(shared.version(), before + 2) << "debug lines never go to the store";
+}
+
+TEST(LogThrottle, LimitPerWindowAndSuppressedCount) {
+    LogThrottle throttle(3, 1'000'000);
+    const std::uint64_t t = 5'000'000;
+    std::vector<bool> allowed;
+    for (int i = 0; i < 5; ++i) allowed.push_back(throttle.allow(t + i).first);
+    EXPECT_EQ(allowed, (std::vector<bool>{true, true, true, false, false}));
+    EXPECT_EQ(throttle.allow(t + 1'000'000), (std::pair<bool, int>{true, 2}));
+    EXPECT_EQ(throttle.allow(t + 1'000'001), (std::pair<bool, int>{true, 0}));
+}

@@ -1,0 +1,163 @@
+#include "KivHostCore/Media/H264Encoder.hpp"
+
+#include "KivHostCore/Metrics/FrameTrace.hpp"
+
+#include <cmath>
+
+#include <fmt/format.h>
+
+#include "KivProtocol/H264Bitstream.hpp"
+
+namespace kiv {
+
+std::string H264EncoderError::text() const {
+    switch (kind) {
+    case Kind::sessionCreate: return fmt::format("encoder session could not be created ({}): {}", status, detail);
+    case Kind::prepare: return fmt::format("encoder could not prepare ({}): {}", status, detail);
+    case Kind::hardwareUnavailable: return "no hardware encoder";
+    }
+    return {};
+}
+
+int H264Encoder::keyframeIntervalFrames(const Configuration& c) {
+    if (c.refinementQuality) return 1;
+    return std::max(static_cast<int>(std::trunc(c.keyframeIntervalSeconds * c.fps)), 1);
+}
+
+std::expected<std::shared_ptr<H264Encoder>, H264EncoderError> H264Encoder::create(Configuration configuration,
+                                                                                  EncoderFactory& factory, Executor& queue,
+                                                                                  std::shared_ptr<PerformanceMonitor> monitor) {
+    EncoderOptions options{configuration.width, configuration.height, configuration.fps, configuration.bitrate,
+                           keyframeIntervalFrames(configuration), configuration.refinementQuality};
+    auto backend = factory.open(options);
+    if (!backend) return std::unexpected(H264EncoderError{H264EncoderError::Kind::sessionCreate, -1, backend.error()});
+    const auto log = KivLog::logger("Encoder");
+    log.info("Encoder id=" + (*backend)->name());
+    if (configuration.refinementQuality) {
+        log.info(fmt::format("Refinement encoder started {}x{} quality={}", configuration.width, configuration.height,
+                             *configuration.refinementQuality));
+    } else {
+        log.info(fmt::format("Encoder started {}x{}@{} {}kbps hardware={}", configuration.width, configuration.height,
+                             configuration.fps, configuration.bitrate / 1000, (*backend)->isHardware()));
+    }
+    return std::make_shared<H264Encoder>(configuration, std::move(*backend), queue, std::move(monitor));
+}
+
+H264Encoder::H264Encoder(Configuration configuration, std::unique_ptr<EncoderBackend> backend, Executor& queue,
+                         std::shared_ptr<PerformanceMonitor> monitor)
+    : configuration_(configuration), backend_(std::move(backend)), queue_(queue), handle_(queue.handle()), monitor_(std::move(monitor)) {}
+
+int H264Encoder::inFlight() const {
+    const std::lock_guard lock(inFlightMutex_);
+    return inFlight_;
+}
+
+void H264Encoder::release() {
+    const std::lock_guard lock(inFlightMutex_);
+    inFlight_ = std::max(inFlight_ - 1, 0);
+}
+
+void H264Encoder::encode(std::shared_ptr<PixelBuffer> buffer, std::uint64_t captureTimeUs) {
+    {
+        const std::lock_guard lock(inFlightMutex_);
+        if (inFlight_ >= kMaxInFlight) {
+            if (monitor_) monitor_->countDroppedCapture();
+            return;
+        }
+        ++inFlight_;
+    }
+    const bool posted = handle_.post([weak = weak_from_this(), buffer = std::move(buffer), captureTimeUs]() mutable {
+        if (auto self = weak.lock()) {
+            self->submit(std::move(buffer), captureTimeUs);
+        }
+    });
+    if (!posted) release(); // the queue is gone: nothing will ever encode it
+}
+
+void H264Encoder::submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t captureTimeUs) {
+    if (invalidated_ || !backend_) {
+        release();
+        return;
+    }
+    const std::uint64_t pts = std::max(lastPTSUs_ + 1, captureTimeUs);
+    lastPixelBuffer_ = buffer;
+    lastPTSUs_ = pts;
+    const bool force = std::exchange(forceKeyframe_, false);
+    const auto started = queue_.now();
+    auto packets = backend_->encode(*buffer, pts, force);
+    if (!packets) {
+        log_.error(fmt::format("EncodeFrame failed {}", packets.error()));
+        release();
+        if (++failuresInARow_ == kFailureReportThreshold && onFailure) onFailure(packets.error());
+        return;
+    }
+    failuresInARow_ = 0;
+    if (FrameTrace::enabled()) {
+        FrameTrace::mark(captureTimeUs, FrameTrace::Stage::encodeStarted, static_cast<std::uint64_t>(started.count()));
+        FrameTrace::mark(captureTimeUs, FrameTrace::Stage::encoded, static_cast<std::uint64_t>(queue_.now().count()));
+    }
+    if (packets->empty() && monitor_) monitor_->countDroppedCapture(); // rate control dropped it
+    for (auto& packet : *packets) {
+        EncodedFrame frame{std::move(packet.data), packet.isKeyframe, captureTimeUs};
+        if (frame.data.empty()) continue;
+        if (monitor_) {
+            monitor_->countEncoded(static_cast<std::uint64_t>((queue_.now() - started).count()),
+                                   static_cast<std::int64_t>(frame.data.size()));
+        }
+        if (onEncoded) onEncoded(std::move(frame));
+    }
+    release();
+}
+
+void H264Encoder::requestKeyframe() {
+    // Requests that arrive before the queue gets to the first are the same request.
+    if (keyframeRequestQueued_.exchange(true)) return;
+    handle_.post([weak = weak_from_this()] {
+        const auto self = weak.lock();
+        if (!self) return;
+        self->keyframeRequestQueued_ = false;
+        if (self->invalidated_) return;
+        self->forceKeyframe_ = true;
+        // On a still screen no new frame comes to carry the keyframe: re-encode the last one.
+        const Duration twoFrames(2'000'000 / std::max(self->configuration_.fps, 1));
+        self->keyframeRetry_ = self->queue_.postAfter(twoFrames, [weak] {
+            const auto encoder = weak.lock();
+            if (!encoder || !encoder->forceKeyframe_ || encoder->invalidated_ || !encoder->lastPixelBuffer_) return;
+            {
+                const std::lock_guard lock(encoder->inFlightMutex_);
+                if (encoder->inFlight_ >= kMaxInFlight) return;
+                ++encoder->inFlight_;
+            }
+            encoder->submit(encoder->lastPixelBuffer_, static_cast<std::uint64_t>(encoder->queue_.now().count()));
+        });
+    });
+}
+
+void H264Encoder::forceKeyframeOnNextFrame() {
+    handle_.post([weak = weak_from_this()] {
+        if (auto self = weak.lock()) self->forceKeyframe_ = true;
+    });
+}
+
+void H264Encoder::setBitrate(std::int64_t bitrate) {
+    handle_.post([weak = weak_from_this(), bitrate] {
+        const auto self = weak.lock();
+        if (!self || self->invalidated_ || !self->backend_) return;
+        if (self->backend_->setBitrate(bitrate)) self->log_.notice(fmt::format("Encoder bitrate {}kbps", bitrate / 1000));
+    });
+}
+
+void H264Encoder::invalidate() {
+    queue_.sync([this] {
+        if (invalidated_) return;
+        invalidated_ = true;
+        keyframeRetry_.cancel();
+        backend_.reset();
+        lastPixelBuffer_.reset();
+        onEncoded = nullptr;
+        onFailure = nullptr;
+        log_.notice("Encoder stopped");
+    });
+}
+
+} // namespace kiv

@@ -1,0 +1,318 @@
+#pragma once
+// Everything about one device: admission and pairing, its virtual display and media pipeline,
+// moving its client between links, and keeping its display through short absences. Main-executor
+// confined, except input delivery and ping answers, which run on the link's queue.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "KivHostCore/Audio/AudioSender.hpp"
+#include "KivHostCore/Platform/AudioSource.hpp"
+#include "KivHostCore/Audio/MacOutputMuter.hpp"
+#include "KivHostCore/Input/InputEventManager.hpp"
+#include "KivHostCore/Input/InputRoute.hpp"
+#include "KivHostCore/Platform/FrameSource.hpp"
+#include "KivHostCore/Media/H264Encoder.hpp"
+#include "KivHostCore/Metrics/PerformanceMonitor.hpp"
+#include "KivHostCore/Media/StaticRefiner.hpp"
+#include "KivHostCore/Service/DisplayOperationGate.hpp"
+#include "KivHostCore/Platform/HostPlatform.hpp"
+#include "KivHostCore/Service/HostSettings.hpp"
+#include "KivHostCore/Service/HostStatus.hpp"
+#include "KivHostCore/Service/PairingStore.hpp"
+#include "KivHostCore/Service/SessionConfigurationManager.hpp"
+#include "KivHostCore/Service/SessionReport.hpp"
+#include "KivHostCore/Platform/HostTransport.hpp"
+#include "KivHostCore/Transport/VideoSender.hpp"
+#include "KivBase/KivLog.hpp"
+#include "VirtualDisplay/VirtualDisplayManager.hpp"
+
+namespace kiv {
+
+// Why a display could not be brought to a configuration.
+struct DisplayModeError {
+    enum class Kind { mismatch, offline };
+    Kind kind = Kind::mismatch;
+    std::string requested;
+    std::string effective;      // mismatch
+    std::uint32_t displayID = 0; // offline
+    std::string text() const;
+};
+
+// Why a stream did not start; capture errors are told apart (the device hears permissionMissing).
+struct StreamStartError {
+    bool isCapture = false;
+    std::string text;
+};
+
+// The serial number of a device's display: FNV-1a of the identifier, bits 0, 8 and 31 cleared,
+// bit 8 set, bit 0 set in portrait.
+std::uint32_t displaySerial(const std::string& deviceID, bool landscape);
+
+class DisplaySession : public ReconfigurationTarget, public std::enable_shared_from_this<DisplaySession> {
+public:
+    struct ActiveClient {
+        std::shared_ptr<HostTransport> link; // absent between links
+        Hello hello;
+        std::uint32_t sessionID = 0;
+        std::uint64_t videoKey = 0;
+        std::string token;
+        bool paused = false;
+        bool streaming = false;
+        std::int64_t linkChanges = 1;
+    };
+    using ApprovalReply = std::function<void(bool approved)>;
+
+    static constexpr int kMaxCaptureRetries = 5;
+    static constexpr Duration kOfflinePoll = std::chrono::milliseconds(250);
+    static constexpr Duration kOfflineDeadline = std::chrono::seconds(10);
+    static constexpr Duration kRecoveryDelay = std::chrono::seconds(1);
+    static constexpr Duration kNoteAutoHide = std::chrono::seconds(4);
+    static constexpr Duration kOrientationDebounce = std::chrono::milliseconds(800);
+    static constexpr int kMaxAudioRetries = 5;
+
+    static std::shared_ptr<DisplaySession> create(std::string deviceID, HostSettings settings, FrameSourceKind sourceKind,
+                                                  std::shared_ptr<PairingStore> pairing,
+                                                  std::shared_ptr<MuteCoordinator> muter,
+                                                  std::shared_ptr<DisplayOperationGate> gate, HostPlatform& platform,
+                                                  Executor& main);
+    ~DisplaySession() override;
+
+    // Hooks set by the service; all run on the main executor.
+    std::function<void(const HostStatus&)> onStatus;
+    // Asks the user; `reply` must be called once, on the main executor. Absent: refused.
+    std::function<void(const PeerRequest&, ApprovalReply reply)> approvalHandler;
+    std::function<void(const SessionSettings&)> onSettingsChanged;
+    std::function<HostInfo()> hostInfoProvider;
+    std::function<int()> otherActiveSessions;
+    std::function<void()> onAccessibilityNeeded;
+
+    void start();
+    void stop();
+
+    // Admission.
+    void wire(const std::shared_ptr<HostTransport>& link);
+    void addOpenChannel(const std::shared_ptr<HostTransport>& link);
+    void handleHello(const Hello& hello, const std::shared_ptr<HostTransport>& link);
+    void handle(const ControlMessage& message, const std::shared_ptr<HostTransport>& from);
+    ConnectInfo connectInfo(const DisplayConfiguration& config) const;
+    void refreshInputStatus();
+
+    // Links and grace.
+    void linkClosed(const std::string& id);
+    void migrate(const std::shared_ptr<HostTransport>& link, const Hello& hello);
+    void startGrace();
+    void teardownClient(bool destroyDisplayNow);
+    void disconnectClient();
+    void showNote(HostStatus::TransportNote::Kind kind, std::string text, bool autoHide);
+
+    // Display and pipeline.
+    void reconfigureEncoder(const DisplayConfiguration& configuration) override;
+    void reconfigureStream(const DisplayConfiguration& configuration, StreamDone done) override;
+    void reconfigureDisplay(const DisplayConfiguration& configuration, DisplayDone done) override;
+    void stopPipeline();
+    void destroyDisplay();
+    void resumeStreaming(std::function<void()> done = {});
+
+    // Control (DisplaySessionControl.cpp).
+    void scheduleOrientation(const ScreenInfo& screen);
+    void tickMetrics();
+    void flushStats();
+
+    // Sound (DisplaySessionAudio.cpp).
+    void updateAudio(bool forceSend);
+
+    // State.
+    bool isIdle() const;
+    const HostStatus& status() const { return status_; }
+    void publishStatus();
+    const std::string& deviceID() const { return deviceID_; }
+    const std::optional<ActiveClient>& active() const { return active_; }
+    bool hasActiveClient() const { return active_.has_value(); }
+    bool isStreaming() const { return pipeline_.has_value(); }
+    bool isStopped() const { return isStopped_; }
+    std::int64_t captureRetries() const { return captureRetries_; }
+    const HostSettings& settings() const { return settings_; }
+    void setGraceSeconds(double seconds) { settings_.graceSeconds = seconds; }
+    void setTouchControl(bool on);
+    void setPermissionGranted(bool granted) { status_.permissionGranted = granted; }
+    SessionConfigurationManager& configuration() { return *configuration_; }
+    VirtualDisplayManager& virtualDisplay() { return *virtualDisplay_; }
+    InputEventManager& input() { return *input_; }
+    std::size_t openChannelCount() const { return openChannels_.size(); }
+
+    // Test hooks.
+    std::optional<std::int64_t> syntheticStaticAfterFrames;
+    std::optional<std::int64_t> syntheticStaticTicks;
+    bool simulateNextReconfigureFailure = false;
+    std::optional<double> syntheticAudioFrequency; // a test tone instead of the system's sound
+    bool simulateAudioFailure = false;              // with the test tone: every start fails
+    std::set<std::string> simulateUnusableModes; // "W×H@Sx" of a logical mode
+
+    DisplaySession(std::string deviceID, HostSettings settings, FrameSourceKind sourceKind,
+                   std::shared_ptr<PairingStore> pairing, std::shared_ptr<MuteCoordinator> muter,
+                   std::shared_ptr<DisplayOperationGate> gate, HostPlatform& platform, Executor& main); // use create()
+
+private:
+    struct Pipeline {
+        std::shared_ptr<FrameSource> source;
+        std::shared_ptr<H264Encoder> encoder;
+        DisplayConfiguration config;
+        std::shared_ptr<StaticRefiner> refiner;
+        std::shared_ptr<std::atomic<bool>> live; // cleared when stopped: late frames go nowhere
+    };
+    struct Ensured {
+        std::optional<std::uint32_t> displayID;
+        DisplayConfiguration effective;
+    };
+    using EnsureResult = std::expected<Ensured, DisplayModeError>;
+    using StreamResult = std::expected<void, StreamStartError>;
+
+    // Admission (DisplaySessionAdmission.cpp).
+    void askUser(const Hello& hello, std::shared_ptr<HostTransport> link);
+    void accept(const Hello& hello, std::shared_ptr<HostTransport> link, std::string token);
+    void acceptDisplayed(const Hello& hello, std::shared_ptr<HostTransport> link, std::string token,
+                         DisplayConfiguration desired, std::expected<DisplayConfiguration, DisplayModeError> result);
+    void acceptStreaming(const Hello& hello, std::shared_ptr<HostTransport> link, DisplayConfiguration config,
+                         StreamResult result);
+    void finishAccept();
+    InputStatus inputStatusNow() const;
+    void announceInputStatus(const InputStatus& next);
+    void attachVideo(const std::shared_ptr<HostTransport>& link);
+    void reject(const std::shared_ptr<HostTransport>& link, RejectReason reason);
+    bool isOpenChannel(const std::shared_ptr<HostTransport>& link) const;
+
+    // Display (DisplaySessionDisplay.cpp).
+    struct EnsureRequest {
+        DisplayConfiguration config;
+        VirtualDisplayConfiguration display;
+        bool quick = false;
+        bool useVirtualDisplay = true;
+        bool unusable = false;
+    };
+    void reconfigureDisplayLocked(const DisplayConfiguration& config,
+                                  std::function<void(std::expected<DisplayConfiguration, DisplayModeError>)> done);
+    void tryCandidate(std::shared_ptr<std::vector<DisplayConfiguration>> candidates, std::size_t index, bool retried,
+                      std::function<void(std::expected<DisplayConfiguration, DisplayModeError>)> done);
+    // Runs on the display queue; touches only the display manager, its clock and the log.
+    EnsureResult ensureDisplayBlocking(const EnsureRequest& request);
+    bool verifyBlocking(const ScreenModeInfo& wanted, const std::string& label, Duration limit);
+    bool waitBlocking(Duration limit, Duration poll, const std::function<bool()>& done);
+    VirtualDisplayConfiguration displayConfigurationFor(const DisplayConfiguration& config) const;
+    DisplayConfiguration mirrorFallback(const DisplayConfiguration& config);
+    void onTerminated();
+
+    // Pipeline (DisplaySessionPipeline.cpp).
+    void startStream(const DisplayConfiguration& config, std::function<void(StreamResult)> done);
+    void startPipeline(std::optional<std::uint32_t> displayID, const DisplayConfiguration& config,
+                       std::function<void(StreamResult)> done);
+    void resumeFailed(const std::string& text, const std::function<void()>& done);
+    void sourceStopped(std::int64_t generation, std::optional<CaptureError> error);
+    void recover(bool offline);
+    void pollOffline(MonotonicTime started, MonotonicTime deadline);
+    void scheduleMetrics();
+    void requestKeyframe();
+
+    // Control (DisplaySessionControl.cpp).
+    void configChange(const ConfigChange& change);
+    void clientStats(const ClientStats& stats);
+    void pauseClient();
+    void resumeClient();
+
+    // Sound (DisplaySessionAudio.cpp).
+    void startAudio();
+    void stopAudio();
+    void audioStopped(std::int64_t generation, std::optional<std::string> error);
+    void scheduleAudioRetry();
+    void publishAudioStatus(bool forceSend);
+    bool wantsAudio() const;
+    void observePower();
+
+    // Links (DisplaySessionLinks.cpp).
+    std::string deviceWord() const;
+    void setService(HostStatus::Service service);
+
+    template <class Fn>
+    void onMain(Fn&& fn) {
+        postIfAlive(main_, weak_from_this(), std::forward<Fn>(fn));
+    }
+    template <class Fn>
+    TimerHandle onMainAfter(Duration delay, Fn&& fn) {
+        return postIfAliveAfter(main_, delay, weak_from_this(), std::forward<Fn>(fn));
+    }
+
+    Executor& main_;
+    HostPlatform& platform_;
+    KivLogger log_ = KivLog::logger("Session");
+    KivLogger statsLog_ = KivLog::logger("Stats");
+    HostStatus status_;
+    const std::string deviceID_;
+    HostSettings settings_;
+    const FrameSourceKind sourceKind_;
+    std::shared_ptr<PairingStore> pairing_;
+    std::shared_ptr<MuteCoordinator> muter_;
+    std::shared_ptr<DisplayOperationGate> gate_;
+
+    // Queues first: the components below hold them and go before them.
+    std::unique_ptr<Executor> displayQueue_;
+    std::unique_ptr<Executor> encoderQueue_;
+    std::unique_ptr<Executor> refinerEncoderQueue_;
+    std::unique_ptr<Executor> captureQueue_;
+    std::unique_ptr<Executor> refinerQueue_;
+    std::unique_ptr<Executor> videoQueue_;
+    std::unique_ptr<Executor> inputQueue_;
+    std::unique_ptr<Executor> audioQueue_;
+
+    std::shared_ptr<PerformanceMonitor> monitor_;
+    std::shared_ptr<SessionConfigurationManager> configuration_;
+    std::shared_ptr<VirtualDisplayClock> displayClock_;
+    std::shared_ptr<VirtualDisplayManager> virtualDisplay_;
+    std::shared_ptr<InputEventManager> input_;
+    std::shared_ptr<InputRoute> inputRoute_; // the active link's touches, for the links' queues
+    std::shared_ptr<VideoSender> sender_;
+    std::shared_ptr<AudioSender> audioSender_;
+
+    std::optional<ActiveClient> active_;
+    std::optional<std::string> pendingApproval_;
+    std::optional<TransportKind> lostLinkKind_; // the link the client lost, named when another takes over
+    std::optional<Hello> displayHello_; // the client the display is made for (name, screen)
+    std::map<std::string, std::shared_ptr<HostTransport>> openChannels_;
+    std::optional<Pipeline> pipeline_;
+    std::int64_t pipelineGeneration_ = 0;
+    std::int64_t captureRetries_ = 0;
+    ScopedTimer graceTask_;
+    ScopedTimer linkHoldTask_;
+    ScopedTimer noteTask_;
+    ScopedTimer recoveryTask_;
+    ScopedTimer orientationWork_;
+    std::shared_ptr<void> powerToken_;
+    ScopedTimer metricsTimer_;
+    std::vector<HostMetrics> hostSamples_;
+    std::vector<ClientStats> clientSamples_;
+    std::vector<TransportMetrics> linkSamples_;
+    SessionReportCounters reportCounters_;
+    std::map<IDRReason, std::int64_t> idrCounts_;
+    std::optional<std::pair<std::int64_t, std::int64_t>> lastDecoderSize_;
+    bool audioGaveUp_ = false;
+    std::int64_t audioRetries_ = 0;
+    std::shared_ptr<AudioSource> audioSource_;
+    bool audioStreaming_ = false; // audioSource_ has started
+    std::int64_t audioGeneration_ = 0;
+    std::optional<std::string> audioError_;
+    ScopedTimer audioRetryTask_;
+    bool displaysAsleep_ = false;
+    bool accepting_ = false;
+    bool isStopped_ = false;
+    bool touchControl_ = true;
+};
+
+} // namespace kiv
