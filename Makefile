@@ -4,7 +4,7 @@ BUILD_DIR := build/$(PRESET)
 JOBS ?= 2
 WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all deps configure build test test-unit test-integration run demo clean asan tsan
+.PHONY: all deps configure build test test-unit test-integration run demo clean asan tsan format format-check lint
 
 all: build
 
@@ -31,6 +31,18 @@ asan:
 
 tsan:
 	@$(MAKE) --no-print-directory test PRESET=tsan
+
+# Formatting (.clang-format): CI refuses a tree that clang-format-16 would change.
+CXX_SOURCES = $$(git ls-files '*.cpp' '*.hpp' '*.h')
+format:
+	@clang-format-16 -i $(CXX_SOURCES)
+
+format-check:
+	@clang-format-16 --dry-run -Werror $(CXX_SOURCES) && echo "format-check: clean"
+
+# clang-tidy (.clang-tidy's checks) over the modules clang can build with libc++ (see README).
+lint: fuzz-build
+	@clang-tidy-16 -p build/fuzz --quiet --warnings-as-errors='*' --extra-arg=-stdlib=libc++ KivBase/src/*.cpp KivProtocol/src/*.cpp
 
 # The desktop application on an X11 desktop, else the headless host in the foreground (its own X
 # server when there is none). HEADLESS=1 picks the headless host; ARGS adds flags.

@@ -1,8 +1,7 @@
 #include "AppModel.hpp"
 
-#include <fmt/format.h>
-
 #include <algorithm>
+#include <fmt/format.h>
 
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Service/ConfigurationResolver.hpp"
@@ -56,15 +55,17 @@ AppModel::AppModel(AppEnvironment environment) : env_(std::move(environment)), d
     KivLogStore::shared().setDiagnosticsProvider([this] { return diagnosticsSummary(); });
     // A run that died while it held the output silenced left a note of what to give back.
     if (env_.platform->makeAudioDevices)
-        if (auto devices = env_.platform->makeAudioDevices(*env_.main)) MacOutputMuter::restoreAfterCrash(*devices, *defaults_);
+        if (auto devices = env_.platform->makeAudioDevices(*env_.main))
+            MacOutputMuter::restoreAfterCrash(*devices, *defaults_);
     startService();
-    permissions_ = std::make_unique<PermissionCoordinator>(
-        *env_.main,
-        PermissionProbes{env_.platform->screenRecordingGranted, env_.accessibilityTrusted, env_.platform->makeRegistrar, env_.main},
-        [this](bool) {
-            if (host_) host_->refreshPermission();
-            changed();
-        });
+    permissions_ = std::make_unique<PermissionCoordinator>(*env_.main,
+                                                           PermissionProbes{env_.platform->screenRecordingGranted,
+                                                                            env_.accessibilityTrusted,
+                                                                            env_.platform->makeRegistrar, env_.main},
+                                                           [this](bool) {
+                                                               if (host_) host_->refreshPermission();
+                                                               changed();
+                                                           });
     permissions_->triggerLocalNetwork();
     permissions_->requestScreenRecording();
     const auto every2s = [this](auto& self) -> void {
@@ -83,16 +84,20 @@ AppModel::~AppModel() {
     if (host_) host_->stop();
 }
 
-void AppModel::observe(std::function<void()> observer) { observers_.push_back(std::move(observer)); }
+void AppModel::observe(std::function<void()> observer) {
+    observers_.push_back(std::move(observer));
+}
 
 void AppModel::changed() {
-    for (const auto& observer : observers_) observer();
+    for (const auto& observer : observers_)
+        observer();
 }
 
 void AppModel::persist(bool stored, const std::string& what) {
     // The choice still applies for this run; only its memory across launches is lost.
     if (stored) return;
-    settingsProblem_ = "Could not save " + what + " (the settings file cannot be written); it applies until KivDisplay quits";
+    settingsProblem_ =
+        "Could not save " + what + " (the settings file cannot be written); it applies until KivDisplay quits";
     log_.error(*settingsProblem_);
 }
 
@@ -111,8 +116,10 @@ void AppModel::loadSettings() {
         persist(defaults_->setString(kHostID, settings_.hostID), "the host identifier");
     }
     if (const auto data = defaults_->data(kSessionSettings)) {
-        if (auto decoded = decodeSessionSettings(std::string(data->begin(), data->end()))) settings_.session = *decoded;
-        else log_.warning("Stored default settings ignored: " + decoded.error().message);
+        if (auto decoded = decodeSessionSettings(std::string(data->begin(), data->end())))
+            settings_.session = *decoded;
+        else
+            log_.warning("Stored default settings ignored: " + decoded.error().message);
     }
 }
 
@@ -128,7 +135,9 @@ SessionSettings AppModel::settingsFor(const std::string& deviceID) const {
 }
 
 void AppModel::storeDefaultSettings(const SessionSettings& settings) {
-    if (auto json = encodeSessionSettings(settings)) persist(defaults_->setData(kSessionSettings, Bytes(json->begin(), json->end())), "the default display settings");
+    if (auto json = encodeSessionSettings(settings))
+        persist(defaults_->setData(kSessionSettings, Bytes(json->begin(), json->end())),
+                "the default display settings");
 }
 
 void AppModel::storeDeviceSettings(const std::string& deviceID, const SessionSettings& settings) {
@@ -179,14 +188,17 @@ void AppModel::onStatus(const HostService::Status& status) {
     const auto named = [](const std::vector<HostStatus>& list) {
         return std::ranges::any_of(list, [](const HostStatus& d) { return d.clientName.has_value(); });
     };
-    if (!named(hostStatus_.devices) && named(status.devices) && settings_.touchControl && !accessibilityGranted_ && permissions_)
+    if (!named(hostStatus_.devices) && named(status.devices) && settings_.touchControl && !accessibilityGranted_ &&
+        permissions_)
         permissions_->requestAccessibility();
     hostStatus_ = status;
     devices_ = status.devices;
-    const auto selected = std::ranges::find_if(devices_, [&](const HostStatus& d) { return d.deviceID == selectedDeviceID_; });
+    const auto selected =
+        std::ranges::find_if(devices_, [&](const HostStatus& d) { return d.deviceID == selectedDeviceID_; });
     if (!selectedDeviceID_ || selected == devices_.end())
         selectedDeviceID_ = devices_.empty() ? std::nullopt : devices_.front().deviceID;
-    const auto now = std::ranges::find_if(devices_, [&](const HostStatus& d) { return d.deviceID == selectedDeviceID_; });
+    const auto now =
+        std::ranges::find_if(devices_, [&](const HostStatus& d) { return d.deviceID == selectedDeviceID_; });
     status_ = now != devices_.end() ? *now : HostStatus{};
     hostService_ = status.service;
     changed();
@@ -218,11 +230,21 @@ void AppModel::update(const std::function<void(SessionSettings&)>& change) {
     changed();
 }
 
-void AppModel::setDisplaySize(DisplaySize size) { update([&](SessionSettings& s) { s.displaySize = size; }); }
-void AppModel::setQuality(QualityMode quality) { update([&](SessionSettings& s) { s.quality = quality; }); }
-void AppModel::setAudio(AudioRoute route) { update([&](SessionSettings& s) { s.audio = route; }); }
-void AppModel::setFPS(std::int64_t fps) { update([&](SessionSettings& s) { s.fps = fps; }); }
-void AppModel::setStaticRefinement(bool on) { update([&](SessionSettings& s) { s.staticRefinement = on; }); }
+void AppModel::setDisplaySize(DisplaySize size) {
+    update([&](SessionSettings& s) { s.displaySize = size; });
+}
+void AppModel::setQuality(QualityMode quality) {
+    update([&](SessionSettings& s) { s.quality = quality; });
+}
+void AppModel::setAudio(AudioRoute route) {
+    update([&](SessionSettings& s) { s.audio = route; });
+}
+void AppModel::setFPS(std::int64_t fps) {
+    update([&](SessionSettings& s) { s.fps = fps; });
+}
+void AppModel::setStaticRefinement(bool on) {
+    update([&](SessionSettings& s) { s.staticRefinement = on; });
+}
 
 void AppModel::setTouchControl(bool on) {
     settings_.touchControl = on;
@@ -311,10 +333,10 @@ AppModel::ApprovalText AppModel::approvalText(const PeerRequest& request) {
 
 std::optional<DisplayConfiguration> AppModel::resolveForCurrent(const SessionSettings& settings) const {
     if (!status_.clientScreen) return std::nullopt;
-    return ConfigurationResolver::resolve(settings, status_.clientScreen,
-                                          status_.configuration ? status_.configuration->tier : tierFor(settings.quality), std::nullopt,
-                                          status_.clientRecommendedFPS.value_or(30), status_.transport.value_or(TransportKind::wifi),
-                                          status_.clientDecoderMBPerSecond);
+    return ConfigurationResolver::resolve(
+        settings, status_.clientScreen, status_.configuration ? status_.configuration->tier : tierFor(settings.quality),
+        std::nullopt, status_.clientRecommendedFPS.value_or(30), status_.transport.value_or(TransportKind::wifi),
+        status_.clientDecoderMBPerSecond);
 }
 
 std::string AppModel::sizeTitle(DisplaySize size) const {
@@ -346,11 +368,14 @@ std::optional<std::string> AppModel::frameRateNote() const {
     const auto reduced = reducedAt(60);
     if (!reduced) return std::nullopt;
     const auto& [at60, at30] = *reduced;
-    return fmt::format("This {}'s hardware decoder reaches about 42 fps at native resolution. At 60 FPS, motion drops to about {}×{} "
-                       "(text slightly softer); still images are still refined at the native {}×{}. The choice is yours.",
-                       deviceKind(status_.clientModel), at60.streamWidth, at60.streamHeight, at30.streamWidth, at30.streamHeight);
+    return fmt::format(
+        "This {}'s hardware decoder reaches about 42 fps at native resolution. At 60 FPS, motion drops to about {}×{} "
+        "(text slightly softer); still images are still refined at the native {}×{}. The choice is yours.",
+        deviceKind(status_.clientModel), at60.streamWidth, at60.streamHeight, at30.streamWidth, at30.streamHeight);
 }
 
-bool AppModel::reducesResolution(std::int64_t fps) const { return reducedAt(fps).has_value(); }
+bool AppModel::reducesResolution(std::int64_t fps) const {
+    return reducedAt(fps).has_value();
+}
 
 } // namespace kiv::app

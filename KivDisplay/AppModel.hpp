@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "KivHostCore/Platform/FrameSource.hpp"
-#include "KivHostCore/Platform/KeyValueStore.hpp"
 #include "KivHostCore/Platform/HostPlatform.hpp"
+#include "KivHostCore/Platform/KeyValueStore.hpp"
 #include "KivHostCore/Service/HostService.hpp"
 #include "KivHostCore/Service/PairingStore.hpp"
 
@@ -34,12 +34,12 @@ struct AppEnvironment {
     HostPlatform* platform = nullptr;
     FrameSourceKind sourceKind = FrameSourceKind::screenCapture;
     HostSettings baseSettings = HostSettings::makeDefault(); // before the stored choices (ports, …)
-    std::optional<std::filesystem::path> logFolder; // log persistence; nothing: memory only
-    std::string version = "?";                      // "0.1.0 (1)"
-    std::string systemName = "Linux";               // "Debian GNU/Linux 12"
-    std::string model = "unknown";                  // the firmware's product name
-    std::function<bool()> accessibilityTrusted;     // touch injection available (XTEST)
-    std::function<bool()> localNetworkAvailable;    // the DNS-SD daemon answers
+    std::optional<std::filesystem::path> logFolder;          // log persistence; nothing: memory only
+    std::string version = "?";                               // "0.1.0 (1)"
+    std::string systemName = "Linux";                        // "Debian GNU/Linux 12"
+    std::string model = "unknown";                           // the firmware's product name
+    std::function<bool()> accessibilityTrusted;              // touch injection available (XTEST)
+    std::function<bool()> localNetworkAvailable;             // the DNS-SD daemon answers
     // Asks the user about a device; `answer` may be called later, on the main thread, at most once.
     std::function<void(const PeerRequest&, std::function<void(bool)> answer)> askApproval;
     std::function<void(AppearanceMode)> applyAppearance;

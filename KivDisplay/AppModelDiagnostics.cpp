@@ -22,7 +22,8 @@ std::string serviceState(const HostStatus::Service& service) {
 std::string joined(const std::vector<std::string>& parts, const char* empty) {
     if (parts.empty()) return empty;
     std::string out;
-    for (const auto& part : parts) out += (out.empty() ? "" : ",") + part;
+    for (const auto& part : parts)
+        out += (out.empty() ? "" : ",") + part;
     return out;
 }
 
@@ -41,43 +42,50 @@ std::string applyState(const ApplyState& state) {
 std::string AppModel::diagnosticsSummary() const {
     const auto& s = status_;
     std::vector<std::string> usb;
-    for (const auto& device : hostStatus_.usbDevices) usb.push_back(device.device.shortID());
+    for (const auto& device : hostStatus_.usbDevices)
+        usb.push_back(device.device.shortID());
     const auto settings = currentSettings();
     std::string out;
     out += "[Mac] KivDisplay " + env_.version + " | " + env_.systemName + " " + env_.model + "\n";
-    out += "service: " + serviceState(hostService_) + " | screen recording: " + (screenCaptureGranted() ? "granted" : "missing") +
+    out += "service: " + serviceState(hostService_) +
+           " | screen recording: " + (screenCaptureGranted() ? "granted" : "missing") +
            " | IP: " + joined(hostStatus_.hostAddresses, "none") + "\n";
-    out += (s.clientName ? "device: " + *s.clientName + " @ " + s.clientAddress.value_or("-") + " | transport=" +
-                               (s.transport ? title(*s.transport) : std::string("-")) + " | displayID=" +
-                               (s.displayID ? std::to_string(*s.displayID) : std::string("-"))
+    out += (s.clientName ? "device: " + *s.clientName + " @ " + s.clientAddress.value_or("-") +
+                               " | transport=" + (s.transport ? title(*s.transport) : std::string("-")) +
+                               " | displayID=" + (s.displayID ? std::to_string(*s.displayID) : std::string("-"))
                          : std::string("device: none")) +
            " | devices: " + joined(usb, "none") + "\n";
-    out += fmt::format("settings: {} / {} / {} FPS / refine {} | grace {:.0f}s | paired {} | config: {}\n", title(settings.displaySize),
-                       title(settings.quality), settings.fps, settings.staticRefinement ? "on" : "off", settings_.graceSeconds,
+    out += fmt::format("settings: {} / {} / {} FPS / refine {} | grace {:.0f}s | paired {} | config: {}\n",
+                       title(settings.displaySize), title(settings.quality), settings.fps,
+                       settings.staticRefinement ? "on" : "off", settings_.graceSeconds,
                        pairing_->pairedDevices().size(), applyState(s.configState));
-    out += "configuration: " + (s.configuration ? s.configuration->text() : std::string("off (no device)")) + " | accessibility " +
-           (accessibilityGranted_ ? "granted" : "missing") + " | appearance " + std::string(toText(appearance_)) + "\n";
+    out += "configuration: " + (s.configuration ? s.configuration->text() : std::string("off (no device)")) +
+           " | accessibility " + (accessibilityGranted_ ? "granted" : "missing") + " | appearance " +
+           std::string(toText(appearance_)) + "\n";
     out += "audio: " + std::string(toText(settings.audio)) + " " +
-           (s.audio && s.audio->streaming ? fmt::format("streaming {:.0f}kHz ", static_cast<double>(s.audio->sampleRate) / 1000.0)
-                                          : std::string("idle")) +
+           (s.audio && s.audio->streaming
+                ? fmt::format("streaming {:.0f}kHz ", static_cast<double>(s.audio->sampleRate) / 1000.0)
+                : std::string("idle")) +
            (s.audio && s.audio->macMuted ? " | Mac muted" : "") + "\n";
     const auto& h = s.host;
     const double targetMbps = s.configuration ? static_cast<double>(s.configuration->bitrate) / 1e6 : 0;
-    out += fmt::format("Mac perf: capture {:.0f}fps encode {:.0f}fps {:.1f}ms | {:.2f}Mbps (target {:.1f}Mbps) | frame avg {:.1f}KB max "
+    out += fmt::format("Mac perf: capture {:.0f}fps encode {:.0f}fps {:.1f}ms | {:.2f}Mbps (target {:.1f}Mbps) | frame "
+                       "avg {:.1f}KB max "
                        "{:.1f}KB | dropped capture {} send {} | CPU {:.1f}%\n",
-                       h.captureFPS, h.encodeFPS, h.encodeTimeMs, h.bitrateKbps / 1000, targetMbps, h.avgFrameKB, h.maxFrameKB,
-                       h.droppedCaptureFrames, h.droppedSendFrames, h.cpuPercent);
+                       h.captureFPS, h.encodeFPS, h.encodeTimeMs, h.bitrateKbps / 1000, targetMbps, h.avgFrameKB,
+                       h.maxFrameKB, h.droppedCaptureFrames, h.droppedSendFrames, h.cpuPercent);
     const auto link = s.link.value_or(TransportMetrics{});
-    out += fmt::format("link: transport={} device={} | {:.1f}Mbps | tx queue {}KB/{} frames | rx queue {}KB | links/switches {}\n",
-                       s.transport ? title(*s.transport) : std::string("-"), link.device.empty() ? "-" : link.device,
-                       link.throughputMbps, link.sendQueueBytes / 1024, link.sendQueueFrames, link.receiveQueueBytes / 1024,
-                       link.reconnects);
+    out += fmt::format(
+        "link: transport={} device={} | {:.1f}Mbps | tx queue {}KB/{} frames | rx queue {}KB | links/switches {}\n",
+        s.transport ? title(*s.transport) : std::string("-"), link.device.empty() ? "-" : link.device,
+        link.throughputMbps, link.sendQueueBytes / 1024, link.sendQueueFrames, link.receiveQueueBytes / 1024,
+        link.reconnects);
     const auto c = s.client.value_or(ClientStats{});
-    out += fmt::format("{} report: recv {:.0f}fps decode {:.0f}fps {:.2f}ms render {:.0f}fps | latency {:.1f}ms | RTT {:.1f}ms jitter "
-                       "{:.1f}ms | {:.2f}Mbps | loss {:.1f}% | dropped {} (skipped {})",
-                       deviceKind(s.clientModel), c.receiveFPS, c.decodeFPS,
-                       c.decodeTimeMs, c.renderFPS, c.latencyMs, c.rttMs, c.jitterMs.value_or(0), c.bitrateKbps / 1000,
-                       c.packetLoss * 100, c.droppedFrames, c.skippedFrames.value_or(0));
+    out += fmt::format(
+        "{} report: recv {:.0f}fps decode {:.0f}fps {:.2f}ms render {:.0f}fps | latency {:.1f}ms | RTT {:.1f}ms jitter "
+        "{:.1f}ms | {:.2f}Mbps | loss {:.1f}% | dropped {} (skipped {})",
+        deviceKind(s.clientModel), c.receiveFPS, c.decodeFPS, c.decodeTimeMs, c.renderFPS, c.latencyMs, c.rttMs,
+        c.jitterMs.value_or(0), c.bitrateKbps / 1000, c.packetLoss * 100, c.droppedFrames, c.skippedFrames.value_or(0));
     return out;
 }
 

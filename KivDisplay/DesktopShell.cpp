@@ -2,10 +2,10 @@
 
 #include <QApplication>
 #include <QGuiApplication>
-#include <QScreen>
 #include <QMessageBox>
 #include <QPalette>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyle>
 #include <QStyleFactory>
 #include <QSystemTrayIcon>
@@ -15,13 +15,18 @@
 #include "SettingsView.hpp"
 
 // The icons live in this static library; a resource there is only linked in when referenced.
-static void initIconResources() { Q_INIT_RESOURCE(icons); }
+static void initIconResources() {
+    Q_INIT_RESOURCE(icons);
+}
 
 namespace kiv::app {
 
-DesktopShell::DesktopShell() { initIconResources(); }
+DesktopShell::DesktopShell() {
+    initIconResources();
+}
 DesktopShell::~DesktopShell() {
-    for (auto& [id, box] : approvals_) delete box;
+    for (auto& [id, box] : approvals_)
+        delete box;
 }
 
 void DesktopShell::applyAppearance(AppearanceMode mode) {
@@ -50,7 +55,9 @@ void DesktopShell::applyAppearance(AppearanceMode mode) {
 }
 
 void DesktopShell::prepare(AppEnvironment& env) {
-    env.askApproval = [this](const PeerRequest& request, std::function<void(bool)> answer) { ask(request, std::move(answer)); };
+    env.askApproval = [this](const PeerRequest& request, std::function<void(bool)> answer) {
+        ask(request, std::move(answer));
+    };
     env.applyAppearance = [](AppearanceMode mode) { applyAppearance(mode); };
     env.terminate = [] { QApplication::quit(); };
 }
@@ -64,7 +71,9 @@ void DesktopShell::attach(AppModel& model) {
         logs_->show();
         logs_->raise();
     };
-    const auto remedy = [](const std::string& text) { QMessageBox::information(nullptr, "KivDisplay", QString::fromStdString(text)); };
+    const auto remedy = [](const std::string& text) {
+        QMessageBox::information(nullptr, "KivDisplay", QString::fromStdString(text));
+    };
     panel_->showRemedy = remedy;
     panel_->openSettings = [this, remedy] {
         if (!settings_) {
@@ -129,7 +138,7 @@ void DesktopShell::update() {
     if (!tray_) return;
     using Kind = HostStatus::Service::Kind;
     const auto kind = model_->hostService().kind;
-    const char* state = kind == Kind::streaming                                     ? "streaming"
+    const char* state = kind == Kind::streaming                                    ? "streaming"
                         : kind == Kind::waitingForApproval || kind == Kind::paused ? "waiting"
                                                                                    : "idle";
     // Light strokes on a dark desktop's panel, dark ones on a light panel.
@@ -148,11 +157,13 @@ void DesktopShell::ask(const PeerRequest& request, std::function<void(bool)> ans
     box->setObjectName(QString::fromStdString("approval-" + request.deviceID));
     if (const auto old = approvals_.find(request.deviceID); old != approvals_.end()) old->second->deleteLater();
     approvals_[request.deviceID] = box;
-    connect(box, &QMessageBox::finished, this, [this, box, allow, id = request.deviceID, answer = std::move(answer)](int) {
-        answer(box->clickedButton() == allow);
-        if (const auto found = approvals_.find(id); found != approvals_.end() && found->second == box) approvals_.erase(found);
-        box->deleteLater();
-    });
+    connect(box, &QMessageBox::finished, this,
+            [this, box, allow, id = request.deviceID, answer = std::move(answer)](int) {
+                answer(box->clickedButton() == allow);
+                if (const auto found = approvals_.find(id); found != approvals_.end() && found->second == box)
+                    approvals_.erase(found);
+                box->deleteLater();
+            });
     box->show();
     box->raise();
     box->activateWindow();

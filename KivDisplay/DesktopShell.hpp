@@ -3,7 +3,6 @@
 // the panel (in the tray's popup, or an ordinary window when the desktop has no tray), the
 // Diagnostics window, the approval dialog and the appearance. GUI thread.
 #include <QObject>
-
 #include <map>
 #include <memory>
 

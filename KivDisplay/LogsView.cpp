@@ -14,8 +14,8 @@
 namespace kiv::app {
 
 LogsView::LogsView(AppModel& model, QWidget* parent)
-    : QWidget(parent), model_(model), text_(new QPlainTextEdit), level_(new QComboBox), toast_(new QLabel), timer_(new QTimer(this)),
-      toastTimer_(new QTimer(this)) {
+    : QWidget(parent), model_(model), text_(new QPlainTextEdit), level_(new QComboBox), toast_(new QLabel),
+      timer_(new QTimer(this)), toastTimer_(new QTimer(this)) {
     setWindowTitle("KivDisplay Diagnostics");
     setObjectName("logs");
     resize(900, 560);
@@ -23,8 +23,9 @@ LogsView::LogsView(AppModel& model, QWidget* parent)
     text_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     text_->setObjectName("logText");
     level_->setObjectName("level");
-    for (const auto& [title, level] : {std::pair{"Errors Only", LogLevel::error}, std::pair{"Warnings and Errors", LogLevel::warn},
-                                       std::pair{"Info and Above", LogLevel::info}, std::pair{"Everything (Debug)", LogLevel::debug}})
+    for (const auto& [title, level] :
+         {std::pair{"Errors Only", LogLevel::error}, std::pair{"Warnings and Errors", LogLevel::warn},
+          std::pair{"Info and Above", LogLevel::info}, std::pair{"Everything (Debug)", LogLevel::debug}})
         level_->addItem(title, static_cast<int>(level));
     level_->setCurrentIndex(2);
     connect(level_, &QComboBox::activated, this, [this](int) {

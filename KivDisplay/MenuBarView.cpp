@@ -2,7 +2,6 @@
 
 #include <QPushButton>
 #include <QVBoxLayout>
-
 #include <fmt/format.h>
 
 #include "PermissionCoordinator.hpp"
@@ -19,7 +18,8 @@ std::string linkText(const HostStatus& s) {
 
 std::string stateLine(const HostStatus& s) {
     using Kind = HostStatus::Service::Kind;
-    if (s.service.kind == Kind::streaming || s.service.kind == Kind::paused) return "Connected" + (s.transport ? " · " + linkText(s) : "");
+    if (s.service.kind == Kind::streaming || s.service.kind == Kind::paused)
+        return "Connected" + (s.transport ? " · " + linkText(s) : "");
     if (s.displayID && !s.clientAddress) return "Display kept for reconnect";
     return "Connecting";
 }
@@ -31,7 +31,8 @@ std::pair<std::string, std::string> headerText(const AppModel& model) {
     const auto& service = model.hostService();
     const auto& s = model.status();
     std::string addresses;
-    for (const auto& a : model.hostStatus().hostAddresses) addresses += (addresses.empty() ? "" : ", ") + a;
+    for (const auto& a : model.hostStatus().hostAddresses)
+        addresses += (addresses.empty() ? "" : ", ") + a;
     switch (service.kind) {
     case Kind::waitingForApproval: return {"Waiting to approve", service.text};
     case Kind::paused: return {s.clientName.value_or("The device") + " is in the background; paused", {}};
@@ -49,7 +50,8 @@ std::pair<std::string, std::string> headerText(const AppModel& model) {
     return {"Waiting for an iPad or iPhone", addresses.empty() ? std::string() : "This Mac’s IP: " + addresses};
 }
 
-MenuBarView::MenuBarView(AppModel& model, QWidget* parent) : QWidget(parent), model_(model), layout_(new QVBoxLayout(this)) {
+MenuBarView::MenuBarView(AppModel& model, QWidget* parent)
+    : QWidget(parent), model_(model), layout_(new QVBoxLayout(this)) {
     setObjectName("KivDisplayPanel");
     setMinimumWidth(360);
     refresh();
@@ -84,7 +86,8 @@ void MenuBarView::header() {
 }
 
 void MenuBarView::notices() {
-    const auto banner = [this](const std::string& text, std::vector<std::pair<std::string, std::function<void()>>> actions) {
+    const auto banner = [this](const std::string& text,
+                               std::vector<std::pair<std::string, std::function<void()>>> actions) {
         auto* box = new QWidget;
         auto* column = new QVBoxLayout(box);
         column->setContentsMargins(0, 4, 0, 4);
@@ -108,19 +111,22 @@ void MenuBarView::notices() {
         banner("KivDisplay needs Screen Recording permission to send the extended display to your iPad or iPhone.",
                {{"How to Fix", remedy(PermissionCoordinator::screenRemedy())}});
     if (model_.settings().touchControl && !model_.accessibilityGranted()) {
-        banner("KivDisplay needs Accessibility permission so your iPad or iPhone can control the Mac by touch. Without it, the device "
+        banner("KivDisplay needs Accessibility permission so your iPad or iPhone can control the Mac by touch. Without "
+               "it, the device "
                "still works as a display.",
                {{"Request Permission", [this] { model_.requestAccessibility(); }},
                 {"Already On but Not Working? Repair Permission", [this] { model_.repairAccessibility(); }}});
         if (model_.accessibilityRepairNote()) rows_->addWidget(label(*model_.accessibilityRepairNote()));
     }
     if (model_.localNetworkDenied())
-        banner("Local Network permission is off, so iPads and iPhones can't find this Mac automatically (you can still connect by "
+        banner("Local Network permission is off, so iPads and iPhones can't find this Mac automatically (you can still "
+               "connect by "
                "entering its IP address).",
                {{"How to Fix", remedy(PermissionCoordinator::localNetworkRemedy())}});
     for (const auto& usb : model_.hostStatus().usbDevices) {
         if (usb.state == USBDeviceStatus::State::untrusted)
-            banner("A device is connected by USB but doesn't trust this Mac yet. On the iPad or iPhone, tap “Trust This Computer” and "
+            banner("A device is connected by USB but doesn't trust this Mac yet. On the iPad or iPhone, tap “Trust "
+                   "This Computer” and "
                    "enter the passcode. If nothing appears, unplug the cable and plug it in again.",
                    {});
         else if (usb.state == USBDeviceStatus::State::waitingForApp)
@@ -138,7 +144,8 @@ void MenuBarView::feedback() {
         if (s.audio && s.audio->macMuted) text += " · Mac speakers muted";
         rows_->addWidget(label("🔊 " + text));
     }
-    if (s.configuration && s.configuration->tier != tierFor(s.settings.quality) && s.settings.quality == QualityMode::automatic)
+    if (s.configuration && s.configuration->tier != tierFor(s.settings.quality) &&
+        s.settings.quality == QualityMode::automatic)
         rows_->addWidget(label("Auto quality: currently " + title(s.configuration->tier)));
     if (s.transportNote) rows_->addWidget(label(s.transportNote->text));
 }
@@ -160,27 +167,33 @@ void MenuBarView::deviceList() {
 void MenuBarView::pickers() {
     const auto settings = model_.currentSettings();
     const auto name = model_.status().clientName.value_or("iPad");
-    const auto picker = [this](const char* title, const char* object, const std::vector<std::string>& items, int current,
-                               std::function<void(int)> chosen) {
+    const auto picker = [this](const char* title, const char* object, const std::vector<std::string>& items,
+                               int current, std::function<void(int)> chosen) {
         rows_->addLayout(kiv::app::picker(this, title, object, items, current, std::move(chosen)));
     };
     std::vector<std::string> sizes;
-    for (const auto size : allCases<DisplaySize>()) sizes.push_back(model_.sizeTitle(size));
+    for (const auto size : allCases<DisplaySize>())
+        sizes.push_back(model_.sizeTitle(size));
     picker("Display", "display", sizes, static_cast<int>(settings.displaySize),
            [this](int i) { model_.setDisplaySize(static_cast<DisplaySize>(i)); });
     std::vector<std::string> qualities;
-    for (const auto mode : allCases<QualityMode>()) qualities.push_back(title(mode));
-    picker("Quality", "quality", qualities, static_cast<int>(settings.quality), [this](int i) { model_.setQuality(static_cast<QualityMode>(i)); });
+    for (const auto mode : allCases<QualityMode>())
+        qualities.push_back(title(mode));
+    picker("Quality", "quality", qualities, static_cast<int>(settings.quality),
+           [this](int i) { model_.setQuality(static_cast<QualityMode>(i)); });
     std::vector<std::string> routes;
-    for (const auto route : allCases<AudioRoute>()) routes.push_back(title(route, name));
-    picker("Sound", "sound", routes, static_cast<int>(settings.audio), [this](int i) { model_.setAudio(static_cast<AudioRoute>(i)); });
+    for (const auto route : allCases<AudioRoute>())
+        routes.push_back(title(route, name));
+    picker("Sound", "sound", routes, static_cast<int>(settings.audio),
+           [this](int i) { model_.setAudio(static_cast<AudioRoute>(i)); });
     std::vector<std::string> rates;
     int currentRate = 0;
     for (std::size_t i = 0; i < supportedFPS.size(); ++i) {
         rates.push_back(fpsTitle(supportedFPS[i], model_.reducesResolution(supportedFPS[i])));
         if (supportedFPS[i] == settings.fps) currentRate = static_cast<int>(i);
     }
-    picker("Frame Rate", "fps", rates, currentRate, [this](int i) { model_.setFPS(supportedFPS[static_cast<std::size_t>(i)]); });
+    picker("Frame Rate", "fps", rates, currentRate,
+           [this](int i) { model_.setFPS(supportedFPS[static_cast<std::size_t>(i)]); });
 }
 
 void MenuBarView::buttons() {
@@ -197,10 +210,14 @@ void MenuBarView::buttons() {
         if (openDiagnostics) openDiagnostics();
     });
     const auto selected = model_.selectedDeviceID();
-    button("Disconnect", [this, selected] {
-        if (selected) model_.disconnect(*selected);
-    }, selected.has_value());
-    button("Disconnect All Devices", [this] { model_.disconnectAll(); }, !model_.devices().empty());
+    button(
+        "Disconnect",
+        [this, selected] {
+            if (selected) model_.disconnect(*selected);
+        },
+        selected.has_value());
+    button(
+        "Disconnect All Devices", [this] { model_.disconnectAll(); }, !model_.devices().empty());
     button("Quit KivDisplay", [this] { model_.quit(); });
 }
 

@@ -3,7 +3,6 @@
 // state in the panel's order — header, notices, USB notices, feedback, device list, the selected
 // device's pickers, buttons — and every control calls an AppModel operation. Rebuilt on change.
 #include <QWidget>
-
 #include <functional>
 
 #include "AppModel.hpp"

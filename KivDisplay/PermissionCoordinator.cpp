@@ -1,8 +1,7 @@
 #include "PermissionCoordinator.hpp"
 
-#include <random>
-
 #include <fmt/format.h>
+#include <random>
 
 #include "KivProtocol/KivConstants.hpp"
 
@@ -24,7 +23,8 @@ void repeat(Executor& main, ScopedTimer& slot, Duration period, std::function<bo
 
 } // namespace
 
-PermissionCoordinator::PermissionCoordinator(Executor& main, PermissionProbes probes, std::function<void(bool)> onChange)
+PermissionCoordinator::PermissionCoordinator(Executor& main, PermissionProbes probes,
+                                             std::function<void(bool)> onChange)
     : main_(main), probes_(std::move(probes)), onChange_(std::move(onChange)) {}
 
 PermissionCoordinator::~PermissionCoordinator() {
@@ -88,7 +88,9 @@ void PermissionCoordinator::openSettings() {
     log_.warning(screenRemedy());
 }
 
-void PermissionCoordinator::openAccessibilitySettings() { log_.warning(touchRemedy()); }
+void PermissionCoordinator::openAccessibilitySettings() {
+    log_.warning(touchRemedy());
+}
 
 void PermissionCoordinator::openLocalNetworkSettings() {
     log_.warning("Opening Local Network settings (permission denied)");
@@ -105,8 +107,10 @@ void PermissionCoordinator::triggerLocalNetwork() {
         [this, ready, alive = alive_](std::int32_t code, const std::string&) {
             if (!*alive) return;
             *ready = code == 0;
-            if (code == 0) log_.info("Local network: Bonjour browse ready (permission prompt triggered if needed)");
-            else log_.error(fmt::format("Local network browse failed: DNS-SD error {}", code));
+            if (code == 0)
+                log_.info("Local network: Bonjour browse ready (permission prompt triggered if needed)");
+            else
+                log_.error(fmt::format("Local network browse failed: DNS-SD error {}", code));
             if (browse_) browse_->unregister();
         });
     if (error != 0) {
@@ -116,7 +120,8 @@ void PermissionCoordinator::triggerLocalNetwork() {
     }
     browseWarning_ = main_.postAfter(std::chrono::seconds(5), [this, ready] {
         if (!*ready)
-            log_.warning("Local network: Bonjour browse not ready after 5s，可能尚未授权本地网络权限（请在系统弹窗中点“允许”）");
+            log_.warning(
+                "Local network: Bonjour browse not ready after 5s，可能尚未授权本地网络权限（请在系统弹窗中点“允许”）");
     });
     browseCancel_ = main_.postAfter(std::chrono::seconds(10), [this] {
         if (browse_) browse_->unregister();
@@ -127,8 +132,9 @@ void PermissionCoordinator::triggerLocalNetwork() {
 void PermissionCoordinator::probe(std::function<void(bool ok, std::int32_t error)> done) {
     if (!probes_.makeRegistrar) return done(false, -1);
     probe_ = probes_.makeRegistrar();
-    const auto error = probe_->registerService("KivDisplay-probe-" + probeSuffix(), std::string(KivConstants::bonjourServiceType), 9,
-                                               {}, *probes_.queue, [this, done, alive = alive_](std::int32_t code, const std::string&) {
+    const auto error = probe_->registerService("KivDisplay-probe-" + probeSuffix(),
+                                               std::string(KivConstants::bonjourServiceType), 9, {}, *probes_.queue,
+                                               [this, done, alive = alive_](std::int32_t code, const std::string&) {
                                                    if (!*alive) return;
                                                    if (probe_) probe_->unregister();
                                                    done(code == 0, code);

@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
+#include "KivBase/KivLog.hpp"
 #include "KivHostCore/Platform/ServiceRegistrar.hpp"
 #include "KivHostCore/Runtime/Executor.hpp"
-#include "KivBase/KivLog.hpp"
 
 namespace kiv::app {
 

@@ -1,13 +1,12 @@
 #include "QtMainExecutor.hpp"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
-
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <future>
 
@@ -68,7 +67,9 @@ bool QtMainExecutor::runPending() {
     return count > 0;
 }
 
-void QtMainExecutor::post(Task task) { enqueue(std::move(task)); }
+void QtMainExecutor::post(Task task) {
+    enqueue(std::move(task));
+}
 
 TimerHandle QtMainExecutor::postAfter(Duration delay, Task task) {
     auto state = std::make_shared<timer::TimerState>(std::move(task));
@@ -102,6 +103,8 @@ void QtMainExecutor::drain() {
     }
 }
 
-bool QtMainExecutor::isCurrent() const { return QThread::currentThread() == context_->thread(); }
+bool QtMainExecutor::isCurrent() const {
+    return QThread::currentThread() == context_->thread();
+}
 
 } // namespace kiv::app

@@ -2,7 +2,6 @@
 // The host's main executor on Qt's event loop: the service, its sessions and the application
 // model run on the GUI thread, between the widgets' events. Timers are Qt precise timers.
 #include <QObject>
-
 #include <deque>
 #include <mutex>
 
@@ -15,7 +14,7 @@ public:
     QtMainExecutor();
     ~QtMainExecutor() override;
 
-    void post(Task task) override;                           // any thread
+    void post(Task task) override;                             // any thread
     TimerHandle postAfter(Duration delay, Task task) override; // any thread
     // Inline on the GUI thread; from another thread it waits for the event loop to run the task.
     bool sync(Task task) override;

@@ -9,7 +9,6 @@
 #include <QScrollArea>
 #include <QTimer>
 #include <QVBoxLayout>
-
 #include <fmt/format.h>
 
 #include "PermissionCoordinator.hpp"
@@ -68,17 +67,21 @@ SettingsView::SettingsView(AppModel& model, QWidget* parent) : QWidget(parent), 
 
 std::string SettingsView::signature() const {
     const auto settings = model_.currentSettings();
-    std::string out = model_.selectedDeviceID().value_or("-") + "|" + encodeSessionSettings(settings).value_or("") + "|" +
-                      model_.sizeDescription() + "|" + model_.frameRateNote().value_or("") + "|" +
+    std::string out = model_.selectedDeviceID().value_or("-") + "|" + encodeSessionSettings(settings).value_or("") +
+                      "|" + model_.sizeDescription() + "|" + model_.frameRateNote().value_or("") + "|" +
                       deviceKind(model_.status().clientModel) + "|" + model_.status().clientName.value_or("") + "|" +
                       model_.accessibilityRepairNote().value_or("") + "|" + model_.settingsProblem().value_or("");
     const auto& s = model_.settings();
-    out += fmt::format("|{}{}{}{}|{}", s.touchControl, s.usbEnabled, model_.accessibilityGranted(), static_cast<int>(model_.appearance()),
-                       s.graceSeconds);
-    for (const auto size : allCases<DisplaySize>()) out += "|" + model_.sizeTitle(size);
-    for (const auto fps : supportedFPS) out += model_.reducesResolution(fps) ? "r" : "-";
-    for (const auto& usb : model_.hostStatus().usbDevices) out += "|" + usb.device.udid + std::string(toText(usb.state));
-    for (const auto& device : paired_) out += "|" + device.deviceID + "=" + device.name;
+    out += fmt::format("|{}{}{}{}|{}", s.touchControl, s.usbEnabled, model_.accessibilityGranted(),
+                       static_cast<int>(model_.appearance()), s.graceSeconds);
+    for (const auto size : allCases<DisplaySize>())
+        out += "|" + model_.sizeTitle(size);
+    for (const auto fps : supportedFPS)
+        out += model_.reducesResolution(fps) ? "r" : "-";
+    for (const auto& usb : model_.hostStatus().usbDevices)
+        out += "|" + usb.device.udid + std::string(toText(usb.state));
+    for (const auto& device : paired_)
+        out += "|" + device.deviceID + "=" + device.name;
     return out;
 }
 
@@ -120,20 +123,25 @@ void SettingsView::display() {
     auto* column = section("Display");
     const auto settings = model_.currentSettings();
     std::vector<std::string> sizes;
-    for (const auto size : allCases<DisplaySize>()) sizes.push_back(model_.sizeTitle(size));
-    column->addLayout(picker(this, "Display Size", "settings-displaySize", sizes, static_cast<int>(settings.displaySize),
+    for (const auto size : allCases<DisplaySize>())
+        sizes.push_back(model_.sizeTitle(size));
+    column->addLayout(picker(this, "Display Size", "settings-displaySize", sizes,
+                             static_cast<int>(settings.displaySize),
                              [this](int i) { model_.setDisplaySize(static_cast<DisplaySize>(i)); }));
-    column->addWidget(help("Sets how big text and windows are on the Mac desktop, in 7 steps (proportional to the device screen). Huge, "
-                           "Extra Large and Large Text suit dashboards always on display on an iPhone or iPad; the Mac renders in Retina "
-                           "and scales up cleanly. Larger Text is 1:1 with the device pixels and the sharpest. Default, More Space and "
-                           "Most Space fit more content. Now: " +
-                           model_.sizeDescription()));
+    column->addWidget(help(
+        "Sets how big text and windows are on the Mac desktop, in 7 steps (proportional to the device screen). Huge, "
+        "Extra Large and Large Text suit dashboards always on display on an iPhone or iPad; the Mac renders in Retina "
+        "and scales up cleanly. Larger Text is 1:1 with the device pixels and the sharpest. Default, More Space and "
+        "Most Space fit more content. Now: " +
+        model_.sizeDescription()));
     std::vector<std::string> qualities;
-    for (const auto mode : allCases<QualityMode>()) qualities.push_back(title(mode));
+    for (const auto mode : allCases<QualityMode>())
+        qualities.push_back(title(mode));
     column->addLayout(picker(this, "Quality", "settings-quality", qualities, static_cast<int>(settings.quality),
                              [this](int i) { model_.setQuality(static_cast<QualityMode>(i)); }));
-    column->addWidget(help("How sharp the picture sent to the iPad or iPhone is. Auto adapts to the network; when the picture is still, "
-                           "it's refined to high definition automatically."));
+    column->addWidget(help(
+        "How sharp the picture sent to the iPad or iPhone is. Auto adapts to the network; when the picture is still, "
+        "it's refined to high definition automatically."));
     std::vector<std::string> rates;
     int currentRate = 0;
     for (std::size_t i = 0; i < supportedFPS.size(); ++i) {
@@ -145,8 +153,9 @@ void SettingsView::display() {
     if (const auto note = model_.frameRateNote()) column->addWidget(help(*note));
     column->addWidget(toggle(this, "Still-Image Refinement", "settings-refinement", settings.staticRefinement,
                              [this](bool on) { model_.setStaticRefinement(on); }));
-    column->addWidget(help("Changes apply instantly without disconnecting the iPad or iPhone. You can also change them on the device; "
-                           "both sides always stay in sync."));
+    column->addWidget(help(
+        "Changes apply instantly without disconnecting the iPad or iPhone. You can also change them on the device; "
+        "both sides always stay in sync."));
 }
 
 void SettingsView::sound() {
@@ -155,21 +164,23 @@ void SettingsView::sound() {
     const auto kind = deviceKind(model_.status().clientModel);
     const auto name = model_.status().clientName.value_or(kind);
     std::vector<std::string> routes;
-    for (const auto route : allCases<AudioRoute>()) routes.push_back(title(route, name));
+    for (const auto route : allCases<AudioRoute>())
+        routes.push_back(title(route, name));
     column->addLayout(picker(this, "Play Sound On", "settings-sound", routes, static_cast<int>(settings.audio),
                              [this](int i) { model_.setAudio(static_cast<AudioRoute>(i)); }));
-    column->addWidget(help(title(AudioRoute::device, name) + ": Mac sound plays only on the " + kind +
-                           ", and the Mac speakers are muted while connected, then restored when you disconnect or switch back "
-                           "(speakers you had muted stay muted). " +
-                           title(AudioRoute::both, name) +
-                           ": both play. Sound latency is about 50 ms over USB or Wi-Fi and uses the existing “Screen & System Audio "
-                           "Recording” permission."));
+    column->addWidget(
+        help(title(AudioRoute::device, name) + ": Mac sound plays only on the " + kind +
+             ", and the Mac speakers are muted while connected, then restored when you disconnect or switch back "
+             "(speakers you had muted stay muted). " +
+             title(AudioRoute::both, name) +
+             ": both play. Sound latency is about 50 ms over USB or Wi-Fi and uses the existing “Screen & System Audio "
+             "Recording” permission."));
 }
 
 void SettingsView::touch() {
     auto* column = section("Touch");
-    column->addWidget(toggle(this, "Allow iPad / iPhone to Control the Mac by Touch", "settings-touch", model_.settings().touchControl,
-                             [this](bool on) { model_.setTouchControl(on); }));
+    column->addWidget(toggle(this, "Allow iPad / iPhone to Control the Mac by Touch", "settings-touch",
+                             model_.settings().touchControl, [this](bool on) { model_.setTouchControl(on); }));
     auto* row = new QHBoxLayout;
     row->addWidget(new QLabel("Accessibility Permission"));
     row->addStretch();
@@ -184,18 +195,20 @@ void SettingsView::touch() {
     }
     column->addLayout(row);
     if (model_.accessibilityRepairNote()) column->addWidget(help(*model_.accessibilityRepairNote()));
-    column->addWidget(help("One finger: click, drag, long-press to right-click. Two fingers: swipe to scroll, tap to open the KivDisplay "
-                           "menu on the device. Three fingers left or right: switch desktops (uses the ⌃← / ⌃→ shortcuts). Without "
-                           "permission, the device still works as a display."));
+    column->addWidget(help(
+        "One finger: click, drag, long-press to right-click. Two fingers: swipe to scroll, tap to open the KivDisplay "
+        "menu on the device. Three fingers left or right: switch desktops (uses the ⌃← / ⌃→ shortcuts). Without "
+        "permission, the device still works as a display."));
 }
 
 void SettingsView::connection() {
     auto* column = section("Connection");
     column->addWidget(toggle(this, "USB Connection", "settings-usb", model_.settings().usbEnabled,
                              [this](bool on) { model_.setUSBEnabled(on); }));
-    column->addWidget(help("USB first: plug in a cable to switch to USB automatically (steadier, higher bitrate, no Wi-Fi needed, and it "
-                           "charges). Unplug to return to Wi-Fi; the display and window positions stay put. The first USB connection "
-                           "needs “Trust” on the iPad or iPhone."));
+    column->addWidget(help(
+        "USB first: plug in a cable to switch to USB automatically (steadier, higher bitrate, no Wi-Fi needed, and it "
+        "charges). Unplug to return to Wi-Fi; the display and window positions stay put. The first USB connection "
+        "needs “Trust” on the iPad or iPhone."));
     const auto& devices = model_.hostStatus().usbDevices;
     if (devices.empty()) column->addWidget(help("No USB devices detected"));
     for (const auto& usb : devices) {
@@ -210,7 +223,8 @@ void SettingsView::connection() {
 void SettingsView::appearance() {
     auto* column = section("Appearance");
     std::vector<std::string> modes;
-    for (const auto mode : {AppearanceMode::system, AppearanceMode::light, AppearanceMode::dark}) modes.push_back(title(mode));
+    for (const auto mode : {AppearanceMode::system, AppearanceMode::light, AppearanceMode::dark})
+        modes.push_back(title(mode));
     column->addLayout(picker(this, "Appearance", "settings-appearance", modes, static_cast<int>(model_.appearance()),
                              [this](int i) { model_.setAppearance(static_cast<AppearanceMode>(i)); }));
 }

@@ -3,7 +3,6 @@
 // each acting on the selected device (or the defaults) through AppModel. It is rebuilt only when
 // something it shows changed, so a once-a-second status does not pull a list out from under the user.
 #include <QWidget>
-
 #include <functional>
 #include <string>
 

@@ -6,14 +6,15 @@
 #include <QLabel>
 #include <QString>
 #include <QTimer>
-
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace kiv::app {
 
-inline QString q(const std::string& text) { return QString::fromStdString(text); }
+inline QString q(const std::string& text) {
+    return QString::fromStdString(text);
+}
 
 inline QLabel* label(const std::string& text, bool bold = false) {
     auto* l = new QLabel(q(text));
@@ -41,13 +42,14 @@ inline bool deferWhilePopupOpen(QWidget* view, bool& pending, std::function<void
 }
 
 // A titled combo box whose choice (by index) goes to `chosen`; `object` names it for tests.
-inline QHBoxLayout* picker(QObject* owner, const char* title, const char* object, const std::vector<std::string>& items, int current,
-                           std::function<void(int)> chosen) {
+inline QHBoxLayout* picker(QObject* owner, const char* title, const char* object, const std::vector<std::string>& items,
+                           int current, std::function<void(int)> chosen) {
     auto* row = new QHBoxLayout;
     row->addWidget(new QLabel(title));
     auto* box = new QComboBox;
     box->setObjectName(object);
-    for (const auto& item : items) box->addItem(q(item));
+    for (const auto& item : items)
+        box->addItem(q(item));
     box->setCurrentIndex(current);
     QObject::connect(box, &QComboBox::activated, owner, [chosen = std::move(chosen)](int index) { chosen(index); });
     row->addWidget(box, 1);

@@ -1,20 +1,18 @@
 // kivdisplay: the desktop application. A tray icon (or a window) with the device panel, the
 // Diagnostics window, and the host service of this X11 session behind them.
-#include <QApplication>
-#include <QMessageBox>
-
-#include <CLI/CLI.hpp>
-
 #include <sys/utsname.h>
 
+#include <CLI/CLI.hpp>
+#include <QApplication>
+#include <QMessageBox>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 
 #include "AppModel.hpp"
 #include "DesktopShell.hpp"
-#include "KivHostCore/Linux/LinuxPlatform.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
+#include "KivHostCore/Linux/LinuxPlatform.hpp"
 #include "QtMainExecutor.hpp"
 
 using namespace kiv;
@@ -43,18 +41,13 @@ std::string systemName() {
     return version.empty() ? name : name + " " + version;
 }
 
-std::filesystem::path stateFolder() {
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state && state[0] == '/') return std::filesystem::path(state) / "kivdisplay" / "logs";
-    if (const char* home = std::getenv("HOME"); home && home[0]) return std::filesystem::path(home) / ".local/state/kivdisplay/logs";
-    return std::filesystem::temp_directory_path() / "kivdisplay-logs";
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv); // takes Qt's own arguments (-platform, …) out of argv first
     HostSettings base = HostSettings::makeDefault();
-    CLI::App cli{"KivDisplay: every tablet or phone that connects becomes an extra monitor of this X11 desktop.", "kivdisplay"};
+    CLI::App cli{"KivDisplay: every tablet or phone that connects becomes an extra monitor of this X11 desktop.",
+                 "kivdisplay"};
     cli.set_version_flag("--version", "kivdisplay " KIV_VERSION);
     bool loopbackOnly = false;
     cli.add_option("--control-port", base.controlPort, "TCP control port")->capture_default_str();
@@ -71,11 +64,14 @@ int main(int argc, char** argv) {
     const char* display = std::getenv("DISPLAY");
     const char* session = std::getenv("XDG_SESSION_TYPE");
     // Under Wayland, DISPLAY may lead to XWayland, whose RandR cannot add a monitor.
-    const bool wayland = (session && std::string_view(session) == "wayland") || std::getenv("WAYLAND_DISPLAY") != nullptr;
+    const bool wayland =
+        (session && std::string_view(session) == "wayland") || std::getenv("WAYLAND_DISPLAY") != nullptr;
     if (!display || !display[0] || wayland) {
-        const auto text = wayland ? "KivDisplay needs an X11 session for now: the device's monitor is made with X11 RandR. Log out and "
-                                    "choose the X11 (Xorg) session on the login screen, then start KivDisplay again."
-                                  : "KivDisplay needs an X11 display (DISPLAY is not set).";
+        const auto text =
+            wayland
+                ? "KivDisplay needs an X11 session for now: the device's monitor is made with X11 RandR. Log out and "
+                  "choose the X11 (Xorg) session on the login screen, then start KivDisplay again."
+                : "KivDisplay needs an X11 display (DISPLAY is not set).";
         std::cerr << "kivdisplay: " << text << std::endl;
         if (QApplication::platformName() != "offscreen") QMessageBox::critical(nullptr, "KivDisplay", text);
         return 1;
@@ -90,7 +86,7 @@ int main(int argc, char** argv) {
     env.main = &main;
     env.platform = &platform->ports();
     env.baseSettings = base;
-    env.logFolder = stateFolder();
+    env.logFolder = KivLogStore::defaultFolder();
     env.version = std::string(KIV_VERSION) + " (1)";
     env.systemName = systemName();
     env.model = platform->ports().machine ? platform->ports().machine->modelIdentifier() : "unknown";

@@ -2,22 +2,21 @@
 // the moment an application writes the first block of a 440 Hz tone into a low-latency playback
 // stream to the first captured chunk that carries it — on the default output, and through the
 // device-only route (null sink). Prints figures; never gates CI.   kiv_bench_audio [--runs N]
-#include <pulse/error.h>
-#include <pulse/simple.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <numbers>
+#include <pulse/error.h>
+#include <pulse/simple.h>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
-#include "KivHostCore/Linux/PulseAudioDevices.hpp"
 #include "KivHostCore/Audio/SystemAudioCapture.hpp"
+#include "KivHostCore/Linux/PulseAudioDevices.hpp"
 #include "KivHostCore/Linux/PulseAudioRecorder.hpp"
 #include "KivHostCore/Runtime/MainLoop.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
@@ -94,7 +93,9 @@ struct Figures {
 Figures figures(std::vector<double> v) {
     if (v.empty()) return {};
     std::ranges::sort(v);
-    const auto at = [&](double q) { return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size())))]; };
+    const auto at = [&](double q) {
+        return v[std::min(v.size() - 1, static_cast<std::size_t>(q * static_cast<double>(v.size())))];
+    };
     return {at(0.5), at(0.95), v.back()};
 }
 
@@ -115,7 +116,8 @@ std::vector<double> measure(Player& player, std::atomic<std::uint64_t>& heardUs,
 
 void print(const char* what, const std::vector<double>& latencies) {
     const auto f = figures(latencies);
-    std::printf("%-46s runs %3zu  p50 %6.1f ms  p95 %6.1f ms  max %6.1f ms\n", what, latencies.size(), f.p50, f.p95, f.max);
+    std::printf("%-46s runs %3zu  p50 %6.1f ms  p95 %6.1f ms  max %6.1f ms\n", what, latencies.size(), f.p50, f.p95,
+                f.max);
 }
 
 } // namespace
@@ -164,7 +166,8 @@ int main(int argc, char** argv) {
     const auto muteStart = HostClock::nowMicros();
     main.sync([&] { muter.mute(); });
     test::waitUntil([&] { return devices->isRouted(); }, 10s, 1ms);
-    std::printf("%-46s %.0f ms\n", "device route: null sink warm-up before the move", static_cast<double>(HostClock::nowMicros() - muteStart) / 1000.0);
+    std::printf("%-46s %.0f ms\n", "device route: null sink warm-up before the move",
+                static_cast<double>(HostClock::nowMicros() - muteStart) / 1000.0);
     test::waitUntil([&] { return recorder->currentSource() == "KivDisplay.monitor"; }, 10s, 1ms);
     print("device route (KivDisplay.monitor)", measure(player, heardUs, silent, runs));
     main.sync([&] { muter.restore(); });

@@ -17,7 +17,6 @@ extern "C" {
 
 namespace kiv::e2e {
 
-
 // The comparison pipeline: ffmpeg grabs the same area with x11grab, encodes it with libx264
 // (ultrafast, zerolatency) and sends raw H.264 over UDP; here libavcodec parses and decodes it.
 class Baseline {
@@ -67,7 +66,8 @@ private:
             while (left > 0) {
                 std::uint8_t* out = nullptr;
                 int outSize = 0;
-                const int used = av_parser_parse2(parser_, context_, &out, &outSize, data, left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+                const int used =
+                    av_parser_parse2(parser_, context_, &out, &outSize, data, left, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
                 data += used;
                 left -= used;
                 if (outSize > 0) decode(out, outSize);
@@ -82,7 +82,8 @@ private:
             const auto decodedAt = HostClock::nowMicros();
             const std::lock_guard lock(measure_.mutex);
             ++measure_.pictures;
-            measure_.credit(readCode(frame_->data[0], frame_->linesize[0], frame_->width, frame_->height), decodedAt, 0, 0);
+            measure_.credit(readCode(frame_->data[0], frame_->linesize[0], frame_->width, frame_->height), decodedAt, 0,
+                            0);
         }
     }
 

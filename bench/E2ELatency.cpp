@@ -16,8 +16,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -25,10 +23,14 @@ extern "C" {
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
 #include <thread>
 
+#include "E2EBaseline.hpp"
+#include "E2EMeasure.hpp"
+#include "E2ESharpness.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivHostCore/Testing/XPainter.hpp"
@@ -36,9 +38,6 @@ extern "C" {
 #include "KivReceiver/ReceiverClient.hpp"
 #include "KivReceiver/UsbDeviceServer.hpp"
 #include "KivReceiver/VideoDecoder.hpp"
-#include "E2EBaseline.hpp"
-#include "E2EMeasure.hpp"
-#include "E2ESharpness.hpp"
 
 using namespace kiv;
 using namespace std::chrono_literals;
@@ -48,8 +47,8 @@ using namespace kiv::e2e;
 namespace {
 
 struct LatencyRun {
-    std::vector<double> latency; // every device's credited flips
-    std::vector<double> p50s;    // per device
+    std::vector<double> latency;   // every device's credited flips
+    std::vector<double> p50s;      // per device
     std::vector<double> keyframes; // the flips keyframes carried
     std::int64_t detected = 0;
     std::int64_t painted = 0;
@@ -61,11 +60,13 @@ struct LatencyRun {
 // Flips the strip at 60 Hz for 1 s of warm-up plus `seconds` on every area at once (each device
 // reads the same counter from its own monitor), and gathers what the measures credited.
 // The readers give CPU ticks of the sender, receiver CPU µs and received bytes at a moment.
-LatencyRun run(test::Painter& painter, const std::vector<Measure*>& measures, const std::vector<std::array<int, 4>>& areas, int seconds,
-              const std::function<long long()>& senderTicks, const std::function<std::uint64_t()>& receiverMicros,
-              const std::function<std::uint64_t()>& receivedBytes, bool clear = true) {
+LatencyRun run(test::Painter& painter, const std::vector<Measure*>& measures,
+               const std::vector<std::array<int, 4>>& areas, int seconds, const std::function<long long()>& senderTicks,
+               const std::function<std::uint64_t()>& receiverMicros,
+               const std::function<std::uint64_t()>& receivedBytes, bool clear = true) {
     if (clear)
-        for (const auto& [mx, my, mw, mh] : areas) painter.fill(0x404040, mx, my, mw, mh);
+        for (const auto& [mx, my, mw, mh] : areas)
+            painter.fill(0x404040, mx, my, mw, mh);
     for (auto* measure : measures) { // each run counts afresh: flips from 1 again, no figures yet
         const std::lock_guard lock(measure->mutex);
         measure->painted.clear();
@@ -100,27 +101,30 @@ LatencyRun run(test::Painter& painter, const std::vector<Measure*>& measures, co
             for (int bit = 0; bit < kBits; ++bit) {
                 const bool on = ((flip % kCodes) >> bit) & 1u;
                 painter.fill(on ? 0xFFFFFF : 0x000000, mx + static_cast<int>((cellX(bit) - kCellW / 2) * mw),
-                             my + static_cast<int>(kCellY * mh), static_cast<int>(kCellW * mw), static_cast<int>(kCellH * mh),
-                             a + 1 == areas.size() && bit == kBits - 1);
+                             my + static_cast<int>(kCellY * mh), static_cast<int>(kCellW * mw),
+                             static_cast<int>(kCellH * mh), a + 1 == areas.size() && bit == kBits - 1);
             }
         }
         const auto paintedAt = HostClock::nowMicros();
         for (auto* measure : measures) {
             const std::lock_guard lock(measure->mutex);
             measure->painted[flip] = paintedAt;
-            while (measure->painted.size() > 4 * kCodes / 5) measure->painted.erase(measure->painted.begin());
+            while (measure->painted.size() > 4 * kCodes / 5)
+                measure->painted.erase(measure->painted.begin());
         }
         if (counting) result.painted += static_cast<std::int64_t>(measures.size());
     }
     std::this_thread::sleep_for(300ms); // the last flips' pictures
     const double span = std::chrono::duration<double>(std::chrono::steady_clock::now() - warmUp).count();
-    result.hostCpu = static_cast<double>(senderTicks() - ticksStart) * 100.0 / static_cast<double>(::sysconf(_SC_CLK_TCK)) / span;
+    result.hostCpu =
+        static_cast<double>(senderTicks() - ticksStart) * 100.0 / static_cast<double>(::sysconf(_SC_CLK_TCK)) / span;
     result.rxCpu = static_cast<double>(receiverMicros() - rxStart) / 1e4 / span;
     for (auto* measure : measures) {
         const std::lock_guard lock(measure->mutex);
         measure->counting = false;
         result.latency.insert(result.latency.end(), measure->latencyMs.begin(), measure->latencyMs.end());
-        result.keyframes.insert(result.keyframes.end(), measure->keyframeLatencyMs.begin(), measure->keyframeLatencyMs.end());
+        result.keyframes.insert(result.keyframes.end(), measure->keyframeLatencyMs.begin(),
+                                measure->keyframeLatencyMs.end());
         result.p50s.push_back(percentile(measure->latencyMs, 0.5));
         result.detected += measure->detected;
     }
@@ -146,14 +150,19 @@ std::map<std::uint64_t, std::map<std::string, std::uint64_t>> readTrace(const st
 
 // Where the time of the credited flips went: the median of each stage, from the host's trace
 // and the receiver's stamps, in pipeline order.
-std::vector<std::pair<std::string, double>> stageMedians(const std::vector<std::array<std::uint64_t, 4>>& credited,
-                                                         const std::map<std::uint64_t, std::map<std::string, std::uint64_t>>& trace) {
+std::vector<std::pair<std::string, double>>
+stageMedians(const std::vector<std::array<std::uint64_t, 4>>& credited,
+             const std::map<std::uint64_t, std::map<std::string, std::uint64_t>>& trace) {
     // (name, from, to); "paint", "received" and "decoded" are ours, the rest the host's.
     static const std::vector<std::array<const char*, 3>> stages{
-        {"paintToDamage", "paint", "damaged"},        {"damageToGrab", "damaged", "grabStarted"},
-        {"grab", "grabStarted", "converting"},        {"convert", "converting", "captured"},
-        {"encodeQueue", "captured", "encodeStarted"}, {"encode", "encodeStarted", "encoded"},
-        {"packetizeSend", "encoded", "sent"},         {"networkReassembly", "sent", "received"},
+        {"paintToDamage", "paint", "damaged"},
+        {"damageToGrab", "damaged", "grabStarted"},
+        {"grab", "grabStarted", "converting"},
+        {"convert", "converting", "captured"},
+        {"encodeQueue", "captured", "encodeStarted"},
+        {"encode", "encodeStarted", "encoded"},
+        {"packetizeSend", "encoded", "sent"},
+        {"networkReassembly", "sent", "received"},
         {"decode", "received", "decoded"},
     };
     std::vector<std::pair<std::string, double>> out;
@@ -187,13 +196,21 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
         const bool hasValue = i + 1 < argc;
-        if (flag == "--size" && hasValue && std::sscanf(argv[i + 1], "%dx%d@%lf", &width, &height, &scale) >= 2) ++i;
-        else if (flag == "--seconds" && hasValue) seconds = std::max(1, std::atoi(argv[++i]));
-        else if (flag == "--link" && hasValue && (std::string(argv[i + 1]) == "wifi" || std::string(argv[i + 1]) == "usb")) link = argv[++i];
-        else if (flag == "--baseline") baseline = true;
-        else if (flag == "--devices" && hasValue) devices = std::clamp(std::atoi(argv[++i]), 1, 8);
+        if (flag == "--size" && hasValue && std::sscanf(argv[i + 1], "%dx%d@%lf", &width, &height, &scale) >= 2)
+            ++i;
+        else if (flag == "--seconds" && hasValue)
+            seconds = std::max(1, std::atoi(argv[++i]));
+        else if (flag == "--link" && hasValue &&
+                 (std::string(argv[i + 1]) == "wifi" || std::string(argv[i + 1]) == "usb"))
+            link = argv[++i];
+        else if (flag == "--baseline")
+            baseline = true;
+        else if (flag == "--devices" && hasValue)
+            devices = std::clamp(std::atoi(argv[++i]), 1, 8);
         else {
-            std::fprintf(stderr, "usage: %s [--size WxH[@scale]] [--seconds N] [--link wifi|usb] [--baseline] [--devices N]\n", argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--size WxH[@scale]] [--seconds N] [--link wifi|usb] [--baseline] [--devices N]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -213,12 +230,21 @@ int main(int argc, char** argv) {
     const auto control = test::freeLoopbackPort(SOCK_STREAM);
     const auto usbPort = test::freeLoopbackPort(SOCK_STREAM);
     const auto tracePath = home.path() / "frames.trace";
-    std::vector<std::string> hostArgs{KIV_HOST_BINARY, "--approve-all", "--loopback-only", "--display", (*xvfb)->display(),
-                                      "--frame-trace", tracePath.string(),
-                                      "--control-port", std::to_string(control), "--video-port",
+    std::vector<std::string> hostArgs{KIV_HOST_BINARY,
+                                      "--approve-all",
+                                      "--loopback-only",
+                                      "--display",
+                                      (*xvfb)->display(),
+                                      "--frame-trace",
+                                      tracePath.string(),
+                                      "--control-port",
+                                      std::to_string(control),
+                                      "--video-port",
                                       std::to_string(test::freeLoopbackPort(SOCK_DGRAM))};
-    if (link == "usb") hostArgs.insert(hostArgs.end(), {"--usb-direct", "127.0.0.1:" + std::to_string(usbPort)});
-    else hostArgs.push_back("--no-usb");
+    if (link == "usb")
+        hostArgs.insert(hostArgs.end(), {"--usb-direct", "127.0.0.1:" + std::to_string(usbPort)});
+    else
+        hostArgs.push_back("--no-usb");
     auto host = test::ChildProcess::start({.argv = hostArgs,
                                            .environment = {{"KIV_LOG_STDOUT", "1"},
                                                            {"XDG_CONFIG_HOME", (home.path() / "config").string()},
@@ -226,7 +252,8 @@ int main(int argc, char** argv) {
                                                            {"PULSE_SERVER", "unix:/nonexistent/pulse"}},
                                            .logFile = home.path() / "host.log",
                                            .keepFds = {}});
-    if (!host || !test::waitUntil([&] { return host->log().find("Listening: control port") != std::string::npos; }, 30s)) {
+    if (!host ||
+        !test::waitUntil([&] { return host->log().find("Listening: control port") != std::string::npos; }, 30s)) {
         std::fprintf(stderr, "kivdisplay-host did not start\n%s\n", host ? host->log().c_str() : host.error().c_str());
         return 1;
     }
@@ -253,16 +280,20 @@ int main(int argc, char** argv) {
         hello.codecs = {"h264"};
         hello.recommendedFPS = 60;
         if (link == "wifi") {
-            auto& client = *wifi.emplace_back(
-                std::make_unique<receiver::ReceiverClient>(receiver::ReceiverConfig{.host = "127.0.0.1", .controlPort = control, .hello = hello}));
+            auto& client = *wifi.emplace_back(std::make_unique<receiver::ReceiverClient>(
+                receiver::ReceiverConfig{.host = "127.0.0.1", .controlPort = control, .hello = hello}));
             client.onControl = onControl;
-            client.onFrame = [&measure](const ReassembledFrame& f, std::uint64_t completedAt) { measure.frame(f.data, f.captureTimeUs, completedAt); };
+            client.onFrame = [&measure](const ReassembledFrame& f, std::uint64_t completedAt) {
+                measure.frame(f.data, f.captureTimeUs, completedAt);
+            };
             sends.push_back([&client](const ControlMessage& m) { client.send(m); });
             client.start();
         } else {
             usb = std::make_unique<receiver::UsbDeviceServer>(hello, usbPort, true);
             usb->onControl = onControl;
-            usb->onVideo = [&measure](const StreamVideoFrame& f) { measure.frame(f.data, f.captureTimeUs, HostClock::nowMicros()); };
+            usb->onVideo = [&measure](const StreamVideoFrame& f) {
+                measure.frame(f.data, f.captureTimeUs, HostClock::nowMicros());
+            };
             sends.push_back([&](const ControlMessage& m) { usb->send(m); });
             usb->start();
         }
@@ -282,34 +313,40 @@ int main(int argc, char** argv) {
         }
         return total;
     };
-    for (const auto& send : sends) send({ConfigChange{1, {}, {}, 60, {}, {}}});
+    for (const auto& send : sends)
+        send({ConfigChange{1, {}, {}, 60, {}, {}}});
     if (!test::waitUntil([&] { return applied.load() == devices; }, 60s)) {
         std::fprintf(stderr, "the host did not apply 60 fps\n%s\n", host->log().c_str());
         return 1;
     }
     const auto before = decodedPictures();
     test::waitUntil([&] { return decodedPictures() >= before + devices; }, 30s); // a still screen may send nothing more
-    std::fprintf(stderr, "stream at 60 fps after %.1f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count());
+    std::fprintf(stderr, "stream at 60 fps after %.1f s\n",
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count());
     std::vector<std::array<int, 4>> monitors;
-    test::waitUntil([&] { return static_cast<int>((monitors = test::deviceMonitors((*xvfb)->display())).size()) == devices; }, 30s);
+    test::waitUntil(
+        [&] { return static_cast<int>((monitors = test::deviceMonitors((*xvfb)->display())).size()) == devices; }, 30s);
     if (static_cast<int>(monitors.size()) != devices) {
         std::fprintf(stderr, "%zu device monitor(s) on the host's X server, not %d\n", monitors.size(), devices);
         return 1;
     }
     const auto monitor = std::optional(monitors.front());
     std::vector<Measure*> measured;
-    for (const auto& measure : measures) measured.push_back(measure.get());
+    for (const auto& measure : measures)
+        measured.push_back(measure.get());
     test::Painter painter((*xvfb)->display());
     const auto ours = run(
         painter, measured, monitors, seconds, [&] { return cpuTicks(host->pid()); },
         [&] {
             std::uint64_t total = usb ? usb->threadCPUMicros() : 0;
-            for (const auto& client : wifi) total += client->threadCPUMicros();
+            for (const auto& client : wifi)
+                total += client->threadCPUMicros();
             return total;
         },
         [&] {
             std::uint64_t total = 0;
-            for (const auto& measure : measures) total += measure->bytes;
+            for (const auto& measure : measures)
+                total += measure->bytes;
             return total;
         });
     std::vector<std::array<std::uint64_t, 4>> credited;
@@ -321,7 +358,8 @@ int main(int argc, char** argv) {
     // the flips they carry against the run's p95.
     LatencyRun forced;
     {
-        painter.image(detailedPicture(monitor->at(2), monitor->at(3), 3), monitor->at(0), monitor->at(1), monitor->at(2), monitor->at(3));
+        painter.image(detailedPicture(monitor->at(2), monitor->at(3), 3), monitor->at(0), monitor->at(1),
+                      monitor->at(2), monitor->at(3));
         std::atomic<bool> running = true;
         std::thread requester([&] {
             for (int i = 0; running && i < 20; ++i) {
@@ -329,8 +367,9 @@ int main(int argc, char** argv) {
                 if (running) sends.front()({RequestIDR{IDRReason::packetLoss}});
             }
         });
-        forced = run(painter, {measured.front()}, {*monitor}, 3, [] { return 0LL; }, [] { return std::uint64_t{0}; },
-                     [] { return std::uint64_t{0}; }, false);
+        forced = run(
+            painter, {measured.front()}, {*monitor}, 3, [] { return 0LL; }, [] { return std::uint64_t{0}; },
+            [] { return std::uint64_t{0}; }, false);
         running = false;
         requester.join();
     }
@@ -342,7 +381,8 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(1s);
     const auto stillStart = cpuTicks(host->pid());
     std::this_thread::sleep_for(3s);
-    const double hostCpuStill = static_cast<double>(cpuTicks(host->pid()) - stillStart) * 100.0 / static_cast<double>(::sysconf(_SC_CLK_TCK)) / 3.0;
+    const double hostCpuStill = static_cast<double>(cpuTicks(host->pid()) - stillStart) * 100.0 /
+                                static_cast<double>(::sysconf(_SC_CLK_TCK)) / 3.0;
     const auto& latency = ours.latency;
     const auto detected = ours.detected;
     const auto paintedCounted = ours.painted;
@@ -350,35 +390,47 @@ int main(int argc, char** argv) {
     const auto rxCpu = ours.rxCpu;
     const auto mbps = ours.mbps;
     const auto stages = stageMedians(credited, readTrace(tracePath));
-    if (const char* keep = std::getenv("KIV_KEEP_TRACE")) std::filesystem::copy_file(tracePath, keep, std::filesystem::copy_options::overwrite_existing);
+    if (const char* keep = std::getenv("KIV_KEEP_TRACE"))
+        std::filesystem::copy_file(tracePath, keep, std::filesystem::copy_options::overwrite_existing);
     if (const char* keep = std::getenv("KIV_KEEP_LOG")) std::ofstream(keep) << host->log();
     // The coarse stages need no trace: between two of the credited flips' own stamps.
     const auto median = [&](std::size_t from, std::size_t to) {
         std::vector<double> ms;
-        for (const auto& stamps : credited) ms.push_back((static_cast<double>(stamps[to]) - static_cast<double>(stamps[from])) / 1000.0);
+        for (const auto& stamps : credited)
+            ms.push_back((static_cast<double>(stamps[to]) - static_cast<double>(stamps[from])) / 1000.0);
         return percentile(ms, 0.5);
     };
-    std::printf("end-to-end latency, paint -> decoded picture, %dx%d@60 over %s, %d device(s), %d s after 1 s of warm-up\n", width,
-                height, link.c_str(), devices, seconds);
+    std::printf(
+        "end-to-end latency, paint -> decoded picture, %dx%d@60 over %s, %d device(s), %d s after 1 s of warm-up\n",
+        width, height, link.c_str(), devices, seconds);
     std::printf("  p50 %.1f ms  p95 %.1f ms  p99 %.1f ms\n", percentile(latency, 0.5), percentile(latency, 0.95),
                 percentile(latency, 0.99));
-    std::printf("  flips detected %lld of %lld painted\n", static_cast<long long>(detected), static_cast<long long>(paintedCounted));
+    std::printf("  flips detected %lld of %lld painted\n", static_cast<long long>(detected),
+                static_cast<long long>(paintedCounted));
     std::printf("  stages (p50, ms):");
-    for (const auto& [name, ms] : stages) std::printf(" %s %.2f", name.c_str(), ms);
+    for (const auto& [name, ms] : stages)
+        std::printf(" %s %.2f", name.c_str(), ms);
     std::printf("\n");
-    std::printf("  host CPU %.1f%% of one core (%.1f%% over 3 s of a still screen), receiver network+decode thread %.1f%% (%s), %.2f Mbit/s\n",
+    std::printf("  host CPU %.1f%% of one core (%.1f%% over 3 s of a still screen), receiver network+decode thread "
+                "%.1f%% (%s), %.2f Mbit/s\n",
                 hostCpu, hostCpuStill, rxCpu, link.c_str(), mbps);
-    const auto worst = [](const std::vector<double>& v) { return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()); };
-    std::printf("  a detailed picture with a keyframe forced every 0.5 s: p50 %.1f ms p95 %.1f ms max %.1f ms; the %zu flips "
-                "keyframes carried: max %.1f ms\n",
-                percentile(forced.latency, 0.5), percentile(forced.latency, 0.95), worst(forced.latency), forced.keyframes.size(),
-                worst(forced.keyframes));
+    const auto worst = [](const std::vector<double>& v) {
+        return v.empty() ? 0.0 : *std::max_element(v.begin(), v.end());
+    };
+    std::printf(
+        "  a detailed picture with a keyframe forced every 0.5 s: p50 %.1f ms p95 %.1f ms max %.1f ms; the %zu flips "
+        "keyframes carried: max %.1f ms\n",
+        percentile(forced.latency, 0.5), percentile(forced.latency, 0.95), worst(forced.latency),
+        forced.keyframes.size(), worst(forced.keyframes));
     std::printf("  after motion stops: first picture %.1f dB, %s, %.1f dB after 2.5 s\n", sharp.firstPsnr,
-                sharp.timeToSharp < 0 ? "never 45 dB" : ("45 dB after " + std::to_string(std::lround(sharp.timeToSharp)) + " ms").c_str(),
+                sharp.timeToSharp < 0
+                    ? "never 45 dB"
+                    : ("45 dB after " + std::to_string(std::lround(sharp.timeToSharp)) + " ms").c_str(),
                 sharp.finalPsnr);
     if (devices > 1) {
         std::printf("  per device: host CPU %.1f%%, p50", hostCpu / devices);
-        for (const auto p50 : ours.p50s) std::printf(" %.1f", p50);
+        for (const auto p50 : ours.p50s)
+            std::printf(" %.1f", p50);
         std::printf(" ms\n");
     }
     if (detected * 2 < paintedCounted) {
@@ -386,16 +438,32 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "fewer than half the flips were seen; the host's log ends:\n%s\n",
                      log.substr(log.size() > 4000 ? log.size() - 4000 : 0).c_str());
     }
-    nlohmann::json json{{"p50", percentile(latency, 0.5)},   {"p95", percentile(latency, 0.95)},
-                        {"p99", percentile(latency, 0.99)},  {"detected", detected},
-                        {"painted", paintedCounted},         {"hostCpu", hostCpu}, {"hostCpuStill", hostCpuStill},
-                        {"timeToSharp", sharp.timeToSharp}, {"stillFirstPsnr", sharp.firstPsnr}, {"stillFinalPsnr", sharp.finalPsnr},
-                        {"forcedKeyframes", {{"p50", percentile(forced.latency, 0.5)}, {"p95", percentile(forced.latency, 0.95)},
-                                             {"max", worst(forced.latency)}, {"carried", forced.keyframes}}},
-                        {"rxCpu", rxCpu},                    {"mbps", mbps}, {"devices", devices}, {"p50PerDevice", ours.p50s},
-                        {"size", std::to_string(width) + "x" + std::to_string(height)}, {"link", link},
-                        {"stages", {{"paintToCapture", median(0, 1)}, {"captureToReceived", median(1, 2)}, {"receivedToDecoded", median(2, 3)}}}};
-    for (const auto& [name, ms] : stages) json["stages"][name] = ms;
+    nlohmann::json json{
+        {"p50", percentile(latency, 0.5)},
+        {"p95", percentile(latency, 0.95)},
+        {"p99", percentile(latency, 0.99)},
+        {"detected", detected},
+        {"painted", paintedCounted},
+        {"hostCpu", hostCpu},
+        {"hostCpuStill", hostCpuStill},
+        {"timeToSharp", sharp.timeToSharp},
+        {"stillFirstPsnr", sharp.firstPsnr},
+        {"stillFinalPsnr", sharp.finalPsnr},
+        {"forcedKeyframes",
+         {{"p50", percentile(forced.latency, 0.5)},
+          {"p95", percentile(forced.latency, 0.95)},
+          {"max", worst(forced.latency)},
+          {"carried", forced.keyframes}}},
+        {"rxCpu", rxCpu},
+        {"mbps", mbps},
+        {"devices", devices},
+        {"p50PerDevice", ours.p50s},
+        {"size", std::to_string(width) + "x" + std::to_string(height)},
+        {"link", link},
+        {"stages",
+         {{"paintToCapture", median(0, 1)}, {"captureToReceived", median(1, 2)}, {"receivedToDecoded", median(2, 3)}}}};
+    for (const auto& [name, ms] : stages)
+        json["stages"][name] = ms;
     if (baseline) {
         // The device pauses (the host keeps its monitor), and ffmpeg streams the same area.
         sends.front()({Pause{}});
@@ -405,11 +473,33 @@ int main(int argc, char** argv) {
         Baseline decoder(theirs, udp);
         const auto [mx, my, mw, mh] = *monitor;
         auto ffmpeg = test::ChildProcess::start(
-            {.argv = {test::findProgram("ffmpeg").value_or("ffmpeg"), "-loglevel", "error", "-f", "x11grab", "-draw_mouse", "0", "-framerate", "60", "-video_size",
-                      std::to_string(mw) + "x" + std::to_string(mh), "-i",
-                      (*xvfb)->display() + "+" + std::to_string(mx) + "," + std::to_string(my), "-vf",
-                      "scale=" + std::to_string(width) + ":" + std::to_string(height), "-c:v", "libx264", "-preset", "ultrafast",
-                      "-tune", "zerolatency", "-pix_fmt", "yuv420p", "-g", "120", "-f", "h264",
+            {.argv = {test::findProgram("ffmpeg").value_or("ffmpeg"),
+                      "-loglevel",
+                      "error",
+                      "-f",
+                      "x11grab",
+                      "-draw_mouse",
+                      "0",
+                      "-framerate",
+                      "60",
+                      "-video_size",
+                      std::to_string(mw) + "x" + std::to_string(mh),
+                      "-i",
+                      (*xvfb)->display() + "+" + std::to_string(mx) + "," + std::to_string(my),
+                      "-vf",
+                      "scale=" + std::to_string(width) + ":" + std::to_string(height),
+                      "-c:v",
+                      "libx264",
+                      "-preset",
+                      "ultrafast",
+                      "-tune",
+                      "zerolatency",
+                      "-pix_fmt",
+                      "yuv420p",
+                      "-g",
+                      "120",
+                      "-f",
+                      "h264",
                       "udp://127.0.0.1:" + std::to_string(udp) + "?pkt_size=1316"},
              .environment = {},
              .logFile = home.path() / "ffmpeg.log",
@@ -418,19 +508,27 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "ffmpeg: %s\n", ffmpeg.error().c_str());
             return 1;
         }
-        const auto base = run(painter, {&theirs}, {*monitor}, seconds, [&] { return cpuTicks(ffmpeg->pid()); },
-                              [] { return std::uint64_t{0}; }, [&] { return decoder.bytes(); });
+        const auto base = run(
+            painter, {&theirs}, {*monitor}, seconds, [&] { return cpuTicks(ffmpeg->pid()); },
+            [] { return std::uint64_t{0}; }, [&] { return decoder.bytes(); });
         if (base.detected == 0) std::fprintf(stderr, "ffmpeg showed nothing:\n%s\n", ffmpeg->log().c_str());
         ffmpeg->stop(5s);
-        const double ratio = percentile(base.latency, 0.5) > 0 ? percentile(latency, 0.5) / percentile(base.latency, 0.5) : 0;
-        std::printf("baseline (ffmpeg x11grab -> libx264 ultrafast/zerolatency -> UDP -> libavcodec), same area and painter:\n");
-        std::printf("  p50 %.1f ms  p95 %.1f ms  p99 %.1f ms, flips detected %lld of %lld, ffmpeg CPU %.1f%%, %.2f Mbit/s\n",
-                    percentile(base.latency, 0.5), percentile(base.latency, 0.95), percentile(base.latency, 0.99),
-                    static_cast<long long>(base.detected), static_cast<long long>(base.painted), base.hostCpu, base.mbps);
+        const double ratio =
+            percentile(base.latency, 0.5) > 0 ? percentile(latency, 0.5) / percentile(base.latency, 0.5) : 0;
+        std::printf("baseline (ffmpeg x11grab -> libx264 ultrafast/zerolatency -> UDP -> libavcodec), same area and "
+                    "painter:\n");
+        std::printf(
+            "  p50 %.1f ms  p95 %.1f ms  p99 %.1f ms, flips detected %lld of %lld, ffmpeg CPU %.1f%%, %.2f Mbit/s\n",
+            percentile(base.latency, 0.5), percentile(base.latency, 0.95), percentile(base.latency, 0.99),
+            static_cast<long long>(base.detected), static_cast<long long>(base.painted), base.hostCpu, base.mbps);
         std::printf("  ours / baseline p50: %.2f\n", ratio);
-        json["baseline"] = {{"p50", percentile(base.latency, 0.5)}, {"p95", percentile(base.latency, 0.95)},
-                            {"p99", percentile(base.latency, 0.99)}, {"detected", base.detected}, {"painted", base.painted},
-                            {"hostCpu", base.hostCpu}, {"mbps", base.mbps}};
+        json["baseline"] = {{"p50", percentile(base.latency, 0.5)},
+                            {"p95", percentile(base.latency, 0.95)},
+                            {"p99", percentile(base.latency, 0.99)},
+                            {"detected", base.detected},
+                            {"painted", base.painted},
+                            {"hostCpu", base.hostCpu},
+                            {"mbps", base.mbps}};
         json["ratio"] = ratio;
     }
     std::printf("%s\n", json.dump().c_str());

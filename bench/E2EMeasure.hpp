@@ -4,7 +4,6 @@
 #include <sys/types.h>
 
 #include <algorithm>
-
 #include <array>
 #include <cstdint>
 #include <fstream>
@@ -21,7 +20,7 @@
 
 namespace kiv::e2e {
 
-constexpr int kBits = 10;          // counter cells in the strip
+constexpr int kBits = 10; // counter cells in the strip
 constexpr std::uint32_t kCodes = 1u << kBits;
 
 inline double percentile(std::vector<double> v, double p) {
@@ -43,9 +42,10 @@ inline long long cpuTicks(pid_t pid) {
     return total;
 }
 
-
 // Where the strip's cells are, as fractions of the picture: a row across the upper middle.
-inline double cellX(int bit) { return 0.1 + 0.8 * (bit + 0.5) / kBits; }
+inline double cellX(int bit) {
+    return 0.1 + 0.8 * (bit + 0.5) / kBits;
+}
 constexpr double kCellY = 0.3;
 constexpr double kCellW = 0.8 / kBits;
 constexpr double kCellH = 0.12;
@@ -58,7 +58,8 @@ inline std::uint32_t readCode(const std::uint8_t* luma, int stride, int width, i
         const int y = static_cast<int>((kCellY + kCellH / 2) * height);
         int sum = 0;
         for (int dy = -2; dy <= 2; ++dy)
-            for (int dx = -2; dx <= 2; ++dx) sum += luma[(y + dy) * stride + x + dx];
+            for (int dx = -2; dx <= 2; ++dx)
+                sum += luma[(y + dy) * stride + x + dx];
         if (sum / 25 > 128) code |= 1u << bit;
     }
     return code;
@@ -90,9 +91,10 @@ struct Measure {
         if (onPicture) onPicture(*picture, decodedAt);
         bool keyframe = false;
         if (const auto units = H264Bitstream::splitAVCC(data))
-            keyframe = std::any_of(units->begin(), units->end(), [](ByteView unit) { return H264Bitstream::type(unit) == 5; });
-        credit(readCode(picture->luma.data(), picture->width, picture->width, picture->height), decodedAt, capturedAt, receivedAt,
-               keyframe);
+            keyframe =
+                std::any_of(units->begin(), units->end(), [](ByteView unit) { return H264Bitstream::type(unit) == 5; });
+        credit(readCode(picture->luma.data(), picture->width, picture->width, picture->height), decodedAt, capturedAt,
+               receivedAt, keyframe);
     }
 
     // Under mutex.

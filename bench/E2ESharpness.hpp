@@ -18,8 +18,8 @@
 namespace kiv::e2e {
 
 struct Sharpness {
-    double firstPsnr = 0;   // the first picture decoded after the motion stopped
-    double finalPsnr = 0;   // the last one, 2.5 s later
+    double firstPsnr = 0;    // the first picture decoded after the motion stopped
+    double finalPsnr = 0;    // the last one, 2.5 s later
     double timeToSharp = -1; // ms from the last paint to a picture at >= 45 dB; -1: never
 };
 
@@ -31,7 +31,8 @@ inline std::vector<std::uint32_t> detailedPicture(int w, int h, std::uint32_t se
         for (int x = 0; x < w; ++x) {
             std::uint32_t rgb = 0;
             if (y < h / 2) {
-                const bool stroke = (x / 2 + y / 7 + static_cast<int>(seed)) % 5 == 0 && y % 14 < 10 && (x / 60) % 4 != 3;
+                const bool stroke =
+                    (x / 2 + y / 7 + static_cast<int>(seed)) % 5 == 0 && y % 14 < 10 && (x / 60) % 4 != 3;
                 rgb = stroke ? 0x101010u : 0xF0F0F0u;
             } else {
                 const auto v = static_cast<std::uint32_t>((x + 2 * y) % 200) + static_cast<std::uint32_t>(rng() % 40);
@@ -45,11 +46,13 @@ inline std::vector<std::uint32_t> detailedPicture(int w, int h, std::uint32_t se
 
 inline double psnr(const receiver::DecodedPicture& picture, const PixelBuffer& reference) {
     if (picture.width != reference.width() || picture.height != reference.height()) return 0;
-    return test::lumaPsnr(picture.luma.data(), picture.width, reference.luma(), reference.lumaStride(), picture.width, picture.height);
+    return test::lumaPsnr(picture.luma.data(), picture.width, reference.luma(), reference.lumaStride(), picture.width,
+                          picture.height);
 }
 
 // `monitor` is the device's monitor on the host's X server, `width` x `height` its stream.
-inline Sharpness measureSharpness(test::Painter& painter, Measure& measure, std::array<int, 4> monitor, int width, int height) {
+inline Sharpness measureSharpness(test::Painter& painter, Measure& measure, std::array<int, 4> monitor, int width,
+                                  int height) {
     using namespace std::chrono_literals;
     const auto [mx, my, mw, mh] = monitor;
     painter.image(detailedPicture(mw, mh, 1), mx, my, mw, mh);

@@ -12,10 +12,10 @@
 #include <thread>
 #include <vector>
 
-#include "KivHostCore/Platform/ExecutorDisplayClock.hpp"
 #include "KivHostCore/Linux/FfmpegEncoder.hpp"
 #include "KivHostCore/Media/H264Encoder.hpp"
 #include "KivHostCore/Media/SyntheticFrameSource.hpp"
+#include "KivHostCore/Platform/ExecutorDisplayClock.hpp"
 #include "KivHostCore/Testing/LoopbackWiFiHost.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
@@ -57,7 +57,8 @@ public:
         if (link_) {
             link_->setOnControl([weak = std::weak_ptr<WiFiTransport>(link_)](const ControlMessage& message) {
                 if (message.kind() != ControlMessage::Case::ping) return;
-                if (auto link = weak.lock()) link->sendControl(ControlMessage{PongInfo{std::get<PingInfo>(message.value).t0, 0, 0}});
+                if (auto link = weak.lock())
+                    link->sendControl(ControlMessage{PongInfo{std::get<PingInfo>(message.value).t0, 0, 0}});
             });
         }
         pinger_ = std::thread([this] {
@@ -109,7 +110,8 @@ public:
             for (int i = 0; !stop_; ++i) {
                 auto buffer = std::make_shared<PixelBuffer>(2732, 2048);
                 SyntheticFrameSource::draw(*buffer, i);
-                for (int k = 0; k < 64; ++k) buffer->luma()[rng() % (2732u * 2048u)] = static_cast<std::uint8_t>(rng());
+                for (int k = 0; k < 64; ++k)
+                    buffer->luma()[rng() % (2732u * 2048u)] = static_cast<std::uint8_t>(rng());
                 encoder_->encode(buffer, HostClock::nowMicros());
                 std::this_thread::sleep_for(16ms);
             }
@@ -163,8 +165,9 @@ private:
 };
 
 void report(const char* what, const std::vector<double>& rtts) {
-    std::printf("  %-34s pings %5zu  p50 %6.2f ms  p99 %6.2f ms  max %7.2f ms\n", what, rtts.size(), percentile(rtts, 0.5),
-                percentile(rtts, 0.99), rtts.empty() ? 0.0 : *std::max_element(rtts.begin(), rtts.end()));
+    std::printf("  %-34s pings %5zu  p50 %6.2f ms  p99 %6.2f ms  max %7.2f ms\n", what, rtts.size(),
+                percentile(rtts, 0.5), percentile(rtts, 0.99),
+                rtts.empty() ? 0.0 : *std::max_element(rtts.begin(), rtts.end()));
 }
 
 } // namespace
@@ -206,7 +209,8 @@ int main(int argc, char** argv) {
         char label[96];
         std::snprintf(label, sizeof label, "encoding + %d mode changes", changes);
         report(label, loaded);
-        std::printf("  (the encoding session made %.1f frames/s of 2732x2048)\n", static_cast<double>(encoded) / seconds);
+        std::printf("  (the encoding session made %.1f frames/s of 2732x2048)\n",
+                    static_cast<double>(encoded) / seconds);
     }
     return 0;
 }

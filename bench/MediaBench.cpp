@@ -5,8 +5,6 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include <xcb/xcb.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -16,6 +14,7 @@ extern "C" {
 #include <random>
 #include <thread>
 #include <vector>
+#include <xcb/xcb.h>
 
 #include "KivHostCore/Linux/FfmpegEncoder.hpp"
 #include "KivHostCore/Linux/X11ScreenGrabber.hpp"
@@ -24,8 +23,8 @@ extern "C" {
 #include "KivHostCore/Media/SyntheticFrameSource.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Testing/LumaPsnr.hpp"
-#include "KivHostCore/Testing/XPainter.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
+#include "KivHostCore/Testing/XPainter.hpp"
 #include "KivProtocol/H264Bitstream.hpp"
 #include "KivProtocol/HostClock.hpp"
 
@@ -42,10 +41,13 @@ Stats stats(std::vector<double> v) {
     if (v.empty()) return {};
     std::sort(v.begin(), v.end());
     double sum = 0;
-    for (const double x : v) sum += x;
+    for (const double x : v)
+        sum += x;
     return {v[v.size() / 2], v[static_cast<std::size_t>(0.95 * double(v.size() - 1))], sum / double(v.size())};
 }
-double msSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
+double msSince(Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
 
 // Desktop-like content: the synthetic gradient and bar plus a few noise blocks per frame.
 void desktopFrame(PixelBuffer& b, int index, std::mt19937& rng) {
@@ -54,7 +56,8 @@ void desktopFrame(PixelBuffer& b, int index, std::mt19937& rng) {
         const int x = static_cast<int>(rng() % static_cast<unsigned>(b.width() - 64));
         const int y = static_cast<int>(rng() % static_cast<unsigned>(b.height() - 32));
         for (int row = 0; row < 32; ++row) {
-            for (int col = 0; col < 64; ++col) b.luma()[(y + row) * b.lumaStride() + x + col] = static_cast<std::uint8_t>(rng());
+            for (int col = 0; col < 64; ++col)
+                b.luma()[(y + row) * b.lumaStride() + x + col] = static_cast<std::uint8_t>(rng());
         }
     }
 }
@@ -70,19 +73,23 @@ void textFrame(PixelBuffer& b, int index) {
             const int glyph = static_cast<int>(rng() % 3);
             for (int row = 0; row < 12; ++row) {
                 for (int col = 0; col < 7; ++col) {
-                    if ((col + row + glyph) % 3 == 0 || col == glyph) b.luma()[(line + row) * b.lumaStride() + x + col] = 16;
+                    if ((col + row + glyph) % 3 == 0 || col == glyph)
+                        b.luma()[(line + row) * b.lumaStride() + x + col] = 16;
                 }
             }
         }
     }
     for (int y = b.height() / 2; y < b.height(); ++y) {
-        for (int x = 0; x < b.width() / 2; ++x) b.luma()[y * b.lumaStride() + x] = static_cast<std::uint8_t>(16 + (x + y + index) % 200);
+        for (int x = 0; x < b.width() / 2; ++x)
+            b.luma()[y * b.lumaStride() + x] = static_cast<std::uint8_t>(16 + (x + y + index) % 200);
     }
 }
 
 class Decoder {
 public:
-    Decoder() : c_(avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264))), p_(av_packet_alloc()), f_(av_frame_alloc()) {
+    Decoder()
+        : c_(avcodec_alloc_context3(avcodec_find_decoder(AV_CODEC_ID_H264))), p_(av_packet_alloc()),
+          f_(av_frame_alloc()) {
         avcodec_open2(c_, avcodec_find_decoder(AV_CODEC_ID_H264), nullptr);
     }
     ~Decoder() {
@@ -118,7 +125,8 @@ void captureAndConvert(const std::string& display, int w, int h, int frames) {
     test::Painter painter(display);
     std::vector<double> grab;
     for (int i = 0; i < frames; ++i) {
-        painter.fill(0x102030u * static_cast<std::uint32_t>(i % 7), 0, 0, w, h, false); // changing content, as a busy desktop
+        painter.fill(0x102030u * static_cast<std::uint32_t>(i % 7), 0, 0, w, h,
+                     false); // changing content, as a busy desktop
         const auto t = Clock::now();
         grabber.grab({0, 0, w, h}, out, true);
         grab.push_back(msSince(t));
@@ -132,8 +140,9 @@ void captureAndConvert(const std::string& display, int w, int h, int frames) {
     }
     const auto g = stats(grab);
     const auto c = stats(convert);
-    std::printf("capture %dx%d: grab+convert p50 %.2f ms p95 %.2f ms (%.0f fps); BGRA->NV12 alone p50 %.2f ms p95 %.2f ms\n", w, h,
-                g.p50, g.p95, 1000.0 / g.mean, c.p50, c.p95);
+    std::printf(
+        "capture %dx%d: grab+convert p50 %.2f ms p95 %.2f ms (%.0f fps); BGRA->NV12 alone p50 %.2f ms p95 %.2f ms\n", w,
+        h, g.p50, g.p95, 1000.0 / g.mean, c.p50, c.p95);
 }
 
 void encode(int w, int h, std::int64_t bitrate, int frames) {
@@ -150,13 +159,15 @@ void encode(int w, int h, std::int64_t bitrate, int frames) {
         const auto packets = (*backend)->encode(frame, static_cast<std::uint64_t>(i), false);
         times.push_back(msSince(t));
         if (packets) {
-            for (const auto& p : *packets) bytes += p.data.size();
+            for (const auto& p : *packets)
+                bytes += p.data.size();
         }
     }
     const auto s = stats(times);
-    std::printf("encode %dx%d @ %.0f Mbit/s (%s, ultrafast): p50 %.2f ms p95 %.2f ms, %.0f fps, actual %.1f Mbit/s at 60 fps\n", w, h,
-                double(bitrate) / 1e6, (*backend)->name().c_str(), s.p50, s.p95, 1000.0 / s.mean,
-                double(bytes) * 8 / (double(frames) / 60.0) / 1e6);
+    std::printf(
+        "encode %dx%d @ %.0f Mbit/s (%s, ultrafast): p50 %.2f ms p95 %.2f ms, %.0f fps, actual %.1f Mbit/s at 60 fps\n",
+        w, h, double(bitrate) / 1e6, (*backend)->name().c_str(), s.p50, s.p95, 1000.0 / s.mean,
+        double(bytes) * 8 / (double(frames) / 60.0) / 1e6);
 }
 
 void pipelineLatency(const std::string& display, int w, int h, int frames) {
@@ -165,7 +176,9 @@ void pipelineLatency(const std::string& display, int w, int h, int frames) {
     FfmpegEncoderFactory factory;
     auto encoder = *H264Encoder::create({w, h, 60, 8'000'000, 2.0, std::nullopt}, factory, encoderQueue, nullptr);
     auto capture = ScreenCaptureManager::create(std::make_unique<X11ScreenGrabber>(display), captureQueue, nullptr);
-    capture->onFrame = [&](std::shared_ptr<PixelBuffer> buffer, std::uint64_t at) { encoder->encode(std::move(buffer), at); };
+    capture->onFrame = [&](std::shared_ptr<PixelBuffer> buffer, std::uint64_t at) {
+        encoder->encode(std::move(buffer), at);
+    };
     std::mutex mutex;
     std::vector<std::uint64_t> encodedAt;
     encoder->onEncoded = [&](EncodedFrame) {
@@ -175,10 +188,12 @@ void pipelineLatency(const std::string& display, int w, int h, int frames) {
     std::atomic<bool> started{false};
     capture->start(std::nullopt, w, h, 60, [&](auto) { started = true; });
     test::waitUntil([&] { return started.load(); }, 10s);
-    test::waitUntil([&] {
-        const std::lock_guard lock(mutex);
-        return !encodedAt.empty();
-    }, 10s);
+    test::waitUntil(
+        [&] {
+            const std::lock_guard lock(mutex);
+            return !encodedAt.empty();
+        },
+        10s);
     test::Painter painter(display);
     std::vector<double> latency;
     for (int i = 0; i < frames; ++i) {
@@ -188,11 +203,14 @@ void pipelineLatency(const std::string& display, int w, int h, int frames) {
             before = encodedAt.size();
         }
         const auto drawnAt = HostClock::nowMicros();
-        painter.fill(0x300000u + static_cast<std::uint32_t>(i) * 0x010203u, (i * 37) % (w - 200), (i * 53) % (h - 200), 200, 200, false);
-        if (!test::waitUntil([&] {
-                const std::lock_guard lock(mutex);
-                return encodedAt.size() > before;
-            }, 2s, std::chrono::milliseconds(0))) {
+        painter.fill(0x300000u + static_cast<std::uint32_t>(i) * 0x010203u, (i * 37) % (w - 200), (i * 53) % (h - 200),
+                     200, 200, false);
+        if (!test::waitUntil(
+                [&] {
+                    const std::lock_guard lock(mutex);
+                    return encodedAt.size() > before;
+                },
+                2s, std::chrono::milliseconds(0))) {
             continue;
         }
         const std::lock_guard lock(mutex);
@@ -202,12 +220,14 @@ void pipelineLatency(const std::string& display, int w, int h, int frames) {
     capture->stop();
     encoder->invalidate();
     const auto s = stats(latency);
-    std::printf("draw -> damage -> grab -> encoded, %dx%d: p50 %.2f ms p95 %.2f ms (%zu samples)\n", w, h, s.p50, s.p95, latency.size());
+    std::printf("draw -> damage -> grab -> encoded, %dx%d: p50 %.2f ms p95 %.2f ms (%zu samples)\n", w, h, s.p50, s.p95,
+                latency.size());
 }
 
 void keyframeStudy() {
     const int w = 1920, h = 1080;
-    std::printf("keyframe budget vs picture (1080p text + photo, 8 Mbit/s, one-frame buffer, forced keyframe at frame 60):\n");
+    std::printf(
+        "keyframe budget vs picture (1080p text + photo, 8 Mbit/s, one-frame buffer, forced keyframe at frame 60):\n");
     for (const double budget : {0.0, 0.25, FfmpegEncoderFactory::kKeyframeBudgetSeconds, 0.6}) {
         FfmpegEncoderFactory factory("ultrafast", false, 1.0, budget);
         auto backend = factory.open({w, h, 60, 8'000'000, 120, std::nullopt});
@@ -226,10 +246,11 @@ void keyframeStudy() {
             psnr[i] = decoder.psnr(packets->front().data, frame);
             bytes[i] = packets->front().data.size();
         }
-        std::printf("  budget %.2f s: first picture %zu KB %.1f dB; frame 59 %.1f dB; forced keyframe %zu KB in %.1f ms "
-                    "(other frames p50 %.1f ms), %.1f dB, then %.1f and %.1f dB\n",
-                    budget, bytes[0] / 1000, psnr[0], psnr[59], bytes[60] / 1000, keyMs, stats(others).p50, psnr[60], psnr[61],
-                    psnr[62]);
+        std::printf(
+            "  budget %.2f s: first picture %zu KB %.1f dB; frame 59 %.1f dB; forced keyframe %zu KB in %.1f ms "
+            "(other frames p50 %.1f ms), %.1f dB, then %.1f and %.1f dB\n",
+            budget, bytes[0] / 1000, psnr[0], psnr[59], bytes[60] / 1000, keyMs, stats(others).p50, psnr[60], psnr[61],
+            psnr[62]);
     }
 }
 

@@ -6,13 +6,13 @@
 //   - link switch (hello on the new link → first decoded keyframe on it), Wi-Fi→USB and USB→Wi-Fi;
 //   - the host's resident memory with two devices streaming 1920x1080 while their monitors change.
 //   kiv_bench_session [--host PATH] [--rounds N] [--switches N] [--seconds N]
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <atomic>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -21,9 +21,9 @@
 #include <thread>
 
 #include "KivHostCore/Testing/TestProcess.hpp"
-#include "KivProtocol/HostClock.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivHostCore/Testing/XPainter.hpp"
+#include "KivProtocol/HostClock.hpp"
 #include "KivReceiver/ReceiverClient.hpp"
 #include "KivReceiver/UsbDeviceServer.hpp"
 #include "KivReceiver/VideoDecoder.hpp"
@@ -35,7 +35,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr auto kDeadline = 30s;
-
 
 double percentile(std::vector<double> values, double p) {
     if (values.empty()) return 0;
@@ -113,9 +112,12 @@ struct Probe {
             if (quietFrames >= 4800) {
                 onsets.push_back(now - std::chrono::microseconds((frames - f) * 1'000'000 / packet.sampleRate));
                 // The host stamps each packet on its monotonic clock, the same clock as ours here.
-                const auto capturedAt = packet.captureTimeUs + static_cast<std::uint64_t>(f * 1'000'000 / packet.sampleRate);
-                hostToDeviceMs.push_back(static_cast<double>(HostClock::nowMicros() - capturedAt -
-                                                             static_cast<std::uint64_t>((frames - f) * 1'000'000 / packet.sampleRate)) / 1000.0);
+                const auto capturedAt =
+                    packet.captureTimeUs + static_cast<std::uint64_t>(f * 1'000'000 / packet.sampleRate);
+                hostToDeviceMs.push_back(
+                    static_cast<double>(HostClock::nowMicros() - capturedAt -
+                                        static_cast<std::uint64_t>((frames - f) * 1'000'000 / packet.sampleRate)) /
+                    1000.0);
             }
             quietFrames = 0;
         }
@@ -139,7 +141,8 @@ struct Probe {
 struct WiFiLink {
     Probe probe;
     receiver::ReceiverClient client;
-    WiFiLink(Hello hello, std::uint16_t port) : client({.host = "127.0.0.1", .controlPort = port, .hello = std::move(hello)}) {
+    WiFiLink(Hello hello, std::uint16_t port)
+        : client({.host = "127.0.0.1", .controlPort = port, .hello = std::move(hello)}) {
         client.onControl = [this](const ControlMessage& m) { probe.control(m); };
         client.onFrame = [this](const ReassembledFrame& f, std::uint64_t) { probe.frame(f.data); };
         client.onAudio = [this](const StreamAudioPacket& p) { probe.audio(p); };
@@ -188,8 +191,10 @@ struct Bench {
     std::uint16_t usbPort = 0;
 
     bool startHost() {
-        if (auto sound = test::PulseAudioServer::start("speakers")) pulse = std::move(*sound);
-        else std::fprintf(stderr, "no sound figures: %s\n", sound.error().message.c_str());
+        if (auto sound = test::PulseAudioServer::start("speakers"))
+            pulse = std::move(*sound);
+        else
+            std::fprintf(stderr, "no sound figures: %s\n", sound.error().message.c_str());
         auto server = test::XvfbServer::start();
         if (!server) {
             std::fprintf(stderr, "Xvfb: %s\n", server.error().message.c_str());
@@ -202,8 +207,8 @@ struct Bench {
         usbPort = test::freeLoopbackPort(SOCK_STREAM);
         auto child = test::ChildProcess::start(
             {.argv = {hostBinary, "--approve-all", "--loopback-only", "--display", xvfb->display(), "--control-port",
-                      std::to_string(control), "--video-port", std::to_string(test::freeLoopbackPort(SOCK_DGRAM)), "--usb-direct",
-                      "127.0.0.1:" + std::to_string(usbPort), "--grace", "0.5", "--link-hold", "5"},
+                      std::to_string(control), "--video-port", std::to_string(test::freeLoopbackPort(SOCK_DGRAM)),
+                      "--usb-direct", "127.0.0.1:" + std::to_string(usbPort), "--grace", "0.5", "--link-hold", "5"},
              .environment = {{"XDG_CONFIG_HOME", (home->path() / "config").string()},
                              {"XDG_STATE_HOME", (home->path() / "state").string()},
                              {"PULSE_SERVER", pulse ? pulse->serverAddress() : "unix:/nonexistent/pulse"}},
@@ -214,7 +219,8 @@ struct Bench {
             return false;
         }
         host = std::move(*child);
-        if (!test::waitUntil([&] { return host.log().find("Listening: control port") != std::string::npos; }, kDeadline)) {
+        if (!test::waitUntil([&] { return host.log().find("Listening: control port") != std::string::npos; },
+                             kDeadline)) {
             std::fprintf(stderr, "kivdisplay-host did not start:\n%s\n", host.log().c_str());
             return false;
         }
@@ -246,11 +252,23 @@ struct Bench {
         for (int round = 0; round < rounds; ++round) {
             if (!monitorsGone()) return fail("grace expiry");
             rss.push_back(statusKiB(host.pid(), "VmRSS:"));
-            { WiFiLink cold(hello, control); if (!firstPicture(cold.probe, wifiCold)) return fail("Wi-Fi cold"); }
-            { WiFiLink warm(hello, control); if (!firstPicture(warm.probe, wifiWarm)) return fail("Wi-Fi warm"); }
+            {
+                WiFiLink cold(hello, control);
+                if (!firstPicture(cold.probe, wifiCold)) return fail("Wi-Fi cold");
+            }
+            {
+                WiFiLink warm(hello, control);
+                if (!firstPicture(warm.probe, wifiWarm)) return fail("Wi-Fi warm");
+            }
             if (!monitorsGone()) return fail("grace expiry");
-            { UsbLink cold(hello, usbPort); if (!firstPicture(cold.probe, usbCold)) return fail("USB cold"); }
-            { UsbLink warm(hello, usbPort); if (!firstPicture(warm.probe, usbWarm)) return fail("USB warm"); }
+            {
+                UsbLink cold(hello, usbPort);
+                if (!firstPicture(cold.probe, usbCold)) return fail("USB cold");
+            }
+            {
+                UsbLink warm(hello, usbPort);
+                if (!firstPicture(warm.probe, usbWarm)) return fail("USB warm");
+            }
         }
         report("hello -> first keyframe, first pairing", pairing);
         report("hello -> first keyframe, paired, Wi-Fi, cold", wifiCold);
@@ -260,7 +278,8 @@ struct Bench {
         monitorsGone();
         rss.push_back(statusKiB(host.pid(), "VmRSS:"));
         std::printf("host RSS with no device after each round of four sessions (MiB):");
-        for (const auto kib : rss) std::printf(" %.1f", static_cast<double>(kib) / 1024);
+        for (const auto kib : rss)
+            std::printf(" %.1f", static_cast<double>(kib) / 1024);
         std::printf("\n");
     }
 
@@ -298,7 +317,8 @@ struct Bench {
             // "large" puts the backing store below the device's pixels: 1636x1228 instead of 2048x1536.
             const bool large = i % 2 == 0;
             link.probe.mark([large](int w, int) { return w == (large ? 1636 : 2048); });
-            link.client.send({ConfigChange{++request, large ? DisplaySize::large : DisplaySize::standard, {}, {}, {}, {}}});
+            link.client.send(
+                {ConfigChange{++request, large ? DisplaySize::large : DisplaySize::standard, {}, {}, {}, {}}});
             if (!firstPicture(link.probe, resize)) return fail("resize");
         }
         std::vector<double> pausedCPU;
@@ -320,7 +340,8 @@ struct Bench {
     // Route "both" captures the speakers' own output; "device" moves the sound to the host's sink.
     void sound() {
         if (!pulse) return;
-        for (const auto& [name, value] : pulse->environment()) ::setenv(name.c_str(), value.c_str(), 1);
+        for (const auto& [name, value] : pulse->environment())
+            ::setenv(name.c_str(), value.c_str(), 1);
         std::uint32_t request = 0;
         for (const auto route : {AudioRoute::both, AudioRoute::device}) {
             WiFiLink link(helloFor(std::string("bench-sound-") + std::string(toText(route)), 1366, 1024), control);
@@ -329,7 +350,8 @@ struct Bench {
             link.client.send({ConfigChange{++request, {}, {}, {}, {}, route}});
             playBursts(link.probe, 4); // the first player stream on a sound server runs late: warm up
             const auto latency = playBursts(link.probe, std::max(20, 4 * rounds));
-            const auto label = std::string("sound ") + std::string(toText(route)) + ": player -> device (goal <= 40 ms)";
+            const auto label =
+                std::string("sound ") + std::string(toText(route)) + ": player -> device (goal <= 40 ms)";
             report(label.c_str(), latency);
             const std::lock_guard lock(link.probe.mutex);
             report("  of which host capture stamp -> device", link.probe.hostToDeviceMs);
@@ -338,7 +360,8 @@ struct Bench {
 
     std::vector<double> playBursts(Probe& probe, int count) {
         std::vector<double> latency;
-        FILE* player = ::popen("pacat --playback --raw --format=s16le --rate=48000 --channels=2 --latency-msec=10", "w");
+        FILE* player =
+            ::popen("pacat --playback --raw --format=s16le --rate=48000 --channels=2 --latency-msec=10", "w");
         if (!player) {
             fail("pacat");
             return latency;
@@ -352,14 +375,16 @@ struct Bench {
             probe.onsets.clear();
             probe.hostToDeviceMs.clear();
         }
-        for (std::int64_t frame = 0; (bursts.size() < total || frame % 24'000 != 0) && Clock::now() - start < 60s; frame += 480) {
+        for (std::int64_t frame = 0; (bursts.size() < total || frame % 24'000 != 0) && Clock::now() - start < 60s;
+             frame += 480) {
             // Keep 20 ms ahead of real time: the player's queue stays short.
             std::this_thread::sleep_until(start + std::chrono::microseconds(frame * 1'000'000 / 48'000) - 20ms);
             const auto inPeriod = frame % 24'000; // a burst every half second once sound flows
             const bool loud = probe.audioPackets > 0 && inPeriod < 4'800 && bursts.size() < total;
             for (std::size_t f = 0; f < 480; ++f) {
                 const double t = static_cast<double>(frame + static_cast<std::int64_t>(f)) / 48'000.0;
-                chunk[2 * f] = chunk[2 * f + 1] = static_cast<std::int16_t>(loud ? 16384.0 * std::sin(2.0 * 3.141592653589793 * 440.0 * t) : 0);
+                chunk[2 * f] = chunk[2 * f + 1] =
+                    static_cast<std::int16_t>(loud ? 16384.0 * std::sin(2.0 * 3.141592653589793 * 440.0 * t) : 0);
             }
             if (loud && inPeriod == 0) bursts.push_back(Clock::now());
             if (std::fwrite(chunk.data(), sizeof(std::int16_t), chunk.size(), player) != chunk.size()) break;
@@ -369,7 +394,8 @@ struct Bench {
         ::pclose(player);
         const std::lock_guard lock(probe.mutex);
         for (const auto& sent : bursts) {
-            const auto heard = std::find_if(probe.onsets.begin(), probe.onsets.end(), [&](const auto& onset) { return onset > sent - 5ms; });
+            const auto heard = std::find_if(probe.onsets.begin(), probe.onsets.end(),
+                                            [&](const auto& onset) { return onset > sent - 5ms; });
             if (heard != probe.onsets.end() && *heard - sent < 1s)
                 latency.push_back(std::chrono::duration<double, std::milli>(*heard - sent).count());
         }
@@ -436,10 +462,14 @@ int main(int argc, char** argv) {
     bench.hostBinary = KIV_HOST_BINARY;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string flag = argv[i];
-        if (flag == "--host") bench.hostBinary = argv[i + 1];
-        else if (flag == "--rounds") bench.rounds = std::max(1, std::atoi(argv[i + 1]));
-        else if (flag == "--switches") bench.switches = std::max(1, std::atoi(argv[i + 1]));
-        else if (flag == "--seconds") bench.seconds = std::max(1, std::atoi(argv[i + 1]));
+        if (flag == "--host")
+            bench.hostBinary = argv[i + 1];
+        else if (flag == "--rounds")
+            bench.rounds = std::max(1, std::atoi(argv[i + 1]));
+        else if (flag == "--switches")
+            bench.switches = std::max(1, std::atoi(argv[i + 1]));
+        else if (flag == "--seconds")
+            bench.seconds = std::max(1, std::atoi(argv[i + 1]));
         else {
             std::fprintf(stderr, "usage: %s [--host PATH] [--rounds N] [--switches N] [--seconds N]\n", argv[0]);
             return 2;

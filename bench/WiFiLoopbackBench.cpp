@@ -84,7 +84,8 @@ LoopbackRun run(double targetMbps, double seconds) {
     std::vector<Bytes> payloads;
     for (int i = 0; i < 8; ++i) {
         Bytes data(static_cast<std::size_t>(meanFrame * 4));
-        for (auto& b : data) b = static_cast<std::uint8_t>(rng());
+        for (auto& b : data)
+            b = static_cast<std::uint8_t>(rng());
         payloads.push_back(std::move(data));
     }
     const auto cpuStart = processCPUTimeMicros();
@@ -92,13 +93,15 @@ LoopbackRun run(double targetMbps, double seconds) {
     const auto start = std::chrono::steady_clock::now();
     std::uint64_t sentBytes = 0;
     for (int i = 0; i < frames; ++i) {
-        std::this_thread::sleep_until(start + std::chrono::microseconds(static_cast<std::int64_t>(i * 1'000'000.0 / 60)));
+        std::this_thread::sleep_until(start +
+                                      std::chrono::microseconds(static_cast<std::int64_t>(i * 1'000'000.0 / 60)));
         const bool key = i % 60 == 0;
         const double scale = key ? 4.0 : 0.95 * (0.7 + 0.6 * static_cast<double>(rng() % 1000) / 1000.0);
         const auto size = static_cast<std::size_t>(meanFrame * std::min(scale, 4.0));
-        EncodedFrame frame{Bytes(payloads[static_cast<std::size_t>(i) % payloads.size()].begin(),
-                                 payloads[static_cast<std::size_t>(i) % payloads.size()].begin() + static_cast<std::ptrdiff_t>(size)),
-                           key, HostClock::nowMicros()};
+        EncodedFrame frame{
+            Bytes(payloads[static_cast<std::size_t>(i) % payloads.size()].begin(),
+                  payloads[static_cast<std::size_t>(i) % payloads.size()].begin() + static_cast<std::ptrdiff_t>(size)),
+            key, HostClock::nowMicros()};
         sentBytes += size;
         sender->send(std::move(frame));
     }
@@ -137,14 +140,15 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::atof(argv[i + 1]);
     }
     KivLogStore::shared().setMirrorToStdout(false);
-    std::printf("%8s %10s %10s %8s %8s %7s %7s %10s %10s %8s %8s\n", "target", "achieved", "dgram/s", "lostPkt", "lostFrm",
-                "sDrop", "sSkip", "sCPUms/Mb", "rCPUms/Mb", "p50 ms", "p95 ms");
+    std::printf("%8s %10s %10s %8s %8s %7s %7s %10s %10s %8s %8s\n", "target", "achieved", "dgram/s", "lostPkt",
+                "lostFrm", "sDrop", "sSkip", "sCPUms/Mb", "rCPUms/Mb", "p50 ms", "p95 ms");
     for (const double mbps : {20.0, 100.0, 200.0, 300.0, 400.0}) {
         const auto r = run(mbps, seconds);
-        std::printf("%8.0f %10.1f %10.0f %8llu %8lld %7lld %7lld %10.3f %10.3f %8.3f %8.3f\n", r.targetMbps, r.achievedMbps,
-                    r.datagramsPerSecond, static_cast<unsigned long long>(r.packetsLost), static_cast<long long>(r.framesLost),
-                    static_cast<long long>(r.senderDropped), static_cast<long long>(r.senderSkipped), r.senderCpuMsPerMbit,
-                    r.receiverCpuMsPerMbit, r.latencyP50Ms, r.latencyP95Ms);
+        std::printf("%8.0f %10.1f %10.0f %8llu %8lld %7lld %7lld %10.3f %10.3f %8.3f %8.3f\n", r.targetMbps,
+                    r.achievedMbps, r.datagramsPerSecond, static_cast<unsigned long long>(r.packetsLost),
+                    static_cast<long long>(r.framesLost), static_cast<long long>(r.senderDropped),
+                    static_cast<long long>(r.senderSkipped), r.senderCpuMsPerMbit, r.receiverCpuMsPerMbit,
+                    r.latencyP50Ms, r.latencyP95Ms);
         std::fflush(stdout);
     }
     return 0;

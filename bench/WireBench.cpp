@@ -1,7 +1,6 @@
 // Wire-format throughput next to a plain memcpy of the same bytes in the same run.
 // Prints figures; never gates CI.
 #include <benchmark/benchmark.h>
-
 #include <cstring>
 
 #include "KivProtocol/FrameReassembler.hpp"
@@ -13,7 +12,8 @@ using namespace kiv;
 namespace {
 Bytes payload(std::size_t size) {
     Bytes data(size);
-    for (std::size_t i = 0; i < size; ++i) data[i] = static_cast<std::uint8_t>(i * 131 + 7);
+    for (std::size_t i = 0; i < size; ++i)
+        data[i] = static_cast<std::uint8_t>(i * 131 + 7);
     return data;
 }
 } // namespace
@@ -42,7 +42,8 @@ static void BM_PacketizeAndReassemble(benchmark::State& state) {
     for (auto _ : state) {
         packetizer.packetize(frame, datagrams);
         std::optional<ReassembledFrame> done;
-        for (const auto datagram : datagrams) done = reassembler.ingest(datagram, ++now);
+        for (const auto datagram : datagrams)
+            done = reassembler.ingest(datagram, ++now);
         if (!done || done->data.size() != size) state.SkipWithError("frame did not reassemble");
         benchmark::DoNotOptimize(done);
         reassembler.recycle(std::move(done->data));

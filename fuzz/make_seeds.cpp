@@ -15,8 +15,8 @@ using namespace kiv;
 namespace {
 void write(const fs::path& dir, const std::string& name, ByteView bytes) {
     fs::create_directories(dir);
-    std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                      static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(dir / name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 } // namespace
 
@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
     for (const std::size_t size : {std::size_t{0}, std::size_t{500}, std::size_t{3000}}) {
         Bytes data(size, 0x5A);
         for (const auto& datagram : packetizer.packetize(EncodedFrame{data, size == 3000, 1000})) {
-            write(corpus / "video_datagram", "frame" + std::to_string(size) + "-" + std::to_string(datagram.size()), datagram);
+            write(corpus / "video_datagram", "frame" + std::to_string(size) + "-" + std::to_string(datagram.size()),
+                  datagram);
             sequence.push_back(static_cast<std::uint8_t>(datagram.size() >> 8));
             sequence.push_back(static_cast<std::uint8_t>(datagram.size()));
             sequence.push_back(0);

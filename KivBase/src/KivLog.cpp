@@ -10,12 +10,10 @@
 #include <cstdlib>
 #include <ctime>
 #include <deque>
+#include <fmt/format.h>
 #include <fstream>
 #include <sstream>
 #include <thread>
-
-#include <fmt/format.h>
-
 
 namespace kiv {
 
@@ -30,7 +28,6 @@ std::string formatLine(std::chrono::system_clock::time_point date, std::string_v
     return fmt::format("[{:02}:{:02}:{:02}.{:03}][{}][{}] {}", local.tm_hour, local.tm_min, local.tm_sec, millis % 1000,
                        module, label(level), message);
 }
-
 
 // The last `count` lines of `text` (an empty line counts).
 std::string lastPieces(std::string_view text, std::size_t count) {
@@ -159,7 +156,8 @@ KivLogStore& KivLogStore::shared() {
     return *store;
 }
 
-KivLogStore::KivLogStore(std::size_t capacity) : capacity_(capacity), mirrorToStdout_(envEquals("KIV_LOG_STDOUT", "1")) {}
+KivLogStore::KivLogStore(std::size_t capacity)
+    : capacity_(capacity), mirrorToStdout_(envEquals("KIV_LOG_STDOUT", "1")) {}
 
 KivLogStore::~KivLogStore() = default;
 
@@ -251,6 +249,16 @@ std::optional<std::string> KivLogStore::previousSessionTail(std::size_t lines) c
     return lastPieces(*previousSession_, lines);
 }
 
+std::filesystem::path KivLogStore::defaultFolder() {
+    // NOLINTBEGIN(concurrency-mt-unsafe): the environment is only read here
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && state[0] == '/')
+        return std::filesystem::path(state) / "kivdisplay" / "logs";
+    if (const char* home = std::getenv("HOME"); home && home[0])
+        return std::filesystem::path(home) / ".local/state/kivdisplay/logs";
+    // NOLINTEND(concurrency-mt-unsafe)
+    return std::filesystem::temp_directory_path() / "kivdisplay-logs";
+}
+
 std::string KivLogStore::diagnosticsText() const {
     std::function<std::string()> provider;
     std::optional<std::string> previous;
@@ -263,8 +271,8 @@ std::string KivLogStore::diagnosticsText() const {
     std::tm utc{};
     ::gmtime_r(&now, &utc);
     std::vector<std::string> blocks;
-    blocks.push_back(fmt::format("===== KivDisplay diagnostics {:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z =====", utc.tm_year + 1900,
-                                 utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec));
+    blocks.push_back(fmt::format("===== KivDisplay diagnostics {:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z =====",
+                                 utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec));
     if (provider) blocks.push_back(provider());
     blocks.emplace_back("===== Log (this run) =====");
     blocks.push_back(text(LogLevel::debug));
@@ -322,7 +330,9 @@ std::function<std::optional<bool>(std::string_view)>& storedBoolReader() {
 
 namespace KivLog {
 
-KivLogger logger(std::string category) { return KivLogger(std::move(category)); }
+KivLogger logger(std::string category) {
+    return KivLogger(std::move(category));
+}
 
 void setStoredBoolReader(std::function<std::optional<bool>(std::string_view key)> reader) {
     const std::lock_guard lock(readerMutex());
@@ -344,9 +354,13 @@ bool frameLogEnabled() {
 
 } // namespace KivLog
 
-bool KivLogger::frameLogOn() { return KivLog::frameLogEnabled(); }
+bool KivLogger::frameLogOn() {
+    return KivLog::frameLogEnabled();
+}
 
-void KivLogger::debugText(std::string_view message) const { systemLog(LOG_DEBUG, module_, message); }
+void KivLogger::debugText(std::string_view message) const {
+    systemLog(LOG_DEBUG, module_, message);
+}
 
 void KivLogger::info(std::string_view message) const {
     KivLogStore::shared().append(LogLevel::info, module_, message);

@@ -1,8 +1,7 @@
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
+#include <gtest/gtest.h>
 #include <regex>
 
 #include "KivBase/KivLog.hpp"
@@ -26,14 +25,16 @@ TEST(KivLogStore, LineFormatLevelsAndTrimmingSlack) {
     store.append(LogLevel::warn, "Session", "Link lost.");
     EXPECT_TRUE(std::regex_match(store.entries(LogLevel::debug).at(0).line,
                                  std::regex(R"(\[\d\d:\d\d:\d\d\.\d\d\d\]\[Session\]\[WARN\] Link lost\.)")));
-    for (int i = 1; i < 11; ++i) store.append(i % 3 == 0 ? LogLevel::error : LogLevel::info, "M", std::to_string(i));
+    for (int i = 1; i < 11; ++i)
+        store.append(i % 3 == 0 ? LogLevel::error : LogLevel::info, "M", std::to_string(i));
     EXPECT_EQ(store.entries(LogLevel::debug).size(), 11u) << "slack: not cut at 11";
     store.append(LogLevel::info, "M", "11");
     const auto all = store.entries(LogLevel::debug);
     ASSERT_EQ(all.size(), 10u);
     EXPECT_EQ(all.front().message, "2");
     EXPECT_EQ(all.back().message, "11");
-    for (const auto& entry : store.entries(LogLevel::warn)) EXPECT_GE(entry.level, LogLevel::warn);
+    for (const auto& entry : store.entries(LogLevel::warn))
+        EXPECT_GE(entry.level, LogLevel::warn);
     EXPECT_EQ(store.entries(LogLevel::warn).size(), 3u);
     const auto errors = store.text(LogLevel::error);
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 2) << "3 error lines joined by newlines";
@@ -78,7 +79,10 @@ TEST(KivLogStore, PersistenceRotatesFilesAndKeepsThePreviousRun) {
 
     second.setDiagnosticsProvider([] { return std::string("host: test"); });
     const auto text = second.diagnosticsText();
-    EXPECT_TRUE(std::regex_search(text, std::regex(R"(^===== KivDisplay diagnostics \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ =====\nhost: test\n===== Log \(this run\) =====\n)")));
+    EXPECT_TRUE(std::regex_search(
+        text,
+        std::regex(
+            R"(^===== KivDisplay diagnostics \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ =====\nhost: test\n===== Log \(this run\) =====\n)")));
     EXPECT_NE(text.find("===== Log (previous run, last 300 lines) =====\n"), std::string::npos);
     std::filesystem::remove_all(dir);
 }
@@ -119,7 +123,8 @@ TEST(LogThrottle, LimitPerWindowAndSuppressedCount) {
     LogThrottle throttle(3, 1'000'000);
     const std::uint64_t t = 5'000'000;
     std::vector<bool> allowed;
-    for (int i = 0; i < 5; ++i) allowed.push_back(throttle.allow(t + i).first);
+    for (int i = 0; i < 5; ++i)
+        allowed.push_back(throttle.allow(t + i).first);
     EXPECT_EQ(allowed, (std::vector<bool>{true, true, true, false, false}));
     EXPECT_EQ(throttle.allow(t + 1'000'000), (std::pair<bool, int>{true, 2}));
     EXPECT_EQ(throttle.allow(t + 1'000'001), (std::pair<bool, int>{true, 0}));

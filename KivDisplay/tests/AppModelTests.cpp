@@ -15,14 +15,18 @@ using namespace std::chrono_literals;
 
 namespace {
 
-bool logged(const std::string& text) { return KivLogStore::shared().diagnosticsText().find(text) != std::string::npos; }
+bool logged(const std::string& text) {
+    return KivLogStore::shared().diagnosticsText().find(text) != std::string::npos;
+}
 
 // A store that refuses writes when told to (a full disk, a read-only home).
 class FlakyStore final : public KeyValueStore {
 public:
     bool refuse = false;
     std::optional<StoredValue> value(const std::string& key) const override { return inner.value(key); }
-    bool setValue(const std::string& key, StoredValue value) override { return !refuse && inner.setValue(key, std::move(value)); }
+    bool setValue(const std::string& key, StoredValue value) override {
+        return !refuse && inner.setValue(key, std::move(value));
+    }
     bool remove(const std::string& key) override { return inner.remove(key); }
     std::optional<std::string> takeProblem() override { return std::exchange(problem, std::nullopt); }
     std::optional<std::string> problem; // as a file store says it set an unreadable file aside
@@ -80,7 +84,8 @@ struct ModelHarness {
         main.runUntilIdle();
         return link;
     }
-    std::optional<SessionSettings> stored(const std::string& key, const std::optional<std::string>& device = std::nullopt) const {
+    std::optional<SessionSettings> stored(const std::string& key,
+                                          const std::optional<std::string>& device = std::nullopt) const {
         std::optional<Bytes> data;
         if (device) {
             if (const auto all = store->dictionary(key); all && all->contains(*device))
@@ -144,7 +149,8 @@ TEST(AppModel, WithNoDeviceEachChangeBecomesTheDefaultWithoutForgettingTheLast) 
     h.model->setGraceSeconds(5);
     EXPECT_EQ(h.model->settings().graceSeconds, 5);
     EXPECT_TRUE(logged("Could not save the grace period"));
-    EXPECT_NE(h.model->settingsProblem().value_or("").find("Could not save the grace period"), std::string::npos) << "in the UI too";
+    EXPECT_NE(h.model->settingsProblem().value_or("").find("Could not save the grace period"), std::string::npos)
+        << "in the UI too";
     EXPECT_EQ(h.store->number(AppModel::kGraceSeconds), std::nullopt);
     EXPECT_EQ(h.stored(AppModel::kSessionSettings), stored) << "nothing else is lost";
 }
@@ -155,7 +161,8 @@ TEST(AppModel, ApprovalTextCallsAnIPhoneAnIPhoneAndEverythingElseAnIPad) {
     for (const auto& [model, kind] : cases) {
         const auto text = AppModel::approvalText({"id", "Desk", model, "192.168.1.20"});
         EXPECT_EQ(text.message, "“Desk” wants to connect to KivDisplay");
-        EXPECT_EQ(text.informative, model + " · 192.168.1.20\nOnce allowed, this " + kind + " can connect directly in the future.");
+        EXPECT_EQ(text.informative,
+                  model + " · 192.168.1.20\nOnce allowed, this " + kind + " can connect directly in the future.");
     }
 }
 
@@ -195,9 +202,9 @@ TEST(AppModel, AnApprovedDeviceIsSelectedItsChangesGoToItsSessionAndToBothKeys) 
     EXPECT_EQ(h.stored(AppModel::kSessionSettings).value_or(SessionSettings{}).quality, QualityMode::smooth);
 
     const auto summary = model.diagnosticsSummary();
-    for (const auto* line : {"[Mac] KivDisplay 0.1.0 (1) | Debian GNU/Linux 12 Test Machine", "service: streaming",
-                             "device: Desk iPad @ ", "transport=Wi-Fi", "Mac perf: capture ", "link: transport=Wi-Fi",
-                             "iPad report: recv "})
+    for (const auto* line :
+         {"[Mac] KivDisplay 0.1.0 (1) | Debian GNU/Linux 12 Test Machine", "service: streaming", "device: Desk iPad @ ",
+          "transport=Wi-Fi", "Mac perf: capture ", "link: transport=Wi-Fi", "iPad report: recv "})
         EXPECT_NE(summary.find(line), std::string::npos) << line << "\n" << summary;
 
     model.disconnectAll();

@@ -2,7 +2,7 @@
 // receiver library over loopback: approval dialogs, the panel's device states and pickers acting on
 // the X server's monitors, the Settings and Diagnostics windows, unpairing, screenshots of each;
 // and the real binary's tray icon under a tray host, or its window without one.
-#include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <QApplication>
 #include <QComboBox>
@@ -13,21 +13,20 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
-
-#include <sys/socket.h>
-
 #include <fstream>
+#include <gtest/gtest.h>
 #include <regex>
 #include <sstream>
 
 #include "AppModel.hpp"
 #include "DesktopShell.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
+#include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivReceiver/ReceiverClient.hpp"
-#include "MenuBarView.hpp"
 #include "LogsView.hpp"
+#include "MenuBarView.hpp"
 #include "QtMainExecutor.hpp"
 #include "SettingsView.hpp"
 
@@ -70,7 +69,8 @@ bool screenshot(QWidget& widget, const std::string& name) {
     if (!shot.save(QString::fromStdString(path.string()))) return false;
     std::set<QRgb> colours;
     for (int y = 0; y < shot.height(); y += 7)
-        for (int x = 0; x < shot.width(); x += 7) colours.insert(shot.pixel(x, y));
+        for (int x = 0; x < shot.width(); x += 7)
+            colours.insert(shot.pixel(x, y));
     return colours.size() > 3;
 }
 
@@ -114,12 +114,12 @@ Device device(std::uint16_t port, const std::string& id, const std::string& name
 
 TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows) {
     auto xvfb = test::XvfbServer::start();
-    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
+    KIV_REQUIRE_STARTED(xvfb);
     test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
     static int argc = 1;
     static char name[] = "kiv_display_ui_tests";
     static char* argv[] = {name, nullptr};
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0); // the widgets need no screen; the host's X server is Xvfb
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);     // the widgets need no screen; the host's X server is Xvfb
     static auto* app = new QApplication(argc, argv); // lives to the end of the process
     (void)app;
     QtMainExecutor main;
@@ -150,9 +150,12 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
     ASSERT_TRUE(pumpUntil([&] { return shell.approvals().contains("ui-device"); }));
     auto* dialog = shell.approvals().at("ui-device");
     EXPECT_EQ(dialog->text().toStdString(), "“Test iPad” wants to connect to KivDisplay");
-    EXPECT_NE(dialog->informativeText().toStdString().find("Once allowed, this iPad can connect directly in the future."), std::string::npos);
+    EXPECT_NE(
+        dialog->informativeText().toStdString().find("Once allowed, this iPad can connect directly in the future."),
+        std::string::npos);
     answer(*dialog, "Allow");
-    ASSERT_TRUE(pumpUntil([&] { return ipad.connected->load() && model.hostService().kind == HostStatus::Service::Kind::streaming; }));
+    ASSERT_TRUE(pumpUntil(
+        [&] { return ipad.connected->load() && model.hostService().kind == HostStatus::Service::Kind::streaming; }));
     ASSERT_TRUE(pumpUntil([&] { return texts(*shell.panel()).find("Connected · Wi-Fi") != std::string::npos; }))
         << texts(*shell.panel());
     ASSERT_TRUE(pumpUntil([&] { return test::firstDeviceMonitor((*xvfb)->display()).has_value(); }));
@@ -173,18 +176,23 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
     // A device that leaves while it is being asked about: its dialog closes unanswered.
     auto leaving = device(port, "leaving-device", "Leaving Phone", "iPhone15,2");
     ASSERT_TRUE(pumpUntil([&] { return shell.approvals().contains("leaving-device"); }));
-    EXPECT_NE(shell.approvals().at("leaving-device")->informativeText().toStdString().find("this iPhone"), std::string::npos);
+    EXPECT_NE(shell.approvals().at("leaving-device")->informativeText().toStdString().find("this iPhone"),
+              std::string::npos);
     leaving.client->stop();
-    EXPECT_TRUE(pumpUntil([&] { return !shell.approvals().contains("leaving-device"); })) << "the dialog closes by itself";
+    EXPECT_TRUE(pumpUntil([&] { return !shell.approvals().contains("leaving-device"); }))
+        << "the dialog closes by itself";
 
     // A second device: the panel lists both and the selected one's pickers.
     auto iphone = device(port, "ui-phone", "Test iPhone", "iPhone15,2");
     ASSERT_TRUE(pumpUntil([&] { return shell.approvals().contains("ui-phone"); }));
     answer(*shell.approvals().at("ui-phone"), "Allow");
-    ASSERT_TRUE(pumpUntil([&] { return texts(*shell.panel()).find("2 devices connected · Select one to adjust its display") != std::string::npos; }))
-        << texts(*shell.panel());
-    ASSERT_TRUE(pumpUntil([&] { return texts(*shell.panel()).find("Test iPhone — Connected · Wi-Fi") != std::string::npos; }))
-        << texts(*shell.panel());
+    ASSERT_TRUE(pumpUntil([&] {
+        return texts(*shell.panel()).find("2 devices connected · Select one to adjust its display") !=
+               std::string::npos;
+    })) << texts(*shell.panel());
+    ASSERT_TRUE(pumpUntil([&] {
+        return texts(*shell.panel()).find("Test iPhone — Connected · Wi-Fi") != std::string::npos;
+    })) << texts(*shell.panel());
     EXPECT_TRUE(screenshot(*shell.panel(), "panel-two-devices"));
 
     // Settings, from the panel's button: the seven sections in order, both pairings listed.
@@ -194,13 +202,15 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
     ASSERT_TRUE(pumpUntil([&] { return texts(settings).find("Test iPhone") != std::string::npos; })) << texts(settings);
     const auto shown = texts(settings);
     std::size_t at = 0;
-    for (const auto* section : {"[Display]", "[Sound]", "[Touch]", "[Connection]", "[Appearance]", "[Advanced]", "[Paired Devices]"}) {
+    for (const auto* section :
+         {"[Display]", "[Sound]", "[Touch]", "[Connection]", "[Appearance]", "[Advanced]", "[Paired Devices]"}) {
         const auto found = shown.find(section, at);
         EXPECT_NE(found, std::string::npos) << section << " in order in\n" << shown;
         at = found == std::string::npos ? at : found;
     }
-    for (const auto* text : {"Still-Image Refinement", "Allow iPad / iPhone to Control the Mac by Touch", "No USB devices detected",
-                             "Keep the display ", " s after a device leaves", "Test iPad", "Unpair"})
+    for (const auto* text :
+         {"Still-Image Refinement", "Allow iPad / iPhone to Control the Mac by Touch", "No USB devices detected",
+          "Keep the display ", " s after a device leaves", "Test iPad", "Unpair"})
         EXPECT_NE(shown.find(text), std::string::npos) << text << " in\n" << shown;
     settings.resize(600, settings.findChild<QScrollArea*>()->widget()->sizeHint().height() + 4);
     EXPECT_TRUE(screenshot(settings, "settings"));
@@ -212,7 +222,8 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
     ASSERT_NE(log, nullptr);
     EXPECT_TRUE(pumpUntil([&] { return log->toPlainText().contains("Approval dialog for leaving-device closed"); }))
         << log->toPlainText().toStdString();
-    for (const auto* text : {"Copy Log", "Clear Log", "Copy Diagnostics"}) EXPECT_NE(texts(*shell.logs()).find(text), std::string::npos);
+    for (const auto* text : {"Copy Log", "Clear Log", "Copy Diagnostics"})
+        EXPECT_NE(texts(*shell.logs()).find(text), std::string::npos);
     EXPECT_TRUE(screenshot(*shell.logs(), "diagnostics"));
 
     // Appearance from Settings reaches the whole application, and back.
@@ -248,7 +259,8 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
     if (shell.approvals().contains("ui-device")) answer(*shell.approvals().at("ui-device"), "Deny");
 
     click(*shell.panel(), "Disconnect All Devices");
-    EXPECT_TRUE(pumpUntil([&] { return !test::firstDeviceMonitor((*xvfb)->display()).has_value(); })) << "every monitor is removed";
+    EXPECT_TRUE(pumpUntil([&] { return !test::firstDeviceMonitor((*xvfb)->display()).has_value(); }))
+        << "every monitor is removed";
     again.client->stop();
     iphone.client->stop();
     model.host()->stop();
@@ -259,14 +271,14 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
 // says why; under a tray host (trayer) the icon is embedded and a click on it opens the panel.
 TEST(DesktopShell, TheAppEmbedsItsIconInATrayAndOpensThePanelFromItElseShowsAWindow) {
     auto xvfb = test::XvfbServer::start(1280, 800);
-    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
+    KIV_REQUIRE_STARTED(xvfb);
     const auto display = (*xvfb)->display();
     test::TempDir home("kiv-tray");
     const std::vector<std::pair<std::string, std::string>> env{{"DISPLAY", display},
-                                                                {"QT_QPA_PLATFORM", "xcb"},
-                                                                {"XDG_CONFIG_HOME", (home.path() / "config").string()},
-                                                                {"XDG_STATE_HOME", (home.path() / "state").string()},
-                                                                {"PULSE_SERVER", "unix:/nonexistent/pulse"}};
+                                                               {"QT_QPA_PLATFORM", "xcb"},
+                                                               {"XDG_CONFIG_HOME", (home.path() / "config").string()},
+                                                               {"XDG_STATE_HOME", (home.path() / "state").string()},
+                                                               {"PULSE_SERVER", "unix:/nonexistent/pulse"}};
     const auto appLog = [&] {
         std::ifstream file(home.path() / "state/kivdisplay/logs/current.log");
         std::stringstream text;
@@ -275,8 +287,9 @@ TEST(DesktopShell, TheAppEmbedsItsIconInATrayAndOpensThePanelFromItElseShowsAWin
     };
     // Geometries ("W H") of the mapped windows called KivDisplay.
     const auto windows = [&] {
-        const auto found = test::runProgram({"xdotool", "search", "--onlyvisible", "--name", "^KivDisplay$", "getwindowgeometry", "%@"},
-                                            {{"DISPLAY", display}});
+        const auto found = test::runProgram(
+            {"xdotool", "search", "--onlyvisible", "--name", "^KivDisplay$", "getwindowgeometry", "%@"},
+            {{"DISPLAY", display}});
         return found.output;
     };
     const auto panelShown = [&] { return windows().find("Geometry: 360x") != std::string::npos; };
@@ -295,42 +308,56 @@ TEST(DesktopShell, TheAppEmbedsItsIconInATrayAndOpensThePanelFromItElseShowsAWin
     {
         auto app = startApp("no-tray.log");
         ASSERT_TRUE(app) << app.error();
-        EXPECT_TRUE(test::waitUntil([&] { return appLog().find("No system tray on this desktop; the KivDisplay panel opens as a window") !=
-                                           std::string::npos; },
-                              60s, 200ms))
+        EXPECT_TRUE(test::waitUntil(
+            [&] {
+                return appLog().find("No system tray on this desktop; the KivDisplay panel opens as a window") !=
+                       std::string::npos;
+            },
+            60s, 200ms))
             << appLog();
         EXPECT_TRUE(test::waitUntil(panelShown, 60s, 200ms)) << windows();
-        const auto aside = std::ranges::count_if(std::filesystem::directory_iterator(home.path() / "config/kivdisplay"), [](const auto& entry) {
-            return entry.path().filename().string().starts_with("kivdisplay.json.corrupt-");
-        });
+        const auto aside = std::ranges::count_if(
+            std::filesystem::directory_iterator(home.path() / "config/kivdisplay"),
+            [](const auto& entry) { return entry.path().filename().string().starts_with("kivdisplay.json.corrupt-"); });
         EXPECT_EQ(aside, 1) << "the unreadable file is kept for the user";
         app->stop(10s);
     }
 
     const auto trayerPath = test::findProgram("trayer");
-    if (!trayerPath) GTEST_SKIP() << "trayer is not installed";
-    auto trayer = test::ChildProcess::start({.argv = {*trayerPath, "--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
-                                                      "100", "--height", "24"},
+    if (!trayerPath) KIV_SKIP_OR_FAIL("trayer is not installed");
+    auto trayer = test::ChildProcess::start({.argv = {*trayerPath, "--edge", "top", "--align", "right", "--widthtype",
+                                                      "pixel", "--width", "100", "--height", "24"},
                                              .environment = {{"DISPLAY", display}},
                                              .logFile = home.path() / "trayer.log",
                                              .keepFds = {}});
     ASSERT_TRUE(trayer) << trayer.error();
-    ASSERT_TRUE(test::waitUntil([&] { return test::runProgram({"xdotool", "search", "--class", "trayer"}, {{"DISPLAY", display}}).exitCode == 0; },
-                                60s, 200ms))
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            return test::runProgram({"xdotool", "search", "--class", "trayer"}, {{"DISPLAY", display}}).exitCode == 0;
+        },
+        60s, 200ms))
         << trayer->log();
     auto app = startApp("tray.log");
     ASSERT_TRUE(app) << app.error();
     std::string icon; // the 22-pixel window trayer embedded
-    ASSERT_TRUE(test::waitUntil([&] {
-        const auto tree = test::runProgram({"xwininfo", "-root", "-tree"}, {{"DISPLAY", display}}).output;
-        std::smatch found;
-        if (!std::regex_search(tree, found, std::regex(R"((0x[0-9a-f]+) "KivDisplay": \("kivdisplay" "KivDisplay"\)  22x22)"))) return false;
-        icon = found[1];
-        return true;
-    }, 60s, 200ms)) << test::runProgram({"xwininfo", "-root", "-tree"}, {{"DISPLAY", display}}).output;
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            const auto tree = test::runProgram({"xwininfo", "-root", "-tree"}, {{"DISPLAY", display}}).output;
+            std::smatch found;
+            if (!std::regex_search(tree, found,
+                                   std::regex(R"((0x[0-9a-f]+) "KivDisplay": \("kivdisplay" "KivDisplay"\)  22x22)")))
+                return false;
+            icon = found[1];
+            return true;
+        },
+        60s, 200ms))
+        << test::runProgram({"xwininfo", "-root", "-tree"}, {{"DISPLAY", display}}).output;
     EXPECT_FALSE(panelShown()) << "with a tray the panel waits for a click";
     EXPECT_EQ(appLog().find("No system tray"), std::string::npos) << appLog();
-    ASSERT_EQ(test::runProgram({"xdotool", "mousemove", "--window", icon, "5", "5", "click", "1"}, {{"DISPLAY", display}}).exitCode, 0);
+    ASSERT_EQ(
+        test::runProgram({"xdotool", "mousemove", "--window", icon, "5", "5", "click", "1"}, {{"DISPLAY", display}})
+            .exitCode,
+        0);
     EXPECT_TRUE(test::waitUntil(panelShown, 60s, 200ms)) << "a click on the icon opens the panel: " << windows();
     app->stop(10s);
 }

@@ -21,7 +21,8 @@ void ClockSync::add(std::uint64_t t0, std::uint64_t t1, std::uint64_t t2, std::u
     const auto b = static_cast<std::int64_t>(t2 - t3);
     const std::int64_t offset = static_cast<std::int64_t>((static_cast<Int128>(a) + b) / 2);
     samples_.push_back(Sample{offset, rtt});
-    while (samples_.size() > capacity_) samples_.pop_front();
+    while (samples_.size() > capacity_)
+        samples_.pop_front();
 }
 
 const ClockSync::Sample* ClockSync::best() const {

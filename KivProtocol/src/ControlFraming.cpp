@@ -20,7 +20,8 @@ std::expected<Bytes, ControlEncodeError> encode(const ControlMessage& message) {
     auto json = encodeControlMessage(message);
     if (!json) return std::unexpected(ControlEncodeError{json.error()});
     if (json->size() > kMaxPayload) {
-        return std::unexpected(ControlEncodeError{ControlFramingError::messageTooLarge(static_cast<std::int64_t>(json->size()))});
+        return std::unexpected(
+            ControlEncodeError{ControlFramingError::messageTooLarge(static_cast<std::int64_t>(json->size()))});
     }
     Bytes frame;
     frame.reserve(json->size() + 4);

@@ -17,10 +17,10 @@ constexpr std::string_view kInvalidKeyCount = "Invalid number of keys found, exp
 
 // Payloads written as {"_0": payload}; the other alternatives are labelled or empty cases.
 template <class T>
-constexpr bool kUnlabelled = !std::is_same_v<T, PairingPending> && !std::is_same_v<T, Pause> &&
-                             !std::is_same_v<T, Resume> && !std::is_same_v<T, Disconnect> &&
-                             !std::is_same_v<T, ConfigApplying> && !std::is_same_v<T, RequestIDR> &&
-                             !std::is_same_v<T, StreamLimit>;
+constexpr bool kUnlabelled =
+    !std::is_same_v<T, PairingPending> && !std::is_same_v<T, Pause> && !std::is_same_v<T, Resume> &&
+    !std::is_same_v<T, Disconnect> && !std::is_same_v<T, ConfigApplying> && !std::is_same_v<T, RequestIDR> &&
+    !std::is_same_v<T, StreamLimit>;
 
 template <class T>
 Json writeCase(const T& payload) {
@@ -50,7 +50,9 @@ T readCase(const JsonNode& body) {
 template <std::size_t I = 0>
 ControlMessage::Value readAlternative(std::size_t index, const JsonNode& body) {
     if constexpr (I < std::variant_size_v<ControlMessage::Value>) {
-        if (index == I) return ControlMessage::Value{std::in_place_index<I>, readCase<std::variant_alternative_t<I, ControlMessage::Value>>(body)};
+        if (index == I)
+            return ControlMessage::Value{std::in_place_index<I>,
+                                         readCase<std::variant_alternative_t<I, ControlMessage::Value>>(body)};
         return readAlternative<I + 1>(index, body);
     } else {
         json::fail("unknown case");
@@ -104,9 +106,13 @@ std::int64_t bitrate(QualityPreset preset) {
     return 0;
 }
 
-std::string DisplayModeInfo::text() const { return fmt::format("{}×{}@{}", width, height, fps); }
+std::string DisplayModeInfo::text() const {
+    return fmt::format("{}×{}@{}", width, height, fps);
+}
 
-std::string_view ControlMessage::caseName() const { return toText(kind()); }
+std::string_view ControlMessage::caseName() const {
+    return toText(kind());
+}
 
 std::expected<std::string, ControlMessageError> encodeControlMessage(const ControlMessage& message) {
     Json document = Json::object();

@@ -11,7 +11,8 @@ namespace {
 constexpr std::size_t kMaxInitialReserve = std::size_t{2} * 1024 * 1024;
 } // namespace
 
-FrameReassembler::FrameReassembler(std::uint32_t sessionID, std::size_t maxPendingFrames, std::uint64_t pendingTimeoutUs)
+FrameReassembler::FrameReassembler(std::uint32_t sessionID, std::size_t maxPendingFrames,
+                                   std::uint64_t pendingTimeoutUs)
     : sessionID_(sessionID), maxPendingFrames_(maxPendingFrames), pendingTimeoutUs_(pendingTimeoutUs) {}
 
 void FrameReassembler::recycle(Bytes buffer) {
@@ -24,7 +25,9 @@ void FrameReassembler::record(const DroppedFrameInfo& drop) {
     if (drops_.size() < kMaxRecordedDrops) drops_.push_back(drop);
 }
 
-std::vector<DroppedFrameInfo> FrameReassembler::takeDrops() { return std::exchange(drops_, {}); }
+std::vector<DroppedFrameInfo> FrameReassembler::takeDrops() {
+    return std::exchange(drops_, {});
+}
 
 void FrameReassembler::resetStatistics() {
     packetsReceived_ = 0;
@@ -96,7 +99,8 @@ std::optional<ReassembledFrame> FrameReassembler::ingest(ByteView datagram, std:
     expire(nowUs);
     if (lastCompleted_ && !isNewer(header.frameID, *lastCompleted_)) return std::nullopt;
 
-    auto it = std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.frameID == header.frameID; });
+    auto it =
+        std::find_if(pending_.begin(), pending_.end(), [&](const Pending& p) { return p.frameID == header.frameID; });
     if (it == pending_.end()) {
         Pending frame;
         frame.frameID = header.frameID;
@@ -120,7 +124,8 @@ std::optional<ReassembledFrame> FrameReassembler::ingest(ByteView datagram, std:
         frame.bytes += payload.size();
         if (frame.bytes > static_cast<std::size_t>(KivConstants::maxFrameSize)) {
             // More than a frame may hold: given up, and recorded like any frame that overflows.
-            record({frame.frameID, frame.received, static_cast<std::int64_t>(frame.total()), DroppedFrameInfo::Reason::overflow});
+            record({frame.frameID, frame.received, static_cast<std::int64_t>(frame.total()),
+                    DroppedFrameInfo::Reason::overflow});
             pending_.erase(it);
             return std::nullopt;
         }
@@ -157,7 +162,8 @@ std::optional<ReassembledFrame> FrameReassembler::ingest(ByteView datagram, std:
         older.push_back(std::move(p));
         return true;
     });
-    std::sort(older.begin(), older.end(), [](const Pending& a, const Pending& b) { return isNewer(b.frameID, a.frameID); });
+    std::sort(older.begin(), older.end(),
+              [](const Pending& a, const Pending& b) { return isNewer(b.frameID, a.frameID); });
     for (const auto& p : older) {
         record({p.frameID, p.received, static_cast<std::int64_t>(p.total()), DroppedFrameInfo::Reason::superseded});
         superseded.push_back(p.frameID);

@@ -45,7 +45,9 @@ std::optional<std::vector<ByteView>> splitAVCC(ByteView data) {
     return units;
 }
 
-std::uint8_t type(ByteView nal) { return nal.empty() ? 0 : static_cast<std::uint8_t>(nal[0] & 0x1F); }
+std::uint8_t type(ByteView nal) {
+    return nal.empty() ? 0 : static_cast<std::uint8_t>(nal[0] & 0x1F);
+}
 
 namespace {
 // Position of the next 00 00 01 at or after `from`, or data.size().
@@ -73,7 +75,8 @@ std::optional<Bytes> annexBToAVCC(ByteView annexB) {
         const std::size_t begin = start + 3;
         const std::size_t next = findStartCode(annexB, begin);
         std::size_t end = next;
-        while (end > begin && annexB[end - 1] == 0) --end; // zero bytes belong to the next start code
+        while (end > begin && annexB[end - 1] == 0)
+            --end; // zero bytes belong to the next start code
         if (end > begin) appendAVCC(annexB.subspan(begin, end - begin), out);
         start = next;
     }

@@ -2,10 +2,9 @@
 // Internal JSON mapping shared by the protocol's codecs. One field list per type drives both
 // directions, so reading and writing cannot drift apart. Reading walks a flat JsonTree; writing
 // builds an nlohmann document. Not part of the public interface.
-#include <nlohmann/json.hpp>
-
 #include <cmath>
 #include <limits>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,7 +23,9 @@ struct DecodeError {
     std::string message;
 };
 
-[[noreturn]] inline void fail(std::string message) { throw DecodeError{std::move(message)}; }
+[[noreturn]] inline void fail(std::string message) {
+    throw DecodeError{std::move(message)};
+}
 
 template <class T>
 concept TextEnum = std::is_enum_v<T> && requires { EnumTraits<T>::names; };
@@ -42,7 +43,8 @@ Int readInteger(const JsonNode& j, std::string_view key) {
     switch (j.type()) {
     case JsonNode::Type::unsignedInteger: {
         const auto value = j.unsignedInteger();
-        if (value > static_cast<std::uint64_t>(std::numeric_limits<Int>::max())) fail(std::string(key) + ": out of range");
+        if (value > static_cast<std::uint64_t>(std::numeric_limits<Int>::max()))
+            fail(std::string(key) + ": out of range");
         return static_cast<Int>(value);
     }
     case JsonNode::Type::integer: {
@@ -162,7 +164,10 @@ void readValue(const JsonNode& j, T& out, std::string_view key) {
         const auto value = fromText<T>(j.text());
         if (!value) fail(std::string(key) + ": unknown value " + std::string(j.text()));
         out = *value;
-    } else if constexpr (requires { typename T::value_type; out.push_back(typename T::value_type{}); }) {
+    } else if constexpr (requires {
+                             typename T::value_type;
+                             out.push_back(typename T::value_type{});
+                         }) {
         if (!j.isArray()) fail(std::string(key) + ": expected an array");
         out.clear();
         out.reserve(j.size());
@@ -185,9 +190,13 @@ Json writeValue(const T& value) {
         return Json(value);
     } else if constexpr (TextEnum<T>) {
         return Json(std::string(toText(value)));
-    } else if constexpr (requires { typename T::value_type; value.begin(); }) {
+    } else if constexpr (requires {
+                             typename T::value_type;
+                             value.begin();
+                         }) {
         Json array = Json::array();
-        for (const auto& element : value) array.push_back(writeValue(element));
+        for (const auto& element : value)
+            array.push_back(writeValue(element));
         return array;
     } else {
         Writer writer;

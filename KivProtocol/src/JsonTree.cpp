@@ -1,9 +1,8 @@
 #include "JsonTree.hpp"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <array>
+#include <nlohmann/json.hpp>
 
 namespace kiv::json {
 
@@ -115,16 +114,24 @@ std::optional<JsonTree> JsonTree::parse(std::string_view text, int maxDepth) {
     return tree;
 }
 
-JsonNode::Type JsonNode::type() const { return tree_->nodes_[index_].type; }
+JsonNode::Type JsonNode::type() const {
+    return tree_->nodes_[index_].type;
+}
 
 bool JsonNode::isNumber() const {
     const auto t = type();
     return t == Type::integer || t == Type::unsignedInteger || t == Type::real;
 }
 
-bool JsonNode::boolean() const { return tree_->nodes_[index_].value.boolean; }
-std::int64_t JsonNode::integer() const { return tree_->nodes_[index_].value.integer; }
-std::uint64_t JsonNode::unsignedInteger() const { return tree_->nodes_[index_].value.unsignedInteger; }
+bool JsonNode::boolean() const {
+    return tree_->nodes_[index_].value.boolean;
+}
+std::int64_t JsonNode::integer() const {
+    return tree_->nodes_[index_].value.integer;
+}
+std::uint64_t JsonNode::unsignedInteger() const {
+    return tree_->nodes_[index_].value.unsignedInteger;
+}
 
 double JsonNode::real() const {
     const auto& node = tree_->nodes_[index_];
@@ -146,7 +153,9 @@ std::string_view JsonNode::key() const {
     return std::string_view(tree_->strings_).substr(node.keyOffset, node.keyLength);
 }
 
-std::uint32_t JsonNode::size() const { return tree_->nodes_[index_].count; }
+std::uint32_t JsonNode::size() const {
+    return tree_->nodes_[index_].count;
+}
 
 std::optional<JsonNode> JsonNode::find(std::string_view wanted) const {
     for (const auto child : *this) {
@@ -175,7 +184,11 @@ std::optional<JsonNode> JsonNode::findFrom(std::string_view wanted, std::uint32_
     return std::nullopt;
 }
 
-JsonNode::Iterator JsonNode::begin() const { return {tree_, index_ + 1}; }
-JsonNode::Iterator JsonNode::end() const { return {tree_, tree_->nodes_[index_].end}; }
+JsonNode::Iterator JsonNode::begin() const {
+    return {tree_, index_ + 1};
+}
+JsonNode::Iterator JsonNode::end() const {
+    return {tree_, tree_->nodes_[index_].end};
+}
 
 } // namespace kiv::json

@@ -4,12 +4,16 @@
 
 namespace kiv {
 
-std::string title(TransportKind kind) {
+std::string_view name(TransportKind kind) {
     switch (kind) {
-    case TransportKind::wifi: return localize("Wi-Fi");
-    case TransportKind::usb: return localize("USB");
+    case TransportKind::wifi: return "Wi-Fi";
+    case TransportKind::usb: return "USB";
     }
     return {};
+}
+
+std::string title(TransportKind kind) {
+    return localize(std::string(name(kind)));
 }
 
 } // namespace kiv

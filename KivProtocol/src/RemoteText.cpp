@@ -2,13 +2,11 @@
 
 #include <vector>
 
-#include "TextSplit.hpp"
-
 #include "KivProtocol/Localization.hpp"
+#include "TextSplit.hpp"
 
 namespace kiv::RemoteText {
 namespace {
-
 
 // Fills "%1", "%2" in a localized template with the arguments; a missing argument shows as "?".
 std::string fill(std::string_view english, const std::vector<std::string_view>& args) {
@@ -17,7 +15,8 @@ std::string fill(std::string_view english, const std::vector<std::string_view>& 
     out.reserve(localizedTemplate.size() + 32);
     for (std::size_t i = 0; i < localizedTemplate.size(); ++i) {
         const char c = localizedTemplate[i];
-        if (c == '%' && i + 1 < localizedTemplate.size() && (localizedTemplate[i + 1] == '1' || localizedTemplate[i + 1] == '2')) {
+        if (c == '%' && i + 1 < localizedTemplate.size() &&
+            (localizedTemplate[i + 1] == '1' || localizedTemplate[i + 1] == '2')) {
             const std::size_t index = localizedTemplate[i + 1] == '1' ? 0 : 1;
             // args[0] is the code itself.
             out += index + 1 < args.size() ? std::string(args[index + 1]) : std::string("?");

@@ -23,9 +23,13 @@ constexpr std::array<DisplaySizeRow, 7> kDisplaySizes{{
     {"Most Space", 1.5, false},
 }};
 
-const DisplaySizeRow& row(DisplaySize size) { return kDisplaySizes[static_cast<std::size_t>(size)]; }
+const DisplaySizeRow& row(DisplaySize size) {
+    return kDisplaySizes[static_cast<std::size_t>(size)];
+}
 
-std::string percent(double fraction) { return fmt::format("{:.0f}%", fraction * 100.0); }
+std::string percent(double fraction) {
+    return fmt::format("{:.0f}%", fraction * 100.0);
+}
 
 std::string replacePlaceholder(std::string text, std::string_view value) {
     if (const auto at = text.find("%@"); at != std::string::npos) text.replace(at, 2, value);
@@ -48,17 +52,22 @@ constexpr std::array<TierRow, 5> kTiers{{
     {"Ultra", 20'000'000, 50'000'000, 1.0, 0.90},
 }};
 
-const TierRow& row(QualityTier tier) { return kTiers[static_cast<std::size_t>(tier)]; }
+const TierRow& row(QualityTier tier) {
+    return kTiers[static_cast<std::size_t>(tier)];
+}
 
 } // namespace
 
-std::string title(DisplaySize size) { return localize(row(size).title); }
+std::string title(DisplaySize size) {
+    return localize(row(size).title);
+}
 
 std::string detail(DisplaySize size) {
     switch (size) {
     case DisplaySize::huge:
-        return localize("Text ×2: great for dashboards viewed from a distance. The Mac renders in Retina and scales by an "
-                        "exact 2×, so edges stay clean.");
+        return localize(
+            "Text ×2: great for dashboards viewed from a distance. The Mac renders in Retina and scales by an "
+            "exact 2×, so edges stay clean.");
     case DisplaySize::extraLarge:
         return localize("Text ×1.5: the Mac renders in Retina and scales up proportionally; slightly softer.");
     case DisplaySize::large:
@@ -74,8 +83,12 @@ std::string detail(DisplaySize size) {
     return {};
 }
 
-double logicalFactor(DisplaySize size) { return row(size).factor; }
-bool enlargesText(DisplaySize size) { return row(size).enlarges; }
+double logicalFactor(DisplaySize size) {
+    return row(size).factor;
+}
+bool enlargesText(DisplaySize size) {
+    return row(size).enlarges;
+}
 
 std::optional<DisplaySize> biggerText(DisplaySize size) {
     if (size == DisplaySize::huge) return std::nullopt;
@@ -98,13 +111,21 @@ std::string title(QualityMode mode) {
     return {};
 }
 
-std::string title(QualityTier tier) { return localize(row(tier).title); }
-std::int64_t baseBitrate(QualityTier tier) { return row(tier).wifiBitrate; }
+std::string title(QualityTier tier) {
+    return localize(row(tier).title);
+}
+std::int64_t baseBitrate(QualityTier tier) {
+    return row(tier).wifiBitrate;
+}
 std::int64_t baseBitrate(QualityTier tier, TransportKind kind) {
     return kind == TransportKind::usb ? row(tier).usbBitrate : row(tier).wifiBitrate;
 }
-double streamScale(QualityTier tier) { return row(tier).streamScale; }
-double refinementQuality(QualityTier tier) { return row(tier).refinementQuality; }
+double streamScale(QualityTier tier) {
+    return row(tier).streamScale;
+}
+double refinementQuality(QualityTier tier) {
+    return row(tier).refinementQuality;
+}
 
 QualityTier tierFor(QualityMode mode) {
     switch (mode) {
@@ -126,8 +147,12 @@ std::string title(AudioRoute route, std::string_view deviceName) {
     return {};
 }
 
-bool streamsToDevice(AudioRoute route) { return route == AudioRoute::device || route == AudioRoute::both; }
-bool mutesMac(AudioRoute route) { return route == AudioRoute::device; }
+bool streamsToDevice(AudioRoute route) {
+    return route == AudioRoute::device || route == AudioRoute::both;
+}
+bool mutesMac(AudioRoute route) {
+    return route == AudioRoute::device;
+}
 
 std::string fpsTitle(std::int64_t fps) {
     if (fps == 0) return localize("Auto");
@@ -149,9 +174,10 @@ std::string DisplayConfiguration::text() const {
     if (limitedByMacOSMinimum.value_or(false)) suffix += " (macOS minimum desktop)";
     if (compatibilityNote) suffix += fmt::format(" (compat: {})", *compatibilityNote);
     const std::string refine = refinementQuality > 0 ? fmt::format("{:.2f}", refinementQuality) : "off";
-    return fmt::format("logical {}×{}@{}x (backing {}×{}) → stream {}×{}@{}{} {:.1f}Mbps tier={} refine={}", logicalWidth,
-                       logicalHeight, scaleFactor, logicalWidth * scaleFactor, logicalHeight * scaleFactor, streamWidth,
-                       streamHeight, fps, suffix, static_cast<double>(bitrate) / 1'000'000.0, toText(tier), refine);
+    return fmt::format("logical {}×{}@{}x (backing {}×{}) → stream {}×{}@{}{} {:.1f}Mbps tier={} refine={}",
+                       logicalWidth, logicalHeight, scaleFactor, logicalWidth * scaleFactor,
+                       logicalHeight * scaleFactor, streamWidth, streamHeight, fps, suffix,
+                       static_cast<double>(bitrate) / 1'000'000.0, toText(tier), refine);
 }
 
 } // namespace kiv

@@ -93,7 +93,8 @@ void FramePacketizer::packetize(const EncodedFrame& frame, DatagramBatch& batch)
     batch.offsets_.clear();
     const std::size_t total = frame.data.size();
     if (total > kMaxFrameBytes) return;
-    const std::size_t count = total == 0 ? 1 : (total + VideoPacketHeader::maxPayload - 1) / VideoPacketHeader::maxPayload;
+    const std::size_t count =
+        total == 0 ? 1 : (total + VideoPacketHeader::maxPayload - 1) / VideoPacketHeader::maxPayload;
     VideoPacketHeader header;
     header.isKeyframe = frame.isKeyframe;
     header.sessionID = sessionID_;

@@ -32,11 +32,11 @@ TEST(ClockSync, DegenerateExchanges) {
 
 TEST(ClockSync, WindowKeepsCapacityAndBestSampleSuppliesTheOffset) {
     ClockSync sync(3);
-    sync.add(0, 1'000, 1'000, 100);  // rtt 100, offset 950
-    sync.add(0, 2'000, 2'000, 300);  // rtt 300
-    sync.add(0, 3'000, 3'000, 100);  // rtt 100 again: the older one wins the tie
+    sync.add(0, 1'000, 1'000, 100); // rtt 100, offset 950
+    sync.add(0, 2'000, 2'000, 300); // rtt 300
+    sync.add(0, 3'000, 3'000, 100); // rtt 100 again: the older one wins the tie
     EXPECT_EQ(sync.offsetUs(), 950);
-    sync.add(0, 4'000, 4'000, 500);  // drops the first sample
+    sync.add(0, 4'000, 4'000, 500); // drops the first sample
     EXPECT_EQ(sync.samples().size(), 3u);
     EXPECT_EQ(sync.offsetUs(), 2'950);
     EXPECT_EQ(sync.rttUs(), 500u) << "rtt is always the newest exchange";

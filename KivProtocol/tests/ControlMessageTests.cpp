@@ -1,10 +1,9 @@
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
+#include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <cmath>
+#include <gtest/gtest.h>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
@@ -38,20 +37,57 @@ HostInfo goldenHost() {
 // Every golden file under data/control and the value it must decode to.
 std::map<std::string, ControlMessage> goldenValues() {
     std::map<std::string, ControlMessage> v;
-    v["hello"] = {Hello{5, "6F1C2D3E-0000-4000-8000-00000000A1B2", "Anna’s iPad", "iPad13,4", "17.5",
-                        ScreenInfo{2732, 2048, 2.0, Orientation::landscape}, kToken, {"h264", "hevc"}, 60, 979200}};
-    v["hello-minimal"] = {Hello{5, "dev-1", "Phone", "iPhone15,2", "17.0", ScreenInfo{1179, 2556, 3.0, Orientation::portrait},
-                                std::nullopt, {"h264"}, std::nullopt, std::nullopt}};
+    v["hello"] = {Hello{5,
+                        "6F1C2D3E-0000-4000-8000-00000000A1B2",
+                        "Anna’s iPad",
+                        "iPad13,4",
+                        "17.5",
+                        ScreenInfo{2732, 2048, 2.0, Orientation::landscape},
+                        kToken,
+                        {"h264", "hevc"},
+                        60,
+                        979200}};
+    v["hello-minimal"] = {Hello{5,
+                                "dev-1",
+                                "Phone",
+                                "iPhone15,2",
+                                "17.0",
+                                ScreenInfo{1179, 2556, 3.0, Orientation::portrait},
+                                std::nullopt,
+                                {"h264"},
+                                std::nullopt,
+                                std::nullopt}};
     v["pairingPending"] = {PairingPending{}};
-    v["connect"] = {ConnectInfo{4294967295u, 12345678901234567890ull, 52011, kToken, {2732, 2048, 60}, 12'000'000, "h264",
-                                "Studio", goldenSettings(), goldenConfiguration(), TransportKind::usb, goldenHost()}};
-    v["connect-minimal"] = {ConnectInfo{1, 9007199254740993ull, 52011, kToken, {1920, 1080, 30}, 8'000'000, "h264", "Studio",
-                                        SessionSettings{DisplaySize::larger, QualityMode::standard, 30, false, AudioRoute::mac},
-                                        minimalConfiguration(), std::nullopt, std::nullopt}};
+    v["connect"] = {ConnectInfo{4294967295u,
+                                12345678901234567890ull,
+                                52011,
+                                kToken,
+                                {2732, 2048, 60},
+                                12'000'000,
+                                "h264",
+                                "Studio",
+                                goldenSettings(),
+                                goldenConfiguration(),
+                                TransportKind::usb,
+                                goldenHost()}};
+    v["connect-minimal"] = {
+        ConnectInfo{1,
+                    9007199254740993ull,
+                    52011,
+                    kToken,
+                    {1920, 1080, 30},
+                    8'000'000,
+                    "h264",
+                    "Studio",
+                    SessionSettings{DisplaySize::larger, QualityMode::standard, 30, false, AudioRoute::mac},
+                    minimalConfiguration(),
+                    std::nullopt,
+                    std::nullopt}};
     v["reject"] = {RejectReason::versionMismatch};
     v["disconnect"] = {Disconnect{"user closed the app"}};
     v["configChange"] = {ConfigChange{7, DisplaySize::moreSpace, std::nullopt, 30, std::nullopt, std::nullopt}};
-    v["configChange-full"] = {ConfigChange{4294967295u, DisplaySize::huge, QualityMode::ultra, 0, false, AudioRoute::both}};
+    v["configChange-full"] = {
+        ConfigChange{4294967295u, DisplaySize::huge, QualityMode::ultra, 0, false, AudioRoute::both}};
     v["configApplying"] = {ConfigApplying{7}};
     v["configApplying-empty"] = {ConfigApplying{}};
     v["configApplied"] = {ConfigApplied{7, goldenSettings(), goldenConfiguration(), ConfigResult::ok()}};
@@ -61,8 +97,9 @@ std::map<std::string, ControlMessage> goldenValues() {
     v["pong"] = {PongInfo{9007199254740993ull, 18446744073709551615ull, 18446744073709551614ull}};
     v["requestIDR"] = {RequestIDR{IDRReason::packetLoss}};
     v["orientation"] = {ScreenInfo{2048, 2732, 2.0, Orientation::portrait}};
-    ClientStats stats{59.5, 59.25, 58.75, 2.5, 11850.25, 0.0125, 3, 1, std::nullopt, 1.75, 18.5, 42.25, 2732, 2048, 3.5,
-                      AudioStats{1000, 2, 1, 20.0, 40.0, 65.5, true}};
+    ClientStats stats{
+        59.5,         59.25, 58.75, 2.5,   11850.25, 0.0125, 3,   1,
+        std::nullopt, 1.75,  18.5,  42.25, 2732,     2048,   3.5, AudioStats{1000, 2, 1, 20.0, 40.0, 65.5, true}};
     TransportMetrics link(TransportKind::wifi, "192.168.1.20");
     link.throughputMbps = 48.5;
     link.receiveQueueBytes = 4096;
@@ -159,7 +196,8 @@ TEST(ControlMessageDecoding, RequiredKeysTypesAndEnumerationTextsAreEnforced) {
 
     // A newer peer's enumeration text makes the whole message undecodable.
     EXPECT_NE(errorOf(R"({"reject":{"_0":"tooTired"}})"), "(decoded)");
-    EXPECT_NE(errorOf(R"({"input":{"_0":{"kind":"pinch","x":0,"y":0,"dx":0,"dy":0,"seq":1,"clientTimeUs":1}}})"), "(decoded)");
+    EXPECT_NE(errorOf(R"({"input":{"_0":{"kind":"pinch","x":0,"y":0,"dx":0,"dy":0,"seq":1,"clientTimeUs":1}}})"),
+              "(decoded)");
     // Wrong JSON types.
     EXPECT_NE(errorOf(R"({"ping":{"_0":{"t0":"5000"}}})"), "(decoded)");
     EXPECT_NE(errorOf(R"({"ping":{"_0":{"t0":-1}}})"), "(decoded)");
@@ -191,7 +229,8 @@ TEST(ControlMessageDecoding, HostileDocumentsFailWithoutCrashing) {
     std::string deep(100000, '[');
     EXPECT_NE(errorOf(deep), "(decoded)");
     std::string deepObject;
-    for (int i = 0; i < 5000; ++i) deepObject += R"({"a":)";
+    for (int i = 0; i < 5000; ++i)
+        deepObject += R"({"a":)";
     EXPECT_NE(errorOf(deepObject), "(decoded)");
     // Brackets inside strings do not count toward depth.
     auto quoted = decodeControlMessage(R"({"disconnect":{"reason":"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[\"{{{{"}})");

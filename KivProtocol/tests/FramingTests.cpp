@@ -8,7 +8,9 @@ using namespace kiv;
 
 namespace {
 
-Bytes frameOf(const ControlMessage& message) { return *ControlFraming::encode(message); }
+Bytes frameOf(const ControlMessage& message) {
+    return *ControlFraming::encode(message);
+}
 
 Bytes rawFrame(std::uint32_t length, std::string_view payload) {
     Bytes out;
@@ -19,7 +21,8 @@ Bytes rawFrame(std::uint32_t length, std::string_view payload) {
 
 Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes out;
-    for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+    for (const auto& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
     return out;
 }
 
@@ -82,13 +85,15 @@ TEST(ControlFrameDecoder, SizeLimitAndMalformedPayloads) {
     ControlFrameDecoder tooLarge;
     Bytes header;
     appendU32(header, 262145);
-    EXPECT_EQ(tooLarge.append(header).error(), ControlFramingError::messageTooLarge(262145)) << "fails before the payload";
+    EXPECT_EQ(tooLarge.append(header).error(), ControlFramingError::messageTooLarge(262145))
+        << "fails before the payload";
     EXPECT_EQ(tooLarge.append(frameOf({Pause{}})).error(), ControlFramingError::messageTooLarge(262145)) << "sticky";
 
     ControlFrameDecoder malformed;
     EXPECT_EQ(malformed.append(rawFrame(0, "")).error(), ControlFramingError::malformed());
     EXPECT_EQ(malformed.bufferedBytes(), 0u) << "the bad frame is consumed";
-    EXPECT_EQ(malformed.append(concat({frameOf({Pause{}}), rawFrame(5, "nope!")})).error(), ControlFramingError::malformed())
+    EXPECT_EQ(malformed.append(concat({frameOf({Pause{}}), rawFrame(5, "nope!")})).error(),
+              ControlFramingError::malformed())
         << "messages before the failure in the same call are not returned";
     EXPECT_EQ(malformed.append(frameOf({Resume{}})).value(), (std::vector<ControlMessage>{{Resume{}}}));
     EXPECT_EQ(ControlFramingError::malformed().text(), "malformed");
@@ -119,9 +124,13 @@ TEST(StreamFraming, ItemHeadersAndAudioFigures) {
 TEST(StreamFrameDecoder, MixedItemsRoundTripThroughArbitraryChunks) {
     StreamAudioPacket audio{StreamAudioPacket::pcmS16LE, 2, 48000, 77, 5'000'000, Bytes(1920, 0x11)};
     Bytes frameData(100'000);
-    for (std::size_t i = 0; i < frameData.size(); ++i) frameData[i] = static_cast<std::uint8_t>(i * 31);
-    const auto stream = concat({frameOf({Hello{}}), StreamFraming::encodeVideo(4'000'000'000u, true, 18'000'000'000'000'000'000u, frameData).value(),
-                                StreamFraming::encodeAudio(audio).value(), StreamFraming::encodeVideo(1, false, 2, {}).value(), frameOf({Pause{}})});
+    for (std::size_t i = 0; i < frameData.size(); ++i)
+        frameData[i] = static_cast<std::uint8_t>(i * 31);
+    const auto stream =
+        concat({frameOf({Hello{}}),
+                StreamFraming::encodeVideo(4'000'000'000u, true, 18'000'000'000'000'000'000u, frameData).value(),
+                StreamFraming::encodeAudio(audio).value(), StreamFraming::encodeVideo(1, false, 2, {}).value(),
+                frameOf({Pause{}})});
     const std::vector<StreamItem> expected{
         {ControlMessage{Hello{}}},
         {StreamVideoFrame{4'000'000'000u, true, 18'000'000'000'000'000'000u, frameData}},
@@ -196,7 +205,8 @@ TEST(StreamFrameDecoder, ConsumedBytesAreCompactedOnlyInBulk) {
     StreamFrameDecoder decoder;
     const auto item = StreamFraming::encodeVideo(1, false, 0, Bytes(300'000, 1)).value(); // 300,017 bytes
     Bytes stream;
-    for (int i = 0; i < 4; ++i) stream.insert(stream.end(), item.begin(), item.end());
+    for (int i = 0; i < 4; ++i)
+        stream.insert(stream.end(), item.begin(), item.end());
     stream.push_back(0x80); // start of a fifth header keeps the buffer from emptying
 
     ASSERT_EQ(decoder.append(ByteView(stream).first(item.size() * 3 + 1)).value().size(), 3u);

@@ -5,14 +5,17 @@
 using namespace kiv;
 
 namespace {
-bool local(const char* text) { return LocalNetwork::isLocal(LocalNetwork::parseHost(text)); }
+bool local(const char* text) {
+    return LocalNetwork::isLocal(LocalNetwork::parseHost(text));
+}
 } // namespace
 
 TEST(LocalNetwork, IPv4Ranges) {
     for (const char* yes : {"10.0.0.1", "127.0.0.1", "169.254.1.1", "192.168.1.10", "172.16.0.1", "172.31.255.255"}) {
         EXPECT_TRUE(local(yes)) << yes;
     }
-    for (const char* no : {"172.15.0.1", "172.32.0.1", "169.253.1.1", "100.64.0.1", "8.8.8.8", "192.169.0.1", "11.0.0.1"}) {
+    for (const char* no :
+         {"172.15.0.1", "172.32.0.1", "169.253.1.1", "100.64.0.1", "8.8.8.8", "192.169.0.1", "11.0.0.1"}) {
         EXPECT_FALSE(local(no)) << no;
     }
 }
@@ -38,7 +41,8 @@ TEST(LocalNetwork, DescribeGivesTheHostWithoutPort) {
     EXPECT_EQ(LocalNetwork::describe(std::nullopt), "-");
     EXPECT_EQ(LocalNetwork::describe(NetworkEndpoint::hostPort(LocalNetwork::parseHost("192.168.1.10"), 52010)),
               "192.168.1.10");
-    EXPECT_EQ(LocalNetwork::describe(NetworkEndpoint::hostPort(LocalNetwork::parseHost("FE80:0:0:0:0:0:0:1"), 1)), "fe80::1");
+    EXPECT_EQ(LocalNetwork::describe(NetworkEndpoint::hostPort(LocalNetwork::parseHost("FE80:0:0:0:0:0:0:1"), 1)),
+              "fe80::1");
     EXPECT_EQ(LocalNetwork::describe(NetworkEndpoint::hostPort(HostName{"ipad.local"}, 1)), "ipad.local");
     EXPECT_EQ(LocalNetwork::describe(NetworkEndpoint::other(NetworkEndpoint::Kind::url, "https://x/")), "https://x/");
 }

@@ -8,17 +8,20 @@ using namespace kiv;
 
 TEST(RemoteText, MakeJoinsCodeAndArguments) {
     EXPECT_EQ(RemoteText::make(RemoteText::audioStartFailed, {"boom"}), "audio.startFailed|boom");
-    EXPECT_EQ(RemoteText::make(RemoteText::compatRetina, {"1920×1200", "1680×1050"}), "compat.retina|1920×1200|1680×1050");
+    EXPECT_EQ(RemoteText::make(RemoteText::compatRetina, {"1920×1200", "1680×1050"}),
+              "compat.retina|1920×1200|1680×1050");
     EXPECT_EQ(RemoteText::make(RemoteText::compatMirror, std::initializer_list<std::string_view>{}), "compat.mirror");
 }
 
 TEST(RemoteText, LocalizedFillsArgumentsAndPassesUnknownTextThrough) {
     EXPECT_EQ(RemoteText::localized("compat.retina|1920×1200|1680×1050"),
               "macOS doesn't accept 1920×1200, so 1680×1050 (Retina) is used instead.");
-    EXPECT_EQ(RemoteText::localized("compat.retina|1920×1200"), "macOS doesn't accept 1920×1200, so ? (Retina) is used instead.");
+    EXPECT_EQ(RemoteText::localized("compat.retina|1920×1200"),
+              "macOS doesn't accept 1920×1200, so ? (Retina) is used instead.");
     EXPECT_EQ(RemoteText::localized("audio.startFailed"), "Sound capture couldn't start: ?");
     EXPECT_EQ(RemoteText::localized("audio.startFailed|"), "Sound capture couldn't start: ") << "empty parts are kept";
-    EXPECT_EQ(RemoteText::localized("audio.startFailed|a|b"), "Sound capture couldn't start: a") << "extra arguments unused";
+    EXPECT_EQ(RemoteText::localized("audio.startFailed|a|b"), "Sound capture couldn't start: a")
+        << "extra arguments unused";
     EXPECT_EQ(RemoteText::localized("hello|x"), "hello|x");
     EXPECT_EQ(RemoteText::localized("Plain sentence."), "Plain sentence.");
     EXPECT_EQ(RemoteText::localized("touch.disabledOnMac"), "Touch control is turned off on the Mac");

@@ -50,19 +50,24 @@ TEST(AudioRouteAndFps, Titles) {
 }
 
 TEST(DisplayConfigurationText, SuffixesAppearOnlyWhenTheyApply) {
-    DisplayConfiguration plain{1920, 1080, 1, 1920, 1080, 60, 8'000'000, QualityTier::standard, 0.0, 1920, 1080, false, {}};
-    EXPECT_EQ(plain.text(), "logical 1920×1080@1x (backing 1920×1080) → stream 1920×1080@60 8.0Mbps tier=standard refine=off");
+    DisplayConfiguration plain{1920, 1080, 1,    1920,  1080, 60, 8'000'000, QualityTier::standard,
+                               0.0,  1920, 1080, false, {}};
+    EXPECT_EQ(plain.text(),
+              "logical 1920×1080@1x (backing 1920×1080) → stream 1920×1080@60 8.0Mbps tier=standard refine=off");
 
-    DisplayConfiguration all{1366, 1024, 2, 2732, 2048, 30, 12'500'000, QualityTier::clear, 0.85, 2048, std::nullopt, true, {}};
+    DisplayConfiguration all{1366, 1024,         2,    2732, 2048, 30, 12'500'000, QualityTier::clear, 0.85,
+                             2048, std::nullopt, true, {}};
     all.compatibilityNote = "compat.nonRetina|a|b";
-    EXPECT_EQ(all.text(), "logical 1366×1024@2x (backing 2732×2048) → stream 2732×2048@30 (reduced for decoder; refine "
-                          "2048×2048) (macOS minimum desktop) (compat: compat.nonRetina|a|b) 12.5Mbps tier=clear refine=0.85");
+    EXPECT_EQ(all.text(),
+              "logical 1366×1024@2x (backing 2732×2048) → stream 2732×2048@30 (reduced for decoder; refine "
+              "2048×2048) (macOS minimum desktop) (compat: compat.nonRetina|a|b) 12.5Mbps tier=clear refine=0.85");
 }
 
 TEST(SessionSettingsJson, AudioDefaultsToMacButFpsIsRequired) {
     const auto with = [](const std::string& settings) {
-        return decodeControlMessage(R"({"configApplied":{"_0":{"settings":)" + settings +
-                                    R"(,"configuration":{"logicalWidth":1,"logicalHeight":1,"scaleFactor":1,"streamWidth":1,
+        return decodeControlMessage(
+            R"({"configApplied":{"_0":{"settings":)" + settings +
+            R"(,"configuration":{"logicalWidth":1,"logicalHeight":1,"scaleFactor":1,"streamWidth":1,
             "streamHeight":1,"fps":1,"bitrate":1,"tier":"smooth","refinementQuality":0},"result":{"ok":{}}}}})");
     };
     auto noAudio = with(R"({"displaySize":"huge","quality":"clear","fps":30,"staticRefinement":false})");

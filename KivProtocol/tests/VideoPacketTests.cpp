@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 #include <random>
 
 #include "KivProtocol/FrameReassembler.hpp"
@@ -13,13 +12,15 @@ using Reason = DroppedFrameInfo::Reason;
 namespace {
 EncodedFrame frameOfSize(std::size_t size, bool key = false, std::uint64_t time = 0) {
     EncodedFrame frame{Bytes(size), key, time};
-    for (std::size_t i = 0; i < size; ++i) frame.data[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    for (std::size_t i = 0; i < size; ++i)
+        frame.data[i] = static_cast<std::uint8_t>(i * 7 + 3);
     return frame;
 }
 // The batch as separate datagrams, as they travel.
 std::vector<Bytes> packets(FramePacketizer& packetizer, const EncodedFrame& frame) {
     std::vector<Bytes> out;
-    for (const auto datagram : packetizer.packetize(frame)) out.emplace_back(datagram.begin(), datagram.end());
+    for (const auto datagram : packetizer.packetize(frame))
+        out.emplace_back(datagram.begin(), datagram.end());
     return out;
 }
 } // namespace
@@ -97,8 +98,10 @@ TEST(FrameReassembler, FragmentsInAnyOrderCompleteOnceAndDuplicatesDoNotCount) {
     std::optional<ReassembledFrame> done;
     for (std::size_t i = 0; i < datagrams.size(); ++i) {
         auto got = reassembler.ingest(datagrams[i], 1000 + i);
-        if (i + 1 < datagrams.size()) EXPECT_FALSE(got) << i;
-        else done = std::move(got);
+        if (i + 1 < datagrams.size())
+            EXPECT_FALSE(got) << i;
+        else
+            done = std::move(got);
     }
     ASSERT_TRUE(done);
     EXPECT_EQ(done->data, frame.data);
@@ -116,15 +119,19 @@ TEST(FrameReassembler, SupersededMissingAndLateFrames) {
     FramePacketizer packetizer(1);
     FrameReassembler r(1, 8, 1'000'000);
     std::vector<std::vector<Bytes>> frames;
-    for (int i = 0; i < 8; ++i) frames.push_back(packets(packetizer, frameOfSize(3000)));
-    for (const auto& d : frames[4]) r.ingest(d, 10); // frame 4 completes (frames 0-3 unseen before it)
+    for (int i = 0; i < 8; ++i)
+        frames.push_back(packets(packetizer, frameOfSize(3000)));
+    for (const auto& d : frames[4])
+        r.ingest(d, 10); // frame 4 completes (frames 0-3 unseen before it)
     EXPECT_EQ(r.takeDrops().size(), 0u) << "nothing before the first frame seen counts as lost";
-    r.ingest(frames[5][0], 20);                      // frame 5 stays incomplete; 6 never seen
+    r.ingest(frames[5][0], 20); // frame 5 stays incomplete; 6 never seen
     std::optional<ReassembledFrame> seven;
-    for (const auto& d : frames[7]) seven = r.ingest(d, 30);
+    for (const auto& d : frames[7])
+        seven = r.ingest(d, 30);
     ASSERT_TRUE(seven);
     EXPECT_EQ(seven->framesLostBefore, 2);
-    EXPECT_EQ(r.takeDrops(), (std::vector<DroppedFrameInfo>{{5, 1, 3, Reason::superseded}, {6, 0, 0, Reason::missing}}));
+    EXPECT_EQ(r.takeDrops(),
+              (std::vector<DroppedFrameInfo>{{5, 1, 3, Reason::superseded}, {6, 0, 0, Reason::missing}}));
     EXPECT_EQ(r.framesDropped(), 2);
     EXPECT_FALSE(r.ingest(frames[3][0], 40)) << "frame 3 after frame 4 completed";
     EXPECT_EQ(r.pendingFrames(), 0u);
@@ -134,7 +141,8 @@ TEST(FrameReassembler, TimeoutOverflowAndStatistics) {
     FramePacketizer packetizer(1);
     FrameReassembler r(1, 2, 1'000);
     std::vector<std::vector<Bytes>> frames;
-    for (int i = 0; i < 5; ++i) frames.push_back(packets(packetizer, frameOfSize(2000)));
+    for (int i = 0; i < 5; ++i)
+        frames.push_back(packets(packetizer, frameOfSize(2000)));
     r.ingest(frames[0][0], 100);
     r.ingest(frames[1][0], 500);
     r.ingest(frames[2][0], 600); // three pending, limit two: the oldest goes
@@ -170,7 +178,8 @@ TEST(FrameReassembler, IdsWrapAndHostileFragCountsStayBounded) {
     EXPECT_FALSE(r.ingest(single(1, 0, 2, 1), 3)) << "inconsistent fragCount ignored";
     // More than maxFrameSize of payload abandons the frame, with a drop record.
     r.takeDrops();
-    for (std::uint16_t i = 0; i < 7158; ++i) r.ingest(single(2, i, 7300, 1172), 4); // the 7,158th passes 8 MiB
+    for (std::uint16_t i = 0; i < 7158; ++i)
+        r.ingest(single(2, i, 7300, 1172), 4); // the 7,158th passes 8 MiB
     EXPECT_EQ(r.pendingFrames(), 1u) << "frame 2 abandoned at 8 MiB; frame 1 still pending";
     EXPECT_EQ(r.takeDrops(), (std::vector<DroppedFrameInfo>{{2, 7157, 7300, DroppedFrameInfo::Reason::overflow}}));
     // A gap of billions of frames records at most 64 drops.

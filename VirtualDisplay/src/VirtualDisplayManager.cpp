@@ -45,9 +45,13 @@ std::recursive_mutex& VirtualDisplayManager::globalLock() {
     return lock;
 }
 
-bool VirtualDisplayManager::isSupported() const { return adapter_->isSupported(); }
+bool VirtualDisplayManager::isSupported() const {
+    return adapter_->isSupported();
+}
 
-std::uint32_t VirtualDisplayManager::displayIDLocked() const { return display_ ? display_->displayID() : 0; }
+std::uint32_t VirtualDisplayManager::displayIDLocked() const {
+    return display_ ? display_->displayID() : 0;
+}
 
 bool VirtualDisplayManager::isActive() const {
     std::lock_guard guard(lock_);
@@ -70,7 +74,9 @@ void VirtualDisplayManager::setOnTerminated(std::function<void()> handler) {
     onTerminated_ = std::move(handler);
 }
 
-bool VirtualDisplayManager::isOnline(std::uint32_t displayID) const { return adapter_->isOnline(displayID); }
+bool VirtualDisplayManager::isOnline(std::uint32_t displayID) const {
+    return adapter_->isOnline(displayID);
+}
 
 std::optional<ScreenModeInfo> VirtualDisplayManager::currentMode() const {
     const auto id = getDisplayID();
@@ -94,7 +100,8 @@ VirtualDisplayManager::createDisplay(const VirtualDisplayConfiguration& configur
     }
     // Wait for the system to list the display; never fails, only bounds the wait.
     const auto start = clock_->now();
-    while (!adapter_->isOnline(id) && clock_->now() - start < kOnlineWait) clock_->sleepFor(kPollInterval);
+    while (!adapter_->isOnline(id) && clock_->now() - start < kOnlineWait)
+        clock_->sleepFor(kPollInterval);
     clock_->sleepFor(kSettle);
     return id;
 }
@@ -102,7 +109,8 @@ VirtualDisplayManager::createDisplay(const VirtualDisplayConfiguration& configur
 std::expected<std::uint32_t, VirtualDisplayError>
 VirtualDisplayManager::createLocked(const VirtualDisplayConfiguration& configuration) {
     if (display_) return std::unexpected(VirtualDisplayError::of(VirtualDisplayError::Kind::alreadyActive));
-    if (!adapter_->isSupported()) return std::unexpected(VirtualDisplayError::of(VirtualDisplayError::Kind::unsupported));
+    if (!adapter_->isSupported())
+        return std::unexpected(VirtualDisplayError::of(VirtualDisplayError::Kind::unsupported));
 
     const auto modes = configuration.allModes();
     for (const auto& mode : modes)
@@ -163,13 +171,15 @@ VirtualDisplayManager::createLocked(const VirtualDisplayConfiguration& configura
 std::expected<std::uint32_t, VirtualDisplayError> VirtualDisplayManager::setResolution(const VirtualDisplayMode& mode) {
     std::lock_guard global(globalLock());
     std::unique_lock guard(lock_);
-    if (!display_ || !configuration_) return std::unexpected(VirtualDisplayError::of(VirtualDisplayError::Kind::notActive));
+    if (!display_ || !configuration_)
+        return std::unexpected(VirtualDisplayError::of(VirtualDisplayError::Kind::notActive));
     if (!mode.isValid()) return std::unexpected(VirtualDisplayError::invalidMode(mode));
 
     const auto current = *configuration_;
     std::vector<VirtualDisplayMode> candidates;
     for (const auto& existing : current.allModes())
-        if ((existing.width != mode.width || existing.height != mode.height) && existing.isPortrait() == mode.isPortrait())
+        if ((existing.width != mode.width || existing.height != mode.height) &&
+            existing.isPortrait() == mode.isPortrait())
             candidates.push_back(existing);
 
     const std::uint64_t scale = current.hiDPI ? 2 : 1;
@@ -189,7 +199,8 @@ std::expected<std::uint32_t, VirtualDisplayError> VirtualDisplayManager::setReso
         return id;
     }
 
-    std::erase_if(candidates, [&](const VirtualDisplayMode& m) { return m.width > mode.width || m.height > mode.height; });
+    std::erase_if(candidates,
+                  [&](const VirtualDisplayMode& m) { return m.width > mode.width || m.height > mode.height; });
     auto next = current;
     next.mode = mode;
     next.additionalModes = candidates;
@@ -212,7 +223,8 @@ void VirtualDisplayManager::destroyDisplay() {
         display->invalidate();
     }
     const auto start = clock_->now();
-    while (adapter_->isOnline(id) && clock_->now() - start < kOfflineWait) clock_->sleepFor(kPollInterval);
+    while (adapter_->isOnline(id) && clock_->now() - start < kOfflineWait)
+        clock_->sleepFor(kPollInterval);
     const auto gone = clock_->now() - start;
     clock_->sleepFor(kSettle);
     log().notice(fmt::format("Virtual display destroyed id={} (gone after {}ms)", id,
@@ -252,20 +264,23 @@ void VirtualDisplayManager::waitForMode(std::uint32_t pointWidth, std::uint32_t 
         id = displayIDLocked();
     }
     if (id == 0) {
-        clock_->after(VirtualDisplayClock::Duration::zero(), [completion = std::move(completion)] { completion(false); });
+        clock_->after(VirtualDisplayClock::Duration::zero(),
+                      [completion = std::move(completion)] { completion(false); });
         return;
     }
     const double seconds = std::isfinite(timeoutSeconds) ? std::clamp(timeoutSeconds, 0.0, 3600.0) : 0.0;
     const auto deadline = clock_->now() + std::chrono::microseconds(static_cast<std::int64_t>(seconds * 1e6));
     // Even the first check runs on the clock's queue, so the completion never runs inside this call.
-    clock_->after(VirtualDisplayClock::Duration::zero(), [weak = weak_from_this(), id, wanted = ScreenModeInfo{pointWidth, pointHeight, pixelWidth, pixelHeight},
-                                                          deadline, completion = std::move(completion)]() mutable {
-        if (auto self = weak.lock()) {
-            self->pollMode(id, wanted, deadline, std::move(completion));
-        } else {
-            completion(false);
-        }
-    });
+    clock_->after(VirtualDisplayClock::Duration::zero(),
+                  [weak = weak_from_this(), id,
+                   wanted = ScreenModeInfo{pointWidth, pointHeight, pixelWidth, pixelHeight}, deadline,
+                   completion = std::move(completion)]() mutable {
+                      if (auto self = weak.lock()) {
+                          self->pollMode(id, wanted, deadline, std::move(completion));
+                      } else {
+                          completion(false);
+                      }
+                  });
 }
 
 void VirtualDisplayManager::pollMode(std::uint32_t displayID, ScreenModeInfo wanted,

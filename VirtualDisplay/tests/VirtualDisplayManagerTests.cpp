@@ -1,9 +1,8 @@
 // The manager's logic over a recording display system, in virtual time.
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <cmath>
 #include <future>
+#include <gtest/gtest.h>
 #include <limits>
 #include <thread>
 
@@ -53,9 +52,9 @@ TEST(VirtualDisplayManager, CreatesWithDoubledMaximaPhysicalSizeAndWaitsForTheDi
     auto id = h.manager->createDisplay(Harness::ipad());
     ASSERT_TRUE(id.has_value());
     EXPECT_EQ(*id, 1u);
-    EXPECT_EQ(h.adapter->take(), (std::vector<std::string>{
-                                     "create 'iPad' max=2732×2048 size=131.4×98.5mm ids=4660/22136/42",
-                                     "apply 1 hiDPI=true 1366×1024@60 1280×960@60"}));
+    EXPECT_EQ(h.adapter->take(),
+              (std::vector<std::string>{"create 'iPad' max=2732×2048 size=131.4×98.5mm ids=4660/22136/42",
+                                        "apply 1 hiDPI=true 1366×1024@60 1280×960@60"}));
     // Polled until online (three 50 ms waits), then the 300 ms settle.
     EXPECT_EQ(h.clock->sleeps, (std::vector<VirtualDisplayClock::Duration>{50ms, 50ms, 50ms, 300ms}));
     EXPECT_TRUE(h.manager->isActive());
@@ -165,14 +164,16 @@ TEST(VirtualDisplayManager, ReadersAnswerFromOtherThreadsWhileAResolutionChangeS
     std::vector<std::future<bool>> readers; // outlive the sleeps, so a stuck reader cannot hang the test
     std::vector<bool> answered;
     h.clock->onSleep = [&](VirtualDisplayClock::Duration) {
-        readers.push_back(std::async(std::launch::async, [&] { return h.manager->isActive() || !h.manager->getDisplayID(); }));
+        readers.push_back(
+            std::async(std::launch::async, [&] { return h.manager->isActive() || !h.manager->getDisplayID(); }));
         answered.push_back(readers.back().wait_for(5s) == std::future_status::ready);
     };
-    EXPECT_EQ(h.manager->setResolution({1280, 960, 60}), 1u);   // in place: the settle
-    EXPECT_EQ(h.manager->setResolution({1024, 1366, 60}), 2u);  // recreate: offline wait, settles
+    EXPECT_EQ(h.manager->setResolution({1280, 960, 60}), 1u);  // in place: the settle
+    EXPECT_EQ(h.manager->setResolution({1024, 1366, 60}), 2u); // recreate: offline wait, settles
     h.clock->onSleep = nullptr;
     ASSERT_GE(answered.size(), 3u);
-    for (std::size_t i = 0; i < answered.size(); ++i) EXPECT_TRUE(answered[i]) << "reader blocked during sleep " << i;
+    for (std::size_t i = 0; i < answered.size(); ++i)
+        EXPECT_TRUE(answered[i]) << "reader blocked during sleep " << i;
 }
 
 TEST(VirtualDisplayManager, SelectsListedModesAndWaitsForThemAsynchronously) {

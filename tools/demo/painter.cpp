@@ -1,9 +1,6 @@
 // kivdisplay-demo-painter: keeps a moving test picture on the first KivDisplay monitor of an X
 // display (colour bars with a square sweeping across them), so a demo always has motion to show.
 //   kivdisplay-demo-painter DISPLAY
-#include <xcb/randr.h>
-#include <xcb/xcb.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +8,8 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <xcb/randr.h>
+#include <xcb/xcb.h>
 
 namespace {
 
@@ -23,12 +22,15 @@ std::optional<Area> kivMonitor(xcb_connection_t* c, xcb_window_t root) {
     auto* reply = xcb_randr_get_monitors_reply(c, xcb_randr_get_monitors(c, root, 1), nullptr);
     if (!reply) return std::nullopt;
     std::optional<Area> found;
-    for (auto it = xcb_randr_get_monitors_monitors_iterator(reply); it.rem && !found; xcb_randr_monitor_info_next(&it)) {
+    for (auto it = xcb_randr_get_monitors_monitors_iterator(reply); it.rem && !found;
+         xcb_randr_monitor_info_next(&it)) {
         auto* name = xcb_get_atom_name_reply(c, xcb_get_atom_name(c, it.data->name), nullptr);
         if (!name) continue;
-        const std::string text(xcb_get_atom_name_name(name), static_cast<std::size_t>(xcb_get_atom_name_name_length(name)));
+        const std::string text(xcb_get_atom_name_name(name),
+                               static_cast<std::size_t>(xcb_get_atom_name_name_length(name)));
         std::free(name);
-        if (text.rfind("KIV-", 0) == 0 && text != "KIV-MAIN") found = Area{it.data->x, it.data->y, it.data->width, it.data->height};
+        if (text.rfind("KIV-", 0) == 0 && text != "KIV-MAIN")
+            found = Area{it.data->x, it.data->y, it.data->width, it.data->height};
     }
     std::free(reply);
     return found;
@@ -56,8 +58,9 @@ int main(int argc, char** argv) {
             const int bar = area->width / 7;
             for (int i = 0; i < 7; ++i) {
                 xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &kBars[i]);
-                const xcb_rectangle_t r{static_cast<std::int16_t>(area->x + i * bar), static_cast<std::int16_t>(area->y),
-                                        static_cast<std::uint16_t>(bar), static_cast<std::uint16_t>(area->height)};
+                const xcb_rectangle_t r{static_cast<std::int16_t>(area->x + i * bar),
+                                        static_cast<std::int16_t>(area->y), static_cast<std::uint16_t>(bar),
+                                        static_cast<std::uint16_t>(area->height)};
                 xcb_poly_fill_rectangle(c, screen->root, gc, 1, &r);
             }
             const int side = std::max(area->height / 6, 16);
@@ -65,7 +68,8 @@ int main(int argc, char** argv) {
             const int x = area->x + (frame * 8) % span;
             const std::uint32_t white = 0xFFFFFF;
             xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &white);
-            const xcb_rectangle_t square{static_cast<std::int16_t>(x), static_cast<std::int16_t>(area->y + area->height / 2 - side / 2),
+            const xcb_rectangle_t square{static_cast<std::int16_t>(x),
+                                         static_cast<std::int16_t>(area->y + area->height / 2 - side / 2),
                                          static_cast<std::uint16_t>(side), static_cast<std::uint16_t>(side)};
             xcb_poly_fill_rectangle(c, screen->root, gc, 1, &square);
             xcb_flush(c);

@@ -24,7 +24,7 @@ std::string serviceText(const HostStatus::Service& service) {
 std::string deviceText(const HostStatus& device) {
     std::string name = device.clientName.value_or(device.deviceID.value_or("?").substr(0, 8));
     std::string text = name;
-    if (device.transport) text += fmt::format(" via {}", *device.transport == TransportKind::usb ? "USB" : "Wi-Fi");
+    if (device.transport) text += fmt::format(" via {}", kiv::name(*device.transport));
     if (device.displayID) text += fmt::format(" display {}", *device.displayID);
     if (device.configuration)
         text += fmt::format(" {}x{}", device.configuration->logicalWidth, device.configuration->logicalHeight);
@@ -65,7 +65,8 @@ ParseResult parseOptions(int argc, const char* const* argv, HostSettings default
     app.add_flag("--no-touch", noTouch, "ignore the devices' touches");
     app.add_option("--display", display, "X display to use (default: $DISPLAY, else a server of our own)");
     app.add_flag("--approve-all", options.approveAll, "approve every pairing request without asking");
-    app.add_option("--frame-trace", frameTrace, "write each frame's stage times (damage, grab, convert, encode, send) to FILE");
+    app.add_option("--frame-trace", frameTrace,
+                   "write each frame's stage times (damage, grab, convert, encode, send) to FILE");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
@@ -91,12 +92,14 @@ std::string statusLine(const HostService::Status& status) {
     std::string line = "status: " + serviceText(status.service);
     if (!status.hostAddresses.empty()) {
         line += " |";
-        for (const auto& a : status.hostAddresses) line += " " + a;
+        for (const auto& a : status.hostAddresses)
+            line += " " + a;
     }
     if (!status.permissionGranted) line += " | screen not readable";
     if (status.usbUnavailable) line += " | USB: " + *status.usbUnavailable;
     line += fmt::format(" | {} device(s)", status.devices.size());
-    for (const auto& d : status.devices) line += " | " + deviceText(d);
+    for (const auto& d : status.devices)
+        line += " | " + deviceText(d);
     return line;
 }
 

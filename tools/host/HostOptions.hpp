@@ -13,7 +13,7 @@ struct Options {
     HostSettings settings;
     bool synthetic = false;
     bool approveAll = false;
-    std::optional<std::string> display; // --display, else $DISPLAY, else our own server
+    std::optional<std::string> display;    // --display, else $DISPLAY, else our own server
     std::optional<std::string> frameTrace; // a file for per-frame stage times
 };
 

@@ -21,7 +21,8 @@ TerminalApprovals::~TerminalApprovals() {
     for (const int fd : stopPipe_)
         if (fd >= 0) ::close(fd);
     deadline_.cancel();
-    for (auto& question : waiting_) question.reply(false);
+    for (auto& question : waiting_)
+        question.reply(false);
 }
 
 void TerminalApprovals::ask(std::string question, Reply reply) {

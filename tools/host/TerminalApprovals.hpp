@@ -40,7 +40,7 @@ private:
     const Duration timeout_;
     Print print_;
     std::shared_ptr<int> alive_ = std::make_shared<int>(0); // main: lines read after we are gone go nowhere
-    std::deque<Question> waiting_; // the front one is on the terminal
+    std::deque<Question> waiting_;                          // the front one is on the terminal
     ScopedTimer deadline_;
     int stopPipe_[2] = {-1, -1};
     std::thread reader_;

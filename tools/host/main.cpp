@@ -1,5 +1,4 @@
 // kivdisplay-host: the host without a window, for servers, kiosks, CI and demos.
-#include <fmt/format.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -7,31 +6,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fmt/format.h>
 #include <iostream>
 #include <thread>
 
 #include "HostOptions.hpp"
-#include "TerminalApprovals.hpp"
-#include "KivHostCore/Metrics/FrameTrace.hpp"
+#include "KivBase/KivLog.hpp"
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
+#include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
 #include "KivHostCore/Linux/PrivateXServer.hpp"
-#include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
+#include "KivHostCore/Metrics/FrameTrace.hpp"
 #include "KivHostCore/Runtime/MainLoop.hpp"
-#include "KivBase/KivLog.hpp"
+#include "TerminalApprovals.hpp"
 
 using namespace kiv;
 
 namespace {
 
 constexpr auto kApprovalTimeout = std::chrono::seconds(60);
-
-std::filesystem::path logFolder() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    const char* home = std::getenv("HOME");
-    const std::filesystem::path base = state && *state ? state : std::filesystem::path(home ? home : "/tmp") / ".local/state";
-    return base / "kivdisplay/logs";
-}
 
 // The desktop to use: the one asked for, the session's, or a server of our own for the run.
 struct Desktop {
@@ -58,7 +51,8 @@ std::expected<Desktop, std::string> openDesktop(const std::optional<std::string>
         return desktop;
     }
     auto xvfb = PrivateXServer::startXvfb();
-    if (!xvfb) return std::unexpected("no X server: set DISPLAY or --display, or install Xvfb (" + xvfb.error().message + ")");
+    if (!xvfb)
+        return std::unexpected("no X server: set DISPLAY or --display, or install Xvfb (" + xvfb.error().message + ")");
     desktop.display = (*xvfb)->display();
     shrinkXvfbDesktop(desktop.display, 1920, 1080);
     desktop.server = std::move(*xvfb);
@@ -71,8 +65,10 @@ std::expected<Desktop, std::string> openDesktop(const std::optional<std::string>
 int main(int argc, char** argv) {
     auto defaults = std::make_shared<JsonFileKeyValueStore>(JsonFileKeyValueStore::defaultPath("kivdisplay-host"));
     auto settings = HostSettings::makeDefault();
-    if (auto id = defaults->string("hostID")) settings.hostID = *id;
-    else defaults->setString("hostID", settings.hostID);
+    if (auto id = defaults->string("hostID"))
+        settings.hostID = *id;
+    else
+        defaults->setString("hostID", settings.hostID);
 
     auto parsed = host::parseOptions(argc, argv, settings);
     if (!parsed.options) {
@@ -93,7 +89,7 @@ int main(int argc, char** argv) {
         std::cerr << "kivdisplay-host: " << desktop.error() << std::endl;
         return 1;
     }
-    KivLogStore::shared().enablePersistence(logFolder());
+    KivLogStore::shared().enablePersistence(KivLogStore::defaultFolder());
     if (options.frameTrace) {
         if (auto opened = FrameTrace::open(*options.frameTrace); !opened) {
             std::cerr << "kivdisplay-host: " << opened.error() << std::endl;
@@ -117,8 +113,8 @@ int main(int argc, char** argv) {
                                        pairing, platform->ports(), main);
     std::unique_ptr<host::TerminalApprovals> terminal;
     if (isatty(STDIN_FILENO) != 0 && !options.approveAll)
-        terminal = std::make_unique<host::TerminalApprovals>(main, STDIN_FILENO, kApprovalTimeout,
-                                                             [](const std::string& text) { std::cout << text << std::flush; });
+        terminal = std::make_unique<host::TerminalApprovals>(
+            main, STDIN_FILENO, kApprovalTimeout, [](const std::string& text) { std::cout << text << std::flush; });
     service->approvalHandler = [&](const PeerRequest& request, DisplaySession::ApprovalReply reply) {
         if (options.approveAll) {
             std::cout << "Approved " << request.deviceName << " (" << request.model << ") at " << request.address
@@ -126,8 +122,9 @@ int main(int argc, char** argv) {
             return reply(true);
         }
         if (terminal)
-            return terminal->ask(fmt::format("Allow {} ({}) at {}?", request.deviceName, request.model, request.address),
-                                 std::move(reply));
+            return terminal->ask(
+                fmt::format("Allow {} ({}) at {}?", request.deviceName, request.model, request.address),
+                std::move(reply));
         KivLog::logger("Service").warning("Pairing request from " + request.deviceName +
                                           " refused: no terminal to ask on and --approve-all not given");
         reply(false);

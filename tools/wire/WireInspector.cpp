@@ -1,8 +1,7 @@
 #include "WireInspector.hpp"
 
-#include <nlohmann/json.hpp>
-
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 
 #include "KivHostCore/Transport/PropertyList.hpp"
 #include "KivHostCore/Transport/Usbmux.hpp"
@@ -31,7 +30,8 @@ std::string itemJson(const StreamItem& item) {
         Json types = nullptr;
         if (const auto units = H264Bitstream::splitAVCC(video->data)) {
             types = Json::array();
-            for (const auto unit : *units) types.push_back(H264Bitstream::type(unit));
+            for (const auto unit : *units)
+                types.push_back(H264Bitstream::type(unit));
         }
         out["video"] = {{"frameID", video->frameID},
                         {"isKeyframe", video->isKeyframe},
@@ -41,10 +41,10 @@ std::string itemJson(const StreamItem& item) {
         return out.dump();
     }
     const auto& audio = std::get<StreamAudioPacket>(item.value);
-    out["audio"] = {{"format", audio.format},         {"channels", audio.channels},
-                    {"sampleRate", audio.sampleRate}, {"sequence", audio.sequence},
-                    {"captureTimeUs", audio.captureTimeUs}, {"pcmBytes", audio.pcm.size()},
-                    {"frameCount", audio.frameCount()},     {"durationMs", audio.durationMs()}};
+    out["audio"] = {
+        {"format", audio.format},           {"channels", audio.channels},           {"sampleRate", audio.sampleRate},
+        {"sequence", audio.sequence},       {"captureTimeUs", audio.captureTimeUs}, {"pcmBytes", audio.pcm.size()},
+        {"frameCount", audio.frameCount()}, {"durationMs", audio.durationMs()}};
     return out.dump();
 }
 
@@ -59,7 +59,8 @@ DecodeResult decodeStream(ByteView input, ToJson toJson) {
             result.error = units.error().text();
             return result;
         }
-        for (const auto& unit : *units) result.documents.push_back(toJson(unit));
+        for (const auto& unit : *units)
+            result.documents.push_back(toJson(unit));
     }
     result.incompleteBytes = decoder.bufferedBytes();
     return result;
@@ -80,7 +81,8 @@ std::expected<T, std::string> field(const Json& object, const char* key) {
             return std::unexpected(std::string(key) + " must be a non-negative integer");
         }
         const auto value = it->template get<std::uint64_t>();
-        if (value > std::numeric_limits<T>::max()) return std::unexpected(fmt::format("{} out of range: {}", key, value));
+        if (value > std::numeric_limits<T>::max())
+            return std::unexpected(fmt::format("{} out of range: {}", key, value));
         return static_cast<T>(value);
     }
 }
@@ -99,8 +101,10 @@ public:
     FieldReader& operator()(const char* key, T& out) {
         if (!error_.empty()) return *this;
         auto value = field<T>(object_, key);
-        if (value) out = *value;
-        else error_ = value.error();
+        if (value)
+            out = *value;
+        else
+            error_ = value.error();
         return *this;
     }
     const std::string& error() const { return error_; }
@@ -120,7 +124,8 @@ std::expected<Bytes, std::string> encodeVideo(const Json& j) {
     auto payload = parseHex(payloadHex);
     if (!payload) return std::unexpected("payloadHex: " + payload.error());
     if (payload->size() > VideoPacketHeader::maxPayload) {
-        return std::unexpected(fmt::format("payload of {} bytes exceeds {}", payload->size(), VideoPacketHeader::maxPayload));
+        return std::unexpected(
+            fmt::format("payload of {} bytes exceeds {}", payload->size(), VideoPacketHeader::maxPayload));
     }
     Bytes out;
     out.reserve(VideoPacketHeader::size + payload->size());
@@ -137,11 +142,13 @@ Json storedToJson(const StoredValue& value) {
                 return Json{{"$data", toHex(v)}};
             } else if constexpr (std::is_same_v<T, StoredArray>) {
                 Json array = Json::array();
-                for (const auto& element : v) array.push_back(storedToJson(element));
+                for (const auto& element : v)
+                    array.push_back(storedToJson(element));
                 return array;
             } else if constexpr (std::is_same_v<T, StoredDictionary>) {
                 Json object = Json::object();
-                for (const auto& [key, element] : v) object[key] = storedToJson(element);
+                for (const auto& [key, element] : v)
+                    object[key] = storedToJson(element);
                 return object;
             } else {
                 return Json(v);
@@ -151,7 +158,8 @@ Json storedToJson(const StoredValue& value) {
 }
 
 std::uint32_t readLE32(ByteView in, std::size_t at) {
-    return std::uint32_t{in[at]} | std::uint32_t{in[at + 1]} << 8 | std::uint32_t{in[at + 2]} << 16 | std::uint32_t{in[at + 3]} << 24;
+    return std::uint32_t{in[at]} | std::uint32_t{in[at + 1]} << 8 | std::uint32_t{in[at + 2]} << 16 |
+           std::uint32_t{in[at + 3]} << 24;
 }
 
 // usbmux packets back to back: 16-byte little-endian header, then a property list.
@@ -173,7 +181,8 @@ DecodeResult decodeUsbmux(ByteView input) {
         if (*length == Usbmux::kHeaderSize) {
             packet["plist"] = Json::object();
         } else {
-            const auto plist = PropertyList::decode(input.subspan(at + Usbmux::kHeaderSize, *length - Usbmux::kHeaderSize));
+            const auto plist =
+                PropertyList::decode(input.subspan(at + Usbmux::kHeaderSize, *length - Usbmux::kHeaderSize));
             if (!plist || !plist->dictionary()) {
                 result.error = plist ? "not a dictionary" : "not a property list";
                 return result;
@@ -201,8 +210,9 @@ DecodeResult decode(Kind kind, ByteView input) {
             return result;
         }
         const auto& h = parsed->header;
-        Json out = {{"isKeyframe", h.isKeyframe}, {"sessionID", h.sessionID},         {"frameID", h.frameID},
-                    {"fragIndex", h.fragIndex},   {"fragCount", h.fragCount},         {"captureTimeUs", h.captureTimeUs},
+        Json out = {{"isKeyframe", h.isKeyframe}, {"sessionID", h.sessionID},
+                    {"frameID", h.frameID},       {"fragIndex", h.fragIndex},
+                    {"fragCount", h.fragCount},   {"captureTimeUs", h.captureTimeUs},
                     {"packetSeq", h.packetSeq},   {"payloadBytes", parsed->payloadEnd - parsed->payloadBegin}};
         result.documents.push_back(out.dump());
         return result;
@@ -257,10 +267,14 @@ std::expected<Bytes, std::string> parseHex(std::string_view text) {
     for (const char c : text) {
         if (c == ' ' || c == '\n' || c == '\t' || c == '\r' || c == ':') continue;
         int value = 0;
-        if (c >= '0' && c <= '9') value = c - '0';
-        else if (c >= 'a' && c <= 'f') value = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') value = c - 'A' + 10;
-        else return std::unexpected(fmt::format("invalid hex character '{}'", c));
+        if (c >= '0' && c <= '9')
+            value = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            value = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            value = c - 'A' + 10;
+        else
+            return std::unexpected(fmt::format("invalid hex character '{}'", c));
         if (pending < 0) {
             pending = value;
         } else {

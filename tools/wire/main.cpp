@@ -1,6 +1,5 @@
 // kivdisplay-wire: decodes and encodes the wire formats between bytes and JSON.
 #include <CLI/CLI.hpp>
-
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -73,7 +72,9 @@ int main(int argc, char** argv) {
     decode->add_option("input", source, "file to read, or - for standard input (the default)");
 
     auto* encode = app.add_subcommand("encode", "JSON to bytes");
-    encode->add_option("--kind", kind, "control | video | keepalive")->required()->transform(CLI::CheckedTransformer(encodeKinds));
+    encode->add_option("--kind", kind, "control | video | keepalive")
+        ->required()
+        ->transform(CLI::CheckedTransformer(encodeKinds));
     encode->add_option("input", source, "the JSON itself, a file holding it, or - for standard input");
     encode->add_flag("--hex", hexOut, "print hex digits instead of raw bytes");
 
@@ -98,17 +99,20 @@ int main(int argc, char** argv) {
                 bytes = readInput(source);
             }
             const auto result = wire::decode(kind, asBytes(bytes));
-            for (const auto& document : result.documents) std::cout << document << "\n";
+            for (const auto& document : result.documents)
+                std::cout << document << "\n";
             std::cout.flush();
             if (!result.error.empty()) {
                 std::cerr << result.error << "\n";
                 return 1;
             }
-            if (result.incompleteBytes > 0) std::cerr << "incomplete: " << result.incompleteBytes << " bytes buffered\n";
+            if (result.incompleteBytes > 0)
+                std::cerr << "incomplete: " << result.incompleteBytes << " bytes buffered\n";
             return 0;
         }
         // encode: the argument is JSON itself when it looks like JSON, else a file name.
-        std::string json = (!source.empty() && (source.front() == '{' || source.front() == '[')) ? source : readInput(source);
+        std::string json =
+            (!source.empty() && (source.front() == '{' || source.front() == '[')) ? source : readInput(source);
         const auto bytes = wire::encode(kind, json);
         if (!bytes) {
             std::cerr << bytes.error() << "\n";

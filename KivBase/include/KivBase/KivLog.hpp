@@ -49,6 +49,9 @@ public:
     // Moves current.log to previous.log in `directory`, remembers the previous run and writes this
     // run's later lines to a fresh current.log. File errors are ignored (logging stays in memory).
     void enablePersistence(const std::filesystem::path& directory);
+    // Where programs keep their logs: $XDG_STATE_HOME/kivdisplay/logs (when absolute), else
+    // ~/.local/state/kivdisplay/logs, else a folder in the temporary directory.
+    static std::filesystem::path defaultFolder();
     std::optional<std::string> previousSessionTail(std::size_t lines) const;
     std::string diagnosticsText() const;
 

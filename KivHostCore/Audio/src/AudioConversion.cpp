@@ -41,8 +41,8 @@ std::int16_t toS16(float v) {
 }
 
 template <bool Float>
-void convertInto(std::uint8_t* out, const AudioBufferFormat& format, std::span<const std::span<const std::uint8_t>> buffers,
-                 std::size_t frames) {
+void convertInto(std::uint8_t* out, const AudioBufferFormat& format,
+                 std::span<const std::span<const std::uint8_t>> buffers, std::size_t frames) {
     const auto inChannels = static_cast<std::size_t>(format.channelsPerFrame);
     const std::size_t source[2] = {0, std::min<std::size_t>(1, inChannels - 1)};
     for (std::size_t f = 0; f < frames; ++f) {

@@ -22,7 +22,8 @@ void AudioSender::send(const AudioChunk& chunk) {
         lastFormat_ = {chunk.sampleRate, chunk.channels};
         if (!transport_ || !transport_->isOpen()) return;
         // A format the item cannot carry is not audio this link can play.
-        if (chunk.channels < 1 || chunk.channels > 255 || chunk.sampleRate < 1 || chunk.sampleRate > 0xFFFF'FFFF) return;
+        if (chunk.channels < 1 || chunk.channels > 255 || chunk.sampleRate < 1 || chunk.sampleRate > 0xFFFF'FFFF)
+            return;
         if (budget_->inFlight + static_cast<std::int64_t>(chunk.pcm.size()) > kMaxInFlightBytes) {
             ++dropped_;
             ++sequence_; // the gap tells the device a chunk is missing

@@ -134,7 +134,8 @@ void MacOutputMuter::restoreAfterCrash(AudioDevices& devices, KeyValueStore& sto
             std::optional<float> volume;
             if (const auto found = entry->find("volume"); found != entry->end()) {
                 if (const auto* real = std::get_if<double>(&found->second.value)) volume = static_cast<float>(*real);
-                if (const auto* whole = std::get_if<std::int64_t>(&found->second.value)) volume = static_cast<float>(*whole);
+                if (const auto* whole = std::get_if<std::int64_t>(&found->second.value))
+                    volume = static_cast<float>(*whole);
             }
             for (const auto device : devices.devices()) {
                 if (devices.uid(device) != *uid) continue;

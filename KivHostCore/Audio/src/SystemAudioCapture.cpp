@@ -1,10 +1,9 @@
 #include "KivHostCore/Audio/SystemAudioCapture.hpp"
 
-#include "KivHostCore/Audio/AudioConversion.hpp"
-
 #include <fmt/format.h>
 
 #include "KivBase/KivLog.hpp"
+#include "KivHostCore/Audio/AudioConversion.hpp"
 
 namespace kiv {
 
@@ -15,15 +14,18 @@ const KivLogger& logger() {
 }
 } // namespace
 
-std::shared_ptr<SystemAudioCapture> SystemAudioCapture::create(std::shared_ptr<AudioRecorder> recorder, std::int64_t sampleRate,
-                                                                std::int64_t channels) {
+std::shared_ptr<SystemAudioCapture> SystemAudioCapture::create(std::shared_ptr<AudioRecorder> recorder,
+                                                               std::int64_t sampleRate, std::int64_t channels) {
     return std::make_shared<SystemAudioCapture>(std::move(recorder), sampleRate, channels);
 }
 
-SystemAudioCapture::SystemAudioCapture(std::shared_ptr<AudioRecorder> recorder, std::int64_t sampleRate, std::int64_t channels)
+SystemAudioCapture::SystemAudioCapture(std::shared_ptr<AudioRecorder> recorder, std::int64_t sampleRate,
+                                       std::int64_t channels)
     : recorder_(std::move(recorder)), sampleRate_(sampleRate), channels_(channels) {}
 
-SystemAudioCapture::~SystemAudioCapture() { stop(); }
+SystemAudioCapture::~SystemAudioCapture() {
+    stop();
+}
 
 void SystemAudioCapture::start(Started started) {
     stop();
@@ -34,7 +36,8 @@ void SystemAudioCapture::start(Started started) {
         run = ++run_;
     }
     AudioRecorderHandlers handlers;
-    handlers.started = [weak = weak_from_this(), run, started = std::move(started)](std::expected<std::string, AudioCaptureError> outcome) {
+    handlers.started = [weak = weak_from_this(), run,
+                        started = std::move(started)](std::expected<std::string, AudioCaptureError> outcome) {
         auto self = weak.lock();
         if (!self) return;
         if (outcome) {
@@ -43,7 +46,8 @@ void SystemAudioCapture::start(Started started) {
                 if (run != self->run_) return;
                 self->streaming_ = true;
             }
-            logger().info(fmt::format("System audio capture started {}Hz {}ch (source {})", self->sampleRate_, self->channels_, *outcome));
+            logger().info(fmt::format("System audio capture started {}Hz {}ch (source {})", self->sampleRate_,
+                                      self->channels_, *outcome));
         }
         if (!started) return;
         if (outcome) {
@@ -52,7 +56,8 @@ void SystemAudioCapture::start(Started started) {
             started(std::unexpected(std::move(outcome.error())));
         }
     };
-    handlers.buffer = [weak = weak_from_this(), run](const AudioBufferFormat& format, std::span<const std::span<const std::uint8_t>> buffers,
+    handlers.buffer = [weak = weak_from_this(), run](const AudioBufferFormat& format,
+                                                     std::span<const std::span<const std::uint8_t>> buffers,
                                                      std::int64_t frames, std::uint64_t captureTimeUs) {
         auto self = weak.lock();
         if (!self || !self->onChunk) return;

@@ -1,9 +1,8 @@
 #include "KivHostCore/Input/InputEventManager.hpp"
 
 #include <cmath>
-#include <limits>
-
 #include <fmt/format.h>
+#include <limits>
 
 namespace kiv {
 
@@ -17,15 +16,17 @@ std::int32_t toWheel(double pixels) {
 } // namespace
 
 std::shared_ptr<InputEventManager> InputEventManager::create(Executor& queue, std::shared_ptr<EventPoster> poster,
-                                                             BoundsProvider bounds, std::shared_ptr<KeyValueStore> defaults,
+                                                             BoundsProvider bounds,
+                                                             std::shared_ptr<KeyValueStore> defaults,
                                                              SecondsClock clock) {
-    return std::make_shared<InputEventManager>(queue, std::move(poster), std::move(bounds), std::move(defaults), std::move(clock));
+    return std::make_shared<InputEventManager>(queue, std::move(poster), std::move(bounds), std::move(defaults),
+                                               std::move(clock));
 }
 
 InputEventManager::InputEventManager(Executor& queue, std::shared_ptr<EventPoster> poster, BoundsProvider bounds,
                                      std::shared_ptr<KeyValueStore> defaults, SecondsClock clock)
-    : queue_(queue), handle_(queue.handle()), poster_(std::move(poster)), bounds_(std::move(bounds)), defaults_(std::move(defaults)),
-      clock_(std::move(clock)) {}
+    : queue_(queue), handle_(queue.handle()), poster_(std::move(poster)), bounds_(std::move(bounds)),
+      defaults_(std::move(defaults)), clock_(std::move(clock)) {}
 
 void InputEventManager::setDisplayID(std::optional<std::uint32_t> displayID) {
     const std::lock_guard lock(mutex_);
@@ -59,7 +60,9 @@ int InputEventManager::nextClickCount(Point point) {
     double threshold = defaults_ ? defaults_->number("com.apple.mouse.doubleClickThreshold").value_or(0) : 0;
     if (!(threshold > 0)) threshold = 0.5;
     const double distance = std::hypot(point.x - lastClickPoint_.x, point.y - lastClickPoint_.y);
-    clickCount_ = (now - lastClickTime_ < threshold && distance < kClickDistance) ? std::min<std::int64_t>(clickCount_ + 1, 3) : 1;
+    clickCount_ = (now - lastClickTime_ < threshold && distance < kClickDistance)
+                      ? std::min<std::int64_t>(clickCount_ + 1, 3)
+                      : 1;
     lastClickTime_ = now;
     lastClickPoint_ = point;
     return static_cast<int>(clickCount_);
@@ -111,9 +114,10 @@ void InputEventManager::process(const InputEvent& event) {
     }
     const Point point = TouchCoordinateMapper::denormalize(Point{event.x, event.y}, *bounds);
     log_.debug([&] {
-        return fmt::format("input {} n=({:.4f},{:.4f}) → global ({},{}) display {} bounds ({},{} {}x{})", toText(event.kind), event.x,
-                           event.y, static_cast<std::int64_t>(point.x), static_cast<std::int64_t>(point.y), *displayID, bounds->x,
-                           bounds->y, bounds->width, bounds->height);
+        return fmt::format("input {} n=({:.4f},{:.4f}) → global ({},{}) display {} bounds ({},{} {}x{})",
+                           toText(event.kind), event.x, event.y, static_cast<std::int64_t>(point.x),
+                           static_cast<std::int64_t>(point.y), *displayID, bounds->x, bounds->y, bounds->width,
+                           bounds->height);
     });
     const bool postEvents = !dryRun;
     switch (event.kind) {
@@ -184,19 +188,22 @@ std::optional<std::string> InputEventManager::takeStats() {
     const std::lock_guard lock(statsMutex_);
     {
         std::int64_t total = 0;
-        for (const auto& [kind, count] : stats_) total += count;
+        for (const auto& [kind, count] : stats_)
+            total += count;
         if (total < 1 && droppedUnauthorized_ < 1) return std::nullopt;
         std::string breakdown;
         for (const auto& [kind, count] : stats_) { // std::map: ascending kind names
             if (!breakdown.empty()) breakdown += ' ';
             breakdown += fmt::format("{}={}", kind, count);
         }
-        const double average = total >= 1 ? static_cast<double>(processingUs_) / static_cast<double>(total) / 1000.0 : 0;
-        std::string text = fmt::format("touch events {} ({}) inject avg {:.2f}ms max {:.2f}ms", total, breakdown, average,
-                                       static_cast<double>(maxProcessingUs_) / 1000.0);
+        const double average =
+            total >= 1 ? static_cast<double>(processingUs_) / static_cast<double>(total) / 1000.0 : 0;
+        std::string text = fmt::format("touch events {} ({}) inject avg {:.2f}ms max {:.2f}ms", total, breakdown,
+                                       average, static_cast<double>(maxProcessingUs_) / 1000.0);
         if (lastMapped_) {
             text += fmt::format(" | last {} → global ({},{})", toText(lastMapped_->first),
-                                static_cast<std::int64_t>(lastMapped_->second.x), static_cast<std::int64_t>(lastMapped_->second.y));
+                                static_cast<std::int64_t>(lastMapped_->second.x),
+                                static_cast<std::int64_t>(lastMapped_->second.y));
         }
         if (dryRun) text += " [dry-run]";
         if (droppedUnauthorized_ > 0) text += fmt::format(" | dropped (no accessibility) {}", droppedUnauthorized_);

@@ -37,7 +37,8 @@ std::optional<std::string> findProgram(const std::string& name) {
 
 TempDir::TempDir(const std::string& prefix) {
     std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed: " + std::string(std::strerror(errno)));
     path_ = pattern;
 }
 
@@ -54,16 +55,19 @@ std::vector<std::string> mergedEnvironment(const std::vector<std::pair<std::stri
         const std::string text(*entry);
         const auto name = text.substr(0, text.find('='));
         bool replaced = false;
-        for (const auto& [key, value] : overrides) replaced = replaced || key == name;
+        for (const auto& [key, value] : overrides)
+            replaced = replaced || key == name;
         if (!replaced) result.push_back(text);
     }
-    for (const auto& [key, value] : overrides) result.push_back(key + "=" + value);
+    for (const auto& [key, value] : overrides)
+        result.push_back(key + "=" + value);
     return result;
 }
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> out;
-    for (auto& s : strings) out.push_back(s.data());
+    for (auto& s : strings)
+        out.push_back(s.data());
     out.push_back(nullptr);
     return out;
 }
@@ -133,7 +137,8 @@ bool ChildProcess::isRunning() {
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     if (pid_ <= 0) return std::nullopt;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (isRunning() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (isRunning() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return status_;
 }
 

@@ -1,12 +1,11 @@
 #include "KivHostCore/Linux/DnsSdRegistrar.hpp"
 
 #include <arpa/inet.h>
-#include <dns_sd.h>
 
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
-
 #include <cstdlib>
+#include <dns_sd.h>
 #include <mutex>
 
 #include "KivHostCore/Runtime/WorkerPool.hpp"
@@ -24,20 +23,21 @@ struct DnsSdRegistrar::Impl : std::enable_shared_from_this<Impl> {
 
     // Waits for the daemon's reply on the worker pool, then processes it on the queue.
     void watch() {
-        socket.async_wait(asio::posix::stream_descriptor::wait_read, [weak = weak_from_this()](const std::error_code& error) {
-            const auto self = weak.lock();
-            if (!self || error) return;
-            self->queue.post([weak] {
-                const auto impl = weak.lock();
-                if (!impl) return;
-                {
-                    const std::lock_guard lock(impl->mutex);
-                    if (impl->ref == nullptr) return;
-                    if (DNSServiceProcessResult(impl->ref) != kDNSServiceErr_NoError) return;
-                }
-                impl->watch();
-            });
-        });
+        socket.async_wait(asio::posix::stream_descriptor::wait_read,
+                          [weak = weak_from_this()](const std::error_code& error) {
+                              const auto self = weak.lock();
+                              if (!self || error) return;
+                              self->queue.post([weak] {
+                                  const auto impl = weak.lock();
+                                  if (!impl) return;
+                                  {
+                                      const std::lock_guard lock(impl->mutex);
+                                      if (impl->ref == nullptr) return;
+                                      if (DNSServiceProcessResult(impl->ref) != kDNSServiceErr_NoError) return;
+                                  }
+                                  impl->watch();
+                              });
+                          });
     }
 
     void release() {
@@ -60,7 +60,9 @@ DnsSdRegistrar::DnsSdRegistrar() : impl_(std::make_shared<Impl>()) {
     ::setenv("AVAHI_COMPAT_NOWARN", "1", 0); // silence the compatibility-layer banner
 }
 
-DnsSdRegistrar::~DnsSdRegistrar() { impl_->release(); }
+DnsSdRegistrar::~DnsSdRegistrar() {
+    impl_->release();
+}
 
 std::int32_t DnsSdRegistrar::registerService(const std::string& name, const std::string& type, std::uint16_t port,
                                              const Bytes& txt, Executor& queue, Reply reply) {
@@ -79,7 +81,9 @@ std::int32_t DnsSdRegistrar::registerService(const std::string& name, const std:
     return 0;
 }
 
-void DnsSdRegistrar::unregister() { impl_->release(); }
+void DnsSdRegistrar::unregister() {
+    impl_->release();
+}
 
 bool DnsSdRegistrar::isRegistered() const {
     const std::lock_guard lock(impl_->mutex);

@@ -11,6 +11,7 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fmt/format.h>
 #include <functional>
 #include <future>
 #include <limits>
@@ -18,8 +19,6 @@ extern "C" {
 #include <optional>
 #include <system_error>
 #include <utility>
-
-#include <fmt/format.h>
 
 #include "KivProtocol/H264Bitstream.hpp"
 
@@ -58,12 +57,17 @@ public:
     void attach(AVFrame& frame, const PixelBuffer& buffer) {
         frame_ = &frame;
         const auto borrow = [](const std::uint8_t* data, std::size_t size) {
-            return av_buffer_create(const_cast<std::uint8_t*>(data), size, [](void*, std::uint8_t*) {}, nullptr, AV_BUFFER_FLAG_READONLY);
+            return av_buffer_create(
+                const_cast<std::uint8_t*>(data), size, [](void*, std::uint8_t*) {}, nullptr, AV_BUFFER_FLAG_READONLY);
         };
-        frame.buf[0] = borrow(buffer.luma(), static_cast<std::size_t>(buffer.lumaStride()) * static_cast<std::size_t>(buffer.height()));
-        frame.buf[1] = borrow(buffer.chroma(), static_cast<std::size_t>(buffer.chromaStride()) * static_cast<std::size_t>(buffer.height() / 2));
+        frame.buf[0] = borrow(buffer.luma(), static_cast<std::size_t>(buffer.lumaStride()) *
+                                                 static_cast<std::size_t>(buffer.height()));
+        frame.buf[1] = borrow(buffer.chroma(), static_cast<std::size_t>(buffer.chromaStride()) *
+                                                   static_cast<std::size_t>(buffer.height() / 2));
     }
-    explicit operator bool() const { return frame_ != nullptr && frame_->buf[0] != nullptr && frame_->buf[1] != nullptr; }
+    explicit operator bool() const {
+        return frame_ != nullptr && frame_->buf[0] != nullptr && frame_->buf[1] != nullptr;
+    }
 
 private:
     AVFrame* frame_ = nullptr;
@@ -73,8 +77,8 @@ using OpenedContext = std::expected<std::unique_ptr<AVCodecContext, CodecContext
 
 class FfmpegEncoder final : public EncoderBackend {
 public:
-    FfmpegEncoder(std::unique_ptr<AVCodecContext, CodecContextDeleter> context, std::string name, bool hardware, int fps,
-                  double vbvFrames, std::function<OpenedContext(std::int64_t bitrate)> reopenForKeyframe = {})
+    FfmpegEncoder(std::unique_ptr<AVCodecContext, CodecContextDeleter> context, std::string name, bool hardware,
+                  int fps, double vbvFrames, std::function<OpenedContext(std::int64_t bitrate)> reopenForKeyframe = {})
         : context_(std::move(context)), name_(std::move(name)), hardware_(hardware), fps_(fps), vbvFrames_(vbvFrames),
           reopenForKeyframe_(std::move(reopenForKeyframe)), keyframeBufferOpen_(static_cast<bool>(reopenForKeyframe_)),
           frame_(av_frame_alloc()), packet_(av_packet_alloc()), bitrate_(context_->bit_rate) {}
@@ -92,7 +96,8 @@ public:
     bool isHardware() const override { return hardware_; }
     std::string name() const override { return name_; }
 
-    std::expected<std::vector<EncodedPacket>, int> encode(const PixelBuffer& buffer, std::uint64_t ptsUs, bool forceKeyframe) override {
+    std::expected<std::vector<EncodedPacket>, int> encode(const PixelBuffer& buffer, std::uint64_t ptsUs,
+                                                          bool forceKeyframe) override {
         AVFrame* frame = frame_.get();
         frame->format = AV_PIX_FMT_NV12;
         frame->width = buffer.width();
@@ -146,7 +151,8 @@ public:
         // Bit rate, max rate and buffer changed together take effect from the next frame.
         context_->bit_rate = bitrate;
         context_->rc_max_rate = bitrate;
-        context_->rc_buffer_size = static_cast<int>(std::max(static_cast<double>(bitrate) * vbvFrames_ / std::max(fps_, 1), 1.0));
+        context_->rc_buffer_size =
+            static_cast<int>(std::max(static_cast<double>(bitrate) * vbvFrames_ / std::max(fps_, 1), 1.0));
         return true;
     }
 
@@ -205,7 +211,7 @@ private:
     int fps_;
     double vbvFrames_;
     std::function<OpenedContext(std::int64_t bitrate)> reopenForKeyframe_; // libx264 only
-    bool keyframeBufferOpen_;                          // the buffer holds the keyframe budget
+    bool keyframeBufferOpen_;                                              // the buffer holds the keyframe budget
     std::unique_ptr<AVFrame, FrameDeleter> frame_;
     std::unique_ptr<AVPacket, PacketDeleter> packet_;
     std::int64_t nextPts_ = 0;
@@ -233,9 +239,11 @@ OpenedContext openCodec(const AVCodec* codec, const EncoderOptions& options, con
     } else {
         c->bit_rate = options.bitrate;
         c->rc_max_rate = options.bitrate;
-        c->rc_buffer_size = static_cast<int>(std::max(static_cast<double>(options.bitrate) * vbvFrames / std::max(options.fps, 1), 1.0));
+        c->rc_buffer_size = static_cast<int>(
+            std::max(static_cast<double>(options.bitrate) * vbvFrames / std::max(options.fps, 1), 1.0));
         if (const double budget = static_cast<double>(options.bitrate) * keyframeBudget; budget > c->rc_buffer_size) {
-            c->rc_buffer_size = static_cast<int>(std::min(budget, static_cast<double>(std::numeric_limits<int>::max())));
+            c->rc_buffer_size =
+                static_cast<int>(std::min(budget, static_cast<double>(std::numeric_limits<int>::max())));
             c->rc_initial_buffer_occupancy = c->rc_buffer_size;
         }
     }
@@ -269,8 +277,10 @@ bool FfmpegEncoderFactory::probe(const void* codecHandle, const EncoderOptions& 
     if (!context) return false;
     FfmpegEncoder trial(std::move(*context), codec->name, true, options.fps, vbvFrames_);
     PixelBuffer black(options.width, options.height);
-    std::memset(black.luma(), 16, static_cast<std::size_t>(black.lumaStride()) * static_cast<std::size_t>(options.height));
-    std::memset(black.chroma(), 128, static_cast<std::size_t>(black.chromaStride()) * static_cast<std::size_t>(options.height / 2));
+    std::memset(black.luma(), 16,
+                static_cast<std::size_t>(black.lumaStride()) * static_cast<std::size_t>(options.height));
+    std::memset(black.chroma(), 128,
+                static_cast<std::size_t>(black.chromaStride()) * static_cast<std::size_t>(options.height / 2));
     // A low-delay encoder gives its first packet within a few pictures.
     for (int i = 0; i < 4; ++i) {
         auto packets = trial.encode(black, static_cast<std::uint64_t>(i), i == 0);
@@ -281,8 +291,10 @@ bool FfmpegEncoderFactory::probe(const void* codecHandle, const EncoderOptions& 
     return false;
 }
 
-FfmpegEncoderFactory::FfmpegEncoderFactory(std::string x264Preset, bool tryHardware, double vbvFrames, double keyframeBudgetSeconds)
-    : preset_(std::move(x264Preset)), tryHardware_(tryHardware), vbvFrames_(vbvFrames), keyframeBudgetSeconds_(keyframeBudgetSeconds) {
+FfmpegEncoderFactory::FfmpegEncoderFactory(std::string x264Preset, bool tryHardware, double vbvFrames,
+                                           double keyframeBudgetSeconds)
+    : preset_(std::move(x264Preset)), tryHardware_(tryHardware), vbvFrames_(vbvFrames),
+      keyframeBudgetSeconds_(keyframeBudgetSeconds) {
     static std::once_flag quiet;
     std::call_once(quiet, [] { av_log_set_level(AV_LOG_ERROR); });
 }
@@ -322,7 +334,8 @@ std::expected<std::unique_ptr<EncoderBackend>, std::string> FfmpegEncoderFactory
             return openCodec(x264, now, preset, true, vbv, budget);
         };
     }
-    return std::make_unique<FfmpegEncoder>(std::move(*context), "libx264", false, options.fps, vbvFrames_, std::move(reopen));
+    return std::make_unique<FfmpegEncoder>(std::move(*context), "libx264", false, options.fps, vbvFrames_,
+                                           std::move(reopen));
 }
 
 } // namespace kiv

@@ -9,11 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <sstream>
-
 #include <fmt/format.h>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "KivBase/KivLog.hpp"
 
@@ -36,7 +35,8 @@ std::string base64Encode(const Bytes& data) {
     std::string out;
     out.reserve((data.size() + 2) / 3 * 4);
     for (std::size_t i = 0; i < data.size(); i += 3) {
-        const std::uint32_t chunk = std::uint32_t{data[i]} << 16 | (i + 1 < data.size() ? std::uint32_t{data[i + 1]} << 8 : 0) |
+        const std::uint32_t chunk = std::uint32_t{data[i]} << 16 |
+                                    (i + 1 < data.size() ? std::uint32_t{data[i + 1]} << 8 : 0) |
                                     (i + 2 < data.size() ? data[i + 2] : 0u);
         out += kAlphabet[chunk >> 18 & 63];
         out += kAlphabet[chunk >> 12 & 63];
@@ -72,11 +72,13 @@ Json toJson(const StoredValue& value) {
                 return Json{{kDataTag, base64Encode(v)}};
             } else if constexpr (std::is_same_v<T, StoredArray>) {
                 Json array = Json::array();
-                for (const auto& element : v) array.push_back(toJson(element));
+                for (const auto& element : v)
+                    array.push_back(toJson(element));
                 return array;
             } else if constexpr (std::is_same_v<T, StoredDictionary>) {
                 Json object = Json::object();
-                for (const auto& [key, element] : v) object[key] = toJson(element);
+                for (const auto& [key, element] : v)
+                    object[key] = toJson(element);
                 return object;
             } else {
                 return Json(v);
@@ -137,7 +139,8 @@ bool writeAll(int fd, std::string_view text) {
 // flock(2) on "<file>.lock": kept apart from the data file, which rename replaces.
 class JsonFileKeyValueStore::FileLock {
 public:
-    explicit FileLock(const std::filesystem::path& path) : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+    explicit FileLock(const std::filesystem::path& path)
+        : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
         if (fd_ >= 0) {
             while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
             }
@@ -198,7 +201,8 @@ void JsonFileKeyValueStore::reloadLocked() const {
         const auto aside = std::filesystem::path(fmt::format("{}.corrupt-{}", file_.string(), std::time(nullptr)));
         std::error_code error;
         std::filesystem::rename(file_, aside, error);
-        problem_ = fmt::format("Settings file {} could not be read; moved it to {} and started empty", file_.string(), aside.string());
+        problem_ = fmt::format("Settings file {} could not be read; moved it to {} and started empty", file_.string(),
+                               aside.string());
         logger().warning(*problem_);
         values_.clear();
         loaded_ = FileStamp{};

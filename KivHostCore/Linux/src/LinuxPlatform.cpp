@@ -2,7 +2,6 @@
 
 #include <chrono>
 
-#include "KivHostCore/Platform/ExecutorDisplayClock.hpp"
 #include "KivHostCore/Linux/AsioNetwork.hpp"
 #include "KivHostCore/Linux/DnsSdRegistrar.hpp"
 #include "KivHostCore/Linux/FfmpegEncoder.hpp"
@@ -13,6 +12,7 @@
 #include "KivHostCore/Linux/PulseAudioRecorder.hpp"
 #include "KivHostCore/Linux/X11ScreenGrabber.hpp"
 #include "KivHostCore/Linux/XTestEventPoster.hpp"
+#include "KivHostCore/Platform/ExecutorDisplayClock.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Transport/Usbmux.hpp"
 #include "VirtualDisplay/Linux/RandRVirtualDisplayAdapter.hpp"
@@ -55,7 +55,8 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
         impl->options.display, [mainHandle](std::function<void()> task) { mainHandle.post(std::move(task)); });
     impl->poster = std::make_shared<XTestEventPoster>(impl->options.display);
     if (!impl->options.defaults)
-        impl->options.defaults = std::make_shared<JsonFileKeyValueStore>(JsonFileKeyValueStore::defaultPath("kivdisplay"));
+        impl->options.defaults =
+            std::make_shared<JsonFileKeyValueStore>(JsonFileKeyValueStore::defaultPath("kivdisplay"));
     std::unique_ptr<LinuxPlatform> platform(new LinuxPlatform(std::move(impl)));
     auto& p = platform->ports_;
     auto* i = platform->impl_.get();
@@ -103,7 +104,11 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
 LinuxPlatform::LinuxPlatform(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 LinuxPlatform::~LinuxPlatform() = default;
 
-bool LinuxPlatform::canCapture() const { return impl_->probeScreen(true).has_value(); }
-bool LinuxPlatform::canInject() const { return impl_->poster->isTrusted(); }
+bool LinuxPlatform::canCapture() const {
+    return impl_->probeScreen(true).has_value();
+}
+bool LinuxPlatform::canInject() const {
+    return impl_->poster->isTrusted();
+}
 
 } // namespace kiv

@@ -1,8 +1,6 @@
 #include "KivHostCore/Linux/LinuxPowerEvents.hpp"
 
 #include <dbus/dbus.h>
-#include <xcb/dpms.h>
-#include <xcb/xcb.h>
 
 #include <atomic>
 #include <chrono>
@@ -10,6 +8,8 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <xcb/dpms.h>
+#include <xcb/xcb.h>
 
 #include "KivBase/KivLog.hpp"
 
@@ -41,10 +41,11 @@ struct LinuxPowerEvents::Impl : std::enable_shared_from_this<Impl> {
             std::vector<Handlers> copies;
             {
                 const std::lock_guard lock(self->mutex);
-                for (const auto& [id, h] : self->observers) copies.push_back(h);
+                for (const auto& [id, h] : self->observers)
+                    copies.push_back(h);
             }
             for (const auto& h : copies) {
-                const auto& fn = event == Event::displaysDidSleep ? h.displaysDidSleep
+                const auto& fn = event == Event::displaysDidSleep  ? h.displaysDidSleep
                                  : event == Event::displaysDidWake ? h.displaysDidWake
                                  : event == Event::systemWillSleep ? h.systemWillSleep
                                                                    : h.systemDidWake;
@@ -66,7 +67,8 @@ struct LinuxPowerEvents::Impl : std::enable_shared_from_this<Impl> {
         dbus_connection_set_exit_on_disconnect(bus, false);
         if (!dbus_bus_name_has_owner(bus, "org.freedesktop.login1", nullptr))
             log.info("System sleep is not watched until logind runs: org.freedesktop.login1 is not on the system bus");
-        dbus_bus_add_match(bus, "type='signal',interface='org.freedesktop.login1.Manager',member='PrepareForSleep'", &error);
+        dbus_bus_add_match(bus, "type='signal',interface='org.freedesktop.login1.Manager',member='PrepareForSleep'",
+                           &error);
         if (dbus_error_is_set(&error)) {
             log.info(std::string("System sleep is not watched: ") + (error.message ? error.message : "match refused"));
             dbus_error_free(&error);
@@ -117,8 +119,10 @@ struct LinuxPowerEvents::Impl : std::enable_shared_from_this<Impl> {
                     deliver(asleep ? Event::displaysDidSleep : Event::displaysDidWake);
                 }
             }
-            if (bus) readBus(bus);
-            else std::this_thread::sleep_for(std::chrono::milliseconds(kDispatchMillis));
+            if (bus)
+                readBus(bus);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(kDispatchMillis));
         }
         if (x) xcb_disconnect(x);
         if (bus) {

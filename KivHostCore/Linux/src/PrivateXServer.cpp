@@ -4,10 +4,9 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <fmt/format.h>
-
 #include <cstdlib>
 #include <filesystem>
+#include <fmt/format.h>
 #include <fstream>
 
 namespace kiv {
@@ -41,7 +40,8 @@ std::optional<int> readDisplayNumber(int fd, std::chrono::milliseconds timeout) 
 
 // Starts the server with "-displayfd" and waits until it writes its display number: it is ready then.
 std::expected<std::unique_ptr<PrivateXServer>, ServerStartError>
-PrivateXServer::launch(std::unique_ptr<PrivateXServer> server, std::vector<std::string> argv, const std::string& logName) {
+PrivateXServer::launch(std::unique_ptr<PrivateXServer> server, std::vector<std::string> argv,
+                       const std::string& logName) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(ServerStartError{false, "pipe failed"});
     argv.insert(argv.begin() + 1, {"-displayfd", std::to_string(fds[1])});
@@ -58,7 +58,8 @@ PrivateXServer::launch(std::unique_ptr<PrivateXServer> server, std::vector<std::
     server->process_ = std::move(*child);
     const auto number = readDisplayNumber(fds[0], kStartTimeout);
     ::close(fds[0]);
-    if (!number) return std::unexpected(ServerStartError{false, "the X server did not become ready: " + server->process_.log()});
+    if (!number)
+        return std::unexpected(ServerStartError{false, "the X server did not become ready: " + server->process_.log()});
     server->number_ = *number;
     server->display_ = ":" + std::to_string(*number);
     return server;
@@ -78,7 +79,7 @@ std::expected<std::unique_ptr<PrivateXServer>, ServerStartError> PrivateXServer:
     const auto program = findProgram("Xorg");
     if (!program || !std::filesystem::exists("/usr/lib/xorg/modules/drivers/dummy_drv.so"))
         return std::unexpected(notInstalled("Xorg with the dummy driver"));
-    if (::getuid() != 0) return std::unexpected(ServerStartError{true, "Xorg needs root here"});
+    if (::getuid() != 0) return std::unexpected(ServerStartError{true, "Xorg needs root here", true});
     auto server = std::unique_ptr<PrivateXServer>(new PrivateXServer("kiv-xorg"));
     const auto config = server->dir_.path() / "dummy.conf";
     {
@@ -86,8 +87,10 @@ std::expected<std::unique_ptr<PrivateXServer>, ServerStartError> PrivateXServer:
         out << "Section \"ServerFlags\"\n  Option \"AutoAddDevices\" \"false\"\n  Option \"AutoAddGPU\" \"false\"\n"
                "  Option \"DontVTSwitch\" \"true\"\nEndSection\n"
                "Section \"Device\"\n  Identifier \"dummy\"\n  Driver \"dummy\"\n  VideoRam 512000\nEndSection\n"
-               "Section \"Monitor\"\n  Identifier \"mon0\"\n  HorizSync 5.0-1000.0\n  VertRefresh 5.0-200.0\nEndSection\n"
-               "Section \"Screen\"\n  Identifier \"screen0\"\n  Device \"dummy\"\n  Monitor \"mon0\"\n  DefaultDepth 24\n"
+               "Section \"Monitor\"\n  Identifier \"mon0\"\n  HorizSync 5.0-1000.0\n  VertRefresh "
+               "5.0-200.0\nEndSection\n"
+               "Section \"Screen\"\n  Identifier \"screen0\"\n  Device \"dummy\"\n  Monitor \"mon0\"\n  DefaultDepth "
+               "24\n"
                "  SubSection \"Display\"\n    Depth 24\n    Virtual 8192 4096\n  EndSubSection\nEndSection\n";
     }
     const auto log = (server->dir_.path() / "xorg.log").string();
@@ -102,8 +105,9 @@ bool shrinkXvfbDesktop(const std::string& display, int width, int height) {
     const auto name = fmt::format("desktop-{}x{}", width, height);
     const auto ok = [&](std::vector<std::string> argv) { return runProgram(argv, env).exitCode == 0; };
     return ok({"xrandr", "--newmode", name, "173.00", std::to_string(width), std::to_string(width + 128),
-               std::to_string(width + 328), std::to_string(width + 656), std::to_string(height), std::to_string(height + 3),
-               std::to_string(height + 8), std::to_string(height + 40), "-hsync", "+vsync"}) &&
+               std::to_string(width + 328), std::to_string(width + 656), std::to_string(height),
+               std::to_string(height + 3), std::to_string(height + 8), std::to_string(height + 40), "-hsync",
+               "+vsync"}) &&
            ok({"xrandr", "--addmode", "screen", name}) && ok({"xrandr", "--output", "screen", "--mode", name});
 }
 

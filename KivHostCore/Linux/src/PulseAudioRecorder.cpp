@@ -6,8 +6,8 @@
 #include <pulse/pulseaudio.h>
 #include <thread>
 
-#include "KivProtocol/HostClock.hpp"
 #include "KivBase/KivLog.hpp"
+#include "KivProtocol/HostClock.hpp"
 #include "PulseConnection.hpp"
 
 namespace kiv {

@@ -2,12 +2,11 @@
 // One libpulse client: a threaded main loop on a named thread and its context. Callbacks run on
 // that thread with the loop lock held; other threads take the lock (BasicLockable) before touching
 // the context and may wait there for an operation.
-#include <pulse/pulseaudio.h>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <pulse/pulseaudio.h>
 #include <string>
 
 namespace kiv {
@@ -24,7 +23,7 @@ public:
     // Nothing when libpulse cannot set up a client (out of memory).
     static std::unique_ptr<PulseConnection> make(const std::string& threadName, const std::string& clientName);
     PulseConnection(pa_threaded_mainloop* loop, pa_context* context); // use make()
-    ~PulseConnection(); // not on the loop thread
+    ~PulseConnection();                                               // not on the loop thread
     PulseConnection(const PulseConnection&) = delete;
     PulseConnection& operator=(const PulseConnection&) = delete;
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "KivHostCore/Linux/PulseAudioDevices.hpp"
 #include "KivBase/KivLog.hpp"
+#include "KivHostCore/Linux/PulseAudioDevices.hpp"
 #include "PulseConnection.hpp"
 
 namespace kiv::pulse_devices {

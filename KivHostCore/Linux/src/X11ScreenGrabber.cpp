@@ -2,26 +2,25 @@
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
+
+#include <algorithm>
+#include <asio/posix/stream_descriptor.hpp>
+#include <asio/post.hpp>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <libyuv.h>
+#include <mutex>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
-
-#include <asio/post.hpp>
-#include <asio/posix/stream_descriptor.hpp>
-#include <libyuv.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cmath>
-#include <cstdlib>
-#include <cstring>
-#include <deque>
-#include <atomic>
-#include <condition_variable>
-#include <functional>
-#include <mutex>
 
 #include "KivHostCore/Runtime/WorkerPool.hpp"
 
@@ -54,9 +53,11 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
             return std::unexpected(CaptureError::permissionDenied());
         }
         auto it = xcb_setup_roots_iterator(xcb_get_setup(connection));
-        for (int i = 0; i < screenNumber; ++i) xcb_screen_next(&it);
+        for (int i = 0; i < screenNumber; ++i)
+            xcb_screen_next(&it);
         screen = it.data;
-        Reply<xcb_shm_query_version_reply_t> shm(xcb_shm_query_version_reply(connection, xcb_shm_query_version(connection), nullptr));
+        Reply<xcb_shm_query_version_reply_t> shm(
+            xcb_shm_query_version_reply(connection, xcb_shm_query_version(connection), nullptr));
         Reply<xcb_damage_query_version_reply_t> damageVersion(
             xcb_damage_query_version_reply(connection, xcb_damage_query_version(connection, 1, 1), nullptr));
         Reply<xcb_xfixes_query_version_reply_t> fixes(
@@ -85,17 +86,19 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         queue = executor.handle();
         // Descriptor watches live on the network thread and are only touched there.
         fdWatch = std::make_shared<asio::posix::stream_descriptor>(WorkerPool::io().context());
-        asio::post(fdWatch->get_executor(), [watch = fdWatch, fd = xcb_get_file_descriptor(connection), weak = weak_from_this()] {
-            watch->assign(fd);
-            waitForEvents(watch, weak);
-        });
+        asio::post(fdWatch->get_executor(),
+                   [watch = fdWatch, fd = xcb_get_file_descriptor(connection), weak = weak_from_this()] {
+                       watch->assign(fd);
+                       waitForEvents(watch, weak);
+                   });
         return {};
     }
 
     // On the network thread: one wait at a time; the events are read on the capture queue. The
     // reactor is edge-triggered, so bytes that arrived after the last read but before this wait was
     // armed raise no new edge: one more read on the queue, after arming, picks them up.
-    static void waitForEvents(const std::shared_ptr<asio::posix::stream_descriptor>& watch, const std::weak_ptr<Impl>& weak) {
+    static void waitForEvents(const std::shared_ptr<asio::posix::stream_descriptor>& watch,
+                              const std::weak_ptr<Impl>& weak) {
         watch->async_wait(asio::posix::stream_descriptor::wait_read, [watch, weak](const std::error_code& error) {
             const auto self = weak.lock();
             if (!self || error) return;
@@ -114,22 +117,26 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         }
     }
 
-    bool owns(const std::shared_ptr<asio::posix::stream_descriptor>& watch) const { return connection != nullptr && fdWatch == watch; }
+    bool owns(const std::shared_ptr<asio::posix::stream_descriptor>& watch) const {
+        return connection != nullptr && fdWatch == watch;
+    }
 
     // Handles every event xcb has, reading the socket too when `read` is set. False once the
     // connection is lost (reported through `lost`).
     bool drain(bool read) {
         bool changed = false;
         bool layout = false;
-        while (xcb_generic_event_t* event = read ? xcb_poll_for_event(connection) : xcb_poll_for_queued_event(connection)) {
+        while (xcb_generic_event_t* event =
+                   read ? xcb_poll_for_event(connection) : xcb_poll_for_queued_event(connection)) {
             const std::uint8_t type = event->response_type & 0x7F;
             if (damageEventBase != 0 && type == damageEventBase + XCB_DAMAGE_NOTIFY) {
                 const auto* notify = reinterpret_cast<xcb_damage_notify_event_t*>(event);
                 if (intersects(rect, notify->area.x, notify->area.y, notify->area.width, notify->area.height)) {
                     changed = true;
                     const int top = notify->area.y, bottom = notify->area.y + notify->area.height;
-                    dirtyRows = dirtyRows ? std::pair{std::min(dirtyRows->first, top), std::max(dirtyRows->second, bottom)}
-                                          : std::pair{top, bottom};
+                    dirtyRows = dirtyRows
+                                    ? std::pair{std::min(dirtyRows->first, top), std::max(dirtyRows->second, bottom)}
+                                    : std::pair{top, bottom};
                 }
             } else if (type == XCB_CONFIGURE_NOTIFY ||
                        (randrEventBase != 0 && (type == randrEventBase + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
@@ -164,7 +171,8 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         Reply<xcb_randr_get_monitors_reply_t> monitors(
             xcb_randr_get_monitors_reply(connection, xcb_randr_get_monitors(connection, screen->root, 1), nullptr));
         if (!monitors) return std::nullopt;
-        for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem > 0; xcb_randr_monitor_info_next(&it)) {
+        for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem > 0;
+             xcb_randr_monitor_info_next(&it)) {
             if (it.data->name == *displayID) return ScreenRect{it.data->x, it.data->y, it.data->width, it.data->height};
         }
         return std::nullopt;
@@ -193,7 +201,8 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         }
         shmAddress = static_cast<std::uint8_t*>(attachedHere);
         segment = xcb_generate_id(connection);
-        const auto attached = xcb_request_check(connection, xcb_shm_attach_checked(connection, segment, static_cast<std::uint32_t>(shmId), 0));
+        const auto attached = xcb_request_check(
+            connection, xcb_shm_attach_checked(connection, segment, static_cast<std::uint32_t>(shmId), 0));
         shmctl(shmId, IPC_RMID, nullptr); // freed once both sides detach
         if (attached != nullptr) {
             std::free(attached);
@@ -232,10 +241,13 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
                 const std::uint32_t argb = image[cy * cursor->width + cx]; // premultiplied
                 const std::uint32_t alpha = argb >> 24;
                 if (alpha == 0) continue;
-                auto* dst = pixels + (static_cast<std::size_t>(y) * static_cast<std::size_t>(area.width) + static_cast<std::size_t>(x)) * 4;
+                auto* dst = pixels + (static_cast<std::size_t>(y) * static_cast<std::size_t>(area.width) +
+                                      static_cast<std::size_t>(x)) *
+                                         4;
                 for (int c = 0; c < 3; ++c) {
                     const std::uint32_t src = (argb >> (8 * c)) & 0xFF;
-                    dst[c] = static_cast<std::uint8_t>(std::min<std::uint32_t>(255, src + dst[c] * (255 - alpha) / 255));
+                    dst[c] =
+                        static_cast<std::uint8_t>(std::min<std::uint32_t>(255, src + dst[c] * (255 - alpha) / 255));
                 }
             }
         }
@@ -256,7 +268,9 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
             const auto add = [&rows](int from, int to) {
                 if (from < to) rows = {std::min(rows.first, from), std::max(rows.second, to)};
             };
-            if (dirtyRows) add(std::clamp(dirtyRows->first - area.y, 0, area.height), std::clamp(dirtyRows->second - area.y, 0, area.height));
+            if (dirtyRows)
+                add(std::clamp(dirtyRows->first - area.y, 0, area.height),
+                    std::clamp(dirtyRows->second - area.y, 0, area.height));
             if (cursorRows) add(cursorRows->first, cursorRows->second);
         }
         dirtyRows.reset();
@@ -264,10 +278,11 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         if (rows.first < rows.second) {
             Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
                 connection,
-                xcb_shm_get_image(connection, screen->root, static_cast<std::int16_t>(area.x), static_cast<std::int16_t>(area.y + rows.first),
-                                  static_cast<std::uint16_t>(area.width), static_cast<std::uint16_t>(rows.second - rows.first), ~0u,
-                                  XCB_IMAGE_FORMAT_Z_PIXMAP, segment,
-                                  static_cast<std::uint32_t>(rows.first) * static_cast<std::uint32_t>(area.width) * 4),
+                xcb_shm_get_image(
+                    connection, screen->root, static_cast<std::int16_t>(area.x),
+                    static_cast<std::int16_t>(area.y + rows.first), static_cast<std::uint16_t>(area.width),
+                    static_cast<std::uint16_t>(rows.second - rows.first), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment,
+                    static_cast<std::uint32_t>(rows.first) * static_cast<std::uint32_t>(area.width) * 4),
                 nullptr));
             if (!drain(false)) return false; // events that came in with the reply; a lost server ends here
             if (!image) return false;
@@ -290,17 +305,20 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         history.push_back(rows);
         if (history.size() > kHistory) history.pop_front();
         const std::uint64_t since = out.contentTag & 0xFFFFFFFF;
-        if ((out.contentTag & ~std::uint64_t{0xFFFFFFFF}) != generation || since >= index || index - since > history.size()) {
+        if ((out.contentTag & ~std::uint64_t{0xFFFFFFFF}) != generation || since >= index ||
+            index - since > history.size()) {
             X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, out);
         } else {
             std::pair<int, int> changed{area.height, 0}; // every grab's rows after the buffer's own
             for (auto it = history.end() - static_cast<std::ptrdiff_t>(index - since); it != history.end(); ++it)
-                if (it->first < it->second) changed = {std::min(changed.first, it->first), std::max(changed.second, it->second)};
+                if (it->first < it->second)
+                    changed = {std::min(changed.first, it->first), std::max(changed.second, it->second)};
             X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, out, changed);
         }
         out.contentTag = generation | index;
         convertMicros = static_cast<std::uint64_t>(
-            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - converting).count());
+            std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - converting)
+                .count());
         return true;
     }
 
@@ -340,7 +358,7 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     bool lostReported = false;
     xcb_damage_damage_t damage = 0;
     bool hasCursor = false;
-    std::uint64_t convertMicros = 0; // of the last grab
+    std::uint64_t convertMicros = 0;               // of the last grab
     std::optional<std::pair<int, int>> dirtyRows;  // root rows damaged since the last grab
     std::optional<ScreenRect> canvasArea;          // the area whose whole picture the segment holds
     std::optional<std::pair<int, int>> cursorRows; // rows of it the cursor was drawn on
@@ -370,19 +388,29 @@ X11ScreenGrabber::~X11ScreenGrabber() {
     impl->shutdown();
 }
 
-std::expected<void, CaptureError> X11ScreenGrabber::open(Executor& queue) { return impl_->open(queue); }
+std::expected<void, CaptureError> X11ScreenGrabber::open(Executor& queue) {
+    return impl_->open(queue);
+}
 
 std::optional<ScreenRect> X11ScreenGrabber::displayRect(std::optional<std::uint32_t> displayID) {
     return impl_->displayRect(displayID);
 }
 
-void X11ScreenGrabber::watch(ScreenRect rect, GrabberEvents events) { impl_->watch(rect, std::move(events)); }
+void X11ScreenGrabber::watch(ScreenRect rect, GrabberEvents events) {
+    impl_->watch(rect, std::move(events));
+}
 
-bool X11ScreenGrabber::grab(ScreenRect rect, PixelBuffer& out, bool showsCursor) { return impl_->grab(rect, out, showsCursor); }
+bool X11ScreenGrabber::grab(ScreenRect rect, PixelBuffer& out, bool showsCursor) {
+    return impl_->grab(rect, out, showsCursor);
+}
 
-std::uint64_t X11ScreenGrabber::lastConvertMicros() const { return impl_->convertMicros; }
+std::uint64_t X11ScreenGrabber::lastConvertMicros() const {
+    return impl_->convertMicros;
+}
 
-void X11ScreenGrabber::close() { impl_->shutdown(); }
+void X11ScreenGrabber::close() {
+    impl_->shutdown();
+}
 
 namespace {
 
@@ -434,8 +462,9 @@ void X11ScreenGrabber::convert(const std::uint8_t* bgra, int stride, int width, 
     if (width == outW && height == outH) {
         const auto [first, last] = reach(outH, 1, 1);
         bands(first, last, [&](int from, int to) {
-            libyuv::ARGBToNV12(bgra + static_cast<std::ptrdiff_t>(from) * stride, stride, out.luma() + from * out.lumaStride(),
-                               out.lumaStride(), out.chroma() + (from / 2) * out.chromaStride(), out.chromaStride(), outW, to - from);
+            libyuv::ARGBToNV12(bgra + static_cast<std::ptrdiff_t>(from) * stride, stride,
+                               out.luma() + from * out.lumaStride(), out.lumaStride(),
+                               out.chroma() + (from / 2) * out.chromaStride(), out.chromaStride(), outW, to - from);
         });
         return;
     }
@@ -454,10 +483,12 @@ void X11ScreenGrabber::convert(const std::uint8_t* bgra, int stride, int width, 
     std::uint8_t* const canvas = scaled.data();
     const auto [first, last] = reach(fitH, fitH, height);
     bands(first, last, [&](int from, int to) {
-        libyuv::ARGBScaleClip(bgra, stride, width, height, canvas, fitW * 4, fitW, fitH, 0, from, fitW, to - from, libyuv::kFilterBilinear);
+        libyuv::ARGBScaleClip(bgra, stride, width, height, canvas, fitW * 4, fitW, fitH, 0, from, fitW, to - from,
+                              libyuv::kFilterBilinear);
         const int y = offsetY + from;
-        libyuv::ARGBToNV12(canvas + static_cast<std::ptrdiff_t>(from) * fitW * 4, fitW * 4, out.luma() + y * out.lumaStride() + offsetX,
-                           out.lumaStride(), out.chroma() + (y / 2) * out.chromaStride() + offsetX, out.chromaStride(), fitW, to - from);
+        libyuv::ARGBToNV12(canvas + static_cast<std::ptrdiff_t>(from) * fitW * 4, fitW * 4,
+                           out.luma() + y * out.lumaStride() + offsetX, out.lumaStride(),
+                           out.chroma() + (y / 2) * out.chromaStride() + offsetX, out.chromaStride(), fitW, to - from);
     });
 }
 

@@ -1,11 +1,10 @@
 #include "KivHostCore/Linux/XTestEventPoster.hpp"
 
-#include <xcb/xcb.h>
-#include <xcb/xtest.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
 
 namespace kiv {
 
@@ -34,13 +33,15 @@ struct XTestEventPoster::Impl {
     std::int64_t horizontalCarry = 0;
 
     void fake(std::uint8_t type, std::uint8_t detail, std::int16_t x = 0, std::int16_t y = 0) {
-        xcb_test_fake_input(connection, type, detail, XCB_CURRENT_TIME, type == XCB_MOTION_NOTIFY ? root : XCB_NONE, x, y, 0);
+        xcb_test_fake_input(connection, type, detail, XCB_CURRENT_TIME, type == XCB_MOTION_NOTIFY ? root : XCB_NONE, x,
+                            y, 0);
     }
 
     std::uint8_t keycodeFor(std::uint32_t keysym) {
         const auto* setup = xcb_get_setup(connection);
         const auto count = static_cast<std::uint8_t>(setup->max_keycode - setup->min_keycode + 1);
-        auto* reply = xcb_get_keyboard_mapping_reply(connection, xcb_get_keyboard_mapping(connection, setup->min_keycode, count), nullptr);
+        auto* reply = xcb_get_keyboard_mapping_reply(
+            connection, xcb_get_keyboard_mapping(connection, setup->min_keycode, count), nullptr);
         if (reply == nullptr) return 0;
         const auto* syms = xcb_get_keyboard_mapping_keysyms(reply);
         const int perCode = reply->keysyms_per_keycode;
@@ -82,7 +83,9 @@ XTestEventPoster::~XTestEventPoster() {
     if (impl_->connection != nullptr) xcb_disconnect(impl_->connection);
 }
 
-bool XTestEventPoster::isTrusted() const { return impl_->trusted; }
+bool XTestEventPoster::isTrusted() const {
+    return impl_->trusted;
+}
 
 void XTestEventPoster::mouse(MouseEventType type, double x, double y, int) {
     if (!impl_->trusted) return;
@@ -102,7 +105,7 @@ void XTestEventPoster::mouse(MouseEventType type, double x, double y, int) {
 void XTestEventPoster::scroll(std::int32_t verticalPixels, std::int32_t horizontalPixels, double x, double y) {
     if (!impl_->trusted) return;
     impl_->fake(XCB_MOTION_NOTIFY, 0, coordinate(x), coordinate(y));
-    impl_->wheel(impl_->verticalCarry, verticalPixels, 4, 5);   // positive: up
+    impl_->wheel(impl_->verticalCarry, verticalPixels, 4, 5);     // positive: up
     impl_->wheel(impl_->horizontalCarry, horizontalPixels, 6, 7); // positive: left
     xcb_flush(impl_->connection);
 }

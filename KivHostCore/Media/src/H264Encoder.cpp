@@ -1,11 +1,9 @@
 #include "KivHostCore/Media/H264Encoder.hpp"
 
-#include "KivHostCore/Metrics/FrameTrace.hpp"
-
 #include <cmath>
-
 #include <fmt/format.h>
 
+#include "KivHostCore/Metrics/FrameTrace.hpp"
 #include "KivProtocol/H264Bitstream.hpp"
 
 namespace kiv {
@@ -24,11 +22,15 @@ int H264Encoder::keyframeIntervalFrames(const Configuration& c) {
     return std::max(static_cast<int>(std::trunc(c.keyframeIntervalSeconds * c.fps)), 1);
 }
 
-std::expected<std::shared_ptr<H264Encoder>, H264EncoderError> H264Encoder::create(Configuration configuration,
-                                                                                  EncoderFactory& factory, Executor& queue,
-                                                                                  std::shared_ptr<PerformanceMonitor> monitor) {
-    EncoderOptions options{configuration.width, configuration.height, configuration.fps, configuration.bitrate,
-                           keyframeIntervalFrames(configuration), configuration.refinementQuality};
+std::expected<std::shared_ptr<H264Encoder>, H264EncoderError>
+H264Encoder::create(Configuration configuration, EncoderFactory& factory, Executor& queue,
+                    std::shared_ptr<PerformanceMonitor> monitor) {
+    EncoderOptions options{configuration.width,
+                           configuration.height,
+                           configuration.fps,
+                           configuration.bitrate,
+                           keyframeIntervalFrames(configuration),
+                           configuration.refinementQuality};
     auto backend = factory.open(options);
     if (!backend) return std::unexpected(H264EncoderError{H264EncoderError::Kind::sessionCreate, -1, backend.error()});
     const auto log = KivLog::logger("Encoder");
@@ -45,7 +47,8 @@ std::expected<std::shared_ptr<H264Encoder>, H264EncoderError> H264Encoder::creat
 
 H264Encoder::H264Encoder(Configuration configuration, std::unique_ptr<EncoderBackend> backend, Executor& queue,
                          std::shared_ptr<PerformanceMonitor> monitor)
-    : configuration_(configuration), backend_(std::move(backend)), queue_(queue), handle_(queue.handle()), monitor_(std::move(monitor)) {}
+    : configuration_(configuration), backend_(std::move(backend)), queue_(queue), handle_(queue.handle()),
+      monitor_(std::move(monitor)) {}
 
 int H264Encoder::inFlight() const {
     const std::lock_guard lock(inFlightMutex_);
@@ -143,7 +146,8 @@ void H264Encoder::setBitrate(std::int64_t bitrate) {
     handle_.post([weak = weak_from_this(), bitrate] {
         const auto self = weak.lock();
         if (!self || self->invalidated_ || !self->backend_) return;
-        if (self->backend_->setBitrate(bitrate)) self->log_.notice(fmt::format("Encoder bitrate {}kbps", bitrate / 1000));
+        if (self->backend_->setBitrate(bitrate))
+            self->log_.notice(fmt::format("Encoder bitrate {}kbps", bitrate / 1000));
     });
 }
 

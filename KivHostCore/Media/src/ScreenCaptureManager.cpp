@@ -1,12 +1,13 @@
 #include "KivHostCore/Media/ScreenCaptureManager.hpp"
 
-#include "KivHostCore/Metrics/FrameTrace.hpp"
-
 #include <fmt/format.h>
+
+#include "KivHostCore/Metrics/FrameTrace.hpp"
 
 namespace kiv {
 
-std::shared_ptr<ScreenCaptureManager> ScreenCaptureManager::create(std::unique_ptr<ScreenGrabber> grabber, Executor& queue,
+std::shared_ptr<ScreenCaptureManager> ScreenCaptureManager::create(std::unique_ptr<ScreenGrabber> grabber,
+                                                                   Executor& queue,
                                                                    std::shared_ptr<PerformanceMonitor> monitor) {
     return std::make_shared<ScreenCaptureManager>(std::move(grabber), queue, std::move(monitor));
 }
@@ -15,7 +16,8 @@ ScreenCaptureManager::ScreenCaptureManager(std::unique_ptr<ScreenGrabber> grabbe
                                            std::shared_ptr<PerformanceMonitor> monitor)
     : grabber_(std::move(grabber)), queue_(queue), monitor_(std::move(monitor)) {}
 
-void ScreenCaptureManager::start(std::optional<std::uint32_t> displayID, int width, int height, int fps, Started started) {
+void ScreenCaptureManager::start(std::optional<std::uint32_t> displayID, int width, int height, int fps,
+                                 Started started) {
     queue_.post([weak = weak_from_this(), displayID, width, height, fps, started = std::move(started)]() mutable {
         const auto self = weak.lock();
         if (!self) return;
@@ -40,14 +42,16 @@ void ScreenCaptureManager::lookup(std::optional<std::uint32_t> displayID, int wi
         if (started) started(std::unexpected(CaptureError::displayNotFound(displayID.value_or(0))));
         return;
     }
-    retry_ = queue_.postAfter(kLookupInterval, [weak = weak_from_this(), session = session_, displayID, width, height, fps,
-                                                attempt, started = std::move(started)]() mutable {
+    retry_ = queue_.postAfter(kLookupInterval, [weak = weak_from_this(), session = session_, displayID, width, height,
+                                                fps, attempt, started = std::move(started)]() mutable {
         const auto self = weak.lock();
-        if (self && self->session_ == session) self->lookup(displayID, width, height, fps, attempt + 1, std::move(started));
+        if (self && self->session_ == session)
+            self->lookup(displayID, width, height, fps, attempt + 1, std::move(started));
     });
 }
 
-void ScreenCaptureManager::begin(std::optional<std::uint32_t> displayID, ScreenRect rect, int width, int height, int fps) {
+void ScreenCaptureManager::begin(std::optional<std::uint32_t> displayID, ScreenRect rect, int width, int height,
+                                 int fps) {
     running_ = true;
     displayID_ = displayID;
     rect_ = rect;
@@ -59,8 +63,8 @@ void ScreenCaptureManager::begin(std::optional<std::uint32_t> displayID, ScreenR
     loggedFirstFrame_ = false;
     captureInput_ = fmt::format("{}x{} pixels at {},{}", rect.width, rect.height, rect.x, rect.y);
     watch();
-    log_.info(fmt::format("Capture started display={} input {} → output {}x{}@{}", displayID.value_or(0), captureInput_, width,
-                          height, fps));
+    log_.info(fmt::format("Capture started display={} input {} → output {}x{}@{}", displayID.value_or(0), captureInput_,
+                          width, height, fps));
     grabNow(); // the first picture does not wait for a change
 }
 
@@ -179,7 +183,8 @@ void ScreenCaptureManager::grabNow() {
     if (monitor_) monitor_->countCaptured();
     if (!loggedFirstFrame_) {
         loggedFirstFrame_ = true;
-        log_.info(fmt::format("Capture actual: input {} → first frame {}x{}", captureInput_, buffer->width(), buffer->height()));
+        log_.info(fmt::format("Capture actual: input {} → first frame {}x{}", captureInput_, buffer->width(),
+                              buffer->height()));
     }
     const auto captured = static_cast<std::uint64_t>(queue_.now().count());
     if (FrameTrace::enabled()) {

@@ -5,18 +5,20 @@
 namespace kiv {
 
 namespace {
-Duration seconds(double value) { return Duration(static_cast<std::int64_t>(value * 1'000'000.0)); }
+Duration seconds(double value) {
+    return Duration(static_cast<std::int64_t>(value * 1'000'000.0));
+}
 } // namespace
 
-std::shared_ptr<StaticRefiner> StaticRefiner::create(int width, int height, Configuration configuration, Executor& queue,
-                                                     EncoderFactory& factory, Executor& encoderQueue) {
+std::shared_ptr<StaticRefiner> StaticRefiner::create(int width, int height, Configuration configuration,
+                                                     Executor& queue, EncoderFactory& factory, Executor& encoderQueue) {
     return std::make_shared<StaticRefiner>(width, height, configuration, queue, factory, encoderQueue);
 }
 
-StaticRefiner::StaticRefiner(int width, int height, Configuration configuration, Executor& queue, EncoderFactory& factory,
-                             Executor& encoderQueue)
-    : width_(width), height_(height), queue_(queue), handle_(queue.handle()), factory_(factory), encoderQueue_(encoderQueue),
-      configuration_(configuration) {}
+StaticRefiner::StaticRefiner(int width, int height, Configuration configuration, Executor& queue,
+                             EncoderFactory& factory, Executor& encoderQueue)
+    : width_(width), height_(height), queue_(queue), handle_(queue.handle()), factory_(factory),
+      encoderQueue_(encoderQueue), configuration_(configuration) {}
 
 void StaticRefiner::noteCaptured(std::shared_ptr<PixelBuffer> buffer) {
     handle_.post([weak = weak_from_this(), buffer = std::move(buffer)]() mutable {
@@ -32,7 +34,8 @@ void StaticRefiner::noteMainFrameEncoded(std::int64_t bytes, bool isKeyframe) {
         // A main keyframe replaces the whole picture on the device with one at the main stream's
         // quality, including the keyframe a refinement asks for: it comes with the next captured
         // change and wipes out the sharp picture, so it always counts as a large change.
-        self->changeBytesSinceRefine_ = isKeyframe ? kLargeChange : std::min(self->changeBytesSinceRefine_ + bytes, kLargeChange);
+        self->changeBytesSinceRefine_ =
+            isKeyframe ? kLargeChange : std::min(self->changeBytesSinceRefine_ + bytes, kLargeChange);
         self->refinedSinceLastMainFrame_ = false;
         self->restartTimer(seconds(self->configuration_.idleDelay));
     });
@@ -60,7 +63,8 @@ void StaticRefiner::refine() {
     refinedSinceLastMainFrame_ = true;
     refiningGeneration_ = generation_;
     if (!encoder_) {
-        auto created = H264Encoder::create({width_, height_, 30, 6'000'000, 2.0, configuration_.quality}, factory_, encoderQueue_, nullptr);
+        auto created = H264Encoder::create({width_, height_, 30, 6'000'000, 2.0, configuration_.quality}, factory_,
+                                           encoderQueue_, nullptr);
         if (!created) {
             log_.error("Refinement encoder unavailable: " + created.error().text());
             return;

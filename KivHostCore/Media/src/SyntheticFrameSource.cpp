@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-
 #include <fmt/format.h>
 
 #include "KivProtocol/HostClock.hpp"
@@ -15,19 +14,22 @@ std::string CaptureError::text() const {
     case Kind::displayNotFound: return localize("ScreenCaptureKit can't find display ") + std::to_string(displayID);
     case Kind::startFailed: return localize("Screen capture couldn't start: ") + message;
     case Kind::permissionDenied:
-        return localize("KivDisplay needs Screen Recording permission to send the extended display to your iPad or iPhone.");
+        return localize(
+            "KivDisplay needs Screen Recording permission to send the extended display to your iPad or iPhone.");
     }
     return {};
 }
 
-std::shared_ptr<SyntheticFrameSource> SyntheticFrameSource::create(Executor& queue, std::shared_ptr<PerformanceMonitor> monitor,
+std::shared_ptr<SyntheticFrameSource> SyntheticFrameSource::create(Executor& queue,
+                                                                   std::shared_ptr<PerformanceMonitor> monitor,
                                                                    std::optional<std::int64_t> staticAfterFrames,
                                                                    std::optional<std::int64_t> staticTicks) {
     return std::make_shared<SyntheticFrameSource>(queue, std::move(monitor), staticAfterFrames, staticTicks);
 }
 
 SyntheticFrameSource::SyntheticFrameSource(Executor& queue, std::shared_ptr<PerformanceMonitor> monitor,
-                                           std::optional<std::int64_t> staticAfterFrames, std::optional<std::int64_t> staticTicks)
+                                           std::optional<std::int64_t> staticAfterFrames,
+                                           std::optional<std::int64_t> staticTicks)
     : queue_(queue), monitor_(std::move(monitor)), staticAfterFrames_(staticAfterFrames), staticTicks_(staticTicks) {}
 
 void SyntheticFrameSource::start(std::optional<std::uint32_t>, int width, int height, int fps, Started started) {
@@ -67,7 +69,8 @@ void SyntheticFrameSource::draw(PixelBuffer& buffer, std::int64_t index) {
         std::memset(row, 16 + (y * 200 / std::max(h, 1)), static_cast<std::size_t>(w));
         if (barWidth > 0) std::memset(row + barStart, 235, static_cast<std::size_t>(barWidth));
     }
-    std::memset(buffer.chroma(), static_cast<int>(index % 60 + 98), static_cast<std::size_t>(buffer.chromaStride()) * static_cast<std::size_t>(h / 2));
+    std::memset(buffer.chroma(), static_cast<int>(index % 60 + 98),
+                static_cast<std::size_t>(buffer.chromaStride()) * static_cast<std::size_t>(h / 2));
 }
 
 void SyntheticFrameSource::produce() {

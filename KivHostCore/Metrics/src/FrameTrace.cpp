@@ -37,13 +37,16 @@ std::expected<void, std::string> open(const std::filesystem::path& path) {
     return {};
 }
 
-bool enabled() { return on.load(std::memory_order_relaxed); }
+bool enabled() {
+    return on.load(std::memory_order_relaxed);
+}
 
 void mark(std::uint64_t captureTimeUs, Stage stage, std::uint64_t atUs) {
     if (!enabled()) return;
     const std::lock_guard lock(mutex);
-    if (file) std::fprintf(file, "%llu %s %llu\n", static_cast<unsigned long long>(captureTimeUs), name(stage).data(),
-                           static_cast<unsigned long long>(atUs));
+    if (file)
+        std::fprintf(file, "%llu %s %llu\n", static_cast<unsigned long long>(captureTimeUs), name(stage).data(),
+                     static_cast<unsigned long long>(atUs));
 }
 
 } // namespace kiv::FrameTrace

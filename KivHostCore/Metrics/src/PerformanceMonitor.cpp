@@ -84,7 +84,8 @@ HostMetrics PerformanceMonitor::sample() {
     HostMetrics metrics;
     metrics.captureFPS = static_cast<double>(captured_) / elapsed;
     metrics.encodeFPS = static_cast<double>(encoded_) / elapsed;
-    metrics.encodeTimeMs = encoded_ > 0 ? static_cast<double>(encodeTimeUs_) / static_cast<double>(encoded_) / 1000.0 : 0;
+    metrics.encodeTimeMs =
+        encoded_ > 0 ? static_cast<double>(encodeTimeUs_) / static_cast<double>(encoded_) / 1000.0 : 0;
     metrics.bitrateKbps = static_cast<double>(bytes_) * 8.0 / elapsed / 1000.0;
     metrics.avgFrameKB = encoded_ > 0 ? static_cast<double>(bytes_) / static_cast<double>(encoded_) / 1024.0 : 0;
     metrics.maxFrameKB = static_cast<double>(maxBytes_) / 1024.0;

@@ -26,17 +26,18 @@ void startWithin(const std::shared_ptr<Connection>& connection, Executor& queue,
         if (!ready) live->cancel();
         (*finish)(ready ? live : nullptr);
     };
-    connection->setStateHandler([weak = std::weak_ptr<Connection>(connection), settle](ConnectionState state, const NetworkError&) {
-        const auto live = weak.lock();
-        if (!live) return;
-        switch (state) {
-        case ConnectionState::ready: settle(live, true); break;
-        case ConnectionState::waiting:
-        case ConnectionState::failed:
-        case ConnectionState::cancelled: settle(live, false); break;
-        default: break;
-        }
-    });
+    connection->setStateHandler(
+        [weak = std::weak_ptr<Connection>(connection), settle](ConnectionState state, const NetworkError&) {
+            const auto live = weak.lock();
+            if (!live) return;
+            switch (state) {
+            case ConnectionState::ready: settle(live, true); break;
+            case ConnectionState::waiting:
+            case ConnectionState::failed:
+            case ConnectionState::cancelled: settle(live, false); break;
+            default: break;
+            }
+        });
     connection->start(queue);
     queue.postAfter(timeout, [connection, settle] { settle(connection, false); });
 }

@@ -21,13 +21,15 @@ std::shared_ptr<PixelBuffer> PixelBufferPool::acquire() {
         }
     }
     if (!buffer) buffer = std::make_unique<PixelBuffer>(width_, height_);
-    return std::shared_ptr<PixelBuffer>(buffer.release(), [weak = std::weak_ptr<Shared>(shared_)](PixelBuffer* returned) {
-        std::unique_ptr<PixelBuffer> owned(returned);
-        if (const auto shared = weak.lock()) {
-            const std::lock_guard lock(shared->mutex);
-            if (shared->free.size() < shared->capacity) shared->free.push_back(std::move(owned));
-        }
-    });
+    return std::shared_ptr<PixelBuffer>(buffer.release(),
+                                        [weak = std::weak_ptr<Shared>(shared_)](PixelBuffer* returned) {
+                                            std::unique_ptr<PixelBuffer> owned(returned);
+                                            if (const auto shared = weak.lock()) {
+                                                const std::lock_guard lock(shared->mutex);
+                                                if (shared->free.size() < shared->capacity)
+                                                    shared->free.push_back(std::move(owned));
+                                            }
+                                        });
 }
 
 } // namespace kiv

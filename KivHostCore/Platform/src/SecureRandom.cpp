@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-
 #include <fmt/format.h>
 
 namespace kiv {
@@ -29,7 +28,8 @@ std::string newPairingToken() {
     secureRandomBytes(bytes);
     std::string token;
     token.reserve(64);
-    for (const auto b : bytes) token += fmt::format("{:02x}", b);
+    for (const auto b : bytes)
+        token += fmt::format("{:02x}", b);
     return token;
 }
 
@@ -38,15 +38,17 @@ std::string newUUID() {
     secureRandomBytes(b);
     b[6] = static_cast<std::uint8_t>((b[6] & 0x0F) | 0x40);
     b[8] = static_cast<std::uint8_t>((b[8] & 0x3F) | 0x80);
-    return fmt::format("{:02X}{:02X}{:02X}{:02X}-{:02X}{:02X}-{:02X}{:02X}-{:02X}{:02X}-{:02X}{:02X}{:02X}{:02X}{:02X}{:02X}",
-                       b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
+    return fmt::format(
+        "{:02X}{:02X}{:02X}{:02X}-{:02X}{:02X}-{:02X}{:02X}-{:02X}{:02X}-{:02X}{:02X}{:02X}{:02X}{:02X}{:02X}", b[0],
+        b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13], b[14], b[15]);
 }
 
 std::uint32_t randomNonZeroU32() {
     while (true) {
         std::array<std::uint8_t, 4> b{};
         secureRandomBytes(b);
-        const std::uint32_t value = std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
+        const std::uint32_t value =
+            std::uint32_t{b[0]} << 24 | std::uint32_t{b[1]} << 16 | std::uint32_t{b[2]} << 8 | b[3];
         if (value != 0) return value;
     }
 }
@@ -56,7 +58,8 @@ std::uint64_t randomNonZeroU64() {
         std::array<std::uint8_t, 8> b{};
         secureRandomBytes(b);
         std::uint64_t value = 0;
-        for (const auto byte : b) value = value << 8 | byte;
+        for (const auto byte : b)
+            value = value << 8 | byte;
         if (value != 0) return value;
     }
 }
@@ -64,7 +67,8 @@ std::uint64_t randomNonZeroU64() {
 bool secretsEqual(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     unsigned char difference = 0; // no branch on the bytes: the loop always runs to the end
-    for (std::size_t i = 0; i < a.size(); ++i) difference |= static_cast<unsigned char>(a[i] ^ b[i]);
+    for (std::size_t i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
     return difference == 0;
 }
 

@@ -32,7 +32,8 @@ void AsioTimerDriver::rearm() {
     if (stopped_) return;
     const auto next = timers_.nextDue();
     if (!next) return;
-    timer_.expires_at(std::chrono::steady_clock::time_point(std::chrono::duration_cast<std::chrono::steady_clock::duration>(*next)));
+    timer_.expires_at(
+        std::chrono::steady_clock::time_point(std::chrono::duration_cast<std::chrono::steady_clock::duration>(*next)));
     timer_.async_wait([weak = weak_from_this()](const std::error_code& error) {
         if (auto self = weak.lock()) self->onWake(error);
     });
@@ -41,7 +42,8 @@ void AsioTimerDriver::rearm() {
 void AsioTimerDriver::onWake(const std::error_code& error) {
     // A cancelled wait means a re-arm replaced it; that re-arm has its own wait.
     if (error == asio::error::operation_aborted || stopped_) return;
-    for (auto& state : timers_.takeDue(steadyNow())) deliver_(std::move(state));
+    for (auto& state : timers_.takeDue(steadyNow()))
+        deliver_(std::move(state));
     rearm();
 }
 

@@ -3,7 +3,6 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
-
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -95,14 +94,18 @@ void MainLoop::stop() {
     impl_->context.stop();
 }
 
-bool MainLoop::isRunning() const { return impl_->running; }
+bool MainLoop::isRunning() const {
+    return impl_->running;
+}
 
 void MainLoop::post(Task task) {
     if (impl_->closed) return;
     asio::post(impl_->context, std::move(task));
 }
 
-TimerHandle MainLoop::postAfter(Duration delay, Task task) { return impl_->timers->schedule(delay, std::move(task)); }
+TimerHandle MainLoop::postAfter(Duration delay, Task task) {
+    return impl_->timers->schedule(delay, std::move(task));
+}
 
 bool MainLoop::sync(Task task) {
     if (isCurrent()) {
@@ -127,7 +130,8 @@ bool MainLoop::sync(Task task) {
         impl->waiters.erase(wait);
     });
     std::unique_lock lock(wait->mutex);
-    wait->cv.wait(lock, [&] { return wait->phase == SyncWait::Phase::done || wait->phase == SyncWait::Phase::refused; });
+    wait->cv.wait(lock,
+                  [&] { return wait->phase == SyncWait::Phase::done || wait->phase == SyncWait::Phase::refused; });
     const bool ran = wait->phase == SyncWait::Phase::done;
     lock.unlock();
     if (!ran) {
@@ -137,10 +141,16 @@ bool MainLoop::sync(Task task) {
     return ran;
 }
 
-MonotonicTime MainLoop::now() const { return steadyNow(); }
+MonotonicTime MainLoop::now() const {
+    return steadyNow();
+}
 
-bool MainLoop::isCurrent() const { return impl_->context.get_executor().running_in_this_thread(); }
+bool MainLoop::isCurrent() const {
+    return impl_->context.get_executor().running_in_this_thread();
+}
 
-asio::io_context& MainLoop::context() { return impl_->context; }
+asio::io_context& MainLoop::context() {
+    return impl_->context;
+}
 
 } // namespace kiv

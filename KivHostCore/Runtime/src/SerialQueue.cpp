@@ -1,8 +1,7 @@
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 
-#include <asio/post.hpp>
-
 #include <algorithm>
+#include <asio/post.hpp>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -197,9 +196,13 @@ SerialQueue::~SerialQueue() {
     impl_->close(); // waiting sync callers return without running their task
 }
 
-void SerialQueue::post(Task task) { impl_->enqueue(std::move(task)); }
+void SerialQueue::post(Task task) {
+    impl_->enqueue(std::move(task));
+}
 
-TimerHandle SerialQueue::postAfter(Duration delay, Task task) { return impl_->timers->schedule(delay, std::move(task)); }
+TimerHandle SerialQueue::postAfter(Duration delay, Task task) {
+    return impl_->timers->schedule(delay, std::move(task));
+}
 
 bool SerialQueue::sync(Task task) {
     const auto impl = impl_;
@@ -216,10 +219,16 @@ bool SerialQueue::sync(Task task) {
     return true;
 }
 
-MonotonicTime SerialQueue::now() const { return steadyNow(); }
+MonotonicTime SerialQueue::now() const {
+    return steadyNow();
+}
 
-bool SerialQueue::isCurrent() const { return impl_->heldByThisThread(); }
+bool SerialQueue::isCurrent() const {
+    return impl_->heldByThisThread();
+}
 
-std::string_view SerialQueue::label() const { return impl_->label; }
+std::string_view SerialQueue::label() const {
+    return impl_->label;
+}
 
 } // namespace kiv

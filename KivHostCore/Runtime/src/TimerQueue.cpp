@@ -57,7 +57,9 @@ void ExecutorAnchor::retire() {
 
 ExecutorHandle::ExecutorHandle(Executor& executor) : anchor_(executor.anchor_) {}
 
-bool ExecutorHandle::post(Task task) const { return anchor_ && anchor_->post(task); }
+bool ExecutorHandle::post(Task task) const {
+    return anchor_ && anchor_->post(task);
+}
 
 TimerHandle ExecutorHandle::postAfter(Duration delay, Task task) const {
     if (!anchor_) return {};
@@ -73,7 +75,9 @@ void TimerHandle::cancel() {
     if (state_) state_->cancel();
 }
 
-bool TimerHandle::isPending() const { return state_ && state_->isPending(); }
+bool TimerHandle::isPending() const {
+    return state_ && state_->isPending();
+}
 
 ScopedTimer& ScopedTimer::operator=(ScopedTimer&& other) noexcept {
     if (this != &other) {
@@ -133,11 +137,13 @@ void TimerQueue::clear() {
             heap_.pop();
         }
     }
-    for (auto& state : dropped) state->cancel();
+    for (auto& state : dropped)
+        state->cancel();
 }
 
 void TimerQueue::dropCancelledLocked() {
-    while (!heap_.empty() && !heap_.top().state->isPending()) heap_.pop();
+    while (!heap_.empty() && !heap_.top().state->isPending())
+        heap_.pop();
 }
 
 } // namespace kiv

@@ -2,10 +2,9 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
-
-#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -61,10 +60,16 @@ WorkerPool& WorkerPool::io() {
     return *pool;
 }
 
-asio::io_context& WorkerPool::context() { return impl_->context; }
+asio::io_context& WorkerPool::context() {
+    return impl_->context;
+}
 
-unsigned WorkerPool::threadCount() const { return static_cast<unsigned>(impl_->threads.size()); }
+unsigned WorkerPool::threadCount() const {
+    return static_cast<unsigned>(impl_->threads.size());
+}
 
-bool WorkerPool::runsOnThisThread() const { return tPool == this; }
+bool WorkerPool::runsOnThisThread() const {
+    return tPool == this;
+}
 
 } // namespace kiv

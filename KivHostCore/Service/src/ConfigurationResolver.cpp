@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-
 #include <fmt/format.h>
 
 #include "KivProtocol/RemoteText.hpp"
@@ -22,12 +21,22 @@ std::int64_t toInt(double value) {
     return static_cast<std::int64_t>(value);
 }
 
-std::int64_t roundHalfAway(double value) { return toInt(std::round(value)); }
-std::int64_t evenDown(std::int64_t value) { return value & ~std::int64_t{1}; }
-std::int64_t evenUp(std::int64_t value) { return value % 2 != 0 ? value + 1 : value; }
+std::int64_t roundHalfAway(double value) {
+    return toInt(std::round(value));
+}
+std::int64_t evenDown(std::int64_t value) {
+    return value & ~std::int64_t{1};
+}
+std::int64_t evenUp(std::int64_t value) {
+    return value % 2 != 0 ? value + 1 : value;
+}
 
-std::int64_t effectiveRefinementWidth(const DisplayConfiguration& c) { return c.refinementWidth.value_or(c.streamWidth); }
-std::int64_t effectiveRefinementHeight(const DisplayConfiguration& c) { return c.refinementHeight.value_or(c.streamHeight); }
+std::int64_t effectiveRefinementWidth(const DisplayConfiguration& c) {
+    return c.refinementWidth.value_or(c.streamWidth);
+}
+std::int64_t effectiveRefinementHeight(const DisplayConfiguration& c) {
+    return c.refinementHeight.value_or(c.streamHeight);
+}
 
 void applyCap(double& width, double& height, double capLong, double capShort) {
     const double widthLimit = height <= width ? capLong : capShort;
@@ -69,9 +78,10 @@ DisplayConfiguration resolve(const SessionSettings& settings, const std::optiona
     // 2-3. Factors in points.
     const double longPoints = static_cast<double>(std::max(width, height)) / 2.0;
     const double shortPoints = static_cast<double>(std::min(width, height)) / 2.0;
-    const double wanted = std::min(static_cast<double>(maxLogicalLong) / longPoints, logicalFactor(settings.displaySize));
-    const double minimum = std::max(static_cast<double>(minLogicalLong) / longPoints,
-                                    static_cast<double>(minLogicalShort) / shortPoints);
+    const double wanted =
+        std::min(static_cast<double>(maxLogicalLong) / longPoints, logicalFactor(settings.displaySize));
+    const double minimum =
+        std::max(static_cast<double>(minLogicalLong) / longPoints, static_cast<double>(minLogicalShort) / shortPoints);
     // 4. Logical size.
     DisplayConfiguration c;
     c.scaleFactor = 2;
@@ -83,7 +93,8 @@ DisplayConfiguration resolve(const SessionSettings& settings, const std::optiona
         c.limitedByMacOSMinimum = true;
     } else {
         c.logicalWidth = evenDown(std::max<std::int64_t>(roundHalfAway(static_cast<double>(width) / 2.0 * wanted), 2));
-        c.logicalHeight = evenDown(std::max<std::int64_t>(roundHalfAway(static_cast<double>(height) / 2.0 * wanted), 2));
+        c.logicalHeight =
+            evenDown(std::max<std::int64_t>(roundHalfAway(static_cast<double>(height) / 2.0 * wanted), 2));
     }
     // 5-7. Stream size: backing size when text is enlarged, else the device's pixels; tier scale; caps.
     double ws = factor < 1.0 ? 2.0 * static_cast<double>(c.logicalWidth) : static_cast<double>(width);
@@ -91,11 +102,13 @@ DisplayConfiguration resolve(const SessionSettings& settings, const std::optiona
     ws *= streamScale(tier);
     hs *= streamScale(tier);
     applyCap(ws, hs, static_cast<double>(maxStreamLong), static_cast<double>(maxStreamShort));
-    if (streamCap) applyCap(ws, hs, static_cast<double>(streamCap->longSide), static_cast<double>(streamCap->shortSide));
+    if (streamCap)
+        applyCap(ws, hs, static_cast<double>(streamCap->longSide), static_cast<double>(streamCap->shortSide));
     c.streamWidth = evenDown(std::max<std::int64_t>(roundHalfAway(ws), 2));
     c.streamHeight = evenDown(std::max<std::int64_t>(roundHalfAway(hs), 2));
     // 9. Frame rate.
-    c.fps = (settings.fps == 60 || (settings.fps == 0 && transport == TransportKind::usb && recommendedFPS >= 60)) ? 60 : 30;
+    c.fps = (settings.fps == 60 || (settings.fps == 0 && transport == TransportKind::usb && recommendedFPS >= 60)) ? 60
+                                                                                                                   : 30;
     // 10. Decoder capacity.
     const std::int64_t fullWidth = c.streamWidth;
     const std::int64_t fullHeight = c.streamHeight;
@@ -104,8 +117,10 @@ DisplayConfiguration resolve(const SessionSettings& settings, const std::optiona
         const double budget = static_cast<double>(*decoderMBPerSecond) / static_cast<double>(c.fps);
         if (budget < static_cast<double>(macroblocks)) {
             const double k = std::sqrt(budget / static_cast<double>(macroblocks));
-            c.streamWidth = std::max<std::int64_t>(16 * toInt(std::trunc(static_cast<double>(c.streamWidth) * k / 16.0)), 16);
-            c.streamHeight = std::max<std::int64_t>(16 * toInt(std::trunc(static_cast<double>(c.streamHeight) * k / 16.0)), 16);
+            c.streamWidth =
+                std::max<std::int64_t>(16 * toInt(std::trunc(static_cast<double>(c.streamWidth) * k / 16.0)), 16);
+            c.streamHeight =
+                std::max<std::int64_t>(16 * toInt(std::trunc(static_cast<double>(c.streamHeight) * k / 16.0)), 16);
         }
     }
     // 11. Bit rate scaled from the 2048x1536 reference.
@@ -124,10 +139,12 @@ DisplayConfiguration resolve(const SessionSettings& settings, const std::optiona
 }
 
 Level classify(const DisplayConfiguration& from, const DisplayConfiguration& to) {
-    if (from.logicalWidth != to.logicalWidth || from.logicalHeight != to.logicalHeight || from.scaleFactor != to.scaleFactor) {
+    if (from.logicalWidth != to.logicalWidth || from.logicalHeight != to.logicalHeight ||
+        from.scaleFactor != to.scaleFactor) {
         return Level::display;
     }
-    if (from.streamWidth != to.streamWidth || from.streamHeight != to.streamHeight || from.fps != to.fps) return Level::stream;
+    if (from.streamWidth != to.streamWidth || from.streamHeight != to.streamHeight || from.fps != to.fps)
+        return Level::stream;
     if (effectiveRefinementWidth(from) != effectiveRefinementWidth(to) ||
         effectiveRefinementHeight(from) != effectiveRefinementHeight(to)) {
         return Level::stream;

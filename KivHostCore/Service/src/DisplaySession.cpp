@@ -27,13 +27,13 @@ std::uint32_t displaySerial(const std::string& deviceID, bool landscape) {
     return hash;
 }
 
-std::shared_ptr<DisplaySession> DisplaySession::create(std::string deviceID, HostSettings settings,
-                                                       FrameSourceKind sourceKind, std::shared_ptr<PairingStore> pairing,
-                                                       std::shared_ptr<MuteCoordinator> muter,
-                                                       std::shared_ptr<DisplayOperationGate> gate,
-                                                       HostPlatform& platform, Executor& main) {
-    auto session = std::make_shared<DisplaySession>(std::move(deviceID), std::move(settings), sourceKind,
-                                                    std::move(pairing), std::move(muter), std::move(gate), platform, main);
+std::shared_ptr<DisplaySession>
+DisplaySession::create(std::string deviceID, HostSettings settings, FrameSourceKind sourceKind,
+                       std::shared_ptr<PairingStore> pairing, std::shared_ptr<MuteCoordinator> muter,
+                       std::shared_ptr<DisplayOperationGate> gate, HostPlatform& platform, Executor& main) {
+    auto session =
+        std::make_shared<DisplaySession>(std::move(deviceID), std::move(settings), sourceKind, std::move(pairing),
+                                         std::move(muter), std::move(gate), platform, main);
     std::weak_ptr<DisplaySession> weak = session;
     auto& config = *session->configuration_;
     config.setTarget(std::weak_ptr<ReconfigurationTarget>(session));
@@ -80,32 +80,22 @@ std::shared_ptr<DisplaySession> DisplaySession::create(std::string deviceID, Hos
 DisplaySession::DisplaySession(std::string deviceID, HostSettings settings, FrameSourceKind sourceKind,
                                std::shared_ptr<PairingStore> pairing, std::shared_ptr<MuteCoordinator> muter,
                                std::shared_ptr<DisplayOperationGate> gate, HostPlatform& platform, Executor& main)
-    : main_(main),
-      platform_(platform),
-      deviceID_(std::move(deviceID)),
-      settings_(std::move(settings)),
-      sourceKind_(sourceKind),
-      pairing_(std::move(pairing)),
-      muter_(std::move(muter)),
-      gate_(std::move(gate)),
-      displayQueue_(platform.makeQueue("kiv.display", true)),
-      encoderQueue_(platform.makeQueue("kiv.encoder", true)),
+    : main_(main), platform_(platform), deviceID_(std::move(deviceID)), settings_(std::move(settings)),
+      sourceKind_(sourceKind), pairing_(std::move(pairing)), muter_(std::move(muter)), gate_(std::move(gate)),
+      displayQueue_(platform.makeQueue("kiv.display", true)), encoderQueue_(platform.makeQueue("kiv.encoder", true)),
       refinerEncoderQueue_(platform.makeQueue("kiv.encoder", true)),
-      captureQueue_(platform.makeQueue(sourceKind == FrameSourceKind::synthetic ? "kiv.synthetic" : "kiv.capture", false)),
-      refinerQueue_(platform.makeQueue("kiv.refiner", false)),
-      videoQueue_(platform.makeQueue("kiv.video", false)),
-      inputQueue_(platform.makeQueue("kiv.input", false)),
-      audioQueue_(platform.makeQueue("kiv.audio", false)),
+      captureQueue_(
+          platform.makeQueue(sourceKind == FrameSourceKind::synthetic ? "kiv.synthetic" : "kiv.capture", false)),
+      refinerQueue_(platform.makeQueue("kiv.refiner", false)), videoQueue_(platform.makeQueue("kiv.video", false)),
+      inputQueue_(platform.makeQueue("kiv.input", false)), audioQueue_(platform.makeQueue("kiv.audio", false)),
       monitor_(std::make_shared<PerformanceMonitor>(main)),
       configuration_(SessionConfigurationManager::create(main, settings_.session)),
       displayClock_(platform.makeDisplayClock(*displayQueue_)),
       virtualDisplay_(VirtualDisplayManager::create(platform.displays, displayClock_)),
       input_(InputEventManager::create(*inputQueue_, platform.poster, platform.displayBounds, platform.defaults,
                                        platform.wallSeconds)),
-      inputRoute_(std::make_shared<InputRoute>(input_)),
-      sender_(VideoSender::create(*videoQueue_, monitor_)),
-      audioSender_(AudioSender::create()),
-      touchControl_(settings_.touchControl) {
+      inputRoute_(std::make_shared<InputRoute>(input_)), sender_(VideoSender::create(*videoQueue_, monitor_)),
+      audioSender_(AudioSender::create()), touchControl_(settings_.touchControl) {
     status_.deviceID = deviceID_;
     status_.settings = settings_.session;
     input_->setEnabled(touchControl_);
@@ -144,7 +134,8 @@ void DisplaySession::stop() {
     active_.reset();
     inputRoute_->setActiveLink(std::nullopt);
     configuration_->end();
-    for (auto& [id, link] : openChannels_) link->close();
+    for (auto& [id, link] : openChannels_)
+        link->close();
     openChannels_.clear();
     pendingApproval_.reset();
     stopPipeline();
@@ -201,13 +192,7 @@ void DisplaySession::wire(const std::shared_ptr<HostTransport>& link) {
     // Runs on the link's queue: only pings and input are handled there, and neither may hold the
     // session (it is only ever locked, and so released, on the main thread).
     link->setOnControl([weakSelf, weakLink, id, main, route = inputRoute_](const ControlMessage& message) {
-        if (const auto* ping = message.get<PingInfo>()) {
-            if (auto l = weakLink.lock()) {
-                const auto now = HostClock::nowMicros();
-                l->sendControl({PongInfo{ping->t0, now, now}});
-            }
-            return;
-        }
+        if (answerPing(weakLink, message)) return;
         if (const auto* event = message.get<InputEvent>()) {
             route->deliver(id, *event);
             return;
@@ -230,7 +215,9 @@ void DisplaySession::wire(const std::shared_ptr<HostTransport>& link) {
     });
 }
 
-void DisplaySession::addOpenChannel(const std::shared_ptr<HostTransport>& link) { openChannels_[link->id()] = link; }
+void DisplaySession::addOpenChannel(const std::shared_ptr<HostTransport>& link) {
+    openChannels_[link->id()] = link;
+}
 
 bool DisplaySession::isOpenChannel(const std::shared_ptr<HostTransport>& link) const {
     return link && link->isOpen() && openChannels_.contains(link->id());

@@ -9,11 +9,7 @@
 #include "KivProtocol/RemoteText.hpp"
 
 namespace kiv {
-namespace {
-
-const char* viaText(TransportKind kind) { return kind == TransportKind::usb ? "USB" : "Wi-Fi"; }
-
-} // namespace
+namespace {} // namespace
 
 void DisplaySession::reject(const std::shared_ptr<HostTransport>& link, RejectReason reason) {
     link->close(ControlMessage{reason});
@@ -21,8 +17,8 @@ void DisplaySession::reject(const std::shared_ptr<HostTransport>& link, RejectRe
 
 void DisplaySession::handleHello(const Hello& hello, const std::shared_ptr<HostTransport>& link) {
     if (isStopped_) return;
-    log_.info(fmt::format("Client discovered {} {} iOS {} @{} via {}", hello.deviceName, hello.model, hello.systemVersion,
-                          link->remoteAddress(), viaText(link->kind())));
+    log_.info(fmt::format("Client discovered {} {} iOS {} @{} via {}", hello.deviceName, hello.model,
+                          hello.systemVersion, link->remoteAddress(), name(link->kind())));
     if (hello.protocolVersion != KivConstants::protocolVersion) {
         log_.warning(fmt::format("Protocol version mismatch: client {} host {}", hello.protocolVersion,
                                  KivConstants::protocolVersion));
@@ -64,8 +60,11 @@ void DisplaySession::askUser(const Hello& hello, std::shared_ptr<HostTransport> 
         if (self->pendingApproval_ != link->id()) return; // superseded
         self->pendingApproval_.reset();
         if (!self->isOpenChannel(link)) {
-            if (!self->active_) self->setService(HostStatus::Service::listening());
-            else self->setService(self->active_->paused ? HostStatus::Service::paused() : HostStatus::Service::streaming());
+            if (!self->active_)
+                self->setService(HostStatus::Service::listening());
+            else
+                self->setService(self->active_->paused ? HostStatus::Service::paused()
+                                                       : HostStatus::Service::streaming());
             return;
         }
         if (!approved) {
@@ -96,8 +95,8 @@ void DisplaySession::accept(const Hello& hello, std::shared_ptr<HostTransport> l
     if (sourceKind_ != FrameSourceKind::synthetic && !platform_.screenRecordingGranted()) {
         status_.permissionGranted = false;
         reject(link, RejectReason::permissionMissing);
-        status_.service = HostStatus::Service::error(
-            localize("KivDisplay needs Screen Recording permission to send the extended display to your iPad or iPhone."));
+        status_.service = HostStatus::Service::error(localize(
+            "KivDisplay needs Screen Recording permission to send the extended display to your iPad or iPhone."));
         finishAccept();
         return;
     }
@@ -177,8 +176,8 @@ void DisplaySession::acceptStreaming(const Hello& hello, std::shared_ptr<HostTra
     inputRoute_->setActiveLink(link->id());
     announceInputStatus(inputStatusNow());
     log_.info(fmt::format("Client connected {} session={} via {} iPad screen {}x{} {}", hello.deviceName,
-                          active_->sessionID, viaText(link->kind()), hello.screen.widthPixels,
-                          hello.screen.heightPixels, toText(hello.screen.orientation)));
+                          active_->sessionID, name(link->kind()), hello.screen.widthPixels, hello.screen.heightPixels,
+                          toText(hello.screen.orientation)));
     status_.clientName = hello.deviceName;
     status_.clientModel = hello.model;
     status_.clientAddress = link->remoteAddress();
@@ -188,7 +187,7 @@ void DisplaySession::acceptStreaming(const Hello& hello, std::shared_ptr<HostTra
     status_.clientDecoderMBPerSecond = hello.decoderMBPerSecond;
     status_.configuration = config;
     status_.service = HostStatus::Service::streaming(); // before the note publishes the status
-    showNote(HostStatus::TransportNote::Kind::success, localize("Connected via ") + viaText(link->kind()), true);
+    showNote(HostStatus::TransportNote::Kind::success, localize("Connected via ") + title(link->kind()), true);
     audioGaveUp_ = false;
     audioRetries_ = 0;
     updateAudio(true);
@@ -213,8 +212,8 @@ ConnectInfo DisplaySession::connectInfo(const DisplayConfiguration& config) cons
     if (hostInfoProvider) {
         info.host = hostInfoProvider();
     } else {
-        info.host = HostInfo{settings_.hostID, settings_.serviceName, {}, settings_.controlPort,
-                             KivConstants::protocolVersion};
+        info.host =
+            HostInfo{settings_.hostID, settings_.serviceName, {}, settings_.controlPort, KivConstants::protocolVersion};
     }
     return info;
 }

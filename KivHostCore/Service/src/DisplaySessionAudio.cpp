@@ -76,15 +76,16 @@ void DisplaySession::startAudio() {
                 if (!self->audioError_ && self->audioRetries_ > 0) self->log_.info("Sound streaming recovered");
                 self->audioRetries_ = 0;
                 self->audioStreaming_ = true;
-                self->log_.info(fmt::format("Sound → device started (route {})",
-                                            toText(self->configuration_->settings().audio)));
+                self->log_.info(
+                    fmt::format("Sound → device started (route {})", toText(self->configuration_->settings().audio)));
                 self->updateAudio(false);
                 return;
             }
             self->audioQueue_->post([source = std::exchange(self->audioSource_, nullptr)] { source->stop(); });
             const auto& error = started.error();
             self->audioError_ = error.description();
-            self->log_.warning("Sound capture failed: " + (error.message.empty() ? error.description() : error.message));
+            self->log_.warning("Sound capture failed: " +
+                               (error.message.empty() ? error.description() : error.message));
             self->scheduleAudioRetry();
             self->updateAudio(false);
         });
@@ -112,9 +113,8 @@ void DisplaySession::scheduleAudioRetry() {
     audioRetryTask_.cancel();
     ++audioRetries_;
     if (audioRetries_ <= kMaxAudioRetries) {
-        audioRetryTask_ = onMainAfter(std::chrono::seconds(std::min<std::int64_t>(audioRetries_, 3)), [](DisplaySession& self) {
-            self.updateAudio(false);
-        });
+        audioRetryTask_ = onMainAfter(std::chrono::seconds(std::min<std::int64_t>(audioRetries_, 3)),
+                                      [](DisplaySession& self) { self.updateAudio(false); });
         return;
     }
     audioGaveUp_ = true;
@@ -127,7 +127,8 @@ void DisplaySession::publishAudioStatus(bool forceSend) {
     std::optional<AudioStatus> next;
     if (active_ && configuration_->settings().audio != AudioRoute::mac) {
         // Streaming once the source has started, not while it is still starting (it may fail).
-        next = AudioStatus{audioSource_ != nullptr && audioStreaming_, muter_ && muter_->isMuted(), kAudioRate, kAudioChannels, audioError_};
+        next = AudioStatus{audioSource_ != nullptr && audioStreaming_, muter_ && muter_->isMuted(), kAudioRate,
+                           kAudioChannels, audioError_};
     }
     if (next == status_.audio && !forceSend) return;
     status_.audio = next;

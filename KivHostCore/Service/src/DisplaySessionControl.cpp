@@ -1,9 +1,8 @@
 // What an admitted device steers: settings, keyframes, orientation, statistics, stream limits,
 // pause and resume; the touch availability it is told about; the one-second metrics tick and the
 // five-second statistics line.
-#include <fmt/format.h>
-
 #include <algorithm>
+#include <fmt/format.h>
 
 #include "KivHostCore/Service/DisplaySession.hpp"
 #include "KivProtocol/EnumText.hpp"
@@ -45,8 +44,7 @@ void DisplaySession::handle(const ControlMessage& message, const std::shared_ptr
                                                limit.maxLong, limit.maxShort));
                        configuration_->setStreamCap(limit.maxLong, limit.maxShort);
                    },
-                   [&](const Pause&) { pauseClient(); },
-                   [&](const Resume&) { resumeClient(); },
+                   [&](const Pause&) { pauseClient(); }, [&](const Resume&) { resumeClient(); },
                    [](const auto&) {}, // what the host itself sends, and ping/input (handled on the link)
                },
                message.value);
@@ -146,8 +144,8 @@ void DisplaySession::flushStats() {
     in.host = std::exchange(hostSamples_, {});
     in.links = std::exchange(linkSamples_, {});
     in.clients = std::exchange(clientSamples_, {});
-    in.targetBitrate = pipeline_ ? pipeline_->config.bitrate
-                                 : configuration_->applied().value_or(DisplayConfiguration{}).bitrate;
+    in.targetBitrate =
+        pipeline_ ? pipeline_->config.bitrate : configuration_->applied().value_or(DisplayConfiguration{}).bitrate;
     in.tier = configuration_->currentTier();
     in.idrCounts = std::exchange(idrCounts_, {});
     in.input = input_->takeStats();
@@ -158,8 +156,10 @@ void DisplaySession::flushStats() {
     const auto audio = audioSender_->takeStats(static_cast<double>(in.host.size()));
     if (audioSource_ || audio.packets > 0) in.audio = audio;
     const auto report = makeSessionReport(in, reportCounters_);
-    if (report.problem) statsLog_.warning(report.line);
-    else statsLog_.info(report.line);
+    if (report.problem)
+        statsLog_.warning(report.line);
+    else
+        statsLog_.info(report.line);
 }
 
 } // namespace kiv

@@ -59,10 +59,12 @@ void DisplaySession::reconfigureDisplay(const DisplayConfiguration& configuratio
 }
 
 void DisplaySession::reconfigureDisplayLocked(
-    const DisplayConfiguration& config, std::function<void(std::expected<DisplayConfiguration, DisplayModeError>)> done) {
+    const DisplayConfiguration& config,
+    std::function<void(std::expected<DisplayConfiguration, DisplayModeError>)> done) {
     auto candidates = std::make_shared<std::vector<DisplayConfiguration>>();
     candidates->push_back(config);
-    for (auto& next : ConfigurationResolver::compatibilityLadder(config)) candidates->push_back(std::move(next));
+    for (auto& next : ConfigurationResolver::compatibilityLadder(config))
+        candidates->push_back(std::move(next));
     tryCandidate(std::move(candidates), 0, false, std::move(done));
 }
 
@@ -92,7 +94,7 @@ void DisplaySession::tryCandidate(std::shared_ptr<std::vector<DisplayConfigurati
             if (result) {
                 if (index > 0) {
                     session->log_.notice("Display compatibility fallback in use: " +
-                                      result->effective.compatibilityNote.value_or("-"));
+                                         result->effective.compatibilityNote.value_or("-"));
                 }
                 session->status_.displayID = result->displayID;
                 session->input_->setDisplayID(result->displayID);
@@ -101,7 +103,7 @@ void DisplaySession::tryCandidate(std::shared_ptr<std::vector<DisplayConfigurati
             }
             if (result.error().kind == DisplayModeError::Kind::offline && !retried) {
                 session->log_.warning("Virtual display went offline while applying " + (*candidates)[index].text() +
-                                   ", retrying the same mode");
+                                      ", retrying the same mode");
                 session->tryCandidate(candidates, index, true, std::move(done));
                 return;
             }
@@ -126,9 +128,9 @@ VirtualDisplayConfiguration DisplaySession::displayConfigurationFor(const Displa
                             DisplaySize::standard, DisplaySize::moreSpace, DisplaySize::mostSpace}) {
         auto settings = configuration_->settings();
         settings.displaySize = size;
-        const auto other = ConfigurationResolver::resolve(settings, screen, configuration_->currentTier(), std::nullopt,
-                                                          fps, configuration_->transport(),
-                                                          displayHello_ ? displayHello_->decoderMBPerSecond : std::nullopt);
+        const auto other = ConfigurationResolver::resolve(
+            settings, screen, configuration_->currentTier(), std::nullopt, fps, configuration_->transport(),
+            displayHello_ ? displayHello_->decoderMBPerSecond : std::nullopt);
         const VirtualDisplayMode mode{static_cast<std::uint32_t>(other.logicalWidth),
                                       static_cast<std::uint32_t>(other.logicalHeight), 60};
         if (other.scaleFactor == config.scaleFactor && mode.isValid() && mode.isPortrait() == display.mode.isPortrait())
@@ -153,7 +155,8 @@ bool DisplaySession::verifyBlocking(const ScreenModeInfo& wanted, const std::str
     while (true) {
         const auto current = display.currentMode();
         const auto id = display.getDisplayID().value_or(0);
-        const std::string actual = "Virtual display actual (" + label + ") " + describe(current, id, display.isOnline(id));
+        const std::string actual =
+            "Virtual display actual (" + label + ") " + describe(current, id, display.isOnline(id));
         if (current == wanted) {
             log_.info(actual);
             return true;
@@ -171,7 +174,8 @@ bool DisplaySession::verifyBlocking(const ScreenModeInfo& wanted, const std::str
 DisplaySession::EnsureResult DisplaySession::ensureDisplayBlocking(const EnsureRequest& request) {
     const auto& config = request.config;
     const auto mismatch = [&](std::string effective) {
-        return std::unexpected(DisplayModeError{DisplayModeError::Kind::mismatch, config.text(), std::move(effective), 0});
+        return std::unexpected(
+            DisplayModeError{DisplayModeError::Kind::mismatch, config.text(), std::move(effective), 0});
     };
     if (request.unusable) return mismatch("simulated: not usable for desktop");
     if (!request.useVirtualDisplay) {

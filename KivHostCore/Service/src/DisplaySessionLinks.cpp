@@ -8,9 +8,8 @@
 namespace kiv {
 namespace {
 
-const char* kindWord(std::optional<TransportKind> kind) {
-    if (!kind) return "-";
-    return *kind == TransportKind::usb ? "USB" : "Wi-Fi";
+std::string_view kindWord(std::optional<TransportKind> kind) {
+    return kind ? name(*kind) : "-";
 }
 
 Duration secondsToDuration(double seconds) {
@@ -38,7 +37,8 @@ void DisplaySession::linkClosed(const std::string& id) {
     }
     const auto lostKind = active_->link->kind();
     log_.notice(fmt::format("{} lost to {}: holding session {}s for another link (virtual display kept)",
-                            kindWord(lostKind), active_->hello.deviceName, static_cast<std::int64_t>(settings_.linkHoldSeconds)));
+                            kindWord(lostKind), active_->hello.deviceName,
+                            static_cast<std::int64_t>(settings_.linkHoldSeconds)));
     lostLinkKind_ = lostKind;
     active_->link.reset();
     inputRoute_->setActiveLink(std::nullopt);
@@ -54,7 +54,8 @@ void DisplaySession::linkClosed(const std::string& id) {
     linkHoldTask_ = onMainAfter(secondsToDuration(settings_.linkHoldSeconds), [](DisplaySession& self) {
         if (!self.active_ || self.active_->link) return;
         self.log_.info(fmt::format("No link took over within {}s: client disconnected {}",
-                                   static_cast<std::int64_t>(self.settings_.linkHoldSeconds), self.active_->hello.deviceName));
+                                   static_cast<std::int64_t>(self.settings_.linkHoldSeconds),
+                                   self.active_->hello.deviceName));
         self.showNote(HostStatus::TransportNote::Kind::failure,
                       localize("The ") + self.deviceWord() + localize(" disconnected"), true);
         self.teardownClient(false);
@@ -83,12 +84,13 @@ void DisplaySession::migrate(const std::shared_ptr<HostTransport>& link, const H
     status_.transport = link->kind();
     const auto display = virtualDisplay_->configuration();
     log_.notice(fmt::format(
-        "Transport switched {} → {} in {}ms: session {} kept, virtual display {} unchanged ({}×{}@{}x), link changes {}",
+        "Transport switched {} → {} in {}ms: session {} kept, virtual display {} unchanged ({}×{}@{}x), link changes "
+        "{}",
         kindWord(oldKind), kindWord(link->kind()),
         std::chrono::duration_cast<std::chrono::milliseconds>(main_.now() - started).count(), active_->sessionID,
         status_.displayID ? std::to_string(*status_.displayID) : std::string("-"), applied ? applied->logicalWidth : 0,
         applied ? applied->logicalHeight : 0, applied ? applied->scaleFactor : 0, active_->linkChanges));
-    showNote(HostStatus::TransportNote::Kind::success, localize("Connected via ") + kindWord(link->kind()), true);
+    showNote(HostStatus::TransportNote::Kind::success, localize("Connected via ") + title(link->kind()), true);
     configuration_->setTransport(link->kind());
     updateAudio(true);
     if (screenChanged) {
@@ -110,7 +112,8 @@ void DisplaySession::migrate(const std::shared_ptr<HostTransport>& link, const H
 void DisplaySession::startGrace() {
     graceTask_.cancel();
     if (!virtualDisplay_->isActive()) return;
-    log_.info(fmt::format("Virtual display kept for {}s grace period", static_cast<std::int64_t>(settings_.graceSeconds)));
+    log_.info(
+        fmt::format("Virtual display kept for {}s grace period", static_cast<std::int64_t>(settings_.graceSeconds)));
     graceTask_ = onMainAfter(secondsToDuration(settings_.graceSeconds), [](DisplaySession& self) {
         if (self.active_ && !self.active_->paused) return;
         self.log_.info("Grace period expired");

@@ -1,8 +1,7 @@
 // The media pipeline of a session: start and stop with generations, capture recovery, sleep and
 // wake.
-#include <fmt/format.h>
-
 #include <algorithm>
+#include <fmt/format.h>
 #include <numeric>
 
 #include "KivHostCore/Media/ScreenCaptureManager.hpp"
@@ -52,8 +51,11 @@ void DisplaySession::startPipeline(std::optional<std::uint32_t> displayID, const
                                    std::function<void(StreamResult)> done) {
     stopPipeline();
     const auto generation = pipelineGeneration_;
-    H264Encoder::Configuration encoding{static_cast<int>(config.streamWidth), static_cast<int>(config.streamHeight),
-                                        static_cast<int>(config.fps > 0 ? config.fps : 30), config.bitrate, 2.0,
+    H264Encoder::Configuration encoding{static_cast<int>(config.streamWidth),
+                                        static_cast<int>(config.streamHeight),
+                                        static_cast<int>(config.fps > 0 ? config.fps : 30),
+                                        config.bitrate,
+                                        2.0,
                                         std::nullopt};
     auto created = H264Encoder::create(encoding, *platform_.encoders, *encoderQueue_, monitor_);
     if (!created) {
@@ -67,8 +69,8 @@ void DisplaySession::startPipeline(std::optional<std::uint32_t> displayID, const
     StaticRefiner::Configuration refining;
     refining.quality = config.refinementQuality;
     auto refiner = StaticRefiner::create(static_cast<int>(config.refinementWidth.value_or(config.streamWidth)),
-                                         static_cast<int>(config.refinementHeight.value_or(config.streamHeight)), refining,
-                                         *refinerQueue_, *platform_.encoders, *refinerEncoderQueue_);
+                                         static_cast<int>(config.refinementHeight.value_or(config.streamHeight)),
+                                         refining, *refinerQueue_, *platform_.encoders, *refinerEncoderQueue_);
     refiner->onRefined = [sender](EncodedFrame frame) {
         if (auto s = sender.lock()) s->sendRefinement(std::move(frame));
     };
@@ -77,7 +79,8 @@ void DisplaySession::startPipeline(std::optional<std::uint32_t> displayID, const
     };
     std::weak_ptr<StaticRefiner> weakRefiner = refiner;
     encoder->onEncoded = [sender, weakRefiner](EncodedFrame frame) {
-        if (auto r = weakRefiner.lock()) r->noteMainFrameEncoded(static_cast<std::int64_t>(frame.data.size()), frame.isKeyframe);
+        if (auto r = weakRefiner.lock())
+            r->noteMainFrameEncoded(static_cast<std::int64_t>(frame.data.size()), frame.isKeyframe);
         if (auto s = sender.lock()) s->send(std::move(frame));
     };
     encoder->onFailure = [log = log_](std::int32_t status) {
@@ -86,7 +89,8 @@ void DisplaySession::startPipeline(std::optional<std::uint32_t> displayID, const
 
     std::shared_ptr<FrameSource> source;
     if (sourceKind_ == FrameSourceKind::synthetic) {
-        source = SyntheticFrameSource::create(*captureQueue_, monitor_, syntheticStaticAfterFrames, syntheticStaticTicks);
+        source =
+            SyntheticFrameSource::create(*captureQueue_, monitor_, syntheticStaticAfterFrames, syntheticStaticTicks);
     } else {
         source = ScreenCaptureManager::create(platform_.makeGrabber(), *captureQueue_, monitor_);
     }
@@ -119,7 +123,8 @@ void DisplaySession::startPipeline(std::optional<std::uint32_t> displayID, const
                           if (current) {
                               self->captureRetries_ = 0;
                               self->requestKeyframe();
-                              self->log_.info("Encoder actual: " + encoderText(self->pipeline_->encoder->configuration()));
+                              self->log_.info("Encoder actual: " +
+                                              encoderText(self->pipeline_->encoder->configuration()));
                           }
                           done({});
                       });
@@ -172,8 +177,9 @@ void DisplaySession::recover(bool offline) {
         self.resumeStreaming([weak = self.weak_from_this(), started] {
             auto session = weak.lock();
             if (session && session->pipeline_) {
-                session->log_.info(fmt::format("Capture recovered in {}ms",
-                                               std::chrono::duration_cast<std::chrono::milliseconds>(session->main_.now() - started).count()));
+                session->log_.info(fmt::format(
+                    "Capture recovered in {}ms",
+                    std::chrono::duration_cast<std::chrono::milliseconds>(session->main_.now() - started).count()));
             }
         });
     });
@@ -183,9 +189,8 @@ void DisplaySession::pollOffline(MonotonicTime started, MonotonicTime deadline) 
     const auto id = status_.displayID;
     const bool online = id && virtualDisplay_->isOnline(*id);
     if (!online && main_.now() < deadline && !displaysAsleep_) {
-        recoveryTask_ = onMainAfter(kOfflinePoll, [started, deadline](DisplaySession& self) {
-            self.pollOffline(started, deadline);
-        });
+        recoveryTask_ = onMainAfter(kOfflinePoll,
+                                    [started, deadline](DisplaySession& self) { self.pollOffline(started, deadline); });
         return;
     }
     if (!online) {

@@ -1,8 +1,7 @@
 #include "KivHostCore/Service/HostService.hpp"
 
-#include <fmt/format.h>
-
 #include <charconv>
+#include <fmt/format.h>
 
 #include "KivHostCore/Transport/BonjourAdvertiser.hpp"
 #include "KivHostCore/Transport/ControlServer.hpp"
@@ -30,7 +29,8 @@ USBDeviceMonitor::Direct parseUsbDirect(const std::string& text) {
         unsigned value = 0;
         const auto& p = parts[1];
         const auto [end, error] = std::from_chars(p.data(), p.data() + p.size(), value);
-        if (error == std::errc{} && end == p.data() + p.size() && value <= 65535) direct.port = static_cast<std::uint16_t>(value);
+        if (error == std::errc{} && end == p.data() + p.size() && value <= 65535)
+            direct.port = static_cast<std::uint16_t>(value);
     }
     return direct;
 }
@@ -43,18 +43,11 @@ std::shared_ptr<HostService> HostService::create(HostSettings settings, FrameSou
 
 HostService::HostService(HostSettings settings, FrameSourceKind sourceKind, std::shared_ptr<PairingStore> pairing,
                          HostPlatform& platform, Executor& main)
-    : main_(main),
-      platform_(platform),
-      settings_(std::move(settings)),
-      sourceKind_(sourceKind),
-      pairing_(std::move(pairing)),
-      muteQueue_(platform.makeQueue("kiv.audio.mute", true)),
-      gate_(DisplayOperationGate::create(main)),
-      controlQueue_(platform.makeQueue("kiv.control.links", false)),
-      serverQueue_(platform.makeQueue("kiv.control", false)),
-      udpQueue_(platform.makeQueue("kiv.udp", false)),
-      usbQueue_(platform.makeQueue("kiv.usb.monitor", false)),
-      bonjourQueue_(platform.makeQueue("kiv.bonjour", false)) {
+    : main_(main), platform_(platform), settings_(std::move(settings)), sourceKind_(sourceKind),
+      pairing_(std::move(pairing)), muteQueue_(platform.makeQueue("kiv.audio.mute", true)),
+      gate_(DisplayOperationGate::create(main)), controlQueue_(platform.makeQueue("kiv.control.links", false)),
+      serverQueue_(platform.makeQueue("kiv.control", false)), udpQueue_(platform.makeQueue("kiv.udp", false)),
+      usbQueue_(platform.makeQueue("kiv.usb.monitor", false)), bonjourQueue_(platform.makeQueue("kiv.bonjour", false)) {
     if (platform.makeAudioDevices) {
         auto devices = platform.makeAudioDevices(*muteQueue_);
         auto store = platform.defaults ? platform.defaults : std::make_shared<InMemoryKeyValueStore>();
@@ -70,7 +63,8 @@ HostService::~HostService() {
 }
 
 bool HostService::granted() const {
-    return sourceKind_ == FrameSourceKind::synthetic || (platform_.screenRecordingGranted && platform_.screenRecordingGranted());
+    return sourceKind_ == FrameSourceKind::synthetic ||
+           (platform_.screenRecordingGranted && platform_.screenRecordingGranted());
 }
 
 HostInfo HostService::hostInfo() const {
@@ -83,8 +77,12 @@ HostInfo HostService::hostInfo() const {
     return info;
 }
 
-std::uint16_t HostService::controlPort() const { return server_ ? server_->port() : settings_.controlPort; }
-std::uint16_t HostService::videoPort() const { return udp_ ? udp_->port() : settings_.videoPort; }
+std::uint16_t HostService::controlPort() const {
+    return server_ ? server_->port() : settings_.controlPort;
+}
+std::uint16_t HostService::videoPort() const {
+    return udp_ ? udp_->port() : settings_.videoPort;
+}
 
 std::expected<void, std::string> HostService::start() {
     if (server_ || usbMonitor_) return {};
@@ -92,18 +90,23 @@ std::expected<void, std::string> HostService::start() {
     if (settings_.loopbackOnly) {
         status_.hostAddresses = {"127.0.0.1"};
     } else {
-        status_.hostAddresses = platform_.machine ? DiscoveryService::localIPv4Addresses(platform_.machine->ipv4Addresses())
-                                                  : std::vector<std::string>{};
+        status_.hostAddresses = platform_.machine
+                                    ? DiscoveryService::localIPv4Addresses(platform_.machine->ipv4Addresses())
+                                    : std::vector<std::string>{};
     }
     std::string usb = "usbmuxd";
-    if (!settings_.usbEnabled) usb = "off";
-    else if (settings_.usbDirect) usb = "direct " + *settings_.usbDirect;
+    if (!settings_.usbEnabled)
+        usb = "off";
+    else if (settings_.usbDirect)
+        usb = "direct " + *settings_.usbDirect;
     std::string addresses;
-    for (const auto& a : status_.hostAddresses) addresses += (addresses.empty() ? "" : ",") + a;
+    for (const auto& a : status_.hostAddresses)
+        addresses += (addresses.empty() ? "" : ",") + a;
     log_.info(fmt::format("Starting service: name={} ip={} control={} video={} usb={} virtualDisplay={} "
                           "screenRecording={} multi-device=on",
                           settings_.serviceName, addresses, settings_.controlPort, settings_.videoPort, usb,
-                          settings_.useVirtualDisplay ? "true" : "false", status_.permissionGranted ? "granted" : "missing"));
+                          settings_.useVirtualDisplay ? "true" : "false",
+                          status_.permissionGranted ? "granted" : "missing"));
     if (settings_.wifiEnabled) {
         if (auto started = startWiFi(); !started) return started;
     } else {
@@ -190,13 +193,7 @@ void HostService::accept(const std::shared_ptr<HostTransport>& link) {
     std::weak_ptr<HostTransport> weakLink = link;
     auto main = main_.handle();
     link->setOnControl([weak, weakLink, main](const ControlMessage& message) {
-        if (const auto* ping = message.get<PingInfo>()) {
-            if (auto l = weakLink.lock()) {
-                const auto now = HostClock::nowMicros();
-                l->sendControl({PongInfo{ping->t0, now, now}});
-            }
-            return;
-        }
+        if (answerPing(weakLink, message)) return;
         const auto* hello = message.get<Hello>();
         if (!hello) return;
         main.post([weak, weakLink, hello = *hello] {
@@ -242,7 +239,8 @@ std::shared_ptr<DisplaySession> HostService::makeSession(const Hello& hello) {
     settings.controlPort = controlPort(); // what the listeners bound, when the settings asked for any port
     settings.videoPort = videoPort();
     settings.session = settingsForDevice ? settingsForDevice(hello.deviceID) : settings_.session;
-    auto session = DisplaySession::create(hello.deviceID, settings, sourceKind_, pairing_, muter_, gate_, platform_, main_);
+    auto session =
+        DisplaySession::create(hello.deviceID, settings, sourceKind_, pairing_, muter_, gate_, platform_, main_);
     std::weak_ptr<HostService> weak = weak_from_this();
     const std::string deviceID = hello.deviceID;
     session->hostInfoProvider = [weak] {
@@ -253,7 +251,8 @@ std::shared_ptr<DisplaySession> HostService::makeSession(const Hello& hello) {
         auto self = weak.lock();
         if (!self) return 0;
         int count = 0;
-        for (const auto& [id, s] : self->sessions_) count += id != deviceID && s->hasActiveClient();
+        for (const auto& [id, s] : self->sessions_)
+            count += id != deviceID && s->hasActiveClient();
         return count;
     };
     session->approvalHandler = [weak](const PeerRequest& request, DisplaySession::ApprovalReply reply) {
@@ -312,7 +311,8 @@ std::shared_ptr<DisplaySession> HostService::session(const std::string& deviceID
 void HostService::emit() {
     using Kind = HostStatus::Service::Kind;
     status_.devices.clear();
-    for (const auto& s : allSessions()) status_.devices.push_back(s->status());
+    for (const auto& s : allSessions())
+        status_.devices.push_back(s->status());
     const auto any = [&](Kind kind) -> const HostStatus* {
         for (const auto& d : status_.devices)
             if (d.service.kind == kind) return &d;
@@ -360,21 +360,25 @@ void HostService::setTouchControl(bool on) {
 }
 
 void HostService::refreshInputStatus() {
-    for (const auto& s : allSessions()) s->refreshInputStatus();
+    for (const auto& s : allSessions())
+        s->refreshInputStatus();
 }
 
 void HostService::setGraceSeconds(double seconds) {
     settings_.graceSeconds = seconds;
-    for (const auto& s : allSessions()) s->setGraceSeconds(seconds);
+    for (const auto& s : allSessions())
+        s->setGraceSeconds(seconds);
 }
 
 void HostService::refreshPermission() {
     const bool now = granted();
-    if (now != status_.permissionGranted) log_.info(std::string("Screen recording permission: ") + (now ? "granted" : "missing"));
+    if (now != status_.permissionGranted)
+        log_.info(std::string("Screen recording permission: ") + (now ? "granted" : "missing"));
     status_.permissionGranted = now;
     for (const auto& s : allSessions()) {
         if (s->status().permissionGranted != now)
-            KivLog::logger("Session").info(std::string("Screen recording permission: ") + (now ? "granted" : "missing"));
+            KivLog::logger("Session").info(std::string("Screen recording permission: ") +
+                                           (now ? "granted" : "missing"));
         s->setPermissionGranted(now);
         s->publishStatus();
     }
@@ -389,7 +393,8 @@ void HostService::stop() {
     }
     sessions_.clear();
     order_.clear();
-    for (auto& [id, link] : pending_) link->close();
+    for (auto& [id, link] : pending_)
+        link->close();
     pending_.clear();
     helloTimers_.clear();
     if (muter_) muter_->restoreAll();

@@ -27,7 +27,8 @@ void UserDefaultsPairingStore::write(const Records& records) {
     StoredDictionary dictionary;
     for (const auto& [deviceID, record] : records) {
         StoredDictionary fields;
-        for (const auto& [name, text] : record) fields[name] = StoredValue{text};
+        for (const auto& [name, text] : record)
+            fields[name] = StoredValue{text};
         dictionary[deviceID] = StoredValue{std::move(fields)};
     }
     defaults_->setDictionary(key, std::move(dictionary));
@@ -99,7 +100,8 @@ void InMemoryPairingStore::unpair(const std::string& deviceID) {
 std::vector<PairedDevice> InMemoryPairingStore::pairedDevices() {
     const std::lock_guard lock(mutex_);
     std::vector<PairedDevice> devices;
-    for (const auto& [deviceID, entry] : entries_) devices.push_back({deviceID, entry.second});
+    for (const auto& [deviceID, entry] : entries_)
+        devices.push_back({deviceID, entry.second});
     return devices;
 }
 

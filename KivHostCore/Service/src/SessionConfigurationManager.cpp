@@ -7,8 +7,6 @@
 namespace kiv {
 
 namespace {
-const char* transportWord(TransportKind kind) { return kind == TransportKind::usb ? "USB" : "Wi-Fi"; }
-
 // The platform's standard list format in English: "A", "A and B", "A, B, and C".
 std::string joinWithAnd(const std::vector<std::string>& items) {
     if (items.size() == 1) return items[0];
@@ -32,7 +30,8 @@ std::string SessionConfigurationManager::Origin::text() const {
     return {};
 }
 
-std::shared_ptr<SessionConfigurationManager> SessionConfigurationManager::create(Executor& main, SessionSettings settings) {
+std::shared_ptr<SessionConfigurationManager> SessionConfigurationManager::create(Executor& main,
+                                                                                 SessionSettings settings) {
     return std::make_shared<SessionConfigurationManager>(main, std::move(settings));
 }
 
@@ -48,8 +47,8 @@ QualityTier SessionConfigurationManager::currentTier() const {
 }
 
 DisplayConfiguration SessionConfigurationManager::desiredConfiguration() const {
-    auto desired = ConfigurationResolver::resolve(settings_, screen_, currentTier(), streamCap_, recommendedFPS_, transport_,
-                                                  decoderMBPerSecond_);
+    auto desired = ConfigurationResolver::resolve(settings_, screen_, currentTier(), streamCap_, recommendedFPS_,
+                                                  transport_, decoderMBPerSecond_);
     // A display mode the system refused is not asked for again: use what worked instead.
     if (compat_ && desired.logicalWidth == compat_->width && desired.logicalHeight == compat_->height &&
         desired.scaleFactor == compat_->scale) {
@@ -83,7 +82,7 @@ std::optional<std::string> SessionConfigurationManager::autoSummary(const Origin
     if (origin.kind == Origin::Kind::automatic) return localize("Auto quality: ") + title(currentTier());
     if (origin.kind == Origin::Kind::system) {
         if (origin.reason.starts_with("orientation")) return localize("Adapted to the screen orientation");
-        if (origin.reason.starts_with("transport")) return localize("Quality adjusted for ") + transportWord(transport_);
+        if (origin.reason.starts_with("transport")) return localize("Quality adjusted for ") + title(transport_);
     }
     return std::nullopt;
 }
@@ -141,52 +140,56 @@ void SessionConfigurationManager::apply(const SessionSettings& requested, const 
     if (level >= Level::stream) {
         setState(ApplyState::applying(localize("Applying…")));
         if (onApplying) {
-            for (const auto& origin : origins) onApplying(origin);
+            for (const auto& origin : origins)
+                onApplying(origin);
         }
     }
     const MonotonicTime started = main_.now();
     const std::uint64_t generation = generation_;
-    perform(desired, level, [this, weak = weak_from_this(), origins, old, requested, previous, desired, level, message,
-                             started, generation](Performed result) {
-        const auto self = weak.lock();
-        if (!self) return;
-        if (generation != generation_) { // the pipeline ended meanwhile
-            finish();
-            return;
-        }
-        if (result) {
-            applied_ = *result;
-            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(main_.now() - started).count();
-            log_.info(fmt::format("Reconfigure [{}] done in {}ms", ConfigurationResolver::toText(level), ms));
-            setState(ApplyState::succeeded(message));
-            broadcast(origins, ConfigResult::ok());
-            finish();
-            return;
-        }
-        log_.error(fmt::format("Reconfigure [{}] failed: {} — rolling back", ConfigurationResolver::toText(level),
-                               result.error()));
-        settings_ = old;
-        if (old != requested && onSettingsChanged) onSettingsChanged(settings_);
-        const Level rollbackLevel = std::max(ConfigurationResolver::classify(desired, previous), level);
-        perform(previous, rollbackLevel, [this, weak, origins, generation](Performed rollback) {
-            const auto alive = weak.lock();
-            if (!alive) return;
-            if (generation != generation_) {
-                finish();
-                return;
-            }
-            if (rollback) {
-                applied_ = *rollback;
-                log_.info("Rollback succeeded: " + rollback->text());
-            } else {
-                log_.error("Rollback failed: " + rollback.error());
-            }
-            const std::string failure = localize("That setting couldn't be applied. Restored: ") + settingsTitles(settings_);
-            setState(ApplyState::failed(failure));
-            broadcast(origins, ConfigResult::failed(failure));
-            finish();
-        });
-    });
+    perform(desired, level,
+            [this, weak = weak_from_this(), origins, old, requested, previous, desired, level, message, started,
+             generation](Performed result) {
+                const auto self = weak.lock();
+                if (!self) return;
+                if (generation != generation_) { // the pipeline ended meanwhile
+                    finish();
+                    return;
+                }
+                if (result) {
+                    applied_ = *result;
+                    const auto ms =
+                        std::chrono::duration_cast<std::chrono::milliseconds>(main_.now() - started).count();
+                    log_.info(fmt::format("Reconfigure [{}] done in {}ms", ConfigurationResolver::toText(level), ms));
+                    setState(ApplyState::succeeded(message));
+                    broadcast(origins, ConfigResult::ok());
+                    finish();
+                    return;
+                }
+                log_.error(fmt::format("Reconfigure [{}] failed: {} — rolling back",
+                                       ConfigurationResolver::toText(level), result.error()));
+                settings_ = old;
+                if (old != requested && onSettingsChanged) onSettingsChanged(settings_);
+                const Level rollbackLevel = std::max(ConfigurationResolver::classify(desired, previous), level);
+                perform(previous, rollbackLevel, [this, weak, origins, generation](Performed rollback) {
+                    const auto alive = weak.lock();
+                    if (!alive) return;
+                    if (generation != generation_) {
+                        finish();
+                        return;
+                    }
+                    if (rollback) {
+                        applied_ = *rollback;
+                        log_.info("Rollback succeeded: " + rollback->text());
+                    } else {
+                        log_.error("Rollback failed: " + rollback.error());
+                    }
+                    const std::string failure =
+                        localize("That setting couldn't be applied. Restored: ") + settingsTitles(settings_);
+                    setState(ApplyState::failed(failure));
+                    broadcast(origins, ConfigResult::failed(failure));
+                    finish();
+                });
+            });
 }
 
 void SessionConfigurationManager::perform(const DisplayConfiguration& configuration, Level level,
@@ -209,13 +212,14 @@ void SessionConfigurationManager::perform(const DisplayConfiguration& configurat
         deliver(configuration);
         break;
     case Level::stream:
-        target->reconfigureStream(configuration, [deliver, configuration](std::expected<void, std::string> result) mutable {
-            if (result) {
-                deliver(configuration);
-            } else {
-                deliver(std::unexpected(result.error()));
-            }
-        });
+        target->reconfigureStream(configuration,
+                                  [deliver, configuration](std::expected<void, std::string> result) mutable {
+                                      if (result) {
+                                          deliver(configuration);
+                                      } else {
+                                          deliver(std::unexpected(result.error()));
+                                      }
+                                  });
         break;
     case Level::display: target->reconfigureDisplay(configuration, deliver); break;
     }
@@ -267,7 +271,7 @@ void SessionConfigurationManager::setTransport(TransportKind kind) {
     auto_.lastChange = nowSeconds();
     auto_.recentBad.clear();
     auto_.goodStreak = 0;
-    if (applied_) schedule(settings_, Origin::system(std::string("transport ") + transportWord(kind)));
+    if (applied_) schedule(settings_, Origin::system("transport " + std::string(name(kind))));
 }
 
 void SessionConfigurationManager::markApplied(const DisplayConfiguration& configuration) {
@@ -283,8 +287,9 @@ void SessionConfigurationManager::noteDisplayResult(const DisplayConfiguration& 
         return;
     }
     compat_ = Compat{requested.logicalWidth, requested.logicalHeight, requested.scaleFactor, effective};
-    log_.notice(fmt::format("Display compatibility: {}×{}@{}x → {}×{}@{}x", requested.logicalWidth, requested.logicalHeight,
-                            requested.scaleFactor, effective.logicalWidth, effective.logicalHeight, effective.scaleFactor));
+    log_.notice(fmt::format("Display compatibility: {}×{}@{}x → {}×{}@{}x", requested.logicalWidth,
+                            requested.logicalHeight, requested.scaleFactor, effective.logicalWidth,
+                            effective.logicalHeight, effective.scaleFactor));
 }
 
 void SessionConfigurationManager::end() {

@@ -1,8 +1,7 @@
 #include "KivHostCore/Service/SessionReport.hpp"
 
-#include <fmt/format.h>
-
 #include <algorithm>
+#include <fmt/format.h>
 
 #include "KivProtocol/EnumText.hpp"
 
@@ -13,14 +12,16 @@ namespace {
 template <class T, class F>
 double average(const std::vector<T>& samples, F value) {
     double sum = 0;
-    for (const auto& s : samples) sum += static_cast<double>(value(s));
+    for (const auto& s : samples)
+        sum += static_cast<double>(value(s));
     return samples.empty() ? 0.0 : sum / static_cast<double>(samples.size());
 }
 
 template <class T, class F>
 double largest(const std::vector<T>& samples, F value) {
     double most = 0;
-    for (const auto& s : samples) most = std::max(most, static_cast<double>(value(s)));
+    for (const auto& s : samples)
+        most = std::max(most, static_cast<double>(value(s)));
     return most;
 }
 
@@ -32,21 +33,25 @@ std::int64_t since(std::int64_t now, std::int64_t& before) {
     return d;
 }
 
-std::int64_t kib(std::int64_t bytes) { return bytes / 1024; }
+std::int64_t kib(std::int64_t bytes) {
+    return bytes / 1024;
+}
 
 std::string linkPart(const std::vector<TransportMetrics>& links) {
     const auto& link = links.back();
     const double throughput = average(links, [](const TransportMetrics& m) { return m.throughputMbps; });
-    const auto queueKB = static_cast<std::int64_t>(largest(links, [](const TransportMetrics& m) { return kib(m.sendQueueBytes); }));
-    const auto reconnects = static_cast<std::int64_t>(largest(links, [](const TransportMetrics& m) { return m.reconnects; }));
+    const auto queueKB =
+        static_cast<std::int64_t>(largest(links, [](const TransportMetrics& m) { return kib(m.sendQueueBytes); }));
+    const auto reconnects =
+        static_cast<std::int64_t>(largest(links, [](const TransportMetrics& m) { return m.reconnects; }));
     if (link.kind != TransportKind::usb)
-        return fmt::format(" | link wifi {} throughput {:.1f}Mbps sendq max {}KB reconnects {}", link.device, throughput,
-                           queueKB, reconnects);
-    return fmt::format(" | link usb dev={} throughput {:.1f}Mbps sendq max {}KB/{}f rxq {}KB reconnects {}", link.device,
-                       throughput, queueKB,
-                       static_cast<std::int64_t>(largest(links, [](const TransportMetrics& m) { return m.sendQueueFrames; })),
-                       static_cast<std::int64_t>(largest(links, [](const TransportMetrics& m) { return kib(m.receiveQueueBytes); })),
-                       reconnects);
+        return fmt::format(" | link wifi {} throughput {:.1f}Mbps sendq max {}KB reconnects {}", link.device,
+                           throughput, queueKB, reconnects);
+    return fmt::format(
+        " | link usb dev={} throughput {:.1f}Mbps sendq max {}KB/{}f rxq {}KB reconnects {}", link.device, throughput,
+        queueKB, static_cast<std::int64_t>(largest(links, [](const TransportMetrics& m) { return m.sendQueueFrames; })),
+        static_cast<std::int64_t>(largest(links, [](const TransportMetrics& m) { return kib(m.receiveQueueBytes); })),
+        reconnects);
 }
 
 std::string clientPart(const std::vector<ClientStats>& c, SessionReportCounters& counters) {
@@ -54,13 +59,15 @@ std::string clientPart(const std::vector<ClientStats>& c, SessionReportCounters&
     return fmt::format(
         " || iPad dec {:.0f}fps {:.2f}ms latency {:.1f}ms (max {:.1f}ms) loss {:.1f}% (max {:.1f}%) rtt {:.1f}ms "
         "jitter {:.1f}ms dropped +{} skipped +{}",
-        average(c, [](const ClientStats& s) { return s.decodeFPS; }), average(c, [](const ClientStats& s) { return s.decodeTimeMs; }),
+        average(c, [](const ClientStats& s) { return s.decodeFPS; }),
+        average(c, [](const ClientStats& s) { return s.decodeTimeMs; }),
         average(c, [](const ClientStats& s) { return s.latencyMs; }),
         largest(c, [](const ClientStats& s) { return s.latencyMaxMs.value_or(s.latencyMs); }),
         average(c, [](const ClientStats& s) { return s.packetLoss; }) * 100,
-        largest(c, [](const ClientStats& s) { return s.packetLoss; }) * 100, average(c, [](const ClientStats& s) { return s.rttMs; }),
-        average(c, [](const ClientStats& s) { return s.jitterMs.value_or(0); }), since(newest.droppedFrames, counters.client[0]),
-        since(newest.skippedFrames.value_or(0), counters.client[1]));
+        largest(c, [](const ClientStats& s) { return s.packetLoss; }) * 100,
+        average(c, [](const ClientStats& s) { return s.rttMs; }),
+        average(c, [](const ClientStats& s) { return s.jitterMs.value_or(0); }),
+        since(newest.droppedFrames, counters.client[0]), since(newest.skippedFrames.value_or(0), counters.client[1]));
 }
 
 } // namespace
@@ -94,10 +101,12 @@ SessionReport makeSessionReport(const SessionReportInput& in, SessionReportCount
 
     if (!in.idrCounts.empty()) {
         std::vector<std::pair<std::string, std::int64_t>> counts;
-        for (const auto& [reason, count] : in.idrCounts) counts.emplace_back(std::string(toText(reason)), count);
+        for (const auto& [reason, count] : in.idrCounts)
+            counts.emplace_back(std::string(toText(reason)), count);
         std::sort(counts.begin(), counts.end());
         line += " | IDR requests:";
-        for (const auto& [reason, count] : counts) line += fmt::format(" {}={}", reason, count);
+        for (const auto& [reason, count] : counts)
+            line += fmt::format(" {}={}", reason, count);
     }
 
     if (in.input) line += " | " + *in.input;
@@ -112,8 +121,9 @@ SessionReport makeSessionReport(const SessionReportInput& in, SessionReportCount
 
     if (in.audio) {
         const auto& audio = *in.audio;
-        const auto format = audio.sampleRate && audio.channels ? fmt::format("{}Hz/{}ch", *audio.sampleRate, *audio.channels)
-                                                               : std::string("-");
+        const auto format = audio.sampleRate && audio.channels
+                                ? fmt::format("{}Hz/{}ch", *audio.sampleRate, *audio.channels)
+                                : std::string("-");
         line += fmt::format(" | audio {} {:.0f}kbps pkts {}", format, audio.kbps, audio.packets);
         std::optional<AudioStats> heard;
         for (const auto& s : in.clients)

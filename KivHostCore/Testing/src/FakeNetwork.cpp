@@ -8,7 +8,9 @@ void FakeConnection::start(Executor& queue) {
     if (state_ == ConnectionState::setup) setState(ConnectionState::ready);
 }
 
-void FakeConnection::receive(std::size_t, std::size_t, ReceiveHandler handler) { receiveHandler_ = std::move(handler); }
+void FakeConnection::receive(std::size_t, std::size_t, ReceiveHandler handler) {
+    receiveHandler_ = std::move(handler);
+}
 
 void FakeConnection::send(Bytes data, SendCompletion completion) {
     sent.push_back({std::move(data), std::move(completion)});
@@ -20,7 +22,8 @@ void FakeConnection::cancel() {
     if (state_ == ConnectionState::cancelled) return;
     setState(ConnectionState::cancelled);
     // Like a real socket: whatever was still queued completes with an error.
-    while (completedSends < sent.size()) completeSend("cancelled");
+    while (completedSends < sent.size())
+        completeSend("cancelled");
 }
 
 void FakeConnection::setState(ConnectionState state, NetworkError error) {
@@ -53,7 +56,8 @@ void FakeConnection::completeSend(NetworkError error) {
 
 Bytes FakeConnection::sentBytes() const {
     Bytes all;
-    for (const auto& entry : sent) all.insert(all.end(), entry.data.begin(), entry.data.end());
+    for (const auto& entry : sent)
+        all.insert(all.end(), entry.data.begin(), entry.data.end());
     return all;
 }
 
@@ -88,7 +92,9 @@ void FakeDatagramFlow::cancel() {
 bool FakeDatagramFlow::deliver(Bytes datagram) {
     if (!handler_ || !queue_ || state_ == ConnectionState::cancelled) return false;
     auto handler = std::exchange(handler_, nullptr);
-    queue_->post([handler = std::move(handler), datagram = std::move(datagram)]() mutable { handler(std::move(datagram), std::nullopt); });
+    queue_->post([handler = std::move(handler), datagram = std::move(datagram)]() mutable {
+        handler(std::move(datagram), std::nullopt);
+    });
     return true;
 }
 

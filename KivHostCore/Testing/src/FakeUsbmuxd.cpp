@@ -42,7 +42,8 @@ std::optional<StoredDictionary> readPacket(int fd, std::uint32_t& tag) {
     if (!readExact(fd, header, 16)) return std::nullopt;
     const auto length = Usbmux::packetLength(ByteView(header, 16));
     if (!length) return std::nullopt;
-    tag = std::uint32_t{header[12]} | std::uint32_t{header[13]} << 8 | std::uint32_t{header[14]} << 16 | std::uint32_t{header[15]} << 24;
+    tag = std::uint32_t{header[12]} | std::uint32_t{header[13]} << 8 | std::uint32_t{header[14]} << 16 |
+          std::uint32_t{header[15]} << 24;
     Bytes body(*length - 16);
     if (!readExact(fd, body.data(), body.size())) return std::nullopt;
     auto parsed = PropertyList::decode(body);
@@ -55,7 +56,8 @@ bool writeReply(int fd, const StoredDictionary& dictionary, std::uint32_t tag) {
     const auto body = PropertyList::encodeXML(dictionary).value_or(Bytes{});
     Bytes packet;
     const auto put = [&](std::uint32_t v) {
-        for (int s = 0; s < 32; s += 8) packet.push_back(static_cast<std::uint8_t>(v >> s));
+        for (int s = 0; s < 32; s += 8)
+            packet.push_back(static_cast<std::uint8_t>(v >> s));
     };
     put(static_cast<std::uint32_t>(body.size() + 16));
     put(1);
@@ -89,11 +91,14 @@ FakeUsbmuxd::~FakeUsbmuxd() {
     acceptThread_.join();
     {
         const std::lock_guard lock(mutex_);
-        for (const int fd : openFds_) ::shutdown(fd, SHUT_RDWR);
+        for (const int fd : openFds_)
+            ::shutdown(fd, SHUT_RDWR);
     }
-    for (auto& worker : workers_) worker.join();
+    for (auto& worker : workers_)
+        worker.join();
     const std::lock_guard lock(mutex_);
-    for (const int fd : openFds_) ::close(fd);
+    for (const int fd : openFds_)
+        ::close(fd);
 }
 
 void FakeUsbmuxd::setDevice(std::int64_t deviceID, DeviceScript script) {
@@ -128,12 +133,17 @@ void FakeUsbmuxd::sendEvent(const std::string& type, std::int64_t deviceID) {
                                                                {"DeviceID", StoredValue{deviceID}}}};
         }
         // Written under the lock so an event never interleaves with a Listen reply.
-        for (const int fd : listeners_) writeReply(fd, event, 0);
+        for (const int fd : listeners_)
+            writeReply(fd, event, 0);
     }
 }
 
-void FakeUsbmuxd::attach(std::int64_t deviceID) { sendEvent("Attached", deviceID); }
-void FakeUsbmuxd::detach(std::int64_t deviceID) { sendEvent("Detached", deviceID); }
+void FakeUsbmuxd::attach(std::int64_t deviceID) {
+    sendEvent("Attached", deviceID);
+}
+void FakeUsbmuxd::detach(std::int64_t deviceID) {
+    sendEvent("Detached", deviceID);
+}
 
 void FakeUsbmuxd::serve(int fd) {
     std::uint32_t tag = 0;
@@ -161,7 +171,8 @@ void FakeUsbmuxd::serve(int fd) {
         bool trusted = false;
         {
             const std::lock_guard lock(mutex_);
-            for (const auto& [id, script] : devices_) trusted = trusted || (script.serial == udid && script.trusted);
+            for (const auto& [id, script] : devices_)
+                trusted = trusted || (script.serial == udid && script.trusted);
         }
         if (trusted) {
             writeReply(fd, {{"PairRecordData", StoredValue{Bytes{1, 2, 3, 4}}}}, tag);

@@ -12,7 +12,9 @@ constexpr std::size_t kMaxTasksPerRun = 10'000'000;
 
 ManualExecutor::ManualExecutor(std::string label, MonotonicTime start) : label_(std::move(label)), now_(start) {}
 
-void ManualExecutor::post(Task task) { ready_.push_back(std::move(task)); }
+void ManualExecutor::post(Task task) {
+    ready_.push_back(std::move(task));
+}
 
 TimerHandle ManualExecutor::postAfter(Duration delay, Task task) {
     return timers_.add(now_ + std::max(delay, Duration::zero()), std::move(task)).handle;
@@ -33,9 +35,13 @@ bool ManualExecutor::sync(Task task) {
     return true;
 }
 
-void ManualExecutor::runTask(Task& task) { inTask([&] { task(); }); }
+void ManualExecutor::runTask(Task& task) {
+    inTask([&] { task(); });
+}
 
-bool ManualExecutor::isCurrent() const { return depth_ > 0 && std::this_thread::get_id() == owner_; }
+bool ManualExecutor::isCurrent() const {
+    return depth_ > 0 && std::this_thread::get_id() == owner_;
+}
 
 std::size_t ManualExecutor::runUntilIdle() {
     std::size_t ran = 0;
@@ -68,7 +74,9 @@ void ManualExecutor::advance(Duration by) {
     runUntilIdle();
 }
 
-void ManualExecutor::fire(timer::TimerState& state) { inTask([&] { state.fire(); }); }
+void ManualExecutor::fire(timer::TimerState& state) {
+    inTask([&] { state.fire(); });
+}
 
 std::optional<Duration> ManualExecutor::nextPendingDelay() {
     const auto due = timers_.nextDue();

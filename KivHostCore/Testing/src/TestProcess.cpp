@@ -1,10 +1,9 @@
 #include "KivHostCore/Testing/TestProcess.hpp"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/file.h>
 #include <sys/socket.h>
-
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>

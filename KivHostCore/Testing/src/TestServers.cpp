@@ -1,15 +1,14 @@
 #include "KivHostCore/Testing/TestServers.hpp"
 
-#include <regex>
-
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <filesystem>
 #include <fmt/format.h>
+#include <fstream>
+#include <regex>
 
 namespace kiv::test {
 
@@ -28,7 +27,8 @@ std::vector<std::array<int, 4>> deviceMonitors(const std::string& display) {
     static const std::regex line(R"((KIV-\S+)\s+(\d+)/\d+x(\d+)/\d+\+(\d+)\+(\d+))");
     std::vector<std::array<int, 4>> found;
     for (std::sregex_iterator it(list.begin(), list.end(), line), end; it != end; ++it)
-        if ((*it)[1] != "KIV-MAIN") found.push_back({std::stoi((*it)[4]), std::stoi((*it)[5]), std::stoi((*it)[2]), std::stoi((*it)[3])});
+        if ((*it)[1] != "KIV-MAIN")
+            found.push_back({std::stoi((*it)[4]), std::stoi((*it)[5]), std::stoi((*it)[2]), std::stoi((*it)[3])});
     return found;
 }
 
@@ -46,18 +46,11 @@ std::expected<std::unique_ptr<PulseAudioServer>, StartError> PulseAudioServer::s
     std::filesystem::create_directories(server->runtimePath());
     std::filesystem::create_directories(server->dir_.path() / "home");
     ProcessOptions options;
-    options.argv = {*program,
-                    "-n",
-                    "--daemonize=no",
-                    "--system=false",
-                    "--exit-idle-time=-1",
-                    "--disallow-exit",
+    options.argv = {*program, "-n", "--daemonize=no", "--system=false", "--exit-idle-time=-1", "--disallow-exit",
                     "--load=module-null-sink sink_name=" + sinkName + " rate=48000 channels=2",
                     "--load=module-native-protocol-unix",
                     // What a desktop session loads too: remembered per-application outputs and default.
-                    "--load=module-stream-restore",
-                    "--load=module-default-device-restore",
-                    "--log-target=stderr"};
+                    "--load=module-stream-restore", "--load=module-default-device-restore", "--log-target=stderr"};
     options.environment = server->environment();
     options.logFile = server->dir_.path() / "pulse.log";
     auto child = ChildProcess::start(options);
@@ -97,7 +90,7 @@ std::expected<std::unique_ptr<AvahiServer>, StartError> AvahiServer::start() {
     for (const char* program : {"avahi-daemon", "dbus-daemon", "dbus-send", "ip"}) {
         if (!findProgram(program)) return std::unexpected(notInstalled(program));
     }
-    if (::getuid() != 0) return std::unexpected(StartError{true, "avahi in a network namespace needs root"});
+    if (::getuid() != 0) return std::unexpected(StartError{true, "avahi in a network namespace needs root", true});
     auto server = std::unique_ptr<AvahiServer>(new AvahiServer());
     if (!systemBusRunning()) {
         std::filesystem::create_directories("/run/dbus");
@@ -126,14 +119,18 @@ std::expected<std::unique_ptr<AvahiServer>, StartError> AvahiServer::start() {
     std::error_code ignored;
     std::filesystem::remove("/run/avahi-daemon/pid", ignored);
     ProcessOptions avahi;
-    avahi.argv = {*findProgram("ip"), "netns", "exec", server->netns_, *findProgram("avahi-daemon"), "-f", config.string(),
-                  "--no-drop-root", "--no-chroot", "--no-rlimits"};
+    avahi.argv = {
+        *findProgram("ip"), "netns",          "exec",        server->netns_, *findProgram("avahi-daemon"), "-f",
+        config.string(),    "--no-drop-root", "--no-chroot", "--no-rlimits"};
     avahi.logFile = server->dir_.path() / "avahi.log";
     auto child = ChildProcess::start(avahi);
     if (!child) return std::unexpected(StartError{false, child.error()});
     server->avahi_ = std::move(*child);
     const bool ready = waitUntil(
-        [&] { return !server->avahi_.isRunning() || server->avahi_.log().find("Server startup complete") != std::string::npos; },
+        [&] {
+            return !server->avahi_.isRunning() ||
+                   server->avahi_.log().find("Server startup complete") != std::string::npos;
+        },
         kStartTimeout, std::chrono::milliseconds(50));
     if (!ready || !server->avahi_.isRunning()) {
         return std::unexpected(StartError{false, "avahi-daemon did not start: " + server->avahi_.log()});

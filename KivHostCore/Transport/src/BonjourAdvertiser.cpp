@@ -1,7 +1,6 @@
 #include "KivHostCore/Transport/BonjourAdvertiser.hpp"
 
 #include <algorithm>
-
 #include <fmt/format.h>
 
 #include "KivHostCore/Transport/DiscoveryService.hpp"
@@ -11,7 +10,8 @@ namespace kiv {
 
 std::shared_ptr<BonjourAdvertiser> BonjourAdvertiser::create(std::string name, std::uint16_t port,
                                                              std::map<std::string, std::string> txt,
-                                                             ServiceRegistrar& registrar, Executor& queue, Executor& main) {
+                                                             ServiceRegistrar& registrar, Executor& queue,
+                                                             Executor& main) {
     return std::make_shared<BonjourAdvertiser>(std::move(name), port, std::move(txt), registrar, queue, main);
 }
 
@@ -56,7 +56,9 @@ void BonjourAdvertiser::stop() {
 
 void BonjourAdvertiser::report(std::int32_t error) {
     if (error == policyDenied) {
-        log_.error(fmt::format("Bonjour denied (PolicyDenied {}): 本地网络权限未授权，iPad 无法自动发现本机；手动输入 IP 仍可连接", error));
+        log_.error(fmt::format(
+            "Bonjour denied (PolicyDenied {}): 本地网络权限未授权，iPad 无法自动发现本机；手动输入 IP 仍可连接",
+            error));
     } else {
         log_.error(fmt::format("Bonjour registration failed: DNS-SD error {}", error));
     }
@@ -73,6 +75,5 @@ void BonjourAdvertiser::deliver(std::optional<std::int32_t> result) {
         if (self && self->onResult) self->onResult(result);
     });
 }
-
 
 } // namespace kiv

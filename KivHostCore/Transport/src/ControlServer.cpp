@@ -1,8 +1,7 @@
 #include "KivHostCore/Transport/ControlServer.hpp"
 
-#include <fmt/format.h>
-
 #include <algorithm>
+#include <fmt/format.h>
 
 #include "KivHostCore/Transport/WiFiTransport.hpp"
 
@@ -50,7 +49,9 @@ void ControlServer::stop() {
     listener_.reset();
 }
 
-std::uint16_t ControlServer::port() const { return listener_ ? listener_->port() : options_.port; }
+std::uint16_t ControlServer::port() const {
+    return listener_ ? listener_->port() : options_.port;
+}
 
 void ControlServer::onState(ListenerState state, const NetworkError& error) {
     switch (state) {
@@ -80,13 +81,15 @@ void ControlServer::accept(const std::shared_ptr<Connection>& connection) {
         const auto link = weak.lock();
         return !link || !link->isOpen() || link->hasReceivedControl();
     });
-    const auto fromAddress = std::count_if(handedOut_.begin(), handedOut_.end(), [&](const std::weak_ptr<WiFiTransport>& weak) {
-        const auto link = weak.lock();
-        return link && link->remoteAddress() == address;
-    });
+    const auto fromAddress =
+        std::count_if(handedOut_.begin(), handedOut_.end(), [&](const std::weak_ptr<WiFiTransport>& weak) {
+            const auto link = weak.lock();
+            return link && link->remoteAddress() == address;
+        });
     if (handedOut_.size() >= kMaxSilentLinks || static_cast<std::size_t>(fromAddress) >= kMaxSilentLinksPerAddress) {
-        log_.warning(fmt::format("Rejected connection from {}: {} links from it and {} in all have not said anything yet",
-                                 address, fromAddress, handedOut_.size()));
+        log_.warning(
+            fmt::format("Rejected connection from {}: {} links from it and {} in all have not said anything yet",
+                        address, fromAddress, handedOut_.size()));
         connection->cancel();
         return;
     }

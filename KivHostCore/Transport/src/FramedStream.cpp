@@ -35,9 +35,10 @@ void FramedStream::start(Executor& queue) {
 }
 
 void FramedStream::receiveStep() {
-    connection_->receive(1, kMaxRead, [weak = weak_from_this()](Bytes data, bool isComplete, const NetworkError& error) {
-        if (auto self = weak.lock()) self->handleReceive(std::move(data), isComplete, error);
-    });
+    connection_->receive(1, kMaxRead,
+                         [weak = weak_from_this()](Bytes data, bool isComplete, const NetworkError& error) {
+                             if (auto self = weak.lock()) self->handleReceive(std::move(data), isComplete, error);
+                         });
 }
 
 void FramedStream::handleReceive(Bytes data, bool isComplete, const NetworkError& error) {

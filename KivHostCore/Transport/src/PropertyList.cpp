@@ -1,10 +1,9 @@
 #include "KivHostCore/Transport/PropertyList.hpp"
 
-#include <plist/plist.h>
-
 #include <cstdlib>
 #include <limits>
 #include <memory>
+#include <plist/plist.h>
 
 namespace kiv::PropertyList {
 
@@ -31,11 +30,13 @@ plist_t toPlist(const StoredValue& value) {
                 return plist_new_data(reinterpret_cast<const char*>(v.data()), v.size());
             } else if constexpr (std::is_same_v<T, StoredArray>) {
                 plist_t array = plist_new_array();
-                for (const auto& element : v) plist_array_append_item(array, toPlist(element));
+                for (const auto& element : v)
+                    plist_array_append_item(array, toPlist(element));
                 return array;
             } else {
                 plist_t dict = plist_new_dict();
-                for (const auto& [key, element] : v) plist_dict_set_item(dict, key.c_str(), toPlist(element));
+                for (const auto& [key, element] : v)
+                    plist_dict_set_item(dict, key.c_str(), toPlist(element));
                 return dict;
             }
         },
@@ -80,7 +81,8 @@ std::optional<StoredValue> fromPlist(plist_t node, int depth) {
         StoredArray array;
         const auto size = plist_array_get_size(node);
         for (std::uint32_t i = 0; i < size; ++i) {
-            if (auto element = fromPlist(plist_array_get_item(node, i), depth + 1)) array.push_back(std::move(*element));
+            if (auto element = fromPlist(plist_array_get_item(node, i), depth + 1))
+                array.push_back(std::move(*element));
         }
         return StoredValue{std::move(array)};
     }

@@ -62,9 +62,12 @@ void UDPVideoListener::stop() {
     }
 }
 
-std::uint16_t UDPVideoListener::port() const { return listener_ ? listener_->port() : options_.port; }
+std::uint16_t UDPVideoListener::port() const {
+    return listener_ ? listener_->port() : options_.port;
+}
 
-void UDPVideoListener::registerLink(const std::shared_ptr<WiFiTransport>& link, std::uint32_t sessionID, std::uint64_t key) {
+void UDPVideoListener::registerLink(const std::shared_ptr<WiFiTransport>& link, std::uint32_t sessionID,
+                                    std::uint64_t key) {
     const std::lock_guard lock(mutex_);
     registrations_[link->id()] = Registration{link, sessionID, key};
 }
@@ -106,14 +109,15 @@ void UDPVideoListener::checkAdopted(const std::shared_ptr<DatagramFlow>& flow) {
     bool adopted = false;
     {
         const std::lock_guard lock(mutex_); // then each link's lock: the fixed order
-        for (const auto& [id, registration] : registrations_) adopted = adopted || registration.link->hasAdopted(*flow);
+        for (const auto& [id, registration] : registrations_)
+            adopted = adopted || registration.link->hasAdopted(*flow);
     }
     if (!adopted) flow->cancel();
 }
 
 void UDPVideoListener::receive(const std::shared_ptr<DatagramFlow>& flow) {
-    flow->receiveMessage([weak = weak_from_this(), weakFlow = std::weak_ptr<DatagramFlow>(flow)](Bytes datagram,
-                                                                                                  const NetworkError& error) {
+    flow->receiveMessage([weak = weak_from_this(),
+                          weakFlow = std::weak_ptr<DatagramFlow>(flow)](Bytes datagram, const NetworkError& error) {
         const auto self = weak.lock();
         const auto live = weakFlow.lock();
         if (!self || !live) return;
@@ -139,7 +143,8 @@ void UDPVideoListener::watchdog() {
     std::vector<std::shared_ptr<WiFiTransport>> links;
     {
         const std::lock_guard lock(mutex_);
-        for (const auto& [id, registration] : registrations_) links.push_back(registration.link);
+        for (const auto& [id, registration] : registrations_)
+            links.push_back(registration.link);
     }
     for (const auto& link : links) {
         if (auto silent = link->detachIfSilent(kKeepaliveTimeout)) {

@@ -23,7 +23,8 @@ void USBDeviceMonitor::start() {
         if (!self.mode_) {
             self.listen();
         } else {
-            self.log_.info(fmt::format("USB test mode: direct connect to {}:{} (no usbmuxd)", self.mode_->host, self.mode_->port));
+            self.log_.info(
+                fmt::format("USB test mode: direct connect to {}:{} (no usbmuxd)", self.mode_->host, self.mode_->port));
             Device device;
             device.info = USBDeviceInfo{1, fmt::format("SIMULATED-USB-{}", self.mode_->port), std::nullopt};
             device.state = State::waitingForApp;
@@ -59,7 +60,8 @@ void USBDeviceMonitor::setServiceError(std::string error) {
 
 void USBDeviceMonitor::listen() {
     if (stopped_) return;
-    usbmux_.listen(queue_, [weak = weak_from_this()](UsbmuxService::ListenResult result, std::shared_ptr<Connection> connection) {
+    usbmux_.listen(queue_, [weak = weak_from_this()](UsbmuxService::ListenResult result,
+                                                     std::shared_ptr<Connection> connection) {
         const auto self = weak.lock();
         if (!self || self->stopped_) {
             if (connection) connection->cancel();
@@ -71,7 +73,8 @@ void USBDeviceMonitor::listen() {
             });
         };
         if (result == UsbmuxService::ListenResult::unavailable) {
-            self->setServiceError(localize("The USB service (usbmuxd) isn't available, so USB is temporarily off. Wi-Fi isn't affected."));
+            self->setServiceError(localize(
+                "The USB service (usbmuxd) isn't available, so USB is temporarily off. Wi-Fi isn't affected."));
             retryLater();
             return;
         }
@@ -115,7 +118,8 @@ void USBDeviceMonitor::handle(const UsbmuxEvent& event) {
         if (devices_.contains(event.device.muxID)) return;
         const auto product = event.device.productID ? std::to_string(*event.device.productID) : std::string("?");
         log_.notice(fmt::format("USB device attached {} (product {})", event.device.shortID(), product));
-        devices_.emplace(event.device.muxID, Device{event.device, State::checking, nullptr, false, std::nullopt, false});
+        devices_.emplace(event.device.muxID,
+                         Device{event.device, State::checking, nullptr, false, std::nullopt, false});
         checkTrust(event.device.muxID);
         publish();
         break;
@@ -146,12 +150,14 @@ void USBDeviceMonitor::trustAnswer(std::int64_t muxID, std::optional<bool> trust
     auto& device = it->second;
     if (trusted == false) {
         if (device.state != State::untrusted) {
-            log_.warning(fmt::format("USB device {} has not trusted this Mac: tap “Trust” on the iPad", device.info.shortID()));
+            log_.warning(
+                fmt::format("USB device {} has not trusted this Mac: tap “Trust” on the iPad", device.info.shortID()));
         }
         device.state = State::untrusted;
     } else {
         // Trusted, or the service could not be asked: the connect step will tell.
-        if (device.state == State::untrusted) log_.info(fmt::format("USB device {} trusted this Mac", device.info.shortID()));
+        if (device.state == State::untrusted)
+            log_.info(fmt::format("USB device {} trusted this Mac", device.info.shortID()));
         if (device.state == State::checking || device.state == State::untrusted) device.state = State::waitingForApp;
     }
     publish();
@@ -192,8 +198,10 @@ void USBDeviceMonitor::tick() {
         }
     }
     if (changed) publish();
-    for (const auto id : toCheck) checkTrust(id);
-    for (const auto id : toConnect) connectDevice(id);
+    for (const auto id : toCheck)
+        checkTrust(id);
+    for (const auto id : toConnect)
+        connectDevice(id);
     timer_ = queue_.postAfter(kTickInterval, [weak = weak_from_this()] {
         if (auto self = weak.lock()) self->tick();
     });
@@ -203,7 +211,8 @@ void USBDeviceMonitor::connectDevice(std::int64_t muxID) {
     auto& device = devices_.at(muxID);
     device.connecting = true;
     lastAttempt_[muxID] = queue_.now();
-    const auto done = [weak = weak_from_this(), muxID](std::shared_ptr<Connection> connection, std::optional<std::int64_t> code) {
+    const auto done = [weak = weak_from_this(), muxID](std::shared_ptr<Connection> connection,
+                                                       std::optional<std::int64_t> code) {
         if (auto self = weak.lock()) {
             self->connected(muxID, std::move(connection), code);
         } else if (connection) {
@@ -216,10 +225,13 @@ void USBDeviceMonitor::connectDevice(std::int64_t muxID) {
     }
     // Unreachable, cancelled or silent for 3 s: the app is not there yet (code 3), try again later.
     startWithin(network_.makeTcpConnection(mode_->host, mode_->port), queue_, Usbmux::kOpenTimeout,
-                [done](std::shared_ptr<Connection> connection) { done(connection, connection ? std::optional<std::int64_t>(0) : 3); });
+                [done](std::shared_ptr<Connection> connection) {
+                    done(connection, connection ? std::optional<std::int64_t>(0) : 3);
+                });
 }
 
-void USBDeviceMonitor::connected(std::int64_t muxID, std::shared_ptr<Connection> connection, std::optional<std::int64_t> code) {
+void USBDeviceMonitor::connected(std::int64_t muxID, std::shared_ptr<Connection> connection,
+                                 std::optional<std::int64_t> code) {
     const auto it = devices_.find(muxID);
     if (stopped_ || it == devices_.end()) {
         if (connection) connection->cancel();
@@ -232,9 +244,11 @@ void USBDeviceMonitor::connected(std::int64_t muxID, std::shared_ptr<Connection>
         if (code) {
             if (!device.hadResult || device.lastResult != code) {
                 if (*code == 2) {
-                    log_.warning("USB device " + shortID + ": usbmux reports bad device (data connection failed / not trusted)");
+                    log_.warning("USB device " + shortID +
+                                 ": usbmux reports bad device (data connection failed / not trusted)");
                 } else if (*code == 3) {
-                    log_.info("USB device " + shortID + ": KivDisplay not running in foreground on iPad, retrying every 2s");
+                    log_.info("USB device " + shortID +
+                              ": KivDisplay not running in foreground on iPad, retrying every 2s");
                 } else {
                     log_.warning(fmt::format("USB device {}: connect failed (code {})", shortID, *code));
                 }
@@ -250,7 +264,8 @@ void USBDeviceMonitor::connected(std::int64_t muxID, std::shared_ptr<Connection>
     device.lastResult = 0;
     device.hadResult = true;
     device.state = State::connected;
-    const auto route = mode_ ? fmt::format("{}:{} (test mode)", mode_->host, mode_->port) : fmt::format("port {} via usbmuxd", port_);
+    const auto route =
+        mode_ ? fmt::format("{}:{} (test mode)", mode_->host, mode_->port) : fmt::format("port {} via usbmuxd", port_);
     log_.notice("USB link established to " + shortID + " " + route);
     device.transport = USBTransport::create(std::move(connection), device.info, queue_);
     if (onTransport) onTransport(device.transport);
@@ -259,7 +274,8 @@ void USBDeviceMonitor::connected(std::int64_t muxID, std::shared_ptr<Connection>
 
 void USBDeviceMonitor::publish() {
     std::vector<USBDeviceStatus> list;
-    for (const auto& [muxID, device] : devices_) list.push_back({device.info, device.state}); // map: sorted by muxID
+    for (const auto& [muxID, device] : devices_)
+        list.push_back({device.info, device.state}); // map: sorted by muxID
     auto snapshot = std::make_pair(list, usbmuxError_);
     if (lastPublished_ == snapshot) return;
     lastPublished_ = snapshot;

@@ -14,13 +14,20 @@ std::shared_ptr<USBTransport> USBTransport::create(std::shared_ptr<Connection> c
 
 USBTransport::USBTransport(std::shared_ptr<Connection> connection, USBDeviceInfo device, Executor& clock)
     : id_(newUUID()), device_(std::move(device)), remoteAddress_("USB · " + device_.shortID()),
-      stream_(FramedStream::create(std::move(connection), remoteAddress_)), clock_(clock.handle()), lastMetrics_(clock.now()) {}
+      stream_(FramedStream::create(std::move(connection), remoteAddress_)), clock_(clock.handle()),
+      lastMetrics_(clock.now()) {}
 
-void USBTransport::setOnControl(std::function<void(const ControlMessage&)> handler) { handlers_.control.set(std::move(handler)); }
+void USBTransport::setOnControl(std::function<void(const ControlMessage&)> handler) {
+    handlers_.control.set(std::move(handler));
+}
 
-void USBTransport::setOnClosed(std::function<void(const std::string& reason)> handler) { handlers_.closed.set(std::move(handler)); }
+void USBTransport::setOnClosed(std::function<void(const std::string& reason)> handler) {
+    handlers_.closed.set(std::move(handler));
+}
 
-void USBTransport::setOnVideoReady(std::function<void()> handler) { handlers_.videoReady.set(std::move(handler)); }
+void USBTransport::setOnVideoReady(std::function<void()> handler) {
+    handlers_.videoReady.set(std::move(handler));
+}
 
 void USBTransport::start(Executor& queue) {
     {
@@ -91,10 +98,11 @@ std::int64_t USBTransport::sendVideo(const EncodedFrame& frame, VideoCompletion 
     }
     const auto size = static_cast<std::int64_t>(item->size());
     *inFlight_ += size;
-    stream_->send(std::move(*item), [inFlight = inFlight_, size, completion = std::move(completion)](const NetworkError& error) {
-        *inFlight -= size;
-        completion(size, !error);
-    });
+    stream_->send(std::move(*item),
+                  [inFlight = inFlight_, size, completion = std::move(completion)](const NetworkError& error) {
+                      *inFlight -= size;
+                      completion(size, !error);
+                  });
     return size;
 }
 

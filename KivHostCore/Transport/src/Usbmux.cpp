@@ -11,7 +11,8 @@ namespace Usbmux {
 
 namespace {
 void appendLE32(Bytes& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 std::optional<std::int64_t> integer(const StoredDictionary& dictionary, const std::string& key) {
@@ -50,8 +51,8 @@ Bytes encode(StoredDictionary dictionary, std::uint32_t tag) {
 
 std::optional<std::uint32_t> packetLength(ByteView header) {
     if (header.size() < 4) return std::nullopt;
-    const std::uint32_t length = std::uint32_t{header[0]} | std::uint32_t{header[1]} << 8 | std::uint32_t{header[2]} << 16 |
-                                 std::uint32_t{header[3]} << 24;
+    const std::uint32_t length = std::uint32_t{header[0]} | std::uint32_t{header[1]} << 8 |
+                                 std::uint32_t{header[2]} << 16 | std::uint32_t{header[3]} << 24;
     if (length < kHeaderSize || length >= kMaxPacket) return std::nullopt;
     return length;
 }
@@ -74,30 +75,35 @@ UsbmuxEvent event(const StoredDictionary& dictionary) {
     return UsbmuxEvent{UsbmuxEvent::Kind::attached, USBDeviceInfo{*id, *serial, integer(props, "ProductID")}, 0};
 }
 
-std::uint16_t swappedPort(std::uint16_t port) { return static_cast<std::uint16_t>((port >> 8) | (port << 8)); }
+std::uint16_t swappedPort(std::uint16_t port) {
+    return static_cast<std::uint16_t>((port >> 8) | (port << 8));
+}
 
 void open(NetworkFactory& network, Executor& queue, std::function<void(std::shared_ptr<Connection>)> done) {
     startWithin(network.makeUnixConnection(socketPath()), queue, kOpenTimeout, std::move(done));
 }
 
 void readPacket(const std::shared_ptr<Connection>& connection, Done done) {
-    connection->receive(kHeaderSize, kHeaderSize, [connection, done = std::move(done)](Bytes header, bool, const NetworkError& error) mutable {
-        if (error || header.size() < kHeaderSize) return done(std::nullopt);
-        const auto length = packetLength(header);
-        if (!length) return done(std::nullopt);
-        if (*length == kHeaderSize) return done(StoredDictionary{});
-        const std::size_t payload = *length - kHeaderSize;
-        connection->receive(payload, payload, [done = std::move(done), payload](Bytes body, bool, const NetworkError& bodyError) {
-            if (bodyError || body.size() != payload) return done(std::nullopt);
-            auto parsed = PropertyList::decode(body);
-            if (!parsed || !parsed->dictionary()) return done(std::nullopt);
-            done(*parsed->dictionary());
-        });
-    });
+    connection->receive(kHeaderSize, kHeaderSize,
+                        [connection, done = std::move(done)](Bytes header, bool, const NetworkError& error) mutable {
+                            if (error || header.size() < kHeaderSize) return done(std::nullopt);
+                            const auto length = packetLength(header);
+                            if (!length) return done(std::nullopt);
+                            if (*length == kHeaderSize) return done(StoredDictionary{});
+                            const std::size_t payload = *length - kHeaderSize;
+                            connection->receive(
+                                payload, payload,
+                                [done = std::move(done), payload](Bytes body, bool, const NetworkError& bodyError) {
+                                    if (bodyError || body.size() != payload) return done(std::nullopt);
+                                    auto parsed = PropertyList::decode(body);
+                                    if (!parsed || !parsed->dictionary()) return done(std::nullopt);
+                                    done(*parsed->dictionary());
+                                });
+                        });
 }
 
-void request(const std::shared_ptr<Connection>& connection, StoredDictionary dictionary, std::uint32_t tag, Executor& queue,
-             Done done) {
+void request(const std::shared_ptr<Connection>& connection, StoredDictionary dictionary, std::uint32_t tag,
+             Executor& queue, Done done) {
     // A service that takes the request and never answers must not leave the caller waiting for good.
     auto once = std::make_shared<OnceFlag>();
     auto finish = std::make_shared<Done>(std::move(done));
@@ -117,16 +123,19 @@ void request(const std::shared_ptr<Connection>& connection, StoredDictionary dic
     });
 }
 
-void isPaired(NetworkFactory& network, const std::string& udid, Executor& queue, std::function<void(std::optional<bool>)> done) {
+void isPaired(NetworkFactory& network, const std::string& udid, Executor& queue,
+              std::function<void(std::optional<bool>)> done) {
     open(network, queue, [udid, &queue, done = std::move(done)](std::shared_ptr<Connection> connection) mutable {
         if (!connection) return done(std::nullopt);
-        StoredDictionary ask{{"MessageType", StoredValue{std::string("ReadPairRecord")}}, {"PairRecordID", StoredValue{udid}}};
-        request(connection, std::move(ask), kTagReadPairRecord, queue, [connection, done = std::move(done)](std::optional<StoredDictionary> reply) {
-            connection->cancel(); // used for this one question
-            if (!reply) return done(std::nullopt);
-            const auto it = reply->find("PairRecordData");
-            done(it != reply->end() && std::holds_alternative<Bytes>(it->second.value));
-        });
+        StoredDictionary ask{{"MessageType", StoredValue{std::string("ReadPairRecord")}},
+                             {"PairRecordID", StoredValue{udid}}};
+        request(connection, std::move(ask), kTagReadPairRecord, queue,
+                [connection, done = std::move(done)](std::optional<StoredDictionary> reply) {
+                    connection->cancel(); // used for this one question
+                    if (!reply) return done(std::nullopt);
+                    const auto it = reply->find("PairRecordData");
+                    done(it != reply->end() && std::holds_alternative<Bytes>(it->second.value));
+                });
     });
 }
 
@@ -137,12 +146,13 @@ void connect(NetworkFactory& network, std::int64_t muxID, std::uint16_t port, Ex
         StoredDictionary ask{{"MessageType", StoredValue{std::string("Connect")}},
                              {"DeviceID", StoredValue{muxID}},
                              {"PortNumber", StoredValue{std::int64_t{swappedPort(port)}}}};
-        request(connection, std::move(ask), kTagConnect, queue, [connection, done = std::move(done)](std::optional<StoredDictionary> reply) {
-            const auto number = reply ? integer(*reply, "Number") : std::nullopt;
-            if (number == 0) return done(connection, 0); // now the tunnel; handed over as it is
-            connection->cancel();
-            done(nullptr, number);
-        });
+        request(connection, std::move(ask), kTagConnect, queue,
+                [connection, done = std::move(done)](std::optional<StoredDictionary> reply) {
+                    const auto number = reply ? integer(*reply, "Number") : std::nullopt;
+                    if (number == 0) return done(connection, 0); // now the tunnel; handed over as it is
+                    connection->cancel();
+                    done(nullptr, number);
+                });
     });
 }
 
@@ -152,31 +162,35 @@ void DaemonUsbmuxService::listen(Executor& queue, std::function<void(ListenResul
     Usbmux::open(network_, queue, [&queue, done = std::move(done)](std::shared_ptr<Connection> connection) mutable {
         if (!connection) return done(ListenResult::unavailable, nullptr);
         StoredDictionary ask{{"MessageType", StoredValue{std::string("Listen")}}};
-        Usbmux::request(connection, std::move(ask), Usbmux::kTagListen, queue, [connection, done = std::move(done)](std::optional<StoredDictionary> reply) {
-            const auto number = reply ? reply->find("Number") : StoredDictionary::const_iterator{};
-            const bool accepted = reply && number != reply->end() && number->second == StoredValue{std::int64_t{0}};
-            if (!accepted) {
-                connection->cancel();
-                return done(ListenResult::refused, nullptr);
-            }
-            done(ListenResult::listening, connection);
-        });
+        Usbmux::request(connection, std::move(ask), Usbmux::kTagListen, queue,
+                        [connection, done = std::move(done)](std::optional<StoredDictionary> reply) {
+                            const auto number = reply ? reply->find("Number") : StoredDictionary::const_iterator{};
+                            const bool accepted =
+                                reply && number != reply->end() && number->second == StoredValue{std::int64_t{0}};
+                            if (!accepted) {
+                                connection->cancel();
+                                return done(ListenResult::refused, nullptr);
+                            }
+                            done(ListenResult::listening, connection);
+                        });
     });
 }
 
-void DaemonUsbmuxService::readEvent(const std::shared_ptr<Connection>& connection, std::function<void(std::optional<UsbmuxEvent>)> done) {
+void DaemonUsbmuxService::readEvent(const std::shared_ptr<Connection>& connection,
+                                    std::function<void(std::optional<UsbmuxEvent>)> done) {
     Usbmux::readPacket(connection, [done = std::move(done)](std::optional<StoredDictionary> packet) {
         if (!packet) return done(std::nullopt);
         done(Usbmux::event(*packet));
     });
 }
 
-void DaemonUsbmuxService::isPaired(const std::string& udid, Executor& queue, std::function<void(std::optional<bool>)> done) {
+void DaemonUsbmuxService::isPaired(const std::string& udid, Executor& queue,
+                                   std::function<void(std::optional<bool>)> done) {
     Usbmux::isPaired(network_, udid, queue, std::move(done));
 }
 
 void DaemonUsbmuxService::connect(std::int64_t muxID, std::uint16_t port, Executor& queue,
-                             std::function<void(std::shared_ptr<Connection>, std::optional<std::int64_t>)> done) {
+                                  std::function<void(std::shared_ptr<Connection>, std::optional<std::int64_t>)> done) {
     Usbmux::connect(network_, muxID, port, queue, std::move(done));
 }
 

@@ -1,8 +1,8 @@
 #include "KivHostCore/Transport/VideoSender.hpp"
 
-#include "KivHostCore/Metrics/FrameTrace.hpp"
-
 #include <fmt/format.h>
+
+#include "KivHostCore/Metrics/FrameTrace.hpp"
 
 namespace kiv {
 
@@ -100,10 +100,11 @@ void VideoSender::sendOnQueue(EncodedFrame frame) {
     if (monitor_) monitor_->countDroppedSend(static_cast<std::int64_t>(pending_.size()));
     pending_.clear();
     waitingForKeyframe_ = true;
-    const auto [allowed, suppressed] = dropThrottle_.allow(static_cast<std::uint64_t>(queue_.now().value_or(MonotonicTime{}).count()));
+    const auto [allowed, suppressed] =
+        dropThrottle_.allow(static_cast<std::uint64_t>(queue_.now().value_or(MonotonicTime{}).count()));
     if (suppressed > 0) log_.warning(fmt::format("({} send backlog events suppressed)", suppressed));
     if (allowed) {
-        const char* link = !transport_ ? "-" : transport_->kind() == TransportKind::usb ? "USB" : "Wi-Fi";
+        const std::string_view link = transport_ ? name(transport_->kind()) : "-";
         log_.warning(fmt::format("Send backlog overflow on {} (in-flight {}KB > budget {}KB): dropped queued frames, "
                                  "waiting for keyframe",
                                  link, inFlightBytes_ / 1024, budgetBytes_ / 1024));
@@ -116,7 +117,8 @@ void VideoSender::lost(const char* why) {
     pending_.clear();
     if (waitingForKeyframe_) return; // already asked
     waitingForKeyframe_ = true;
-    const auto [allowed, suppressed] = dropThrottle_.allow(static_cast<std::uint64_t>(queue_.now().value_or(MonotonicTime{}).count()));
+    const auto [allowed, suppressed] =
+        dropThrottle_.allow(static_cast<std::uint64_t>(queue_.now().value_or(MonotonicTime{}).count()));
     if (suppressed > 0) log_.warning(fmt::format("({} send backlog events suppressed)", suppressed));
     if (allowed) log_.warning(fmt::format("Video frame lost: {}; waiting for keyframe", why));
     if (onNeedKeyframe) onNeedKeyframe();
@@ -144,7 +146,8 @@ void VideoSender::drain() {
             transport_->sendVideo(frame, [weak = weak_from_this(), queue = queue_, generation,
                                           captured = frame.captureTimeUs](std::int64_t bytes, bool complete) {
                 if (complete && FrameTrace::enabled())
-                    if (const auto now = queue.now()) FrameTrace::mark(captured, FrameTrace::Stage::sent, static_cast<std::uint64_t>(now->count()));
+                    if (const auto now = queue.now())
+                        FrameTrace::mark(captured, FrameTrace::Stage::sent, static_cast<std::uint64_t>(now->count()));
                 queue.post([weak, generation, bytes, complete] {
                     const auto sender = weak.lock();
                     if (!sender || sender->generation_ != generation) return; // a late completion of an old link

@@ -21,11 +21,17 @@ WiFiTransport::WiFiTransport(std::shared_ptr<Connection> connection, std::weak_p
       stream_(FramedStream::create(std::move(connection), remoteAddress_)), udpListener_(std::move(udpListener)),
       clock_(clock.handle()), simulatedPacketLoss_(simulatedPacketLoss), lastMetrics_(clock.now()) {}
 
-void WiFiTransport::setOnControl(std::function<void(const ControlMessage&)> handler) { handlers_.control.set(std::move(handler)); }
+void WiFiTransport::setOnControl(std::function<void(const ControlMessage&)> handler) {
+    handlers_.control.set(std::move(handler));
+}
 
-void WiFiTransport::setOnClosed(std::function<void(const std::string& reason)> handler) { handlers_.closed.set(std::move(handler)); }
+void WiFiTransport::setOnClosed(std::function<void(const std::string& reason)> handler) {
+    handlers_.closed.set(std::move(handler));
+}
 
-void WiFiTransport::setOnVideoReady(std::function<void()> handler) { handlers_.videoReady.set(std::move(handler)); }
+void WiFiTransport::setOnVideoReady(std::function<void()> handler) {
+    handlers_.videoReady.set(std::move(handler));
+}
 
 void WiFiTransport::start(Executor& queue) {
     {
@@ -80,7 +86,8 @@ void WiFiTransport::endVideo() {
     if (old) old->cancel();
 }
 
-void WiFiTransport::noteKeepalive(const std::shared_ptr<DatagramFlow>& flow, std::uint32_t sessionID, std::uint64_t key) {
+void WiFiTransport::noteKeepalive(const std::shared_ptr<DatagramFlow>& flow, std::uint32_t sessionID,
+                                  std::uint64_t key) {
     std::shared_ptr<DatagramFlow> replaced;
     ExecutorHandle linkQueue;
     {

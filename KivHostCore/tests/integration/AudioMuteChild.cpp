@@ -22,8 +22,10 @@ int main(int argc, char** argv) {
     bool muted = false;
     main.sync([&] { muted = muter.mute(); });
     if (!muted) return 1;
-    for (int i = 0; i < 1000 && !devices->isRouted(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int i = 0; i < 1000 && !devices->isRouted(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (!devices->isRouted()) return 1;
     std::ofstream(argv[3]) << "routed\n";
-    for (;;) ::pause(); // killed here, still holding the output
+    for (;;)
+        ::pause(); // killed here, still holding the output
 }

@@ -1,11 +1,11 @@
 // DNS-SD against a real avahi-daemon confined to a network namespace holding only loopback.
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <gtest/gtest.h>
 
 #include "KivHostCore/Linux/DnsSdRegistrar.hpp"
 #include "KivHostCore/Linux/LinuxMachineInfo.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivHostCore/Transport/DiscoveryService.hpp"
 #include "KivReceiver/HostBrowser.hpp"
@@ -16,7 +16,7 @@ using namespace std::chrono_literals;
 TEST(DnsSd, RegistrationIsFoundByBrowsingWithItsTxtKeys) {
     const test::SystemLock bus("dnssd");
     auto avahi = test::AvahiServer::start();
-    if (!avahi && avahi.error().notInstalled) GTEST_SKIP() << avahi.error().message;
+    KIV_REQUIRE_STARTED(avahi);
     ASSERT_TRUE(avahi.has_value()) << avahi.error().message;
 
     SerialQueue bonjour("kiv.bonjour");
@@ -27,7 +27,8 @@ TEST(DnsSd, RegistrationIsFoundByBrowsingWithItsTxtKeys) {
     EXPECT_FALSE(machine.modelIdentifier().empty());
     EXPECT_TRUE(std::ranges::any_of(machine.ipv4Addresses(), [](const auto& entry) { return entry.isLoopback; }))
         << "the namespace's loopback is listed";
-    auto advertiser = DiscoveryService::advertiser(name, 52010, std::string("0A1B2C3D-HOST"), machine, registrar, bonjour, main);
+    auto advertiser =
+        DiscoveryService::advertiser(name, 52010, std::string("0A1B2C3D-HOST"), machine, registrar, bonjour, main);
     std::mutex mutex;
     std::vector<std::optional<std::int32_t>> results;
     advertiser->onResult = [&](std::optional<std::int32_t> result) {
@@ -35,10 +36,12 @@ TEST(DnsSd, RegistrationIsFoundByBrowsingWithItsTxtKeys) {
         results.push_back(result);
     };
     advertiser->start();
-    ASSERT_TRUE(test::waitUntil([&] {
-        const std::lock_guard lock(mutex);
-        return !results.empty();
-    }, 20s));
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            const std::lock_guard lock(mutex);
+            return !results.empty();
+        },
+        20s));
     {
         const std::lock_guard lock(mutex);
         ASSERT_EQ(results.front(), std::nullopt) << "registered: error " << results.front().value_or(0);
@@ -72,7 +75,7 @@ TEST(DnsSd, RegistrationIsFoundByBrowsingWithItsTxtKeys) {
 
 TEST(DnsSd, WithoutTheDaemonRegistrationFailsWithACodeAndNothingElseBreaks) {
     const test::SystemLock bus("dnssd");
-    if (!test::findProgram("avahi-daemon")) GTEST_SKIP() << "avahi-daemon is not installed";
+    if (!test::findProgram("avahi-daemon")) KIV_SKIP_OR_FAIL("avahi-daemon is not installed");
     if (test::runProgram({"avahi-browse", "-atp"}, {}, 5s).exitCode == 0) GTEST_SKIP() << "an avahi-daemon is running";
     SerialQueue bonjour("kiv.bonjour");
     SerialQueue main("main");

@@ -19,8 +19,9 @@ extern "C" {
 #include "KivHostCore/Testing/FakeHostTransport.hpp"
 #include "KivHostCore/Testing/LumaPsnr.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
-#include "KivHostCore/Transport/VideoSender.hpp"
+#include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
+#include "KivHostCore/Transport/VideoSender.hpp"
 #include "KivProtocol/H264Bitstream.hpp"
 
 using namespace kiv;
@@ -61,7 +62,8 @@ public:
         if (avcodec_receive_frame(context_, frame_) < 0) return std::nullopt;
         std::vector<std::uint8_t> luma(static_cast<std::size_t>(frame_->width * frame_->height));
         for (int y = 0; y < frame_->height; ++y) {
-            std::memcpy(luma.data() + y * frame_->width, frame_->data[0] + y * frame_->linesize[0], static_cast<std::size_t>(frame_->width));
+            std::memcpy(luma.data() + y * frame_->width, frame_->data[0] + y * frame_->linesize[0],
+                        static_cast<std::size_t>(frame_->width));
         }
         return luma;
     }
@@ -74,8 +76,10 @@ private:
 
 // The decoded luma is packed: its stride is the width.
 double psnr(const std::vector<std::uint8_t>& decoded, const PixelBuffer& source) {
-    if (decoded.size() != static_cast<std::size_t>(source.width()) * static_cast<std::size_t>(source.height())) return 0;
-    return test::lumaPsnr(decoded.data(), source.width(), source.luma(), source.lumaStride(), source.width(), source.height());
+    if (decoded.size() != static_cast<std::size_t>(source.width()) * static_cast<std::size_t>(source.height()))
+        return 0;
+    return test::lumaPsnr(decoded.data(), source.width(), source.luma(), source.lumaStride(), source.width(),
+                          source.height());
 }
 
 struct Run {
@@ -120,7 +124,8 @@ TEST(H264EncoderX264, KeyframesCarryParameterSetsAndTheStreamDecodesFaithfully) 
         const auto units = H264Bitstream::splitAVCC(frame.data);
         ASSERT_TRUE(units.has_value()) << "frame " << i << " is well-formed AVCC";
         std::vector<int> types;
-        for (const auto unit : *units) types.push_back(H264Bitstream::type(unit));
+        for (const auto unit : *units)
+            types.push_back(H264Bitstream::type(unit));
         if (frame.isKeyframe) {
             ASSERT_GE(types.size(), 3u);
             EXPECT_EQ(types[0], 7) << "SPS first";
@@ -151,9 +156,10 @@ TEST(H264EncoderX264, KeyframesCarryParameterSetsAndTheStreamDecodesFaithfully) 
             out.write(reinterpret_cast<const char*>(annexB.data()), static_cast<std::streamsize>(annexB.size()));
         }
     }
-    if (!test::findProgram("ffprobe")) GTEST_SKIP() << "ffprobe is not installed";
-    const auto probe = test::runProgram({"ffprobe", "-v", "error", "-show_entries", "stream=profile,has_b_frames,width,height",
-                                         "-of", "default=noprint_wrappers=1", path.string()});
+    if (!test::findProgram("ffprobe")) KIV_SKIP_OR_FAIL("ffprobe is not installed");
+    const auto probe =
+        test::runProgram({"ffprobe", "-v", "error", "-show_entries", "stream=profile,has_b_frames,width,height", "-of",
+                          "default=noprint_wrappers=1", path.string()});
     ASSERT_EQ(probe.exitCode, 0) << probe.output;
     EXPECT_NE(probe.output.find("profile=High"), std::string::npos) << probe.output;
     EXPECT_NE(probe.output.find("has_b_frames=0"), std::string::npos) << probe.output;
@@ -188,7 +194,8 @@ void drawDesktop(PixelBuffer& buffer, std::uint32_t seed) {
             row[x] = stroke ? 20 : static_cast<std::uint8_t>(60 + (x + y) % 120 + rng() % 40);
         }
     }
-    std::memset(buffer.chroma(), 128, static_cast<std::size_t>(buffer.chromaStride()) * static_cast<std::size_t>(buffer.height() / 2));
+    std::memset(buffer.chroma(), 128,
+                static_cast<std::size_t>(buffer.chromaStride()) * static_cast<std::size_t>(buffer.height() / 2));
 }
 
 } // namespace
@@ -225,9 +232,11 @@ TEST(H264EncoderX264, AForcedKeyframeSpendsItsBudgetAndTheFramesAfterItOneFrames
             if (forced) {
                 EXPECT_TRUE(packet.isKeyframe) << i;
                 psnrs.push_back(psnr(*decoded, picture));
-                EXPECT_LE(static_cast<double>(packet.data.size()), oneFrame * fps * std::max(budget, 1.0 / fps) * 1.1) << i;
+                EXPECT_LE(static_cast<double>(packet.data.size()), oneFrame * fps * std::max(budget, 1.0 / fps) * 1.1)
+                    << i;
             } else if (i > 5) {
-                EXPECT_LE(static_cast<double>(packet.data.size()), oneFrame * 1.5) << "frame " << i << " after a keyframe";
+                EXPECT_LE(static_cast<double>(packet.data.size()), oneFrame * 1.5)
+                    << "frame " << i << " after a keyframe";
             }
         }
     }
@@ -264,7 +273,8 @@ TEST(StillScreenRefinement, EveryStillScreenEndsSharpWhateverFrameCarriedTheChan
     std::optional<std::vector<std::uint8_t>> picture;
     const auto deliver = [&] { // the link takes everything at once; the device decodes in order
         queue.runUntilIdle();
-        while (!link->completions.empty()) link->completeOldest();
+        while (!link->completions.empty())
+            link->completeOldest();
         queue.runUntilIdle();
         for (; shown < link->frames.size(); ++shown)
             if (auto decoded = device.decode(link->frames[shown].data)) picture = std::move(decoded);

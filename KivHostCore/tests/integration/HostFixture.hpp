@@ -1,11 +1,11 @@
 #pragma once
 // One private Xvfb per test group and one host over the Linux platform per test; the receiver
 // library as the device, recording what it is told and decoding what it is shown.
-#include <gtest/gtest.h>
-#include <sys/socket.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <mutex>
 #include <thread>
 
@@ -13,6 +13,7 @@
 #include "KivHostCore/Runtime/MainLoop.hpp"
 #include "KivHostCore/Service/HostService.hpp"
 #include "KivHostCore/Testing/LogProbe.hpp"
+#include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivHostCore/Testing/XPainter.hpp"
@@ -24,9 +25,7 @@ using namespace kiv;
 using namespace std::chrono_literals;
 using test::waitUntil;
 
-
 inline constexpr auto kDeadline = 45s;
-
 
 inline int kivMonitors(const std::string& display) {
     const auto result = test::runProgram({"xrandr", "--listmonitors"}, {{"DISPLAY", display}});
@@ -105,7 +104,8 @@ struct Seen {
     }
     int count(ControlMessage::Case kind) {
         const std::lock_guard lock(mutex);
-        return static_cast<int>(std::count_if(controls.begin(), controls.end(), [&](auto& m) { return m.kind() == kind; }));
+        return static_cast<int>(
+            std::count_if(controls.begin(), controls.end(), [&](auto& m) { return m.kind() == kind; }));
     }
     std::vector<ConnectInfo> connects() { return all<ConnectInfo>(); }
     // Mean luma of the whole newest picture.
@@ -144,7 +144,7 @@ protected:
     static void SetUpTestSuite() {
         auto xvfb = test::XvfbServer::start();
         if (!xvfb) {
-            skip_ = xvfb.error().message;
+            startError_ = xvfb.error();
             return;
         }
         xvfb_ = xvfb->release();
@@ -156,11 +156,16 @@ protected:
     }
 
     void SetUp() override {
-        if (!xvfb_) GTEST_SKIP() << skip_;
+        if (!xvfb_ && startError_.notInstalled) KIV_SKIP_OR_FAIL(startError_.message);
+        ASSERT_NE(xvfb_, nullptr) << startError_.message;
         loop_ = std::thread([this] { main_.run(); });
     }
     void TearDown() override {
-        if (service_) main_.sync([&] { service_->stop(); service_.reset(); });
+        if (service_)
+            main_.sync([&] {
+                service_->stop();
+                service_.reset();
+            });
         main_.stop();
         if (loop_.joinable()) loop_.join();
         platform_.reset();
@@ -181,7 +186,8 @@ protected:
         options.pulseServer = pulseServer_;
         platform_ = LinuxPlatform::create(options, main_);
         main_.sync([&] {
-            service_ = HostService::create(settings, FrameSourceKind::screenCapture, pairing_, platform_->ports(), main_);
+            service_ =
+                HostService::create(settings, FrameSourceKind::screenCapture, pairing_, platform_->ports(), main_);
             service_->approvalHandler = [this](const PeerRequest& request, DisplaySession::ApprovalReply reply) {
                 requests_.push_back(request);
                 reply(true);
@@ -232,7 +238,7 @@ protected:
     }
 
     static inline PrivateXServer* xvfb_ = nullptr;
-    static inline std::string skip_;
+    static inline test::StartError startError_;
     MainLoop main_;
     std::thread loop_;
     std::unique_ptr<LinuxPlatform> platform_;
@@ -258,10 +264,13 @@ struct HostProcess {
         HostProcess host;
         host.controlPort = test::freeLoopbackPort(SOCK_STREAM);
         host.videoPort = test::freeLoopbackPort(SOCK_DGRAM);
-        std::vector<std::string> argv{KIV_HOST_BINARY, "--loopback-only", "--display", display,
-                                      "--control-port", std::to_string(host.controlPort), "--video-port",
-                                      std::to_string(host.videoPort), "--name", "CI Host"};
-        if (std::ranges::find(flags, "--usb-direct") == flags.end()) argv.push_back("--no-usb"); // never the machine's usbmuxd
+        std::vector<std::string> argv{KIV_HOST_BINARY,  "--loopback-only",
+                                      "--display",      display,
+                                      "--control-port", std::to_string(host.controlPort),
+                                      "--video-port",   std::to_string(host.videoPort),
+                                      "--name",         "CI Host"};
+        if (std::ranges::find(flags, "--usb-direct") == flags.end())
+            argv.push_back("--no-usb"); // never the machine's usbmuxd
         argv.insert(argv.end(), flags.begin(), flags.end());
         auto child = test::ChildProcess::start({.argv = argv,
                                                 .environment = {{"XDG_CONFIG_HOME", (home / "config").string()},
@@ -272,9 +281,9 @@ struct HostProcess {
                                                 .keepFds = {}});
         if (!child) return std::unexpected(child.error());
         host.process = std::move(*child);
-        if (!waitUntil([&] { return host.process.log().find("Listening: control port") != std::string::npos; }, kDeadline))
+        if (!waitUntil([&] { return host.process.log().find("Listening: control port") != std::string::npos; },
+                       kDeadline))
             return std::unexpected("the host did not start listening:\n" + host.process.log());
         return host;
     }
 };
-

@@ -20,7 +20,8 @@ TEST_F(HostServiceTest, TwoDevicesEachSeeTheirOwnMonitorAndAPairedOneComesStraig
     const auto right = *monitorOf("wifi-b-0002");
     EXPECT_GE(right.x, left.x + left.width) << "monitors side by side, in creation order";
     EXPECT_TRUE(showsLuma(a->seen, left, 0xFFFFFF, 200, 255)) << "the left device sees its white monitor";
-    EXPECT_TRUE(showsLuma(b.seen, right, 0x404040, 40, 110)) << "the right device sees its grey monitor, not the white one";
+    EXPECT_TRUE(showsLuma(b.seen, right, 0x404040, 40, 110))
+        << "the right device sees its grey monitor, not the white one";
     const auto devices = status().devices;
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_EQ(devices[0].clientName, "Left iPad");
@@ -62,7 +63,8 @@ TEST_F(HostServiceTest, OneDeviceMovesWiFiToUsbToWiFiKeepingItsSessionAndDisplay
     usbmuxd.attach(7);
     ASSERT_TRUE(waitUntil([&] { return usb->seen.count(ControlMessage::Case::connect) == 1; }, kDeadline));
     EXPECT_EQ(usb->seen.connects().front().sessionID, first.sessionID);
-    EXPECT_TRUE(showsLuma(usb->seen, *monitorOf("switch-0003"), 0xFFFFFF, 200, 255)) << "video arrives over the USB link";
+    EXPECT_TRUE(showsLuma(usb->seen, *monitorOf("switch-0003"), 0xFFFFFF, 200, 255))
+        << "video arrives over the USB link";
     wifi.reset();
 
     usbmuxd.detach(7); // cable pulled; Wi-Fi comes back within the hold

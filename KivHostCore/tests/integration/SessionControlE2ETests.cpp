@@ -1,13 +1,13 @@
 // What a connected device steers, end to end on a private Xvfb with x264 and (for sound) a private
 // PulseAudio: settings changes resize the monitor and the stream, pause and resume, touches land
 // on the device's own monitor, and the host's sound reaches the device.
-#include <xcb/xcb.h>
-
 #include <cmath>
 #include <fstream>
 #include <numbers>
+#include <xcb/xcb.h>
 
 #include "HostFixture.hpp"
+#include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "KivProtocol/ControlFraming.hpp"
 
 namespace {
@@ -70,7 +70,8 @@ protected:
         if (screen) hello.screen = *screen;
         auto device = std::make_unique<WiFiDevice>(hello, controlPort_);
         EXPECT_TRUE(waitUntil([&] { return device->seen.count(ControlMessage::Case::connect) == 1; }, kDeadline));
-        EXPECT_TRUE(waitUntil([&] { return monitorOf(id).has_value() && device->seen.pictureSize().has_value(); }, kDeadline));
+        EXPECT_TRUE(
+            waitUntil([&] { return monitorOf(id).has_value() && device->seen.pictureSize().has_value(); }, kDeadline));
         return device;
     }
     std::optional<ConfigApplied> applied(Seen& seen, std::uint32_t requestID) {
@@ -94,10 +95,13 @@ TEST_F(SessionControlE2E, SettingsResizeTheMonitorAndTheStreamQualityChangesInPl
     device->client.send({ConfigChange{11, DisplaySize::large, {}, {}, {}, {}}});
     ASSERT_TRUE(waitUntil([&] { return applied(seen, 11).has_value(); }, kDeadline));
     const auto resized = applied(seen, 11)->configuration;
-    EXPECT_TRUE(waitUntil([&] {
-        const auto r = monitorOf(id);
-        return r && r->width != firstMonitor.width;
-    }, kDeadline)) << "the X server shows the new mode";
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto r = monitorOf(id);
+            return r && r->width != firstMonitor.width;
+        },
+        kDeadline))
+        << "the X server shows the new mode";
     EXPECT_TRUE(showsLuma(seen, *monitorOf(id), 0xFFFFFF, 200, 255));
     const auto newSize = *seen.pictureSize();
     EXPECT_NE(newSize, firstSize);
@@ -115,7 +119,8 @@ TEST_F(SessionControlE2E, SettingsResizeTheMonitorAndTheStreamQualityChangesInPl
 
     // Pause: no more pictures. Resume: a keyframe on the same display.
     device->client.send({Pause{}});
-    ASSERT_TRUE(waitUntil([&] { return this->device(id)->service.kind == HostStatus::Service::Kind::paused; }, kDeadline));
+    ASSERT_TRUE(
+        waitUntil([&] { return this->device(id)->service.kind == HostStatus::Service::Kind::paused; }, kDeadline));
     const auto count = seen.pictureCount();
     paint(*monitorOf(id), 0x202020);
     EXPECT_FALSE(waitUntil([&] { return seen.pictureCount() > count + 1; }, 1500ms)) << "frames stop while paused";
@@ -129,14 +134,19 @@ TEST_F(SessionControlE2E, SettingsResizeTheMonitorAndTheStreamQualityChangesInPl
     // portrait serial number, and the pictures follow.
     const auto created = test::countLogged("Virtual display created");
     device->client.send({ScreenInfo{1536, 2048, 2, Orientation::portrait}});
-    EXPECT_TRUE(waitUntil([&] {
-        const auto r = monitorOf(id);
-        return r && r->height > r->width;
-    }, kDeadline));
-    EXPECT_TRUE(waitUntil([&] {
-        const auto size = seen.pictureSize();
-        return size && size->second > size->first;
-    }, kDeadline)) << "portrait pictures";
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto r = monitorOf(id);
+            return r && r->height > r->width;
+        },
+        kDeadline));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto size = seen.pictureSize();
+            return size && size->second > size->first;
+        },
+        kDeadline))
+        << "portrait pictures";
     EXPECT_EQ(test::countLogged("Virtual display created"), created + 1);
     EXPECT_TRUE(test::logged("Recreating virtual display (orientation change)"));
 }
@@ -145,7 +155,9 @@ TEST_F(SessionControlE2E, TouchesClickDragAndScrollOnTheDevicesOwnMonitorOnly) {
     startHost();
     const std::string id = "touch-0006";
     auto device = connect(id);
-    ASSERT_TRUE(waitUntil([&] { return !device->seen.all<InputStatus>().empty() && device->seen.all<InputStatus>().back().enabled; }, kDeadline));
+    ASSERT_TRUE(waitUntil(
+        [&] { return !device->seen.all<InputStatus>().empty() && device->seen.all<InputStatus>().back().enabled; },
+        kDeadline));
     const auto r = *monitorOf(id);
     EventWindow window(xvfb_->display(), r);
     const auto at = [&](double x, double y) {
@@ -166,9 +178,12 @@ TEST_F(SessionControlE2E, TouchesClickDragAndScrollOnTheDevicesOwnMonitorOnly) {
         const auto bytes = *ControlFraming::encode({InputEvent{InputEvent::Kind::tap, 0.75, 0.75, 0, 0, 1, 0}});
         ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
         device->client.send({InputEvent{InputEvent::Kind::tap, 0.25, 0.5, 0, 0, 1, 0}});
-        ASSERT_TRUE(waitUntil([&] {
-            return window.has([&](const auto& e) { return e.type == XCB_BUTTON_PRESS && near(e, at(0.25, 0.5)); });
-        }, kDeadline)) << "a tap presses the button at the mapped point";
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                return window.has([&](const auto& e) { return e.type == XCB_BUTTON_PRESS && near(e, at(0.25, 0.5)); });
+            },
+            kDeadline))
+            << "a tap presses the button at the mapped point";
         EXPECT_FALSE(window.has([&](const auto& e) { return e.type == XCB_BUTTON_PRESS && near(e, at(0.75, 0.75)); }));
         ::close(fd);
     }
@@ -180,17 +195,24 @@ TEST_F(SessionControlE2E, TouchesClickDragAndScrollOnTheDevicesOwnMonitorOnly) {
     for (int step = 1; step <= 4; ++step)
         device->client.send({InputEvent{InputEvent::Kind::drag, 0.1 + 0.1 * step, 0.1 + 0.1 * step, 0, 0, seq++, 0}});
     device->client.send({InputEvent{InputEvent::Kind::up, 0.5, 0.5, 0, 0, seq++, 0}});
-    EXPECT_TRUE(waitUntil([&] {
-        return window.has([&](const auto& e) { return e.type == XCB_BUTTON_RELEASE && near(e, at(0.5, 0.5)); });
-    }, kDeadline));
-    EXPECT_TRUE(window.has([&](const auto& e) { return e.type == XCB_MOTION_NOTIFY && e.button1Held && near(e, at(0.3, 0.3)); }))
-        << "moved with the button held";
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return window.has([&](const auto& e) { return e.type == XCB_BUTTON_RELEASE && near(e, at(0.5, 0.5)); });
+        },
+        kDeadline));
+    EXPECT_TRUE(window.has([&](const auto& e) {
+        return e.type == XCB_MOTION_NOTIFY && e.button1Held && near(e, at(0.3, 0.3));
+    })) << "moved with the button held";
 
     // Two fingers: wheel events.
     device->client.send({InputEvent{InputEvent::Kind::scroll, 0.5, 0.5, 0, 0.2, seq++, 0}});
-    EXPECT_TRUE(waitUntil([&] {
-        return window.has([](const auto& e) { return e.type == XCB_BUTTON_PRESS && (e.button == 4 || e.button == 5); });
-    }, kDeadline)) << "a wheel button";
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return window.has(
+                [](const auto& e) { return e.type == XCB_BUTTON_PRESS && (e.button == 4 || e.button == 5); });
+        },
+        kDeadline))
+        << "a wheel button";
 }
 
 // Zero crossings of the newest half second: the frequency of a clean tone.
@@ -198,55 +220,67 @@ double frequencyOf(const std::vector<std::int16_t>& samples) {
     if (samples.size() < 24'000) return 0;
     const std::span<const std::int16_t> half(samples.end() - 24'000, samples.end());
     int crossings = 0;
-    for (std::size_t i = 1; i < half.size(); ++i) crossings += (half[i - 1] < 0) != (half[i] < 0);
+    for (std::size_t i = 1; i < half.size(); ++i)
+        crossings += (half[i - 1] < 0) != (half[i] < 0);
     return crossings / 2.0 / 0.5;
 }
 
 TEST_F(SessionControlE2E, TheHostsSoundReachesTheDeviceAndLeavesTheSpeakersUntilTheRouteReturns) {
-    if (!test::findProgram("pacat")) GTEST_SKIP() << "pacat is not installed (scripts/install-deps installs it)";
+    if (!test::findProgram("pacat")) KIV_SKIP_OR_FAIL("pacat is not installed (scripts/install-deps installs it)");
     auto pulse = test::PulseAudioServer::start("speakers");
-    if (!pulse && pulse.error().notInstalled) GTEST_SKIP() << pulse.error().message;
+    KIV_REQUIRE_STARTED(pulse);
     ASSERT_TRUE(pulse) << pulse.error().message;
     pulseServer_ = (*pulse)->serverAddress();
     test::TempDir dir("kiv-tone");
     {
         std::ofstream out(dir.path() / "tone.raw", std::ios::binary);
         for (int f = 0; f < 48'000 * 10; ++f) {
-            const auto v = static_cast<std::int16_t>(std::lround(16384.0 * std::sin(2.0 * std::numbers::pi * 440.0 * f / 48'000.0)));
+            const auto v = static_cast<std::int16_t>(
+                std::lround(16384.0 * std::sin(2.0 * std::numbers::pi * 440.0 * f / 48'000.0)));
             out.write(reinterpret_cast<const char*>(&v), 2);
             out.write(reinterpret_cast<const char*>(&v), 2);
         }
     }
-    auto player = test::ChildProcess::start(
-        {{*test::findProgram("sh"), "-c",
-          "while :; do pacat --playback --raw --format=s16le --rate=48000 --channels=2 " + (dir.path() / "tone.raw").string() +
-              " || exit 1; done"},
-         (*pulse)->environment(), dir.path() / "pacat.log", {}});
+    auto player =
+        test::ChildProcess::start({{*test::findProgram("sh"), "-c",
+                                    "while :; do pacat --playback --raw --format=s16le --rate=48000 --channels=2 " +
+                                        (dir.path() / "tone.raw").string() + " || exit 1; done"},
+                                   (*pulse)->environment(),
+                                   dir.path() / "pacat.log",
+                                   {}});
     ASSERT_TRUE(player) << player.error();
     const auto defaultSink = [&] {
         auto result = test::runProgram({"pactl", "get-default-sink"}, (*pulse)->environment());
-        while (!result.output.empty() && std::isspace(static_cast<unsigned char>(result.output.back()))) result.output.pop_back();
+        while (!result.output.empty() && std::isspace(static_cast<unsigned char>(result.output.back())))
+            result.output.pop_back();
         return result.output;
     };
     startHost([](HostSettings& s) { s.session.audio = AudioRoute::device; });
     const std::string id = "sound-0007";
     auto device = connect(id);
     auto& seen = device->seen;
-    EXPECT_TRUE(waitUntil([&] {
-        const std::lock_guard lock(seen.mutex);
-        return std::abs(frequencyOf(seen.leftChannel) - 440.0) <= 440.0 * 0.02;
-    }, kDeadline)) << "the device hears 440 Hz";
-    EXPECT_TRUE(waitUntil([&] { return !seen.all<AudioStatus>().empty() && seen.all<AudioStatus>().back().streaming; }, kDeadline));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const std::lock_guard lock(seen.mutex);
+            return std::abs(frequencyOf(seen.leftChannel) - 440.0) <= 440.0 * 0.02;
+        },
+        kDeadline))
+        << "the device hears 440 Hz";
+    EXPECT_TRUE(waitUntil([&] { return !seen.all<AudioStatus>().empty() && seen.all<AudioStatus>().back().streaming; },
+                          kDeadline));
     EXPECT_TRUE(waitUntil([&] { return defaultSink() != "speakers"; }, kDeadline)) << "the speakers no longer play it";
     EXPECT_TRUE(waitUntil([&] { return seen.all<AudioStatus>().back().macMuted; }, kDeadline));
     {
         const std::lock_guard lock(seen.mutex);
         seen.leftChannel.clear();
     }
-    EXPECT_TRUE(waitUntil([&] {
-        const std::lock_guard lock(seen.mutex);
-        return std::abs(frequencyOf(seen.leftChannel) - 440.0) <= 440.0 * 0.02;
-    }, kDeadline)) << "and the device still hears it";
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const std::lock_guard lock(seen.mutex);
+            return std::abs(frequencyOf(seen.leftChannel) - 440.0) <= 440.0 * 0.02;
+        },
+        kDeadline))
+        << "and the device still hears it";
 
     device->client.send({ConfigChange{21, {}, {}, {}, {}, AudioRoute::mac}});
     EXPECT_TRUE(waitUntil([&] { return !seen.all<AudioStatus>().back().streaming; }, kDeadline));
@@ -260,10 +294,12 @@ TEST_F(SessionControlE2E, TheHostsSoundReachesTheDeviceAndLeavesTheSpeakersUntil
     }
     device->client.send({ConfigChange{22, {}, {}, {}, {}, AudioRoute::both}});
     ASSERT_TRUE(waitUntil([&] { return seen.all<AudioStatus>().back().streaming; }, kDeadline));
-    EXPECT_TRUE(waitUntil([&] {
-        const std::lock_guard lock(seen.mutex);
-        return std::abs(frequencyOf(seen.leftChannel) - 440.0) <= 440.0 * 0.02;
-    }, kDeadline));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const std::lock_guard lock(seen.mutex);
+            return std::abs(frequencyOf(seen.leftChannel) - 440.0) <= 440.0 * 0.02;
+        },
+        kDeadline));
     EXPECT_EQ(defaultSink(), "speakers");
     EXPECT_FALSE(seen.all<AudioStatus>().back().macMuted);
 
@@ -271,10 +307,13 @@ TEST_F(SessionControlE2E, TheHostsSoundReachesTheDeviceAndLeavesTheSpeakersUntil
     (*pulse)->process().stop();
     EXPECT_TRUE(waitUntil([&] { return test::logged("Sound capture interrupted ("); }, kDeadline))
         << KivLogStore::shared().text(LogLevel::debug);
-    EXPECT_TRUE(waitUntil([&] {
-        const auto status = seen.all<AudioStatus>().back();
-        return !status.streaming && status.note.has_value();
-    }, kDeadline)) << "the device is told why there is no sound";
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto status = seen.all<AudioStatus>().back();
+            return !status.streaming && status.note.has_value();
+        },
+        kDeadline))
+        << "the device is told why there is no sound";
 }
 
 // The five-second statistics line against what the device counted while the picture kept changing.
@@ -305,25 +344,28 @@ TEST_F(SessionControlE2E, TheReportLineMatchesTheFrameRateTheDeviceSaw) {
     test::Painter painter(xvfb_->display());
     const auto end = std::chrono::steady_clock::now() + 30s;
     for (int i = 0; marks.size() < 4 && std::chrono::steady_clock::now() < end; ++i) {
-        painter.fill(i % 2 ? 0x3070B0 : 0xB07030, static_cast<int>(r.x), static_cast<int>(r.y), static_cast<int>(r.width),
-                     static_cast<int>(r.height));
+        painter.fill(i % 2 ? 0x3070B0 : 0xB07030, static_cast<int>(r.x), static_cast<int>(r.y),
+                     static_cast<int>(r.width), static_cast<int>(r.height));
         std::this_thread::sleep_for(50ms);
         const auto rates = encodeRates();
         if (rates.size() > marks.size()) {
             // Frames that reached the device or that it knows it lost: what the host sent.
             const auto stats = device->client.stats();
-            marks.push_back({std::chrono::steady_clock::now(), static_cast<int>(stats.framesReceived) + static_cast<int>(stats.framesLost),
+            marks.push_back({std::chrono::steady_clock::now(),
+                             static_cast<int>(stats.framesReceived) + static_cast<int>(stats.framesLost),
                              rates.back()});
         }
     }
     ASSERT_EQ(marks.size(), 4u) << "a line every five seconds while streaming";
-    const double overall = (marks.back().frames - marks[1].frames) /
-                           std::chrono::duration<double>(marks.back().at - marks[1].at).count();
-    if (overall < 10) GTEST_SKIP() << "the device counted " << overall << " frames a second: too slow a build to compare rates";
+    const double overall =
+        (marks.back().frames - marks[1].frames) / std::chrono::duration<double>(marks.back().at - marks[1].at).count();
+    if (overall < 10)
+        GTEST_SKIP() << "the device counted " << overall << " frames a second: too slow a build to compare rates";
     for (std::size_t i = 2; i < marks.size(); ++i) { // the first interval began before the painting
         const double seconds = std::chrono::duration<double>(marks[i].at - marks[i - 1].at).count();
         const double deviceRate = (marks[i].frames - marks[i - 1].frames) / seconds;
-        EXPECT_NEAR(marks[i].reported, deviceRate, deviceRate * 0.10) << "line " << i << "\n" << test::loggedLines("[5s] capture");
+        EXPECT_NEAR(marks[i].reported, deviceRate, deviceRate * 0.10) << "line " << i << "\n"
+                                                                      << test::loggedLines("[5s] capture");
     }
 }
 

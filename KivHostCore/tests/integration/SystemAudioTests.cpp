@@ -1,14 +1,13 @@
 // System sound on a private PulseAudio server: a 440 Hz tone played by pacat, as any application
 // would, is found (Goertzel) in what the capture delivers and on the speakers' monitor, depending
 // on whether the host's output is kept for the device alone.
-#include <gtest/gtest.h>
-
-#include <csignal>
 #include <cmath>
+#include <csignal>
 #include <cstring>
 #include <deque>
 #include <fstream>
 #include <future>
+#include <gtest/gtest.h>
 #include <iostream>
 #include <map>
 #include <mutex>
@@ -16,19 +15,20 @@
 #include <sstream>
 #include <thread>
 
-#include "KivHostCore/Testing/LogProbe.hpp"
+#include "KivBase/KivLog.hpp"
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
+#include "KivHostCore/Audio/SystemAudioCapture.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/PulseAudioDevices.hpp"
-#include "KivHostCore/Audio/SystemAudioCapture.hpp"
 #include "KivHostCore/Linux/PulseAudioRecorder.hpp"
 #include "KivHostCore/Runtime/MainLoop.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/Signal.hpp"
+#include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivProtocol/HostClock.hpp"
-#include "KivBase/KivLog.hpp"
 #include "KivProtocol/RemoteText.hpp"
 
 namespace kiv {
@@ -60,7 +60,9 @@ double toneAmplitude(std::span<const std::int16_t> samples) {
     return 2.0 * std::sqrt(std::max(power, 0.0)) / static_cast<double>(samples.size());
 }
 
-bool isTone(double amplitude) { return std::abs(amplitude - kToneAmplitude) < 0.05; }
+bool isTone(double amplitude) {
+    return std::abs(amplitude - kToneAmplitude) < 0.05;
+}
 
 // What a capture delivered: the left channel of the last second, and the peak since a mark.
 class Recording {
@@ -71,7 +73,8 @@ public:
     void add(const AudioChunk& chunk) {
         const auto frames = chunk.pcm.size() / 4;
         std::vector<std::int16_t> left(frames);
-        for (std::size_t f = 0; f < frames; ++f) std::memcpy(&left[f], chunk.pcm.data() + f * 4, 2);
+        for (std::size_t f = 0; f < frames; ++f)
+            std::memcpy(&left[f], chunk.pcm.data() + f * 4, 2);
         const std::lock_guard lock(mutex_);
         ++chunks_;
         if (chunk.channels != 2 || chunk.sampleRate != 48'000) ++badFormats_;
@@ -83,7 +86,8 @@ public:
             peak_ = std::max(peak_, std::abs(sample / 32768.0));
         }
         samplesSinceMark_ += frames;
-        while (samples_.size() > 48'000) samples_.pop_front();
+        while (samples_.size() > 48'000)
+            samples_.pop_front();
     }
     // The last 100 ms (44 whole periods of the tone).
     double recentTone() const {
@@ -115,8 +119,12 @@ public:
         const std::lock_guard lock(mutex_);
         return peak_;
     }
-    bool waitForTone() const { return waitUntil([&] { return isTone(recentTone()); }, kDeadline); }
-    bool waitForSilence() const { return waitUntil([&] { return recentTone() < 0.001 && chunks() > 10; }, kDeadline); }
+    bool waitForTone() const {
+        return waitUntil([&] { return isTone(recentTone()); }, kDeadline);
+    }
+    bool waitForSilence() const {
+        return waitUntil([&] { return recentTone() < 0.001 && chunks() > 10; }, kDeadline);
+    }
     std::size_t chunks() const {
         const std::lock_guard lock(mutex_);
         return chunks_;
@@ -151,7 +159,9 @@ std::expected<void, AudioCaptureError> startAndWait(AudioSource& source) {
     return future.get();
 }
 
-int logged(std::string_view prefix) { return test::countLogged(prefix, test::Match::startsWith); }
+int logged(std::string_view prefix) {
+    return test::countLogged(prefix, test::Match::startsWith);
+}
 
 // The main thread the muter lives on.
 struct MainThread {
@@ -168,15 +178,16 @@ class SystemAudioTest : public ::testing::Test {
 protected:
     void SetUp() override {
         KivLogStore::shared().clear();
-        if (!test::findProgram("pacat")) GTEST_SKIP() << "pacat is not installed (scripts/install-deps installs it)";
+        if (!test::findProgram("pacat")) KIV_SKIP_OR_FAIL("pacat is not installed (scripts/install-deps installs it)");
         auto started = PulseAudioServer::start("speakers");
-        if (!started && started.error().notInstalled) GTEST_SKIP() << started.error().message;
+        KIV_REQUIRE_STARTED(started);
         ASSERT_TRUE(started) << started.error().message;
         pulse = std::move(*started);
         // Ten seconds of a 0.5-amplitude 440 Hz stereo tone, 48 kHz s16le, looped by the players.
         std::ofstream out(dir.path() / "tone.raw", std::ios::binary);
         for (int f = 0; f < 48'000 * 10; ++f) {
-            const auto sample = static_cast<std::int16_t>(std::lround(16384.0 * std::sin(2.0 * std::numbers::pi * 440.0 * f / 48'000.0)));
+            const auto sample = static_cast<std::int16_t>(
+                std::lround(16384.0 * std::sin(2.0 * std::numbers::pi * 440.0 * f / 48'000.0)));
             out.write(reinterpret_cast<const char*>(&sample), 2);
             out.write(reinterpret_cast<const char*>(&sample), 2);
         }
@@ -186,7 +197,8 @@ protected:
     ChildProcess play(std::optional<std::string> device = {}) {
         const auto shell = test::findProgram("sh");
         const auto pacat = test::findProgram("pacat");
-        std::string command = "while :; do " + *pacat + " --playback --raw --format=s16le --rate=48000 --channels=2 --latency-msec=20";
+        std::string command =
+            "while :; do " + *pacat + " --playback --raw --format=s16le --rate=48000 --channels=2 --latency-msec=20";
         if (device) command += " -d " + *device;
         command += " " + (dir.path() / "tone.raw").string() + " || exit 1; done";
         test::ProcessOptions options{{*shell, "-c", command}, pulse->environment(), dir.path() / "pacat.log", {}};
@@ -230,7 +242,8 @@ protected:
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         auto result = runProgram(argv, pulse->environment());
         EXPECT_EQ(result.exitCode, 0) << result.output;
-        while (!result.output.empty() && result.output.back() == '\n') result.output.pop_back();
+        while (!result.output.empty() && result.output.back() == '\n')
+            result.output.pop_back();
         return result.output;
     }
     std::string defaultSink() { return pactl({"get-default-sink"}); }
@@ -256,7 +269,9 @@ protected:
         }
         return result;
     }
-    bool hasSink(const std::string& name) { return pactl({"list", "short", "sinks"}).find("\t" + name + "\t") != std::string::npos; }
+    bool hasSink(const std::string& name) {
+        return pactl({"list", "short", "sinks"}).find("\t" + name + "\t") != std::string::npos;
+    }
 
     TempDir dir{"kiv-audio"};
     std::unique_ptr<PulseAudioServer> pulse;
@@ -275,8 +290,8 @@ TEST_F(SystemAudioTest, CapturesTheDefaultOutputWhileItKeepsPlaying) {
     ASSERT_TRUE(captured.waitForTone()) << captured.recentTone();
     ASSERT_TRUE(heard.waitForTone()) << heard.recentTone();
     ASSERT_TRUE(captured.firstTone());
-    std::cout << "capture latency (tone start to first chunk with energy): " << (*captured.firstTone() - toneStart) / 1000.0
-              << " ms\n";
+    std::cout << "capture latency (tone start to first chunk with energy): "
+              << (*captured.firstTone() - toneStart) / 1000.0 << " ms\n";
     EXPECT_EQ(captured.badFormats(), 0);
     // One format line per start, not per buffer.
     EXPECT_EQ(logged("System audio format: 48000Hz 2ch 16bit → s16 interleaved, "), 2);
@@ -386,7 +401,8 @@ TEST_F(SystemAudioTest, ChangingTheDefaultOutputWhileMutedMovesAlong) {
     ASSERT_TRUE(waitUntil([&] { return devices->isRouted(); }, kDeadline));
 
     pactl({"set-default-sink", "headphones"});
-    EXPECT_TRUE(waitUntil([&] { return logged("Mac default output changed, moving mute to the new device") == 1; }, kDeadline));
+    EXPECT_TRUE(
+        waitUntil([&] { return logged("Mac default output changed, moving mute to the new device") == 1; }, kDeadline));
     EXPECT_TRUE(waitUntil(
         [&] {
             const auto entry = store->dictionary(std::string(kMutedDeviceKey));
@@ -413,12 +429,14 @@ TEST_F(SystemAudioTest, AHostKilledWhileMutedIsUndoneAtTheNextStart) {
 
     const auto settings = dir.path() / "settings.json";
     const auto marker = dir.path() / "routed";
-    auto child = ChildProcess::start({{KIV_AUDIO_MUTE_CHILD, pulse->serverAddress(), settings.string(), marker.string()},
-                                      pulse->environment(),
-                                      dir.path() / "child.log",
-                                      {}});
+    auto child =
+        ChildProcess::start({{KIV_AUDIO_MUTE_CHILD, pulse->serverAddress(), settings.string(), marker.string()},
+                             pulse->environment(),
+                             dir.path() / "child.log",
+                             {}});
     ASSERT_TRUE(child) << child.error();
-    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(marker) || !child->isRunning(); }, kDeadline)) << child->log();
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(marker) || !child->isRunning(); }, kDeadline))
+        << child->log();
     ASSERT_TRUE(std::filesystem::exists(marker)) << child->log();
     ASSERT_TRUE(heard.waitForSilence());
     ::kill(child->pid(), SIGKILL);
@@ -447,7 +465,8 @@ TEST_F(SystemAudioTest, AHostKilledWhileMutedIsUndoneAtTheNextStart) {
 }
 
 TEST_F(SystemAudioTest, FailuresToStartAndAServerThatGoesAway) {
-    auto nowhere = SystemAudioCapture::create(PulseAudioRecorder::create({"unix:" + (dir.path() / "no-such-socket").string(), {}}));
+    auto nowhere = SystemAudioCapture::create(
+        PulseAudioRecorder::create({"unix:" + (dir.path() / "no-such-socket").string(), {}}));
     const auto refused = startAndWait(*nowhere);
     ASSERT_FALSE(refused);
     EXPECT_EQ(refused.error().kind, AudioCaptureError::Kind::startFailed);

@@ -1,22 +1,22 @@
 // The fixtures later integration tests rely on: real servers start privately, report
 // readiness, and are gone when the fixture is.
+#include <filesystem>
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
+#include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 
 using namespace kiv::test;
 using namespace std::chrono_literals;
 
-#define KIV_START_OR_SKIP(var, expr)                                               \
-    auto var##Result = (expr);                                                     \
-    if (!var##Result && var##Result.error().notInstalled) GTEST_SKIP() << var##Result.error().message; \
-    ASSERT_TRUE(var##Result.has_value()) << var##Result.error().message;          \
+#define KIV_START_OR_SKIP(var, expr)                                                                                   \
+    auto var##Result = (expr);                                                                                         \
+    KIV_REQUIRE_STARTED(var##Result);                                                                                  \
+    ASSERT_TRUE(var##Result.has_value()) << var##Result.error().message;                                               \
     auto& var = *var##Result
 
 TEST(TestServers, XvfbServersGetTheirOwnDisplaysAndStopByPid) {
-    if (!findProgram("xdpyinfo")) GTEST_SKIP() << "xdpyinfo is not installed";
+    if (!findProgram("xdpyinfo")) KIV_SKIP_OR_FAIL("xdpyinfo is not installed");
     KIV_START_OR_SKIP(first, XvfbServer::start(1024, 768));
     KIV_START_OR_SKIP(second, XvfbServer::start(640, 480));
     EXPECT_NE(first->display(), second->display());

@@ -1,16 +1,16 @@
 // USB links over real sockets: the monitor in direct mode against the receiver's USB device role,
 // in usbmux mode through a usbmuxd stand-in that relays to that device role, and against the real
 // usbmuxd daemon.
-#include <gtest/gtest.h>
-
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <mutex>
 #include <random>
 
-#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Linux/AsioNetwork.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Testing/FakeUsbmuxd.hpp"
+#include "KivHostCore/Testing/LogProbe.hpp"
+#include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Transport/USBDeviceMonitor.hpp"
 #include "KivReceiver/UsbDeviceServer.hpp"
@@ -23,7 +23,6 @@ using test::waitUntil;
 namespace {
 
 constexpr auto kDeadline = 20s;
-
 
 // The host's USB side: a monitor whose links are started and recorded.
 struct UsbHost {
@@ -101,11 +100,14 @@ TEST(USBLink, DirectModeCarriesControlAndVideoBothWaysIntact) {
     ASSERT_TRUE(waitUntil([&] { return host.link() != nullptr; }, kDeadline));
     const auto link = host.link();
     EXPECT_EQ(link->remoteAddress(), "USB · SIMULATE");
-    ASSERT_TRUE(waitUntil([&] { return host.receivedKind(ControlMessage::Case::hello); }, kDeadline)) << "hello from the device";
-    ASSERT_TRUE(waitUntil([&] {
-        const auto status = host.lastStatus();
-        return status && !status->first.empty() && status->first[0].state == USBDeviceStatus::State::connected;
-    }, kDeadline));
+    ASSERT_TRUE(waitUntil([&] { return host.receivedKind(ControlMessage::Case::hello); }, kDeadline))
+        << "hello from the device";
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto status = host.lastStatus();
+            return status && !status->first.empty() && status->first[0].state == USBDeviceStatus::State::connected;
+        },
+        kDeadline));
 
     link->sendControl(ControlMessage{Pause{}});
     link->beginVideo(1, 2);
@@ -114,14 +116,17 @@ TEST(USBLink, DirectModeCarriesControlAndVideoBothWaysIntact) {
     std::atomic<std::int64_t> completed{0};
     for (int i = 0; i < 100; ++i) {
         EncodedFrame frame{Bytes(100 + rng() % 200'000), i % 25 == 0, static_cast<std::uint64_t>(i)};
-        for (auto& b : frame.data) b = static_cast<std::uint8_t>(rng());
+        for (auto& b : frame.data)
+            b = static_cast<std::uint8_t>(rng());
         ASSERT_GT(link->sendVideo(frame, [&](std::int64_t bytes, bool) { completed += bytes; }), 0);
         sent.push_back(std::move(frame));
     }
-    ASSERT_TRUE(waitUntil([&] {
-        const std::lock_guard lock(mutex);
-        return frames.size() == sent.size();
-    }, kDeadline));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const std::lock_guard lock(mutex);
+            return frames.size() == sent.size();
+        },
+        kDeadline));
     const std::lock_guard lock(mutex);
     for (std::size_t i = 0; i < sent.size(); ++i) {
         ASSERT_EQ(frames[i].frameID, i);
@@ -143,7 +148,8 @@ TEST(USBLink, UsbmuxModeThroughAStandInDaemonReachesTheDeviceApp) {
 
     UsbHost host(std::nullopt, device.port());
     host.monitor->start();
-    ASSERT_TRUE(waitUntil([&] { return usbmuxd.listenCount() == 1 && logged("Listening for USB devices (usbmuxd)"); }, kDeadline));
+    ASSERT_TRUE(waitUntil([&] { return usbmuxd.listenCount() == 1 && logged("Listening for USB devices (usbmuxd)"); },
+                          kDeadline));
     usbmuxd.attach(5);
     ASSERT_TRUE(waitUntil([&] { return host.link() != nullptr; }, kDeadline))
         << KivLogStore::shared().text(LogLevel::debug);
@@ -153,17 +159,19 @@ TEST(USBLink, UsbmuxModeThroughAStandInDaemonReachesTheDeviceApp) {
     ASSERT_TRUE(waitUntil([&] { return host.receivedKind(ControlMessage::Case::hello); }, kDeadline));
 
     usbmuxd.detach(5);
-    ASSERT_TRUE(waitUntil([&] {
-        const auto status = host.lastStatus();
-        return status && status->first.empty();
-    }, kDeadline));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto status = host.lastStatus();
+            return status && status->first.empty();
+        },
+        kDeadline));
     EXPECT_TRUE(logged("USB device detached 00008103"));
     ::unsetenv("KIV_USBMUXD_SOCKET");
 }
 
 TEST(USBLink, RealUsbmuxdAcceptsListenAndItsDisappearanceIsReported) {
     const auto program = test::findProgram("usbmuxd");
-    if (!program) GTEST_SKIP() << "usbmuxd is not installed (scripts/install-deps installs it)";
+    if (!program) KIV_SKIP_OR_FAIL("usbmuxd is not installed (scripts/install-deps installs it)");
     if (::getuid() != 0) GTEST_SKIP() << "usbmuxd needs root to run here";
     const test::SystemLock daemonSocket("usbmuxd");
     ::unsetenv("KIV_USBMUXD_SOCKET");
@@ -195,8 +203,12 @@ TEST(USBLink, RealUsbmuxdAcceptsListenAndItsDisappearanceIsReported) {
     std::filesystem::remove(socket, ignored);
     std::filesystem::remove("/run/usbmuxd.pid", ignored);
     ASSERT_TRUE(waitUntil([&] { return logged("usbmuxd listen connection lost, retrying"); }, kDeadline));
-    ASSERT_TRUE(waitUntil([&] {
-        const auto now = host.lastStatus();
-        return now && now->second == "The USB service (usbmuxd) isn't available, so USB is temporarily off. Wi-Fi isn't affected.";
-    }, kDeadline));
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto now = host.lastStatus();
+            return now &&
+                   now->second ==
+                       "The USB service (usbmuxd) isn't available, so USB is temporarily off. Wi-Fi isn't affected.";
+        },
+        kDeadline));
 }

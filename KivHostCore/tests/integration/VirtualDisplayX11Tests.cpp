@@ -1,22 +1,21 @@
 // Virtual displays as monitors of a real X server: Xorg with the dummy driver (each display is a
 // spare output of its own) and Xvfb (the logical-monitor fallback), checked through xrandr and a
 // test client's window.
-#include <gtest/gtest.h>
-
 #include <fmt/format.h>
-
+#include <gtest/gtest.h>
 #include <map>
 #include <mutex>
 #include <regex>
 #include <thread>
 
-#include "KivHostCore/Platform/ExecutorDisplayClock.hpp"
 #include "KivHostCore/Input/InputEventManager.hpp"
 #include "KivHostCore/Linux/X11ScreenGrabber.hpp"
 #include "KivHostCore/Linux/XTestEventPoster.hpp"
 #include "KivHostCore/Media/ScreenCaptureManager.hpp"
-#include "KivHostCore/Testing/Signal.hpp"
+#include "KivHostCore/Platform/ExecutorDisplayClock.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/Signal.hpp"
+#include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "VirtualDisplay/Linux/RandRVirtualDisplayAdapter.hpp"
 #include "VirtualDisplay/VirtualDisplayManager.hpp"
@@ -36,20 +35,25 @@ struct Server {
     std::string display;
 };
 
-// Empty message: started. Otherwise why not, and whether that is a skip.
-std::pair<std::string, bool> start(ServerKind kind, Server& server) {
+// Empty message: started. Otherwise why not, and whether that is a skip (a missing program or
+// privilege; the former fails in CI).
+struct Missing {
+    bool program = false;
+    bool privilege = false;
+};
+std::pair<std::string, Missing> start(ServerKind kind, Server& server) {
     if (kind == ServerKind::xorgDummy) {
         auto xorg = test::XorgDummyServer::start();
-        if (!xorg) return {xorg.error().message, xorg.error().notInstalled};
+        if (!xorg) return {xorg.error().message, {xorg.error().notInstalled, xorg.error().needsPrivilege}};
         server.display = (*xorg)->display();
         server.xorg = std::move(*xorg);
         return {};
     }
     auto xvfb = test::XvfbServer::start(8192, 8192);
-    if (!xvfb) return {xvfb.error().message, xvfb.error().notInstalled};
+    if (!xvfb) return {xvfb.error().message, {xvfb.error().notInstalled, xvfb.error().needsPrivilege}};
     server.display = (*xvfb)->display();
     server.xvfb = std::move(*xvfb);
-    if (!test::shrinkXvfbDesktop(server.display, 1920, 1080)) return {"could not shrink Xvfb's desktop", false};
+    if (!test::shrinkXvfbDesktop(server.display, 1920, 1080)) return {"could not shrink Xvfb's desktop", {}};
     return {};
 }
 
@@ -79,8 +83,9 @@ std::string monitorAt(const std::string& display, const Bounds& bounds) {
 class RandRDisplays : public ::testing::TestWithParam<ServerKind> {
 protected:
     void SetUp() override {
-        const auto [why, skip] = start(GetParam(), server_);
-        if (skip) GTEST_SKIP() << why;
+        const auto [why, missing] = start(GetParam(), server_);
+        if (missing.privilege) GTEST_SKIP() << why;
+        if (missing.program) KIV_SKIP_OR_FAIL(why);
         ASSERT_TRUE(why.empty()) << why;
         adapter_ = std::make_shared<RandRVirtualDisplayAdapter>(server_.display, [this](std::function<void()> task) {
             const std::lock_guard lock(mutex_);
@@ -95,7 +100,8 @@ protected:
             const std::lock_guard lock(mutex_);
             tasks.swap(mainTasks_);
         }
-        for (auto& task : tasks) task();
+        for (auto& task : tasks)
+            task();
         return !tasks.empty();
     }
     static VirtualDisplayConfiguration config(const std::string& name, VirtualDisplayMode mode) {
@@ -121,7 +127,8 @@ TEST_P(RandRDisplays, DisplaysAreMonitorsSideBySideThatChangeAndGoAway) {
     // Two sessions create their displays at the same time; the changes are serialised.
     auto a = VirtualDisplayManager::create(adapter_, clock_);
     auto b = VirtualDisplayManager::create(adapter_, clock_);
-    std::expected<std::uint32_t, VirtualDisplayError> idA = std::unexpected(VirtualDisplayError::of(VirtualDisplayError::Kind::notActive));
+    std::expected<std::uint32_t, VirtualDisplayError> idA =
+        std::unexpected(VirtualDisplayError::of(VirtualDisplayError::Kind::notActive));
     auto idB = idA;
     std::thread ta([&] { idA = a->createDisplay(config("Tablet A", {1280, 800, 60})); });
     std::thread tb([&] { idB = b->createDisplay(config("Tablet B", {1024, 768, 60})); });
@@ -175,7 +182,8 @@ TEST_P(RandRDisplays, DisplaysAreMonitorsSideBySideThatChangeAndGoAway) {
 
     a->destroyDisplay();
     EXPECT_EQ(screenSize(display), (std::pair{width0, height0})) << "the screen is back to the desktop";
-    for (const auto& [name, bounds] : listMonitors(display)) EXPECT_FALSE(name.starts_with("KIV-")) << name;
+    for (const auto& [name, bounds] : listMonitors(display))
+        EXPECT_FALSE(name.starts_with("KIV-")) << name;
 }
 
 TEST_P(RandRDisplays, ATapLandsAtTheDisplaysCentreInAWindowThere) {
@@ -208,7 +216,8 @@ TEST_P(RandRDisplays, ATapLandsAtTheDisplaysCentreInAWindowThere) {
     witness.events.clear();
 
     // 0.01 of 1,080 is 10.8 pixels: four make one wheel step, upwards for a positive dy.
-    for (int i = 0; i < 4; ++i) events->handle(InputEvent{InputEvent::Kind::scroll, 0.5, 0.5, 0, 0.01, 2, 0});
+    for (int i = 0; i < 4; ++i)
+        events->handle(InputEvent{InputEvent::Kind::scroll, 0.5, 0.5, 0, 0.01, 2, 0});
     ASSERT_TRUE(witness.waitForEvents(2));
     EXPECT_EQ(witness.events[0].detail, 4);
     manager->destroyDisplay();
@@ -226,7 +235,8 @@ TEST_P(RandRDisplays, ACaptureFollowsItsDisplayWhenTheLayoutMovesIt) {
     ASSERT_TRUE(before);
 
     SerialQueue captureQueue("kiv.capture");
-    auto capture = ScreenCaptureManager::create(std::make_unique<X11ScreenGrabber>(server_.display), captureQueue, nullptr);
+    auto capture =
+        ScreenCaptureManager::create(std::make_unique<X11ScreenGrabber>(server_.display), captureQueue, nullptr);
     std::mutex framesMutex;
     std::shared_ptr<PixelBuffer> latest;
     capture->onFrame = [&](std::shared_ptr<PixelBuffer> buffer, std::uint64_t) {
@@ -253,10 +263,13 @@ TEST_P(RandRDisplays, ACaptureFollowsItsDisplayWhenTheLayoutMovesIt) {
         const std::lock_guard lock(framesMutex);
         return latest ? latest->luma()[240 * latest->lumaStride() + 320] : 0;
     };
-    ASSERT_TRUE(test::waitUntil([&] {
-        painter.fill(0xFFFFFF, after->x, after->y, after->width, after->height);
-        return centreLuma() > 200;
-    }, 20s, 100ms)) << "the capture grabs the display where it is now";
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            painter.fill(0xFFFFFF, after->x, after->y, after->width, after->height);
+            return centreLuma() > 200;
+        },
+        20s, 100ms))
+        << "the capture grabs the display where it is now";
     EXPECT_EQ(stops, 0);
     capture->stop();
     mine->destroyDisplay();

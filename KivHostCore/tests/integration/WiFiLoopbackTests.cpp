@@ -1,15 +1,13 @@
 // The Wi-Fi path over real loopback sockets: control server, UDP video listener, Wi-Fi link and
 // video sender on the host side; the receiver's client library as the device.
-#include <gtest/gtest.h>
-
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
-
+#include <gtest/gtest.h>
 #include <mutex>
 #include <random>
 
-#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Linux/AsioNetwork.hpp"
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/LoopbackWiFiHost.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Transport/ControlServer.hpp"
@@ -38,7 +36,6 @@ receiver::ReceiverConfig configFor(const LoopbackWiFiHost& host, std::string dev
     return config;
 }
 
-
 } // namespace
 
 TEST(WiFiLoopback, HelloConnectKeepaliveAndThreeHundredFramesArriveExactAndInOrder) {
@@ -64,7 +61,8 @@ TEST(WiFiLoopback, HelloConnectKeepaliveAndThreeHundredFramesArriveExactAndInOrd
     info.token = std::string(64, 'a');
     link->beginVideo(info.sessionID, info.videoKey);
     link->sendControl(ControlMessage{info});
-    ASSERT_TRUE(waitUntil([&] { return link->isVideoReady(); }, kDeadline)) << "the client's keepalive attaches its flow";
+    ASSERT_TRUE(waitUntil([&] { return link->isVideoReady(); }, kDeadline))
+        << "the client's keepalive attaches its flow";
     EXPECT_TRUE(logged("Video client attached 127.0.0.1"));
 
     SerialQueue videoQueue("kiv.video");
@@ -79,7 +77,8 @@ TEST(WiFiLoopback, HelloConnectKeepaliveAndThreeHundredFramesArriveExactAndInOrd
         const bool key = i % 30 == 0;
         const std::size_t size = key ? 150'000 + rng() % 150'001 : 500 + rng() % 60'000;
         EncodedFrame frame{Bytes(size), key, static_cast<std::uint64_t>(1000 + i)};
-        for (auto& b : frame.data) b = static_cast<std::uint8_t>(rng());
+        for (auto& b : frame.data)
+            b = static_cast<std::uint8_t>(rng());
         sent.push_back(frame);
         sender->send(frame);
         // One frame at a time: the test checks delivery, not pacing under load.
@@ -118,7 +117,8 @@ TEST(WiFiLoopback, MalformedControlStreamClosesOnlyItsOwnLink) {
     ASSERT_TRUE(waitUntil([&] { return host.link(1) != nullptr; }, kDeadline));
     const auto goodLink = host.link(0);
     const auto badLink = host.link(1);
-    ASSERT_TRUE(waitUntil([&] { return host.messagesFrom(badLink->id(), ControlMessage::Case::hello) == 1; }, kDeadline));
+    ASSERT_TRUE(
+        waitUntil([&] { return host.messagesFrom(badLink->id(), ControlMessage::Case::hello) == 1; }, kDeadline));
 
     bad.sendRaw(Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0x00}); // a video item header far beyond 8 MiB
     ASSERT_TRUE(waitUntil([&] { return !badLink->isOpen(); }, kDeadline));
@@ -126,7 +126,8 @@ TEST(WiFiLoopback, MalformedControlStreamClosesOnlyItsOwnLink) {
     ASSERT_TRUE(waitUntil([&] { return badClosed.load(); }, kDeadline)) << "the device sees its link end";
 
     good.send(ControlMessage{PingInfo{77}});
-    ASSERT_TRUE(waitUntil([&] { return host.messagesFrom(goodLink->id(), ControlMessage::Case::ping) >= 1; }, kDeadline));
+    ASSERT_TRUE(
+        waitUntil([&] { return host.messagesFrom(goodLink->id(), ControlMessage::Case::ping) >= 1; }, kDeadline));
     EXPECT_TRUE(goodLink->isOpen());
     {
         const std::lock_guard lock(host.mutex);

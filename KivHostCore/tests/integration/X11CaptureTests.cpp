@@ -1,19 +1,17 @@
 // Capture from a real X server (Xvfb started here): known drawings come back as the right NV12
 // pixels, nothing arrives while nothing changes, the cursor is in the picture, scaling letterboxes.
-#include <gtest/gtest.h>
-
-#include <xcb/xcb.h>
-
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <mutex>
-
+#include <gtest/gtest.h>
 #include <libyuv.h>
+#include <mutex>
+#include <xcb/xcb.h>
 
 #include "KivHostCore/Linux/X11ScreenGrabber.hpp"
 #include "KivHostCore/Media/ScreenCaptureManager.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "XWitness.hpp"
 
@@ -63,13 +61,15 @@ struct CaptureRun {
     }
 };
 
-int lumaAt(const PixelBuffer& b, int x, int y) { return b.luma()[y * b.lumaStride() + x]; }
+int lumaAt(const PixelBuffer& b, int x, int y) {
+    return b.luma()[y * b.lumaStride() + x];
+}
 
 } // namespace
 
 TEST(X11Capture, DrawingsArriveAsTheirColoursAndStillnessDeliversNothing) {
     auto server = test::XvfbServer::start(640, 480);
-    if (!server && server.error().notInstalled) GTEST_SKIP() << server.error().message;
+    KIV_REQUIRE_STARTED(server);
     ASSERT_TRUE(server.has_value()) << server.error().message;
     Painter painter((*server)->display());
     painter.pointer(600, 460);
@@ -81,10 +81,13 @@ TEST(X11Capture, DrawingsArriveAsTheirColoursAndStillnessDeliversNothing) {
     const auto before = run.count();
     painter.fill(0xFF0000, 100, 100, 200, 100); // red
     painter.fill(0xFFFFFF, 400, 300, 40, 40);   // white
-    ASSERT_TRUE(test::waitUntil([&] {
-        const auto frame = run.count() > before ? run.last() : nullptr;
-        return frame && lumaAt(*frame, 420, 320) > 200 && lumaAt(*frame, 150, 150) > 60;
-    }, 20s)) << "the change is captured";
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            const auto frame = run.count() > before ? run.last() : nullptr;
+            return frame && lumaAt(*frame, 420, 320) > 200 && lumaAt(*frame, 150, 150) > 60;
+        },
+        20s))
+        << "the change is captured";
     const auto frame = run.last();
     EXPECT_NEAR(lumaAt(*frame, 150, 150), 82, 3) << "red in video-range luma";
     EXPECT_NEAR(lumaAt(*frame, 420, 320), 235, 2) << "white";
@@ -96,14 +99,17 @@ TEST(X11Capture, DrawingsArriveAsTheirColoursAndStillnessDeliversNothing) {
     // A frame already on its way when the drawing landed may still arrive on a slow machine, so
     // first let the capture go quiet.
     auto settled = run.count();
-    ASSERT_TRUE(test::waitUntil([&] {
-        const auto now = run.count();
-        if (now != settled) {
-            settled = now;
-            return false;
-        }
-        return !test::waitUntil([&] { return run.count() != settled; }, 300ms);
-    }, 20s)) << "the capture goes quiet";
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            const auto now = run.count();
+            if (now != settled) {
+                settled = now;
+                return false;
+            }
+            return !test::waitUntil([&] { return run.count() != settled; }, 300ms);
+        },
+        20s))
+        << "the capture goes quiet";
     const auto still = run.count();
     EXPECT_FALSE(test::waitUntil([&] { return run.count() > still; }, 500ms));
 
@@ -117,7 +123,7 @@ TEST(X11Capture, DrawingsArriveAsTheirColoursAndStillnessDeliversNothing) {
 
 TEST(X11Capture, TheCursorIsCompositedAndScalingLetterboxes) {
     auto server = test::XvfbServer::start(640, 480);
-    if (!server && server.error().notInstalled) GTEST_SKIP() << server.error().message;
+    KIV_REQUIRE_STARTED(server);
     ASSERT_TRUE(server.has_value()) << server.error().message;
     Painter painter((*server)->display());
     painter.fill(0x000000, 0, 0, 640, 480);
@@ -132,7 +138,8 @@ TEST(X11Capture, TheCursorIsCompositedAndScalingLetterboxes) {
     EXPECT_GT(lumaAt(*frame, 160, 44), 200) << "the top strip starts below the bar (offset 40, scale 0.5)";
     int bright = 0;
     for (int y = 150; y < 190; ++y) {
-        for (int x = 150; x < 190; ++x) bright += lumaAt(*frame, x, y) > 100 ? 1 : 0;
+        for (int x = 150; x < 190; ++x)
+            bright += lumaAt(*frame, x, y) > 100 ? 1 : 0;
     }
     EXPECT_GT(bright, 5) << "the cursor near the centre is part of the picture";
 }
@@ -140,10 +147,12 @@ TEST(X11Capture, TheCursorIsCompositedAndScalingLetterboxes) {
 // The conversion runs in two bands side by side, and after a change only on the rows it reaches;
 // the picture must be the one a single pass gives.
 TEST(X11Capture, ConversionInBandsAndOfChangedRowsOnlyMatchesOnePass) {
-    for (const auto& [inW, inH, outW, outH] : {std::array{1200, 700, 960, 600}, std::array{640, 360, 640, 360}, std::array{642, 3, 320, 2}}) {
+    for (const auto& [inW, inH, outW, outH] :
+         {std::array{1200, 700, 960, 600}, std::array{640, 360, 640, 360}, std::array{642, 3, 320, 2}}) {
         std::vector<std::uint8_t> bgra(static_cast<std::size_t>(inW * inH * 4));
         std::uint32_t seed = 7;
-        for (auto& b : bgra) b = static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+        for (auto& b : bgra)
+            b = static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
         PixelBuffer banded(outW, outH);
         X11ScreenGrabber::convert(bgra.data(), inW * 4, inW, inH, banded);
 
@@ -164,7 +173,8 @@ TEST(X11Capture, ConversionInBandsAndOfChangedRowsOnlyMatchesOnePass) {
                 worst = std::max(worst, std::abs(lumaAt(banded, col, row) - lumaAt(single, col, row)));
         for (int row = 0; row < outH / 2; ++row)
             for (int col = 0; col < outW; ++col)
-                worst = std::max(worst, std::abs(banded.chroma()[row * banded.chromaStride() + col] - single.chroma()[row * single.chromaStride() + col]));
+                worst = std::max(worst, std::abs(banded.chroma()[row * banded.chromaStride() + col] -
+                                                 single.chroma()[row * single.chromaStride() + col]));
         EXPECT_LE(worst, 1) << inW << "x" << inH << " -> " << outW << "x" << outH;
 
         // A few rows change: converting only what they reach gives the picture a full pass gives.
@@ -183,7 +193,7 @@ TEST(X11Capture, ConversionInBandsAndOfChangedRowsOnlyMatchesOnePass) {
 // ago is brought up to date with both changes since, not only the last one.
 TEST(X11Capture, ARecycledBufferGetsEveryChangeSinceItsOwnPicture) {
     auto server = test::XvfbServer::start(320, 240);
-    if (!server && server.error().notInstalled) GTEST_SKIP() << server.error().message;
+    KIV_REQUIRE_STARTED(server);
     ASSERT_TRUE(server.has_value()) << server.error().message;
     Painter painter((*server)->display());
     painter.pointer(319, 239);
@@ -217,15 +227,17 @@ TEST(X11Capture, ARecycledBufferGetsEveryChangeSinceItsOwnPicture) {
 // instead of spinning on a descriptor that stays readable.
 TEST(X11Capture, ALostServerEndsTheSourceThroughOnStop) {
     auto server = test::XvfbServer::start(320, 240);
-    if (!server && server.error().notInstalled) GTEST_SKIP() << server.error().message;
+    KIV_REQUIRE_STARTED(server);
     ASSERT_TRUE(server.has_value()) << server.error().message;
     CaptureRun run((*server)->display(), 320, 240);
     ASSERT_TRUE(test::waitUntil([&] { return run.count() >= 1; }, 20s));
     (*server)->process().stop();
-    ASSERT_TRUE(test::waitUntil([&] {
-        const std::lock_guard lock(run.mutex);
-        return !run.stops.empty();
-    }, 20s));
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            const std::lock_guard lock(run.mutex);
+            return !run.stops.empty();
+        },
+        20s));
     const std::lock_guard lock(run.mutex);
     ASSERT_EQ(run.stops.size(), 1u);
     ASSERT_TRUE(run.stops[0].has_value());

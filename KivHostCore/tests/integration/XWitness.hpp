@@ -1,12 +1,11 @@
 #pragma once
 // A test X client: a mapped window that records the pointer and key events it receives.
-#include <xcb/xcb.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <utility>
 #include <vector>
+#include <xcb/xcb.h>
 
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/XPainter.hpp"
@@ -32,10 +31,12 @@ public:
         window_ = xcb_generate_id(c_);
         if (width == 0) width = screen_->width_in_pixels;
         if (height == 0) height = screen_->height_in_pixels;
-        const std::uint32_t mask = XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE | XCB_EVENT_MASK_KEY_PRESS |
-                                   XCB_EVENT_MASK_KEY_RELEASE | XCB_EVENT_MASK_EXPOSURE;
+        const std::uint32_t mask = XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_BUTTON_RELEASE |
+                                   XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE | XCB_EVENT_MASK_EXPOSURE;
         xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, screen_->root, static_cast<std::int16_t>(x),
-                          static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual, XCB_CW_EVENT_MASK, &mask);
+                          static_cast<std::int16_t>(y), static_cast<std::uint16_t>(width),
+                          static_cast<std::uint16_t>(height), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen_->root_visual,
+                          XCB_CW_EVENT_MASK, &mask);
         xcb_map_window(c_, window_);
         xcb_flush(c_);
         test::waitUntil([&] { return poll(XCB_EXPOSE); }, 10s);
@@ -67,10 +68,12 @@ public:
         return at;
     }
     bool waitForEvents(std::size_t count) {
-        return test::waitUntil([&] {
-            poll();
-            return events.size() >= count;
-        }, 20s, 5ms);
+        return test::waitUntil(
+            [&] {
+                poll();
+                return events.size() >= count;
+            },
+            20s, 5ms);
     }
 
     std::vector<SeenEvent> events;

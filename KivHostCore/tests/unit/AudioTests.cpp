@@ -1,19 +1,18 @@
 // Captured buffers into s16 stereo chunks, the system capture's run bookkeeping, the test tone and
 // the audio sender.
-#include <gtest/gtest.h>
-
 #include <cmath>
 #include <cstring>
+#include <gtest/gtest.h>
 #include <numbers>
 
-#include "KivHostCore/Testing/LogProbe.hpp"
+#include "KivBase/KivLog.hpp"
 #include "KivHostCore/Audio/AudioConversion.hpp"
 #include "KivHostCore/Audio/AudioSender.hpp"
 #include "KivHostCore/Audio/SyntheticAudioSource.hpp"
 #include "KivHostCore/Audio/SystemAudioCapture.hpp"
 #include "KivHostCore/Testing/FakeHostTransport.hpp"
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
-#include "KivBase/KivLog.hpp"
 #include "KivProtocol/StreamFraming.hpp"
 
 using namespace kiv;
@@ -34,8 +33,8 @@ std::vector<std::int16_t> samples(const AudioChunk& chunk) {
     return out;
 }
 
-std::optional<AudioChunk> convert(const AudioBufferFormat& format, const std::vector<std::vector<std::uint8_t>>& buffers,
-                                  std::int64_t frames) {
+std::optional<AudioChunk> convert(const AudioBufferFormat& format,
+                                  const std::vector<std::vector<std::uint8_t>>& buffers, std::int64_t frames) {
     std::vector<std::span<const std::uint8_t>> spans(buffers.begin(), buffers.end());
     return convertAudioBuffer(format, spans, frames, 777);
 }
@@ -53,14 +52,16 @@ TEST(AudioConversion, MonoS16IsDuplicatedAndScaledAndFloatIsClamped) {
     EXPECT_EQ(samples(*mono), (std::vector<std::int16_t>{16383, 16383, -32767, -32767, 0, 0, 32766, 32766}));
 
     const auto nan = std::numeric_limits<float>::quiet_NaN();
-    const auto stereo = convert({48'000, true, false, 2, 32}, {bytesOf<float>({1.0F, -1.0F, -2.0F, 0.5F, nan, 7.0F})}, 3);
+    const auto stereo =
+        convert({48'000, true, false, 2, 32}, {bytesOf<float>({1.0F, -1.0F, -2.0F, 0.5F, nan, 7.0F})}, 3);
     ASSERT_TRUE(stereo);
     EXPECT_EQ(samples(*stereo), (std::vector<std::int16_t>{32767, -32767, -32767, 16383, 32767, 32767}));
 }
 
 TEST(AudioConversion, PlanarUsesTheFirstTwoBuffersAndMissingDataIsSilence) {
     std::vector<std::vector<std::uint8_t>> planes;
-    for (int c = 0; c < 6; ++c) planes.push_back(bytesOf<float>({0.1F * static_cast<float>(c + 1), -0.1F * static_cast<float>(c + 1)}));
+    for (int c = 0; c < 6; ++c)
+        planes.push_back(bytesOf<float>({0.1F * static_cast<float>(c + 1), -0.1F * static_cast<float>(c + 1)}));
     const auto six = convert({48'000, true, true, 6, 32}, planes, 2);
     ASSERT_TRUE(six);
     EXPECT_EQ(samples(*six), (std::vector<std::int16_t>{3276, 6553, -3276, -6553}));
@@ -82,8 +83,10 @@ TEST(AudioConversion, UnsupportedOrNonsenseFormatsYieldNothing) {
     EXPECT_FALSE(convert({48'000, false, false, 2, 16}, data, 0)) << "no frame";
     EXPECT_FALSE(convert({std::nan(""), false, false, 2, 16}, data, 4)) << "no rate";
     EXPECT_FALSE(convert({48'000, false, false, 2, 16}, data, kMaxAudioFrames + 1)) << "bounded allocation";
-    EXPECT_EQ(describeAudioFormat({48'000, true, true, 2, 32}, 480), "48000Hz 2ch 32bit float planar → s16 interleaved, 480 frames/buffer");
-    EXPECT_EQ(describeAudioFormat({44'100, false, false, 1, 16}, 441), "44100Hz 1ch 16bit → s16 interleaved, 441 frames/buffer");
+    EXPECT_EQ(describeAudioFormat({48'000, true, true, 2, 32}, 480),
+              "48000Hz 2ch 32bit float planar → s16 interleaved, 480 frames/buffer");
+    EXPECT_EQ(describeAudioFormat({44'100, false, false, 1, 16}, 441),
+              "44100Hz 1ch 16bit → s16 interleaved, 441 frames/buffer");
 }
 
 TEST(AudioCaptureError, DescriptionsAreRemoteTexts) {
@@ -119,7 +122,9 @@ TEST(SyntheticAudioSource, TenMillisecondChunksOfAContinuousToneAndAFailingStart
         }
     }
     for (std::size_t n = 0; n < stream.size(); ++n) {
-        const double expected = std::sin(std::fmod(static_cast<double>(n) * 2 * std::numbers::pi * 440 / 48'000, 2 * std::numbers::pi)) * 1000.0;
+        const double expected =
+            std::sin(std::fmod(static_cast<double>(n) * 2 * std::numbers::pi * 440 / 48'000, 2 * std::numbers::pi)) *
+            1000.0;
         ASSERT_NEAR(stream[n], expected, 1.001) << "frame " << n; // truncation of a value a hair off an integer
     }
     source->stop();
@@ -144,7 +149,8 @@ TEST(AudioSender, KeepsAt48KiBInFlightDropsWithASequenceGapAndCounts) {
     auto link = std::make_shared<FakeHostTransport>();
     sender->setTransport(link);
     // 1,942-byte items: 25 fit under 49,152 bytes of PCM-plus-items in flight, the 26th does not.
-    for (int i = 0; i < 27; ++i) sender->send(chunk);
+    for (int i = 0; i < 27; ++i)
+        sender->send(chunk);
     ASSERT_EQ(link->audio.size(), 25u);
     EXPECT_EQ(link->audio[0].size(), 4u + 18u + 1920u);
     link->audioCompletions[0]();
@@ -182,9 +188,11 @@ TEST(AudioSender, KeepsAt48KiBInFlightDropsWithASequenceGapAndCounts) {
     // the old link's late completions do not lend the new one room it does not have.
     auto next = std::make_shared<FakeHostTransport>(TransportKind::usb, "next");
     sender->setTransport(next);
-    for (int i = 0; i < 26; ++i) sender->send(chunk);
+    for (int i = 0; i < 26; ++i)
+        sender->send(chunk);
     EXPECT_EQ(next->audio.size(), 25u);
-    for (auto& completion : link->audioCompletions) completion();
+    for (auto& completion : link->audioCompletions)
+        completion();
     sender->send(chunk);
     EXPECT_EQ(next->audio.size(), 25u);
 }
@@ -212,7 +220,9 @@ public:
     int stops = 0;
 };
 
-int logged(std::string_view prefix) { return test::countLogged(prefix, test::Match::startsWith); }
+int logged(std::string_view prefix) {
+    return test::countLogged(prefix, test::Match::startsWith);
+}
 
 } // namespace
 

@@ -6,8 +6,12 @@ using namespace kiv;
 using Sample = AutoQualityController::Sample;
 
 namespace {
-Sample bad(double t) { return Sample{0.10, 30, 0, 0, t}; }
-Sample good(double t) { return Sample{0.0, 20, 0, 0, t}; }
+Sample bad(double t) {
+    return Sample{0.10, 30, 0, 0, t};
+}
+Sample good(double t) {
+    return Sample{0.0, 20, 0, 0, t};
+}
 } // namespace
 
 TEST(AutoQualityController, StepsDownOnTheThirdBadSampleThenWaits) {
@@ -23,16 +27,19 @@ TEST(AutoQualityController, StepsDownOnTheThirdBadSampleThenWaits) {
     EXPECT_EQ(c.ingest(bad(108)), QualityTier::emergency);
 
     AutoQualityController floor(QualityTier::emergency);
-    for (int i = 0; i < 20; ++i) EXPECT_FALSE(floor.ingest(bad(100 + 7.0 * i)));
+    for (int i = 0; i < 20; ++i)
+        EXPECT_FALSE(floor.ingest(bad(100 + 7.0 * i)));
 }
 
 TEST(AutoQualityController, StepsUpAfterTwentyCleanSamplesUpToTheMaximumTier) {
     AutoQualityController c(QualityTier::standard);
     std::optional<QualityTier> changed;
-    for (int i = 1; i <= 20; ++i) changed = c.ingest(good(1000 + i));
+    for (int i = 1; i <= 20; ++i)
+        changed = c.ingest(good(1000 + i));
     EXPECT_EQ(changed, QualityTier::clear);
     EXPECT_EQ(c.lastReason, "stable 20s");
-    for (int i = 21; i <= 60; ++i) EXPECT_FALSE(c.ingest(good(1000 + i))) << "clear is the Wi-Fi maximum";
+    for (int i = 21; i <= 60; ++i)
+        EXPECT_FALSE(c.ingest(good(1000 + i))) << "clear is the Wi-Fi maximum";
 
     c.maxTier = AutoQualityController::maxTierFor(TransportKind::usb);
     EXPECT_EQ(c.ingest(good(1061)), QualityTier::ultra) << "streak kept counting; over USB ultra is allowed";
@@ -41,7 +48,8 @@ TEST(AutoQualityController, StepsUpAfterTwentyCleanSamplesUpToTheMaximumTier) {
 TEST(AutoQualityController, StepUpWaitsTwentySecondsAfterAChange) {
     AutoQualityController c(QualityTier::smooth);
     c.reset(QualityTier::smooth, 0);
-    for (int i = 0; i < 19; ++i) EXPECT_FALSE(c.ingest(good(0.5 * i)));
+    for (int i = 0; i < 19; ++i)
+        EXPECT_FALSE(c.ingest(good(0.5 * i)));
     EXPECT_FALSE(c.ingest(good(19.9))) << "20 good samples, but only 19.9 s since the change";
     EXPECT_EQ(c.ingest(good(20.0)), QualityTier::standard);
 }
@@ -68,7 +76,8 @@ TEST(AutoQualityController, DropCountsClassifyTheSampleButNotTheFirstOne) {
 
 TEST(AutoQualityController, JitterIsThePopulationDeviationOfTheLastFiveRtts) {
     AutoQualityController c(QualityTier::clear);
-    for (const double rtt : {20.0, 20.0, 20.0, 20.0}) c.ingest(Sample{0, rtt, 0, 0, 0});
+    for (const double rtt : {20.0, 20.0, 20.0, 20.0})
+        c.ingest(Sample{0, rtt, 0, 0, 0});
     c.ingest(Sample{0, 80, 0, 0, 0}); // mean 32, jitter 24: bad only through rtt > 80? no: rtt 80 is not > 80
     EXPECT_FALSE(c.recentBad.back());
     c.ingest(Sample{0, 80, 0, 0, 0}); // 20,20,20,80,80: jitter ~29.4 > 25
@@ -79,7 +88,8 @@ TEST(AutoQualityController, BackOffDoublesUpTo120AndRelaxesAfterFiveMinutes) {
     AutoQualityController c(QualityTier::ultra);
     double t = 0;
     for (const int expected : {40, 80, 120, 120}) {
-        for (int i = 0; i < 3; ++i) c.ingest(bad(t += 7));
+        for (int i = 0; i < 3; ++i)
+            c.ingest(bad(t += 7));
         EXPECT_EQ(c.requiredGood, expected);
     }
     const double lastStepDown = t;

@@ -36,7 +36,6 @@ public:
     Reply pending;
 };
 
-
 } // namespace
 
 TEST(DiscoveryService, TxtRecordIsSortedAndEntriesAreCutNotSplit) {
@@ -54,7 +53,6 @@ TEST(DiscoveryService, TxtRecordIsSortedAndEntriesAreCutNotSplit) {
     ASSERT_EQ(longEntry.size(), 256u) << "one entry of 255 bytes";
     EXPECT_EQ(longEntry[0], 255);
     EXPECT_TRUE(DiscoveryService::encodeTXT({}).empty());
-
 }
 
 namespace {
@@ -69,20 +67,21 @@ public:
 TEST(DiscoveryService, TheRecordNamesTheFirstLocalPhysicalAddress) {
     FakeMachine machine;
     machine.interfaces = {
-        {"lo", "127.0.0.1", true, true},          // loopback
-        {"docker0", "172.17.0.1", true, false},   // not a physical interface
-        {"eth1", "192.168.7.2", false, false},    // down
-        {"wlp2s0", "8.8.4.4", true, false},       // not on a local network
-        {"enp3s0", "10.0.0.5", true, false},
-        {"wlan0", "192.168.1.20", true, false},
+        {"lo", "127.0.0.1", true, true},        // loopback
+        {"docker0", "172.17.0.1", true, false}, // not a physical interface
+        {"eth1", "192.168.7.2", false, false},  // down
+        {"wlp2s0", "8.8.4.4", true, false},     // not on a local network
+        {"enp3s0", "10.0.0.5", true, false},    {"wlan0", "192.168.1.20", true, false},
     };
-    EXPECT_EQ(DiscoveryService::localIPv4Addresses(machine.interfaces), (std::vector<std::string>{"10.0.0.5", "192.168.1.20"}));
+    EXPECT_EQ(DiscoveryService::localIPv4Addresses(machine.interfaces),
+              (std::vector<std::string>{"10.0.0.5", "192.168.1.20"}));
     const auto record = DiscoveryService::txtRecord("HOST-ID", machine);
-    EXPECT_EQ(record, (std::map<std::string, std::string>{
-                          {"v", "5"}, {"model", "Standard PC (Q35 + ICH9, 2009)"}, {"id", "HOST-ID"}, {"ip", "10.0.0.5"}}));
+    EXPECT_EQ(record,
+              (std::map<std::string, std::string>{
+                  {"v", "5"}, {"model", "Standard PC (Q35 + ICH9, 2009)"}, {"id", "HOST-ID"}, {"ip", "10.0.0.5"}}));
     machine.interfaces.clear();
-    EXPECT_EQ(DiscoveryService::txtRecord(std::nullopt, machine), (std::map<std::string, std::string>{
-                                                                      {"v", "5"}, {"model", "Standard PC (Q35 + ICH9, 2009)"}}));
+    EXPECT_EQ(DiscoveryService::txtRecord(std::nullopt, machine),
+              (std::map<std::string, std::string>{{"v", "5"}, {"model", "Standard PC (Q35 + ICH9, 2009)"}}));
 }
 
 TEST(BonjourAdvertiser, RegistersOnceAndReportsOutcomes) {
@@ -118,7 +117,10 @@ TEST(BonjourAdvertiser, PolicyDeniedHasItsOwnMessage) {
     queue.runUntilIdle();
     registrar.pending(BonjourAdvertiser::policyDenied, "");
     queue.runUntilIdle();
-    EXPECT_EQ(test::countLogged("Bonjour denied (PolicyDenied -65570): 本地网络权限未授权，iPad 无法自动发现本机；手动输入 IP 仍可连接"), 1);
+    EXPECT_EQ(
+        test::countLogged(
+            "Bonjour denied (PolicyDenied -65570): 本地网络权限未授权，iPad 无法自动发现本机；手动输入 IP 仍可连接"),
+        1);
     EXPECT_EQ(test::countLogged("Bonjour registration failed"), 0);
     EXPECT_EQ(results, (std::vector<std::optional<std::int32_t>>{-65570}));
     EXPECT_FALSE(registrar.registered);

@@ -138,7 +138,8 @@ TEST(ScreenCaptureManager, TheRectangleFollowsItsDisplayWhenTheDesktopIsLaidOutA
     EXPECT_EQ(h.grabber->watched, (ScreenRect{3200, 0, 1280, 800})) << "damage is watched at the new place";
     EXPECT_EQ(h.grabber->grabbedRect, (ScreenRect{3200, 0, 1280, 800}));
     EXPECT_EQ(h.frames.size(), 2u) << "the picture is grabbed again at once";
-    EXPECT_EQ(test::countLogged("Capture follows display=42 to input 1280x800 pixels at 3200,0", test::Match::exactly), 1);
+    EXPECT_EQ(test::countLogged("Capture follows display=42 to input 1280x800 pixels at 3200,0", test::Match::exactly),
+              1);
     h.grabber->events.layoutChanged(); // nothing moved
     h.queue.runUntilIdle();
     EXPECT_EQ(h.frames.size(), 2u);

@@ -1,8 +1,7 @@
 // One suite of timing rules, run against every executor: the Asio-backed main loop and serial
 // queue in real (short) time, and the manual executor in virtual time, so the fake cannot drift.
-#include <gtest/gtest.h>
-
 #include <condition_variable>
+#include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -50,8 +49,12 @@ public:
 // Real executors: waiting for a marker proves everything ordered before it has run.
 class RealDriver : public Driver {
 public:
-    void advance(Duration by) override { waitFor([&](Task t) { executor().postAfter(by, std::move(t)); }); }
-    void drain() override { waitFor([&](Task t) { executor().post(std::move(t)); }); }
+    void advance(Duration by) override {
+        waitFor([&](Task t) { executor().postAfter(by, std::move(t)); });
+    }
+    void drain() override {
+        waitFor([&](Task t) { executor().post(std::move(t)); });
+    }
 
 private:
     void waitFor(const std::function<void(Task)>& schedule) {
@@ -138,7 +141,8 @@ TYPED_TEST(ExecutorConformance, PostedWorkRunsInOrderOnTheExecutorAndNeverReentr
     this->driver.drain();
     const auto values = journal.values();
     ASSERT_EQ(values.size(), 51u);
-    for (int i = 0; i < 50; ++i) EXPECT_EQ(values[static_cast<std::size_t>(i)], i);
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(values[static_cast<std::size_t>(i)], i);
     EXPECT_EQ(values.back(), 100);
     EXPECT_TRUE(allOnExecutor);
 }
@@ -163,7 +167,8 @@ TYPED_TEST(ExecutorConformance, TimersFireInDueOrderThenPostingOrderAndNeverEarl
     at(-1, -5ms); // negative delay means as soon as possible
     this->driver.advance(40ms);
     EXPECT_EQ(journal.values(), (std::vector<int>{0, -1, 1, 2, 3, 4}));
-    for (const auto late : lateness) EXPECT_GE(late.count(), 0) << "a timer fired before its delay";
+    for (const auto late : lateness)
+        EXPECT_GE(late.count(), 0) << "a timer fired before its delay";
     EXPECT_GE((this->exec().now() - start).count(), Duration(40ms).count());
 }
 

@@ -21,7 +21,8 @@ struct Harness {
     Harness() {
         KivLogStore::shared().clear();
         manager = InputEventManager::create(
-            queue, poster, [](std::uint32_t id) -> std::optional<Rect> {
+            queue, poster,
+            [](std::uint32_t id) -> std::optional<Rect> {
                 if (id == 7) return Rect{1920, 0, 1920, 1080};
                 return std::nullopt;
             },
@@ -49,7 +50,8 @@ TEST(InputEventManager, MovesDragWhilePressedAndUpReportsTheClickCount) {
                                                   "mouse 6 (2880,540) click 0", "mouse 2 (2880,540) click 1",
                                                   "mouse 5 (2880,540) click 0"}));
     h.send(Kind::drag, 1.0, 1.0);
-    EXPECT_EQ(h.take(), (std::vector<std::string>{"mouse 6 (3839,1079) click 1"})) << "1.0 lands on the last point inside";
+    EXPECT_EQ(h.take(), (std::vector<std::string>{"mouse 6 (3839,1079) click 1"}))
+        << "1.0 lands on the last point inside";
 }
 
 TEST(InputEventManager, QuickNearbyTapsCountUpToThree) {
@@ -91,7 +93,8 @@ TEST(InputEventManager, RightClicksScrollsAndSpaceSwitches) {
     h.send(Kind::scroll, 0.5, 0.5, 0.0001, 0.0001);
     EXPECT_TRUE(h.take().empty()) << "zero on both axes posts nothing";
     h.send(Kind::scroll, 0.5, 0.5, 1e12, -1e12);
-    EXPECT_EQ(h.take(), (std::vector<std::string>{"scroll -2147483648 2147483647 at (2880,540)"})) << "clamped, not wrapped";
+    EXPECT_EQ(h.take(), (std::vector<std::string>{"scroll -2147483648 2147483647 at (2880,540)"}))
+        << "clamped, not wrapped";
     h.send(Kind::switchSpace, 0.5, 0.5, 0.2);
     EXPECT_EQ(h.take(), (std::vector<std::string>{"key 59 down flags 0x40000", "key 124 down flags 0xa40000",
                                                   "key 124 up flags 0xa40000", "key 59 up flags 0x0"}));

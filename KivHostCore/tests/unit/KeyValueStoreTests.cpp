@@ -1,9 +1,8 @@
-#include <gtest/gtest.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <gtest/gtest.h>
 
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
@@ -41,8 +40,9 @@ TEST(JsonFileKeyValueStore, EveryValueTypeSurvivesAReopen) {
         EXPECT_TRUE(store.setInteger("count", -7));
         EXPECT_TRUE(store.setBoolean("touch", false));
         EXPECT_TRUE(store.setData("blob", Bytes{0, 1, 2, 250, 251, 252, 253}));
-        EXPECT_TRUE(store.setDictionary("nested", {{"a", StoredValue{std::string("x")}},
-                                                   {"b", StoredValue{StoredArray{StoredValue{true}, StoredValue{std::int64_t{2}}}}}}));
+        EXPECT_TRUE(store.setDictionary(
+            "nested", {{"a", StoredValue{std::string("x")}},
+                       {"b", StoredValue{StoredArray{StoredValue{true}, StoredValue{std::int64_t{2}}}}}}));
         EXPECT_TRUE(store.setString("gone", "soon"));
         EXPECT_TRUE(store.remove("gone"));
     }
@@ -102,11 +102,13 @@ TEST(JsonFileKeyValueStore, TwoProcessesWritingKeepEachOthersKeys) {
     if (child == 0) {
         JsonFileKeyValueStore store(file);
         bool ok = true;
-        for (int i = 0; i < kKeys; ++i) ok = store.setInteger("child-" + std::to_string(i), i) && ok;
+        for (int i = 0; i < kKeys; ++i)
+            ok = store.setInteger("child-" + std::to_string(i), i) && ok;
         ::_exit(ok ? 0 : 1);
     }
     JsonFileKeyValueStore store(file);
-    for (int i = 0; i < kKeys; ++i) EXPECT_TRUE(store.setInteger("parent-" + std::to_string(i), i));
+    for (int i = 0; i < kKeys; ++i)
+        EXPECT_TRUE(store.setInteger("parent-" + std::to_string(i), i));
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
@@ -123,6 +125,7 @@ TEST(JsonFileKeyValueStore, DefaultPathFollowsXdgConfigHome) {
     EXPECT_EQ(JsonFileKeyValueStore::defaultPath("host"), std::filesystem::path("/tmp/kiv-xdg/kivdisplay/host.json"));
     ::unsetenv("XDG_CONFIG_HOME");
     ::setenv("HOME", "/home/someone", 1);
-    EXPECT_EQ(JsonFileKeyValueStore::defaultPath("host"), std::filesystem::path("/home/someone/.config/kivdisplay/host.json"));
+    EXPECT_EQ(JsonFileKeyValueStore::defaultPath("host"),
+              std::filesystem::path("/home/someone/.config/kivdisplay/host.json"));
     ::setenv("HOME", home.c_str(), 1);
 }

@@ -2,11 +2,11 @@
 // default-output changes, crash recovery and two sessions sharing the muter.
 #include <gtest/gtest.h>
 
-#include "KivHostCore/Testing/LogProbe.hpp"
+#include "KivBase/KivLog.hpp"
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Testing/FakeAudioDevices.hpp"
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
-#include "KivBase/KivLog.hpp"
 #include "KivProtocol/RemoteText.hpp"
 
 namespace kiv {
@@ -14,7 +14,9 @@ namespace {
 
 using test::FakeAudioDevices;
 
-int logged(std::string_view text) { return test::countLogged(text, test::Match::exactly); }
+int logged(std::string_view text) {
+    return test::countLogged(text, test::Match::exactly);
+}
 
 class MuterTest : public ::testing::Test {
 protected:
@@ -162,7 +164,8 @@ TEST(MuteCoordinatorTest, OutputStaysSilentWhileAnySessionWantsIt) {
     devices->defaultDevice = 10;
     ManualExecutor queue("kiv.audio.mute");
     ManualExecutor main("main");
-    MuteCoordinator coordinator(std::make_unique<MacOutputMuter>(devices, std::make_shared<InMemoryKeyValueStore>()), queue, main);
+    MuteCoordinator coordinator(std::make_unique<MacOutputMuter>(devices, std::make_shared<InMemoryKeyValueStore>()),
+                                queue, main);
     const int first = 0;
     const int second = 0;
     std::vector<MuteCoordinator::State> outcomes;

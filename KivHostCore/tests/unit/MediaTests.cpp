@@ -1,8 +1,7 @@
 // Synthetic frames and the encoder's admission, keyframe and pts rules, in virtual time.
-#include <gtest/gtest.h>
-
 #include <deque>
 #include <future>
+#include <gtest/gtest.h>
 
 #include "KivHostCore/Input/InputEventManager.hpp"
 #include "KivHostCore/Media/H264Encoder.hpp"
@@ -151,7 +150,8 @@ TEST(H264Encoder, AStreakOfFailedEncodesIsReportedOnceAndTheEncoderKeepsTrying) 
         h.queue.runUntilIdle();
     };
     h.factory.last->failWith = -12;
-    for (int i = 1; i < H264Encoder::kFailureReportThreshold; ++i) encodeOne();
+    for (int i = 1; i < H264Encoder::kFailureReportThreshold; ++i)
+        encodeOne();
     EXPECT_TRUE(reports.empty());
     encodeOne();
     encodeOne();
@@ -161,7 +161,8 @@ TEST(H264Encoder, AStreakOfFailedEncodesIsReportedOnceAndTheEncoderKeepsTrying) 
     encodeOne();
     EXPECT_EQ(h.out.size(), 1u) << "still encoding";
     h.factory.last->failWith = -5;
-    for (int i = 0; i < H264Encoder::kFailureReportThreshold; ++i) encodeOne();
+    for (int i = 0; i < H264Encoder::kFailureReportThreshold; ++i)
+        encodeOne();
     EXPECT_EQ(reports, (std::vector<std::int32_t>{-12, -5})) << "a success starts a new streak";
 }
 
@@ -176,7 +177,9 @@ struct RefinerHarness {
     explicit RefinerHarness(double quality = 0.85) {
         refiner = StaticRefiner::create(2048, 1536, {quality, 0.4, 1.5, 16384}, queue, factory, encoderQueue);
         refiner->onNeedMainKeyframe = [this] { events.push_back("needKeyframe"); };
-        refiner->onRefined = [this](EncodedFrame frame) { events.push_back(frame.isKeyframe ? "refined(key)" : "refined"); };
+        refiner->onRefined = [this](EncodedFrame frame) {
+            events.push_back(frame.isKeyframe ? "refined(key)" : "refined");
+        };
         refiner->noteCaptured(std::make_shared<PixelBuffer>(64, 64));
         run();
     }
@@ -296,8 +299,9 @@ TEST(Statistics, AreReadWithoutWaitingForABusyQueue) {
     FakeEncoderFactory factory;
     auto sender = VideoSender::create(busy, nullptr);
     auto refiner = StaticRefiner::create(64, 64, {}, busy, factory, busy);
-    auto input = InputEventManager::create(busy, std::make_shared<FakeEventPoster>(), [](std::uint32_t) { return std::nullopt; },
-                                           nullptr, [] { return 0.0; });
+    auto input = InputEventManager::create(
+        busy, std::make_shared<FakeEventPoster>(), [](std::uint32_t) { return std::nullopt; }, nullptr,
+        [] { return 0.0; });
     auto reads = std::async(std::launch::async, [&] {
         sender->queueState();
         refiner->takeStats();

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <regex>
 
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
@@ -19,7 +18,8 @@ void exercisePairing(Store& store) {
     EXPECT_FALSE(store.isPaired("dev-1", std::nullopt)) << "no token, not paired";
     EXPECT_TRUE(store.isPaired("dev-1", first));
     EXPECT_FALSE(store.isPaired("dev-1", std::string(64, '0')));
-    EXPECT_FALSE(store.isPaired("dev-1", first.substr(0, 63) + (first.back() == 'a' ? 'b' : 'a'))) << "last digit differs";
+    EXPECT_FALSE(store.isPaired("dev-1", first.substr(0, 63) + (first.back() == 'a' ? 'b' : 'a')))
+        << "last digit differs";
     EXPECT_FALSE(store.isPaired("dev-1", first + "0")) << "longer";
     EXPECT_FALSE(store.isPaired("dev-1", std::string())) << "empty";
     EXPECT_FALSE(store.isPaired("dev-2", first));
@@ -74,6 +74,7 @@ TEST(HostSettings, FreshDefaults) {
     EXPECT_FALSE(settings.usbDirect.has_value());
     EXPECT_EQ(settings.displayName, "KivDisplay");
     EXPECT_FALSE(settings.serviceName.empty());
-    EXPECT_TRUE(std::regex_match(settings.hostID, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+    EXPECT_TRUE(std::regex_match(settings.hostID,
+                                 std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
     EXPECT_NE(HostSettings::makeDefault().hostID, settings.hostID);
 }

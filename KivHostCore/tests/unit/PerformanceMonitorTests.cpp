@@ -8,7 +8,9 @@ using namespace std::chrono_literals;
 
 namespace {
 std::uint64_t fakeCPU = 0;
-std::uint64_t readFakeCPU() { return fakeCPU; }
+std::uint64_t readFakeCPU() {
+    return fakeCPU;
+}
 } // namespace
 
 TEST(PerformanceMonitor, RatesOverElapsedVirtualTimeAndRunningDropTotals) {

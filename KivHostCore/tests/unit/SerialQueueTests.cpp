@@ -1,12 +1,11 @@
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <gtest/gtest.h>
 #include <thread>
 #include <vector>
 
+#include "KivHostCore/Runtime/MainLoop.hpp"
 #include "KivHostCore/Runtime/OnceFlag.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
-#include "KivHostCore/Runtime/MainLoop.hpp"
 #include "KivHostCore/Runtime/WorkerPool.hpp"
 #include "KivHostCore/Testing/Signal.hpp"
 
@@ -36,7 +35,8 @@ TEST(SerialQueue, TasksFromManyThreadsNeverOverlap) {
             }
         });
     }
-    for (auto& thread : threads) thread.join();
+    for (auto& thread : threads)
+        thread.join();
     int result = 0;
     queue.sync([&] { result = counter; });
     EXPECT_EQ(result, 2000);
@@ -172,8 +172,10 @@ TEST(OnceFlag, OnlyTheFirstOfConcurrentPathsCompletes) {
     OnceFlag flag;
     std::atomic<int> completions{0};
     std::vector<std::thread> threads;
-    for (int i = 0; i < 8; ++i) threads.emplace_back([&] { flag.run([&] { ++completions; }); });
-    for (auto& thread : threads) thread.join();
+    for (int i = 0; i < 8; ++i)
+        threads.emplace_back([&] { flag.run([&] { ++completions; }); });
+    for (auto& thread : threads)
+        thread.join();
     EXPECT_EQ(completions, 1);
     EXPECT_TRUE(flag.isDone());
     EXPECT_FALSE(flag.tryClaim());

@@ -120,8 +120,9 @@ TEST(SessionConfigurationManager, SeveralChangesAreListedInOneSummary) {
     h.main.runUntilIdle();
     h.target->completeDisplay();
     h.main.runUntilIdle();
-    EXPECT_EQ(h.states.back(), ApplyState::succeeded("Changed: Display size: Larger Text, Still-image refinement off, and "
-                                                     "Sound: Device + Mac"));
+    EXPECT_EQ(h.states.back(),
+              ApplyState::succeeded("Changed: Display size: Larger Text, Still-image refinement off, and "
+                                    "Sound: Device + Mac"));
 }
 
 TEST(SessionConfigurationManager, FailedDisplayChangeRollsBackAndReportsTheRestoredSettings) {
@@ -181,8 +182,10 @@ TEST(SessionConfigurationManager, SwitchingToAutoResetsTheControllerForTheLink) 
         h.main.runUntilIdle();
         h.manager->setTransport(kind);
         h.main.runUntilIdle();
-        while (!h.target->pendingStream.empty()) h.target->completeStream();
-        while (!h.target->pendingDisplay.empty()) h.target->completeDisplay();
+        while (!h.target->pendingStream.empty())
+            h.target->completeStream();
+        while (!h.target->pendingDisplay.empty())
+            h.target->completeDisplay();
         h.main.runUntilIdle();
         auto autoSettings = h.manager->settings();
         autoSettings.quality = QualityMode::automatic;
@@ -214,7 +217,8 @@ TEST(SessionConfigurationManager, AutoQualityStepsDownThroughTheEncoderOnly) {
 
 TEST(SessionConfigurationManager, IngestIsIgnoredWithFixedQualityOrDuringAnApply) {
     Harness fixed;
-    for (int i = 0; i < 10; ++i) fixed.manager->ingest(statsOf(0.5, 300), i);
+    for (int i = 0; i < 10; ++i)
+        fixed.manager->ingest(statsOf(0.5, 300), i);
     fixed.main.runUntilIdle();
     EXPECT_TRUE(fixed.target->calls.empty());
 
@@ -225,7 +229,8 @@ TEST(SessionConfigurationManager, IngestIsIgnoredWithFixedQualityOrDuringAnApply
     busy.main.runUntilIdle();
     ASSERT_TRUE(busy.manager->isBusy());
     const auto tier = busy.manager->autoQuality().tier;
-    for (int i = 0; i < 10; ++i) busy.manager->ingest(statsOf(0.5, 300), 0);
+    for (int i = 0; i < 10; ++i)
+        busy.manager->ingest(statsOf(0.5, 300), 0);
     EXPECT_EQ(busy.manager->autoQuality().tier, tier);
     EXPECT_TRUE(busy.manager->autoQuality().rtts.empty()) << "the controller was not fed";
 }

@@ -104,7 +104,8 @@ TEST(SessionControl, ThreeOrientationsInHalfASecondGiveOneUpdate800msAfterTheLas
     h.main.advance(2s);
     ASSERT_EQ(creates(*h.platform.displays), before + 1);
     const auto& calls = h.platform.displays->calls;
-    const auto made = *std::find_if(calls.rbegin(), calls.rend(), [](const std::string& c) { return c.starts_with("create"); });
+    const auto made =
+        *std::find_if(calls.rbegin(), calls.rend(), [](const std::string& c) { return c.starts_with("create"); });
     EXPECT_NE(made.find(std::to_string(displaySerial("device-1", false))), std::string::npos) << made;
     EXPECT_EQ(h.session->status().clientScreen, portrait);
     EXPECT_TRUE(h.session->isStreaming());
@@ -136,7 +137,8 @@ TEST(SessionControl, SettingsChangesApplyWhatIsValidAndLimitsNeedTwoPositiveSide
     ASSERT_FALSE(applied.empty());
     EXPECT_EQ(applied.back().requestID, 7u);
 
-    for (const StreamLimit limit : {StreamLimit{0, 720}, StreamLimit{1280, -1}}) h.session->handle({limit}, link);
+    for (const StreamLimit limit : {StreamLimit{0, 720}, StreamLimit{1280, -1}})
+        h.session->handle({limit}, link);
     EXPECT_FALSE(logged("Client requested stream limit"));
     h.session->handle({StreamLimit{1280, 720}}, link);
     EXPECT_TRUE(logged("Client requested stream limit 1280x720 (decoder capability)"));
@@ -154,7 +156,8 @@ TEST(SessionControl, SettingsChangesApplyWhatIsValidAndLimitsNeedTwoPositiveSide
     ClientStats stats;
     stats.decodedWidth = 1366;
     stats.decodedHeight = 1024;
-    for (int i = 0; i < 3; ++i) h.session->handle({stats}, link);
+    for (int i = 0; i < 3; ++i)
+        h.session->handle({stats}, link);
     EXPECT_EQ(countLogged("iPad decoder actual: 1366x1024"), 1);
 }
 
@@ -219,16 +222,26 @@ TEST(SessionReportLine, ProblemRuleIdrOrderStillScreenTailAndCountersSinceTheLas
         {"8 of 150", interval(5, 30, 8), true, {"dropped capture +8"}},
         {"a sender drop", congestion, true, {"send(congestion) +1"}},
         {"keyframe requests by reason text", idr, false, {" | IDR requests: decodeError=1 packetLoss=2"}},
-        {"still screen", interval(5, 0, 0), false, {"[5s] capture 0fps", " | no captured frames (normal while the screen is still)"}},
-        {"a lost sound packet on the device", audioLoss, true, {" | audio 48000Hz/2ch 1536kbps pkts 250", " || iPad audio buf 60ms latency 80ms underruns +0 lost +1"}},
-        {"USB link", usb, false, {" | link usb dev=00008103 throughput 0.0Mbps sendq max 300KB/4f rxq 0KB reconnects 0"}},
+        {"still screen",
+         interval(5, 0, 0),
+         false,
+         {"[5s] capture 0fps", " | no captured frames (normal while the screen is still)"}},
+        {"a lost sound packet on the device",
+         audioLoss,
+         true,
+         {" | audio 48000Hz/2ch 1536kbps pkts 250", " || iPad audio buf 60ms latency 80ms underruns +0 lost +1"}},
+        {"USB link",
+         usb,
+         false,
+         {" | link usb dev=00008103 throughput 0.0Mbps sendq max 300KB/4f rxq 0KB reconnects 0"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         SessionReportCounters counters;
         const auto report = makeSessionReport(c.input, counters);
         EXPECT_EQ(report.problem, c.problem) << report.line;
-        for (const auto& piece : c.contains) EXPECT_NE(report.line.find(piece), std::string::npos) << report.line;
+        for (const auto& piece : c.contains)
+            EXPECT_NE(report.line.find(piece), std::string::npos) << report.line;
         EXPECT_EQ(report.line.find("no captured frames") != std::string::npos, c.input.host[0].captureFPS < 0.5);
     }
 
@@ -288,7 +301,8 @@ TEST(SessionAudio, FailedStartsRetryAfter1_2_3_3_3sThenGiveUpUntilAWakeOrASettin
 
     // A settings change is the next change: sound is tried again, and this time it works.
     h.session->simulateAudioFailure = false;
-    h.session->handle({ConfigChange{1, std::nullopt, std::nullopt, std::nullopt, std::nullopt, AudioRoute::device}}, link);
+    h.session->handle({ConfigChange{1, std::nullopt, std::nullopt, std::nullopt, std::nullopt, AudioRoute::device}},
+                      link);
     h.main.advance(2s);
     EXPECT_TRUE(logged("Sound → device started (route device)"));
     EXPECT_TRUE(sent<AudioStatus>(*link).back().streaming);
@@ -326,7 +340,8 @@ TEST(SessionAudio, TheHostStaysSilentWhileAnySessionRoutesSoundToItsDevice) {
     EXPECT_FALSE((*devices)[10].muted);
     EXPECT_EQ((*devices)[10].volume, 1.0F);
     EXPECT_EQ(countLogged("Sound → device stopped"), 2);
-    for (const auto& s : {a, b}) s->stop();
+    for (const auto& s : {a, b})
+        s->stop();
 }
 
 } // namespace

@@ -12,7 +12,6 @@ using namespace std::chrono_literals;
 using test::countLogged;
 using test::logged;
 
-
 inline Hello helloFrom(const std::string& id, std::optional<std::string> token = std::nullopt) {
     Hello hello;
     hello.deviceID = id;
@@ -92,4 +91,3 @@ struct SessionHarness {
         return {};
     }
 };
-

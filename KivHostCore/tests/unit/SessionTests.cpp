@@ -17,7 +17,8 @@ TEST(SessionAdmission, EachRefusalSendsItsReasonAndClosesTheLink) {
     };
     const std::vector<Case> cases{
         {"old protocol", [](SessionHarness&, Hello& h) { h.protocolVersion = 4; }, RejectReason::versionMismatch},
-        {"no approval handler", [](SessionHarness& h, Hello&) { h.session->approvalHandler = nullptr; }, RejectReason::denied},
+        {"no approval handler", [](SessionHarness& h, Hello&) { h.session->approvalHandler = nullptr; },
+         RejectReason::denied},
         {"user refuses",
          [](SessionHarness& h, Hello&) {
              h.session->approvalHandler = [](const PeerRequest&, DisplaySession::ApprovalReply r) { r(false); };
@@ -25,7 +26,8 @@ TEST(SessionAdmission, EachRefusalSendsItsReasonAndClosesTheLink) {
          RejectReason::denied},
         {"screen unreadable", [](SessionHarness& h, Hello&) { h.platform.screenGranted = false; },
          RejectReason::permissionMissing},
-        {"no encoder", [](SessionHarness& h, Hello&) { h.platform.encoders.refuse = true; }, RejectReason::internalError},
+        {"no encoder", [](SessionHarness& h, Hello&) { h.platform.encoders.refuse = true; },
+         RejectReason::internalError},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -271,7 +273,8 @@ TEST(SessionFaults, ALinkClosingAtAnyStepOfAdmissionLeavesNothingBehind) {
         h.session->wire(link);
         h.session->addOpenChannel(link);
         h.session->handleHello(helloFrom("device-1"), link);
-        for (int i = 0; i < steps && h.main.step(); ++i) {}
+        for (int i = 0; i < steps && h.main.step(); ++i) {
+        }
         admittedBeforeClose = count(*link, ControlMessage::Case::connect) == 1;
         const auto sent = link->controls.size();
         link->open = false;
@@ -282,24 +285,37 @@ TEST(SessionFaults, ALinkClosingAtAnyStepOfAdmissionLeavesNothingBehind) {
         EXPECT_FALSE(h.session->isStreaming());
         EXPECT_FALSE(h.session->virtualDisplay().isActive());
         EXPECT_TRUE(h.session->isIdle());
-        for (const auto& [id, display] : h.platform.displays->displays) EXPECT_TRUE(display.removed) << id;
+        for (const auto& [id, display] : h.platform.displays->displays)
+            EXPECT_TRUE(display.removed) << id;
     }
 }
 
 TEST(SessionFaults, GarbageInAHelloGivesASaneStreamNeverACrash) {
     const std::vector<std::pair<const char*, std::function<void(Hello&)>>> cases{
-        {"empty screen", [](Hello& h) { h.screen = {0, 0, 0, Orientation::landscape}; }},
-        {"negative and huge screen", [](Hello& h) { h.screen = {-5, 100'000, 1e300, Orientation::portrait}; }},
-        {"screen beyond 32 bits", [](Hello& h) { h.screen = {1LL << 40, 1LL << 40, -2, Orientation::landscape}; }},
-        {"odd frame rates", [](Hello& h) {
+        {"empty screen",
+         [](Hello& h) {
+             h.screen = {0, 0, 0, Orientation::landscape};
+         }},
+        {"negative and huge screen",
+         [](Hello& h) {
+             h.screen = {-5, 100'000, 1e300, Orientation::portrait};
+         }},
+        {"screen beyond 32 bits",
+         [](Hello& h) {
+             h.screen = {1LL << 40, 1LL << 40, -2, Orientation::landscape};
+         }},
+        {"odd frame rates",
+         [](Hello& h) {
              h.recommendedFPS = -1;
              h.decoderMBPerSecond = 0;
          }},
-        {"absurd frame rate", [](Hello& h) {
+        {"absurd frame rate",
+         [](Hello& h) {
              h.recommendedFPS = 1'000'000;
              h.decoderMBPerSecond = -1;
          }},
-        {"no codecs, empty names, long text", [](Hello& h) {
+        {"no codecs, empty names, long text",
+         [](Hello& h) {
              h.codecs.clear();
              h.deviceName = std::string(20'000, '\x01');
              h.model.clear();
@@ -346,11 +362,13 @@ TEST(SessionFaults, AServerThatRefusesDisplaysOrModesStillStreamsAndLeaksNoMonit
         h.main.advance(30s);
         EXPECT_EQ(count(*link, ControlMessage::Case::connect) + static_cast<int>(rejected(*link).has_value()), 1);
         int live = 0;
-        for (const auto& [id, display] : h.platform.displays->displays) live += !display.removed;
+        for (const auto& [id, display] : h.platform.displays->displays)
+            live += !display.removed;
         EXPECT_LE(live, 1) << "at most the one display the device uses";
         h.session->stop();
         h.main.runUntilIdle();
-        for (const auto& [id, display] : h.platform.displays->displays) EXPECT_TRUE(display.removed) << id;
+        for (const auto& [id, display] : h.platform.displays->displays)
+            EXPECT_TRUE(display.removed) << id;
     }
 }
 
@@ -370,8 +388,8 @@ struct ServiceHarness {
         settings.hostID = "HOST-ID";
         settings.loopbackOnly = true;
         settings.usbEnabled = false;
-        service = HostService::create(settings, FrameSourceKind::screenCapture, std::make_shared<InMemoryPairingStore>(),
-                                      platform.ports, main);
+        service = HostService::create(settings, FrameSourceKind::screenCapture,
+                                      std::make_shared<InMemoryPairingStore>(), platform.ports, main);
         service->approvalHandler = [this](const PeerRequest&, DisplaySession::ApprovalReply reply) {
             replies.push_back(std::move(reply));
         };
@@ -380,7 +398,8 @@ struct ServiceHarness {
     }
     ~ServiceHarness() { service->stop(); }
     std::shared_ptr<FakeConnection> connect() {
-        connections.push_back(std::make_shared<FakeConnection>(NetworkEndpoint::hostPort(IPv4Address{{127, 0, 0, 1}}, 50000)));
+        connections.push_back(
+            std::make_shared<FakeConnection>(NetworkEndpoint::hostPort(IPv4Address{{127, 0, 0, 1}}, 50000)));
         network.streamListener->connect(connections.back());
         main.runUntilIdle();
         return connections.back();
@@ -395,7 +414,8 @@ struct ServiceHarness {
             main.runUntilIdle();
             more = false;
             for (auto& c : connections)
-                for (; c->completedSends < c->sent.size(); more = true) c->completeSend();
+                for (; c->completedSends < c->sent.size(); more = true)
+                    c->completeSend();
         }
     }
     HostStatus::Service::Kind kind() const { return service->status().service.kind; }
@@ -456,8 +476,8 @@ TEST(HostServiceLinks, TheStatusFoldPutsStreamingFirstThenApprovalThenListenerTr
 
 TEST(UsbDirect, ParsesHostAndPortWithTheirDefaults) {
     const std::vector<std::tuple<std::string, std::string, std::uint16_t>> cases{
-        {"10.0.0.5", "10.0.0.5", 52012}, {":", "127.0.0.1", 52012},      {"host:99999", "host", 52012},
-        {"h:4000", "h", 4000},           {":4000", "4000", 52012},       {"h:40x", "h", 52012}};
+        {"10.0.0.5", "10.0.0.5", 52012}, {":", "127.0.0.1", 52012}, {"host:99999", "host", 52012},
+        {"h:4000", "h", 4000},           {":4000", "4000", 52012},  {"h:40x", "h", 52012}};
     for (const auto& [text, host, port] : cases) {
         const auto direct = parseUsbDirect(text);
         EXPECT_EQ(direct.host, host) << text;

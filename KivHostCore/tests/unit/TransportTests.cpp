@@ -1,16 +1,15 @@
 // Framed streams, Wi-Fi links, the UDP video listener and the control server over fake
 // connections in virtual time.
 #include <gtest/gtest.h>
-
 #include <thread>
 
-#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/FakeNetwork.hpp"
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
 #include "KivHostCore/Testing/Signal.hpp"
-#include "KivHostCore/Transport/LinkHandlers.hpp"
 #include "KivHostCore/Transport/ControlServer.hpp"
 #include "KivHostCore/Transport/FramedStream.hpp"
+#include "KivHostCore/Transport/LinkHandlers.hpp"
 #include "KivHostCore/Transport/UDPVideoListener.hpp"
 #include "KivHostCore/Transport/WiFiTransport.hpp"
 #include "KivProtocol/ControlFraming.hpp"
@@ -21,8 +20,9 @@ using test::logged;
 
 namespace {
 
-
-Bytes frameOf(const ControlMessage& message) { return *ControlFraming::encode(message); }
+Bytes frameOf(const ControlMessage& message) {
+    return *ControlFraming::encode(message);
+}
 
 struct StreamHarness {
     ManualExecutor queue;
@@ -73,7 +73,8 @@ TEST(FramedStream, StartsOrAdoptsTheConnectionAndReadsContinuously) {
     ready.queue.runUntilIdle();
     ASSERT_EQ(ready.items.size(), 1u);
     const auto counters = ready.stream->takeCounters();
-    EXPECT_EQ(counters.bytesIn, static_cast<std::int64_t>(ping.size()) - 5) << "since the previous read of the counters";
+    EXPECT_EQ(counters.bytesIn, static_cast<std::int64_t>(ping.size()) - 5)
+        << "since the previous read of the counters";
     EXPECT_EQ(counters.buffered, 0);
     EXPECT_EQ(ready.stream->takeCounters().bytesIn, 0) << "counters reset when read";
 }
@@ -204,7 +205,8 @@ struct WiFiHarness {
 
 std::vector<std::uint32_t> frameIDs(const FakeDatagramFlow& flow) {
     std::vector<std::uint32_t> ids;
-    for (const auto& datagram : flow.sentDatagrams) ids.push_back(VideoPacketHeader::parse(datagram)->header.frameID);
+    for (const auto& datagram : flow.sentDatagrams)
+        ids.push_back(VideoPacketHeader::parse(datagram)->header.frameID);
     return ids;
 }
 } // namespace
@@ -259,7 +261,8 @@ TEST(WiFiTransport, DatagramsTheSocketCannotTakeAreDroppedAndReportedNotWaitedFo
     const auto sent = h.link->sendVideo(EncodedFrame{Bytes(5000), true, 1}, done);
     EXPECT_EQ(sent, 5000 + 5 * 28);
     EXPECT_EQ(flow->sentDatagrams.size(), 2u);
-    EXPECT_EQ(completions, (std::vector<std::pair<std::int64_t, bool>>{{sent, false}})) << "counted, and marked incomplete";
+    EXPECT_EQ(completions, (std::vector<std::pair<std::int64_t, bool>>{{sent, false}}))
+        << "counted, and marked incomplete";
     EXPECT_TRUE(logged("Video datagrams dropped: 3 of 5 (socket buffer full)"));
 
     flow->roomPerBatch = SIZE_MAX;
@@ -304,7 +307,8 @@ TEST(UDPVideoListener, FlowsThatNeverIdentifyThemselvesAreCancelledAfterThreeSec
 
 TEST(WiFiTransport, VideoNumberingDependsOnTheIdentity) {
     WiFiHarness h;
-    EXPECT_EQ(h.link->sendVideo(EncodedFrame{Bytes(10), true, 0}, [](std::int64_t, bool) { FAIL() << "no completion"; }), 0)
+    EXPECT_EQ(
+        h.link->sendVideo(EncodedFrame{Bytes(10), true, 0}, [](std::int64_t, bool) { FAIL() << "no completion"; }), 0)
         << "no UDP client yet";
     {
         h.link->beginVideo(1, 1);
@@ -339,7 +343,8 @@ TEST(WiFiTransport, SimulatedLossWithholdsEverythingButCompletesAndCounts) {
     h.keepalive(*flow, 5, 50);
     std::int64_t completed = 0;
     h.queue.advance(1s);
-    const auto sent = h.link->sendVideo(EncodedFrame{Bytes(5000), true, 1}, [&](std::int64_t bytes, bool) { completed += bytes; });
+    const auto sent =
+        h.link->sendVideo(EncodedFrame{Bytes(5000), true, 1}, [&](std::int64_t bytes, bool) { completed += bytes; });
     EXPECT_EQ(sent, 5000 + 5 * 28);
     EXPECT_EQ(completed, sent);
     EXPECT_TRUE(flow->sentDatagrams.empty());
@@ -422,12 +427,14 @@ TEST(ControlServer, SilentLinksAreCappedPerAddressAndInAll) {
         queue.runUntilIdle();
         return connections.back();
     };
-    for (int i = 0; i < 4; ++i) connect(20);
+    for (int i = 0; i < 4; ++i)
+        connect(20);
     EXPECT_EQ(links.size(), 4u);
     const auto fifth = connect(20);
     EXPECT_EQ(links.size(), 4u);
     EXPECT_EQ(fifth->cancelCount, 1);
-    EXPECT_TRUE(logged("Rejected connection from 192.168.1.20: 4 links from it and 4 in all have not said anything yet"));
+    EXPECT_TRUE(
+        logged("Rejected connection from 192.168.1.20: 4 links from it and 4 in all have not said anything yet"));
 
     // A link that spoke, or closed, no longer counts.
     connections[0]->deliver(frameOf({PingInfo{1}}));
@@ -436,7 +443,8 @@ TEST(ControlServer, SilentLinksAreCappedPerAddressAndInAll) {
     EXPECT_EQ(links.size(), 5u);
 
     // Four are silent now; fill up to the total from other addresses.
-    for (std::size_t i = 0; i < ControlServer::kMaxSilentLinks - 4; ++i) connect(static_cast<std::uint8_t>(30 + i));
+    for (std::size_t i = 0; i < ControlServer::kMaxSilentLinks - 4; ++i)
+        connect(static_cast<std::uint8_t>(30 + i));
     EXPECT_EQ(links.size(), 5 + ControlServer::kMaxSilentLinks - 4);
     const auto overflow = connect(200);
     EXPECT_EQ(overflow->cancelCount, 1) << "the total cap holds for any address";

@@ -1,9 +1,9 @@
 // usbmux packets and the USB device monitor's state machine, in virtual time.
 #include <gtest/gtest.h>
 
-#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/FakeNetwork.hpp"
 #include "KivHostCore/Testing/FakeUsbmuxService.hpp"
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
 #include "KivHostCore/Transport/PropertyList.hpp"
 #include "KivHostCore/Transport/USBDeviceMonitor.hpp"
@@ -14,7 +14,6 @@ using State = USBDeviceStatus::State;
 using ListenResult = UsbmuxService::ListenResult;
 
 namespace {
-
 
 UsbmuxEvent attached(std::int64_t id, std::string udid) {
     return UsbmuxEvent{UsbmuxEvent::Kind::attached, USBDeviceInfo{id, std::move(udid), 0x12AB}, 0};
@@ -71,24 +70,31 @@ TEST(Usbmux, PacketEncodingLengthsAndEvents) {
     EXPECT_EQ(Usbmux::swappedPort(0x1B58), 0x581B);
 
     const auto props = [](StoredDictionary extra) {
-        StoredDictionary p{{"ConnectionType", StoredValue{std::string("USB")}}, {"SerialNumber", StoredValue{std::string("00008103-ABCDEF")}}};
-        for (auto& [k, v] : extra) p[k] = v;
+        StoredDictionary p{{"ConnectionType", StoredValue{std::string("USB")}},
+                           {"SerialNumber", StoredValue{std::string("00008103-ABCDEF")}}};
+        for (auto& [k, v] : extra)
+            p[k] = v;
         return StoredValue{p};
     };
     const StoredValue attachedType{std::string("Attached")};
-    EXPECT_EQ(Usbmux::event({{"MessageType", attachedType}, {"Properties", props({{"DeviceID", StoredValue{std::int64_t{5}}}})}}),
+    EXPECT_EQ(Usbmux::event(
+                  {{"MessageType", attachedType}, {"Properties", props({{"DeviceID", StoredValue{std::int64_t{5}}}})}}),
               (UsbmuxEvent{UsbmuxEvent::Kind::attached, USBDeviceInfo{5, "00008103-ABCDEF", std::nullopt}, 0}))
         << "DeviceID only inside Properties still counts";
-    EXPECT_EQ(Usbmux::event({{"MessageType", attachedType}, {"DeviceID", StoredValue{std::int64_t{5}}},
+    EXPECT_EQ(Usbmux::event({{"MessageType", attachedType},
+                             {"DeviceID", StoredValue{std::int64_t{5}}},
                              {"Properties", props({{"ConnectionType", StoredValue{std::string("Network")}}})}})
                   .kind,
               UsbmuxEvent::Kind::other);
-    EXPECT_EQ(Usbmux::event({{"MessageType", attachedType}, {"DeviceID", StoredValue{std::int64_t{5}}},
-                             {"Properties", StoredValue{StoredDictionary{{"ConnectionType", StoredValue{std::string("USB")}}}}}})
+    EXPECT_EQ(Usbmux::event(
+                  {{"MessageType", attachedType},
+                   {"DeviceID", StoredValue{std::int64_t{5}}},
+                   {"Properties", StoredValue{StoredDictionary{{"ConnectionType", StoredValue{std::string("USB")}}}}}})
                   .kind,
               UsbmuxEvent::Kind::other)
         << "no serial number";
-    EXPECT_EQ(Usbmux::event({{"MessageType", StoredValue{std::string("Detached")}}, {"DeviceID", StoredValue{std::int64_t{5}}}}),
+    EXPECT_EQ(Usbmux::event(
+                  {{"MessageType", StoredValue{std::string("Detached")}}, {"DeviceID", StoredValue{std::int64_t{5}}}}),
               (UsbmuxEvent{UsbmuxEvent::Kind::detached, {}, 5}));
     EXPECT_EQ(Usbmux::event({}).kind, UsbmuxEvent::Kind::other);
     EXPECT_EQ((USBDeviceInfo{1, "00008103-ABCDEF", {}}.shortID()), "00008103");
@@ -99,7 +105,8 @@ TEST(USBDeviceMonitor, ServiceErrorsAreReportedOnceAndRetried) {
     ASSERT_EQ(h.usbmux.listens.size(), 1u);
     h.usbmux.answerListen(ListenResult::unavailable);
     h.queue.runUntilIdle();
-    const std::string missing = "The USB service (usbmuxd) isn't available, so USB is temporarily off. Wi-Fi isn't affected.";
+    const std::string missing =
+        "The USB service (usbmuxd) isn't available, so USB is temporarily off. Wi-Fi isn't affected.";
     EXPECT_EQ(h.statuses.back().second, missing);
     h.queue.advance(4'999ms);
     EXPECT_TRUE(h.usbmux.listens.empty());
@@ -225,9 +232,13 @@ TEST(USBDeviceMonitor, DirectModeSimulatesOneDeviceThatConnectsAtOnce) {
     h.queue.runUntilIdle();
     EXPECT_EQ(ready, 1);
     // A frame the device's reader would refuse is not sent (it would end the link) and not numbered.
-    EXPECT_EQ(h.links[0]->sendVideo(EncodedFrame{Bytes(StreamFraming::kMaxVideoBody), true, 5}, [](std::int64_t, bool) {}), 0);
+    EXPECT_EQ(
+        h.links[0]->sendVideo(EncodedFrame{Bytes(StreamFraming::kMaxVideoBody), true, 5}, [](std::int64_t, bool) {}),
+        0);
     std::vector<bool> outcomes;
-    EXPECT_EQ(h.links[0]->sendVideo(EncodedFrame{Bytes(10), true, 5}, [&](std::int64_t, bool complete) { outcomes.push_back(complete); }), 27);
+    EXPECT_EQ(h.links[0]->sendVideo(EncodedFrame{Bytes(10), true, 5},
+                                    [&](std::int64_t, bool complete) { outcomes.push_back(complete); }),
+              27);
     const auto sent = h.network.outgoing[0].second->sentBytes();
     EXPECT_EQ((Bytes(sent.begin(), sent.begin() + 9)), (Bytes{0x80, 0, 0, 0x17, 1, 0, 0, 0, 0})) << "frame number 0";
     EXPECT_EQ(h.links[0]->takeMetrics().sendQueueBytes, 27);

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/FakeHostTransport.hpp"
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
 #include "KivHostCore/Transport/VideoSender.hpp"
 
@@ -10,7 +10,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-EncodedFrame frame(std::size_t bytes, bool key = false) { return EncodedFrame{Bytes(bytes, key ? 1 : 0), key, 0}; }
+EncodedFrame frame(std::size_t bytes, bool key = false) {
+    return EncodedFrame{Bytes(bytes, key ? 1 : 0), key, 0};
+}
 
 struct Harness {
     ManualExecutor queue;
@@ -33,7 +35,6 @@ struct Harness {
     HostMetrics metrics() { return monitor->sample(); }
 };
 
-
 } // namespace
 
 TEST(VideoSender, WaitsForAKeyframeThenSendsWithinTheBudget) {
@@ -53,11 +54,14 @@ TEST(VideoSender, WaitsForAKeyframeThenSendsWithinTheBudget) {
 TEST(VideoSender, OverflowDropsTheBacklogAsksForAKeyframeAndSkipsUntilOneComes) {
     Harness h;
     h.send(frame(300'000, true)); // fills the budget; nothing completes from here on
-    for (int i = 0; i < 4; ++i) h.send(frame(1000));
+    for (int i = 0; i < 4; ++i)
+        h.send(frame(1000));
     EXPECT_EQ(h.keyframeRequests, 1);
     auto m = h.metrics();
     EXPECT_EQ(m.droppedSendFrames, 4);
-    EXPECT_EQ(test::countLogged("Send backlog overflow on Wi-Fi (in-flight 292KB > budget 256KB): dropped queued frames, waiting for keyframe"), 1);
+    EXPECT_EQ(test::countLogged("Send backlog overflow on Wi-Fi (in-flight 292KB > budget 256KB): dropped queued "
+                                "frames, waiting for keyframe"),
+              1);
     h.send(frame(1000));
     h.send(frame(1000));
     EXPECT_EQ(h.metrics().skippedSendFrames, 2);
@@ -83,9 +87,11 @@ TEST(VideoSender, OverflowWarningsAreThrottledToThreePerFiveSeconds) {
     Harness h;
     auto overflow = [&] {
         h.send(frame(300'000, true));
-        for (int i = 0; i < 4; ++i) h.send(frame(10));
+        for (int i = 0; i < 4; ++i)
+            h.send(frame(10));
     };
-    for (int i = 0; i < 5; ++i) overflow();
+    for (int i = 0; i < 5; ++i)
+        overflow();
     EXPECT_EQ(test::countLogged("Send backlog overflow"), 3);
     h.queue.advance(5s);
     overflow();
@@ -117,7 +123,8 @@ TEST(VideoSender, RefusedSendsAndStaleCompletionsDoNotCorruptTheState) {
     h.link->completeOldest(true);
     h.queue.runUntilIdle();
     EXPECT_EQ(h.keyframeRequests, 2);
-    EXPECT_TRUE(test::countLogged("Video frame lost: part of a frame was dropped by the link; waiting for keyframe") == 1);
+    EXPECT_TRUE(test::countLogged("Video frame lost: part of a frame was dropped by the link; waiting for keyframe") ==
+                1);
     h.send(frame(1000));
     EXPECT_EQ(h.link->frames.size(), 2u) << "nothing more until the keyframe";
     EXPECT_EQ(h.sender->queueState().first, 0) << "the dropped bytes left the in-flight count";

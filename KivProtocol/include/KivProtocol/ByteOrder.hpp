@@ -11,7 +11,9 @@ namespace kiv {
 using Bytes = std::vector<std::uint8_t>;
 using ByteView = std::span<const std::uint8_t>;
 
-inline void appendU8(Bytes& out, std::uint8_t value) { out.push_back(value); }
+inline void appendU8(Bytes& out, std::uint8_t value) {
+    out.push_back(value);
+}
 
 inline void appendU16(Bytes& out, std::uint16_t value) {
     out.push_back(static_cast<std::uint8_t>(value >> 8));
@@ -19,11 +21,13 @@ inline void appendU16(Bytes& out, std::uint16_t value) {
 }
 
 inline void appendU32(Bytes& out, std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 inline void appendU64(Bytes& out, std::uint64_t value) {
-    for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(value >> shift));
+    for (int shift = 56; shift >= 0; shift -= 8)
+        out.push_back(static_cast<std::uint8_t>(value >> shift));
 }
 
 // Readers take the offset; the caller has checked that the bytes are there.

@@ -20,8 +20,8 @@ public:
     // t0/t3 on the client clock, t1/t2 on the host clock. Exchanges with t3 < t0 are ignored.
     void add(std::uint64_t t0, std::uint64_t t1, std::uint64_t t2, std::uint64_t t3);
 
-    std::optional<std::int64_t> offsetUs() const;   // of the lowest-rtt sample (older wins ties)
-    std::optional<std::uint64_t> rttUs() const;     // of the newest sample
+    std::optional<std::int64_t> offsetUs() const; // of the lowest-rtt sample (older wins ties)
+    std::optional<std::uint64_t> rttUs() const;   // of the newest sample
     std::optional<std::uint64_t> minRttUs() const;
     std::optional<std::uint64_t> toClient(std::uint64_t serverUs) const;
 

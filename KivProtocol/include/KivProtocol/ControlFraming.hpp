@@ -48,7 +48,7 @@ public:
 
 private:
     Bytes buffer_;
-    std::size_t offset_ = 0; // consumed bytes at the front, dropped in bulk
+    std::size_t offset_ = 0;                      // consumed bytes at the front, dropped in bulk
     std::optional<ControlFramingError> tooLarge_; // sticky: nothing more is buffered after it
 };
 

@@ -23,20 +23,36 @@ struct EnumTraits<Orientation> {
     static constexpr std::array<std::string_view, 2> names{"landscape", "portrait"};
 };
 
-enum class RejectReason { denied, busy, versionMismatch, invalidToken, notLocalNetwork, permissionMissing, internalError };
+enum class RejectReason {
+    denied,
+    busy,
+    versionMismatch,
+    invalidToken,
+    notLocalNetwork,
+    permissionMissing,
+    internalError
+};
 template <>
 struct EnumTraits<RejectReason> {
-    static constexpr std::array<std::string_view, 7> names{"denied",          "busy",
-                                                           "versionMismatch", "invalidToken",
-                                                           "notLocalNetwork", "permissionMissing",
-                                                           "internalError"};
+    static constexpr std::array<std::string_view, 7> names{
+        "denied", "busy", "versionMismatch", "invalidToken", "notLocalNetwork", "permissionMissing", "internalError"};
 };
 
-enum class IDRReason { initial, decodeError, packetLoss, resolutionChange, foreground, reconnect, manual, awaitingKeyframe };
+enum class IDRReason {
+    initial,
+    decodeError,
+    packetLoss,
+    resolutionChange,
+    foreground,
+    reconnect,
+    manual,
+    awaitingKeyframe
+};
 template <>
 struct EnumTraits<IDRReason> {
-    static constexpr std::array<std::string_view, 8> names{"initial",    "decodeError", "packetLoss", "resolutionChange",
-                                                           "foreground", "reconnect",   "manual",     "awaitingKeyframe"};
+    static constexpr std::array<std::string_view, 8> names{"initial",          "decodeError",     "packetLoss",
+                                                           "resolutionChange", "foreground",      "reconnect",
+                                                           "manual",           "awaitingKeyframe"};
 };
 
 enum class QualityPreset { low, standard, high };
@@ -189,9 +205,9 @@ struct ControlMessage {
 template <>
 struct EnumTraits<ControlMessage::Case> {
     static constexpr std::array<std::string_view, 20> names{
-        "hello",   "pairingPending", "connect",     "reject", "disconnect",  "configChange", "configApplying",
-        "configApplied", "ping",     "pong",        "requestIDR", "orientation", "stats",     "pause",
-        "resume",  "streamLimit",    "input",       "inputStatus", "hostInfo",   "audioStatus"};
+        "hello",         "pairingPending", "connect", "reject",      "disconnect",  "configChange", "configApplying",
+        "configApplied", "ping",           "pong",    "requestIDR",  "orientation", "stats",        "pause",
+        "resume",        "streamLimit",    "input",   "inputStatus", "hostInfo",    "audioStatus"};
 };
 
 // Why a document is not a control message (the framing layer reports it as `malformed`).

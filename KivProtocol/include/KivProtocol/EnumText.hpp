@@ -31,7 +31,8 @@ template <class E>
 constexpr auto allCases() {
     constexpr auto count = EnumTraits<E>::names.size();
     std::array<E, count> cases{};
-    for (std::size_t i = 0; i < count; ++i) cases[i] = static_cast<E>(i);
+    for (std::size_t i = 0; i < count; ++i)
+        cases[i] = static_cast<E>(i);
     return cases;
 }
 

@@ -25,7 +25,9 @@ struct EnumTraits<TransportKind> {
     static constexpr std::array<std::string_view, 2> names{"wifi", "usb"};
 };
 
-// User-visible name of a link kind ("Wi-Fi", "USB"), localized.
+// Name of a link kind in logs and lines that tools read: "Wi-Fi", "USB".
+std::string_view name(TransportKind kind);
+// The same name as a person reads it, localized.
 std::string title(TransportKind kind);
 
 } // namespace kiv

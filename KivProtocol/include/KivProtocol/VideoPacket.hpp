@@ -119,6 +119,8 @@ private:
 };
 
 // a is newer than b when (a - b) as a signed 32-bit number is at least 1.
-inline bool isNewer(std::uint32_t a, std::uint32_t b) { return static_cast<std::int32_t>(a - b) >= 1; }
+inline bool isNewer(std::uint32_t a, std::uint32_t b) {
+    return static_cast<std::int32_t>(a - b) >= 1;
+}
 
 } // namespace kiv

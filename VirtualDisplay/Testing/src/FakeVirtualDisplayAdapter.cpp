@@ -15,13 +15,15 @@ public:
         auto adapter = adapter_.lock();
         if (!adapter || id_ == 0 || modes.empty()) return false;
         std::string text = fmt::format("apply {} hiDPI={}", id_, hiDPI);
-        for (const auto& mode : modes) text += " " + mode.text();
+        for (const auto& mode : modes)
+            text += " " + mode.text();
         adapter->calls.push_back(text);
         if (adapter->failApply) return false;
         auto& listed = adapter->displays[id_].listedModes;
         listed.clear();
         const std::uint32_t scale = hiDPI ? 2 : 1;
-        for (const auto& mode : modes) listed.push_back({mode.width, mode.height, mode.width * scale, mode.height * scale});
+        for (const auto& mode : modes)
+            listed.push_back({mode.width, mode.height, mode.width * scale, mode.height * scale});
         adapter->displays[id_].current = listed.front();
         return true;
     }
@@ -64,8 +66,10 @@ bool FakeVirtualDisplayAdapter::isOnline(std::uint32_t displayID) const {
     if (it == displays.end()) return false;
     auto& display = it->second;
     ++pollCounts_[displayID];
-    if (!display.removed && !display.online && --display.pollsUntilOnline <= 0) display.online = true;
-    else if (display.removed && display.online && --display.pollsUntilOffline <= 0) display.online = false;
+    if (!display.removed && !display.online && --display.pollsUntilOnline <= 0)
+        display.online = true;
+    else if (display.removed && display.online && --display.pollsUntilOffline <= 0)
+        display.online = false;
     return display.online;
 }
 

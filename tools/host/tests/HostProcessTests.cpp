@@ -6,12 +6,13 @@
 #include <sstream>
 
 #include "HostFixture.hpp"
+#include "KivHostCore/Testing/SkipPolicy.hpp"
 
 namespace {
 
 TEST(HostProcess, ServesADeviceAndLeavesNoMonitorBehindOnSigterm) {
     auto xvfb = test::XvfbServer::start();
-    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
+    KIV_REQUIRE_STARTED(xvfb);
     test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
     test::TempDir home("kiv-host-home");
     // A run that crashed while it held the output silenced: the next start undoes it (the device is
@@ -25,7 +26,8 @@ TEST(HostProcess, ServesADeviceAndLeavesNoMonitorBehindOnSigterm) {
     const auto control = started->controlPort;
 
     WiFiDevice device(helloFor("process-0004", "CI iPad"), control);
-    ASSERT_TRUE(waitUntil([&] { return device.seen.count(ControlMessage::Case::connect) == 1; }, kDeadline)) << host.log();
+    ASSERT_TRUE(waitUntil([&] { return device.seen.count(ControlMessage::Case::connect) == 1; }, kDeadline))
+        << host.log();
     EXPECT_TRUE(waitUntil([&] { return device.seen.meanLuma().has_value(); }, kDeadline)) << "a decoded picture";
     std::stringstream stored;
     stored << std::ifstream(config).rdbuf();
@@ -43,7 +45,7 @@ TEST(HostProcess, ServesADeviceAndLeavesNoMonitorBehindOnSigterm) {
 // the service (and the queues it uses) had gone: a crash on SIGTERM in about one stop in three.
 TEST(HostProcess, ExitsCleanlyOnSigtermAfterSessionsComeAndGoEveryTime) {
     auto xvfb = test::XvfbServer::start();
-    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
+    KIV_REQUIRE_STARTED(xvfb);
     test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
     for (int run = 0; run < 5; ++run) {
         test::TempDir home("kiv-host-home");
@@ -59,7 +61,8 @@ TEST(HostProcess, ExitsCleanlyOnSigtermAfterSessionsComeAndGoEveryTime) {
         }
         // The last device has just gone: its session is being released as the host stops.
         const int status = host.stop(20s);
-        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << run << ": " << status << "\n" << host.log();
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << run << ": " << status << "\n"
+                                                                   << host.log();
     }
     EXPECT_EQ(kivMonitors((*xvfb)->display()), 0);
 }

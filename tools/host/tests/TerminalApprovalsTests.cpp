@@ -1,8 +1,8 @@
 // The terminal's approval questions: one at a time, the next after an answer or the timeout,
 // answers taken in order by one reader.
-#include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
 #include <thread>
 
 #include "KivHostCore/Runtime/MainLoop.hpp"
@@ -22,7 +22,9 @@ struct Pipe {
         ::close(fds[0]);
         ::close(fds[1]);
     }
-    void type(const std::string& text) const { EXPECT_EQ(::write(fds[1], text.data(), text.size()), ssize_t(text.size())); }
+    void type(const std::string& text) const {
+        EXPECT_EQ(::write(fds[1], text.data(), text.size()), ssize_t(text.size()));
+    }
 };
 
 TEST(TerminalApprovals, AsksOneQuestionAtATimeAndAnUnansweredOneIsANoAfterItsTime) {
@@ -31,7 +33,8 @@ TEST(TerminalApprovals, AsksOneQuestionAtATimeAndAnUnansweredOneIsANoAfterItsTim
     std::vector<std::string> printed;
     std::vector<std::pair<char, bool>> replies;
     {
-        host::TerminalApprovals terminal(main, input.fds[0], 60s, [&](const std::string& text) { printed.push_back(text); });
+        host::TerminalApprovals terminal(main, input.fds[0], 60s,
+                                         [&](const std::string& text) { printed.push_back(text); });
         terminal.ask("Allow A?", [&](bool yes) { replies.emplace_back('A', yes); });
         terminal.ask("Allow B?", [&](bool yes) { replies.emplace_back('B', yes); });
         terminal.ask("Allow C?", [&](bool yes) { replies.emplace_back('C', yes); });

@@ -1,7 +1,6 @@
 #include "AudioPlayer.hpp"
 
 #include <SDL.h>
-
 #include <algorithm>
 
 namespace kiv::receiver {
@@ -11,14 +10,17 @@ namespace {
 constexpr int kRate = 48'000;
 constexpr int kChannels = 2;
 
-std::size_t samplesFor(double ms) { return static_cast<std::size_t>(ms * kRate / 1000.0) * kChannels; }
+std::size_t samplesFor(double ms) {
+    return static_cast<std::size_t>(ms * kRate / 1000.0) * kChannels;
+}
 
 } // namespace
 
 AudioPlayer::AudioPlayer() = default;
 
 std::expected<std::unique_ptr<AudioPlayer>, std::string> AudioPlayer::open() {
-    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0) return std::unexpected(std::string("no sound output: ") + SDL_GetError());
+    if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
+        return std::unexpected(std::string("no sound output: ") + SDL_GetError());
     auto player = std::make_unique<AudioPlayer>();
     SDL_AudioSpec wanted{};
     wanted.freq = kRate;
@@ -27,7 +29,8 @@ std::expected<std::unique_ptr<AudioPlayer>, std::string> AudioPlayer::open() {
     wanted.samples = 256; // about 5 ms a callback
     wanted.userdata = player.get();
     wanted.callback = [](void* self, Uint8* stream, int bytes) {
-        static_cast<AudioPlayer*>(self)->pull(reinterpret_cast<std::int16_t*>(stream), static_cast<std::size_t>(bytes) / 2);
+        static_cast<AudioPlayer*>(self)->pull(reinterpret_cast<std::int16_t*>(stream),
+                                              static_cast<std::size_t>(bytes) / 2);
     };
     SDL_AudioSpec got{};
     player->device_ = SDL_OpenAudioDevice(nullptr, 0, &wanted, &got, 0);
@@ -45,7 +48,9 @@ AudioPlayer::~AudioPlayer() {
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
 }
 
-double AudioPlayer::queuedMs() const { return static_cast<double>(queue_.size()) / kChannels * 1000.0 / kRate; }
+double AudioPlayer::queuedMs() const {
+    return static_cast<double>(queue_.size()) / kChannels * 1000.0 / kRate;
+}
 
 void AudioPlayer::push(const StreamAudioPacket& packet) {
     if (packet.format != StreamAudioPacket::pcmS16LE || packet.channels == 0) return;

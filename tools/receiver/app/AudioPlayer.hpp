@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "KivProtocol/StreamFraming.hpp"
 #include "KivProtocol/Stats.hpp"
+#include "KivProtocol/StreamFraming.hpp"
 
 namespace kiv::receiver {
 

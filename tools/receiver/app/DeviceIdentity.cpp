@@ -1,10 +1,9 @@
 #include "DeviceIdentity.hpp"
 
-#include <fmt/format.h>
-#include <nlohmann/json.hpp>
-
 #include <cstdlib>
+#include <fmt/format.h>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
 
 namespace kiv::receiver {
@@ -35,10 +34,12 @@ DeviceIdentity::DeviceIdentity(std::filesystem::path file) : file_(std::move(fil
             };
             readMap("tokens", tokens_);
             readMap("hosts", hosts_);
-            if (const auto rate = json.find("decoderMBPerSecond"); rate != json.end() && rate->is_number_integer() && *rate > 0)
+            if (const auto rate = json.find("decoderMBPerSecond");
+                rate != json.end() && rate->is_number_integer() && *rate > 0)
                 decoderMBPerSecond_ = rate->get<std::int64_t>();
         } catch (const nlohmann::json::exception& error) {
-            loadProblem_ = fmt::format("{} could not be read ({}); starting a new device identity", file_.string(), error.what());
+            loadProblem_ =
+                fmt::format("{} could not be read ({}); starting a new device identity", file_.string(), error.what());
         }
     }
     if (deviceID_.empty()) {
@@ -49,9 +50,12 @@ DeviceIdentity::DeviceIdentity(std::filesystem::path file) : file_(std::move(fil
 
 std::filesystem::path DeviceIdentity::defaultPath() {
     std::filesystem::path base;
-    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/') base = config;
-    else if (const char* home = std::getenv("HOME"); home && home[0] != '\0') base = std::filesystem::path(home) / ".config";
-    else base = std::filesystem::temp_directory_path();
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config && config[0] == '/')
+        base = config;
+    else if (const char* home = std::getenv("HOME"); home && home[0] != '\0')
+        base = std::filesystem::path(home) / ".config";
+    else
+        base = std::filesystem::temp_directory_path();
     return base / "kivdisplay" / "receiver.json";
 }
 
@@ -73,7 +77,7 @@ std::optional<std::string> DeviceIdentity::hostAt(const std::string& address) co
 }
 
 std::expected<void, std::string> DeviceIdentity::remember(const std::string& hostID, const std::string& token,
-                                                           const std::string& address) {
+                                                          const std::string& address) {
     tokens_[hostID] = token;
     hosts_[address] = hostID;
     return save();

@@ -20,7 +20,8 @@ public:
     // The host last met at "address:port", so a direct connection can send its token too.
     std::optional<std::string> hostAt(const std::string& address) const;
     // Writes the file at once (a temporary file renamed over the old one).
-    std::expected<void, std::string> remember(const std::string& hostID, const std::string& token, const std::string& address);
+    std::expected<void, std::string> remember(const std::string& hostID, const std::string& token,
+                                              const std::string& address);
     const std::optional<std::string>& loadProblem() const { return loadProblem_; }
     // The decoder's throughput, measured once on this machine and kept with the identity.
     std::optional<std::int64_t> decoderMBPerSecond() const { return decoderMBPerSecond_; }

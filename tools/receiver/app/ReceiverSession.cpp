@@ -1,8 +1,7 @@
 #include "ReceiverSession.hpp"
 
-#include <fmt/format.h>
-
 #include <algorithm>
+#include <fmt/format.h>
 #include <iostream>
 
 #include "KivProtocol/H264Bitstream.hpp"
@@ -16,8 +15,10 @@ ReceiverSession::ReceiverSession(SessionOptions options, DeviceIdentity& identit
     options_.hello.deviceID = identity_.deviceID();
     if (options_.record) record_.open(*options_.record, std::ios::binary | std::ios::trunc);
     if (options_.playSound) {
-        if (auto opened = AudioPlayer::open()) player_ = std::move(*opened);
-        else say(opened.error() + "; the host's sound will not play here");
+        if (auto opened = AudioPlayer::open())
+            player_ = std::move(*opened);
+        else
+            say(opened.error() + "; the host's sound will not play here");
     }
     if (options_.frameLog) {
         frameLog_.open(*options_.frameLog, std::ios::trunc);
@@ -29,22 +30,30 @@ ReceiverSession::~ReceiverSession() {
     if (const auto client = current()) client->stop();
 }
 
-std::string ReceiverSession::address() const { return options_.host + ":" + std::to_string(options_.port); }
+std::string ReceiverSession::address() const {
+    return options_.host + ":" + std::to_string(options_.port);
+}
 
 void ReceiverSession::say(const std::string& line) {
-    if (onLine) onLine(line);
-    else std::cout << line << std::endl;
+    if (onLine)
+        onLine(line);
+    else
+        std::cout << line << std::endl;
 }
 
 RunOutcome ReceiverSession::rejected(RejectReason reason, const std::string& hostName) {
     const auto status = 10 + static_cast<int>(reason);
     switch (reason) {
     case RejectReason::denied: return {status, hostName + " refused this device."};
-    case RejectReason::busy: return {status, hostName + " is asking its user about another connection of this device; try again shortly."};
-    case RejectReason::versionMismatch: return {status, hostName + " speaks another protocol version; update the older side."};
-    case RejectReason::invalidToken: return {status, hostName + " did not accept this device's pairing; it will ask its user again next time."};
+    case RejectReason::busy:
+        return {status, hostName + " is asking its user about another connection of this device; try again shortly."};
+    case RejectReason::versionMismatch:
+        return {status, hostName + " speaks another protocol version; update the older side."};
+    case RejectReason::invalidToken:
+        return {status, hostName + " did not accept this device's pairing; it will ask its user again next time."};
     case RejectReason::notLocalNetwork: return {status, hostName + " only accepts devices on its local network."};
-    case RejectReason::permissionMissing: return {status, hostName + " may not capture its screen (permission missing)."};
+    case RejectReason::permissionMissing:
+        return {status, hostName + " may not capture its screen (permission missing)."};
     case RejectReason::internalError: return {status, hostName + " could not start the stream (internal error)."};
     }
     return {status, hostName + " refused the connection."};
@@ -63,16 +72,21 @@ void ReceiverSession::refused(RejectReason reason) {
         streaming = connect_.has_value() && !lost_;
     }
     // A refused second link (USB beside Wi-Fi) leaves the streaming one alone.
-    if (streaming) say("The host refused the other link: " + rejected(reason, options_.host).message);
-    else end(rejected(reason, options_.host));
+    if (streaming)
+        say("The host refused the other link: " + rejected(reason, options_.host).message);
+    else
+        end(rejected(reason, options_.host));
 }
 
 void ReceiverSession::hostSaid(const ControlMessage& message) {
     if (const auto* bye = message.get<Disconnect>()) return end({0, "The host ended the session: " + bye->reason});
     const std::lock_guard lock(mutex_);
-    if (const auto* info = message.get<HostInfo>()) hostInfo_ = *info;
-    else if (const auto* audio = message.get<AudioStatus>()) audioStatus_ = *audio;
-    else if (const auto* input = message.get<InputStatus>()) inputStatus_ = *input;
+    if (const auto* info = message.get<HostInfo>())
+        hostInfo_ = *info;
+    else if (const auto* audio = message.get<AudioStatus>())
+        audioStatus_ = *audio;
+    else if (const auto* input = message.get<InputStatus>())
+        inputStatus_ = *input;
 }
 
 void ReceiverSession::connected(const ConnectInfo& info, LinkKind kind) {
@@ -99,11 +113,13 @@ void ReceiverSession::connected(const ConnectInfo& info, LinkKind kind) {
     }
     if (info.host) {
         const auto where = kind == LinkKind::usb && !options_.wifi ? std::string("usb") : address();
-        if (auto saved = identity_.remember(info.host->hostID, info.token, where); !saved) say("Pairing not remembered: " + saved.error());
+        if (auto saved = identity_.remember(info.host->hostID, info.token, where); !saved)
+            say("Pairing not remembered: " + saved.error());
     }
     const auto over = kind == LinkKind::usb ? "USB" : "Wi-Fi";
-    say(fmt::format("{} {} over {}: {}×{}@{} {:.1f} Mbit/s, session {}", again ? "Reconnected to" : "Connected to", info.hostName,
-                    over, info.mode.width, info.mode.height, info.mode.fps, static_cast<double>(info.bitrate) / 1e6, info.sessionID));
+    say(fmt::format("{} {} over {}: {}×{}@{} {:.1f} Mbit/s, session {}", again ? "Reconnected to" : "Connected to",
+                    info.hostName, over, info.mode.width, info.mode.height, info.mode.fps,
+                    static_cast<double>(info.bitrate) / 1e6, info.sessionID));
     if (options_.soundRoute && !again && info.settings.audio != *options_.soundRoute) {
         ConfigChange change;
         change.requestID = 1;
@@ -204,7 +220,8 @@ void ReceiverSession::startUsb() {
             return;
         }
         // Like a pulled cable: Wi-Fi takes over within the host's hold, else the host comes back.
-        if (options_.wifi) lost_ = "USB: " + why;
+        if (options_.wifi)
+            lost_ = "USB: " + why;
         else {
             lost_.reset();
             connect_.reset();
@@ -226,8 +243,9 @@ void ReceiverSession::checkDecoderLimit(int width, int height) {
     if (!decoder_.tooLarge(width, height) || limitAskedFor_ == std::pair{width, height}) return;
     limitAskedFor_ = std::pair{width, height};
     const auto [longSide, shortSide] = *decoder_.maxSize();
-    say(fmt::format("The {}×{} stream is more than this decoder takes ({}×{} at most); asking the host for a smaller one", width,
-                    height, longSide, shortSide));
+    say(fmt::format(
+        "The {}×{} stream is more than this decoder takes ({}×{} at most); asking the host for a smaller one", width,
+        height, longSide, shortSide));
     sendControl({StreamLimit{longSide, shortSide}});
 }
 
@@ -274,7 +292,8 @@ RunOutcome ReceiverSession::run(std::chrono::steady_clock::duration until, std::
     std::unique_lock lock(mutex_);
     while (!ended_ && !stopping_ && std::chrono::steady_clock::now() < deadline) {
         const auto wake = std::min(deadline, nextTick);
-        changed_.wait_until(lock, idle ? std::min(wake, std::chrono::steady_clock::now() + std::chrono::milliseconds(5)) : wake);
+        changed_.wait_until(lock, idle ? std::min(wake, std::chrono::steady_clock::now() + std::chrono::milliseconds(5))
+                                       : wake);
         if (idle) {
             lock.unlock();
             const bool going = idle();
@@ -327,7 +346,9 @@ std::shared_ptr<const DecodedPicture> ReceiverSession::takePicture() {
     return std::exchange(newestPicture_, nullptr);
 }
 
-void ReceiverSession::sendInput(const InputEvent& event) { sendControl({event}); }
+void ReceiverSession::sendInput(const InputEvent& event) {
+    sendControl({event});
+}
 
 void ReceiverSession::stop() {
     const std::lock_guard lock(mutex_);
@@ -358,20 +379,23 @@ void ReceiverSession::frame(const IncomingFrame& f) {
     if (awaitingKeyframe_ && std::chrono::steady_clock::now() - lastKeyframeRequest_ > std::chrono::milliseconds(500)) {
         const auto now = std::chrono::steady_clock::now();
         lastKeyframeRequest_ = now;
-        const auto reason = f.framesLostBefore > 0 ? IDRReason::packetLoss : (picture ? IDRReason::awaitingKeyframe : IDRReason::decodeError);
+        const auto reason = f.framesLostBefore > 0 ? IDRReason::packetLoss
+                                                   : (picture ? IDRReason::awaitingKeyframe : IDRReason::decodeError);
         sendControl({RequestIDR{reason}});
         // Say why, but not at the frame rate of a stream that keeps failing.
         if (reason != IDRReason::awaitingKeyframe && now - lastKeyframeNotice_ > std::chrono::seconds(5)) {
             lastKeyframeNotice_ = now;
             say(reason == IDRReason::packetLoss
-                    ? fmt::format("{} frame(s) lost before frame {}; asked for a keyframe", f.framesLostBefore, f.frameID)
-                    : fmt::format("Frame {} could not be decoded ({}); asked for a keyframe", f.frameID, decoder_.backend()));
+                    ? fmt::format("{} frame(s) lost before frame {}; asked for a keyframe", f.framesLostBefore,
+                                  f.frameID)
+                    : fmt::format("Frame {} could not be decoded ({}); asked for a keyframe", f.frameID,
+                                  decoder_.backend()));
         }
     }
     if (picture) checkDecoderLimit(picture->width, picture->height);
     if (frameLog_.is_open())
-        frameLog_ << fmt::format("{} {} {} {} {} {}\n", f.frameID, f.isKeyframe ? 1 : 0, f.data->size(), f.captureTimeUs,
-                                 f.completedAtUs, picture ? decodedAt : 0);
+        frameLog_ << fmt::format("{} {} {} {} {} {}\n", f.frameID, f.isKeyframe ? 1 : 0, f.data->size(),
+                                 f.captureTimeUs, f.completedAtUs, picture ? decodedAt : 0);
     const auto offset = clockOffsetUs();
     const std::lock_guard lock(mutex_);
     ++frames_;
@@ -386,7 +410,8 @@ void ReceiverSession::frame(const IncomingFrame& f) {
     intervalDecodeMs_ += decodeMs;
     ++intervalDecodes_;
     decodedSize_ = std::pair{picture->width, picture->height};
-    newestPicture_ = std::make_shared<const DecodedPicture>(std::move(*picture)); // an older one not shown yet is dropped
+    newestPicture_ =
+        std::make_shared<const DecodedPicture>(std::move(*picture)); // an older one not shown yet is dropped
     if (offset) {
         // The host's capture time on our clock (the offset is host minus ours).
         const auto captured = static_cast<std::int64_t>(f.captureTimeUs) - *offset;

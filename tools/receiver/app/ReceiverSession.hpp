@@ -5,8 +5,8 @@
 // is one, takes the newest picture and gives back touches; it works on the thread that runs.
 #include <chrono>
 #include <condition_variable>
-#include <expected>
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -30,17 +30,17 @@ struct SessionOptions {
     bool wifi = true; // connect to host:port over the network
     std::string host = "127.0.0.1";
     std::uint16_t port = 52010;
-    Hello hello; // deviceID and token are filled in from the identity
-    std::optional<std::string> hostID; // whose token to send, when known before connecting
+    Hello hello;                                   // deviceID and token are filled in from the identity
+    std::optional<std::string> hostID;             // whose token to send, when known before connecting
     std::optional<std::filesystem::path> record;   // Annex B H.264
     std::optional<std::filesystem::path> frameLog; // one line per frame
-    bool printStats = false;                        // one line a second on standard output
-    bool playSound = true;                          // play the host's sound items (SDL audio)
-    std::optional<AudioRoute> soundRoute;           // ask the host for this route once connected
+    bool printStats = false;                       // one line a second on standard output
+    bool playSound = true;                         // play the host's sound items (SDL audio)
+    std::optional<AudioRoute> soundRoute;          // ask the host for this route once connected
     // Serve the device side of a USB link on this loopback port, for a host in its direct USB
     // mode. With Wi-Fi too, it opens once Wi-Fi is connected, so its hello carries the token.
     std::optional<std::uint16_t> usbPort;
-    bool hardwareDecoding = true;                   // VAAPI when the machine has it
+    bool hardwareDecoding = true;                    // VAAPI when the machine has it
     std::optional<std::pair<int, int>> decoderLimit; // (long, short): ask for no larger a stream
 };
 
@@ -115,15 +115,15 @@ private:
     std::condition_variable changed_;
     std::optional<RunOutcome> ended_;
     std::optional<std::string> lost_; // why a streaming link dropped, until the reconnect
-    bool reconnecting_ = false; // from a lost link until the host connects us again
+    bool reconnecting_ = false;       // from a lost link until the host connects us again
     std::chrono::steady_clock::time_point nextReconnect_{};
     bool stopping_ = false;
     std::optional<ConnectInfo> connect_;
     std::shared_ptr<const DecodedPicture> newestPicture_;
     std::unique_ptr<AudioPlayer> player_;
     std::unique_ptr<UsbDeviceServer> usb_;
-    bool usbActive_ = false; // the host streams over USB
-    bool usbLinkUp_ = false; // a host holds the USB port (its connect may still be on the way)
+    bool usbActive_ = false;                       // the host streams over USB
+    bool usbLinkUp_ = false;                       // a host holds the USB port (its connect may still be on the way)
     std::optional<std::string> wifiLostMeanwhile_; // Wi-Fi closed while that USB link was being admitted
     ClockSync usbClock_{16};
     std::optional<std::uint32_t> lastUsbFrame_;

@@ -1,9 +1,8 @@
 // What a run reports: the statistics sent to the host every second, the overlay's lines, the link
 // notice and the closing summary.
+#include <algorithm>
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
-
-#include <algorithm>
 
 #include "KivProtocol/HostClock.hpp"
 #include "ReceiverSession.hpp"
@@ -62,9 +61,10 @@ void ReceiverSession::tick() {
         intervalDecodeMs_ = 0;
         intervalDecodes_ = 0;
         if (!connect_) return;
-        lastStatsLine_ = fmt::format("{:.0f} fps decoded, {:.2f} ms decode, {:.1f} ms latency, loss {:.1f}%, rtt {:.1f} ms, {:.2f} Mbit/s",
-                                     stats.decodeFPS, stats.decodeTimeMs, stats.latencyMs, stats.packetLoss * 100, stats.rttMs,
-                                     stats.bitrateKbps / 1000);
+        lastStatsLine_ = fmt::format(
+            "{:.0f} fps decoded, {:.2f} ms decode, {:.1f} ms latency, loss {:.1f}%, rtt {:.1f} ms, {:.2f} Mbit/s",
+            stats.decodeFPS, stats.decodeTimeMs, stats.latencyMs, stats.packetLoss * 100, stats.rttMs,
+            stats.bitrateKbps / 1000);
     }
     // The Wi-Fi client pings on its own; over USB the clock is synced from here.
     if (overUsb) sendControl({PingInfo{HostClock::nowMicros()}});
@@ -79,24 +79,33 @@ std::vector<std::string> ReceiverSession::overlayLines() const {
     const std::lock_guard lock(mutex_);
     std::vector<std::string> lines;
     if (connect_)
-        lines.push_back(fmt::format("{} via {} · session {} · {}×{}@{}", connect_->hostName, usbActive_ ? "USB" : "Wi-Fi",
-                                    connect_->sessionID, connect_->mode.width, connect_->mode.height, connect_->mode.fps));
+        lines.push_back(fmt::format("{} via {} · session {} · {}×{}@{}", connect_->hostName,
+                                    usbActive_ ? "USB" : "Wi-Fi", connect_->sessionID, connect_->mode.width,
+                                    connect_->mode.height, connect_->mode.fps));
     if (!lastStatsLine_.empty()) lines.push_back(lastStatsLine_);
-    if (decodedSize_) lines.push_back(fmt::format("picture {}×{}, {} frames, {} keyframes, {} not decoded", decodedSize_->first,
-                                                  decodedSize_->second, frames_, keyframes_, decodeFailures_));
+    if (decodedSize_)
+        lines.push_back(fmt::format("picture {}×{}, {} frames, {} keyframes, {} not decoded", decodedSize_->first,
+                                    decodedSize_->second, frames_, keyframes_, decodeFailures_));
     if (hostInfo_)
         lines.push_back(fmt::format("host {} ({}) at {} port {}", hostInfo_->hostName, hostInfo_->hostID,
-                                    hostInfo_->addresses.empty() ? std::string("-") : hostInfo_->addresses.front(), hostInfo_->controlPort));
+                                    hostInfo_->addresses.empty() ? std::string("-") : hostInfo_->addresses.front(),
+                                    hostInfo_->controlPort));
     if (audioStatus_)
-        lines.push_back(fmt::format("sound: {}{}{}", audioStatus_->streaming ? fmt::format("streaming {} Hz × {}", audioStatus_->sampleRate, audioStatus_->channels) : "off",
-                                    audioStatus_->macMuted ? ", host muted" : "", audioStatus_->note ? " · " + *audioStatus_->note : ""));
+        lines.push_back(fmt::format(
+            "sound: {}{}{}",
+            audioStatus_->streaming
+                ? fmt::format("streaming {} Hz × {}", audioStatus_->sampleRate, audioStatus_->channels)
+                : "off",
+            audioStatus_->macMuted ? ", host muted" : "", audioStatus_->note ? " · " + *audioStatus_->note : ""));
     if (player_ && audioStatus_ && audioStatus_->streaming) {
         const auto heard = player_->stats();
-        lines.push_back(fmt::format("sound here: buffer {:.0f} ms, latency {:.0f} ms, {} underruns, {} lost, {:.0f} ms trimmed",
-                                    heard.bufferMs, heard.latencyMs, heard.underruns, heard.lostPackets, heard.trimmedMs));
+        lines.push_back(
+            fmt::format("sound here: buffer {:.0f} ms, latency {:.0f} ms, {} underruns, {} lost, {:.0f} ms trimmed",
+                        heard.bufferMs, heard.latencyMs, heard.underruns, heard.lostPackets, heard.trimmedMs));
     }
     if (inputStatus_)
-        lines.push_back(std::string("touch: ") + (inputStatus_->enabled ? "on" : "off") + (inputStatus_->reason ? " · " + *inputStatus_->reason : ""));
+        lines.push_back(std::string("touch: ") + (inputStatus_->enabled ? "on" : "off") +
+                        (inputStatus_->reason ? " · " + *inputStatus_->reason : ""));
     return lines;
 }
 
@@ -115,9 +124,9 @@ std::string ReceiverSession::summaryJSON() const {
         {"keyframes", keyframes_},
         {"decoded", decoded_},
         {"framesLost", stats.framesLost},
-        {"packetLoss", stats.packetsExpected > 0
-                           ? static_cast<double>(stats.packetsExpected - stats.packetsReceived) / static_cast<double>(stats.packetsExpected)
-                           : 0.0},
+        {"packetLoss", stats.packetsExpected > 0 ? static_cast<double>(stats.packetsExpected - stats.packetsReceived) /
+                                                       static_cast<double>(stats.packetsExpected)
+                                                 : 0.0},
         {"latencyP50Ms", percentile(latencyMs_, 0.5)},
         {"latencyP95Ms", percentile(latencyMs_, 0.95)},
         {"decodeP50Ms", percentile(decodeMs_, 0.5)},
@@ -126,7 +135,9 @@ std::string ReceiverSession::summaryJSON() const {
     if (decodedSize_) json["size"] = fmt::format("{}x{}", decodedSize_->first, decodedSize_->second);
     if (player_) {
         const auto heard = player_->stats();
-        json["audio"] = {{"packets", heard.packets}, {"lost", heard.lostPackets}, {"underruns", heard.underruns},
+        json["audio"] = {{"packets", heard.packets},
+                         {"lost", heard.lostPackets},
+                         {"underruns", heard.underruns},
                          {"trimmedMs", heard.trimmedMs}};
     }
     return json.dump();

@@ -1,9 +1,9 @@
 #include "ReceiverWindow.hpp"
 
-#include <SDL.h>
-#include <SDL_ttf.h>
 #include <fontconfig/fontconfig.h>
 
+#include <SDL.h>
+#include <SDL_ttf.h>
 #include <cmath>
 #include <map>
 
@@ -48,7 +48,8 @@ struct ReceiverWindow::Impl {
                 TouchCoordinateMapper::Gravity::aspectFit};
     }
     void clearLines() {
-        for (auto& [text, lineTexture] : lineCache) SDL_DestroyTexture(lineTexture);
+        for (auto& [text, lineTexture] : lineCache)
+            SDL_DestroyTexture(lineTexture);
         lineCache.clear();
     }
     SDL_Texture* line(const std::string& text) {
@@ -81,7 +82,8 @@ struct ReceiverWindow::Impl {
         SDL_SetRenderDrawColor(renderer, 0, 0, 0, 180);
         SDL_RenderFillRect(renderer, &box);
         SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255);
-        for (const auto& [lineTexture, rect] : drawn) SDL_RenderCopy(renderer, lineTexture, nullptr, &rect);
+        for (const auto& [lineTexture, rect] : drawn)
+            SDL_RenderCopy(renderer, lineTexture, nullptr, &rect);
     }
 };
 
@@ -97,7 +99,8 @@ std::string findFont() {
     FcResult result{};
     if (FcPattern* match = FcFontMatch(nullptr, pattern, &result)) {
         FcChar8* file = nullptr;
-        if (FcPatternGetString(match, FC_FILE, 0, &file) == FcResultMatch && file) path = reinterpret_cast<const char*>(file);
+        if (FcPatternGetString(match, FC_FILE, 0, &file) == FcResultMatch && file)
+            path = reinterpret_cast<const char*>(file);
         FcPatternDestroy(match);
     }
     FcPatternDestroy(pattern);
@@ -111,12 +114,13 @@ std::expected<std::unique_ptr<ReceiverWindow>, std::string> ReceiverWindow::open
     std::unique_ptr<ReceiverWindow> self(new ReceiverWindow());
     self->impl_ = std::make_unique<Impl>();
     auto& impl = *self->impl_;
-    const auto display = static_cast<unsigned>(std::clamp(options.monitor, 0, std::max(SDL_GetNumVideoDisplays() - 1, 0)));
+    const auto display =
+        static_cast<unsigned>(std::clamp(options.monitor, 0, std::max(SDL_GetNumVideoDisplays() - 1, 0)));
     Uint32 flags = SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI;
     if (options.fullscreen) flags |= SDL_WINDOW_FULLSCREEN_DESKTOP;
     impl.window = SDL_CreateWindow(options.title.c_str(), static_cast<int>(SDL_WINDOWPOS_CENTERED_DISPLAY(display)),
-                                   static_cast<int>(SDL_WINDOWPOS_CENTERED_DISPLAY(display)), options.width, options.height,
-                                   flags);
+                                   static_cast<int>(SDL_WINDOWPOS_CENTERED_DISPLAY(display)), options.width,
+                                   options.height, flags);
     if (!impl.window) return std::unexpected(std::string("no window: ") + SDL_GetError());
     impl.renderer = SDL_CreateRenderer(impl.window, -1, SDL_RENDERER_ACCELERATED);
     if (!impl.renderer) impl.renderer = SDL_CreateRenderer(impl.window, -1, SDL_RENDERER_SOFTWARE);
@@ -144,7 +148,9 @@ ReceiverWindow::Monitor ReceiverWindow::monitor() const {
     return {mode.w, mode.h, mode.refresh_rate};
 }
 
-void ReceiverWindow::setTitle(const std::string& title) { SDL_SetWindowTitle(impl_->window, title.c_str()); }
+void ReceiverWindow::setTitle(const std::string& title) {
+    SDL_SetWindowTitle(impl_->window, title.c_str());
+}
 
 void ReceiverWindow::setOverlay(std::vector<std::string> lines) {
     if (lines == impl_->overlay) return;
@@ -158,22 +164,24 @@ void ReceiverWindow::setNotice(std::string notice) {
     present();
 }
 
-bool ReceiverWindow::overlayShown() const { return impl_->overlayOn; }
+bool ReceiverWindow::overlayShown() const {
+    return impl_->overlayOn;
+}
 
 void ReceiverWindow::show(const DecodedPicture& picture) {
     auto& impl = *impl_;
     if (picture.chromaU.empty() || picture.width <= 0 || picture.height <= 0) return;
     if (!impl.texture || picture.width != impl.pictureWidth || picture.height != impl.pictureHeight) {
         if (impl.texture) SDL_DestroyTexture(impl.texture);
-        impl.texture = SDL_CreateTexture(impl.renderer, SDL_PIXELFORMAT_IYUV, SDL_TEXTUREACCESS_STREAMING, picture.width,
-                                         picture.height);
+        impl.texture = SDL_CreateTexture(impl.renderer, SDL_PIXELFORMAT_IYUV, SDL_TEXTUREACCESS_STREAMING,
+                                         picture.width, picture.height);
         if (!impl.texture) return;
         impl.pictureWidth = picture.width;
         impl.pictureHeight = picture.height;
     }
     const int chromaStride = (picture.width + 1) / 2;
-    SDL_UpdateYUVTexture(impl.texture, nullptr, picture.luma.data(), picture.width, picture.chromaU.data(), chromaStride,
-                         picture.chromaV.data(), chromaStride);
+    SDL_UpdateYUVTexture(impl.texture, nullptr, picture.luma.data(), picture.width, picture.chromaU.data(),
+                         chromaStride, picture.chromaV.data(), chromaStride);
     present();
 }
 
@@ -184,9 +192,10 @@ void ReceiverWindow::present() {
         int w = 0;
         int h = 0;
         SDL_GetRendererOutputSize(impl.renderer, &w, &h);
-        const TouchCoordinateMapper pixels{{static_cast<double>(w), static_cast<double>(h)},
-                                           {static_cast<double>(impl.pictureWidth), static_cast<double>(impl.pictureHeight)},
-                                           TouchCoordinateMapper::Gravity::aspectFit};
+        const TouchCoordinateMapper pixels{
+            {static_cast<double>(w), static_cast<double>(h)},
+            {static_cast<double>(impl.pictureWidth), static_cast<double>(impl.pictureHeight)},
+            TouchCoordinateMapper::Gravity::aspectFit};
         const auto r = pixels.contentRect();
         const SDL_Rect target{static_cast<int>(std::lround(r.x)), static_cast<int>(std::lround(r.y)),
                               static_cast<int>(std::lround(r.width)), static_cast<int>(std::lround(r.height))};
@@ -204,7 +213,8 @@ void ReceiverWindow::present() {
 void ReceiverWindow::pointer(InputEvent::Kind kind, double x, double y, double dx, double dy) {
     if (!onInput || impl_->pictureWidth == 0) return;
     // Nothing is sent for a pointer outside the picture, except letting go of a press.
-    const auto point = impl_->mapper().normalize({x, y}, kind == InputEvent::Kind::up || kind == InputEvent::Kind::drag);
+    const auto point =
+        impl_->mapper().normalize({x, y}, kind == InputEvent::Kind::up || kind == InputEvent::Kind::drag);
     if (!point) return;
     onInput(InputEvent{kind, point->x, point->y, dx, dy, ++impl_->seq, HostClock::nowMicros()});
 }
@@ -214,13 +224,19 @@ bool ReceiverWindow::pump() {
     if (const auto click = impl_->touch.poll(LongPress::Clock::now())) act(*click);
     SDL_Event event;
     while (SDL_PollEvent(&event)) {
-        const bool byTouch = (event.type == SDL_MOUSEBUTTONDOWN || event.type == SDL_MOUSEBUTTONUP || event.type == SDL_MOUSEMOTION) &&
-                             event.button.which == SDL_TOUCH_MOUSEID;
+        const bool byTouch =
+            (event.type == SDL_MOUSEBUTTONDOWN || event.type == SDL_MOUSEBUTTONUP || event.type == SDL_MOUSEMOTION) &&
+            event.button.which == SDL_TOUCH_MOUSEID;
         if (byTouch) {
             // Fingers arrive as a left button; they go through the long-press rule instead.
-            if (event.type == SDL_MOUSEBUTTONDOWN) impl_->touch.press(event.button.x, event.button.y, LongPress::Clock::now());
-            else if (event.type == SDL_MOUSEBUTTONUP) for (const auto& a : impl_->touch.release(event.button.x, event.button.y)) act(a);
-            else for (const auto& a : impl_->touch.move(event.motion.x, event.motion.y)) act(a);
+            if (event.type == SDL_MOUSEBUTTONDOWN)
+                impl_->touch.press(event.button.x, event.button.y, LongPress::Clock::now());
+            else if (event.type == SDL_MOUSEBUTTONUP)
+                for (const auto& a : impl_->touch.release(event.button.x, event.button.y))
+                    act(a);
+            else
+                for (const auto& a : impl_->touch.move(event.motion.x, event.motion.y))
+                    act(a);
             continue;
         }
         switch (event.type) {
@@ -235,7 +251,8 @@ bool ReceiverWindow::pump() {
             }
             break;
         case SDL_WINDOWEVENT:
-            if (event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED || event.window.event == SDL_WINDOWEVENT_EXPOSED) present();
+            if (event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED || event.window.event == SDL_WINDOWEVENT_EXPOSED)
+                present();
             break;
         case SDL_MOUSEBUTTONDOWN:
             if (event.button.button == SDL_BUTTON_LEFT) {

@@ -6,17 +6,16 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <fmt/format.h>
-
 #include <cctype>
+#include <fmt/format.h>
 #include <fstream>
 #include <iostream>
 #include <regex>
 #include <thread>
 
+#include "KivReceiver/HostBrowser.hpp"
 #include "ReceiverSession.hpp"
 #include "ReceiverWindow.hpp"
-#include "KivReceiver/HostBrowser.hpp"
 
 using namespace kiv;
 using namespace kiv::receiver;
@@ -34,7 +33,8 @@ std::string firstLine(const char* path) {
     std::ifstream in(path);
     std::string line;
     std::getline(in, line);
-    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back())))
+        line.pop_back();
     return line;
 }
 
@@ -92,14 +92,18 @@ int main(int argc, char** argv) {
     bool softwareOnly = false;
     std::string decoderLimit;
     app.add_option("--host", host, "host address[:port] (default: the host found by DNS-SD)");
-    app.add_option("--screen", screenText, "the screen to offer, WxH[@scale] (default: the window's monitor, else 1920x1080)");
+    app.add_option("--screen", screenText,
+                   "the screen to offer, WxH[@scale] (default: the window's monitor, else 1920x1080)");
     app.add_option("--name", name, "the name the host shows for this device")->capture_default_str();
-    app.add_option("--seconds", seconds, "stop after this many seconds (0: until Ctrl-C)")->check(CLI::NonNegativeNumber);
+    app.add_option("--seconds", seconds, "stop after this many seconds (0: until Ctrl-C)")
+        ->check(CLI::NonNegativeNumber);
     app.add_flag("--headless", headless, "no window: receive, report and record only");
     app.add_flag("--fullscreen", fullscreen, "fill the monitor");
-    app.add_option("--monitor", monitor, "which monitor the window opens on (0 = the first)")->check(CLI::NonNegativeNumber);
+    app.add_option("--monitor", monitor, "which monitor the window opens on (0 = the first)")
+        ->check(CLI::NonNegativeNumber);
     app.add_flag("--stats", printStats, "print the figures once a second");
-    app.add_option("--sound", sound, "ask the host for its sound: device (here only), both (here and there), mac (there only)")
+    app.add_option("--sound", sound,
+                   "ask the host for its sound: device (here only), both (here and there), mac (there only)")
         ->check(CLI::IsMember({"device", "both", "mac"}));
     app.add_flag("--mute", mute, "do not play the host's sound here");
     app.add_option("--record", record, "write the received stream to FILE (H.264 Annex B)");
@@ -109,8 +113,10 @@ int main(int argc, char** argv) {
                    "--usb-direct 127.0.0.1:PORT (the U key or SIGUSR1 drops that link as a pulled cable would)")
         ->check(CLI::Range(1, 65535));
     app.add_flag("--software-decoding", softwareOnly, "do not try hardware decoding (VAAPI)");
-    app.add_option("--decoder-limit", decoderLimit, "the largest stream to accept, LONGxSHORT (a weaker device's decoder)");
-    app.add_option("--identity", identityFile, "where this device keeps its identifier and pairings")->capture_default_str();
+    app.add_option("--decoder-limit", decoderLimit,
+                   "the largest stream to accept, LONGxSHORT (a weaker device's decoder)");
+    app.add_option("--identity", identityFile, "where this device keeps its identifier and pairings")
+        ->capture_default_str();
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -127,7 +133,8 @@ int main(int argc, char** argv) {
     if (!decoderLimit.empty()) {
         const auto limit = parseScreen(decoderLimit);
         if (!limit || limit->scale != 1.0) {
-            std::cerr << "kivdisplay-receiver: --decoder-limit wants LONGxSHORT, not \"" << decoderLimit << "\"" << std::endl;
+            std::cerr << "kivdisplay-receiver: --decoder-limit wants LONGxSHORT, not \"" << decoderLimit << "\""
+                      << std::endl;
             return 2;
         }
         options.decoderLimit = std::pair{static_cast<int>(std::max(limit->widthPixels, limit->heightPixels)),
@@ -147,7 +154,9 @@ int main(int argc, char** argv) {
         std::size_t pick = 0;
         if (found->size() > 1) {
             for (std::size_t i = 0; i < found->size(); ++i)
-                std::cout << fmt::format("  {}. {} ({}:{})", i + 1, (*found)[i].name, (*found)[i].hostTarget, (*found)[i].port) << std::endl;
+                std::cout << fmt::format("  {}. {} ({}:{})", i + 1, (*found)[i].name, (*found)[i].hostTarget,
+                                         (*found)[i].port)
+                          << std::endl;
             if (!isatty(STDIN_FILENO)) {
                 std::cerr << "kivdisplay-receiver: several hosts found; name one with --host" << std::endl;
                 return 1;
@@ -184,7 +193,10 @@ int main(int argc, char** argv) {
     if (!frameLog.empty()) options.frameLog = frameLog;
     options.printStats = printStats;
     options.playSound = !mute;
-    if (!sound.empty()) options.soundRoute = sound == "device" ? AudioRoute::device : sound == "both" ? AudioRoute::both : AudioRoute::mac;
+    if (!sound.empty())
+        options.soundRoute = sound == "device" ? AudioRoute::device
+                             : sound == "both" ? AudioRoute::both
+                                               : AudioRoute::mac;
 
     sigset_t signals;
     sigemptyset(&signals);
@@ -196,15 +208,19 @@ int main(int argc, char** argv) {
     // The window first: the screen and rate offered to the host are its monitor's.
     std::unique_ptr<ReceiverWindow> window;
     if (!headless) {
-        auto opened = ReceiverWindow::open({.title = "KivDisplay · " + options.host, .width = 1280, .height = 800,
-                                            .fullscreen = fullscreen, .monitor = monitor});
+        auto opened = ReceiverWindow::open({.title = "KivDisplay · " + options.host,
+                                            .width = 1280,
+                                            .height = 800,
+                                            .fullscreen = fullscreen,
+                                            .monitor = monitor});
         if (opened) {
             window = std::move(*opened);
             const auto shown = window->monitor();
             if (screenText.empty() && shown.width > 0 && shown.height > 0) {
                 options.hello.screen.widthPixels = shown.width;
                 options.hello.screen.heightPixels = shown.height;
-                options.hello.screen.orientation = shown.height > shown.width ? Orientation::portrait : Orientation::landscape;
+                options.hello.screen.orientation =
+                    shown.height > shown.width ? Orientation::portrait : Orientation::landscape;
             }
             if (shown.refreshHz > 0) options.hello.recommendedFPS = std::clamp(shown.refreshHz, 30, 120);
         } else {
@@ -217,8 +233,10 @@ int main(int argc, char** argv) {
     // What the decoder manages is measured once and kept: the host sizes the stream by it.
     if (!identity.decoderMBPerSecond()) {
         if (const auto rate = measureDecoderMBPerSecond()) {
-            std::cout << "Decoder measured: " << *rate << " macroblocks a second (once; kept in " << identityFile << ")" << std::endl;
-            if (auto saved = identity.setDecoderMBPerSecond(*rate); !saved) std::cerr << "kivdisplay-receiver: " << saved.error() << std::endl;
+            std::cout << "Decoder measured: " << *rate << " macroblocks a second (once; kept in " << identityFile << ")"
+                      << std::endl;
+            if (auto saved = identity.setDecoderMBPerSecond(*rate); !saved)
+                std::cerr << "kivdisplay-receiver: " << saved.error() << std::endl;
         }
     }
     options.hello.decoderMBPerSecond = identity.decoderMBPerSecond();
@@ -245,8 +263,10 @@ int main(int argc, char** argv) {
         }
         receiver.stop();
     });
-    const auto until = seconds > 0 ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds))
-                                   : std::chrono::steady_clock::duration::max() / 2;
+    const auto until =
+        seconds > 0
+            ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds))
+            : std::chrono::steady_clock::duration::max() / 2;
     const auto outcome = window ? receiver.run(until, idle) : receiver.run(until);
     pthread_kill(waiter.native_handle(), SIGTERM);
     waiter.join();

@@ -3,11 +3,10 @@
 // plays back at the announced size.
 #include <sys/wait.h>
 
-#include <xcb/xcb.h>
-
-#include <nlohmann/json.hpp>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <regex>
+#include <xcb/xcb.h>
 
 #include "HostFixture.hpp"
 #include "KivProtocol/ControlFraming.hpp"
@@ -21,19 +20,26 @@ struct ReceiverRun {
 };
 
 ReceiverRun runReceiver(const HostProcess& host, const std::filesystem::path& home, std::vector<std::string> extra) {
-    std::vector<std::string> argv{KIV_RECEIVER_BINARY, "--headless", "--host", "127.0.0.1:" + std::to_string(host.controlPort),
-                                  "--identity", (home / "receiver.json").string(), "--screen", "1366x1024@2"};
+    std::vector<std::string> argv{KIV_RECEIVER_BINARY,
+                                  "--headless",
+                                  "--host",
+                                  "127.0.0.1:" + std::to_string(host.controlPort),
+                                  "--identity",
+                                  (home / "receiver.json").string(),
+                                  "--screen",
+                                  "1366x1024@2"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     auto result = test::runProgram(argv, {}, 60s);
     ReceiverRun run{result.exitCode, result.output, {}};
     const auto lastLine = result.output.rfind('{');
-    if (lastLine != std::string::npos) run.summary = nlohmann::json::parse(result.output.substr(lastLine), nullptr, false);
+    if (lastLine != std::string::npos)
+        run.summary = nlohmann::json::parse(result.output.substr(lastLine), nullptr, false);
     return run;
 }
 
 TEST(ReceiverProcess, PairsOnceComesBackWithItsTokenAndRecordsAPlayableStream) {
     auto xvfb = test::XvfbServer::start();
-    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
+    KIV_REQUIRE_STARTED(xvfb);
     test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
     test::TempDir home("kiv-receiver-home");
     auto host = HostProcess::start((*xvfb)->display(), home.path());
@@ -48,17 +54,21 @@ TEST(ReceiverProcess, PairsOnceComesBackWithItsTokenAndRecordsAPlayableStream) {
     EXPECT_GE(first.summary.value("keyframes", 0), 1) << first.output;
 
     // The recording plays back, at the size the host announced.
-    const auto probe = test::runProgram({"ffprobe", "-v", "error", "-show_entries", "stream=width,height", "-of", "csv=p=0",
-                                         recording.string()});
+    const auto probe = test::runProgram(
+        {"ffprobe", "-v", "error", "-show_entries", "stream=width,height", "-of", "csv=p=0", recording.string()});
     EXPECT_EQ(probe.exitCode, 0) << probe.output;
     const auto size = first.summary.value("size", std::string());
     ASSERT_FALSE(size.empty());
-    EXPECT_NE(probe.output.find(size.substr(0, size.find('x')) + "," + size.substr(size.find('x') + 1)), std::string::npos)
+    EXPECT_NE(probe.output.find(size.substr(0, size.find('x')) + "," + size.substr(size.find('x') + 1)),
+              std::string::npos)
         << probe.output << " vs " << size;
-    EXPECT_NE(first.output.find(size.substr(0, size.find('x')) + "×" + size.substr(size.find('x') + 1)), std::string::npos)
+    EXPECT_NE(first.output.find(size.substr(0, size.find('x')) + "×" + size.substr(size.find('x') + 1)),
+              std::string::npos)
         << "the decoded size is the announced one: " << first.output;
 
-    EXPECT_TRUE(waitUntil([&] { return host->process.log().find("Client disconnected: receiver stopped") != std::string::npos; }, kDeadline))
+    EXPECT_TRUE(waitUntil(
+        [&] { return host->process.log().find("Client disconnected: receiver stopped") != std::string::npos; },
+        kDeadline))
         << "a receiver that stops says goodbye";
 
     // The decoder was measured once and kept with the identity.
@@ -69,7 +79,8 @@ TEST(ReceiverProcess, PairsOnceComesBackWithItsTokenAndRecordsAPlayableStream) {
     // Paired: the second run goes straight to the stream. Its decoder takes less than the host
     // first sends, so it asks for a smaller stream, which then changes size mid-flight.
     const auto smaller = home.path() / "smaller.h264";
-    const auto second = runReceiver(*host, home.path(), {"--seconds", "3", "--decoder-limit", "800x600", "--record", smaller.string()});
+    const auto second =
+        runReceiver(*host, home.path(), {"--seconds", "3", "--decoder-limit", "800x600", "--record", smaller.string()});
     EXPECT_EQ(second.status, 0) << second.output;
     EXPECT_EQ(second.output.find("Waiting for approval"), std::string::npos) << second.output;
     EXPECT_EQ(second.output.find("Decoder measured: "), std::string::npos) << "measured once";
@@ -79,17 +90,20 @@ TEST(ReceiverProcess, PairsOnceComesBackWithItsTokenAndRecordsAPlayableStream) {
         << second.output;
     int width = 0;
     int height = 0;
-    ASSERT_EQ(std::sscanf(second.summary.value("size", std::string()).c_str(), "%dx%d", &width, &height), 2) << second.output;
+    ASSERT_EQ(std::sscanf(second.summary.value("size", std::string()).c_str(), "%dx%d", &width, &height), 2)
+        << second.output;
     EXPECT_LE(std::max(width, height), 800);
     EXPECT_LE(std::min(width, height), 600);
-    const auto frames = test::runProgram({"ffprobe", "-v", "error", "-show_entries", "frame=width,height", "-of", "csv=p=0", smaller.string()});
+    const auto frames = test::runProgram(
+        {"ffprobe", "-v", "error", "-show_entries", "frame=width,height", "-of", "csv=p=0", smaller.string()});
     EXPECT_EQ(frames.exitCode, 0) << frames.output;
-    EXPECT_NE(frames.output.rfind(std::to_string(width) + "," + std::to_string(height)), std::string::npos) << frames.output;
+    EXPECT_NE(frames.output.rfind(std::to_string(width) + "," + std::to_string(height)), std::string::npos)
+        << frames.output;
 }
 
 TEST(ReceiverProcess, ARefusalEndsWithItsOwnMessageAndStatus) {
     auto xvfb = test::XvfbServer::start();
-    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
+    KIV_REQUIRE_STARTED(xvfb);
     test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
     test::TempDir home("kiv-receiver-refused");
     auto host = HostProcess::start((*xvfb)->display(), home.path(), {}); // no terminal, no --approve-all: refused
@@ -103,14 +117,16 @@ TEST(ReceiverProcess, ARefusalEndsWithItsOwnMessageAndStatus) {
 std::vector<std::uint32_t> pixelsAt(const std::string& display, int x, int y, int w, int h) {
     auto* connection = xcb_connect(display.c_str(), nullptr);
     const auto* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-    auto* reply = xcb_get_image_reply(
-        connection, xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root, static_cast<std::int16_t>(x),
-                                  static_cast<std::int16_t>(y), static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h), ~0u),
-        nullptr);
+    auto* reply = xcb_get_image_reply(connection,
+                                      xcb_get_image(connection, XCB_IMAGE_FORMAT_Z_PIXMAP, screen->root,
+                                                    static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                                                    static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h), ~0u),
+                                      nullptr);
     std::vector<std::uint32_t> rgb;
     if (reply && xcb_get_image_data_length(reply) >= 4 * w * h) {
         const auto* p = xcb_get_image_data(reply);
-        for (int i = 0; i < w * h; ++i, p += 4) rgb.push_back(static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[1]) << 8 | p[0]);
+        for (int i = 0; i < w * h; ++i, p += 4)
+            rgb.push_back(static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[1]) << 8 | p[0]);
     }
     std::free(reply);
     xcb_disconnect(connection);
@@ -122,10 +138,10 @@ std::optional<std::uint32_t> pixelAt(const std::string& display, int x, int y) {
     return one.empty() ? std::nullopt : std::optional(one.front());
 }
 
-
 bool near(std::uint32_t a, std::uint32_t b, int tolerance) {
     for (int shift : {0, 8, 16})
-        if (std::abs(static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF)) > tolerance) return false;
+        if (std::abs(static_cast<int>((a >> shift) & 0xFF) - static_cast<int>((b >> shift) & 0xFF)) > tolerance)
+            return false;
     return true;
 }
 
@@ -133,9 +149,9 @@ bool near(std::uint32_t a, std::uint32_t b, int tolerance) {
 // that monitor at the same place.
 TEST(ReceiverProcess, ItsWindowShowsTheHostsMonitorAndItsClicksLandThere) {
     auto hostX = test::XvfbServer::start();
-    if (!hostX) GTEST_SKIP() << hostX.error().message;
+    KIV_REQUIRE_STARTED(hostX);
     auto deviceX = test::XvfbServer::start(1600, 1000);
-    if (!deviceX) GTEST_SKIP() << deviceX.error().message;
+    KIV_REQUIRE_STARTED(deviceX);
     test::shrinkXvfbDesktop((*hostX)->display(), 1024, 768);
     test::TempDir home("kiv-receiver-window");
     auto host = HostProcess::start((*hostX)->display(), home.path());
@@ -155,33 +171,45 @@ TEST(ReceiverProcess, ItsWindowShowsTheHostsMonitorAndItsClicksLandThere) {
     const std::uint32_t colour = 0xC03020;
     auto lastPaint = std::chrono::steady_clock::time_point{};
     test::Painter painter((*hostX)->display());
-    EXPECT_TRUE(waitUntil([&] {
-        if (std::chrono::steady_clock::now() - lastPaint > 1s) {
-            painter.fill(colour, m[0], m[1], m[2], m[3]);
-            lastPaint = std::chrono::steady_clock::now();
-        }
-        const auto shown = pixelAt((*deviceX)->display(), 800, 500);
-        return shown && near(*shown, colour, 24);
-    }, kDeadline, 100ms)) << receiver->log();
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            if (std::chrono::steady_clock::now() - lastPaint > 1s) {
+                painter.fill(colour, m[0], m[1], m[2], m[3]);
+                lastPaint = std::chrono::steady_clock::now();
+            }
+            const auto shown = pixelAt((*deviceX)->display(), 800, 500);
+            return shown && near(*shown, colour, 24);
+        },
+        kDeadline, 100ms))
+        << receiver->log();
 
     // A click in the middle of the window clicks the middle of the monitor.
     test::runProgram({"xdotool", "mousemove", "800", "500", "click", "1"}, {{"DISPLAY", (*deviceX)->display()}});
-    EXPECT_TRUE(waitUntil([&] {
-        const auto where = test::runProgram({"xdotool", "getmouselocation"}, {{"DISPLAY", (*hostX)->display()}}).output;
-        std::smatch match;
-        static const std::regex xy(R"(x:(\d+) y:(\d+))");
-        if (!std::regex_search(where, match, xy)) return false;
-        return std::abs(std::stoi(match[1]) - (m[0] + m[2] / 2)) <= 2 && std::abs(std::stoi(match[2]) - (m[1] + m[3] / 2)) <= 2;
-    }, kDeadline)) << "the host's pointer is at the middle of the device's monitor\n" << host->process.log();
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto where =
+                test::runProgram({"xdotool", "getmouselocation"}, {{"DISPLAY", (*hostX)->display()}}).output;
+            std::smatch match;
+            static const std::regex xy(R"(x:(\d+) y:(\d+))");
+            if (!std::regex_search(where, match, xy)) return false;
+            return std::abs(std::stoi(match[1]) - (m[0] + m[2] / 2)) <= 2 &&
+                   std::abs(std::stoi(match[2]) - (m[1] + m[3] / 2)) <= 2;
+        },
+        kDeadline))
+        << "the host's pointer is at the middle of the device's monitor\n"
+        << host->process.log();
     EXPECT_TRUE(waitUntil([&] { return host->process.log().find("| touch events ") != std::string::npos; }, kDeadline))
         << "the next statistics line counts the touches";
 
     // F1 lays the figures over the picture: white text on a dark box at the top left.
     test::runProgram({"xdotool", "key", "F1"}, {{"DISPLAY", (*deviceX)->display()}});
-    EXPECT_TRUE(waitUntil([&] {
-        const auto strip = pixelsAt((*deviceX)->display(), 160, 100, 500, 40); // the 1280x800 window is centred
-        return std::ranges::count_if(strip, [](std::uint32_t c) { return near(c, 0xFFFFFF, 40); }) > 50;
-    }, kDeadline)) << receiver->log();
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto strip = pixelsAt((*deviceX)->display(), 160, 100, 500, 40); // the 1280x800 window is centred
+            return std::ranges::count_if(strip, [](std::uint32_t c) { return near(c, 0xFFFFFF, 40); }) > 50;
+        },
+        kDeadline))
+        << receiver->log();
     receiver->stop(10s);
 }
 
@@ -194,8 +222,11 @@ namespace {
 TEST(Demo, RunsTheWholeSystemOnOneMachineAndStopsEverythingItStarted) {
     const auto port = test::freeLoopbackPort(SOCK_STREAM);
     const auto result = test::runProgram({KIV_DEMO_SCRIPT},
-                                         {{"DISPLAY", ""}, {"DEMO_SECONDS", "5"}, {"DEMO_PORT", std::to_string(port)},
-                                          {"BUILD_DIR", KIV_BUILD_ROOT}, {"PULSE_SERVER", "unix:/nonexistent/pulse"}},
+                                         {{"DISPLAY", ""},
+                                          {"DEMO_SECONDS", "5"},
+                                          {"DEMO_PORT", std::to_string(port)},
+                                          {"BUILD_DIR", KIV_BUILD_ROOT},
+                                          {"PULSE_SERVER", "unix:/nonexistent/pulse"}},
                                          120s);
     ASSERT_EQ(result.exitCode, 0) << result.output;
     EXPECT_NE(result.output.find("runs headless"), std::string::npos) << result.output;
@@ -219,20 +250,21 @@ namespace {
 // session (same identifier) and the display.
 TEST(ReceiverProcess, AKilledLinkIsReconnectedIntoTheSameSession) {
     auto xvfb = test::XvfbServer::start();
-    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
+    KIV_REQUIRE_STARTED(xvfb);
     if (::getuid() != 0) GTEST_SKIP() << "killing a socket (ss -K) needs root";
     test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
     test::TempDir home("kiv-receiver-reconnect");
     auto host = HostProcess::start((*xvfb)->display(), home.path());
     ASSERT_TRUE(host) << host.error();
     auto receiver = test::ChildProcess::start(
-        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--host", "127.0.0.1:" + std::to_string(host->controlPort), "--identity",
-                  (home.path() / "receiver.json").string(), "--seconds", "60"},
+        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--host", "127.0.0.1:" + std::to_string(host->controlPort),
+                  "--identity", (home.path() / "receiver.json").string(), "--seconds", "60"},
          .environment = {},
          .logFile = home.path() / "receiver.log",
          .keepFds = {}});
     ASSERT_TRUE(receiver) << receiver.error();
-    ASSERT_TRUE(waitUntil([&] { return receiver->log().find("Connected to") != std::string::npos; }, kDeadline)) << receiver->log();
+    ASSERT_TRUE(waitUntil([&] { return receiver->log().find("Connected to") != std::string::npos; }, kDeadline))
+        << receiver->log();
     const auto session = [](const std::string& text, const std::string& after) {
         const auto at = text.find(after);
         if (at == std::string::npos) return std::string();
@@ -242,16 +274,22 @@ TEST(ReceiverProcess, AKilledLinkIsReconnectedIntoTheSameSession) {
     const auto first = session(receiver->log(), "Connected to");
 
     // Abort the receiver's end of the control connection.
-    const auto killed = test::runProgram({"ss", "-K", "dst", "127.0.0.1", "dport", "=", ":" + std::to_string(host->controlPort)});
+    const auto killed =
+        test::runProgram({"ss", "-K", "dst", "127.0.0.1", "dport", "=", ":" + std::to_string(host->controlPort)});
     ASSERT_EQ(killed.exitCode, 0) << killed.output;
-    ASSERT_TRUE(waitUntil([&] { return receiver->log().find("Reconnected to") != std::string::npos; }, kDeadline)) << receiver->log();
+    ASSERT_TRUE(waitUntil([&] { return receiver->log().find("Reconnected to") != std::string::npos; }, kDeadline))
+        << receiver->log();
     EXPECT_NE(receiver->log().find("Connection lost ("), std::string::npos) << receiver->log();
     EXPECT_EQ(session(receiver->log(), "Reconnected to"), first) << receiver->log();
-    EXPECT_TRUE(waitUntil([&] { return host->process.log().find("Transport switched Wi-Fi → Wi-Fi") != std::string::npos ||
-                                       host->process.log().find("Device already paired, auto-accept") != std::string::npos; },
-                          kDeadline))
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return host->process.log().find("Transport switched Wi-Fi → Wi-Fi") != std::string::npos ||
+                   host->process.log().find("Device already paired, auto-accept") != std::string::npos;
+        },
+        kDeadline))
         << host->process.log();
-    EXPECT_EQ(host->process.log().find("Pairing request from", host->process.log().find("Pairing approved")), std::string::npos)
+    EXPECT_EQ(host->process.log().find("Pairing request from", host->process.log().find("Pairing approved")),
+              std::string::npos)
         << "no second approval";
     receiver->stop(10s);
 }
@@ -265,15 +303,17 @@ namespace {
 // brings USB back, all in one session.
 TEST(ReceiverProcess, ServesTheUsbDeviceSideAndSwitchesLinksInOneSession) {
     auto xvfb = test::XvfbServer::start();
-    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
+    KIV_REQUIRE_STARTED(xvfb);
     test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
     test::TempDir home("kiv-receiver-usb");
     const auto usbPort = test::freeLoopbackPort(SOCK_STREAM);
-    auto host = HostProcess::start((*xvfb)->display(), home.path(), {"--approve-all", "--usb-direct", "127.0.0.1:" + std::to_string(usbPort)});
+    auto host = HostProcess::start((*xvfb)->display(), home.path(),
+                                   {"--approve-all", "--usb-direct", "127.0.0.1:" + std::to_string(usbPort)});
     ASSERT_TRUE(host) << host.error();
     auto receiver = test::ChildProcess::start(
-        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--mute", "--host", "127.0.0.1:" + std::to_string(host->controlPort),
-                  "--usb-direct-port", std::to_string(usbPort), "--identity", (home.path() / "receiver.json").string(), "--seconds", "90"},
+        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--mute", "--host",
+                  "127.0.0.1:" + std::to_string(host->controlPort), "--usb-direct-port", std::to_string(usbPort),
+                  "--identity", (home.path() / "receiver.json").string(), "--seconds", "90"},
          .environment = {},
          .logFile = home.path() / "receiver.log",
          .keepFds = {}});
@@ -282,7 +322,8 @@ TEST(ReceiverProcess, ServesTheUsbDeviceSideAndSwitchesLinksInOneSession) {
         return waitUntil([&] { return host->process.log().find(text) != std::string::npos; }, kDeadline);
     };
     ASSERT_TRUE(hostSaid("Transport switched Wi-Fi → USB")) << host->process.log();
-    ASSERT_TRUE(waitUntil([&] { return receiver->log().find("Reconnected to CI Host over USB") != std::string::npos; }, kDeadline))
+    ASSERT_TRUE(waitUntil([&] { return receiver->log().find("Reconnected to CI Host over USB") != std::string::npos; },
+                          kDeadline))
         << receiver->log();
     ::kill(receiver->pid(), SIGUSR1);
     ASSERT_TRUE(hostSaid("Transport switched USB → Wi-Fi")) << host->process.log();
@@ -303,15 +344,19 @@ TEST(ReceiverProcess, ServesTheUsbDeviceSideAndSwitchesLinksInOneSession) {
     const std::regex again("Reconnected to CI Host over \\S+: .*session (\\d+)");
     for (auto it = std::sregex_iterator(log.begin(), log.end(), again); it != std::sregex_iterator(); ++it)
         EXPECT_EQ((*it)[1], first[1]) << log;
-    EXPECT_EQ(host->process.log().find("Pairing request from", host->process.log().find("Pairing approved")), std::string::npos);
+    EXPECT_EQ(host->process.log().find("Pairing request from", host->process.log().find("Pairing approved")),
+              std::string::npos);
     const auto status = receiver->stop(10s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << receiver->log();
-    EXPECT_TRUE(hostSaid("Client disconnected: receiver stopped")) << "the goodbye goes over USB too\n" << host->process.log() << "\n" << receiver->log();
+    EXPECT_TRUE(hostSaid("Client disconnected: receiver stopped")) << "the goodbye goes over USB too\n"
+                                                                   << host->process.log() << "\n"
+                                                                   << receiver->log();
 }
 
 } // namespace
 
 #include "AudioPlayer.hpp"
+#include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "LongPress.hpp"
 
 namespace {
@@ -327,7 +372,8 @@ TEST(ReceiverAudio, TheJitterBufferWaitsFor35msTrimsPast90msAndCountsGapsAndUnde
     receiver::AudioPlayer player; // no device: the test pulls
     std::vector<std::int16_t> out(256 * 2);
     std::uint32_t sequence = 0;
-    for (int i = 0; i < 3; ++i) player.push(tenMilliseconds(sequence++));
+    for (int i = 0; i < 3; ++i)
+        player.push(tenMilliseconds(sequence++));
     player.pull(out.data(), out.size());
     EXPECT_FALSE(player.stats().playing) << "30 ms queued: still waiting";
     EXPECT_EQ(out[0], 0);
@@ -340,11 +386,13 @@ TEST(ReceiverAudio, TheJitterBufferWaitsFor35msTrimsPast90msAndCountsGapsAndUnde
     player.push(tenMilliseconds(sequence++));
     EXPECT_EQ(player.stats().lostPackets, 3);
 
-    for (int i = 0; i < 12; ++i) player.push(tenMilliseconds(sequence++)); // a burst after a stall
+    for (int i = 0; i < 12; ++i)
+        player.push(tenMilliseconds(sequence++)); // a burst after a stall
     EXPECT_LE(player.stats().bufferMs, receiver::AudioPlayer::kTrimAboveMs);
     EXPECT_GT(player.stats().trimmedMs, 0);
 
-    for (int i = 0; i < 40; ++i) player.pull(out.data(), out.size()); // drain it
+    for (int i = 0; i < 40; ++i)
+        player.pull(out.data(), out.size()); // drain it
     EXPECT_EQ(player.stats().underruns, 1) << "one underrun, then waiting for 35 ms again";
     EXPECT_FALSE(player.stats().playing);
 }
@@ -369,11 +417,18 @@ TEST(ReceiverTouch, AHeldFingerIsARightClickAMovedOneADragALiftedOneATap) {
     };
     const std::vector<Case> cases{
         {"tap", {{'p', 10, 10}, {'t', 100, 0}, {'r', 11, 10}}, {{Kind::down, 10, 10}, {Kind::up, 11, 10}}},
-        {"wobble within the slop, then hold", {{'p', 10, 10}, {'m', 14, 13}, {'t', 700, 0}, {'r', 14, 13}}, {{Kind::rightClick, 10, 10}}},
-        {"drag", {{'p', 10, 10}, {'m', 30, 10}, {'m', 50, 10}, {'t', 700, 0}, {'r', 50, 10}},
+        {"wobble within the slop, then hold",
+         {{'p', 10, 10}, {'m', 14, 13}, {'t', 700, 0}, {'r', 14, 13}},
+         {{Kind::rightClick, 10, 10}}},
+        {"drag",
+         {{'p', 10, 10}, {'m', 30, 10}, {'m', 50, 10}, {'t', 700, 0}, {'r', 50, 10}},
          {{Kind::down, 10, 10}, {Kind::drag, 30, 10}, {Kind::drag, 50, 10}, {Kind::up, 50, 10}}},
-        {"moving after the right click sends nothing", {{'p', 10, 10}, {'t', 600, 0}, {'m', 90, 90}, {'r', 90, 90}}, {{Kind::rightClick, 10, 10}}},
-        {"just short of the hold", {{'p', 10, 10}, {'t', 599, 0}, {'r', 10, 10}}, {{Kind::down, 10, 10}, {Kind::up, 10, 10}}},
+        {"moving after the right click sends nothing",
+         {{'p', 10, 10}, {'t', 600, 0}, {'m', 90, 90}, {'r', 90, 90}},
+         {{Kind::rightClick, 10, 10}}},
+        {"just short of the hold",
+         {{'p', 10, 10}, {'t', 599, 0}, {'r', 10, 10}},
+         {{Kind::down, 10, 10}, {Kind::up, 10, 10}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -395,29 +450,33 @@ TEST(ReceiverTouch, AHeldFingerIsARightClickAMovedOneADragALiftedOneATap) {
 }
 
 TEST(ReceiverProcess, PlaysTheHostsSoundAndReportsItsAudioFigures) {
-    if (!test::findProgram("pacat")) GTEST_SKIP() << "pacat is not installed (scripts/install-deps installs it)";
+    if (!test::findProgram("pacat")) KIV_SKIP_OR_FAIL("pacat is not installed (scripts/install-deps installs it)");
     auto xvfb = test::XvfbServer::start();
-    if (!xvfb) GTEST_SKIP() << xvfb.error().message;
+    KIV_REQUIRE_STARTED(xvfb);
     auto pulse = test::PulseAudioServer::start("speakers");
-    if (!pulse && pulse.error().notInstalled) GTEST_SKIP() << pulse.error().message;
+    KIV_REQUIRE_STARTED(pulse);
     ASSERT_TRUE(pulse) << pulse.error().message;
     test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
     test::TempDir home("kiv-receiver-sound");
     auto player = test::ChildProcess::start(
         {{*test::findProgram("sh"), "-c",
           "while :; do pacat --playback --raw --format=s16le --rate=48000 --channels=2 /dev/urandom || exit 1; done"},
-         (*pulse)->environment(), home.path() / "pacat.log", {}});
+         (*pulse)->environment(),
+         home.path() / "pacat.log",
+         {}});
     ASSERT_TRUE(player) << player.error();
     auto host = HostProcess::start((*xvfb)->display(), home.path(), {"--approve-all"}, (*pulse)->serverAddress());
     ASSERT_TRUE(host) << host.error();
-    auto receiver = test::ChildProcess::start(
-        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--sound", "device", "--host", "127.0.0.1:" + std::to_string(host->controlPort),
-                  "--identity", (home.path() / "receiver.json").string(), "--seconds", "60"},
-         .environment = {{"SDL_AUDIODRIVER", "dummy"}},
-         .logFile = home.path() / "receiver.log",
-         .keepFds = {}});
+    auto receiver =
+        test::ChildProcess::start({.argv = {KIV_RECEIVER_BINARY, "--headless", "--sound", "device", "--host",
+                                            "127.0.0.1:" + std::to_string(host->controlPort), "--identity",
+                                            (home.path() / "receiver.json").string(), "--seconds", "60"},
+                                   .environment = {{"SDL_AUDIODRIVER", "dummy"}},
+                                   .logFile = home.path() / "receiver.log",
+                                   .keepFds = {}});
     ASSERT_TRUE(receiver) << receiver.error();
-    EXPECT_TRUE(waitUntil([&] { return host->process.log().find(" || iPad audio buf ") != std::string::npos; }, kDeadline))
+    EXPECT_TRUE(
+        waitUntil([&] { return host->process.log().find(" || iPad audio buf ") != std::string::npos; }, kDeadline))
         << host->process.log() << receiver->log();
     receiver->stop(10s);
 }
@@ -437,7 +496,11 @@ TEST(ReceiverProcess, AHostileHostEndsTheRunWithAReasonNeverACrash) {
     const auto framed = [](const ControlMessage& m) { return *ControlFraming::encode(m); };
     const std::vector<Case> cases{
         {"garbage", [] { return Bytes(4096, 0xEE); }, "protocol error"},
-        {"an item far too large", [] { return Bytes{0x00, 0xFF, 0xFF, 0xFF, '{'}; }, "protocol error"},
+        {"an item far too large",
+         [] {
+             return Bytes{0x00, 0xFF, 0xFF, 0xFF, '{'};
+         },
+         "protocol error"},
         {"a flood of pongs, then a goodbye",
          [&] {
              Bytes out;
@@ -471,7 +534,8 @@ TEST(ReceiverProcess, AHostileHostEndsTheRunWithAReasonNeverACrash) {
                 sent += static_cast<std::size_t>(n);
             }
             char sink[4096];
-            while (::recv(peer, sink, sizeof sink, 0) > 0) {} // until the receiver goes
+            while (::recv(peer, sink, sizeof sink, 0) > 0) {
+            } // until the receiver goes
             ::close(peer);
         });
         test::TempDir home("kiv-receiver-hostile");
@@ -496,25 +560,28 @@ namespace {
 TEST(ReceiverProcess, UndecodableFramesOverUsbBringKeyframeRequestsNotACrash) {
     const auto port = test::freeLoopbackPort(SOCK_STREAM);
     test::TempDir home("kiv-receiver-usb-hostile");
-    auto started = test::ChildProcess::start({.argv = {KIV_RECEIVER_BINARY, "--headless", "--mute", "--usb-direct-port",
-                                                        std::to_string(port), "--identity", (home.path() / "receiver.json").string(),
-                                                        "--seconds", "40"},
-                                               .environment = {},
-                                               .logFile = home.path() / "receiver.log",
-                                               .keepFds = {}});
+    auto started = test::ChildProcess::start(
+        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--mute", "--usb-direct-port", std::to_string(port), "--identity",
+                  (home.path() / "receiver.json").string(), "--seconds", "40"},
+         .environment = {},
+         .logFile = home.path() / "receiver.log",
+         .keepFds = {}});
     ASSERT_TRUE(started) << started.error();
     auto& receiver = *started;
     int link = -1;
-    ASSERT_TRUE(waitUntil([&] {
-        link = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port);
-        if (::connect(link, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
-        ::close(link);
-        return false;
-    }, kDeadline)) << receiver.log();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            link = ::socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(port);
+            if (::connect(link, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) return true;
+            ::close(link);
+            return false;
+        },
+        kDeadline))
+        << receiver.log();
     const auto send = [&](const auto& bytes) {
         ASSERT_TRUE(bytes.has_value());
         ASSERT_EQ(::send(link, bytes->data(), bytes->size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes->size()));
@@ -533,19 +600,22 @@ TEST(ReceiverProcess, UndecodableFramesOverUsbBringKeyframeRequestsNotACrash) {
             if (!items) return;
             for (const auto& item : *items)
                 if (const auto* message = std::get_if<ControlMessage>(&item.value))
-                    if (const auto* request = message->get<RequestIDR>(); request && request->reason == IDRReason::decodeError)
+                    if (const auto* request = message->get<RequestIDR>();
+                        request && request->reason == IDRReason::decodeError)
                         askedForKeyframe = true;
         }
     });
     // Well-formed items, length-prefixed units, nonsense inside: only the decoder can object.
     for (std::uint32_t id = 1; id <= 40 && !askedForKeyframe; ++id) {
         Bytes junk{0, 0, 0, 64, 0x65};
-        for (int i = 0; i < 63; ++i) junk.push_back(static_cast<std::uint8_t>(id * 37 + i * 11));
+        for (int i = 0; i < 63; ++i)
+            junk.push_back(static_cast<std::uint8_t>(id * 37 + i * 11));
         send(StreamFraming::encodeVideo(id, true, 0, junk));
         std::this_thread::sleep_for(50ms);
     }
     EXPECT_TRUE(waitUntil([&] { return askedForKeyframe.load(); }, kDeadline)) << receiver.log();
-    EXPECT_TRUE(waitUntil([&] { return receiver.log().find("could not be decoded") != std::string::npos; }, kDeadline)) << receiver.log();
+    EXPECT_TRUE(waitUntil([&] { return receiver.log().find("could not be decoded") != std::string::npos; }, kDeadline))
+        << receiver.log();
     send(ControlFraming::encode({Disconnect{"enough"}}));
     const auto status = receiver.wait(kDeadline);
     ::shutdown(link, SHUT_RDWR);

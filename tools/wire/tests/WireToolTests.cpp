@@ -1,8 +1,7 @@
 // kivdisplay-wire as users run it: hand-built bytes from the byte tables in, JSON out.
+#include <fstream>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-
-#include <fstream>
 #include <random>
 #include <sstream>
 
@@ -25,7 +24,8 @@ Run wireTool(const std::vector<std::string>& args) {
     kiv::test::TempDir dir;
     const auto errFile = (dir.path() / "err").string();
     std::string command = std::string(KIV_WIRE_BINARY);
-    for (const auto& arg : args) command += " '" + arg + "'";
+    for (const auto& arg : args)
+        command += " '" + arg + "'";
     const auto result = kiv::test::runProgram({"sh", "-c", command + " 2>" + errFile});
     std::ifstream in(errFile);
     return Run{result.exitCode, result.output, std::string(std::istreambuf_iterator<char>(in), {})};
@@ -35,7 +35,8 @@ std::vector<json> lines(const std::string& out) {
     std::vector<json> docs;
     std::stringstream stream(out);
     std::string line;
-    while (std::getline(stream, line)) docs.push_back(json::parse(line));
+    while (std::getline(stream, line))
+        docs.push_back(json::parse(line));
     return docs;
 }
 
@@ -48,18 +49,29 @@ TEST(WireTool, DecodesHandBuiltControlFramesAndItems) {
     EXPECT_EQ(control.exitCode, 0) << control.err;
     EXPECT_EQ(lines(control.out), (std::vector<json>{json::parse(R"({"pause":{}})"), json::parse(R"({"resume":{}})")}));
 
-    const std::string items =
-        "0000000c7b227061757365223a7b7d7d"                 // control item
-        "80000019" "01" "00000007" "0000000000000064"      // video item: L = 13 + 12, keyframe, frame 7, t = 100
-        "00000002 6588 00000002 419a"                      // AVCC: IDR then slice
-        "40000016" "01" "02" "0000bb80" "00000009" "00000000000000c8" "01000200"; // audio: 4 PCM bytes
+    const std::string items = "0000000c7b227061757365223a7b7d7d" // control item
+                              "80000019"
+                              "01"
+                              "00000007"
+                              "0000000000000064"            // video item: L = 13 + 12, keyframe, frame 7, t = 100
+                              "00000002 6588 00000002 419a" // AVCC: IDR then slice
+                              "40000016"
+                              "01"
+                              "02"
+                              "0000bb80"
+                              "00000009"
+                              "00000000000000c8"
+                              "01000200"; // audio: 4 PCM bytes
     const auto item = wireTool({"decode", "--kind", "item", "--hex", items});
     EXPECT_EQ(item.exitCode, 0) << item.err;
     const auto docs = lines(item.out);
     ASSERT_EQ(docs.size(), 3u);
     EXPECT_EQ(docs[0], json::parse(R"({"control":{"pause":{}}})"));
-    EXPECT_EQ(docs[1], json::parse(R"({"video":{"frameID":7,"isKeyframe":true,"captureTimeUs":100,"dataBytes":12,"nalTypes":[5,1]}})"));
-    EXPECT_EQ(docs[2]["audio"], json::parse(R"({"format":1,"channels":2,"sampleRate":48000,"sequence":9,"captureTimeUs":200,
+    EXPECT_EQ(docs[1],
+              json::parse(
+                  R"({"video":{"frameID":7,"isKeyframe":true,"captureTimeUs":100,"dataBytes":12,"nalTypes":[5,1]}})"));
+    EXPECT_EQ(docs[2]["audio"],
+              json::parse(R"({"format":1,"channels":2,"sampleRate":48000,"sequence":9,"captureTimeUs":200,
         "pcmBytes":4,"frameCount":1,"durationMs":0.020833333333333332})"));
 }
 
@@ -73,14 +85,22 @@ TEST(WireTool, DecodesDatagramsAndRoundTripsEncoding) {
     const auto keepalive = wireTool({"decode", "--kind", "keepalive", "--hex", "4b4b0100 0000002a ffffffffffffffff"});
     EXPECT_EQ(lines(keepalive.out).at(0), json::parse(R"({"sessionID":42,"videoKey":18446744073709551615})"));
 
-    const auto encoded = wireTool({"encode", "--kind", "keepalive", R"({"sessionID":42,"videoKey":18446744073709551615})", "--hex"});
+    const auto encoded =
+        wireTool({"encode", "--kind", "keepalive", R"({"sessionID":42,"videoKey":18446744073709551615})", "--hex"});
     EXPECT_EQ(encoded.out, "4b4b01000000002affffffffffffffff\n");
     const auto frame = wireTool({"encode", "--kind", "control", R"({"pause":{}})", "--hex"});
     EXPECT_EQ(frame.out, "0000000c7b227061757365223a7b7d7d\n");
     const auto datagram = wireTool({"encode", "--kind", "video", "--hex",
                                     R"({"isKeyframe":true,"sessionID":42,"frameID":7,"fragIndex":0,"fragCount":1,
                                         "captureTimeUs":100,"packetSeq":5,"payloadHex":"aabbcc"})"});
-    EXPECT_EQ(datagram.out, "4b560101" "0000002a" "00000007" "0000" "0001" "0000000000000064" "00000005" "aabbcc\n");
+    EXPECT_EQ(datagram.out, "4b560101"
+                            "0000002a"
+                            "00000007"
+                            "0000"
+                            "0001"
+                            "0000000000000064"
+                            "00000005"
+                            "aabbcc\n");
 }
 
 TEST(WireTool, RefusesBadInputWithTheErrorsName) {
@@ -89,7 +109,8 @@ TEST(WireTool, RefusesBadInputWithTheErrorsName) {
     EXPECT_EQ(tooLarge.out, "");
     EXPECT_EQ(tooLarge.err, "messageTooLarge(262145)\n");
 
-    const auto malformed = wireTool({"decode", "--kind", "control", "--hex", "0000000c7b227061757365223a7b7d7d 00000002 7878"});
+    const auto malformed =
+        wireTool({"decode", "--kind", "control", "--hex", "0000000c7b227061757365223a7b7d7d 00000002 7878"});
     EXPECT_EQ(malformed.exitCode, 1);
     EXPECT_EQ(lines(malformed.out).size(), 1u) << "the good frame before the bad one is still printed";
     EXPECT_EQ(malformed.err, "malformed\n");
@@ -114,7 +135,8 @@ TEST(WireInspector, ArbitraryBytesNeverCrashAnyDecoder) {
     std::mt19937 rng(7);
     for (int round = 0; round < 300; ++round) {
         Bytes bytes(rng() % 2000);
-        for (auto& b : bytes) b = static_cast<std::uint8_t>(rng());
+        for (auto& b : bytes)
+            b = static_cast<std::uint8_t>(rng());
         if (round % 3 == 0 && bytes.size() > 4) bytes[0] = bytes[1] = 0; // plausible lengths
         for (const auto kind : {wire::Kind::control, wire::Kind::item, wire::Kind::video, wire::Kind::keepalive}) {
             const auto result = wire::decode(kind, bytes);
@@ -145,8 +167,11 @@ TEST(WireTool, DecodesUsbmuxPacketsAndRefusesBrokenOnes) {
     EXPECT_EQ(ok.exitCode, 0) << ok.err;
     const auto docs = lines(ok.out);
     ASSERT_EQ(docs.size(), 2u);
-    EXPECT_EQ(docs[0], json::parse(R"({"length":)" + std::to_string(length) +
-                                   R"(,"version":1,"message":8,"tag":3,"plist":{"MessageType":"Result","Number":0,"PairRecordData":{"$data":"010203"}}})"));
+    EXPECT_EQ(
+        docs[0],
+        json::parse(
+            R"({"length":)" + std::to_string(length) +
+            R"(,"version":1,"message":8,"tag":3,"plist":{"MessageType":"Result","Number":0,"PairRecordData":{"$data":"010203"}}})"));
     EXPECT_EQ(docs[1]["plist"], json::object());
 
     const auto broken = wireTool({"decode", "--kind", "usbmux", "--hex", "0f000000010000000800000001000000"});

@@ -1,10 +1,10 @@
 #include "KivReceiver/HostBrowser.hpp"
 
 #include <arpa/inet.h>
-#include <dns_sd.h>
 #include <poll.h>
 
 #include <cstdlib>
+#include <dns_sd.h>
 #include <memory>
 
 #include "KivProtocol/KivConstants.hpp"
@@ -52,8 +52,8 @@ void onResolve(DNSServiceRef, DNSServiceFlags, uint32_t, DNSServiceErrorType err
     host->txt = parseTXT(txt, txtLength);
 }
 
-void onBrowse(DNSServiceRef, DNSServiceFlags flags, uint32_t interfaceIndex, DNSServiceErrorType error, const char* name,
-              const char* type, const char* domain, void* context) {
+void onBrowse(DNSServiceRef, DNSServiceFlags flags, uint32_t interfaceIndex, DNSServiceErrorType error,
+              const char* name, const char* type, const char* domain, void* context) {
     if (error != kDNSServiceErr_NoError || (flags & kDNSServiceFlagsAdd) == 0) return;
     auto* browse = static_cast<Browse*>(context);
     const std::string key = std::string(name) + "|" + type + "|" + domain;
@@ -65,7 +65,8 @@ void onBrowse(DNSServiceRef, DNSServiceFlags flags, uint32_t interfaceIndex, DNS
     if (browse->hosts.size() == 64) return;
     browse->hosts.push_back(DiscoveredHost{name, {}, 0, {}});
     DNSServiceRef ref = nullptr;
-    if (DNSServiceResolve(&ref, 0, interfaceIndex, name, type, domain, onResolve, &browse->hosts.back()) == kDNSServiceErr_NoError) {
+    if (DNSServiceResolve(&ref, 0, interfaceIndex, name, type, domain, onResolve, &browse->hosts.back()) ==
+        kDNSServiceErr_NoError) {
         browse->resolves.emplace_back(ref);
     }
 }
@@ -77,15 +78,17 @@ std::expected<std::vector<DiscoveredHost>, std::string> browseHosts(std::chrono:
     Browse browse;
     browse.hosts.reserve(64);
     DNSServiceRef browseRef = nullptr;
-    const auto error = DNSServiceBrowse(&browseRef, 0, 0, std::string(KivConstants::bonjourServiceType).c_str(), nullptr,
-                                        onBrowse, &browse);
+    const auto error = DNSServiceBrowse(&browseRef, 0, 0, std::string(KivConstants::bonjourServiceType).c_str(),
+                                        nullptr, onBrowse, &browse);
     if (error != kDNSServiceErr_NoError) return std::unexpected("DNS-SD browse failed: error " + std::to_string(error));
     const Ref browser(browseRef);
     const auto deadline = std::chrono::steady_clock::now() + duration;
     while (std::chrono::steady_clock::now() < deadline) {
         std::vector<pollfd> fds{{DNSServiceRefSockFD(browser.get()), POLLIN, 0}};
-        for (const auto& resolve : browse.resolves) fds.push_back({DNSServiceRefSockFD(resolve.get()), POLLIN, 0});
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        for (const auto& resolve : browse.resolves)
+            fds.push_back({DNSServiceRefSockFD(resolve.get()), POLLIN, 0});
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (::poll(fds.data(), fds.size(), static_cast<int>(std::max<std::int64_t>(left.count(), 0))) <= 0) continue;
         if (fds[0].revents & POLLIN) DNSServiceProcessResult(browser.get());
         for (std::size_t i = 1; i < fds.size() && i - 1 < browse.resolves.size(); ++i) {

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include <array>
 #include <asio/connect.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -12,8 +13,6 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
-
-#include <array>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -35,29 +34,33 @@ struct ReceiverClient::Impl : std::enable_shared_from_this<Impl> {
         resolver->async_resolve(config.host, std::to_string(config.controlPort),
                                 [self = shared_from_this(), resolver](const std::error_code& error, auto results) {
                                     if (error) return self->closed("resolve failed: " + error.message());
-                                    asio::async_connect(self->tcp, results, [self](const std::error_code& e, const auto&) {
-                                        if (e) return self->closed("connect failed: " + e.message());
-                                        std::error_code ignored;
-                                        self->tcp.set_option(asio::ip::tcp::no_delay(true), ignored);
-                                        {
-                                            const std::lock_guard lock(self->mutex);
-                                            self->tcpUp = true;
-                                        }
-                                        self->sendControl(ControlMessage{self->config.hello});
-                                        self->readControl();
-                                        self->schedulePing();
-                                    });
+                                    asio::async_connect(
+                                        self->tcp, results, [self](const std::error_code& e, const auto&) {
+                                            if (e) return self->closed("connect failed: " + e.message());
+                                            std::error_code ignored;
+                                            self->tcp.set_option(asio::ip::tcp::no_delay(true), ignored);
+                                            {
+                                                const std::lock_guard lock(self->mutex);
+                                                self->tcpUp = true;
+                                            }
+                                            self->sendControl(ControlMessage{self->config.hello});
+                                            self->readControl();
+                                            self->schedulePing();
+                                        });
                                 });
     }
 
     void readControl() {
-        tcp.async_read_some(asio::buffer(readBuffer), [self = shared_from_this()](const std::error_code& error, std::size_t n) {
-            if (error) return self->closed(error == asio::error::eof ? "host closed the connection" : error.message());
-            auto items = self->decoder.append(ByteView(self->readBuffer.data(), n));
-            if (!items) return self->closed("protocol error: " + items.error().text());
-            for (auto& item : *items) self->handleItem(std::move(item));
-            self->readControl();
-        });
+        tcp.async_read_some(
+            asio::buffer(readBuffer), [self = shared_from_this()](const std::error_code& error, std::size_t n) {
+                if (error)
+                    return self->closed(error == asio::error::eof ? "host closed the connection" : error.message());
+                auto items = self->decoder.append(ByteView(self->readBuffer.data(), n));
+                if (!items) return self->closed("protocol error: " + items.error().text());
+                for (auto& item : *items)
+                    self->handleItem(std::move(item));
+                self->readControl();
+            });
     }
 
     void handleItem(StreamItem item) {
@@ -85,12 +88,14 @@ struct ReceiverClient::Impl : std::enable_shared_from_this<Impl> {
         {
             const std::lock_guard lock(mutex);
             connectInfo = info;
-            reassembler = std::make_unique<FrameReassembler>(info.sessionID, config.maxPendingFrames, config.pendingTimeoutUs);
+            reassembler =
+                std::make_unique<FrameReassembler>(info.sessionID, config.maxPendingFrames, config.pendingTimeoutUs);
         }
         std::error_code error;
         if (udp.is_open()) udp.close(error);
         asio::ip::udp::resolver resolver(io);
-        const auto endpoints = resolver.resolve(asio::ip::udp::v4(), config.host, std::to_string(info.videoPort), error);
+        const auto endpoints =
+            resolver.resolve(asio::ip::udp::v4(), config.host, std::to_string(info.videoPort), error);
         if (error || endpoints.empty()) return closed("cannot resolve the video port: " + error.message());
         udp.open(asio::ip::udp::v4(), error);
         // A whole keyframe can arrive in one burst; root may exceed the default buffer cap.
@@ -115,30 +120,31 @@ struct ReceiverClient::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void readVideo() {
-        udp.async_receive(asio::buffer(datagram), [self = shared_from_this()](const std::error_code& error, std::size_t n) {
-            if (error) return; // closed or cancelled
-            const auto now = HostClock::nowMicros();
-            std::optional<ReassembledFrame> frame;
-            {
-                const std::lock_guard lock(self->mutex);
-                if (self->reassembler) frame = self->reassembler->ingest(ByteView(self->datagram.data(), n), now);
-                if (frame) {
-                    auto& s = self->statistics;
-                    ++s.framesReceived;
-                    s.keyframesReceived += frame->isKeyframe ? 1u : 0u;
-                    s.bytesReceived += frame->data.size();
-                    const auto captured = self->clock.toClient(frame->captureTimeUs).value_or(frame->captureTimeUs);
-                    s.lastLatencyMs = now > captured ? static_cast<double>(now - captured) / 1000.0 : 0.0;
-                    s.maxLatencyMs = std::max(s.maxLatencyMs, s.lastLatencyMs);
+        udp.async_receive(
+            asio::buffer(datagram), [self = shared_from_this()](const std::error_code& error, std::size_t n) {
+                if (error) return; // closed or cancelled
+                const auto now = HostClock::nowMicros();
+                std::optional<ReassembledFrame> frame;
+                {
+                    const std::lock_guard lock(self->mutex);
+                    if (self->reassembler) frame = self->reassembler->ingest(ByteView(self->datagram.data(), n), now);
+                    if (frame) {
+                        auto& s = self->statistics;
+                        ++s.framesReceived;
+                        s.keyframesReceived += frame->isKeyframe ? 1u : 0u;
+                        s.bytesReceived += frame->data.size();
+                        const auto captured = self->clock.toClient(frame->captureTimeUs).value_or(frame->captureTimeUs);
+                        s.lastLatencyMs = now > captured ? static_cast<double>(now - captured) / 1000.0 : 0.0;
+                        s.maxLatencyMs = std::max(s.maxLatencyMs, s.lastLatencyMs);
+                    }
                 }
-            }
-            if (frame && self->client.onFrame) self->client.onFrame(*frame, now);
-            if (frame) {
-                const std::lock_guard lock(self->mutex);
-                if (self->reassembler) self->reassembler->recycle(std::move(frame->data));
-            }
-            self->readVideo();
-        });
+                if (frame && self->client.onFrame) self->client.onFrame(*frame, now);
+                if (frame) {
+                    const std::lock_guard lock(self->mutex);
+                    if (self->reassembler) self->reassembler->recycle(std::move(frame->data));
+                }
+                self->readVideo();
+            });
     }
 
     void schedulePing() {
@@ -161,11 +167,12 @@ struct ReceiverClient::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void writeNext() {
-        asio::async_write(tcp, asio::buffer(writes.front()), [self = shared_from_this()](const std::error_code& error, std::size_t) {
-            self->writes.pop_front();
-            if (error) return self->closed("send failed: " + error.message());
-            if (!self->writes.empty()) self->writeNext();
-        });
+        asio::async_write(tcp, asio::buffer(writes.front()),
+                          [self = shared_from_this()](const std::error_code& error, std::size_t) {
+                              self->writes.pop_front();
+                              if (error) return self->closed("send failed: " + error.message());
+                              if (!self->writes.empty()) self->writeNext();
+                          });
     }
 
     void closed(const std::string& why) {
@@ -210,7 +217,9 @@ struct ReceiverClient::Impl : std::enable_shared_from_this<Impl> {
 
 ReceiverClient::ReceiverClient(ReceiverConfig config) : impl_(std::make_shared<Impl>(std::move(config), *this)) {}
 
-ReceiverClient::~ReceiverClient() { stop(); }
+ReceiverClient::~ReceiverClient() {
+    stop();
+}
 
 void ReceiverClient::start() {
     if (impl_->thread.joinable()) return;
@@ -258,7 +267,9 @@ std::optional<ConnectInfo> ReceiverClient::connectInfo() const {
     return impl_->connectInfo;
 }
 
-std::uint64_t ReceiverClient::threadCPUMicros() const { return receiver::threadCPUMicros(impl_->thread); }
+std::uint64_t ReceiverClient::threadCPUMicros() const {
+    return receiver::threadCPUMicros(impl_->thread);
+}
 
 bool ReceiverClient::isConnected() const {
     const std::lock_guard lock(impl_->mutex);

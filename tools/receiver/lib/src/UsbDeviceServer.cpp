@@ -1,15 +1,13 @@
 #include "KivReceiver/UsbDeviceServer.hpp"
 
+#include <array>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/post.hpp>
 #include <asio/write.hpp>
-
-#include <array>
 #include <deque>
 #include <thread>
-
 
 #include "KivProtocol/ControlFraming.hpp"
 #include "ThreadCPU.hpp"
@@ -42,7 +40,8 @@ struct UsbDeviceServer::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void read() {
-        socket.async_read_some(asio::buffer(buffer), [self = shared_from_this(), link = generation](const std::error_code& error, std::size_t n) {
+        socket.async_read_some(asio::buffer(buffer), [self = shared_from_this(),
+                                                      link = generation](const std::error_code& error, std::size_t n) {
             if (link != self->generation) return;
             if (error) return self->closed(error == asio::error::eof ? "host closed the link" : error.message());
             auto items = self->decoder.append(ByteView(self->buffer.data(), n));
@@ -67,12 +66,13 @@ struct UsbDeviceServer::Impl : std::enable_shared_from_this<Impl> {
     }
 
     void writeNext() {
-        asio::async_write(socket, asio::buffer(writes.front()), [self = shared_from_this(), link = generation](const std::error_code& error, std::size_t) {
-            if (link != self->generation) return; // a closed link's write; its queue is gone
-            self->writes.pop_front();
-            if (error) return self->closed("send failed: " + error.message());
-            if (!self->writes.empty()) self->writeNext();
-        });
+        asio::async_write(socket, asio::buffer(writes.front()),
+                          [self = shared_from_this(), link = generation](const std::error_code& error, std::size_t) {
+                              if (link != self->generation) return; // a closed link's write; its queue is gone
+                              self->writes.pop_front();
+                              if (error) return self->closed("send failed: " + error.message());
+                              if (!self->writes.empty()) self->writeNext();
+                          });
     }
 
     // Like the app behind usbmuxd, the port takes the host's next connection once a link ends.
@@ -109,7 +109,9 @@ struct UsbDeviceServer::Impl : std::enable_shared_from_this<Impl> {
 UsbDeviceServer::UsbDeviceServer(Hello hello, std::uint16_t port, bool loopbackOnly)
     : impl_(std::make_shared<Impl>(*this, std::move(hello), port, loopbackOnly)) {}
 
-UsbDeviceServer::~UsbDeviceServer() { stop(); }
+UsbDeviceServer::~UsbDeviceServer() {
+    stop();
+}
 
 void UsbDeviceServer::start() {
     if (impl_->thread.joinable()) return;
@@ -129,7 +131,9 @@ void UsbDeviceServer::stop() {
     impl_->thread.join();
 }
 
-std::uint16_t UsbDeviceServer::port() const { return impl_->boundPort; }
+std::uint16_t UsbDeviceServer::port() const {
+    return impl_->boundPort;
+}
 
 void UsbDeviceServer::setHello(Hello hello) {
     asio::post(impl_->io, [impl = impl_, hello = std::move(hello)]() mutable { impl->hello = std::move(hello); });
@@ -139,7 +143,9 @@ void UsbDeviceServer::closeLink() {
     asio::post(impl_->io, [impl = impl_] { impl->closed("closed by this device"); });
 }
 
-std::uint64_t UsbDeviceServer::threadCPUMicros() const { return receiver::threadCPUMicros(impl_->thread); }
+std::uint64_t UsbDeviceServer::threadCPUMicros() const {
+    return receiver::threadCPUMicros(impl_->thread);
+}
 
 void UsbDeviceServer::send(const ControlMessage& message) {
     asio::post(impl_->io, [impl = impl_, message] {

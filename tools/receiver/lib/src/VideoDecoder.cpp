@@ -21,7 +21,8 @@ double DecodedPicture::meanLuma(int x, int y, int w, int h) const {
     if (x1 <= x0 || y1 <= y0) return 0;
     double sum = 0;
     for (int row = y0; row < y1; ++row)
-        for (int col = x0; col < x1; ++col) sum += luma[static_cast<std::size_t>(row * width + col)];
+        for (int col = x0; col < x1; ++col)
+            sum += luma[static_cast<std::size_t>(row * width + col)];
     return sum / (static_cast<double>(x1 - x0) * (y1 - y0));
 }
 
@@ -74,7 +75,8 @@ struct VideoDecoder::Impl {
         if (!device) return;
         if (AVHWFramesConstraints* limits = av_hwdevice_get_hwframe_constraints(device, nullptr)) {
             if (limits->max_width > 0 && limits->max_height > 0)
-                hardwareMax = std::pair{std::max(limits->max_width, limits->max_height), std::min(limits->max_width, limits->max_height)};
+                hardwareMax = std::pair{std::max(limits->max_width, limits->max_height),
+                                        std::min(limits->max_width, limits->max_height)};
             av_hwframe_constraints_free(&limits);
         }
     }
@@ -124,7 +126,9 @@ std::string VideoDecoder::backend() const {
     return impl_->device ? "VAAPI hardware (" + impl_->deviceName + ")" : "software (libavcodec)";
 }
 
-bool VideoDecoder::isHardware() const { return impl_->device != nullptr; }
+bool VideoDecoder::isHardware() const {
+    return impl_->device != nullptr;
+}
 
 std::optional<std::pair<int, int>> VideoDecoder::maxSize() const {
     auto limit = impl_->options.maxSize;
@@ -224,7 +228,9 @@ std::optional<std::int64_t> measureDecoderMBPerSecond() {
         for (int i = 0; i < kFrames; ++i) {
             av_frame_make_writable(frame);
             for (int y = 0; y < kHeight; ++y)
-                for (int x = 0; x < kWidth; ++x) frame->data[0][y * frame->linesize[0] + x] = static_cast<std::uint8_t>((x * 3 + y * 5 + i * 7) ^ (x * y >> 6));
+                for (int x = 0; x < kWidth; ++x)
+                    frame->data[0][y * frame->linesize[0] + x] =
+                        static_cast<std::uint8_t>((x * 3 + y * 5 + i * 7) ^ (x * y >> 6));
             for (int plane = 1; plane < 3; ++plane)
                 for (int y = 0; y < kHeight / 2; ++y)
                     std::memset(frame->data[plane] + y * frame->linesize[plane], 128 + plane * i, kWidth / 2);
@@ -246,11 +252,13 @@ std::optional<std::int64_t> measureDecoderMBPerSecond() {
             packet->data = unit.data();
             packet->size = static_cast<int>(unit.size());
             if (avcodec_send_packet(decoder, packet) < 0) continue;
-            while (avcodec_receive_frame(decoder, decoded) == 0) ++pictures;
+            while (avcodec_receive_frame(decoder, decoded) == 0)
+                ++pictures;
         }
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         constexpr std::int64_t kMacroblocks = ((kWidth + 15) / 16) * ((kHeight + 15) / 16);
-        if (pictures > 0 && seconds > 0) result = static_cast<std::int64_t>(static_cast<double>(pictures * kMacroblocks) / seconds);
+        if (pictures > 0 && seconds > 0)
+            result = static_cast<std::int64_t>(static_cast<double>(pictures * kMacroblocks) / seconds);
         packet->data = nullptr;
         packet->size = 0;
     }

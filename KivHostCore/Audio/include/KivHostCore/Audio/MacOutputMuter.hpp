@@ -88,8 +88,8 @@ private:
 
     struct Shared {
         std::unique_ptr<MacOutputMuter> muter; // queue only
-        std::set<const void*> wanting;          // queue only
-        mutable std::mutex mutex;               // guards state
+        std::set<const void*> wanting;         // queue only
+        mutable std::mutex mutex;              // guards state
         State state;
     };
     std::shared_ptr<Shared> shared_;

@@ -10,11 +10,11 @@
 #include <optional>
 #include <string>
 
+#include "KivBase/KivLog.hpp"
 #include "KivHostCore/Platform/EventPoster.hpp"
 #include "KivHostCore/Platform/KeyValueStore.hpp"
 #include "KivHostCore/Runtime/Executor.hpp"
 #include "KivProtocol/InputEvent.hpp"
-#include "KivBase/KivLog.hpp"
 
 namespace kiv {
 
@@ -50,7 +50,7 @@ private:
     int nextClickCount(Point point);
     void post(MouseEventType type, Point point, int clickState);
 
-    Executor& queue_;              // its own; used from its tasks
+    Executor& queue_;             // its own; used from its tasks
     const ExecutorHandle handle_; // for events arriving from the links' queues
     std::shared_ptr<EventPoster> poster_;
     BoundsProvider bounds_;

@@ -17,8 +17,10 @@ public:
     AsioNetworkFactory(); // on the network thread (WorkerPool::io)
     explicit AsioNetworkFactory(asio::io_context& io);
 
-    std::expected<std::shared_ptr<StreamListener>, std::string> makeStreamListener(const ListenerOptions& options) override;
-    std::expected<std::shared_ptr<DatagramListener>, std::string> makeDatagramListener(const ListenerOptions& options) override;
+    std::expected<std::shared_ptr<StreamListener>, std::string>
+    makeStreamListener(const ListenerOptions& options) override;
+    std::expected<std::shared_ptr<DatagramListener>, std::string>
+    makeDatagramListener(const ListenerOptions& options) override;
     std::shared_ptr<Connection> makeTcpConnection(const std::string& host, std::uint16_t port) override;
     std::shared_ptr<Connection> makeUnixConnection(const std::string& path) override;
 

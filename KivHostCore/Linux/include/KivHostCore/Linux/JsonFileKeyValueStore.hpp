@@ -4,12 +4,13 @@
 // Every write lands atomically (temp file, fsync, rename) under an advisory lock, re-reading the
 // file first, so two processes never corrupt it or lose each other's keys. A file that does not
 // parse is moved aside to "<name>.corrupt-<time>" with a warning and the store starts empty.
+#include <sys/types.h>
+
 #include <filesystem>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string_view>
-#include <sys/types.h>
 
 #include "KivHostCore/Platform/KeyValueStore.hpp"
 

@@ -11,7 +11,7 @@
 namespace kiv {
 
 struct LinuxPlatformOptions {
-    std::string display;                    // X display ("" = $DISPLAY)
+    std::string display;                     // X display ("" = $DISPLAY)
     std::shared_ptr<KeyValueStore> defaults; // nothing: the application's JSON file
     std::optional<std::string> pulseServer;  // nothing: the environment's
     std::string x264Preset = "ultrafast";

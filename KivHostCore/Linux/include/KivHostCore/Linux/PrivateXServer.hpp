@@ -13,13 +13,15 @@ namespace kiv {
 struct ServerStartError {
     bool notInstalled = false; // the program is missing (a test skips); otherwise it failed
     std::string message;
+    bool needsPrivilege = false; // it cannot run as this user (a test skips, also in CI)
 };
 
 class PrivateXServer {
 public:
     // Xvfb on a display number it picks itself (-displayfd), with RandR and no reset when the
     // last client leaves (a reset would wipe RandR state). The framebuffer is width×height.
-    static std::expected<std::unique_ptr<PrivateXServer>, ServerStartError> startXvfb(int width = 8192, int height = 8192);
+    static std::expected<std::unique_ptr<PrivateXServer>, ServerStartError> startXvfb(int width = 8192,
+                                                                                      int height = 8192);
     // Xorg with the dummy driver: DUMMY0 drives the desktop and DUMMY1..15 are spare outputs with
     // a CRTC each, as on a machine with unused video outputs. Needs root (it is a real X server).
     static std::expected<std::unique_ptr<PrivateXServer>, ServerStartError> startXorgDummy();

@@ -6,8 +6,8 @@
 // come from RandR events and the root's ConfigureNotify; a lost server is reported once.
 #include <memory>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 
 #include "KivHostCore/Platform/ScreenGrabber.hpp"
 

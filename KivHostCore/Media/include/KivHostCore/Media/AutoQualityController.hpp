@@ -39,7 +39,9 @@ struct AutoQualityController {
 
     explicit AutoQualityController(QualityTier start) : tier(start) {}
 
-    static QualityTier maxTierFor(TransportKind kind) { return kind == TransportKind::usb ? QualityTier::ultra : QualityTier::clear; }
+    static QualityTier maxTierFor(TransportKind kind) {
+        return kind == TransportKind::usb ? QualityTier::ultra : QualityTier::clear;
+    }
     static QualityTier startTier(TransportKind kind) { return maxTierFor(kind); }
 
     // The new tier when this sample changed it.

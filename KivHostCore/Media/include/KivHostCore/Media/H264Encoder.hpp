@@ -12,10 +12,10 @@
 #include <optional>
 #include <string>
 
-#include "KivHostCore/Metrics/PerformanceMonitor.hpp"
-#include "KivHostCore/Platform/PixelBuffer.hpp"
-#include "KivHostCore/Platform/EncoderBackend.hpp"
 #include "KivBase/KivLog.hpp"
+#include "KivHostCore/Metrics/PerformanceMonitor.hpp"
+#include "KivHostCore/Platform/EncoderBackend.hpp"
+#include "KivHostCore/Platform/PixelBuffer.hpp"
 #include "KivProtocol/VideoPacket.hpp"
 
 namespace kiv {
@@ -44,9 +44,9 @@ public:
     static constexpr int kFailureReportThreshold = 5;
 
     // `queue` is the encoder's own ("kiv.encoder").
-    static std::expected<std::shared_ptr<H264Encoder>, H264EncoderError> create(Configuration configuration,
-                                                                                EncoderFactory& factory, Executor& queue,
-                                                                                std::shared_ptr<PerformanceMonitor> monitor);
+    static std::expected<std::shared_ptr<H264Encoder>, H264EncoderError>
+    create(Configuration configuration, EncoderFactory& factory, Executor& queue,
+           std::shared_ptr<PerformanceMonitor> monitor);
 
     // Called on the encoder's queue with each finished frame. Set before frames flow.
     std::function<void(EncodedFrame)> onEncoded;
@@ -81,7 +81,7 @@ private:
 
     const Configuration configuration_;
     std::unique_ptr<EncoderBackend> backend_;
-    Executor& queue_;              // the encoder's own; its owner keeps it alive until invalidate() returned
+    Executor& queue_;             // the encoder's own; its owner keeps it alive until invalidate() returned
     const ExecutorHandle handle_; // for calls from other threads (capture, sender, refiner)
     std::shared_ptr<PerformanceMonitor> monitor_;
     KivLogger log_ = KivLog::logger("Encoder");

@@ -8,10 +8,10 @@
 #include <memory>
 #include <optional>
 
-#include "KivHostCore/Platform/FrameSource.hpp"
-#include "KivHostCore/Metrics/PerformanceMonitor.hpp"
-#include "KivHostCore/Platform/ScreenGrabber.hpp"
 #include "KivBase/KivLog.hpp"
+#include "KivHostCore/Metrics/PerformanceMonitor.hpp"
+#include "KivHostCore/Platform/FrameSource.hpp"
+#include "KivHostCore/Platform/ScreenGrabber.hpp"
 
 namespace kiv {
 
@@ -29,7 +29,8 @@ public:
     void start(std::optional<std::uint32_t> displayID, int width, int height, int fps, Started started) override;
     void stop() override;
 
-    ScreenCaptureManager(std::unique_ptr<ScreenGrabber> grabber, Executor& queue, std::shared_ptr<PerformanceMonitor> monitor);
+    ScreenCaptureManager(std::unique_ptr<ScreenGrabber> grabber, Executor& queue,
+                         std::shared_ptr<PerformanceMonitor> monitor);
 
 private:
     void lookup(std::optional<std::uint32_t> displayID, int width, int height, int fps, int attempt, Started started);
@@ -54,7 +55,7 @@ private:
     std::unique_ptr<PixelBufferPool> pool_;
     Duration interval_{};
     std::optional<MonotonicTime> lastGrab_;
-    std::optional<MonotonicTime> due_; // the grab schedule: one interval further per grab
+    std::optional<MonotonicTime> due_;          // the grab schedule: one interval further per grab
     std::optional<MonotonicTime> damagedSince_; // the first redraw not grabbed yet (frame trace)
     ScopedTimer pendingGrab_;
     ScopedTimer retry_;

@@ -11,8 +11,8 @@
 #include <memory>
 #include <tuple>
 
-#include "KivHostCore/Media/H264Encoder.hpp"
 #include "KivBase/KivLog.hpp"
+#include "KivHostCore/Media/H264Encoder.hpp"
 
 namespace kiv {
 
@@ -50,7 +50,7 @@ private:
 
     const int width_;
     const int height_;
-    Executor& queue_;              // its own; used from its tasks
+    Executor& queue_;             // its own; used from its tasks
     const ExecutorHandle handle_; // for the capture and encoder threads' calls
     EncoderFactory& factory_;
     Executor& encoderQueue_;

@@ -4,8 +4,8 @@
 // still after some frames (for good, or for a number of ticks), to exercise still-screen paths.
 #include <optional>
 
-#include "KivHostCore/Platform/FrameSource.hpp"
 #include "KivHostCore/Metrics/PerformanceMonitor.hpp"
+#include "KivHostCore/Platform/FrameSource.hpp"
 #include "KivHostCore/Runtime/Executor.hpp"
 
 namespace kiv {
@@ -23,7 +23,8 @@ public:
     // Draws frame `index` of the pattern (exposed so tests can check pixels).
     static void draw(PixelBuffer& buffer, std::int64_t index);
 
-    SyntheticFrameSource(Executor& queue, std::shared_ptr<PerformanceMonitor> monitor, std::optional<std::int64_t> staticAfterFrames,
+    SyntheticFrameSource(Executor& queue, std::shared_ptr<PerformanceMonitor> monitor,
+                         std::optional<std::int64_t> staticAfterFrames,
                          std::optional<std::int64_t> staticTicks); // use create()
 
 private:

@@ -3,6 +3,7 @@
 // session can move between links without knowing their kind.
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -50,5 +51,9 @@ public:
     // Figures since the previous call.
     virtual TransportMetrics takeMetrics() = 0;
 };
+
+// Answers a ping on `link` at once, wherever its control handler runs (the device measures the
+// round trip with it); true when `message` was a ping.
+bool answerPing(const std::weak_ptr<HostTransport>& link, const ControlMessage& message);
 
 } // namespace kiv

@@ -119,8 +119,10 @@ public:
 class NetworkFactory {
 public:
     virtual ~NetworkFactory() = default;
-    virtual std::expected<std::shared_ptr<StreamListener>, std::string> makeStreamListener(const ListenerOptions& options) = 0;
-    virtual std::expected<std::shared_ptr<DatagramListener>, std::string> makeDatagramListener(const ListenerOptions& options) = 0;
+    virtual std::expected<std::shared_ptr<StreamListener>, std::string>
+    makeStreamListener(const ListenerOptions& options) = 0;
+    virtual std::expected<std::shared_ptr<DatagramListener>, std::string>
+    makeDatagramListener(const ListenerOptions& options) = 0;
     // A TCP connection to host:port, connecting once started.
     virtual std::shared_ptr<Connection> makeTcpConnection(const std::string& host, std::uint16_t port) = 0;
     // A connection to a unix-domain stream socket, connecting once started.

@@ -19,7 +19,9 @@ public:
     int chromaStride() const { return width_; } // interleaved Cb, Cr
     std::uint8_t* luma() { return data_.data(); }
     const std::uint8_t* luma() const { return data_.data(); }
-    std::uint8_t* chroma() { return data_.data() + static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_); }
+    std::uint8_t* chroma() {
+        return data_.data() + static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
+    }
     const std::uint8_t* chroma() const {
         return data_.data() + static_cast<std::size_t>(width_) * static_cast<std::size_t>(height_);
     }

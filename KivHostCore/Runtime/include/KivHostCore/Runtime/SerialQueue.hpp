@@ -8,9 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "KivHostCore/Runtime/WorkerPool.hpp"
-
 #include "KivHostCore/Runtime/Executor.hpp"
+#include "KivHostCore/Runtime/WorkerPool.hpp"
 
 namespace kiv {
 

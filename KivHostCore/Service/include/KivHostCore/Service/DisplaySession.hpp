@@ -15,25 +15,25 @@
 #include <string>
 #include <vector>
 
+#include "KivBase/KivLog.hpp"
 #include "KivHostCore/Audio/AudioSender.hpp"
-#include "KivHostCore/Platform/AudioSource.hpp"
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Input/InputEventManager.hpp"
 #include "KivHostCore/Input/InputRoute.hpp"
-#include "KivHostCore/Platform/FrameSource.hpp"
 #include "KivHostCore/Media/H264Encoder.hpp"
-#include "KivHostCore/Metrics/PerformanceMonitor.hpp"
 #include "KivHostCore/Media/StaticRefiner.hpp"
-#include "KivHostCore/Service/DisplayOperationGate.hpp"
+#include "KivHostCore/Metrics/PerformanceMonitor.hpp"
+#include "KivHostCore/Platform/AudioSource.hpp"
+#include "KivHostCore/Platform/FrameSource.hpp"
 #include "KivHostCore/Platform/HostPlatform.hpp"
+#include "KivHostCore/Platform/HostTransport.hpp"
+#include "KivHostCore/Service/DisplayOperationGate.hpp"
 #include "KivHostCore/Service/HostSettings.hpp"
 #include "KivHostCore/Service/HostStatus.hpp"
 #include "KivHostCore/Service/PairingStore.hpp"
 #include "KivHostCore/Service/SessionConfigurationManager.hpp"
 #include "KivHostCore/Service/SessionReport.hpp"
-#include "KivHostCore/Platform/HostTransport.hpp"
 #include "KivHostCore/Transport/VideoSender.hpp"
-#include "KivBase/KivLog.hpp"
 #include "VirtualDisplay/VirtualDisplayManager.hpp"
 
 namespace kiv {
@@ -43,7 +43,7 @@ struct DisplayModeError {
     enum class Kind { mismatch, offline };
     Kind kind = Kind::mismatch;
     std::string requested;
-    std::string effective;      // mismatch
+    std::string effective;       // mismatch
     std::uint32_t displayID = 0; // offline
     std::string text() const;
 };
@@ -80,8 +80,8 @@ public:
     static constexpr Duration kOrientationDebounce = std::chrono::milliseconds(800);
     static constexpr int kMaxAudioRetries = 5;
 
-    static std::shared_ptr<DisplaySession> create(std::string deviceID, HostSettings settings, FrameSourceKind sourceKind,
-                                                  std::shared_ptr<PairingStore> pairing,
+    static std::shared_ptr<DisplaySession> create(std::string deviceID, HostSettings settings,
+                                                  FrameSourceKind sourceKind, std::shared_ptr<PairingStore> pairing,
                                                   std::shared_ptr<MuteCoordinator> muter,
                                                   std::shared_ptr<DisplayOperationGate> gate, HostPlatform& platform,
                                                   Executor& main);
@@ -155,8 +155,8 @@ public:
     std::optional<std::int64_t> syntheticStaticTicks;
     bool simulateNextReconfigureFailure = false;
     std::optional<double> syntheticAudioFrequency; // a test tone instead of the system's sound
-    bool simulateAudioFailure = false;              // with the test tone: every start fails
-    std::set<std::string> simulateUnusableModes; // "W×H@Sx" of a logical mode
+    bool simulateAudioFailure = false;             // with the test tone: every start fails
+    std::set<std::string> simulateUnusableModes;   // "W×H@Sx" of a logical mode
 
     DisplaySession(std::string deviceID, HostSettings settings, FrameSourceKind sourceKind,
                    std::shared_ptr<PairingStore> pairing, std::shared_ptr<MuteCoordinator> muter,
@@ -284,7 +284,7 @@ private:
     std::optional<ActiveClient> active_;
     std::optional<std::string> pendingApproval_;
     std::optional<TransportKind> lostLinkKind_; // the link the client lost, named when another takes over
-    std::optional<Hello> displayHello_; // the client the display is made for (name, screen)
+    std::optional<Hello> displayHello_;         // the client the display is made for (name, screen)
     std::map<std::string, std::shared_ptr<HostTransport>> openChannels_;
     std::optional<Pipeline> pipeline_;
     std::int64_t pipelineGeneration_ = 0;

@@ -11,16 +11,16 @@
 #include <string>
 #include <vector>
 
+#include "KivBase/KivLog.hpp"
 #include "KivHostCore/Audio/MacOutputMuter.hpp"
 #include "KivHostCore/Platform/FrameSource.hpp"
+#include "KivHostCore/Platform/HostPlatform.hpp"
 #include "KivHostCore/Service/DisplayOperationGate.hpp"
 #include "KivHostCore/Service/DisplaySession.hpp"
-#include "KivHostCore/Platform/HostPlatform.hpp"
 #include "KivHostCore/Service/HostSettings.hpp"
 #include "KivHostCore/Service/HostStatus.hpp"
 #include "KivHostCore/Service/PairingStore.hpp"
 #include "KivHostCore/Transport/USBDeviceMonitor.hpp"
-#include "KivBase/KivLog.hpp"
 
 namespace kiv {
 

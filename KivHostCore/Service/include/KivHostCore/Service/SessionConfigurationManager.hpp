@@ -11,12 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "KivBase/KivLog.hpp"
 #include "KivHostCore/Media/AutoQualityController.hpp"
 #include "KivHostCore/Runtime/Executor.hpp"
 #include "KivHostCore/Service/ApplyState.hpp"
 #include "KivHostCore/Service/ConfigurationResolver.hpp"
 #include "KivProtocol/ControlMessage.hpp"
-#include "KivBase/KivLog.hpp"
 
 namespace kiv {
 

@@ -23,7 +23,7 @@ struct SessionReportInput {
     std::int64_t targetBitrate = 0;
     QualityTier tier = QualityTier::clear;
     std::map<IDRReason, std::int64_t> idrCounts;
-    std::optional<std::string> input;                                          // the input manager's line
+    std::optional<std::string> input;                                            // the input manager's line
     std::optional<std::tuple<std::int64_t, std::int64_t, std::int64_t>> refiner; // refinements, bytes, skipped
     std::optional<AudioSenderStats> audio; // present while sound is forwarded or was in the interval
 };

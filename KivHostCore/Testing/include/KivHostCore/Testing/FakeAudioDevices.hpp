@@ -36,7 +36,8 @@ public:
     std::optional<AudioDeviceID> defaultOutputDevice() override { return defaultDevice; }
     std::vector<AudioDeviceID> devices() override {
         std::vector<AudioDeviceID> ids;
-        for (const auto& [id, device] : devices_) ids.push_back(id);
+        for (const auto& [id, device] : devices_)
+            ids.push_back(id);
         return ids;
     }
     std::optional<std::string> uid(AudioDeviceID id) override {

@@ -1,9 +1,8 @@
 #pragma once
 // Records every synthetic event in order, so tests can compare exact sequences.
+#include <fmt/format.h>
 #include <string>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include "KivHostCore/Platform/EventPoster.hpp"
 

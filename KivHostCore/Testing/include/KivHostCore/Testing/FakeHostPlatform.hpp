@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "KivHostCore/Platform/EncoderBackend.hpp"
-#include "KivHostCore/Platform/ScreenGrabber.hpp"
 #include "KivHostCore/Platform/HostPlatform.hpp"
+#include "KivHostCore/Platform/ScreenGrabber.hpp"
 #include "KivHostCore/Testing/FakeEventPoster.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
 #include "VirtualDisplay/Testing/FakeVirtualDisplayAdapter.hpp"
@@ -18,7 +18,8 @@ namespace kiv {
 // A labelled queue whose work runs on another executor (the test's virtual-time one).
 class RedirectedExecutor final : public Executor {
 public:
-    RedirectedExecutor(std::string label, Executor& target) : label_(std::move(label)), target_(target.handle()), to_(target) {}
+    RedirectedExecutor(std::string label, Executor& target)
+        : label_(std::move(label)), target_(target.handle()), to_(target) {}
     ~RedirectedExecutor() override { retire(); }
     void post(Task task) override { target_.post(std::move(task)); }
     TimerHandle postAfter(Duration delay, Task task) override { return target_.postAfter(delay, std::move(task)); }
@@ -37,7 +38,8 @@ class FakeEncoderBackend final : public EncoderBackend {
 public:
     bool isHardware() const override { return false; }
     std::string name() const override { return "fake"; }
-    std::expected<std::vector<EncodedPacket>, int> encode(const PixelBuffer&, std::uint64_t ptsUs, bool forceKeyframe) override {
+    std::expected<std::vector<EncodedPacket>, int> encode(const PixelBuffer&, std::uint64_t ptsUs,
+                                                          bool forceKeyframe) override {
         if (failWith) return std::unexpected(*failWith);
         pts.push_back(ptsUs);
         forced.push_back(forceKeyframe);
@@ -77,7 +79,9 @@ struct FakeDesktop {
     struct Grabber final : public ScreenGrabber {
         explicit Grabber(std::shared_ptr<FakeDesktop> d) : desktop(std::move(d)) {}
         std::expected<void, CaptureError> open(Executor&) override { return {}; }
-        std::optional<ScreenRect> displayRect(std::optional<std::uint32_t>) override { return ScreenRect{0, 0, 640, 480}; }
+        std::optional<ScreenRect> displayRect(std::optional<std::uint32_t>) override {
+            return ScreenRect{0, 0, 640, 480};
+        }
         void watch(ScreenRect, GrabberEvents handlers) override { desktop->events.push_back(std::move(handlers)); }
         bool grab(ScreenRect, PixelBuffer&, bool) override { return true; }
         void close() override {}

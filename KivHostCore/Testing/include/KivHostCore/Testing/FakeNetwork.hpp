@@ -18,8 +18,9 @@ public:
         SendCompletion completion;
     };
 
-    explicit FakeConnection(std::optional<NetworkEndpoint> peer = NetworkEndpoint::hostPort(IPv4Address{{192, 168, 1, 20}}, 50000),
-                            ConnectionState initial = ConnectionState::setup)
+    explicit FakeConnection(
+        std::optional<NetworkEndpoint> peer = NetworkEndpoint::hostPort(IPv4Address{{192, 168, 1, 20}}, 50000),
+        ConnectionState initial = ConnectionState::setup)
         : peer_(std::move(peer)), state_(initial) {}
 
     void setStateHandler(StateHandler handler) override { stateHandler_ = std::move(handler); }
@@ -56,7 +57,8 @@ private:
 
 class FakeDatagramFlow : public DatagramFlow, public std::enable_shared_from_this<FakeDatagramFlow> {
 public:
-    explicit FakeDatagramFlow(std::optional<NetworkEndpoint> peer = NetworkEndpoint::hostPort(IPv4Address{{192, 168, 1, 20}}, 60000))
+    explicit FakeDatagramFlow(
+        std::optional<NetworkEndpoint> peer = NetworkEndpoint::hostPort(IPv4Address{{192, 168, 1, 20}}, 60000))
         : peer_(std::move(peer)) {}
 
     void setStateHandler(StateHandler handler) override { stateHandler_ = std::move(handler); }
@@ -131,18 +133,20 @@ public:
         if (failListeners) return std::unexpected(std::string("address in use"));
         return streamListener;
     }
-    std::expected<std::shared_ptr<DatagramListener>, std::string> makeDatagramListener(const ListenerOptions&) override {
+    std::expected<std::shared_ptr<DatagramListener>, std::string>
+    makeDatagramListener(const ListenerOptions&) override {
         if (failListeners) return std::unexpected(std::string("address in use"));
         return datagramListener;
     }
     std::shared_ptr<Connection> makeTcpConnection(const std::string& host, std::uint16_t port) override {
-        auto connection = std::make_shared<FakeConnection>(NetworkEndpoint::hostPort(IPv4Address{{192, 168, 1, 20}}, 50000),
-                                                           outgoingState);
+        auto connection = std::make_shared<FakeConnection>(
+            NetworkEndpoint::hostPort(IPv4Address{{192, 168, 1, 20}}, 50000), outgoingState);
         outgoing.push_back({host + ":" + std::to_string(port), connection});
         return connection;
     }
     std::shared_ptr<Connection> makeUnixConnection(const std::string& path) override {
-        auto connection = std::make_shared<FakeConnection>(NetworkEndpoint::other(NetworkEndpoint::Kind::unixPath, path), outgoingState);
+        auto connection = std::make_shared<FakeConnection>(
+            NetworkEndpoint::other(NetworkEndpoint::Kind::unixPath, path), outgoingState);
         outgoing.push_back({path, connection});
         return connection;
     }

@@ -33,7 +33,7 @@ public:
     const std::string& socketPath() const { return path_; }
 
     void setDevice(std::int64_t deviceID, DeviceScript script);
-    void attach(std::int64_t deviceID);  // an Attached event to every listener
+    void attach(std::int64_t deviceID); // an Attached event to every listener
     void detach(std::int64_t deviceID);
     void setRefuseListen(bool refuse) { refuseListen_ = refuse; }
     int listenCount() const { return listens_; }

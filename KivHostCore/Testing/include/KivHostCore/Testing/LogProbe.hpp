@@ -23,7 +23,9 @@ inline int countLogged(std::string_view text, Match match = Match::contains) {
     return n;
 }
 
-inline bool logged(std::string_view text) { return countLogged(text) > 0; }
+inline bool logged(std::string_view text) {
+    return countLogged(text) > 0;
+}
 
 // The entries that contain `text`, one a line: context for a failure message.
 inline std::string loggedLines(std::string_view text) {

@@ -7,8 +7,8 @@
 namespace kiv::test {
 
 // Planes of width x height with their own strides in bytes; 99 dB when they are identical.
-inline double lumaPsnr(const std::uint8_t* a, std::ptrdiff_t aStride, const std::uint8_t* b, std::ptrdiff_t bStride, int width,
-                       int height) {
+inline double lumaPsnr(const std::uint8_t* a, std::ptrdiff_t aStride, const std::uint8_t* b, std::ptrdiff_t bStride,
+                       int width, int height) {
     double squared = 0;
     for (int y = 0; y < height; ++y) {
         const auto* rowA = a + y * aStride;

@@ -14,8 +14,8 @@ namespace kiv::test {
 using kiv::ChildProcess;
 using kiv::findProgram;
 using kiv::ProcessOptions;
-using kiv::RunResult;
 using kiv::runProgram;
+using kiv::RunResult;
 
 // A private folder removed on destruction, named for tests unless told otherwise.
 class TempDir : public kiv::TempDir {

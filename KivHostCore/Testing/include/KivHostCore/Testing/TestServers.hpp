@@ -4,11 +4,11 @@
 // A start() result names what is missing, for GTEST_SKIP, only when the program is absent;
 // any other failure is an error the test must report.
 #include <array>
-#include <vector>
 #include <expected>
-#include <optional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "KivHostCore/Linux/PrivateXServer.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
@@ -25,7 +25,9 @@ struct XvfbServer {
     }
 };
 struct XorgDummyServer {
-    static std::expected<std::unique_ptr<PrivateXServer>, StartError> start() { return PrivateXServer::startXorgDummy(); }
+    static std::expected<std::unique_ptr<PrivateXServer>, StartError> start() {
+        return PrivateXServer::startXorgDummy();
+    }
 };
 
 // The first device monitor ("KIV-…", not the desktop's "KIV-MAIN") RandR lists on `display`:

@@ -2,13 +2,12 @@
 // A plain X client that paints rectangles and pictures straight onto the root window, reads it
 // back and moves the pointer: what tests and benchmarks draw for the capture to see. Header-only;
 // users link xcb.
-#include <xcb/xcb.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
+#include <xcb/xcb.h>
 
 namespace kiv::test {
 
@@ -26,8 +25,8 @@ public:
     // `settle`: wait until the server has drawn it; otherwise only flush (latency measurements).
     void fill(std::uint32_t rgb, int x, int y, int w, int h, bool settle = true) {
         xcb_change_gc(connection_, gc_, XCB_GC_FOREGROUND, &rgb);
-        const xcb_rectangle_t rect{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), static_cast<std::uint16_t>(w),
-                                   static_cast<std::uint16_t>(h)};
+        const xcb_rectangle_t rect{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                                   static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h)};
         xcb_poly_fill_rectangle(connection_, screen_->root, gc_, 1, &rect);
         if (settle) {
             sync();
@@ -36,7 +35,8 @@ public:
         }
     }
     void pointer(int x, int y) {
-        xcb_warp_pointer(connection_, XCB_NONE, screen_->root, 0, 0, 0, 0, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y));
+        xcb_warp_pointer(connection_, XCB_NONE, screen_->root, 0, 0, 0, 0, static_cast<std::int16_t>(x),
+                         static_cast<std::int16_t>(y));
         sync();
     }
 
@@ -46,8 +46,9 @@ public:
         for (int top = 0; top < h; top += band) {
             const int rows = std::min(band, h - top);
             xcb_put_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root, gc_, static_cast<std::uint16_t>(w),
-                          static_cast<std::uint16_t>(rows), static_cast<std::int16_t>(x), static_cast<std::int16_t>(y + top), 0, 24,
-                          static_cast<std::uint32_t>(w * rows * 4), reinterpret_cast<const std::uint8_t*>(pixels.data() + top * w));
+                          static_cast<std::uint16_t>(rows), static_cast<std::int16_t>(x),
+                          static_cast<std::int16_t>(y + top), 0, 24, static_cast<std::uint32_t>(w * rows * 4),
+                          reinterpret_cast<const std::uint8_t*>(pixels.data() + top * w));
         }
         sync();
     }
@@ -57,15 +58,17 @@ public:
         const int band = std::max(1, 65536 / std::max(w, 1));
         for (int top = 0; top < h; top += band) {
             const int rows = std::min(band, h - top);
-            auto* reply = xcb_get_image_reply(connection_,
-                                              xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root,
-                                                            static_cast<std::int16_t>(x), static_cast<std::int16_t>(y + top),
-                                                            static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(rows), ~0u),
-                                              nullptr);
+            auto* reply =
+                xcb_get_image_reply(connection_,
+                                    xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root,
+                                                  static_cast<std::int16_t>(x), static_cast<std::int16_t>(y + top),
+                                                  static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(rows), ~0u),
+                                    nullptr);
             if (reply == nullptr) return {};
             const auto* data = xcb_get_image_data(reply);
             const auto length = static_cast<std::size_t>(xcb_get_image_data_length(reply));
-            if (length == static_cast<std::size_t>(w) * static_cast<std::size_t>(rows) * 4) out.insert(out.end(), data, data + length);
+            if (length == static_cast<std::size_t>(w) * static_cast<std::size_t>(rows) * 4)
+                out.insert(out.end(), data, data + length);
             std::free(reply);
             if (length != static_cast<std::size_t>(w) * static_cast<std::size_t>(rows) * 4) return {};
         }

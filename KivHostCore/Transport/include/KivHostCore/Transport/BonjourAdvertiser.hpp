@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "KivHostCore/Platform/ServiceRegistrar.hpp"
 #include "KivBase/KivLog.hpp"
+#include "KivHostCore/Platform/ServiceRegistrar.hpp"
 
 namespace kiv {
 
@@ -20,8 +20,8 @@ public:
     static constexpr std::int32_t policyDenied = -65570;
 
     static std::shared_ptr<BonjourAdvertiser> create(std::string name, std::uint16_t port,
-                                                     std::map<std::string, std::string> txt, ServiceRegistrar& registrar,
-                                                     Executor& queue, Executor& main);
+                                                     std::map<std::string, std::string> txt,
+                                                     ServiceRegistrar& registrar, Executor& queue, Executor& main);
 
     // Nothing: registered; a code: failed. Called on the main executor.
     std::function<void(std::optional<std::int32_t>)> onResult;
@@ -47,6 +47,5 @@ private:
     Executor& main_;
     KivLogger log_ = KivLog::logger("Bonjour");
 };
-
 
 } // namespace kiv

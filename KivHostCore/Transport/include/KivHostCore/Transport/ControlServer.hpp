@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "KivHostCore/Platform/Network.hpp"
 #include "KivBase/KivLog.hpp"
+#include "KivHostCore/Platform/Network.hpp"
 
 namespace kiv {
 

@@ -11,9 +11,9 @@
 #include <optional>
 #include <string>
 
+#include "KivBase/KivLog.hpp"
 #include "KivHostCore/Platform/Network.hpp"
 #include "KivProtocol/ControlMessage.hpp"
-#include "KivBase/KivLog.hpp"
 #include "KivProtocol/StreamFraming.hpp"
 
 namespace kiv {

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <string>
 
-#include "KivHostCore/Platform/Network.hpp"
 #include "KivBase/KivLog.hpp"
+#include "KivHostCore/Platform/Network.hpp"
 
 namespace kiv {
 

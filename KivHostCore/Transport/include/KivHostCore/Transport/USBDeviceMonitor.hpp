@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "KivBase/KivLog.hpp"
 #include "KivHostCore/Platform/Network.hpp"
 #include "KivHostCore/Transport/USBTransport.hpp"
 #include "KivHostCore/Transport/Usbmux.hpp"
-#include "KivBase/KivLog.hpp"
 
 namespace kiv {
 

@@ -1,11 +1,11 @@
 #pragma once
 // A USB link: one framed stream through the usbmuxd tunnel carrying control, video and audio.
-#include <memory>
 #include <atomic>
+#include <memory>
 #include <mutex>
 
-#include "KivHostCore/Transport/FramedStream.hpp"
 #include "KivHostCore/Platform/HostTransport.hpp"
+#include "KivHostCore/Transport/FramedStream.hpp"
 #include "KivHostCore/Transport/LinkHandlers.hpp"
 #include "KivHostCore/Transport/USBDeviceStatus.hpp"
 

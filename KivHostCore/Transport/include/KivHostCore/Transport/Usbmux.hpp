@@ -49,8 +49,8 @@ void open(NetworkFactory& network, Executor& queue, std::function<void(std::shar
 void readPacket(const std::shared_ptr<Connection>& connection, Done done);
 // Sends a request and reads its reply; nothing on any failure, or when no reply came within
 // kReplyTimeout (the connection is then cancelled). `done` runs once, on `queue`.
-void request(const std::shared_ptr<Connection>& connection, StoredDictionary dictionary, std::uint32_t tag, Executor& queue,
-             Done done);
+void request(const std::shared_ptr<Connection>& connection, StoredDictionary dictionary, std::uint32_t tag,
+             Executor& queue, Done done);
 void isPaired(NetworkFactory& network, const std::string& udid, Executor& queue,
               std::function<void(std::optional<bool>)> done);
 void connect(NetworkFactory& network, std::int64_t muxID, std::uint16_t port, Executor& queue,
@@ -67,7 +67,8 @@ public:
     // On success the connection carries events; read them with readEvent.
     virtual void listen(Executor& queue, std::function<void(ListenResult, std::shared_ptr<Connection>)> done) = 0;
     // Nothing when the service went away (the listen connection is lost).
-    virtual void readEvent(const std::shared_ptr<Connection>& connection, std::function<void(std::optional<UsbmuxEvent>)> done) = 0;
+    virtual void readEvent(const std::shared_ptr<Connection>& connection,
+                           std::function<void(std::optional<UsbmuxEvent>)> done) = 0;
     virtual void isPaired(const std::string& udid, Executor& queue, std::function<void(std::optional<bool>)> done) = 0;
     virtual void connect(std::int64_t muxID, std::uint16_t port, Executor& queue,
                          std::function<void(std::shared_ptr<Connection>, std::optional<std::int64_t>)> done) = 0;
@@ -78,7 +79,8 @@ class DaemonUsbmuxService final : public UsbmuxService {
 public:
     explicit DaemonUsbmuxService(NetworkFactory& network) : network_(network) {}
     void listen(Executor& queue, std::function<void(ListenResult, std::shared_ptr<Connection>)> done) override;
-    void readEvent(const std::shared_ptr<Connection>& connection, std::function<void(std::optional<UsbmuxEvent>)> done) override;
+    void readEvent(const std::shared_ptr<Connection>& connection,
+                   std::function<void(std::optional<UsbmuxEvent>)> done) override;
     void isPaired(const std::string& udid, Executor& queue, std::function<void(std::optional<bool>)> done) override;
     void connect(std::int64_t muxID, std::uint16_t port, Executor& queue,
                  std::function<void(std::shared_ptr<Connection>, std::optional<std::int64_t>)> done) override;

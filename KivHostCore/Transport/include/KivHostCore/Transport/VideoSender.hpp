@@ -10,9 +10,9 @@
 #include <memory>
 #include <utility>
 
+#include "KivBase/KivLog.hpp"
 #include "KivHostCore/Metrics/PerformanceMonitor.hpp"
 #include "KivHostCore/Platform/HostTransport.hpp"
-#include "KivBase/KivLog.hpp"
 
 namespace kiv {
 

@@ -8,9 +8,9 @@
 #include <optional>
 #include <random>
 
+#include "KivHostCore/Platform/HostTransport.hpp"
 #include "KivHostCore/Platform/Network.hpp"
 #include "KivHostCore/Transport/FramedStream.hpp"
-#include "KivHostCore/Platform/HostTransport.hpp"
 #include "KivHostCore/Transport/LinkHandlers.hpp"
 
 namespace kiv {
@@ -52,8 +52,8 @@ public:
     // Detaches the UDP flow when its last keepalive is older than `timeout`; returns it to cancel.
     std::shared_ptr<DatagramFlow> detachIfSilent(Duration timeout);
 
-    WiFiTransport(std::shared_ptr<Connection> connection, std::weak_ptr<UDPVideoListener> udpListener,
-                  Executor& clock, double simulatedPacketLoss); // use create()
+    WiFiTransport(std::shared_ptr<Connection> connection, std::weak_ptr<UDPVideoListener> udpListener, Executor& clock,
+                  double simulatedPacketLoss); // use create()
 
 private:
     MonotonicTime now() const { return clock_.now().value_or(MonotonicTime{}); }

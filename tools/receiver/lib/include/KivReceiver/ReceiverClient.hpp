@@ -31,13 +31,13 @@ struct ReceiverConfig {
 struct ReceiverStats {
     std::uint64_t framesReceived = 0;
     std::uint64_t keyframesReceived = 0;
-    std::uint64_t bytesReceived = 0;      // reassembled frame payload
-    std::uint64_t packetsReceived = 0;    // since the first datagram
+    std::uint64_t bytesReceived = 0;   // reassembled frame payload
+    std::uint64_t packetsReceived = 0; // since the first datagram
     std::uint64_t packetsExpected = 0;
     std::int64_t framesLost = 0;
-    std::optional<std::uint64_t> rttUs;   // newest ping round trip
+    std::optional<std::uint64_t> rttUs; // newest ping round trip
     std::optional<std::int64_t> clockOffsetUs;
-    double lastLatencyMs = 0;             // capture on the host to reassembled here
+    double lastLatencyMs = 0; // capture on the host to reassembled here
     double maxLatencyMs = 0;
 };
 
