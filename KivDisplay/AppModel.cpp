@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <fmt/format.h>
 
-#include "KivHostCore/Audio/MacOutputMuter.hpp"
+#include "KivHostCore/Audio/HostOutputMuter.hpp"
 #include "KivHostCore/Service/ConfigurationResolver.hpp"
 #include "PermissionCoordinator.hpp"
 
@@ -13,10 +13,6 @@ namespace {
 constexpr std::int32_t kPolicyDenied = -65570;
 
 } // namespace
-
-std::string deviceKind(const std::optional<std::string>& model) {
-    return model && model->starts_with("iPhone") ? "iPhone" : "iPad";
-}
 
 std::string title(AppearanceMode mode) {
     switch (mode) {
@@ -45,7 +41,7 @@ AppearanceMode appearanceFrom(const std::optional<std::string>& stored) {
 AppModel::AppModel(AppEnvironment environment) : env_(std::move(environment)), defaults_(env_.platform->defaults) {
     if (!defaults_) defaults_ = std::make_shared<InMemoryKeyValueStore>();
     accessibilityGranted_ = env_.accessibilityTrusted && env_.accessibilityTrusted();
-    pairing_ = std::make_shared<UserDefaultsPairingStore>(defaults_);
+    pairing_ = std::make_shared<KeyValuePairingStore>(defaults_);
     loadSettings();
     if (auto problem = defaults_->takeProblem()) settingsProblem_ = std::move(problem);
     appearance_ = appearanceFrom(defaults_->string(kAppearance));
@@ -56,7 +52,7 @@ AppModel::AppModel(AppEnvironment environment) : env_(std::move(environment)), d
     // A run that died while it held the output silenced left a note of what to give back.
     if (env_.platform->makeAudioDevices)
         if (auto devices = env_.platform->makeAudioDevices(*env_.main))
-            MacOutputMuter::restoreAfterCrash(*devices, *defaults_);
+            HostOutputMuter::restoreAfterCrash(*devices, *defaults_);
     startService();
     permissions_ = std::make_unique<PermissionCoordinator>(*env_.main,
                                                            PermissionProbes{env_.platform->screenRecordingGranted,
@@ -160,7 +156,7 @@ void AppModel::startService() {
             if (*shared) std::exchange(*shared, nullptr)(allowed);
         });
     };
-    host_->onBonjourResult = [this](std::optional<std::int32_t> code) { handleBonjour(code); };
+    host_->onDnsSdResult = [this](std::optional<std::int32_t> code) { handleDnsSdResult(code); };
     host_->onAccessibilityNeeded = [this] {
         if (permissions_) permissions_->requestAccessibility();
     };
@@ -298,7 +294,7 @@ void AppModel::refreshAccessibility() {
     changed();
 }
 
-void AppModel::handleBonjour(std::optional<std::int32_t> code) {
+void AppModel::handleDnsSdResult(std::optional<std::int32_t> code) {
     const bool denied = code && *code == kPolicyDenied;
     if (denied && !localNetworkDenied_ && permissions_) {
         permissions_->openLocalNetworkSettings();
@@ -327,8 +323,8 @@ void AppModel::unpair(const std::string& deviceID) {
 
 AppModel::ApprovalText AppModel::approvalText(const PeerRequest& request) {
     return {"“" + request.deviceName + "” wants to connect to KivDisplay",
-            request.model + " · " + request.address + "\nOnce allowed, this " + deviceKind(request.model) +
-                " can connect directly in the future."};
+            request.model + " · " + request.address +
+                "\nOnce allowed, this device can connect directly in the future."};
 }
 
 std::optional<DisplayConfiguration> AppModel::resolveForCurrent(const SessionSettings& settings) const {
@@ -343,7 +339,8 @@ std::string AppModel::sizeTitle(DisplaySize size) const {
     auto settings = currentSettings();
     settings.displaySize = size;
     const auto resolved = resolveForCurrent(settings);
-    if (resolved && resolved->limitedByMacOSMinimum.value_or(false)) return title(size) + " (limited by macOS)";
+    if (resolved && resolved->limitedByMinimumDesktop.value_or(false))
+        return title(size) + " (the smallest desktop allowed)";
     return title(size);
 }
 
@@ -369,9 +366,10 @@ std::optional<std::string> AppModel::frameRateNote() const {
     if (!reduced) return std::nullopt;
     const auto& [at60, at30] = *reduced;
     return fmt::format(
-        "This {}'s hardware decoder reaches about 42 fps at native resolution. At 60 FPS, motion drops to about {}×{} "
+        "This device's hardware decoder reaches about 42 fps at native resolution. At 60 FPS, motion drops to about "
+        "{}×{} "
         "(text slightly softer); still images are still refined at the native {}×{}. The choice is yours.",
-        deviceKind(status_.clientModel), at60.streamWidth, at60.streamHeight, at30.streamWidth, at30.streamHeight);
+        at60.streamWidth, at60.streamHeight, at30.streamWidth, at30.streamHeight);
 }
 
 bool AppModel::reducesResolution(std::int64_t fps) const {

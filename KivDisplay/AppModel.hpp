@@ -26,8 +26,6 @@ std::string title(AppearanceMode mode); // "Match System", "Light", "Dark"
 std::string_view toText(AppearanceMode mode);
 AppearanceMode appearanceFrom(const std::optional<std::string>& stored); // anything else reads as system
 
-std::string deviceKind(const std::optional<std::string>& model); // "iPhone" or "iPad"
-
 // What the model needs from the machine and the user interface.
 struct AppEnvironment {
     Executor* main = nullptr;
@@ -130,7 +128,7 @@ private:
     std::optional<DisplayConfiguration> resolveForCurrent(const SessionSettings& settings) const;
     // The selected device's stream at `fps` and at 30 FPS, when `fps` costs it resolution.
     std::optional<std::pair<DisplayConfiguration, DisplayConfiguration>> reducedAt(std::int64_t fps) const;
-    void handleBonjour(std::optional<std::int32_t> code);
+    void handleDnsSdResult(std::optional<std::int32_t> code);
     void refreshAccessibility();
     void changed();
     void persist(bool stored, const std::string& what);

@@ -46,7 +46,7 @@ std::string AppModel::diagnosticsSummary() const {
         usb.push_back(device.device.shortID());
     const auto settings = currentSettings();
     std::string out;
-    out += "[Mac] KivDisplay " + env_.version + " | " + env_.systemName + " " + env_.model + "\n";
+    out += "[Host] KivDisplay " + env_.version + " | " + env_.systemName + " " + env_.model + "\n";
     out += "service: " + serviceState(hostService_) +
            " | screen recording: " + (screenCaptureGranted() ? "granted" : "missing") +
            " | IP: " + joined(hostStatus_.hostAddresses, "none") + "\n";
@@ -66,14 +66,15 @@ std::string AppModel::diagnosticsSummary() const {
            (s.audio && s.audio->streaming
                 ? fmt::format("streaming {:.0f}kHz ", static_cast<double>(s.audio->sampleRate) / 1000.0)
                 : std::string("idle")) +
-           (s.audio && s.audio->macMuted ? " | Mac muted" : "") + "\n";
+           (s.audio && s.audio->hostMuted ? " | host muted" : "") + "\n";
     const auto& h = s.host;
     const double targetMbps = s.configuration ? static_cast<double>(s.configuration->bitrate) / 1e6 : 0;
-    out += fmt::format("Mac perf: capture {:.0f}fps encode {:.0f}fps {:.1f}ms | {:.2f}Mbps (target {:.1f}Mbps) | frame "
-                       "avg {:.1f}KB max "
-                       "{:.1f}KB | dropped capture {} send {} | CPU {:.1f}%\n",
-                       h.captureFPS, h.encodeFPS, h.encodeTimeMs, h.bitrateKbps / 1000, targetMbps, h.avgFrameKB,
-                       h.maxFrameKB, h.droppedCaptureFrames, h.droppedSendFrames, h.cpuPercent);
+    out +=
+        fmt::format("host perf: capture {:.0f}fps encode {:.0f}fps {:.1f}ms | {:.2f}Mbps (target {:.1f}Mbps) | frame "
+                    "avg {:.1f}KB max "
+                    "{:.1f}KB | dropped capture {} send {} | CPU {:.1f}%\n",
+                    h.captureFPS, h.encodeFPS, h.encodeTimeMs, h.bitrateKbps / 1000, targetMbps, h.avgFrameKB,
+                    h.maxFrameKB, h.droppedCaptureFrames, h.droppedSendFrames, h.cpuPercent);
     const auto link = s.link.value_or(TransportMetrics{});
     out += fmt::format(
         "link: transport={} device={} | {:.1f}Mbps | tx queue {}KB/{} frames | rx queue {}KB | links/switches {}\n",
@@ -81,11 +82,12 @@ std::string AppModel::diagnosticsSummary() const {
         link.throughputMbps, link.sendQueueBytes / 1024, link.sendQueueFrames, link.receiveQueueBytes / 1024,
         link.reconnects);
     const auto c = s.client.value_or(ClientStats{});
-    out += fmt::format(
-        "{} report: recv {:.0f}fps decode {:.0f}fps {:.2f}ms render {:.0f}fps | latency {:.1f}ms | RTT {:.1f}ms jitter "
-        "{:.1f}ms | {:.2f}Mbps | loss {:.1f}% | dropped {} (skipped {})",
-        deviceKind(s.clientModel), c.receiveFPS, c.decodeFPS, c.decodeTimeMs, c.renderFPS, c.latencyMs, c.rttMs,
-        c.jitterMs.value_or(0), c.bitrateKbps / 1000, c.packetLoss * 100, c.droppedFrames, c.skippedFrames.value_or(0));
+    out += fmt::format("device report: recv {:.0f}fps decode {:.0f}fps {:.2f}ms render {:.0f}fps | latency {:.1f}ms | "
+                       "RTT {:.1f}ms jitter "
+                       "{:.1f}ms | {:.2f}Mbps | loss {:.1f}% | dropped {} (skipped {})",
+                       c.receiveFPS, c.decodeFPS, c.decodeTimeMs, c.renderFPS, c.latencyMs, c.rttMs,
+                       c.jitterMs.value_or(0), c.bitrateKbps / 1000, c.packetLoss * 100, c.droppedFrames,
+                       c.skippedFrames.value_or(0));
     return out;
 }
 

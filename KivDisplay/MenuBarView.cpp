@@ -43,11 +43,11 @@ std::pair<std::string, std::string> headerText(const AppModel& model) {
         if (s.client) sub += fmt::format(" · {:.0f} ms", s.client->latencyMs);
         return {s.clientName.value_or("Connected"), sub};
     }
-    case Kind::error: return {"Waiting for an iPad or iPhone", service.text};
+    case Kind::error: return {"Waiting for a device", service.text};
     case Kind::stopped:
     case Kind::listening: break;
     }
-    return {"Waiting for an iPad or iPhone", addresses.empty() ? std::string() : "This Mac’s IP: " + addresses};
+    return {"Waiting for a device", addresses.empty() ? std::string() : "This computer’s IP: " + addresses};
 }
 
 MenuBarView::MenuBarView(AppModel& model, QWidget* parent)
@@ -108,29 +108,27 @@ void MenuBarView::notices() {
         };
     };
     if (!model_.screenCaptureGranted())
-        banner("KivDisplay needs Screen Recording permission to send the extended display to your iPad or iPhone.",
+        banner("KivDisplay cannot read the screen of the X display, so it cannot send the extended display to your "
+               "device.",
                {{"How to Fix", remedy(PermissionCoordinator::screenRemedy())}});
     if (model_.settings().touchControl && !model_.accessibilityGranted()) {
-        banner("KivDisplay needs Accessibility permission so your iPad or iPhone can control the Mac by touch. Without "
-               "it, the device "
-               "still works as a display.",
-               {{"Request Permission", [this] { model_.requestAccessibility(); }},
-                {"Already On but Not Working? Repair Permission", [this] { model_.repairAccessibility(); }}});
+        banner("Touch control needs the X server's XTEST extension, which this X server does not offer. Without it, "
+               "the device still works as a display.",
+               {{"Check Again", [this] { model_.requestAccessibility(); }},
+                {"How to Fix", [this] { model_.repairAccessibility(); }}});
         if (model_.accessibilityRepairNote()) rows_->addWidget(label(*model_.accessibilityRepairNote()));
     }
     if (model_.localNetworkDenied())
-        banner("Local Network permission is off, so iPads and iPhones can't find this Mac automatically (you can still "
-               "connect by "
-               "entering its IP address).",
+        banner("Devices cannot find this computer automatically: DNS-SD (avahi-daemon) does not answer (you can "
+               "still connect by entering its IP address).",
                {{"How to Fix", remedy(PermissionCoordinator::localNetworkRemedy())}});
     for (const auto& usb : model_.hostStatus().usbDevices) {
         if (usb.state == USBDeviceStatus::State::untrusted)
-            banner("A device is connected by USB but doesn't trust this Mac yet. On the iPad or iPhone, tap “Trust "
-                   "This Computer” and "
-                   "enter the passcode. If nothing appears, unplug the cable and plug it in again.",
+            banner("A device is connected by USB but doesn't trust this computer yet. On the device, tap “Trust This "
+                   "Computer” and enter the passcode. If nothing appears, unplug the cable and plug it in again.",
                    {});
         else if (usb.state == USBDeviceStatus::State::waitingForApp)
-            rows_->addWidget(label("USB device detected: open KivDisplay on the iPad or iPhone to connect over USB"));
+            rows_->addWidget(label("USB device detected: open KivDisplay on the device to connect over USB"));
     }
 }
 
@@ -139,9 +137,9 @@ void MenuBarView::feedback() {
     if (!s.deviceID) return;
     const auto route = s.settings.audio;
     if (streamsToDevice(route)) {
-        std::string text = "Sound plays on the " + deviceKind(s.clientModel);
-        if (route == AudioRoute::both) text += " and the Mac";
-        if (s.audio && s.audio->macMuted) text += " · Mac speakers muted";
+        std::string text = "Sound plays on the device";
+        if (route == AudioRoute::both) text += " and this computer";
+        if (s.audio && s.audio->hostMuted) text += " · this computer is muted";
         rows_->addWidget(label("🔊 " + text));
     }
     if (s.configuration && s.configuration->tier != tierFor(s.settings.quality) &&
@@ -166,7 +164,7 @@ void MenuBarView::deviceList() {
 
 void MenuBarView::pickers() {
     const auto settings = model_.currentSettings();
-    const auto name = model_.status().clientName.value_or("iPad");
+    const auto name = model_.status().clientName.value_or("Device");
     const auto picker = [this](const char* title, const char* object, const std::vector<std::string>& items,
                                int current, std::function<void(int)> chosen) {
         rows_->addLayout(kiv::app::picker(this, title, object, items, current, std::move(chosen)));

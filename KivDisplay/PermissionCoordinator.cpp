@@ -103,7 +103,7 @@ void PermissionCoordinator::triggerLocalNetwork() {
     browse_ = probes_.makeRegistrar();
     auto ready = std::make_shared<bool>(false);
     const auto error = browse_->registerService(
-        "KivDisplay-probe-" + probeSuffix(), std::string(KivConstants::bonjourServiceType), 9, {}, *probes_.queue,
+        "KivDisplay-probe-" + probeSuffix(), std::string(KivConstants::dnsSdServiceType), 9, {}, *probes_.queue,
         [this, ready, alive = alive_](std::int32_t code, const std::string&) {
             if (!*alive) return;
             *ready = code == 0;
@@ -132,13 +132,13 @@ void PermissionCoordinator::triggerLocalNetwork() {
 void PermissionCoordinator::probe(std::function<void(bool ok, std::int32_t error)> done) {
     if (!probes_.makeRegistrar) return done(false, -1);
     probe_ = probes_.makeRegistrar();
-    const auto error = probe_->registerService("KivDisplay-probe-" + probeSuffix(),
-                                               std::string(KivConstants::bonjourServiceType), 9, {}, *probes_.queue,
-                                               [this, done, alive = alive_](std::int32_t code, const std::string&) {
-                                                   if (!*alive) return;
-                                                   if (probe_) probe_->unregister();
-                                                   done(code == 0, code);
-                                               });
+    const auto error =
+        probe_->registerService("KivDisplay-probe-" + probeSuffix(), std::string(KivConstants::dnsSdServiceType), 9, {},
+                                *probes_.queue, [this, done, alive = alive_](std::int32_t code, const std::string&) {
+                                    if (!*alive) return;
+                                    if (probe_) probe_->unregister();
+                                    done(code == 0, code);
+                                });
     if (error != 0) done(false, error);
 }
 

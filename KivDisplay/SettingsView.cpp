@@ -69,8 +69,8 @@ std::string SettingsView::signature() const {
     const auto settings = model_.currentSettings();
     std::string out = model_.selectedDeviceID().value_or("-") + "|" + encodeSessionSettings(settings).value_or("") +
                       "|" + model_.sizeDescription() + "|" + model_.frameRateNote().value_or("") + "|" +
-                      deviceKind(model_.status().clientModel) + "|" + model_.status().clientName.value_or("") + "|" +
-                      model_.accessibilityRepairNote().value_or("") + "|" + model_.settingsProblem().value_or("");
+                      model_.status().clientName.value_or("") + "|" + model_.accessibilityRepairNote().value_or("") +
+                      "|" + model_.settingsProblem().value_or("");
     const auto& s = model_.settings();
     out += fmt::format("|{}{}{}{}|{}", s.touchControl, s.usbEnabled, model_.accessibilityGranted(),
                        static_cast<int>(model_.appearance()), s.graceSeconds);
@@ -129,9 +129,10 @@ void SettingsView::display() {
                              static_cast<int>(settings.displaySize),
                              [this](int i) { model_.setDisplaySize(static_cast<DisplaySize>(i)); }));
     column->addWidget(help(
-        "Sets how big text and windows are on the Mac desktop, in 7 steps (proportional to the device screen). Huge, "
-        "Extra Large and Large Text suit dashboards always on display on an iPhone or iPad; the Mac renders in Retina "
-        "and scales up cleanly. Larger Text is 1:1 with the device pixels and the sharpest. Default, More Space and "
+        "Sets how big text and windows are on the device's monitor, in 7 steps (proportional to the device screen). "
+        "Huge, Extra Large and Large Text suit dashboards always on display on a phone or tablet; this computer "
+        "renders at HiDPI and scales up cleanly. Larger Text is 1:1 with the device pixels and the sharpest. Default, "
+        "More Space and "
         "Most Space fit more content. Now: " +
         model_.sizeDescription()));
     std::vector<std::string> qualities;
@@ -139,9 +140,9 @@ void SettingsView::display() {
         qualities.push_back(title(mode));
     column->addLayout(picker(this, "Quality", "settings-quality", qualities, static_cast<int>(settings.quality),
                              [this](int i) { model_.setQuality(static_cast<QualityMode>(i)); }));
-    column->addWidget(help(
-        "How sharp the picture sent to the iPad or iPhone is. Auto adapts to the network; when the picture is still, "
-        "it's refined to high definition automatically."));
+    column->addWidget(
+        help("How sharp the picture sent to the device is. Auto adapts to the network; when the picture is still, "
+             "it's refined to high definition automatically."));
     std::vector<std::string> rates;
     int currentRate = 0;
     for (std::size_t i = 0; i < supportedFPS.size(); ++i) {
@@ -153,52 +154,51 @@ void SettingsView::display() {
     if (const auto note = model_.frameRateNote()) column->addWidget(help(*note));
     column->addWidget(toggle(this, "Still-Image Refinement", "settings-refinement", settings.staticRefinement,
                              [this](bool on) { model_.setStaticRefinement(on); }));
-    column->addWidget(help(
-        "Changes apply instantly without disconnecting the iPad or iPhone. You can also change them on the device; "
-        "both sides always stay in sync."));
+    column->addWidget(
+        help("Changes apply instantly without disconnecting the device. You can also change them on the device; "
+             "both sides always stay in sync."));
 }
 
 void SettingsView::sound() {
     auto* column = section("Sound");
     const auto settings = model_.currentSettings();
-    const auto kind = deviceKind(model_.status().clientModel);
-    const auto name = model_.status().clientName.value_or(kind);
+    const auto name = model_.status().clientName.value_or("the device");
     std::vector<std::string> routes;
     for (const auto route : allCases<AudioRoute>())
         routes.push_back(title(route, name));
     column->addLayout(picker(this, "Play Sound On", "settings-sound", routes, static_cast<int>(settings.audio),
                              [this](int i) { model_.setAudio(static_cast<AudioRoute>(i)); }));
     column->addWidget(
-        help(title(AudioRoute::device, name) + ": Mac sound plays only on the " + kind +
-             ", and the Mac speakers are muted while connected, then restored when you disconnect or switch back "
-             "(speakers you had muted stay muted). " +
+        help(title(AudioRoute::device, name) +
+             ": this computer's sound plays only on the device, and this computer's "
+             "output is silenced while connected (its programs play into a KivDisplay sink that is recorded), then "
+             "given back when you disconnect or switch back (an output you had muted stays muted). " +
              title(AudioRoute::both, name) +
-             ": both play. Sound latency is about 50 ms over USB or Wi-Fi and uses the existing “Screen & System Audio "
-             "Recording” permission."));
+             ": both play. Sound latency is about 50 ms over USB or Wi-Fi; it needs a PulseAudio or PipeWire sound "
+             "server."));
 }
 
 void SettingsView::touch() {
     auto* column = section("Touch");
-    column->addWidget(toggle(this, "Allow iPad / iPhone to Control the Mac by Touch", "settings-touch",
+    column->addWidget(toggle(this, "Allow the Device to Control This Computer by Touch", "settings-touch",
                              model_.settings().touchControl, [this](bool on) { model_.setTouchControl(on); }));
     auto* row = new QHBoxLayout;
-    row->addWidget(new QLabel("Accessibility Permission"));
+    row->addWidget(new QLabel("Touch Injection (XTEST)"));
     row->addStretch();
     if (model_.accessibilityGranted()) {
-        row->addWidget(new QLabel("✓ Granted"));
+        row->addWidget(new QLabel("✓ Available"));
     } else {
         row->addWidget(button(this, "How to Fix", [this] {
             if (showRemedy) showRemedy(PermissionCoordinator::touchRemedy());
         }));
-        row->addWidget(button(this, "Request Permission", [this] { model_.requestAccessibility(); }));
-        row->addWidget(button(this, "Repair Permission", [this] { model_.repairAccessibility(); }));
+        row->addWidget(button(this, "Check Again", [this] { model_.requestAccessibility(); }));
     }
     column->addLayout(row);
     if (model_.accessibilityRepairNote()) column->addWidget(help(*model_.accessibilityRepairNote()));
     column->addWidget(help(
         "One finger: click, drag, long-press to right-click. Two fingers: swipe to scroll, tap to open the KivDisplay "
-        "menu on the device. Three fingers left or right: switch desktops (uses the ⌃← / ⌃→ shortcuts). Without "
-        "permission, the device still works as a display."));
+        "menu on the device. Three fingers left or right: switch workspaces (sends Ctrl+Left / Ctrl+Right). "
+        "Without XTEST, the device still works as a display."));
 }
 
 void SettingsView::connection() {
@@ -208,12 +208,12 @@ void SettingsView::connection() {
     column->addWidget(help(
         "USB first: plug in a cable to switch to USB automatically (steadier, higher bitrate, no Wi-Fi needed, and it "
         "charges). Unplug to return to Wi-Fi; the display and window positions stay put. The first USB connection "
-        "needs “Trust” on the iPad or iPhone."));
+        "needs “Trust” on the device."));
     const auto& devices = model_.hostStatus().usbDevices;
     if (devices.empty()) column->addWidget(help("No USB devices detected"));
     for (const auto& usb : devices) {
         auto* row = new QHBoxLayout;
-        row->addWidget(new QLabel(q("iPad / iPhone " + usb.device.shortID())));
+        row->addWidget(new QLabel(q("Device " + usb.device.shortID())));
         row->addStretch();
         row->addWidget(new QLabel(q(usbStateText(usb.state))));
         column->addLayout(row);

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "KivHostCore/Audio/MacOutputMuter.hpp"
+#include "KivHostCore/Audio/HostOutputMuter.hpp"
 #include "KivHostCore/Audio/SystemAudioCapture.hpp"
 #include "KivHostCore/Linux/PulseAudioDevices.hpp"
 #include "KivHostCore/Linux/PulseAudioRecorder.hpp"
@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
     MainLoop main;
     std::thread loop([&] { main.run(); });
     auto devices = PulseAudioDevices::create(main, server);
-    MacOutputMuter muter(devices, std::make_shared<InMemoryKeyValueStore>());
+    HostOutputMuter muter(devices, std::make_shared<InMemoryKeyValueStore>());
     const auto muteStart = HostClock::nowMicros();
     main.sync([&] { muter.mute(); });
     test::waitUntil([&] { return devices->isRouted(); }, 10s, 1ms);

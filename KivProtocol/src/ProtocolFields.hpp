@@ -50,7 +50,7 @@ void fields(V& v, ClientStats& s) {
 template <class V>
 void fields(V& v, AudioStatus& s) {
     v("streaming", s.streaming);
-    v("macMuted", s.macMuted);
+    v("macMuted", s.hostMuted);
     v("sampleRate", s.sampleRate);
     v("channels", s.channels);
     v("note", s.note);
@@ -79,7 +79,7 @@ void fields(V& v, SessionSettings& s) {
     v("quality", s.quality);
     v("fps", s.fps);
     v("staticRefinement", s.staticRefinement);
-    v.withDefault("audio", s.audio, AudioRoute::mac);
+    v.withDefault("audio", s.audio, AudioRoute::host);
 }
 
 template <class V>
@@ -95,7 +95,7 @@ void fields(V& v, DisplayConfiguration& s) {
     v("refinementQuality", s.refinementQuality);
     v("refinementWidth", s.refinementWidth);
     v("refinementHeight", s.refinementHeight);
-    v("limitedByMacOSMinimum", s.limitedByMacOSMinimum);
+    v("limitedByMacOSMinimum", s.limitedByMinimumDesktop);
     v("compatibilityNote", s.compatibilityNote);
 }
 

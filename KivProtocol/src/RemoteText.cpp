@@ -34,21 +34,23 @@ struct Entry {
 };
 
 constexpr Entry kEntries[] = {
-    {compatRetina, "macOS doesn't accept %1, so %2 (Retina) is used instead."},
-    {compatNonRetina, "macOS doesn't accept %1 in Retina mode, so %2 (non-Retina, smaller text) is used instead."},
+    {compatRetina, "The host doesn't accept %1, so %2 (HiDPI) is used instead."},
+    {compatNonRetina, "The host doesn't accept %1 at HiDPI, so %2 (not HiDPI, smaller text) is used instead."},
     {compatMirror,
-     "An extended display couldn't be created on this Mac, so the main screen is mirrored instead. Disconnect other "
-     "devices or restart KivDisplay on the Mac to try again."},
-    {audioPermission, "Sending Mac sound requires the “Screen & System Audio Recording” permission on the Mac."},
+     "An extended display couldn't be created on the host, so its main screen is mirrored instead. Disconnect "
+     "other devices or restart KivDisplay on the host to try again."},
+    {audioPermission,
+     "Sending the host's sound needs its sound server (PulseAudio or PipeWire), which does not answer."},
     {audioNoDisplay, "No display is available for capturing sound."},
     {audioStartFailed, "Sound capture couldn't start: %1"},
     {audioGaveUp,
      "Sound capture was interrupted repeatedly and has stopped. Choose a sound output again or reconnect to retry."},
-    {audioNoOutput, "The Mac's output device couldn't be found."},
+    {audioNoOutput, "The host's output device couldn't be found."},
     {audioCannotMute,
-     "The Mac's current output device can't be muted, so the Mac will also play sound (you can turn its volume down)."},
-    {touchDisabledOnMac, "Touch control is turned off on the Mac"},
-    {touchNoAccessibility, "The Mac hasn't granted Accessibility permission yet, so touch is unavailable"},
+     "The host's current output device can't be silenced, so the host will also play sound (you can turn its "
+     "volume down)."},
+    {touchDisabledOnHost, "Touch control is turned off on the host"},
+    {touchNoAccessibility, "The host's X server has no XTEST extension, so touch is unavailable"},
 };
 
 } // namespace

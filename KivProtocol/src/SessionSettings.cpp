@@ -66,12 +66,12 @@ std::string detail(DisplaySize size) {
     switch (size) {
     case DisplaySize::huge:
         return localize(
-            "Text ×2: great for dashboards viewed from a distance. The Mac renders in Retina and scales by an "
+            "Text ×2: great for dashboards viewed from a distance. The host renders at HiDPI and scales by an "
             "exact 2×, so edges stay clean.");
     case DisplaySize::extraLarge:
-        return localize("Text ×1.5: the Mac renders in Retina and scales up proportionally; slightly softer.");
+        return localize("Text ×1.5: the host renders at HiDPI and scales up proportionally; slightly softer.");
     case DisplaySize::large:
-        return localize("Text ×1.25: the Mac renders in Retina and scales up proportionally; slightly softer.");
+        return localize("Text ×1.25: the host renders at HiDPI and scales up proportionally; slightly softer.");
     case DisplaySize::larger: return localize("1:1 with the screen's pixels; the sharpest.");
     case DisplaySize::standard:
         return replacePlaceholder(localize("About %@ more desktop space than 1:1."), percent(0.56));
@@ -140,7 +140,7 @@ QualityTier tierFor(QualityMode mode) {
 
 std::string title(AudioRoute route, std::string_view deviceName) {
     switch (route) {
-    case AudioRoute::mac: return localize("Mac");
+    case AudioRoute::host: return localize("Mac");
     case AudioRoute::device: return std::string(deviceName);
     case AudioRoute::both: return std::string(deviceName) + localize(" + Mac");
     }
@@ -150,7 +150,7 @@ std::string title(AudioRoute route, std::string_view deviceName) {
 bool streamsToDevice(AudioRoute route) {
     return route == AudioRoute::device || route == AudioRoute::both;
 }
-bool mutesMac(AudioRoute route) {
+bool mutesHost(AudioRoute route) {
     return route == AudioRoute::device;
 }
 
@@ -171,7 +171,7 @@ std::string DisplayConfiguration::text() const {
     if (refineWidth != streamWidth || refineHeight != streamHeight) {
         suffix += fmt::format(" (reduced for decoder; refine {}×{})", refineWidth, refineHeight);
     }
-    if (limitedByMacOSMinimum.value_or(false)) suffix += " (macOS minimum desktop)";
+    if (limitedByMinimumDesktop.value_or(false)) suffix += " (minimum desktop)";
     if (compatibilityNote) suffix += fmt::format(" (compat: {})", *compatibilityNote);
     const std::string refine = refinementQuality > 0 ? fmt::format("{:.2f}", refinementQuality) : "off";
     return fmt::format("logical {}×{}@{}x (backing {}×{}) → stream {}×{}@{}{} {:.1f}Mbps tier={} refine={}",

@@ -79,7 +79,7 @@ std::map<std::string, ControlMessage> goldenValues() {
                     8'000'000,
                     "h264",
                     "Studio",
-                    SessionSettings{DisplaySize::larger, QualityMode::standard, 30, false, AudioRoute::mac},
+                    SessionSettings{DisplaySize::larger, QualityMode::standard, 30, false, AudioRoute::host},
                     minimalConfiguration(),
                     std::nullopt,
                     std::nullopt}};
@@ -220,7 +220,7 @@ TEST(ControlMessageDecoding, LenientWhereTheProtocolAllows) {
     ASSERT_TRUE(applied) << applied.error().message;
     const auto* payload = applied->get<ConfigApplied>();
     ASSERT_NE(payload, nullptr);
-    EXPECT_EQ(payload->settings.audio, AudioRoute::mac);
+    EXPECT_EQ(payload->settings.audio, AudioRoute::host);
     EXPECT_EQ(payload->configuration.fps, 60);
     EXPECT_FALSE(payload->requestID.has_value());
 }

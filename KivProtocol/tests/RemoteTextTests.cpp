@@ -15,17 +15,17 @@ TEST(RemoteText, MakeJoinsCodeAndArguments) {
 
 TEST(RemoteText, LocalizedFillsArgumentsAndPassesUnknownTextThrough) {
     EXPECT_EQ(RemoteText::localized("compat.retina|1920×1200|1680×1050"),
-              "macOS doesn't accept 1920×1200, so 1680×1050 (Retina) is used instead.");
+              "The host doesn't accept 1920×1200, so 1680×1050 (HiDPI) is used instead.");
     EXPECT_EQ(RemoteText::localized("compat.retina|1920×1200"),
-              "macOS doesn't accept 1920×1200, so ? (Retina) is used instead.");
+              "The host doesn't accept 1920×1200, so ? (HiDPI) is used instead.");
     EXPECT_EQ(RemoteText::localized("audio.startFailed"), "Sound capture couldn't start: ?");
     EXPECT_EQ(RemoteText::localized("audio.startFailed|"), "Sound capture couldn't start: ") << "empty parts are kept";
     EXPECT_EQ(RemoteText::localized("audio.startFailed|a|b"), "Sound capture couldn't start: a")
         << "extra arguments unused";
     EXPECT_EQ(RemoteText::localized("hello|x"), "hello|x");
     EXPECT_EQ(RemoteText::localized("Plain sentence."), "Plain sentence.");
-    EXPECT_EQ(RemoteText::localized("touch.disabledOnMac"), "Touch control is turned off on the Mac");
-    EXPECT_EQ(RemoteText::localized("audio.noOutputDevice"), "The Mac's output device couldn't be found.");
+    EXPECT_EQ(RemoteText::localized("touch.disabledOnMac"), "Touch control is turned off on the host");
+    EXPECT_EQ(RemoteText::localized("audio.noOutputDevice"), "The host's output device couldn't be found.");
 }
 
 TEST(RemoteText, TranslationLookupReplacesTheEnglishTemplate) {

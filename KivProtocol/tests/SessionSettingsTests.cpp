@@ -37,12 +37,12 @@ TEST(QualityTier, OrderTablesAndModeMapping) {
 }
 
 TEST(AudioRouteAndFps, Titles) {
-    EXPECT_EQ(title(AudioRoute::mac, "iPad"), "Mac");
+    EXPECT_EQ(title(AudioRoute::host, "iPad"), "Mac");
     EXPECT_EQ(title(AudioRoute::device, "iPad"), "iPad");
     EXPECT_EQ(title(AudioRoute::both, "iPad"), "iPad + Mac");
     EXPECT_TRUE(streamsToDevice(AudioRoute::both));
-    EXPECT_FALSE(mutesMac(AudioRoute::both));
-    EXPECT_TRUE(mutesMac(AudioRoute::device));
+    EXPECT_FALSE(mutesHost(AudioRoute::both));
+    EXPECT_TRUE(mutesHost(AudioRoute::device));
     EXPECT_EQ(fpsTitle(0), "Auto");
     EXPECT_EQ(fpsTitle(60), "60 FPS");
     EXPECT_EQ(fpsTitle(30, true), "30 FPS · Lower Resolution");
@@ -60,7 +60,7 @@ TEST(DisplayConfigurationText, SuffixesAppearOnlyWhenTheyApply) {
     all.compatibilityNote = "compat.nonRetina|a|b";
     EXPECT_EQ(all.text(),
               "logical 1366×1024@2x (backing 2732×2048) → stream 2732×2048@30 (reduced for decoder; refine "
-              "2048×2048) (macOS minimum desktop) (compat: compat.nonRetina|a|b) 12.5Mbps tier=clear refine=0.85");
+              "2048×2048) (minimum desktop) (compat: compat.nonRetina|a|b) 12.5Mbps tier=clear refine=0.85");
 }
 
 TEST(SessionSettingsJson, AudioDefaultsToMacButFpsIsRequired) {
@@ -72,7 +72,7 @@ TEST(SessionSettingsJson, AudioDefaultsToMacButFpsIsRequired) {
     };
     auto noAudio = with(R"({"displaySize":"huge","quality":"clear","fps":30,"staticRefinement":false})");
     ASSERT_TRUE(noAudio) << noAudio.error().message;
-    EXPECT_EQ(noAudio->get<ConfigApplied>()->settings.audio, AudioRoute::mac);
+    EXPECT_EQ(noAudio->get<ConfigApplied>()->settings.audio, AudioRoute::host);
     EXPECT_FALSE(with(R"({"displaySize":"huge","quality":"clear","staticRefinement":false,"audio":"both"})"));
     EXPECT_FALSE(with(R"({"displaySize":"tiny","quality":"clear","fps":30,"staticRefinement":false})"));
 }

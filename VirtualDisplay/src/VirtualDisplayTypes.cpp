@@ -33,12 +33,12 @@ std::vector<VirtualDisplayMode> VirtualDisplayConfiguration::allModes() const {
 
 std::string VirtualDisplayError::text() const {
     switch (kind) {
-    case Kind::invalidMode: return "无效分辨率 " + mode.text();
-    case Kind::unsupported: return "当前 macOS 不支持 CGVirtualDisplay";
-    case Kind::alreadyActive: return "虚拟显示器已存在";
-    case Kind::notActive: return "虚拟显示器未创建";
-    case Kind::creationFailed: return "创建虚拟显示器失败";
-    case Kind::applySettingsFailed: return "应用显示模式失败";
+    case Kind::invalidMode: return "Invalid display mode " + mode.text();
+    case Kind::unsupported: return "This X server cannot add a monitor (it needs RandR 1.5)";
+    case Kind::alreadyActive: return "The virtual monitor already exists";
+    case Kind::notActive: return "No virtual monitor has been made";
+    case Kind::creationFailed: return "The virtual monitor could not be made";
+    case Kind::applySettingsFailed: return "The display mode could not be applied";
     }
     return {};
 }

@@ -40,8 +40,8 @@ TEST(VirtualDisplayTypes, TextsModeListsAndOrientation) {
     EXPECT_FALSE(VirtualDisplayMode({1024, 1024, 60}).isPortrait()) << "square counts as landscape";
     VirtualDisplayConfiguration config{"d", {1920, 1080, 60}, {{1920, 1080, 30}, {1280, 720, 60}}, false, 100, 0, 0, 0};
     EXPECT_EQ(config.allModes(), (std::vector<VirtualDisplayMode>{{1920, 1080, 60}, {1280, 720, 60}}));
-    EXPECT_EQ(VirtualDisplayError::invalidMode({0, 720, 60}).text(), "无效分辨率 0×720@60");
-    EXPECT_EQ(VirtualDisplayError::of(Kind::notActive).text(), "虚拟显示器未创建");
+    EXPECT_EQ(VirtualDisplayError::invalidMode({0, 720, 60}).text(), "Invalid display mode 0×720@60");
+    EXPECT_EQ(VirtualDisplayError::of(Kind::notActive).text(), "No virtual monitor has been made");
     EXPECT_FALSE(VirtualDisplayMode({800, 600, std::numeric_limits<double>::infinity()}).isValid());
     EXPECT_FALSE(VirtualDisplayMode({800, 600, std::nan("")}).text().empty()) << "a NaN rate still prints";
 }

@@ -12,7 +12,7 @@
 
 #include "HostOptions.hpp"
 #include "KivBase/KivLog.hpp"
-#include "KivHostCore/Audio/MacOutputMuter.hpp"
+#include "KivHostCore/Audio/HostOutputMuter.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
 #include "KivHostCore/Linux/PrivateXServer.hpp"
@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
                   << " (is the server running and may this user connect?)" << std::endl;
         return 1;
     }
-    auto pairing = std::make_shared<UserDefaultsPairingStore>(defaults);
+    auto pairing = std::make_shared<KeyValuePairingStore>(defaults);
     auto service = HostService::create(options.settings,
                                        options.synthetic ? FrameSourceKind::synthetic : FrameSourceKind::screenCapture,
                                        pairing, platform->ports(), main);
@@ -141,7 +141,7 @@ int main(int argc, char** argv) {
     main.post([&] {
         // A run that died while it held the output silenced left a note of what to give back.
         if (const auto& makeDevices = platform->ports().makeAudioDevices)
-            if (auto devices = makeDevices(main)) MacOutputMuter::restoreAfterCrash(*devices, *defaults);
+            if (auto devices = makeDevices(main)) HostOutputMuter::restoreAfterCrash(*devices, *defaults);
         if (auto started = service->start(); !started) {
             std::cerr << "kivdisplay-host: cannot start: " << started.error() << std::endl;
             exitCode = 1;

@@ -57,7 +57,7 @@ void InputEventManager::handle(const InputEvent& event) {
 
 int InputEventManager::nextClickCount(Point point) {
     const double now = clock_();
-    double threshold = defaults_ ? defaults_->number("com.apple.mouse.doubleClickThreshold").value_or(0) : 0;
+    double threshold = defaults_ ? defaults_->number("kiv.input.doubleClickSeconds").value_or(0) : 0;
     if (!(threshold > 0)) threshold = 0.5;
     const double distance = std::hypot(point.x - lastClickPoint_.x, point.y - lastClickPoint_.y);
     clickCount_ = (now - lastClickTime_ < threshold && distance < kClickDistance)

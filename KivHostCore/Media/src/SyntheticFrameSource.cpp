@@ -14,8 +14,8 @@ std::string CaptureError::text() const {
     case Kind::displayNotFound: return localize("ScreenCaptureKit can't find display ") + std::to_string(displayID);
     case Kind::startFailed: return localize("Screen capture couldn't start: ") + message;
     case Kind::permissionDenied:
-        return localize(
-            "KivDisplay needs Screen Recording permission to send the extended display to your iPad or iPhone.");
+        return localize("KivDisplay cannot read the screen of the X display, so it cannot send the extended display to "
+                        "your device.");
     }
     return {};
 }

@@ -90,7 +90,7 @@ DisplayConfiguration resolve(const SessionSettings& settings, const std::optiona
         factor = minimum;
         c.logicalWidth = evenUp(toInt(std::ceil(static_cast<double>(width) / 2.0 * minimum)));
         c.logicalHeight = evenUp(toInt(std::ceil(static_cast<double>(height) / 2.0 * minimum)));
-        c.limitedByMacOSMinimum = true;
+        c.limitedByMinimumDesktop = true;
     } else {
         c.logicalWidth = evenDown(std::max<std::int64_t>(roundHalfAway(static_cast<double>(width) / 2.0 * wanted), 2));
         c.logicalHeight =

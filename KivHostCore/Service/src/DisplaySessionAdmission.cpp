@@ -95,8 +95,8 @@ void DisplaySession::accept(const Hello& hello, std::shared_ptr<HostTransport> l
     if (sourceKind_ != FrameSourceKind::synthetic && !platform_.screenRecordingGranted()) {
         status_.permissionGranted = false;
         reject(link, RejectReason::permissionMissing);
-        status_.service = HostStatus::Service::error(localize(
-            "KivDisplay needs Screen Recording permission to send the extended display to your iPad or iPhone."));
+        status_.service = HostStatus::Service::error(localize("KivDisplay cannot read the screen of the X display, so "
+                                                              "it cannot send the extended display to your device."));
         finishAccept();
         return;
     }
@@ -156,7 +156,7 @@ void DisplaySession::acceptStreaming(const Hello& hello, std::shared_ptr<HostTra
         log_.error("Pipeline start failed: " + result.error().text);
         reject(link, result.error().isCapture ? RejectReason::permissionMissing : RejectReason::internalError);
         teardownClient(false);
-        status_.service = HostStatus::Service::error("视频管线启动失败: " + result.error().text);
+        status_.service = HostStatus::Service::error("The video stream could not start: " + result.error().text);
         finishAccept();
         return;
     }

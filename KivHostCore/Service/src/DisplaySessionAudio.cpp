@@ -18,7 +18,7 @@ constexpr std::int64_t kAudioChannels = 2;
 } // namespace
 
 bool DisplaySession::wantsAudio() const {
-    return configuration_->settings().audio != AudioRoute::mac && active_ && active_->streaming && !active_->paused;
+    return configuration_->settings().audio != AudioRoute::host && active_ && active_->streaming && !active_->paused;
 }
 
 void DisplaySession::updateAudio(bool forceSend) {
@@ -125,7 +125,7 @@ void DisplaySession::scheduleAudioRetry() {
 
 void DisplaySession::publishAudioStatus(bool forceSend) {
     std::optional<AudioStatus> next;
-    if (active_ && configuration_->settings().audio != AudioRoute::mac) {
+    if (active_ && configuration_->settings().audio != AudioRoute::host) {
         // Streaming once the source has started, not while it is still starting (it may fail).
         next = AudioStatus{audioSource_ != nullptr && audioStreaming_, muter_ && muter_->isMuted(), kAudioRate,
                            kAudioChannels, audioError_};

@@ -102,7 +102,7 @@ void DisplaySession::resumeClient() {
 }
 
 InputStatus DisplaySession::inputStatusNow() const {
-    if (!touchControl_) return {false, RemoteText::make(RemoteText::touchDisabledOnMac)};
+    if (!touchControl_) return {false, RemoteText::make(RemoteText::touchDisabledOnHost)};
     if (!input_->isDryRun() && !(platform_.poster && platform_.poster->isTrusted()))
         return {false, RemoteText::make(RemoteText::touchNoAccessibility)};
     return {true, std::nullopt};

@@ -20,10 +20,6 @@ Duration secondsToDuration(double seconds) {
 
 } // namespace
 
-std::string DisplaySession::deviceWord() const {
-    return active_ && active_->hello.model.starts_with("iPhone") ? "iPhone" : "iPad";
-}
-
 void DisplaySession::linkClosed(const std::string& id) {
     openChannels_.erase(id);
     if (pendingApproval_ == id) {
@@ -49,15 +45,14 @@ void DisplaySession::linkClosed(const std::string& id) {
         showNote(HostStatus::TransportNote::Kind::progress, localize("USB disconnected. Resuming Wi-Fi…"), false);
     } else {
         showNote(HostStatus::TransportNote::Kind::progress,
-                 localize("Connection lost. Waiting for the ") + deviceWord() + localize(" to reconnect…"), false);
+                 localize("Connection lost. Waiting for the device to reconnect…"), false);
     }
     linkHoldTask_ = onMainAfter(secondsToDuration(settings_.linkHoldSeconds), [](DisplaySession& self) {
         if (!self.active_ || self.active_->link) return;
         self.log_.info(fmt::format("No link took over within {}s: client disconnected {}",
                                    static_cast<std::int64_t>(self.settings_.linkHoldSeconds),
                                    self.active_->hello.deviceName));
-        self.showNote(HostStatus::TransportNote::Kind::failure,
-                      localize("The ") + self.deviceWord() + localize(" disconnected"), true);
+        self.showNote(HostStatus::TransportNote::Kind::failure, localize("The device disconnected"), true);
         self.teardownClient(false);
     });
 }
@@ -157,7 +152,7 @@ void DisplaySession::teardownClient(bool destroyDisplayNow) {
 void DisplaySession::disconnectClient() {
     if (!active_) return;
     log_.info("Disconnect requested from Mac menu: " + active_->hello.deviceName);
-    if (active_->link) active_->link->close(ControlMessage{Disconnect{"disconnected by Mac"}});
+    if (active_->link) active_->link->close(ControlMessage{Disconnect{"disconnected on the host"}});
     teardownClient(true);
 }
 

@@ -246,7 +246,7 @@ void DisplaySession::resumeStreaming(std::function<void()> done) {
 
 void DisplaySession::resumeFailed(const std::string& text, const std::function<void()>& done) {
     log_.error("Resume failed: " + text);
-    setService(HostStatus::Service::error("恢复失败: " + text));
+    setService(HostStatus::Service::error("Resuming the stream failed: " + text));
     if (done) done();
 }
 

@@ -3,9 +3,9 @@
 #include <charconv>
 #include <fmt/format.h>
 
-#include "KivHostCore/Transport/BonjourAdvertiser.hpp"
 #include "KivHostCore/Transport/ControlServer.hpp"
-#include "KivHostCore/Transport/DiscoveryService.hpp"
+#include "KivHostCore/Transport/DnsSdAdvertiser.hpp"
+#include "KivHostCore/Transport/DnsSdDiscovery.hpp"
 #include "KivHostCore/Transport/UDPVideoListener.hpp"
 #include "KivHostCore/Transport/USBTransport.hpp"
 #include "KivHostCore/Transport/WiFiTransport.hpp"
@@ -47,11 +47,12 @@ HostService::HostService(HostSettings settings, FrameSourceKind sourceKind, std:
       pairing_(std::move(pairing)), muteQueue_(platform.makeQueue("kiv.audio.mute", true)),
       gate_(DisplayOperationGate::create(main)), controlQueue_(platform.makeQueue("kiv.control.links", false)),
       serverQueue_(platform.makeQueue("kiv.control", false)), udpQueue_(platform.makeQueue("kiv.udp", false)),
-      usbQueue_(platform.makeQueue("kiv.usb.monitor", false)), bonjourQueue_(platform.makeQueue("kiv.bonjour", false)) {
+      usbQueue_(platform.makeQueue("kiv.usb.monitor", false)), dnsSdQueue_(platform.makeQueue("kiv.bonjour", false)) {
     if (platform.makeAudioDevices) {
         auto devices = platform.makeAudioDevices(*muteQueue_);
         auto store = platform.defaults ? platform.defaults : std::make_shared<InMemoryKeyValueStore>();
-        muter_ = std::make_shared<MuteCoordinator>(std::make_unique<MacOutputMuter>(devices, store), *muteQueue_, main);
+        muter_ =
+            std::make_shared<MuteCoordinator>(std::make_unique<HostOutputMuter>(devices, store), *muteQueue_, main);
     }
 }
 
@@ -91,7 +92,7 @@ std::expected<void, std::string> HostService::start() {
         status_.hostAddresses = {"127.0.0.1"};
     } else {
         status_.hostAddresses = platform_.machine
-                                    ? DiscoveryService::localIPv4Addresses(platform_.machine->ipv4Addresses())
+                                    ? DnsSdDiscovery::localIPv4Addresses(platform_.machine->ipv4Addresses())
                                     : std::vector<std::string>{};
     }
     std::string usb = "usbmuxd";
@@ -149,10 +150,10 @@ std::expected<void, std::string> HostService::startWiFi() {
     server_ = server;
     if (!settings_.loopbackOnly && platform_.makeRegistrar && platform_.machine) {
         registrar_ = platform_.makeRegistrar();
-        advertiser_ = DiscoveryService::advertiser(settings_.serviceName, server_->port(), settings_.hostID,
-                                                   *platform_.machine, *registrar_, *bonjourQueue_, main_);
+        advertiser_ = DnsSdDiscovery::advertiser(settings_.serviceName, server_->port(), settings_.hostID,
+                                                 *platform_.machine, *registrar_, *dnsSdQueue_, main_);
         advertiser_->onResult = [weak](std::optional<std::int32_t> code) {
-            if (auto self = weak.lock(); self && self->onBonjourResult) self->onBonjourResult(code);
+            if (auto self = weak.lock(); self && self->onDnsSdResult) self->onDnsSdResult(code);
         };
         advertiser_->start();
     }
@@ -339,7 +340,7 @@ void HostService::emit() {
 void HostService::requestSettings(const std::string& deviceID, const SessionSettings& settings) {
     auto s = session(deviceID);
     if (!s || s->configuration().settings() == settings) return;
-    s->configuration().schedule(settings, SessionConfigurationManager::Origin::mac());
+    s->configuration().schedule(settings, SessionConfigurationManager::Origin::local());
 }
 
 void HostService::disconnect(const std::string& deviceID) {

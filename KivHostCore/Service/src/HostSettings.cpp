@@ -30,7 +30,7 @@ std::string machineServiceName() {
     }
     char host[256] = {};
     if (::gethostname(host, sizeof host - 1) == 0 && host[0] != '\0') return host;
-    return "Mac";
+    return "KivDisplay host";
 }
 
 HostSettings HostSettings::makeDefault() {

@@ -5,10 +5,9 @@
 
 namespace kiv {
 
-UserDefaultsPairingStore::UserDefaultsPairingStore(std::shared_ptr<KeyValueStore> defaults)
-    : defaults_(std::move(defaults)) {}
+KeyValuePairingStore::KeyValuePairingStore(std::shared_ptr<KeyValueStore> defaults) : defaults_(std::move(defaults)) {}
 
-UserDefaultsPairingStore::Records UserDefaultsPairingStore::read() const {
+KeyValuePairingStore::Records KeyValuePairingStore::read() const {
     Records records;
     const auto stored = defaults_->dictionary(key);
     if (!stored) return records; // absent or of another shape: empty
@@ -23,7 +22,7 @@ UserDefaultsPairingStore::Records UserDefaultsPairingStore::read() const {
     return records;
 }
 
-void UserDefaultsPairingStore::write(const Records& records) {
+void KeyValuePairingStore::write(const Records& records) {
     StoredDictionary dictionary;
     for (const auto& [deviceID, record] : records) {
         StoredDictionary fields;
@@ -34,7 +33,7 @@ void UserDefaultsPairingStore::write(const Records& records) {
     defaults_->setDictionary(key, std::move(dictionary));
 }
 
-bool UserDefaultsPairingStore::isPaired(const std::string& deviceID, const std::optional<std::string>& token) {
+bool KeyValuePairingStore::isPaired(const std::string& deviceID, const std::optional<std::string>& token) {
     if (!token) return false;
     const std::lock_guard lock(mutex_);
     const auto records = read();
@@ -44,7 +43,7 @@ bool UserDefaultsPairingStore::isPaired(const std::string& deviceID, const std::
     return stored != it->second.end() && secretsEqual(stored->second, *token);
 }
 
-std::string UserDefaultsPairingStore::pair(const std::string& deviceID, const std::string& name) {
+std::string KeyValuePairingStore::pair(const std::string& deviceID, const std::string& name) {
     const std::lock_guard lock(mutex_);
     auto records = read();
     auto& record = records[deviceID];
@@ -60,14 +59,14 @@ std::string UserDefaultsPairingStore::pair(const std::string& deviceID, const st
     return token;
 }
 
-void UserDefaultsPairingStore::unpair(const std::string& deviceID) {
+void KeyValuePairingStore::unpair(const std::string& deviceID) {
     const std::lock_guard lock(mutex_);
     auto records = read();
     records.erase(deviceID);
     write(records);
 }
 
-std::vector<PairedDevice> UserDefaultsPairingStore::pairedDevices() {
+std::vector<PairedDevice> KeyValuePairingStore::pairedDevices() {
     const std::lock_guard lock(mutex_);
     std::vector<PairedDevice> devices;
     for (const auto& [deviceID, record] : read()) {

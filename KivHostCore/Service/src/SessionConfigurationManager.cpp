@@ -25,7 +25,7 @@ std::string SessionConfigurationManager::Origin::text() const {
     case Kind::client: return fmt::format("device #{}", requestID);
     case Kind::automatic: return "auto (" + reason + ")";
     case Kind::system: return reason;
-    case Kind::mac: return "mac";
+    case Kind::local: return "mac"; // the log's name for a change made on this computer
     }
     return {};
 }

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <thread>
 
-#include "KivHostCore/Audio/MacOutputMuter.hpp"
+#include "KivHostCore/Audio/HostOutputMuter.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/PulseAudioDevices.hpp"
 #include "KivHostCore/Runtime/MainLoop.hpp"
@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     std::thread loop([&] { main.run(); });
     auto devices = kiv::PulseAudioDevices::create(main, std::string(argv[1]));
     auto store = std::make_shared<kiv::JsonFileKeyValueStore>(argv[2]);
-    kiv::MacOutputMuter muter(devices, store);
+    kiv::HostOutputMuter muter(devices, store);
     bool muted = false;
     main.sync([&] { muted = muter.mute(); });
     if (!muted) return 1;

@@ -7,7 +7,7 @@
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
-#include "KivHostCore/Transport/DiscoveryService.hpp"
+#include "KivHostCore/Transport/DnsSdDiscovery.hpp"
 #include "KivReceiver/HostBrowser.hpp"
 
 using namespace kiv;
@@ -28,7 +28,7 @@ TEST(DnsSd, RegistrationIsFoundByBrowsingWithItsTxtKeys) {
     EXPECT_TRUE(std::ranges::any_of(machine.ipv4Addresses(), [](const auto& entry) { return entry.isLoopback; }))
         << "the namespace's loopback is listed";
     auto advertiser =
-        DiscoveryService::advertiser(name, 52010, std::string("0A1B2C3D-HOST"), machine, registrar, bonjour, main);
+        DnsSdDiscovery::advertiser(name, 52010, std::string("0A1B2C3D-HOST"), machine, registrar, bonjour, main);
     std::mutex mutex;
     std::vector<std::optional<std::int32_t>> results;
     advertiser->onResult = [&](std::optional<std::int32_t> result) {
@@ -80,7 +80,7 @@ TEST(DnsSd, WithoutTheDaemonRegistrationFailsWithACodeAndNothingElseBreaks) {
     SerialQueue bonjour("kiv.bonjour");
     SerialQueue main("main");
     DnsSdRegistrar registrar;
-    auto advertiser = BonjourAdvertiser::create("KivTest offline", 52010, {}, registrar, bonjour, main);
+    auto advertiser = DnsSdAdvertiser::create("KivTest offline", 52010, {}, registrar, bonjour, main);
     std::atomic<bool> reported{false};
     std::atomic<std::int32_t> code{0};
     advertiser->onResult = [&](std::optional<std::int32_t> result) {

@@ -269,7 +269,7 @@ TEST_F(SessionControlE2E, TheHostsSoundReachesTheDeviceAndLeavesTheSpeakersUntil
     EXPECT_TRUE(waitUntil([&] { return !seen.all<AudioStatus>().empty() && seen.all<AudioStatus>().back().streaming; },
                           kDeadline));
     EXPECT_TRUE(waitUntil([&] { return defaultSink() != "speakers"; }, kDeadline)) << "the speakers no longer play it";
-    EXPECT_TRUE(waitUntil([&] { return seen.all<AudioStatus>().back().macMuted; }, kDeadline));
+    EXPECT_TRUE(waitUntil([&] { return seen.all<AudioStatus>().back().hostMuted; }, kDeadline));
     {
         const std::lock_guard lock(seen.mutex);
         seen.leftChannel.clear();
@@ -282,7 +282,7 @@ TEST_F(SessionControlE2E, TheHostsSoundReachesTheDeviceAndLeavesTheSpeakersUntil
         kDeadline))
         << "and the device still hears it";
 
-    device->client.send({ConfigChange{21, {}, {}, {}, {}, AudioRoute::mac}});
+    device->client.send({ConfigChange{21, {}, {}, {}, {}, AudioRoute::host}});
     EXPECT_TRUE(waitUntil([&] { return !seen.all<AudioStatus>().back().streaming; }, kDeadline));
     EXPECT_TRUE(waitUntil([&] { return defaultSink() == "speakers"; }, kDeadline)) << "the speakers play again";
     EXPECT_TRUE(test::logged("Sound → device stopped"));
@@ -301,7 +301,7 @@ TEST_F(SessionControlE2E, TheHostsSoundReachesTheDeviceAndLeavesTheSpeakersUntil
         },
         kDeadline));
     EXPECT_EQ(defaultSink(), "speakers");
-    EXPECT_FALSE(seen.all<AudioStatus>().back().macMuted);
+    EXPECT_FALSE(seen.all<AudioStatus>().back().hostMuted);
 
     // The sound server dies mid-stream: the session retries and tells the device why.
     (*pulse)->process().stop();

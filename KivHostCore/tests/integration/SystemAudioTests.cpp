@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "KivBase/KivLog.hpp"
-#include "KivHostCore/Audio/MacOutputMuter.hpp"
+#include "KivHostCore/Audio/HostOutputMuter.hpp"
 #include "KivHostCore/Audio/SystemAudioCapture.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/PulseAudioDevices.hpp"
@@ -315,7 +315,7 @@ TEST_F(SystemAudioTest, DeviceRouteSilencesTheSpeakersAndRestoreBringsThemBack) 
     SerialQueue muteQueue("kiv.audio.mute", SerialQueue::ownThread);
     auto devices = PulseAudioDevices::create(muteQueue, pulse->serverAddress());
     auto store = std::make_shared<InMemoryKeyValueStore>();
-    MuteCoordinator coordinator(std::make_unique<MacOutputMuter>(devices, store), muteQueue, main.loop);
+    MuteCoordinator coordinator(std::make_unique<HostOutputMuter>(devices, store), muteQueue, main.loop);
     // The main thread asks and goes on; the outcome comes back to it.
     const auto setAndWait = [&](const void* owner, bool wants) {
         test::Signal done;
@@ -391,7 +391,7 @@ TEST_F(SystemAudioTest, ChangingTheDefaultOutputWhileMutedMovesAlong) {
     MainThread main;
     auto devices = PulseAudioDevices::create(main.loop, pulse->serverAddress());
     auto store = std::make_shared<InMemoryKeyValueStore>();
-    MacOutputMuter muter(devices, store);
+    HostOutputMuter muter(devices, store);
     auto player = play();
     const auto ears = listen("headphones");
     auto& [captured, heard, system, headphones] = *ears;
@@ -449,7 +449,7 @@ TEST_F(SystemAudioTest, AHostKilledWhileMutedIsUndoneAtTheNextStart) {
 
     MainThread main;
     auto devices = PulseAudioDevices::create(main.loop, pulse->serverAddress());
-    main.loop.sync([&] { MacOutputMuter::restoreAfterCrash(*devices, *store); });
+    main.loop.sync([&] { HostOutputMuter::restoreAfterCrash(*devices, *store); });
     EXPECT_EQ(logged("Restored Mac output left muted by a previous run (speakers)"), 1);
     EXPECT_FALSE(JsonFileKeyValueStore(settings).value(std::string(kMutedDeviceKey)));
     EXPECT_EQ(defaultSink(), "speakers");
@@ -459,7 +459,7 @@ TEST_F(SystemAudioTest, AHostKilledWhileMutedIsUndoneAtTheNextStart) {
     // Without a key, a leftover sink still goes.
     pactl({"load-module", "module-null-sink", "sink_name=KivDisplay"});
     pactl({"set-default-sink", "KivDisplay"});
-    main.loop.sync([&] { MacOutputMuter::restoreAfterCrash(*devices, *store); });
+    main.loop.sync([&] { HostOutputMuter::restoreAfterCrash(*devices, *store); });
     EXPECT_EQ(defaultSink(), "speakers");
     EXPECT_FALSE(hasSink("KivDisplay"));
 }

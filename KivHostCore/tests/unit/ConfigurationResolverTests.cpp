@@ -7,7 +7,7 @@ namespace R = ConfigurationResolver;
 
 namespace {
 SessionSettings settingsOf(DisplaySize size, std::int64_t fps = 0, bool refine = true) {
-    return SessionSettings{size, QualityMode::automatic, fps, refine, AudioRoute::mac};
+    return SessionSettings{size, QualityMode::automatic, fps, refine, AudioRoute::host};
 }
 ScreenInfo screenOf(std::int64_t w, std::int64_t h, Orientation o = Orientation::landscape) {
     return {w, h, 2.0, o};
@@ -367,7 +367,7 @@ TEST(ConfigurationResolver, WorkedExamplesAndEdgeCases) {
         EXPECT_EQ(c.streamHeight, e.streamH);
         EXPECT_EQ(c.fps, e.fps);
         EXPECT_EQ(c.bitrate, e.bitrate);
-        EXPECT_EQ(c.limitedByMacOSMinimum, e.limited);
+        EXPECT_EQ(c.limitedByMinimumDesktop, e.limited);
         EXPECT_EQ(c.refinementWidth, e.refineW);
         EXPECT_EQ(c.refinementHeight, e.refineH);
         EXPECT_FALSE(c.compatibilityNote.has_value());
@@ -389,7 +389,7 @@ TEST(ConfigurationResolver, ClassifyOrdersTheStepsAndIgnoresNotes) {
     EXPECT_EQ(R::classify(base, base), R::Level::none);
     auto noted = base;
     noted.compatibilityNote = "compat.retina|a|b";
-    noted.limitedByMacOSMinimum = true;
+    noted.limitedByMinimumDesktop = true;
     EXPECT_EQ(R::classify(base, noted), R::Level::none);
     auto refine = base;
     refine.refinementWidth = base.streamWidth;

@@ -69,7 +69,7 @@ TEST(InputEventManager, QuickNearbyTapsCountUpToThree) {
     EXPECT_EQ(tapAt(0.5, 0.6), "mouse 1 (2880,540) click 1") << "0.5 s is the threshold when none is set";
     EXPECT_EQ(tapAt(0.6, 0.1), "mouse 1 (3072,540) click 1") << "too far away";
 
-    h.defaults->setNumber("com.apple.mouse.doubleClickThreshold", 1.0);
+    h.defaults->setNumber("kiv.input.doubleClickSeconds", 1.0);
     EXPECT_EQ(tapAt(0.6, 0.8), "mouse 1 (3072,540) click 2") << "the stored threshold is read on every click";
 
     // up after a double-counted down reports 2; up without a prior click reports 1.

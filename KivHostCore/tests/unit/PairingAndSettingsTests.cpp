@@ -36,7 +36,7 @@ void exercisePairing(Store& store) {
 TEST(PairingStore, InMemoryAndUserDefaultsBehaveAlike) {
     InMemoryPairingStore memory;
     exercisePairing(memory);
-    UserDefaultsPairingStore defaults(std::make_shared<InMemoryKeyValueStore>());
+    KeyValuePairingStore defaults(std::make_shared<InMemoryKeyValueStore>());
     exercisePairing(defaults);
 }
 
@@ -45,21 +45,21 @@ TEST(PairingStore, PersistsAcrossStoreInstancesAndToleratesOtherShapes) {
     const auto file = dir.path() / "kivdisplay.json";
     std::string token;
     {
-        UserDefaultsPairingStore store(std::make_shared<JsonFileKeyValueStore>(file));
+        KeyValuePairingStore store(std::make_shared<JsonFileKeyValueStore>(file));
         token = store.pair("dev-9", "Phone");
     }
     auto defaults = std::make_shared<JsonFileKeyValueStore>(file);
-    UserDefaultsPairingStore reopened(defaults);
+    KeyValuePairingStore reopened(defaults);
     EXPECT_TRUE(reopened.isPaired("dev-9", token));
 
     // A record without a name is listed under its identifier; a wrong shape reads as empty.
     StoredDictionary records{{"dev-a", StoredValue{StoredDictionary{{"token", StoredValue{std::string("t")}}}}}};
-    defaults->setDictionary(UserDefaultsPairingStore::key, records);
+    defaults->setDictionary(KeyValuePairingStore::key, records);
     EXPECT_EQ(reopened.pairedDevices(), (std::vector<PairedDevice>{{"dev-a", "dev-a"}}));
-    defaults->setString(UserDefaultsPairingStore::key, "garbage");
+    defaults->setString(KeyValuePairingStore::key, "garbage");
     EXPECT_TRUE(reopened.pairedDevices().empty());
     records["dev-b"] = StoredValue{std::int64_t{5}};
-    defaults->setDictionary(UserDefaultsPairingStore::key, records);
+    defaults->setDictionary(KeyValuePairingStore::key, records);
     EXPECT_TRUE(reopened.pairedDevices().empty());
 }
 

@@ -11,7 +11,7 @@ using Origin = SessionConfigurationManager::Origin;
 namespace {
 
 SessionSettings baseSettings() {
-    return SessionSettings{DisplaySize::standard, QualityMode::standard, 30, true, AudioRoute::mac};
+    return SessionSettings{DisplaySize::standard, QualityMode::standard, 30, true, AudioRoute::host};
 }
 
 struct Harness {
@@ -84,7 +84,7 @@ TEST(SessionConfigurationManager, FrameRateChangeIsAStreamStepWithASummary) {
     Harness h;
     auto sixty = h.manager->settings();
     sixty.fps = 60;
-    h.manager->schedule(sixty, Origin::mac());
+    h.manager->schedule(sixty, Origin::local());
     h.main.runUntilIdle();
     ASSERT_EQ(h.target->calls.size(), 1u);
     EXPECT_EQ(h.target->calls[0].level, "stream");
@@ -116,7 +116,7 @@ TEST(SessionConfigurationManager, SeveralChangesAreListedInOneSummary) {
     s.displaySize = DisplaySize::larger;
     s.staticRefinement = false;
     s.audio = AudioRoute::both;
-    h.manager->schedule(s, Origin::mac());
+    h.manager->schedule(s, Origin::local());
     h.main.runUntilIdle();
     h.target->completeDisplay();
     h.main.runUntilIdle();
@@ -152,7 +152,7 @@ TEST(SessionConfigurationManager, FailedRollbackKeepsTheAppliedConfiguration) {
     const auto before = *h.manager->applied();
     auto sixty = h.manager->settings();
     sixty.fps = 60;
-    h.manager->schedule(sixty, Origin::mac());
+    h.manager->schedule(sixty, Origin::local());
     h.main.runUntilIdle();
     h.target->completeStream(std::unexpected(std::string("encoder died")));
     h.main.runUntilIdle();
@@ -165,7 +165,7 @@ TEST(SessionConfigurationManager, FailedRollbackKeepsTheAppliedConfiguration) {
 
 TEST(SessionConfigurationManager, WithoutAPipelineSettingsAreOnlyStored) {
     Harness h(false);
-    h.manager->schedule(h.with(DisplaySize::huge), Origin::mac());
+    h.manager->schedule(h.with(DisplaySize::huge), Origin::local());
     h.main.runUntilIdle();
     EXPECT_TRUE(h.target->calls.empty());
     EXPECT_TRUE(h.applied.empty()) << "nothing is sent to the device";
@@ -178,7 +178,7 @@ TEST(SessionConfigurationManager, SwitchingToAutoResetsTheControllerForTheLink) 
         Harness h;
         auto smooth = h.manager->settings();
         smooth.quality = QualityMode::smooth;
-        h.manager->schedule(smooth, Origin::mac());
+        h.manager->schedule(smooth, Origin::local());
         h.main.runUntilIdle();
         h.manager->setTransport(kind);
         h.main.runUntilIdle();
@@ -189,7 +189,7 @@ TEST(SessionConfigurationManager, SwitchingToAutoResetsTheControllerForTheLink) 
         h.main.runUntilIdle();
         auto autoSettings = h.manager->settings();
         autoSettings.quality = QualityMode::automatic;
-        h.manager->schedule(autoSettings, Origin::mac());
+        h.manager->schedule(autoSettings, Origin::local());
         h.main.runUntilIdle();
         EXPECT_EQ(h.manager->currentTier(), kind == TransportKind::usb ? QualityTier::ultra : QualityTier::clear);
     }
@@ -199,7 +199,7 @@ TEST(SessionConfigurationManager, AutoQualityStepsDownThroughTheEncoderOnly) {
     Harness h;
     auto autoSettings = h.manager->settings();
     autoSettings.quality = QualityMode::automatic;
-    h.manager->schedule(autoSettings, Origin::mac());
+    h.manager->schedule(autoSettings, Origin::local());
     h.main.runUntilIdle();
     ASSERT_EQ(h.target->calls.back().level, "encoder"); // standard -> clear is a bit-rate change
     h.target->calls.clear();
@@ -225,7 +225,7 @@ TEST(SessionConfigurationManager, IngestIsIgnoredWithFixedQualityOrDuringAnApply
     Harness busy;
     auto autoSettings = busy.with(DisplaySize::larger);
     autoSettings.quality = QualityMode::automatic;
-    busy.manager->schedule(autoSettings, Origin::mac());
+    busy.manager->schedule(autoSettings, Origin::local());
     busy.main.runUntilIdle();
     ASSERT_TRUE(busy.manager->isBusy());
     const auto tier = busy.manager->autoQuality().tier;
@@ -238,7 +238,7 @@ TEST(SessionConfigurationManager, IngestIsIgnoredWithFixedQualityOrDuringAnApply
 TEST(SessionConfigurationManager, CompatibilityFallbackIsRememberedForLaterResolutions) {
     Harness h;
     auto larger = h.with(DisplaySize::larger); // 1024x768 on this screen; pretend the system refuses it
-    h.manager->schedule(larger, Origin::mac());
+    h.manager->schedule(larger, Origin::local());
     h.main.runUntilIdle();
     auto requested = h.target->pendingDisplay.front().first;
     auto effective = requested;
@@ -250,11 +250,11 @@ TEST(SessionConfigurationManager, CompatibilityFallbackIsRememberedForLaterResol
     h.main.runUntilIdle();
     EXPECT_EQ(h.manager->applied()->logicalWidth, 1086);
 
-    h.manager->schedule(h.with(DisplaySize::standard), Origin::mac());
+    h.manager->schedule(h.with(DisplaySize::standard), Origin::local());
     h.main.runUntilIdle();
     h.target->completeDisplay();
     h.main.runUntilIdle();
-    h.manager->schedule(h.with(DisplaySize::larger), Origin::mac());
+    h.manager->schedule(h.with(DisplaySize::larger), Origin::local());
     h.main.runUntilIdle();
     ASSERT_FALSE(h.target->pendingDisplay.empty());
     EXPECT_EQ(h.target->pendingDisplay.front().first.logicalWidth, 1086) << "the refused mode is not asked for again";
@@ -278,5 +278,5 @@ TEST(SessionConfigurationManager, OriginTexts) {
     EXPECT_EQ(Origin::client(7).text(), "device #7");
     EXPECT_EQ(Origin::automatic("Standard: x").text(), "auto (Standard: x)");
     EXPECT_EQ(Origin::system("orientation portrait").text(), "orientation portrait");
-    EXPECT_EQ(Origin::mac().text(), "mac");
+    EXPECT_EQ(Origin::local().text(), "mac");
 }

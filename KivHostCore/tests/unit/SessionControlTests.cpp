@@ -1,7 +1,7 @@
 // What an admitted device steers, in virtual time over fakes: pause and resume, orientation
 // bursts, settings changes, links that are not the client's; the statistics line's rules; and
 // sound forwarding's retries and the shared silencing of the host's output.
-#include "KivHostCore/Audio/MacOutputMuter.hpp"
+#include "KivHostCore/Audio/HostOutputMuter.hpp"
 #include "KivHostCore/Testing/FakeAudioDevices.hpp"
 #include "KivProtocol/RemoteText.hpp"
 #include "SessionHarness.hpp"
@@ -315,7 +315,7 @@ TEST(SessionAudio, TheHostStaysSilentWhileAnySessionRoutesSoundToItsDevice) {
     devices->defaultDevice = 10;
     ManualExecutor& main = h.main;
     h.muter = std::make_shared<MuteCoordinator>(
-        std::make_unique<MacOutputMuter>(devices, std::make_shared<InMemoryKeyValueStore>()), main, main);
+        std::make_unique<HostOutputMuter>(devices, std::make_shared<InMemoryKeyValueStore>()), main, main);
     HostSettings settings = h.session->settings();
     settings.session.audio = AudioRoute::device;
     auto a = h.make("device-a", settings);
@@ -328,9 +328,9 @@ TEST(SessionAudio, TheHostStaysSilentWhileAnySessionRoutesSoundToItsDevice) {
     }
     h.main.advance(1s);
     EXPECT_TRUE((*devices)[10].muted || (*devices)[10].volume == 0);
-    EXPECT_TRUE(sent<AudioStatus>(*links[0]).back().macMuted);
+    EXPECT_TRUE(sent<AudioStatus>(*links[0]).back().hostMuted);
 
-    const auto toMac = ConfigChange{3, std::nullopt, std::nullopt, std::nullopt, std::nullopt, AudioRoute::mac};
+    const auto toMac = ConfigChange{3, std::nullopt, std::nullopt, std::nullopt, std::nullopt, AudioRoute::host};
     a->handle({toMac}, links[0]);
     h.main.advance(1s);
     EXPECT_TRUE((*devices)[10].muted || (*devices)[10].volume == 0) << "the other session still wants it silent";

@@ -174,13 +174,13 @@ TEST(LinkHold, ClientIsDroppedWhenNoLinkTakesOverAndTheDisplayGoesAfterTheGrace)
     SessionHarness h;
     auto link = h.admit();
     h.closeFromPeer(link);
-    EXPECT_EQ(h.session->status().transportNote->text, "Connection lost. Waiting for the iPad to reconnect…");
+    EXPECT_EQ(h.session->status().transportNote->text, "Connection lost. Waiting for the device to reconnect…");
     h.main.advance(9'999ms);
     EXPECT_TRUE(h.session->hasActiveClient());
     h.main.advance(1ms);
     EXPECT_FALSE(h.session->hasActiveClient());
     EXPECT_TRUE(logged("No link took over within 10s: client disconnected Desk iPad"));
-    EXPECT_EQ(h.session->status().transportNote->text, "The iPad disconnected");
+    EXPECT_EQ(h.session->status().transportNote->text, "The device disconnected");
     EXPECT_TRUE(h.session->virtualDisplay().isActive());
 
     h.session->setGraceSeconds(5); // the running grace keeps its 60 s
@@ -216,7 +216,7 @@ TEST(LinkSwitch, AValidTokenOnAnotherLinkMovesTheClientAndAnInvalidOneStartsOver
     EXPECT_EQ(count(*stranger, ControlMessage::Case::pairingPending), 1);
 }
 
-TEST(LinkSwitch, AReconnectInTheGraceReusesTheDisplayAndAMacDisconnectDestroysItAtOnce) {
+TEST(LinkSwitch, AReconnectInTheGraceReusesTheDisplayAndAHostDisconnectDestroysItAtOnce) {
     SessionHarness h;
     auto link = h.admit();
     const auto displayID = h.session->status().displayID;
@@ -230,7 +230,7 @@ TEST(LinkSwitch, AReconnectInTheGraceReusesTheDisplayAndAMacDisconnectDestroysIt
     EXPECT_TRUE(h.session->virtualDisplay().isActive()) << "the grace was cancelled";
 
     h.session->disconnectClient();
-    EXPECT_EQ((*back->closedWith)->get<Disconnect>()->reason, "disconnected by Mac");
+    EXPECT_EQ((*back->closedWith)->get<Disconnect>()->reason, "disconnected on the host");
     h.main.runUntilIdle();
     EXPECT_FALSE(h.session->virtualDisplay().isActive());
 }

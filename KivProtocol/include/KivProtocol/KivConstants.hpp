@@ -15,7 +15,7 @@ inline constexpr std::uint16_t defaultUSBPort = 52012;
 inline constexpr int maxDatagramSize = 1200;
 inline constexpr int maxControlMessageSize = 262144;
 inline constexpr int maxFrameSize = 8388608;
-inline constexpr std::string_view bonjourServiceType = "_kivdisplay._tcp";
+inline constexpr std::string_view dnsSdServiceType = "_kivdisplay._tcp";
 } // namespace KivConstants
 
 enum class TransportKind { wifi, usb };

@@ -16,7 +16,7 @@ inline constexpr std::string_view audioStartFailed = "audio.startFailed";
 inline constexpr std::string_view audioGaveUp = "audio.gaveUp";
 inline constexpr std::string_view audioNoOutput = "audio.noOutputDevice";
 inline constexpr std::string_view audioCannotMute = "audio.cannotMute";
-inline constexpr std::string_view touchDisabledOnMac = "touch.disabledOnMac";
+inline constexpr std::string_view touchDisabledOnHost = "touch.disabledOnMac";
 inline constexpr std::string_view touchNoAccessibility = "touch.noAccessibility";
 
 std::string make(std::string_view code, std::span<const std::string> args = {});

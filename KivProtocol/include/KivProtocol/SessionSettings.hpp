@@ -45,21 +45,21 @@ double streamScale(QualityTier tier);
 double refinementQuality(QualityTier tier);
 QualityTier tierFor(QualityMode mode);
 
-enum class AudioRoute { mac, device, both };
+enum class AudioRoute { host, device, both }; // "mac" on the wire: the host plays it
 template <>
 struct EnumTraits<AudioRoute> {
     static constexpr std::array<std::string_view, 3> names{"mac", "device", "both"};
 };
 std::string title(AudioRoute route, std::string_view deviceName);
 bool streamsToDevice(AudioRoute route);
-bool mutesMac(AudioRoute route);
+bool mutesHost(AudioRoute route);
 
 struct SessionSettings {
     DisplaySize displaySize = DisplaySize::standard;
     QualityMode quality = QualityMode::automatic;
     std::int64_t fps = 0; // 0 = automatic
     bool staticRefinement = false;
-    AudioRoute audio = AudioRoute::mac;
+    AudioRoute audio = AudioRoute::host;
     bool operator==(const SessionSettings&) const = default;
 };
 
@@ -79,7 +79,7 @@ struct DisplayConfiguration {
     double refinementQuality = 0; // <= 0: refinement off
     std::optional<std::int64_t> refinementWidth;
     std::optional<std::int64_t> refinementHeight;
-    std::optional<bool> limitedByMacOSMinimum;
+    std::optional<bool> limitedByMinimumDesktop;
     std::optional<std::string> compatibilityNote; // RemoteText form
 
     // One-line form used in logs.
@@ -87,10 +87,10 @@ struct DisplayConfiguration {
     bool operator==(const DisplayConfiguration&) const = default;
 };
 
-inline constexpr std::string_view macOSMinimumNote =
-    "This is already the smallest desktop macOS allows (about 800×530 points), so text can't get any bigger. "
-    "Zoom inside the app instead (for example ⌘+ in a browser, or Grafana's TV / Kiosk mode) for the sharpest "
-    "result.";
+inline constexpr std::string_view minimumDesktopNote =
+    "This is already the smallest desktop the host allows (about 800×530 points), so text can't get any "
+    "bigger. Zoom inside the app instead (for example Ctrl+ in a browser, or Grafana's TV / Kiosk mode) for the "
+    "sharpest result.";
 
 struct ConfigChange {
     std::uint32_t requestID = 0;

@@ -55,7 +55,7 @@ struct ClientStats {
 
 struct AudioStatus {
     bool streaming = false;
-    bool macMuted = false;
+    bool hostMuted = false;
     std::int64_t sampleRate = 0;
     std::int64_t channels = 0;
     std::optional<std::string> note; // RemoteText form

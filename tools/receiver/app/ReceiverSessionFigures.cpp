@@ -96,7 +96,7 @@ std::vector<std::string> ReceiverSession::overlayLines() const {
             audioStatus_->streaming
                 ? fmt::format("streaming {} Hz × {}", audioStatus_->sampleRate, audioStatus_->channels)
                 : "off",
-            audioStatus_->macMuted ? ", host muted" : "", audioStatus_->note ? " · " + *audioStatus_->note : ""));
+            audioStatus_->hostMuted ? ", host muted" : "", audioStatus_->note ? " · " + *audioStatus_->note : ""));
     if (player_ && audioStatus_ && audioStatus_->streaming) {
         const auto heard = player_->stats();
         lines.push_back(

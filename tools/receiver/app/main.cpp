@@ -196,7 +196,7 @@ int main(int argc, char** argv) {
     if (!sound.empty())
         options.soundRoute = sound == "device" ? AudioRoute::device
                              : sound == "both" ? AudioRoute::both
-                                               : AudioRoute::mac;
+                                               : AudioRoute::host;
 
     sigset_t signals;
     sigemptyset(&signals);

@@ -78,8 +78,8 @@ std::expected<std::vector<DiscoveredHost>, std::string> browseHosts(std::chrono:
     Browse browse;
     browse.hosts.reserve(64);
     DNSServiceRef browseRef = nullptr;
-    const auto error = DNSServiceBrowse(&browseRef, 0, 0, std::string(KivConstants::bonjourServiceType).c_str(),
-                                        nullptr, onBrowse, &browse);
+    const auto error = DNSServiceBrowse(&browseRef, 0, 0, std::string(KivConstants::dnsSdServiceType).c_str(), nullptr,
+                                        onBrowse, &browse);
     if (error != kDNSServiceErr_NoError) return std::unexpected("DNS-SD browse failed: error " + std::to_string(error));
     const Ref browser(browseRef);
     const auto deadline = std::chrono::steady_clock::now() + duration;

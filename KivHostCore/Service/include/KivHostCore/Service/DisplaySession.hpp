@@ -17,7 +17,7 @@
 
 #include "KivBase/KivLog.hpp"
 #include "KivHostCore/Audio/AudioSender.hpp"
-#include "KivHostCore/Audio/MacOutputMuter.hpp"
+#include "KivHostCore/Audio/HostOutputMuter.hpp"
 #include "KivHostCore/Input/InputEventManager.hpp"
 #include "KivHostCore/Input/InputRoute.hpp"
 #include "KivHostCore/Media/H264Encoder.hpp"
@@ -238,7 +238,6 @@ private:
     void observePower();
 
     // Links (DisplaySessionLinks.cpp).
-    std::string deviceWord() const;
     void setService(HostStatus::Service service);
 
     template <class Fn>

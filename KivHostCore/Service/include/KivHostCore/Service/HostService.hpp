@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "KivBase/KivLog.hpp"
-#include "KivHostCore/Audio/MacOutputMuter.hpp"
+#include "KivHostCore/Audio/HostOutputMuter.hpp"
 #include "KivHostCore/Platform/FrameSource.hpp"
 #include "KivHostCore/Platform/HostPlatform.hpp"
 #include "KivHostCore/Service/DisplayOperationGate.hpp"
@@ -24,7 +24,7 @@
 
 namespace kiv {
 
-class BonjourAdvertiser;
+class DnsSdAdvertiser;
 class ControlServer;
 class ServiceRegistrar;
 class UDPVideoListener;
@@ -56,7 +56,7 @@ public:
     std::function<void(const PeerRequest&, DisplaySession::ApprovalReply)> approvalHandler;
     std::function<void(const std::string& deviceID, const SessionSettings&)> onSettingsChanged;
     std::function<SessionSettings(const std::string& deviceID)> settingsForDevice;
-    std::function<void(std::optional<std::int32_t>)> onBonjourResult;
+    std::function<void(std::optional<std::int32_t>)> onDnsSdResult;
     std::function<void()> onAccessibilityNeeded;
     std::function<void(DisplaySession&)> onSessionCreated;
     double simulatedPacketLoss = 0;
@@ -115,12 +115,12 @@ private:
     std::unique_ptr<Executor> serverQueue_;
     std::unique_ptr<Executor> udpQueue_;
     std::unique_ptr<Executor> usbQueue_;
-    std::unique_ptr<Executor> bonjourQueue_;
+    std::unique_ptr<Executor> dnsSdQueue_;
     std::unique_ptr<ServiceRegistrar> registrar_;
     std::shared_ptr<ControlServer> server_;
     std::shared_ptr<UDPVideoListener> udp_;
     std::shared_ptr<USBDeviceMonitor> usbMonitor_;
-    std::shared_ptr<BonjourAdvertiser> advertiser_;
+    std::shared_ptr<DnsSdAdvertiser> advertiser_;
     std::map<std::string, std::shared_ptr<DisplaySession>> sessions_;
     std::vector<std::shared_ptr<DisplaySession>> retiring_; // released, destroyed on the next main turn
     std::vector<std::string> order_;

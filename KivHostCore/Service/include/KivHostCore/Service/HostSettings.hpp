@@ -30,7 +30,7 @@ struct HostSettings {
     bool operator==(const HostSettings&) const = default;
 };
 
-// The machine's pretty host name (/etc/machine-info), else its host name, else "Mac".
+// The machine's pretty host name (/etc/machine-info), else its host name, else "KivDisplay host".
 std::string machineServiceName();
 
 } // namespace kiv

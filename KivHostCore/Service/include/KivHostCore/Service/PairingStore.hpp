@@ -30,10 +30,10 @@ public:
 };
 
 // Persists under "KivPairedDevices": device ID -> {"token": ..., "name": ...}.
-class UserDefaultsPairingStore final : public PairingStore {
+class KeyValuePairingStore final : public PairingStore {
 public:
     static constexpr const char* key = "KivPairedDevices";
-    explicit UserDefaultsPairingStore(std::shared_ptr<KeyValueStore> defaults);
+    explicit KeyValuePairingStore(std::shared_ptr<KeyValueStore> defaults);
 
     bool isPaired(const std::string& deviceID, const std::optional<std::string>& token) override;
     std::string pair(const std::string& deviceID, const std::string& name) override;

@@ -39,15 +39,15 @@ public:
 class SessionConfigurationManager : public std::enable_shared_from_this<SessionConfigurationManager> {
 public:
     struct Origin {
-        enum class Kind { client, automatic, system, mac };
-        Kind kind = Kind::mac;
+        enum class Kind { client, automatic, system, local };
+        Kind kind = Kind::local;
         std::uint32_t requestID = 0;
         std::string reason;
 
         static Origin client(std::uint32_t id) { return {Kind::client, id, {}}; }
         static Origin automatic(std::string why) { return {Kind::automatic, 0, std::move(why)}; }
         static Origin system(std::string why) { return {Kind::system, 0, std::move(why)}; }
-        static Origin mac() { return {Kind::mac, 0, {}}; }
+        static Origin local() { return {Kind::local, 0, {}}; }
         std::string text() const; // "device #7", "auto (...)", the reason, "mac"
         bool operator==(const Origin&) const = default;
     };

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "KivBase/KivLog.hpp"
-#include "KivHostCore/Audio/MacOutputMuter.hpp"
+#include "KivHostCore/Audio/HostOutputMuter.hpp"
 #include "KivHostCore/Testing/FakeAudioDevices.hpp"
 #include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
@@ -28,7 +28,7 @@ protected:
     }
     std::shared_ptr<FakeAudioDevices> devices = std::make_shared<FakeAudioDevices>();
     std::shared_ptr<InMemoryKeyValueStore> store = std::make_shared<InMemoryKeyValueStore>();
-    MacOutputMuter muter{devices, store};
+    HostOutputMuter muter{devices, store};
 };
 
 TEST_F(MuterTest, MutesTheDefaultOutputPersistsItAndRestores) {
@@ -131,7 +131,7 @@ TEST_F(MuterTest, RestoreAfterCrashPutsBackWhatWasPersisted) {
     FakeAudioDevices& fake = *devices;
     fake[10].muted = true;
     store->setDictionary(std::string(kMutedDeviceKey), {{"uid", {std::string("speakers")}}});
-    MacOutputMuter::restoreAfterCrash(fake, *store);
+    HostOutputMuter::restoreAfterCrash(fake, *store);
     EXPECT_FALSE(fake[10].muted);
     EXPECT_FALSE(store->value(std::string(kMutedDeviceKey)));
     EXPECT_EQ(logged("Restored Mac output left muted by a previous run (speakers)"), 1);
@@ -141,19 +141,19 @@ TEST_F(MuterTest, RestoreAfterCrashPutsBackWhatWasPersisted) {
     fake[20].muteSettable = false;
     fake[20].volume = 0;
     store->setDictionary(std::string(kMutedDeviceKey), {{"uid", {std::string("headphones")}}, {"volume", {0.8}}});
-    MacOutputMuter::restoreAfterCrash(fake, *store);
+    HostOutputMuter::restoreAfterCrash(fake, *store);
     EXPECT_EQ(fake[20].volume, 0.8F);
 
     // A device that is gone: the key goes silently.
     KivLogStore::shared().clear();
     store->setDictionary(std::string(kMutedDeviceKey), {{"uid", {std::string("usb-dac")}}});
-    MacOutputMuter::restoreAfterCrash(fake, *store);
+    HostOutputMuter::restoreAfterCrash(fake, *store);
     EXPECT_FALSE(store->value(std::string(kMutedDeviceKey)));
     EXPECT_TRUE(KivLogStore::shared().entries(LogLevel::debug).empty());
 
     // Not a dictionary with a text UID: left as found.
     store->setString(std::string(kMutedDeviceKey), "speakers");
-    MacOutputMuter::restoreAfterCrash(fake, *store);
+    HostOutputMuter::restoreAfterCrash(fake, *store);
     EXPECT_TRUE(store->value(std::string(kMutedDeviceKey)));
     EXPECT_FALSE(fake[10].muted);
 }
@@ -164,7 +164,7 @@ TEST(MuteCoordinatorTest, OutputStaysSilentWhileAnySessionWantsIt) {
     devices->defaultDevice = 10;
     ManualExecutor queue("kiv.audio.mute");
     ManualExecutor main("main");
-    MuteCoordinator coordinator(std::make_unique<MacOutputMuter>(devices, std::make_shared<InMemoryKeyValueStore>()),
+    MuteCoordinator coordinator(std::make_unique<HostOutputMuter>(devices, std::make_shared<InMemoryKeyValueStore>()),
                                 queue, main);
     const int first = 0;
     const int second = 0;

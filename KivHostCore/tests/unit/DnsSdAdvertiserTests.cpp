@@ -2,8 +2,8 @@
 
 #include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
-#include "KivHostCore/Transport/BonjourAdvertiser.hpp"
-#include "KivHostCore/Transport/DiscoveryService.hpp"
+#include "KivHostCore/Transport/DnsSdAdvertiser.hpp"
+#include "KivHostCore/Transport/DnsSdDiscovery.hpp"
 #include "KivProtocol/LocalNetwork.hpp"
 
 using namespace kiv;
@@ -38,8 +38,8 @@ public:
 
 } // namespace
 
-TEST(DiscoveryService, TxtRecordIsSortedAndEntriesAreCutNotSplit) {
-    const auto txt = DiscoveryService::encodeTXT({{"v", "5"}, {"model", "M"}, {"ip", "192.168.1.2"}, {"id", "X"}});
+TEST(DnsSdDiscovery, TxtRecordIsSortedAndEntriesAreCutNotSplit) {
+    const auto txt = DnsSdDiscovery::encodeTXT({{"v", "5"}, {"model", "M"}, {"ip", "192.168.1.2"}, {"id", "X"}});
     const Bytes expected = [] {
         Bytes out;
         for (const std::string entry : {"id=X", "ip=192.168.1.2", "model=M", "v=5"}) {
@@ -49,10 +49,10 @@ TEST(DiscoveryService, TxtRecordIsSortedAndEntriesAreCutNotSplit) {
         return out;
     }();
     EXPECT_EQ(txt, expected);
-    const auto longEntry = DiscoveryService::encodeTXT({{"model", std::string(400, 'x')}});
+    const auto longEntry = DnsSdDiscovery::encodeTXT({{"model", std::string(400, 'x')}});
     ASSERT_EQ(longEntry.size(), 256u) << "one entry of 255 bytes";
     EXPECT_EQ(longEntry[0], 255);
-    EXPECT_TRUE(DiscoveryService::encodeTXT({}).empty());
+    EXPECT_TRUE(DnsSdDiscovery::encodeTXT({}).empty());
 }
 
 namespace {
@@ -64,7 +64,7 @@ public:
 };
 } // namespace
 
-TEST(DiscoveryService, TheRecordNamesTheFirstLocalPhysicalAddress) {
+TEST(DnsSdDiscovery, TheRecordNamesTheFirstLocalPhysicalAddress) {
     FakeMachine machine;
     machine.interfaces = {
         {"lo", "127.0.0.1", true, true},        // loopback
@@ -73,22 +73,22 @@ TEST(DiscoveryService, TheRecordNamesTheFirstLocalPhysicalAddress) {
         {"wlp2s0", "8.8.4.4", true, false},     // not on a local network
         {"enp3s0", "10.0.0.5", true, false},    {"wlan0", "192.168.1.20", true, false},
     };
-    EXPECT_EQ(DiscoveryService::localIPv4Addresses(machine.interfaces),
+    EXPECT_EQ(DnsSdDiscovery::localIPv4Addresses(machine.interfaces),
               (std::vector<std::string>{"10.0.0.5", "192.168.1.20"}));
-    const auto record = DiscoveryService::txtRecord("HOST-ID", machine);
+    const auto record = DnsSdDiscovery::txtRecord("HOST-ID", machine);
     EXPECT_EQ(record,
               (std::map<std::string, std::string>{
                   {"v", "5"}, {"model", "Standard PC (Q35 + ICH9, 2009)"}, {"id", "HOST-ID"}, {"ip", "10.0.0.5"}}));
     machine.interfaces.clear();
-    EXPECT_EQ(DiscoveryService::txtRecord(std::nullopt, machine),
+    EXPECT_EQ(DnsSdDiscovery::txtRecord(std::nullopt, machine),
               (std::map<std::string, std::string>{{"v", "5"}, {"model", "Standard PC (Q35 + ICH9, 2009)"}}));
 }
 
-TEST(BonjourAdvertiser, RegistersOnceAndReportsOutcomes) {
+TEST(DnsSdAdvertiser, RegistersOnceAndReportsOutcomes) {
     ManualExecutor queue;
     FakeRegistrar registrar;
     KivLogStore::shared().clear();
-    auto advertiser = BonjourAdvertiser::create("Studio", 52010, {{"v", "5"}}, registrar, queue, queue);
+    auto advertiser = DnsSdAdvertiser::create("Studio", 52010, {{"v", "5"}}, registrar, queue, queue);
     std::vector<std::optional<std::int32_t>> results;
     advertiser->onResult = [&](std::optional<std::int32_t> result) { results.push_back(result); };
     advertiser->start();
@@ -106,16 +106,16 @@ TEST(BonjourAdvertiser, RegistersOnceAndReportsOutcomes) {
     EXPECT_FALSE(registrar.registered);
 }
 
-TEST(BonjourAdvertiser, PolicyDeniedHasItsOwnMessage) {
+TEST(DnsSdAdvertiser, PolicyDeniedHasItsOwnMessage) {
     ManualExecutor queue;
     FakeRegistrar registrar;
     KivLogStore::shared().clear();
-    auto advertiser = BonjourAdvertiser::create("Studio", 52010, {}, registrar, queue, queue);
+    auto advertiser = DnsSdAdvertiser::create("Studio", 52010, {}, registrar, queue, queue);
     std::vector<std::optional<std::int32_t>> results;
     advertiser->onResult = [&](std::optional<std::int32_t> result) { results.push_back(result); };
     advertiser->start();
     queue.runUntilIdle();
-    registrar.pending(BonjourAdvertiser::policyDenied, "");
+    registrar.pending(DnsSdAdvertiser::policyDenied, "");
     queue.runUntilIdle();
     EXPECT_EQ(
         test::countLogged(
@@ -127,7 +127,7 @@ TEST(BonjourAdvertiser, PolicyDeniedHasItsOwnMessage) {
 
     FakeRegistrar broken;
     broken.immediateError = -65537;
-    auto other = BonjourAdvertiser::create("Studio", 52010, {}, broken, queue, queue);
+    auto other = DnsSdAdvertiser::create("Studio", 52010, {}, broken, queue, queue);
     std::optional<std::int32_t> failure;
     other->onResult = [&](std::optional<std::int32_t> result) { failure = result; };
     other->start();

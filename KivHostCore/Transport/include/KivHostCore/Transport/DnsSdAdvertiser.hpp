@@ -15,13 +15,13 @@
 
 namespace kiv {
 
-class BonjourAdvertiser : public std::enable_shared_from_this<BonjourAdvertiser> {
+class DnsSdAdvertiser : public std::enable_shared_from_this<DnsSdAdvertiser> {
 public:
     static constexpr std::int32_t policyDenied = -65570;
 
-    static std::shared_ptr<BonjourAdvertiser> create(std::string name, std::uint16_t port,
-                                                     std::map<std::string, std::string> txt,
-                                                     ServiceRegistrar& registrar, Executor& queue, Executor& main);
+    static std::shared_ptr<DnsSdAdvertiser> create(std::string name, std::uint16_t port,
+                                                   std::map<std::string, std::string> txt, ServiceRegistrar& registrar,
+                                                   Executor& queue, Executor& main);
 
     // Nothing: registered; a code: failed. Called on the main executor.
     std::function<void(std::optional<std::int32_t>)> onResult;
@@ -31,9 +31,9 @@ public:
 
     const std::map<std::string, std::string>& txt() const { return txt_; }
 
-    BonjourAdvertiser(std::string name, std::uint16_t port, std::map<std::string, std::string> txt,
-                      ServiceRegistrar& registrar, Executor& queue, Executor& main); // use create()
-    ~BonjourAdvertiser();
+    DnsSdAdvertiser(std::string name, std::uint16_t port, std::map<std::string, std::string> txt,
+                    ServiceRegistrar& registrar, Executor& queue, Executor& main); // use create()
+    ~DnsSdAdvertiser();
 
 private:
     void report(std::int32_t error);

@@ -1,9 +1,9 @@
-#include "KivHostCore/Transport/DiscoveryService.hpp"
+#include "KivHostCore/Transport/DnsSdDiscovery.hpp"
 
 #include "KivProtocol/KivConstants.hpp"
 #include "KivProtocol/LocalNetwork.hpp"
 
-namespace kiv::DiscoveryService {
+namespace kiv::DnsSdDiscovery {
 
 Bytes encodeTXT(const std::map<std::string, std::string>& entries) {
     Bytes out;
@@ -25,10 +25,10 @@ std::map<std::string, std::string> txtRecord(const std::optional<std::string>& h
     return txt;
 }
 
-std::shared_ptr<BonjourAdvertiser> advertiser(const std::string& name, std::uint16_t port,
-                                              const std::optional<std::string>& hostID, MachineInfo& machine,
-                                              ServiceRegistrar& registrar, Executor& queue, Executor& main) {
-    return BonjourAdvertiser::create(name, port, txtRecord(hostID, machine), registrar, queue, main);
+std::shared_ptr<DnsSdAdvertiser> advertiser(const std::string& name, std::uint16_t port,
+                                            const std::optional<std::string>& hostID, MachineInfo& machine,
+                                            ServiceRegistrar& registrar, Executor& queue, Executor& main) {
+    return DnsSdAdvertiser::create(name, port, txtRecord(hostID, machine), registrar, queue, main);
 }
 
 std::vector<std::string> localIPv4Addresses(const std::vector<NetworkInterfaceAddress>& interfaces) {
@@ -44,4 +44,4 @@ std::vector<std::string> localIPv4Addresses(const std::vector<NetworkInterfaceAd
     return addresses;
 }
 
-} // namespace kiv::DiscoveryService
+} // namespace kiv::DnsSdDiscovery

@@ -1,4 +1,4 @@
-#include "KivHostCore/Audio/MacOutputMuter.hpp"
+#include "KivHostCore/Audio/HostOutputMuter.hpp"
 
 #include <fmt/format.h>
 
@@ -28,38 +28,38 @@ void unsilence(AudioDevices& devices, AudioDeviceID device, std::optional<float>
 
 } // namespace
 
-MacOutputMuter::MacOutputMuter(std::shared_ptr<AudioDevices> devices, std::shared_ptr<KeyValueStore> store)
+HostOutputMuter::HostOutputMuter(std::shared_ptr<AudioDevices> devices, std::shared_ptr<KeyValueStore> store)
     : devices_(std::move(devices)), store_(std::move(store)) {}
 
-MacOutputMuter::~MacOutputMuter() {
+HostOutputMuter::~HostOutputMuter() {
     if (listening_) devices_->setDefaultOutputListener({});
 }
 
-std::string MacOutputMuter::uid(AudioDeviceID device) const {
+std::string HostOutputMuter::uid(AudioDeviceID device) const {
     if (auto text = devices_->uid(device); text && !text->empty()) return *text;
     return std::to_string(device);
 }
 
-std::optional<AudioDeviceID> MacOutputMuter::deviceID(const std::string& uid) const {
+std::optional<AudioDeviceID> HostOutputMuter::deviceID(const std::string& uid) const {
     for (const auto device : devices_->devices()) {
         if (devices_->uid(device) == uid) return device;
     }
     return std::nullopt;
 }
 
-bool MacOutputMuter::mute() {
+bool HostOutputMuter::mute() {
     if (muted_) return true;
     installListener();
     return muteDefault();
 }
 
-void MacOutputMuter::installListener() {
+void HostOutputMuter::installListener() {
     if (listening_) return;
     listening_ = true;
     devices_->setDefaultOutputListener([this] { defaultChanged(); });
 }
 
-bool MacOutputMuter::muteDefault() {
+bool HostOutputMuter::muteDefault() {
     const auto device = devices_->defaultOutputDevice();
     if (!device || *device == 0) {
         lastNote_ = RemoteText::make(RemoteText::audioNoOutput);
@@ -96,7 +96,7 @@ bool MacOutputMuter::muteDefault() {
     return true;
 }
 
-void MacOutputMuter::defaultChanged() {
+void HostOutputMuter::defaultChanged() {
     if (!listening_) return;
     const auto current = devices_->defaultOutputDevice();
     if (muted_ && current && *current == muted_->device) return;
@@ -111,7 +111,7 @@ void MacOutputMuter::defaultChanged() {
     muteDefault();
 }
 
-void MacOutputMuter::restore() {
+void HostOutputMuter::restore() {
     if (listening_) {
         devices_->setDefaultOutputListener({});
         listening_ = false;
@@ -125,7 +125,7 @@ void MacOutputMuter::restore() {
     logger().info(fmt::format("Mac output restored ({})", old.uid));
 }
 
-void MacOutputMuter::restoreAfterCrash(AudioDevices& devices, KeyValueStore& store) {
+void HostOutputMuter::restoreAfterCrash(AudioDevices& devices, KeyValueStore& store) {
     if (const auto entry = store.dictionary(kKey)) {
         const auto uidValue = entry->find("uid");
         const std::string* uid = uidValue == entry->end() ? nullptr : uidValue->second.text();
@@ -148,7 +148,7 @@ void MacOutputMuter::restoreAfterCrash(AudioDevices& devices, KeyValueStore& sto
     devices.removeLeftovers();
 }
 
-MuteCoordinator::MuteCoordinator(std::unique_ptr<MacOutputMuter> muter, Executor& queue, Executor& main)
+MuteCoordinator::MuteCoordinator(std::unique_ptr<HostOutputMuter> muter, Executor& queue, Executor& main)
     : shared_(std::make_shared<Shared>()), queue_(queue.handle()), main_(main.handle()) {
     shared_->muter = std::move(muter);
 }
@@ -161,7 +161,7 @@ MuteCoordinator::~MuteCoordinator() {
 
 void MuteCoordinator::set(const void* owner, bool wants, Done done) {
     run(
-        [owner, wants](MacOutputMuter& muter, std::set<const void*>& wanting) {
+        [owner, wants](HostOutputMuter& muter, std::set<const void*>& wanting) {
             if (wants) {
                 wanting.insert(owner);
             } else {
@@ -178,7 +178,7 @@ void MuteCoordinator::set(const void* owner, bool wants, Done done) {
 
 void MuteCoordinator::restoreAll(Done done) {
     run(
-        [](MacOutputMuter& muter, std::set<const void*>& wanting) {
+        [](HostOutputMuter& muter, std::set<const void*>& wanting) {
             wanting.clear();
             muter.restore();
         },
@@ -190,7 +190,7 @@ MuteCoordinator::State MuteCoordinator::state() const {
     return shared_->state;
 }
 
-void MuteCoordinator::run(std::function<void(MacOutputMuter&, std::set<const void*>&)> work, Done done) {
+void MuteCoordinator::run(std::function<void(HostOutputMuter&, std::set<const void*>&)> work, Done done) {
     queue_.post([shared = shared_, main = main_, work = std::move(work), done = std::move(done)]() mutable {
         if (!shared->muter) return;
         work(*shared->muter, shared->wanting);

@@ -19,12 +19,12 @@ namespace kiv {
 
 inline constexpr std::string_view kMutedDeviceKey = "kiv.audio.mutedDevice";
 
-class MacOutputMuter {
+class HostOutputMuter {
 public:
-    MacOutputMuter(std::shared_ptr<AudioDevices> devices, std::shared_ptr<KeyValueStore> store);
-    ~MacOutputMuter();
-    MacOutputMuter(const MacOutputMuter&) = delete;
-    MacOutputMuter& operator=(const MacOutputMuter&) = delete;
+    HostOutputMuter(std::shared_ptr<AudioDevices> devices, std::shared_ptr<KeyValueStore> store);
+    ~HostOutputMuter();
+    HostOutputMuter(const HostOutputMuter&) = delete;
+    HostOutputMuter& operator=(const HostOutputMuter&) = delete;
 
     // True when the output is silent now (also when the user had muted it already).
     bool mute();
@@ -73,7 +73,7 @@ public:
     };
     using Done = std::function<void(const State&)>;
 
-    MuteCoordinator(std::unique_ptr<MacOutputMuter> muter, Executor& queue, Executor& main);
+    MuteCoordinator(std::unique_ptr<HostOutputMuter> muter, Executor& queue, Executor& main);
     ~MuteCoordinator(); // the muter goes on its queue, after the work already handed to it
 
     // `done` (optional) runs on `main` with the state once this request has been carried out.
@@ -84,12 +84,12 @@ public:
     bool isMuted() const { return state().muted; }
 
 private:
-    void run(std::function<void(MacOutputMuter&, std::set<const void*>&)> work, Done done);
+    void run(std::function<void(HostOutputMuter&, std::set<const void*>&)> work, Done done);
 
     struct Shared {
-        std::unique_ptr<MacOutputMuter> muter; // queue only
-        std::set<const void*> wanting;         // queue only
-        mutable std::mutex mutex;              // guards state
+        std::unique_ptr<HostOutputMuter> muter; // queue only
+        std::set<const void*> wanting;          // queue only
+        mutable std::mutex mutex;               // guards state
         State state;
     };
     std::shared_ptr<Shared> shared_;

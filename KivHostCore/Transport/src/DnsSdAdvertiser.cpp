@@ -1,37 +1,36 @@
-#include "KivHostCore/Transport/BonjourAdvertiser.hpp"
+#include "KivHostCore/Transport/DnsSdAdvertiser.hpp"
 
 #include <algorithm>
 #include <fmt/format.h>
 
-#include "KivHostCore/Transport/DiscoveryService.hpp"
+#include "KivHostCore/Transport/DnsSdDiscovery.hpp"
 #include "KivProtocol/KivConstants.hpp"
 
 namespace kiv {
 
-std::shared_ptr<BonjourAdvertiser> BonjourAdvertiser::create(std::string name, std::uint16_t port,
-                                                             std::map<std::string, std::string> txt,
-                                                             ServiceRegistrar& registrar, Executor& queue,
-                                                             Executor& main) {
-    return std::make_shared<BonjourAdvertiser>(std::move(name), port, std::move(txt), registrar, queue, main);
+std::shared_ptr<DnsSdAdvertiser> DnsSdAdvertiser::create(std::string name, std::uint16_t port,
+                                                         std::map<std::string, std::string> txt,
+                                                         ServiceRegistrar& registrar, Executor& queue, Executor& main) {
+    return std::make_shared<DnsSdAdvertiser>(std::move(name), port, std::move(txt), registrar, queue, main);
 }
 
-BonjourAdvertiser::BonjourAdvertiser(std::string name, std::uint16_t port, std::map<std::string, std::string> txt,
-                                     ServiceRegistrar& registrar, Executor& queue, Executor& main)
+DnsSdAdvertiser::DnsSdAdvertiser(std::string name, std::uint16_t port, std::map<std::string, std::string> txt,
+                                 ServiceRegistrar& registrar, Executor& queue, Executor& main)
     : name_(std::move(name)), port_(port), txt_(std::move(txt)), registrar_(registrar), queue_(queue), main_(main) {}
 
-BonjourAdvertiser::~BonjourAdvertiser() {
+DnsSdAdvertiser::~DnsSdAdvertiser() {
     // The registrar is used on the advertiser's queue only, and the last reference may go on any
     // thread: withdraw there (inline when this is that queue), before the registrar can go away.
     if (!queue_.sync([this] { registrar_.unregister(); })) registrar_.unregister();
 }
 
-void BonjourAdvertiser::start() {
+void DnsSdAdvertiser::start() {
     queue_.post([weak = weak_from_this()] {
         const auto self = weak.lock();
         if (!self || self->registrar_.isRegistered()) return;
-        const auto type = std::string(KivConstants::bonjourServiceType);
+        const auto type = std::string(KivConstants::dnsSdServiceType);
         const auto error = self->registrar_.registerService(
-            self->name_, type, self->port_, DiscoveryService::encodeTXT(self->txt_), self->queue_,
+            self->name_, type, self->port_, DnsSdDiscovery::encodeTXT(self->txt_), self->queue_,
             [weak](std::int32_t replyError, const std::string& registered) {
                 const auto advertiser = weak.lock();
                 if (!advertiser) return;
@@ -50,11 +49,11 @@ void BonjourAdvertiser::start() {
     });
 }
 
-void BonjourAdvertiser::stop() {
+void DnsSdAdvertiser::stop() {
     queue_.sync([this] { registrar_.unregister(); });
 }
 
-void BonjourAdvertiser::report(std::int32_t error) {
+void DnsSdAdvertiser::report(std::int32_t error) {
     if (error == policyDenied) {
         log_.error(fmt::format(
             "Bonjour denied (PolicyDenied {}): 本地网络权限未授权，iPad 无法自动发现本机；手动输入 IP 仍可连接",
@@ -69,7 +68,7 @@ void BonjourAdvertiser::report(std::int32_t error) {
     deliver(error);
 }
 
-void BonjourAdvertiser::deliver(std::optional<std::int32_t> result) {
+void DnsSdAdvertiser::deliver(std::optional<std::int32_t> result) {
     main_.post([weak = weak_from_this(), result] {
         const auto self = weak.lock();
         if (self && self->onResult) self->onResult(result);
