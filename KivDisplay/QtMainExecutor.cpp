@@ -7,8 +7,8 @@
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
+#include <condition_variable>
 #include <cstdint>
-#include <future>
 
 #include "KivHostCore/Runtime/TimerQueue.hpp"
 
@@ -17,7 +17,8 @@ namespace kiv::app {
 // Tasks go through our own locked queue, and an eventfd watched on the GUI thread says there is
 // work. Nothing Qt allocates crosses threads, so every hand-over is one ThreadSanitizer can see
 // (Qt's own locks are invisible to it), and the order is first in, first out.
-QtMainExecutor::QtMainExecutor() : context_(new QObject), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+QtMainExecutor::QtMainExecutor(std::chrono::milliseconds syncPatience)
+    : syncPatience_(syncPatience), context_(new QObject), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
     auto* notifier = new QSocketNotifier(wake_, QSocketNotifier::Read, context_);
     QObject::connect(notifier, &QSocketNotifier::activated, context_, [this] {
         std::uint64_t count = 0;
@@ -80,18 +81,60 @@ TimerHandle QtMainExecutor::postAfter(Duration delay, Task task) {
     return TimerHandle(state);
 }
 
+namespace {
+// A caller waiting in sync(): the task runs only while the caller still waits for it, since it
+// refers to the caller's stack.
+struct SyncWait {
+    enum class Phase { queued, running, done, refused };
+    std::mutex mutex;
+    std::condition_variable cv;
+    Phase phase = Phase::queued;
+
+    void set(Phase next) {
+        {
+            const std::lock_guard lock(mutex);
+            phase = next;
+        }
+        cv.notify_all();
+    }
+};
+
+// Travels with the queued task: dropped unrun (the executor went), it releases the caller.
+struct SyncTicket {
+    std::shared_ptr<SyncWait> wait;
+    explicit SyncTicket(std::shared_ptr<SyncWait> w) : wait(std::move(w)) {}
+    SyncTicket(SyncTicket&&) = delete;
+    ~SyncTicket() {
+        const std::lock_guard lock(wait->mutex);
+        if (wait->phase == SyncWait::Phase::queued) wait->phase = SyncWait::Phase::refused;
+        wait->cv.notify_all();
+    }
+};
+} // namespace
+
 bool QtMainExecutor::sync(Task task) {
     if (isCurrent()) {
         task();
         return true;
     }
-    auto done = std::make_shared<std::promise<void>>();
-    auto finished = done->get_future();
-    enqueue([task = std::move(task), done]() mutable {
+    auto wait = std::make_shared<SyncWait>();
+    enqueue([ticket = std::make_unique<SyncTicket>(wait), &task] {
+        {
+            const std::lock_guard lock(ticket->wait->mutex);
+            if (ticket->wait->phase != SyncWait::Phase::queued) return; // the caller gave up: `task` is gone
+            ticket->wait->phase = SyncWait::Phase::running;
+        }
         task();
-        done->set_value();
+        ticket->wait->set(SyncWait::Phase::done);
     });
-    return finished.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+    std::unique_lock lock(wait->mutex);
+    const auto settled = [&] {
+        return wait->phase == SyncWait::Phase::done || wait->phase == SyncWait::Phase::refused;
+    };
+    if (!wait->cv.wait_for(lock, syncPatience_, settled) && wait->phase == SyncWait::Phase::queued)
+        wait->phase = SyncWait::Phase::refused; // not started: it never will
+    wait->cv.wait(lock, settled);               // started meanwhile: it finishes with our references
+    return wait->phase == SyncWait::Phase::done;
 }
 
 MonotonicTime QtMainExecutor::now() const {
