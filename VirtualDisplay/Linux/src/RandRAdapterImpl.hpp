@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fmt/format.h>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <xcb/randr.h>
@@ -90,6 +91,11 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
     int mainWidth = 0;
     int mainHeight = 0;
     bool stretched = false;
+
+    // Where each listed monitor is, refreshed whenever the monitors are listed (by our own changes
+    // and by the watcher on every RandR event): a touch reads it without the X server or `mutex`.
+    mutable std::mutex boundsMutex;
+    mutable std::map<std::uint32_t, RandRVirtualDisplayAdapter::Bounds> boundsCache;
 
     std::thread watcher;
     std::atomic<bool> stopping{false};

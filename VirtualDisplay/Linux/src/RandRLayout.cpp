@@ -105,12 +105,15 @@ bool RandRVirtualDisplayAdapter::Impl::show(Display& d, int pixelWidth, int pixe
         d.shown = true;
         const bool ok = layoutOutputs();
         dropMode(d.output, old);
+        monitors(c); // the new layout's bounds, before the watcher hears of it
         return ok;
     }
     d.width = pixelWidth;
     d.height = pixelHeight;
     d.shown = true;
-    return layoutMonitors();
+    const bool ok = layoutMonitors();
+    monitors(c);
+    return ok;
 }
 
 void RandRVirtualDisplayAdapter::Impl::remove(std::uint32_t id, bool touchServer) {
@@ -128,6 +131,7 @@ void RandRVirtualDisplayAdapter::Impl::remove(std::uint32_t id, bool touchServer
     } else {
         layoutMonitors();
     }
+    monitors(c);
 }
 
 } // namespace kiv

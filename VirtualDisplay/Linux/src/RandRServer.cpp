@@ -29,6 +29,11 @@ std::vector<xcb_randr_monitor_info_t> RandRVirtualDisplayAdapter::Impl::monitors
     if (!reply) return result;
     for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0; xcb_randr_monitor_info_next(&it))
         result.push_back(*it.data);
+    std::map<std::uint32_t, RandRVirtualDisplayAdapter::Bounds> bounds;
+    for (const auto& m : result)
+        bounds[m.name] = {m.x, m.y, m.width, m.height};
+    const std::lock_guard lock(boundsMutex);
+    boundsCache = std::move(bounds);
     return result;
 }
 

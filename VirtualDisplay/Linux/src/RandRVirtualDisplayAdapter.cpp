@@ -119,6 +119,10 @@ bool RandRVirtualDisplayAdapter::configureMode(std::uint32_t displayID, const Sc
 }
 
 std::optional<ScreenModeInfo> RandRVirtualDisplayAdapter::currentMode(std::uint32_t displayID) const {
+    {
+        const std::lock_guard lock(impl_->mutex);
+        impl_->monitors(impl_->c); // read back now, not what was last heard
+    }
     const auto shown = bounds(displayID);
     if (!shown) return std::nullopt;
     const auto listed = modes(displayID);
@@ -129,10 +133,10 @@ std::optional<ScreenModeInfo> RandRVirtualDisplayAdapter::currentMode(std::uint3
 }
 
 std::optional<RandRVirtualDisplayAdapter::Bounds> RandRVirtualDisplayAdapter::bounds(std::uint32_t displayID) const {
-    std::lock_guard lock(impl_->mutex);
-    for (const auto& monitor : impl_->monitors(impl_->c))
-        if (monitor.name == displayID) return Bounds{monitor.x, monitor.y, monitor.width, monitor.height};
-    return std::nullopt;
+    const std::lock_guard lock(impl_->boundsMutex);
+    const auto it = impl_->boundsCache.find(displayID);
+    if (it == impl_->boundsCache.end()) return std::nullopt;
+    return it->second;
 }
 
 } // namespace kiv

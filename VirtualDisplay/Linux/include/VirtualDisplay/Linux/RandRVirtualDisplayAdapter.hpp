@@ -31,7 +31,9 @@ public:
     // Read back from the server: the listed mode whose pixel size the monitor has now.
     std::optional<ScreenModeInfo> currentMode(std::uint32_t displayID) const override;
 
-    // The display's rectangle in root coordinates, if it is live.
+    // The display's rectangle in root coordinates, if it is live: as last listed (after each of
+    // our changes and on every RandR event), without asking the server or waiting for a change
+    // in progress, since every touch asks.
     struct Bounds {
         int x = 0;
         int y = 0;
