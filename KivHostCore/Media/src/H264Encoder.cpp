@@ -91,7 +91,7 @@ void H264Encoder::submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t capt
     if (!packets) {
         log_.error(fmt::format("EncodeFrame failed {}", packets.error()));
         release();
-        if (++failuresInARow_ == kFailureReportThreshold && onFailure) onFailure(packets.error());
+        if (++failuresInARow_ == kFailureReportThreshold) reportFailure(packets.error());
         return;
     }
     failuresInARow_ = 0;
@@ -107,9 +107,19 @@ void H264Encoder::submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t capt
             monitor_->countEncoded(static_cast<std::uint64_t>((queue_.now() - started).count()),
                                    static_cast<std::int64_t>(frame.data.size()));
         }
-        if (onEncoded) onEncoded(std::move(frame));
+        report(std::move(frame));
     }
     release();
+}
+
+void H264Encoder::report(EncodedFrame frame) {
+    const std::lock_guard lock(reportMutex_);
+    if (!invalidated_ && onEncoded) onEncoded(std::move(frame));
+}
+
+void H264Encoder::reportFailure(std::int32_t status) {
+    const std::lock_guard lock(reportMutex_);
+    if (!invalidated_ && onFailure) onFailure(status);
 }
 
 void H264Encoder::requestKeyframe() {
@@ -152,15 +162,20 @@ void H264Encoder::setBitrate(std::int64_t bitrate) {
 }
 
 void H264Encoder::invalidate() {
-    queue_.sync([this] {
-        if (invalidated_) return;
-        invalidated_ = true;
-        keyframeRetry_.cancel();
-        backend_.reset();
-        lastPixelBuffer_.reset();
-        onEncoded = nullptr;
-        onFailure = nullptr;
-        log_.notice("Encoder stopped");
+    {
+        const std::lock_guard lock(reportMutex_);
+        if (invalidated_.exchange(true)) return;
+    }
+    // Closing the backend joins its spare encoder and hands memory back: the encoder's thread
+    // does it, after the encode in progress, while the caller goes on. Frames still queued see
+    // the flag and are dropped. When the queue is already gone, the backend goes with the encoder.
+    handle_.post([self = shared_from_this()] {
+        self->keyframeRetry_.cancel();
+        self->backend_.reset();
+        self->lastPixelBuffer_.reset();
+        self->onEncoded = nullptr;
+        self->onFailure = nullptr;
+        self->log_.notice("Encoder stopped");
     });
 }
 

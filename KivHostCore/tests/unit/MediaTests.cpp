@@ -10,6 +10,7 @@
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Testing/FakeEventPoster.hpp"
 #include "KivHostCore/Testing/FakeHostPlatform.hpp"
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
 #include "KivHostCore/Testing/Signal.hpp"
 #include "KivHostCore/Transport/VideoSender.hpp"
@@ -102,6 +103,24 @@ TEST(H264Encoder, AtMostTwoFramesInFlightAndStrictlyIncreasingPts) {
     h.queue.advance(1s);
     EXPECT_DOUBLE_EQ(h.monitor->sample().encodeFPS, 3.0) << "three frames encoded since the last sample, over 1 s";
     EXPECT_EQ(h.encoder->inFlight(), 0);
+}
+
+// Pausing, resizing and ending a stream invalidate the encoder from the main thread, which must
+// not wait for an encode or for the backend to close.
+TEST(H264Encoder, InvalidateReturnsAtOnceAndNothingIsReportedAfterIt) {
+    KivLogStore::shared().clear();
+    EncoderHarness h;
+    h.encoder->encode(h.buffer(), 100);
+    h.encoder->encode(h.buffer(), 200);
+    h.encoder->invalidate();
+    EXPECT_FALSE(test::logged("Encoder stopped")) << "the backend closes later, on the encoder's queue";
+    h.queue.runUntilIdle();
+    EXPECT_TRUE(h.out.empty()) << "frames queued before invalidate() are dropped, not reported";
+    EXPECT_EQ(h.encoder->inFlight(), 0);
+    EXPECT_TRUE(test::logged("Encoder stopped"));
+    h.encoder->encode(h.buffer(), 300);
+    h.queue.runUntilIdle();
+    EXPECT_TRUE(h.out.empty());
 }
 
 TEST(H264Encoder, KeyframeRequestsOnAStillScreenReencodeTheLastPicture) {

@@ -65,7 +65,10 @@ public:
     // sharper picture the device already shows (after a refinement).
     void forceKeyframeOnNextFrame();
     void setBitrate(std::int64_t bitrate);
-    void invalidate(); // waits for the encoder's queue
+    // Any thread, without waiting for an encode or the teardown: once it returns, no frame or
+    // failure is reported any more (it waits at most for one report in progress to be handed
+    // over). The backend is closed later on the encoder's queue.
+    void invalidate();
     const Configuration& configuration() const { return configuration_; }
     int inFlight() const;
 
@@ -78,10 +81,12 @@ public:
 private:
     void submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t captureTimeUs);
     void release();
+    void report(EncodedFrame frame);
+    void reportFailure(std::int32_t status);
 
     const Configuration configuration_;
     std::unique_ptr<EncoderBackend> backend_;
-    Executor& queue_;             // the encoder's own; its owner keeps it alive until invalidate() returned
+    Executor& queue_;             // the encoder's own; used only from its tasks
     const ExecutorHandle handle_; // for calls from other threads (capture, sender, refiner)
     std::shared_ptr<PerformanceMonitor> monitor_;
     KivLogger log_ = KivLog::logger("Encoder");
@@ -92,7 +97,10 @@ private:
     std::atomic<bool> keyframeRequestQueued_{false}; // any thread
     std::shared_ptr<PixelBuffer> lastPixelBuffer_;
     std::uint64_t lastPTSUs_ = 0;
-    bool invalidated_ = false;
+    // Guards the reports against invalidate(): a report is handed over under it, so none starts
+    // after invalidate() returned. Held only while handing one over.
+    std::mutex reportMutex_;
+    std::atomic<bool> invalidated_{false};
     int failuresInARow_ = 0;
     ScopedTimer keyframeRetry_;
 };
