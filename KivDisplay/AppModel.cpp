@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <fmt/format.h>
 
-#include "KivHostCore/Audio/HostOutputMuter.hpp"
 #include "KivHostCore/Service/ConfigurationResolver.hpp"
 #include "PermissionCoordinator.hpp"
 
@@ -49,10 +48,6 @@ AppModel::AppModel(AppEnvironment environment) : env_(std::move(environment)), d
     if (env_.logFolder) KivLogStore::shared().enablePersistence(*env_.logFolder);
     log_.info("App launch " + env_.version + " " + env_.systemName + " model=" + env_.model);
     KivLogStore::shared().setDiagnosticsProvider([this] { return diagnosticsSummary(); });
-    // A run that died while it held the output silenced left a note of what to give back.
-    if (env_.platform->makeAudioDevices)
-        if (auto devices = env_.platform->makeAudioDevices(*env_.main))
-            HostOutputMuter::restoreAfterCrash(*devices, *defaults_);
     startService();
     permissions_ = std::make_unique<PermissionCoordinator>(*env_.main,
                                                            PermissionProbes{env_.platform->screenRecordingGranted,

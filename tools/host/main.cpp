@@ -12,7 +12,6 @@
 
 #include "HostOptions.hpp"
 #include "KivBase/KivLog.hpp"
-#include "KivHostCore/Audio/HostOutputMuter.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
 #include "KivHostCore/Linux/PrivateXServer.hpp"
@@ -139,9 +138,6 @@ int main(int argc, char** argv) {
 
     int exitCode = 0;
     main.post([&] {
-        // A run that died while it held the output silenced left a note of what to give back.
-        if (const auto& makeDevices = platform->ports().makeAudioDevices)
-            if (auto devices = makeDevices(main)) HostOutputMuter::restoreAfterCrash(*devices, *defaults);
         if (auto started = service->start(); !started) {
             std::cerr << "kivdisplay-host: cannot start: " << started.error() << std::endl;
             exitCode = 1;

@@ -185,6 +185,10 @@ void MuteCoordinator::restoreAll(Done done) {
         std::move(done));
 }
 
+void MuteCoordinator::restoreAfterCrash() {
+    run([](HostOutputMuter& muter, std::set<const void*>&) { muter.restoreAfterCrash(); }, {});
+}
+
 MuteCoordinator::State MuteCoordinator::state() const {
     const std::lock_guard lock(shared_->mutex);
     return shared_->state;

@@ -31,6 +31,7 @@ struct LinuxPlatform::Impl {
     explicit Impl(LinuxPlatformOptions o) : options(std::move(o)), encoders(options.x264Preset) {}
 
     // Opens the screen and reads a small picture of it: what "may record the screen" means here.
+    // Blocks on the X server: only for the probe's own thread and the program's start.
     std::optional<ScreenRect> probeScreen(bool grab) const {
         SerialQueue queue("kiv.capture");
         X11ScreenGrabber grabber(options.display);
@@ -46,6 +47,33 @@ struct LinuxPlatform::Impl {
         });
         return rect;
     }
+
+    // The last probe's answer, for the main and GUI threads, which ask often and must not wait on
+    // the X server: a probe older than kProbeAge is redone on the probe's thread, and the answer
+    // it gives is what the next caller reads.
+    static constexpr auto kProbeAge = std::chrono::seconds(1);
+    std::optional<ScreenRect> lastProbe() {
+        const auto now = std::chrono::steady_clock::now();
+        const std::lock_guard lock(probeMutex);
+        if (!probing && now - probedAt >= kProbeAge) {
+            probing = true;
+            probeQueue.post([this] {
+                auto rect = probeScreen(true);
+                const std::lock_guard done(probeMutex);
+                probed = rect;
+                probedAt = std::chrono::steady_clock::now();
+                probing = false;
+            });
+        }
+        return probed;
+    }
+
+    std::mutex probeMutex;
+    std::optional<ScreenRect> probed; // guarded by probeMutex
+    std::chrono::steady_clock::time_point probedAt;
+    bool probing = false;
+    // Declared last: goes first, finishing a probe in progress while the rest still exists.
+    SerialQueue probeQueue{"kiv.probe", SerialQueue::ownThread};
 };
 
 std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions options, Executor& main) {
@@ -70,8 +98,13 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
     p.machine = &i->machine;
     p.displays = i->displays;
     p.makeDisplayClock = [](Executor& queue) { return std::make_shared<ExecutorDisplayClock>(queue); };
+    {
+        const std::lock_guard lock(i->probeMutex); // the answer the first callers read
+        i->probed = i->probeScreen(true);
+        i->probedAt = std::chrono::steady_clock::now();
+    }
     p.mainDisplaySize = [i]() -> std::optional<std::pair<int, int>> {
-        const auto rect = i->probeScreen(false);
+        const auto rect = i->lastProbe();
         if (!rect) return std::nullopt;
         return std::pair{rect->width, rect->height};
     };
@@ -96,7 +129,7 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
         recording.server = server;
         return PulseAudioRecorder::create(recording);
     };
-    p.screenRecordingGranted = [i] { return i->probeScreen(true).has_value(); };
+    p.screenRecordingGranted = [i] { return i->lastProbe().has_value(); };
     p.power = LinuxPowerEvents::create(i->options.display, main);
     return platform;
 }

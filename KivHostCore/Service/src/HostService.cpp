@@ -87,6 +87,10 @@ std::uint16_t HostService::videoPort() const {
 
 std::expected<void, std::string> HostService::start() {
     if (server_ || usbMonitor_) return {};
+    // A run that died while it held the output silenced left a note of what to give back; the
+    // sound server is asked on the mute queue, never on this thread.
+    if (muter_ && !restoredAfterCrash_) muter_->restoreAfterCrash();
+    restoredAfterCrash_ = true;
     status_.permissionGranted = granted();
     if (settings_.loopbackOnly) {
         status_.hostAddresses = {"127.0.0.1"};

@@ -8,10 +8,13 @@
 #include <mutex>
 #include <xcb/xcb.h>
 
+#include "KivHostCore/Linux/LinuxPlatform.hpp"
 #include "KivHostCore/Linux/X11ScreenGrabber.hpp"
 #include "KivHostCore/Media/ScreenCaptureManager.hpp"
+#include "KivHostCore/Runtime/MainLoop.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Testing/SkipPolicy.hpp"
+#include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "XWitness.hpp"
 
@@ -242,4 +245,25 @@ TEST(X11Capture, ALostServerEndsTheSourceThroughOnStop) {
     ASSERT_EQ(run.stops.size(), 1u);
     ASSERT_TRUE(run.stops[0].has_value());
     EXPECT_EQ(run.stops[0]->text(), "Screen capture couldn't start: lost the connection to the X server");
+}
+
+// The panel asks whether the screen can be read every second and the session on every admission:
+// the answer comes from the last probe, redone on a thread of its own, so it follows the X server
+// without any caller waiting on it.
+TEST(ScreenProbe, TheAnswerFollowsTheServerFromAProbeOnItsOwnThread) {
+    auto server = test::XvfbServer::start(320, 240);
+    KIV_REQUIRE_STARTED(server);
+    MainLoop main;
+    LinuxPlatformOptions options;
+    options.display = (*server)->display();
+    options.defaults = std::make_shared<InMemoryKeyValueStore>();
+    auto platform = LinuxPlatform::create(options, main);
+    const auto& ports = platform->ports();
+    EXPECT_TRUE(ports.screenRecordingGranted()) << "probed once as the platform starts";
+    EXPECT_EQ(ports.mainDisplaySize(), (std::optional<std::pair<int, int>>{{320, 240}}));
+
+    (*server)->process().stop();
+    EXPECT_TRUE(test::waitUntil([&] { return !ports.screenRecordingGranted(); }, 30s))
+        << "a later probe saw the server go";
+    EXPECT_FALSE(ports.mainDisplaySize().has_value());
 }

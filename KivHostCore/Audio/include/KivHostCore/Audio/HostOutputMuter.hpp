@@ -35,6 +35,8 @@ public:
 
     // At start: puts back a device an earlier run left silenced, and what else it left behind.
     static void restoreAfterCrash(AudioDevices& devices, KeyValueStore& store);
+    // The same with this muter's devices and store.
+    void restoreAfterCrash() { restoreAfterCrash(*devices_, *store_); }
 
     std::optional<AudioDeviceID> deviceID(const std::string& uid) const;
     std::string uid(AudioDeviceID device) const; // the device UID, or the number as text
@@ -79,6 +81,8 @@ public:
     // `done` (optional) runs on `main` with the state once this request has been carried out.
     void set(const void* owner, bool wants, Done done = {});
     void restoreAll(Done done = {});
+    // At start, before any request: gives back what a run that died left silenced.
+    void restoreAfterCrash();
     // The state after the last request carried out; never waits.
     State state() const;
     bool isMuted() const { return state().muted; }

@@ -127,6 +127,7 @@ private:
     std::map<std::string, std::shared_ptr<HostTransport>> pending_;
     std::map<std::string, ScopedTimer> helloTimers_;
     std::optional<std::string> listenerError_;
+    bool restoredAfterCrash_ = false; // once per service, at its first start
 };
 
 } // namespace kiv
