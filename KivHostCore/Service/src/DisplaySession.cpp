@@ -84,8 +84,10 @@ DisplaySession::DisplaySession(std::string deviceID, HostSettings settings, Fram
       sourceKind_(sourceKind), pairing_(std::move(pairing)), muter_(std::move(muter)), gate_(std::move(gate)),
       displayQueue_(platform.makeQueue("kiv.display", true)), encoderQueue_(platform.makeQueue("kiv.encoder", true)),
       refinerEncoderQueue_(platform.makeQueue("kiv.encoder", true)),
+      // Capture blocks on X replies and converts megapixels: a thread of its own, not the shared
+      // pool of short tasks.
       captureQueue_(
-          platform.makeQueue(sourceKind == FrameSourceKind::synthetic ? "kiv.synthetic" : "kiv.capture", false)),
+          platform.makeQueue(sourceKind == FrameSourceKind::synthetic ? "kiv.synthetic" : "kiv.capture", true)),
       refinerQueue_(platform.makeQueue("kiv.refiner", false)), videoQueue_(platform.makeQueue("kiv.video", false)),
       inputQueue_(platform.makeQueue("kiv.input", false)), audioQueue_(platform.makeQueue("kiv.audio", false)),
       monitor_(std::make_shared<PerformanceMonitor>(main)),
