@@ -13,6 +13,9 @@ ReceiverSession::ReceiverSession(SessionOptions options, DeviceIdentity& identit
     : options_(std::move(options)), identity_(identity),
       decoder_(VideoDecoder::Options{options_.hardwareDecoding, options_.decoderLimit}) {
     options_.hello.deviceID = identity_.deviceID();
+    decodeQueue_ = std::make_unique<DecodeQueue>([this](const QueuedFrame& f) {
+        frame({f.frameID, f.isKeyframe, f.captureTimeUs, &f.data, f.framesLostBefore, f.completedAtUs});
+    });
     if (options_.record) record_.open(*options_.record, std::ios::binary | std::ios::trunc);
     if (options_.playSound) {
         if (auto opened = AudioPlayer::open())
@@ -28,6 +31,7 @@ ReceiverSession::ReceiverSession(SessionOptions options, DeviceIdentity& identit
 
 ReceiverSession::~ReceiverSession() {
     if (const auto client = current()) client->stop();
+    decodeQueue_.reset(); // no link delivers any more
 }
 
 std::string ReceiverSession::address() const {
@@ -149,7 +153,7 @@ std::shared_ptr<ReceiverClient> ReceiverSession::startClient() {
     client->onConnect = [this](const ConnectInfo& info) { connected(info, LinkKind::wifi); };
     client->onControl = [this](const ControlMessage& message) { hostSaid(message); };
     client->onFrame = [this](const ReassembledFrame& f, std::uint64_t completedAtUs) {
-        frame({f.frameID, f.isKeyframe, f.captureTimeUs, &f.data, f.framesLostBefore, completedAtUs});
+        decodeQueue_->push({f.frameID, f.isKeyframe, f.captureTimeUs, f.data, f.framesLostBefore, completedAtUs});
     };
     client->onClosed = [this](const std::string& why) {
         const std::lock_guard lock(mutex_);
@@ -196,7 +200,7 @@ void ReceiverSession::startUsb() {
             ++usbFrames_;
             usbBytes_ += f.data.size();
         }
-        frame({f.frameID, f.isKeyframe, f.captureTimeUs, &f.data, lost, HostClock::nowMicros()});
+        decodeQueue_->push({f.frameID, f.isKeyframe, f.captureTimeUs, f.data, lost, HostClock::nowMicros()});
     };
     usb->onAudio = [this](const StreamAudioPacket& packet) {
         if (player_) player_->push(packet);
@@ -357,7 +361,7 @@ void ReceiverSession::stop() {
 }
 
 void ReceiverSession::frame(const IncomingFrame& f) {
-    const std::lock_guard decoding(decodeMutex_); // USB and Wi-Fi threads both deliver around a switch
+    const std::lock_guard decoding(decodeMutex_);
     // Past a loss only a keyframe can be decoded; ask for one, at most twice a second.
     if (f.framesLostBefore > 0 && !f.isKeyframe) awaitingKeyframe_ = true;
     if (f.isKeyframe) awaitingKeyframe_ = false;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "AudioPlayer.hpp"
+#include "DecodeQueue.hpp"
 #include "DeviceIdentity.hpp"
 #include "KivProtocol/ClockSync.hpp"
 #include "KivReceiver/ReceiverClient.hpp"
@@ -136,7 +137,7 @@ private:
     std::optional<InputStatus> inputStatus_;
     std::string lastStatsLine_;
 
-    // Whichever link's thread delivers frames (under decodeMutex_).
+    // Decoding state: the decode queue's thread (under decodeMutex_).
     std::mutex decodeMutex_;
     VideoDecoder decoder_;
     bool awaitingKeyframe_ = true;
@@ -159,6 +160,10 @@ private:
     std::int64_t lastDecoded_ = 0;
     double intervalDecodeMs_ = 0;
     std::int64_t intervalDecodes_ = 0;
+
+    // Decodes what the links deliver on a thread of its own (frame() runs there). Last: it goes
+    // first, while everything frame() uses still exists.
+    std::unique_ptr<DecodeQueue> decodeQueue_;
 };
 
 } // namespace kiv::receiver

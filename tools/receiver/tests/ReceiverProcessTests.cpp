@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <fstream>
+#include <future>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <xcb/xcb.h>
@@ -356,10 +357,47 @@ TEST(ReceiverProcess, ServesTheUsbDeviceSideAndSwitchesLinksInOneSession) {
 } // namespace
 
 #include "AudioPlayer.hpp"
+#include "DecodeQueue.hpp"
 #include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "LongPress.hpp"
 
 namespace {
+
+// The links' threads hand frames over and go back to their sockets; a decoder that falls behind
+// drops what waits and hears of it as loss (so it asks for a keyframe), instead of piling up.
+TEST(ReceiverDecodeQueue, FramesAreDecodedInOrderAndABacklogBecomesLoss) {
+    std::mutex mutex;
+    std::vector<std::pair<std::uint32_t, std::int64_t>> decoded;
+    std::promise<void> release;
+    std::promise<void> busy;
+    auto released = release.get_future().share();
+    {
+        receiver::DecodeQueue queue([&](const receiver::QueuedFrame& f) {
+            if (f.frameID == 1) {
+                busy.set_value();
+                released.wait(); // the decoder is busy with the first frame
+            }
+            const std::lock_guard lock(mutex);
+            decoded.emplace_back(f.frameID, f.framesLostBefore);
+        });
+        queue.push({1, true, 0, {1}, 0, 0});
+        busy.get_future().wait(); // the next ones queue behind it
+        for (std::uint32_t id = 2; id <= 1 + receiver::DecodeQueue::kDepth; ++id)
+            queue.push({id, false, 0, {2}, 0, 0});
+        queue.push({99, false, 0, {3}, 0, 0}); // one past the depth: the backlog goes
+        release.set_value();
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                const std::lock_guard lock(mutex);
+                return !decoded.empty() && decoded.back().first == 99;
+            },
+            kDeadline));
+    }
+    ASSERT_GE(decoded.size(), 2u);
+    EXPECT_EQ(decoded.front().first, 1u);
+    EXPECT_EQ(decoded.back().second, static_cast<std::int64_t>(receiver::DecodeQueue::kDepth))
+        << "the frames dropped are counted as lost before the next";
+}
 
 StreamAudioPacket tenMilliseconds(std::uint32_t sequence) {
     StreamAudioPacket packet;
