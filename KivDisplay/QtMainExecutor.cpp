@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 
+#include "KivHostCore/Runtime/SyncWait.hpp"
 #include "KivHostCore/Runtime/TimerQueue.hpp"
 
 namespace kiv::app {
@@ -82,33 +83,12 @@ TimerHandle QtMainExecutor::postAfter(Duration delay, Task task) {
 }
 
 namespace {
-// A caller waiting in sync(): the task runs only while the caller still waits for it, since it
-// refers to the caller's stack.
-struct SyncWait {
-    enum class Phase { queued, running, done, refused };
-    std::mutex mutex;
-    std::condition_variable cv;
-    Phase phase = Phase::queued;
-
-    void set(Phase next) {
-        {
-            const std::lock_guard lock(mutex);
-            phase = next;
-        }
-        cv.notify_all();
-    }
-};
-
 // Travels with the queued task: dropped unrun (the executor went), it releases the caller.
 struct SyncTicket {
     std::shared_ptr<SyncWait> wait;
     explicit SyncTicket(std::shared_ptr<SyncWait> w) : wait(std::move(w)) {}
     SyncTicket(SyncTicket&&) = delete;
-    ~SyncTicket() {
-        const std::lock_guard lock(wait->mutex);
-        if (wait->phase == SyncWait::Phase::queued) wait->phase = SyncWait::Phase::refused;
-        wait->cv.notify_all();
-    }
+    ~SyncTicket() { wait->refuse(); }
 };
 } // namespace
 
@@ -119,11 +99,7 @@ bool QtMainExecutor::sync(Task task) {
     }
     auto wait = std::make_shared<SyncWait>();
     enqueue([ticket = std::make_unique<SyncTicket>(wait), &task] {
-        {
-            const std::lock_guard lock(ticket->wait->mutex);
-            if (ticket->wait->phase != SyncWait::Phase::queued) return; // the caller gave up: `task` is gone
-            ticket->wait->phase = SyncWait::Phase::running;
-        }
+        if (!ticket->wait->start()) return; // the caller gave up: `task` is gone
         task();
         ticket->wait->set(SyncWait::Phase::done);
     });

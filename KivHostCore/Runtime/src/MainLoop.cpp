@@ -10,27 +10,9 @@
 #include <set>
 
 #include "AsioTimerDriver.hpp"
+#include "KivHostCore/Runtime/SyncWait.hpp"
 
 namespace kiv {
-
-namespace {
-// A caller waiting in sync() from another thread. stop() releases every waiter whose task has not
-// started, so nobody waits on a loop that will never run again.
-struct SyncWait {
-    enum class Phase { queued, running, done, refused };
-    std::mutex mutex;
-    std::condition_variable cv;
-    Phase phase = Phase::queued;
-
-    void set(Phase next) {
-        {
-            const std::lock_guard lock(mutex);
-            phase = next;
-        }
-        cv.notify_all();
-    }
-};
-} // namespace
 
 struct MainLoop::Impl {
     // Refuses new waiters and releases the ones whose task has not started.
@@ -41,11 +23,8 @@ struct MainLoop::Impl {
             stopped = true;
             waiting.swap(waiters);
         }
-        for (const auto& wait : waiting) {
-            const std::lock_guard lock(wait->mutex);
-            if (wait->phase == SyncWait::Phase::queued) wait->phase = SyncWait::Phase::refused;
-            wait->cv.notify_all();
-        }
+        for (const auto& wait : waiting)
+            if (!wait->refuse()) wait->cv.notify_all();
     }
 
     std::mutex waitMutex;
@@ -119,11 +98,7 @@ bool MainLoop::sync(Task task) {
         impl_->waiters.insert(wait);
     }
     post([wait, &task, impl = impl_.get()] {
-        {
-            const std::lock_guard lock(wait->mutex);
-            if (wait->phase != SyncWait::Phase::queued) return; // the caller gave up: `task` is gone
-            wait->phase = SyncWait::Phase::running;
-        }
+        if (!wait->start()) return; // the caller gave up: `task` is gone
         task();
         wait->set(SyncWait::Phase::done);
         const std::lock_guard lock(impl->waitMutex);
