@@ -35,6 +35,14 @@ DisplaySession::create(std::string deviceID, HostSettings settings, FrameSourceK
         std::make_shared<DisplaySession>(std::move(deviceID), std::move(settings), sourceKind, std::move(pairing),
                                          std::move(muter), std::move(gate), platform, main);
     std::weak_ptr<DisplaySession> weak = session;
+    session->audio_->onStatus = [weak](const std::optional<AudioStatus>& next) {
+        auto self = weak.lock();
+        if (!self) return;
+        self->status_.audio = next;
+        // Absent means "no sound here": the device hears it as a status with nothing streaming.
+        if (self->active_ && self->active_->link) self->active_->link->sendControl({next.value_or(AudioStatus{})});
+        self->publishStatus();
+    };
     auto& config = *session->configuration_;
     config.setTarget(std::weak_ptr<ReconfigurationTarget>(session));
     config.onApplying = [weak](const SessionConfigurationManager::Origin& origin) {
@@ -57,7 +65,7 @@ DisplaySession::create(std::string deviceID, HostSettings settings, FrameSourceK
         self->status_.settings = changed;
         if (self->onSettingsChanged) self->onSettingsChanged(changed);
         // A change is a new chance for sound that had been given up on.
-        if (std::exchange(self->audioGaveUp_, false)) self->audioRetries_ = 0;
+        self->audio_->retryIfGaveUp();
         self->updateAudio(false);
     };
     config.onStateChange = [weak](const ApplyState& state) {
@@ -97,7 +105,9 @@ DisplaySession::DisplaySession(std::string deviceID, HostSettings settings, Fram
       input_(InputEventManager::create(*inputQueue_, platform.poster, platform.displayBounds, platform.defaults,
                                        platform.wallSeconds)),
       inputRoute_(std::make_shared<InputRoute>(input_)), sender_(VideoSender::create(*videoQueue_, monitor_)),
-      audioSender_(AudioSender::create()), touchControl_(settings_.touchControl) {
+      audioSender_(AudioSender::create()),
+      audio_(AudioForwarder::create(main, *audioQueue_, audioSender_, muter_, platform.makeAudioRecorder)),
+      touchControl_(settings_.touchControl) {
     status_.deviceID = deviceID_;
     status_.settings = settings_.session;
     input_->setEnabled(touchControl_);
@@ -112,7 +122,6 @@ DisplaySession::~DisplaySession() {
         if (pipeline_->refiner) pipeline_->refiner->invalidate();
         pipeline_->encoder->invalidate();
     }
-    if (audioSource_) audioSource_->stop();
 }
 
 void DisplaySession::start() {
@@ -143,8 +152,7 @@ void DisplaySession::stop() {
     stopPipeline();
     sender_->setTransport(nullptr);
     audioSender_->setTransport(nullptr);
-    stopAudio();
-    if (muter_) muter_->set(this, false);
+    audio_->stop();
     status_.audio.reset();
     destroyDisplay();
     displayQueue_->sync([] {});

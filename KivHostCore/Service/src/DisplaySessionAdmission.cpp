@@ -188,8 +188,7 @@ void DisplaySession::acceptStreaming(const Hello& hello, std::shared_ptr<HostTra
     status_.configuration = config;
     status_.service = HostStatus::Service::streaming(); // before the note publishes the status
     showNote(HostStatus::TransportNote::Kind::success, localize("Connected via ") + title(link->kind()), true);
-    audioGaveUp_ = false;
-    audioRetries_ = 0;
+    audio_->retryAfresh();
     updateAudio(true);
     finishAccept();
 }

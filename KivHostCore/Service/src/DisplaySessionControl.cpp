@@ -154,7 +154,7 @@ void DisplaySession::flushStats() {
         if (pipeline_->config.refinementQuality > 0) in.refiner = refined;
     }
     const auto audio = audioSender_->takeStats(static_cast<double>(in.host.size()));
-    if (audioSource_ || audio.packets > 0) in.audio = audio;
+    if (audio_->isCapturing() || audio.packets > 0) in.audio = audio;
     const auto report = makeSessionReport(in, reportCounters_);
     if (report.problem)
         statsLog_.warning(report.line);

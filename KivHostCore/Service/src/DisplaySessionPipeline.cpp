@@ -268,8 +268,7 @@ void DisplaySession::observePower() {
             self.log_.info("Displays did wake: resuming capture");
             self.displaysAsleep_ = false;
             self.captureRetries_ = 0;
-            self.audioRetries_ = 0;
-            self.audioGaveUp_ = false;
+            self.audio_->retryAfresh();
             self.updateAudio(false);
             self.onMain([](DisplaySession& s) { s.resumeStreaming(); });
         }),

@@ -7,12 +7,14 @@
 
 #include "KivBase/KivLog.hpp"
 #include "KivHostCore/Audio/AudioConversion.hpp"
+#include "KivHostCore/Audio/AudioForwarder.hpp"
 #include "KivHostCore/Audio/AudioSender.hpp"
 #include "KivHostCore/Audio/SyntheticAudioSource.hpp"
 #include "KivHostCore/Audio/SystemAudioCapture.hpp"
 #include "KivHostCore/Testing/FakeHostTransport.hpp"
 #include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
+#include "KivProtocol/RemoteText.hpp"
 #include "KivProtocol/StreamFraming.hpp"
 
 using namespace kiv;
@@ -295,3 +297,49 @@ TEST(SystemAudioCapture, AFailedStartIsPassedOnUnlogged) {
     capture->stop();
     EXPECT_TRUE(KivLogStore::shared().entries(LogLevel::debug).empty());
 }
+
+namespace {
+
+// The forwarder alone: the device hears a status only while a client wants sound here, it hears
+// "streaming" once the source has started, and without a sound server it is told why.
+TEST(AudioForwarder, WhatTheDeviceHearsFollowsTheRouteTheClientAndTheSource) {
+    KivLogStore::shared().clear();
+    ManualExecutor main;
+    std::vector<std::optional<AudioStatus>> heard;
+    auto forwarder = AudioForwarder::create(main, main, AudioSender::create(), nullptr, nullptr);
+    forwarder->onStatus = [&](const std::optional<AudioStatus>& status) { heard.push_back(status); };
+
+    forwarder->update({AudioRoute::host, true, true}, false);
+    EXPECT_TRUE(heard.empty()) << "the host keeps its sound: nothing to say";
+
+    forwarder->update({AudioRoute::device, true, true}, false); // no sound server
+    main.runUntilIdle();
+    ASSERT_FALSE(heard.empty());
+    ASSERT_TRUE(heard.back().has_value());
+    EXPECT_FALSE(heard.back()->streaming);
+    EXPECT_EQ(heard.back()->note, RemoteText::make(RemoteText::audioStartFailed, {"no sound server"}));
+    EXPECT_FALSE(forwarder->isCapturing());
+
+    forwarder->testTone = AudioForwarder::TestTone{440, false};
+    main.advance(1s); // the first retry
+    ASSERT_TRUE(heard.back().has_value());
+    EXPECT_TRUE(heard.back()->streaming);
+    EXPECT_EQ(heard.back()->sampleRate, AudioForwarder::kRate);
+    EXPECT_TRUE(forwarder->isCapturing());
+    EXPECT_TRUE(test::logged("Sound → device started (route device)"));
+
+    forwarder->update({AudioRoute::device, true, false}, false); // paused
+    EXPECT_FALSE(forwarder->isCapturing());
+    EXPECT_FALSE(heard.back()->streaming);
+    const auto said = heard.size();
+    forwarder->update({AudioRoute::device, true, false}, true);
+    EXPECT_EQ(heard.size(), said + 1) << "forced: said again though nothing changed";
+
+    forwarder->stop();
+    forwarder->update({AudioRoute::device, true, true}, false);
+    main.runUntilIdle();
+    EXPECT_FALSE(forwarder->isCapturing()) << "a stopped forwarder never starts again";
+    EXPECT_FALSE(forwarder->status().has_value());
+}
+
+} // namespace

@@ -266,8 +266,7 @@ TEST(SessionAudio, FailedStartsRetryAfter1_2_3_3_3sThenGiveUpUntilAWakeOrASettin
     SessionHarness h("device-1", [](HostSettings& s) { s.session.audio = AudioRoute::both; });
     h.platform.ports.power = power;
     h.session = h.make("device-1", h.session->settings());
-    h.session->syntheticAudioFrequency = 440;
-    h.session->simulateAudioFailure = true;
+    h.session->audio().testTone = AudioForwarder::TestTone{440, true};
     auto link = h.link();
     h.session->wire(link);
     h.session->addOpenChannel(link);
@@ -300,7 +299,7 @@ TEST(SessionAudio, FailedStartsRetryAfter1_2_3_3_3sThenGiveUpUntilAWakeOrASettin
     EXPECT_EQ(countLogged("Sound capture failed: "), 7);
 
     // A settings change is the next change: sound is tried again, and this time it works.
-    h.session->simulateAudioFailure = false;
+    h.session->audio().testTone->failStart = false;
     h.session->handle({ConfigChange{1, std::nullopt, std::nullopt, std::nullopt, std::nullopt, AudioRoute::device}},
                       link);
     h.main.advance(2s);
@@ -322,7 +321,7 @@ TEST(SessionAudio, TheHostStaysSilentWhileAnySessionRoutesSoundToItsDevice) {
     auto b = h.make("device-b", settings);
     std::vector<std::shared_ptr<FakeHostTransport>> links;
     for (const auto& s : {a, b}) {
-        s->syntheticAudioFrequency = 440;
+        s->audio().testTone = AudioForwarder::TestTone{440, false};
         links.push_back(h.link());
         h.hello(*s, links.back(), helloFrom(s->deviceID()));
     }
@@ -330,12 +329,12 @@ TEST(SessionAudio, TheHostStaysSilentWhileAnySessionRoutesSoundToItsDevice) {
     EXPECT_TRUE((*devices)[10].muted || (*devices)[10].volume == 0);
     EXPECT_TRUE(sent<AudioStatus>(*links[0]).back().hostMuted);
 
-    const auto toMac = ConfigChange{3, std::nullopt, std::nullopt, std::nullopt, std::nullopt, AudioRoute::host};
-    a->handle({toMac}, links[0]);
+    const auto toHost = ConfigChange{3, std::nullopt, std::nullopt, std::nullopt, std::nullopt, AudioRoute::host};
+    a->handle({toHost}, links[0]);
     h.main.advance(1s);
     EXPECT_TRUE((*devices)[10].muted || (*devices)[10].volume == 0) << "the other session still wants it silent";
     EXPECT_FALSE(sent<AudioStatus>(*links[0]).back().streaming);
-    b->handle({toMac}, links[1]);
+    b->handle({toHost}, links[1]);
     h.main.advance(1s);
     EXPECT_FALSE((*devices)[10].muted);
     EXPECT_EQ((*devices)[10].volume, 1.0F);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "KivBase/KivLog.hpp"
+#include "KivHostCore/Audio/AudioForwarder.hpp"
 #include "KivHostCore/Audio/AudioSender.hpp"
 #include "KivHostCore/Audio/HostOutputMuter.hpp"
 #include "KivHostCore/Input/InputEventManager.hpp"
@@ -78,7 +79,6 @@ public:
     static constexpr Duration kRecoveryDelay = std::chrono::seconds(1);
     static constexpr Duration kNoteAutoHide = std::chrono::seconds(4);
     static constexpr Duration kOrientationDebounce = std::chrono::milliseconds(800);
-    static constexpr int kMaxAudioRetries = 5;
 
     static std::shared_ptr<DisplaySession> create(std::string deviceID, HostSettings settings,
                                                   FrameSourceKind sourceKind, std::shared_ptr<PairingStore> pairing,
@@ -128,7 +128,7 @@ public:
     void tickMetrics();
     void flushStats();
 
-    // Sound (DisplaySessionAudio.cpp).
+    // Sound: what the session now wants of its audio forwarder.
     void updateAudio(bool forceSend);
 
     // State.
@@ -148,15 +148,14 @@ public:
     SessionConfigurationManager& configuration() { return *configuration_; }
     VirtualDisplayManager& virtualDisplay() { return *virtualDisplay_; }
     InputEventManager& input() { return *input_; }
+    AudioForwarder& audio() { return *audio_; }
     std::size_t openChannelCount() const { return openChannels_.size(); }
 
     // Test hooks.
     std::optional<std::int64_t> syntheticStaticAfterFrames;
     std::optional<std::int64_t> syntheticStaticTicks;
     bool simulateNextReconfigureFailure = false;
-    std::optional<double> syntheticAudioFrequency; // a test tone instead of the system's sound
-    bool simulateAudioFailure = false;             // with the test tone: every start fails
-    std::set<std::string> simulateUnusableModes;   // "W×H@Sx" of a logical mode
+    std::set<std::string> simulateUnusableModes; // "W×H@Sx" of a logical mode
 
     DisplaySession(std::string deviceID, HostSettings settings, FrameSourceKind sourceKind,
                    std::shared_ptr<PairingStore> pairing, std::shared_ptr<MuteCoordinator> muter,
@@ -228,13 +227,6 @@ private:
     void pauseClient();
     void resumeClient();
 
-    // Sound (DisplaySessionAudio.cpp).
-    void startAudio();
-    void stopAudio();
-    void audioStopped(std::int64_t generation, std::optional<std::string> error);
-    void scheduleAudioRetry();
-    void publishAudioStatus(bool forceSend);
-    bool wantsAudio() const;
     void observePower();
 
     // Links (DisplaySessionLinks.cpp).
@@ -279,6 +271,7 @@ private:
     std::shared_ptr<InputRoute> inputRoute_; // the active link's touches, for the links' queues
     std::shared_ptr<VideoSender> sender_;
     std::shared_ptr<AudioSender> audioSender_;
+    std::shared_ptr<AudioForwarder> audio_;
 
     std::optional<ActiveClient> active_;
     std::optional<std::string> pendingApproval_;
@@ -301,13 +294,6 @@ private:
     SessionReportCounters reportCounters_;
     std::map<IDRReason, std::int64_t> idrCounts_;
     std::optional<std::pair<std::int64_t, std::int64_t>> lastDecoderSize_;
-    bool audioGaveUp_ = false;
-    std::int64_t audioRetries_ = 0;
-    std::shared_ptr<AudioSource> audioSource_;
-    bool audioStreaming_ = false; // audioSource_ has started
-    std::int64_t audioGeneration_ = 0;
-    std::optional<std::string> audioError_;
-    ScopedTimer audioRetryTask_;
     bool displaysAsleep_ = false;
     bool accepting_ = false;
     bool isStopped_ = false;
