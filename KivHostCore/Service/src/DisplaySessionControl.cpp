@@ -33,7 +33,7 @@ void DisplaySession::handle(const ControlMessage& message, const std::shared_ptr
                    },
                    [&](const ConfigChange& change) { configChange(change); },
                    [&](const RequestIDR& idr) {
-                       ++idrCounts_[idr.reason];
+                       statistics_.countKeyframeRequest(idr.reason);
                        requestKeyframe();
                    },
                    [&](const ScreenInfo& screen) { scheduleOrientation(screen); },
@@ -70,7 +70,7 @@ void DisplaySession::scheduleOrientation(const ScreenInfo& screen) {
 
 void DisplaySession::clientStats(const ClientStats& stats) {
     status_.client = stats;
-    clientSamples_.push_back(stats);
+    statistics_.addClient(stats);
     if (stats.decodedWidth && stats.decodedHeight) {
         const std::pair size{*stats.decodedWidth, *stats.decodedHeight};
         if (lastDecoderSize_ != size) {
@@ -129,25 +129,21 @@ void DisplaySession::tickMetrics() {
         link.sendQueueBytes = std::max(link.sendQueueBytes, bytes);
         link.sendQueueFrames = std::max(link.sendQueueFrames, frames);
         status_.link = link;
-        linkSamples_.push_back(link);
+        statistics_.addLink(link);
     }
     if (status_.service.kind == HostStatus::Service::Kind::streaming) {
-        hostSamples_.push_back(status_.host);
-        if (hostSamples_.size() >= 5) flushStats();
+        if (statistics_.addHost(status_.host)) flushStats();
     }
     publishStatus();
 }
 
 void DisplaySession::flushStats() {
-    if (hostSamples_.empty()) return;
-    SessionReportInput in;
-    in.host = std::exchange(hostSamples_, {});
-    in.links = std::exchange(linkSamples_, {});
-    in.clients = std::exchange(clientSamples_, {});
+    auto taken = statistics_.take();
+    if (!taken) return;
+    auto& in = *taken;
     in.targetBitrate =
         pipeline_ ? pipeline_->config.bitrate : configuration_->applied().value_or(DisplayConfiguration{}).bitrate;
     in.tier = configuration_->currentTier();
-    in.idrCounts = std::exchange(idrCounts_, {});
     in.input = input_->takeStats();
     if (pipeline_ && pipeline_->refiner) {
         const auto refined = pipeline_->refiner->takeStats();
@@ -155,7 +151,7 @@ void DisplaySession::flushStats() {
     }
     const auto audio = audioSender_->takeStats(static_cast<double>(in.host.size()));
     if (audio_->isCapturing() || audio.packets > 0) in.audio = audio;
-    const auto report = makeSessionReport(in, reportCounters_);
+    const auto report = statistics_.report(in);
     if (report.problem)
         statsLog_.warning(report.line);
     else

@@ -144,4 +144,9 @@ SessionReport makeSessionReport(const SessionReportInput& in, SessionReportCount
     return report;
 }
 
+std::optional<SessionReportInput> SessionStatistics::take() {
+    if (input_.host.empty()) return std::nullopt;
+    return std::exchange(input_, {});
+}
+
 } // namespace kiv

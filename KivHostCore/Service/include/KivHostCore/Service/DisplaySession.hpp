@@ -288,11 +288,7 @@ private:
     ScopedTimer orientationWork_;
     std::shared_ptr<void> powerToken_;
     ScopedTimer metricsTimer_;
-    std::vector<HostMetrics> hostSamples_;
-    std::vector<ClientStats> clientSamples_;
-    std::vector<TransportMetrics> linkSamples_;
-    SessionReportCounters reportCounters_;
-    std::map<IDRReason, std::int64_t> idrCounts_;
+    SessionStatistics statistics_;
     std::optional<std::pair<std::int64_t, std::int64_t>> lastDecoderSize_;
     bool displaysAsleep_ = false;
     bool accepting_ = false;

@@ -42,4 +42,30 @@ struct SessionReport {
 
 SessionReport makeSessionReport(const SessionReportInput& input, SessionReportCounters& counters);
 
+// What a session gathers between two statistics lines: a host sample a second while it streams,
+// the link's and the device's figures, and the keyframes the device asked for. Main-executor
+// confined.
+class SessionStatistics {
+public:
+    static constexpr std::size_t kSamplesPerLine = 5;
+
+    // True when a line is due.
+    bool addHost(const HostMetrics& sample) {
+        input_.host.push_back(sample);
+        return input_.host.size() >= kSamplesPerLine;
+    }
+    void addLink(const TransportMetrics& sample) { input_.links.push_back(sample); }
+    void addClient(const ClientStats& sample) { input_.clients.push_back(sample); }
+    void countKeyframeRequest(IDRReason reason) { ++input_.idrCounts[reason]; }
+    // The samples since the last line, for the caller to complete; nothing when no host sample
+    // came (not streaming).
+    std::optional<SessionReportInput> take();
+    // The line for `input`, counting from the totals of the last line.
+    SessionReport report(const SessionReportInput& input) { return makeSessionReport(input, counters_); }
+
+private:
+    SessionReportInput input_;
+    SessionReportCounters counters_;
+};
+
 } // namespace kiv
