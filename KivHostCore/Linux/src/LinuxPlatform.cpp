@@ -138,7 +138,7 @@ LinuxPlatform::LinuxPlatform(std::unique_ptr<Impl> impl) : impl_(std::move(impl)
 LinuxPlatform::~LinuxPlatform() = default;
 
 bool LinuxPlatform::canCapture() const {
-    return impl_->probeScreen(true).has_value();
+    return impl_->lastProbe().has_value(); // the probe made as the platform started, while fresh
 }
 bool LinuxPlatform::canInject() const {
     return impl_->poster->isTrusted();
