@@ -1,7 +1,5 @@
 #include "KivHostCore/Testing/TestServers.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <cstdlib>
