@@ -107,6 +107,7 @@ DisplaySession::DisplaySession(std::string deviceID, HostSettings settings, Fram
       inputRoute_(std::make_shared<InputRoute>(input_)), sender_(VideoSender::create(*videoQueue_, monitor_)),
       audioSender_(AudioSender::create()),
       audio_(AudioForwarder::create(main, *audioQueue_, audioSender_, muter_, platform.makeAudioRecorder)),
+      links_(main, {.holdExpired = [this] { holdExpired(); }, .graceExpired = [this] { graceExpired(); }}),
       touchControl_(settings_.touchControl) {
     status_.deviceID = deviceID_;
     status_.settings = settings_.session;
@@ -138,8 +139,7 @@ void DisplaySession::stop() {
     std::string line = "Ending device session";
     if (active_) line += ", disconnecting " + active_->hello.deviceName;
     log_.info(line + " (" + deviceID_.substr(0, 8) + ")");
-    graceTask_.cancel();
-    linkHoldTask_.cancel();
+    links_.takeOver();
     recoveryTask_.cancel();
     if (active_ && active_->link) active_->link->close(ControlMessage{Disconnect{"service stopped"}});
     active_.reset();

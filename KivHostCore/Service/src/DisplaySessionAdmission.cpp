@@ -100,7 +100,7 @@ void DisplaySession::accept(const Hello& hello, std::shared_ptr<HostTransport> l
         finishAccept();
         return;
     }
-    graceTask_.cancel();
+    links_.cancelGrace();
     configuration_->setScreen(hello.screen);
     configuration_->setRecommendedFPS(hello.recommendedFPS.value_or(30));
     configuration_->setDecoderMBPerSecond(hello.decoderMBPerSecond);

@@ -12,12 +12,6 @@ std::string_view kindWord(std::optional<TransportKind> kind) {
     return kind ? name(*kind) : "-";
 }
 
-Duration secondsToDuration(double seconds) {
-    // Negative or non-finite lengths act as no wait at all.
-    if (!(seconds > 0)) return Duration::zero();
-    return std::chrono::duration_cast<Duration>(std::chrono::duration<double>(std::min(seconds, 1e9)));
-}
-
 } // namespace
 
 void DisplaySession::linkClosed(const std::string& id) {
@@ -35,7 +29,6 @@ void DisplaySession::linkClosed(const std::string& id) {
     log_.notice(fmt::format("{} lost to {}: holding session {}s for another link (virtual display kept)",
                             kindWord(lostKind), active_->hello.deviceName,
                             static_cast<std::int64_t>(settings_.linkHoldSeconds)));
-    lostLinkKind_ = lostKind;
     active_->link.reset();
     inputRoute_->setActiveLink(std::nullopt);
     sender_->setTransport(nullptr);
@@ -47,22 +40,29 @@ void DisplaySession::linkClosed(const std::string& id) {
         showNote(HostStatus::TransportNote::Kind::progress,
                  localize("Connection lost. Waiting for the device to reconnect…"), false);
     }
-    linkHoldTask_ = onMainAfter(secondsToDuration(settings_.linkHoldSeconds), [](DisplaySession& self) {
-        if (!self.active_ || self.active_->link) return;
-        self.log_.info(fmt::format("No link took over within {}s: client disconnected {}",
-                                   static_cast<std::int64_t>(self.settings_.linkHoldSeconds),
-                                   self.active_->hello.deviceName));
-        self.showNote(HostStatus::TransportNote::Kind::failure, localize("The device disconnected"), true);
-        self.teardownClient(false);
-    });
+    links_.linkLost(lostKind, secondsToDuration(settings_.linkHoldSeconds));
+}
+
+void DisplaySession::holdExpired() {
+    if (!active_ || active_->link) return;
+    log_.info(fmt::format("No link took over within {}s: client disconnected {}",
+                          static_cast<std::int64_t>(settings_.linkHoldSeconds), active_->hello.deviceName));
+    showNote(HostStatus::TransportNote::Kind::failure, localize("The device disconnected"), true);
+    teardownClient(false);
+}
+
+void DisplaySession::graceExpired() {
+    if (active_ && !active_->paused) return;
+    log_.info("Grace period expired");
+    destroyDisplay();
+    publishStatus();
 }
 
 void DisplaySession::migrate(const std::shared_ptr<HostTransport>& link, const Hello& hello) {
     const auto started = main_.now();
     auto old = active_->link;
-    const std::optional<TransportKind> oldKind = old ? std::optional(old->kind()) : lostLinkKind_;
-    lostLinkKind_.reset();
-    linkHoldTask_.cancel();
+    const auto lostKind = links_.takeOver();
+    const std::optional<TransportKind> oldKind = old ? std::optional(old->kind()) : lostKind;
     active_->linkChanges += 1;
     const bool screenChanged = active_->hello.screen != hello.screen;
     active_->hello = hello;
@@ -99,27 +99,20 @@ void DisplaySession::migrate(const std::shared_ptr<HostTransport>& link, const H
         setService(HostStatus::Service::streaming());
         return;
     }
-    graceTask_.cancel();
     sender_->setPaused(false);
     onMain([](DisplaySession& self) { self.resumeStreaming(); });
 }
 
 void DisplaySession::startGrace() {
-    graceTask_.cancel();
+    links_.cancelGrace();
     if (!virtualDisplay_->isActive()) return;
     log_.info(
         fmt::format("Virtual display kept for {}s grace period", static_cast<std::int64_t>(settings_.graceSeconds)));
-    graceTask_ = onMainAfter(secondsToDuration(settings_.graceSeconds), [](DisplaySession& self) {
-        if (self.active_ && !self.active_->paused) return;
-        self.log_.info("Grace period expired");
-        self.destroyDisplay();
-        self.publishStatus();
-    });
+    links_.startGrace(secondsToDuration(settings_.graceSeconds));
 }
 
 void DisplaySession::teardownClient(bool destroyDisplayNow) {
-    linkHoldTask_.cancel();
-    lostLinkKind_.reset();
+    links_.clientGone();
     recoveryTask_.cancel();
     active_.reset();
     inputRoute_->setActiveLink(std::nullopt);
@@ -141,7 +134,7 @@ void DisplaySession::teardownClient(bool destroyDisplayNow) {
     lastDecoderSize_.reset();
     orientationWork_.cancel();
     if (destroyDisplayNow) {
-        graceTask_.cancel();
+        links_.cancelGrace();
         destroyDisplay();
     } else if (virtualDisplay_->isActive()) {
         startGrace();

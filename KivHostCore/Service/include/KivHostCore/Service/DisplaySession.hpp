@@ -31,6 +31,7 @@
 #include "KivHostCore/Service/DisplayOperationGate.hpp"
 #include "KivHostCore/Service/HostSettings.hpp"
 #include "KivHostCore/Service/HostStatus.hpp"
+#include "KivHostCore/Service/LinkSupervisor.hpp"
 #include "KivHostCore/Service/PairingStore.hpp"
 #include "KivHostCore/Service/SessionConfigurationManager.hpp"
 #include "KivHostCore/Service/SessionReport.hpp"
@@ -231,6 +232,8 @@ private:
 
     // Links (DisplaySessionLinks.cpp).
     void setService(HostStatus::Service service);
+    void holdExpired();
+    void graceExpired();
 
     template <class Fn>
     void onMain(Fn&& fn) {
@@ -275,14 +278,12 @@ private:
 
     std::optional<ActiveClient> active_;
     std::optional<std::string> pendingApproval_;
-    std::optional<TransportKind> lostLinkKind_; // the link the client lost, named when another takes over
-    std::optional<Hello> displayHello_;         // the client the display is made for (name, screen)
+    std::optional<Hello> displayHello_; // the client the display is made for (name, screen)
     std::map<std::string, std::shared_ptr<HostTransport>> openChannels_;
     std::optional<Pipeline> pipeline_;
     std::int64_t pipelineGeneration_ = 0;
     std::int64_t captureRetries_ = 0;
-    ScopedTimer graceTask_;
-    ScopedTimer linkHoldTask_;
+    LinkSupervisor links_;
     ScopedTimer noteTask_;
     ScopedTimer recoveryTask_;
     ScopedTimer orientationWork_;
