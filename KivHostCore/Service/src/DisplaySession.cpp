@@ -9,11 +9,6 @@
 
 namespace kiv {
 
-std::string DisplayModeError::text() const {
-    if (kind == Kind::offline) return fmt::format("offline (requested {}, display {})", requested, displayID);
-    return fmt::format("virtual display mode mismatch: requested {}, effective {}", requested, effective);
-}
-
 std::uint32_t displaySerial(const std::string& deviceID, bool landscape) {
     std::uint32_t hash = 0x811C9DC5u;
     for (const char c : deviceID) {
@@ -102,6 +97,8 @@ DisplaySession::DisplaySession(std::string deviceID, HostSettings settings, Fram
       configuration_(SessionConfigurationManager::create(main, settings_.session)),
       displayClock_(platform.makeDisplayClock(*displayQueue_)),
       virtualDisplay_(VirtualDisplayManager::create(platform.displays, displayClock_)),
+      display_(
+          DisplayController::create(main, *displayQueue_, virtualDisplay_, displayClock_, settings_.useVirtualDisplay)),
       input_(InputEventManager::create(*inputQueue_, platform.poster, platform.displayBounds, platform.defaults,
                                        platform.wallSeconds)),
       inputRoute_(std::make_shared<InputRoute>(input_)), sender_(VideoSender::create(*videoQueue_, monitor_)),

@@ -26,12 +26,6 @@ void DisplaySession::reconfigureStream(const DisplayConfiguration& configuration
 }
 
 void DisplaySession::startStream(const DisplayConfiguration& config, std::function<void(StreamResult)> done) {
-    if (simulateNextReconfigureFailure && configuration_->applied()) {
-        simulateNextReconfigureFailure = false;
-        done(std::unexpected(StreamStartError{
-            false, DisplayModeError{DisplayModeError::Kind::mismatch, config.text(), "simulated failure", 0}.text()}));
-        return;
-    }
     sender_->updateBitrate(config.bitrate);
     startPipeline(status_.displayID, config, std::move(done));
 }
@@ -89,8 +83,7 @@ void DisplaySession::startPipeline(std::optional<std::uint32_t> displayID, const
 
     std::shared_ptr<FrameSource> source;
     if (sourceKind_ == FrameSourceKind::synthetic) {
-        source =
-            SyntheticFrameSource::create(*captureQueue_, monitor_, syntheticStaticAfterFrames, syntheticStaticTicks);
+        source = SyntheticFrameSource::create(*captureQueue_, monitor_);
     } else {
         source = ScreenCaptureManager::create(platform_.makeGrabber(), *captureQueue_, monitor_);
     }

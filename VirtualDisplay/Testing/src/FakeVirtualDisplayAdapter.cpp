@@ -18,7 +18,8 @@ public:
         for (const auto& mode : modes)
             text += " " + mode.text();
         adapter->calls.push_back(text);
-        if (adapter->failApply) return false;
+        if (adapter->failApply || adapter->refusedSizes.contains({modes.front().width, modes.front().height}))
+            return false;
         auto& listed = adapter->displays[id_].listedModes;
         listed.clear();
         const std::uint32_t scale = hiDPI ? 2 : 1;

@@ -28,6 +28,7 @@
 #include "KivHostCore/Platform/FrameSource.hpp"
 #include "KivHostCore/Platform/HostPlatform.hpp"
 #include "KivHostCore/Platform/HostTransport.hpp"
+#include "KivHostCore/Service/DisplayController.hpp"
 #include "KivHostCore/Service/DisplayOperationGate.hpp"
 #include "KivHostCore/Service/HostSettings.hpp"
 #include "KivHostCore/Service/HostStatus.hpp"
@@ -39,16 +40,6 @@
 #include "VirtualDisplay/VirtualDisplayManager.hpp"
 
 namespace kiv {
-
-// Why a display could not be brought to a configuration.
-struct DisplayModeError {
-    enum class Kind { mismatch, offline };
-    Kind kind = Kind::mismatch;
-    std::string requested;
-    std::string effective;       // mismatch
-    std::uint32_t displayID = 0; // offline
-    std::string text() const;
-};
 
 // Why a stream did not start; capture errors are told apart (the device hears permissionMissing).
 struct StreamStartError {
@@ -152,12 +143,6 @@ public:
     AudioForwarder& audio() { return *audio_; }
     std::size_t openChannelCount() const { return openChannels_.size(); }
 
-    // Test hooks.
-    std::optional<std::int64_t> syntheticStaticAfterFrames;
-    std::optional<std::int64_t> syntheticStaticTicks;
-    bool simulateNextReconfigureFailure = false;
-    std::set<std::string> simulateUnusableModes; // "W×H@Sx" of a logical mode
-
     DisplaySession(std::string deviceID, HostSettings settings, FrameSourceKind sourceKind,
                    std::shared_ptr<PairingStore> pairing, std::shared_ptr<MuteCoordinator> muter,
                    std::shared_ptr<DisplayOperationGate> gate, HostPlatform& platform, Executor& main); // use create()
@@ -170,11 +155,6 @@ private:
         std::shared_ptr<StaticRefiner> refiner;
         std::shared_ptr<std::atomic<bool>> live; // cleared when stopped: late frames go nowhere
     };
-    struct Ensured {
-        std::optional<std::uint32_t> displayID;
-        DisplayConfiguration effective;
-    };
-    using EnsureResult = std::expected<Ensured, DisplayModeError>;
     using StreamResult = std::expected<void, StreamStartError>;
 
     // Admission (DisplaySessionAdmission.cpp).
@@ -192,21 +172,8 @@ private:
     bool isOpenChannel(const std::shared_ptr<HostTransport>& link) const;
 
     // Display (DisplaySessionDisplay.cpp).
-    struct EnsureRequest {
-        DisplayConfiguration config;
-        VirtualDisplayConfiguration display;
-        bool quick = false;
-        bool useVirtualDisplay = true;
-        bool unusable = false;
-    };
     void reconfigureDisplayLocked(const DisplayConfiguration& config,
                                   std::function<void(std::expected<DisplayConfiguration, DisplayModeError>)> done);
-    void tryCandidate(std::shared_ptr<std::vector<DisplayConfiguration>> candidates, std::size_t index, bool retried,
-                      std::function<void(std::expected<DisplayConfiguration, DisplayModeError>)> done);
-    // Runs on the display queue; touches only the display manager, its clock and the log.
-    EnsureResult ensureDisplayBlocking(const EnsureRequest& request);
-    bool verifyBlocking(const ScreenModeInfo& wanted, const std::string& label, Duration limit);
-    bool waitBlocking(Duration limit, Duration poll, const std::function<bool()>& done);
     VirtualDisplayConfiguration displayConfigurationFor(const DisplayConfiguration& config) const;
     DisplayConfiguration mirrorFallback(const DisplayConfiguration& config);
     void onTerminated();
@@ -270,6 +237,7 @@ private:
     std::shared_ptr<SessionConfigurationManager> configuration_;
     std::shared_ptr<VirtualDisplayClock> displayClock_;
     std::shared_ptr<VirtualDisplayManager> virtualDisplay_;
+    std::shared_ptr<DisplayController> display_;
     std::shared_ptr<InputEventManager> input_;
     std::shared_ptr<InputRoute> inputRoute_; // the active link's touches, for the links' queues
     std::shared_ptr<VideoSender> sender_;

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,6 +34,8 @@ public:
     bool createWithZeroID = false;
     bool failApply = false;
     bool failConfigure = false;
+    // Sizes (points) the server cannot make: applying one as a display's main mode fails.
+    std::set<std::pair<std::uint32_t, std::uint32_t>> refusedSizes;
     // configureMode answers true but the display keeps showing its previous mode.
     bool ignoreConfigure = false;
     // isOnline calls answered "not yet" / "still there" before a new / invalidated display flips.
