@@ -85,13 +85,7 @@ DisplaySession::DisplaySession(std::string deviceID, HostSettings settings, Fram
                                std::shared_ptr<DisplayOperationGate> gate, HostPlatform& platform, Executor& main)
     : main_(main), platform_(platform), deviceID_(std::move(deviceID)), settings_(std::move(settings)),
       sourceKind_(sourceKind), pairing_(std::move(pairing)), muter_(std::move(muter)), gate_(std::move(gate)),
-      displayQueue_(platform.makeQueue("kiv.display", true)), encoderQueue_(platform.makeQueue("kiv.encoder", true)),
-      refinerEncoderQueue_(platform.makeQueue("kiv.encoder", true)),
-      // Capture blocks on X replies and converts megapixels: a thread of its own, not the shared
-      // pool of short tasks.
-      captureQueue_(
-          platform.makeQueue(sourceKind == FrameSourceKind::synthetic ? "kiv.synthetic" : "kiv.capture", true)),
-      refinerQueue_(platform.makeQueue("kiv.refiner", false)), videoQueue_(platform.makeQueue("kiv.video", false)),
+      displayQueue_(platform.makeQueue("kiv.display", true)), videoQueue_(platform.makeQueue("kiv.video", false)),
       inputQueue_(platform.makeQueue("kiv.input", false)), audioQueue_(platform.makeQueue("kiv.audio", false)),
       monitor_(std::make_shared<PerformanceMonitor>(main)),
       configuration_(SessionConfigurationManager::create(main, settings_.session)),
@@ -102,6 +96,7 @@ DisplaySession::DisplaySession(std::string deviceID, HostSettings settings, Fram
       input_(InputEventManager::create(*inputQueue_, platform.poster, platform.displayBounds, platform.defaults,
                                        platform.wallSeconds)),
       inputRoute_(std::make_shared<InputRoute>(input_)), sender_(VideoSender::create(*videoQueue_, monitor_)),
+      stream_(StreamPipeline::create(sourceKind, platform, main, monitor_, sender_)),
       audioSender_(AudioSender::create()),
       audio_(AudioForwarder::create(main, *audioQueue_, audioSender_, muter_, platform.makeAudioRecorder)),
       links_(main, {.holdExpired = [this] { holdExpired(); }, .graceExpired = [this] { graceExpired(); }}),
@@ -109,18 +104,17 @@ DisplaySession::DisplaySession(std::string deviceID, HostSettings settings, Fram
     status_.deviceID = deviceID_;
     status_.settings = settings_.session;
     input_->setEnabled(touchControl_);
+    // The pipeline is the session's alone and calls back only on main, so it never sees a
+    // session that is gone.
+    stream_->onSourceStopped = [this](std::optional<CaptureError> error) { sourceStopped(error); };
+    stream_->onRunning = [this] { captureRetries_ = 0; };
+    stream_->beforeStop = [this] { flushStats(); };
 }
 
-DisplaySession::~DisplaySession() {
-    // A session dropped without stop() (the service failed mid-way) still must not leave capture
-    // running or a display behind; the manager's destructor removes the display.
-    if (pipeline_) {
-        pipeline_->live->store(false);
-        pipeline_->source->stop();
-        if (pipeline_->refiner) pipeline_->refiner->invalidate();
-        pipeline_->encoder->invalidate();
-    }
-}
+// A session dropped without stop() (the service failed mid-way) still must not leave capture
+// running or a display behind: the pipeline stops its generation and the display manager removes
+// the display as they go.
+DisplaySession::~DisplaySession() = default;
 
 void DisplaySession::start() {
     status_.permissionGranted = sourceKind_ == FrameSourceKind::synthetic || platform_.screenRecordingGranted();
@@ -231,7 +225,7 @@ bool DisplaySession::isOpenChannel(const std::shared_ptr<HostTransport>& link) c
 }
 
 void DisplaySession::requestKeyframe() {
-    if (pipeline_) pipeline_->encoder->requestKeyframe();
+    stream_->requestKeyframe();
 }
 
 } // namespace kiv

@@ -142,13 +142,10 @@ void DisplaySession::flushStats() {
     if (!taken) return;
     auto& in = *taken;
     in.targetBitrate =
-        pipeline_ ? pipeline_->config.bitrate : configuration_->applied().value_or(DisplayConfiguration{}).bitrate;
+        stream_->configuration().value_or(configuration_->applied().value_or(DisplayConfiguration{})).bitrate;
     in.tier = configuration_->currentTier();
     in.input = input_->takeStats();
-    if (pipeline_ && pipeline_->refiner) {
-        const auto refined = pipeline_->refiner->takeStats();
-        if (pipeline_->config.refinementQuality > 0) in.refiner = refined;
-    }
+    if (auto refined = stream_->takeRefinerStats()) in.refiner = *refined;
     const auto audio = audioSender_->takeStats(static_cast<double>(in.host.size()));
     if (audio_->isCapturing() || audio.packets > 0) in.audio = audio;
     const auto report = statistics_.report(in);

@@ -21,7 +21,8 @@ void DisplaySession::reconfigureDisplay(const DisplayConfiguration& configuratio
             // The capture was made for the old mode (or a display that is gone): the stream
             // follows the display, so the device gets pictures of the size it was told.
             auto session = weak.lock();
-            if (!session || !session->active_ || session->active_->paused || !session->pipeline_) return done(*result);
+            if (!session || !session->active_ || session->active_->paused || !session->stream_->isRunning())
+                return done(*result);
             session->startStream(*result, [effective = *result, done](StreamResult started) {
                 if (!started) return done(std::unexpected(started.error().text));
                 done(effective);

@@ -94,7 +94,7 @@ void DisplaySession::migrate(const std::shared_ptr<HostTransport>& link, const H
             self.configuration_->updateScreen(screen);
         });
     }
-    if (!active_->paused && pipeline_) {
+    if (!active_->paused && stream_->isRunning()) {
         requestKeyframe();
         setService(HostStatus::Service::streaming());
         return;

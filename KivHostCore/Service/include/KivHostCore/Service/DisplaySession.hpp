@@ -36,16 +36,11 @@
 #include "KivHostCore/Service/PairingStore.hpp"
 #include "KivHostCore/Service/SessionConfigurationManager.hpp"
 #include "KivHostCore/Service/SessionReport.hpp"
+#include "KivHostCore/Service/StreamPipeline.hpp"
 #include "KivHostCore/Transport/VideoSender.hpp"
 #include "VirtualDisplay/VirtualDisplayManager.hpp"
 
 namespace kiv {
-
-// Why a stream did not start; capture errors are told apart (the device hears permissionMissing).
-struct StreamStartError {
-    bool isCapture = false;
-    std::string text;
-};
 
 // The serial number of a device's display: FNV-1a of the identifier, bits 0, 8 and 31 cleared,
 // bit 8 set, bit 0 set in portrait.
@@ -130,7 +125,7 @@ public:
     const std::string& deviceID() const { return deviceID_; }
     const std::optional<ActiveClient>& active() const { return active_; }
     bool hasActiveClient() const { return active_.has_value(); }
-    bool isStreaming() const { return pipeline_.has_value(); }
+    bool isStreaming() const { return stream_->isRunning(); }
     bool isStopped() const { return isStopped_; }
     std::int64_t captureRetries() const { return captureRetries_; }
     const HostSettings& settings() const { return settings_; }
@@ -148,14 +143,7 @@ public:
                    std::shared_ptr<DisplayOperationGate> gate, HostPlatform& platform, Executor& main); // use create()
 
 private:
-    struct Pipeline {
-        std::shared_ptr<FrameSource> source;
-        std::shared_ptr<H264Encoder> encoder;
-        DisplayConfiguration config;
-        std::shared_ptr<StaticRefiner> refiner;
-        std::shared_ptr<std::atomic<bool>> live; // cleared when stopped: late frames go nowhere
-    };
-    using StreamResult = std::expected<void, StreamStartError>;
+    using StreamResult = StreamPipeline::Result;
 
     // Admission (DisplaySessionAdmission.cpp).
     void askUser(const Hello& hello, std::shared_ptr<HostTransport> link);
@@ -180,10 +168,8 @@ private:
 
     // Pipeline (DisplaySessionPipeline.cpp).
     void startStream(const DisplayConfiguration& config, std::function<void(StreamResult)> done);
-    void startPipeline(std::optional<std::uint32_t> displayID, const DisplayConfiguration& config,
-                       std::function<void(StreamResult)> done);
     void resumeFailed(const std::string& text, const std::function<void()>& done);
-    void sourceStopped(std::int64_t generation, std::optional<CaptureError> error);
+    void sourceStopped(std::optional<CaptureError> error);
     void recover(bool offline);
     void pollOffline(MonotonicTime started, MonotonicTime deadline);
     void scheduleMetrics();
@@ -225,10 +211,6 @@ private:
 
     // Queues first: the components below hold them and go before them.
     std::unique_ptr<Executor> displayQueue_;
-    std::unique_ptr<Executor> encoderQueue_;
-    std::unique_ptr<Executor> refinerEncoderQueue_;
-    std::unique_ptr<Executor> captureQueue_;
-    std::unique_ptr<Executor> refinerQueue_;
     std::unique_ptr<Executor> videoQueue_;
     std::unique_ptr<Executor> inputQueue_;
     std::unique_ptr<Executor> audioQueue_;
@@ -241,6 +223,7 @@ private:
     std::shared_ptr<InputEventManager> input_;
     std::shared_ptr<InputRoute> inputRoute_; // the active link's touches, for the links' queues
     std::shared_ptr<VideoSender> sender_;
+    std::shared_ptr<StreamPipeline> stream_;
     std::shared_ptr<AudioSender> audioSender_;
     std::shared_ptr<AudioForwarder> audio_;
 
@@ -248,8 +231,6 @@ private:
     std::optional<std::string> pendingApproval_;
     std::optional<Hello> displayHello_; // the client the display is made for (name, screen)
     std::map<std::string, std::shared_ptr<HostTransport>> openChannels_;
-    std::optional<Pipeline> pipeline_;
-    std::int64_t pipelineGeneration_ = 0;
     std::int64_t captureRetries_ = 0;
     LinkSupervisor links_;
     ScopedTimer noteTask_;
