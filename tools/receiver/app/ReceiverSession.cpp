@@ -11,21 +11,17 @@ namespace kiv::receiver {
 
 ReceiverSession::ReceiverSession(SessionOptions options, DeviceIdentity& identity)
     : options_(std::move(options)), identity_(identity),
-      decoder_(VideoDecoder::Options{options_.hardwareDecoding, options_.decoderLimit}) {
+      decoder_(
+          {{options_.hardwareDecoding, options_.decoderLimit}, options_.record, options_.frameLog},
+          [this](const ControlMessage& message) { sendControl(message); },
+          [this](const std::string& line) { say(line); }) {
     options_.hello.deviceID = identity_.deviceID();
-    decodeQueue_ = std::make_unique<DecodeQueue>([this](const QueuedFrame& f) {
-        frame({f.frameID, f.isKeyframe, f.captureTimeUs, &f.data, f.framesLostBefore, f.completedAtUs});
-    });
-    if (options_.record) record_.open(*options_.record, std::ios::binary | std::ios::trunc);
+    decodeQueue_ = std::make_unique<DecodeQueue>([this](const QueuedFrame& f) { frame(f); });
     if (options_.playSound) {
         if (auto opened = AudioPlayer::open())
             player_ = std::move(*opened);
         else
             say(opened.error() + "; the host's sound will not play here");
-    }
-    if (options_.frameLog) {
-        frameLog_.open(*options_.frameLog, std::ios::trunc);
-        frameLog_ << "# frameID keyframe bytes hostCaptureUs completedAtUs decodedAtUs\n";
     }
 }
 
@@ -98,7 +94,7 @@ void ReceiverSession::connected(const ConnectInfo& info, LinkKind kind) {
     bool firstWifi = false;
     {
         const std::lock_guard decoding(decodeMutex_);
-        awaitingKeyframe_ = true;
+        decoder_.linkConnected(static_cast<int>(info.mode.width), static_cast<int>(info.mode.height));
     }
     {
         const std::lock_guard lock(mutex_);
@@ -129,10 +125,6 @@ void ReceiverSession::connected(const ConnectInfo& info, LinkKind kind) {
         change.requestID = 1;
         change.audio = options_.soundRoute;
         sendControl({change});
-    }
-    {
-        const std::lock_guard decoding(decodeMutex_);
-        checkDecoderLimit(static_cast<int>(info.mode.width), static_cast<int>(info.mode.height));
     }
     if (firstWifi && options_.usbPort) startUsb();
 }
@@ -243,16 +235,6 @@ std::string ReceiverSession::decoderBackend() {
     return decoder_.backend();
 }
 
-void ReceiverSession::checkDecoderLimit(int width, int height) {
-    if (!decoder_.tooLarge(width, height) || limitAskedFor_ == std::pair{width, height}) return;
-    limitAskedFor_ = std::pair{width, height};
-    const auto [longSide, shortSide] = *decoder_.maxSize();
-    say(fmt::format(
-        "The {}×{} stream is more than this decoder takes ({}×{} at most); asking the host for a smaller one", width,
-        height, longSide, shortSide));
-    sendControl({StreamLimit{longSide, shortSide}});
-}
-
 void ReceiverSession::sendControl(const ControlMessage& message) {
     std::shared_ptr<ReceiverClient> client;
     {
@@ -360,67 +342,26 @@ void ReceiverSession::stop() {
     changed_.notify_all();
 }
 
-void ReceiverSession::frame(const IncomingFrame& f) {
-    const std::lock_guard decoding(decodeMutex_);
-    // Past a loss only a keyframe can be decoded; ask for one, at most twice a second.
-    if (f.framesLostBefore > 0 && !f.isKeyframe) awaitingKeyframe_ = true;
-    if (f.isKeyframe) awaitingKeyframe_ = false;
-    if (record_.is_open()) {
-        // Frames come length-prefixed; a file wants start codes (Annex B) to be playable.
-        if (const auto units = H264Bitstream::splitAVCC(*f.data)) {
-            static constexpr char kStartCode[] = {0, 0, 0, 1};
-            for (const auto unit : *units) {
-                record_.write(kStartCode, sizeof kStartCode);
-                record_.write(reinterpret_cast<const char*>(unit.data()), static_cast<std::streamsize>(unit.size()));
-            }
-        }
-    }
-    std::optional<DecodedPicture> picture;
-    const auto started = HostClock::nowMicros();
-    if (!awaitingKeyframe_) picture = decoder_.decode(*f.data);
-    const auto decodedAt = HostClock::nowMicros();
-    if (!picture && !awaitingKeyframe_) awaitingKeyframe_ = true;
-    if (awaitingKeyframe_ && std::chrono::steady_clock::now() - lastKeyframeRequest_ > std::chrono::milliseconds(500)) {
-        const auto now = std::chrono::steady_clock::now();
-        lastKeyframeRequest_ = now;
-        const auto reason = f.framesLostBefore > 0 ? IDRReason::packetLoss
-                                                   : (picture ? IDRReason::awaitingKeyframe : IDRReason::decodeError);
-        sendControl({RequestIDR{reason}});
-        // Say why, but not at the frame rate of a stream that keeps failing.
-        if (reason != IDRReason::awaitingKeyframe && now - lastKeyframeNotice_ > std::chrono::seconds(5)) {
-            lastKeyframeNotice_ = now;
-            say(reason == IDRReason::packetLoss
-                    ? fmt::format("{} frame(s) lost before frame {}; asked for a keyframe", f.framesLostBefore,
-                                  f.frameID)
-                    : fmt::format("Frame {} could not be decoded ({}); asked for a keyframe", f.frameID,
-                                  decoder_.backend()));
-        }
-    }
-    if (picture) checkDecoderLimit(picture->width, picture->height);
-    if (frameLog_.is_open())
-        frameLog_ << fmt::format("{} {} {} {} {} {}\n", f.frameID, f.isKeyframe ? 1 : 0, f.data->size(),
-                                 f.captureTimeUs, f.completedAtUs, picture ? decodedAt : 0);
+void ReceiverSession::frame(const QueuedFrame& f) {
+    auto decoded = [&] {
+        const std::lock_guard decoding(decodeMutex_);
+        return decoder_.decode(f);
+    }();
     const auto offset = clockOffsetUs();
     const std::lock_guard lock(mutex_);
-    ++frames_;
-    keyframes_ += f.isKeyframe;
-    if (!picture) {
-        ++decodeFailures_;
+    if (!decoded.picture) {
+        figures_.frameFailed(f.isKeyframe);
         return;
     }
-    ++decoded_;
-    const double decodeMs = static_cast<double>(decodedAt - started) / 1000.0;
-    decodeMs_.push_back(decodeMs);
-    intervalDecodeMs_ += decodeMs;
-    ++intervalDecodes_;
-    decodedSize_ = std::pair{picture->width, picture->height};
-    newestPicture_ =
-        std::make_shared<const DecodedPicture>(std::move(*picture)); // an older one not shown yet is dropped
+    std::optional<double> latencyMs;
     if (offset) {
         // The host's capture time on our clock (the offset is host minus ours).
         const auto captured = static_cast<std::int64_t>(f.captureTimeUs) - *offset;
-        latencyMs_.push_back(static_cast<double>(static_cast<std::int64_t>(decodedAt) - captured) / 1000.0);
+        latencyMs = static_cast<double>(static_cast<std::int64_t>(decoded.decodedAtUs) - captured) / 1000.0;
     }
+    figures_.frameDecoded(f.isKeyframe, decoded.decodeMs, {decoded.picture->width, decoded.picture->height}, latencyMs);
+    // An older picture not shown yet is dropped.
+    newestPicture_ = std::make_shared<const DecodedPicture>(std::move(*decoded.picture));
 }
 
 } // namespace kiv::receiver

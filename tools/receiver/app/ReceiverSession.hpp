@@ -20,6 +20,8 @@
 #include "AudioPlayer.hpp"
 #include "DecodeQueue.hpp"
 #include "DeviceIdentity.hpp"
+#include "FrameDecoder.hpp"
+#include "FrameFigures.hpp"
 #include "KivProtocol/ClockSync.hpp"
 #include "KivReceiver/ReceiverClient.hpp"
 #include "KivReceiver/UsbDeviceServer.hpp"
@@ -82,14 +84,6 @@ public:
     std::function<void(const std::string& line)> onLine; // what a person should read (default: stdout)
 
 private:
-    struct IncomingFrame {
-        std::uint32_t frameID = 0;
-        bool isKeyframe = false;
-        std::uint64_t captureTimeUs = 0;
-        const Bytes* data = nullptr;
-        std::int64_t framesLostBefore = 0;
-        std::uint64_t completedAtUs = 0;
-    };
     enum class LinkKind { wifi, usb };
 
     std::shared_ptr<ReceiverClient> startClient();
@@ -102,9 +96,7 @@ private:
     void refused(RejectReason reason);
     void hostSaid(const ControlMessage& message);
     void end(RunOutcome outcome);
-    void frame(const IncomingFrame& frame);
-    // Asks for a smaller stream when the decoder cannot take width x height (under decodeMutex_).
-    void checkDecoderLimit(int width, int height);
+    void frame(const QueuedFrame& frame);
     void tick();
     void say(const std::string& line);
     std::string address() const;
@@ -137,29 +129,14 @@ private:
     std::optional<InputStatus> inputStatus_;
     std::string lastStatsLine_;
 
-    // Decoding state: the decode queue's thread (under decodeMutex_).
+    // The decode queue's thread decodes; decoderBackend() asks from others.
     std::mutex decodeMutex_;
-    VideoDecoder decoder_;
-    bool awaitingKeyframe_ = true;
-    std::chrono::steady_clock::time_point lastKeyframeRequest_{};
-    std::chrono::steady_clock::time_point lastKeyframeNotice_{};
-    std::optional<std::pair<int, int>> limitAskedFor_; // the stream size a streamLimit went out for
-    std::ofstream record_;
-    std::ofstream frameLog_;
+    FrameDecoder decoder_;
 
     // Figures (under mutex_).
-    std::int64_t frames_ = 0;
-    std::int64_t keyframes_ = 0;
-    std::int64_t decoded_ = 0;
-    std::int64_t decodeFailures_ = 0;
-    std::vector<double> latencyMs_;
-    std::vector<double> decodeMs_;
-    std::optional<std::pair<int, int>> decodedSize_;
+    FrameFigures figures_;
     // The previous second's totals, for the per-second figures.
     ReceiverStats lastStats_;
-    std::int64_t lastDecoded_ = 0;
-    double intervalDecodeMs_ = 0;
-    std::int64_t intervalDecodes_ = 0;
 
     // Decodes what the links deliver on a thread of its own (frame() runs there). Last: it goes
     // first, while everything frame() uses still exists.

@@ -9,16 +9,6 @@
 
 namespace kiv::receiver {
 
-namespace {
-
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5)];
-}
-
-} // namespace
-
 void ReceiverSession::tick() {
     const auto client = current();
     const auto now = client ? client->stats() : ReceiverStats{};
@@ -41,15 +31,16 @@ void ReceiverSession::tick() {
             stats.droppedFrames = now.framesLost;
             stats.rttMs = now.rttUs ? static_cast<double>(*now.rttUs) / 1000.0 : 0;
         }
-        stats.decodeFPS = static_cast<double>(decoded_ - lastDecoded_);
+        const auto [decoded, decodeMs] = figures_.takeInterval();
+        stats.decodeFPS = static_cast<double>(decoded);
         stats.renderFPS = stats.decodeFPS;
-        stats.decodeTimeMs = intervalDecodes_ > 0 ? intervalDecodeMs_ / static_cast<double>(intervalDecodes_) : 0;
-        stats.skippedFrames = decodeFailures_;
-        stats.latencyMs = latencyMs_.empty() ? now.lastLatencyMs : latencyMs_.back();
+        stats.decodeTimeMs = decodeMs;
+        stats.skippedFrames = figures_.failures();
+        stats.latencyMs = figures_.lastLatencyMs().value_or(now.lastLatencyMs);
         stats.latencyMaxMs = now.maxLatencyMs;
-        if (decodedSize_) {
-            stats.decodedWidth = decodedSize_->first;
-            stats.decodedHeight = decodedSize_->second;
+        if (const auto& size = figures_.size()) {
+            stats.decodedWidth = size->first;
+            stats.decodedHeight = size->second;
         }
         if (player_) {
             if (const auto heard = player_->stats(); heard.packets > 0) stats.audio = heard;
@@ -57,9 +48,6 @@ void ReceiverSession::tick() {
         lastStats_ = now;
         lastUsbFrames_ = usbFrames_;
         lastUsbBytes_ = usbBytes_;
-        lastDecoded_ = decoded_;
-        intervalDecodeMs_ = 0;
-        intervalDecodes_ = 0;
         if (!connect_) return;
         lastStatsLine_ = fmt::format(
             "{:.0f} fps decoded, {:.2f} ms decode, {:.1f} ms latency, loss {:.1f}%, rtt {:.1f} ms, {:.2f} Mbit/s",
@@ -83,9 +71,9 @@ std::vector<std::string> ReceiverSession::overlayLines() const {
                                     usbActive_ ? "USB" : "Wi-Fi", connect_->sessionID, connect_->mode.width,
                                     connect_->mode.height, connect_->mode.fps));
     if (!lastStatsLine_.empty()) lines.push_back(lastStatsLine_);
-    if (decodedSize_)
-        lines.push_back(fmt::format("picture {}×{}, {} frames, {} keyframes, {} not decoded", decodedSize_->first,
-                                    decodedSize_->second, frames_, keyframes_, decodeFailures_));
+    if (const auto& size = figures_.size())
+        lines.push_back(fmt::format("picture {}×{}, {} frames, {} keyframes, {} not decoded", size->first, size->second,
+                                    figures_.frames(), figures_.keyframes(), figures_.failures()));
     if (hostInfo_)
         lines.push_back(fmt::format("host {} ({}) at {} port {}", hostInfo_->hostName, hostInfo_->hostID,
                                     hostInfo_->addresses.empty() ? std::string("-") : hostInfo_->addresses.front(),
@@ -120,19 +108,19 @@ std::string ReceiverSession::summaryJSON() const {
     const std::lock_guard lock(mutex_);
     const auto stats = client_ ? client_->stats() : ReceiverStats{};
     nlohmann::json json{
-        {"frames", frames_},
-        {"keyframes", keyframes_},
-        {"decoded", decoded_},
+        {"frames", figures_.frames()},
+        {"keyframes", figures_.keyframes()},
+        {"decoded", figures_.decoded()},
         {"framesLost", stats.framesLost},
         {"packetLoss", stats.packetsExpected > 0 ? static_cast<double>(stats.packetsExpected - stats.packetsReceived) /
                                                        static_cast<double>(stats.packetsExpected)
                                                  : 0.0},
-        {"latencyP50Ms", percentile(latencyMs_, 0.5)},
-        {"latencyP95Ms", percentile(latencyMs_, 0.95)},
-        {"decodeP50Ms", percentile(decodeMs_, 0.5)},
-        {"decodeP95Ms", percentile(decodeMs_, 0.95)},
+        {"latencyP50Ms", figures_.latency().percentile(0.5)},
+        {"latencyP95Ms", figures_.latency().percentile(0.95)},
+        {"decodeP50Ms", figures_.decodeTime().percentile(0.5)},
+        {"decodeP95Ms", figures_.decodeTime().percentile(0.95)},
     };
-    if (decodedSize_) json["size"] = fmt::format("{}x{}", decodedSize_->first, decodedSize_->second);
+    if (const auto& size = figures_.size()) json["size"] = fmt::format("{}x{}", size->first, size->second);
     if (player_) {
         const auto heard = player_->stats();
         json["audio"] = {{"packets", heard.packets},

@@ -1,0 +1,65 @@
+#pragma once
+// Turns the frames a link delivers into pictures: keeps the keyframe state across losses and
+// failed decodes and asks the host for a keyframe (at most twice a second, saying why at most
+// every 5 s), asks for a smaller stream once per size the decoder cannot take, and writes the
+// recording and the per-frame log. One thread at a time (the decode queue's).
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "DecodeQueue.hpp"
+#include "KivProtocol/ControlMessage.hpp"
+#include "KivReceiver/VideoDecoder.hpp"
+
+namespace kiv::receiver {
+
+class FrameDecoder {
+public:
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    struct Options {
+        VideoDecoder::Options decoder;
+        std::optional<std::filesystem::path> record;   // Annex B H.264
+        std::optional<std::filesystem::path> frameLog; // one line per frame
+    };
+    struct Decoded {
+        std::optional<DecodedPicture> picture; // none: not decoded (awaiting a keyframe, or failed)
+        double decodeMs = 0;
+        std::uint64_t decodedAtUs = 0; // HostClock time the picture was ready
+    };
+    static constexpr auto kRequestInterval = std::chrono::milliseconds(500);
+    static constexpr auto kNoticeInterval = std::chrono::seconds(5);
+
+    // `send` carries keyframe requests and stream limits to the host; `say` is for the person.
+    FrameDecoder(Options options, std::function<void(const ControlMessage&)> send,
+                 std::function<void(const std::string&)> say, Clock now = std::chrono::steady_clock::now);
+
+    Decoded decode(const QueuedFrame& frame);
+    // A link was (re)connected with a stream of this size: wait for its keyframe, and ask for a
+    // smaller stream at once if the decoder cannot take it.
+    void linkConnected(int width, int height) {
+        awaitingKeyframe_ = true;
+        checkLimit(width, height);
+    }
+    std::string backend() const { return decoder_.backend(); }
+
+private:
+    void record(const Bytes& avcc);
+    void checkLimit(int width, int height);
+
+    VideoDecoder decoder_;
+    std::function<void(const ControlMessage&)> send_;
+    std::function<void(const std::string&)> say_;
+    Clock now_;
+    bool awaitingKeyframe_ = true;
+    std::optional<std::chrono::steady_clock::time_point> lastRequest_;
+    std::optional<std::chrono::steady_clock::time_point> lastNotice_;
+    std::optional<std::pair<int, int>> limitAskedFor_; // the stream size a streamLimit went out for
+    std::ofstream record_;
+    std::ofstream frameLog_;
+};
+
+} // namespace kiv::receiver
