@@ -47,7 +47,6 @@ AppModel::AppModel(AppEnvironment environment) : env_(std::move(environment)), d
     if (env_.applyAppearance) env_.applyAppearance(appearance_);
     if (env_.logFolder) KivLogStore::shared().enablePersistence(*env_.logFolder);
     log_.info("App launch " + env_.version + " " + env_.systemName + " model=" + env_.model);
-    KivLogStore::shared().setDiagnosticsProvider([this] { return diagnosticsSummary(); });
     startService();
     permissions_ = std::make_unique<PermissionCoordinator>(*env_.main,
                                                            PermissionProbes{env_.platform->screenRecordingGranted,
@@ -69,7 +68,6 @@ AppModel::AppModel(AppEnvironment environment) : env_(std::move(environment)), d
 }
 
 AppModel::~AppModel() {
-    KivLogStore::shared().setDiagnosticsProvider({});
     accessibilityTimer_.cancel();
     permissions_.reset();
     if (host_) host_->stop();

@@ -107,6 +107,9 @@ public:
     // Said under the frame-rate picker when 60 FPS costs the selected device resolution.
     std::optional<std::string> frameRateNote() const;
     std::string diagnosticsSummary() const;
+    // What "Copy Diagnostics" copies: a dated header, the summary, this run's log, the end of the
+    // previous run's.
+    std::string diagnosticsReport() const;
 
     // Persisted keys.
     static constexpr const char* kAppearance = "appearance";

@@ -1,4 +1,6 @@
-// The text behind "Copy Diagnostics": what a bug report needs in a dozen lines.
+// The text behind "Copy Diagnostics": what a bug report needs in a dozen lines, then the log of
+// this run and the end of the previous one's.
+#include <ctime>
 #include <fmt/format.h>
 
 #include "AppModel.hpp"
@@ -88,6 +90,20 @@ std::string AppModel::diagnosticsSummary() const {
                        c.receiveFPS, c.decodeFPS, c.decodeTimeMs, c.renderFPS, c.latencyMs, c.rttMs,
                        c.jitterMs.value_or(0), c.bitrateKbps / 1000, c.packetLoss * 100, c.droppedFrames,
                        c.skippedFrames.value_or(0));
+    return out;
+}
+
+std::string AppModel::diagnosticsReport() const {
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    ::gmtime_r(&now, &utc);
+    auto& store = KivLogStore::shared();
+    std::string out =
+        fmt::format("===== KivDisplay diagnostics {:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z =====\n{}\n", utc.tm_year + 1900,
+                    utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, diagnosticsSummary());
+    out += "===== Log (this run) =====\n" + store.text(LogLevel::debug);
+    if (const auto previous = store.previousSessionTail(300))
+        out += "\n===== Log (previous run, last 300 lines) =====\n" + *previous;
     return out;
 }
 

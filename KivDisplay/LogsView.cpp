@@ -45,7 +45,7 @@ LogsView::LogsView(AppModel& model, QWidget* parent)
     });
     auto* copyDiagnostics = new QPushButton("Copy Diagnostics");
     connect(copyDiagnostics, &QPushButton::clicked, this, [this] {
-        QGuiApplication::clipboard()->setText(QString::fromStdString(KivLogStore::shared().diagnosticsText()));
+        QGuiApplication::clipboard()->setText(QString::fromStdString(model_.diagnosticsReport()));
         toast("✓ Diagnostics copied");
     });
     auto* bar = new QHBoxLayout;

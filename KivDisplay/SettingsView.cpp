@@ -248,8 +248,8 @@ void SettingsView::advanced() {
     column->addLayout(row);
     auto* copyRow = new QHBoxLayout;
     auto* toast = new QLabel;
-    copyRow->addWidget(button(this, "Copy Diagnostics", [toast] {
-        QGuiApplication::clipboard()->setText(q(KivLogStore::shared().diagnosticsText()));
+    copyRow->addWidget(button(this, "Copy Diagnostics", [this, toast] {
+        QGuiApplication::clipboard()->setText(q(model_.diagnosticsReport()));
         toast->setText("✓ Diagnostics copied");
         QTimer::singleShot(2000, toast, [toast] { toast->clear(); });
     }));

@@ -259,43 +259,9 @@ std::filesystem::path KivLogStore::defaultFolder() {
     return std::filesystem::temp_directory_path() / "kivdisplay-logs";
 }
 
-std::string KivLogStore::diagnosticsText() const {
-    std::function<std::string()> provider;
-    std::optional<std::string> previous;
-    {
-        const std::lock_guard lock(mutex_);
-        provider = diagnosticsProvider_;
-        previous = previousSession_;
-    }
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    ::gmtime_r(&now, &utc);
-    std::vector<std::string> blocks;
-    blocks.push_back(fmt::format("===== KivDisplay diagnostics {:04}-{:02}-{:02}T{:02}:{:02}:{:02}Z =====",
-                                 utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec));
-    if (provider) blocks.push_back(provider());
-    blocks.emplace_back("===== Log (this run) =====");
-    blocks.push_back(text(LogLevel::debug));
-    if (previous) {
-        blocks.emplace_back("===== Log (previous run, last 300 lines) =====");
-        blocks.push_back(lastPieces(*previous, 300));
-    }
-    std::string out;
-    for (std::size_t i = 0; i < blocks.size(); ++i) {
-        if (i > 0) out += '\n';
-        out += blocks[i];
-    }
-    return out;
-}
-
 std::uint64_t KivLogStore::version() const {
     const std::lock_guard lock(mutex_);
     return version_;
-}
-
-void KivLogStore::setDiagnosticsProvider(std::function<std::string()> provider) {
-    const std::lock_guard lock(mutex_);
-    diagnosticsProvider_ = std::move(provider);
 }
 
 bool KivLogStore::mirrorToStdout() const {

@@ -2,6 +2,7 @@
 // time, with an in-memory settings store: what it persists, how it starts the service, what it
 // asks the user, and what it puts in the diagnostics.
 #include <gtest/gtest.h>
+#include <regex>
 
 #include "AppModel.hpp"
 #include "KivHostCore/Testing/FakeHostPlatform.hpp"
@@ -16,7 +17,7 @@ using namespace std::chrono_literals;
 namespace {
 
 bool logged(const std::string& text) {
-    return KivLogStore::shared().diagnosticsText().find(text) != std::string::npos;
+    return KivLogStore::shared().text(LogLevel::debug).find(text) != std::string::npos;
 }
 
 // A store that refuses writes when told to (a full disk, a read-only home).
@@ -204,6 +205,13 @@ TEST(AppModel, AnApprovedDeviceIsSelectedItsChangesGoToItsSessionAndToBothKeys) 
                              "device: Desk iPad @ ", "transport=Wi-Fi", "host perf: capture ", "link: transport=Wi-Fi",
                              "device report: recv "})
         EXPECT_NE(summary.find(line), std::string::npos) << line << "\n" << summary;
+    const auto report = model.diagnosticsReport();
+    EXPECT_TRUE(std::regex_search(
+        report,
+        std::regex(R"(^===== KivDisplay diagnostics \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ =====\n\[Host\] KivDisplay )")))
+        << report.substr(0, 200);
+    EXPECT_NE(report.find(summary + "\n===== Log (this run) =====\n"), std::string::npos);
+    EXPECT_NE(report.find("App launch 0.1.0"), std::string::npos);
 
     model.disconnectAll();
     h.main.advance(2s);

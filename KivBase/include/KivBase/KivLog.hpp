@@ -1,7 +1,6 @@
 #pragma once
 // Logging: one named logger per component, writing to syslog and to a bounded in-memory store
-// that can mirror to stdout, persist this run to "current.log" (keeping "previous.log") and
-// assemble the diagnostics text users copy.
+// that can mirror to stdout and persist this run to "current.log" (keeping "previous.log").
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -53,10 +52,8 @@ public:
     // ~/.local/state/kivdisplay/logs, else a folder in the temporary directory.
     static std::filesystem::path defaultFolder();
     std::optional<std::string> previousSessionTail(std::size_t lines) const;
-    std::string diagnosticsText() const;
 
     std::uint64_t version() const;
-    void setDiagnosticsProvider(std::function<std::string()> provider);
     bool mirrorToStdout() const;
     void setMirrorToStdout(bool mirror);
 
@@ -72,7 +69,6 @@ private:
     std::uint64_t version_ = 0;
     std::shared_ptr<FileWriter> file_;
     std::optional<std::string> previousSession_;
-    std::function<std::string()> diagnosticsProvider_;
     bool mirrorToStdout_;
 };
 
