@@ -117,6 +117,7 @@ DisplaySession::DisplaySession(std::string deviceID, HostSettings settings, Fram
 DisplaySession::~DisplaySession() = default;
 
 void DisplaySession::start() {
+    KIV_ASSERT_CONFINED(main_);
     status_.permissionGranted = sourceKind_ == FrameSourceKind::synthetic || platform_.screenRecordingGranted();
     observePower();
     scheduleMetrics();
@@ -124,6 +125,7 @@ void DisplaySession::start() {
 }
 
 void DisplaySession::stop() {
+    KIV_ASSERT_CONFINED(main_);
     isStopped_ = true;
     noteTask_.cancel();
     orientationWork_.cancel();
@@ -180,12 +182,14 @@ void DisplaySession::setService(HostStatus::Service service) {
 }
 
 void DisplaySession::setTouchControl(bool on) {
+    KIV_ASSERT_CONFINED(main_);
     touchControl_ = on;
     settings_.touchControl = on;
     input_->setEnabled(on);
 }
 
 void DisplaySession::wire(const std::shared_ptr<HostTransport>& link) {
+    KIV_ASSERT_CONFINED(main_);
     std::weak_ptr<DisplaySession> weakSelf = weak_from_this();
     std::weak_ptr<HostTransport> weakLink = link;
     const std::string id = link->id();

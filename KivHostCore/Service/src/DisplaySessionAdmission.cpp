@@ -16,6 +16,7 @@ void DisplaySession::reject(const std::shared_ptr<HostTransport>& link, RejectRe
 }
 
 void DisplaySession::handleHello(const Hello& hello, const std::shared_ptr<HostTransport>& link) {
+    KIV_ASSERT_CONFINED(main_);
     if (isStopped_) return;
     log_.info(fmt::format("Client discovered {} {} iOS {} @{} via {}", hello.deviceName, hello.model,
                           hello.systemVersion, link->remoteAddress(), name(link->kind())));

@@ -5,6 +5,7 @@
 namespace kiv {
 
 void DisplaySession::updateAudio(bool forceSend) {
+    KIV_ASSERT_CONFINED(main_);
     const bool streaming = active_ && active_->streaming && !active_->paused;
     audio_->update({configuration_->settings().audio, active_.has_value(), streaming}, forceSend);
 }

@@ -20,6 +20,7 @@ struct Overloaded : Fs... {
 } // namespace
 
 void DisplaySession::handle(const ControlMessage& message, const std::shared_ptr<HostTransport>& from) {
+    KIV_ASSERT_CONFINED(main_);
     if (const auto* hello = message.get<Hello>()) {
         handleHello(*hello, from);
         return;

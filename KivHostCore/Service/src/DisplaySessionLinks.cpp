@@ -15,6 +15,7 @@ std::string_view kindWord(std::optional<TransportKind> kind) {
 } // namespace
 
 void DisplaySession::linkClosed(const std::string& id) {
+    KIV_ASSERT_CONFINED(main_);
     openChannels_.erase(id);
     if (pendingApproval_ == id) {
         pendingApproval_.reset();
@@ -59,6 +60,7 @@ void DisplaySession::graceExpired() {
 }
 
 void DisplaySession::migrate(const std::shared_ptr<HostTransport>& link, const Hello& hello) {
+    KIV_ASSERT_CONFINED(main_);
     const auto started = main_.now();
     auto old = active_->link;
     const auto lostKind = links_.takeOver();
@@ -112,6 +114,7 @@ void DisplaySession::startGrace() {
 }
 
 void DisplaySession::teardownClient(bool destroyDisplayNow) {
+    KIV_ASSERT_CONFINED(main_);
     links_.clientGone();
     recoveryTask_.cancel();
     active_.reset();
@@ -143,6 +146,7 @@ void DisplaySession::teardownClient(bool destroyDisplayNow) {
 }
 
 void DisplaySession::disconnectClient() {
+    KIV_ASSERT_CONFINED(main_);
     if (!active_) return;
     log_.info("Disconnect requested from Mac menu: " + active_->hello.deviceName);
     if (active_->link) active_->link->close(ControlMessage{Disconnect{"disconnected on the host"}});

@@ -2,6 +2,7 @@
 // Where work runs. Logic never reads a clock or starts a thread itself: it posts to an
 // Executor and asks it for the time, so the same code runs on Asio in production and on
 // ManualExecutor (virtual time) in tests.
+#include <cassert>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -114,6 +115,9 @@ public:
     virtual MonotonicTime now() const = 0;
     // True when the calling thread is currently running work of this executor.
     virtual bool isCurrent() const = 0;
+    // True on the thread that objects confined to this executor may be used from: while it runs
+    // their work, or, for a test's virtual-time executor, on the test's own thread.
+    virtual bool isConfinedHere() const { return isCurrent(); }
     virtual std::string_view label() const = 0;
 
     ExecutorHandle handle() { return ExecutorHandle(*this); }
@@ -144,3 +148,6 @@ TimerHandle postIfAliveAfter(Executor& executor, Duration delay, std::weak_ptr<T
 }
 
 } // namespace kiv
+
+// Checks, in builds with assertions, that the caller is on the executor an object is confined to.
+#define KIV_ASSERT_CONFINED(executor) assert((executor).isConfinedHere() && "called off its executor")

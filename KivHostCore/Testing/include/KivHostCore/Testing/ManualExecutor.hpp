@@ -22,6 +22,8 @@ public:
     bool sync(Task task) override;
     MonotonicTime now() const override { return now_; }
     bool isCurrent() const override;
+    // The test drives confined objects directly from its own thread.
+    bool isConfinedHere() const override { return std::this_thread::get_id() == owner_; }
     std::string_view label() const override { return label_; }
 
     // Runs posted work and timers already due, including work they post, without moving time.
