@@ -31,6 +31,12 @@ InputEventManager::InputEventManager(Executor& queue, std::shared_ptr<EventPoste
 void InputEventManager::setDisplayID(std::optional<std::uint32_t> displayID) {
     const std::lock_guard lock(mutex_);
     displayID_ = displayID;
+    if (displayID) mirrored_.reset();
+}
+
+void InputEventManager::setMirroredScreen(std::optional<Rect> bounds) {
+    const std::lock_guard lock(mutex_);
+    mirrored_ = bounds;
 }
 
 void InputEventManager::setEnabled(bool enabled) {
@@ -74,17 +80,25 @@ void InputEventManager::post(MouseEventType type, Point point, int clickState) {
 
 void InputEventManager::process(const InputEvent& event) {
     std::optional<std::uint32_t> displayID;
+    std::optional<Rect> mirrored;
     bool enabled = false;
     bool dryRun = false;
     Rect dryBounds;
     {
         const std::lock_guard lock(mutex_);
         displayID = displayID_;
+        mirrored = mirrored_;
         enabled = enabled_;
         dryRun = dryRun_;
         dryBounds = dryRunBounds_;
     }
-    if (!enabled || !displayID) return;
+    if (!enabled) return;
+    if (!displayID && !mirrored) {
+        // Between displays (a resize, a recreation): nowhere to put it, but counted.
+        const std::lock_guard lock(statsMutex_);
+        ++droppedNoDisplay_;
+        return;
+    }
     if (!dryRun) {
         if (!poster_->isTrusted()) {
             {
@@ -106,17 +120,18 @@ void InputEventManager::process(const InputEvent& event) {
         return;
     }
     const auto started = queue_.now();
-    auto bounds = bounds_ ? bounds_(*displayID) : std::nullopt;
+    const std::string displayName = displayID ? std::to_string(*displayID) : std::string("(mirrored)");
+    auto bounds = displayID ? (bounds_ ? bounds_(*displayID) : std::nullopt) : mirrored;
     if (dryRun && (!bounds || !(bounds->width > 0) || !(bounds->height > 0))) bounds = dryBounds;
     if (!bounds || !(bounds->width > 0) || !(bounds->height > 0)) {
-        log_.warning(fmt::format("Touch input dropped: display {} has no bounds", *displayID));
+        log_.warning(fmt::format("Touch input dropped: display {} has no bounds", displayName));
         return;
     }
     const Point point = TouchCoordinateMapper::denormalize(Point{event.x, event.y}, *bounds);
     log_.debug([&] {
         return fmt::format("input {} n=({:.4f},{:.4f}) → global ({},{}) display {} bounds ({},{} {}x{})",
                            toText(event.kind), event.x, event.y, static_cast<std::int64_t>(point.x),
-                           static_cast<std::int64_t>(point.y), *displayID, bounds->x, bounds->y, bounds->width,
+                           static_cast<std::int64_t>(point.y), displayName, bounds->x, bounds->y, bounds->width,
                            bounds->height);
     });
     const bool postEvents = !dryRun;
@@ -190,7 +205,7 @@ std::optional<std::string> InputEventManager::takeStats() {
         std::int64_t total = 0;
         for (const auto& [kind, count] : stats_)
             total += count;
-        if (total < 1 && droppedUnauthorized_ < 1) return std::nullopt;
+        if (total < 1 && droppedUnauthorized_ < 1 && droppedNoDisplay_ < 1) return std::nullopt;
         std::string breakdown;
         for (const auto& [kind, count] : stats_) { // std::map: ascending kind names
             if (!breakdown.empty()) breakdown += ' ';
@@ -207,9 +222,11 @@ std::optional<std::string> InputEventManager::takeStats() {
         }
         if (dryRun) text += " [dry-run]";
         if (droppedUnauthorized_ > 0) text += fmt::format(" | dropped (no accessibility) {}", droppedUnauthorized_);
+        if (droppedNoDisplay_ > 0) text += fmt::format(" | dropped (no display) {}", droppedNoDisplay_);
         stats_.clear();
         processingUs_ = maxProcessingUs_ = 0;
         droppedUnauthorized_ = 0;
+        droppedNoDisplay_ = 0;
         return text;
     }
 }

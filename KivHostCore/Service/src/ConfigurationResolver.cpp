@@ -58,6 +58,51 @@ std::string_view toText(Level level) {
     return "?";
 }
 
+namespace {
+
+// Steps 6-8 and 10-12 of a stream from its base size: tier scale, caps, even sizes, the decoder's
+// capacity at c.fps, bit rate and refinement.
+void fitStream(DisplayConfiguration& c, double ws, double hs, QualityTier tier,
+               const std::optional<StreamCap>& streamCap, TransportKind transport,
+               std::optional<std::int64_t> decoderMBPerSecond, bool staticRefinement) {
+    ws *= streamScale(tier);
+    hs *= streamScale(tier);
+    applyCap(ws, hs, static_cast<double>(maxStreamLong), static_cast<double>(maxStreamShort));
+    if (streamCap)
+        applyCap(ws, hs, static_cast<double>(streamCap->longSide), static_cast<double>(streamCap->shortSide));
+    c.streamWidth = evenDown(std::max<std::int64_t>(roundHalfAway(ws), 2));
+    c.streamHeight = evenDown(std::max<std::int64_t>(roundHalfAway(hs), 2));
+    // Decoder capacity.
+    const std::int64_t fullWidth = c.streamWidth;
+    const std::int64_t fullHeight = c.streamHeight;
+    if (decoderMBPerSecond && *decoderMBPerSecond >= 1) {
+        const std::int64_t macroblocks = ((c.streamWidth + 15) / 16) * ((c.streamHeight + 15) / 16);
+        const double budget = static_cast<double>(*decoderMBPerSecond) / static_cast<double>(c.fps);
+        if (budget < static_cast<double>(macroblocks)) {
+            const double k = std::sqrt(budget / static_cast<double>(macroblocks));
+            c.streamWidth =
+                std::max<std::int64_t>(16 * toInt(std::trunc(static_cast<double>(c.streamWidth) * k / 16.0)), 16);
+            c.streamHeight =
+                std::max<std::int64_t>(16 * toInt(std::trunc(static_cast<double>(c.streamHeight) * k / 16.0)), 16);
+        }
+    }
+    // Bit rate scaled from the 2048x1536 reference.
+    c.bitrate = std::max<std::int64_t>(
+        toInt(std::trunc(static_cast<double>(baseBitrate(tier, transport)) * static_cast<double>(c.streamWidth) *
+                         static_cast<double>(c.streamHeight) / static_cast<double>(kReferencePixels))),
+        1'000'000);
+    c.tier = tier;
+    c.refinementQuality = staticRefinement ? refinementQuality(tier) : 0.0;
+    c.refinementWidth.reset();
+    c.refinementHeight.reset();
+    if (c.streamWidth != fullWidth || c.streamHeight != fullHeight) {
+        c.refinementWidth = fullWidth;
+        c.refinementHeight = fullHeight;
+    }
+}
+
+} // namespace
+
 DisplayConfiguration resolve(const SessionSettings& settings, const std::optional<ScreenInfo>& screen, QualityTier tier,
                              const std::optional<StreamCap>& streamCap, std::int64_t recommendedFPS,
                              TransportKind transport, std::optional<std::int64_t> decoderMBPerSecond) {
@@ -96,45 +141,26 @@ DisplayConfiguration resolve(const SessionSettings& settings, const std::optiona
         c.logicalHeight =
             evenDown(std::max<std::int64_t>(roundHalfAway(static_cast<double>(height) / 2.0 * wanted), 2));
     }
-    // 5-7. Stream size: backing size when text is enlarged, else the device's pixels; tier scale; caps.
-    double ws = factor < 1.0 ? 2.0 * static_cast<double>(c.logicalWidth) : static_cast<double>(width);
-    double hs = factor < 1.0 ? 2.0 * static_cast<double>(c.logicalHeight) : static_cast<double>(height);
-    ws *= streamScale(tier);
-    hs *= streamScale(tier);
-    applyCap(ws, hs, static_cast<double>(maxStreamLong), static_cast<double>(maxStreamShort));
-    if (streamCap)
-        applyCap(ws, hs, static_cast<double>(streamCap->longSide), static_cast<double>(streamCap->shortSide));
-    c.streamWidth = evenDown(std::max<std::int64_t>(roundHalfAway(ws), 2));
-    c.streamHeight = evenDown(std::max<std::int64_t>(roundHalfAway(hs), 2));
+    // 5. Base stream size: the backing size when text is enlarged, else the device's pixels.
+    const double ws = factor < 1.0 ? 2.0 * static_cast<double>(c.logicalWidth) : static_cast<double>(width);
+    const double hs = factor < 1.0 ? 2.0 * static_cast<double>(c.logicalHeight) : static_cast<double>(height);
     // 9. Frame rate.
     c.fps = (settings.fps == 60 || (settings.fps == 0 && transport == TransportKind::usb && recommendedFPS >= 60)) ? 60
                                                                                                                    : 30;
-    // 10. Decoder capacity.
-    const std::int64_t fullWidth = c.streamWidth;
-    const std::int64_t fullHeight = c.streamHeight;
-    if (decoderMBPerSecond && *decoderMBPerSecond >= 1) {
-        const std::int64_t macroblocks = ((c.streamWidth + 15) / 16) * ((c.streamHeight + 15) / 16);
-        const double budget = static_cast<double>(*decoderMBPerSecond) / static_cast<double>(c.fps);
-        if (budget < static_cast<double>(macroblocks)) {
-            const double k = std::sqrt(budget / static_cast<double>(macroblocks));
-            c.streamWidth =
-                std::max<std::int64_t>(16 * toInt(std::trunc(static_cast<double>(c.streamWidth) * k / 16.0)), 16);
-            c.streamHeight =
-                std::max<std::int64_t>(16 * toInt(std::trunc(static_cast<double>(c.streamHeight) * k / 16.0)), 16);
-        }
-    }
-    // 11. Bit rate scaled from the 2048x1536 reference.
-    c.bitrate = std::max<std::int64_t>(
-        toInt(std::trunc(static_cast<double>(baseBitrate(tier, transport)) * static_cast<double>(c.streamWidth) *
-                         static_cast<double>(c.streamHeight) / static_cast<double>(kReferencePixels))),
-        1'000'000);
-    // 12. Refinement.
-    c.tier = tier;
-    c.refinementQuality = settings.staticRefinement ? refinementQuality(tier) : 0.0;
-    if (c.streamWidth != fullWidth || c.streamHeight != fullHeight) {
-        c.refinementWidth = fullWidth;
-        c.refinementHeight = fullHeight;
-    }
+    fitStream(c, ws, hs, tier, streamCap, transport, decoderMBPerSecond, settings.staticRefinement);
+    return c;
+}
+
+DisplayConfiguration resolveMirror(const DisplayConfiguration& wanted, std::int64_t desktopWidth,
+                                   std::int64_t desktopHeight, const std::optional<StreamCap>& streamCap,
+                                   TransportKind transport, std::optional<std::int64_t> decoderMBPerSecond) {
+    DisplayConfiguration c = wanted;
+    c.logicalWidth = std::max<std::int64_t>(desktopWidth, 2);
+    c.logicalHeight = std::max<std::int64_t>(desktopHeight, 2);
+    c.scaleFactor = 1;
+    c.limitedByMinimumDesktop.reset();
+    fitStream(c, static_cast<double>(c.logicalWidth), static_cast<double>(c.logicalHeight), wanted.tier, streamCap,
+              transport, decoderMBPerSecond, wanted.refinementQuality > 0);
     return c;
 }
 

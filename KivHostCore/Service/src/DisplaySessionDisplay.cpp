@@ -76,17 +76,16 @@ VirtualDisplayConfiguration DisplaySession::displayConfigurationFor(const Displa
 DisplayConfiguration DisplaySession::mirrorFallback(const DisplayConfiguration& config) {
     log_.error("All virtual display modes failed, mirroring the main display so the device can still connect");
     auto mirrored = config;
-    if (const auto size = platform_.mainDisplaySize ? platform_.mainDisplaySize() : std::nullopt) {
-        mirrored.logicalWidth = size->first;
-        mirrored.logicalHeight = size->second;
-        mirrored.scaleFactor = 1;
-        // Streams keep even sizes within what the encoder takes.
-        mirrored.streamWidth = std::min<std::int64_t>(size->first, ConfigurationResolver::maxStreamLong) & ~1;
-        mirrored.streamHeight = std::min<std::int64_t>(size->second, ConfigurationResolver::maxStreamLong) & ~1;
-    }
-    mirrored.compatibilityNote = RemoteText::make(RemoteText::compatMirror);
     status_.displayID.reset();
     input_->setDisplayID(std::nullopt);
+    if (const auto size = platform_.mainDisplaySize ? platform_.mainDisplaySize() : std::nullopt) {
+        mirrored =
+            ConfigurationResolver::resolveMirror(config, size->first, size->second, configuration_->streamCap(),
+                                                 configuration_->transport(), configuration_->decoderMBPerSecond());
+        // The device sees the desktop, so its touches land there.
+        input_->setMirroredScreen(Rect{0, 0, static_cast<double>(size->first), static_cast<double>(size->second)});
+    }
+    mirrored.compatibilityNote = RemoteText::make(RemoteText::compatMirror);
     return mirrored;
 }
 

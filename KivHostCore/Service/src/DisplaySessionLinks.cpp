@@ -119,6 +119,7 @@ void DisplaySession::teardownClient(bool destroyDisplayNow) {
     recoveryTask_.cancel();
     active_.reset();
     inputRoute_->setActiveLink(std::nullopt);
+    input_->setMirroredScreen(std::nullopt);
     configuration_->end();
     stopPipeline();
     sender_->setTransport(nullptr);

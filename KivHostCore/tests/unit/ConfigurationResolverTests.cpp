@@ -383,6 +383,23 @@ TEST(ConfigurationResolver, BitRateHasAFloorOfOneMegabit) {
     EXPECT_GE(c.streamWidth, 2);
 }
 
+TEST(ConfigurationResolver, AMirroredDesktopKeepsItsAspectAndMeetsTheDecoderAndTheRate) {
+    const auto wanted = R::resolve(settingsOf(DisplaySize::standard), screenOf(2048, 1536), QualityTier::standard,
+                                   std::nullopt, 30, TransportKind::wifi, std::nullopt);
+    // A 4K desktop: both caps at once, the aspect kept (not 2732x2048 cut out of it).
+    auto m = R::resolveMirror(wanted, 3840, 2160, std::nullopt, TransportKind::wifi, std::nullopt);
+    EXPECT_EQ(std::tuple(m.logicalWidth, m.logicalHeight, m.scaleFactor), std::tuple(3840, 2160, 1));
+    EXPECT_EQ(std::tuple(m.streamWidth, m.streamHeight), std::tuple(2732, 1536));
+    EXPECT_EQ(m.bitrate, 10'671'875) << "the tier's rate for these pixels";
+    EXPECT_EQ(m.fps, wanted.fps);
+    // A device's cap and its decoder apply as to its own display.
+    m = R::resolveMirror(wanted, 3840, 2160, R::StreamCap{1920, 1200}, TransportKind::wifi, std::nullopt);
+    EXPECT_EQ(std::tuple(m.streamWidth, m.streamHeight), std::tuple(1920, 1080));
+    m = R::resolveMirror(wanted, 1920, 1080, std::nullopt, TransportKind::wifi, 108'000 / 2);
+    EXPECT_EQ(std::tuple(m.streamWidth, m.streamHeight), std::tuple(896, 496));
+    EXPECT_EQ(std::tuple(m.refinementWidth, m.refinementHeight), std::tuple(1920, 1080));
+}
+
 TEST(ConfigurationResolver, ClassifyOrdersTheStepsAndIgnoresNotes) {
     const auto base = R::resolve(settingsOf(DisplaySize::standard), screenOf(2048, 1536), QualityTier::standard, {}, 30,
                                  TransportKind::wifi, {});

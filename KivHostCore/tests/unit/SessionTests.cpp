@@ -347,20 +347,39 @@ TEST(SessionFaults, GarbageInAHelloGivesASaneStreamNeverACrash) {
 }
 
 TEST(SessionFaults, AServerThatRefusesDisplaysOrModesStillStreamsAndLeaksNoMonitor) {
-    const std::vector<std::pair<const char*, std::function<void(FakeVirtualDisplayAdapter&)>>> cases{
-        {"no monitor can be made", [](FakeVirtualDisplayAdapter& d) { d.failCreate = true; }},
-        {"modes cannot be applied", [](FakeVirtualDisplayAdapter& d) { d.failApply = true; }},
-        {"modes cannot be selected", [](FakeVirtualDisplayAdapter& d) { d.failConfigure = true; }},
-        {"mode requests are ignored", [](FakeVirtualDisplayAdapter& d) { d.ignoreConfigure = true; }},
+    // A monitor that shows its first mode anyway is used as it is; one that cannot be had is mirrored.
+    struct Case {
+        const char* name;
+        std::function<void(FakeVirtualDisplayAdapter&)> refuse;
+        bool mirrored;
     };
-    for (const auto& [name, refuse] : cases) {
+    const std::vector<Case> cases{
+        {"no monitor can be made", [](FakeVirtualDisplayAdapter& d) { d.failCreate = true; }, true},
+        {"modes cannot be applied", [](FakeVirtualDisplayAdapter& d) { d.failApply = true; }, true},
+        {"modes cannot be selected", [](FakeVirtualDisplayAdapter& d) { d.failConfigure = true; }, false},
+        {"mode requests are ignored", [](FakeVirtualDisplayAdapter& d) { d.ignoreConfigure = true; }, false},
+    };
+    for (const auto& [name, refuse, mirrored] : cases) {
         SCOPED_TRACE(name);
         SessionHarness h;
         refuse(*h.platform.displays);
         auto link = h.link();
         h.hello(*h.session, link, helloFrom("device-1"));
         h.main.advance(30s);
-        EXPECT_EQ(count(*link, ControlMessage::Case::connect) + static_cast<int>(rejected(*link).has_value()), 1);
+        ASSERT_EQ(count(*link, ControlMessage::Case::connect), 1) << "the device connects to the mirrored desktop";
+        EXPECT_FALSE(rejected(*link).has_value());
+        const ConnectInfo* info = nullptr;
+        for (const auto& m : link->controls)
+            if (!info) info = m.get<ConnectInfo>();
+        ASSERT_NE(info, nullptr);
+        EXPECT_EQ(info->mode.width, mirrored ? 1920 : 1366) << "a mirror has the desktop's own size";
+        // Touches land where the device's picture comes from, never nowhere.
+        h.platform.poster->events.clear();
+        link->onControl(ControlMessage{InputEvent{InputEvent::Kind::tap, 0.5, 0.5, 0, 0, 0, 0}});
+        h.main.runUntilIdle();
+        ASSERT_FALSE(h.platform.poster->events.empty());
+        EXPECT_EQ(h.platform.poster->events.front(),
+                  mirrored ? "mouse 5 (960,540) click 0" : "mouse 5 (2560,400) click 0");
         int live = 0;
         for (const auto& [id, display] : h.platform.displays->displays)
             live += !display.removed;

@@ -35,7 +35,11 @@ public:
     void handle(const InputEvent& event); // any thread
     std::optional<std::string> takeStats();
 
+    // Touches go to this display's bounds; setting one ends any mirroring.
     void setDisplayID(std::optional<std::uint32_t> displayID);
+    // Without a display of the device's own the stream mirrors the desktop: touches go to this
+    // rectangle of it (the X screen) while no display is set.
+    void setMirroredScreen(std::optional<Rect> bounds);
     void setEnabled(bool enabled);
     // Test mode: events are mapped and counted but nothing is posted, and no permission is needed.
     void setDryRun(bool dryRun, Rect bounds = Rect{1512, 0, 1280, 960});
@@ -58,8 +62,9 @@ private:
     SecondsClock clock_;
     KivLogger log_ = KivLog::logger("Input");
 
-    mutable std::mutex mutex_; // guards displayID_, enabled_, dryRun_, dryRunBounds_
+    mutable std::mutex mutex_; // guards displayID_, mirrored_, enabled_, dryRun_, dryRunBounds_
     std::optional<std::uint32_t> displayID_;
+    std::optional<Rect> mirrored_;
     bool enabled_ = true;
     bool dryRun_ = false;
     Rect dryRunBounds_{1512, 0, 1280, 960};
@@ -77,6 +82,7 @@ private:
     std::uint64_t processingUs_ = 0;
     std::uint64_t maxProcessingUs_ = 0;
     std::int64_t droppedUnauthorized_ = 0;
+    std::int64_t droppedNoDisplay_ = 0;
     std::optional<std::pair<InputEvent::Kind, Point>> lastMapped_;
 };
 

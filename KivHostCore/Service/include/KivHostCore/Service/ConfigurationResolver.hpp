@@ -34,6 +34,12 @@ DisplayConfiguration resolve(const SessionSettings& settings, const std::optiona
                              const std::optional<StreamCap>& streamCap, std::int64_t recommendedFPS,
                              TransportKind transport, std::optional<std::int64_t> decoderMBPerSecond);
 
+// The mirroring fallback: the desktop itself at scale 1, its stream through the same tier scale,
+// caps, decoder capacity, bit rate and refinement as a device's; rate and tier stay `wanted`'s.
+DisplayConfiguration resolveMirror(const DisplayConfiguration& wanted, std::int64_t desktopWidth,
+                                   std::int64_t desktopHeight, const std::optional<StreamCap>& streamCap,
+                                   TransportKind transport, std::optional<std::int64_t> decoderMBPerSecond);
+
 Level classify(const DisplayConfiguration& from, const DisplayConfiguration& to);
 
 // Retina candidates at growing logical sizes (while they fit 2560 points), then one non-Retina.

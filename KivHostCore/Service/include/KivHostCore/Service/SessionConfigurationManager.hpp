@@ -78,6 +78,8 @@ public:
     const std::optional<DisplayConfiguration>& applied() const { return applied_; }
     const ApplyState& state() const { return state_; }
     TransportKind transport() const { return transport_; }
+    const std::optional<ConfigurationResolver::StreamCap>& streamCap() const { return streamCap_; }
+    std::optional<std::int64_t> decoderMBPerSecond() const { return decoderMBPerSecond_; }
     QualityTier currentTier() const;
     DisplayConfiguration desiredConfiguration() const;
     bool isBusy() const { return busy_; }
