@@ -62,6 +62,12 @@ ParseResult parseOptions(int argc, const char* const* argv, HostSettings default
     app.add_option("--link-hold", s.linkHoldSeconds, "seconds a lost link waits for another one")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
+    std::string fps = "auto";
+    app.add_option("--fps", fps,
+                   "frame rate a device gets until it asks for another: auto (30 on Wi-Fi; 60 over USB when the "
+                   "device can), 30, or 60 (smoother, about twice the bandwidth and encoding work)")
+        ->check(CLI::IsMember({"auto", "30", "60"}))
+        ->capture_default_str();
     app.add_flag("--no-touch", noTouch, "ignore the devices' touches");
     app.add_option("--display", display, "X display to use (default: $DISPLAY, else a server of our own)");
     app.add_flag("--approve-all", options.approveAll, "approve every pairing request without asking");
@@ -81,11 +87,27 @@ ParseResult parseOptions(int argc, const char* const* argv, HostSettings default
     s.usbEnabled = !noUsb;
     s.useVirtualDisplay = !noVirtualDisplay;
     s.touchControl = !noTouch;
+    s.session.fps = fps == "auto" ? 0 : std::stoi(fps);
     if (!usbDirect.empty()) s.usbDirect = usbDirect;
     if (!display.empty()) options.display = display;
     if (!frameTrace.empty()) options.frameTrace = frameTrace;
     if (s.serviceName.empty()) return {std::nullopt, 2, "kivdisplay-host: --name must not be empty (see --help)\n"};
     return {std::move(options), 0, {}};
+}
+
+std::string listeningLine(const HostSettings& settings, std::uint16_t controlPort, std::uint16_t videoPort) {
+    std::string usb;
+    if (settings.usbDirect)
+        usb = "USB: the device role at " + *settings.usbDirect + " (direct)";
+    else if (settings.usbEnabled)
+        usb = "USB devices through usbmuxd";
+    if (!settings.wifiEnabled)
+        return usb.empty() ? "Listening: nothing (Wi-Fi and USB are both off)"
+                           : "Listening: " + usb + " only (Wi-Fi off)";
+    auto line = fmt::format("Listening: control port {}, video port {}{}", controlPort, videoPort,
+                            settings.loopbackOnly ? " (loopback only)" : "");
+    if (!usb.empty()) line += "; " + usb;
+    return line;
 }
 
 std::string statusLine(const HostService::Status& status) {

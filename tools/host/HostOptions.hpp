@@ -26,6 +26,9 @@ struct ParseResult {
 // `defaults` supplies the values flags may override (name, host ID, ports).
 ParseResult parseOptions(int argc, const char* const* argv, HostSettings defaults);
 
+// What is listening once the service has started: the Wi-Fi ports, USB, or both.
+std::string listeningLine(const HostSettings& settings, std::uint16_t controlPort, std::uint16_t videoPort);
+
 // One line describing the aggregate status: service state, addresses, and each device.
 std::string statusLine(const HostService::Status& status);
 

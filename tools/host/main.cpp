@@ -128,6 +128,12 @@ int main(int argc, char** argv) {
                                           " refused: no terminal to ask on and --approve-all not given");
         reply(false);
     };
+    service->onAccessibilityNeeded = [] {
+        std::cout << "Touch input is dropped: the X server does not offer the XTEST extension (or refuses this "
+                     "client). Start it with XTEST enabled (it is unless it was started with \"-extension XTEST\"); "
+                     "the device still works as a display meanwhile."
+                  << std::endl;
+    };
     std::string lastLine;
     service->onStatus = [&](const HostService::Status& status) {
         auto line = host::statusLine(status);
@@ -145,9 +151,7 @@ int main(int argc, char** argv) {
             main.stop();
             return;
         }
-        std::cout << fmt::format("Listening: control port {}, video port {}{}", service->controlPort(),
-                                 service->videoPort(), options.settings.loopbackOnly ? " (loopback only)" : "")
-                  << std::endl;
+        std::cout << host::listeningLine(options.settings, service->controlPort(), service->videoPort()) << std::endl;
     });
     std::atomic<bool> stopping{false};
     std::thread waiter([&] {

@@ -118,6 +118,13 @@ DisplaySession::~DisplaySession() = default;
 
 void DisplaySession::start() {
     KIV_ASSERT_CONFINED(main_);
+    // The input queue finds out first that touches cannot be injected; the user hears it from main.
+    input_->onUnauthorizedInput = [main = main_.handle(), weak = weak_from_this()] {
+        main.post([weak] {
+            if (auto self = weak.lock(); self && !self->isStopped_ && self->onAccessibilityNeeded)
+                self->onAccessibilityNeeded();
+        });
+    };
     status_.permissionGranted = sourceKind_ == FrameSourceKind::synthetic || platform_.screenRecordingGranted();
     observePower();
     scheduleMetrics();

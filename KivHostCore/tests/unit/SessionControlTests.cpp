@@ -81,6 +81,14 @@ TEST(SessionControl, TouchNeedsTheDesktopsTrustUnlessInputIsInDryRun) {
     EXPECT_FALSE(statuses.back().enabled);
     EXPECT_EQ(statuses.back().reason, RemoteText::make(RemoteText::touchNoAccessibility));
 
+    // A touch that cannot be injected tells the person at the computer, once.
+    int needed = 0;
+    h.session->onAccessibilityNeeded = [&] { ++needed; };
+    for (int i = 0; i < 3; ++i)
+        link->onControl(ControlMessage{InputEvent{InputEvent::Kind::tap, 0.5, 0.5, 0, 0, 0, 0}});
+    h.main.runUntilIdle();
+    EXPECT_EQ(needed, 1);
+
     h.session->input().setDryRun(true);
     h.session->refreshInputStatus();
     statuses = sent<InputStatus>(*link);

@@ -120,12 +120,12 @@ void ReceiverSession::connected(const ConnectInfo& info, LinkKind kind) {
     say(fmt::format("{} {} over {}: {}×{}@{} {:.1f} Mbit/s, session {}", again ? "Reconnected to" : "Connected to",
                     info.hostName, over, info.mode.width, info.mode.height, info.mode.fps,
                     static_cast<double>(info.bitrate) / 1e6, info.sessionID));
-    if (options_.soundRoute && !again && info.settings.audio != *options_.soundRoute) {
-        ConfigChange change;
-        change.requestID = 1;
-        change.audio = options_.soundRoute;
-        sendControl({change});
-    }
+    // What this device asks for, once: later changes are the host user's.
+    ConfigChange change;
+    change.requestID = 1;
+    if (options_.soundRoute && info.settings.audio != *options_.soundRoute) change.audio = options_.soundRoute;
+    if (options_.fps && info.settings.fps != *options_.fps) change.fps = options_.fps;
+    if (!again && (change.audio || change.fps)) sendControl({change});
     if (firstWifi && options_.usbPort) startUsb();
 }
 

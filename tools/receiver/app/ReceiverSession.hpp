@@ -40,6 +40,7 @@ struct SessionOptions {
     bool printStats = false;                       // one line a second on standard output
     bool playSound = true;                         // play the host's sound items (SDL audio)
     std::optional<AudioRoute> soundRoute;          // ask the host for this route once connected
+    std::optional<std::int64_t> fps;               // ask the host for this frame rate once connected
     // Serve the device side of a USB link on this loopback port, for a host in its direct USB
     // mode. With Wi-Fi too, it opens once Wi-Fi is connected, so its hello carries the token.
     std::optional<std::uint16_t> usbPort;

@@ -103,8 +103,14 @@ int main(int argc, char** argv) {
         ->check(CLI::NonNegativeNumber);
     app.add_flag("--stats", printStats, "print the figures once a second");
     app.add_option("--sound", sound,
-                   "ask the host for its sound: device (here only), both (here and there), mac (there only)")
-        ->check(CLI::IsMember({"device", "both", "mac"}));
+                   "ask the host for its sound: device (here only), both (here and there), host (there only)")
+        ->check(CLI::IsMember({"device", "both", "host", "mac"}));
+    std::string fps;
+    app.add_option("--fps", fps,
+                   "ask the host for this frame rate once connected, as a device's settings do: 60 (smoother, about "
+                   "twice the bandwidth and the host's encoding work; the first choice over USB) or 30 (the "
+                   "automatic rate on Wi-Fi); without it the host's default applies")
+        ->check(CLI::IsMember({"30", "60"}));
     app.add_flag("--mute", mute, "do not play the host's sound here");
     app.add_option("--record", record, "write the received stream to FILE (H.264 Annex B)");
     app.add_option("--frame-log", frameLog, "write one line per received frame to FILE");
@@ -193,6 +199,7 @@ int main(int argc, char** argv) {
     if (!frameLog.empty()) options.frameLog = frameLog;
     options.printStats = printStats;
     options.playSound = !mute;
+    if (!fps.empty()) options.fps = std::stoi(fps);
     if (!sound.empty())
         options.soundRoute = sound == "device" ? AudioRoute::device
                              : sound == "both" ? AudioRoute::both

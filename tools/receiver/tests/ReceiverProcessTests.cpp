@@ -78,10 +78,14 @@ TEST(ReceiverProcess, PairsOnceComesBackWithItsTokenAndRecordsAPlayableStream) {
     EXPECT_GT(stored.value("decoderMBPerSecond", std::int64_t{0}), 0) << stored.dump();
 
     // Paired: the second run goes straight to the stream. Its decoder takes less than the host
-    // first sends, so it asks for a smaller stream, which then changes size mid-flight.
+    // first sends, so it asks for a smaller stream, which then changes size mid-flight; and it
+    // asks for 60 fps, which the host's automatic rate on Wi-Fi would not give it.
+    const std::regex sixty("stream \\d+×\\d+@60 ");
+    EXPECT_FALSE(std::regex_search(host->process.log(), sixty)) << "30 fps on Wi-Fi unless asked";
     const auto smaller = home.path() / "smaller.h264";
     const auto second =
-        runReceiver(*host, home.path(), {"--seconds", "3", "--decoder-limit", "800x600", "--record", smaller.string()});
+        runReceiver(*host, home.path(),
+                    {"--seconds", "3", "--decoder-limit", "800x600", "--fps", "60", "--record", smaller.string()});
     EXPECT_EQ(second.status, 0) << second.output;
     EXPECT_EQ(second.output.find("Waiting for approval"), std::string::npos) << second.output;
     EXPECT_EQ(second.output.find("Decoder measured: "), std::string::npos) << "measured once";
@@ -89,6 +93,10 @@ TEST(ReceiverProcess, PairsOnceComesBackWithItsTokenAndRecordsAPlayableStream) {
     EXPECT_NE(host->process.log().find("Device already paired, auto-accept"), std::string::npos) << host->process.log();
     EXPECT_NE(host->process.log().find("Client requested stream limit 800x600 (decoder capability)"), std::string::npos)
         << second.output;
+    const auto asked = host->process.log().find("] Reconfigure [stream] from device #1: ");
+    ASSERT_NE(asked, std::string::npos) << host->process.log();
+    const auto line = host->process.log().substr(asked, host->process.log().find('\n', asked) - asked);
+    EXPECT_TRUE(std::regex_search(line.substr(line.rfind("→")), sixty)) << line;
     int width = 0;
     int height = 0;
     ASSERT_EQ(std::sscanf(second.summary.value("size", std::string()).c_str(), "%dx%d", &width, &height), 2)
