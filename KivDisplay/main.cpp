@@ -80,6 +80,7 @@ int main(int argc, char** argv) {
     LinuxPlatformOptions options;
     options.display = display;
     auto platform = LinuxPlatform::create(options, main);
+    useForStoredLogSwitches(platform->ports().defaults);
 
     DesktopShell shell;
     AppEnvironment env;

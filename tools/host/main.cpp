@@ -63,6 +63,7 @@ std::expected<Desktop, std::string> openDesktop(const std::optional<std::string>
 
 int main(int argc, char** argv) {
     auto defaults = std::make_shared<JsonFileKeyValueStore>(JsonFileKeyValueStore::defaultPath("kivdisplay-host"));
+    useForStoredLogSwitches(defaults);
     auto settings = HostSettings::makeDefault();
     if (auto id = defaults->string("hostID"))
         settings.hostID = *id;

@@ -8,6 +8,9 @@ namespace kiv {
 
 void AudioSender::setTransport(std::shared_ptr<HostTransport> transport) {
     const std::lock_guard lock(mutex_);
+    // Every (re)attach starts the device's count afresh, the same link after a pause included, so
+    // its jitter buffer never reads the jump as loss.
+    sequence_ = 0;
     if (transport_ == transport) return;
     transport_ = std::move(transport);
     budget_ = std::make_shared<LinkBudget>(); // late completions of the old link settle the old budget

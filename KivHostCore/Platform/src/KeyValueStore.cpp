@@ -1,5 +1,7 @@
 #include "KivHostCore/Platform/KeyValueStore.hpp"
 
+#include "KivBase/KivLog.hpp"
+
 namespace kiv {
 
 std::optional<std::string> KeyValueStore::string(const std::string& key) const {
@@ -53,6 +55,15 @@ bool InMemoryKeyValueStore::remove(const std::string& key) {
     const std::lock_guard lock(mutex_);
     values_.erase(key);
     return true;
+}
+
+void useForStoredLogSwitches(std::shared_ptr<const KeyValueStore> store) {
+    KivLog::setStoredBoolReader([store = std::move(store)](std::string_view key) -> std::optional<bool> {
+        return store ? store->boolean(std::string(key)) : std::nullopt;
+    });
+    if (KivLog::frameLogEnabled())
+        KivLog::logger("Log").info("Frame logging on: every frame's steps go to the system log (KivFrameLog in the "
+                                   "settings, or KIV_FRAME_LOG=1)");
 }
 
 } // namespace kiv

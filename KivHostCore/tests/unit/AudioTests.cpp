@@ -197,6 +197,19 @@ TEST(AudioSender, KeepsAt48KiBInFlightDropsWithASequenceGapAndCounts) {
         completion();
     sender->send(chunk);
     EXPECT_EQ(next->audio.size(), 25u);
+
+    // Every attach starts the count at 0: a new link, and the same one again (a resume).
+    const auto firstSequence = [](const Bytes& item) {
+        StreamFrameDecoder decoder;
+        return std::get<StreamAudioPacket>(decoder.append(item)->front().value).sequence;
+    };
+    EXPECT_EQ(firstSequence(next->audio.front()), 0u);
+    for (auto& completion : next->audioCompletions)
+        completion();
+    next->audioCompletions.clear();
+    sender->setTransport(next);
+    sender->send(chunk);
+    EXPECT_EQ(firstSequence(next->audio.back()), 0u);
 }
 
 namespace {

@@ -19,7 +19,7 @@ TEST(HostProcess, ServesADeviceAndLeavesNoMonitorBehindOnSigterm) {
     // gone here, so only the note goes).
     const auto config = home.path() / "config" / "kivdisplay" / "kivdisplay-host.json";
     std::filesystem::create_directories(config.parent_path());
-    std::ofstream(config) << R"({"kiv.audio.mutedDevice": {"uid": "speakers", "volume": 0.5}})";
+    std::ofstream(config) << R"({"kiv.audio.mutedDevice": {"uid": "speakers", "volume": 0.5}, "KivFrameLog": true})";
     auto started = HostProcess::start((*xvfb)->display(), home.path());
     ASSERT_TRUE(started) << started.error();
     auto& host = started->process;
@@ -39,6 +39,7 @@ TEST(HostProcess, ServesADeviceAndLeavesNoMonitorBehindOnSigterm) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << host.log();
     EXPECT_EQ(kivMonitors((*xvfb)->display()), 0) << "no KivDisplay monitor left";
     EXPECT_NE(host.log().find("status: streaming"), std::string::npos) << host.log();
+    EXPECT_NE(host.log().find("Frame logging on"), std::string::npos) << "the stored switch is read";
 }
 
 // A session released while the host stops used to be destroyed from the main loop's queue after

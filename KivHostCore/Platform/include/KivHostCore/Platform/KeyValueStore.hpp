@@ -53,6 +53,10 @@ public:
     bool setDictionary(const std::string& key, StoredDictionary value) { return setValue(key, {std::move(value)}); }
 };
 
+// The log's stored switches (frame logging, "KivFrameLog") are read from `store`; a program calls
+// this before anything logs per frame, as the switch is decided on first use.
+void useForStoredLogSwitches(std::shared_ptr<const KeyValueStore> store);
+
 // Keeps values for the life of the object (tests, temporary runs).
 class InMemoryKeyValueStore final : public KeyValueStore {
 public:
