@@ -115,6 +115,12 @@ void ReceiverSession::connected(const ConnectInfo& info, LinkKind kind) {
         const auto where = kind == LinkKind::usb && !options_.wifi ? std::string("usb") : address();
         if (auto saved = identity_.remember(info.host->hostID, info.token, where); !saved)
             say("Pairing not remembered: " + saved.error());
+        // The USB side says its hello again on every new link: with the token the host gave now,
+        // not the one it started with (none, for a device paired in this run).
+        Hello next = options_.hello;
+        next.token = info.token;
+        const std::lock_guard lock(mutex_);
+        if (usb_) usb_->setHello(std::move(next));
     }
     const auto over = kind == LinkKind::usb ? "USB" : "Wi-Fi";
     say(fmt::format("{} {} over {}: {}×{}@{} {:.1f} Mbit/s, session {}", again ? "Reconnected to" : "Connected to",

@@ -355,11 +355,54 @@ TEST(ReceiverProcess, ServesTheUsbDeviceSideAndSwitchesLinksInOneSession) {
         EXPECT_EQ((*it)[1], first[1]) << log;
     EXPECT_EQ(host->process.log().find("Pairing request from", host->process.log().find("Pairing approved")),
               std::string::npos);
+    EXPECT_EQ(host->process.log().find("pairing token invalid"), std::string::npos) << host->process.log();
     const auto status = receiver->stop(10s);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << receiver->log();
     EXPECT_TRUE(hostSaid("Client disconnected: receiver stopped")) << "the goodbye goes over USB too\n"
                                                                    << host->process.log() << "\n"
                                                                    << receiver->log();
+}
+
+// A device reached only over USB and paired in this run: each time its link drops and comes back
+// it says the token it was given, so the host keeps the session instead of starting over.
+TEST(ReceiverProcess, AUsbOnlyDevicePairedInThisRunKeepsItsSessionAcrossDrops) {
+    auto xvfb = test::XvfbServer::start();
+    KIV_REQUIRE_STARTED(xvfb);
+    test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
+    test::TempDir home("kiv-receiver-usb-only");
+    const auto usbPort = test::freeLoopbackPort(SOCK_STREAM);
+    auto host = HostProcess::start((*xvfb)->display(), home.path(),
+                                   {"--approve-all", "--usb-direct", "127.0.0.1:" + std::to_string(usbPort)});
+    ASSERT_TRUE(host) << host.error();
+    auto receiver = test::ChildProcess::start(
+        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--mute", "--usb-direct-port", std::to_string(usbPort),
+                  "--identity", (home.path() / "receiver.json").string(), "--seconds", "90"},
+         .environment = {},
+         .logFile = home.path() / "receiver.log",
+         .keepFds = {}});
+    ASSERT_TRUE(receiver) << receiver->log();
+    const auto hostSaidTimes = [&](const std::string& text, std::size_t times) {
+        return waitUntil(
+            [&] {
+                const auto log = host->process.log();
+                std::size_t count = 0;
+                for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+                    ++count;
+                return count >= times;
+            },
+            kDeadline);
+    };
+    ASSERT_TRUE(hostSaidTimes("Pairing approved", 1)) << host->process.log();
+    for (std::size_t drop = 1; drop <= 2; ++drop) {
+        ASSERT_TRUE(waitUntil(
+            [&] { return receiver->log().find("Connected to CI Host over USB") != std::string::npos; }, kDeadline))
+            << receiver->log();
+        ::kill(receiver->pid(), SIGUSR1);
+        ASSERT_TRUE(hostSaidTimes("Transport switched USB → USB", drop)) << host->process.log();
+    }
+    EXPECT_EQ(host->process.log().find("pairing token invalid"), std::string::npos) << host->process.log();
+    const auto status = receiver->stop(10s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << receiver->log();
 }
 
 } // namespace
