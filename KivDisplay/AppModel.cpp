@@ -8,10 +8,7 @@
 
 namespace kiv::app {
 
-namespace {
-constexpr std::int32_t kPolicyDenied = -65570;
-
-} // namespace
+namespace {} // namespace
 
 std::string title(AppearanceMode mode) {
     switch (mode) {
@@ -56,7 +53,7 @@ AppModel::AppModel(AppEnvironment environment) : env_(std::move(environment)), d
                                                                if (host_) host_->refreshPermission();
                                                                changed();
                                                            });
-    permissions_->triggerLocalNetwork();
+    if (!settings_.loopbackOnly) permissions_->triggerLocalNetwork(); // nothing to find on loopback
     permissions_->requestScreenRecording();
     const auto every2s = [this](auto& self) -> void {
         accessibilityTimer_ = env_.main->postAfter(std::chrono::seconds(2), [this, self] {
@@ -288,17 +285,48 @@ void AppModel::refreshAccessibility() {
 }
 
 void AppModel::handleDnsSdResult(std::optional<std::int32_t> code) {
-    const bool denied = code && *code == kPolicyDenied;
-    if (denied && !localNetworkDenied_ && permissions_) {
+    // Any failure means the same on Linux: avahi-daemon is not there to announce this computer.
+    const bool failing = code && *code != 0;
+    if (failing && !dnsSdFailing_ && permissions_) {
         permissions_->openLocalNetworkSettings();
         permissions_->pollLocalNetwork([this] {
             log_.info("Local network permission granted, restarting service");
-            localNetworkDenied_ = false;
+            dnsSdFailing_ = false;
             startService();
         });
     }
-    localNetworkDenied_ = denied;
+    dnsSdFailing_ = failing;
     changed();
+}
+
+std::vector<AppModel::NetworkProblem> AppModel::localNetworkProblems() const {
+    std::vector<NetworkProblem> problems;
+    if (settings_.loopbackOnly || !settings_.wifiEnabled) return problems;
+    const auto control = settings_.controlPort;
+    const auto video = settings_.videoPort;
+    if (dnsSdFailing_)
+        problems.push_back({"Devices cannot find this computer automatically: DNS-SD (avahi-daemon) does not answer "
+                            "(you can still connect by entering its IP address).",
+                            "Start avahi-daemon, which announces this computer on the local network: sudo systemctl "
+                            "enable --now avahi-daemon (Debian/Ubuntu package: avahi-daemon). Then choose Check Again "
+                            "or restart KivDisplay."});
+    if (host_ && hostStatus_.service.kind != HostStatus::Service::Kind::stopped && hostStatus_.hostAddresses.empty())
+        problems.push_back({"This computer has no local network address, so no device can reach it over Wi-Fi.",
+                            "Connect this computer to the same Wi-Fi or wired network as the device (ip -4 addr "
+                            "should show an address such as 192.168.x.x). USB keeps working."});
+    if (const auto firewall = env_.activeFirewall ? env_.activeFirewall() : std::nullopt) {
+        const auto ufw = *firewall == "ufw";
+        problems.push_back(
+            {fmt::format("The {} firewall is on: unless it lets them in, devices cannot reach ports {} and {}.",
+                         *firewall, control, video),
+             ufw ? fmt::format("Allow KivDisplay's ports: sudo ufw allow {}/tcp && sudo ufw allow {}/udp && sudo ufw "
+                               "allow 5353/udp (mDNS).",
+                               control, video)
+                 : fmt::format("Allow KivDisplay's ports: sudo firewall-cmd --permanent --add-port={}/tcp "
+                               "--add-port={}/udp --add-service=mdns && sudo firewall-cmd --reload.",
+                               control, video)});
+    }
+    return problems;
 }
 
 void AppModel::disconnect(const std::string& deviceID) {

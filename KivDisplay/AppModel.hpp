@@ -37,7 +37,8 @@ struct AppEnvironment {
     std::string systemName = "Linux";                        // "Debian GNU/Linux 12"
     std::string model = "unknown";                           // the firmware's product name
     std::function<bool()> accessibilityTrusted;              // touch injection available (XTEST)
-    std::function<bool()> localNetworkAvailable;             // the DNS-SD daemon answers
+    // The firewall that is on ("ufw", "firewalld"), when one is; it may close the ports devices use.
+    std::function<std::optional<std::string>()> activeFirewall;
     // Asks the user about a device; `answer` may be called later, on the main thread, at most once.
     std::function<void(const PeerRequest&, std::function<void(bool)> answer)> askApproval;
     std::function<void(AppearanceMode)> applyAppearance;
@@ -60,7 +61,12 @@ public:
     const std::optional<std::string>& startError() const { return startError_; }
     // The settings store's last trouble (unreadable file set aside, a choice it could not save).
     const std::optional<std::string>& settingsProblem() const { return settingsProblem_; }
-    bool localNetworkDenied() const { return localNetworkDenied_; }
+    // Why devices on the network may not find or reach this computer, each with what to do.
+    struct NetworkProblem {
+        std::string text;
+        std::string fix;
+    };
+    std::vector<NetworkProblem> localNetworkProblems() const;
     AppearanceMode appearance() const { return appearance_; }
     bool accessibilityGranted() const { return accessibilityGranted_; }
     bool screenCaptureGranted() const;
@@ -142,7 +148,7 @@ private:
     HostStatus status_;
     std::optional<std::string> startError_;
     std::optional<std::string> settingsProblem_;
-    bool localNetworkDenied_ = false;
+    bool dnsSdFailing_ = false; // the DNS-SD daemon refused or did not answer our registration
     AppearanceMode appearance_ = AppearanceMode::system;
     bool accessibilityGranted_ = false;
     HostSettings settings_;

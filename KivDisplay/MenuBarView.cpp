@@ -4,6 +4,7 @@
 #include <QVBoxLayout>
 #include <fmt/format.h>
 
+#include "KivProtocol/RemoteText.hpp"
 #include "PermissionCoordinator.hpp"
 #include "ViewHelpers.hpp"
 
@@ -118,10 +119,10 @@ void MenuBarView::notices() {
                 {"How to Fix", [this] { model_.repairAccessibility(); }}});
         if (model_.accessibilityRepairNote()) rows_->addWidget(label(*model_.accessibilityRepairNote()));
     }
-    if (model_.localNetworkDenied())
-        banner("Devices cannot find this computer automatically: DNS-SD (avahi-daemon) does not answer (you can "
-               "still connect by entering its IP address).",
-               {{"How to Fix", remedy(PermissionCoordinator::localNetworkRemedy())}});
+    for (auto& problem : model_.localNetworkProblems())
+        banner(problem.text, {{"How to Fix", [this, fix = problem.fix] {
+                                   if (showRemedy) showRemedy(fix);
+                               }}});
     for (const auto& usb : model_.hostStatus().usbDevices) {
         if (usb.state == USBDeviceStatus::State::untrusted)
             banner("A device is connected by USB but doesn't trust this computer yet. On the device, tap “Trust This "
@@ -142,9 +143,12 @@ void MenuBarView::feedback() {
         if (s.audio && s.audio->hostMuted) text += " · this computer is muted";
         rows_->addWidget(label("🔊 " + text));
     }
-    if (s.configuration && s.configuration->tier != tierFor(s.settings.quality) &&
-        s.settings.quality == QualityMode::automatic)
+    if (s.configuration && s.settings.quality == QualityMode::automatic)
         rows_->addWidget(label("Auto quality: currently " + title(s.configuration->tier)));
+    // What the device is told about its display and its sound, the person at the computer reads too.
+    if (s.configuration && s.configuration->compatibilityNote)
+        rows_->addWidget(label("ⓘ " + RemoteText::localized(*s.configuration->compatibilityNote)));
+    if (s.audio && s.audio->note) rows_->addWidget(label("🔊 " + RemoteText::localized(*s.audio->note)));
     if (s.transportNote) rows_->addWidget(label(s.transportNote->text));
 }
 

@@ -45,8 +45,7 @@ const char* PermissionCoordinator::touchRemedy() {
 }
 
 const char* PermissionCoordinator::localNetworkRemedy() {
-    return "Devices find this computer through avahi-daemon (start it: sudo systemctl start avahi-daemon). A firewall "
-           "must let in TCP 52010 (control), UDP 52011 (video) and UDP 5353 (mDNS).";
+    return "Devices find this computer through avahi-daemon: start it with sudo systemctl enable --now avahi-daemon.";
 }
 
 void PermissionCoordinator::requestScreenRecording() {

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 
@@ -39,6 +40,23 @@ std::string systemName() {
         return ::uname(&info) == 0 ? std::string("Linux ") + info.release : "Linux";
     }
     return version.empty() ? name : name + " " + version;
+}
+
+} // namespace
+
+namespace {
+
+// The firewalls a desktop Linux turns on by default, as an unprivileged user can tell: ufw's
+// configuration file, firewalld's runtime folder.
+std::optional<std::string> activeFirewall() {
+    std::ifstream ufw("/etc/ufw/ufw.conf");
+    for (std::string line; std::getline(ufw, line);)
+        if (line.starts_with("ENABLED=yes")) return "ufw";
+    std::error_code ignored;
+    if (std::filesystem::exists("/run/firewalld/firewalld.pid", ignored) ||
+        std::filesystem::exists("/var/run/firewalld.pid", ignored))
+        return "firewalld";
+    return std::nullopt;
 }
 
 } // namespace
@@ -92,6 +110,7 @@ int main(int argc, char** argv) {
     env.systemName = systemName();
     env.model = platform->ports().machine ? platform->ports().machine->modelIdentifier() : "unknown";
     env.accessibilityTrusted = [&platform] { return platform->canInject(); };
+    env.activeFirewall = activeFirewall;
     shell.prepare(env);
     AppModel model(std::move(env));
     shell.attach(model);

@@ -239,6 +239,13 @@ void KivLogStore::enablePersistence(const std::filesystem::path& directory) {
     {
         const std::lock_guard lock(mutex_);
         previousSession_ = std::move(previousText);
+        // What this run logged before the file existed (start-up warnings, say) goes first.
+        if (writer) {
+            std::string earlier;
+            for (const auto& entry : entries_)
+                earlier += entry.line + "\n";
+            if (!earlier.empty()) writer->write(std::move(earlier));
+        }
         replaced = std::exchange(file_, writer);
     }
 }

@@ -52,7 +52,7 @@ struct ModelHarness {
         model.reset();
         main.runUntilIdle();
     }
-    AppModel& launch() {
+    AppModel& launch(const std::function<void(AppEnvironment&)>& tweak = {}) {
         model.reset();
         AppEnvironment env;
         env.main = &main;
@@ -67,6 +67,7 @@ struct ModelHarness {
         env.askApproval = [this](const PeerRequest& request, std::function<void(bool)> answer) {
             asked.emplace_back(request, std::move(answer));
         };
+        if (tweak) tweak(env);
         model = std::make_unique<AppModel>(std::move(env));
         main.runUntilIdle();
         return *model;
@@ -216,6 +217,37 @@ TEST(AppModel, AnApprovedDeviceIsSelectedItsChangesGoToItsSessionAndToBothKeys) 
     model.disconnectAll();
     h.main.advance(2s);
     EXPECT_NE(model.hostService().kind, HostStatus::Service::Kind::streaming);
+}
+
+TEST(AppModel, TheLocalNetworkWarningsNameWhatIsWrongWithThePortsInUse) {
+    ModelHarness h;
+    std::optional<std::string> firewall;
+    auto& model = h.launch([&](AppEnvironment& env) {
+        env.baseSettings.loopbackOnly = false;
+        env.baseSettings.controlPort = 6010;
+        env.baseSettings.videoPort = 6011;
+        env.activeFirewall = [&] { return firewall; };
+    });
+    const auto texts = [&] {
+        std::string all;
+        for (const auto& p : model.localNetworkProblems())
+            all += p.text + " | " + p.fix + "\n";
+        return all;
+    };
+    EXPECT_EQ(texts().find("avahi-daemon"), std::string::npos) << texts();
+    model.host()->onDnsSdResult(-65563); // the daemon is not running: not only a "denied" code counts
+    EXPECT_NE(texts().find("DNS-SD (avahi-daemon) does not answer"), std::string::npos) << texts();
+    firewall = "ufw";
+    EXPECT_NE(texts().find("sudo ufw allow 6010/tcp && sudo ufw allow 6011/udp"), std::string::npos) << texts();
+    EXPECT_EQ(texts().find("52010"), std::string::npos) << "the ports in use, not the defaults";
+    model.host()->onDnsSdResult(std::nullopt);
+    EXPECT_EQ(texts().find("avahi-daemon) does not answer"), std::string::npos) << texts();
+
+    // On loopback nothing on the network matters: no warnings, and no DNS-SD probe to fail.
+    ModelHarness loopback;
+    auto& quiet = loopback.launch([&](AppEnvironment& env) { env.activeFirewall = [] { return "ufw"; }; });
+    EXPECT_TRUE(quiet.localNetworkProblems().empty());
+    EXPECT_FALSE(logged("Local network browse failed"));
 }
 
 } // namespace
