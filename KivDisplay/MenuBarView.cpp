@@ -147,8 +147,8 @@ void MenuBarView::feedback() {
         rows_->addWidget(label("Auto quality: currently " + title(s.configuration->tier)));
     // What the device is told about its display and its sound, the person at the computer reads too.
     if (s.configuration && s.configuration->compatibilityNote)
-        rows_->addWidget(label("ⓘ " + RemoteText::localized(*s.configuration->compatibilityNote)));
-    if (s.audio && s.audio->note) rows_->addWidget(label("🔊 " + RemoteText::localized(*s.audio->note)));
+        rows_->addWidget(label("Display: " + RemoteText::localized(*s.configuration->compatibilityNote)));
+    if (s.audio && s.audio->note) rows_->addWidget(label("Sound: " + RemoteText::localized(*s.audio->note)));
     if (s.transportNote) rows_->addWidget(label(s.transportNote->text));
 }
 

@@ -21,9 +21,12 @@
 #include "AppModel.hpp"
 #include "DesktopShell.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
+#include "KivHostCore/Testing/FakeHostPlatform.hpp"
+#include "KivHostCore/Testing/FakeNetwork.hpp"
 #include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
+#include "KivProtocol/ControlFraming.hpp"
 #include "KivReceiver/ReceiverClient.hpp"
 #include "LogsView.hpp"
 #include "MenuBarView.hpp"
@@ -269,6 +272,57 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
 
 // The real binary on an X display of its own: without a tray the panel is a window and the app
 // says why; under a tray host (trayer) the icon is embedded and a click on it opens the panel.
+// A machine where nothing works as it should: no monitor can be made (the device gets the mirrored
+// desktop), avahi-daemon does not answer and ufw is on. The panel says each, with its fix.
+TEST(DesktopShell, ThePanelShowsTheDisplaysTheSoundsAndTheNetworksNotices) {
+    static int argc = 1;
+    static char name[] = "kiv_display_ui_tests";
+    static char* argv[] = {name, nullptr};
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    if (QApplication::instance() == nullptr) new QApplication(argc, argv); // lives to the end of the process
+    ManualExecutor main;
+    FakeHostPlatform platform{main};
+    FakeNetworkFactory network;
+    platform.ports.network = &network;
+    platform.ports.defaults = std::make_shared<InMemoryKeyValueStore>();
+    platform.displays->failCreate = true;
+    AppEnvironment env;
+    env.main = &main;
+    env.platform = &platform.ports;
+    env.baseSettings.serviceName = "CI Desk";
+    env.baseSettings.loopbackOnly = false;
+    env.baseSettings.usbEnabled = false;
+    env.accessibilityTrusted = [] { return true; };
+    env.activeFirewall = [] { return std::optional<std::string>("ufw"); };
+    env.askApproval = [](const PeerRequest&, std::function<void(bool)> answer) { answer(true); };
+    AppModel model(std::move(env));
+    MenuBarView panel(model);
+    auto panelAlive = std::make_shared<bool>(true); // the model outlives the panel and still reports
+    model.observe([&panel, panelAlive] {
+        if (*panelAlive) panel.refresh();
+    });
+    panel.resize(420, 900);
+    auto link = std::make_shared<FakeConnection>(NetworkEndpoint::hostPort(IPv4Address{{127, 0, 0, 1}}, 50000));
+    network.streamListener->connect(link);
+    Hello hello;
+    hello.deviceID = "ui-mirror";
+    hello.deviceName = "Test Tablet";
+    hello.model = "Tablet";
+    hello.systemVersion = "1";
+    hello.screen = {1366, 1024, 2, Orientation::landscape};
+    main.runUntilIdle();
+    link->deliver(*ControlFraming::encode({hello}));
+    main.advance(30s);
+    model.host()->onDnsSdResult(-65563);
+    QApplication::processEvents();
+    const auto shown = texts(panel);
+    for (const auto* text : {"Auto quality: currently", "its main screen is mirrored instead",
+                             "DNS-SD (avahi-daemon) does not answer", "The ufw firewall is on"})
+        EXPECT_NE(shown.find(text), std::string::npos) << text << "\n" << shown;
+    EXPECT_TRUE(screenshot(panel, "panel-notices"));
+    *panelAlive = false;
+}
+
 TEST(DesktopShell, TheAppEmbedsItsIconInATrayAndOpensThePanelFromItElseShowsAWindow) {
     auto xvfb = test::XvfbServer::start(1280, 800);
     KIV_REQUIRE_STARTED(xvfb);

@@ -140,9 +140,9 @@ QualityTier tierFor(QualityMode mode) {
 
 std::string title(AudioRoute route, std::string_view deviceName) {
     switch (route) {
-    case AudioRoute::host: return localize("Mac");
+    case AudioRoute::host: return localize("This Computer");
     case AudioRoute::device: return std::string(deviceName);
-    case AudioRoute::both: return std::string(deviceName) + localize(" + Mac");
+    case AudioRoute::both: return std::string(deviceName) + localize(" + This Computer");
     }
     return {};
 }

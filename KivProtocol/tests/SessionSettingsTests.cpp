@@ -37,9 +37,9 @@ TEST(QualityTier, OrderTablesAndModeMapping) {
 }
 
 TEST(AudioRouteAndFps, Titles) {
-    EXPECT_EQ(title(AudioRoute::host, "iPad"), "Mac");
+    EXPECT_EQ(title(AudioRoute::host, "Tablet"), "This Computer");
     EXPECT_EQ(title(AudioRoute::device, "iPad"), "iPad");
-    EXPECT_EQ(title(AudioRoute::both, "iPad"), "iPad + Mac");
+    EXPECT_EQ(title(AudioRoute::both, "Tablet"), "Tablet + This Computer");
     EXPECT_TRUE(streamsToDevice(AudioRoute::both));
     EXPECT_FALSE(mutesHost(AudioRoute::both));
     EXPECT_TRUE(mutesHost(AudioRoute::device));

@@ -122,7 +122,7 @@ TEST(SessionConfigurationManager, SeveralChangesAreListedInOneSummary) {
     h.main.runUntilIdle();
     EXPECT_EQ(h.states.back(),
               ApplyState::succeeded("Changed: Display size: Larger Text, Still-image refinement off, and "
-                                    "Sound: Device + Mac"));
+                                    "Sound: Device + This Computer"));
 }
 
 TEST(SessionConfigurationManager, FailedDisplayChangeRollsBackAndReportsTheRestoredSettings) {
