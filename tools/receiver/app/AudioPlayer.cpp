@@ -1,5 +1,7 @@
 #include "AudioPlayer.hpp"
 
+#include <alsa/asoundlib.h>
+
 #include <SDL.h>
 #include <algorithm>
 
@@ -14,11 +16,16 @@ std::size_t samplesFor(double ms) {
     return static_cast<std::size_t>(ms * kRate / 1000.0) * kChannels;
 }
 
+// libasound reports every step of a failed open on standard error; the one line this program
+// prints says what matters.
+void quietAlsa(const char*, int, const char*, int, const char*, ...) {}
+
 } // namespace
 
 AudioPlayer::AudioPlayer() = default;
 
 std::expected<std::unique_ptr<AudioPlayer>, std::string> AudioPlayer::open() {
+    snd_lib_error_set_handler(quietAlsa);
     if (SDL_InitSubSystem(SDL_INIT_AUDIO) != 0)
         return std::unexpected(std::string("no sound output: ") + SDL_GetError());
     auto player = std::make_unique<AudioPlayer>();

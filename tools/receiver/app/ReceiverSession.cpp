@@ -102,6 +102,7 @@ void ReceiverSession::connected(const ConnectInfo& info, LinkKind kind) {
         firstWifi = !again && kind == LinkKind::wifi;
         connect_ = info;
         reconnecting_ = false;
+        awaitingApproval_.reset();
         if (kind == LinkKind::usb) {
             usbActive_ = true;
             wifiLostMeanwhile_.reset();
@@ -146,7 +147,14 @@ std::shared_ptr<ReceiverClient> ReceiverSession::startClient() {
     client->onAudio = [this](const StreamAudioPacket& packet) {
         if (player_) player_->push(packet);
     };
-    client->onPairingPending = [this] { say("Waiting for approval on " + options_.host + "…"); };
+    client->onPairingPending = [this] {
+        const auto line = "Waiting for approval on " + options_.host + "…";
+        {
+            const std::lock_guard lock(mutex_);
+            awaitingApproval_ = line;
+        }
+        say(line);
+    };
     client->onReject = [this](RejectReason reason) { refused(reason); };
     client->onConnect = [this](const ConnectInfo& info) { connected(info, LinkKind::wifi); };
     client->onControl = [this](const ControlMessage& message) { hostSaid(message); };
@@ -179,7 +187,13 @@ void ReceiverSession::startUsb() {
     if (hostID) hello.token = identity_.token(*hostID);
     auto usb = std::make_unique<UsbDeviceServer>(hello, *options_.usbPort, true);
     usb->onControl = [this](const ControlMessage& message) {
-        if (message.is<PairingPending>()) return say("Waiting for approval on the USB host…");
+        if (message.is<PairingPending>()) {
+            {
+                const std::lock_guard lock(mutex_);
+                awaitingApproval_ = "Waiting for approval on the USB host…";
+            }
+            return say("Waiting for approval on the USB host…");
+        }
         if (const auto* reason = message.get<RejectReason>()) return refused(*reason);
         if (const auto* info = message.get<ConnectInfo>()) return connected(*info, LinkKind::usb);
         if (const auto* pong = message.get<PongInfo>()) {

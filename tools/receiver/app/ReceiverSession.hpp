@@ -112,6 +112,7 @@ private:
     bool reconnecting_ = false;       // from a lost link until the host connects us again
     std::chrono::steady_clock::time_point nextReconnect_{};
     bool stopping_ = false;
+    std::optional<std::string> awaitingApproval_; // what the window says while the host's user is asked
     std::optional<ConnectInfo> connect_;
     std::shared_ptr<const DecodedPicture> newestPicture_;
     std::unique_ptr<AudioPlayer> player_;

@@ -100,6 +100,7 @@ std::vector<std::string> ReceiverSession::overlayLines() const {
 std::string ReceiverSession::linkNotice() const {
     const std::lock_guard lock(mutex_);
     if (lost_ || reconnecting_) return "Connection lost; reconnecting…";
+    if (!connect_ && awaitingApproval_) return *awaitingApproval_; // the host's user is being asked
     if (!connect_) return options_.wifi ? "Connecting to " + address() + "…" : "Waiting for the host on USB…";
     return {};
 }
