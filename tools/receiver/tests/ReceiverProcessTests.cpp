@@ -50,6 +50,7 @@ TEST(ReceiverProcess, PairsOnceComesBackWithItsTokenAndRecordsAPlayableStream) {
     const auto first = runReceiver(*host, home.path(), {"--seconds", "3", "--record", recording.string()});
     EXPECT_EQ(first.status, 0) << first.output;
     EXPECT_NE(first.output.find("Waiting for approval on 127.0.0.1"), std::string::npos) << first.output;
+    EXPECT_EQ(first.output.find("ALSA lib"), std::string::npos) << "one line about sound, not the library's steps";
     ASSERT_TRUE(first.summary.is_object()) << first.output;
     EXPECT_GE(first.summary.value("decoded", 0), 1) << first.output;
     EXPECT_GE(first.summary.value("keyframes", 0), 1) << first.output;
