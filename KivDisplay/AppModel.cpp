@@ -55,9 +55,11 @@ AppModel::AppModel(AppEnvironment environment) : env_(std::move(environment)), d
                                                            });
     if (!settings_.loopbackOnly) permissions_->triggerLocalNetwork(); // nothing to find on loopback
     permissions_->requestScreenRecording();
+    if (env_.activeFirewall) firewall_ = env_.activeFirewall();
     const auto every2s = [this](auto& self) -> void {
         accessibilityTimer_ = env_.main->postAfter(std::chrono::seconds(2), [this, self] {
             refreshAccessibility();
+            refreshFirewall();
             self(self);
         });
     };
@@ -284,6 +286,14 @@ void AppModel::refreshAccessibility() {
     changed();
 }
 
+void AppModel::refreshFirewall() {
+    // Read here, every 2 s, not on each panel refresh: the panel redraws on every status change.
+    auto now = env_.activeFirewall ? env_.activeFirewall() : std::nullopt;
+    if (now == firewall_) return;
+    firewall_ = std::move(now);
+    changed();
+}
+
 void AppModel::handleDnsSdResult(std::optional<std::int32_t> code) {
     // Any failure means the same on Linux: avahi-daemon is not there to announce this computer.
     const bool failing = code && *code != 0;
@@ -314,7 +324,7 @@ std::vector<AppModel::NetworkProblem> AppModel::localNetworkProblems() const {
         problems.push_back({"This computer has no local network address, so no device can reach it over Wi-Fi.",
                             "Connect this computer to the same Wi-Fi or wired network as the device (ip -4 addr "
                             "should show an address such as 192.168.x.x). USB keeps working."});
-    if (const auto firewall = env_.activeFirewall ? env_.activeFirewall() : std::nullopt) {
+    if (const auto& firewall = firewall_) {
         const auto ufw = *firewall == "ufw";
         problems.push_back(
             {fmt::format("The {} firewall is on: unless it lets them in, devices cannot reach ports {} and {}.",

@@ -139,6 +139,7 @@ private:
     std::optional<std::pair<DisplayConfiguration, DisplayConfiguration>> reducedAt(std::int64_t fps) const;
     void handleDnsSdResult(std::optional<std::int32_t> code);
     void refreshAccessibility();
+    void refreshFirewall();
     void changed();
     void persist(bool stored, const std::string& what);
 
@@ -148,7 +149,8 @@ private:
     HostStatus status_;
     std::optional<std::string> startError_;
     std::optional<std::string> settingsProblem_;
-    bool dnsSdFailing_ = false; // the DNS-SD daemon refused or did not answer our registration
+    std::optional<std::string> firewall_; // env_.activeFirewall's last answer
+    bool dnsSdFailing_ = false;           // the DNS-SD daemon refused or did not answer our registration
     AppearanceMode appearance_ = AppearanceMode::system;
     bool accessibilityGranted_ = false;
     HostSettings settings_;

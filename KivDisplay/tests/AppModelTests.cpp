@@ -238,6 +238,7 @@ TEST(AppModel, TheLocalNetworkWarningsNameWhatIsWrongWithThePortsInUse) {
     model.host()->onDnsSdResult(-65563); // the daemon is not running: not only a "denied" code counts
     EXPECT_NE(texts().find("DNS-SD (avahi-daemon) does not answer"), std::string::npos) << texts();
     firewall = "ufw";
+    h.main.advance(2s); // the model looks at the firewall every 2 s
     EXPECT_NE(texts().find("sudo ufw allow 6010/tcp && sudo ufw allow 6011/udp"), std::string::npos) << texts();
     EXPECT_EQ(texts().find("52010"), std::string::npos) << "the ports in use, not the defaults";
     model.host()->onDnsSdResult(std::nullopt);

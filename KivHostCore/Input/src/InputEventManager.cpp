@@ -120,18 +120,19 @@ void InputEventManager::process(const InputEvent& event) {
         return;
     }
     const auto started = queue_.now();
-    const std::string displayName = displayID ? std::to_string(*displayID) : std::string("(mirrored)");
+    // Only for the lines below, which are rare (a warning) or off (frame logging): built on demand.
+    const auto displayName = [&] { return displayID ? std::to_string(*displayID) : std::string("(mirrored)"); };
     auto bounds = displayID ? (bounds_ ? bounds_(*displayID) : std::nullopt) : mirrored;
     if (dryRun && (!bounds || !(bounds->width > 0) || !(bounds->height > 0))) bounds = dryBounds;
     if (!bounds || !(bounds->width > 0) || !(bounds->height > 0)) {
-        log_.warning(fmt::format("Touch input dropped: display {} has no bounds", displayName));
+        log_.warning(fmt::format("Touch input dropped: display {} has no bounds", displayName()));
         return;
     }
     const Point point = TouchCoordinateMapper::denormalize(Point{event.x, event.y}, *bounds);
     log_.debug([&] {
         return fmt::format("input {} n=({:.4f},{:.4f}) → global ({},{}) display {} bounds ({},{} {}x{})",
                            toText(event.kind), event.x, event.y, static_cast<std::int64_t>(point.x),
-                           static_cast<std::int64_t>(point.y), displayName, bounds->x, bounds->y, bounds->width,
+                           static_cast<std::int64_t>(point.y), displayName(), bounds->x, bounds->y, bounds->width,
                            bounds->height);
     });
     const bool postEvents = !dryRun;

@@ -139,7 +139,8 @@ void DisplaySession::stop() {
     std::string line = "Ending device session";
     if (active_) line += ", disconnecting " + active_->hello.deviceName;
     log_.info(line + " (" + deviceID_.substr(0, 8) + ")");
-    links_.takeOver();
+    links_.clientGone();
+    links_.cancelGrace();
     recoveryTask_.cancel();
     if (active_ && active_->link) active_->link->close(ControlMessage{Disconnect{"service stopped"}});
     active_.reset();
