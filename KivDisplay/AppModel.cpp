@@ -98,6 +98,9 @@ void AppModel::loadSettings() {
     if (const auto grace = defaults_->number(kGraceSeconds)) settings_.graceSeconds = *grace;
     if (const auto touch = defaults_->boolean(kTouchControl)) settings_.touchControl = *touch;
     if (const auto usb = defaults_->boolean(kUSBEnabled)) settings_.usbEnabled = *usb;
+    if (const auto port = defaults_->number(kWebPort); port && *port >= 0 && *port <= 65535)
+        settings_.webPort = static_cast<std::uint16_t>(*port);
+    if (env_.webPortOverride) settings_.webPort = *env_.webPortOverride;
     if (const auto id = defaults_->string(kHostID); id && !id->empty()) {
         settings_.hostID = *id;
     } else {
@@ -254,6 +257,25 @@ void AppModel::setUSBEnabled(bool on) {
     persist(defaults_->setBoolean(kUSBEnabled, on), "the USB setting");
     log_.info(std::string("USB mode ") + (on ? "enabled" : "disabled") + ", restarting service");
     startService();
+}
+
+void AppModel::setWebPort(std::uint16_t port) {
+    if (port == settings_.webPort) return;
+    settings_.webPort = port;
+    persist(defaults_->setNumber(kWebPort, port), "the web link's port");
+    log_.info(port == 0 ? std::string("Web link disabled, restarting service")
+                        : fmt::format("Web link on port {}, restarting service", port));
+    startService();
+}
+
+std::optional<AppModel::WebLinkInfo> AppModel::webLink() const {
+    if (!host_ || host_->webPort() == 0 || !env_.webFingerprint) return std::nullopt;
+    WebLinkInfo info;
+    for (const auto& address : hostStatus_.hostAddresses)
+        info.urls.push_back(fmt::format("https://{}:{}/", address, host_->webPort()));
+    if (info.urls.empty()) info.urls.push_back(fmt::format("https://127.0.0.1:{}/", host_->webPort()));
+    info.fingerprint = *env_.webFingerprint;
+    return info;
 }
 
 void AppModel::setAppearance(AppearanceMode mode) {

@@ -43,6 +43,9 @@ struct AppEnvironment {
     std::function<void(const PeerRequest&, std::function<void(bool)> answer)> askApproval;
     std::function<void(AppearanceMode)> applyAppearance;
     std::function<void()> terminate; // ends the application after quit()
+    // The web link's certificate fingerprint; nothing: this host has no web link.
+    std::optional<std::string> webFingerprint;
+    std::optional<std::uint16_t> webPortOverride; // --web-port: this run's port, whatever is stored
 };
 
 class AppModel {
@@ -92,6 +95,7 @@ public:
     void setStaticRefinement(bool on);
     void setTouchControl(bool on);
     void setUSBEnabled(bool on);
+    void setWebPort(std::uint16_t port); // 0 turns the web link off
     void setGraceSeconds(double seconds);
     void setAppearance(AppearanceMode mode);
     void requestAccessibility();
@@ -112,6 +116,13 @@ public:
     std::string sizeDescription() const; // the chosen size and the desktop it gives, for "Now: …"
     // Said under the frame-rate picker when 60 FPS costs the selected device resolution.
     std::optional<std::string> frameRateNote() const;
+    // Where a browser opens this computer's page, and the certificate it will see; nothing while
+    // the web link does not listen.
+    struct WebLinkInfo {
+        std::vector<std::string> urls;
+        std::string fingerprint;
+    };
+    std::optional<WebLinkInfo> webLink() const;
     std::string diagnosticsSummary() const;
     // What "Copy Diagnostics" copies: a dated header, the summary, this run's log, the end of the
     // previous run's.
@@ -122,6 +133,7 @@ public:
     static constexpr const char* kGraceSeconds = "graceSeconds";
     static constexpr const char* kTouchControl = "touchControl";
     static constexpr const char* kUSBEnabled = "usbEnabled";
+    static constexpr const char* kWebPort = "webPort";
     static constexpr const char* kHostID = "hostID";
     static constexpr const char* kSessionSettings = "sessionSettings";
     static constexpr const char* kDeviceSettings = "deviceSettings";

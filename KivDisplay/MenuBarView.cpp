@@ -1,9 +1,14 @@
 #include "MenuBarView.hpp"
 
+#include <QHBoxLayout>
+#include <QImage>
+#include <QLabel>
+#include <QPixmap>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <fmt/format.h>
 
+#include "KivHostCore/Linux/WebIdentity.hpp"
 #include "KivProtocol/RemoteText.hpp"
 #include "PermissionCoordinator.hpp"
 #include "ViewHelpers.hpp"
@@ -14,7 +19,12 @@ namespace {
 
 std::string linkText(const HostStatus& s) {
     if (!s.transport) return {};
-    return *s.transport == TransportKind::usb ? "USB ready" : "Wi-Fi";
+    switch (*s.transport) {
+    case TransportKind::usb: return "USB ready";
+    case TransportKind::web: return "Web";
+    case TransportKind::wifi: break;
+    }
+    return "Wi-Fi";
 }
 
 std::string stateLine(const HostStatus& s) {
@@ -71,6 +81,7 @@ void MenuBarView::refresh() {
     header();
     notices();
     feedback();
+    webInvite();
     deviceList();
     pickers();
     buttons();
@@ -123,6 +134,11 @@ void MenuBarView::notices() {
         banner(problem.text, {{"How to Fix", [this, fix = problem.fix] {
                                    if (showRemedy) showRemedy(fix);
                                }}});
+    if (model_.hostStatus().webUnavailable)
+        banner(*model_.hostStatus().webUnavailable + ". Choose another port in Settings › Connection.",
+               {{"Settings…", [this] {
+                     if (openSettings) openSettings();
+                 }}});
     for (const auto& usb : model_.hostStatus().usbDevices) {
         if (usb.state == USBDeviceStatus::State::untrusted)
             banner("A device is connected by USB but doesn't trust this computer yet. On the device, tap “Trust This "
@@ -131,6 +147,43 @@ void MenuBarView::notices() {
         else if (usb.state == USBDeviceStatus::State::waitingForApp)
             rows_->addWidget(label("USB device detected: open KivDisplay on the device to connect over USB"));
     }
+}
+
+// While no device is connected: the page's address as a QR code for a tablet's camera, the
+// address itself, and the certificate fingerprint the browser will show.
+void MenuBarView::webInvite() {
+    const auto web = model_.webLink();
+    if (!web || !model_.devices().empty()) return;
+    rows_->addWidget(
+        label("Or use a tablet's or phone's web browser as the display: scan the code or open " + web->urls.front()));
+    auto* row = new QHBoxLayout;
+    if (const auto code = makeQrCode(web->urls.front())) {
+        constexpr int module = 3;
+        constexpr int quiet = 4;
+        QImage image((code->size + 2 * quiet) * module, (code->size + 2 * quiet) * module, QImage::Format_RGB32);
+        image.fill(Qt::white);
+        for (int y = 0; y < code->size; ++y)
+            for (int x = 0; x < code->size; ++x)
+                if (code->at(x, y))
+                    for (int dy = 0; dy < module; ++dy)
+                        for (int dx = 0; dx < module; ++dx)
+                            image.setPixel((x + quiet) * module + dx, (y + quiet) * module + dy, 0xFF000000u);
+        auto* picture = new QLabel;
+        picture->setObjectName("web-qr");
+        picture->setPixmap(QPixmap::fromImage(image));
+        picture->setFixedSize(image.size());
+        row->addWidget(picture, 0, Qt::AlignTop);
+    }
+    auto* fingerprint = label("The browser warns once about this computer's own certificate. Its SHA-256 "
+                              "fingerprint should read " +
+                              web->fingerprint);
+    fingerprint->setObjectName("web-fingerprint");
+    fingerprint->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    auto font = fingerprint->font();
+    font.setPointSizeF(font.pointSizeF() * 0.85);
+    fingerprint->setFont(font);
+    row->addWidget(fingerprint, 1, Qt::AlignTop);
+    rows_->addLayout(row);
 }
 
 void MenuBarView::feedback() {

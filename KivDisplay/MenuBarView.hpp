@@ -25,6 +25,7 @@ private:
     void header();
     void notices();
     void feedback();
+    void webInvite();
     void deviceList();
     void pickers();
     void buttons();

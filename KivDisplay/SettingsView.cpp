@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <fmt/format.h>
@@ -209,6 +210,19 @@ void SettingsView::connection() {
         "USB first: plug in a cable to switch to USB automatically (steadier, higher bitrate, no Wi-Fi needed, and it "
         "charges). Unplug to return to Wi-Fi; the display and window positions stay put. The first USB connection "
         "needs “Trust” on the device."));
+    auto* webRow = new QHBoxLayout;
+    webRow->addWidget(new QLabel("Web link port "));
+    auto* webPort = new QSpinBox;
+    webPort->setObjectName("settings-web-port");
+    webPort->setRange(0, 65535);
+    webPort->setValue(model_.settings().webPort);
+    QObject::connect(webPort, &QSpinBox::editingFinished, this,
+                     [this, webPort] { model_.setWebPort(static_cast<std::uint16_t>(webPort->value())); });
+    webRow->addWidget(webPort);
+    webRow->addStretch();
+    column->addLayout(webRow);
+    column->addWidget(help("Any tablet or phone becomes a display in its web browser, with nothing to install: open "
+                           "the address the panel shows (HTTPS on this port; 0 turns it off)."));
     const auto& devices = model_.hostStatus().usbDevices;
     if (devices.empty()) column->addWidget(help("No USB devices detected"));
     for (const auto& usb : devices) {

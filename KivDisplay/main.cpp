@@ -70,6 +70,8 @@ int main(int argc, char** argv) {
     bool loopbackOnly = false;
     cli.add_option("--control-port", base.controlPort, "TCP control port")->capture_default_str();
     cli.add_option("--video-port", base.videoPort, "UDP video port")->capture_default_str();
+    std::optional<std::uint16_t> webPort;
+    cli.add_option("--web-port", webPort, "HTTPS port of the web link for this run (0: off; default: Settings)");
     cli.add_flag("--loopback-only", loopbackOnly, "listen on 127.0.0.1 only; no DNS-SD");
     try {
         cli.parse(argc, argv);
@@ -111,6 +113,8 @@ int main(int argc, char** argv) {
     env.model = platform->ports().machine ? platform->ports().machine->modelIdentifier() : "unknown";
     env.accessibilityTrusted = [&platform] { return platform->canInject(); };
     env.activeFirewall = activeFirewall;
+    if (platform->webIdentity()) env.webFingerprint = platform->webIdentity()->fingerprint;
+    env.webPortOverride = webPort;
     shell.prepare(env);
     AppModel model(std::move(env));
     shell.attach(model);

@@ -32,3 +32,8 @@ endif()
 if(KIV_BUILD_BENCH)
   find_package(benchmark CONFIG REQUIRED)
 endif()
+
+# The web link: Boost.Beast over Boost.Asio (header-only) with OpenSSL, and libqrencode for its address.
+find_package(Boost 1.74 REQUIRED)
+find_package(OpenSSL 3 REQUIRED)
+pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)

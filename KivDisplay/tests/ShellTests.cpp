@@ -130,7 +130,10 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
     options.display = (*xvfb)->display();
     options.defaults = std::make_shared<InMemoryKeyValueStore>();
     options.pulseServer = "unix:/nonexistent/pulse";
+    test::TempDir certificates("kiv-ui-web");
+    options.webIdentityFolder = certificates.path();
     auto platform = LinuxPlatform::create(options, main);
+    ASSERT_TRUE(platform->webIdentity()) << platform->webIdentity().error();
 
     DesktopShell shell;
     AppEnvironment env;
@@ -141,12 +144,22 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
     env.baseSettings.usbEnabled = false;
     env.baseSettings.controlPort = 0;
     env.baseSettings.videoPort = 0;
+    env.webPortOverride = test::freeLoopbackPort(SOCK_STREAM);
+    env.webFingerprint = platform->webIdentity()->fingerprint;
     env.accessibilityTrusted = [&] { return platform->canInject(); };
     shell.prepare(env);
     AppModel model(std::move(env));
     shell.attach(model);
     ASSERT_FALSE(model.startError()) << *model.startError();
     ASSERT_FALSE(shell.usesTray()) << "Xvfb has no tray: the panel is a window";
+
+    // Waiting for a device: the web page's address as a code, and the certificate to compare.
+    ASSERT_TRUE(pumpUntil([&] { return shell.panel()->findChild<QLabel*>("web-qr") != nullptr; }));
+    const auto* fingerprint = shell.panel()->findChild<QLabel*>("web-fingerprint");
+    ASSERT_NE(fingerprint, nullptr);
+    EXPECT_NE(fingerprint->text().toStdString().find(platform->webIdentity()->fingerprint), std::string::npos);
+    shell.panel()->resize(shell.panel()->sizeHint());
+    EXPECT_TRUE(screenshot(*shell.panel(), "panel-web-invite"));
 
     const auto port = model.host()->controlPort();
     auto ipad = device(port, "ui-device", "Test iPad", "iPad13,4");

@@ -8,6 +8,7 @@ std::string_view name(TransportKind kind) {
     switch (kind) {
     case TransportKind::wifi: return "Wi-Fi";
     case TransportKind::usb: return "USB";
+    case TransportKind::web: return "Web";
     }
     return {};
 }

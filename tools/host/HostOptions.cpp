@@ -50,6 +50,8 @@ ParseResult parseOptions(int argc, const char* const* argv, HostSettings default
     app.add_option("--name", s.serviceName, "name devices see for this host")->capture_default_str();
     app.add_option("--control-port", s.controlPort, "TCP control port")->capture_default_str();
     app.add_option("--video-port", s.videoPort, "UDP video port")->capture_default_str();
+    app.add_option("--web-port", s.webPort, "HTTPS port of the web link, where a browser is a device (0: off)")
+        ->capture_default_str();
     app.add_flag("--loopback-only", loopbackOnly, "listen on 127.0.0.1 only; no DNS-SD");
     app.add_flag("--no-wifi", noWifi, "no Wi-Fi listeners");
     app.add_flag("--no-usb", noUsb, "no USB devices");
@@ -110,6 +112,24 @@ std::string listeningLine(const HostSettings& settings, std::uint16_t controlPor
     return line;
 }
 
+std::vector<std::string> webAddresses(const std::vector<std::string>& hostAddresses, std::uint16_t port) {
+    std::vector<std::string> urls;
+    for (const auto& address : hostAddresses)
+        urls.push_back(fmt::format("https://{}:{}/", address, port));
+    if (urls.empty()) urls.push_back(fmt::format("https://127.0.0.1:{}/", port));
+    return urls;
+}
+
+std::string webLines(const std::vector<std::string>& urls, const std::string& fingerprint) {
+    std::string text = "Web: open " + urls.front();
+    for (std::size_t i = 1; i < urls.size(); ++i)
+        text += " or " + urls[i];
+    text += " in the browser of a tablet or phone on this network to use it as a display\n";
+    text += "Web: the certificate's SHA-256 fingerprint is " + fingerprint +
+            " (the browser warns once about it: compare, then continue)\n";
+    return text;
+}
+
 std::string statusLine(const HostService::Status& status) {
     std::string line = "status: " + serviceText(status.service);
     if (!status.hostAddresses.empty()) {
@@ -119,6 +139,7 @@ std::string statusLine(const HostService::Status& status) {
     }
     if (!status.permissionGranted) line += " | screen not readable";
     if (status.usbUnavailable) line += " | USB: " + *status.usbUnavailable;
+    if (status.webUnavailable) line += " | Web: " + *status.webUnavailable;
     line += fmt::format(" | {} device(s)", status.devices.size());
     for (const auto& d : status.devices)
         line += " | " + deviceText(d);

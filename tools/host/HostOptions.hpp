@@ -29,6 +29,11 @@ ParseResult parseOptions(int argc, const char* const* argv, HostSettings default
 // What is listening once the service has started: the Wi-Fi ports, USB, or both.
 std::string listeningLine(const HostSettings& settings, std::uint16_t controlPort, std::uint16_t videoPort);
 
+// The web link's addresses, one per host address (loopback when there is none), and the lines
+// that tell the user where to point the browser and which certificate it will see.
+std::vector<std::string> webAddresses(const std::vector<std::string>& hostAddresses, std::uint16_t port);
+std::string webLines(const std::vector<std::string>& urls, const std::string& fingerprint);
+
 // One line describing the aggregate status: service state, addresses, and each device.
 std::string statusLine(const HostService::Status& status);
 

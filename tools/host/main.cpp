@@ -153,6 +153,14 @@ int main(int argc, char** argv) {
             return;
         }
         std::cout << host::listeningLine(options.settings, service->controlPort(), service->videoPort()) << std::endl;
+        if (service->webPort() != 0 && platform->webIdentity()) {
+            const auto urls = host::webAddresses(service->status().hostAddresses, service->webPort());
+            std::cout << host::webLines(urls, platform->webIdentity()->fingerprint);
+            if (const auto code = makeQrCode(urls.front())) std::cout << qrTerminalText(*code);
+            std::cout << std::flush;
+        } else if (options.settings.webPort != 0 && !platform->webIdentity()) {
+            std::cout << "Web: no web link: " << platform->webIdentity().error() << std::endl;
+        }
     });
     std::atomic<bool> stopping{false};
     std::thread waiter([&] {

@@ -1,6 +1,9 @@
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
 
+#include <unistd.h>
+
 #include <chrono>
+#include <nlohmann/json.hpp>
 
 #include "KivHostCore/Linux/AsioNetwork.hpp"
 #include "KivHostCore/Linux/DnsSdRegistrar.hpp"
@@ -10,12 +13,14 @@
 #include "KivHostCore/Linux/LinuxPowerEvents.hpp"
 #include "KivHostCore/Linux/PulseAudioDevices.hpp"
 #include "KivHostCore/Linux/PulseAudioRecorder.hpp"
+#include "KivHostCore/Linux/WebServer.hpp"
 #include "KivHostCore/Linux/X11ScreenGrabber.hpp"
 #include "KivHostCore/Linux/XTestEventPoster.hpp"
 #include "KivHostCore/Platform/ExecutorDisplayClock.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Transport/Usbmux.hpp"
 #include "VirtualDisplay/Linux/RandRVirtualDisplayAdapter.hpp"
+#include "WebPage/WebPage.hpp"
 
 namespace kiv {
 
@@ -28,7 +33,30 @@ struct LinuxPlatform::Impl {
     std::shared_ptr<RandRVirtualDisplayAdapter> displays;
     std::shared_ptr<XTestEventPoster> poster;
 
+    std::expected<WebIdentity, std::string> web = std::unexpected(std::string());
+
     explicit Impl(LinuxPlatformOptions o) : options(std::move(o)), encoders(options.x264Preset) {}
+
+    static std::string localHostName() {
+        char name[256] = {};
+        return ::gethostname(name, sizeof name - 1) == 0 ? std::string(name) : std::string("kivdisplay");
+    }
+
+    // The page's files, and host.json naming this machine and the certificate the browser should see.
+    std::expected<std::shared_ptr<StreamListener>, std::string> openWeb(const ListenerOptions& listen) const {
+        WebServerOptions server;
+        server.listen = listen;
+        server.certificatePem = web->certificatePem;
+        server.privateKeyPem = web->privateKeyPem;
+        const auto info = nlohmann::json{{"hostName", localHostName()}, {"fingerprint", web->fingerprint}}.dump();
+        server.assets = [info](std::string_view path) -> std::optional<WebAsset> {
+            if (path == "/host.json") return WebAsset{"application/json", info};
+            const auto file = WebPage::find(path);
+            if (!file) return std::nullopt;
+            return WebAsset{std::string(file->contentType), std::string(file->body)};
+        };
+        return openWebListener(std::move(server));
+    }
 
     // Opens the screen and reads a small picture of it: what "may record the screen" means here.
     // Blocks on the X server: only for the probe's own thread and the program's start.
@@ -131,11 +159,27 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
     };
     p.screenRecordingGranted = [i] { return i->lastProbe().has_value(); };
     p.power = LinuxPowerEvents::create(i->options.display, main);
+    if (i->options.webLink) {
+        WebIdentityRequest request;
+        request.folder =
+            i->options.webIdentityFolder.value_or(JsonFileKeyValueStore::defaultPath("kivdisplay").parent_path());
+        request.hostName = Impl::localHostName();
+        for (const auto& address : i->machine.ipv4Addresses())
+            if (!address.isLoopback) request.addresses.push_back(address.address);
+        i->web = loadOrCreateWebIdentity(request);
+        if (i->web) p.makeWebListener = [i](const ListenerOptions& listen) { return i->openWeb(listen); };
+    } else {
+        i->web = std::unexpected(std::string("the web link is off"));
+    }
     return platform;
 }
 
 LinuxPlatform::LinuxPlatform(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 LinuxPlatform::~LinuxPlatform() = default;
+
+const std::expected<WebIdentity, std::string>& LinuxPlatform::webIdentity() const {
+    return impl_->web;
+}
 
 bool LinuxPlatform::canCapture() const {
     return impl_->lastProbe().has_value(); // the probe made as the platform started, while fresh

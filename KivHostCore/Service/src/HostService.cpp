@@ -6,8 +6,9 @@
 #include "KivHostCore/Transport/ControlServer.hpp"
 #include "KivHostCore/Transport/DnsSdAdvertiser.hpp"
 #include "KivHostCore/Transport/DnsSdDiscovery.hpp"
+#include "KivHostCore/Transport/StreamLinkTransport.hpp"
 #include "KivHostCore/Transport/UDPVideoListener.hpp"
-#include "KivHostCore/Transport/USBTransport.hpp"
+#include "KivHostCore/Transport/WebLinkServer.hpp"
 #include "KivHostCore/Transport/WiFiTransport.hpp"
 #include "KivProtocol/ControlFraming.hpp"
 #include "KivProtocol/HostClock.hpp"
@@ -47,7 +48,8 @@ HostService::HostService(HostSettings settings, FrameSourceKind sourceKind, std:
       pairing_(std::move(pairing)), muteQueue_(platform.makeQueue("kiv.audio.mute", true)),
       gate_(DisplayOperationGate::create(main)), controlQueue_(platform.makeQueue("kiv.control.links", false)),
       serverQueue_(platform.makeQueue("kiv.control", false)), udpQueue_(platform.makeQueue("kiv.udp", false)),
-      usbQueue_(platform.makeQueue("kiv.usb.monitor", false)), dnsSdQueue_(platform.makeQueue("kiv.bonjour", false)) {
+      usbQueue_(platform.makeQueue("kiv.usb.monitor", false)), dnsSdQueue_(platform.makeQueue("kiv.bonjour", false)),
+      webQueue_(platform.makeQueue("kiv.web.links", false)) {
     if (platform.makeAudioDevices) {
         auto devices = platform.makeAudioDevices(*muteQueue_);
         auto store = platform.defaults ? platform.defaults : std::make_shared<InMemoryKeyValueStore>();
@@ -84,9 +86,12 @@ std::uint16_t HostService::controlPort() const {
 std::uint16_t HostService::videoPort() const {
     return udp_ ? udp_->port() : settings_.videoPort;
 }
+std::uint16_t HostService::webPort() const {
+    return web_ ? web_->port() : 0;
+}
 
 std::expected<void, std::string> HostService::start() {
-    if (server_ || usbMonitor_) return {};
+    if (server_ || usbMonitor_ || web_) return {};
     // A run that died while it held the output silenced left a note of what to give back; the
     // sound server is asked on the mute queue, never on this thread.
     if (muter_ && !restoredAfterCrash_) muter_->restoreAfterCrash();
@@ -118,6 +123,7 @@ std::expected<void, std::string> HostService::start() {
         status_.hostAddresses.clear();
     }
     if (settings_.usbEnabled) startUSB();
+    startWeb();
     status_.service = HostStatus::Service::listening();
     emit();
     return {};
@@ -189,6 +195,31 @@ void HostService::startUSB() {
     };
     monitor->start();
     usbMonitor_ = monitor;
+}
+
+void HostService::startWeb() {
+    if (settings_.webPort == 0 || !platform_.makeWebListener) return;
+    auto listener = platform_.makeWebListener({settings_.webPort, settings_.loopbackOnly});
+    if (!listener) {
+        // The other links still serve: a busy web port is a notice, not a failure to start.
+        log_.warning(fmt::format("Web link unavailable on port {}: {}", settings_.webPort, listener.error()));
+        status_.webUnavailable =
+            fmt::format("The web link cannot listen on port {}: {}", settings_.webPort, listener.error());
+        return;
+    }
+    auto server = WebLinkServer::create(*listener, *webQueue_, *webQueue_);
+    std::weak_ptr<HostService> weak = weak_from_this();
+    auto main = main_.handle();
+    server->onTransport = [weak, main](std::shared_ptr<WebTransport> link) {
+        main.post([weak, link] {
+            auto self = weak.lock();
+            if (!self) return;
+            self->accept(link);
+            link->sendControl({self->hostInfo()});
+        });
+    };
+    server->start();
+    web_ = server;
 }
 
 void HostService::accept(const std::shared_ptr<HostTransport>& link) {
@@ -411,6 +442,8 @@ void HostService::stop() {
     server_.reset();
     if (udp_) udp_->stop();
     udp_.reset();
+    if (web_) web_->stop();
+    web_.reset();
     const bool permission = status_.permissionGranted;
     status_ = Status{};
     status_.permissionGranted = permission;

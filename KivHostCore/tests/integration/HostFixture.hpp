@@ -179,9 +179,12 @@ protected:
         settings.videoPort = 0;
         settings.loopbackOnly = true;
         settings.usbEnabled = false;
+        settings.webPort = 0;
         if (tweak) tweak(settings);
         LinuxPlatformOptions options;
         options.display = xvfb_->display();
+        options.webLink = webFolder_.has_value(); // never the certificate in the user's own folder
+        options.webIdentityFolder = webFolder_;
         options.defaults = std::make_shared<InMemoryKeyValueStore>();
         options.pulseServer = pulseServer_;
         platform_ = LinuxPlatform::create(options, main_);
@@ -248,6 +251,7 @@ protected:
     std::mutex statusMutex_;
     HostService::Status status_;
     std::uint16_t controlPort_ = 0;
+    std::optional<std::filesystem::path> webFolder_;      // set: the host has a web link, its certificate here
     std::string pulseServer_ = "unix:/nonexistent/pulse"; // no sound server unless a test starts one
 };
 
@@ -271,6 +275,10 @@ struct HostProcess {
                                       "--name",         "CI Host"};
         if (std::ranges::find(flags, "--usb-direct") == flags.end())
             argv.push_back("--no-usb"); // never the machine's usbmuxd
+        if (std::ranges::find(flags, "--web-port") == flags.end()) {
+            argv.push_back("--web-port"); // never the machine's one web port
+            argv.push_back("0");
+        }
         argv.insert(argv.end(), flags.begin(), flags.end());
         auto child = test::ChildProcess::start({.argv = argv,
                                                 .environment = {{"XDG_CONFIG_HOME", (home / "config").string()},

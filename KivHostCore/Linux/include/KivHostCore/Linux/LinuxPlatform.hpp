@@ -2,10 +2,13 @@
 // The composition root's one function: the real Linux ports behind HostPlatform (X11 RandR
 // monitors, MIT-SHM capture, libavcodec, XTest, PulseAudio, Asio, DNS-SD, usbmuxd, the JSON
 // key-value store). Nothing else in the host knows these implementations.
+#include <expected>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "KivHostCore/Linux/WebIdentity.hpp"
 #include "KivHostCore/Platform/HostPlatform.hpp"
 
 namespace kiv {
@@ -15,6 +18,9 @@ struct LinuxPlatformOptions {
     std::shared_ptr<KeyValueStore> defaults; // nothing: the application's JSON file
     std::optional<std::string> pulseServer;  // nothing: the environment's
     std::string x264Preset = "ultrafast";
+    // The web link's certificate lives beside the settings; off: no web link at all.
+    bool webLink = true;
+    std::optional<std::filesystem::path> webIdentityFolder; // nothing: the configuration folder
 };
 
 class LinuxPlatform {
@@ -30,6 +36,8 @@ public:
     bool canCapture() const;
     // True when the X server has XTEST.
     bool canInject() const;
+    // The web link's certificate, or why there is none (then the host has no web link).
+    const std::expected<WebIdentity, std::string>& webIdentity() const;
 
     struct Impl;
 

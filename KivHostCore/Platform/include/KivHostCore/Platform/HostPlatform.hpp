@@ -2,6 +2,7 @@
 // Everything the host service and its sessions need from the machine, as ports. The composition
 // root fills it with the Linux implementations (makeLinuxPlatform); tests fill it with fakes and
 // virtual time. It must outlive the service and every session.
+#include <expected>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -43,6 +44,9 @@ struct HostPlatform {
     std::function<std::unique_ptr<Executor>(const std::string& label, bool ownThread)> makeQueue;
 
     NetworkFactory* network = nullptr;
+    // The web link's listener (HTTPS serving the page, `/link` a WebSocket whose messages are the
+    // connection's bytes); absent: this host has no web link.
+    std::function<std::expected<std::shared_ptr<StreamListener>, std::string>(const ListenerOptions&)> makeWebListener;
     UsbmuxService* usbmux = nullptr;
     std::function<std::unique_ptr<ServiceRegistrar>()> makeRegistrar;
     MachineInfo* machine = nullptr;

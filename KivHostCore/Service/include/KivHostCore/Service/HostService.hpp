@@ -1,6 +1,6 @@
 #pragma once
 // The host: owns the listeners (Wi-Fi control server and UDP video listener, DNS-SD advertiser,
-// USB device monitor), keeps links until they say hello, gives every device one session, and
+// USB device monitor, web link), keeps links until they say hello, gives every device one session, and
 // folds the sessions' states into one status. Main-executor confined; every handler runs there.
 #include <cstdint>
 #include <expected>
@@ -28,6 +28,7 @@ class DnsSdAdvertiser;
 class ControlServer;
 class ServiceRegistrar;
 class UDPVideoListener;
+class WebLinkServer;
 
 // Where a direct USB connection goes: "host:port", empty parts dropped; host 127.0.0.1 and port
 // 52012 when missing or unreadable.
@@ -42,6 +43,7 @@ public:
         std::vector<std::string> hostAddresses;
         std::vector<USBDeviceStatus> usbDevices;
         std::optional<std::string> usbUnavailable;
+        std::optional<std::string> webUnavailable; // the web link was asked for and cannot listen
         bool permissionGranted = true;
         std::vector<HostStatus> devices;
         bool operator==(const Status&) const = default;
@@ -82,6 +84,7 @@ public:
     // Bound ports once listening (the settings' ports unless they were 0).
     std::uint16_t controlPort() const;
     std::uint16_t videoPort() const;
+    std::uint16_t webPort() const; // 0 when the web link is off or cannot listen
 
     HostService(HostSettings settings, FrameSourceKind sourceKind, std::shared_ptr<PairingStore> pairing,
                 HostPlatform& platform, Executor& main); // use create()
@@ -89,6 +92,7 @@ public:
 private:
     std::expected<void, std::string> startWiFi();
     void startUSB();
+    void startWeb();
     void accept(const std::shared_ptr<HostTransport>& link);
     void route(const Hello& hello, const std::shared_ptr<HostTransport>& link);
     std::shared_ptr<DisplaySession> makeSession(const Hello& hello);
@@ -116,10 +120,12 @@ private:
     std::unique_ptr<Executor> udpQueue_;
     std::unique_ptr<Executor> usbQueue_;
     std::unique_ptr<Executor> dnsSdQueue_;
+    std::unique_ptr<Executor> webQueue_;
     std::unique_ptr<ServiceRegistrar> registrar_;
     std::shared_ptr<ControlServer> server_;
     std::shared_ptr<UDPVideoListener> udp_;
     std::shared_ptr<USBDeviceMonitor> usbMonitor_;
+    std::shared_ptr<WebLinkServer> web_;
     std::shared_ptr<DnsSdAdvertiser> advertiser_;
     std::map<std::string, std::shared_ptr<DisplaySession>> sessions_;
     std::vector<std::shared_ptr<DisplaySession>> retiring_; // released, destroyed on the next main turn

@@ -14,6 +14,7 @@ struct HostSettings {
     std::string serviceName;
     std::uint16_t controlPort = KivConstants::defaultControlPort;
     std::uint16_t videoPort = KivConstants::defaultVideoPort;
+    std::uint16_t webPort = KivConstants::defaultWebPort; // 0: no web link
     double graceSeconds = 60;
     bool loopbackOnly = false;
     bool useVirtualDisplay = true;

@@ -14,7 +14,7 @@
 
 #include "KivBase/KivLog.hpp"
 #include "KivHostCore/Platform/Network.hpp"
-#include "KivHostCore/Transport/USBTransport.hpp"
+#include "KivHostCore/Transport/StreamLinkTransport.hpp"
 #include "KivHostCore/Transport/Usbmux.hpp"
 
 namespace kiv {

@@ -1,4 +1,4 @@
-#include "KivHostCore/Transport/USBTransport.hpp"
+#include "KivHostCore/Transport/StreamLinkTransport.hpp"
 
 #include <fmt/format.h>
 
@@ -13,23 +13,37 @@ std::shared_ptr<USBTransport> USBTransport::create(std::shared_ptr<Connection> c
 }
 
 USBTransport::USBTransport(std::shared_ptr<Connection> connection, USBDeviceInfo device, Executor& clock)
-    : id_(newUUID()), device_(std::move(device)), remoteAddress_("USB · " + device_.shortID()),
+    : StreamLinkTransport(std::move(connection), TransportKind::usb, "USB · " + device.shortID(), device.shortID(),
+                          clock),
+      device_(std::move(device)) {}
+
+std::shared_ptr<WebTransport> WebTransport::create(std::shared_ptr<Connection> connection, Executor& clock) {
+    auto address = LocalNetwork::describe(connection->remoteEndpoint());
+    return std::make_shared<WebTransport>(std::move(connection), std::move(address), clock);
+}
+
+WebTransport::WebTransport(std::shared_ptr<Connection> connection, std::string address, Executor& clock)
+    : StreamLinkTransport(std::move(connection), TransportKind::web, address, address, clock) {}
+
+StreamLinkTransport::StreamLinkTransport(std::shared_ptr<Connection> connection, TransportKind kind,
+                                         std::string remoteAddress, std::string metricsDevice, Executor& clock)
+    : id_(newUUID()), kind_(kind), remoteAddress_(std::move(remoteAddress)), metricsDevice_(std::move(metricsDevice)),
       stream_(FramedStream::create(std::move(connection), remoteAddress_)), clock_(clock.handle()),
       lastMetrics_(clock.now()) {}
 
-void USBTransport::setOnControl(std::function<void(const ControlMessage&)> handler) {
+void StreamLinkTransport::setOnControl(std::function<void(const ControlMessage&)> handler) {
     handlers_.control.set(std::move(handler));
 }
 
-void USBTransport::setOnClosed(std::function<void(const std::string& reason)> handler) {
+void StreamLinkTransport::setOnClosed(std::function<void(const std::string& reason)> handler) {
     handlers_.closed.set(std::move(handler));
 }
 
-void USBTransport::setOnVideoReady(std::function<void()> handler) {
+void StreamLinkTransport::setOnVideoReady(std::function<void()> handler) {
     handlers_.videoReady.set(std::move(handler));
 }
 
-void USBTransport::start(Executor& queue) {
+void StreamLinkTransport::start(Executor& queue) {
     {
         const std::lock_guard lock(mutex_);
         queue_ = queue.handle();
@@ -37,7 +51,9 @@ void USBTransport::start(Executor& queue) {
     stream_->onItem = [weak = weak_from_this()](StreamItem item) {
         const auto self = weak.lock();
         const auto* message = std::get_if<ControlMessage>(&item.value);
-        if (self && message) self->handlers_.control(*message);
+        if (!self || !message) return;
+        self->receivedControl_ = true;
+        self->handlers_.control(*message);
     };
     stream_->onClosed = [weak = weak_from_this()](const std::string& reason) {
         if (const auto self = weak.lock()) self->handlers_.closed(reason);
@@ -45,16 +61,16 @@ void USBTransport::start(Executor& queue) {
     stream_->start(queue);
 }
 
-void USBTransport::sendControl(const ControlMessage& message) {
+void StreamLinkTransport::sendControl(const ControlMessage& message) {
     if (auto frame = ControlFraming::encode(message)) stream_->send(std::move(*frame));
 }
 
-void USBTransport::close(const std::optional<ControlMessage>& after) {
+void StreamLinkTransport::close(const std::optional<ControlMessage>& after) {
     endVideo();
     stream_->close(after);
 }
 
-void USBTransport::beginVideo(std::uint32_t, std::uint64_t) {
+void StreamLinkTransport::beginVideo(std::uint32_t, std::uint64_t) {
     ExecutorHandle linkQueue;
     {
         const std::lock_guard lock(mutex_);
@@ -68,17 +84,17 @@ void USBTransport::beginVideo(std::uint32_t, std::uint64_t) {
     });
 }
 
-void USBTransport::endVideo() {
+void StreamLinkTransport::endVideo() {
     const std::lock_guard lock(mutex_);
     videoOn_ = false;
 }
 
-bool USBTransport::isVideoReady() const {
+bool StreamLinkTransport::isVideoReady() const {
     const std::lock_guard lock(mutex_);
     return videoOn_ && !stream_->isClosed();
 }
 
-std::int64_t USBTransport::sendVideo(const EncodedFrame& frame, VideoCompletion completion) {
+std::int64_t StreamLinkTransport::sendVideo(const EncodedFrame& frame, VideoCompletion completion) {
     std::uint32_t frameID = 0;
     {
         const std::lock_guard lock(mutex_);
@@ -88,8 +104,9 @@ std::int64_t USBTransport::sendVideo(const EncodedFrame& frame, VideoCompletion 
     // An item the device's reader would refuse would end the whole link: refuse the frame instead.
     auto item = StreamFraming::encodeVideo(frameID, frame.isKeyframe, frame.captureTimeUs, frame.data);
     if (!item) {
-        log_.warning(fmt::format("Video frame of {} bytes refused: more than {} bytes cannot be sent over USB",
-                                 frame.data.size(), StreamFraming::kMaxVideoBody - StreamFraming::kVideoHeaderBytes));
+        log_.warning(fmt::format("Video frame of {} bytes refused: more than {} bytes cannot be sent over {}",
+                                 frame.data.size(), StreamFraming::kMaxVideoBody - StreamFraming::kVideoHeaderBytes,
+                                 name(kind_)));
         return 0;
     }
     {
@@ -106,7 +123,7 @@ std::int64_t USBTransport::sendVideo(const EncodedFrame& frame, VideoCompletion 
     return size;
 }
 
-bool USBTransport::sendAudio(Bytes item, std::function<void()> completion) {
+bool StreamLinkTransport::sendAudio(Bytes item, std::function<void()> completion) {
     if (stream_->isClosed()) return false;
     stream_->send(std::move(item), [completion = std::move(completion)](const NetworkError&) {
         if (completion) completion();
@@ -114,13 +131,13 @@ bool USBTransport::sendAudio(Bytes item, std::function<void()> completion) {
     return true;
 }
 
-TransportMetrics USBTransport::takeMetrics() {
+TransportMetrics StreamLinkTransport::takeMetrics() {
     const auto counters = stream_->takeCounters();
     const std::lock_guard lock(mutex_);
     const auto current = now();
     const double elapsedUs = std::max(1.0, static_cast<double>((current - lastMetrics_).count()));
     lastMetrics_ = current;
-    TransportMetrics metrics(TransportKind::usb, device_.shortID());
+    TransportMetrics metrics(kind_, metricsDevice_);
     metrics.throughputMbps = static_cast<double>(counters.bytesOut) * 8.0 / elapsedUs;
     metrics.sendQueueBytes = inFlight_->load();
     metrics.receiveQueueBytes = counters.buffered;

@@ -1,5 +1,6 @@
 #pragma once
-// A USB link: one framed stream through the usbmuxd tunnel carrying control, video and audio.
+// A link over one framed stream carrying control, video and audio: USB (the usbmuxd tunnel) and
+// the web link (a WebSocket, one item per message).
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -11,13 +12,14 @@
 
 namespace kiv {
 
-class USBTransport final : public HostTransport, public std::enable_shared_from_this<USBTransport> {
+class StreamLinkTransport : public HostTransport, public std::enable_shared_from_this<StreamLinkTransport> {
 public:
-    static std::shared_ptr<USBTransport> create(std::shared_ptr<Connection> connection, USBDeviceInfo device,
-                                                Executor& clock);
+    // `remoteAddress` names the peer in logs and the status; `metricsDevice` in the link figures.
+    StreamLinkTransport(std::shared_ptr<Connection> connection, TransportKind kind, std::string remoteAddress,
+                        std::string metricsDevice, Executor& clock);
 
     const std::string& id() const override { return id_; }
-    TransportKind kind() const override { return TransportKind::usb; }
+    TransportKind kind() const override { return kind_; }
     const std::string& remoteAddress() const override { return remoteAddress_; }
     bool isOpen() const override { return !stream_->isClosed(); }
     void setOnControl(std::function<void(const ControlMessage&)> handler) override;
@@ -32,16 +34,15 @@ public:
     std::int64_t sendVideo(const EncodedFrame& frame, VideoCompletion completion) override;
     bool sendAudio(Bytes item, std::function<void()> completion) override;
     TransportMetrics takeMetrics() override;
-
-    const USBDeviceInfo& device() const { return device_; }
-
-    USBTransport(std::shared_ptr<Connection> connection, USBDeviceInfo device, Executor& clock); // use create()
+    // Whether the peer has sent any control item yet (the listeners cap links that stay silent).
+    bool hasReceivedControl() const { return receivedControl_.load(); }
 
 private:
     MonotonicTime now() const { return clock_.now().value_or(MonotonicTime{}); }
     const std::string id_;
-    const USBDeviceInfo device_;
+    const TransportKind kind_;
     const std::string remoteAddress_;
+    const std::string metricsDevice_;
     std::shared_ptr<FramedStream> stream_;
     const ExecutorHandle clock_; // held weakly, like every executor reached from other threads
     mutable std::mutex mutex_;
@@ -52,6 +53,26 @@ private:
     std::shared_ptr<std::atomic<std::int64_t>> inFlight_ = std::make_shared<std::atomic<std::int64_t>>(0);
     LinkHandlers handlers_;
     ExecutorHandle queue_; // the link's queue, from start()
+    std::atomic<bool> receivedControl_{false};
+};
+
+class USBTransport final : public StreamLinkTransport {
+public:
+    static std::shared_ptr<USBTransport> create(std::shared_ptr<Connection> connection, USBDeviceInfo device,
+                                                Executor& clock);
+    const USBDeviceInfo& device() const { return device_; }
+
+    USBTransport(std::shared_ptr<Connection> connection, USBDeviceInfo device, Executor& clock); // use create()
+
+private:
+    const USBDeviceInfo device_;
+};
+
+// A browser's link: a WebSocket carrying the same stream items as USB.
+class WebTransport final : public StreamLinkTransport {
+public:
+    static std::shared_ptr<WebTransport> create(std::shared_ptr<Connection> connection, Executor& clock);
+    WebTransport(std::shared_ptr<Connection> connection, std::string address, Executor& clock); // use create()
 };
 
 } // namespace kiv

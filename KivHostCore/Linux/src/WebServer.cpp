@@ -1,0 +1,568 @@
+// The web link's listener on Boost.Beast. This file must not include standalone Asio: its helper
+// namespaces clash with Boost.Asio's in one translation unit.
+#include "KivHostCore/Linux/WebServer.hpp"
+
+#include <pthread.h>
+
+#include <boost/asio.hpp>
+#include <boost/beast.hpp>
+#include <boost/beast/core/detect_ssl.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <deque>
+#include <fmt/format.h>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility> // before Boost.Asio's awaitable, which uses std::exchange without it
+
+#include "KivBase/KivLog.hpp"
+
+namespace kiv {
+
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace ssl = net::ssl;
+using tcp = net::ip::tcp;
+using net::use_awaitable;
+
+KivLogger& webLog() {
+    static KivLogger logger = KivLog::logger("Transport");
+    return logger;
+}
+
+NetworkEndpoint toEndpoint(const tcp::endpoint& endpoint) {
+    auto address = endpoint.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
+    if (address.is_v4()) return NetworkEndpoint::hostPort(IPv4Address{address.to_v4().to_bytes()}, endpoint.port());
+    return NetworkEndpoint::hostPort(IPv6Address{address.to_v6().to_bytes()}, endpoint.port());
+}
+
+bool isLoopback(const NetworkEndpoint& endpoint) {
+    if (const auto* v4 = std::get_if<IPv4Address>(&endpoint.host)) return v4->bytes[0] == 127;
+    if (const auto* v6 = std::get_if<IPv6Address>(&endpoint.host)) {
+        std::array<std::uint8_t, 16> loopback{};
+        loopback[15] = 1;
+        return v6->bytes == loopback;
+    }
+    return false;
+}
+
+// Where the handlers of one object run, and what it last reported.
+template <class State>
+class Reporter {
+public:
+    using Handler = std::function<void(State, const NetworkError&)>;
+    explicit Reporter(State initial) : state_(initial) {}
+
+    void bind(Executor& queue) {
+        const std::lock_guard lock(mutex_);
+        queue_ = queue.handle();
+    }
+    void setHandler(Handler handler) {
+        const std::lock_guard lock(mutex_);
+        handler_ = std::make_shared<Handler>(std::move(handler));
+    }
+    State state() const {
+        const std::lock_guard lock(mutex_);
+        return state_;
+    }
+    void post(Task task) {
+        ExecutorHandle queue;
+        {
+            const std::lock_guard lock(mutex_);
+            queue = queue_;
+        }
+        queue.post(std::move(task));
+    }
+    void report(State state, NetworkError error, State final) {
+        std::shared_ptr<Handler> handler;
+        {
+            const std::lock_guard lock(mutex_);
+            if (state_ == final) return;
+            state_ = state;
+            handler = handler_;
+        }
+        post([handler, state, error = std::move(error)] {
+            if (handler && *handler) (*handler)(state, error);
+        });
+    }
+
+private:
+    mutable std::mutex mutex_;
+    State state_;
+    std::shared_ptr<Handler> handler_;
+    ExecutorHandle queue_;
+};
+
+// One upgraded WebSocket as a byte-stream Connection. Socket work runs on the listener's single
+// io thread; the public calls post there. Reads stop while 256 KiB lie unconsumed, so a peer
+// that floods is held back by TCP instead of host memory; sends queue up to a bound and close
+// the link beyond it.
+template <class Stream>
+class WebSocketConnection final : public Connection, public std::enable_shared_from_this<WebSocketConnection<Stream>> {
+public:
+    static constexpr std::size_t kReadAhead = 262144;
+
+    WebSocketConnection(websocket::stream<Stream> ws, NetworkEndpoint peer, const WebServerOptions& options)
+        : ws_(std::move(ws)), peer_(std::move(peer)), maxQueued_(options.maxQueuedBytes) {}
+
+    void setStateHandler(StateHandler handler) override { reporter_.setHandler(std::move(handler)); }
+    ConnectionState state() const override { return reporter_.state(); }
+    void start(Executor& queue) override {
+        reporter_.bind(queue);
+        reporter_.report(ConnectionState::ready, std::nullopt, ConnectionState::cancelled);
+        onIo([](WebSocketConnection& self) { self.pump(); });
+    }
+    void receive(std::size_t minimum, std::size_t maximum, ReceiveHandler handler) override {
+        onIo([minimum, maximum, handler = std::move(handler)](WebSocketConnection& self) mutable {
+            self.want_ = Want{std::max<std::size_t>(1, minimum), std::max<std::size_t>(1, maximum), std::move(handler)};
+            self.pump();
+        });
+    }
+    void send(Bytes data, SendCompletion completion) override {
+        onIo([data = std::move(data), completion = std::move(completion)](WebSocketConnection& self) mutable {
+            if (self.ended_) return self.complete(std::move(completion), "connection closed");
+            self.queued_ += data.size();
+            self.writes_.push_back({std::move(data), std::move(completion)});
+            if (self.queued_ > self.maxQueued_) {
+                return self.end(fmt::format("the device stopped reading: {} bytes wait to be sent", self.queued_),
+                                ConnectionState::failed);
+            }
+            self.writeNext();
+        });
+    }
+    void cancel() override {
+        onIo([](WebSocketConnection& self) { self.end("cancelled", ConnectionState::cancelled); });
+    }
+    std::optional<NetworkEndpoint> remoteEndpoint() const override { return peer_; }
+
+private:
+    struct Want {
+        std::size_t minimum = 1;
+        std::size_t maximum = 1;
+        ReceiveHandler handler;
+    };
+    struct Write {
+        Bytes data;
+        SendCompletion completion;
+    };
+
+    template <class Fn>
+    void onIo(Fn&& fn) {
+        net::post(ws_.get_executor(),
+                  [self = this->shared_from_this(), fn = std::forward<Fn>(fn)]() mutable { fn(*self); });
+    }
+
+    void complete(SendCompletion completion, NetworkError error) {
+        if (!completion) return;
+        reporter_.post([completion = std::move(completion), error = std::move(error)] { completion(error); });
+    }
+
+    // Hands buffered bytes to a waiting receive and keeps one read outstanding while there is room.
+    void pump() {
+        if (want_ && (inbound_.size() >= want_->minimum || (ended_ && !inbound_.empty()))) {
+            const auto count = std::min(want_->maximum, inbound_.size());
+            Bytes chunk(inbound_.begin(), inbound_.begin() + static_cast<std::ptrdiff_t>(count));
+            inbound_.erase(inbound_.begin(), inbound_.begin() + static_cast<std::ptrdiff_t>(count));
+            auto handler = std::move(want_->handler);
+            want_.reset();
+            reporter_.post([handler = std::move(handler), chunk = std::move(chunk)]() mutable {
+                handler(std::move(chunk), false, std::nullopt);
+            });
+        } else if (want_ && ended_) {
+            auto handler = std::move(want_->handler);
+            want_.reset();
+            reporter_.post([handler = std::move(handler), complete = peerClosed_, error = endError_] {
+                handler({}, complete, complete ? NetworkError() : NetworkError(error));
+            });
+        }
+        if (!ended_ && !reading_ && inbound_.size() < kReadAhead && reporter_.state() == ConnectionState::ready)
+            readNext();
+    }
+
+    void readNext() {
+        reading_ = true;
+        ws_.async_read(readBuffer_, [self = this->shared_from_this()](beast::error_code error, std::size_t) {
+            self->reading_ = false;
+            if (self->ended_) return;
+            if (error == websocket::error::closed) {
+                self->peerClosed_ = true;
+                return self->end("closed by the device", ConnectionState::cancelled);
+            }
+            if (error) return self->end(error.message(), ConnectionState::failed);
+            if (!self->ws_.got_binary()) return self->end("a text message on a binary link", ConnectionState::failed);
+            const auto data = self->readBuffer_.data();
+            const auto* begin = static_cast<const std::uint8_t*>(data.data());
+            self->inbound_.insert(self->inbound_.end(), begin, begin + data.size());
+            self->readBuffer_.consume(data.size());
+            self->pump();
+        });
+    }
+
+    void writeNext() {
+        if (writing_ || writes_.empty() || ended_) return;
+        writing_ = true;
+        ws_.binary(true);
+        ws_.async_write(net::buffer(writes_.front().data),
+                        [self = this->shared_from_this()](beast::error_code error, std::size_t) {
+                            self->writing_ = false;
+                            if (self->writes_.empty()) return; // failed by end() meanwhile
+                            auto done = std::move(self->writes_.front());
+                            self->writes_.pop_front();
+                            self->queued_ -= done.data.size();
+                            if (error) {
+                                self->complete(std::move(done.completion), error.message());
+                                return self->end(error.message(), ConnectionState::failed);
+                            }
+                            self->complete(std::move(done.completion), std::nullopt);
+                            self->writeNext();
+                        });
+    }
+
+    void end(std::string reason, ConnectionState state) {
+        if (ended_) return;
+        ended_ = true;
+        endError_ = reason;
+        // A write in progress still owns its buffer: it completes (with an error) by itself.
+        const std::size_t keep = writing_ ? 1 : 0;
+        while (writes_.size() > keep) {
+            complete(std::move(writes_.back().completion), reason);
+            queued_ -= writes_.back().data.size();
+            writes_.pop_back();
+        }
+        if (peerClosed_ || state == ConnectionState::failed) {
+            beast::error_code ignored;
+            beast::get_lowest_layer(ws_).socket().shutdown(tcp::socket::shutdown_both, ignored);
+            beast::get_lowest_layer(ws_).close();
+        } else {
+            // An orderly close frame, bounded by the stream's own timeout.
+            ws_.async_close(websocket::close_code::normal, [self = this->shared_from_this()](beast::error_code) {
+                beast::get_lowest_layer(self->ws_).close();
+            });
+        }
+        reporter_.report(state, state == ConnectionState::failed ? NetworkError(reason) : std::nullopt,
+                         ConnectionState::cancelled);
+        pump();
+    }
+
+    websocket::stream<Stream> ws_;
+    const NetworkEndpoint peer_;
+    const std::size_t maxQueued_;
+    Reporter<ConnectionState> reporter_{ConnectionState::setup};
+    beast::flat_buffer readBuffer_;
+    Bytes inbound_;
+    std::optional<Want> want_;
+    std::deque<Write> writes_;
+    std::size_t queued_ = 0;
+    bool reading_ = false;
+    bool writing_ = false;
+    bool ended_ = false;
+    bool peerClosed_ = false;
+    std::string endError_;
+};
+
+std::string contentTypeOr(const WebAsset& asset) {
+    return asset.contentType.empty() ? "application/octet-stream" : asset.contentType;
+}
+
+// A Host header safe to echo into a redirect: a name or address with an optional port.
+std::optional<std::string> safeHost(std::string_view host) {
+    if (host.empty() || host.size() > 255) return std::nullopt;
+    for (const char c : host) {
+        if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']'))
+            return std::nullopt;
+    }
+    return std::string(host);
+}
+
+// One thread for every web socket of the process, started at first use and never stopped: links
+// and listeners come and go on it without any of them owning it.
+net::io_context& webIo() {
+    static auto* io = [] {
+        auto* context = new net::io_context(1);
+        std::thread([context] {
+            ::pthread_setname_np(::pthread_self(), "kiv.web");
+            const auto work = net::make_work_guard(*context);
+            context->run();
+        }).detach();
+        return context;
+    }();
+    return *io;
+}
+
+class WebListener final : public StreamListener, public std::enable_shared_from_this<WebListener> {
+public:
+    explicit WebListener(WebServerOptions options)
+        : options_(std::move(options)), tls_(ssl::context::tls_server), acceptor_(io_) {}
+
+    std::expected<void, std::string> open() {
+        try {
+            tls_.set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 | ssl::context::no_sslv3 |
+                             ssl::context::no_tlsv1 | ssl::context::no_tlsv1_1 | ssl::context::single_dh_use);
+            tls_.use_certificate_chain(net::buffer(options_.certificatePem));
+            tls_.use_private_key(net::buffer(options_.privateKeyPem), ssl::context::pem);
+        } catch (const std::exception& error) {
+            return std::unexpected(std::string("the web certificate cannot be used: ") + error.what());
+        }
+        beast::error_code error;
+        const auto address = options_.listen.loopbackOnly ? net::ip::address(net::ip::address_v4::loopback())
+                                                          : net::ip::address(net::ip::address_v6::any());
+        const tcp::endpoint endpoint(address, options_.listen.port);
+        acceptor_.open(endpoint.protocol(), error);
+        if (!error) acceptor_.set_option(net::socket_base::reuse_address(true), error);
+        if (!error && !options_.listen.loopbackOnly) {
+            beast::error_code ignored;
+            acceptor_.set_option(net::ip::v6_only(false), ignored);
+        }
+        if (!error) acceptor_.bind(endpoint, error);
+        if (!error) acceptor_.listen(net::socket_base::max_listen_connections, error);
+        if (error) return std::unexpected(error.message());
+        port_ = acceptor_.local_endpoint(error).port();
+        return {};
+    }
+
+    void setStateHandler(StateHandler handler) override {
+        reporter_.setHandler([handler = std::move(handler)](ListenerState state, const NetworkError& error) {
+            if (handler) handler(state, error);
+        });
+    }
+    void setNewConnectionHandler(std::function<void(std::shared_ptr<Connection>)> handler) override {
+        const std::lock_guard lock(mutex_);
+        newConnection_ = std::make_shared<std::function<void(std::shared_ptr<Connection>)>>(std::move(handler));
+    }
+    void start(Executor& queue) override {
+        reporter_.bind(queue);
+        reporter_.report(ListenerState::ready, std::nullopt, ListenerState::cancelled);
+        net::co_spawn(io_, acceptLoop(weak_from_this()), net::detached);
+    }
+    void cancel() override {
+        net::post(io_, [weak = weak_from_this()] {
+            if (const auto self = weak.lock()) {
+                beast::error_code ignored;
+                self->acceptor_.close(ignored);
+            }
+        });
+        reporter_.report(ListenerState::cancelled, std::nullopt, ListenerState::cancelled);
+    }
+    ListenerState state() const override { return reporter_.state(); }
+    std::uint16_t port() const override { return port_; }
+
+private:
+    // Connections not yet upgraded, counted per address so that silent peers cannot use them all.
+    struct OpeningSlot {
+        OpeningSlot(WebListener* o, std::string a) : owner(o), address(std::move(a)) {}
+        OpeningSlot(const OpeningSlot&) = delete;
+        OpeningSlot& operator=(const OpeningSlot&) = delete;
+        WebListener* owner = nullptr;
+        std::string address;
+        ~OpeningSlot() {
+            if (!owner) return;
+            --owner->opening_;
+            if (--owner->openingByAddress_[address] == 0) owner->openingByAddress_.erase(address);
+        }
+    };
+
+    static net::awaitable<void> acceptLoop(std::weak_ptr<WebListener> weak) {
+        for (;;) {
+            auto self = weak.lock();
+            if (!self || !self->acceptor_.is_open()) co_return;
+            beast::error_code error;
+            auto socket = co_await self->acceptor_.async_accept(net::redirect_error(use_awaitable, error));
+            if (error == net::error::operation_aborted || !self->acceptor_.is_open()) co_return;
+            if (error) {
+                // Out of descriptors and the like: keep listening a moment later.
+                net::steady_timer pause(self->io_, std::chrono::milliseconds(100));
+                co_await pause.async_wait(net::redirect_error(use_awaitable, error));
+                continue;
+            }
+            self->admit(std::move(socket));
+        }
+    }
+
+    void admit(tcp::socket socket) {
+        beast::error_code error;
+        const auto remote = socket.remote_endpoint(error);
+        if (error) return;
+        const auto peer = toEndpoint(remote);
+        const auto address = LocalNetwork::describe(peer);
+        if (!LocalNetwork::isLocal(peer)) {
+            webLog().warning("Rejected non-LAN web connection " + address);
+            return;
+        }
+        if (opening_ >= options_.maxOpening || openingByAddress_[address] >= options_.maxOpeningPerAddress) {
+            webLog().warning(fmt::format("Rejected web connection from {}: {} from it and {} in all are still opening",
+                                         address, openingByAddress_[address], opening_));
+            if (openingByAddress_[address] == 0) openingByAddress_.erase(address);
+            return;
+        }
+        ++opening_;
+        ++openingByAddress_[address];
+        socket.set_option(tcp::no_delay(true), error);
+        net::co_spawn(io_, serve(shared_from_this(), std::move(socket), peer, address), net::detached);
+    }
+
+    static net::awaitable<void> serve(std::shared_ptr<WebListener> self, tcp::socket socket, NetworkEndpoint peer,
+                                      std::string address) {
+        auto slot = std::make_unique<OpeningSlot>(self.get(), address);
+        beast::tcp_stream stream(std::move(socket));
+        beast::flat_buffer buffer;
+        stream.expires_after(self->options_.handshake);
+        beast::error_code detectError;
+        const bool isTls =
+            co_await beast::async_detect_ssl(stream, buffer, net::redirect_error(use_awaitable, detectError));
+        if (detectError) co_return;
+        if (isTls) {
+            beast::ssl_stream<beast::tcp_stream> secure(std::move(stream), self->tls_);
+            beast::error_code handshakeError;
+            const auto used = co_await secure.async_handshake(ssl::stream_base::server, buffer.data(),
+                                                              net::redirect_error(use_awaitable, handshakeError));
+            if (handshakeError) {
+                webLog().info(fmt::format("Web connection from {} ended in the TLS handshake: {}", address,
+                                          handshakeError.message()));
+                co_return;
+            }
+            buffer.consume(used);
+            co_await self->serveHttp(std::move(secure), std::move(buffer), peer, address, std::move(slot), true);
+        } else {
+            co_await self->serveHttp(std::move(stream), std::move(buffer), peer, address, std::move(slot), false);
+        }
+    }
+
+    template <class Stream>
+    net::awaitable<void> serveHttp(Stream stream, beast::flat_buffer buffer, NetworkEndpoint peer, std::string address,
+                                   std::unique_ptr<OpeningSlot> slot, bool secure) {
+        const auto opening = std::move(slot); // released when the link is upgraded or this ends
+        beast::error_code ignoredError;
+        for (;;) {
+            beast::get_lowest_layer(stream).expires_after(options_.handshake);
+            http::request_parser<http::empty_body> parser;
+            parser.header_limit(8192);
+            parser.body_limit(0);
+            beast::error_code readError;
+            co_await http::async_read(stream, buffer, parser, net::redirect_error(use_awaitable, readError));
+            if (readError) co_return;
+            auto request = parser.release();
+            const std::string target(request.target());
+
+            if (!secure && !isLoopback(peer)) {
+                const auto host =
+                    safeHost(std::string_view(request[http::field::host].data(), request[http::field::host].size()));
+                http::response<http::string_body> response{http::status::moved_permanently, request.version()};
+                const auto body = fmt::format("This port speaks HTTPS: open https://{}/\n", host.value_or("<host>"));
+                if (host) response.set(http::field::location, fmt::format("https://{}/", *host));
+                respond(response, "text/plain; charset=utf-8", body, false);
+                co_await http::async_write(stream, response, net::redirect_error(use_awaitable, ignoredError));
+                co_return;
+            }
+            if (websocket::is_upgrade(request)) {
+                if (target != "/link") {
+                    http::response<http::string_body> response{http::status::not_found, request.version()};
+                    respond(response, "text/plain; charset=utf-8", "Not found\n", false);
+                    co_await http::async_write(stream, response, net::redirect_error(use_awaitable, ignoredError));
+                    co_return;
+                }
+                co_await upgrade(std::move(stream), std::move(buffer), std::move(request), peer, address);
+                co_return;
+            }
+            http::response<http::string_body> response{http::status::ok, request.version()};
+            const bool keepAlive = request.keep_alive();
+            if (request.method() != http::verb::get && request.method() != http::verb::head) {
+                response.result(http::status::method_not_allowed);
+                respond(response, "text/plain; charset=utf-8", "Only GET and HEAD\n", false);
+            } else {
+                auto path = target.substr(0, target.find_first_of("?#"));
+                if (path == "/") path = "/index.html";
+                auto asset = options_.assets ? options_.assets(path) : std::nullopt;
+                if (!asset) {
+                    response.result(http::status::not_found);
+                    respond(response, "text/plain; charset=utf-8", "Not found\n", keepAlive);
+                } else {
+                    respond(response, contentTypeOr(*asset), std::move(asset->body), keepAlive);
+                    if (request.method() == http::verb::head) response.body().clear();
+                }
+            }
+            beast::error_code writeError;
+            co_await http::async_write(stream, response, net::redirect_error(use_awaitable, writeError));
+            if (writeError || !response.keep_alive()) {
+                beast::error_code ignored;
+                beast::get_lowest_layer(stream).socket().shutdown(tcp::socket::shutdown_send, ignored);
+                co_return;
+            }
+        }
+    }
+
+    template <class Stream>
+    net::awaitable<void> upgrade(Stream stream, beast::flat_buffer buffer, http::request<http::empty_body> request,
+                                 NetworkEndpoint peer, std::string address) {
+        beast::get_lowest_layer(stream).expires_never();
+        websocket::stream<Stream> ws(std::move(stream));
+        websocket::stream_base::timeout timeout{};
+        timeout.handshake_timeout = options_.handshake;
+        timeout.idle_timeout = options_.idle;
+        timeout.keep_alive_pings = true;
+        ws.set_option(timeout);
+        ws.read_message_max(options_.maxMessageBytes);
+        ws.auto_fragment(false);
+        if (buffer.size() > 0) {
+            webLog().warning("Web link from " + address + " sent data before its upgrade was answered");
+            co_return;
+        }
+        beast::error_code acceptError;
+        co_await ws.async_accept(request, net::redirect_error(use_awaitable, acceptError));
+        if (acceptError) co_return;
+        auto connection = std::make_shared<WebSocketConnection<Stream>>(std::move(ws), peer, options_);
+        std::shared_ptr<std::function<void(std::shared_ptr<Connection>)>> handler;
+        {
+            const std::lock_guard lock(mutex_);
+            handler = newConnection_;
+        }
+        reporter_.post([handler, connection] {
+            if (handler && *handler) {
+                (*handler)(connection);
+            } else {
+                connection->cancel();
+            }
+        });
+    }
+
+    static void respond(http::response<http::string_body>& response, const std::string& type, std::string body,
+                        bool keepAlive) {
+        response.set(http::field::server, "KivDisplay");
+        response.set(http::field::content_type, type);
+        response.set(http::field::cache_control, "no-cache");
+        response.set("X-Content-Type-Options", "nosniff");
+        response.set("Content-Security-Policy",
+                     "default-src 'self'; connect-src 'self'; img-src 'self' data:; style-src 'self'");
+        response.body() = std::move(body);
+        response.keep_alive(keepAlive);
+        response.prepare_payload();
+    }
+
+    WebServerOptions options_;
+    net::io_context& io_ = webIo();
+    ssl::context tls_;
+    tcp::acceptor acceptor_;
+    std::uint16_t port_ = 0;
+    Reporter<ListenerState> reporter_{ListenerState::setup};
+    std::mutex mutex_;
+    std::shared_ptr<std::function<void(std::shared_ptr<Connection>)>> newConnection_;
+    std::size_t opening_ = 0; // web thread only, like the map
+    std::map<std::string, std::size_t> openingByAddress_;
+};
+
+} // namespace
+
+std::expected<std::shared_ptr<StreamListener>, std::string> openWebListener(WebServerOptions options) {
+    auto listener = std::make_shared<WebListener>(std::move(options));
+    if (auto opened = listener->open(); !opened) return std::unexpected(opened.error());
+    return listener;
+}
+
+} // namespace kiv

@@ -1,0 +1,72 @@
+#include "KivHostCore/Transport/WebLinkServer.hpp"
+
+#include <algorithm>
+#include <fmt/format.h>
+
+#include "KivHostCore/Transport/StreamLinkTransport.hpp"
+
+namespace kiv {
+
+std::shared_ptr<WebLinkServer> WebLinkServer::create(std::shared_ptr<StreamListener> listener, Executor& queue,
+                                                     Executor& clock) {
+    return std::make_shared<WebLinkServer>(std::move(listener), queue, clock);
+}
+
+WebLinkServer::WebLinkServer(std::shared_ptr<StreamListener> listener, Executor& queue, Executor& clock)
+    : listener_(std::move(listener)), queue_(queue), clock_(clock) {}
+
+void WebLinkServer::start() {
+    const auto weak = weak_from_this();
+    listener_->setStateHandler([weak](ListenerState state, const NetworkError& error) {
+        const auto self = weak.lock();
+        if (!self) return;
+        if (state == ListenerState::ready)
+            self->log_.info(fmt::format("Web link listening https={}", self->listener_->port()));
+        if (state == ListenerState::failed) self->log_.error("Web listener failed: " + error.value_or(""));
+    });
+    listener_->setNewConnectionHandler([weak](std::shared_ptr<Connection> connection) {
+        if (auto self = weak.lock()) {
+            self->accept(connection);
+        } else {
+            connection->cancel();
+        }
+    });
+    listener_->start(queue_);
+}
+
+void WebLinkServer::stop() {
+    if (!listener_) return;
+    listener_->setNewConnectionHandler({});
+    listener_->setStateHandler({});
+    listener_->cancel();
+}
+
+void WebLinkServer::accept(const std::shared_ptr<Connection>& connection) {
+    const auto peer = connection->remoteEndpoint();
+    if (!peer || !LocalNetwork::isLocal(*peer)) {
+        log_.warning("Rejected non-LAN web link " + LocalNetwork::describe(peer));
+        connection->cancel();
+        return;
+    }
+    const auto address = LocalNetwork::describe(peer);
+    std::erase_if(silent_, [](const std::weak_ptr<WebTransport>& weak) {
+        const auto link = weak.lock();
+        return !link || !link->isOpen() || link->hasReceivedControl();
+    });
+    const auto fromAddress = std::count_if(silent_.begin(), silent_.end(), [&](const auto& weak) {
+        const auto link = weak.lock();
+        return link && link->remoteAddress() == address;
+    });
+    if (silent_.size() >= kMaxSilentLinks || static_cast<std::size_t>(fromAddress) >= kMaxSilentLinksPerAddress) {
+        log_.warning(fmt::format("Rejected web link from {}: {} links from it and {} in all have not said anything yet",
+                                 address, fromAddress, silent_.size()));
+        connection->cancel();
+        return;
+    }
+    log_.info("Incoming web link from " + address);
+    auto link = WebTransport::create(connection, clock_);
+    silent_.push_back(link);
+    if (onTransport) onTransport(std::move(link));
+}
+
+} // namespace kiv

@@ -1,0 +1,169 @@
+// A browser as the device: headless Chromium opens the host's page over HTTPS (trusting the
+// host's key by its hash), pairs, shows the device's monitor, clicks and scrolls on it.
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "EventWindow.hpp"
+#include "HostFixture.hpp"
+#include "KivHostCore/Testing/Chromium.hpp"
+#include "KivHostCore/Testing/SkipPolicy.hpp"
+
+namespace kiv {
+namespace {
+
+using test::Chromium;
+using test::EventWindow;
+
+class WebLink : public HostServiceTest {
+protected:
+    void SetUp() override {
+        HostServiceTest::SetUp();
+        if (!Chromium::available()) KIV_SKIP_OR_FAIL("chromium is not installed");
+        webFolder_ = home_.path() / "config";
+        webPort_ = test::freeLoopbackPort(SOCK_STREAM);
+        startHost([&](HostSettings& s) { s.webPort = webPort_; });
+        ASSERT_EQ(service_->webPort(), webPort_);
+        ASSERT_TRUE(platform_->webIdentity()) << platform_->webIdentity().error();
+        Chromium::Options options;
+        options.profile = home_.path() / "profile";
+        options.trustedSpki = platform_->webIdentity()->spkiSha256;
+        auto browser = Chromium::launch(options);
+        ASSERT_TRUE(browser) << browser.error();
+        browser_ = std::move(*browser);
+    }
+    void TearDown() override {
+        browser_.reset();
+        HostServiceTest::TearDown();
+    }
+
+    std::string url() const { return fmt::format("https://127.0.0.1:{}/", webPort_); }
+    std::string open(const std::string& before = {}) {
+        auto tab = browser_->openTab(url(), before);
+        EXPECT_TRUE(tab) << tab.error();
+        return tab.value_or("");
+    }
+    nlohmann::json eval(const std::string& tab, const std::string& expression) {
+        auto value = browser_->evaluate(tab, expression);
+        EXPECT_TRUE(value) << expression << ": " << value.error();
+        return value.value_or(nlohmann::json());
+    }
+    bool streaming(const std::string& tab) {
+        return browser_->waitFor(tab, "window.kiv?.state.phase === 'streaming' && window.kiv.video.size !== null",
+                                 kDeadline);
+    }
+    // The canvas pixel at the picture's normalised point, as [r, g, b].
+    std::vector<int> pixel(const std::string& tab, double x, double y) {
+        return eval(tab,
+                    fmt::format(
+                        "(() => {{ const c = document.getElementById('screen');"
+                        "const d = c.getContext('2d').getImageData({} * c.width | 0, {} * c.height | 0, 1, 1).data;"
+                        "return [d[0], d[1], d[2]]; }})()",
+                        x, y))
+            .template get<std::vector<int>>();
+    }
+    // The page point (CSS pixels) of the picture's normalised point.
+    std::pair<double, double> pagePoint(const std::string& tab, double x, double y) {
+        const auto p = eval(
+            tab, fmt::format("(() => {{ const c = document.getElementById('screen');"
+                             "const b = c.getBoundingClientRect();"
+                             "const s = Math.min(b.width / c.width, b.height / c.height);"
+                             "const w = c.width * s, h = c.height * s;"
+                             "return [b.left + (b.width - w) / 2 + {} * w, b.top + (b.height - h) / 2 + {} * h]; }})()",
+                             x, y));
+        return {p[0].template get<double>(), p[1].template get<double>()};
+    }
+    std::string pageState(const std::string& tab) {
+        return eval(tab, "JSON.stringify({phase: window.kiv?.state.phase, notice: "
+                         "document.getElementById('notice').textContent, size: window.kiv?.video.size, "
+                         "figures: window.kiv?.figures})")
+            .dump();
+    }
+    std::string deviceID(const std::string& tab) {
+        return eval(tab, "window.kiv.state.deviceID").template get<std::string>();
+    }
+
+    test::TempDir home_{"kiv-web"};
+    std::uint16_t webPort_ = 0;
+    std::unique_ptr<Chromium> browser_;
+};
+
+TEST_F(WebLink, PairsOnceShowsItsMonitorTapsScrollsAndKeepsItsDisplayAcrossAReload) {
+    auto tab = open();
+    ASSERT_TRUE(streaming(tab)) << browser_->consoleText();
+    const auto id = deviceID(tab);
+    ASSERT_TRUE(waitUntil([&] { return monitorOf(id).has_value(); }, kDeadline));
+    EXPECT_EQ(requests_.size(), 1u) << "approval asked once";
+    EXPECT_EQ(device(id)->transport, TransportKind::web);
+    const auto r = *monitorOf(id);
+
+    // The picture is the monitor's: a colour painted there reaches the canvas.
+    auto lastPaint = std::chrono::steady_clock::time_point{};
+    std::vector<int> seen;
+    const bool matches = waitUntil(
+        [&] {
+            if (std::chrono::steady_clock::now() - lastPaint > 1s) {
+                paint(r, 0x3060C0);
+                lastPaint = std::chrono::steady_clock::now();
+            }
+            seen = pixel(tab, 0.5, 0.5);
+            return std::abs(seen[0] - 0x30) <= 12 && std::abs(seen[1] - 0x60) <= 12 && std::abs(seen[2] - 0xC0) <= 12;
+        },
+        kDeadline, 100ms);
+    EXPECT_TRUE(matches) << "canvas shows " << seen[0] << "," << seen[1] << "," << seen[2];
+
+    // A tap on the canvas clicks at the mapped point of the monitor; a wheel scrolls there.
+    EventWindow window(xvfb_->display(), r);
+    ASSERT_TRUE(browser_->call("Emulation.setTouchEmulationEnabled", {{"enabled", true}, {"maxTouchPoints", 5}}, tab));
+    const auto [px, py] = pagePoint(tab, 0.25, 0.75);
+    const nlohmann::json point{{"x", px}, {"y", py}};
+    ASSERT_TRUE(browser_->call("Input.dispatchTouchEvent", {{"type", "touchStart"}, {"touchPoints", {point}}}, tab));
+    ASSERT_TRUE(browser_->call("Input.dispatchTouchEvent",
+                               {{"type", "touchEnd"}, {"touchPoints", nlohmann::json::array()}}, tab));
+    const auto expected = std::pair{static_cast<int>(r.x + 0.25 * r.width), static_cast<int>(r.y + 0.75 * r.height)};
+    const auto near = [&](const EventWindow::Event& e) {
+        return std::abs(e.rootX - expected.first) <= 3 && std::abs(e.rootY - expected.second) <= 3;
+    };
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return window.has([&](const auto& e) { return e.type == XCB_BUTTON_PRESS && e.button == 1 && near(e); });
+        },
+        kDeadline))
+        << "a tap clicks at the mapped point";
+    const auto [cx, cy] = pagePoint(tab, 0.5, 0.5);
+    ASSERT_TRUE(browser_->call("Input.dispatchMouseEvent",
+                               {{"type", "mouseWheel"}, {"x", cx}, {"y", cy}, {"deltaX", 0}, {"deltaY", 400}}, tab));
+    EXPECT_TRUE(
+        waitUntil([&] { return window.has([](const auto& e) { return e.type == XCB_BUTTON_PRESS && e.button == 5; }); },
+                  kDeadline))
+        << "a wheel turned towards the user scrolls down";
+
+    // A reload comes back with the stored token: no second approval, the same monitor.
+    const auto displayID = device(id)->displayID;
+    ASSERT_TRUE(browser_->call("Page.reload", {}, tab));
+    ASSERT_TRUE(streaming(tab)) << browser_->consoleText() << pageState(tab);
+    EXPECT_EQ(deviceID(tab), id);
+    EXPECT_EQ(requests_.size(), 1u);
+    EXPECT_EQ(device(id)->displayID, displayID);
+
+    // A closed tab keeps the monitor through the grace period; a new tab gets it back.
+    ASSERT_TRUE(browser_->closeTab(tab));
+    ASSERT_TRUE(waitUntil(
+        [&] { return device(id) && device(id)->service.kind != HostStatus::Service::Kind::streaming; }, kDeadline));
+    EXPECT_TRUE(monitorOf(id).has_value()) << "kept through grace";
+    auto again = open();
+    ASSERT_TRUE(streaming(again)) << browser_->consoleText() << pageState(again);
+    EXPECT_EQ(device(id)->displayID, displayID);
+    EXPECT_EQ(requests_.size(), 1u);
+}
+
+TEST_F(WebLink, ABrowserWithoutVideoDecodingSaysSoInOneSentence) {
+    auto tab = open("delete window.VideoDecoder;");
+    nlohmann::json text;
+    EXPECT_TRUE(browser_->waitFor(tab, "document.getElementById('notice').textContent.includes('cannot decode video')",
+                                  kDeadline, &text))
+        << eval(tab, "document.getElementById('notice').textContent");
+    EXPECT_TRUE(requests_.empty()) << "it never connects";
+}
+
+} // namespace
+} // namespace kiv
