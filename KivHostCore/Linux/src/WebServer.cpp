@@ -2,6 +2,7 @@
 // namespaces clash with Boost.Asio's in one translation unit.
 #include "KivHostCore/Linux/WebServer.hpp"
 
+#include <fcntl.h>
 #include <pthread.h>
 
 #include <boost/asio.hpp>
@@ -405,6 +406,8 @@ private:
         ++opening_;
         ++openingByAddress_[address];
         socket.set_option(tcp::no_delay(true), error);
+        // A program the host starts later must not hold this connection open after the host closes it.
+        ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
         net::co_spawn(io_, serve(shared_from_this(), std::move(socket), peer, address), net::detached);
     }
 
@@ -417,7 +420,11 @@ private:
         beast::error_code detectError;
         const bool isTls =
             co_await beast::async_detect_ssl(stream, buffer, net::redirect_error(use_awaitable, detectError));
-        if (detectError) co_return;
+        if (detectError) {
+            webLog().info(
+                fmt::format("Web connection from {} ended before it spoke: {}", address, detectError.message()));
+            co_return;
+        }
         if (isTls) {
             beast::ssl_stream<beast::tcp_stream> secure(std::move(stream), self->tls_);
             beast::error_code handshakeError;

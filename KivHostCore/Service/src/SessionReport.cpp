@@ -44,6 +44,9 @@ std::string linkPart(const std::vector<TransportMetrics>& links) {
         static_cast<std::int64_t>(largest(links, [](const TransportMetrics& m) { return kib(m.sendQueueBytes); }));
     const auto reconnects =
         static_cast<std::int64_t>(largest(links, [](const TransportMetrics& m) { return m.reconnects; }));
+    if (link.kind == TransportKind::web)
+        return fmt::format(" | link web {} throughput {:.1f}Mbps sendq max {}KB reconnects {}", link.device, throughput,
+                           queueKB, reconnects);
     if (link.kind != TransportKind::usb)
         return fmt::format(" | link wifi {} throughput {:.1f}Mbps sendq max {}KB reconnects {}", link.device,
                            throughput, queueKB, reconnects);

@@ -63,6 +63,7 @@ std::expected<std::unique_ptr<Chromium>, std::string> Chromium::launch(const Opt
         const int null = ::open("/dev/null", O_RDWR);
         ::dup2(null, 1);
         ::dup2(null, 2);
+        ::close_range(5, ~0U, 0); // nothing of the test's own sockets lives on in the browser
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

@@ -19,9 +19,14 @@ protected:
     void SetUp() override {
         HostServiceTest::SetUp();
         if (!Chromium::available()) KIV_SKIP_OR_FAIL("chromium is not installed");
+    }
+    void startWebHost(const std::function<void(HostSettings&)>& tweak = {}) {
         webFolder_ = home_.path() / "config";
         webPort_ = test::freeLoopbackPort(SOCK_STREAM);
-        startHost([&](HostSettings& s) { s.webPort = webPort_; });
+        startHost([&](HostSettings& s) {
+            s.webPort = webPort_;
+            if (tweak) tweak(s);
+        });
         ASSERT_EQ(service_->webPort(), webPort_);
         ASSERT_TRUE(platform_->webIdentity()) << platform_->webIdentity().error();
         Chromium::Options options;
@@ -78,6 +83,31 @@ protected:
                          "figures: window.kiv?.figures})")
             .dump();
     }
+    // A finger's quick touch at the picture's normalised point.
+    void tap(const std::string& tab, double x, double y) {
+        ASSERT_TRUE(
+            browser_->call("Emulation.setTouchEmulationEnabled", {{"enabled", true}, {"maxTouchPoints", 5}}, tab));
+        const auto [px, py] = pagePoint(tab, x, y);
+        const nlohmann::json point{{"x", px}, {"y", py}};
+        ASSERT_TRUE(
+            browser_->call("Input.dispatchTouchEvent", {{"type", "touchStart"}, {"touchPoints", {point}}}, tab));
+        ASSERT_TRUE(browser_->call("Input.dispatchTouchEvent",
+                                   {{"type", "touchEnd"}, {"touchPoints", nlohmann::json::array()}}, tab));
+    }
+    bool canvasShows(const std::string& tab, const Rect& monitor, std::uint32_t rgb) {
+        auto lastPaint = std::chrono::steady_clock::time_point{};
+        return waitUntil(
+            [&] {
+                if (std::chrono::steady_clock::now() - lastPaint > 1s) {
+                    paint(monitor, rgb);
+                    lastPaint = std::chrono::steady_clock::now();
+                }
+                const auto seen = pixel(tab, 0.5, 0.5);
+                return std::abs(seen[0] - int(rgb >> 16 & 0xFF)) <= 12 &&
+                       std::abs(seen[1] - int(rgb >> 8 & 0xFF)) <= 12 && std::abs(seen[2] - int(rgb & 0xFF)) <= 12;
+            },
+            kDeadline, 100ms);
+    }
     std::string deviceID(const std::string& tab) {
         return eval(tab, "window.kiv.state.deviceID").template get<std::string>();
     }
@@ -88,6 +118,7 @@ protected:
 };
 
 TEST_F(WebLink, PairsOnceShowsItsMonitorTapsScrollsAndKeepsItsDisplayAcrossAReload) {
+    startWebHost();
     auto tab = open();
     ASSERT_TRUE(streaming(tab)) << browser_->consoleText();
     const auto id = deviceID(tab);
@@ -113,12 +144,7 @@ TEST_F(WebLink, PairsOnceShowsItsMonitorTapsScrollsAndKeepsItsDisplayAcrossARelo
 
     // A tap on the canvas clicks at the mapped point of the monitor; a wheel scrolls there.
     EventWindow window(xvfb_->display(), r);
-    ASSERT_TRUE(browser_->call("Emulation.setTouchEmulationEnabled", {{"enabled", true}, {"maxTouchPoints", 5}}, tab));
-    const auto [px, py] = pagePoint(tab, 0.25, 0.75);
-    const nlohmann::json point{{"x", px}, {"y", py}};
-    ASSERT_TRUE(browser_->call("Input.dispatchTouchEvent", {{"type", "touchStart"}, {"touchPoints", {point}}}, tab));
-    ASSERT_TRUE(browser_->call("Input.dispatchTouchEvent",
-                               {{"type", "touchEnd"}, {"touchPoints", nlohmann::json::array()}}, tab));
+    tap(tab, 0.25, 0.75);
     const auto expected = std::pair{static_cast<int>(r.x + 0.25 * r.width), static_cast<int>(r.y + 0.75 * r.height)};
     const auto near = [&](const EventWindow::Event& e) {
         return std::abs(e.rootX - expected.first) <= 3 && std::abs(e.rootY - expected.second) <= 3;
@@ -157,12 +183,60 @@ TEST_F(WebLink, PairsOnceShowsItsMonitorTapsScrollsAndKeepsItsDisplayAcrossARelo
 }
 
 TEST_F(WebLink, ABrowserWithoutVideoDecodingSaysSoInOneSentence) {
+    startWebHost();
     auto tab = open("delete window.VideoDecoder;");
     nlohmann::json text;
     EXPECT_TRUE(browser_->waitFor(tab, "document.getElementById('notice').textContent.includes('cannot decode video')",
                                   kDeadline, &text))
         << eval(tab, "document.getElementById('notice').textContent");
     EXPECT_TRUE(requests_.empty()) << "it never connects";
+}
+
+TEST_F(WebLink, TheSoundRouteDevicePlaysTheHostsSoundInThePage) {
+    if (!test::findProgram("pacat")) KIV_SKIP_OR_FAIL("pacat is not installed (scripts/install-deps installs it)");
+    auto pulse = test::PulseAudioServer::start("speakers");
+    KIV_REQUIRE_STARTED(pulse);
+    ASSERT_TRUE(pulse) << pulse.error().message;
+    pulseServer_ = (*pulse)->serverAddress();
+    auto player = test::ChildProcess::start(
+        {{*test::findProgram("sh"), "-c",
+          "while :; do pacat --playback --raw --format=s16le --rate=48000 --channels=2 /dev/urandom || exit 1; done"},
+         (*pulse)->environment(),
+         home_.path() / "pacat.log",
+         {}});
+    ASSERT_TRUE(player) << player.error();
+    startWebHost([](HostSettings& s) { s.session.audio = AudioRoute::device; });
+    auto tab = open();
+    ASSERT_TRUE(streaming(tab)) << browser_->consoleText();
+    tap(tab, 0.9, 0.9); // the first touch is what lets a page start sound
+    EXPECT_TRUE(browser_->waitFor(tab, "window.kiv.audio.report().playing && window.kiv.audio.peak > 0.2", kDeadline))
+        << pageState(tab);
+    const auto id = deviceID(tab);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto d = device(id);
+            return d && d->client && d->client->audio && d->client->audio->packets > 50 && d->client->audio->playing;
+        },
+        kDeadline))
+        << "the page's sound figures reach the host";
+}
+
+TEST_F(WebLink, ABrowserAndANativeReceiverEachSeeTheirOwnMonitor) {
+    startWebHost();
+    auto tab = open();
+    ASSERT_TRUE(streaming(tab)) << browser_->consoleText();
+    const auto webID = deviceID(tab);
+    WiFiDevice native(helloFor("native-0030", "Native Tablet"), controlPort_);
+    ASSERT_TRUE(
+        waitUntil([&] { return monitorOf("native-0030").has_value() && native.seen.pictureSize(); }, kDeadline));
+    ASSERT_TRUE(waitUntil([&] { return monitorOf(webID).has_value(); }, kDeadline));
+    const auto webMonitor = *monitorOf(webID);
+    const auto nativeMonitor = *monitorOf("native-0030");
+    EXPECT_NE(device(webID)->displayID, device("native-0030")->displayID);
+    EXPECT_TRUE(canvasShows(tab, webMonitor, 0xE0E0E0)) << "the page shows its own monitor";
+    EXPECT_TRUE(showsLuma(native.seen, nativeMonitor, 0x101010, 0, 40)) << "the receiver shows its own";
+    const auto stillWeb = pixel(tab, 0.5, 0.5);
+    EXPECT_GT(stillWeb[0], 200) << "painting the receiver's monitor leaves the page's picture alone";
 }
 
 } // namespace

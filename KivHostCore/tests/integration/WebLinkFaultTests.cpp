@@ -1,0 +1,134 @@
+// The web link under hostile clients: each is refused or closed, nothing grows without bound, and
+// a browser that behaves keeps its picture throughout.
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include "HostFixture.hpp"
+#include "KivHostCore/Testing/Chromium.hpp"
+#include "KivHostCore/Testing/SkipPolicy.hpp"
+#include "KivProtocol/ControlFraming.hpp"
+#include "RawWebClient.hpp"
+
+namespace kiv {
+namespace {
+
+using test::Chromium;
+using test::RawWebClient;
+
+std::vector<std::uint8_t> helloItem(const std::string& id) {
+    return *ControlFraming::encode({helloFor(id, "Raw " + id)});
+}
+
+TEST_F(HostServiceTest, WebLinkRefusesHostileClientsAndABrowserKeepsStreamingMeanwhile) {
+    if (!Chromium::available()) KIV_SKIP_OR_FAIL("chromium is not installed");
+    test::TempDir home("kiv-web-faults");
+    webFolder_ = home.path() / "config";
+    const auto port = test::freeLoopbackPort(SOCK_STREAM);
+    startHost([&](HostSettings& s) { s.webPort = port; });
+    // Connections that never start their TLS handshake, left open for the whole test.
+    std::vector<std::unique_ptr<test::SilentConnection>> silent;
+    const auto openedAt = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i)
+        silent.push_back(std::make_unique<test::SilentConnection>(port));
+
+    Chromium::Options options;
+    options.profile = home.path() / "profile";
+    options.trustedSpki = platform_->webIdentity()->spkiSha256;
+    auto browser = Chromium::launch(options);
+    ASSERT_TRUE(browser) << browser.error();
+    auto tab = (*browser)->openTab(fmt::format("https://127.0.0.1:{}/", port));
+    ASSERT_TRUE(tab) << tab.error();
+    ASSERT_TRUE(
+        (*browser)->waitFor(*tab, "window.kiv?.state.phase === 'streaming' && window.kiv.video.size", kDeadline))
+        << "a browser connects while silent connections wait: " << (*browser)->consoleText();
+    const auto browserID = (*browser)->evaluate(*tab, "window.kiv.state.deviceID")->get<std::string>();
+
+    // Garbage where a control item belongs, a text message, a message over the size limit: each
+    // link is closed.
+    {
+        auto garbage = RawWebClient::open(port);
+        ASSERT_TRUE(garbage) << garbage.error();
+        EXPECT_TRUE((*garbage)->sendBinary({0, 0, 0, 5, 'n', 'o', 't', '{', '}'}));
+        EXPECT_TRUE((*garbage)->closedWithin(kDeadline)) << "a malformed item";
+        auto text = RawWebClient::open(port);
+        ASSERT_TRUE(text) << text.error();
+        EXPECT_TRUE((*text)->sendText("{\"hello\":{}}"));
+        EXPECT_TRUE((*text)->closedWithin(kDeadline)) << "a text message";
+        auto oversize = RawWebClient::open(port);
+        ASSERT_TRUE(oversize) << oversize.error();
+        (*oversize)->sendBinary(std::vector<std::uint8_t>(600 * 1024, 0x20));
+        EXPECT_TRUE((*oversize)->closedWithin(kDeadline)) << "a message of 600 KiB";
+        auto video = RawWebClient::open(port);
+        ASSERT_TRUE(video) << video.error();
+        EXPECT_TRUE((*video)->sendBinary({0x80, 0, 0, 20, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7}));
+        EXPECT_TRUE((*video)->closedWithin(kDeadline)) << "a device may not send video";
+    }
+
+    // A flood of pings is answered and harms nobody.
+    {
+        auto flood = RawWebClient::open(port);
+        ASSERT_TRUE(flood) << flood.error();
+        for (std::uint64_t i = 0; i < 3000; ++i)
+            ASSERT_TRUE((*flood)->sendBinary(*ControlFraming::encode({PingInfo{i}})));
+        int pongs = 0;
+        while (pongs < 3000) {
+            auto message = (*flood)->read(kDeadline);
+            if (!message) break;
+            ++pongs;
+        }
+        EXPECT_EQ(pongs, 3000);
+    }
+
+    // A device that is admitted and then never reads: its frames are dropped, not queued.
+    auto stuck = RawWebClient::open(port);
+    ASSERT_TRUE(stuck) << stuck.error();
+    ASSERT_TRUE((*stuck)->sendBinary(helloItem("stuck-0031")));
+    ASSERT_TRUE(waitUntil([&] { return monitorOf("stuck-0031").has_value(); }, kDeadline));
+    const auto stuckMonitor = *monitorOf("stuck-0031");
+    std::int64_t mostQueued = 0;
+    for (int i = 0; i < 60; ++i) { // three seconds of a changing picture
+        paint(stuckMonitor, i % 2 ? 0xFF2020 : 0x20FF20);
+        if (const auto d = device("stuck-0031"); d && d->link)
+            mostQueued = std::max(mostQueued, d->link->sendQueueBytes);
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_LT(mostQueued, 16 << 20) << "bytes waiting for a device that never reads stay bounded";
+
+    // The browser still gets fresh pictures of its own monitor.
+    const auto browserMonitor = *monitorOf(browserID);
+    auto lastPaint = std::chrono::steady_clock::time_point{};
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            if (std::chrono::steady_clock::now() - lastPaint > 1s) {
+                paint(browserMonitor, 0x2080F0);
+                lastPaint = std::chrono::steady_clock::now();
+            }
+            const auto p = (*browser)->evaluate(
+                *tab,
+                "(() => { const c = document.getElementById('screen'); const d = c.getContext('2d')"
+                ".getImageData(c.width / 2 | 0, c.height / 2 | 0, 1, 1).data; return d[2] > 200 && d[0] < 80; })()");
+            return p && *p == true;
+        },
+        kDeadline, 100ms));
+
+    // Plain HTTP is served to loopback (a cable's reverse forward) and nothing outside the page is.
+    const auto page = test::plainGet(port, "/");
+    ASSERT_TRUE(page) << page.error();
+    EXPECT_EQ(page->first, 200);
+    EXPECT_NE(page->second.find("main.js"), std::string::npos);
+    for (const auto* target : {"/../../etc/passwd", "/%2e%2e/%2e%2e/etc/passwd", "/web-key.pem", "/index.html/.."}) {
+        const auto outside = test::plainGet(port, target);
+        ASSERT_TRUE(outside) << outside.error();
+        EXPECT_EQ(outside->first, 404) << target;
+        EXPECT_EQ(outside->second.find("PRIVATE KEY"), std::string::npos);
+    }
+
+    // The silent connections were closed once their handshake time ran out.
+    EXPECT_TRUE(waitUntil([&] { return std::ranges::all_of(silent, [](const auto& c) { return c->closedByHost(); }); },
+                          kDeadline))
+        << std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - openedAt).count()
+        << " s after they opened";
+}
+
+} // namespace
+} // namespace kiv
