@@ -2,6 +2,10 @@
 // namespaces clash with Boost.Asio's in one translation unit.
 #include "KivHostCore/Linux/WebServer.hpp"
 
+// clang-format off
+#include <utility> // before Boost.Asio's awaitable, which uses std::exchange without it
+// clang-format on
+
 #include <fcntl.h>
 #include <pthread.h>
 
@@ -16,7 +20,6 @@
 #include <map>
 #include <mutex>
 #include <thread>
-#include <utility> // before Boost.Asio's awaitable, which uses std::exchange without it
 
 #include "KivBase/KivLog.hpp"
 

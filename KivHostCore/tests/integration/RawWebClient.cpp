@@ -1,6 +1,10 @@
 // Boost.Beast, like the host's web listener; standalone Asio must stay out of this file.
 #include "RawWebClient.hpp"
 
+// clang-format off
+#include <utility> // before Boost.Asio's awaitable, which uses std::exchange without it
+// clang-format on
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -13,7 +17,6 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 #include <cerrno>
-#include <utility>
 
 namespace kiv::test {
 
