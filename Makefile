@@ -58,7 +58,7 @@ clean:
 
 # Fuzzing: clang-16 + libc++ build of the protocol module; each target runs FUZZ_SECONDS from the seed corpus.
 FUZZ_SECONDS ?= 5
-FUZZ_TARGETS := control_frame_decoder stream_frame_decoder frame_reassembler video_datagram control_message_json
+FUZZ_TARGETS := control_frame_decoder stream_frame_decoder frame_reassembler video_datagram control_message_json web_link_items
 
 .PHONY: fuzz-build fuzz-seeds fuzz-smoke
 fuzz-build: deps

@@ -60,6 +60,7 @@ AppModel::AppModel(AppEnvironment environment) : env_(std::move(environment)), d
         accessibilityTimer_ = env_.main->postAfter(std::chrono::seconds(2), [this, self] {
             refreshAccessibility();
             refreshFirewall();
+            refreshAndroid();
             self(self);
         });
     };
@@ -67,6 +68,7 @@ AppModel::AppModel(AppEnvironment environment) : env_(std::move(environment)), d
 }
 
 AppModel::~AppModel() {
+    alive_.reset();
     accessibilityTimer_.cancel();
     permissions_.reset();
     if (host_) host_->stop();

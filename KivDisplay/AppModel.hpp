@@ -27,6 +27,13 @@ std::string_view toText(AppearanceMode mode);
 AppearanceMode appearanceFrom(const std::optional<std::string>& stored); // anything else reads as system
 
 // What the model needs from the machine and the user interface.
+// An Android device on a USB cable with debugging allowed.
+struct AndroidDeviceInfo {
+    std::string serial;
+    std::string model;
+    bool operator==(const AndroidDeviceInfo&) const = default;
+};
+
 struct AppEnvironment {
     Executor* main = nullptr;
     HostPlatform* platform = nullptr;
@@ -46,6 +53,10 @@ struct AppEnvironment {
     // The web link's certificate fingerprint; nothing: this host has no web link.
     std::optional<std::string> webFingerprint;
     std::optional<std::uint16_t> webPortOverride; // --web-port: this run's port, whatever is stored
+    // Android devices on cables, and showing the page on one through a port forward; both block
+    // (adb), so the model calls them on a queue of their own. Absent: adb is not installed.
+    std::function<std::vector<AndroidDeviceInfo>()> androidDevices;
+    std::function<std::expected<void, std::string>(const std::string& serial, std::uint16_t port)> showPageOnAndroid;
 };
 
 class AppModel {
@@ -123,6 +134,10 @@ public:
         std::string fingerprint;
     };
     std::optional<WebLinkInfo> webLink() const;
+    const std::vector<AndroidDeviceInfo>& androidDevices() const { return android_; }
+    const std::optional<std::string>& androidNote() const { return androidNote_; }
+    // Forwards the web port over the device's cable and opens the page in its browser.
+    void showOnAndroid(const std::string& serial);
     std::string diagnosticsSummary() const;
     // What "Copy Diagnostics" copies: a dated header, the summary, this run's log, the end of the
     // previous run's.
@@ -150,6 +165,7 @@ private:
     // The selected device's stream at `fps` and at 30 FPS, when `fps` costs it resolution.
     std::optional<std::pair<DisplayConfiguration, DisplayConfiguration>> reducedAt(std::int64_t fps) const;
     void handleDnsSdResult(std::optional<std::int32_t> code);
+    void refreshAndroid();
     void refreshAccessibility();
     void refreshFirewall();
     void changed();
@@ -176,6 +192,11 @@ private:
     ScopedTimer accessibilityTimer_;
     std::optional<std::string> accessibilityRepairNote_;
     std::vector<std::function<void()>> observers_;
+    std::unique_ptr<Executor> adbQueue_;
+    std::vector<AndroidDeviceInfo> android_;
+    std::optional<std::string> androidNote_;
+    bool androidListing_ = false;
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0); // what the adb queue's answers check
 };
 
 } // namespace kiv::app

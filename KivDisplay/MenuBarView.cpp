@@ -153,7 +153,19 @@ void MenuBarView::notices() {
 // address itself, and the certificate fingerprint the browser will show.
 void MenuBarView::webInvite() {
     const auto web = model_.webLink();
-    if (!web || !model_.devices().empty()) return;
+    if (!web) return;
+    for (const auto& android : model_.androidDevices()) {
+        auto* row = new QHBoxLayout;
+        row->addWidget(label(android.model + " on a USB cable"), 1);
+        auto* show = new QPushButton("Show Display on It");
+        show->setObjectName(q("android-" + android.serial));
+        QObject::connect(show, &QPushButton::clicked, this,
+                         [this, serial = android.serial] { model_.showOnAndroid(serial); });
+        row->addWidget(show);
+        rows_->addLayout(row);
+    }
+    if (model_.androidNote()) rows_->addWidget(label(*model_.androidNote()));
+    if (!model_.devices().empty()) return;
     rows_->addWidget(
         label("Or use a tablet's or phone's web browser as the display: scan the code or open " + web->urls.front()));
     auto* row = new QHBoxLayout;

@@ -12,6 +12,7 @@
 
 #include "AppModel.hpp"
 #include "DesktopShell.hpp"
+#include "KivHostCore/Linux/AndroidBridge.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
 #include "QtMainExecutor.hpp"
@@ -115,6 +116,17 @@ int main(int argc, char** argv) {
     env.activeFirewall = activeFirewall;
     if (platform->webIdentity()) env.webFingerprint = platform->webIdentity()->fingerprint;
     env.webPortOverride = webPort;
+    if (auto adb = std::make_shared<AndroidBridge>(); adb->available()) {
+        env.androidDevices = [adb] {
+            std::vector<AndroidDeviceInfo> devices;
+            for (const auto& device : adb->devices())
+                devices.push_back({device.serial, device.model});
+            return devices;
+        };
+        env.showPageOnAndroid = [adb](const std::string& serial, std::uint16_t port) {
+            return adb->showPage(serial, port);
+        };
+    }
     shell.prepare(env);
     AppModel model(std::move(env));
     shell.attach(model);

@@ -4,7 +4,8 @@
 // second; the device reads the counter back from every decoded picture, so a picture is only ever
 // credited to the flip it shows (a stale picture shows an older counter). The first second is
 // warm-up and does not count.
-//   e2e-latency [--size WxH[@scale]] [--seconds N] [--link wifi|usb] [--baseline] [--devices N]
+//   e2e-latency [--size WxH[@scale]] [--seconds N] [--link wifi|usb|web] [--baseline] [--devices N]
+// With --link web the device is headless Chromium showing the host's page (E2EWeb.hpp).
 // With --devices N, N Wi-Fi devices stream at once and the strip flips on each one's monitor.
 // The device screen is WxH pixels at `scale` (2 unless given, as on a tablet).
 // Prints a table and, as its last line, one JSON object.
@@ -31,6 +32,8 @@ extern "C" {
 #include "E2EBaseline.hpp"
 #include "E2EMeasure.hpp"
 #include "E2ESharpness.hpp"
+#include "E2EWeb.hpp"
+#include "KivHostCore/Linux/WebIdentity.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivHostCore/Testing/XPainter.hpp"
@@ -201,20 +204,22 @@ int main(int argc, char** argv) {
         else if (flag == "--seconds" && hasValue)
             seconds = std::max(1, std::atoi(argv[++i]));
         else if (flag == "--link" && hasValue &&
-                 (std::string(argv[i + 1]) == "wifi" || std::string(argv[i + 1]) == "usb"))
+                 (std::string(argv[i + 1]) == "wifi" || std::string(argv[i + 1]) == "usb" ||
+                  std::string(argv[i + 1]) == "web"))
             link = argv[++i];
         else if (flag == "--baseline")
             baseline = true;
         else if (flag == "--devices" && hasValue)
             devices = std::clamp(std::atoi(argv[++i]), 1, 8);
         else {
-            std::fprintf(stderr,
-                         "usage: %s [--size WxH[@scale]] [--seconds N] [--link wifi|usb] [--baseline] [--devices N]\n",
-                         argv[0]);
+            std::fprintf(
+                stderr,
+                "usage: %s [--size WxH[@scale]] [--seconds N] [--link wifi|usb|web] [--baseline] [--devices N]\n",
+                argv[0]);
             return 2;
         }
     }
-    if (devices > 1 && (link == "usb" || baseline)) {
+    if (devices > 1 && (link != "wifi" || baseline)) {
         std::fprintf(stderr, "--devices above 1 is for Wi-Fi devices without --baseline\n");
         return 2;
     }
@@ -241,10 +246,24 @@ int main(int argc, char** argv) {
                                       std::to_string(control),
                                       "--video-port",
                                       std::to_string(test::freeLoopbackPort(SOCK_DGRAM))};
+    const auto webPort = test::freeLoopbackPort(SOCK_STREAM);
+    std::string spki;
     if (link == "usb")
         hostArgs.insert(hostArgs.end(), {"--usb-direct", "127.0.0.1:" + std::to_string(usbPort)});
     else
         hostArgs.push_back("--no-usb");
+    if (link == "web") {
+        // The host reads back the certificate made here, so the browser can trust its key.
+        const auto identity = loadOrCreateWebIdentity({home.path() / "config/kivdisplay", "bench", {}});
+        if (!identity) {
+            std::fprintf(stderr, "web certificate: %s\n", identity.error().c_str());
+            return 1;
+        }
+        spki = identity->spkiSha256;
+        hostArgs.insert(hostArgs.end(), {"--web-port", std::to_string(webPort), "--fps", "60"});
+    } else {
+        hostArgs.insert(hostArgs.end(), {"--web-port", "0"});
+    }
     auto host = test::ChildProcess::start({.argv = hostArgs,
                                            .environment = {{"KIV_LOG_STDOUT", "1"},
                                                            {"XDG_CONFIG_HOME", (home.path() / "config").string()},
@@ -262,6 +281,7 @@ int main(int argc, char** argv) {
     std::vector<std::unique_ptr<Measure>> measures;
     std::vector<std::unique_ptr<receiver::ReceiverClient>> wifi;
     std::unique_ptr<receiver::UsbDeviceServer> usb;
+    std::unique_ptr<WebDevice> web;
     std::vector<std::function<void(const ControlMessage&)>> sends;
     std::atomic<int> connected{0};
     std::atomic<int> applied{0};
@@ -279,7 +299,19 @@ int main(int argc, char** argv) {
         hello.screen = {width, height, scale, Orientation::landscape};
         hello.codecs = {"h264"};
         hello.recommendedFPS = 60;
-        if (link == "wifi") {
+        if (link == "web") {
+            auto opened =
+                WebDevice::open(home.path() / "chromium", "https://127.0.0.1:" + std::to_string(webPort) + "/", spki,
+                                width, height, scale, measure);
+            if (!opened) {
+                std::fprintf(stderr, "browser device: %s\n%s\n", opened.error().c_str(), host->log().c_str());
+                return 1;
+            }
+            web = std::move(*opened);
+            ++connected;
+            ++applied; // the host streams at 60 fps from the start (--fps 60)
+            sends.push_back([&](const ControlMessage& m) { web->send(m); });
+        } else if (link == "wifi") {
             auto& client = *wifi.emplace_back(std::make_unique<receiver::ReceiverClient>(
                 receiver::ReceiverConfig{.host = "127.0.0.1", .controlPort = control, .hello = hello}));
             client.onControl = onControl;
@@ -313,8 +345,9 @@ int main(int argc, char** argv) {
         }
         return total;
     };
-    for (const auto& send : sends)
-        send({ConfigChange{1, {}, {}, 60, {}, {}}});
+    if (link != "web")
+        for (const auto& send : sends)
+            send({ConfigChange{1, {}, {}, 60, {}, {}}});
     if (!test::waitUntil([&] { return applied.load() == devices; }, 60s)) {
         std::fprintf(stderr, "the host did not apply 60 fps\n%s\n", host->log().c_str());
         return 1;
@@ -344,7 +377,7 @@ int main(int argc, char** argv) {
             return total;
         },
         [&] {
-            std::uint64_t total = 0;
+            std::uint64_t total = web ? web->bytes() : 0;
             for (const auto& measure : measures)
                 total += measure->bytes;
             return total;
@@ -375,8 +408,11 @@ int main(int argc, char** argv) {
     }
     // A detailed picture that moves and stops: the main stream's picture, then the refinement
     // (switched on for this; it is off by default).
-    sends.front()({ConfigChange{2, {}, {}, {}, true, {}}});
-    const auto sharp = measureSharpness(painter, *measures.front(), *monitor, width, height);
+    Sharpness sharp{};
+    if (!web) { // the page keeps no decoded pictures to compare
+        sends.front()({ConfigChange{2, {}, {}, {}, true, {}}});
+        sharp = measureSharpness(painter, *measures.front(), *monitor, width, height);
+    }
     // The same host with nothing changing on the screen: no capture, no encode, so next to nothing.
     std::this_thread::sleep_for(1s);
     const auto stillStart = cpuTicks(host->pid());
@@ -464,6 +500,16 @@ int main(int argc, char** argv) {
          {{"paintToCapture", median(0, 1)}, {"captureToReceived", median(1, 2)}, {"receivedToDecoded", median(2, 3)}}}};
     for (const auto& [name, ms] : stages)
         json["stages"][name] = ms;
+    if (web) {
+        const auto [decodeMs, drawMs] = web->pageTimes();
+        std::printf("  page: decode %.2f ms, draw %.2f ms per frame (medians of its per-second figures); its clock is "
+                    "%.2f ms off this machine's, measured within %.2f ms\n",
+                    decodeMs, drawMs, web->clockErrorMs, web->clockBoundMs);
+        json["page"] = {{"decodeMs", decodeMs},
+                        {"drawMs", drawMs},
+                        {"clockErrorMs", web->clockErrorMs},
+                        {"clockBoundMs", web->clockBoundMs}};
+    }
     if (baseline) {
         // The device pauses (the host keeps its monitor), and ffmpeg streams the same area.
         sends.front()({Pause{}});

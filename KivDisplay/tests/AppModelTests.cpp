@@ -252,3 +252,45 @@ TEST(AppModel, TheLocalNetworkWarningsNameWhatIsWrongWithThePortsInUse) {
 }
 
 } // namespace
+
+TEST(AppModel, OffersTheWebPageOnAndroidDevicesOnACableWhileTheWebLinkListens) {
+    ModelHarness h;
+    FakeNetworkFactory web;
+    h.platform.ports.makeWebListener = [&](const ListenerOptions& options) { return web.makeStreamListener(options); };
+    std::vector<std::pair<std::string, std::uint16_t>> shown;
+    bool failing = false;
+    auto& model = h.launch([&](AppEnvironment& env) {
+        env.webFingerprint = "AB:CD";
+        env.androidDevices = [] { return std::vector<AndroidDeviceInfo>{{"R52W", "Pixel Tablet"}}; };
+        env.showPageOnAndroid = [&](const std::string& serial, std::uint16_t port) -> std::expected<void, std::string> {
+            shown.emplace_back(serial, port);
+            if (failing) return std::unexpected(std::string("adb could not forward"));
+            return {};
+        };
+    });
+    ASSERT_TRUE(model.webLink());
+    const auto port = model.host()->webPort();
+    EXPECT_EQ(model.webLink()->urls, std::vector<std::string>{"https://127.0.0.1:" + std::to_string(port) + "/"});
+    EXPECT_EQ(model.webLink()->fingerprint, "AB:CD");
+    h.main.advance(std::chrono::seconds(2));
+    h.main.runUntilIdle();
+    ASSERT_EQ(model.androidDevices(), (std::vector<AndroidDeviceInfo>{{"R52W", "Pixel Tablet"}}));
+
+    model.showOnAndroid("R52W");
+    h.main.runUntilIdle();
+    EXPECT_EQ(shown, (std::vector<std::pair<std::string, std::uint16_t>>{{"R52W", port}}));
+    ASSERT_TRUE(model.androidNote());
+    EXPECT_NE(model.androidNote()->find("Pixel Tablet shows http://localhost:"), std::string::npos);
+    failing = true;
+    model.showOnAndroid("R52W");
+    h.main.runUntilIdle();
+    EXPECT_EQ(model.androidNote(), "adb could not forward") << "a failure is said, not swallowed";
+
+    // The web link turned off: no page to offer, no devices listed.
+    model.setWebPort(0);
+    h.main.advance(std::chrono::seconds(2));
+    h.main.runUntilIdle();
+    EXPECT_FALSE(model.webLink());
+    EXPECT_TRUE(model.androidDevices().empty());
+    EXPECT_EQ(h.store->number(AppModel::kWebPort), 0) << "kept for the next launch";
+}

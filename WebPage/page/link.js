@@ -29,6 +29,7 @@ export class Link {
     socket.onmessage = (event) => {
       if (!(event.data instanceof ArrayBuffer)) return this.fail(socket, "the host sent text");
       this.bytesIn += event.data.byteLength;
+      const receivedAt = performance.now();
       let items;
       try {
         items = decodeItems(event.data);
@@ -37,7 +38,7 @@ export class Link {
       }
       for (const item of items) {
         if (item.kind === "control") this.handlers.control(item.name, item.body);
-        else if (item.kind === "video") this.handlers.video(item);
+        else if (item.kind === "video") this.handlers.video({ ...item, receivedAt });
         else this.handlers.audio(item);
       }
     };

@@ -20,6 +20,12 @@ export class Video {
     this.pending = new Map(); // timestamp -> { submitted, captureTimeUs }
     this.counts = { received: 0, decoded: 0, drawn: 0, dropped: 0, skipped: 0, decodeMs: 0, drawMs: 0, bytes: 0 };
     this.size = null;
+    // Drawing waits for a task of its own, so that pictures decoded while the page was busy
+    // collapse into one draw of the newest instead of a queue of stale ones.
+    this.latest = null;
+    this.drawQueued = false;
+    this.channel = new MessageChannel();
+    this.channel.port1.onmessage = () => this.draw();
   }
 
   ask(reason) {
@@ -31,6 +37,8 @@ export class Video {
 
   reset(reason) {
     if (this.decoder && this.decoder.state !== "closed") this.decoder.close();
+    this.latest?.close();
+    this.latest = null;
     this.decoder = null;
     this.codec = null;
     this.pending.clear();
@@ -76,7 +84,10 @@ export class Video {
     }
     this.waitingForKeyframe = false;
     const timestamp = item.captureTimeUs;
-    this.pending.set(timestamp, { submitted: performance.now(), captureTimeUs: item.captureTimeUs, frameID: item.frameID });
+    this.pending.set(timestamp, {
+      received: item.receivedAt, submitted: performance.now(), captureTimeUs: item.captureTimeUs,
+      frameID: item.frameID, key: item.isKeyframe,
+    });
     try {
       this.decoder.decode(new EncodedVideoChunk({ type: item.isKeyframe ? "key" : "delta", timestamp, data: converted.annexB }));
     } catch (error) {
@@ -106,6 +117,24 @@ export class Video {
     this.pending.delete(frame.timestamp);
     this.counts.decoded += 1;
     if (info) this.counts.decodeMs += now - info.submitted;
+    this.onFrame?.(frame, { ...info, decodedAt: now });
+    if (this.latest) {
+      this.latest.close();
+      this.counts.skipped += 1;
+    }
+    this.latest = frame;
+    if (!this.drawQueued) {
+      this.drawQueued = true;
+      this.channel.port2.postMessage(0);
+    }
+  }
+
+  draw() {
+    this.drawQueued = false;
+    const frame = this.latest;
+    this.latest = null;
+    if (!frame) return;
+    const started = performance.now();
     const width = frame.displayWidth;
     const height = frame.displayHeight;
     if (this.canvas.width !== width || this.canvas.height !== height) {
@@ -113,11 +142,10 @@ export class Video {
       this.canvas.height = height;
     }
     this.size = { width, height };
-    this.onFrame?.(frame, { ...info, decodedAt: now });
     this.context.drawImage(frame, 0, 0, width, height);
     frame.close();
     this.counts.drawn += 1;
-    this.counts.drawMs += performance.now() - now;
+    this.counts.drawMs += performance.now() - started;
   }
 
   takeCounts() {

@@ -234,6 +234,11 @@ OpenedContext openCodec(const AVCodec* codec, const EncoderOptions& options, con
     c->gop_size = options.quality ? 1 : options.keyframeIntervalFrames;
     c->thread_count = 2;
     c->profile = FF_PROFILE_H264_HIGH;
+    // The capture converts with BT.601 limited range; a decoder that guesses reads BT.709 instead.
+    c->colorspace = AVCOL_SPC_SMPTE170M;
+    c->color_primaries = AVCOL_PRI_SMPTE170M;
+    c->color_trc = AVCOL_TRC_SMPTE170M;
+    c->color_range = AVCOL_RANGE_MPEG;
     if (options.quality) {
         c->bit_rate = 0;
     } else {

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fmt/format.h>
 
 #include "KivHostCore/Linux/ChildProcess.hpp"
@@ -23,6 +24,12 @@ std::expected<std::unique_ptr<Chromium>, std::string> Chromium::launch(const Opt
     int in[2];
     int out[2];
     if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return std::unexpected(std::string("pipe"));
+    // Above the two numbers the browser expects, so that moving them there cannot overwrite one.
+    for (int* fd : {&in[0], &in[1], &out[0], &out[1]}) {
+        const int high = ::fcntl(*fd, F_DUPFD_CLOEXEC, 10);
+        ::close(*fd);
+        *fd = high;
+    }
     std::vector<std::string> args = {
         program,
         "--headless=new",
@@ -60,7 +67,8 @@ std::expected<std::unique_ptr<Chromium>, std::string> Chromium::launch(const Opt
         ::setpgid(0, 0);
         ::dup2(in[0], 3);
         ::dup2(out[1], 4);
-        const int null = ::open("/dev/null", O_RDWR);
+        const char* log = std::getenv("KIV_CHROMIUM_LOG"); // where the browser's own messages go, when asked
+        const int null = ::open(log ? log : "/dev/null", O_RDWR | O_CREAT | O_APPEND, 0644);
         ::dup2(null, 1);
         ::dup2(null, 2);
         ::close_range(5, ~0U, 0); // nothing of the test's own sockets lives on in the browser
