@@ -77,25 +77,16 @@ void ControlServer::accept(const std::shared_ptr<Connection>& connection) {
         return;
     }
     const auto address = LocalNetwork::describe(peer);
-    std::erase_if(handedOut_, [](const std::weak_ptr<WiFiTransport>& weak) {
-        const auto link = weak.lock();
-        return !link || !link->isOpen() || link->hasReceivedControl();
-    });
-    const auto fromAddress =
-        std::count_if(handedOut_.begin(), handedOut_.end(), [&](const std::weak_ptr<WiFiTransport>& weak) {
-            const auto link = weak.lock();
-            return link && link->remoteAddress() == address;
-        });
-    if (handedOut_.size() >= kMaxSilentLinks || static_cast<std::size_t>(fromAddress) >= kMaxSilentLinksPerAddress) {
+    if (const auto full = silent_.full(address)) {
         log_.warning(
             fmt::format("Rejected connection from {}: {} links from it and {} in all have not said anything yet",
-                        address, fromAddress, handedOut_.size()));
+                        address, full->fromAddress, full->total));
         connection->cancel();
         return;
     }
     log_.info("Incoming control connection from " + address);
     auto link = WiFiTransport::create(connection, udpListener, clock_, simulatedPacketLoss);
-    handedOut_.push_back(link);
+    silent_.add(link);
     if (onTransport) onTransport(std::move(link)); // without a receiver the link is dropped unstarted
 }
 

@@ -49,23 +49,15 @@ void WebLinkServer::accept(const std::shared_ptr<Connection>& connection) {
         return;
     }
     const auto address = LocalNetwork::describe(peer);
-    std::erase_if(silent_, [](const std::weak_ptr<WebTransport>& weak) {
-        const auto link = weak.lock();
-        return !link || !link->isOpen() || link->hasReceivedControl();
-    });
-    const auto fromAddress = std::count_if(silent_.begin(), silent_.end(), [&](const auto& weak) {
-        const auto link = weak.lock();
-        return link && link->remoteAddress() == address;
-    });
-    if (silent_.size() >= kMaxSilentLinks || static_cast<std::size_t>(fromAddress) >= kMaxSilentLinksPerAddress) {
+    if (const auto full = silent_.full(address)) {
         log_.warning(fmt::format("Rejected web link from {}: {} links from it and {} in all have not said anything yet",
-                                 address, fromAddress, silent_.size()));
+                                 address, full->fromAddress, full->total));
         connection->cancel();
         return;
     }
     log_.info("Incoming web link from " + address);
     auto link = WebTransport::create(connection, clock_);
-    silent_.push_back(link);
+    silent_.add(link);
     if (onTransport) onTransport(std::move(link));
 }
 

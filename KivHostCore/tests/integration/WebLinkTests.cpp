@@ -128,19 +128,7 @@ TEST_F(WebLink, PairsOnceShowsItsMonitorTapsScrollsAndKeepsItsDisplayAcrossARelo
     const auto r = *monitorOf(id);
 
     // The picture is the monitor's: a colour painted there reaches the canvas.
-    auto lastPaint = std::chrono::steady_clock::time_point{};
-    std::vector<int> seen;
-    const bool matches = waitUntil(
-        [&] {
-            if (std::chrono::steady_clock::now() - lastPaint > 1s) {
-                paint(r, 0x3060C0);
-                lastPaint = std::chrono::steady_clock::now();
-            }
-            seen = pixel(tab, 0.5, 0.5);
-            return std::abs(seen[0] - 0x30) <= 12 && std::abs(seen[1] - 0x60) <= 12 && std::abs(seen[2] - 0xC0) <= 12;
-        },
-        kDeadline, 100ms);
-    EXPECT_TRUE(matches) << "canvas shows " << seen[0] << "," << seen[1] << "," << seen[2];
+    EXPECT_TRUE(canvasShows(tab, r, 0x3060C0)) << pageState(tab);
 
     // A tap on the canvas clicks at the mapped point of the monitor; a wheel scrolls there.
     EventWindow window(xvfb_->display(), r);

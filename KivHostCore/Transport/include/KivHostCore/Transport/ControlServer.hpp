@@ -9,6 +9,7 @@
 
 #include "KivBase/KivLog.hpp"
 #include "KivHostCore/Platform/Network.hpp"
+#include "KivHostCore/Transport/SilentLinkCap.hpp"
 
 namespace kiv {
 
@@ -48,7 +49,7 @@ private:
     std::shared_ptr<StreamListener> listener_;
     bool ready_ = false;
     ScopedTimer readyCheck_;
-    std::vector<std::weak_ptr<WiFiTransport>> handedOut_; // queue only; pruned on each accept
+    SilentLinkCap<WiFiTransport> silent_{kMaxSilentLinks, kMaxSilentLinksPerAddress}; // queue only
 };
 
 } // namespace kiv

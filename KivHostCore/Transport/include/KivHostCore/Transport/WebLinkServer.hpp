@@ -8,6 +8,7 @@
 
 #include "KivBase/KivLog.hpp"
 #include "KivHostCore/Platform/Network.hpp"
+#include "KivHostCore/Transport/SilentLinkCap.hpp"
 
 namespace kiv {
 
@@ -36,7 +37,7 @@ private:
     Executor& queue_;
     Executor& clock_;
     KivLogger log_ = KivLog::logger("Transport");
-    std::vector<std::weak_ptr<WebTransport>> silent_; // queue only; pruned on each accept
+    SilentLinkCap<WebTransport> silent_{kMaxSilentLinks, kMaxSilentLinksPerAddress}; // queue only
 };
 
 } // namespace kiv
