@@ -74,6 +74,9 @@ public:
         device->clockErrorMs = page->get<double>() - static_cast<double>(before + after) / 2000.0;
         device->clockBoundMs = static_cast<double>(after - before) / 2000.0;
         if (auto hooked = chromium.evaluate(device->tab_, kHook); !hooked) return std::unexpected(hooked.error());
+        // KIV_WEB_SCRIPT: a script run in the page after the hook (for trying the page's options).
+        if (const char* script = std::getenv("KIV_WEB_SCRIPT"))
+            if (auto ran = chromium.evaluate(device->tab_, script); !ran) return std::unexpected(ran.error());
         device->pump_ = std::thread([raw = device.get()] { raw->pumpLoop(); });
         return device;
     }
