@@ -7,8 +7,9 @@ const HOLD_MS = 600;
 const SLOP_PX = 8;
 
 export class Input {
-  constructor(canvas, send) {
+  constructor(canvas, send, contentSize) {
     this.canvas = canvas;
+    this.contentSize = contentSize; // () => the picture's size in pixels, or null before the first
     this.send = send; // (kind, x, y, dx, dy)
     this.touches = new Map(); // pointerId -> {x, y}
     this.single = null; // { id, x, y, state: "pending" | "dragging" | "fired", timer }
@@ -25,7 +26,8 @@ export class Input {
 
   mapper() {
     const box = this.canvas.getBoundingClientRect();
-    return { box, map: new TouchMapper(box.width, box.height, this.canvas.width, this.canvas.height) };
+    const size = this.contentSize() ?? { width: 0, height: 0 };
+    return { box, map: new TouchMapper(box.width, box.height, size.width, size.height) };
   }
 
   point(e, clamp) {

@@ -88,7 +88,7 @@ async function run() {
     if (state.phase !== "streaming") return;
     state.seq = (state.seq + 1) >>> 0;
     link.send(message.input({ kind, x, y, dx, dy, seq: state.seq, clientTimeUs: nowUs() }));
-  });
+  }, () => video.size);
 
   const hello = () => ({
     protocolVersion: PROTOCOL_VERSION, deviceID: state.deviceID, deviceName: deviceName(), model: "Web browser",

@@ -9,7 +9,21 @@ const IDR_INTERVAL_MS = 500;
 export class Video {
   constructor(canvas, { requestKeyframe, onFrame }) {
     this.canvas = canvas;
-    this.context = canvas.getContext("2d", { alpha: false, desynchronized: true });
+    // Drawing runs in a worker where the browser allows it; else on this thread.
+    this.worker = null;
+    this.pixelReplies = new Map();
+    this.workerCounts = { drawn: 0, drawMs: 0 };
+    if (canvas.transferControlToOffscreen && window.Worker) {
+      const offscreen = canvas.transferControlToOffscreen();
+      this.worker = new Worker("draw-worker.js");
+      this.worker.postMessage({ canvas: offscreen }, [offscreen]);
+      this.worker.onmessage = ({ data }) => {
+        if (data.counts) this.workerCounts = data.counts;
+        if (data.pixel) this.pixelReplies.get(data.id)?.(data.pixel);
+      };
+    } else {
+      this.context = canvas.getContext("2d", { alpha: false, desynchronized: true });
+    }
     this.requestKeyframe = requestKeyframe;
     this.onFrame = onFrame; // (frame, info) before drawing, for the figures and the test hooks
     this.decoder = null;
@@ -118,6 +132,11 @@ export class Video {
     this.counts.decoded += 1;
     if (info) this.counts.decodeMs += now - info.submitted;
     this.onFrame?.(frame, { ...info, decodedAt: now });
+    this.size = { width: frame.displayWidth, height: frame.displayHeight };
+    if (this.worker) {
+      this.worker.postMessage({ frame }, [frame]);
+      return;
+    }
     if (this.latest) {
       this.latest.close();
       this.counts.skipped += 1;
@@ -148,7 +167,29 @@ export class Video {
     this.counts.drawMs += performance.now() - started;
   }
 
+  // The drawn picture's colour at a normalised point, as [r, g, b].
+  pixel(x, y) {
+    if (!this.worker) {
+      const d = this.context.getImageData(Math.floor(x * this.canvas.width), Math.floor(y * this.canvas.height), 1, 1).data;
+      return Promise.resolve([d[0], d[1], d[2]]);
+    }
+    const id = Math.random();
+    return new Promise((resolve) => {
+      this.pixelReplies.set(id, (value) => {
+        this.pixelReplies.delete(id);
+        resolve(value);
+      });
+      this.worker.postMessage({ pixel: [x, y], id });
+    });
+  }
+
   takeCounts() {
+    if (this.worker) {
+      // The worker's figures of the last period (they arrive a moment after each request).
+      this.counts.drawn = this.workerCounts.drawn;
+      this.counts.drawMs = this.workerCounts.drawMs;
+      this.worker.postMessage({ counts: true });
+    }
     const taken = this.counts;
     this.counts = { received: 0, decoded: 0, drawn: 0, dropped: 0, skipped: 0, decodeMs: 0, drawMs: 0, bytes: 0 };
     return taken;

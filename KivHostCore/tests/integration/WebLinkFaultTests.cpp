@@ -103,10 +103,8 @@ TEST_F(HostServiceTest, WebLinkRefusesHostileClientsAndABrowserKeepsStreamingMea
                 paint(browserMonitor, 0x2080F0);
                 lastPaint = std::chrono::steady_clock::now();
             }
-            const auto p = (*browser)->evaluate(
-                *tab,
-                "(() => { const c = document.getElementById('screen'); const d = c.getContext('2d')"
-                ".getImageData(c.width / 2 | 0, c.height / 2 | 0, 1, 1).data; return d[2] > 200 && d[0] < 80; })()");
+            const auto p =
+                (*browser)->evaluate(*tab, "window.kiv.video.pixel(0.5, 0.5).then((d) => d[2] > 200 && d[0] < 80)");
             return p && *p == true;
         },
         kDeadline, 100ms));

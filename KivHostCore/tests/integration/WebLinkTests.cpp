@@ -58,21 +58,15 @@ protected:
     }
     // The canvas pixel at the picture's normalised point, as [r, g, b].
     std::vector<int> pixel(const std::string& tab, double x, double y) {
-        return eval(tab,
-                    fmt::format(
-                        "(() => {{ const c = document.getElementById('screen');"
-                        "const d = c.getContext('2d').getImageData({} * c.width | 0, {} * c.height | 0, 1, 1).data;"
-                        "return [d[0], d[1], d[2]]; }})()",
-                        x, y))
-            .template get<std::vector<int>>();
+        return eval(tab, fmt::format("window.kiv.video.pixel({}, {})", x, y)).template get<std::vector<int>>();
     }
     // The page point (CSS pixels) of the picture's normalised point.
     std::pair<double, double> pagePoint(const std::string& tab, double x, double y) {
         const auto p = eval(
             tab, fmt::format("(() => {{ const c = document.getElementById('screen');"
-                             "const b = c.getBoundingClientRect();"
-                             "const s = Math.min(b.width / c.width, b.height / c.height);"
-                             "const w = c.width * s, h = c.height * s;"
+                             "const b = c.getBoundingClientRect(); const v = window.kiv.video.size;"
+                             "const s = Math.min(b.width / v.width, b.height / v.height);"
+                             "const w = v.width * s, h = v.height * s;"
                              "return [b.left + (b.width - w) / 2 + {} * w, b.top + (b.height - h) / 2 + {} * h]; }})()",
                              x, y));
         return {p[0].template get<double>(), p[1].template get<double>()};
