@@ -170,15 +170,10 @@ std::expected<void, std::string> HostService::startWiFi() {
     return {};
 }
 
-void HostService::startUSB() {
-    USBDeviceMonitor::Mode mode;
-    if (settings_.usbDirect) mode = parseUsbDirect(*settings_.usbDirect);
-    if (!mode && !platform_.usbmux) return;
-    auto monitor = USBDeviceMonitor::create(mode, KivConstants::defaultUSBPort, *platform_.usbmux, *platform_.network,
-                                            *usbQueue_, main_);
-    std::weak_ptr<HostService> weak = weak_from_this();
-    auto main = main_.handle();
-    monitor->onTransport = [weak, main](std::shared_ptr<USBTransport> link) {
+// A USB or web link, from its listener's queue: taken on main like any link, and told at once who
+// this host is (a stream link has no DNS-SD record to read that from).
+std::function<void(std::shared_ptr<HostTransport>)> HostService::streamLinkHandler() {
+    return [weak = weak_from_this(), main = main_.handle()](std::shared_ptr<HostTransport> link) {
         main.post([weak, link] {
             auto self = weak.lock();
             if (!self) return;
@@ -186,6 +181,16 @@ void HostService::startUSB() {
             link->sendControl({self->hostInfo()});
         });
     };
+}
+
+void HostService::startUSB() {
+    USBDeviceMonitor::Mode mode;
+    if (settings_.usbDirect) mode = parseUsbDirect(*settings_.usbDirect);
+    if (!mode && !platform_.usbmux) return;
+    auto monitor = USBDeviceMonitor::create(mode, KivConstants::defaultUSBPort, *platform_.usbmux, *platform_.network,
+                                            *usbQueue_, main_);
+    std::weak_ptr<HostService> weak = weak_from_this();
+    monitor->onTransport = streamLinkHandler();
     monitor->onStatus = [weak](const std::vector<USBDeviceStatus>& devices, const std::optional<std::string>& note) {
         auto self = weak.lock();
         if (!self) return;
@@ -208,16 +213,7 @@ void HostService::startWeb() {
         return;
     }
     auto server = WebLinkServer::create(*listener, *webQueue_, *webQueue_);
-    std::weak_ptr<HostService> weak = weak_from_this();
-    auto main = main_.handle();
-    server->onTransport = [weak, main](std::shared_ptr<WebTransport> link) {
-        main.post([weak, link] {
-            auto self = weak.lock();
-            if (!self) return;
-            self->accept(link);
-            link->sendControl({self->hostInfo()});
-        });
-    };
+    server->onTransport = streamLinkHandler();
     server->start();
     web_ = server;
 }

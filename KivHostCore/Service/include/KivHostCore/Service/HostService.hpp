@@ -93,6 +93,7 @@ private:
     std::expected<void, std::string> startWiFi();
     void startUSB();
     void startWeb();
+    std::function<void(std::shared_ptr<HostTransport>)> streamLinkHandler();
     void accept(const std::shared_ptr<HostTransport>& link);
     void route(const Hello& hello, const std::shared_ptr<HostTransport>& link);
     std::shared_ptr<DisplaySession> makeSession(const Hello& hello);
