@@ -1,10 +1,14 @@
 // End-to-end latency: paint → capture → encode → send → receive → decode, on one machine and one
 // clock. `kivdisplay-host` runs as a process on a private Xvfb; this program is the painter and
-// the device. The painter flips a counter-coded strip inside the device's monitor 60 times a
-// second; the device reads the counter back from every decoded picture, so a picture is only ever
-// credited to the flip it shows (a stale picture shows an older counter). The first second is
-// warm-up and does not count.
-//   e2e-latency [--size WxH[@scale]] [--seconds N] [--link wifi|usb|web] [--baseline] [--devices N]
+// the device. The painter flips a counter-coded strip inside the device's monitor; the device
+// reads the counter back from every decoded picture, so a picture is only ever credited to the
+// flip it shows (a stale picture shows an older counter). The first second is warm-up and does
+// not count.
+//   e2e-latency [--size WxH[@scale]] [--seconds N] [--link wifi|usb|web] [--changes sync|random]
+//               [--fps 30|60] [--baseline] [--devices N]
+// --changes sync (the default) flips the strip 60 times a second; random flips it every 150-250 ms
+// while other parts of the monitor move at 60 Hz (E2ERun.hpp). --fps is the stream's rate, as a
+// user sets it (60 unless given).
 // With --link web the device is headless Chromium showing the host's page (E2EWeb.hpp).
 // With --devices N, N Wi-Fi devices stream at once and the strip flips on each one's monitor.
 // The device screen is WxH pixels at `scale` (2 unless given, as on a tablet).
@@ -31,6 +35,7 @@ extern "C" {
 
 #include "E2EBaseline.hpp"
 #include "E2EMeasure.hpp"
+#include "E2ERun.hpp"
 #include "E2ESharpness.hpp"
 #include "E2EWeb.hpp"
 #include "KivHostCore/Linux/WebIdentity.hpp"
@@ -48,92 +53,6 @@ using namespace std::chrono_literals;
 using namespace kiv::e2e;
 
 namespace {
-
-struct LatencyRun {
-    std::vector<double> latency;   // every device's credited flips
-    std::vector<double> p50s;      // per device
-    std::vector<double> keyframes; // the flips keyframes carried
-    std::int64_t detected = 0;
-    std::int64_t painted = 0;
-    double hostCpu = 0; // % of one core
-    double rxCpu = 0;
-    double mbps = 0;
-};
-
-// Flips the strip at 60 Hz for 1 s of warm-up plus `seconds` on every area at once (each device
-// reads the same counter from its own monitor), and gathers what the measures credited.
-// The readers give CPU ticks of the sender, receiver CPU µs and received bytes at a moment.
-LatencyRun run(test::Painter& painter, const std::vector<Measure*>& measures,
-               const std::vector<std::array<int, 4>>& areas, int seconds, const std::function<long long()>& senderTicks,
-               const std::function<std::uint64_t()>& receiverMicros,
-               const std::function<std::uint64_t()>& receivedBytes, bool clear = true) {
-    if (clear)
-        for (const auto& [mx, my, mw, mh] : areas)
-            painter.fill(0x404040, mx, my, mw, mh);
-    for (auto* measure : measures) { // each run counts afresh: flips from 1 again, no figures yet
-        const std::lock_guard lock(measure->mutex);
-        measure->painted.clear();
-        measure->newestShown = 0;
-        measure->latencyMs.clear();
-        measure->keyframeLatencyMs.clear();
-        measure->detected = 0;
-    }
-    const auto start = std::chrono::steady_clock::now();
-    const auto warmUp = start + 1s;
-    const auto end = warmUp + std::chrono::seconds(seconds);
-    long long ticksStart = 0;
-    std::uint64_t rxStart = 0;
-    std::uint64_t bytesStart = 0;
-    LatencyRun result;
-    auto next = start;
-    for (std::uint64_t flip = 1; std::chrono::steady_clock::now() < end; ++flip) {
-        std::this_thread::sleep_until(next);
-        next += std::chrono::microseconds(16'667);
-        const bool counting = std::chrono::steady_clock::now() >= warmUp;
-        if (counting && result.painted == 0) {
-            ticksStart = senderTicks();
-            rxStart = receiverMicros();
-            for (auto* measure : measures) {
-                const std::lock_guard lock(measure->mutex);
-                measure->counting = true;
-            }
-            bytesStart = receivedBytes();
-        }
-        for (std::size_t a = 0; a < areas.size(); ++a) {
-            const auto [mx, my, mw, mh] = areas[a];
-            for (int bit = 0; bit < kBits; ++bit) {
-                const bool on = ((flip % kCodes) >> bit) & 1u;
-                painter.fill(on ? 0xFFFFFF : 0x000000, mx + static_cast<int>((cellX(bit) - kCellW / 2) * mw),
-                             my + static_cast<int>(kCellY * mh), static_cast<int>(kCellW * mw),
-                             static_cast<int>(kCellH * mh), a + 1 == areas.size() && bit == kBits - 1);
-            }
-        }
-        const auto paintedAt = HostClock::nowMicros();
-        for (auto* measure : measures) {
-            const std::lock_guard lock(measure->mutex);
-            measure->painted[flip] = paintedAt;
-            while (measure->painted.size() > 4 * kCodes / 5)
-                measure->painted.erase(measure->painted.begin());
-        }
-        if (counting) result.painted += static_cast<std::int64_t>(measures.size());
-    }
-    std::this_thread::sleep_for(300ms); // the last flips' pictures
-    const double span = std::chrono::duration<double>(std::chrono::steady_clock::now() - warmUp).count();
-    result.hostCpu =
-        static_cast<double>(senderTicks() - ticksStart) * 100.0 / static_cast<double>(::sysconf(_SC_CLK_TCK)) / span;
-    result.rxCpu = static_cast<double>(receiverMicros() - rxStart) / 1e4 / span;
-    for (auto* measure : measures) {
-        const std::lock_guard lock(measure->mutex);
-        measure->counting = false;
-        result.latency.insert(result.latency.end(), measure->latencyMs.begin(), measure->latencyMs.end());
-        result.keyframes.insert(result.keyframes.end(), measure->keyframeLatencyMs.begin(),
-                                measure->keyframeLatencyMs.end());
-        result.p50s.push_back(percentile(measure->latencyMs, 0.5));
-        result.detected += measure->detected;
-    }
-    result.mbps = static_cast<double>(receivedBytes() - bytesStart) * 8 / 1e6 / span;
-    return result;
-}
 
 // The host's frame trace: capture stamp → stage name → time (µs).
 std::map<std::uint64_t, std::map<std::string, std::uint64_t>> readTrace(const std::filesystem::path& file) {
@@ -169,6 +88,18 @@ stageMedians(const std::vector<std::array<std::uint64_t, 4>>& credited,
         {"decode", "received", "decoded"},
     };
     std::vector<std::pair<std::string, double>> out;
+    // Not a stage but its cause: how long after the last grab each change came. Changes in step
+    // with capture come just before the next grab; random ones anywhere in the interval.
+    std::vector<std::uint64_t> grabs;
+    for (const auto& [captured, at] : trace)
+        if (const auto grab = at.find("grabStarted"); grab != at.end()) grabs.push_back(grab->second);
+    std::sort(grabs.begin(), grabs.end());
+    std::vector<double> phase;
+    for (const auto& stamps : credited) {
+        const auto after = std::upper_bound(grabs.begin(), grabs.end(), stamps[0]);
+        if (after != grabs.begin()) phase.push_back(static_cast<double>(stamps[0] - *std::prev(after)) / 1000.0);
+    }
+    if (!phase.empty()) out.emplace_back("changeAfterGrab", percentile(phase, 0.5));
     for (const auto& [name, from, to] : stages) {
         std::vector<double> ms;
         for (const auto& [paint, captured, received, decoded] : credited) {
@@ -196,6 +127,8 @@ int main(int argc, char** argv) {
     std::string link = "wifi";
     bool baseline = false;
     int devices = 1;
+    Changes changes = Changes::sync;
+    int fps = 60;
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -207,15 +140,20 @@ int main(int argc, char** argv) {
                  (std::string(argv[i + 1]) == "wifi" || std::string(argv[i + 1]) == "usb" ||
                   std::string(argv[i + 1]) == "web"))
             link = argv[++i];
+        else if (flag == "--changes" && hasValue &&
+                 (std::string(argv[i + 1]) == "sync" || std::string(argv[i + 1]) == "random"))
+            changes = std::string(argv[++i]) == "random" ? Changes::random : Changes::sync;
+        else if (flag == "--fps" && hasValue && (std::string(argv[i + 1]) == "30" || std::string(argv[i + 1]) == "60"))
+            fps = std::atoi(argv[++i]);
         else if (flag == "--baseline")
             baseline = true;
         else if (flag == "--devices" && hasValue)
             devices = std::clamp(std::atoi(argv[++i]), 1, 8);
         else {
-            std::fprintf(
-                stderr,
-                "usage: %s [--size WxH[@scale]] [--seconds N] [--link wifi|usb|web] [--baseline] [--devices N]\n",
-                argv[0]);
+            std::fprintf(stderr,
+                         "usage: %s [--size WxH[@scale]] [--seconds N] [--link wifi|usb|web] [--changes sync|random] "
+                         "[--fps 30|60] [--baseline] [--devices N]\n",
+                         argv[0]);
             return 2;
         }
     }
@@ -260,7 +198,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         spki = identity->spkiSha256;
-        hostArgs.insert(hostArgs.end(), {"--web-port", std::to_string(webPort), "--fps", "60"});
+        hostArgs.insert(hostArgs.end(), {"--web-port", std::to_string(webPort), "--fps", std::to_string(fps)});
     } else {
         hostArgs.insert(hostArgs.end(), {"--web-port", "0"});
     }
@@ -309,7 +247,7 @@ int main(int argc, char** argv) {
             }
             web = std::move(*opened);
             ++connected;
-            ++applied; // the host streams at 60 fps from the start (--fps 60)
+            ++applied; // the host streams at the rate asked from the start (its --fps)
             sends.push_back([&](const ControlMessage& m) { web->send(m); });
         } else if (link == "wifi") {
             auto& client = *wifi.emplace_back(std::make_unique<receiver::ReceiverClient>(
@@ -334,7 +272,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the host did not connect every device\n%s\n", host->log().c_str());
         return 1;
     }
-    // 60 fps: the painter flips at 60 Hz. Measuring starts once the host has applied it and a
+    // The stream's rate as a user sets it. Measuring starts once the host has applied it and a
     // picture of the new stream has been decoded, so a slow restart is not counted as latency.
     const auto asked = std::chrono::steady_clock::now();
     const auto decodedPictures = [&] {
@@ -347,14 +285,14 @@ int main(int argc, char** argv) {
     };
     if (link != "web")
         for (const auto& send : sends)
-            send({ConfigChange{1, {}, {}, 60, {}, {}}});
+            send({ConfigChange{1, {}, {}, fps, {}, {}}});
     if (!test::waitUntil([&] { return applied.load() == devices; }, 60s)) {
-        std::fprintf(stderr, "the host did not apply 60 fps\n%s\n", host->log().c_str());
+        std::fprintf(stderr, "the host did not apply %d fps\n%s\n", fps, host->log().c_str());
         return 1;
     }
     const auto before = decodedPictures();
     test::waitUntil([&] { return decodedPictures() >= before + devices; }, 30s); // a still screen may send nothing more
-    std::fprintf(stderr, "stream at 60 fps after %.1f s\n",
+    std::fprintf(stderr, "stream at %d fps after %.1f s\n", fps,
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count());
     std::vector<std::array<int, 4>> monitors;
     test::waitUntil(
@@ -369,7 +307,7 @@ int main(int argc, char** argv) {
         measured.push_back(measure.get());
     test::Painter painter((*xvfb)->display());
     const auto ours = run(
-        painter, measured, monitors, seconds, [&] { return cpuTicks(host->pid()); },
+        painter, changes, measured, monitors, seconds, [&] { return cpuTicks(host->pid()); },
         [&] {
             std::uint64_t total = usb ? usb->threadCPUMicros() : 0;
             for (const auto& client : wifi)
@@ -400,9 +338,10 @@ int main(int argc, char** argv) {
                 if (running) sends.front()({RequestIDR{IDRReason::packetLoss}});
             }
         });
+        // Flips at every frame, so that every keyframe carries one, whatever the mode.
         forced = run(
-            painter, {measured.front()}, {*monitor}, 3, [] { return 0LL; }, [] { return std::uint64_t{0}; },
-            [] { return std::uint64_t{0}; }, false);
+            painter, Changes::sync, {measured.front()}, {*monitor}, 3, [] { return 0LL; },
+            [] { return std::uint64_t{0}; }, [] { return std::uint64_t{0}; }, false);
         running = false;
         requester.join();
     }
@@ -426,8 +365,12 @@ int main(int argc, char** argv) {
     const auto rxCpu = ours.rxCpu;
     const auto mbps = ours.mbps;
     const auto stages = stageMedians(credited, readTrace(tracePath));
-    if (const char* keep = std::getenv("KIV_KEEP_TRACE"))
+    if (const char* keep = std::getenv("KIV_KEEP_TRACE")) {
         std::filesystem::copy_file(tracePath, keep, std::filesystem::copy_options::overwrite_existing);
+        std::ofstream flips(std::string(keep) + ".flips"); // paint, capture stamp, received, decoded (µs)
+        for (const auto& [paint, captured, received, decoded] : credited)
+            flips << paint << ' ' << captured << ' ' << received << ' ' << decoded << '\n';
+    }
     if (const char* keep = std::getenv("KIV_KEEP_LOG")) std::ofstream(keep) << host->log();
     // The coarse stages need no trace: between two of the credited flips' own stamps.
     const auto median = [&](std::size_t from, std::size_t to) {
@@ -437,8 +380,9 @@ int main(int argc, char** argv) {
         return percentile(ms, 0.5);
     };
     std::printf(
-        "end-to-end latency, paint -> decoded picture, %dx%d@60 over %s, %d device(s), %d s after 1 s of warm-up\n",
-        width, height, link.c_str(), devices, seconds);
+        "end-to-end latency, paint -> decoded picture, %dx%d@%d over %s, %s changes, %d device(s), %d s after 1 s of "
+        "warm-up\n",
+        width, height, fps, link.c_str(), changes == Changes::random ? "random" : "sync", devices, seconds);
     std::printf("  p50 %.1f ms  p95 %.1f ms  p99 %.1f ms\n", percentile(latency, 0.5), percentile(latency, 0.95),
                 percentile(latency, 0.99));
     std::printf("  flips detected %lld of %lld painted\n", static_cast<long long>(detected),
@@ -496,6 +440,8 @@ int main(int argc, char** argv) {
         {"p50PerDevice", ours.p50s},
         {"size", std::to_string(width) + "x" + std::to_string(height)},
         {"link", link},
+        {"changes", changes == Changes::random ? "random" : "sync"},
+        {"fps", fps},
         {"stages",
          {{"paintToCapture", median(0, 1)}, {"captureToReceived", median(1, 2)}, {"receivedToDecoded", median(2, 3)}}}};
     for (const auto& [name, ms] : stages)
@@ -527,7 +473,7 @@ int main(int argc, char** argv) {
                       "-draw_mouse",
                       "0",
                       "-framerate",
-                      "60",
+                      std::to_string(fps),
                       "-video_size",
                       std::to_string(mw) + "x" + std::to_string(mh),
                       "-i",
@@ -555,7 +501,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         const auto base = run(
-            painter, {&theirs}, {*monitor}, seconds, [&] { return cpuTicks(ffmpeg->pid()); },
+            painter, changes, {&theirs}, {*monitor}, seconds, [&] { return cpuTicks(ffmpeg->pid()); },
             [] { return std::uint64_t{0}; }, [&] { return decoder.bytes(); });
         if (base.detected == 0) std::fprintf(stderr, "ffmpeg showed nothing:\n%s\n", ffmpeg->log().c_str());
         ffmpeg->stop(5s);

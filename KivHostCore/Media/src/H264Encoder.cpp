@@ -52,36 +52,48 @@ H264Encoder::H264Encoder(Configuration configuration, std::unique_ptr<EncoderBac
 
 int H264Encoder::inFlight() const {
     const std::lock_guard lock(inFlightMutex_);
-    return inFlight_;
-}
-
-void H264Encoder::release() {
-    const std::lock_guard lock(inFlightMutex_);
-    inFlight_ = std::max(inFlight_ - 1, 0);
+    return (running_ ? 1 : 0) + (waiting_ ? 1 : 0);
 }
 
 void H264Encoder::encode(std::shared_ptr<PixelBuffer> buffer, std::uint64_t captureTimeUs) {
     {
         const std::lock_guard lock(inFlightMutex_);
-        if (inFlight_ >= kMaxInFlight) {
-            if (monitor_) monitor_->countDroppedCapture();
+        if (running_) {
+            if (waiting_ && monitor_) monitor_->countDroppedCapture();
+            waiting_.emplace(std::move(buffer), captureTimeUs);
             return;
         }
-        ++inFlight_;
+        running_ = true;
     }
     const bool posted = handle_.post([weak = weak_from_this(), buffer = std::move(buffer), captureTimeUs]() mutable {
-        if (auto self = weak.lock()) {
-            self->submit(std::move(buffer), captureTimeUs);
-        }
+        if (auto self = weak.lock()) self->run(std::move(buffer), captureTimeUs);
     });
-    if (!posted) release(); // the queue is gone: nothing will ever encode it
+    if (!posted) { // the queue is gone: nothing will ever encode it
+        const std::lock_guard lock(inFlightMutex_);
+        running_ = false;
+        waiting_.reset();
+    }
+}
+
+// Encodes one picture, then the one that waited meanwhile as a task of its own, so that keyframe
+// requests and bit rate changes posted in between are not held up behind a stream of pictures.
+void H264Encoder::run(std::shared_ptr<PixelBuffer> buffer, std::uint64_t captureTimeUs) {
+    submit(std::move(buffer), captureTimeUs);
+    const std::lock_guard lock(inFlightMutex_);
+    if (!waiting_) {
+        running_ = false;
+        return;
+    }
+    auto next = std::move(*waiting_);
+    waiting_.reset();
+    const bool posted = handle_.post([weak = weak_from_this(), next = std::move(next)]() mutable {
+        if (auto self = weak.lock()) self->run(std::move(next.first), next.second);
+    });
+    if (!posted) running_ = false;
 }
 
 void H264Encoder::submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t captureTimeUs) {
-    if (invalidated_ || !backend_) {
-        release();
-        return;
-    }
+    if (invalidated_ || !backend_) return;
     const std::uint64_t pts = std::max(lastPTSUs_ + 1, captureTimeUs);
     lastPixelBuffer_ = buffer;
     lastPTSUs_ = pts;
@@ -90,7 +102,6 @@ void H264Encoder::submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t capt
     auto packets = backend_->encode(*buffer, pts, force);
     if (!packets) {
         log_.error(fmt::format("EncodeFrame failed {}", packets.error()));
-        release();
         if (++failuresInARow_ == kFailureReportThreshold) reportFailure(packets.error());
         return;
     }
@@ -109,7 +120,6 @@ void H264Encoder::submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t capt
         }
         report(std::move(frame));
     }
-    release();
 }
 
 void H264Encoder::report(EncodedFrame frame) {
@@ -138,8 +148,7 @@ void H264Encoder::requestKeyframe() {
             if (!encoder || !encoder->forceKeyframe_ || encoder->invalidated_ || !encoder->lastPixelBuffer_) return;
             {
                 const std::lock_guard lock(encoder->inFlightMutex_);
-                if (encoder->inFlight_ >= kMaxInFlight) return;
-                ++encoder->inFlight_;
+                if (encoder->running_) return; // a picture is on its way and carries the keyframe
             }
             encoder->submit(encoder->lastPixelBuffer_, static_cast<std::uint64_t>(encoder->queue_.now().count()));
         });

@@ -58,8 +58,9 @@ void ScreenCaptureManager::begin(std::optional<std::uint32_t> displayID, ScreenR
     grabFailures_ = 0;
     pool_ = std::make_unique<PixelBufferPool>(width, height);
     interval_ = Duration(1'000'000 / std::max(fps, 1));
+    spacing_ = Duration(static_cast<Duration::rep>(static_cast<double>(interval_.count()) / kRateAllowance));
     lastGrab_.reset();
-    due_.reset();
+    budgetAt_.reset();
     loggedFirstFrame_ = false;
     captureInput_ = fmt::format("{}x{} pixels at {},{}", rect.width, rect.height, rect.x, rect.y);
     watch();
@@ -141,14 +142,14 @@ void ScreenCaptureManager::changed() {
     const auto now = queue_.now();
     if (!damagedSince_) damagedSince_ = now;
     if (pendingGrab_.isPending()) return;
-    // Paced by a schedule rather than by the gap since the last grab: a picture that changes at
-    // the frame rate would otherwise lock in at whatever phase it started and wait up to a whole
-    // interval every time. A grab may come up to half an interval early on the schedule, and the
-    // schedule advances by a little less than an interval per grab, so it drifts towards the
-    // changes' own phase (a few frames) while the rate stays within 3% of the frame rate.
+    // A budget, not a schedule: a fixed grab schedule busy with something that moves makes every
+    // other change wait for its next slot, half an interval on average. The budget (a leaky
+    // bucket) lets a grab through at once while it has room for kBurst pictures; each grab takes
+    // one spacing of it. An animation at the frame rate leaves room again within a few frames,
+    // because the spacing is a little shorter than its interval.
     // A program draws a change in several requests; the grab waits a moment after the first one's
     // damage so it does not catch the picture half drawn (and then wait a frame for the rest).
-    const auto opens = std::max(due_ ? *due_ - interval_ / 2 : now, *damagedSince_ + kDamageSettle);
+    const auto opens = std::max(budgetAt_ ? *budgetAt_ - spacing_ * (kBurst - 1) : now, *damagedSince_ + kDamageSettle);
     if (now >= opens) {
         grabNow();
         return;
@@ -161,7 +162,7 @@ void ScreenCaptureManager::changed() {
 void ScreenCaptureManager::grabNow() {
     if (!running_ || !pool_) return;
     lastGrab_ = queue_.now();
-    due_ = std::max(due_.value_or(*lastGrab_), *lastGrab_) + interval_ * 97 / 100;
+    budgetAt_ = std::max(budgetAt_.value_or(*lastGrab_), *lastGrab_) + spacing_;
     const auto damaged = std::exchange(damagedSince_, std::nullopt).value_or(*lastGrab_);
     auto buffer = pool_->acquire();
     if (!grabber_->grab(rect_, *buffer, true)) {

@@ -88,14 +88,17 @@ struct EncoderHarness {
 
 } // namespace
 
-TEST(H264Encoder, AtMostTwoFramesInFlightAndStrictlyIncreasingPts) {
+TEST(H264Encoder, ANewerPictureReplacesTheWaitingOneAndPtsStrictlyIncrease) {
     EncoderHarness h;
     h.encoder->encode(h.buffer(), 100);
     h.encoder->encode(h.buffer(), 100);
-    h.encoder->encode(h.buffer(), 50); // a third while two are in flight: dropped
+    EXPECT_EQ(h.encoder->inFlight(), 2);
+    h.encoder->encode(h.buffer(), 50); // a third while one waits: it takes the waiting one's place
     EXPECT_EQ(h.monitor->sample().droppedCaptureFrames, 1);
+    EXPECT_EQ(h.encoder->inFlight(), 2);
     h.queue.runUntilIdle();
-    EXPECT_EQ(h.out.size(), 2u);
+    ASSERT_EQ(h.out.size(), 2u);
+    EXPECT_EQ(h.out[1].captureTimeUs, 50u) << "the newest picture is encoded, not the one it replaced";
     h.encoder->encode(h.buffer(), 50);
     h.queue.runUntilIdle();
     EXPECT_EQ(h.factory.last->pts, (std::vector<std::uint64_t>{100, 101, 102}));

@@ -1,8 +1,9 @@
 #pragma once
-// Turns captured pictures into H.264 frames for an interactive display: no reordering, at most 2
-// frames in flight (a slow encoder makes capture drop frames rather than queue them), keyframes on
-// request (re-encoding the last picture after two frame times on a still screen), bit rate changed
-// in place. With a quality it is the still-image encoder: every frame a keyframe.
+// Turns captured pictures into H.264 frames for an interactive display: no reordering, one picture
+// encoding and one waiting at most (a newer picture takes the waiting one's place, so a slow
+// encoder skips pictures but always gets to the newest), keyframes on request (re-encoding the last
+// picture after two frame times on a still screen), bit rate changed in place. With a quality it is
+// the still-image encoder: every frame a keyframe.
 #include <atomic>
 #include <cstdint>
 #include <expected>
@@ -39,7 +40,6 @@ public:
         std::optional<double> refinementQuality;
         bool operator==(const Configuration&) const = default;
     };
-    static constexpr int kMaxInFlight = 2;
     // Failed encodes in a row that make the encoder report itself broken (it keeps trying).
     static constexpr int kFailureReportThreshold = 5;
 
@@ -55,7 +55,7 @@ public:
     // whether to open a new encoder. Set before frames flow.
     std::function<void(std::int32_t status)> onFailure;
 
-    // Any thread; never blocks on encoding.
+    // Any thread; never blocks on encoding. A picture still waiting for the encoder is replaced.
     void encode(std::shared_ptr<PixelBuffer> buffer, std::uint64_t captureTimeUs);
     // A keyframe as soon as possible, even on a still screen: after two frame times without a new
     // picture the last one is encoded again as a keyframe. For a device that lost the stream.
@@ -70,7 +70,7 @@ public:
     // over). The backend is closed later on the encoder's queue.
     void invalidate();
     const Configuration& configuration() const { return configuration_; }
-    int inFlight() const;
+    int inFlight() const; // pictures encoding or waiting: 0, 1 or 2
 
     // The backend's frame-count interval for a configuration: max(trunc(seconds x fps), 1); 1 for stills.
     static int keyframeIntervalFrames(const Configuration& configuration);
@@ -79,8 +79,8 @@ public:
                 std::shared_ptr<PerformanceMonitor> monitor); // use create()
 
 private:
+    void run(std::shared_ptr<PixelBuffer> buffer, std::uint64_t captureTimeUs);
     void submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t captureTimeUs);
-    void release();
     void report(EncodedFrame frame);
     void reportFailure(std::int32_t status);
 
@@ -91,7 +91,8 @@ private:
     std::shared_ptr<PerformanceMonitor> monitor_;
     KivLogger log_ = KivLog::logger("Encoder");
     mutable std::mutex inFlightMutex_;
-    int inFlight_ = 0;
+    bool running_ = false; // a picture is posted to the queue or encoding
+    std::optional<std::pair<std::shared_ptr<PixelBuffer>, std::uint64_t>> waiting_; // the next one
     // Queue-confined.
     bool forceKeyframe_ = false;
     std::atomic<bool> keyframeRequestQueued_{false}; // any thread

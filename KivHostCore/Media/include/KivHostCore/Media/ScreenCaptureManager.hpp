@@ -1,10 +1,12 @@
 #pragma once
-// Captures one display: a change inside its rectangle triggers a grab at once, but never sooner
-// than one frame interval after the previous grab, so a change waits at most one interval and
-// usually none; while nothing changes nothing is delivered. The rectangle follows the display
-// when the desktop is laid out again (another display created, resized or removed). A display
-// that stays gone, grabs that keep failing and a lost desktop end the source through onStop.
-// Runs on its queue ("kiv.capture").
+// Captures one display: a change inside its rectangle is grabbed a moment after it starts (the
+// settle that lets a change drawn in several requests land whole), not at the next slot of a
+// schedule; while nothing changes nothing is delivered. The rate is held by a budget rather than a
+// clock: pictures come at most a little faster than the frame rate on average, and a change that
+// comes between two pictures of something moving elsewhere may take one more at once. The
+// rectangle follows the display when the desktop is laid out again (another display created,
+// resized or removed). A display that stays gone, grabs that keep failing and a lost desktop end
+// the source through onStop. Runs on its queue ("kiv.capture").
 #include <memory>
 #include <optional>
 
@@ -22,6 +24,11 @@ public:
     // Consecutive failed grabs (retried every frame interval) before the source gives up.
     static constexpr int kMaxGrabFailures = 5;
     static constexpr Duration kDamageSettle = std::chrono::microseconds(1000);
+    // The budget: one picture per interval / kRateAllowance on average, and up to kBurst at once.
+    // The allowance above the frame rate is what lets a change between two pictures of a 60 Hz
+    // animation be grabbed when it comes instead of at the animation's next picture.
+    static constexpr double kRateAllowance = 1.125;
+    static constexpr int kBurst = 2;
 
     static std::shared_ptr<ScreenCaptureManager> create(std::unique_ptr<ScreenGrabber> grabber, Executor& queue,
                                                         std::shared_ptr<PerformanceMonitor> monitor);
@@ -55,7 +62,8 @@ private:
     std::unique_ptr<PixelBufferPool> pool_;
     Duration interval_{};
     std::optional<MonotonicTime> lastGrab_;
-    std::optional<MonotonicTime> due_;          // the grab schedule: one interval further per grab
+    Duration spacing_{};                        // interval / kRateAllowance
+    std::optional<MonotonicTime> budgetAt_;     // when the budget is spent up to: one spacing further per grab
     std::optional<MonotonicTime> damagedSince_; // the first redraw not grabbed yet (frame trace)
     ScopedTimer pendingGrab_;
     ScopedTimer retry_;
