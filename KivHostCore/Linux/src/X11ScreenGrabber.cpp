@@ -22,6 +22,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
+#include "KivHostCore/Linux/RowBands.hpp"
 #include "KivHostCore/Runtime/WorkerPool.hpp"
 
 namespace kiv {
@@ -133,10 +134,8 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
                 const auto* notify = reinterpret_cast<xcb_damage_notify_event_t*>(event);
                 if (intersects(rect, notify->area.x, notify->area.y, notify->area.width, notify->area.height)) {
                     changed = true;
-                    const int top = notify->area.y, bottom = notify->area.y + notify->area.height;
-                    dirtyRows = dirtyRows
-                                    ? std::pair{std::min(dirtyRows->first, top), std::max(dirtyRows->second, bottom)}
-                                    : std::pair{top, bottom};
+                    dirtyRows.add({notify->area.y, notify->area.y + notify->area.height, notify->area.x,
+                                   notify->area.x + notify->area.width});
                 }
             } else if (type == XCB_CONFIGURE_NOTIFY ||
                        (randrEventBase != 0 && (type == randrEventBase + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
@@ -261,36 +260,34 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         if (!ensureSegment(bytes)) return false;
         // The segment keeps the last picture of `area`: only the rows damaged since (and those the
         // cursor was drawn on) are fetched again, as full-width bands that land in place.
-        std::pair<int, int> rows{0, area.height};
+        RowBands rows(0, area.height, 0, area.width);
         const bool wholePicture = canvasArea != area;
         if (!wholePicture) {
-            rows = {area.height, 0};
-            const auto add = [&rows](int from, int to) {
-                if (from < to) rows = {std::min(rows.first, from), std::max(rows.second, to)};
-            };
-            if (dirtyRows)
-                add(std::clamp(dirtyRows->first - area.y, 0, area.height),
-                    std::clamp(dirtyRows->second - area.y, 0, area.height));
-            if (cursorRows) add(cursorRows->first, cursorRows->second);
+            rows = dirtyRows.within(area.x, area.y, area.width, area.height);
+            if (cursorRows) rows.add({cursorRows->first, cursorRows->second, 0, area.width});
         }
-        dirtyRows.reset();
+        dirtyRows.clear();
         canvasArea.reset(); // until this grab succeeds
-        if (rows.first < rows.second) {
-            Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
-                connection,
-                xcb_shm_get_image(
+        if (!rows.empty()) {
+            // Every band's request goes out before the first reply is waited for.
+            std::vector<xcb_shm_get_image_cookie_t> requests;
+            for (const auto& band : rows.bands())
+                requests.push_back(xcb_shm_get_image(
                     connection, screen->root, static_cast<std::int16_t>(area.x),
-                    static_cast<std::int16_t>(area.y + rows.first), static_cast<std::uint16_t>(area.width),
-                    static_cast<std::uint16_t>(rows.second - rows.first), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment,
-                    static_cast<std::uint32_t>(rows.first) * static_cast<std::uint32_t>(area.width) * 4),
-                nullptr));
+                    static_cast<std::int16_t>(area.y + band.from), static_cast<std::uint16_t>(area.width),
+                    static_cast<std::uint16_t>(band.to - band.from), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment,
+                    static_cast<std::uint32_t>(band.from) * static_cast<std::uint32_t>(area.width) * 4));
+            bool fetched = true;
+            for (const auto request : requests)
+                fetched =
+                    Reply<xcb_shm_get_image_reply_t>(xcb_shm_get_image_reply(connection, request, nullptr)) && fetched;
             if (!drain(false)) return false; // events that came in with the reply; a lost server ends here
-            if (!image) return false;
+            if (!fetched) return false;
         }
         canvasArea = area;
         cursorRows.reset();
         if (showsCursor && hasCursor) cursorRows = compositeCursor(area, shmAddress);
-        if (cursorRows) rows = {std::min(rows.first, cursorRows->first), std::max(rows.second, cursorRows->second)};
+        if (cursorRows) rows.add({cursorRows->first, cursorRows->second, 0, area.width});
         const auto converting = std::chrono::steady_clock::now();
         // Pool buffers come back with the picture of an earlier grab in them (their tag says which):
         // only the rows changed since that grab are converted again. Anything else (a buffer of
@@ -309,11 +306,11 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
             index - since > history.size()) {
             X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, out);
         } else {
-            std::pair<int, int> changed{area.height, 0}; // every grab's rows after the buffer's own
+            RowBands changed; // every grab's rows after the buffer's own
             for (auto it = history.end() - static_cast<std::ptrdiff_t>(index - since); it != history.end(); ++it)
-                if (it->first < it->second)
-                    changed = {std::min(changed.first, it->first), std::max(changed.second, it->second)};
-            X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, out, changed);
+                changed.addAll(*it);
+            for (const auto& band : changed.bands())
+                X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, out, band);
         }
         out.contentTag = generation | index;
         convertMicros = static_cast<std::uint64_t>(
@@ -359,12 +356,12 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     xcb_damage_damage_t damage = 0;
     bool hasCursor = false;
     std::uint64_t convertMicros = 0;               // of the last grab
-    std::optional<std::pair<int, int>> dirtyRows;  // root rows damaged since the last grab
+    RowBands dirtyRows;                            // root rows damaged since the last grab
     std::optional<ScreenRect> canvasArea;          // the area whose whole picture the segment holds
     std::optional<std::pair<int, int>> cursorRows; // rows of it the cursor was drawn on
     // The rows each recent grab fetched, newest last, for bringing a recycled buffer up to date.
     static constexpr std::size_t kHistory = 16;
-    std::deque<std::pair<int, int>> history;
+    std::deque<RowBands> history;
     std::uint64_t generation = 0; // upper half of the tags this grabber writes; new for each new picture
     std::uint64_t grabCount = 0;
     int outputWidth = 0, outputHeight = 0;
@@ -441,30 +438,33 @@ void inParallel(const std::function<void()>& a, const std::function<void()>& b) 
 } // namespace
 
 void X11ScreenGrabber::convert(const std::uint8_t* bgra, int stride, int width, int height, PixelBuffer& out,
-                               std::optional<std::pair<int, int>> sourceRows) {
+                               std::optional<RowBand> changed) {
     const int outW = out.width();
     const int outH = out.height();
-    if (sourceRows && sourceRows->first >= sourceRows->second) return; // nothing changed
+    if (changed && (changed->from >= changed->to || changed->left >= changed->right)) return; // nothing changed
     // Two bands of whole chroma rows, converted side by side: at 1080p one band is ~1.5 ms.
-    const auto bands = [](int from, int to, const std::function<void(int from, int to)>& band) {
+    const auto halves = [](int from, int to, const std::function<void(int from, int to)>& band) {
         const int middle = (from + (to - from) / 2) & ~1;
         if (middle <= from || to - from < 64) return band(from, to);
         inParallel([&] { band(from, middle); }, [&] { band(middle, to); });
     };
-    // The output rows a change of source rows [top, bottom) reaches, scaled by `num`/`den`, on whole
-    // chroma rows; a row more each side for the bilinear filter's neighbours.
-    const auto reach = [&](int rows, int num, int den) -> std::pair<int, int> {
-        if (!sourceRows) return {0, rows};
-        const int from = static_cast<int>(static_cast<long long>(sourceRows->first) * num / den) - 2;
-        const int to = static_cast<int>((static_cast<long long>(sourceRows->second) * num + den - 1) / den) + 2;
-        return {std::clamp(from, 0, rows) & ~1, std::min(rows, (std::clamp(to, 0, rows) + 1) & ~1)};
+    // The output span that a change of source span [first, last) reaches, scaled by `num`/`den`,
+    // on even bounds (whole chroma samples); a pixel more each side for the bilinear filter.
+    const auto reach = [](int first, int last, int limit, int num, int den) -> std::pair<int, int> {
+        const int from = static_cast<int>(static_cast<long long>(first) * num / den) - 2;
+        const int to = static_cast<int>((static_cast<long long>(last) * num + den - 1) / den) + 2;
+        return {std::clamp(from, 0, limit) & ~1, std::min(limit, (std::clamp(to, 0, limit) + 1) & ~1)};
     };
+    const RowBand all{0, height, 0, width};
+    const RowBand source = changed.value_or(all);
     if (width == outW && height == outH) {
-        const auto [first, last] = reach(outH, 1, 1);
-        bands(first, last, [&](int from, int to) {
-            libyuv::ARGBToNV12(bgra + static_cast<std::ptrdiff_t>(from) * stride, stride,
-                               out.luma() + from * out.lumaStride(), out.lumaStride(),
-                               out.chroma() + (from / 2) * out.chromaStride(), out.chromaStride(), outW, to - from);
+        const auto [first, last] = changed ? reach(source.from, source.to, outH, 1, 1) : std::pair{0, outH};
+        const auto [left, right] = changed ? reach(source.left, source.right, outW, 1, 1) : std::pair{0, outW};
+        halves(first, last, [&](int from, int to) {
+            libyuv::ARGBToNV12(bgra + static_cast<std::ptrdiff_t>(from) * stride + left * 4, stride,
+                               out.luma() + from * out.lumaStride() + left, out.lumaStride(),
+                               out.chroma() + (from / 2) * out.chromaStride() + left, out.chromaStride(), right - left,
+                               to - from);
         });
         return;
     }
@@ -474,21 +474,23 @@ void X11ScreenGrabber::convert(const std::uint8_t* bgra, int stride, int width, 
     const int fitH = std::max(2, static_cast<int>(std::lround(height * scale)) & ~1);
     const int offsetX = ((outW - fitW) / 2) & ~1;
     const int offsetY = ((outH - fitH) / 2) & ~1;
-    if (!sourceRows && (fitW != outW || fitH != outH)) {
+    if (!changed && (fitW != outW || fitH != outH)) {
         std::memset(out.luma(), 16, static_cast<std::size_t>(outW) * static_cast<std::size_t>(outH));
         std::memset(out.chroma(), 128, static_cast<std::size_t>(outW) * static_cast<std::size_t>(outH / 2));
     }
     thread_local std::vector<std::uint8_t> scaled;
     scaled.resize(static_cast<std::size_t>(fitW) * static_cast<std::size_t>(fitH) * 4);
     std::uint8_t* const canvas = scaled.data();
-    const auto [first, last] = reach(fitH, fitH, height);
-    bands(first, last, [&](int from, int to) {
-        libyuv::ARGBScaleClip(bgra, stride, width, height, canvas, fitW * 4, fitW, fitH, 0, from, fitW, to - from,
-                              libyuv::kFilterBilinear);
+    const auto [first, last] = changed ? reach(source.from, source.to, fitH, fitH, height) : std::pair{0, fitH};
+    const auto [left, right] = changed ? reach(source.left, source.right, fitW, fitW, width) : std::pair{0, fitW};
+    halves(first, last, [&](int from, int to) {
+        libyuv::ARGBScaleClip(bgra, stride, width, height, canvas, fitW * 4, fitW, fitH, left, from, right - left,
+                              to - from, libyuv::kFilterBilinear);
         const int y = offsetY + from;
-        libyuv::ARGBToNV12(canvas + static_cast<std::ptrdiff_t>(from) * fitW * 4, fitW * 4,
-                           out.luma() + y * out.lumaStride() + offsetX, out.lumaStride(),
-                           out.chroma() + (y / 2) * out.chromaStride() + offsetX, out.chromaStride(), fitW, to - from);
+        libyuv::ARGBToNV12(canvas + static_cast<std::ptrdiff_t>(from) * fitW * 4 + left * 4, fitW * 4,
+                           out.luma() + y * out.lumaStride() + offsetX + left, out.lumaStride(),
+                           out.chroma() + (y / 2) * out.chromaStride() + offsetX + left, out.chromaStride(),
+                           right - left, to - from);
     });
 }
 

@@ -180,15 +180,23 @@ TEST(X11Capture, ConversionInBandsAndOfChangedRowsOnlyMatchesOnePass) {
                                                  single.chroma()[row * single.chromaStride() + col]));
         EXPECT_LE(worst, 1) << inW << "x" << inH << " -> " << outW << "x" << outH;
 
-        // A few rows change: converting only what they reach gives the picture a full pass gives.
+        // A few rows change, then a small box: converting only what they reach gives the picture a
+        // full pass gives.
         const int top = inH / 3, bottom = std::min(inH, inH / 3 + 5);
-        for (auto at = static_cast<std::size_t>(top * inW * 4); at < static_cast<std::size_t>(bottom * inW * 4); ++at)
-            bgra[at] = static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
-        X11ScreenGrabber::convert(bgra.data(), inW * 4, inW, inH, banded, std::pair{top, bottom});
-        PixelBuffer fresh(outW, outH);
-        X11ScreenGrabber::convert(bgra.data(), inW * 4, inW, inH, fresh);
-        EXPECT_TRUE(std::equal(banded.luma(), banded.luma() + outW * outH * 3 / 2, fresh.luma()))
-            << "changed rows " << top << ".." << bottom << " of " << inW << "x" << inH << " -> " << outW << "x" << outH;
+        const int left = inW / 5 + 1, right = std::min(inW, inW / 5 + 9);
+        for (const auto& changed : {RowBand{top, bottom, 0, inW}, RowBand{top, bottom, left, right}}) {
+            for (int row = changed.from; row < changed.to; ++row)
+                for (int col = changed.left * 4; col < changed.right * 4; ++col)
+                    bgra[static_cast<std::size_t>(row * inW * 4 + col)] =
+                        static_cast<std::uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
+            X11ScreenGrabber::convert(bgra.data(), inW * 4, inW, inH, banded, changed);
+            PixelBuffer fresh(outW, outH);
+            X11ScreenGrabber::convert(bgra.data(), inW * 4, inW, inH, fresh);
+            EXPECT_TRUE(std::equal(banded.luma(), banded.luma() + outW * outH, fresh.luma()) &&
+                        std::equal(banded.chroma(), banded.chroma() + outW * outH / 2, fresh.chroma()))
+                << "changed rows " << changed.from << ".." << changed.to << ", columns " << changed.left << ".."
+                << changed.right << " of " << inW << "x" << inH << " -> " << outW << "x" << outH;
+        }
     }
 }
 

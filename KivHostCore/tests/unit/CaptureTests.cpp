@@ -1,6 +1,7 @@
 // The capture manager's lookup retries and damage-driven pacing over a scripted grabber.
 #include <gtest/gtest.h>
 
+#include "KivHostCore/Linux/RowBands.hpp"
 #include "KivHostCore/Media/ScreenCaptureManager.hpp"
 #include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
@@ -217,4 +218,39 @@ TEST(ScreenCaptureManager, AGoneDisplayFailingGrabsAndALostDesktopEndTheSourceTh
         h.capture->stop(); // already ended: nothing more
         EXPECT_EQ(h.stops.size(), 1u);
     }
+}
+
+// What a grab fetches and converts: changes far apart stay apart, and nothing is ever lost when
+// bands are joined.
+TEST(RowBands, FarChangesStayApartNearOnesJoinAndNoPixelIsLost) {
+    using Bands = std::vector<RowBand>;
+    RowBands rows;
+    rows.add({900, 1000, 0, 1920}); // a video near the bottom
+    rows.add({40, 60, 100, 110});   // a key typed near the top
+    rows.add({300, 320, 500, 600});
+    EXPECT_EQ(rows.bands(), (Bands{{40, 60, 100, 110}, {300, 320, 500, 600}, {900, 1000, 0, 1920}}));
+    rows.add({65, 70, 120, 130}); // within the join distance of the first: their columns join too
+    rows.add({310, 905, 50, 60}); // overlaps two
+    rows.add({10, 5, 0, 10});     // empty
+    rows.add({10, 20, 7, 7});     // empty
+    EXPECT_EQ(rows.bands(), (Bands{{40, 70, 100, 130}, {300, 1000, 0, 1920}}));
+    EXPECT_EQ(rows.within(50, 50, 1000, 600).bands(), (Bands{{0, 20, 50, 80}, {250, 600, 0, 1000}}));
+
+    // More bands than kept: the closest two become one, every changed pixel still covered.
+    RowBands many;
+    const Bands changes{{1500, 1510, 0, 5}, {100, 110, 30, 40},     {1000, 1004, 8, 9}, {400, 420, 0, 100},
+                        {700, 701, 60, 70}, {1800, 1900, 200, 300}, {130, 135, 35, 45}};
+    for (const auto& change : changes)
+        many.add(change);
+    ASSERT_LE(many.bands().size(), RowBands::kMaxBands);
+    for (std::size_t i = 1; i < many.bands().size(); ++i)
+        EXPECT_GT(many.bands()[i].from, many.bands()[i - 1].to + RowBands::kJoin) << "in order, apart";
+    for (const auto& change : changes) {
+        const bool covered = std::any_of(many.bands().begin(), many.bands().end(), [&](const RowBand& band) {
+            return band.from <= change.from && change.to <= band.to && band.left <= change.left &&
+                   change.right <= band.right;
+        });
+        EXPECT_TRUE(covered) << "rows " << change.from << ".." << change.to;
+    }
+    EXPECT_LT(many.pixels(), 300LL * 1800 / 4) << "not one box around every change";
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <utility>
 
+#include "KivHostCore/Linux/RowBands.hpp"
 #include "KivHostCore/Platform/ScreenGrabber.hpp"
 
 namespace kiv {
@@ -25,11 +26,11 @@ public:
     std::uint64_t lastConvertMicros() const override;
     void close() override;
 
-    // BGRA (libyuv's "ARGB") to NV12, scaled to fit `out` with black bars. With `sourceRows`, only
-    // the output rows those source rows reach are converted: `out` holds the conversion of the
-    // rest already. Exposed for benchmarks.
+    // BGRA (libyuv's "ARGB") to NV12, scaled to fit `out` with black bars. With `changed`, only
+    // the output pixels that part of the source reaches are converted: `out` holds the conversion
+    // of the rest already. Exposed for benchmarks.
     static void convert(const std::uint8_t* bgra, int stride, int width, int height, PixelBuffer& out,
-                        std::optional<std::pair<int, int>> sourceRows = std::nullopt);
+                        std::optional<RowBand> changed = std::nullopt);
 
 private:
     struct Impl;

@@ -1,0 +1,84 @@
+#pragma once
+// What of a picture changed, as a few disjoint bands of rows in order, each with the columns that
+// changed in it. Changes far apart (a key typed near the top while a video plays near the bottom)
+// stay separate bands, so a grab fetches and converts them and not every row in between; bands
+// closer than kJoin rows become one, and beyond kMaxBands the two closest are joined. Joining
+// keeps a superset of what changed, never less.
+#include <algorithm>
+#include <cstddef>
+#include <vector>
+
+namespace kiv {
+
+struct RowBand {
+    int from = 0, to = 0;    // rows [from, to)
+    int left = 0, right = 0; // columns [left, right) that changed in them
+    bool operator==(const RowBand&) const = default;
+};
+
+class RowBands {
+public:
+    static constexpr std::size_t kMaxBands = 4;
+    static constexpr int kJoin = 16;
+
+    RowBands() = default;
+    RowBands(int from, int to, int left, int right) { add({from, to, left, right}); }
+
+    // An empty band adds nothing.
+    void add(RowBand band) {
+        if (band.from >= band.to || band.left >= band.right) return;
+        auto at = std::lower_bound(bands_.begin(), bands_.end(), band,
+                                   [](const RowBand& a, const RowBand& b) { return a.from < b.from; });
+        at = bands_.insert(at, band);
+        // Join it with any neighbour it overlaps or nearly touches, on either side.
+        if (at != bands_.begin()) --at;
+        while (at + 1 != bands_.end()) {
+            if ((at + 1)->from - at->to <= kJoin) {
+                join(*at, *(at + 1));
+                bands_.erase(at + 1);
+            } else if (at->from > band.from) {
+                break;
+            } else {
+                ++at;
+            }
+        }
+        while (bands_.size() > kMaxBands) {
+            auto closest = bands_.begin();
+            for (auto it = bands_.begin(); it + 1 != bands_.end(); ++it)
+                if ((it + 1)->from - it->to < (closest + 1)->from - closest->to) closest = it;
+            join(*closest, *(closest + 1));
+            bands_.erase(closest + 1);
+        }
+    }
+    void addAll(const RowBands& other) {
+        for (const auto& band : other.bands_)
+            add(band);
+    }
+    // Moved by (-x, -y) and cut to a width x height picture.
+    RowBands within(int x, int y, int width, int height) const {
+        RowBands out;
+        for (const auto& b : bands_)
+            out.add({std::clamp(b.from - y, 0, height), std::clamp(b.to - y, 0, height),
+                     std::clamp(b.left - x, 0, width), std::clamp(b.right - x, 0, width)});
+        return out;
+    }
+    bool empty() const { return bands_.empty(); }
+    void clear() { bands_.clear(); }
+    const std::vector<RowBand>& bands() const { return bands_; }
+    long long pixels() const {
+        long long total = 0;
+        for (const auto& b : bands_)
+            total += static_cast<long long>(b.to - b.from) * (b.right - b.left);
+        return total;
+    }
+
+private:
+    static void join(RowBand& into, const RowBand& other) {
+        into.to = std::max(into.to, other.to);
+        into.left = std::min(into.left, other.left);
+        into.right = std::max(into.right, other.right);
+    }
+    std::vector<RowBand> bands_;
+};
+
+} // namespace kiv
