@@ -185,7 +185,6 @@ private:
     // x264 with annexb=0 already writes 4-byte lengths; other encoders write start codes.
     EncodedPacket toAVCC(const AVPacket& packet, std::uint64_t ptsUs) const {
         EncodedPacket out;
-        out.isKeyframe = (packet.flags & AV_PKT_FLAG_KEY) != 0;
         out.ptsUs = ptsUs;
         const ByteView data(packet.data, static_cast<std::size_t>(packet.size));
         std::optional<std::vector<ByteView>> units = H264Bitstream::splitAVCC(data);
@@ -198,8 +197,15 @@ private:
             if (!units) return out;
         }
         out.data.reserve(data.size());
+        // A keyframe is an IDR picture. With the intra refresh the encoder also flags the frame
+        // where each sweep starts, and repeats the parameter sets there; a device must not take
+        // that for a picture it can start decoding from, so the flag and the sets go.
+        out.isKeyframe =
+            std::any_of(units->begin(), units->end(), [](ByteView unit) { return H264Bitstream::type(unit) == 5; });
         for (const auto unit : *units) {
-            if (H264Bitstream::type(unit) == 6) continue; // SEI: the encoder's banner, not needed to decode
+            const int type = H264Bitstream::type(unit);
+            if (type == 6) continue; // SEI: the encoder's banner and recovery points, not needed to decode
+            if ((type == 7 || type == 8) && !out.isKeyframe) continue;
             H264Bitstream::appendAVCC(unit, out.data);
         }
         return out;
@@ -261,6 +267,11 @@ OpenedContext openCodec(const AVCodec* codec, const EncoderOptions& options, con
             params += ":keyint=1";
             av_dict_set(&settings, "crf", std::to_string(FfmpegEncoderFactory::crfFor(*options.quality)).c_str(), 0);
         } else {
+            // The periodic refresh as a column of intra blocks that sweeps the picture once per
+            // interval, not as a whole keyframe squeezed into one frame's buffer every interval
+            // (a spike in size and latency). Forced keyframes (a device that lost the stream, a
+            // new link) are still whole IDR pictures.
+            params += ":intra-refresh=1";
             // Constant quality capped by the buffer rather than an average bit rate: a keyframe
             // whose buffer holds the budget is then made as sharp as the budget allows (average
             // rate control picks a cautious quantizer for a new encoder's first picture).
