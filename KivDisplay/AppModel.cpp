@@ -431,4 +431,12 @@ bool AppModel::reducesResolution(std::int64_t fps) const {
     return reducedAt(fps).has_value();
 }
 
+std::vector<std::int64_t> AppModel::frameRates() const {
+    std::vector<std::int64_t> rates;
+    const bool shows120 = status_.clientRecommendedFPS.value_or(30) >= 120;
+    for (const auto fps : supportedFPS)
+        if (fps != 120 || shows120 || currentSettings().fps == 120) rates.push_back(fps);
+    return rates;
+}
+
 } // namespace kiv::app

@@ -124,6 +124,9 @@ public:
 
     std::string sizeTitle(DisplaySize size) const;
     bool reducesResolution(std::int64_t fps) const;
+    // The frame rates to offer for the selected device: 120 only to one whose screen shows it
+    // (or when it is the setting already).
+    std::vector<std::int64_t> frameRates() const;
     std::string sizeDescription() const; // the chosen size and the desktop it gives, for "Now: …"
     // Said under the frame-rate picker when 60 FPS costs the selected device resolution.
     std::optional<std::string> frameRateNote() const;

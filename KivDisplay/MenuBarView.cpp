@@ -255,12 +255,13 @@ void MenuBarView::pickers() {
            [this](int i) { model_.setAudio(static_cast<AudioRoute>(i)); });
     std::vector<std::string> rates;
     int currentRate = 0;
-    for (std::size_t i = 0; i < supportedFPS.size(); ++i) {
-        rates.push_back(fpsTitle(supportedFPS[i], model_.reducesResolution(supportedFPS[i])));
-        if (supportedFPS[i] == settings.fps) currentRate = static_cast<int>(i);
+    const auto offered = model_.frameRates();
+    for (std::size_t i = 0; i < offered.size(); ++i) {
+        rates.push_back(fpsTitle(offered[i], model_.reducesResolution(offered[i])));
+        if (offered[i] == settings.fps) currentRate = static_cast<int>(i);
     }
     picker("Frame Rate", "fps", rates, currentRate,
-           [this](int i) { model_.setFPS(supportedFPS[static_cast<std::size_t>(i)]); });
+           [this, offered](int i) { model_.setFPS(offered[static_cast<std::size_t>(i)]); });
 }
 
 void MenuBarView::buttons() {

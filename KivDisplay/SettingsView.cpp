@@ -77,7 +77,7 @@ std::string SettingsView::signature() const {
                        static_cast<int>(model_.appearance()), s.graceSeconds);
     for (const auto size : allCases<DisplaySize>())
         out += "|" + model_.sizeTitle(size);
-    for (const auto fps : supportedFPS)
+    for (const auto fps : model_.frameRates())
         out += model_.reducesResolution(fps) ? "r" : "-";
     for (const auto& usb : model_.hostStatus().usbDevices)
         out += "|" + usb.device.udid + std::string(toText(usb.state));
@@ -146,12 +146,13 @@ void SettingsView::display() {
              "it's refined to high definition automatically."));
     std::vector<std::string> rates;
     int currentRate = 0;
-    for (std::size_t i = 0; i < supportedFPS.size(); ++i) {
-        rates.push_back(fpsTitle(supportedFPS[i], model_.reducesResolution(supportedFPS[i])));
-        if (supportedFPS[i] == settings.fps) currentRate = static_cast<int>(i);
+    const auto offered = model_.frameRates();
+    for (std::size_t i = 0; i < offered.size(); ++i) {
+        rates.push_back(fpsTitle(offered[i], model_.reducesResolution(offered[i])));
+        if (offered[i] == settings.fps) currentRate = static_cast<int>(i);
     }
     column->addLayout(picker(this, "Frame Rate", "settings-fps", rates, currentRate,
-                             [this](int i) { model_.setFPS(supportedFPS[static_cast<std::size_t>(i)]); }));
+                             [this, offered](int i) { model_.setFPS(offered[static_cast<std::size_t>(i)]); }));
     if (const auto note = model_.frameRateNote()) column->addWidget(help(*note));
     column->addWidget(toggle(this, "Still-Image Refinement", "settings-refinement", settings.staticRefinement,
                              [this](bool on) { model_.setStaticRefinement(on); }));

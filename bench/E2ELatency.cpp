@@ -5,10 +5,10 @@
 // flip it shows (a stale picture shows an older counter). The first second is warm-up and does
 // not count.
 //   e2e-latency [--size WxH[@scale]] [--seconds N] [--link wifi|usb|web] [--changes sync|random]
-//               [--fps 30|60] [--baseline] [--devices N]
+//               [--fps 30|60|120] [--baseline] [--devices N]
 // --changes sync (the default) flips the strip 60 times a second; random flips it every 150-250 ms
 // while other parts of the monitor move at 60 Hz (E2ERun.hpp). --fps is the stream's rate, as a
-// user sets it (60 unless given).
+// user sets it (60 unless given; 120 with a device that shows 120 Hz).
 // With --link web the device is headless Chromium showing the host's page (E2EWeb.hpp).
 // With --devices N, N Wi-Fi devices stream at once and the strip flips on each one's monitor.
 // The device screen is WxH pixels at `scale` (2 unless given, as on a tablet).
@@ -143,7 +143,9 @@ int main(int argc, char** argv) {
         else if (flag == "--changes" && hasValue &&
                  (std::string(argv[i + 1]) == "sync" || std::string(argv[i + 1]) == "random"))
             changes = std::string(argv[++i]) == "random" ? Changes::random : Changes::sync;
-        else if (flag == "--fps" && hasValue && (std::string(argv[i + 1]) == "30" || std::string(argv[i + 1]) == "60"))
+        else if (flag == "--fps" && hasValue &&
+                 (std::string(argv[i + 1]) == "30" || std::string(argv[i + 1]) == "60" ||
+                  std::string(argv[i + 1]) == "120"))
             fps = std::atoi(argv[++i]);
         else if (flag == "--baseline")
             baseline = true;
@@ -152,7 +154,7 @@ int main(int argc, char** argv) {
         else {
             std::fprintf(stderr,
                          "usage: %s [--size WxH[@scale]] [--seconds N] [--link wifi|usb|web] [--changes sync|random] "
-                         "[--fps 30|60] [--baseline] [--devices N]\n",
+                         "[--fps 30|60|120] [--baseline] [--devices N]\n",
                          argv[0]);
             return 2;
         }
@@ -236,7 +238,7 @@ int main(int argc, char** argv) {
         hello.systemVersion = "1";
         hello.screen = {width, height, scale, Orientation::landscape};
         hello.codecs = {"h264"};
-        hello.recommendedFPS = 60;
+        hello.recommendedFPS = std::max(fps, 60); // a 120 Hz screen for --fps 120
         if (link == "web") {
             auto opened =
                 WebDevice::open(home.path() / "chromium", "https://127.0.0.1:" + std::to_string(webPort) + "/", spki,

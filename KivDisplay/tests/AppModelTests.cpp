@@ -72,7 +72,8 @@ struct ModelHarness {
         main.runUntilIdle();
         return *model;
     }
-    std::shared_ptr<FakeConnection> connect(const std::string& deviceID) {
+    std::shared_ptr<FakeConnection> connect(const std::string& deviceID,
+                                            std::optional<std::int64_t> recommendedFPS = std::nullopt) {
         auto link = std::make_shared<FakeConnection>(NetworkEndpoint::hostPort(IPv4Address{{127, 0, 0, 1}}, 50000));
         network.streamListener->connect(link);
         main.runUntilIdle();
@@ -82,6 +83,7 @@ struct ModelHarness {
         hello.model = "iPad13,4";
         hello.systemVersion = "17.4";
         hello.screen = {1366, 1024, 2, Orientation::landscape};
+        hello.recommendedFPS = recommendedFPS;
         link->deliver(*ControlFraming::encode({hello}));
         main.runUntilIdle();
         return link;
@@ -194,6 +196,7 @@ TEST(AppModel, AnApprovedDeviceIsSelectedItsChangesGoToItsSessionAndToBothKeys) 
     ASSERT_EQ(model.selectedDeviceID(), "device-1");
     EXPECT_EQ(model.hostService().kind, HostStatus::Service::Kind::streaming);
     EXPECT_EQ(model.status().clientName, "Desk iPad");
+    EXPECT_EQ(model.frameRates(), (std::vector<std::int64_t>{0, 30, 60})) << "120 only for a screen that shows it";
 
     model.setQuality(QualityMode::smooth);
     h.main.advance(2s);
@@ -217,6 +220,21 @@ TEST(AppModel, AnApprovedDeviceIsSelectedItsChangesGoToItsSessionAndToBothKeys) 
     model.disconnectAll();
     h.main.advance(2s);
     EXPECT_NE(model.hostService().kind, HostStatus::Service::Kind::streaming);
+}
+
+TEST(AppModel, A120HzDeviceIsOffered120FpsAndStreamsAtIt) {
+    ModelHarness h;
+    auto& model = h.launch();
+    h.connect("device-120", 120);
+    ASSERT_EQ(h.asked.size(), 1u);
+    h.asked[0].second(true);
+    h.main.advance(2s);
+    ASSERT_EQ(model.selectedDeviceID(), "device-120");
+    EXPECT_EQ(model.frameRates(), (std::vector<std::int64_t>{0, 30, 60, 120}));
+    model.setFPS(120);
+    h.main.advance(2s);
+    ASSERT_TRUE(model.status().configuration.has_value());
+    EXPECT_EQ(model.status().configuration->fps, 120);
 }
 
 TEST(AppModel, TheLocalNetworkWarningsNameWhatIsWrongWithThePortsInUse) {

@@ -67,8 +67,9 @@ ParseResult parseOptions(int argc, const char* const* argv, HostSettings default
     std::string fps = "auto";
     app.add_option("--fps", fps,
                    "frame rate a device gets until it asks for another: auto (30 on Wi-Fi; 60 over USB when the "
-                   "device can), 30, or 60 (smoother, about twice the bandwidth and encoding work)")
-        ->check(CLI::IsMember({"auto", "30", "60"}))
+                   "device can), 30, 60 (smoother, about twice the bandwidth and encoding work), or 120 (for a "
+                   "device whose screen shows 120 Hz; others get 60)")
+        ->check(CLI::IsMember({"auto", "30", "60", "120"}))
         ->capture_default_str();
     app.add_flag("--no-touch", noTouch, "ignore the devices' touches");
     app.add_option("--display", display, "X display to use (default: $DISPLAY, else a server of our own)");

@@ -145,8 +145,13 @@ DisplayConfiguration resolve(const SessionSettings& settings, const std::optiona
     const double ws = factor < 1.0 ? 2.0 * static_cast<double>(c.logicalWidth) : static_cast<double>(width);
     const double hs = factor < 1.0 ? 2.0 * static_cast<double>(c.logicalHeight) : static_cast<double>(height);
     // 9. Frame rate.
-    c.fps = (settings.fps == 60 || (settings.fps == 0 && transport == TransportKind::usb && recommendedFPS >= 60)) ? 60
-                                                                                                                   : 30;
+    if (settings.fps == 120 && recommendedFPS >= 120)
+        c.fps = 120;
+    else if (settings.fps == 60 || settings.fps == 120 ||
+             (settings.fps == 0 && transport == TransportKind::usb && recommendedFPS >= 60))
+        c.fps = 60;
+    else
+        c.fps = 30;
     fitStream(c, ws, hs, tier, streamCap, transport, decoderMBPerSecond, settings.staticRefinement);
     return c;
 }

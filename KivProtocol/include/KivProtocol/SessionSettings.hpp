@@ -63,7 +63,8 @@ struct SessionSettings {
     bool operator==(const SessionSettings&) const = default;
 };
 
-inline constexpr std::array<std::int64_t, 3> supportedFPS{0, 30, 60};
+// 120 is offered to a device whose screen shows it (its recommended rate); others get 60 for it.
+inline constexpr std::array<std::int64_t, 4> supportedFPS{0, 30, 60, 120};
 std::string fpsTitle(std::int64_t fps);
 std::string fpsTitle(std::int64_t fps, bool reducesResolution);
 

@@ -108,9 +108,10 @@ int main(int argc, char** argv) {
     std::string fps;
     app.add_option("--fps", fps,
                    "ask the host for this frame rate once connected, as a device's settings do: 60 (smoother, about "
-                   "twice the bandwidth and the host's encoding work; the first choice over USB) or 30 (the "
-                   "automatic rate on Wi-Fi); without it the host's default applies")
-        ->check(CLI::IsMember({"30", "60"}));
+                   "twice the bandwidth and the host's encoding work; the first choice over USB), 30 (the "
+                   "automatic rate on Wi-Fi) or 120 (when this monitor shows 120 Hz); without it the host's "
+                   "default applies")
+        ->check(CLI::IsMember({"30", "60", "120"}));
     app.add_flag("--mute", mute, "do not play the host's sound here");
     app.add_option("--record", record, "write the received stream to FILE (H.264 Annex B)");
     app.add_option("--frame-log", frameLog, "write one line per received frame to FILE");
