@@ -1,9 +1,17 @@
 // The web link under hostile clients: each is refused or closed, nothing grows without bound, and
 // a browser that behaves keeps its picture throughout.
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
 #include <fmt/format.h>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "HostFixture.hpp"
+#include "KivHostCore/Linux/WebIdentity.hpp"
+#include "KivHostCore/Linux/WebServer.hpp"
+#include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Testing/Chromium.hpp"
 #include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "KivProtocol/ControlFraming.hpp"
@@ -126,6 +134,61 @@ TEST_F(HostServiceTest, WebLinkRefusesHostileClientsAndABrowserKeepsStreamingMea
                           kDeadline))
         << std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - openedAt).count()
         << " s after they opened";
+}
+
+// A peer on the local network (an address in a network namespace of the test's own, not loopback)
+// gets the page over TLS only: plain HTTP, the link's path included, is sent to https:// and
+// served nothing.
+TEST(WebServer, ThePageReachesTheLocalNetworkOverTlsOnly) {
+    if (!test::findProgram("curl")) KIV_SKIP_OR_FAIL("curl is not installed (scripts/install-deps installs it)");
+    const std::string ns = "kiv-lan-" + std::to_string(::getpid());
+    const auto ip = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "ip");
+        return test::runProgram(args).exitCode == 0;
+    };
+    if (!ip({"netns", "add", ns})) KIV_SKIP_OR_FAIL("ip netns add failed (it needs root)");
+    struct Removed {
+        std::string ns;
+        ~Removed() { test::runProgram({"ip", "netns", "delete", ns}); }
+    } removed{ns};
+    // Both ends of the pair stay inside; the address is the namespace's own, reached from within.
+    ASSERT_TRUE(ip({"-n", ns, "link", "add", "kivlan0", "type", "veth", "peer", "name", "kivlan1"}));
+    ASSERT_TRUE(ip({"-n", ns, "addr", "add", "10.213.0.1/24", "dev", "kivlan0"}));
+    for (const auto* link : {"kivlan0", "kivlan1", "lo"})
+        ASSERT_TRUE(ip({"-n", ns, "link", "set", link, "up"}));
+
+    test::TempDir home("kiv-web-lan");
+    const auto identity = loadOrCreateWebIdentity({home.path(), "lan-test", {"10.213.0.1"}});
+    ASSERT_TRUE(identity) << identity.error();
+    WebServerOptions options;
+    options.certificatePem = identity->certificatePem;
+    options.privateKeyPem = identity->privateKeyPem;
+    options.assets = [](std::string_view path) -> std::optional<WebAsset> {
+        if (path == "/index.html") return WebAsset{"text/html", "<p>the page</p>"};
+        return std::nullopt;
+    };
+    // A listening socket belongs to the namespace of the thread that opens it.
+    std::expected<std::shared_ptr<StreamListener>, std::string> listener = std::unexpected("not opened");
+    std::thread([&] {
+        const int fd = ::open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0) listener = openWebListener(options);
+        if (fd >= 0) ::close(fd);
+    }).join();
+    ASSERT_TRUE(listener) << listener.error();
+    SerialQueue queue("kiv.test");
+    (*listener)->start(queue);
+    const auto at = fmt::format("10.213.0.1:{}", (*listener)->port());
+    const auto curl = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"ip", "netns", "exec", ns, "curl", "-s", "--max-time", "20"});
+        return test::runProgram(args);
+    };
+    for (const auto* path : {"/", "/link"}) {
+        const auto plain = curl({"-o", "/dev/null", "-w", "%{http_code} %{redirect_url}", "http://" + at + path});
+        EXPECT_EQ(plain.output, fmt::format("301 https://{}/", at)) << path;
+    }
+    const auto secure = curl({"-k", "-w", " %{http_code}", "https://" + at + "/"});
+    EXPECT_EQ(secure.output, "<p>the page</p> 200");
+    (*listener)->cancel();
 }
 
 } // namespace

@@ -14,10 +14,11 @@ host::ParseResult parse(std::vector<const char*> args) {
     return host::parseOptions(static_cast<int>(args.size()), args.data(), defaults);
 }
 
-TEST(HostOptions, FpsIsTheDefaultNewDevicesGetAndOnlyAutoThirtyOrSixty) {
+TEST(HostOptions, FpsIsTheDefaultNewDevicesGetAndOnlyAutoThirtySixtyOrOneTwenty) {
     EXPECT_EQ(parse({}).options->settings.session.fps, 0) << "automatic unless asked";
     EXPECT_EQ(parse({"--fps", "60"}).options->settings.session.fps, 60);
     EXPECT_EQ(parse({"--fps", "30"}).options->settings.session.fps, 30);
+    EXPECT_EQ(parse({"--fps", "120"}).options->settings.session.fps, 120);
     const auto wrong = parse({"--fps", "45"});
     EXPECT_FALSE(wrong.options);
     EXPECT_EQ(wrong.status, 2);
