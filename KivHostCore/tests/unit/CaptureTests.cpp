@@ -97,24 +97,25 @@ TEST(ScreenCaptureManager, ChangesAreGrabbedAMomentAfterTheyComeWithinABudgetNea
     h.queue.advance(1s);
     EXPECT_EQ(h.frames.size(), 1u) << "nothing changes, nothing is delivered";
 
+    const auto settle = ScreenCaptureManager::kDamageSettle;
     h.grabber->onChanged();
-    h.queue.advance(999us);
+    h.queue.advance(settle - 1us);
     EXPECT_EQ(h.frames.size(), 1u) << "the rest of the drawing gets a moment to land";
     h.queue.advance(1us);
-    ASSERT_EQ(h.frames.size(), 2u) << "a change long after the last grab is grabbed 1 ms later";
+    ASSERT_EQ(h.frames.size(), 2u) << "a change long after the last grab is grabbed that moment later";
 
     h.queue.advance(3ms);
     h.grabber->onChanged();
     h.grabber->onChanged(); // a burst of damage makes one grab
-    h.queue.advance(1ms);
+    h.queue.advance(settle);
     ASSERT_EQ(h.frames.size(), 3u) << "a second picture at once: the budget holds two";
     const auto third = h.frames.back();
     h.grabber->onChanged();
-    h.queue.advance(spacing - 4ms - 1us);
+    h.queue.advance(spacing - 3ms - settle - 1us);
     EXPECT_EQ(h.frames.size(), 3u) << "a third waits until the budget has room again";
     h.queue.advance(1us);
     ASSERT_EQ(h.frames.size(), 4u);
-    EXPECT_EQ(h.frames.back() - third, spacing - 4ms);
+    EXPECT_EQ(h.frames.back() - third, spacing - 3ms - settle);
 
     // An animation at the frame rate, and a change between two of its pictures now and then: the
     // change does not wait for the animation's next picture.

@@ -23,7 +23,9 @@ public:
     static constexpr Duration kLookupInterval = std::chrono::milliseconds(100);
     // Consecutive failed grabs (retried every frame interval) before the source gives up.
     static constexpr int kMaxGrabFailures = 5;
-    static constexpr Duration kDamageSettle = std::chrono::microseconds(1000);
+    // How long a grab waits after a change's first damage for the rest of it: the requests a
+    // program sends together for one change are handled well within this.
+    static constexpr Duration kDamageSettle = std::chrono::microseconds(400);
     // The budget: one picture per interval / kRateAllowance on average, and up to kBurst at once.
     // The allowance above the frame rate is what lets a change between two pictures of a 60 Hz
     // animation be grabbed when it comes instead of at the animation's next picture.
