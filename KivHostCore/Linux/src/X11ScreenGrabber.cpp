@@ -455,11 +455,11 @@ void X11ScreenGrabber::convert(const std::uint8_t* bgra, int stride, int width, 
         const int to = static_cast<int>((static_cast<long long>(last) * num + den - 1) / den) + 2;
         return {std::clamp(from, 0, limit) & ~1, std::min(limit, (std::clamp(to, 0, limit) + 1) & ~1)};
     };
-    const RowBand all{0, height, 0, width};
-    const RowBand source = changed.value_or(all);
+    // The whole picture reaches the whole output.
+    const RowBand source = changed.value_or(RowBand{0, height, 0, width});
     if (width == outW && height == outH) {
-        const auto [first, last] = changed ? reach(source.from, source.to, outH, 1, 1) : std::pair{0, outH};
-        const auto [left, right] = changed ? reach(source.left, source.right, outW, 1, 1) : std::pair{0, outW};
+        const auto [first, last] = reach(source.from, source.to, outH, 1, 1);
+        const auto [left, right] = reach(source.left, source.right, outW, 1, 1);
         halves(first, last, [&](int from, int to) {
             libyuv::ARGBToNV12(bgra + static_cast<std::ptrdiff_t>(from) * stride + left * 4, stride,
                                out.luma() + from * out.lumaStride() + left, out.lumaStride(),
@@ -481,8 +481,8 @@ void X11ScreenGrabber::convert(const std::uint8_t* bgra, int stride, int width, 
     thread_local std::vector<std::uint8_t> scaled;
     scaled.resize(static_cast<std::size_t>(fitW) * static_cast<std::size_t>(fitH) * 4);
     std::uint8_t* const canvas = scaled.data();
-    const auto [first, last] = changed ? reach(source.from, source.to, fitH, fitH, height) : std::pair{0, fitH};
-    const auto [left, right] = changed ? reach(source.left, source.right, fitW, fitW, width) : std::pair{0, fitW};
+    const auto [first, last] = reach(source.from, source.to, fitH, fitH, height);
+    const auto [left, right] = reach(source.left, source.right, fitW, fitW, width);
     halves(first, last, [&](int from, int to) {
         libyuv::ARGBScaleClip(bgra, stride, width, height, canvas, fitW * 4, fitW, fitH, left, from, right - left,
                               to - from, libyuv::kFilterBilinear);
