@@ -37,3 +37,32 @@ endif()
 find_package(Boost 1.74 REQUIRED)
 find_package(OpenSSL 3 REQUIRED)
 pkg_check_modules(QRENCODE REQUIRED IMPORTED_TARGET libqrencode)
+
+# Wayland desktops: the client library, xkbcommon for the virtual keyboard's keymap, and
+# wayland-scanner for the protocols (the standard ones from wayland-protocols, the wlroots ones
+# described in KivHostCore/Linux/protocols).
+pkg_check_modules(WAYLAND REQUIRED IMPORTED_TARGET wayland-client xkbcommon)
+pkg_get_variable(WAYLAND_PROTOCOLS_DIR wayland-protocols pkgdatadir)
+find_program(WAYLAND_SCANNER wayland-scanner REQUIRED)
+if(NOT WAYLAND_PROTOCOLS_DIR)
+  message(FATAL_ERROR "wayland-protocols not found (install wayland-protocols)")
+endif()
+
+# kiv_wayland_protocol(<target> <xml>...): a static library of the client code generated from each file.
+function(kiv_wayland_protocols target)
+  set(sources)
+  set(dir ${CMAKE_CURRENT_BINARY_DIR}/${target})
+  file(MAKE_DIRECTORY ${dir})
+  foreach(xml IN LISTS ARGN)
+    get_filename_component(base ${xml} NAME_WE)
+    add_custom_command(OUTPUT ${dir}/${base}-client.h
+      COMMAND ${WAYLAND_SCANNER} client-header ${xml} ${dir}/${base}-client.h DEPENDS ${xml} VERBATIM)
+    add_custom_command(OUTPUT ${dir}/${base}-protocol.c
+      COMMAND ${WAYLAND_SCANNER} private-code ${xml} ${dir}/${base}-protocol.c DEPENDS ${xml} VERBATIM)
+    list(APPEND sources ${dir}/${base}-client.h ${dir}/${base}-protocol.c)
+  endforeach()
+  add_library(${target} STATIC ${sources})
+  set_target_properties(${target} PROPERTIES LINKER_LANGUAGE C POSITION_INDEPENDENT_CODE ON)
+  target_include_directories(${target} PUBLIC ${dir})
+  target_link_libraries(${target} PUBLIC PkgConfig::WAYLAND)
+endfunction()

@@ -73,6 +73,10 @@ ParseResult parseOptions(int argc, const char* const* argv, HostSettings default
         ->capture_default_str();
     app.add_flag("--no-touch", noTouch, "ignore the devices' touches");
     app.add_option("--display", display, "X display to use (default: $DISPLAY, else a server of our own)");
+    app.add_option("--backend", options.backend,
+                   "desktop system for the monitors, capture and input: x11, wlroots (sway) or gnome (default: the "
+                   "session's, from WAYLAND_DISPLAY, SWAYSOCK and XDG_CURRENT_DESKTOP)")
+        ->check(CLI::IsMember({"x11", "wlroots", "gnome"}));
     app.add_flag("--approve-all", options.approveAll, "approve every pairing request without asking");
     app.add_option("--frame-trace", frameTrace,
                    "write each frame's stage times (damage, grab, convert, encode, send) to FILE");

@@ -14,6 +14,7 @@ struct Options {
     bool synthetic = false;
     bool approveAll = false;
     std::optional<std::string> display;    // --display, else $DISPLAY, else our own server
+    std::optional<std::string> backend;    // --backend x11|wlroots|gnome, else the session's
     std::optional<std::string> frameTrace; // a file for per-frame stage times
 };
 

@@ -84,7 +84,16 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-    auto desktop = openDesktop(options.display);
+    const auto backend = chooseDisplayBackend(options.backend ? displayBackendFromText(*options.backend) : std::nullopt,
+                                              processEnvironment);
+    if (!backend) {
+        std::cerr << "kivdisplay-host: " << backend.error() << std::endl;
+        return 1;
+    }
+    auto desktop = *backend == DisplayBackend::x11 ? openDesktop(options.display) : Desktop{};
+    if (*backend == DisplayBackend::wlroots)
+        std::cout << "Compositor: sway at " << processEnvironment("WAYLAND_DISPLAY").value_or("?")
+                  << " (wlroots backend)" << std::endl;
     if (!desktop) {
         std::cerr << "kivdisplay-host: " << desktop.error() << std::endl;
         return 1;
@@ -99,12 +108,22 @@ int main(int argc, char** argv) {
 
     MainLoop main;
     LinuxPlatformOptions platformOptions;
+    platformOptions.backend = *backend;
     platformOptions.display = desktop->display;
     platformOptions.defaults = defaults;
     auto platform = LinuxPlatform::create(platformOptions, main);
+    if (const auto problem = platform->displayProblem(); !problem.empty() && !options.synthetic) {
+        std::cerr << "kivdisplay-host: " << problem << std::endl;
+        return 1;
+    }
     if (!options.synthetic && !platform->canCapture()) {
-        std::cerr << "kivdisplay-host: cannot read the screen of X display " << desktop->display
-                  << " (is the server running and may this user connect?)" << std::endl;
+        if (*backend == DisplayBackend::x11)
+            std::cerr << "kivdisplay-host: cannot read the screen of X display " << desktop->display
+                      << " (is the server running and may this user connect?)" << std::endl;
+        else
+            std::cerr << "kivdisplay-host: cannot copy the compositor's outputs (it offers no "
+                         "zwlr_screencopy_manager_v1)"
+                      << std::endl;
         return 1;
     }
     auto pairing = std::make_shared<KeyValuePairingStore>(defaults);

@@ -1,6 +1,7 @@
 #include "KivHostCore/Linux/ChildProcess.hpp"
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -96,6 +97,12 @@ std::expected<ChildProcess, std::string> ChildProcess::start(const ProcessOption
         if (log >= 0) {
             ::dup2(log, STDOUT_FILENO);
             ::dup2(log, STDERR_FILENO);
+        }
+        // Nothing else of ours goes with the program: a socket it inherited would keep a
+        // connection open after we close it.
+        if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+            for (int fd = 3; fd < 65536; ++fd)
+                ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         }
         for (const int fd : options.keepFds) {
             const int flags = ::fcntl(fd, F_GETFD);

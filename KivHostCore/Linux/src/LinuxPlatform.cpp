@@ -14,12 +14,15 @@
 #include "KivHostCore/Linux/PulseAudioDevices.hpp"
 #include "KivHostCore/Linux/PulseAudioRecorder.hpp"
 #include "KivHostCore/Linux/WebServer.hpp"
+#include "KivHostCore/Linux/WlrEventPoster.hpp"
+#include "KivHostCore/Linux/WlrScreenGrabber.hpp"
 #include "KivHostCore/Linux/X11ScreenGrabber.hpp"
 #include "KivHostCore/Linux/XTestEventPoster.hpp"
 #include "KivHostCore/Platform/ExecutorDisplayClock.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Transport/Usbmux.hpp"
 #include "VirtualDisplay/Linux/RandRVirtualDisplayAdapter.hpp"
+#include "VirtualDisplay/Linux/SwayVirtualDisplayAdapter.hpp"
 #include "WebPage/WebPage.hpp"
 
 namespace kiv {
@@ -30,8 +33,10 @@ struct LinuxPlatform::Impl {
     DaemonUsbmuxService usbmux{network};
     LinuxMachineInfo machine;
     FfmpegEncoderFactory encoders;
-    std::shared_ptr<RandRVirtualDisplayAdapter> displays;
-    std::shared_ptr<XTestEventPoster> poster;
+    std::shared_ptr<RandRVirtualDisplayAdapter> displays;    // X11
+    std::shared_ptr<SwayVirtualDisplayAdapter> swayDisplays; // wlroots
+    std::shared_ptr<EventPoster> poster;
+    std::function<std::unique_ptr<ScreenGrabber>()> makeGrabber;
 
     std::expected<WebIdentity, std::string> web = std::unexpected(std::string());
 
@@ -62,16 +67,16 @@ struct LinuxPlatform::Impl {
     // Blocks on the X server: only for the probe's own thread and the program's start.
     std::optional<ScreenRect> probeScreen(bool grab) const {
         SerialQueue queue("kiv.capture");
-        X11ScreenGrabber grabber(options.display);
+        auto grabber = makeGrabber();
         std::optional<ScreenRect> rect;
         queue.sync([&] {
-            if (!grabber.open(queue)) return;
-            rect = grabber.displayRect(std::nullopt);
+            if (!grabber->open(queue)) return;
+            rect = grabber->displayRect(std::nullopt);
             if (rect && grab) {
                 PixelBuffer probe(64, 36);
-                if (!grabber.grab(*rect, probe, false)) rect.reset();
+                if (!grabber->grab(*rect, probe, false)) rect.reset();
             }
-            grabber.close();
+            grabber->close();
         });
         return rect;
     }
@@ -107,9 +112,24 @@ struct LinuxPlatform::Impl {
 std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions options, Executor& main) {
     auto impl = std::make_unique<Impl>(std::move(options));
     auto mainHandle = main.handle();
-    impl->displays = std::make_shared<RandRVirtualDisplayAdapter>(
-        impl->options.display, [mainHandle](std::function<void()> task) { mainHandle.post(std::move(task)); });
-    impl->poster = std::make_shared<XTestEventPoster>(impl->options.display);
+    auto postToMain = [mainHandle](std::function<void()> task) { mainHandle.post(std::move(task)); };
+    if (impl->options.backend == DisplayBackend::wlroots) {
+        SwayVirtualDisplayAdapter::Options sway;
+        sway.ipcSocket = impl->options.swaySocket;
+        sway.runtimeDir = impl->options.waylandRuntimeDir;
+        sway.postToMain = postToMain;
+        impl->swayDisplays = std::make_shared<SwayVirtualDisplayAdapter>(std::move(sway));
+        impl->poster = std::make_shared<WlrEventPoster>(impl->options.waylandDisplay);
+        impl->makeGrabber = [i = impl.get()] {
+            return std::make_unique<WlrScreenGrabber>(
+                i->options.waylandDisplay,
+                [displays = i->swayDisplays](std::uint32_t id) { return displays->outputName(id); });
+        };
+    } else {
+        impl->displays = std::make_shared<RandRVirtualDisplayAdapter>(impl->options.display, postToMain);
+        impl->poster = std::make_shared<XTestEventPoster>(impl->options.display);
+        impl->makeGrabber = [i = impl.get()] { return std::make_unique<X11ScreenGrabber>(i->options.display); };
+    }
     if (!impl->options.defaults)
         impl->options.defaults =
             std::make_shared<JsonFileKeyValueStore>(JsonFileKeyValueStore::defaultPath("kivdisplay"));
@@ -124,7 +144,10 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
     p.usbmux = &i->usbmux;
     p.makeRegistrar = [] { return std::make_unique<DnsSdRegistrar>(); };
     p.machine = &i->machine;
-    p.displays = i->displays;
+    if (i->swayDisplays)
+        p.displays = i->swayDisplays;
+    else
+        p.displays = i->displays;
     p.makeDisplayClock = [](Executor& queue) { return std::make_shared<ExecutorDisplayClock>(queue); };
     {
         const std::lock_guard lock(i->probeMutex); // the answer the first callers read
@@ -136,14 +159,16 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
         if (!rect) return std::nullopt;
         return std::pair{rect->width, rect->height};
     };
-    p.makeGrabber = [i] { return std::make_unique<X11ScreenGrabber>(i->options.display); };
+    p.makeGrabber = i->makeGrabber;
     p.encoders = &i->encoders;
     p.poster = i->poster;
-    p.displayBounds = [displays = i->displays](std::uint32_t id) -> std::optional<Rect> {
-        const auto b = displays->bounds(id);
-        if (!b) return std::nullopt;
-        return Rect{static_cast<double>(b->x), static_cast<double>(b->y), static_cast<double>(b->width),
-                    static_cast<double>(b->height)};
+    p.displayBounds = [x11 = i->displays, sway = i->swayDisplays](std::uint32_t id) -> std::optional<Rect> {
+        const auto rect = [](const auto& b) -> std::optional<Rect> {
+            if (!b) return std::nullopt;
+            return Rect{static_cast<double>(b->x), static_cast<double>(b->y), static_cast<double>(b->width),
+                        static_cast<double>(b->height)};
+        };
+        return sway ? rect(sway->bounds(id)) : rect(x11->bounds(id));
     };
     p.wallSeconds = [] {
         return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
@@ -158,7 +183,9 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
         return PulseAudioRecorder::create(recording);
     };
     p.screenRecordingGranted = [i] { return i->lastProbe().has_value(); };
-    p.power = LinuxPowerEvents::create(i->options.display, main);
+    // On a compositor, display sleep is not watched (no DPMS to poll); system sleep still is.
+    p.power =
+        LinuxPowerEvents::create(i->swayDisplays ? std::nullopt : std::optional<std::string>(i->options.display), main);
     if (i->options.webLink) {
         WebIdentityRequest request;
         request.folder =
@@ -186,6 +213,20 @@ bool LinuxPlatform::canCapture() const {
 }
 bool LinuxPlatform::canInject() const {
     return impl_->poster->isTrusted();
+}
+
+DisplayBackend LinuxPlatform::backend() const {
+    return impl_->options.backend;
+}
+
+std::string LinuxPlatform::displayProblem() const {
+    if (impl_->swayDisplays) {
+        if (!impl_->swayDisplays->isSupported())
+            return "The host cannot make monitors on this sway: " + impl_->swayDisplays->problem() + ".";
+        return {};
+    }
+    if (!impl_->displays->isSupported()) return "The X server has no RandR 1.5: the host cannot add monitors to it.";
+    return {};
 }
 
 } // namespace kiv

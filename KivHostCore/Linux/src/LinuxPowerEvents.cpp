@@ -23,7 +23,7 @@ constexpr const char* kLogin1 = "org.freedesktop.login1.Manager";
 } // namespace
 
 struct LinuxPowerEvents::Impl : std::enable_shared_from_this<Impl> {
-    std::string display;
+    std::optional<std::string> display; // nothing: no X server to watch
     ExecutorHandle main;
     KivLogger log = KivLog::logger("Power");
     std::mutex mutex;
@@ -102,13 +102,16 @@ struct LinuxPowerEvents::Impl : std::enable_shared_from_this<Impl> {
 
     void run() {
         DBusConnection* bus = openBus();
-        xcb_connection_t* x = xcb_connect(display.empty() ? nullptr : display.c_str(), nullptr);
+        xcb_connection_t* x = display ? xcb_connect(display->empty() ? nullptr : display->c_str(), nullptr) : nullptr;
         bool dpms = false;
         if (x && !xcb_connection_has_error(x)) {
             const auto* extension = xcb_get_extension_data(x, &xcb_dpms_id);
             dpms = extension && extension->present;
         }
-        if (!dpms) log.info("Display sleep is not watched: the X server offers no DPMS");
+        if (!display)
+            log.info("Display sleep is not watched: the compositor offers no power state to follow");
+        else if (!dpms)
+            log.info("Display sleep is not watched: the X server offers no DPMS");
         bool asleep = false;
         auto nextPoll = std::chrono::steady_clock::now();
         while (!stopping.load()) {
@@ -132,7 +135,7 @@ struct LinuxPowerEvents::Impl : std::enable_shared_from_this<Impl> {
     }
 };
 
-std::shared_ptr<LinuxPowerEvents> LinuxPowerEvents::create(std::string display, Executor& main) {
+std::shared_ptr<LinuxPowerEvents> LinuxPowerEvents::create(std::optional<std::string> display, Executor& main) {
     auto impl = std::make_shared<Impl>();
     impl->display = std::move(display);
     impl->main = main.handle();

@@ -8,13 +8,20 @@
 #include <optional>
 #include <string>
 
+#include "KivHostCore/Linux/DisplayBackend.hpp"
 #include "KivHostCore/Linux/WebIdentity.hpp"
 #include "KivHostCore/Platform/HostPlatform.hpp"
 
 namespace kiv {
 
 struct LinuxPlatformOptions {
-    std::string display;                     // X display ("" = $DISPLAY)
+    DisplayBackend backend = DisplayBackend::x11;
+    std::string display; // X display ("" = $DISPLAY)
+    // wlroots: the compositor's Wayland socket ("" = $WAYLAND_DISPLAY), its IPC socket ("" = $SWAYSOCK)
+    // and where a restarted compositor's IPC socket is looked for ("" = $XDG_RUNTIME_DIR).
+    std::string waylandDisplay;
+    std::string swaySocket;
+    std::string waylandRuntimeDir;
     std::shared_ptr<KeyValueStore> defaults; // nothing: the application's JSON file
     std::optional<std::string> pulseServer;  // nothing: the environment's
     std::string x264Preset = "ultrafast";
@@ -32,10 +39,13 @@ public:
     LinuxPlatform& operator=(const LinuxPlatform&) = delete;
 
     HostPlatform& ports() { return ports_; }
-    // Whether the X server answers and lets its screen be read.
+    // Whether the desktop answers and lets its screen be read.
     bool canCapture() const;
-    // True when the X server has XTEST.
+    // True when the desktop takes synthetic input (XTEST, the compositor's virtual pointer).
     bool canInject() const;
+    DisplayBackend backend() const;
+    // Why the desktop's monitors cannot be made, as one sentence; empty when they can.
+    std::string displayProblem() const;
     // The web link's certificate, or why there is none (then the host has no web link).
     const std::expected<WebIdentity, std::string>& webIdentity() const;
 

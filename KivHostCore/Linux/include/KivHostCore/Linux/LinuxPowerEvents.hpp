@@ -4,6 +4,7 @@
 // missing (no system bus, no logind, no DPMS): that is said once in the log and the rest works.
 // Watches on a thread of its own; handlers run on the main executor.
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "KivHostCore/Platform/HostPlatform.hpp"
@@ -12,7 +13,8 @@ namespace kiv {
 
 class LinuxPowerEvents final : public PowerEvents {
 public:
-    static std::shared_ptr<LinuxPowerEvents> create(std::string display, Executor& main);
+    // `display`: the X server whose DPMS level is followed ("" = $DISPLAY; nothing: none).
+    static std::shared_ptr<LinuxPowerEvents> create(std::optional<std::string> display, Executor& main);
     ~LinuxPowerEvents() override;
 
     std::shared_ptr<void> observe(Handlers handlers) override;

@@ -1,0 +1,317 @@
+// The host on a real headless sway: each device's monitor is an output of the compositor, what a
+// client draws there is what the device decodes, and its touches land there through the virtual
+// pointer. One compositor per group (sway 1.7 cannot remove an output).
+#include <fmt/format.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+#include "HeadlessSway.hpp"
+#include "HostFixture.hpp"
+#include "KivBase/KivLog.hpp"
+#include "KivHostCore/Testing/FakeUsbmuxd.hpp"
+
+namespace {
+
+class WlrootsHost : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        auto sway = test::HeadlessSway::start();
+        if (!sway) {
+            startError_ = sway.error();
+            return;
+        }
+        sway_ = sway->release();
+    }
+    static void TearDownTestSuite() {
+        delete sway_;
+        sway_ = nullptr;
+    }
+
+    void SetUp() override {
+        if (!sway_ && startError_.notInstalled) KIV_SKIP_OR_FAIL(startError_.message);
+        ASSERT_NE(sway_, nullptr) << startError_.message;
+        loop_ = std::thread([this] { main_.run(); });
+    }
+    void TearDown() override {
+        stopHost();
+        main_.stop();
+        if (loop_.joinable()) loop_.join();
+    }
+
+    void startHost() {
+        HostSettings settings = HostSettings::makeDefault();
+        settings.serviceName = "Sway Host";
+        settings.controlPort = 0;
+        settings.videoPort = 0;
+        settings.loopbackOnly = true;
+        settings.usbEnabled = usbEnabled_;
+        settings.graceSeconds = 0.3; // a device that leaves gives its output back soon
+        settings.linkHoldSeconds = 0.3;
+        LinuxPlatformOptions options;
+        options.backend = DisplayBackend::wlroots;
+        options.waylandDisplay = sway_->wayland();
+        options.swaySocket = sway_->ipc();
+        options.waylandRuntimeDir = sway_->folder();
+        options.webLink = false;
+        options.defaults = std::make_shared<InMemoryKeyValueStore>();
+        options.pulseServer = "unix:/nonexistent/pulse";
+        platform_ = LinuxPlatform::create(options, main_);
+        ASSERT_EQ(platform_->displayProblem(), "");
+        main_.sync([&] {
+            service_ =
+                HostService::create(settings, FrameSourceKind::screenCapture, pairing_, platform_->ports(), main_);
+            service_->approvalHandler = [](const PeerRequest&, DisplaySession::ApprovalReply reply) { reply(true); };
+            service_->onStatus = [this](const HostService::Status& status) {
+                const std::lock_guard lock(statusMutex_);
+                status_ = status;
+            };
+            ASSERT_TRUE(service_->start());
+            controlPort_ = service_->controlPort();
+        });
+    }
+    void stopHost() {
+        if (service_)
+            main_.sync([&] {
+                service_->stop();
+                service_.reset();
+            });
+        platform_.reset();
+    }
+
+    std::optional<Rect> monitorOf(const std::string& id) {
+        std::optional<std::uint32_t> display;
+        {
+            const std::lock_guard lock(statusMutex_);
+            for (const auto& d : status_.devices)
+                if (d.deviceID == id) display = d.displayID;
+        }
+        if (!display) return std::nullopt;
+        return platform_->ports().displayBounds(*display);
+    }
+    // The compositor's output at a monitor's place.
+    std::optional<SwayOutput> outputAt(const Rect& r) {
+        for (const auto& o : sway_->outputs())
+            if (o.active && o.x == static_cast<int>(r.x) && o.y == static_cast<int>(r.y)) return o;
+        return std::nullopt;
+    }
+    std::unique_ptr<WiFiDevice> connect(const std::string& id,
+                                        ScreenInfo screen = {1280, 800, 1, Orientation::landscape}) {
+        auto hello = helloFor(id, "Sway tablet");
+        hello.screen = screen;
+        auto device = std::make_unique<WiFiDevice>(hello, controlPort_);
+        EXPECT_TRUE(waitUntil([&] { return monitorOf(id).has_value() && device->seen.pictureSize(); }, kDeadline));
+        return device;
+    }
+
+    // A window of our own filling `output`, in `rgb`, whose input lines are read back.
+    struct Window {
+        test::ChildProcess process;
+        std::filesystem::path log;
+        std::string lines() const {
+            std::ifstream in(log);
+            std::stringstream s;
+            s << in.rdbuf();
+            return s.str();
+        }
+    };
+    std::unique_ptr<Window> window(const std::string& output, const std::string& rgb) {
+        auto w = std::make_unique<Window>();
+        w->log = std::filesystem::path(folder_.path()) / ("probe-" + output + ".log");
+        ProcessOptions options;
+        options.argv = {KIV_WAYLAND_PROBE, output, rgb};
+        options.environment = {{"WAYLAND_DISPLAY", sway_->wayland()}};
+        options.logFile = w->log;
+        auto started = test::ChildProcess::start(options);
+        EXPECT_TRUE(started) << (started ? "" : started.error());
+        if (!started) return nullptr;
+        w->process = std::move(*started);
+        EXPECT_TRUE(waitUntil([&] { return w->lines().find("ready") != std::string::npos; }, kDeadline)) << w->lines();
+        return w;
+    }
+
+    static inline test::HeadlessSway* sway_ = nullptr;
+    static inline test::StartError startError_;
+    test::TempDir folder_{"kiv-wlr-test"};
+    MainLoop main_;
+    std::thread loop_;
+    std::unique_ptr<LinuxPlatform> platform_;
+    std::shared_ptr<PairingStore> pairing_ = std::make_shared<InMemoryPairingStore>();
+    std::shared_ptr<HostService> service_;
+    std::mutex statusMutex_;
+    HostService::Status status_;
+    std::uint16_t controlPort_ = 0;
+    bool usbEnabled_ = false;
+};
+
+// Luma of a full-range sRGB colour in the stream's video range (BT.601, as the encoder's input).
+double lumaOf(int r, int g, int b) {
+    return 16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255;
+}
+
+TEST_F(WlrootsHost, EachDeviceGetsAnOutputThatShowsWhatIsDrawnThereAndTakesItsTouches) {
+    startHost();
+    auto first = connect("wlr-0001");
+    const auto r1 = *monitorOf("wlr-0001");
+    const auto out1 = outputAt(r1);
+    ASSERT_TRUE(out1) << "an output of the compositor at the device's monitor";
+    EXPECT_GE(out1->refreshMilliHz, 119'000) << "the output runs faster than the stream";
+
+    // What a client draws on the output is what the device decodes.
+    auto red = window(out1->name, "d02010");
+    ASSERT_TRUE(red);
+    const double redLuma = lumaOf(0xd0, 0x20, 0x10);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto mean = first->seen.meanLuma();
+            return mean && std::abs(*mean - redLuma) < 8;
+        },
+        kDeadline))
+        << "decoded luma " << first->seen.meanLuma().value_or(-1) << ", drawn " << redLuma;
+
+    // A tap presses and releases the left button at the mapped point of that output.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto s = first->seen.all<InputStatus>();
+            return !s.empty() && s.back().enabled;
+        },
+        kDeadline));
+    // The window takes the pointer once the host's virtual pointer exists (made at the first
+    // touch), so taps are sent until one lands.
+    const std::string press =
+        fmt::format("button {} {} 272 1", static_cast<int>(0.25 * r1.width), static_cast<int>(0.5 * r1.height));
+    std::uint32_t sequence = 1;
+    auto lastTap = std::chrono::steady_clock::time_point{};
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            if (std::chrono::steady_clock::now() - lastTap > 1s) {
+                first->client.send({InputEvent{InputEvent::Kind::tap, 0.25, 0.5, 0, 0, sequence++, 0}});
+                lastTap = std::chrono::steady_clock::now();
+            }
+            return red->lines().find(press) != std::string::npos;
+        },
+        kDeadline))
+        << red->lines();
+    EXPECT_TRUE(waitUntil([&] { return red->lines().find("272 0") != std::string::npos; }, kDeadline)) << "released";
+    // The shortcut keys go through the virtual keyboard (Left arrow: evdev 105), likewise made at first use.
+    auto lastKey = std::chrono::steady_clock::time_point{};
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            if (std::chrono::steady_clock::now() - lastKey > 1s) {
+                platform_->ports().poster->key(123, true, 0);
+                platform_->ports().poster->key(123, false, 0);
+                lastKey = std::chrono::steady_clock::now();
+            }
+            return red->lines().find("key 105 1") != std::string::npos;
+        },
+        kDeadline))
+        << red->lines();
+
+    // A second device gets a second output of its own, beside the first.
+    auto second = connect("wlr-0002", {1024, 768, 1, Orientation::landscape});
+    const auto r2 = *monitorOf("wlr-0002");
+    const auto out2 = outputAt(r2);
+    ASSERT_TRUE(out2);
+    EXPECT_NE(out2->name, out1->name);
+    EXPECT_GE(r2.x, r1.x + r1.width) << "laid out right of the first";
+    auto blue = window(out2->name, "1030c0");
+    ASSERT_TRUE(blue);
+    const double blueLuma = lumaOf(0x10, 0x30, 0xc0);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto mean = second->seen.meanLuma();
+            return mean && std::abs(*mean - blueLuma) < 8;
+        },
+        kDeadline));
+    EXPECT_LT(std::abs(*first->seen.meanLuma() - redLuma), 8) << "the first device still sees its own output";
+
+    // The session's end lets go of the output: the next device gets it back rather than a new one.
+    second.reset();
+    ASSERT_TRUE(waitUntil([&] { return !monitorOf("wlr-0002"); }, kDeadline)) << [&] {
+        std::string s;
+        const std::lock_guard lock(statusMutex_);
+        for (const auto& d : status_.devices)
+            s += d.deviceID.value_or("?") + " " + std::to_string(d.displayID.value_or(0)) + "; ";
+        return s;
+    }();
+    const auto outputsBefore = sway_->outputs().size();
+    auto third = connect("wlr-0003", {1024, 768, 1, Orientation::landscape});
+    ASSERT_TRUE(monitorOf("wlr-0003"));
+    EXPECT_EQ(outputAt(*monitorOf("wlr-0003"))->name, out2->name);
+    EXPECT_EQ(sway_->outputs().size(), outputsBefore) << "no output made for it";
+}
+
+// The usbmuxd stand-in carries the USB leg; the device keeps its session and its output.
+TEST_F(WlrootsHost, ALinkSwitchKeepsTheDevicesOutput) {
+    test::FakeUsbmuxd usbmuxd;
+    ::setenv("KIV_USBMUXD_SOCKET", usbmuxd.socketPath().c_str(), 1);
+    usbEnabled_ = true;
+    startHost();
+    auto hello = helloFor("wlr-0020", "Moving tablet");
+    auto wifi = std::make_unique<WiFiDevice>(hello, controlPort_);
+    ASSERT_TRUE(waitUntil([&] { return wifi->seen.count(ControlMessage::Case::connect) == 1; }, kDeadline));
+    ASSERT_TRUE(waitUntil([&] { return monitorOf("wlr-0020").has_value(); }, kDeadline));
+    const auto output = outputAt(*monitorOf("wlr-0020"));
+    ASSERT_TRUE(output);
+    const auto created = test::countLogged("virtual display via compositor output");
+
+    hello.token = wifi->seen.connects().front().token;
+    auto usb = std::make_unique<UsbDevice>(hello, 0);
+    usbmuxd.setDevice(7, {"00008103-0A0B0C0D0E0F", true, 0, usb->server.port()});
+    usbmuxd.attach(7);
+    ASSERT_TRUE(waitUntil([&] { return usb->seen.count(ControlMessage::Case::connect) == 1; }, kDeadline));
+    EXPECT_EQ(usb->seen.connects().front().sessionID, wifi->seen.connects().front().sessionID);
+    auto window = this->window(output->name, "e0e0e0");
+    ASSERT_TRUE(window);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto mean = usb->seen.meanLuma();
+            return mean && *mean > 180;
+        },
+        kDeadline))
+        << "the output's picture arrives over the USB link";
+    ASSERT_TRUE(monitorOf("wlr-0020"));
+    EXPECT_EQ(outputAt(*monitorOf("wlr-0020"))->name, output->name);
+    EXPECT_EQ(test::countLogged("virtual display via compositor output"), created) << "no output made for the switch";
+    usbmuxd.detach(7);
+    ::unsetenv("KIV_USBMUXD_SOCKET");
+}
+
+TEST_F(WlrootsHost, ACompositorThatGoesAwayEndsTheSessionAndTheNextOneWorksWhenItIsBack) {
+    startHost();
+    auto device = connect("wlr-0010");
+    ASSERT_TRUE(device);
+    ASSERT_TRUE(sway_->restart());
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            for (const auto& d : device->seen.all<Disconnect>())
+                if (d.reason.find("removed") != std::string::npos) return true;
+            return false;
+        },
+        kDeadline))
+        << "the device is told its display is gone";
+    device.reset();
+
+    auto again = connect("wlr-0011");
+    const auto r = monitorOf("wlr-0011");
+    ASSERT_TRUE(r) << "a monitor on the compositor that came back";
+    const auto out = outputAt(*r);
+    ASSERT_TRUE(out);
+    auto green = window(out->name, "20b040");
+    ASSERT_TRUE(green);
+    const double greenLuma = lumaOf(0x20, 0xb0, 0x40);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto mean = again->seen.meanLuma();
+            return mean && std::abs(*mean - greenLuma) < 8;
+        },
+        kDeadline));
+    again.reset();
+
+    // Nothing of ours stays in the compositor once the host is gone: no virtual pointer or keyboard.
+    stopHost();
+    EXPECT_TRUE(waitUntil([&] { return sway_->inputs().find("virtual") == std::string::npos; }, kDeadline))
+        << sway_->inputs();
+}
+
+} // namespace
