@@ -295,7 +295,10 @@ void AppModel::repairAccessibility() {
     // Nothing is recorded about XTEST that could go stale: look again, and say what to do if it is still missing.
     log_.notice("Repairing accessibility permission: checking the X server's XTEST extension again");
     refreshAccessibility();
-    accessibilityRepairNote_ = accessibilityGranted_ ? "XTEST is available again; touch control works."
+    accessibilityRepairNote_ = accessibilityGranted_ ? (PermissionCoordinator::onCompositor()
+                                                            ? "The compositor's virtual pointer is available again; "
+                                                              "touch control works."
+                                                            : "XTEST is available again; touch control works.")
                                                      : std::string(PermissionCoordinator::touchRemedy());
     if (!accessibilityGranted_ && permissions_) permissions_->openAccessibilitySettings();
     changed();

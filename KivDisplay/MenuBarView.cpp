@@ -120,8 +120,11 @@ void MenuBarView::notices() {
         };
     };
     if (!model_.screenCaptureGranted())
-        banner("KivDisplay cannot read the screen of the X display, so it cannot send the extended display to your "
-               "device.",
+        banner(PermissionCoordinator::onCompositor()
+                   ? "KivDisplay cannot copy the compositor's outputs, so it cannot send the extended display to your "
+                     "device."
+                   : "KivDisplay cannot read the screen of the X display, so it cannot send the extended display to "
+                     "your device.",
                {{"How to Fix", remedy(PermissionCoordinator::screenRemedy())}});
     if (model_.settings().touchControl && !model_.accessibilityGranted()) {
         banner("Touch control needs the X server's XTEST extension, which this X server does not offer. Without it, "

@@ -33,13 +33,34 @@ PermissionCoordinator::~PermissionCoordinator() {
     if (probe_) probe_->unregister();
 }
 
+namespace {
+bool compositorDesktop = false;
+} // namespace
+
+void PermissionCoordinator::useCompositor(bool compositor) {
+    compositorDesktop = compositor;
+}
+
+bool PermissionCoordinator::onCompositor() {
+    return compositorDesktop;
+}
+
 const char* PermissionCoordinator::screenRemedy() {
+    if (compositorDesktop)
+        return "On sway, KivDisplay makes each device's monitor through sway's IPC and copies it with the compositor's "
+               "screen copy protocol (zwlr_screencopy_manager_v1). Start KivDisplay inside the sway session, so that "
+               "SWAYSOCK and WAYLAND_DISPLAY are set, with sway 1.7 or later.";
     return "KivDisplay draws the device's monitor with X11 RandR and reads it over the X connection. Run it in an X11 "
            "session (on a Wayland desktop, choose the X11 or Xorg session on the login screen) with DISPLAY set to "
            "that server, as the user who owns it.";
 }
 
 const char* PermissionCoordinator::touchRemedy() {
+    if (compositorDesktop)
+        return "On sway, touches go through the compositor's virtual pointer and keyboard "
+               "(zwlr_virtual_pointer_manager_v1, "
+               "zwp_virtual_keyboard_manager_v1); there is nothing to grant. If they are missing, this compositor does "
+               "not offer them: use sway 1.7 or later, or an X11 session.";
     return "Touches are injected with the X server's XTEST extension; there is nothing to grant. If it is missing, the "
            "X server was started without it (for example with -extension XTEST): start it with XTEST.";
 }

@@ -39,6 +39,9 @@ public:
     void openAccessibilitySettings(); // touch remedy
     void openLocalNetworkSettings();  // DNS-SD remedy
 
+    // The remedies name the desktop system the host uses (set once, at start, before any window).
+    static void useCompositor(bool compositor);
+    static bool onCompositor();
     static const char* screenRemedy();
     static const char* touchRemedy();
     static const char* localNetworkRemedy();

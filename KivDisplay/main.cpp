@@ -15,6 +15,7 @@
 #include "KivHostCore/Linux/AndroidBridge.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
+#include "PermissionCoordinator.hpp"
 #include "QtMainExecutor.hpp"
 
 using namespace kiv;
@@ -83,24 +84,24 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName("KivDisplay");
     QApplication::setQuitOnLastWindowClosed(false); // the tray keeps it running
     const char* display = std::getenv("DISPLAY");
-    const char* session = std::getenv("XDG_SESSION_TYPE");
-    // Under Wayland, DISPLAY may lead to XWayland, whose RandR cannot add a monitor.
-    const bool wayland =
-        (session && std::string_view(session) == "wayland") || std::getenv("WAYLAND_DISPLAY") != nullptr;
-    if (!display || !display[0] || wayland) {
-        const auto text =
-            wayland
-                ? "KivDisplay needs an X11 session for now: the device's monitor is made with X11 RandR. Log out and "
-                  "choose the X11 (Xorg) session on the login screen, then start KivDisplay again."
-                : "KivDisplay needs an X11 display (DISPLAY is not set).";
+    // Under Wayland, DISPLAY may lead to XWayland, whose RandR cannot add a monitor: the session decides.
+    const auto backend = chooseDisplayBackend(std::nullopt, processEnvironment);
+    const auto fail = [](const std::string& text) {
         std::cerr << "kivdisplay: " << text << std::endl;
-        if (QApplication::platformName() != "offscreen") QMessageBox::critical(nullptr, "KivDisplay", text);
+        if (QApplication::platformName() != "offscreen")
+            QMessageBox::critical(nullptr, "KivDisplay", QString::fromStdString(text));
         return 1;
-    }
+    };
+    if (!backend) return fail("KivDisplay cannot run on this desktop: " + backend.error());
+    if (*backend == DisplayBackend::x11 && (!display || !display[0]))
+        return fail("KivDisplay needs an X11 display (DISPLAY is not set), or a sway session.");
+    PermissionCoordinator::useCompositor(*backend != DisplayBackend::x11);
     QtMainExecutor main;
     LinuxPlatformOptions options;
-    options.display = display;
+    options.backend = *backend;
+    if (*backend == DisplayBackend::x11) options.display = display;
     auto platform = LinuxPlatform::create(options, main);
+    if (const auto problem = platform->displayProblem(); !problem.empty()) return fail(problem);
     useForStoredLogSwitches(platform->ports().defaults);
 
     DesktopShell shell;
