@@ -39,8 +39,10 @@ extern "C" {
 #include "E2ESharpness.hpp"
 #include "E2EWeb.hpp"
 #include "KivHostCore/Linux/WebIdentity.hpp"
+#include "KivHostCore/Testing/HeadlessSway.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
+#include "KivHostCore/Testing/WaylandPainter.hpp"
 #include "KivHostCore/Testing/XPainter.hpp"
 #include "KivProtocol/HostClock.hpp"
 #include "KivReceiver/ReceiverClient.hpp"
@@ -129,6 +131,7 @@ int main(int argc, char** argv) {
     int devices = 1;
     Changes changes = Changes::sync;
     int fps = 60;
+    bool wlroots = false; // the host on a headless sway instead of Xvfb
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -149,12 +152,15 @@ int main(int argc, char** argv) {
             fps = std::atoi(argv[++i]);
         else if (flag == "--baseline")
             baseline = true;
+        else if (flag == "--backend" && hasValue &&
+                 (std::string(argv[i + 1]) == "x11" || std::string(argv[i + 1]) == "wlroots"))
+            wlroots = std::string(argv[++i]) == "wlroots";
         else if (flag == "--devices" && hasValue)
             devices = std::clamp(std::atoi(argv[++i]), 1, 8);
         else {
             std::fprintf(stderr,
                          "usage: %s [--size WxH[@scale]] [--seconds N] [--link wifi|usb|web] [--changes sync|random] "
-                         "[--fps 30|60|120] [--baseline] [--devices N]\n",
+                         "[--fps 30|60|120] [--backend x11|wlroots] [--baseline] [--devices N]\n",
                          argv[0]);
             return 2;
         }
@@ -162,6 +168,19 @@ int main(int argc, char** argv) {
     if (devices > 1 && (link != "wifi" || baseline)) {
         std::fprintf(stderr, "--devices above 1 is for Wi-Fi devices without --baseline\n");
         return 2;
+    }
+    if (wlroots && (baseline || link == "web" || devices > 1)) {
+        std::fprintf(stderr, "--backend wlroots measures one native device, without --baseline\n");
+        return 2;
+    }
+    std::unique_ptr<test::HeadlessSway> sway;
+    if (wlroots) {
+        auto started = test::HeadlessSway::start();
+        if (!started) {
+            std::fprintf(stderr, "sway: %s\n", started.error().message.c_str());
+            return 1;
+        }
+        sway = std::move(*started);
     }
 
     // Room for every device monitor to the right of the desktop (a 2732x2048 one is 3415 wide at 1.25).
@@ -204,13 +223,16 @@ int main(int argc, char** argv) {
     } else {
         hostArgs.insert(hostArgs.end(), {"--web-port", "0"});
     }
-    auto host = test::ChildProcess::start({.argv = hostArgs,
-                                           .environment = {{"KIV_LOG_STDOUT", "1"},
-                                                           {"XDG_CONFIG_HOME", (home.path() / "config").string()},
-                                                           {"XDG_STATE_HOME", (home.path() / "state").string()},
-                                                           {"PULSE_SERVER", "unix:/nonexistent/pulse"}},
-                                           .logFile = home.path() / "host.log",
-                                           .keepFds = {}});
+    std::vector<std::pair<std::string, std::string>> hostEnv{{"KIV_LOG_STDOUT", "1"},
+                                                             {"XDG_CONFIG_HOME", (home.path() / "config").string()},
+                                                             {"XDG_STATE_HOME", (home.path() / "state").string()},
+                                                             {"PULSE_SERVER", "unix:/nonexistent/pulse"}};
+    if (sway) {
+        hostArgs.insert(hostArgs.end(), {"--backend", "wlroots"});
+        hostEnv.insert(hostEnv.end(), {{"WAYLAND_DISPLAY", sway->wayland()}, {"SWAYSOCK", sway->ipc()}});
+    }
+    auto host = test::ChildProcess::start(
+        {.argv = hostArgs, .environment = hostEnv, .logFile = home.path() / "host.log", .keepFds = {}});
     if (!host ||
         !test::waitUntil([&] { return host->log().find("Listening: control port") != std::string::npos; }, 30s)) {
         std::fprintf(stderr, "kivdisplay-host did not start\n%s\n", host ? host->log().c_str() : host.error().c_str());
@@ -298,7 +320,11 @@ int main(int argc, char** argv) {
                  std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count());
     std::vector<std::array<int, 4>> monitors;
     test::waitUntil(
-        [&] { return static_cast<int>((monitors = test::deviceMonitors((*xvfb)->display())).size()) == devices; }, 30s);
+        [&] {
+            monitors = sway ? test::deviceOutputs(*sway) : test::deviceMonitors((*xvfb)->display());
+            return static_cast<int>(monitors.size()) == devices;
+        },
+        30s);
     if (static_cast<int>(monitors.size()) != devices) {
         std::fprintf(stderr, "%zu device monitor(s) on the host's X server, not %d\n", monitors.size(), devices);
         return 1;
@@ -308,20 +334,33 @@ int main(int argc, char** argv) {
     for (const auto& measure : measures)
         measured.push_back(measure.get());
     test::Painter painter((*xvfb)->display());
-    const auto ours = run(
-        painter, changes, measured, monitors, seconds, [&] { return cpuTicks(host->pid()); },
-        [&] {
-            std::uint64_t total = usb ? usb->threadCPUMicros() : 0;
-            for (const auto& client : wifi)
-                total += client->threadCPUMicros();
-            return total;
-        },
-        [&] {
-            std::uint64_t total = web ? web->bytes() : 0;
-            for (const auto& measure : measures)
-                total += measure->bytes;
-            return total;
-        });
+    std::unique_ptr<test::WaylandPainter> drawn; // on sway, a window of our own draws on the device's output
+    if (sway) {
+        auto opened = test::WaylandPainter::open(KIV_WAYLAND_PROBE, sway->wayland(), test::outputNamed(*sway, *monitor),
+                                                 *monitor, home.path() / "painter.log");
+        if (!opened) {
+            std::fprintf(stderr, "painter: %s\n", opened.error().c_str());
+            return 1;
+        }
+        drawn = std::move(*opened);
+    }
+    const auto measureOn = [&](auto& on) {
+        return run(
+            on, changes, measured, monitors, seconds, [&] { return cpuTicks(host->pid()); },
+            [&] {
+                std::uint64_t total = usb ? usb->threadCPUMicros() : 0;
+                for (const auto& client : wifi)
+                    total += client->threadCPUMicros();
+                return total;
+            },
+            [&] {
+                std::uint64_t total = web ? web->bytes() : 0;
+                for (const auto& measure : measures)
+                    total += measure->bytes;
+                return total;
+            });
+    };
+    const auto ours = drawn ? measureOn(*drawn) : measureOn(painter);
     std::vector<std::array<std::uint64_t, 4>> credited;
     for (const auto& measure : measures) {
         const std::lock_guard lock(measure->mutex);
@@ -330,7 +369,7 @@ int main(int argc, char** argv) {
     // Keyframes of a detailed picture, forced every half second as a device's loss reports would:
     // the flips they carry against the run's p95.
     LatencyRun forced;
-    {
+    if (!drawn) { // the window draws rectangles only: no detailed picture on sway
         painter.image(detailedPicture(monitor->at(2), monitor->at(3), 3), monitor->at(0), monitor->at(1),
                       monitor->at(2), monitor->at(3));
         std::atomic<bool> running = true;
@@ -350,7 +389,7 @@ int main(int argc, char** argv) {
     // A detailed picture that moves and stops: the main stream's picture, then the refinement
     // (switched on for this; it is off by default).
     Sharpness sharp{};
-    if (!web) { // the page keeps no decoded pictures to compare
+    if (!web && !drawn) { // the page keeps no decoded pictures to compare; the window cannot be read back
         sends.front()({ConfigChange{2, {}, {}, {}, true, {}}});
         sharp = measureSharpness(painter, *measures.front(), *monitor, width, height);
     }
@@ -444,6 +483,7 @@ int main(int argc, char** argv) {
         {"link", link},
         {"changes", changes == Changes::random ? "random" : "sync"},
         {"fps", fps},
+        {"backend", sway ? "wlroots" : "x11"},
         {"stages",
          {{"paintToCapture", median(0, 1)}, {"captureToReceived", median(1, 2)}, {"receivedToDecoded", median(2, 3)}}}};
     for (const auto& [name, ms] : stages)

@@ -40,7 +40,8 @@ class Motion {
 public:
     explicit Motion(std::array<int, 4> area) : area_(area) {}
 
-    void step(test::Painter& painter) {
+    template <class Painter>
+    void step(Painter& painter) {
         const auto [mx, my, mw, mh] = area_;
         const int barW = std::max(mw / 25, 2);
         const int barY = my + mh * 60 / 100;
@@ -58,6 +59,7 @@ public:
         boxX_ = travel < span ? travel : 2 * span - travel;
         painter.fill(0x30A0F0, mx + barX_, barY, barW, barH, false);
         painter.fill(0xF0C020, mx + boxX_, boxY, box, box, false);
+        painter.flush();
     }
 
 private:
@@ -70,11 +72,12 @@ private:
 // Flips the strip for 1 s of warm-up plus `seconds` on every area at once (each device reads the
 // same counter from its own monitor), and gathers what the measures credited. The readers give
 // CPU ticks of the sender, receiver CPU µs and received bytes at a moment.
-inline LatencyRun run(test::Painter& painter, Changes changes, const std::vector<Measure*>& measures,
-                      const std::vector<std::array<int, 4>>& areas, int seconds,
-                      const std::function<long long()>& senderTicks,
-                      const std::function<std::uint64_t()>& receiverMicros,
-                      const std::function<std::uint64_t()>& receivedBytes, bool clear = true) {
+// `Painter`: test::Painter on X11, or any with fill(rgb, x, y, w, h, settle) and flush().
+template <class Painter>
+LatencyRun run(Painter& painter, Changes changes, const std::vector<Measure*>& measures,
+               const std::vector<std::array<int, 4>>& areas, int seconds, const std::function<long long()>& senderTicks,
+               const std::function<std::uint64_t()>& receiverMicros,
+               const std::function<std::uint64_t()>& receivedBytes, bool clear = true) {
     using namespace std::chrono_literals;
     using Clock = std::chrono::steady_clock;
     if (clear)

@@ -6,9 +6,12 @@
 
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <libyuv.h>
 
+#include "KivHostCore/Linux/RowBands.hpp"
 #include "KivHostCore/Linux/X11ScreenGrabber.hpp"
 #include "KivHostCore/Runtime/WorkerPool.hpp"
 #include "WaylandClient.hpp"
@@ -177,14 +180,17 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         if (name == followed && (frame != nullptr || name.empty())) return;
         stopFrame();
         front.reset();
+        wholeSinceGrab = true;
         followed = name;
         firstCopy = true;
         if (output != nullptr) request();
     }
 
+    // Ends the copy in flight; what it reported goes with it (it may be of another output's size).
     void stopFrame() {
         if (frame != nullptr) zwlr_screencopy_frame_v1_destroy(frame);
         frame = nullptr;
+        frameDamage.clear();
     }
 
     // Asks for the next copy of the followed output: the first at once, the rest when it changes.
@@ -231,10 +237,31 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         if (back) back->flags = flags;
     }
 
-    void onDamage() { damaged = true; }
+    // In buffer pixels; a copy that is upside down reports its damage upside down too.
+    void onDamage(std::uint32_t x, std::uint32_t y, std::uint32_t w, std::uint32_t h) {
+        damaged = true;
+        if (!back) return;
+        const int left = static_cast<int>(std::min<std::uint32_t>(x, kMaxSide));
+        const int top = static_cast<int>(std::min<std::uint32_t>(y, kMaxSide));
+        const int right = std::min(back->width, left + static_cast<int>(std::min<std::uint32_t>(w, kMaxSide)));
+        const int bottom = std::min(back->height, top + static_cast<int>(std::min<std::uint32_t>(h, kMaxSide)));
+        if (left >= right || top >= bottom) return;
+        if ((back->flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0)
+            frameDamage.add({back->height - bottom, back->height - top, left, right});
+        else
+            frameDamage.add({top, bottom, left, right});
+    }
 
     void onReady() {
-        stopFrame();
+        if (frame != nullptr) zwlr_screencopy_frame_v1_destroy(frame);
+        frame = nullptr;
+        // A copy without damage events (the first, or one of a protocol before them) is new whole.
+        if (frameDamage.empty() || !front || !front->fits(back->format, back->width, back->height, back->stride) ||
+            front->flags != back->flags)
+            wholeSinceGrab = true;
+        else
+            sinceGrab.addAll(frameDamage); // one rectangle: wlroots sends the extents of what changed
+        frameDamage.clear();
         std::swap(front, back);
         fresh = true;
         if (damaged || !everReady) changedPending = true;
@@ -248,6 +275,7 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     void failFrame() {
         stopFrame();
         damaged = false;
+        frameDamage.clear();
         // An output being changed fails its copies for a moment; a few retries, then wait for
         // the next layout change or grab to ask again.
         if (++failures <= 3) {
@@ -291,9 +319,19 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         const bool inverted = (picture.flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
         const std::uint8_t* first =
             inverted ? picture.data + static_cast<std::ptrdiff_t>(picture.height - 1) * picture.stride : picture.data;
-        X11ScreenGrabber::convert(first, inverted ? -picture.stride : picture.stride, picture.width, picture.height,
-                                  out);
-        out.contentTag = 0; // converted whole each time
+        const int stride = inverted ? -picture.stride : picture.stride;
+        // Only what changed since the buffer's own picture is converted again.
+        const auto [changed, tag] =
+            conversions.record(sinceGrab, wholeSinceGrab, out.width(), out.height(), out.contentTag);
+        if (!changed) {
+            X11ScreenGrabber::convert(first, stride, picture.width, picture.height, out);
+        } else {
+            for (const auto& band : changed->bands())
+                X11ScreenGrabber::convert(first, stride, picture.width, picture.height, out, band);
+        }
+        out.contentTag = tag;
+        sinceGrab.clear();
+        wholeSinceGrab = false;
         fresh = false;
         convertMicros = static_cast<std::uint64_t>(
             std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - converting)
@@ -342,6 +380,10 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     std::unique_ptr<ShmBuffer> front; // the newest complete picture
     std::unique_ptr<ShmBuffer> back;  // what the copy in flight writes into
     std::uint64_t convertMicros = 0;
+    RowBands frameDamage;       // of the copy in flight
+    RowBands sinceGrab;         // of the copies completed since the last grab
+    bool wholeSinceGrab = true; // one of them was new whole
+    ConversionHistory conversions;
 };
 
 const zwlr_screencopy_frame_v1_listener WlrScreenGrabber::Impl::kFrame{
@@ -352,8 +394,8 @@ const zwlr_screencopy_frame_v1_listener WlrScreenGrabber::Impl::kFrame{
         static_cast<Impl*>(data)->onReady();
     },
     [](void* data, zwlr_screencopy_frame_v1*) { static_cast<Impl*>(data)->failFrame(); },
-    [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {
-        static_cast<Impl*>(data)->onDamage();
+    [](void* data, zwlr_screencopy_frame_v1*, std::uint32_t x, std::uint32_t y, std::uint32_t w, std::uint32_t h) {
+        static_cast<Impl*>(data)->onDamage(x, y, w, h);
     },
     [](void*, zwlr_screencopy_frame_v1*, std::uint32_t, std::uint32_t, std::uint32_t) {},
     [](void* data, zwlr_screencopy_frame_v1*) { static_cast<Impl*>(data)->onBufferDone(); },

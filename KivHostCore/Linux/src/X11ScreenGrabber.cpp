@@ -289,30 +289,14 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         if (showsCursor && hasCursor) cursorRows = compositeCursor(area, shmAddress);
         if (cursorRows) rows.add({cursorRows->first, cursorRows->second, 0, area.width});
         const auto converting = std::chrono::steady_clock::now();
-        // Pool buffers come back with the picture of an earlier grab in them (their tag says which):
-        // only the rows changed since that grab are converted again. Anything else (a buffer of
-        // another grabber, another picture, or older than the history) is converted whole.
-        if (wholePicture || out.width() != outputWidth || out.height() != outputHeight) {
-            generation = (nextGeneration().fetch_add(1) + 1) << 32;
-            history.clear();
-            outputWidth = out.width();
-            outputHeight = out.height();
-        }
-        const std::uint64_t index = ++grabCount & 0xFFFFFFFF;
-        history.push_back(rows);
-        if (history.size() > kHistory) history.pop_front();
-        const std::uint64_t since = out.contentTag & 0xFFFFFFFF;
-        if ((out.contentTag & ~std::uint64_t{0xFFFFFFFF}) != generation || since >= index ||
-            index - since > history.size()) {
+        const auto [changed, tag] = conversions.record(rows, wholePicture, out.width(), out.height(), out.contentTag);
+        if (!changed) {
             X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, out);
         } else {
-            RowBands changed; // every grab's rows after the buffer's own
-            for (auto it = history.end() - static_cast<std::ptrdiff_t>(index - since); it != history.end(); ++it)
-                changed.addAll(*it);
-            for (const auto& band : changed.bands())
+            for (const auto& band : changed->bands())
                 X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, out, band);
         }
-        out.contentTag = generation | index;
+        out.contentTag = tag;
         convertMicros = static_cast<std::uint64_t>(
             std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - converting)
                 .count());
@@ -359,16 +343,7 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     RowBands dirtyRows;                            // root rows damaged since the last grab
     std::optional<ScreenRect> canvasArea;          // the area whose whole picture the segment holds
     std::optional<std::pair<int, int>> cursorRows; // rows of it the cursor was drawn on
-    // The rows each recent grab fetched, newest last, for bringing a recycled buffer up to date.
-    static constexpr std::size_t kHistory = 16;
-    std::deque<RowBands> history;
-    std::uint64_t generation = 0; // upper half of the tags this grabber writes; new for each new picture
-    std::uint64_t grabCount = 0;
-    int outputWidth = 0, outputHeight = 0;
-    static std::atomic<std::uint64_t>& nextGeneration() {
-        static std::atomic<std::uint64_t> counter{0};
-        return counter;
-    }
+    ConversionHistory conversions;                 // for bringing a recycled buffer up to date
     ScreenRect rect;
     int shmId = -1;
     std::uint8_t* shmAddress = nullptr;

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 #include <sstream>
 
-#include "HeadlessSway.hpp"
 #include "HostFixture.hpp"
 #include "KivBase/KivLog.hpp"
+#include "KivHostCore/Linux/WlrScreenGrabber.hpp"
+#include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Testing/FakeUsbmuxd.hpp"
+#include "KivHostCore/Testing/HeadlessSway.hpp"
+#include "KivHostCore/Testing/WaylandPainter.hpp"
 
 namespace {
 
@@ -239,6 +242,57 @@ TEST_F(WlrootsHost, EachDeviceGetsAnOutputThatShowsWhatIsDrawnThereAndTakesItsTo
     ASSERT_TRUE(monitorOf("wlr-0003"));
     EXPECT_EQ(outputAt(*monitorOf("wlr-0003"))->name, out2->name);
     EXPECT_EQ(sway_->outputs().size(), outputsBefore) << "no output made for it";
+}
+
+// The capture alone: copies come only when the output changes, and a recycled buffer gets every
+// change since its own picture although only the changed rows are converted.
+TEST_F(WlrootsHost, CaptureConvertsWhatChangedAndMissesNothing) {
+    SwayIpc ipc;
+    ASSERT_TRUE(ipc.connect(sway_->ipc()));
+    const auto before = sway_->outputs();
+    ASSERT_TRUE(ipc.command("create_output"));
+    std::string name;
+    for (const auto& o : sway_->outputs())
+        if (std::none_of(before.begin(), before.end(), [&](const SwayOutput& b) { return b.name == o.name; }))
+            name = o.name;
+    ASSERT_FALSE(name.empty());
+    ASSERT_TRUE(ipc.command("output " + name + " mode 640x480@120Hz pos 20000 0"));
+    const ScreenRect area{20000, 0, 640, 480};
+    auto painter = test::WaylandPainter::open(KIV_WAYLAND_PROBE, sway_->wayland(), name, {20000, 0, 640, 480},
+                                              folder_.path() / "painter.log");
+    ASSERT_TRUE(painter) << painter.error();
+
+    SerialQueue queue("kiv.capture");
+    WlrScreenGrabber grabber(sway_->wayland(), {});
+    std::atomic<int> changes{0};
+    queue.sync([&] {
+        ASSERT_TRUE(grabber.open(queue));
+        EXPECT_EQ(grabber.displayRect(std::nullopt)->width, 1280) << "no ID: the compositor's first output";
+        grabber.watch(area, {.changed = [&] { ++changes; }, .layoutChanged = {}, .lost = {}});
+    });
+    PixelBuffer pool[2] = {PixelBuffer(640, 480), PixelBuffer(640, 480)};
+    const auto same = [](const PixelBuffer& a, const PixelBuffer& b) {
+        return std::memcmp(a.luma(), b.luma(), static_cast<std::size_t>(a.lumaStride()) * 480) == 0 &&
+               std::memcmp(a.chroma(), b.chroma(), static_cast<std::size_t>(a.chromaStride()) * 240) == 0;
+    };
+    const std::uint32_t colours[] = {0xff0000, 0x00ff00, 0x0000ff, 0xffffff, 0x808000, 0x008080};
+    for (int i = 0; i < 6; ++i) {
+        const int seen = changes;
+        (*painter)->fill(colours[i], 20000 + 40 * i, 30 * i, 200, 60);
+        ASSERT_TRUE(waitUntil([&] { return changes > seen; }, kDeadline)) << "a change is copied";
+        PixelBuffer whole(640, 480);
+        auto& recycled = pool[i % 2];
+        queue.sync([&] {
+            ASSERT_TRUE(grabber.grab(area, recycled, false));
+            whole.contentTag = 0;
+            ASSERT_TRUE(grabber.grab(area, whole, false)); // a buffer of no known picture: converted whole
+        });
+        EXPECT_TRUE(same(recycled, whole)) << "after change " << i;
+    }
+    const int settled = changes;
+    std::this_thread::sleep_for(300ms); // a still output: nothing more is copied
+    EXPECT_EQ(changes, settled);
+    queue.sync([&] { grabber.close(); });
 }
 
 // The usbmuxd stand-in carries the USB leg; the device keeps its session and its output.

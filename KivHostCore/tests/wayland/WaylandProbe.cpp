@@ -1,19 +1,19 @@
 // A Wayland client for tests and the latency harness: a fullscreen window on one output, painted
 // from commands on stdin, reporting the pointer and keyboard events it receives on stdout.
 //   kiv_wayland_probe OUTPUT RRGGBB
-// stdin:  "rect X Y W H RRGGBB"  paint a rectangle (surface pixels) and show it now
-// stdout: "ready W H" once the window shows, "painted US" (CLOCK_MONOTONIC µs of each commit),
-//         "button X Y CODE STATE", "axis AXIS VALUE", "key CODE STATE"
+// stdin:  "rect X Y W H RRGGBB"  paint a rectangle (surface pixels), shown at once;
+//         "draw X Y W H RRGGBB"  paint it with the next "show", which shows every change since in one commit
+// stdout: "ready W H" once the window shows, "button X Y CODE STATE", "axis AXIS VALUE", "key CODE STATE"
 #include <poll.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -29,10 +29,15 @@ struct Output {
     int width = 0, height = 0;
 };
 
+struct Rect {
+    int x, y, w, h;
+};
+
 struct Buffer {
     wl_buffer* buffer = nullptr;
     std::uint32_t* pixels = nullptr;
     bool busy = false;
+    std::uint64_t shows = 0; // the canvas as of that commit is in it
 };
 
 struct Probe {
@@ -53,16 +58,12 @@ struct Probe {
     bool shown = false;
     double pointerX = 0, pointerY = 0;
     std::uint32_t background = 0;
-    Output* target = nullptr; // its size, until the compositor picks one
+    Output* target = nullptr;               // its size, until the compositor picks one
+    std::vector<std::vector<Rect>> changes; // what each commit changed, by commit number - 1
+    std::vector<Rect> pending;              // drawn, not shown yet
 };
 
 Probe probe;
-
-std::uint64_t nowUs() {
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000u + static_cast<std::uint64_t>(t.tv_nsec) / 1000u;
-}
 
 void say(const std::string& line) {
     std::fputs((line + "\n").c_str(), stdout);
@@ -76,6 +77,7 @@ void makeBuffers() {
     for (auto& b : probe.buffers) {
         if (b.buffer != nullptr) wl_buffer_destroy(b.buffer); // a resize: the old pictures go
         b.busy = false;
+        b.shows = 0;
         const int fd = memfd_create("probe", MFD_CLOEXEC);
         if (fd < 0 || ftruncate(fd, static_cast<off_t>(bytes)) != 0) std::exit(3);
         b.pixels = static_cast<std::uint32_t*>(mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
@@ -90,32 +92,56 @@ void makeBuffers() {
                         probe.background);
 }
 
-// Shows the canvas: copied into a buffer the compositor is not reading, damaged where asked.
-void present(int x, int y, int w, int h) {
+void copyRect(Buffer& b, const Rect& r) {
+    for (int row = r.y; row < r.y + r.h; ++row)
+        std::memcpy(b.pixels + static_cast<std::size_t>(row) * static_cast<std::size_t>(probe.width) +
+                        static_cast<std::size_t>(r.x),
+                    probe.canvas.data() + static_cast<std::size_t>(row) * static_cast<std::size_t>(probe.width) +
+                        static_cast<std::size_t>(r.x),
+                    static_cast<std::size_t>(r.w) * 4);
+}
+
+// Shows the canvas in a buffer the compositor is not reading: only what changed since that buffer
+// last showed is copied into it, and only what changed since the last commit is damaged.
+void present(bool whole) {
     Buffer* free = nullptr;
     while (free == nullptr) {
         for (auto& b : probe.buffers)
             if (!b.busy) free = &b;
         if (free == nullptr && wl_display_dispatch(probe.display) < 0) std::exit(4);
     }
-    std::memcpy(free->pixels, probe.canvas.data(), probe.canvas.size() * 4);
+    const std::uint64_t commit = probe.changes.size() + 1;
+    if (whole) {
+        probe.pending = {{0, 0, probe.width, probe.height}};
+        std::memcpy(free->pixels, probe.canvas.data(), probe.canvas.size() * 4);
+    } else {
+        for (std::uint64_t c = free->shows; c + 1 < commit; ++c)
+            for (const auto& r : probe.changes[c])
+                copyRect(*free, r);
+        for (const auto& r : probe.pending)
+            copyRect(*free, r);
+    }
+    for (const auto& r : probe.pending)
+        wl_surface_damage_buffer(probe.surface, r.x, r.y, r.w, r.h);
+    probe.changes.push_back(std::move(probe.pending));
+    probe.pending.clear();
+    free->shows = commit;
     free->busy = true;
     wl_surface_attach(probe.surface, free->buffer, 0, 0);
-    wl_surface_damage_buffer(probe.surface, x, y, w, h);
     wl_surface_commit(probe.surface);
     wl_display_flush(probe.display);
-    say("painted " + std::to_string(nowUs()));
 }
 
 void paint(int x, int y, int w, int h, std::uint32_t rgb) {
     if (probe.width == 0) return;
     const int x0 = std::max(0, x), y0 = std::max(0, y);
     const int x1 = std::min(probe.width, x + w), y1 = std::min(probe.height, y + h);
+    if (x0 >= x1 || y0 >= y1) return;
     for (int row = y0; row < y1; ++row)
-        for (int col = x0; col < x1; ++col)
-            probe.canvas[static_cast<std::size_t>(row) * static_cast<std::size_t>(probe.width) +
-                         static_cast<std::size_t>(col)] = rgb;
-    present(x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0));
+        std::fill_n(probe.canvas.data() + static_cast<std::size_t>(row) * static_cast<std::size_t>(probe.width) +
+                        static_cast<std::size_t>(x0),
+                    x1 - x0, rgb);
+    probe.pending.push_back({x0, y0, x1 - x0, y1 - y0});
 }
 
 void onXdgName(void* data, zxdg_output_v1*, const char* name) {
@@ -277,7 +303,9 @@ int main(int argc, char** argv) {
     for (;;) {
         if (probe.configured && probe.width > 0 && !probe.shown) {
             makeBuffers();
-            present(0, 0, probe.width, probe.height);
+            probe.changes.clear();
+            probe.pending.clear();
+            present(true);
             probe.shown = true;
             say("ready " + std::to_string(probe.width) + " " + std::to_string(probe.height));
         }
@@ -298,9 +326,13 @@ int main(int argc, char** argv) {
                 const std::string line = pending.substr(0, end);
                 pending.erase(0, end + 1);
                 int x = 0, y = 0, w = 0, h = 0;
-                char color[16] = {};
-                if (std::sscanf(line.c_str(), "rect %d %d %d %d %15s", &x, &y, &w, &h, color) == 5)
+                char verb[8] = {}, color[16] = {};
+                if (line == "show") {
+                    if (!probe.pending.empty()) present(false);
+                } else if (std::sscanf(line.c_str(), "%7s %d %d %d %d %15s", verb, &x, &y, &w, &h, color) == 6) {
                     paint(x, y, w, h, static_cast<std::uint32_t>(std::strtoul(color, nullptr, 16)));
+                    if (std::string_view(verb) == "rect") present(false);
+                }
             }
         }
     }

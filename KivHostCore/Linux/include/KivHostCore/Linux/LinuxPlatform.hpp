@@ -44,7 +44,8 @@ public:
     // True when the desktop takes synthetic input (XTEST, the compositor's virtual pointer).
     bool canInject() const;
     DisplayBackend backend() const;
-    // Why the desktop's monitors cannot be made, as one sentence; empty when they can.
+    // Why the compositor's monitors cannot be made, as one sentence; empty when they can, and on
+    // X11, where a server that cannot add monitors is served by mirroring its screen.
     std::string displayProblem() const;
     // The web link's certificate, or why there is none (then the host has no web link).
     const std::expected<WebIdentity, std::string>& webIdentity() const;

@@ -5,7 +5,11 @@
 // closer than kJoin rows become one, and beyond kMaxBands the two closest are joined. Joining
 // keeps a superset of what changed, never less.
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
 #include <vector>
 
 namespace kiv {
@@ -79,6 +83,48 @@ private:
         into.right = std::max(into.right, other.right);
     }
     std::vector<RowBand> bands_;
+};
+
+// Which rows a recycled picture buffer lacks. Pool buffers come back holding the picture of an
+// earlier grab (their content tag says which): only the rows changed since that grab need
+// converting again. A buffer of another grabber, of another picture or older than the history is
+// converted whole.
+class ConversionHistory {
+public:
+    // Records a grab that changed `rows` of the source (`whole`: a new picture) into a buffer of
+    // `width`×`height` tagged `tag`; returns the rows to convert (nothing: all of them) and the
+    // buffer's new tag.
+    std::pair<std::optional<RowBands>, std::uint64_t> record(const RowBands& rows, bool whole, int width, int height,
+                                                             std::uint64_t tag) {
+        if (whole || width != width_ || height != height_) {
+            generation_ = (counter().fetch_add(1) + 1) << 32;
+            history_.clear();
+            width_ = width;
+            height_ = height;
+        }
+        const std::uint64_t index = ++grabs_ & 0xFFFFFFFF;
+        history_.push_back(rows);
+        if (history_.size() > kHistory) history_.pop_front();
+        const std::uint64_t since = tag & 0xFFFFFFFF;
+        const std::uint64_t newTag = generation_ | index;
+        if ((tag & ~std::uint64_t{0xFFFFFFFF}) != generation_ || since >= index || index - since > history_.size())
+            return {std::nullopt, newTag};
+        RowBands changed; // every grab's rows after the buffer's own
+        for (auto it = history_.end() - static_cast<std::ptrdiff_t>(index - since); it != history_.end(); ++it)
+            changed.addAll(*it);
+        return {changed, newTag};
+    }
+
+private:
+    static constexpr std::size_t kHistory = 16;
+    static std::atomic<std::uint64_t>& counter() {
+        static std::atomic<std::uint64_t> value{0};
+        return value;
+    }
+    std::deque<RowBands> history_;
+    std::uint64_t generation_ = 0; // upper half of the tags written; new for each new picture
+    std::uint64_t grabs_ = 0;
+    int width_ = 0, height_ = 0;
 };
 
 } // namespace kiv

@@ -34,6 +34,8 @@ public:
             xcb_flush(connection_);
         }
     }
+    // Sends what was drawn without waiting for it.
+    void flush() { xcb_flush(connection_); }
     void pointer(int x, int y) {
         xcb_warp_pointer(connection_, XCB_NONE, screen_->root, 0, 0, 0, 0, static_cast<std::int16_t>(x),
                          static_cast<std::int16_t>(y));

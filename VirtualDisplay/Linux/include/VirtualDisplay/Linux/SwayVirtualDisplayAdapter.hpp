@@ -22,7 +22,7 @@ public:
         std::string runtimeDir; // where a restarted compositor's socket is looked for ("" = $XDG_RUNTIME_DIR)
         // Outputs run at least this refresh (Hz), whatever the device asks: the compositor draws
         // and copies an output once per refresh, so a faster output means a shorter wait.
-        double minimumRefresh = 120;
+        double minimumRefresh = 240;
         std::function<void(std::function<void()>)> postToMain;
     };
     explicit SwayVirtualDisplayAdapter(Options options);

@@ -3,6 +3,7 @@
 // run as root, so under root it runs as the unprivileged uid 65534 (its folder handed over to
 // it); root clients can still reach its sockets. Sockets are named afresh at each start, so a
 // restart within the same folder is a compositor that went away and came back.
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
