@@ -4,9 +4,9 @@
 #include <unistd.h>
 #include <wayland-client.h>
 
+#include <algorithm>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <libyuv.h>
