@@ -5,15 +5,13 @@
 #include <wayland-client.h>
 
 #include <algorithm>
-#include <asio/posix/stream_descriptor.hpp>
-#include <asio/post.hpp>
 #include <chrono>
 #include <cstring>
 #include <libyuv.h>
 
 #include "KivHostCore/Linux/RowBands.hpp"
 #include "KivHostCore/Linux/X11ScreenGrabber.hpp"
-#include "KivHostCore/Runtime/WorkerPool.hpp"
+#include "ReadableWatch.hpp"
 #include "WaylandClient.hpp"
 #include "wlr-screencopy-unstable-v1-client.h"
 
@@ -92,33 +90,11 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         }
         client->onOutputsChanged = [this] { layoutDirty = true; };
         queue = executor.handle();
-        fdWatch = std::make_shared<asio::posix::stream_descriptor>(WorkerPool::io().context());
-        asio::post(fdWatch->get_executor(), [watch = fdWatch, fd = client->fd(), weak = weak_from_this()] {
-            watch->assign(fd);
-            waitForEvents(watch, weak);
+        fdWatch = ReadableWatch::start(client->fd(), queue, [weak = weak_from_this()] {
+            const auto impl = weak.lock();
+            return impl && impl->client && impl->drain();
         });
         return {};
-    }
-
-    // As on X11: one wait at a time on the network thread, the events handled on the capture
-    // queue, and one more read after arming for bytes that raised no new edge.
-    static void waitForEvents(const std::shared_ptr<asio::posix::stream_descriptor>& watch,
-                              const std::weak_ptr<Impl>& weak) {
-        watch->async_wait(asio::posix::stream_descriptor::wait_read, [watch, weak](const std::error_code& error) {
-            const auto self = weak.lock();
-            if (!self || error) return;
-            self->queue.post([watch, weak] {
-                const auto impl = weak.lock();
-                if (!impl || impl->fdWatch != watch || !impl->client) return;
-                if (!impl->drain()) return;
-                asio::post(watch->get_executor(), [watch, weak] { waitForEvents(watch, weak); });
-            });
-        });
-        if (const auto self = weak.lock()) {
-            self->queue.post([watch, weak] {
-                if (const auto impl = weak.lock(); impl && impl->fdWatch == watch && impl->client) impl->drain();
-            });
-        }
     }
 
     // Reads and handles what arrived, then tells the watcher. False once the compositor is gone.
@@ -263,7 +239,6 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
             sinceGrab.addAll(frameDamage); // one rectangle: wlroots sends the extents of what changed
         frameDamage.clear();
         std::swap(front, back);
-        fresh = true;
         if (damaged || !everReady) changedPending = true;
         damaged = false;
         everReady = true;
@@ -332,7 +307,6 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         out.contentTag = tag;
         sinceGrab.clear();
         wholeSinceGrab = false;
-        fresh = false;
         convertMicros = static_cast<std::uint64_t>(
             std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - converting)
                 .count());
@@ -347,21 +321,15 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         events = {};
         followed.clear();
         auto closing = std::shared_ptr<WaylandClient>(std::move(client));
-        auto watch = std::exchange(fdWatch, nullptr);
-        if (!watch) return;
         // The watch lets go of the descriptor before the connection closes it.
-        asio::post(watch->get_executor(), [watch, closing] {
-            std::error_code ignored;
-            watch->cancel(ignored);
-            watch->release();
-        });
+        if (auto watch = std::exchange(fdWatch, nullptr)) watch->stop([closing] {});
     }
 
     std::string displayName;
     OutputNames names;
     std::unique_ptr<WaylandClient> client;
     ExecutorHandle queue;
-    std::shared_ptr<asio::posix::stream_descriptor> fdWatch;
+    std::shared_ptr<ReadableWatch> fdWatch;
     GrabberEvents events;
     bool lostReported = false;
     bool layoutDirty = false;
@@ -373,7 +341,6 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     bool firstCopy = true;
     bool damaged = false;
     bool everReady = false;
-    bool fresh = false;
     bool cursor = true;      // whether copies show the pointer (as the last grab asked)
     bool frameCursor = true; // what the copy in flight was asked for
     int failures = 0;

@@ -4,7 +4,6 @@
 #include <sys/shm.h>
 
 #include <algorithm>
-#include <asio/posix/stream_descriptor.hpp>
 #include <asio/post.hpp>
 #include <atomic>
 #include <chrono>
@@ -24,6 +23,7 @@
 
 #include "KivHostCore/Linux/RowBands.hpp"
 #include "KivHostCore/Runtime/WorkerPool.hpp"
+#include "ReadableWatch.hpp"
 
 namespace kiv {
 
@@ -85,41 +85,11 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         }
         xcb_flush(connection);
         queue = executor.handle();
-        // Descriptor watches live on the network thread and are only touched there.
-        fdWatch = std::make_shared<asio::posix::stream_descriptor>(WorkerPool::io().context());
-        asio::post(fdWatch->get_executor(),
-                   [watch = fdWatch, fd = xcb_get_file_descriptor(connection), weak = weak_from_this()] {
-                       watch->assign(fd);
-                       waitForEvents(watch, weak);
-                   });
-        return {};
-    }
-
-    // On the network thread: one wait at a time; the events are read on the capture queue. The
-    // reactor is edge-triggered, so bytes that arrived after the last read but before this wait was
-    // armed raise no new edge: one more read on the queue, after arming, picks them up.
-    static void waitForEvents(const std::shared_ptr<asio::posix::stream_descriptor>& watch,
-                              const std::weak_ptr<Impl>& weak) {
-        watch->async_wait(asio::posix::stream_descriptor::wait_read, [watch, weak](const std::error_code& error) {
-            const auto self = weak.lock();
-            if (!self || error) return;
-            self->queue.post([watch, weak] {
-                const auto impl = weak.lock();
-                if (!impl || !impl->owns(watch)) return;
-                // A lost connection keeps the descriptor readable for good: stop waiting on it.
-                if (!impl->drain(true)) return;
-                asio::post(watch->get_executor(), [watch, weak] { waitForEvents(watch, weak); });
-            });
+        fdWatch = ReadableWatch::start(xcb_get_file_descriptor(connection), queue, [weak = weak_from_this()] {
+            const auto impl = weak.lock();
+            return impl && impl->connection != nullptr && impl->drain(true);
         });
-        if (const auto self = weak.lock()) {
-            self->queue.post([watch, weak] {
-                if (const auto impl = weak.lock(); impl && impl->owns(watch)) impl->drain(true);
-            });
-        }
-    }
-
-    bool owns(const std::shared_ptr<asio::posix::stream_descriptor>& watch) const {
-        return connection != nullptr && fdWatch == watch;
+        return {};
     }
 
     // Handles every event xcb has, reading the socket too when `read` is set. False once the
@@ -312,26 +282,16 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         events = {};
         lostReported = false;
         auto* closing = std::exchange(connection, nullptr);
-        auto watch = std::exchange(fdWatch, nullptr);
-        if (!watch) {
+        if (auto watch = std::exchange(fdWatch, nullptr))
+            watch->stop([closing] { xcb_disconnect(closing); });
+        else
             xcb_disconnect(closing);
-            return;
-        }
-        // The watch is released on the network thread before xcb closes the descriptor, so the
-        // reactor never acts on a descriptor number that may already belong to someone else.
-        asio::post(watch->get_executor(), [watch, closing] {
-            std::error_code ignored;
-            watch->cancel(ignored);
-            watch->release();
-            xcb_disconnect(closing);
-        });
     }
 
     std::string displayName;
     xcb_connection_t* connection = nullptr;
     xcb_screen_t* screen = nullptr;
-    // Set and cleared on the capture queue; the descriptor object itself is used on the network thread only.
-    std::shared_ptr<asio::posix::stream_descriptor> fdWatch;
+    std::shared_ptr<ReadableWatch> fdWatch; // set and cleared on the capture queue
     ExecutorHandle queue;
     std::uint8_t damageEventBase = 0;
     std::uint8_t randrEventBase = 0;

@@ -161,8 +161,7 @@ struct SwayVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
                                           o.modeHeight, width, height));
                 return false;
             }
-            d.shown = true;
-            refreshBounds(*outputs);
+            d.shown = true; // the listing above gave its bounds
             return true;
         }
         return false;
@@ -346,7 +345,7 @@ std::unique_ptr<VirtualDisplayObject> SwayVirtualDisplayAdapter::create(const Vi
     log().info(fmt::format("virtual display via compositor output {} ({})", d.output, descriptor.name));
     const auto id = d.id;
     impl_->displays.push_back(std::move(d));
-    if (const auto outputs = impl_->list()) impl_->refreshBounds(*outputs);
+    impl_->list(); // the bounds of the new display
     return std::make_unique<SwayVirtualDisplayObject>(impl_, id);
 }
 
