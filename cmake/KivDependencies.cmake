@@ -48,6 +48,9 @@ if(NOT WAYLAND_PROTOCOLS_DIR)
   message(FATAL_ERROR "wayland-protocols not found (install wayland-protocols)")
 endif()
 
+# GNOME's compositor: its screen-cast and remote-desktop services over GDBus, the pictures over PipeWire.
+pkg_check_modules(GNOME_DESKTOP REQUIRED IMPORTED_TARGET gio-2.0 libpipewire-0.3)
+
 # kiv_wayland_protocol(<target> <xml>...): a static library of the client code generated from each file.
 function(kiv_wayland_protocols target)
   set(sources)

@@ -94,6 +94,8 @@ int main(int argc, char** argv) {
     if (*backend == DisplayBackend::wlroots)
         std::cout << "Compositor: sway at " << processEnvironment("WAYLAND_DISPLAY").value_or("?")
                   << " (wlroots backend)" << std::endl;
+    if (*backend == DisplayBackend::gnome)
+        std::cout << "Compositor: GNOME (mutter) on the session bus (gnome backend)" << std::endl;
     if (!desktop) {
         std::cerr << "kivdisplay-host: " << desktop.error() << std::endl;
         return 1;
@@ -120,6 +122,10 @@ int main(int argc, char** argv) {
         if (*backend == DisplayBackend::x11)
             std::cerr << "kivdisplay-host: cannot read the screen of X display " << desktop->display
                       << " (is the server running and may this user connect?)" << std::endl;
+        else if (*backend == DisplayBackend::gnome)
+            std::cerr << "kivdisplay-host: cannot read GNOME's monitor layout (org.gnome.Mutter.DisplayConfig "
+                         "does not answer on the session bus)"
+                      << std::endl;
         else
             std::cerr << "kivdisplay-host: cannot copy the compositor's outputs (it offers no "
                          "zwlr_screencopy_manager_v1)"

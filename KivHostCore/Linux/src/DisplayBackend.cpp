@@ -43,12 +43,8 @@ chooseDisplayBackend(std::optional<DisplayBackend> asked,
     const auto wayland = env("WAYLAND_DISPLAY");
     const auto desktop = env("XDG_CURRENT_DESKTOP");
     const auto sway = env("SWAYSOCK");
-    const auto gnomeBackend = [] {
-        return std::unexpected(std::string(
-            "GNOME on Wayland is not supported yet: its virtual monitors need mutter's screen-cast interface, "
-            "which this version does not use; choose \"GNOME on Xorg\" on the login screen, or run "
-            "kivdisplay-host --backend x11 on an X display."));
-    };
+    const auto bus = env("DBUS_SESSION_BUS_ADDRESS");
+    const auto runtime = env("XDG_RUNTIME_DIR");
     if (asked) {
         switch (*asked) {
         case DisplayBackend::x11: return DisplayBackend::x11; // the caller finds or starts the X server
@@ -57,21 +53,26 @@ chooseDisplayBackend(std::optional<DisplayBackend> asked,
                 return std::unexpected(
                     std::string("the wlroots backend needs a running sway: set WAYLAND_DISPLAY and SWAYSOCK."));
             return DisplayBackend::wlroots;
-        case DisplayBackend::gnome: return gnomeBackend();
+        case DisplayBackend::gnome:
+            // GNOME's services are reached over the session bus (its address, or the runtime folder's bus).
+            if (!bus && !runtime)
+                return std::unexpected(std::string(
+                    "the gnome backend needs GNOME's session bus: set DBUS_SESSION_BUS_ADDRESS or XDG_RUNTIME_DIR."));
+            return DisplayBackend::gnome;
         }
     }
     if (wayland) {
         if (sway || mentions(desktop, "sway")) return DisplayBackend::wlroots;
         if (mentions(desktop, "gnome") || mentions(desktop, "unity") || mentions(desktop, "budgie"))
-            return gnomeBackend();
+            return DisplayBackend::gnome;
         if (mentions(desktop, "kde"))
             return std::unexpected(std::string(
                 "KDE Plasma on Wayland is not supported yet: KWin's virtual outputs are not used by this version; "
                 "choose \"Plasma (X11)\" on the login screen."));
         return std::unexpected(
             "this Wayland desktop (" + desktop.value_or("unknown") +
-            ") is not supported: the host makes its monitors through sway's IPC, so it needs sway (SWAYSOCK "
-            "set), or an X11 session.");
+            ") is not supported: the host makes its monitors through sway's IPC or GNOME's screen-cast "
+            "service, so it needs sway (SWAYSOCK set), GNOME, or an X11 session.");
     }
     return DisplayBackend::x11; // DISPLAY, or an X server the caller starts
 }

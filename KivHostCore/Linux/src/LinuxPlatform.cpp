@@ -11,6 +11,7 @@
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/LinuxMachineInfo.hpp"
 #include "KivHostCore/Linux/LinuxPowerEvents.hpp"
+#include "KivHostCore/Linux/MutterDesktop.hpp"
 #include "KivHostCore/Linux/PulseAudioDevices.hpp"
 #include "KivHostCore/Linux/PulseAudioRecorder.hpp"
 #include "KivHostCore/Linux/WebServer.hpp"
@@ -35,6 +36,7 @@ struct LinuxPlatform::Impl {
     FfmpegEncoderFactory encoders;
     std::shared_ptr<RandRVirtualDisplayAdapter> displays;    // X11
     std::shared_ptr<SwayVirtualDisplayAdapter> swayDisplays; // wlroots
+    std::shared_ptr<MutterDesktop> gnome;                    // GNOME
     std::shared_ptr<EventPoster> poster;
     std::function<std::unique_ptr<ScreenGrabber>()> makeGrabber;
 
@@ -69,6 +71,8 @@ struct LinuxPlatform::Impl {
         SerialQueue queue("kiv.capture");
         auto grabber = makeGrabber();
         std::optional<ScreenRect> rect;
+        // GNOME's main screen is not one of the host's monitors, so only its place can be read.
+        grab = grab && !gnome;
         queue.sync([&] {
             if (!grabber->open(queue)) return;
             rect = grabber->displayRect(std::nullopt);
@@ -125,6 +129,14 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
                 i->options.waylandDisplay,
                 [displays = i->swayDisplays](std::uint32_t id) { return displays->outputName(id); });
         };
+    } else if (impl->options.backend == DisplayBackend::gnome) {
+        MutterDesktop::Options gnome;
+        gnome.busAddress = impl->options.gnomeBus;
+        gnome.pipewireRemote = impl->options.pipewireRemote;
+        gnome.postToMain = postToMain;
+        impl->gnome = std::make_shared<MutterDesktop>(std::move(gnome));
+        impl->poster = impl->gnome->poster();
+        impl->makeGrabber = [desktop = impl->gnome] { return desktop->makeGrabber(); };
     } else {
         impl->displays = std::make_shared<RandRVirtualDisplayAdapter>(impl->options.display, postToMain);
         impl->poster = std::make_shared<XTestEventPoster>(impl->options.display);
@@ -146,6 +158,8 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
     p.machine = &i->machine;
     if (i->swayDisplays)
         p.displays = i->swayDisplays;
+    else if (i->gnome)
+        p.displays = i->gnome;
     else
         p.displays = i->displays;
     p.makeDisplayClock = [](Executor& queue) { return std::make_shared<ExecutorDisplayClock>(queue); };
@@ -162,12 +176,14 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
     p.makeGrabber = i->makeGrabber;
     p.encoders = &i->encoders;
     p.poster = i->poster;
-    p.displayBounds = [x11 = i->displays, sway = i->swayDisplays](std::uint32_t id) -> std::optional<Rect> {
+    p.displayBounds = [x11 = i->displays, sway = i->swayDisplays,
+                       gnome = i->gnome](std::uint32_t id) -> std::optional<Rect> {
         const auto rect = [](const auto& b) -> std::optional<Rect> {
             if (!b) return std::nullopt;
             return Rect{static_cast<double>(b->x), static_cast<double>(b->y), static_cast<double>(b->width),
                         static_cast<double>(b->height)};
         };
+        if (gnome) return rect(gnome->bounds(id));
         return sway ? rect(sway->bounds(id)) : rect(x11->bounds(id));
     };
     p.wallSeconds = [] {
@@ -184,8 +200,9 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
     };
     p.screenRecordingGranted = [i] { return i->lastProbe().has_value(); };
     // On a compositor, display sleep is not watched (no DPMS to poll); system sleep still is.
-    p.power =
-        LinuxPowerEvents::create(i->swayDisplays ? std::nullopt : std::optional<std::string>(i->options.display), main);
+    p.power = LinuxPowerEvents::create(
+        i->options.backend != DisplayBackend::x11 ? std::nullopt : std::optional<std::string>(i->options.display),
+        main);
     if (i->options.webLink) {
         WebIdentityRequest request;
         request.folder =
@@ -223,6 +240,11 @@ std::string LinuxPlatform::displayProblem() const {
     if (impl_->swayDisplays) {
         if (!impl_->swayDisplays->isSupported())
             return "The host cannot make monitors on this sway: " + impl_->swayDisplays->problem() + ".";
+        return {};
+    }
+    if (impl_->gnome) {
+        if (!impl_->gnome->isSupported())
+            return "The host cannot make monitors on GNOME: " + impl_->gnome->problem() + ".";
         return {};
     }
     return {}; // on X11 a server without RandR 1.5 is served by mirroring its screen

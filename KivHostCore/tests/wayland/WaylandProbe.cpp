@@ -1,6 +1,6 @@
 // A Wayland client for tests and the latency harness: a fullscreen window on one output, painted
 // from commands on stdin, reporting the pointer and keyboard events it receives on stdout.
-//   kiv_wayland_probe OUTPUT RRGGBB
+//   kiv_wayland_probe OUTPUT RRGGBB      (OUTPUT: a name, or "@X,Y" for the output placed there)
 // stdin:  "rect X Y W H RRGGBB"  paint a rectangle (surface pixels), shown at once;
 //         "draw X Y W H RRGGBB"  paint it with the next "show", which shows every change since in one commit
 // stdout: "ready W H" once the window shows, "button X Y CODE STATE", "axis AXIS VALUE", "key CODE STATE"
@@ -26,7 +26,7 @@ struct Output {
     wl_output* output = nullptr;
     zxdg_output_v1* xdg = nullptr;
     std::string name;
-    int width = 0, height = 0;
+    int x = 0, y = 0, width = 0, height = 0;
 };
 
 struct Rect {
@@ -147,7 +147,10 @@ void paint(int x, int y, int w, int h, std::uint32_t rgb) {
 void onXdgName(void* data, zxdg_output_v1*, const char* name) {
     static_cast<Output*>(data)->name = name;
 }
-const zxdg_output_v1_listener kXdgOutput{[](void*, zxdg_output_v1*, std::int32_t, std::int32_t) {},
+const zxdg_output_v1_listener kXdgOutput{[](void* data, zxdg_output_v1*, std::int32_t x, std::int32_t y) {
+                                             static_cast<Output*>(data)->x = x;
+                                             static_cast<Output*>(data)->y = y;
+                                         },
                                          [](void* data, zxdg_output_v1*, std::int32_t w, std::int32_t h) {
                                              static_cast<Output*>(data)->width = w;
                                              static_cast<Output*>(data)->height = h;
@@ -279,13 +282,17 @@ int main(int argc, char** argv) {
     }
     wl_display_roundtrip(probe.display);
     wl_output* target = nullptr;
+    // An output by name, or by its place in the layout ("@X,Y").
     for (auto* o : probe.outputs)
-        if (o->name == wanted) {
+        if (o->name == wanted || wanted == "@" + std::to_string(o->x) + "," + std::to_string(o->y)) {
             target = o->output;
             probe.target = o;
         }
     if (target == nullptr) {
-        std::fprintf(stderr, "no output %s\n", wanted.c_str());
+        std::fprintf(stderr, "no output %s among:", wanted.c_str());
+        for (const auto* o : probe.outputs)
+            std::fprintf(stderr, " %s@%d,%d", o->name.c_str(), o->x, o->y);
+        std::fprintf(stderr, "\n");
         return 1;
     }
     xdg_wm_base_add_listener(probe.wm, &kWm, nullptr);

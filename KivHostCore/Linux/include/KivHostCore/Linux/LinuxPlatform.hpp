@@ -1,7 +1,7 @@
 #pragma once
-// The composition root's one function: the real Linux ports behind HostPlatform (X11 RandR
-// monitors, MIT-SHM capture, libavcodec, XTest, PulseAudio, Asio, DNS-SD, usbmuxd, the JSON
-// key-value store). Nothing else in the host knows these implementations.
+// The composition root's one function: the real Linux ports behind HostPlatform (monitors, capture
+// and input through X11, a wlroots compositor or GNOME's; libavcodec, PulseAudio, Asio, DNS-SD,
+// usbmuxd, the JSON key-value store). Nothing else in the host knows these implementations.
 #include <expected>
 #include <filesystem>
 #include <memory>
@@ -22,6 +22,10 @@ struct LinuxPlatformOptions {
     std::string waylandDisplay;
     std::string swaySocket;
     std::string waylandRuntimeDir;
+    // GNOME: the session bus its compositor serves ("" = the environment's) and PipeWire's socket
+    // ("" = the environment's).
+    std::string gnomeBus;
+    std::string pipewireRemote;
     std::shared_ptr<KeyValueStore> defaults; // nothing: the application's JSON file
     std::optional<std::string> pulseServer;  // nothing: the environment's
     std::string x264Preset = "ultrafast";

@@ -1,0 +1,329 @@
+// The host on a real headless GNOME compositor (mutter, with its session bus, PipeWire and
+// WirePlumber): each device's monitor is a virtual monitor the compositor makes for a screen-cast
+// stream, what a client draws there is what the device decodes, and its touches land there through
+// the remote-desktop session. One compositor per group.
+#include <fmt/format.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sstream>
+
+#include "HostFixture.hpp"
+#include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/HeadlessMutter.hpp"
+#include "KivHostCore/Testing/WaylandPainter.hpp"
+
+namespace {
+
+class GnomeHost : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        auto mutter = test::HeadlessMutter::start();
+        if (!mutter) {
+            startError_ = mutter.error();
+            return;
+        }
+        mutter_ = mutter->release();
+    }
+    static void TearDownTestSuite() {
+        delete mutter_;
+        mutter_ = nullptr;
+    }
+
+    void SetUp() override {
+        if (!mutter_ && startError_.notInstalled) KIV_SKIP_OR_FAIL(startError_.message);
+        ASSERT_NE(mutter_, nullptr) << startError_.message;
+        loop_ = std::thread([this] { main_.run(); });
+    }
+    void TearDown() override {
+        stopHost();
+        main_.stop();
+        if (loop_.joinable()) loop_.join();
+    }
+
+    void startHost() {
+        HostSettings settings = HostSettings::makeDefault();
+        settings.serviceName = "GNOME Host";
+        settings.controlPort = 0;
+        settings.videoPort = 0;
+        settings.loopbackOnly = true;
+        settings.usbEnabled = false;
+        settings.graceSeconds = 0.3; // a device that leaves gives its monitor back soon
+        settings.linkHoldSeconds = 0.3;
+        LinuxPlatformOptions options;
+        options.backend = DisplayBackend::gnome;
+        options.gnomeBus = mutter_->busAddress();
+        options.pipewireRemote = mutter_->pipewireRemote();
+        options.webLink = false;
+        options.defaults = std::make_shared<InMemoryKeyValueStore>();
+        options.pulseServer = "unix:/nonexistent/pulse";
+        platform_ = LinuxPlatform::create(options, main_);
+        ASSERT_EQ(platform_->displayProblem(), "");
+        ASSERT_TRUE(platform_->canCapture()) << "the main screen's place is read from the compositor";
+        main_.sync([&] {
+            service_ =
+                HostService::create(settings, FrameSourceKind::screenCapture, pairing_, platform_->ports(), main_);
+            service_->approvalHandler = [](const PeerRequest&, DisplaySession::ApprovalReply reply) { reply(true); };
+            service_->onStatus = [this](const HostService::Status& status) {
+                const std::lock_guard lock(statusMutex_);
+                status_ = status;
+            };
+            ASSERT_TRUE(service_->start());
+            controlPort_ = service_->controlPort();
+        });
+    }
+    void stopHost() {
+        if (service_)
+            main_.sync([&] {
+                service_->stop();
+                service_.reset();
+            });
+        platform_.reset();
+    }
+
+    std::optional<Rect> monitorOf(const std::string& id) {
+        std::optional<std::uint32_t> display;
+        {
+            const std::lock_guard lock(statusMutex_);
+            for (const auto& d : status_.devices)
+                if (d.deviceID == id) display = d.displayID;
+        }
+        if (!display) return std::nullopt;
+        return platform_->ports().displayBounds(*display);
+    }
+    std::unique_ptr<WiFiDevice> connect(const std::string& id,
+                                        ScreenInfo screen = {1280, 800, 1, Orientation::landscape}) {
+        auto hello = helloFor(id, "GNOME tablet");
+        hello.screen = screen;
+        auto device = std::make_unique<WiFiDevice>(hello, controlPort_);
+        EXPECT_TRUE(waitUntil([&] { return monitorOf(id).has_value() && device->seen.pictureSize(); }, kDeadline));
+        return device;
+    }
+
+    // A window of our own filling the monitor at `r`, in `rgb`, whose input lines are read back.
+    struct Window {
+        test::ChildProcess process;
+        std::filesystem::path log;
+        std::string lines() const {
+            std::ifstream in(log);
+            std::stringstream s;
+            s << in.rdbuf();
+            return s.str();
+        }
+    };
+    std::unique_ptr<Window> window(const Rect& r, const std::string& rgb) {
+        auto w = std::make_unique<Window>();
+        w->log = std::filesystem::path(folder_.path()) / fmt::format("probe-{}-{}.log", r.x, r.y);
+        ProcessOptions options;
+        options.argv = {KIV_WAYLAND_PROBE, fmt::format("@{},{}", r.x, r.y), rgb};
+        options.environment = {{"WAYLAND_DISPLAY", mutter_->wayland()}};
+        options.logFile = w->log;
+        auto started = test::ChildProcess::start(options);
+        EXPECT_TRUE(started) << (started ? "" : started.error());
+        if (!started) return nullptr;
+        w->process = std::move(*started);
+        EXPECT_TRUE(waitUntil([&] { return w->lines().find("ready") != std::string::npos; }, kDeadline)) << w->lines();
+        return w;
+    }
+
+    static inline test::HeadlessMutter* mutter_ = nullptr;
+    static inline test::StartError startError_;
+    test::TempDir folder_{"kiv-gnome-test"};
+    MainLoop main_;
+    std::thread loop_;
+    std::unique_ptr<LinuxPlatform> platform_;
+    std::shared_ptr<PairingStore> pairing_ = std::make_shared<InMemoryPairingStore>();
+    std::shared_ptr<HostService> service_;
+    std::mutex statusMutex_;
+    HostService::Status status_;
+    std::uint16_t controlPort_ = 0;
+};
+
+// Luma of a full-range sRGB colour in the stream's video range (BT.601, as the encoder's input).
+double lumaOf(int r, int g, int b) {
+    return 16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255;
+}
+
+// The monitor's shape is the device's picture's (its size is the resolver's, as on X11).
+void expectShapeOf(const Rect& monitor, std::optional<std::pair<int, int>> picture) {
+    ASSERT_TRUE(picture);
+    EXPECT_NEAR(monitor.width / monitor.height, static_cast<double>(picture->first) / picture->second, 0.01);
+}
+
+TEST_F(GnomeHost, EachDeviceGetsAMonitorThatShowsWhatIsDrawnThereAndTakesItsTouches) {
+    startHost();
+    auto first = connect("gnome-0001");
+    auto second = connect("gnome-0002", {1024, 768, 1, Orientation::landscape});
+    ASSERT_TRUE(monitorOf("gnome-0001") && monitorOf("gnome-0002"));
+    const auto r1 = *monitorOf("gnome-0001");
+    const auto r2 = *monitorOf("gnome-0002");
+    expectShapeOf(r1, first->seen.pictureSize());
+    expectShapeOf(r2, second->seen.pictureSize());
+    EXPECT_TRUE(r2.x >= r1.x + r1.width || r1.x >= r2.x + r2.width) << "side by side, not overlapping";
+
+    // What a client draws on each monitor is what that device decodes. (The compositor moves the
+    // windows of virtual monitors to the main screen whenever a monitor comes or goes, so the
+    // windows are opened once both monitors exist.)
+    auto red = window(r1, "d02010");
+    auto blue = window(r2, "1030c0");
+    ASSERT_TRUE(red && blue);
+    const double redLuma = lumaOf(0xd0, 0x20, 0x10);
+    const double blueLuma = lumaOf(0x10, 0x30, 0xc0);
+    const auto shows = [](WiFiDevice& device, double luma) {
+        return waitUntil(
+            [&] {
+                const auto mean = device.seen.meanLuma();
+                return mean && std::abs(*mean - luma) < 8;
+            },
+            kDeadline);
+    };
+    EXPECT_TRUE(shows(*first, redLuma)) << "decoded " << first->seen.meanLuma().value_or(-1) << ", drawn " << redLuma;
+    EXPECT_TRUE(shows(*second, blueLuma)) << "decoded " << second->seen.meanLuma().value_or(-1);
+
+    // A tap presses and releases the left button at the mapped point of that monitor.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto s = first->seen.all<InputStatus>();
+            return !s.empty() && s.back().enabled;
+        },
+        kDeadline));
+    const std::string press =
+        fmt::format("button {} {} 272 1", static_cast<int>(0.25 * r1.width), static_cast<int>(0.5 * r1.height));
+    std::uint32_t sequence = 1;
+    auto lastTap = std::chrono::steady_clock::time_point{};
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            if (std::chrono::steady_clock::now() - lastTap > 1s) {
+                first->client.send({InputEvent{InputEvent::Kind::tap, 0.25, 0.5, 0, 0, sequence++, 0}});
+                lastTap = std::chrono::steady_clock::now();
+            }
+            return red->lines().find(press) != std::string::npos;
+        },
+        kDeadline))
+        << red->lines();
+    EXPECT_TRUE(waitUntil([&] { return red->lines().find("272 0") != std::string::npos; }, kDeadline)) << "released";
+    EXPECT_EQ(blue->lines().find("button"), std::string::npos) << "nothing on the other device's monitor";
+    // The shortcut keys (Left arrow: evdev 105) go to the window under the pointer.
+    auto lastKey = std::chrono::steady_clock::time_point{};
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            if (std::chrono::steady_clock::now() - lastKey > 1s) {
+                platform_->ports().poster->key(123, true, 0);
+                platform_->ports().poster->key(123, false, 0);
+                lastKey = std::chrono::steady_clock::now();
+            }
+            return red->lines().find("key 105 1") != std::string::npos;
+        },
+        kDeadline))
+        << red->lines();
+
+    // A device that leaves takes its monitor with it.
+    second.reset();
+    EXPECT_TRUE(waitUntil([&] { return !monitorOf("gnome-0002"); }, kDeadline));
+}
+
+// The monitor and its capture alone: the monitor takes the asked size and a new one on a mode
+// change; pictures come only when it changes; a recycled buffer gets every change since its own
+// picture although only the changed rows are converted.
+TEST_F(GnomeHost, MonitorsFollowTheirModeAndTheirCaptureMissesNothing) {
+    MutterDesktop desktop(mutter_->desktopOptions());
+    ASSERT_TRUE(desktop.isSupported()) << desktop.problem();
+    int ended = 0;
+    auto display = desktop.create({}, [&] { ++ended; });
+    ASSERT_TRUE(display);
+    const auto id = display->displayID();
+    VirtualDisplayMode small{640, 480, 60};
+    VirtualDisplayMode large{800, 600, 60};
+    ASSERT_TRUE(display->applyModes({large, small}, false));
+    ASSERT_TRUE(desktop.bounds(id));
+    EXPECT_EQ(desktop.bounds(id)->width, 800);
+    EXPECT_EQ(desktop.modes(id).size(), 2u);
+    ASSERT_TRUE(desktop.configureMode(id, desktop.modes(id)[1]));
+    ASSERT_TRUE(desktop.bounds(id));
+    const auto area = *desktop.bounds(id);
+    EXPECT_EQ(std::pair(area.width, area.height), std::pair(640, 480)) << "a mode change makes the monitor anew";
+    EXPECT_EQ(desktop.currentMode(id)->pixelWidth, 640u);
+
+    auto painter =
+        test::WaylandPainter::open(KIV_WAYLAND_PROBE, mutter_->wayland(), fmt::format("@{},{}", area.x, area.y),
+                                   {area.x, area.y, area.width, area.height}, folder_.path() / "painter.log");
+    ASSERT_TRUE(painter) << painter.error();
+    SerialQueue queue("kiv.capture");
+    auto grabber = desktop.makeGrabber();
+    std::atomic<int> changes{0};
+    queue.sync([&] {
+        ASSERT_TRUE(grabber->open(queue));
+        EXPECT_EQ(grabber->displayRect(std::nullopt)->width, 1280) << "no ID: the compositor's main screen";
+        EXPECT_EQ(grabber->displayRect(id), area);
+        grabber->watch(area, {.changed = [&] { ++changes; }, .layoutChanged = {}, .lost = {}});
+    });
+    PixelBuffer pool[2] = {PixelBuffer(640, 480), PixelBuffer(640, 480)};
+    const auto same = [](const PixelBuffer& a, const PixelBuffer& b) {
+        return std::memcmp(a.luma(), b.luma(), static_cast<std::size_t>(a.lumaStride()) * 480) == 0 &&
+               std::memcmp(a.chroma(), b.chroma(), static_cast<std::size_t>(a.chromaStride()) * 240) == 0;
+    };
+    // A paint may reach the monitor over more than one compositor frame: wait until none comes.
+    const auto quiet = [&] {
+        int last = -1;
+        return waitUntil(
+            [&] {
+                const int now = changes;
+                return std::exchange(last, now) == now;
+            },
+            kDeadline, 200ms);
+    };
+    const std::uint32_t colours[] = {0xff0000, 0x00ff00, 0x0000ff, 0xffffff, 0x808000, 0x008080};
+    for (int i = 0; i < 6; ++i) {
+        const int seen = changes;
+        painter->get()->fill(colours[i], area.x + 40 * i, area.y + 30 * i, 200, 60);
+        ASSERT_TRUE(waitUntil([&] { return changes > seen; }, kDeadline)) << "a change arrives";
+        ASSERT_TRUE(quiet());
+        PixelBuffer whole(640, 480);
+        auto& recycled = pool[i % 2];
+        queue.sync([&] {
+            ASSERT_TRUE(grabber->grab(area, recycled, false));
+            whole.contentTag = 0;
+            ASSERT_TRUE(grabber->grab(area, whole, false)); // a buffer of no known picture: converted whole
+        });
+        EXPECT_TRUE(same(recycled, whole)) << "after change " << i;
+    }
+    const int settled = changes;
+    std::this_thread::sleep_for(500ms); // a still monitor: nothing more arrives
+    EXPECT_EQ(changes, settled);
+    queue.sync([&] { grabber->close(); });
+    display.reset();
+    EXPECT_FALSE(desktop.isOnline(id));
+    EXPECT_EQ(ended, 0) << "our own removal is not reported as the system's";
+}
+
+// A compositor that goes away ends every monitor and tells each device; the next device is served
+// by the compositor that comes back.
+TEST_F(GnomeHost, ACompositorThatGoesAwayEndsTheSessionAndTheNextOneWorksWhenItIsBack) {
+    startHost();
+    auto device = connect("gnome-0010");
+    ASSERT_TRUE(device);
+    ASSERT_TRUE(mutter_->restartCompositor());
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            for (const auto& d : device->seen.all<Disconnect>())
+                if (d.reason.find("removed") != std::string::npos) return true;
+            return false;
+        },
+        kDeadline))
+        << "the device is told its display is gone";
+    device.reset();
+
+    auto again = connect("gnome-0011");
+    const auto r = monitorOf("gnome-0011");
+    ASSERT_TRUE(r) << "a monitor on the compositor that came back";
+    auto green = window(*r, "20b040");
+    ASSERT_TRUE(green);
+    const double greenLuma = lumaOf(0x20, 0xb0, 0x40);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto mean = again->seen.meanLuma();
+            return mean && std::abs(*mean - greenLuma) < 8;
+        },
+        kDeadline));
+}
+
+} // namespace
