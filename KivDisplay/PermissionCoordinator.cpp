@@ -34,19 +34,24 @@ PermissionCoordinator::~PermissionCoordinator() {
 }
 
 namespace {
-bool compositorDesktop = false;
+PermissionCoordinator::Desktop desktopInUse = PermissionCoordinator::Desktop::x11;
 } // namespace
 
-void PermissionCoordinator::useCompositor(bool compositor) {
-    compositorDesktop = compositor;
+void PermissionCoordinator::useDesktop(Desktop desktop) {
+    desktopInUse = desktop;
 }
 
 bool PermissionCoordinator::onCompositor() {
-    return compositorDesktop;
+    return desktopInUse != Desktop::x11;
 }
 
 const char* PermissionCoordinator::screenRemedy() {
-    if (compositorDesktop)
+    if (desktopInUse == Desktop::gnome)
+        return "On GNOME, KivDisplay makes each device's monitor with mutter's screen-cast service "
+               "(org.gnome.Mutter.ScreenCast on the session bus) and receives its picture over PipeWire. Start "
+               "KivDisplay inside the GNOME session (GNOME 43 or later), with PipeWire and WirePlumber running: "
+               "systemctl --user enable --now pipewire wireplumber.";
+    if (desktopInUse == Desktop::sway)
         return "On sway, KivDisplay makes each device's monitor through sway's IPC and copies it with the compositor's "
                "screen copy protocol (zwlr_screencopy_manager_v1). Start KivDisplay inside the sway session, so that "
                "SWAYSOCK and WAYLAND_DISPLAY are set, with sway 1.7 or later.";
@@ -56,7 +61,11 @@ const char* PermissionCoordinator::screenRemedy() {
 }
 
 const char* PermissionCoordinator::touchRemedy() {
-    if (compositorDesktop)
+    if (desktopInUse == Desktop::gnome)
+        return "On GNOME, touches go to each device's monitor through mutter's remote-desktop service "
+               "(org.gnome.Mutter.RemoteDesktop on the session bus); there is nothing to grant. If it is missing, "
+               "this GNOME does not offer it: use GNOME 43 or later, or an X11 session.";
+    if (desktopInUse == Desktop::sway)
         return "On sway, touches go through the compositor's virtual pointer and keyboard "
                "(zwlr_virtual_pointer_manager_v1, "
                "zwp_virtual_keyboard_manager_v1); there is nothing to grant. If they are missing, this compositor does "

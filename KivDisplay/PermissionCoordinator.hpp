@@ -40,8 +40,9 @@ public:
     void openLocalNetworkSettings();  // DNS-SD remedy
 
     // The remedies name the desktop system the host uses (set once, at start, before any window).
-    static void useCompositor(bool compositor);
-    static bool onCompositor();
+    enum class Desktop { x11, sway, gnome };
+    static void useDesktop(Desktop desktop);
+    static bool onCompositor(); // sway or GNOME on Wayland
     static const char* screenRemedy();
     static const char* touchRemedy();
     static const char* localNetworkRemedy();

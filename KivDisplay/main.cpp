@@ -94,8 +94,10 @@ int main(int argc, char** argv) {
     };
     if (!backend) return fail("KivDisplay cannot run on this desktop: " + backend.error());
     if (*backend == DisplayBackend::x11 && (!display || !display[0]))
-        return fail("KivDisplay needs an X11 display (DISPLAY is not set), or a sway session.");
-    PermissionCoordinator::useCompositor(*backend != DisplayBackend::x11);
+        return fail("KivDisplay needs an X11 display (DISPLAY is not set), a sway session or a GNOME session.");
+    PermissionCoordinator::useDesktop(*backend == DisplayBackend::gnome     ? PermissionCoordinator::Desktop::gnome
+                                      : *backend == DisplayBackend::wlroots ? PermissionCoordinator::Desktop::sway
+                                                                            : PermissionCoordinator::Desktop::x11);
     QtMainExecutor main;
     LinuxPlatformOptions options;
     options.backend = *backend;

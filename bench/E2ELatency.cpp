@@ -34,12 +34,12 @@ extern "C" {
 #include <thread>
 
 #include "E2EBaseline.hpp"
+#include "E2ECompositor.hpp"
 #include "E2EMeasure.hpp"
 #include "E2ERun.hpp"
 #include "E2ESharpness.hpp"
 #include "E2EWeb.hpp"
 #include "KivHostCore/Linux/WebIdentity.hpp"
-#include "KivHostCore/Testing/HeadlessSway.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivHostCore/Testing/WaylandPainter.hpp"
@@ -131,7 +131,7 @@ int main(int argc, char** argv) {
     int devices = 1;
     Changes changes = Changes::sync;
     int fps = 60;
-    bool wlroots = false; // the host on a headless sway instead of Xvfb
+    std::string backend = "x11"; // or the host on a headless sway or GNOME instead of Xvfb
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -153,14 +153,15 @@ int main(int argc, char** argv) {
         else if (flag == "--baseline")
             baseline = true;
         else if (flag == "--backend" && hasValue &&
-                 (std::string(argv[i + 1]) == "x11" || std::string(argv[i + 1]) == "wlroots"))
-            wlroots = std::string(argv[++i]) == "wlroots";
+                 (std::string(argv[i + 1]) == "x11" || std::string(argv[i + 1]) == "wlroots" ||
+                  std::string(argv[i + 1]) == "gnome"))
+            backend = argv[++i];
         else if (flag == "--devices" && hasValue)
             devices = std::clamp(std::atoi(argv[++i]), 1, 8);
         else {
             std::fprintf(stderr,
                          "usage: %s [--size WxH[@scale]] [--seconds N] [--link wifi|usb|web] [--changes sync|random] "
-                         "[--fps 30|60|120] [--backend x11|wlroots] [--baseline] [--devices N]\n",
+                         "[--fps 30|60|120] [--backend x11|wlroots|gnome] [--baseline] [--devices N]\n",
                          argv[0]);
             return 2;
         }
@@ -169,18 +170,18 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "--devices above 1 is for Wi-Fi devices without --baseline\n");
         return 2;
     }
-    if (wlroots && (baseline || link == "web" || devices > 1)) {
-        std::fprintf(stderr, "--backend wlroots measures one native device, without --baseline\n");
+    if (backend != "x11" && (baseline || link == "web" || devices > 1)) {
+        std::fprintf(stderr, "--backend wlroots|gnome measures one native device, without --baseline\n");
         return 2;
     }
-    std::unique_ptr<test::HeadlessSway> sway;
-    if (wlroots) {
-        auto started = test::HeadlessSway::start();
+    std::unique_ptr<bench::E2ECompositor> compositor;
+    if (backend != "x11") {
+        auto started = bench::E2ECompositor::start(backend);
         if (!started) {
-            std::fprintf(stderr, "sway: %s\n", started.error().message.c_str());
+            std::fprintf(stderr, "%s\n", started.error().c_str());
             return 1;
         }
-        sway = std::move(*started);
+        compositor = std::move(*started);
     }
 
     // Room for every device monitor to the right of the desktop (a 2732x2048 one is 3415 wide at 1.25).
@@ -227,9 +228,11 @@ int main(int argc, char** argv) {
                                                              {"XDG_CONFIG_HOME", (home.path() / "config").string()},
                                                              {"XDG_STATE_HOME", (home.path() / "state").string()},
                                                              {"PULSE_SERVER", "unix:/nonexistent/pulse"}};
-    if (sway) {
-        hostArgs.insert(hostArgs.end(), {"--backend", "wlroots"});
-        hostEnv.insert(hostEnv.end(), {{"WAYLAND_DISPLAY", sway->wayland()}, {"SWAYSOCK", sway->ipc()}});
+    if (compositor) {
+        const auto args = compositor->hostArgs();
+        const auto env = compositor->hostEnvironment();
+        hostArgs.insert(hostArgs.end(), args.begin(), args.end());
+        hostEnv.insert(hostEnv.end(), env.begin(), env.end());
     }
     auto host = test::ChildProcess::start(
         {.argv = hostArgs, .environment = hostEnv, .logFile = home.path() / "host.log", .keepFds = {}});
@@ -321,7 +324,7 @@ int main(int argc, char** argv) {
     std::vector<std::array<int, 4>> monitors;
     test::waitUntil(
         [&] {
-            monitors = sway ? test::deviceOutputs(*sway) : test::deviceMonitors((*xvfb)->display());
+            monitors = compositor ? compositor->deviceMonitors() : test::deviceMonitors((*xvfb)->display());
             return static_cast<int>(monitors.size()) == devices;
         },
         30s);
@@ -334,10 +337,9 @@ int main(int argc, char** argv) {
     for (const auto& measure : measures)
         measured.push_back(measure.get());
     test::Painter painter((*xvfb)->display());
-    std::unique_ptr<test::WaylandPainter> drawn; // on sway, a window of our own draws on the device's output
-    if (sway) {
-        auto opened = test::WaylandPainter::open(KIV_WAYLAND_PROBE, sway->wayland(), test::outputNamed(*sway, *monitor),
-                                                 *monitor, home.path() / "painter.log");
+    std::unique_ptr<test::WaylandPainter> drawn; // on a compositor, a window of our own draws on the device's monitor
+    if (compositor) {
+        auto opened = compositor->painter(KIV_WAYLAND_PROBE, *monitor, home.path() / "painter.log");
         if (!opened) {
             std::fprintf(stderr, "painter: %s\n", opened.error().c_str());
             return 1;
@@ -369,7 +371,7 @@ int main(int argc, char** argv) {
     // Keyframes of a detailed picture, forced every half second as a device's loss reports would:
     // the flips they carry against the run's p95.
     LatencyRun forced;
-    if (!drawn) { // the window draws rectangles only: no detailed picture on sway
+    if (!drawn) { // the window draws rectangles only: no detailed picture on a compositor
         painter.image(detailedPicture(monitor->at(2), monitor->at(3), 3), monitor->at(0), monitor->at(1),
                       monitor->at(2), monitor->at(3));
         std::atomic<bool> running = true;
@@ -483,7 +485,7 @@ int main(int argc, char** argv) {
         {"link", link},
         {"changes", changes == Changes::random ? "random" : "sync"},
         {"fps", fps},
-        {"backend", sway ? "wlroots" : "x11"},
+        {"backend", backend},
         {"stages",
          {{"paintToCapture", median(0, 1)}, {"captureToReceived", median(1, 2)}, {"receivedToDecoded", median(2, 3)}}}};
     for (const auto& [name, ms] : stages)

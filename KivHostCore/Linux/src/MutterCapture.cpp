@@ -138,10 +138,8 @@ public:
     void scroll(std::int32_t verticalPixels, std::int32_t horizontalPixels, double x, double y) override {
         const auto monitor = moveTo(x, y);
         if (!monitor) return;
-        // The compositor's scroll unit is ten pixels; its positive axes go down and right.
-        constexpr double kPixelsPerUnit = 10;
-        monitor->scroll(-std::clamp(horizontalPixels, -10000, 10000) / kPixelsPerUnit,
-                        -std::clamp(verticalPixels, -10000, 10000) / kPixelsPerUnit);
+        // Smooth scrolling in pixels; the compositor's positive axes go down and right.
+        monitor->scroll(-std::clamp(horizontalPixels, -10000, 10000), -std::clamp(verticalPixels, -10000, 10000));
     }
 
     void key(int keyCode, bool down, std::uint64_t) override {

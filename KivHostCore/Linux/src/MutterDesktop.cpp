@@ -38,18 +38,22 @@ void MutterDesktop::Impl::connect() {
     const auto version = bus->property("org.gnome.Mutter.ScreenCast", "/org/gnome/Mutter/ScreenCast",
                                        "org.gnome.Mutter.ScreenCast", "Version");
     if (!version) {
-        problem = "GNOME's screen-cast service does not answer (" + version.error() + ")";
+        problem = "GNOME's screen-cast service (org.gnome.Mutter.ScreenCast) does not answer on the session bus, so "
+                  "this is not a GNOME 43 or later session (" +
+                  version.error() + ")";
         return;
     }
     if (const auto devices = bus->property("org.gnome.Mutter.RemoteDesktop", "/org/gnome/Mutter/RemoteDesktop",
                                            "org.gnome.Mutter.RemoteDesktop", "SupportedDeviceTypes");
         !devices) {
-        problem = "GNOME's remote-desktop service does not answer (" + devices.error() + ")";
+        problem = "GNOME's remote-desktop service (org.gnome.Mutter.RemoteDesktop) does not answer on the session "
+                  "bus (" +
+                  devices.error() + ")";
         return;
     }
     auto pipewire = PipeWireVideo::connect(options.pipewireRemote);
     if (!pipewire) {
-        problem = pipewire.error();
+        problem = pipewire.error() + "; start it with systemctl --user enable --now pipewire wireplumber";
         return;
     }
     video = std::move(*pipewire);
@@ -383,6 +387,11 @@ std::optional<ScreenModeInfo> MutterDesktop::currentMode(std::uint32_t displayID
 std::optional<ScreenRect> MutterDesktop::bounds(std::uint32_t displayID) const {
     const auto monitor = impl_->monitor(displayID);
     return monitor ? monitor->layout() : std::nullopt;
+}
+
+std::vector<MutterDesktop::Screen> MutterDesktop::screens(const std::string& busAddress) {
+    const auto bus = MutterBus::connect(busAddress);
+    return bus ? readMutterLayout(**bus) : std::vector<Screen>{};
 }
 
 } // namespace kiv

@@ -3,16 +3,13 @@
 #include <string>
 #include <vector>
 
-#include "KivHostCore/Platform/ScreenGrabber.hpp"
+#include "KivHostCore/Linux/MutterDesktop.hpp"
 #include "MutterBus.hpp"
 
 namespace kiv {
 
-struct MutterScreen {
-    std::string connector; // the compositor's name of the monitor ("Meta-0", a virtual one's own)
-    ScreenRect rect;       // in the layout's coordinates
-    bool primary = false;
-};
+// connector: the compositor's name of the monitor; rect: in the layout's coordinates.
+using MutterScreen = MutterDesktop::Screen;
 
 // A GetCurrentState reply; anything of another shape gives nothing.
 std::vector<MutterScreen> parseMutterLayout(GVariant* state);

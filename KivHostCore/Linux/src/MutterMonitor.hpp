@@ -41,7 +41,7 @@ public:
     // Input, in the monitor's own pixels; sent without waiting, in order.
     void pointerTo(double x, double y) const;
     void button(std::uint32_t evdevButton, bool down) const;
-    void scroll(double dx, double dy) const; // in the compositor's scroll units, positive down and right
+    void scroll(double dx, double dy) const; // in pixels, positive down and right
     void key(std::uint32_t evdevKey, bool down) const;
 
 private:

@@ -21,7 +21,7 @@ PulseConnection* PulseAudioDevices::Impl::connected() {
     ourSink.reset();
     routed = false;
     movedFrom.clear();
-    auto fresh = PulseConnection::make("kiv.audio.devices", "KivDisplay");
+    auto fresh = PulseConnection::make("kiv.audio.devices", kPulseClientName);
     if (!fresh || fresh->connect(server, {})) return nullptr;
     const std::lock_guard lock(*fresh);
     if (!fresh->waitReady()) return nullptr;

@@ -205,6 +205,8 @@ void PulseAudioRecorder::Impl::streamStateChanged(pa_stream* changed) {
     if (PA_STREAM_IS_GOOD(state)) return;
     if (changed != pending && changed != stream) return;
     const auto error = connection->lastError();
+    logger().warning(fmt::format("System audio capture could not record {}: {}",
+                                 changed == pending ? pendingSource : source, error.text));
     if (changed == pending) {
         release(pending);
     } else {
@@ -252,7 +254,7 @@ PulseAudioRecorder::~PulseAudioRecorder() {
 
 void PulseAudioRecorder::start(std::int64_t sampleRate, std::int64_t channels, AudioRecorderHandlers handlers) {
     stop();
-    auto connection = PulseConnection::make("kiv.audio.capture", "KivDisplay");
+    auto connection = PulseConnection::make("kiv.audio.capture", kPulseClientName);
     if (!connection) {
         if (handlers.started)
             handlers.started(std::unexpected(AudioCaptureError::startFailed("Could not set up a PulseAudio client")));

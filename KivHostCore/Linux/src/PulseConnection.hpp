@@ -11,6 +11,11 @@
 
 namespace kiv {
 
+// The host's name as a client of the sound server. It must differ from the name of the host's
+// null sink: PipeWire names a client's stream nodes after the client, and a recording that asks
+// for the sink's monitor by name would otherwise be linked to one of those streams, never started.
+inline constexpr const char* kPulseClientName = "KivDisplay Host";
+
 struct PulseError {
     int code = 0;
     std::string text;

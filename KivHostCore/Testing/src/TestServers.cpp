@@ -68,6 +68,72 @@ std::expected<std::unique_ptr<PulseAudioServer>, StartError> PulseAudioServer::s
     return server;
 }
 
+std::expected<std::unique_ptr<PulseAudioServer>, StartError>
+PulseAudioServer::startPipeWire(const std::string& sinkName) {
+    for (const char* program : {"pipewire", "wireplumber", "pipewire-pulse", "pactl"})
+        if (!findProgram(program)) return std::unexpected(notInstalled(program));
+    auto server = std::unique_ptr<PulseAudioServer>(new PulseAudioServer());
+    std::filesystem::create_directories(server->runtimePath());
+    std::filesystem::create_directories(server->dir_.path() / "home");
+    auto env = server->environment();
+    // Its own session bus: WirePlumber wants one, and must not meet the machine's.
+    const auto bus = "unix:path=" + (server->dir_.path() / "bus").string();
+    env.emplace_back("DBUS_SESSION_BUS_ADDRESS", bus);
+    env.emplace_back("PIPEWIRE_RUNTIME_DIR", server->dir_.path().string());
+    const auto launch = [&](std::vector<std::string> argv,
+                            const std::string& log) -> std::expected<ChildProcess, StartError> {
+        auto child = ChildProcess::start({std::move(argv), env, server->dir_.path() / log, {}});
+        if (!child) return std::unexpected(StartError{false, child.error()});
+        return std::move(*child);
+    };
+    const auto dbus = findProgram("dbus-daemon");
+    if (!dbus) return std::unexpected(notInstalled("dbus-daemon"));
+    for (auto argv :
+         {std::vector<std::string>{*dbus, "--session", "--nofork", "--nopidfile", "--address=" + bus},
+          std::vector<std::string>{*findProgram("pipewire")}, std::vector<std::string>{*findProgram("wireplumber")}}) {
+        const auto name = std::filesystem::path(argv.front()).filename().string();
+        auto child = launch(argv, name + ".log");
+        if (!child) return std::unexpected(child.error());
+        server->helpers_.push_back(std::move(*child));
+        const auto ready = name == "dbus-daemon"
+                               ? waitUntil([&] { return std::filesystem::exists(server->dir_.path() / "bus"); },
+                                           kStartTimeout, std::chrono::milliseconds(20))
+                           : name == "pipewire"
+                               ? waitUntil([&] { return std::filesystem::exists(server->dir_.path() / "pipewire-0"); },
+                                           kStartTimeout, std::chrono::milliseconds(20))
+                               : true;
+        if (!ready)
+            return std::unexpected(StartError{false, name + " did not start: " + server->helpers_.back().log()});
+    }
+    auto pulse = launch({*findProgram("pipewire-pulse")}, "pipewire-pulse.log");
+    if (!pulse) return std::unexpected(pulse.error());
+    server->process_ = std::move(*pulse);
+    const bool ready = waitUntil(
+        [&] {
+            if (!server->process_.isRunning()) return true;
+            return runProgram({"pactl", "info"}, env, std::chrono::milliseconds(5000)).exitCode == 0;
+        },
+        kStartTimeout, std::chrono::milliseconds(50));
+    if (!ready || !server->process_.isRunning())
+        return std::unexpected(StartError{false, "pipewire-pulse did not become ready: " + server->process_.log()});
+    // The speakers: a null sink made the way a user would, then the default output.
+    for (const auto& command : {std::vector<std::string>{"pactl", "load-module", "module-null-sink",
+                                                         "sink_name=" + sinkName, "rate=48000", "channels=2"},
+                                std::vector<std::string>{"pactl", "set-default-sink", sinkName}}) {
+        const auto result = runProgram(command, env, std::chrono::milliseconds(5000));
+        if (result.exitCode != 0) return std::unexpected(StartError{false, "pactl failed: " + result.output});
+    }
+    const bool sinkReady = waitUntil(
+        [&] {
+            const auto info = runProgram({"pactl", "get-default-sink"}, env, std::chrono::milliseconds(5000));
+            return info.exitCode == 0 && info.output.starts_with(sinkName);
+        },
+        kStartTimeout, std::chrono::milliseconds(50));
+    if (!sinkReady)
+        return std::unexpected(StartError{false, "PipeWire did not make the " + sinkName + " sink the default"});
+    return server;
+}
+
 std::vector<std::pair<std::string, std::string>> PulseAudioServer::environment() const {
     const auto home = (dir_.path() / "home").string();
     return {{"PULSE_RUNTIME_PATH", runtimePath()},

@@ -215,6 +215,10 @@ TEST_F(GnomeHost, EachDeviceGetsAMonitorThatShowsWhatIsDrawnThereAndTakesItsTouc
         },
         kDeadline))
         << red->lines();
+    // Scrolling is smooth, in pixels: 30 pixels "up" of the device's content is the window's axis moving down.
+    platform_->ports().poster->scroll(-30, 0, r1.x + 100, r1.y + 100);
+    EXPECT_TRUE(waitUntil([&] { return red->lines().find("axis 0 30") != std::string::npos; }, kDeadline))
+        << red->lines();
 
     // A device that leaves takes its monitor with it.
     second.reset();
@@ -293,6 +297,21 @@ TEST_F(GnomeHost, MonitorsFollowTheirModeAndTheirCaptureMissesNothing) {
     display.reset();
     EXPECT_FALSE(desktop.isOnline(id));
     EXPECT_EQ(ended, 0) << "our own removal is not reported as the system's";
+}
+
+// What is missing is said in one sentence that names it.
+TEST_F(GnomeHost, AMissingServiceIsNamed) {
+    auto options = mutter_->desktopOptions();
+    options.pipewireRemote = folder_.path() / "no-pipewire";
+    MutterDesktop noPipeWire(options);
+    EXPECT_FALSE(noPipeWire.isSupported());
+    EXPECT_NE(noPipeWire.problem().find("PipeWire"), std::string::npos) << noPipeWire.problem();
+    options = mutter_->desktopOptions();
+    options.busAddress = "unix:path=" + (folder_.path() / "no-bus").string();
+    MutterDesktop noBus(options);
+    EXPECT_FALSE(noBus.isSupported());
+    EXPECT_NE(noBus.problem().find("session bus"), std::string::npos) << noBus.problem();
+    EXPECT_EQ(noBus.create({}, [] {}), nullptr);
 }
 
 // A compositor that goes away ends every monitor and tells each device; the next device is served

@@ -47,6 +47,14 @@ public:
     std::unique_ptr<ScreenGrabber> makeGrabber();
     std::shared_ptr<EventPoster> poster();
 
+    // Every monitor the compositor on that bus shows now, as its display configuration says.
+    struct Screen {
+        std::string connector;
+        ScreenRect rect;
+        bool primary = false;
+    };
+    static std::vector<Screen> screens(const std::string& busAddress);
+
     struct Impl;
 
 private:

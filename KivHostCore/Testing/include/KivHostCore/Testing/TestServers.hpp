@@ -42,13 +42,18 @@ std::vector<std::array<int, 4>> deviceMonitors(const std::string& display);
 class PulseAudioServer {
 public:
     static std::expected<std::unique_ptr<PulseAudioServer>, StartError> start(const std::string& sinkName = "speakers");
+    // The same served by PipeWire (pipewire, WirePlumber and pipewire-pulse), as on a PipeWire desktop.
+    static std::expected<std::unique_ptr<PulseAudioServer>, StartError>
+    startPipeWire(const std::string& sinkName = "speakers");
     std::vector<std::pair<std::string, std::string>> environment() const;
     std::string runtimePath() const { return (dir_.path() / "pulse").string(); }
     std::string serverAddress() const { return "unix:" + runtimePath() + "/native"; }
+    // The process that serves the PulseAudio protocol.
     ChildProcess& process() { return process_; }
 
 private:
     TempDir dir_{"kiv-pulse"};
+    std::vector<ChildProcess> helpers_; // PipeWire's daemon and session manager, when it serves
     ChildProcess process_;
 };
 
