@@ -200,9 +200,16 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
     };
     p.screenRecordingGranted = [i] { return i->lastProbe().has_value(); };
     // On a compositor, display sleep is not watched (no DPMS to poll); system sleep still is.
+    LinuxPowerEvents::SleepProbe compositorAsleep;
+    if (i->gnome)
+        compositorAsleep = [weak = std::weak_ptr<MutterDesktop>(i->gnome)]() -> std::optional<bool> {
+            const auto gnome = weak.lock();
+            return gnome ? gnome->displaysAsleep() : std::nullopt;
+        };
+    // Display sleep: X11's DPMS, GNOME's power-save mode; sway offers nothing to follow.
     p.power = LinuxPowerEvents::create(
-        i->options.backend != DisplayBackend::x11 ? std::nullopt : std::optional<std::string>(i->options.display),
-        main);
+        i->options.backend != DisplayBackend::x11 ? std::nullopt : std::optional<std::string>(i->options.display), main,
+        std::move(compositorAsleep));
     if (i->options.webLink) {
         WebIdentityRequest request;
         request.folder =

@@ -24,6 +24,7 @@ constexpr const char* kLogin1 = "org.freedesktop.login1.Manager";
 
 struct LinuxPowerEvents::Impl : std::enable_shared_from_this<Impl> {
     std::optional<std::string> display; // nothing: no X server to watch
+    LinuxPowerEvents::SleepProbe compositorAsleep;
     ExecutorHandle main;
     KivLogger log = KivLog::logger("Power");
     std::mutex mutex;
@@ -108,16 +109,18 @@ struct LinuxPowerEvents::Impl : std::enable_shared_from_this<Impl> {
             const auto* extension = xcb_get_extension_data(x, &xcb_dpms_id);
             dpms = extension && extension->present;
         }
-        if (!display)
+        if (!display && !compositorAsleep)
             log.info("Display sleep is not watched: the compositor offers no power state to follow");
-        else if (!dpms)
+        else if (display && !dpms)
             log.info("Display sleep is not watched: the X server offers no DPMS");
+        const LinuxPowerEvents::SleepProbe probe =
+            dpms ? LinuxPowerEvents::SleepProbe([x] { return displaysAsleep(x); }) : compositorAsleep;
         bool asleep = false;
         auto nextPoll = std::chrono::steady_clock::now();
         while (!stopping.load()) {
-            if (dpms && std::chrono::steady_clock::now() >= nextPoll) {
+            if (probe && std::chrono::steady_clock::now() >= nextPoll) {
                 nextPoll = std::chrono::steady_clock::now() + kDpmsPoll;
-                if (const auto now = displaysAsleep(x); now && *now != asleep) {
+                if (const auto now = probe(); now && *now != asleep) {
                     asleep = *now;
                     deliver(asleep ? Event::displaysDidSleep : Event::displaysDidWake);
                 }
@@ -135,9 +138,11 @@ struct LinuxPowerEvents::Impl : std::enable_shared_from_this<Impl> {
     }
 };
 
-std::shared_ptr<LinuxPowerEvents> LinuxPowerEvents::create(std::optional<std::string> display, Executor& main) {
+std::shared_ptr<LinuxPowerEvents> LinuxPowerEvents::create(std::optional<std::string> display, Executor& main,
+                                                           SleepProbe compositorAsleep) {
     auto impl = std::make_shared<Impl>();
     impl->display = std::move(display);
+    impl->compositorAsleep = std::move(compositorAsleep);
     impl->main = main.handle();
     impl->thread = std::thread([raw = impl.get()] { raw->run(); });
     return std::make_shared<LinuxPowerEvents>(std::move(impl));

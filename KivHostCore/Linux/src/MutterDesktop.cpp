@@ -389,6 +389,16 @@ std::optional<ScreenRect> MutterDesktop::bounds(std::uint32_t displayID) const {
     return monitor ? monitor->layout() : std::nullopt;
 }
 
+std::optional<bool> MutterDesktop::displaysAsleep() const {
+    if (!impl_->bus) return std::nullopt;
+    const auto mode = impl_->bus->property("org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
+                                           "org.gnome.Mutter.DisplayConfig", "PowerSaveMode");
+    if (!mode || !g_variant_is_of_type(mode->get(), G_VARIANT_TYPE_INT32)) return std::nullopt;
+    const auto level = g_variant_get_int32(mode->get()); // 0 on, 1 standby, 2 suspend, 3 off, -1 unknown
+    if (level < 0) return std::nullopt;
+    return level > 0;
+}
+
 std::vector<MutterDesktop::Screen> MutterDesktop::screens(const std::string& busAddress) {
     const auto bus = MutterBus::connect(busAddress);
     return bus ? readMutterLayout(**bus) : std::vector<Screen>{};

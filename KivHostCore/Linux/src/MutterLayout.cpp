@@ -30,7 +30,12 @@ std::vector<MutterScreen> parseMutterLayout(GVariant* state) {
     g_variant_lookup(properties, "layout-mode", "u", &layoutMode);
 
     // Each connector's current mode.
-    std::vector<std::pair<std::string, std::pair<int, int>>> current;
+    struct Mode {
+        std::string connector;
+        int width = 0, height = 0;
+        double refresh = 0;
+    };
+    std::vector<Mode> current;
     for (gsize i = 0; i < g_variant_n_children(monitors); ++i) {
         GVariant* monitor = c.child(monitors, i);
         GVariant* spec = c.child(monitor, 0);
@@ -40,12 +45,14 @@ std::vector<MutterScreen> parseMutterLayout(GVariant* state) {
         for (gsize m = 0; m < g_variant_n_children(modes); ++m) {
             GVariant* mode = c.child(modes, m);
             gint32 width = 0, height = 0;
+            double refresh = 0;
             g_variant_get_child(mode, 1, "i", &width);
             g_variant_get_child(mode, 2, "i", &height);
+            g_variant_get_child(mode, 3, "d", &refresh);
             GVariant* modeProperties = c.child(mode, 6);
             gboolean isCurrent = FALSE;
             g_variant_lookup(modeProperties, "is-current", "b", &isCurrent);
-            if (isCurrent && connector != nullptr) current.emplace_back(connector, std::pair{width, height});
+            if (isCurrent && connector != nullptr) current.push_back({connector, width, height, refresh});
         }
     }
     for (gsize i = 0; i < g_variant_n_children(logical); ++i) {
@@ -62,13 +69,13 @@ std::vector<MutterScreen> parseMutterLayout(GVariant* state) {
             const gchar* connector = nullptr;
             GVariant* part = c.child(parts, p);
             g_variant_get_child(part, 0, "&s", &connector);
-            for (const auto& [name, size] : current) {
-                if (connector == nullptr || name != connector) continue;
+            for (const auto& mode : current) {
+                if (connector == nullptr || mode.connector != connector) continue;
                 const double divide = layoutMode == 1 && scale > 0 ? scale : 1;
                 screens.push_back(
-                    {name,
-                     ScreenRect{x, y, static_cast<int>(size.first / divide), static_cast<int>(size.second / divide)},
-                     primary != FALSE});
+                    {mode.connector,
+                     ScreenRect{x, y, static_cast<int>(mode.width / divide), static_cast<int>(mode.height / divide)},
+                     primary != FALSE, mode.refresh});
             }
         }
     }

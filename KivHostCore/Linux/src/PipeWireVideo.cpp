@@ -238,14 +238,14 @@ std::unique_ptr<PipeWireStream> PipeWireVideo::open(std::uint32_t node, int widt
     const auto fps = static_cast<std::uint32_t>(std::clamp(std::lround(rate), 1L, 1000L));
     const auto none = SPA_FRACTION(0, 1);
     const auto most = SPA_FRACTION(fps, 1);
-    const auto least = SPA_FRACTION(1, 1);
     const spa_pod* params[1];
     params[0] = static_cast<const spa_pod*>(spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
         SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
         SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA),
         SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size), SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&none),
-        SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_CHOICE_RANGE_Fraction(&most, &least, &most)));
+        // A range would be settled at the compositor's default (60): the rate is asked exactly.
+        SPA_FORMAT_VIDEO_maxFramerate, SPA_POD_Fraction(&most)));
     const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
                                                     PW_STREAM_FLAG_DONT_RECONNECT);
     if (pw_stream_connect(impl->stream, PW_DIRECTION_INPUT, node, flags, params, 1) < 0) {

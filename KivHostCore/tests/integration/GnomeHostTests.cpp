@@ -9,6 +9,7 @@
 
 #include "HostFixture.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/FakeUsbmuxd.hpp"
 #include "KivHostCore/Testing/HeadlessMutter.hpp"
 #include "KivHostCore/Testing/WaylandPainter.hpp"
 
@@ -46,7 +47,7 @@ protected:
         settings.controlPort = 0;
         settings.videoPort = 0;
         settings.loopbackOnly = true;
-        settings.usbEnabled = false;
+        settings.usbEnabled = usbEnabled_;
         settings.graceSeconds = 0.3; // a device that leaves gives its monitor back soon
         settings.linkHoldSeconds = 0.3;
         LinuxPlatformOptions options;
@@ -136,7 +137,15 @@ protected:
     std::mutex statusMutex_;
     HostService::Status status_;
     std::uint16_t controlPort_ = 0;
+    bool usbEnabled_ = false;
 };
+
+// The compositor's monitor at a place of the layout.
+std::optional<MutterDesktop::Screen> screenAt(const test::HeadlessMutter& mutter, const Rect& r) {
+    for (const auto& s : MutterDesktop::screens(mutter.busAddress()))
+        if (s.rect.x == static_cast<int>(r.x) && s.rect.y == static_cast<int>(r.y)) return s;
+    return std::nullopt;
+}
 
 // Luma of a full-range sRGB colour in the stream's video range (BT.601, as the encoder's input).
 double lumaOf(int r, int g, int b) {
@@ -159,6 +168,8 @@ TEST_F(GnomeHost, EachDeviceGetsAMonitorThatShowsWhatIsDrawnThereAndTakesItsTouc
     expectShapeOf(r1, first->seen.pictureSize());
     expectShapeOf(r2, second->seen.pictureSize());
     EXPECT_TRUE(r2.x >= r1.x + r1.width || r1.x >= r2.x + r2.width) << "side by side, not overlapping";
+    ASSERT_TRUE(screenAt(*mutter_, r1));
+    EXPECT_GE(screenAt(*mutter_, r1)->refresh, 119) << "the monitor runs faster than the stream";
 
     // What a client draws on each monitor is what that device decodes. (The compositor moves the
     // windows of virtual monitors to the main screen whenever a monitor comes or goes, so the
@@ -220,9 +231,51 @@ TEST_F(GnomeHost, EachDeviceGetsAMonitorThatShowsWhatIsDrawnThereAndTakesItsTouc
     EXPECT_TRUE(waitUntil([&] { return red->lines().find("axis 0 30") != std::string::npos; }, kDeadline))
         << red->lines();
 
-    // A device that leaves takes its monitor with it.
+    // A device that leaves takes its monitor with it, and nothing of ours outlives the host.
     second.reset();
     EXPECT_TRUE(waitUntil([&] { return !monitorOf("gnome-0002"); }, kDeadline));
+    EXPECT_TRUE(waitUntil([&] { return !screenAt(*mutter_, r2); }, kDeadline)) << "the compositor dropped it";
+    first.reset();
+    stopHost();
+    EXPECT_TRUE(waitUntil([&] { return MutterDesktop::screens(mutter_->busAddress()).size() == 1; }, kDeadline))
+        << "only the compositor's own monitor is left";
+}
+
+// The usbmuxd stand-in carries the USB leg; the device keeps its session and its monitor.
+TEST_F(GnomeHost, ALinkSwitchKeepsTheDevicesMonitor) {
+    test::FakeUsbmuxd usbmuxd;
+    ::setenv("KIV_USBMUXD_SOCKET", usbmuxd.socketPath().c_str(), 1);
+    usbEnabled_ = true;
+    startHost();
+    auto hello = helloFor("gnome-0020", "Moving tablet");
+    auto wifi = std::make_unique<WiFiDevice>(hello, controlPort_);
+    ASSERT_TRUE(waitUntil([&] { return wifi->seen.count(ControlMessage::Case::connect) == 1; }, kDeadline));
+    ASSERT_TRUE(waitUntil([&] { return monitorOf("gnome-0020").has_value(); }, kDeadline));
+    const auto before = *monitorOf("gnome-0020");
+    const auto connector = screenAt(*mutter_, before)->connector;
+    const auto created = test::countLogged("virtual display via a screen-cast virtual monitor");
+
+    hello.token = wifi->seen.connects().front().token;
+    auto usb = std::make_unique<UsbDevice>(hello, 0);
+    usbmuxd.setDevice(7, {"00008103-0A0B0C0D0E0F", true, 0, usb->server.port()});
+    usbmuxd.attach(7);
+    ASSERT_TRUE(waitUntil([&] { return usb->seen.count(ControlMessage::Case::connect) == 1; }, kDeadline));
+    EXPECT_EQ(usb->seen.connects().front().sessionID, wifi->seen.connects().front().sessionID);
+    auto bright = window(before, "e0e0e0");
+    ASSERT_TRUE(bright);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto mean = usb->seen.meanLuma();
+            return mean && *mean > 180;
+        },
+        kDeadline))
+        << "the monitor's picture arrives over the USB link";
+    ASSERT_TRUE(monitorOf("gnome-0020"));
+    EXPECT_EQ(screenAt(*mutter_, *monitorOf("gnome-0020"))->connector, connector);
+    EXPECT_EQ(test::countLogged("virtual display via a screen-cast virtual monitor"), created)
+        << "no monitor made for the switch";
+    usbmuxd.detach(7);
+    ::unsetenv("KIV_USBMUXD_SOCKET");
 }
 
 // The monitor and its capture alone: the monitor takes the asked size and a new one on a mode
@@ -297,6 +350,28 @@ TEST_F(GnomeHost, MonitorsFollowTheirModeAndTheirCaptureMissesNothing) {
     display.reset();
     EXPECT_FALSE(desktop.isOnline(id));
     EXPECT_EQ(ended, 0) << "our own removal is not reported as the system's";
+}
+
+// The compositor's power-save mode is the displays' sleep (polled every 2 s).
+TEST_F(GnomeHost, DisplaySleepFollowsTheCompositorsPowerSaveMode) {
+    startHost();
+    std::atomic<int> slept{0}, woke{0};
+    const auto token = platform_->ports().power->observe({.displaysDidSleep = [&] { ++slept; },
+                                                          .displaysDidWake = [&] { ++woke; },
+                                                          .systemWillSleep = {},
+                                                          .systemDidWake = {}});
+    const auto setMode = [&](int mode) {
+        const auto result = runProgram(
+            {"gdbus", "call", "--address", mutter_->busAddress(), "--dest", "org.gnome.Mutter.DisplayConfig",
+             "--object-path", "/org/gnome/Mutter/DisplayConfig", "--method", "org.freedesktop.DBus.Properties.Set",
+             "org.gnome.Mutter.DisplayConfig", "PowerSaveMode", fmt::format("<{}>", mode)});
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+    };
+    setMode(3);
+    EXPECT_TRUE(waitUntil([&] { return slept == 1; }, kDeadline));
+    setMode(0);
+    EXPECT_TRUE(waitUntil([&] { return woke == 1; }, kDeadline));
+    EXPECT_EQ(slept, 1);
 }
 
 // What is missing is said in one sentence that names it.

@@ -41,6 +41,10 @@ public:
     bool configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) override;
     std::optional<ScreenModeInfo> currentMode(std::uint32_t displayID) const override;
 
+    // Whether the compositor has put the displays to sleep (its power-save mode); nothing when it
+    // does not say. Waits on the session bus.
+    std::optional<bool> displaysAsleep() const;
+
     // Where the compositor laid out a display's monitor; never waits.
     std::optional<ScreenRect> bounds(std::uint32_t displayID) const;
 
@@ -52,6 +56,7 @@ public:
         std::string connector;
         ScreenRect rect;
         bool primary = false;
+        double refresh = 0; // Hz, of its current mode
     };
     static std::vector<Screen> screens(const std::string& busAddress);
 
