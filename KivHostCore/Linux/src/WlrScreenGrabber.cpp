@@ -236,7 +236,7 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
             front->flags != back->flags)
             wholeSinceGrab = true;
         else
-            sinceGrab.addAll(frameDamage); // one rectangle: wlroots sends the extents of what changed
+            sinceGrab.addAll(unchangedRowsLeftOut(frameDamage));
         frameDamage.clear();
         std::swap(front, back);
         if (damaged || !everReady) changedPending = true;
@@ -245,6 +245,39 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         failures = 0;
         if (frameCursor != cursor) firstCopy = true; // the cursor choice changed: copy at once
         request();
+    }
+
+    // wlroots reports one rectangle around everything that changed since the previous copy (the
+    // front buffer): rows inside it that hold the same pixels in both copies are left out, so a key
+    // typed far from a moving bar is not converted with every row between them. Both buffers have
+    // the same size, stride and orientation here.
+    RowBands unchangedRowsLeftOut(const RowBands& damage) const {
+        RowBands out;
+        const int width = back->width;
+        const int height = back->height;
+        const bool inverted = (back->flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0;
+        for (const auto& band : damage.bands()) {
+            const int from = std::clamp(band.from, 0, height);
+            const int to = std::clamp(band.to, 0, height);
+            const int left = std::clamp(band.left, 0, width);
+            const int right = std::clamp(band.right, 0, width);
+            if (left >= right) continue;
+            const auto bytes = static_cast<std::size_t>(right - left) * 4;
+            int run = -1; // first row of the differing rows being gathered
+            for (int y = from; y < to; ++y) {
+                const int row = inverted ? height - 1 - y : y; // damage is in picture rows
+                const auto at = static_cast<std::size_t>(row) * static_cast<std::size_t>(back->stride) +
+                                static_cast<std::size_t>(left) * 4;
+                const bool differs = std::memcmp(front->data + at, back->data + at, bytes) != 0;
+                if (differs && run < 0) run = y;
+                if (!differs && run >= 0) {
+                    out.add({run, y, left, right});
+                    run = -1;
+                }
+            }
+            if (run >= 0) out.add({run, to, left, right});
+        }
+        return out;
     }
 
     void failFrame() {
@@ -372,9 +405,11 @@ WlrScreenGrabber::WlrScreenGrabber(std::string display, OutputNames names)
     : impl_(std::make_shared<Impl>(std::move(display), std::move(names))) {}
 
 WlrScreenGrabber::~WlrScreenGrabber() {
+    // A drain may be running on the capture queue: close there, after it. A queue that takes no
+    // more work may still be running one, so nothing is closed here then: the Impl closes itself
+    // when its last owner, this or that drain, lets go.
     auto impl = impl_;
-    if (impl->queue.post([impl] { impl->shutdown(); })) return;
-    impl->shutdown();
+    impl->queue.post([impl] { impl->shutdown(); });
 }
 
 std::expected<void, CaptureError> WlrScreenGrabber::open(Executor& queue) {

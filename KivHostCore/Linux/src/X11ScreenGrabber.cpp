@@ -314,10 +314,11 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
 X11ScreenGrabber::X11ScreenGrabber(std::string display) : impl_(std::make_shared<Impl>(std::move(display))) {}
 
 X11ScreenGrabber::~X11ScreenGrabber() {
-    // A drain may be running on the capture queue: close there, after it.
+    // A drain may be running on the capture queue: close there, after it. A queue that takes no
+    // more work may still be running one, so nothing is closed here then: the Impl closes itself
+    // when its last owner, this or that drain, lets go.
     auto impl = impl_;
-    if (impl->queue.post([impl] { impl->shutdown(); })) return;
-    impl->shutdown();
+    impl->queue.post([impl] { impl->shutdown(); });
 }
 
 std::expected<void, CaptureError> X11ScreenGrabber::open(Executor& queue) {
