@@ -114,6 +114,12 @@ struct Seen {
         if (!picture) return std::nullopt;
         return picture->meanLuma(0, 0, picture->width, picture->height);
     }
+    // Mean luma of the middle half of the newest picture (clear of any bars a scaled picture has).
+    std::optional<double> middleLuma() {
+        const std::lock_guard lock(mutex);
+        if (!picture) return std::nullopt;
+        return picture->meanLuma(picture->width / 4, picture->height / 4, picture->width / 2, picture->height / 2);
+    }
 };
 
 struct WiFiDevice {

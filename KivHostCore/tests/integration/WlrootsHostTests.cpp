@@ -331,6 +331,39 @@ TEST_F(WlrootsHost, ALinkSwitchKeepsTheDevicesOutput) {
     ::unsetenv("KIV_USBMUXD_SOCKET");
 }
 
+// Someone else resizes the device's output: the capture follows it to the new size, and the
+// device keeps seeing what is drawn there.
+TEST_F(WlrootsHost, AnOutputResizedBehindOurBackKeepsItsPicture) {
+    startHost();
+    auto device = connect("wlr-0030");
+    const auto r = monitorOf("wlr-0030");
+    ASSERT_TRUE(r);
+    const auto out = outputAt(*r);
+    ASSERT_TRUE(out);
+    SwayIpc ipc;
+    ASSERT_TRUE(ipc.connect(sway_->ipc()));
+    ASSERT_TRUE(ipc.command(fmt::format("output {} mode 800x600@60Hz", out->name)));
+    // The output's size in the layout is its new mode over its scale.
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto now = monitorOf("wlr-0030");
+            const auto output = now ? outputAt(*now) : std::nullopt;
+            return output && output->modeWidth == 800 && now->width == output->width && now->width < r->width;
+        },
+        kDeadline))
+        << "the display's bounds follow the output";
+    auto orange = window(out->name, "e08020");
+    ASSERT_TRUE(orange);
+    const double orangeLuma = lumaOf(0xe0, 0x80, 0x20);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto mean = device->seen.middleLuma(); // a 4:3 output in a 16:10 picture has bars
+            return mean && std::abs(*mean - orangeLuma) < 8;
+        },
+        kDeadline))
+        << "decoded " << device->seen.middleLuma().value_or(-1) << ", drawn " << orangeLuma;
+}
+
 TEST_F(WlrootsHost, ACompositorThatGoesAwayEndsTheSessionAndTheNextOneWorksWhenItIsBack) {
     startHost();
     auto device = connect("wlr-0010");

@@ -247,13 +247,23 @@ struct SwayVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
             if (wasConnected) log().info("The compositor is back: virtual displays can be made again");
             wasConnected = true;
             checkRemovals(); // anything that changed while nobody listened
+            // sway sends no event when someone else changes an output's mode or scale: the layout
+            // is listed again after a second without events, so the bounds touches use follow it.
+            auto quietSince = std::chrono::steady_clock::now();
             while (!stopping) {
                 auto event = events.readEvent(std::chrono::milliseconds(200));
                 if (!event) {
                     compositorGone(event.error());
                     break;
                 }
-                if (!*event) continue;
+                if (!*event) {
+                    if (std::chrono::steady_clock::now() - quietSince >= std::chrono::seconds(1)) {
+                        checkRemovals();
+                        quietSince = std::chrono::steady_clock::now();
+                    }
+                    continue;
+                }
+                quietSince = std::chrono::steady_clock::now();
                 if ((*event)->first == 6) { // shutdown
                     compositorGone("it is shutting down");
                     break;
