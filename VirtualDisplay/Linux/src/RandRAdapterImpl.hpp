@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fmt/format.h>
@@ -169,6 +171,13 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
     void checkRemovals(xcb_connection_t* connection);
 
     void startWatcher();
+
+    // Takes back what a host that died left on this server, unless a live host owns it; then
+    // marks the server as this process's.
+    void reclaimLeftovers();
+    bool ownedByLiveHost();
+    void claim();
+    std::string atomName(xcb_atom_t name);
 };
 
 } // namespace kiv

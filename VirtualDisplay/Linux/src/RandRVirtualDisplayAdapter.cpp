@@ -52,7 +52,13 @@ RandRVirtualDisplayAdapter::RandRVirtualDisplayAdapter(std::string displayName,
     impl_->displayName = std::move(displayName);
     impl_->postToMain = std::move(postToMain);
     impl_->open();
-    if (impl_->supported) impl_->startWatcher();
+    if (impl_->supported) {
+        {
+            std::lock_guard lock(impl_->mutex);
+            impl_->reclaimLeftovers();
+        }
+        impl_->startWatcher();
+    }
 }
 
 RandRVirtualDisplayAdapter::~RandRVirtualDisplayAdapter() {

@@ -68,4 +68,45 @@ TEST(HostProcess, ExitsCleanlyOnSigtermAfterSessionsComeAndGoEveryTime) {
     EXPECT_EQ(kivMonitors((*xvfb)->display()), 0);
 }
 
+// A host killed with its monitors up leaves them on the X server; the next host takes them back
+// (monitors, the widened desktop, the modes), so kills do not pile up until a device gets a
+// mirror of the desktop instead of a monitor of its own.
+TEST(HostProcess, MonitorsLeftByAKilledHostAreTakenBackByTheNext) {
+    auto xvfb = test::XvfbServer::start();
+    KIV_REQUIRE_STARTED(xvfb);
+    test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
+    const auto display = (*xvfb)->display();
+    const auto modes = [&] {
+        const auto listing = test::runProgram({"xrandr", "--verbose"}, {{"DISPLAY", display}}).output;
+        int count = 0;
+        for (auto at = listing.find("\"KIV-"); at != std::string::npos; at = listing.find("\"KIV-", at + 1))
+            ++count;
+        return count;
+    };
+    for (int run = 0; run < 3; ++run) {
+        test::TempDir home("kiv-host-home");
+        auto started = HostProcess::start(display, home.path());
+        ASSERT_TRUE(started) << started.error();
+        auto& host = started->process;
+        EXPECT_EQ(kivMonitors(display), 0) << "run " << run << ": the last run's monitors were taken back";
+        EXPECT_EQ(modes(), 0) << "and their modes";
+        WiFiDevice device(helloFor("killed-000" + std::to_string(run), "Killed host"), started->controlPort);
+        ASSERT_TRUE(waitUntil([&] { return kivMonitors(display) == 1; }, kDeadline)) << host.log();
+        EXPECT_TRUE(waitUntil([&] { return device.seen.meanLuma().has_value(); }, kDeadline))
+            << "a monitor of its own, not a mirror: " << host.log();
+        // Killed mid-session.
+        ::kill(host.pid(), SIGKILL);
+        host.stop(5s);
+        EXPECT_EQ(kivMonitors(display), 1) << "a killed host cleans nothing";
+    }
+    test::TempDir home("kiv-host-home");
+    auto last = HostProcess::start(display, home.path());
+    ASSERT_TRUE(last) << last.error();
+    EXPECT_EQ(kivMonitors(display), 0);
+    EXPECT_EQ(modes(), 0);
+    EXPECT_NE(last->process.log().find("a previous host left on the X server"), std::string::npos);
+    const int status = last->process.stop(20s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 } // namespace

@@ -1,0 +1,131 @@
+// What a host that died (killed, crashed) left on the X server: its device monitors, the widened
+// main monitor and the modes it added. Each leftover takes room in the framebuffer, so they are
+// taken back when the next host starts on that server — unless a live host there owns them.
+#include <unistd.h>
+
+#include "RandRAdapterImpl.hpp"
+
+namespace kiv {
+
+using randr::checked;
+using randr::log;
+
+namespace {
+
+constexpr const char* kOwnerProperty = "_KIV_DISPLAY_HOST";
+
+std::string thisHost() {
+    char name[256] = {};
+    ::gethostname(name, sizeof name - 1);
+    return name;
+}
+
+bool ourName(std::string_view name) {
+    return name.starts_with("KIV-");
+}
+
+} // namespace
+
+std::string RandRVirtualDisplayAdapter::Impl::atomName(xcb_atom_t name) {
+    Reply<xcb_get_atom_name_reply_t> reply(xcb_get_atom_name_reply(c, xcb_get_atom_name(c, name), nullptr));
+    if (!reply) return {};
+    return {xcb_get_atom_name_name(reply.get()), static_cast<std::size_t>(xcb_get_atom_name_name_length(reply.get()))};
+}
+
+// "host:pid" of the host that last took this server, when that process still runs here.
+bool RandRVirtualDisplayAdapter::Impl::ownedByLiveHost() {
+    const auto property = atom(kOwnerProperty);
+    Reply<xcb_get_property_reply_t> reply(
+        xcb_get_property_reply(c, xcb_get_property(c, 0, root, property, XCB_ATOM_STRING, 0, 64), nullptr));
+    if (!reply || xcb_get_property_value_length(reply.get()) <= 0) return false;
+    const std::string owner(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                            static_cast<std::size_t>(xcb_get_property_value_length(reply.get())));
+    const auto colon = owner.rfind(':');
+    if (colon == std::string::npos || owner.substr(0, colon) != thisHost()) return false;
+    const long pid = std::strtol(owner.c_str() + colon + 1, nullptr, 10);
+    // This process (another adapter of it) counts as live; kill(pid, 0) fails with ESRCH for a
+    // process that is gone, and EPERM means it lives.
+    return pid > 0 && (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+}
+
+void RandRVirtualDisplayAdapter::Impl::claim() {
+    const auto owner = thisHost() + ":" + std::to_string(::getpid());
+    checked(c,
+            xcb_change_property_checked(c, XCB_PROP_MODE_REPLACE, root, atom(kOwnerProperty), XCB_ATOM_STRING, 8,
+                                        static_cast<std::uint32_t>(owner.size()), owner.data()),
+            "ChangeProperty");
+}
+
+void RandRVirtualDisplayAdapter::Impl::reclaimLeftovers() {
+    if (ownedByLiveHost()) {
+        log().info("A live host owns this X server's monitors: they are left as they are");
+        return;
+    }
+    claim();
+    int removed = 0;
+    for (const auto& monitor : monitors(c)) {
+        if (!ourName(atomName(monitor.name))) continue;
+        if (const auto error = xcb_request_check(c, xcb_randr_delete_monitor_checked(c, root, monitor.name)))
+            std::free(error);
+        ++removed;
+    }
+    // Modes of ours: the ones a CRTC shows are replaced first (the main output's own mode, or off).
+    auto r = resources();
+    if (!r.reply) return;
+    std::map<xcb_randr_mode_t, std::string> modeNames;
+    {
+        const auto* modes = xcb_randr_get_screen_resources_current_modes(r.reply.get());
+        const auto* names = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(r.reply.get()));
+        const int count = xcb_randr_get_screen_resources_current_modes_length(r.reply.get());
+        const int namesLength = xcb_randr_get_screen_resources_current_names_length(r.reply.get());
+        int offset = 0;
+        for (int i = 0; i < count && offset + modes[i].name_len <= namesLength; ++i) {
+            modeNames[modes[i].id] = std::string(names + offset, modes[i].name_len);
+            offset += modes[i].name_len;
+        }
+    }
+    const auto isOurs = [&](xcb_randr_mode_t mode) { return mode != 0 && ourName(modeNames[mode]); };
+    for (const auto crtc : r.crtcs) {
+        auto info = crtcInfo(crtc, r.config);
+        if (!info || !isOurs(info->mode) || info->num_outputs == 0) continue;
+        const auto output = xcb_randr_get_crtc_info_outputs(info.get())[0];
+        xcb_randr_mode_t replacement = 0;
+        // The stretched main output gets back its preferred mode; a device's own output goes off.
+        if (modeNames[info->mode].starts_with("KIV-screen-"))
+            if (auto out = outputInfo(output, r.config)) {
+                const auto* modes = xcb_randr_get_output_info_modes(out.get());
+                for (int i = 0; i < xcb_randr_get_output_info_modes_length(out.get()) && replacement == 0; ++i)
+                    if (!isOurs(modes[i])) replacement = modes[i];
+            }
+        setCrtc(crtc, replacement == 0 ? 0 : info->x, replacement == 0 ? 0 : info->y, replacement,
+                replacement == 0 ? 0 : output);
+        ++removed;
+    }
+    for (const auto output : r.outputs)
+        if (auto out = outputInfo(output, r.config)) {
+            const auto* modes = xcb_randr_get_output_info_modes(out.get());
+            std::vector<xcb_randr_mode_t> listed(modes, modes + xcb_randr_get_output_info_modes_length(out.get()));
+            for (const auto mode : listed)
+                if (isOurs(mode)) checked(c, xcb_randr_delete_output_mode_checked(c, output, mode));
+        }
+    for (const auto& [mode, name] : modeNames)
+        if (ourName(name)) {
+            checked(c, xcb_randr_destroy_mode_checked(c, mode));
+            ++removed;
+        }
+    if (removed == 0) return;
+    // The framebuffer shrinks back around what is still shown.
+    int right = 0, bottom = 0;
+    r = resources();
+    for (const auto crtc : r.crtcs)
+        if (auto info = crtcInfo(crtc, r.config); info && info->mode != 0) {
+            right = std::max(right, info->x + info->width);
+            bottom = std::max(bottom, info->y + info->height);
+        }
+    if (right > 0 && bottom > 0) setScreenSize(right, bottom);
+    monitors(c);
+    log().notice(
+        fmt::format("Took back {} monitor(s), output(s) and mode(s) a previous host left on the X server", removed));
+}
+
+} // namespace kiv
