@@ -217,20 +217,59 @@ void KivLogStore::clear() {
     if (file) file->truncate();
 }
 
+namespace {
+
+// Earlier runs kept beside this one: previous.log (the last), then previous-2.log up to
+// previous-<kKeptRuns>.log, the oldest going first when they would hold more than kKeptBytes.
+constexpr int kKeptRuns = 5;
+constexpr std::uintmax_t kKeptBytes = 64ull << 20;
+// Only the end of the last run is read back, however long it ran.
+constexpr std::uintmax_t kPreviousTailBytes = 1ull << 20;
+
+std::filesystem::path keptRun(const std::filesystem::path& directory, int age) {
+    return directory / (age == 1 ? std::string("previous.log") : "previous-" + std::to_string(age) + ".log");
+}
+
+void rotate(const std::filesystem::path& directory) {
+    std::error_code ignored;
+    std::filesystem::remove(keptRun(directory, kKeptRuns), ignored);
+    for (int age = kKeptRuns - 1; age >= 1; --age)
+        if (std::filesystem::exists(keptRun(directory, age), ignored))
+            std::filesystem::rename(keptRun(directory, age), keptRun(directory, age + 1), ignored);
+    const auto current = directory / "current.log";
+    if (std::filesystem::exists(current, ignored)) std::filesystem::rename(current, keptRun(directory, 1), ignored);
+    std::uintmax_t total = 0;
+    for (int age = 1; age <= kKeptRuns; ++age) {
+        const auto size = std::filesystem::file_size(keptRun(directory, age), ignored);
+        if (ignored) continue;
+        total += size;
+        if (age > 1 && total > kKeptBytes) std::filesystem::remove(keptRun(directory, age), ignored);
+    }
+}
+
+std::optional<std::string> readTail(const std::filesystem::path& file) {
+    std::ifstream in{file, std::ios::binary | std::ios::ate};
+    if (!in) return std::nullopt;
+    const auto size = static_cast<std::uintmax_t>(in.tellg());
+    if (size == 0) return std::nullopt;
+    const auto from = size > kPreviousTailBytes ? size - kPreviousTailBytes : 0;
+    in.seekg(static_cast<std::streamoff>(from));
+    std::string text(static_cast<std::size_t>(size - from), '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    if (from > 0) // start at a whole line
+        if (const auto newline = text.find('\n'); newline != std::string::npos) text.erase(0, newline + 1);
+    return text;
+}
+
+} // namespace
+
 void KivLogStore::enablePersistence(const std::filesystem::path& directory) {
     std::error_code ignored;
     std::filesystem::create_directories(directory, ignored);
     const auto current = directory / "current.log";
-    const auto previous = directory / "previous.log";
-    std::filesystem::remove(previous, ignored);
-    if (std::filesystem::exists(current, ignored)) std::filesystem::rename(current, previous, ignored);
-
-    std::optional<std::string> previousText;
-    if (std::ifstream in{previous, std::ios::binary}) {
-        std::stringstream text;
-        text << in.rdbuf();
-        if (!text.str().empty()) previousText = text.str();
-    }
+    rotate(directory);
+    std::optional<std::string> previousText = readTail(keptRun(directory, 1));
     std::shared_ptr<FileWriter> writer;
     const int fd = ::open(current.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0) writer = std::make_shared<FileWriter>(fd);

@@ -80,6 +80,38 @@ TEST(KivLogStore, PersistenceRotatesFilesAndKeepsThePreviousRun) {
     std::filesystem::remove_all(dir);
 }
 
+// A crash loop must not lose the runs before the last: five are kept, the oldest going first, and
+// a huge last run is read back by its end only.
+TEST(KivLogStore, KeepsTheLastFiveRunsAndReadsOnlyTheEndOfAHugeOne) {
+    const auto dir = freshDir("rotation");
+    for (int run = 1; run <= 7; ++run) {
+        KivLogStore store(10);
+        store.enablePersistence(dir);
+        store.append(LogLevel::info, "App", "run " + std::to_string(run));
+        store.flush();
+    }
+    EXPECT_NE(readAll(dir / "current.log").find("run 7"), std::string::npos);
+    EXPECT_NE(readAll(dir / "previous.log").find("run 6"), std::string::npos);
+    EXPECT_NE(readAll(dir / "previous-5.log").find("run 2"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(dir / "previous-6.log"));
+
+    {
+        std::ofstream huge(dir / "current.log");
+        const std::string line(99, 'x');
+        for (int i = 0; i < 30'000; ++i) // about 3 MB
+            huge << line << '\n';
+        huge << "the last line\n";
+    }
+    KivLogStore store(10);
+    store.enablePersistence(dir);
+    const auto tail = store.previousSessionTail(100'000);
+    ASSERT_TRUE(tail);
+    EXPECT_LE(tail->size(), std::size_t{1} << 20);
+    EXPECT_EQ(tail->substr(0, 99), std::string(99, 'x')) << "from a whole line";
+    EXPECT_NE(tail->find("the last line"), std::string::npos);
+    std::filesystem::remove_all(dir);
+}
+
 TEST(KivLogStore, PreviousTailSplitsKeepingEmptyPieces) {
     const auto dir = freshDir("tail");
     std::filesystem::create_directories(dir);

@@ -1,6 +1,6 @@
 #pragma once
 // Logging: one named logger per component, writing to syslog and to a bounded in-memory store
-// that can mirror to stdout and persist this run to "current.log" (keeping "previous.log").
+// that can mirror to stdout and persist this run to "current.log" (keeping the runs before).
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -45,8 +45,9 @@ public:
     std::string text(LogLevel minLevel) const;
     void clear();
 
-    // Moves current.log to previous.log in `directory`, remembers the previous run and writes this
-    // run's later lines to a fresh current.log. File errors are ignored (logging stays in memory).
+    // Moves current.log to previous.log in `directory` (earlier runs to previous-2.log …
+    // previous-5.log, at most 64 MiB of them), remembers the end of the previous run and writes
+    // this run's later lines to a fresh current.log. File errors are ignored (logging stays in memory).
     void enablePersistence(const std::filesystem::path& directory);
     // Where programs keep their logs: $XDG_STATE_HOME/kivdisplay/logs (when absolute), else
     // ~/.local/state/kivdisplay/logs, else a folder in the temporary directory.
