@@ -77,13 +77,10 @@ void ControlServer::accept(const std::shared_ptr<Connection>& connection) {
         return;
     }
     const auto address = LocalNetwork::describe(peer);
-    if (const auto full = silent_.full(address)) {
-        log_.warning(
-            fmt::format("Rejected connection from {}: {} links from it and {} in all have not said anything yet",
-                        address, full->fromAddress, full->total));
-        connection->cancel();
-        return;
-    }
+    if (const auto full = silent_.makeRoom(address))
+        log_.warning(fmt::format("Closed the oldest silent link, from {}, for a connection from {}: {} links from "
+                                 "it and {} in all had not said anything yet",
+                                 full->closed, address, full->fromAddress, full->total));
     log_.info("Incoming control connection from " + address);
     auto link = WiFiTransport::create(connection, udpListener, clock_, simulatedPacketLoss);
     silent_.add(link);

@@ -49,12 +49,10 @@ void WebLinkServer::accept(const std::shared_ptr<Connection>& connection) {
         return;
     }
     const auto address = LocalNetwork::describe(peer);
-    if (const auto full = silent_.full(address)) {
-        log_.warning(fmt::format("Rejected web link from {}: {} links from it and {} in all have not said anything yet",
-                                 address, full->fromAddress, full->total));
-        connection->cancel();
-        return;
-    }
+    if (const auto full = silent_.makeRoom(address))
+        log_.warning(fmt::format("Closed the oldest silent web link, from {}, for one from {}: {} links from it and "
+                                 "{} in all had not said anything yet",
+                                 full->closed, address, full->fromAddress, full->total));
     log_.info("Incoming web link from " + address);
     auto link = WebTransport::create(connection, clock_);
     silent_.add(link);

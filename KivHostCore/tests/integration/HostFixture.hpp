@@ -270,9 +270,10 @@ struct HostProcess {
 
     static std::expected<HostProcess, std::string> start(const std::string& display, const std::filesystem::path& home,
                                                          std::vector<std::string> flags = {"--approve-all"},
-                                                         std::string pulseServer = "unix:/nonexistent/pulse") {
+                                                         std::string pulseServer = "unix:/nonexistent/pulse",
+                                                         std::uint16_t controlPort = 0) {
         HostProcess host;
-        host.controlPort = test::freeLoopbackPort(SOCK_STREAM);
+        host.controlPort = controlPort != 0 ? controlPort : test::freeLoopbackPort(SOCK_STREAM);
         host.videoPort = test::freeLoopbackPort(SOCK_DGRAM);
         std::vector<std::string> argv{KIV_HOST_BINARY,  "--loopback-only",
                                       "--display",      display,

@@ -102,6 +102,8 @@ void ReceiverSession::connected(const ConnectInfo& info, LinkKind kind) {
         firstWifi = !again && kind == LinkKind::wifi;
         connect_ = info;
         reconnecting_ = false;
+        heard_ = true;
+        turnedAway_ = 0;
         awaitingApproval_.reset();
         if (kind == LinkKind::usb) {
             usbActive_ = true;
@@ -152,12 +154,19 @@ std::shared_ptr<ReceiverClient> ReceiverSession::startClient() {
         {
             const std::lock_guard lock(mutex_);
             awaitingApproval_ = line;
+            heard_ = true;
         }
         say(line);
     };
     client->onReject = [this](RejectReason reason) { refused(reason); };
     client->onConnect = [this](const ConnectInfo& info) { connected(info, LinkKind::wifi); };
-    client->onControl = [this](const ControlMessage& message) { hostSaid(message); };
+    client->onControl = [this](const ControlMessage& message) {
+        {
+            const std::lock_guard lock(mutex_);
+            heard_ = true;
+        }
+        hostSaid(message);
+    };
     client->onFrame = [this](const ReassembledFrame& f, std::uint64_t completedAtUs) {
         decodeQueue_->push({f.frameID, f.isKeyframe, f.captureTimeUs, f.data, f.framesLostBefore, completedAtUs});
     };
@@ -172,6 +181,13 @@ std::shared_ptr<ReceiverClient> ReceiverSession::startClient() {
             wifiLostMeanwhile_ = why;
         } else if (connect_) {
             lost_ = why;
+        } else if (!heard_ && options_.wifi && !why.starts_with("protocol error")) {
+            // Turned away before the host said a word (a host not started yet, or one that closed a
+            // link it took for a silent one): try again, waiting longer each time (0.5 s up to 8 s).
+            const auto wait = std::chrono::milliseconds(500) * (1 << std::min(turnedAway_, 4));
+            ++turnedAway_;
+            lost_ = why;
+            nextReconnect_ = std::chrono::steady_clock::now() + wait;
         } else {
             ended_ = RunOutcome{2, "Connection lost: " + why};
         }
@@ -318,7 +334,7 @@ RunOutcome ReceiverSession::run(std::chrono::steady_clock::duration until, std::
             auto fresh = startClient();
             lock.lock();
             client_ = std::move(fresh);
-            nextReconnect_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+            nextReconnect_ = std::max(nextReconnect_, std::chrono::steady_clock::now() + std::chrono::seconds(1));
         }
         if (std::chrono::steady_clock::now() >= nextTick) {
             lock.unlock();

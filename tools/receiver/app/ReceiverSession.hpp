@@ -111,6 +111,8 @@ private:
     std::optional<std::string> lost_; // why a streaming link dropped, until the reconnect
     bool reconnecting_ = false;       // from a lost link until the host connects us again
     std::chrono::steady_clock::time_point nextReconnect_{};
+    bool heard_ = false; // the host has said something on some link of this run
+    int turnedAway_ = 0; // links closed in a row before the host said anything
     bool stopping_ = false;
     std::optional<std::string> awaitingApproval_; // what the window says while the host's user is asked
     std::optional<ConnectInfo> connect_;

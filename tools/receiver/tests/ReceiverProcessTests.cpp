@@ -304,6 +304,37 @@ TEST(ReceiverProcess, AKilledLinkIsReconnectedIntoTheSameSession) {
     receiver->stop(10s);
 }
 
+// A receiver turned away before the host said a word (here: no host yet) tries again, waiting
+// longer each time, and gets in once the host is there.
+TEST(ReceiverProcess, ATurnedAwayReceiverTriesAgainUntilTheHostIsThere) {
+    auto xvfb = test::XvfbServer::start();
+    KIV_REQUIRE_STARTED(xvfb);
+    test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
+    test::TempDir home("kiv-receiver-retry");
+    const auto port = test::freeLoopbackPort(SOCK_STREAM);
+    auto receiver = test::ChildProcess::start(
+        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--mute", "--host", "127.0.0.1:" + std::to_string(port),
+                  "--identity", (home.path() / "receiver.json").string(), "--seconds", "60"},
+         .environment = {},
+         .logFile = home.path() / "receiver.log",
+         .keepFds = {}});
+    ASSERT_TRUE(receiver) << receiver.error();
+    const auto attempts = [&] {
+        const auto log = receiver->log();
+        int count = 0;
+        for (auto at = log.find("reconnecting"); at != std::string::npos; at = log.find("reconnecting", at + 1))
+            ++count;
+        return count;
+    };
+    ASSERT_TRUE(waitUntil([&] { return attempts() >= 2; }, kDeadline)) << receiver->log();
+    EXPECT_TRUE(receiver->isRunning()) << "it did not give up";
+    auto host = HostProcess::start((*xvfb)->display(), home.path(), {"--approve-all"}, "unix:/nonexistent/pulse", port);
+    ASSERT_TRUE(host) << host.error();
+    EXPECT_TRUE(waitUntil([&] { return receiver->log().find("Connected to") != std::string::npos; }, kDeadline))
+        << receiver->log();
+    receiver->stop(10s);
+}
+
 } // namespace
 
 namespace {
