@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 
-#include "HostFixture.hpp"
+#include "CompositorHost.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Testing/FakeUsbmuxd.hpp"
 #include "KivHostCore/Testing/HeadlessMutter.hpp"
@@ -15,129 +15,24 @@
 
 namespace {
 
-class GnomeHost : public ::testing::Test {
+class GnomeHost : public CompositorHost<test::HeadlessMutter> {
 protected:
-    static void SetUpTestSuite() {
-        auto mutter = test::HeadlessMutter::start();
-        if (!mutter) {
-            startError_ = mutter.error();
-            return;
-        }
-        mutter_ = mutter->release();
+    void useCompositor(LinuxPlatformOptions& options) const override {
+        options.backend = DisplayBackend::gnome;
+        options.gnomeBus = compositor_->busAddress();
+        options.pipewireRemote = compositor_->pipewireRemote();
     }
-    static void TearDownTestSuite() {
-        delete mutter_;
-        mutter_ = nullptr;
-    }
-
-    void SetUp() override {
-        if (!mutter_ && startError_.notInstalled) KIV_SKIP_OR_FAIL(startError_.message);
-        ASSERT_NE(mutter_, nullptr) << startError_.message;
-        loop_ = std::thread([this] { main_.run(); });
-    }
-    void TearDown() override {
-        stopHost();
-        main_.stop();
-        if (loop_.joinable()) loop_.join();
-    }
+    std::string name() const override { return "GNOME"; }
 
     void startHost() {
-        HostSettings settings = HostSettings::makeDefault();
-        settings.serviceName = "GNOME Host";
-        settings.controlPort = 0;
-        settings.videoPort = 0;
-        settings.loopbackOnly = true;
-        settings.usbEnabled = usbEnabled_;
-        settings.graceSeconds = 0.3; // a device that leaves gives its monitor back soon
-        settings.linkHoldSeconds = 0.3;
-        LinuxPlatformOptions options;
-        options.backend = DisplayBackend::gnome;
-        options.gnomeBus = mutter_->busAddress();
-        options.pipewireRemote = mutter_->pipewireRemote();
-        options.webLink = false;
-        options.defaults = std::make_shared<InMemoryKeyValueStore>();
-        options.pulseServer = "unix:/nonexistent/pulse";
-        platform_ = LinuxPlatform::create(options, main_);
-        ASSERT_EQ(platform_->displayProblem(), "");
+        CompositorHost::startHost();
         ASSERT_TRUE(platform_->canCapture()) << "the main screen's place is read from the compositor";
-        main_.sync([&] {
-            service_ =
-                HostService::create(settings, FrameSourceKind::screenCapture, pairing_, platform_->ports(), main_);
-            service_->approvalHandler = [](const PeerRequest&, DisplaySession::ApprovalReply reply) { reply(true); };
-            service_->onStatus = [this](const HostService::Status& status) {
-                const std::lock_guard lock(statusMutex_);
-                status_ = status;
-            };
-            ASSERT_TRUE(service_->start());
-            controlPort_ = service_->controlPort();
-        });
     }
-    void stopHost() {
-        if (service_)
-            main_.sync([&] {
-                service_->stop();
-                service_.reset();
-            });
-        platform_.reset();
-    }
-
-    std::optional<Rect> monitorOf(const std::string& id) {
-        std::optional<std::uint32_t> display;
-        {
-            const std::lock_guard lock(statusMutex_);
-            for (const auto& d : status_.devices)
-                if (d.deviceID == id) display = d.displayID;
-        }
-        if (!display) return std::nullopt;
-        return platform_->ports().displayBounds(*display);
-    }
-    std::unique_ptr<WiFiDevice> connect(const std::string& id,
-                                        ScreenInfo screen = {1280, 800, 1, Orientation::landscape}) {
-        auto hello = helloFor(id, "GNOME tablet");
-        hello.screen = screen;
-        auto device = std::make_unique<WiFiDevice>(hello, controlPort_);
-        EXPECT_TRUE(waitUntil([&] { return monitorOf(id).has_value() && device->seen.pictureSize(); }, kDeadline));
-        return device;
-    }
-
-    // A window of our own filling the monitor at `r`, in `rgb`, whose input lines are read back.
-    struct Window {
-        test::ChildProcess process;
-        std::filesystem::path log;
-        std::string lines() const {
-            std::ifstream in(log);
-            std::stringstream s;
-            s << in.rdbuf();
-            return s.str();
-        }
-    };
+    // A window of our own filling the monitor at `r`.
+    using CompositorHost::window;
     std::unique_ptr<Window> window(const Rect& r, const std::string& rgb) {
-        auto w = std::make_unique<Window>();
-        w->log = std::filesystem::path(folder_.path()) / fmt::format("probe-{}-{}.log", r.x, r.y);
-        ProcessOptions options;
-        options.argv = {KIV_WAYLAND_PROBE, fmt::format("@{},{}", r.x, r.y), rgb};
-        options.environment = {{"WAYLAND_DISPLAY", mutter_->wayland()}};
-        options.logFile = w->log;
-        auto started = test::ChildProcess::start(options);
-        EXPECT_TRUE(started) << (started ? "" : started.error());
-        if (!started) return nullptr;
-        w->process = std::move(*started);
-        EXPECT_TRUE(waitUntil([&] { return w->lines().find("ready") != std::string::npos; }, kDeadline)) << w->lines();
-        return w;
+        return window(fmt::format("@{},{}", r.x, r.y), rgb);
     }
-
-    static inline test::HeadlessMutter* mutter_ = nullptr;
-    static inline test::StartError startError_;
-    test::TempDir folder_{"kiv-gnome-test"};
-    MainLoop main_;
-    std::thread loop_;
-    std::unique_ptr<LinuxPlatform> platform_;
-    std::shared_ptr<PairingStore> pairing_ = std::make_shared<InMemoryPairingStore>();
-    std::shared_ptr<HostService> service_;
-    std::mutex statusMutex_;
-    HostService::Status status_;
-    std::uint16_t controlPort_ = 0;
-    bool usbEnabled_ = false;
 };
 
 // The compositor's monitor at a place of the layout.
@@ -145,11 +40,6 @@ std::optional<MutterDesktop::Screen> screenAt(const test::HeadlessMutter& mutter
     for (const auto& s : MutterDesktop::screens(mutter.busAddress()))
         if (s.rect.x == static_cast<int>(r.x) && s.rect.y == static_cast<int>(r.y)) return s;
     return std::nullopt;
-}
-
-// Luma of a full-range sRGB colour in the stream's video range (BT.601, as the encoder's input).
-double lumaOf(int r, int g, int b) {
-    return 16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255;
 }
 
 // The monitor's shape is the device's picture's (its size is the resolver's, as on X11).
@@ -167,7 +57,7 @@ TEST_F(GnomeHost, EachDeviceGetsAMonitorThatShowsWhatIsDrawnThereAndTakesItsTouc
         [&] {
             const auto a = monitorOf("gnome-0001");
             const auto b = monitorOf("gnome-0002");
-            return a && b && screenAt(*mutter_, *a) && screenAt(*mutter_, *b);
+            return a && b && screenAt(*compositor_, *a) && screenAt(*compositor_, *b);
         },
         kDeadline));
     const auto r1 = *monitorOf("gnome-0001");
@@ -175,7 +65,7 @@ TEST_F(GnomeHost, EachDeviceGetsAMonitorThatShowsWhatIsDrawnThereAndTakesItsTouc
     expectShapeOf(r1, first->seen.pictureSize());
     expectShapeOf(r2, second->seen.pictureSize());
     EXPECT_TRUE(r2.x >= r1.x + r1.width || r1.x >= r2.x + r2.width) << "side by side, not overlapping";
-    EXPECT_GE(screenAt(*mutter_, r1).value_or(MutterDesktop::Screen{}).refresh, 119)
+    EXPECT_GE(screenAt(*compositor_, r1).value_or(MutterDesktop::Screen{}).refresh, 119)
         << "the monitor runs faster than the stream";
 
     // What a client draws on each monitor is what that device decodes. (The compositor moves the
@@ -241,10 +131,10 @@ TEST_F(GnomeHost, EachDeviceGetsAMonitorThatShowsWhatIsDrawnThereAndTakesItsTouc
     // A device that leaves takes its monitor with it, and nothing of ours outlives the host.
     second.reset();
     EXPECT_TRUE(waitUntil([&] { return !monitorOf("gnome-0002"); }, kDeadline));
-    EXPECT_TRUE(waitUntil([&] { return !screenAt(*mutter_, r2); }, kDeadline)) << "the compositor dropped it";
+    EXPECT_TRUE(waitUntil([&] { return !screenAt(*compositor_, r2); }, kDeadline)) << "the compositor dropped it";
     first.reset();
     stopHost();
-    EXPECT_TRUE(waitUntil([&] { return MutterDesktop::screens(mutter_->busAddress()).size() == 1; }, kDeadline))
+    EXPECT_TRUE(waitUntil([&] { return MutterDesktop::screens(compositor_->busAddress()).size() == 1; }, kDeadline))
         << "only the compositor's own monitor is left";
 }
 
@@ -259,7 +149,7 @@ TEST_F(GnomeHost, ALinkSwitchKeepsTheDevicesMonitor) {
     ASSERT_TRUE(waitUntil([&] { return wifi->seen.count(ControlMessage::Case::connect) == 1; }, kDeadline));
     ASSERT_TRUE(waitUntil([&] { return monitorOf("gnome-0020").has_value(); }, kDeadline));
     const auto before = *monitorOf("gnome-0020");
-    const auto connector = screenAt(*mutter_, before)->connector;
+    const auto connector = screenAt(*compositor_, before)->connector;
     const auto created = test::countLogged("virtual display via a screen-cast virtual monitor");
 
     hello.token = wifi->seen.connects().front().token;
@@ -278,7 +168,7 @@ TEST_F(GnomeHost, ALinkSwitchKeepsTheDevicesMonitor) {
         kDeadline))
         << "the monitor's picture arrives over the USB link";
     ASSERT_TRUE(monitorOf("gnome-0020"));
-    EXPECT_EQ(screenAt(*mutter_, *monitorOf("gnome-0020"))->connector, connector);
+    EXPECT_EQ(screenAt(*compositor_, *monitorOf("gnome-0020"))->connector, connector);
     EXPECT_EQ(test::countLogged("virtual display via a screen-cast virtual monitor"), created)
         << "no monitor made for the switch";
     usbmuxd.detach(7);
@@ -289,7 +179,7 @@ TEST_F(GnomeHost, ALinkSwitchKeepsTheDevicesMonitor) {
 // change; pictures come only when it changes; a recycled buffer gets every change since its own
 // picture although only the changed rows are converted.
 TEST_F(GnomeHost, MonitorsFollowTheirModeAndTheirCaptureMissesNothing) {
-    MutterDesktop desktop(mutter_->desktopOptions());
+    MutterDesktop desktop(compositor_->desktopOptions());
     ASSERT_TRUE(desktop.isSupported()) << desktop.problem();
     int ended = 0;
     auto display = desktop.create({}, [&] { ++ended; });
@@ -308,7 +198,7 @@ TEST_F(GnomeHost, MonitorsFollowTheirModeAndTheirCaptureMissesNothing) {
     EXPECT_EQ(desktop.currentMode(id)->pixelWidth, 640u);
 
     auto painter =
-        test::WaylandPainter::open(KIV_WAYLAND_PROBE, mutter_->wayland(), fmt::format("@{},{}", area.x, area.y),
+        test::WaylandPainter::open(KIV_WAYLAND_PROBE, compositor_->wayland(), fmt::format("@{},{}", area.x, area.y),
                                    {area.x, area.y, area.width, area.height}, folder_.path() / "painter.log");
     ASSERT_TRUE(painter) << painter.error();
     SerialQueue queue("kiv.capture");
@@ -369,7 +259,7 @@ TEST_F(GnomeHost, DisplaySleepFollowsTheCompositorsPowerSaveMode) {
                                                           .systemDidWake = {}});
     const auto setMode = [&](int mode) {
         const auto result = runProgram(
-            {"gdbus", "call", "--address", mutter_->busAddress(), "--dest", "org.gnome.Mutter.DisplayConfig",
+            {"gdbus", "call", "--address", compositor_->busAddress(), "--dest", "org.gnome.Mutter.DisplayConfig",
              "--object-path", "/org/gnome/Mutter/DisplayConfig", "--method", "org.freedesktop.DBus.Properties.Set",
              "org.gnome.Mutter.DisplayConfig", "PowerSaveMode", fmt::format("<{}>", mode)});
         EXPECT_EQ(result.exitCode, 0) << result.output;
@@ -383,12 +273,12 @@ TEST_F(GnomeHost, DisplaySleepFollowsTheCompositorsPowerSaveMode) {
 
 // What is missing is said in one sentence that names it.
 TEST_F(GnomeHost, AMissingServiceIsNamed) {
-    auto options = mutter_->desktopOptions();
+    auto options = compositor_->desktopOptions();
     options.pipewireRemote = folder_.path() / "no-pipewire";
     MutterDesktop noPipeWire(options);
     EXPECT_FALSE(noPipeWire.isSupported());
     EXPECT_NE(noPipeWire.problem().find("PipeWire"), std::string::npos) << noPipeWire.problem();
-    options = mutter_->desktopOptions();
+    options = compositor_->desktopOptions();
     options.busAddress = "unix:path=" + (folder_.path() / "no-bus").string();
     MutterDesktop noBus(options);
     EXPECT_FALSE(noBus.isSupported());
@@ -402,7 +292,7 @@ TEST_F(GnomeHost, ACompositorThatGoesAwayEndsTheSessionAndTheNextOneWorksWhenItI
     startHost();
     auto device = connect("gnome-0010");
     ASSERT_TRUE(device);
-    ASSERT_TRUE(mutter_->restartCompositor());
+    ASSERT_TRUE(compositor_->restartCompositor());
     EXPECT_TRUE(waitUntil(
         [&] {
             for (const auto& d : device->seen.all<Disconnect>())

@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 #include <sstream>
 
-#include "HostFixture.hpp"
+#include "CompositorHost.hpp"
 #include "KivBase/KivLog.hpp"
 #include "KivHostCore/Linux/WlrScreenGrabber.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
@@ -16,141 +16,23 @@
 
 namespace {
 
-class WlrootsHost : public ::testing::Test {
+class WlrootsHost : public CompositorHost<test::HeadlessSway> {
 protected:
-    static void SetUpTestSuite() {
-        auto sway = test::HeadlessSway::start();
-        if (!sway) {
-            startError_ = sway.error();
-            return;
-        }
-        sway_ = sway->release();
-    }
-    static void TearDownTestSuite() {
-        delete sway_;
-        sway_ = nullptr;
-    }
-
-    void SetUp() override {
-        if (!sway_ && startError_.notInstalled) KIV_SKIP_OR_FAIL(startError_.message);
-        ASSERT_NE(sway_, nullptr) << startError_.message;
-        loop_ = std::thread([this] { main_.run(); });
-    }
-    void TearDown() override {
-        stopHost();
-        main_.stop();
-        if (loop_.joinable()) loop_.join();
-    }
-
-    void startHost() {
-        HostSettings settings = HostSettings::makeDefault();
-        settings.serviceName = "Sway Host";
-        settings.controlPort = 0;
-        settings.videoPort = 0;
-        settings.loopbackOnly = true;
-        settings.usbEnabled = usbEnabled_;
-        settings.graceSeconds = 0.3; // a device that leaves gives its output back soon
-        settings.linkHoldSeconds = 0.3;
-        LinuxPlatformOptions options;
+    void useCompositor(LinuxPlatformOptions& options) const override {
         options.backend = DisplayBackend::wlroots;
-        options.waylandDisplay = sway_->wayland();
-        options.swaySocket = sway_->ipc();
-        options.waylandRuntimeDir = sway_->folder();
-        options.webLink = false;
-        options.defaults = std::make_shared<InMemoryKeyValueStore>();
-        options.pulseServer = "unix:/nonexistent/pulse";
-        platform_ = LinuxPlatform::create(options, main_);
-        ASSERT_EQ(platform_->displayProblem(), "");
-        main_.sync([&] {
-            service_ =
-                HostService::create(settings, FrameSourceKind::screenCapture, pairing_, platform_->ports(), main_);
-            service_->approvalHandler = [](const PeerRequest&, DisplaySession::ApprovalReply reply) { reply(true); };
-            service_->onStatus = [this](const HostService::Status& status) {
-                const std::lock_guard lock(statusMutex_);
-                status_ = status;
-            };
-            ASSERT_TRUE(service_->start());
-            controlPort_ = service_->controlPort();
-        });
+        options.waylandDisplay = compositor_->wayland();
+        options.swaySocket = compositor_->ipc();
+        options.waylandRuntimeDir = compositor_->folder();
     }
-    void stopHost() {
-        if (service_)
-            main_.sync([&] {
-                service_->stop();
-                service_.reset();
-            });
-        platform_.reset();
-    }
+    std::string name() const override { return "Sway"; }
 
-    std::optional<Rect> monitorOf(const std::string& id) {
-        std::optional<std::uint32_t> display;
-        {
-            const std::lock_guard lock(statusMutex_);
-            for (const auto& d : status_.devices)
-                if (d.deviceID == id) display = d.displayID;
-        }
-        if (!display) return std::nullopt;
-        return platform_->ports().displayBounds(*display);
-    }
     // The compositor's output at a monitor's place.
     std::optional<SwayOutput> outputAt(const Rect& r) {
-        for (const auto& o : sway_->outputs())
+        for (const auto& o : compositor_->outputs())
             if (o.active && o.x == static_cast<int>(r.x) && o.y == static_cast<int>(r.y)) return o;
         return std::nullopt;
     }
-    std::unique_ptr<WiFiDevice> connect(const std::string& id,
-                                        ScreenInfo screen = {1280, 800, 1, Orientation::landscape}) {
-        auto hello = helloFor(id, "Sway tablet");
-        hello.screen = screen;
-        auto device = std::make_unique<WiFiDevice>(hello, controlPort_);
-        EXPECT_TRUE(waitUntil([&] { return monitorOf(id).has_value() && device->seen.pictureSize(); }, kDeadline));
-        return device;
-    }
-
-    // A window of our own filling `output`, in `rgb`, whose input lines are read back.
-    struct Window {
-        test::ChildProcess process;
-        std::filesystem::path log;
-        std::string lines() const {
-            std::ifstream in(log);
-            std::stringstream s;
-            s << in.rdbuf();
-            return s.str();
-        }
-    };
-    std::unique_ptr<Window> window(const std::string& output, const std::string& rgb) {
-        auto w = std::make_unique<Window>();
-        w->log = std::filesystem::path(folder_.path()) / ("probe-" + output + ".log");
-        ProcessOptions options;
-        options.argv = {KIV_WAYLAND_PROBE, output, rgb};
-        options.environment = {{"WAYLAND_DISPLAY", sway_->wayland()}};
-        options.logFile = w->log;
-        auto started = test::ChildProcess::start(options);
-        EXPECT_TRUE(started) << (started ? "" : started.error());
-        if (!started) return nullptr;
-        w->process = std::move(*started);
-        EXPECT_TRUE(waitUntil([&] { return w->lines().find("ready") != std::string::npos; }, kDeadline)) << w->lines();
-        return w;
-    }
-
-    static inline test::HeadlessSway* sway_ = nullptr;
-    static inline test::StartError startError_;
-    test::TempDir folder_{"kiv-wlr-test"};
-    MainLoop main_;
-    std::thread loop_;
-    std::unique_ptr<LinuxPlatform> platform_;
-    std::shared_ptr<PairingStore> pairing_ = std::make_shared<InMemoryPairingStore>();
-    std::shared_ptr<HostService> service_;
-    std::mutex statusMutex_;
-    HostService::Status status_;
-    std::uint16_t controlPort_ = 0;
-    bool usbEnabled_ = false;
 };
-
-// Luma of a full-range sRGB colour in the stream's video range (BT.601, as the encoder's input).
-double lumaOf(int r, int g, int b) {
-    return 16 + (65.481 * r + 128.553 * g + 24.966 * b) / 255;
-}
 
 TEST_F(WlrootsHost, EachDeviceGetsAnOutputThatShowsWhatIsDrawnThereAndTakesItsTouches) {
     startHost();
@@ -237,33 +119,33 @@ TEST_F(WlrootsHost, EachDeviceGetsAnOutputThatShowsWhatIsDrawnThereAndTakesItsTo
             s += d.deviceID.value_or("?") + " " + std::to_string(d.displayID.value_or(0)) + "; ";
         return s;
     }();
-    const auto outputsBefore = sway_->outputs().size();
+    const auto outputsBefore = compositor_->outputs().size();
     auto third = connect("wlr-0003", {1024, 768, 1, Orientation::landscape});
     ASSERT_TRUE(monitorOf("wlr-0003"));
     EXPECT_EQ(outputAt(*monitorOf("wlr-0003"))->name, out2->name);
-    EXPECT_EQ(sway_->outputs().size(), outputsBefore) << "no output made for it";
+    EXPECT_EQ(compositor_->outputs().size(), outputsBefore) << "no output made for it";
 }
 
 // The capture alone: copies come only when the output changes, and a recycled buffer gets every
 // change since its own picture although only the changed rows are converted.
 TEST_F(WlrootsHost, CaptureConvertsWhatChangedAndMissesNothing) {
     SwayIpc ipc;
-    ASSERT_TRUE(ipc.connect(sway_->ipc()));
-    const auto before = sway_->outputs();
+    ASSERT_TRUE(ipc.connect(compositor_->ipc()));
+    const auto before = compositor_->outputs();
     ASSERT_TRUE(ipc.command("create_output"));
     std::string name;
-    for (const auto& o : sway_->outputs())
+    for (const auto& o : compositor_->outputs())
         if (std::none_of(before.begin(), before.end(), [&](const SwayOutput& b) { return b.name == o.name; }))
             name = o.name;
     ASSERT_FALSE(name.empty());
     ASSERT_TRUE(ipc.command("output " + name + " mode 640x480@120Hz pos 20000 0"));
     const ScreenRect area{20000, 0, 640, 480};
-    auto painter = test::WaylandPainter::open(KIV_WAYLAND_PROBE, sway_->wayland(), name, {20000, 0, 640, 480},
+    auto painter = test::WaylandPainter::open(KIV_WAYLAND_PROBE, compositor_->wayland(), name, {20000, 0, 640, 480},
                                               folder_.path() / "painter.log");
     ASSERT_TRUE(painter) << painter.error();
 
     SerialQueue queue("kiv.capture");
-    WlrScreenGrabber grabber(sway_->wayland(), {});
+    WlrScreenGrabber grabber(compositor_->wayland(), {});
     std::atomic<int> changes{0};
     queue.sync([&] {
         ASSERT_TRUE(grabber.open(queue));
@@ -341,7 +223,7 @@ TEST_F(WlrootsHost, AnOutputResizedBehindOurBackKeepsItsPicture) {
     const auto out = outputAt(*r);
     ASSERT_TRUE(out);
     SwayIpc ipc;
-    ASSERT_TRUE(ipc.connect(sway_->ipc()));
+    ASSERT_TRUE(ipc.connect(compositor_->ipc()));
     ASSERT_TRUE(ipc.command(fmt::format("output {} mode 800x600@60Hz", out->name)));
     // The output's size in the layout is its new mode over its scale.
     ASSERT_TRUE(waitUntil(
@@ -368,7 +250,7 @@ TEST_F(WlrootsHost, ACompositorThatGoesAwayEndsTheSessionAndTheNextOneWorksWhenI
     startHost();
     auto device = connect("wlr-0010");
     ASSERT_TRUE(device);
-    ASSERT_TRUE(sway_->restart());
+    ASSERT_TRUE(compositor_->restart());
     EXPECT_TRUE(waitUntil(
         [&] {
             for (const auto& d : device->seen.all<Disconnect>())
@@ -397,8 +279,8 @@ TEST_F(WlrootsHost, ACompositorThatGoesAwayEndsTheSessionAndTheNextOneWorksWhenI
 
     // Nothing of ours stays in the compositor once the host is gone: no virtual pointer or keyboard.
     stopHost();
-    EXPECT_TRUE(waitUntil([&] { return sway_->inputs().find("virtual") == std::string::npos; }, kDeadline))
-        << sway_->inputs();
+    EXPECT_TRUE(waitUntil([&] { return compositor_->inputs().find("virtual") == std::string::npos; }, kDeadline))
+        << compositor_->inputs();
 }
 
 } // namespace
