@@ -29,7 +29,10 @@ FrameDecoder::Decoded FrameDecoder::decode(const QueuedFrame& f) {
     out.decodeMs = static_cast<double>(out.decodedAtUs - started) / 1000.0;
     if (!out.picture && !awaitingKeyframe_) awaitingKeyframe_ = true;
     const auto now = now_();
-    if (awaitingKeyframe_ && (!lastRequest_ || now - *lastRequest_ >= kRequestInterval)) {
+    // A loss while waiting means the keyframe asked for may have been among the lost frames (a
+    // keyframe spans many datagrams): ask again sooner than the plain repeat.
+    const auto interval = f.framesLostBefore > 0 ? kLostAgainInterval : kRequestInterval;
+    if (awaitingKeyframe_ && (!lastRequest_ || now - *lastRequest_ >= interval)) {
         lastRequest_ = now;
         const auto reason = f.framesLostBefore > 0
                                 ? IDRReason::packetLoss
@@ -48,7 +51,8 @@ FrameDecoder::Decoded FrameDecoder::decode(const QueuedFrame& f) {
     if (out.picture) checkLimit(out.picture->width, out.picture->height);
     if (frameLog_.is_open())
         frameLog_ << fmt::format("{} {} {} {} {} {}\n", f.frameID, f.isKeyframe ? 1 : 0, f.data.size(), f.captureTimeUs,
-                                 f.completedAtUs, out.picture ? out.decodedAtUs : 0);
+                                 f.completedAtUs, out.picture ? out.decodedAtUs : 0)
+                  << std::flush; // read while the receiver runs, and kept whole when it is killed
     return out;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // Turns the frames a link delivers into pictures: keeps the keyframe state across losses and
-// failed decodes and asks the host for a keyframe (at most twice a second, saying why at most
-// every 5 s), asks for a smaller stream once per size the decoder cannot take, and writes the
-// recording and the per-frame log. One thread at a time (the decode queue's).
+// failed decodes and asks the host for a keyframe (at most twice a second, ten times after a new loss, saying why at
+// most every 5 s), asks for a smaller stream once per size the decoder cannot take, and writes the recording and the
+// per-frame log. One thread at a time (the decode queue's).
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -31,6 +31,7 @@ public:
         std::uint64_t decodedAtUs = 0; // HostClock time the picture was ready
     };
     static constexpr auto kRequestInterval = std::chrono::milliseconds(500);
+    static constexpr auto kLostAgainInterval = std::chrono::milliseconds(100);
     static constexpr auto kNoticeInterval = std::chrono::seconds(5);
 
     // `send` carries keyframe requests and stream limits to the host; `say` is for the person.

@@ -62,6 +62,21 @@ TEST(FrameDecoder, UndecodableFramesAskForAKeyframeTwiceASecondAndSayWhyEveryFiv
     EXPECT_EQ(d.said.back(), "3 frame(s) lost before frame 41; asked for a keyframe");
 }
 
+TEST(FrameDecoder, ALossWhileWaitingForAKeyframeAsksAgainSoonerForItMayHaveBeenTheKeyframe) {
+    Decoding d;
+    d.decoder->decode({1, false, 0, garbage(), 2, 0});
+    ASSERT_EQ(d.requests().size(), 1u);
+    d.now += 60ms;
+    d.decoder->decode({3, false, 0, garbage(), 1, 0});
+    EXPECT_EQ(d.requests().size(), 1u) << "not more than ten a second";
+    d.now += 60ms;
+    d.decoder->decode({4, false, 0, garbage(), 0, 0});
+    EXPECT_EQ(d.requests().size(), 1u) << "without a new loss, the plain repeat";
+    d.decoder->decode({6, false, 0, garbage(), 1, 0});
+    ASSERT_EQ(d.requests().size(), 2u) << "120 ms after the last request, lost again";
+    EXPECT_EQ(d.requests().back(), IDRReason::packetLoss);
+}
+
 TEST(FrameDecoder, TheRecordingIsAnnexBAndTheFrameLogHasALinePerFrame) {
     Decoding d;
     d.decoder->decode({7, true, 1234, garbage(), 0, 5678});
