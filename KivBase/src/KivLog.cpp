@@ -18,6 +18,7 @@
 namespace kiv {
 
 namespace {
+constexpr const char* kEarlierName = "current-earlier.log";
 
 std::string formatLine(std::chrono::system_clock::time_point date, std::string_view module, LogLevel level,
                        std::string_view message) {
@@ -60,7 +61,8 @@ void systemLog(int priority, std::string_view module, std::string_view message) 
 // so the logging thread never waits on the disk.
 class KivLogStore::FileWriter {
 public:
-    explicit FileWriter(int fd) : fd_(fd), thread_([this] { run(); }) {}
+    FileWriter(int fd, std::filesystem::path path, std::uintmax_t maxBytes)
+        : fd_(fd), path_(std::move(path)), maxBytes_(maxBytes), thread_([this] { run(); }) {}
     ~FileWriter() {
         {
             const std::lock_guard lock(mutex_);
@@ -111,9 +113,10 @@ private:
         }
     }
 
-    void perform(const Op& op) const {
+    void perform(const Op& op) {
         if (op.truncate) {
             [[maybe_unused]] const int ignored = ::ftruncate(fd_, 0);
+            bytes_ = 0;
             return;
         }
         std::size_t at = 0;
@@ -122,9 +125,27 @@ private:
             if (n <= 0) return; // errors are ignored: the store keeps working in memory
             at += static_cast<std::size_t>(n);
         }
+        bytes_ += at;
+        if (bytes_ >= maxBytes_) startAgain();
+    }
+
+    // A run of days must not fill the disk: past the cap the file so far becomes
+    // current-earlier.log (replacing an earlier one) and current.log starts again.
+    void startAgain() {
+        std::error_code ignored;
+        std::filesystem::rename(path_, path_.parent_path() / kEarlierName, ignored);
+        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) return; // keep writing to the renamed file rather than nowhere
+        ::close(std::exchange(fd_, fd));
+        bytes_ = 0;
+        const std::string note = "[log continues from " + std::string(kEarlierName) + "]\n";
+        [[maybe_unused]] const auto written = ::write(fd_, note.data(), note.size());
     }
 
     int fd_;
+    const std::filesystem::path path_;
+    const std::uintmax_t maxBytes_;
+    std::uintmax_t bytes_ = 0; // written to the current file (writer thread only)
     std::mutex mutex_;
     std::condition_variable cv_;
     std::condition_variable done_;
@@ -238,6 +259,7 @@ void rotate(const std::filesystem::path& directory) {
             std::filesystem::rename(keptRun(directory, age), keptRun(directory, age + 1), ignored);
     const auto current = directory / "current.log";
     if (std::filesystem::exists(current, ignored)) std::filesystem::rename(current, keptRun(directory, 1), ignored);
+    std::filesystem::remove(directory / kEarlierName, ignored);
     std::uintmax_t total = 0;
     for (int age = 1; age <= kKeptRuns; ++age) {
         const auto size = std::filesystem::file_size(keptRun(directory, age), ignored);
@@ -264,7 +286,7 @@ std::optional<std::string> readTail(const std::filesystem::path& file) {
 
 } // namespace
 
-void KivLogStore::enablePersistence(const std::filesystem::path& directory) {
+void KivLogStore::enablePersistence(const std::filesystem::path& directory, std::uintmax_t maxCurrentBytes) {
     std::error_code ignored;
     std::filesystem::create_directories(directory, ignored);
     const auto current = directory / "current.log";
@@ -272,7 +294,7 @@ void KivLogStore::enablePersistence(const std::filesystem::path& directory) {
     std::optional<std::string> previousText = readTail(keptRun(directory, 1));
     std::shared_ptr<FileWriter> writer;
     const int fd = ::open(current.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd >= 0) writer = std::make_shared<FileWriter>(fd);
+    if (fd >= 0) writer = std::make_shared<FileWriter>(fd, current, maxCurrentBytes);
 
     std::shared_ptr<FileWriter> replaced;
     {

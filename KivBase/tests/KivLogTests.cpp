@@ -112,6 +112,37 @@ TEST(KivLogStore, KeepsTheLastFiveRunsAndReadsOnlyTheEndOfAHugeOne) {
     std::filesystem::remove_all(dir);
 }
 
+// A run of days keeps at most twice the cap of its own lines on disk: the newest in current.log,
+// the part before in current-earlier.log, which the next start clears.
+TEST(KivLogStore, ALongRunsFileStartsAgainPastItsCapKeepingThePartBefore) {
+    const auto dir = freshDir("cap");
+    {
+        KivLogStore store(10);
+        store.enablePersistence(dir, 64 * 1024);
+        const std::string filler(200, 'y');
+        for (int i = 0; i < 2000; ++i) // about 400 KB: the file starts again six times
+            store.append(LogLevel::info, "App", "line " + std::to_string(i) + " " + filler);
+        store.flush();
+    }
+    const auto current = readAll(dir / "current.log");
+    const auto earlier = readAll(dir / "current-earlier.log");
+    EXPECT_LE(current.size(), 64u * 1024 + 512);
+    EXPECT_GE(earlier.size(), 64u * 1024);
+    EXPECT_TRUE(current.starts_with("[log continues from current-earlier.log]"));
+    EXPECT_NE(current.find("line 1999 "), std::string::npos) << "the newest lines are in current.log";
+    const auto lastEarlier = earlier.rfind("line ");
+    const auto firstCurrent = current.find("line ");
+    ASSERT_NE(lastEarlier, std::string::npos);
+    EXPECT_EQ(std::stoi(earlier.substr(lastEarlier + 5)) + 1, std::stoi(current.substr(firstCurrent + 5)))
+        << "no line lost at the seam";
+
+    KivLogStore next(10);
+    next.enablePersistence(dir);
+    EXPECT_FALSE(std::filesystem::exists(dir / "current-earlier.log"));
+    EXPECT_NE(readAll(dir / "previous.log").find("line 1999 "), std::string::npos);
+    std::filesystem::remove_all(dir);
+}
+
 TEST(KivLogStore, PreviousTailSplitsKeepingEmptyPieces) {
     const auto dir = freshDir("tail");
     std::filesystem::create_directories(dir);

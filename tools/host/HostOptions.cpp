@@ -64,6 +64,10 @@ ParseResult parseOptions(int argc, const char* const* argv, HostSettings default
     app.add_option("--link-hold", s.linkHoldSeconds, "seconds a lost link waits for another one")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
+    app.add_option("--max-devices", s.maxDevices,
+                   "devices served at once, those kept after they left included; others are told the host is busy")
+        ->check(CLI::Range(1, 64))
+        ->capture_default_str();
     std::string fps = "auto";
     app.add_option("--fps", fps,
                    "frame rate a device gets until it asks for another: auto (30 on Wi-Fi; 60 over USB when the "

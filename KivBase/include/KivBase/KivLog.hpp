@@ -47,8 +47,10 @@ public:
 
     // Moves current.log to previous.log in `directory` (earlier runs to previous-2.log …
     // previous-5.log, at most 64 MiB of them), remembers the end of the previous run and writes
-    // this run's later lines to a fresh current.log. File errors are ignored (logging stays in memory).
-    void enablePersistence(const std::filesystem::path& directory);
+    // this run's later lines to a fresh current.log. Past `maxCurrentBytes` current.log becomes
+    // current-earlier.log and starts again. File errors are ignored (logging stays in memory).
+    static constexpr std::uintmax_t kMaxCurrentBytes = 16ull << 20;
+    void enablePersistence(const std::filesystem::path& directory, std::uintmax_t maxCurrentBytes = kMaxCurrentBytes);
     // Where programs keep their logs: $XDG_STATE_HOME/kivdisplay/logs (when absolute), else
     // ~/.local/state/kivdisplay/logs, else a folder in the temporary directory.
     static std::filesystem::path defaultFolder();

@@ -271,8 +271,12 @@ void PulseAudioRecorder::start(std::int64_t sampleRate, std::int64_t channels, A
         impl.failures = 0;
         impl.handlers = std::move(handlers);
     }
+    // The recorder may go inside one of its own callbacks while the loop still has state changes to
+    // deliver (its connection is taken down on another thread): those find nothing to call.
     const auto error =
-        impl.connection->connect(impl.options.server, [&impl](pa_context_state_t state) { impl.stateChanged(state); });
+        impl.connection->connect(impl.options.server, [weak = std::weak_ptr<Impl>(impl_)](pa_context_state_t state) {
+            if (const auto alive = weak.lock()) alive->stateChanged(state);
+        });
     if (!error) return;
     const std::lock_guard lock(*impl.connection);
     if (!impl.reported) impl.report(std::unexpected(AudioCaptureError::startFailed(error->text)));
@@ -290,6 +294,7 @@ void PulseAudioRecorder::stop() {
         impl.handlers = {};
         release(impl.pending);
         release(impl.stream);
+        pa_context_set_subscribe_callback(impl.connection->context(), nullptr, nullptr);
     }
     impl.setSource({});
     auto connection = std::move(impl.connection);

@@ -3,8 +3,10 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <asio/error.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
@@ -37,6 +39,7 @@ WorkerPool::~WorkerPool() {
     impl_->context.stop();
     bool selfDestroyed = false;
     for (auto& thread : impl_->threads) {
+        if (!thread.joinable()) continue;
         if (thread.get_id() == std::this_thread::get_id()) {
             selfDestroyed = true;
             thread.detach();
@@ -56,8 +59,25 @@ WorkerPool& WorkerPool::shared() {
 }
 
 WorkerPool& WorkerPool::io() {
-    static auto* pool = new WorkerPool(1, "kiv.io");
+    static auto* pool = [] {
+        // Sockets complete with asio's own error categories, which are statics destroyed at exit
+        // while this pool's thread could still be handling a completion. Made first, they are
+        // destroyed after the handler below has stopped that thread.
+        static_cast<void>(asio::error::get_misc_category());
+        static_cast<void>(asio::error::get_netdb_category());
+        static_cast<void>(asio::error::get_addrinfo_category());
+        auto* made = new WorkerPool(1, "kiv.io");
+        std::atexit([] { WorkerPool::io().stopThreads(); });
+        return made;
+    }();
     return *pool;
+}
+
+void WorkerPool::stopThreads() {
+    impl_->guard.reset();
+    impl_->context.stop();
+    for (auto& thread : impl_->threads)
+        if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
 }
 
 asio::io_context& WorkerPool::context() {

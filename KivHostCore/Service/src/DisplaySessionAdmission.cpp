@@ -44,6 +44,10 @@ void DisplaySession::handleHello(const Hello& hello, const std::shared_ptr<HostT
         onMain([hello, link, token = *hello.token](DisplaySession& self) { self.accept(hello, link, token); });
         return;
     }
+    if (mayAskUser && !mayAskUser(hello.deviceName, link->remoteAddress())) {
+        reject(link, RejectReason::busy);
+        return;
+    }
     pendingApproval_ = link->id();
     log_.info("Pairing request from " + hello.deviceName + ", asking user");
     link->sendControl({PairingPending{}});

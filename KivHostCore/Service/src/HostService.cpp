@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <fmt/format.h>
+#include <utility>
 
 #include "KivHostCore/Transport/ControlServer.hpp"
 #include "KivHostCore/Transport/DnsSdAdvertiser.hpp"
@@ -259,6 +260,16 @@ void HostService::route(const Hello& hello, const std::shared_ptr<HostTransport>
     helloTimers_.erase(link->id());
     if (!link->isOpen()) return;
     auto it = sessions_.find(hello.deviceID);
+    if (it == sessions_.end() && std::cmp_greater_equal(sessions_.size(), settings_.maxDevices)) {
+        // Each device holds a monitor and an encoder: past the cap, a new one waits its turn.
+        if (const auto line =
+                refusals_.note("devices", link->remoteAddress(), main_.now(),
+                               fmt::format("Turned away {} at {}: {} devices are served at once, the most allowed",
+                                           hello.deviceName, link->remoteAddress(), sessions_.size())))
+            log_.warning(*line);
+        link->close(ControlMessage{RejectReason::busy});
+        return;
+    }
     auto session = it != sessions_.end() ? it->second : makeSession(hello);
     session->wire(link);
     session->addOpenChannel(link);
@@ -291,6 +302,21 @@ std::shared_ptr<DisplaySession> HostService::makeSession(const Hello& hello) {
         auto self = weak.lock();
         if (!self || !self->approvalHandler) return reply(false);
         self->approvalHandler(request, std::move(reply));
+    };
+    session->mayAskUser = [weak, deviceID](const std::string& deviceName, const std::string& address) {
+        auto self = weak.lock();
+        if (!self) return false;
+        for (const auto& [id, other] : self->sessions_) {
+            if (id == deviceID || other->status().service.kind != HostStatus::Service::Kind::waitingForApproval)
+                continue;
+            if (const auto line = self->refusals_.note(
+                    "prompt", address, self->main_.now(),
+                    fmt::format("Told {} at {} to wait: the user is being asked about another device", deviceName,
+                                address)))
+                self->log_.info(*line);
+            return false;
+        }
+        return true;
     };
     session->onSettingsChanged = [weak, deviceID](const SessionSettings& changed) {
         if (auto self = weak.lock(); self && self->onSettingsChanged) self->onSettingsChanged(deviceID, changed);

@@ -71,12 +71,23 @@ void ControlServer::onState(ListenerState state, const NetworkError& error) {
 
 void ControlServer::accept(const std::shared_ptr<Connection>& connection) {
     const auto peer = connection->remoteEndpoint();
+    const auto address = LocalNetwork::describe(peer);
+    const auto now = queue_.now();
     if (!peer || !LocalNetwork::isLocal(*peer)) {
-        log_.warning("Rejected non-LAN connection " + LocalNetwork::describe(peer));
+        if (const auto line = refusals_.note("non-LAN", address, now, "Rejected non-LAN connection " + address))
+            log_.warning(*line);
         connection->cancel();
         return;
     }
-    const auto address = LocalNetwork::describe(peer);
+    if (!rate_.allow(address, now)) {
+        if (const auto line = refusals_.note("rate", address, now,
+                                             fmt::format("Refused a connection from {}: more than {} new links from "
+                                                         "it within a second",
+                                                         address, NewLinkRate::kPerSecond)))
+            log_.warning(*line);
+        connection->cancel();
+        return;
+    }
     if (const auto full = silent_.makeRoom(address))
         log_.warning(fmt::format("Closed the oldest silent link, from {}, for a connection from {}: {} links from "
                                  "it and {} in all had not said anything yet",

@@ -43,12 +43,23 @@ void WebLinkServer::stop() {
 
 void WebLinkServer::accept(const std::shared_ptr<Connection>& connection) {
     const auto peer = connection->remoteEndpoint();
+    const auto address = LocalNetwork::describe(peer);
+    const auto now = queue_.now();
     if (!peer || !LocalNetwork::isLocal(*peer)) {
-        log_.warning("Rejected non-LAN web link " + LocalNetwork::describe(peer));
+        if (const auto line = refusals_.note("non-LAN", address, now, "Rejected non-LAN web link " + address))
+            log_.warning(*line);
         connection->cancel();
         return;
     }
-    const auto address = LocalNetwork::describe(peer);
+    if (!rate_.allow(address, now)) {
+        if (const auto line = refusals_.note("rate", address, now,
+                                             fmt::format("Refused a web link from {}: more than {} new links from it "
+                                                         "within a second",
+                                                         address, NewLinkRate::kPerSecond)))
+            log_.warning(*line);
+        connection->cancel();
+        return;
+    }
     if (const auto full = silent_.makeRoom(address))
         log_.warning(fmt::format("Closed the oldest silent web link, from {}, for one from {}: {} links from it and "
                                  "{} in all had not said anything yet",

@@ -400,9 +400,10 @@ struct ServiceHarness {
     std::vector<DisplaySession::ApprovalReply> replies;
     std::vector<std::shared_ptr<FakeConnection>> connections;
 
-    ServiceHarness() {
+    explicit ServiceHarness(int maxDevices = 8) {
         platform.ports.network = &network;
         HostSettings settings;
+        settings.maxDevices = maxDevices;
         settings.serviceName = "Host";
         settings.hostID = "HOST-ID";
         settings.loopbackOnly = true;
@@ -438,6 +439,14 @@ struct ServiceHarness {
         }
     }
     HostStatus::Service::Kind kind() const { return service->status().service.kind; }
+    static std::optional<RejectReason> refusal(const FakeConnection& connection) {
+        ControlFrameDecoder decoder;
+        const auto messages = decoder.append(connection.sentBytes());
+        if (messages)
+            for (const auto& m : *messages)
+                if (const auto* reason = m.get<RejectReason>()) return *reason;
+        return std::nullopt;
+    }
 };
 
 TEST(HostServiceLinks, ASilentLinkIsClosedAfter10sAndAnIdleSessionIsReleased) {
@@ -467,16 +476,17 @@ TEST(HostServiceLinks, ASilentLinkIsClosedAfter10sAndAnIdleSessionIsReleased) {
 TEST(HostServiceLinks, TheStatusFoldPutsStreamingFirstThenApprovalThenListenerTrouble) {
     using Kind = HostStatus::Service::Kind;
     ServiceHarness h;
-    auto asking = h.connect();
-    h.say(*asking, ControlMessage{helloFrom("device-a")});
-    EXPECT_EQ(h.kind(), Kind::waitingForApproval);
-    EXPECT_EQ(h.service->status().service.text, "Desk iPad");
-
     auto streaming = h.connect();
     h.say(*streaming, ControlMessage{helloFrom("device-b")});
-    ASSERT_EQ(h.replies.size(), 2u);
-    h.replies[1](true);
+    EXPECT_EQ(h.kind(), Kind::waitingForApproval);
+    EXPECT_EQ(h.service->status().service.text, "Desk iPad");
+    ASSERT_EQ(h.replies.size(), 1u);
+    h.replies[0](true);
     h.main.advance(1s);
+
+    auto asking = h.connect();
+    h.say(*asking, ControlMessage{helloFrom("device-a")});
+    ASSERT_EQ(h.replies.size(), 2u);
     EXPECT_EQ(h.kind(), Kind::streaming) << "a streaming device outranks one waiting";
     h.network.streamListener->report(ListenerState::failed, "boom");
     h.main.runUntilIdle();
@@ -485,12 +495,48 @@ TEST(HostServiceLinks, TheStatusFoldPutsStreamingFirstThenApprovalThenListenerTr
     h.service->disconnect("device-b");
     h.settle();
     EXPECT_EQ(h.kind(), Kind::waitingForApproval);
-    h.replies[0](false);
+    h.replies[1](false);
     h.settle();
     EXPECT_EQ(h.kind(), Kind::error);
     EXPECT_EQ(h.service->status().service.text, "Couldn't listen for connections: boom");
     const auto devices = h.service->status().devices;
     EXPECT_TRUE(devices.empty()) << devices.size() << " sessions left after both went";
+}
+
+TEST(HostServiceLinks, OnePromptWaitsAtATimeAndPastTheDeviceCapANewDeviceIsBusy) {
+    KivLogStore::shared().clear();
+    ServiceHarness h(2);
+    auto first = h.connect();
+    h.say(*first, ControlMessage{helloFrom("device-a")});
+    ASSERT_EQ(h.replies.size(), 1u);
+    auto second = h.connect();
+    h.say(*second, ControlMessage{helloFrom("device-b")});
+    EXPECT_EQ(ServiceHarness::refusal(*second), RejectReason::busy) << "while device-a's prompt waits";
+    EXPECT_EQ(h.replies.size(), 1u) << "the user is asked about one device at a time";
+    auto again = h.connect();
+    h.say(*again, ControlMessage{helloFrom("device-b")});
+    EXPECT_EQ(countLogged("Told Desk iPad at 127.0.0.1 to wait: the user is being asked about another device"), 1)
+        << "once per cause and address";
+
+    h.replies[0](true);
+    h.main.advance(1s);
+    auto later = h.connect();
+    h.say(*later, ControlMessage{helloFrom("device-b")});
+    ASSERT_EQ(h.replies.size(), 2u) << "asked once the first prompt is answered";
+    h.replies[1](true);
+    h.main.advance(1s);
+
+    auto third = h.connect();
+    h.say(*third, ControlMessage{helloFrom("device-c")});
+    EXPECT_EQ(ServiceHarness::refusal(*third), RejectReason::busy) << "two devices are the most";
+    EXPECT_EQ(h.service->allSessions().size(), 2u);
+    EXPECT_TRUE(logged("Turned away Desk iPad at 127.0.0.1: 2 devices are served at once, the most allowed"));
+
+    // A device already served comes back on a new link past the cap: it is the same session.
+    auto back = h.connect();
+    auto hello = helloFrom("device-a");
+    h.say(*back, ControlMessage{hello});
+    EXPECT_NE(ServiceHarness::refusal(*back), RejectReason::busy);
 }
 
 TEST(UsbDirect, ParsesHostAndPortWithTheirDefaults) {

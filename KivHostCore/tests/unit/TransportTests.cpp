@@ -16,6 +16,7 @@
 
 using namespace kiv;
 using namespace std::chrono_literals;
+using test::countLogged;
 using test::logged;
 
 namespace {
@@ -455,4 +456,37 @@ TEST(ControlServer, SilentLinksAreCappedPerAddressAndInAllByClosingTheOldest) {
     const auto overflow = connect(200);
     EXPECT_EQ(overflow->cancelCount, 0);
     EXPECT_GE(connections[2]->cancelCount, 1) << "the total cap closes the oldest silent link of any address";
+}
+
+TEST(ControlServer, NewLinksFromOneAddressAreLimitedPerSecondAndEachRefusalCauseIsLoggedOncePerMinute) {
+    ManualExecutor queue;
+    FakeNetworkFactory network;
+    KivLogStore::shared().clear();
+    auto server = ControlServer::create(network, queue, queue, {0, true});
+    std::size_t links = 0;
+    server->onTransport = [&](std::shared_ptr<WiFiTransport>) { ++links; };
+    ASSERT_TRUE(server->start().has_value());
+    const auto connect = [&](std::array<std::uint8_t, 4> address) {
+        auto connection = std::make_shared<FakeConnection>(NetworkEndpoint::hostPort(IPv4Address{address}, 4000));
+        network.streamListener->connect(connection);
+        queue.runUntilIdle();
+        return connection;
+    };
+    for (std::size_t i = 0; i < NewLinkRate::kPerSecond; ++i)
+        EXPECT_EQ(connect({192, 168, 1, 20})->cancelCount, 0);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_GE(connect({192, 168, 1, 20})->cancelCount, 1) << "one too many within the second";
+    EXPECT_EQ(connect({192, 168, 1, 21})->cancelCount, 0) << "another address is not held back";
+    EXPECT_EQ(links, NewLinkRate::kPerSecond + 1);
+    EXPECT_EQ(countLogged("Refused a connection from 192.168.1.20: more than 10 new links from it within a second"), 1);
+    queue.advance(1s);
+    EXPECT_EQ(connect({192, 168, 1, 20})->cancelCount, 0) << "a second later";
+
+    // A flood from outside the local network: one line a minute, the next one counting the rest.
+    for (int i = 0; i < 50; ++i)
+        connect({8, 8, 8, 8});
+    EXPECT_EQ(countLogged("Rejected non-LAN connection 8.8.8.8"), 1);
+    queue.advance(60s);
+    connect({8, 8, 8, 8});
+    EXPECT_TRUE(logged("Rejected non-LAN connection 8.8.8.8 (49 more since the last such line)"));
 }

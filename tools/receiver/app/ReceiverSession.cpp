@@ -46,7 +46,7 @@ RunOutcome ReceiverSession::rejected(RejectReason reason, const std::string& hos
     switch (reason) {
     case RejectReason::denied: return {status, hostName + " refused this device."};
     case RejectReason::busy:
-        return {status, hostName + " is asking its user about another connection of this device; try again shortly."};
+        return {status, hostName + " is asking its user about another device; trying again shortly."};
     case RejectReason::versionMismatch:
         return {status, hostName + " speaks another protocol version; update the older side."};
     case RejectReason::invalidToken:
@@ -72,10 +72,20 @@ void ReceiverSession::refused(RejectReason reason) {
         streaming = connect_.has_value() && !lost_;
     }
     // A refused second link (USB beside Wi-Fi) leaves the streaming one alone.
-    if (streaming)
-        say("The host refused the other link: " + rejected(reason, options_.host).message);
-    else
-        end(rejected(reason, options_.host));
+    if (streaming) return say("The host refused the other link: " + rejected(reason, options_.host).message);
+    if (reason == RejectReason::busy && options_.wifi) {
+        // The host is asking its user about another request: a moment's wait, not the end.
+        {
+            const std::lock_guard lock(mutex_);
+            const auto wait = std::chrono::seconds(1) * (1 << std::min(turnedAway_, 3));
+            ++turnedAway_;
+            lost_ = "busy";
+            nextReconnect_ = std::chrono::steady_clock::now() + wait;
+            changed_.notify_all();
+        }
+        return say(rejected(reason, options_.host).message);
+    }
+    end(rejected(reason, options_.host));
 }
 
 void ReceiverSession::hostSaid(const ControlMessage& message) {
@@ -181,6 +191,8 @@ std::shared_ptr<ReceiverClient> ReceiverSession::startClient() {
             wifiLostMeanwhile_ = why;
         } else if (connect_) {
             lost_ = why;
+        } else if (lost_) {
+            // Already waiting to try again (the host said it was busy).
         } else if (!heard_ && options_.wifi && !why.starts_with("protocol error")) {
             // Turned away before the host said a word (a host not started yet, or one that closed a
             // link it took for a silent one): try again, waiting longer each time (0.5 s up to 8 s).

@@ -31,7 +31,7 @@ public:
     explicit PulseAudioRecorder(std::unique_ptr<Impl> impl); // use create()
 
 private:
-    std::unique_ptr<Impl> impl_;
+    std::shared_ptr<Impl> impl_; // shared: a callback running when the recorder goes keeps it
 };
 
 } // namespace kiv

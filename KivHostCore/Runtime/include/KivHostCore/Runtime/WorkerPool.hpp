@@ -31,6 +31,9 @@ public:
     bool runsOnThisThread() const;
 
 private:
+    // Stops the context and joins the threads (all but the caller's): for the end of the process.
+    void stopThreads();
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -81,6 +81,8 @@ public:
     std::function<void(const SessionSettings&)> onSettingsChanged;
     std::function<HostInfo()> hostInfoProvider;
     std::function<int()> otherActiveSessions;
+    // Whether a pairing request from `address` may ask the user now (one prompt waits at a time).
+    std::function<bool(const std::string& deviceName, const std::string& address)> mayAskUser;
     std::function<void()> onAccessibilityNeeded;
 
     void start();

@@ -20,6 +20,7 @@
 #include "KivHostCore/Service/HostSettings.hpp"
 #include "KivHostCore/Service/HostStatus.hpp"
 #include "KivHostCore/Service/PairingStore.hpp"
+#include "KivHostCore/Transport/AdmissionLimits.hpp"
 #include "KivHostCore/Transport/USBDeviceMonitor.hpp"
 
 namespace kiv {
@@ -109,6 +110,7 @@ private:
     Executor& main_;
     HostPlatform& platform_;
     KivLogger log_ = KivLog::logger("Service");
+    RefusalNotes refusals_; // main only
     Status status_;
     HostSettings settings_;
     const FrameSourceKind sourceKind_;

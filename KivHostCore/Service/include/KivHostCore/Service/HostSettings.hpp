@@ -25,6 +25,7 @@ struct HostSettings {
     std::optional<std::string> usbDirect; // "host:port" for a direct USB test connection
     std::string hostID;
     double linkHoldSeconds = 10;
+    int maxDevices = 8; // devices served at once (streaming or kept in grace); more are told "busy"
 
     // Defaults of a fresh value: this machine's name and a new host identifier.
     static HostSettings makeDefault();

@@ -9,6 +9,7 @@
 
 #include "KivBase/KivLog.hpp"
 #include "KivHostCore/Platform/Network.hpp"
+#include "KivHostCore/Transport/AdmissionLimits.hpp"
 #include "KivHostCore/Transport/SilentLinkCap.hpp"
 
 namespace kiv {
@@ -50,6 +51,8 @@ private:
     bool ready_ = false;
     ScopedTimer readyCheck_;
     SilentLinkCap<WiFiTransport> silent_{kMaxSilentLinks, kMaxSilentLinksPerAddress}; // queue only
+    NewLinkRate rate_;                                                                // queue only
+    RefusalNotes refusals_;                                                           // queue only
 };
 
 } // namespace kiv

@@ -8,6 +8,7 @@
 
 #include "KivBase/KivLog.hpp"
 #include "KivHostCore/Platform/Network.hpp"
+#include "KivHostCore/Transport/AdmissionLimits.hpp"
 #include "KivHostCore/Transport/SilentLinkCap.hpp"
 
 namespace kiv {
@@ -38,6 +39,8 @@ private:
     Executor& clock_;
     KivLogger log_ = KivLog::logger("Transport");
     SilentLinkCap<WebTransport> silent_{kMaxSilentLinks, kMaxSilentLinksPerAddress}; // queue only
+    NewLinkRate rate_;                                                               // queue only
+    RefusalNotes refusals_;                                                          // queue only
 };
 
 } // namespace kiv
