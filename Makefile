@@ -58,9 +58,10 @@ clean:
 
 # Fuzzing: clang-16 + libc++ build of the protocol module; each target runs FUZZ_SECONDS from the seed corpus.
 FUZZ_SECONDS ?= 5
-FUZZ_TARGETS := control_frame_decoder stream_frame_decoder frame_reassembler video_datagram control_message_json web_link_items
+FUZZ_TARGETS := control_frame_decoder stream_frame_decoder frame_reassembler video_datagram control_message_json web_link_items \
+                usbmux_packet settings_file receiver_frames
 
-.PHONY: fuzz-build fuzz-seeds fuzz-smoke
+.PHONY: fuzz-build fuzz-seeds fuzz-smoke fuzz-long
 fuzz-build: deps
 	@cmake --preset fuzz >/dev/null
 	@cmake --build build/fuzz -j$(JOBS)
@@ -72,6 +73,15 @@ fuzz-smoke: fuzz-build
 	@set -e; for t in $(FUZZ_TARGETS); do \
 	  work=$$(mktemp -d); \
 	  echo "fuzz $$t for $(FUZZ_SECONDS)s"; \
-	  build/fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $$work fuzz/corpus/$$t 2>&1 | grep -E 'stat::number_of_executed_units|Done|ERROR|SUMMARY' ; \
+	  build/fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=$$work/ $$work fuzz/corpus/$$t >$$work/log 2>&1 || true; \
+	  grep -E 'DONE|stat::number_of_executed_units|ERROR|SUMMARY' $$work/log; \
+	  if ls $$work/crash-* $$work/leak-* $$work/timeout-* >/dev/null 2>&1; then \
+	    mkdir -p fuzz/found/$$t; cp $$work/crash-* $$work/leak-* $$work/timeout-* fuzz/found/$$t/ 2>/dev/null; \
+	    echo "fuzz $$t: a failing input is in fuzz/found/$$t"; rm -rf $$work; exit 1; \
+	  fi; \
 	  rm -rf $$work; \
 	done
+
+# Every target for 10 minutes (about 90 in all); a failing input is kept in fuzz/found/TARGET.
+fuzz-long:
+	@$(MAKE) --no-print-directory fuzz-smoke FUZZ_SECONDS=600

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -87,7 +88,11 @@ Json toJson(const StoredValue& value) {
         value.value);
 }
 
-std::optional<StoredValue> fromJson(const Json& j) {
+// Deeper than any file we write; a deeper one is refused rather than recursed into.
+constexpr int kMaxDepth = 64;
+
+std::optional<StoredValue> fromJson(const Json& j, int depth = 0) {
+    if (depth > kMaxDepth) return std::nullopt;
     if (j.is_boolean()) return StoredValue{j.get<bool>()};
     if (j.is_number_integer()) {
         if (j.is_number_unsigned() && j.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX)) {
@@ -100,7 +105,7 @@ std::optional<StoredValue> fromJson(const Json& j) {
     if (j.is_array()) {
         StoredArray array;
         for (const auto& element : j) {
-            auto value = fromJson(element);
+            auto value = fromJson(element, depth + 1);
             if (!value) return std::nullopt;
             array.push_back(std::move(*value));
         }
@@ -114,7 +119,7 @@ std::optional<StoredValue> fromJson(const Json& j) {
         }
         StoredDictionary dictionary;
         for (const auto& [key, element] : j.items()) {
-            auto value = fromJson(element);
+            auto value = fromJson(element, depth + 1);
             if (!value) return std::nullopt;
             dictionary.emplace(key, std::move(*value));
         }
@@ -181,6 +186,34 @@ std::optional<JsonFileKeyValueStore::FileStamp> JsonFileKeyValueStore::currentSt
                      static_cast<long long>(info.st_mtim.tv_sec) * 1'000'000'000LL + info.st_mtim.tv_nsec};
 }
 
+std::optional<StoredDictionary> JsonFileKeyValueStore::parse(std::string_view text) {
+    // The parser's own depth limit is the stack: count the brackets first.
+    int depth = 0, deepest = 0;
+    bool quoted = false, escaped = false;
+    for (const char c : text) {
+        if (quoted) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                quoted = false;
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '{' || c == '[') {
+            deepest = std::max(deepest, ++depth);
+        } else if (c == '}' || c == ']') {
+            --depth;
+        }
+    }
+    if (deepest > kMaxDepth + 1) return std::nullopt;
+    const Json parsed = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+    if (parsed.is_discarded() || !parsed.is_object()) return std::nullopt;
+    auto values = fromJson(parsed);
+    if (!values || !values->dictionary()) return std::nullopt;
+    return std::move(*values->dictionary());
+}
+
 void JsonFileKeyValueStore::reloadLocked() const {
     const auto stamp = currentStamp();
     if (!stamp) {
@@ -193,10 +226,8 @@ void JsonFileKeyValueStore::reloadLocked() const {
     std::ifstream in(file_, std::ios::binary);
     std::stringstream text;
     text << in.rdbuf();
-    const Json parsed = Json::parse(text.str(), nullptr, /*allow_exceptions=*/false);
-    std::optional<StoredValue> values;
-    if (!parsed.is_discarded() && parsed.is_object()) values = fromJson(parsed);
-    if (!values || !values->dictionary()) {
+    auto values = parse(text.str());
+    if (!values) {
         // Never overwrite what we cannot read: keep it for the user and start empty.
         const auto aside = std::filesystem::path(fmt::format("{}.corrupt-{}", file_.string(), std::time(nullptr)));
         std::error_code error;
@@ -208,7 +239,7 @@ void JsonFileKeyValueStore::reloadLocked() const {
         loaded_ = FileStamp{};
         return;
     }
-    values_ = *values->dictionary();
+    values_ = std::move(*values);
     loaded_ = *stamp;
 }
 

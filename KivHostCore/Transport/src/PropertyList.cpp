@@ -63,11 +63,10 @@ std::optional<StoredValue> fromPlist(plist_t node, int depth) {
         return StoredValue{value};
     }
     case PLIST_STRING: {
-        char* text = nullptr;
-        plist_get_string_val(node, &text);
-        StoredValue value{std::string(text != nullptr ? text : "")};
-        std::free(text);
-        return value;
+        // By pointer and length: libplist's copying getter asserts on a string with a NUL inside.
+        std::uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        return StoredValue{text != nullptr ? std::string(text, static_cast<std::size_t>(length)) : std::string()};
     }
     case PLIST_DATA: {
         char* data = nullptr;

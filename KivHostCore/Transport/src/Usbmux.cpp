@@ -9,74 +9,9 @@ namespace kiv {
 
 namespace Usbmux {
 
-namespace {
-void appendLE32(Bytes& out, std::uint32_t value) {
-    for (int shift = 0; shift < 32; shift += 8)
-        out.push_back(static_cast<std::uint8_t>(value >> shift));
-}
-
-std::optional<std::int64_t> integer(const StoredDictionary& dictionary, const std::string& key) {
-    const auto it = dictionary.find(key);
-    if (it == dictionary.end()) return std::nullopt;
-    if (const auto* value = std::get_if<std::int64_t>(&it->second.value)) return *value;
-    return std::nullopt;
-}
-
-std::optional<std::string> text(const StoredDictionary& dictionary, const std::string& key) {
-    const auto it = dictionary.find(key);
-    if (it == dictionary.end() || !it->second.text()) return std::nullopt;
-    return *it->second.text();
-}
-} // namespace
-
 std::string socketPath() {
     const char* path = std::getenv("KIV_USBMUXD_SOCKET");
     return path != nullptr && path[0] != '\0' ? path : "/var/run/usbmuxd";
-}
-
-Bytes encode(StoredDictionary dictionary, std::uint32_t tag) {
-    dictionary["ClientVersionString"] = StoredValue{std::string("KivDisplay")};
-    dictionary["ProgName"] = StoredValue{std::string("KivDisplay")};
-    dictionary["kLibUSBMuxVersion"] = StoredValue{std::int64_t{3}};
-    const auto payload = PropertyList::encodeXML(dictionary).value_or(Bytes{});
-    Bytes packet;
-    packet.reserve(kHeaderSize + payload.size());
-    appendLE32(packet, static_cast<std::uint32_t>(payload.size() + kHeaderSize));
-    appendLE32(packet, 1);
-    appendLE32(packet, 8);
-    appendLE32(packet, tag);
-    packet.insert(packet.end(), payload.begin(), payload.end());
-    return packet;
-}
-
-std::optional<std::uint32_t> packetLength(ByteView header) {
-    if (header.size() < 4) return std::nullopt;
-    const std::uint32_t length = std::uint32_t{header[0]} | std::uint32_t{header[1]} << 8 |
-                                 std::uint32_t{header[2]} << 16 | std::uint32_t{header[3]} << 24;
-    if (length < kHeaderSize || length >= kMaxPacket) return std::nullopt;
-    return length;
-}
-
-UsbmuxEvent event(const StoredDictionary& dictionary) {
-    const auto type = text(dictionary, "MessageType");
-    if (type == "Detached") {
-        if (const auto id = integer(dictionary, "DeviceID")) return UsbmuxEvent{UsbmuxEvent::Kind::detached, {}, *id};
-        return {};
-    }
-    if (type != "Attached") return {};
-    const auto properties = dictionary.find("Properties");
-    if (properties == dictionary.end() || !properties->second.dictionary()) return {};
-    const auto& props = *properties->second.dictionary();
-    if (text(props, "ConnectionType") != "USB") return {};
-    const auto serial = text(props, "SerialNumber");
-    auto id = integer(dictionary, "DeviceID");
-    if (!id) id = integer(props, "DeviceID");
-    if (!serial || !id) return {};
-    return UsbmuxEvent{UsbmuxEvent::Kind::attached, USBDeviceInfo{*id, *serial, integer(props, "ProductID")}, 0};
-}
-
-std::uint16_t swappedPort(std::uint16_t port) {
-    return static_cast<std::uint16_t>((port >> 8) | (port << 8));
 }
 
 void open(NetworkFactory& network, Executor& queue, std::function<void(std::shared_ptr<Connection>)> done) {
@@ -95,9 +30,7 @@ void readPacket(const std::shared_ptr<Connection>& connection, Done done) {
                                 payload, payload,
                                 [done = std::move(done), payload](Bytes body, bool, const NetworkError& bodyError) {
                                     if (bodyError || body.size() != payload) return done(std::nullopt);
-                                    auto parsed = PropertyList::decode(body);
-                                    if (!parsed || !parsed->dictionary()) return done(std::nullopt);
-                                    done(*parsed->dictionary());
+                                    done(decodeBody(body));
                                 });
                         });
 }

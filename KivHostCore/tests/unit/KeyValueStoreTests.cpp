@@ -75,6 +75,18 @@ TEST(JsonFileKeyValueStore, CorruptFileIsMovedAsideNotOverwritten) {
     EXPECT_EQ(JsonFileKeyValueStore(file).string("fresh"), "start");
 }
 
+// Nesting is bounded before anything recurses: a file of a million brackets is refused, not a
+// stack overflow; brackets inside strings do not count.
+TEST(JsonFileKeyValueStore, DeepNestingIsRefusedAndBracketsInStringsDoNotCount) {
+    std::string deep = "{\"a\":" + std::string(1'000'000, '[') + std::string(1'000'000, ']') + "}";
+    EXPECT_FALSE(JsonFileKeyValueStore::parse(deep));
+    std::string fine = "{\"a\":" + std::string(60, '[') + std::string(60, ']') + ",\"b\":\"[[[[\\\"{{{{\"}";
+    const auto parsed = JsonFileKeyValueStore::parse(fine);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(*parsed->at("b").text(), "[[[[\"{{{{");
+    EXPECT_FALSE(JsonFileKeyValueStore::parse("{\"a\":" + std::string(70, '[') + std::string(70, ']') + "}"));
+}
+
 TEST(JsonFileKeyValueStore, AFailedReplaceLeavesTheOldFileAndValue) {
     test::TempDir dir;
     const auto file = dir.path() / "app.json";

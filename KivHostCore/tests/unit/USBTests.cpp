@@ -100,6 +100,22 @@ TEST(Usbmux, PacketEncodingLengthsAndEvents) {
     EXPECT_EQ((USBDeviceInfo{1, "00008103-ABCDEF", {}}.shortID()), "00008103");
 }
 
+// Replies the fuzzer found that aborted the process inside libplist: a string with a NUL in it,
+// and a malformed binary list (usbmuxd answers an XML client in XML, so binary is refused).
+TEST(Usbmux, RepliesThatAbortedThePlistLibraryAreReadOrRefused) {
+    const std::string xml = std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>"
+                                        "<key>MessageType</key><string>Att") +
+                            '\0' + "ached</string></dict></plist>";
+    const auto body = Usbmux::decodeBody(ByteView(reinterpret_cast<const std::uint8_t*>(xml.data()), xml.size()));
+    ASSERT_TRUE(body);
+    EXPECT_EQ(body->at("MessageType").text()->size(), 9u) << "the NUL kept, the rest read";
+    EXPECT_EQ(Usbmux::event(*body).kind, UsbmuxEvent::Kind::other);
+
+    Bytes binary{'b', 'p', 'l', 'i', 's', 't', '0', '0', 'I', 'I', 'I', 0, 0, 0, 0};
+    binary.resize(64, 'I');
+    EXPECT_FALSE(Usbmux::decodeBody(binary));
+}
+
 TEST(USBDeviceMonitor, ServiceErrorsAreReportedOnceAndRetried) {
     Harness h;
     ASSERT_EQ(h.usbmux.listens.size(), 1u);

@@ -29,6 +29,8 @@ public:
     std::optional<std::string> takeProblem() override;
 
     const std::filesystem::path& file() const { return file_; }
+    // A whole settings document: a JSON object of stored values, nested at most 64 deep.
+    static std::optional<StoredDictionary> parse(std::string_view text);
 
 protected:
     // Moves the finished temp file over the target; rename(2). Tests override it to fail.

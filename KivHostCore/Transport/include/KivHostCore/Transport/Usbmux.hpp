@@ -12,36 +12,16 @@
 #include "KivHostCore/Platform/KeyValueStore.hpp"
 #include "KivHostCore/Platform/Network.hpp"
 #include "KivHostCore/Transport/USBDeviceStatus.hpp"
+#include "KivHostCore/Transport/UsbmuxPackets.hpp"
 
 namespace kiv {
 
-struct UsbmuxEvent {
-    enum class Kind { attached, detached, other };
-    Kind kind = Kind::other;
-    USBDeviceInfo device;   // attached
-    std::int64_t muxID = 0; // detached
-    bool operator==(const UsbmuxEvent&) const = default;
-};
-
 namespace Usbmux {
 
-inline constexpr std::uint32_t kHeaderSize = 16;
-inline constexpr std::uint32_t kMaxPacket = 0x400000;
 inline constexpr Duration kOpenTimeout = std::chrono::seconds(3);
 inline constexpr Duration kReplyTimeout = std::chrono::seconds(3); // a request's answer, after which it fails
-inline constexpr std::uint32_t kTagListen = 1;
-inline constexpr std::uint32_t kTagReadPairRecord = 2;
-inline constexpr std::uint32_t kTagConnect = 3;
 
 std::string socketPath();
-
-// One request packet: header, then the XML property list with the three fixed keys added.
-Bytes encode(StoredDictionary dictionary, std::uint32_t tag);
-// The length field when 16 <= length < 4 MiB.
-std::optional<std::uint32_t> packetLength(ByteView header);
-UsbmuxEvent event(const StoredDictionary& dictionary);
-// The port as usbmuxd wants it: its two bytes swapped.
-std::uint16_t swappedPort(std::uint16_t port);
 
 using Done = std::function<void(std::optional<StoredDictionary>)>;
 
