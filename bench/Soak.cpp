@@ -271,7 +271,8 @@ struct Soak {
             const bool settled = now - began > 10s;
             for (auto& d : devices) {
                 if (!settled || d.down) continue;
-                if (d.role == Role::flap && now >= nextFlap) {
+                // No deliberate fault in the last 10 s: each must have time to recover before the end.
+                if (d.role == Role::flap && now >= nextFlap && now + 10s < end) {
                     const auto at = HostClock::nowMicros();
                     d.drops.push_back({at, true, at, {}});
                     ::kill(d.process.pid(), SIGUSR1);
