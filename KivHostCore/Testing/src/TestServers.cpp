@@ -187,19 +187,28 @@ std::expected<std::unique_ptr<AvahiServer>, StartError> AvahiServer::start() {
         *findProgram("ip"), "netns",          "exec",        server->netns_, *findProgram("avahi-daemon"), "-f",
         config.string(),    "--no-drop-root", "--no-chroot", "--no-rlimits"};
     avahi.logFile = server->dir_.path() / "avahi.log";
-    auto child = ChildProcess::start(avahi);
-    if (!child) return std::unexpected(StartError{false, child.error()});
-    server->avahi_ = std::move(*child);
-    const bool ready = waitUntil(
-        [&] {
-            return !server->avahi_.isRunning() ||
-                   server->avahi_.log().find("Server startup complete") != std::string::npos;
-        },
-        kStartTimeout, std::chrono::milliseconds(50));
-    if (!ready || !server->avahi_.isRunning()) {
-        return std::unexpected(StartError{false, "avahi-daemon did not start: " + server->avahi_.log()});
-    }
+    server->avahiOptions_ = avahi;
+    if (auto started = server->startDaemon(); !started) return std::unexpected(started.error());
     return server;
+}
+
+std::expected<void, StartError> AvahiServer::startDaemon() {
+    auto child = ChildProcess::start(avahiOptions_);
+    if (!child) return std::unexpected(StartError{false, child.error()});
+    avahi_ = std::move(*child);
+    const bool ready = waitUntil(
+        [&] { return !avahi_.isRunning() || avahi_.log().find("Server startup complete") != std::string::npos; },
+        kStartTimeout, std::chrono::milliseconds(50));
+    if (!ready || !avahi_.isRunning())
+        return std::unexpected(StartError{false, "avahi-daemon did not start: " + avahi_.log()});
+    return {};
+}
+
+std::expected<void, StartError> AvahiServer::restartDaemon() {
+    avahi_.stop();
+    std::error_code ignored;
+    std::filesystem::remove("/run/avahi-daemon/pid", ignored);
+    return startDaemon();
 }
 
 AvahiServer::~AvahiServer() {

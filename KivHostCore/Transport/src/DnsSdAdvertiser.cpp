@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <fmt/format.h>
+#include <utility>
 
 #include "KivHostCore/Transport/DnsSdDiscovery.hpp"
 #include "KivProtocol/KivConstants.hpp"
@@ -28,6 +29,8 @@ void DnsSdAdvertiser::start() {
     queue_.post([weak = weak_from_this()] {
         const auto self = weak.lock();
         if (!self || self->registrar_.isRegistered()) return;
+        self->stopped_ = false;
+        self->retry_.cancel();
         const auto type = std::string(KivConstants::dnsSdServiceType);
         const auto error = self->registrar_.registerService(
             self->name_, type, self->port_, DnsSdDiscovery::encodeTXT(self->txt_), self->queue_,
@@ -39,21 +42,41 @@ void DnsSdAdvertiser::start() {
                     return;
                 }
                 advertiser->log_.info("Bonjour registered: " + (registered.empty() ? advertiser->name_ : registered));
+                advertiser->failing_ = false;
+                advertiser->nextRetry_ = kFirstRetry;
                 advertiser->deliver(std::nullopt);
             });
         if (error != 0) {
             self->report(error);
             return;
         }
-        self->log_.info(fmt::format("Bonjour registering {} {} port={}", self->name_, type, self->port_));
+        if (!self->failing_)
+            self->log_.info(fmt::format("Bonjour registering {} {} port={}", self->name_, type, self->port_));
     });
 }
 
 void DnsSdAdvertiser::stop() {
-    queue_.sync([this] { registrar_.unregister(); });
+    queue_.sync([this] {
+        stopped_ = true;
+        retry_.cancel();
+        registrar_.unregister();
+    });
 }
 
 void DnsSdAdvertiser::report(std::int32_t error) {
+    // The daemon may be starting, or restarting after an update: try again, quietly.
+    if (error != policyDenied && !stopped_) {
+        retry_ = queue_.postAfter(nextRetry_, [weak = weak_from_this()] {
+            if (auto self = weak.lock(); self && !self->stopped_) self->start();
+        });
+        nextRetry_ = std::min(nextRetry_ * 2, kLongestRetry);
+    }
+    if (std::exchange(failing_, true)) {
+        queue_.post([weak = weak_from_this()] {
+            if (auto self = weak.lock()) self->registrar_.unregister();
+        });
+        return;
+    }
     if (error == policyDenied) {
         log_.error(fmt::format(
             "Bonjour denied (PolicyDenied {}): 本地网络权限未授权，iPad 无法自动发现本机；手动输入 IP 仍可连接",

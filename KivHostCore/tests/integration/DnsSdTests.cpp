@@ -5,6 +5,7 @@
 #include "KivHostCore/Linux/DnsSdRegistrar.hpp"
 #include "KivHostCore/Linux/LinuxMachineInfo.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivHostCore/Transport/DnsSdDiscovery.hpp"
@@ -68,6 +69,16 @@ TEST(DnsSd, RegistrationIsFoundByBrowsingWithItsTxtKeys) {
     EXPECT_EQ(ours->port, 52010);
     EXPECT_EQ(ours->txt.at("v"), "5");
     EXPECT_EQ(ours->txt.at("id"), "0A1B2C3D-HOST");
+
+    // avahi-daemon restarted under the host (an update, say): the host is advertised again.
+    ASSERT_TRUE(avahi.value()->restartDaemon().has_value());
+    const bool again = test::waitUntil(
+        [&] {
+            found = test::runProgram({"avahi-browse", "-rtp", "_kivdisplay._tcp"}, {}, 10s).output;
+            return found.find("=;lo;IPv4;KivTest") != std::string::npos;
+        },
+        60s, 500ms);
+    EXPECT_TRUE(again) << found << test::loggedLines("Bonjour");
 
     advertiser->stop();
     EXPECT_FALSE(registrar.isRegistered());

@@ -135,3 +135,47 @@ TEST(DnsSdAdvertiser, PolicyDeniedHasItsOwnMessage) {
     EXPECT_EQ(test::countLogged("Bonjour registration failed: DNS-SD error -65537"), 1);
     EXPECT_EQ(failure, -65537);
 }
+
+// A daemon that is not there yet, or that drops the registration when it restarts: tried again
+// after 2, 4, 8 … (at most 30) s, the failure logged once until a registration succeeds.
+TEST(DnsSdAdvertiser, AFailedOrDroppedRegistrationIsTriedAgainQuietlyUntilItHolds) {
+    using namespace std::chrono_literals;
+    ManualExecutor queue;
+    FakeRegistrar registrar;
+    KivLogStore::shared().clear();
+    registrar.immediateError = -65563; // the daemon is not running
+    auto advertiser = DnsSdAdvertiser::create("Studio", 52010, {}, registrar, queue, queue);
+    std::vector<std::optional<std::int32_t>> results;
+    advertiser->onResult = [&](std::optional<std::int32_t> result) { results.push_back(result); };
+    advertiser->start();
+    queue.runUntilIdle();
+    EXPECT_EQ(registrar.registrations, 1);
+    queue.advance(2s);
+    EXPECT_EQ(registrar.registrations, 2);
+    queue.advance(4s);
+    EXPECT_EQ(registrar.registrations, 3);
+    queue.advance(8s + 16s + 30s);
+    EXPECT_EQ(registrar.registrations, 6) << "the wait stops doubling at 30 s";
+    EXPECT_EQ(test::countLogged("Bonjour registration failed: DNS-SD error -65563"), 1);
+    EXPECT_EQ(results.size(), 1u);
+
+    registrar.immediateError = 0; // the daemon is back
+    queue.advance(30s);
+    ASSERT_TRUE(registrar.pending);
+    registrar.pending(0, "Studio");
+    queue.runUntilIdle();
+    EXPECT_EQ(results.back(), std::nullopt);
+
+    registrar.pending(-65537, ""); // it restarts and drops the registration
+    queue.runUntilIdle();
+    EXPECT_FALSE(registrar.registered);
+    queue.advance(2s);
+    EXPECT_TRUE(registrar.registered) << "registered again, after the shortest wait";
+    EXPECT_EQ(test::countLogged("Bonjour registration failed"), 2);
+
+    advertiser->stop();
+    const int before = registrar.registrations;
+    registrar.immediateError = -65563;
+    queue.advance(60s);
+    EXPECT_EQ(registrar.registrations, before) << "nothing after stop";
+}

@@ -1,8 +1,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <random>
+#include <thread>
 
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
@@ -85,6 +89,32 @@ TEST(JsonFileKeyValueStore, DeepNestingIsRefusedAndBracketsInStringsDoNotCount) 
     ASSERT_TRUE(parsed);
     EXPECT_EQ(*parsed->at("b").text(), "[[[[\"{{{{");
     EXPECT_FALSE(JsonFileKeyValueStore::parse("{\"a\":" + std::string(70, '[') + std::string(70, ']') + "}"));
+}
+
+// A writer killed at any moment leaves the old or the new whole file, never a mix or an empty one.
+TEST(JsonFileKeyValueStore, AWriterKilledAtAnyMomentLeavesAWholeFile) {
+    test::TempDir dir;
+    const auto file = dir.path() / "app.json";
+    ASSERT_TRUE(JsonFileKeyValueStore(file).setString("k", "start"));
+    std::mt19937 random(7);
+    for (int round = 0; round < 20; ++round) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            JsonFileKeyValueStore store(file);
+            for (int i = 0;; ++i)
+                store.setString(
+                    "k", std::string(static_cast<std::size_t>(1000 + i % 5000), static_cast<char>('a' + i % 26)));
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(std::uniform_int_distribution<int>(200, 20'000)(random)));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        const auto parsed = JsonFileKeyValueStore::parse(readFile(file));
+        ASSERT_TRUE(parsed) << "round " << round;
+        const auto value = *parsed->at("k").text();
+        EXPECT_TRUE(value == "start" || std::all_of(value.begin(), value.end(), [&](char c) { return c == value[0]; }))
+            << "round " << round;
+    }
 }
 
 TEST(JsonFileKeyValueStore, AFailedReplaceLeavesTheOldFileAndValue) {

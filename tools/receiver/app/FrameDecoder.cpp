@@ -21,7 +21,10 @@ FrameDecoder::Decoded FrameDecoder::decode(const QueuedFrame& f) {
     // Past a loss only a keyframe can be decoded.
     if (f.framesLostBefore > 0 && !f.isKeyframe) awaitingKeyframe_ = true;
     if (f.isKeyframe) awaitingKeyframe_ = false;
-    if (record_.is_open()) record(f.data);
+    if (record_.is_open()) {
+        record(f.data);
+        record_.flush(); // a run killed mid-stream keeps every frame it received
+    }
     Decoded out;
     const auto started = HostClock::nowMicros();
     if (!awaitingKeyframe_) out.picture = decoder_.decode(f.data);

@@ -3,6 +3,7 @@
 // plays back at the announced size.
 #include <sys/wait.h>
 
+#include <csignal>
 #include <fstream>
 #include <future>
 #include <nlohmann/json.hpp>
@@ -302,6 +303,52 @@ TEST(ReceiverProcess, AKilledLinkIsReconnectedIntoTheSameSession) {
               std::string::npos)
         << "no second approval";
     receiver->stop(10s);
+}
+
+// A receiver killed mid-stream leaves a recording that plays, with every frame it had shown.
+TEST(ReceiverProcess, AReceiverKilledWhileRecordingLeavesAPlayableRecording) {
+    auto xvfb = test::XvfbServer::start();
+    KIV_REQUIRE_STARTED(xvfb);
+    test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
+    test::TempDir home("kiv-receiver-killed");
+    auto host = HostProcess::start((*xvfb)->display(), home.path());
+    ASSERT_TRUE(host) << host.error();
+    const auto recording = home.path() / "stream.h264";
+    const auto frames = home.path() / "frames.log";
+    auto receiver = test::ChildProcess::start(
+        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--host", "127.0.0.1:" + std::to_string(host->controlPort),
+                  "--identity", (home.path() / "receiver.json").string(), "--record", recording.string(), "--frame-log",
+                  frames.string()},
+         .environment = {},
+         .logFile = home.path() / "receiver.log",
+         .keepFds = {}});
+    ASSERT_TRUE(receiver) << receiver.error();
+    const auto shown = [&] {
+        std::ifstream in(frames);
+        int n = 0;
+        for (std::string line; std::getline(in, line);)
+            n += !line.starts_with('#') && !line.ends_with(" 0");
+        return n;
+    };
+    test::Painter painter((*xvfb)->display());
+    int colour = 0;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            if (const auto monitor = test::firstDeviceMonitor((*xvfb)->display()))
+                painter.fill(0x102030u * static_cast<std::uint32_t>(++colour % 8), (*monitor)[0], (*monitor)[1], 200,
+                             200);
+            return shown() >= 10;
+        },
+        kDeadline, 50ms))
+        << receiver->log();
+    ::kill(receiver->pid(), SIGKILL);
+    receiver->wait(10s);
+    const int before = shown();
+    const auto probe =
+        test::runProgram({"ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0", "-show_entries",
+                          "stream=nb_read_frames", "-of", "csv=p=0", recording.string()});
+    EXPECT_EQ(probe.exitCode, 0) << probe.output;
+    EXPECT_GE(std::atoi(probe.output.c_str()), before) << probe.output;
 }
 
 // A receiver turned away before the host said a word (here: no host yet) tries again, waiting

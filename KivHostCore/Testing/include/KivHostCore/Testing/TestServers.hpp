@@ -66,9 +66,14 @@ public:
     ~AvahiServer();
     const std::string& netns() const { return netns_; }
     ChildProcess& process() { return avahi_; }
+    // Stops the daemon and starts it again, as an update would; clients see it go and come back.
+    std::expected<void, StartError> restartDaemon();
 
 private:
+    std::expected<void, StartError> startDaemon();
+
     TempDir dir_{"kiv-avahi"};
+    ProcessOptions avahiOptions_;
     ChildProcess dbus_;
     ChildProcess avahi_;
     std::string netns_;
