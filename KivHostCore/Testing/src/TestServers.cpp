@@ -51,21 +51,35 @@ std::expected<std::unique_ptr<PulseAudioServer>, StartError> PulseAudioServer::s
                     "--load=module-stream-restore", "--load=module-default-device-restore", "--log-target=stderr"};
     options.environment = server->environment();
     options.logFile = server->dir_.path() / "pulse.log";
-    auto child = ChildProcess::start(options);
+    server->options_ = options;
+    if (auto started = server->startDaemon(); !started) return std::unexpected(started.error());
+    return server;
+}
+
+std::expected<void, StartError> PulseAudioServer::startDaemon() {
+    auto child = ChildProcess::start(options_);
     if (!child) return std::unexpected(StartError{false, child.error()});
-    server->process_ = std::move(*child);
-    const auto env = server->environment();
+    process_ = std::move(*child);
+    const auto env = environment();
     const bool ready = waitUntil(
         [&] {
-            if (!server->process_.isRunning()) return true;
-            if (!std::filesystem::exists(server->runtimePath() + "/native")) return false;
+            if (!process_.isRunning()) return true;
+            if (!std::filesystem::exists(runtimePath() + "/native")) return false;
             return runProgram({"pactl", "info"}, env, std::chrono::milliseconds(5000)).exitCode == 0;
         },
         kStartTimeout, std::chrono::milliseconds(50));
-    if (!ready || !server->process_.isRunning()) {
-        return std::unexpected(StartError{false, "PulseAudio did not become ready: " + server->process_.log()});
-    }
-    return server;
+    if (!ready || !process_.isRunning())
+        return std::unexpected(StartError{false, "PulseAudio did not become ready: " + process_.log()});
+    return {};
+}
+
+std::expected<void, StartError> PulseAudioServer::restart() {
+    if (options_.argv.empty()) return std::unexpected(StartError{false, "only a PulseAudio server restarts here"});
+    process_.stop();
+    std::error_code ignored;
+    std::filesystem::remove(runtimePath() + "/native", ignored);
+    std::filesystem::remove(runtimePath() + "/pid", ignored);
+    return startDaemon();
 }
 
 std::expected<std::unique_ptr<PulseAudioServer>, StartError>

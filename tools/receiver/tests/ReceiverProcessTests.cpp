@@ -628,7 +628,7 @@ TEST(ReceiverProcess, PlaysTheHostsSoundAndReportsItsAudioFigures) {
     test::TempDir home("kiv-receiver-sound");
     auto player = test::ChildProcess::start(
         {{*test::findProgram("sh"), "-c",
-          "while :; do pacat --playback --raw --format=s16le --rate=48000 --channels=2 /dev/urandom || exit 1; done"},
+          "while :; do pacat --playback --raw --format=s16le --rate=48000 --channels=2 /dev/urandom; sleep 0.2; done"},
          (*pulse)->environment(),
          home.path() / "pacat.log",
          {}});
@@ -646,7 +646,26 @@ TEST(ReceiverProcess, PlaysTheHostsSoundAndReportsItsAudioFigures) {
     EXPECT_TRUE(
         waitUntil([&] { return host->process.log().find(" || iPad audio buf ") != std::string::npos; }, kDeadline))
         << host->process.log() << receiver->log();
+    const auto defaultSink = [&] {
+        auto name = test::runProgram({"pactl", "get-default-sink"}, (*pulse)->environment()).output;
+        return name.substr(0, name.find('\n'));
+    };
+    EXPECT_TRUE(waitUntil([&] { return defaultSink() == "KivDisplay"; }, kDeadline)) << "the speakers are silent";
+
+    // The sound server restarts under the host (an update): the sound comes back to the device.
+    const auto before = host->process.log().size();
+    ASSERT_TRUE((*pulse)->restart().has_value());
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto log = host->process.log();
+            return log.find("Sound → device started", before) != std::string::npos &&
+                   log.find(" || iPad audio buf ", log.find("Sound → device started", before)) != std::string::npos;
+        },
+        kDeadline))
+        << host->process.log().substr(before);
+
     receiver->stop(10s);
+    EXPECT_TRUE(waitUntil([&] { return defaultSink() == "speakers"; }, kDeadline)) << "the speakers are back";
 }
 
 } // namespace

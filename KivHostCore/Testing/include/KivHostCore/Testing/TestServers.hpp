@@ -50,9 +50,15 @@ public:
     std::string serverAddress() const { return "unix:" + runtimePath() + "/native"; }
     // The process that serves the PulseAudio protocol.
     ChildProcess& process() { return process_; }
+    // PulseAudio stopped and started again in the same runtime folder, as after an update: clients
+    // lose their connection and everything they loaded.
+    std::expected<void, StartError> restart();
 
 private:
+    std::expected<void, StartError> startDaemon();
+
     TempDir dir_{"kiv-pulse"};
+    ProcessOptions options_;
     std::vector<ChildProcess> helpers_; // PipeWire's daemon and session manager, when it serves
     ChildProcess process_;
 };
