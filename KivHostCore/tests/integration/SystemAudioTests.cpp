@@ -227,6 +227,12 @@ protected:
         Recording heard;
         Capture system;
         Capture probe;
+        // Stopped here, not just released: a delivery in flight keeps a capture alive past its last
+        // owner, and would land in a recording already gone.
+        ~Ears() {
+            if (system.source) system->stop();
+            if (probe.source) probe->stop();
+        }
     };
     std::unique_ptr<Ears> listen(const std::string& sink) {
         auto ears = std::make_unique<Ears>();
@@ -465,6 +471,7 @@ TEST_P(SystemAudioTest, AHostKilledWhileMutedIsUndoneAtTheNextStart) {
     main.loop.sync([&] { HostOutputMuter::restoreAfterCrash(*devices, *store); });
     EXPECT_EQ(defaultSink(), "speakers");
     EXPECT_FALSE(hasSink("KivDisplay"));
+    speakers->stop(); // before `heard` goes (see Ears)
 }
 
 TEST_P(SystemAudioTest, FailuresToStartAndAServerThatGoesAway) {
