@@ -17,17 +17,14 @@
 #include "KivProtocol/H264Bitstream.hpp"
 #include "KivProtocol/HostClock.hpp"
 #include "KivReceiver/VideoDecoder.hpp"
+#include "Percentile.hpp"
 
 namespace kiv::e2e {
 
 constexpr int kBits = 10; // counter cells in the strip
 constexpr std::uint32_t kCodes = 1u << kBits;
 
-inline double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5)];
-}
+using bench::percentile;
 
 inline long long cpuTicks(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");

@@ -27,6 +27,7 @@
 #include "KivReceiver/ReceiverClient.hpp"
 #include "KivReceiver/UsbDeviceServer.hpp"
 #include "KivReceiver/VideoDecoder.hpp"
+#include "Percentile.hpp"
 
 using namespace kiv;
 using namespace std::chrono_literals;
@@ -36,11 +37,7 @@ namespace {
 
 constexpr auto kDeadline = 30s;
 
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5)];
-}
+using bench::percentile;
 
 void report(const char* what, const std::vector<double>& ms) {
     if (ms.empty()) {

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "Percentile.hpp"
+
 namespace kiv::soak {
 
 struct ProcessFigures {
@@ -88,11 +90,7 @@ private:
     std::size_t offset_ = 0;
 };
 
-inline double percentile(std::vector<double> values, double p) {
-    if (values.empty()) return 0;
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5)];
-}
+using bench::percentile;
 
 inline nlohmann::json summary(const std::vector<double>& ms) {
     if (ms.empty()) return {{"n", 0}};
