@@ -70,17 +70,18 @@ fuzz-seeds: fuzz-build
 	@build/fuzz/fuzz/fuzz_make_seeds KivProtocol/tests/data/control fuzz/corpus
 
 fuzz-smoke: fuzz-build
-	@set -e; for t in $(FUZZ_TARGETS); do \
+	@failed=""; for t in $(FUZZ_TARGETS); do \
 	  work=$$(mktemp -d); \
 	  echo "fuzz $$t for $(FUZZ_SECONDS)s"; \
 	  build/fuzz/fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=$$work/ $$work fuzz/corpus/$$t >$$work/log 2>&1 || true; \
-	  grep -E 'DONE|stat::number_of_executed_units|ERROR|SUMMARY' $$work/log; \
-	  if ls $$work/crash-* $$work/leak-* $$work/timeout-* >/dev/null 2>&1; then \
-	    mkdir -p fuzz/found/$$t; cp $$work/crash-* $$work/leak-* $$work/timeout-* fuzz/found/$$t/ 2>/dev/null; \
-	    echo "fuzz $$t: a failing input is in fuzz/found/$$t"; rm -rf $$work; exit 1; \
+	  grep -E 'DONE|stat::number_of_executed_units|stat::peak_rss_mb|ERROR|SUMMARY' $$work/log; \
+	  if ls $$work/crash-* $$work/leak-* $$work/timeout-* $$work/oom-* >/dev/null 2>&1; then \
+	    mkdir -p fuzz/found/$$t; cp $$work/crash-* $$work/leak-* $$work/timeout-* $$work/oom-* fuzz/found/$$t/ 2>/dev/null; \
+	    echo "fuzz $$t: a failing input is in fuzz/found/$$t"; failed="$$failed $$t"; \
 	  fi; \
 	  rm -rf $$work; \
-	done
+	done; \
+	if [ -n "$$failed" ]; then echo "fuzz: failing inputs from:$$failed"; exit 1; fi
 
 # Every target for 10 minutes (about 90 in all); a failing input is kept in fuzz/found/TARGET.
 fuzz-long:

@@ -85,7 +85,7 @@ bool HostOutputMuter::muteDefault() {
         logger().notice(fmt::format("Mac output {} cannot be muted", name));
         return false;
     }
-    muted_ = Muted{*device, name, restoreVolume};
+    muted_ = Muted{*device, name, restoreVolume, devices_->serverGeneration()};
     isMuted_ = true;
     lastNote_.reset();
     StoredDictionary entry{{"uid", StoredValue{name}}};
@@ -99,6 +99,17 @@ bool HostOutputMuter::muteDefault() {
 void HostOutputMuter::defaultChanged() {
     if (!listening_) return;
     const auto current = devices_->defaultOutputDevice();
+    if (muted_ && muted_->generation != devices_->serverGeneration()) {
+        // A new sound server: what silenced the output went with the old one, or the server kept
+        // it and it would now pass for the user's own mute. Undo by name and silence afresh.
+        logger().notice("Sound server restarted, silencing the output again");
+        const auto old = std::move(*muted_);
+        muted_.reset();
+        store_->remove(kKey);
+        if (const auto device = deviceID(old.uid)) unsilence(*devices_, *device, old.restoreVolume);
+        if (!muteDefault()) isMuted_ = false;
+        return;
+    }
     if (muted_ && current && *current == muted_->device) return;
     if (!muted_ && (!current || *current == 0)) return;
     logger().info("Mac default output changed, moving mute to the new device");

@@ -22,9 +22,17 @@ PulseConnection* PulseAudioDevices::Impl::connected() {
     routed = false;
     movedFrom.clear();
     auto fresh = PulseConnection::make("kiv.audio.devices", kPulseClientName);
-    if (!fresh || fresh->connect(server, {})) return nullptr;
+    if (!fresh) return nullptr;
+    const auto onState = [weak = owner, queue = main](pa_context_state_t state) {
+        if (state != PA_CONTEXT_FAILED && state != PA_CONTEXT_TERMINATED) return;
+        queue.post([weak] {
+            if (auto devices = weak.lock()) devices->impl_->serverLost();
+        });
+    };
+    if (fresh->connect(server, onState)) return nullptr;
     const std::lock_guard lock(*fresh);
     if (!fresh->waitReady()) return nullptr;
+    ++generation;
     pa_context_set_subscribe_callback(
         fresh->context(),
         [](pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* user) {
@@ -37,6 +45,37 @@ PulseConnection* PulseAudioDevices::Impl::connected() {
         nullptr));
     connection = std::move(fresh);
     return connection.get();
+}
+
+void PulseAudioDevices::Impl::serverLost() {
+    if (!listening || retrying) return;
+    retrying = true;
+    if (!outage) {
+        outage = true;
+        logger().notice("Lost the sound server, connecting again every second");
+    }
+    main.postAfter(kRetryPeriod, [weak = owner] {
+        if (auto devices = weak.lock()) devices->impl_->retry();
+    });
+}
+
+void PulseAudioDevices::Impl::retry() {
+    retrying = false;
+    if (!listening) return;
+    auto* c = connected();
+    if (!c) {
+        serverLost();
+        return;
+    }
+    outage = false;
+    if (generation == told) return;
+    told = generation;
+    {
+        const std::lock_guard lock(*c);
+        lastDefault = logicalDefault(*c).value_or("");
+    }
+    logger().notice("Sound server is back");
+    if (listener) listener();
 }
 
 std::optional<std::string> PulseAudioDevices::Impl::logicalDefault(PulseConnection& c) {
@@ -163,6 +202,10 @@ bool PulseAudioDevices::setMuted(AudioDeviceID device, bool muted) {
     return impl_->undivert(*c, sink ? std::optional(sink->name) : std::nullopt);
 }
 
+std::uint64_t PulseAudioDevices::serverGeneration() {
+    return impl_->generation;
+}
+
 void PulseAudioDevices::setDefaultOutputListener(std::function<void()> listener) {
     impl_->listener = std::move(listener);
     if (!impl_->listener) {
@@ -173,6 +216,7 @@ void PulseAudioDevices::setDefaultOutputListener(std::function<void()> listener)
     if (!c) return;
     const std::lock_guard lock(*c);
     impl_->lastDefault = impl_->logicalDefault(*c).value_or("");
+    impl_->told = impl_->generation;
     impl_->listening = true;
 }
 

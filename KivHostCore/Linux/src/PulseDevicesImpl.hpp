@@ -3,6 +3,7 @@
 // and the state the devices keep while the host's sound is routed to the KivDisplay sink.
 // Internal to the Linux target.
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -100,9 +101,20 @@ struct PulseAudioDevices::Impl {
     pa_time_event* warmUpTimer = nullptr;
     std::map<std::uint32_t, std::uint32_t> movedFrom; // sink input → the sink it played on
     std::string lastDefault;
+    // The devices' queue.
+    std::uint64_t generation = 0; // connections made so far
+    std::uint64_t told = 0;       // the one the listener last heard of
+    bool retrying = false;
+    bool outage = false; // said once per outage
+
+    static constexpr auto kRetryPeriod = std::chrono::seconds(1);
 
     // Main thread: a ready connection, made again when the server went away.
     PulseConnection* connected();
+    // The server went away while the listener wants to hear of outputs: connect again every
+    // kRetryPeriod until it is back, then tell the listener.
+    void serverLost();
+    void retry();
     std::optional<std::string> logicalDefault(PulseConnection& c);
     void startWarmUp();
     void stopWarmUp();

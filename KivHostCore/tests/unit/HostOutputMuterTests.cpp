@@ -127,6 +127,30 @@ TEST_F(MuterTest, MuteMovesAlongWhenTheDefaultOutputChanges) {
     EXPECT_EQ(devices->muteWrites + devices->volumeWrites, writes); // not listening any more
 }
 
+TEST_F(MuterTest, ARestartedSoundServerHasTheOutputSilencedAgainAndRestoredAfter) {
+    ASSERT_TRUE(muter.mute());
+    devices->restartServer({10}); // a server that forgot the mute
+    EXPECT_EQ(logged("Sound server restarted, silencing the output again"), 1);
+    EXPECT_TRUE((*devices)[10].muted);
+    EXPECT_TRUE(muter.isMuted());
+    EXPECT_EQ(store->dictionary(std::string(kMutedDeviceKey))->at("uid"), StoredValue{std::string("speakers")});
+
+    devices->restartServer({}); // one that kept it: still ours, not taken for the user's mute
+    EXPECT_TRUE((*devices)[10].muted);
+    EXPECT_EQ(logged("Mac output already muted by user (speakers), leaving as is"), 0);
+    muter.restore();
+    EXPECT_FALSE((*devices)[10].muted);
+
+    // Turned down by volume, and the server brought it back at zero: the user's volume survives.
+    (*devices)[10].muteSettable = false;
+    (*devices)[10].volume = 0.6F;
+    ASSERT_TRUE(muter.mute());
+    devices->restartServer({});
+    EXPECT_EQ((*devices)[10].volume, 0.0F);
+    muter.restore();
+    EXPECT_EQ((*devices)[10].volume, 0.6F);
+}
+
 TEST_F(MuterTest, RestoreAfterCrashPutsBackWhatWasPersisted) {
     FakeAudioDevices& fake = *devices;
     fake[10].muted = true;

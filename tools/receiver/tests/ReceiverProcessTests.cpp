@@ -663,6 +663,9 @@ TEST(ReceiverProcess, PlaysTheHostsSoundAndReportsItsAudioFigures) {
         },
         kDeadline))
         << host->process.log().substr(before);
+    EXPECT_TRUE(waitUntil([&] { return defaultSink() == "KivDisplay"; }, kDeadline))
+        << "the speakers are silent again\n"
+        << host->process.log().substr(before);
 
     receiver->stop(10s);
     EXPECT_TRUE(waitUntil([&] { return defaultSink() == "speakers"; }, kDeadline)) << "the speakers are back";

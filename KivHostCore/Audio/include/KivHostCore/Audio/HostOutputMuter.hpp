@@ -4,6 +4,7 @@
 // Confined to one queue, the one its AudioDevices calls the default-output listener on. Output
 // calls can take seconds (a busy sound server), so that queue is not the main thread: the host
 // reaches the muter through MuteCoordinator.
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -48,6 +49,7 @@ private:
         AudioDeviceID device = 0;
         std::string uid;
         std::optional<float> restoreVolume; // silenced by volume
+        std::uint64_t generation = 0;       // the sound server it was done on
     };
 
     void installListener();

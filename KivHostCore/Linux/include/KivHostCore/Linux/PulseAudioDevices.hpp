@@ -35,6 +35,7 @@ public:
     std::optional<float> volume(AudioDeviceID) override { return std::nullopt; }
     bool setVolume(AudioDeviceID, float) override { return false; }
     void setDefaultOutputListener(std::function<void()> listener) override;
+    std::uint64_t serverGeneration() override;
     // Unloads a "KivDisplay" null sink a run that died left loaded, streams and default put back.
     void removeLeftovers() override;
 

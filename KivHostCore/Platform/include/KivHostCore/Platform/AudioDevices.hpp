@@ -34,8 +34,12 @@ public:
     virtual std::optional<float> volume(AudioDeviceID device) = 0;
     virtual bool setVolume(AudioDeviceID device, float volume) = 0;
 
-    // Called on the devices' queue when the default output may have changed; an empty handler removes it.
+    // Called on the devices' queue when the default output may have changed, and when the sound
+    // server came back after it went away; an empty handler removes it.
     virtual void setDefaultOutputListener(std::function<void()> listener) = 0;
+    // Changes whenever a new sound server serves the outputs: whatever was done to them before is
+    // gone or, where the server kept it, no longer known to be ours.
+    virtual std::uint64_t serverGeneration() { return 0; }
 
     // Undoes what an earlier run that died left behind besides a silenced device.
     virtual void removeLeftovers() {}

@@ -25,6 +25,15 @@ public:
     int muteWrites = 0;
     int volumeWrites = 0;
     int leftoverSweeps = 0;
+    std::uint64_t generation = 0;
+
+    // The sound server restarted: `unmuted` lost what was done to them, and the listener hears of it.
+    void restartServer(const std::vector<AudioDeviceID>& unmuted) {
+        ++generation;
+        for (const auto id : unmuted)
+            devices_.at(id).muted = false;
+        if (listener) listener();
+    }
 
     // The user picks another default output; the listener hears of it.
     void changeDefault(std::optional<AudioDeviceID> device) {
@@ -78,6 +87,7 @@ public:
         return true;
     }
     void setDefaultOutputListener(std::function<void()> handler) override { listener = std::move(handler); }
+    std::uint64_t serverGeneration() override { return generation; }
     void removeLeftovers() override { ++leftoverSweeps; }
 };
 
