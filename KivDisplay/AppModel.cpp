@@ -172,6 +172,13 @@ void AppModel::startService() {
     changed();
 }
 
+void AppModel::desktopLost(const std::string& why) {
+    if (host_) host_->stop();
+    startError_ = why + ": every device's session was stopped.";
+    log_.error(*startError_);
+    changed();
+}
+
 void AppModel::quit() {
     if (host_) host_->stop();
     if (env_.terminate) env_.terminate();

@@ -97,6 +97,9 @@ public:
 
     // Operations.
     void startService();
+    // The desktop it serves went away: every session stops (the sound output comes back), the
+    // panel says why; nothing starts again by itself.
+    void desktopLost(const std::string& why);
     void quit();
     void select(const std::string& deviceID);
     void setDisplaySize(DisplaySize size);

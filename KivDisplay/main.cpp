@@ -133,6 +133,8 @@ int main(int argc, char** argv) {
     shell.prepare(env);
     AppModel model(std::move(env));
     shell.attach(model);
+    // Qt ends the program itself when the X server it shows on is the one that went, often first.
+    platform->setOnDesktopLost([&model](const std::string& why) { model.desktopLost(why); });
     const int status = QApplication::exec();
     if (model.host()) model.host()->stop();
     main.drain();

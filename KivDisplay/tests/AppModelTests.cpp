@@ -183,6 +183,10 @@ TEST(AppModel, AServiceThatCannotStartSaysWhyAndUsbToggleRestartsIt) {
     EXPECT_EQ(model.hostService().kind, HostStatus::Service::Kind::listening);
     EXPECT_EQ(h.store->boolean(AppModel::kUSBEnabled), false);
     EXPECT_TRUE(logged("USB mode disabled, restarting service"));
+
+    model.desktopLost("The X server :5 went away");
+    EXPECT_EQ(*model.startError(), "The X server :5 went away: every device's session was stopped.");
+    EXPECT_EQ(model.hostService().kind, HostStatus::Service::Kind::stopped);
 }
 
 TEST(AppModel, AnApprovedDeviceIsSelectedItsChangesGoToItsSessionAndToBothKeys) {

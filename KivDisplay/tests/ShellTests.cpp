@@ -279,6 +279,14 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
         << "every monitor is removed";
     again.client->stop();
     iphone.client->stop();
+
+    // The X server goes while the panel shows elsewhere: it says so and waits.
+    platform->setOnDesktopLost([&model](const std::string& why) { model.desktopLost(why); });
+    ::kill((*xvfb)->process().pid(), SIGKILL);
+    EXPECT_TRUE(pumpUntil([&] {
+        return texts(*shell.panel()).find("The X server " + (*xvfb)->display() + " went away") != std::string::npos;
+    })) << texts(*shell.panel());
+    EXPECT_EQ(model.hostService().kind, HostStatus::Service::Kind::stopped);
     model.host()->stop();
     main.drain();
 }

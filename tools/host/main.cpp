@@ -169,6 +169,17 @@ int main(int argc, char** argv) {
     };
 
     int exitCode = 0;
+    std::atomic<bool> stopping{false};
+    // Nothing can be shown there any more: stop every session (the sound output comes back with
+    // them) and end with a status a service manager restarts on.
+    platform->setOnDesktopLost([&](const std::string& why) {
+        if (stopping.exchange(true)) return;
+        std::cerr << "kivdisplay-host: " << why << "; stopped every device's session and put the sound output back"
+                  << std::endl;
+        exitCode = 1;
+        service->stop();
+        main.stop();
+    });
     main.post([&] {
         if (auto started = service->start(); !started) {
             std::cerr << "kivdisplay-host: cannot start: " << started.error() << std::endl;
@@ -187,10 +198,11 @@ int main(int argc, char** argv) {
             std::cout << "Web: no web link: " << platform->webIdentity().error() << std::endl;
         }
     });
-    std::atomic<bool> stopping{false};
+    std::atomic<bool> signalled{false};
     std::thread waiter([&] {
         int signal = 0;
         sigwait(&signals, &signal);
+        signalled = true;
         if (stopping.exchange(true)) return;
         main.post([&] {
             std::cout << "Stopping" << std::endl;
@@ -199,7 +211,8 @@ int main(int argc, char** argv) {
         });
     });
     main.run();
-    if (!stopping.exchange(true)) pthread_kill(waiter.native_handle(), SIGTERM);
+    stopping = true;
+    if (!signalled) pthread_kill(waiter.native_handle(), SIGTERM);
     waiter.join();
     terminal.reset();
     service.reset();

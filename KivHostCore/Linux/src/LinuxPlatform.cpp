@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <xcb/xcb.h>
 
 #include "KivHostCore/Linux/AsioNetwork.hpp"
 #include "KivHostCore/Linux/DnsSdRegistrar.hpp"
@@ -22,6 +24,7 @@
 #include "KivHostCore/Platform/ExecutorDisplayClock.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivHostCore/Transport/Usbmux.hpp"
+#include "ReadableWatch.hpp"
 #include "VirtualDisplay/Linux/RandRVirtualDisplayAdapter.hpp"
 #include "VirtualDisplay/Linux/SwayVirtualDisplayAdapter.hpp"
 #include "WebPage/WebPage.hpp"
@@ -105,6 +108,28 @@ struct LinuxPlatform::Impl {
         return probed;
     }
 
+    // A connection of its own to the X server, read on the main queue: it ends when the server goes.
+    void watchXServer(ExecutorHandle main) {
+        xConnection = xcb_connect(options.display.empty() ? nullptr : options.display.c_str(), nullptr);
+        if (xcb_connection_has_error(xConnection) != 0) {
+            xcb_disconnect(xConnection);
+            xConnection = nullptr;
+            return;
+        }
+        xWatch = ReadableWatch::start(xcb_get_file_descriptor(xConnection), std::move(main), [this] {
+            while (auto* event = xcb_poll_for_event(xConnection))
+                std::free(event);
+            if (xcb_connection_has_error(xConnection) == 0) return true;
+            const auto name = options.display.empty() ? std::string("of this session") : options.display;
+            if (onDesktopLost) onDesktopLost("The X server " + name + " went away");
+            onDesktopLost = nullptr;
+            return false;
+        });
+    }
+    xcb_connection_t* xConnection = nullptr;
+    std::shared_ptr<ReadableWatch> xWatch;
+    std::function<void(const std::string&)> onDesktopLost; // main queue
+
     std::mutex probeMutex;
     std::optional<ScreenRect> probed; // guarded by probeMutex
     std::chrono::steady_clock::time_point probedAt;
@@ -141,6 +166,7 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
         impl->displays = std::make_shared<RandRVirtualDisplayAdapter>(impl->options.display, postToMain);
         impl->poster = std::make_shared<XTestEventPoster>(impl->options.display);
         impl->makeGrabber = [i = impl.get()] { return std::make_unique<X11ScreenGrabber>(i->options.display); };
+        impl->watchXServer(mainHandle);
     }
     if (!impl->options.defaults)
         impl->options.defaults =
@@ -226,7 +252,13 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
 }
 
 LinuxPlatform::LinuxPlatform(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
-LinuxPlatform::~LinuxPlatform() = default;
+LinuxPlatform::~LinuxPlatform() {
+    if (impl_->xWatch) impl_->xWatch->stop([connection = impl_->xConnection] { xcb_disconnect(connection); });
+}
+
+void LinuxPlatform::setOnDesktopLost(std::function<void(const std::string& why)> handler) {
+    impl_->onDesktopLost = std::move(handler);
+}
 
 const std::expected<WebIdentity, std::string>& LinuxPlatform::webIdentity() const {
     return impl_->web;

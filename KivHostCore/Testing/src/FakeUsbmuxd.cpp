@@ -73,7 +73,8 @@ StoredDictionary result(std::int64_t number) {
 
 } // namespace
 
-FakeUsbmuxd::FakeUsbmuxd() : path_((dir_.path() / "usbmuxd").string()) {
+FakeUsbmuxd::FakeUsbmuxd(const std::string& path) : path_(path.empty() ? (dir_.path() / "usbmuxd").string() : path) {
+    ::unlink(path_.c_str());
     listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;

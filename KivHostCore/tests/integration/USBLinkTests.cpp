@@ -138,9 +138,12 @@ TEST(USBLink, DirectModeCarriesControlAndVideoBothWaysIntact) {
     EXPECT_TRUE(waitUntil([&] { return link->takeMetrics().sendQueueBytes == 0; }, kDeadline));
 }
 
-TEST(USBLink, UsbmuxModeThroughAStandInDaemonReachesTheDeviceApp) {
-    test::FakeUsbmuxd usbmuxd;
-    ::setenv("KIV_USBMUXD_SOCKET", usbmuxd.socketPath().c_str(), 1);
+TEST(USBLink, UsbmuxModeThroughAStandInDaemonReachesTheDeviceAppAlsoAfterTheDaemonRestarts) {
+    const test::TempDir dir("kiv-usbmuxd-restart");
+    const auto socket = (dir.path() / "usbmuxd").string();
+    auto daemon = std::make_unique<test::FakeUsbmuxd>(socket);
+    auto& usbmuxd = *daemon;
+    ::setenv("KIV_USBMUXD_SOCKET", socket.c_str(), 1);
     receiver::UsbDeviceServer device(deviceHello(), 0);
     device.start();
     usbmuxd.setDevice(5, {"00008103-001122334455", true, 0, device.port()});
@@ -158,7 +161,29 @@ TEST(USBLink, UsbmuxModeThroughAStandInDaemonReachesTheDeviceApp) {
     EXPECT_EQ(usbmuxd.connectPorts().at(0), Usbmux::swappedPort(device.port()));
     ASSERT_TRUE(waitUntil([&] { return host.receivedKind(ControlMessage::Case::hello); }, kDeadline));
 
-    usbmuxd.detach(5);
+    // The daemon restarts (an update) under the link: the host listens again and the device, attached
+    // anew, gets a new link.
+    daemon.reset();
+    ASSERT_TRUE(waitUntil([&] { return logged("usbmuxd listen connection lost, retrying"); }, kDeadline));
+    daemon = std::make_unique<test::FakeUsbmuxd>(socket);
+    auto& again = *daemon;
+    again.setDevice(5, {"00008103-001122334455", true, 0, device.port()});
+    ASSERT_TRUE(waitUntil([&] { return again.listenCount() == 1; }, kDeadline))
+        << KivLogStore::shared().text(LogLevel::debug);
+    const auto firstLink = host.link();
+    again.attach(5);
+    ASSERT_TRUE(waitUntil([&] { return host.link() != firstLink; }, kDeadline))
+        << KivLogStore::shared().text(LogLevel::debug);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto status = host.lastStatus();
+            return status && status->first.size() == 1 && status->first[0].state == USBDeviceStatus::State::connected &&
+                   !status->second;
+        },
+        kDeadline))
+        << "the device is back and the service note gone";
+
+    again.detach(5);
     ASSERT_TRUE(waitUntil(
         [&] {
             const auto status = host.lastStatus();
@@ -169,7 +194,7 @@ TEST(USBLink, UsbmuxModeThroughAStandInDaemonReachesTheDeviceApp) {
     ::unsetenv("KIV_USBMUXD_SOCKET");
 }
 
-TEST(USBLink, RealUsbmuxdAcceptsListenAndItsDisappearanceIsReported) {
+TEST(USBLink, RealUsbmuxdAcceptsListenReportsItsDisappearanceAndIsHeardAgainAfterARestart) {
     const auto program = test::findProgram("usbmuxd");
     if (!program) KIV_SKIP_OR_FAIL("usbmuxd is not installed (scripts/install-deps installs it)");
     if (::getuid() != 0) GTEST_SKIP() << "usbmuxd needs root to run here";
@@ -211,4 +236,21 @@ TEST(USBLink, RealUsbmuxdAcceptsListenAndItsDisappearanceIsReported) {
                        "The USB service (usbmuxd) isn't available, so USB is temporarily off. Wi-Fi isn't affected.";
         },
         kDeadline));
+
+    // Started again: the host listens again and the note goes.
+    KivLogStore::shared().clear();
+    auto restarted = test::ChildProcess::start(options);
+    ASSERT_TRUE(restarted.has_value());
+    ASSERT_TRUE(waitUntil([&] { return logged("Listening for USB devices (usbmuxd)"); }, kDeadline))
+        << restarted->log();
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const auto now = host.lastStatus();
+            return now && !now->second;
+        },
+        kDeadline));
+    host.monitor->stop();
+    restarted->stop();
+    std::filesystem::remove(socket, ignored);
+    std::filesystem::remove("/run/usbmuxd.pid", ignored);
 }

@@ -617,7 +617,7 @@ TEST(ReceiverTouch, AHeldFingerIsARightClickAMovedOneADragALiftedOneATap) {
     }
 }
 
-TEST(ReceiverProcess, PlaysTheHostsSoundAndReportsItsAudioFigures) {
+TEST(ReceiverProcess, PlaysTheHostsSoundThroughASoundServerRestartAndGivesTheSpeakersBackWhenTheXServerGoes) {
     if (!test::findProgram("pacat")) KIV_SKIP_OR_FAIL("pacat is not installed (scripts/install-deps installs it)");
     auto xvfb = test::XvfbServer::start();
     KIV_REQUIRE_STARTED(xvfb);
@@ -667,8 +667,18 @@ TEST(ReceiverProcess, PlaysTheHostsSoundAndReportsItsAudioFigures) {
         << "the speakers are silent again\n"
         << host->process.log().substr(before);
 
+    // The X server goes (the session ended, a crash): the host says so in one line, gives the
+    // speakers back and ends with status 1.
+    ::kill((*xvfb)->process().pid(), SIGKILL);
+    const auto status = host->process.wait(kDeadline);
+    ASSERT_TRUE(status.has_value()) << "the host ends\n" << host->process.log();
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << *status;
+    EXPECT_NE(host->process.log().find("kivdisplay-host: The X server " + (*xvfb)->display() +
+                                       " went away; stopped every device's session and put the sound output back"),
+              std::string::npos)
+        << host->process.log();
+    EXPECT_EQ(defaultSink(), "speakers") << "the speakers are back";
     receiver->stop(10s);
-    EXPECT_TRUE(waitUntil([&] { return defaultSink() == "speakers"; }, kDeadline)) << "the speakers are back";
 }
 
 } // namespace

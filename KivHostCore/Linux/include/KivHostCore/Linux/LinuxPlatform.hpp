@@ -4,6 +4,7 @@
 // usbmuxd, the JSON key-value store). Nothing else in the host knows these implementations.
 #include <expected>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -51,6 +52,9 @@ public:
     // Why the compositor's monitors cannot be made, as one sentence; empty when they can, and on
     // X11, where a server that cannot add monitors is served by mirroring its screen.
     std::string displayProblem() const;
+    // `handler` runs once on `main` when the X server this platform serves goes away (it closed
+    // the connection): nothing more can be shown or streamed there. `why` is one sentence.
+    void setOnDesktopLost(std::function<void(const std::string& why)> handler);
     // The web link's certificate, or why there is none (then the host has no web link).
     const std::expected<WebIdentity, std::string>& webIdentity() const;
 

@@ -25,7 +25,8 @@ public:
         std::uint16_t devicePort = 0;   // loopback TCP port of the "device app"
     };
 
-    FakeUsbmuxd();
+    // On `path` when given (a stand-in started again where the last one was), else in a folder of its own.
+    explicit FakeUsbmuxd(const std::string& path = {});
     ~FakeUsbmuxd();
     FakeUsbmuxd(const FakeUsbmuxd&) = delete;
     FakeUsbmuxd& operator=(const FakeUsbmuxd&) = delete;
