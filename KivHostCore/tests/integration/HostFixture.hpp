@@ -268,10 +268,10 @@ struct HostProcess {
     std::uint16_t controlPort = 0;
     std::uint16_t videoPort = 0;
 
-    static std::expected<HostProcess, std::string> start(const std::string& display, const std::filesystem::path& home,
-                                                         std::vector<std::string> flags = {"--approve-all"},
-                                                         std::string pulseServer = "unix:/nonexistent/pulse",
-                                                         std::uint16_t controlPort = 0) {
+    static std::expected<HostProcess, std::string>
+    start(const std::string& display, const std::filesystem::path& home,
+          std::vector<std::string> flags = {"--approve-all"}, std::string pulseServer = "unix:/nonexistent/pulse",
+          std::uint16_t controlPort = 0, std::vector<std::pair<std::string, std::string>> extraEnv = {}) {
         HostProcess host;
         host.controlPort = controlPort != 0 ? controlPort : test::freeLoopbackPort(SOCK_STREAM);
         host.videoPort = test::freeLoopbackPort(SOCK_DGRAM);
@@ -287,13 +287,15 @@ struct HostProcess {
             argv.push_back("0");
         }
         argv.insert(argv.end(), flags.begin(), flags.end());
-        auto child = test::ChildProcess::start({.argv = argv,
-                                                .environment = {{"XDG_CONFIG_HOME", (home / "config").string()},
-                                                                {"XDG_STATE_HOME", (home / "state").string()},
-                                                                {"PULSE_SERVER", pulseServer},
-                                                                {"KIV_LOG_STDOUT", "1"}},
-                                                .logFile = home / "host.log",
-                                                .keepFds = {}});
+        std::vector<std::pair<std::string, std::string>> environment{{"XDG_CONFIG_HOME", (home / "config").string()},
+                                                                     {"XDG_STATE_HOME", (home / "state").string()},
+                                                                     {"PULSE_SERVER", pulseServer},
+                                                                     {"KIV_LOG_STDOUT", "1"}};
+        environment.insert(environment.end(), extraEnv.begin(), extraEnv.end());
+        std::error_code ignored; // a run before in the same home: its "Listening" must not count
+        std::filesystem::remove(home / "host.log", ignored);
+        auto child = test::ChildProcess::start(
+            {.argv = argv, .environment = environment, .logFile = home / "host.log", .keepFds = {}});
         if (!child) return std::unexpected(child.error());
         host.process = std::move(*child);
         if (!waitUntil([&] { return host.process.log().find("Listening: control port") != std::string::npos; },

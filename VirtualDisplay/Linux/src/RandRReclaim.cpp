@@ -63,8 +63,12 @@ void RandRVirtualDisplayAdapter::Impl::reclaimLeftovers() {
     }
     claim();
     int removed = 0;
+    // The desktop's own area, as the dead host laid it out: what the stretched output goes back to.
+    std::optional<std::pair<int, int>> mainArea;
     for (const auto& monitor : monitors(c)) {
-        if (!ourName(atomName(monitor.name))) continue;
+        const auto name = atomName(monitor.name);
+        if (!ourName(name)) continue;
+        if (name == "KIV-MAIN") mainArea = std::pair{int{monitor.width}, int{monitor.height}};
         if (const auto error = xcb_request_check(c, xcb_randr_delete_monitor_checked(c, root, monitor.name)))
             std::free(error);
         ++removed;
@@ -73,6 +77,7 @@ void RandRVirtualDisplayAdapter::Impl::reclaimLeftovers() {
     auto r = resources();
     if (!r.reply) return;
     std::map<xcb_randr_mode_t, std::string> modeNames;
+    std::map<xcb_randr_mode_t, std::pair<int, int>> modeSizes;
     {
         const auto* modes = xcb_randr_get_screen_resources_current_modes(r.reply.get());
         const auto* names = reinterpret_cast<const char*>(xcb_randr_get_screen_resources_current_names(r.reply.get()));
@@ -81,6 +86,7 @@ void RandRVirtualDisplayAdapter::Impl::reclaimLeftovers() {
         int offset = 0;
         for (int i = 0; i < count && offset + modes[i].name_len <= namesLength; ++i) {
             modeNames[modes[i].id] = std::string(names + offset, modes[i].name_len);
+            modeSizes[modes[i].id] = {modes[i].width, modes[i].height};
             offset += modes[i].name_len;
         }
     }
@@ -90,13 +96,24 @@ void RandRVirtualDisplayAdapter::Impl::reclaimLeftovers() {
         if (!info || !isOurs(info->mode) || info->num_outputs == 0) continue;
         const auto output = xcb_randr_get_crtc_info_outputs(info.get())[0];
         xcb_randr_mode_t replacement = 0;
-        // The stretched main output gets back its preferred mode; a device's own output goes off.
+        // The stretched main output gets back a mode of the desktop's own size (else its first
+        // own mode); a device's own output goes off.
         if (modeNames[info->mode].starts_with("KIV-screen-"))
             if (auto out = outputInfo(output, r.config)) {
                 const auto* modes = xcb_randr_get_output_info_modes(out.get());
-                for (int i = 0; i < xcb_randr_get_output_info_modes_length(out.get()) && replacement == 0; ++i)
+                const int count = xcb_randr_get_output_info_modes_length(out.get());
+                for (int i = 0; i < count && replacement == 0; ++i)
+                    if (!isOurs(modes[i]) && (!mainArea || modeSizes[modes[i]] == *mainArea)) replacement = modes[i];
+                for (int i = 0; i < count && replacement == 0; ++i)
                     if (!isOurs(modes[i])) replacement = modes[i];
             }
+        if (replacement != 0) {
+            // The screen must hold the mode before the CRTC shows it.
+            const auto [width, height] = screenSize();
+            const auto [modeWidth, modeHeight] = modeSizes[replacement];
+            if (modeWidth > width || modeHeight > height)
+                setScreenSize(std::max(width, modeWidth), std::max(height, modeHeight));
+        }
         setCrtc(crtc, replacement == 0 ? 0 : info->x, replacement == 0 ? 0 : info->y, replacement,
                 replacement == 0 ? 0 : output);
         ++removed;

@@ -109,4 +109,115 @@ TEST(HostProcess, MonitorsLeftByAKilledHostAreTakenBackByTheNext) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// Kills at the worst moments: while two devices stream, then while a monitor is being made. Each
+// next host starts with no monitor of ours on the X server, and both devices come back with the
+// tokens they were given, with no one there to approve them again.
+TEST(HostProcess, AHostKilledWhileDevicesStreamOrAMonitorIsMadeIsFollowedByOneTheyRejoinWithTheirTokens) {
+    auto xvfb = test::XvfbServer::start();
+    KIV_REQUIRE_STARTED(xvfb);
+    test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
+    const auto display = (*xvfb)->display();
+    test::TempDir home("kiv-host-kills"); // one home: the pairings must survive the kills
+    std::vector<Hello> hellos{helloFor("kill-dev-0001", "First iPad"), helloFor("kill-dev-0002", "Second iPad")};
+    const auto occurrences = [](const std::string& text, const std::string& what) {
+        int count = 0;
+        for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+            ++count;
+        return count;
+    };
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        // Only the first run approves: later ones have no one to ask, so only stored tokens get in.
+        auto started = HostProcess::start(
+            display, home.path(), run == 0 ? std::vector<std::string>{"--approve-all"} : std::vector<std::string>{});
+        ASSERT_TRUE(started) << started.error();
+        auto& host = started->process;
+        EXPECT_EQ(kivMonitors(display), 0) << "nothing of the killed run is left\n" << host.log();
+        std::vector<std::unique_ptr<WiFiDevice>> devices;
+        for (const auto& hello : hellos) {
+            devices.push_back(std::make_unique<WiFiDevice>(hello, started->controlPort));
+            // One approval at a time: the first run pairs them one after the other.
+            if (run == 0) {
+                ASSERT_TRUE(waitUntil([&] { return devices.back()->seen.meanLuma().has_value(); }, kDeadline))
+                    << host.log();
+            }
+        }
+        if (run == 1) {
+            // Killed as the second monitor is being made.
+            ASSERT_TRUE(waitUntil([&] { return occurrences(host.log(), "virtual display via") >= 2; }, kDeadline,
+                                  std::chrono::milliseconds(1)))
+                << host.log();
+            ::kill(host.pid(), SIGKILL);
+            host.stop(5s);
+            continue;
+        }
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            auto& seen = devices[i]->seen;
+            ASSERT_TRUE(waitUntil([&] { return seen.meanLuma().has_value(); }, kDeadline)) << host.log();
+            ASSERT_EQ(seen.connects().size(), 1u);
+            if (run == 0) hellos[i].token = seen.connects().front().token;
+        }
+        EXPECT_EQ(kivMonitors(display), 2) << "a monitor each, not a mirror\n" << host.log();
+        const auto placed = test::deviceMonitors(display);
+        ASSERT_FALSE(placed.empty());
+        EXPECT_EQ(std::ranges::min(placed, {}, [](const auto& m) { return m[0]; })[0], 1024)
+            << "right of the desktop, back to its own width";
+        if (run == 0) {
+            ::kill(host.pid(), SIGKILL); // both streaming
+            host.stop(5s);
+            continue;
+        }
+        const int status = host.stop(20s);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << host.log();
+        EXPECT_EQ(kivMonitors(display), 0);
+    }
+}
+
+// System sleep as logind announces it, on a private bus standing in for the system bus: the stream
+// pauses in the same session and comes back on wake.
+TEST(HostProcess, ASystemSleepPausesTheStreamAndTheWakeResumesItInTheSameSession) {
+    const auto daemon = test::findProgram("dbus-daemon");
+    const auto send = test::findProgram("dbus-send");
+    if (!daemon || !send) KIV_SKIP_OR_FAIL("dbus-daemon is not installed (scripts/install-deps installs it)");
+    auto xvfb = test::XvfbServer::start();
+    KIV_REQUIRE_STARTED(xvfb);
+    test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
+    test::TempDir home("kiv-host-sleep");
+    const auto address = "unix:path=" + (home.path() / "system_bus").string();
+    auto bus = test::ChildProcess::start({.argv = {*daemon, "--session", "--nofork", "--address=" + address},
+                                          .environment = {},
+                                          .logFile = home.path() / "bus.log",
+                                          .keepFds = {}});
+    ASSERT_TRUE(bus) << bus.error();
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(home.path() / "system_bus"); }, kDeadline))
+        << bus->log();
+    auto started = HostProcess::start((*xvfb)->display(), home.path(), {"--approve-all"}, "unix:/nonexistent/pulse", 0,
+                                      {{"DBUS_SYSTEM_BUS_ADDRESS", address}});
+    ASSERT_TRUE(started) << started.error();
+    auto& host = started->process;
+    const auto said = [&](const std::string& text) {
+        return waitUntil([&] { return host.log().find(text) != std::string::npos; }, kDeadline);
+    };
+    const auto announce = [&](bool sleeping) {
+        const auto sent = test::runProgram({*send, "--bus=" + address, "--type=signal", "/org/freedesktop/login1",
+                                            "org.freedesktop.login1.Manager.PrepareForSleep",
+                                            sleeping ? "boolean:true" : "boolean:false"});
+        ASSERT_EQ(sent.exitCode, 0) << sent.output;
+    };
+    WiFiDevice device(helloFor("sleeper-0001", "Sleepy iPad"), started->controlPort);
+    ASSERT_TRUE(waitUntil([&] { return device.seen.meanLuma().has_value(); }, kDeadline)) << host.log();
+
+    announce(true);
+    ASSERT_TRUE(said("Mac will sleep")) << host.log();
+    const auto before = device.seen.pictureCount();
+    announce(false);
+    ASSERT_TRUE(said("Mac did wake")) << host.log();
+    EXPECT_TRUE(waitUntil([&] { return device.seen.pictureCount() > before; }, kDeadline))
+        << "pictures again after the wake\n"
+        << host.log();
+    EXPECT_EQ(device.seen.count(ControlMessage::Case::connect), 1) << "the same session";
+    const int status = host.stop(20s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << host.log();
+}
+
 } // namespace
