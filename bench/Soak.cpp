@@ -3,12 +3,14 @@
 //   - device 1 has a USB link too (the host's direct mode) whose cable is pulled every
 //     --flap-seconds, so the stream moves USB → Wi-Fi → USB;
 //   - device 2 is killed at random moments and started again 0.5–5 s later, within grace;
-//   - every Wi-Fi video datagram to a device crosses a relay that drops --loss % and adds jitter.
+//   - every Wi-Fi video datagram to a device crosses a relay that drops --loss % and adds jitter;
+//   - with --browser (the default where Chromium is installed) one more device is headless Chromium
+//     on the web link, whose page is reloaded at random moments and must rejoin its session.
 // Every 10 s a line of figures on stderr (the host's memory, descriptors, threads and CPU, the
 // monitors and sound sinks, each device's frame rate and last keyframe); at the end one JSON line
 // on stdout. Exit status 1 when a count is wrong (a crash, something left behind, a device that
 // never came back); the timings are for the reader.
-//   soak [--minutes N] [--devices N] [--loss PCT] [--flap-seconds S] [--jitter-ms N] [--seed N]
+//   soak [--minutes N] [--devices N] [--loss PCT] [--flap-seconds S] [--jitter-ms N] [--seed N] [--no-browser]
 #include <sys/socket.h>
 
 #include <CLI/CLI.hpp>
@@ -19,10 +21,12 @@
 #include <regex>
 #include <thread>
 
+#include "KivHostCore/Linux/WebIdentity.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
 #include "KivHostCore/Testing/XPainter.hpp"
 #include "KivProtocol/HostClock.hpp"
+#include "SoakBrowser.hpp"
 #include "SoakFigures.hpp"
 #include "SoakRelay.hpp"
 
@@ -44,9 +48,10 @@ struct Settings {
     std::uint32_t seed = 1;
     std::string screen = "1024x768";
     std::string keep; // copy the logs here at the end
+    bool browser = test::Chromium::available();
 };
 
-enum class Role { flap, drop, steady };
+enum class Role { flap, drop, steady, browser };
 
 struct Device {
     Role role = Role::steady;
@@ -54,6 +59,7 @@ struct Device {
     std::filesystem::path dir;
     std::uint16_t usbPort = 0;
     test::ChildProcess process;
+    std::unique_ptr<soak::BrowserDevice> browser; // Role::browser, instead of the process
     int incarnation = 0;
     bool down = false; // killed on purpose, not started again yet
     std::vector<soak::FrameLogTail> logs;
@@ -82,7 +88,8 @@ struct Soak {
     test::TempDir home{"kiv-soak"};
     test::ChildProcess host;
     int hostRuns = 0, hostCrashes = 0;
-    std::uint16_t control = 0, video = 0, usbPort = 0;
+    std::uint16_t control = 0, video = 0, usbPort = 0, webPort = 0;
+    std::string spki; // the web link's key, for the browser to trust
     std::unique_ptr<soak::LossyRelay> relay;
     std::vector<Device> devices;
     std::mt19937 random;
@@ -110,7 +117,7 @@ struct Soak {
         auto child = test::ChildProcess::start(
             {.argv = {hostBinary, "--approve-all", "--loopback-only", "--name", "Soak host", "--display",
                       xvfb->display(), "--control-port", std::to_string(control), "--video-port", std::to_string(video),
-                      "--web-port", "0", "--usb-direct", "127.0.0.1:" + std::to_string(usbPort)},
+                      "--web-port", std::to_string(webPort), "--usb-direct", "127.0.0.1:" + std::to_string(usbPort)},
              .environment = {{"XDG_CONFIG_HOME", (home.path() / "config").string()},
                              {"XDG_STATE_HOME", (home.path() / "state").string()},
                              {"PULSE_SERVER", pulse->serverAddress()}},
@@ -126,6 +133,15 @@ struct Soak {
 
     bool startDevice(Device& d) {
         ++d.incarnation;
+        if (d.role == Role::browser) {
+            const auto [width, height] = screenSize();
+            auto opened = soak::BrowserDevice::open(
+                d.dir / "chromium", "https://127.0.0.1:" + std::to_string(webPort) + "/", spki, width, height);
+            if (!opened) return fail("the browser device: " + opened.error());
+            d.browser = std::move(*opened);
+            d.down = false;
+            return true;
+        }
         const auto frameLog = d.dir / ("frames-" + std::to_string(d.incarnation) + ".log");
         std::vector<std::string> argv{receiverBinary,
                                       "--headless",
@@ -150,6 +166,36 @@ struct Soak {
         d.process = std::move(*child);
         d.logs.emplace_back(frameLog);
         d.down = false;
+        return true;
+    }
+
+    // The logs only: a browser profile holds sockets and dangling lock links that do not copy.
+    void keepLogs() {
+        std::error_code error;
+        for (auto it = std::filesystem::recursive_directory_iterator(home.path(), error);
+             !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+            if (it->path().filename() == "chromium") {
+                it.disable_recursion_pending();
+                continue;
+            }
+            if (!it->is_regular_file()) continue;
+            const auto target =
+                std::filesystem::path(settings.keep) / std::filesystem::relative(it->path(), home.path());
+            std::filesystem::create_directories(target.parent_path(), error);
+            std::filesystem::copy_file(it->path(), target, std::filesystem::copy_options::overwrite_existing, error);
+        }
+    }
+
+    std::pair<int, int> screenSize() const {
+        int width = 1024, height = 768;
+        std::sscanf(settings.screen.c_str(), "%dx%d", &width, &height);
+        return {width, height};
+    }
+
+    // The device's frames so far; false when a browser device no longer answers.
+    bool readFrames(Device& d) {
+        if (d.role == Role::browser) return d.browser && d.browser->read(d.frames);
+        d.logs.back().read(d.frames);
         return true;
     }
 
@@ -193,7 +239,11 @@ struct Soak {
         const auto nowUs = HostClock::nowMicros();
         json perDevice = json::array();
         for (auto& d : devices) {
-            d.logs.back().read(d.frames);
+            if (!readFrames(d) && d.role == Role::browser && !d.down) {
+                ++d.crashes;
+                fail(d.name + " stopped answering:\n" + d.browser->console());
+                startDevice(d);
+            }
             std::uint64_t shown = 0, lastKey = 0;
             for (std::size_t i = d.samplesSeen; i < d.frames.size(); ++i)
                 if (d.frames[i].decodedAtUs) ++shown;
@@ -224,6 +274,13 @@ struct Soak {
         relay = std::make_unique<soak::LossyRelay>(
             soak::LossyRelay::Options{control, video, settings.lossPercent, settings.jitterMs, settings.seed});
         if (std::string error; !relay->start(error)) return fail("relay on 127.0.0.2: " + error), 1;
+        if (settings.browser) {
+            // The host reads back the certificate made here, so the browser can trust its key.
+            const auto identity = loadOrCreateWebIdentity({home.path() / "config" / "kivdisplay", "soak", {}});
+            if (!identity) return fail("web certificate: " + identity.error()), 1;
+            spki = identity->spkiSha256;
+            webPort = test::freeLoopbackPort(SOCK_STREAM);
+        }
         if (!startHost()) return 1;
         std::this_thread::sleep_for(2s); // let the host's own start-up threads come and go
         const auto atStart = soak::readProcess(host.pid());
@@ -237,6 +294,14 @@ struct Soak {
             std::filesystem::create_directories(d.dir);
             devices.push_back(std::move(d));
         }
+        if (settings.browser) {
+            Device d;
+            d.role = Role::browser;
+            d.name = "Soak browser";
+            d.dir = home.path() / "browser";
+            std::filesystem::create_directories(d.dir);
+            devices.push_back(std::move(d));
+        }
         for (auto& d : devices)
             if (!startDevice(d)) return 1;
         std::thread painter([this] { paint(); });
@@ -247,9 +312,13 @@ struct Soak {
         auto nextSample = began + 10s;
         auto nextFlap = began + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                     std::chrono::duration<double>(settings.flapSeconds));
-        std::uniform_real_distribution<double> dropEvery(15, 45), dropFor(0.5, 5);
-        auto nextDrop = began + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                    std::chrono::duration<double>(dropEvery(random)));
+        std::uniform_real_distribution<double> dropEvery(15, 45), dropFor(0.5, 5), reloadEvery(20, 60);
+        const auto after = [](double seconds) {
+            return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                std::chrono::duration<double>(seconds));
+        };
+        auto nextDrop = began + after(dropEvery(random));
+        auto nextReload = began + after(reloadEvery(random));
         std::chrono::steady_clock::time_point restartAt{};
         std::optional<soak::ProcessFigures> lastFigures = atStart;
         std::optional<double> rss5Min;
@@ -262,7 +331,7 @@ struct Soak {
                 if (!startHost()) break;
             }
             for (auto& d : devices) {
-                if (d.down || d.process.isRunning()) continue;
+                if (d.down || d.role == Role::browser || d.process.isRunning()) continue;
                 ++d.crashes;
                 fail(d.name + " ended by itself:\n" + d.process.log());
                 if (!startDevice(d)) return 1;
@@ -278,6 +347,13 @@ struct Soak {
                     ::kill(d.process.pid(), SIGUSR1);
                     nextFlap = now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                          std::chrono::duration<double>(settings.flapSeconds));
+                }
+                if (d.role == Role::browser && now >= nextReload && now + 10s < end) {
+                    const auto at = HostClock::nowMicros();
+                    readFrames(d);
+                    d.drops.push_back({at, false, at, {}});
+                    if (!d.browser->reload()) fail(d.name + ": the reload was refused");
+                    nextReload = now + after(reloadEvery(random));
                 }
                 if (d.role == Role::drop && now >= nextDrop && now + 10s < end) {
                     d.drops.push_back({HostClock::nowMicros(), false, 0, {}});
@@ -309,10 +385,17 @@ struct Soak {
         const auto rssEnd = soak::readProcess(host.pid());
 
         // The devices leave as a person would close the app; the host must give everything back.
+        for (auto& d : devices) {
+            if (d.role == Role::browser) {
+                readFrames(d);
+                d.browser->leave();
+                d.browser.reset(); // the tab closes with the browser, as a person's would
+            } else {
+                d.process.stop(5000ms);
+            }
+        }
         for (auto& d : devices)
-            d.process.stop(5000ms);
-        for (auto& d : devices)
-            d.logs.back().read(d.frames);
+            if (d.role != Role::browser) readFrames(d);
         painting = false;
         painter.join();
         const bool monitorsGone =
@@ -337,9 +420,10 @@ struct Soak {
             const auto from = d.frames.empty() ? windowEndUs : d.frames.front().completedAtUs;
             const auto verdict = soak::judge(d.frames, d.drops, from, windowEndUs, kStaleAfterUs);
             devicesOk = devicesOk && d.crashes == 0 && verdict.unrecovered == 0 && verdict.shown > 0;
-            perDevice.push_back({{"role", d.role == Role::flap   ? "usb-flap"
-                                          : d.role == Role::drop ? "drop"
-                                                                 : "steady"},
+            perDevice.push_back({{"role", d.role == Role::flap      ? "usb-flap"
+                                          : d.role == Role::drop    ? "drop"
+                                          : d.role == Role::browser ? "browser-reload"
+                                                                    : "steady"},
                                  {"shown", verdict.shown},
                                  {"keyframes", verdict.keyframes},
                                  {"crashes", d.crashes},
@@ -377,10 +461,8 @@ struct Soak {
                     {"perDevice", perDevice},
                     {"countsOk", countsOk}};
         std::printf("%s\n", result.dump().c_str());
-        if (!settings.keep.empty())
-            std::filesystem::copy(home.path(), settings.keep,
-                                  std::filesystem::copy_options::recursive |
-                                      std::filesystem::copy_options::overwrite_existing);
+        std::fflush(stdout);
+        if (!settings.keep.empty()) keepLogs();
         return countsOk ? 0 : 1;
     }
 };
@@ -401,6 +483,9 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0, 200));
     app.add_option("--seed", soak.settings.seed, "seed of the loss, jitter and drop schedule");
     app.add_option("--screen", soak.settings.screen, "each device's screen, WxH");
+    app.add_flag("--browser,!--no-browser", soak.settings.browser,
+                 "one more device: headless Chromium on the web link, its page reloaded now and then (default where "
+                 "Chromium is installed)");
     app.add_option("--keep", soak.settings.keep, "copy the host's and the devices' logs into this folder");
     app.add_option("--host", soak.hostBinary, "kivdisplay-host to run");
     app.add_option("--receiver", soak.receiverBinary, "kivdisplay-receiver to run");
