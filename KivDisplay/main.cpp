@@ -12,6 +12,7 @@
 
 #include "AppModel.hpp"
 #include "DesktopShell.hpp"
+#include "KivHostCore/Audio/HostOutputMuter.hpp"
 #include "KivHostCore/Linux/AndroidBridge.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
@@ -133,10 +134,14 @@ int main(int argc, char** argv) {
     shell.prepare(env);
     AppModel model(std::move(env));
     shell.attach(model);
-    // Qt ends the program itself when the X server it shows on is the one that went, often first.
+    // Qt ends the program itself (exit) when the X server it shows on is the one that went, often
+    // before this hears of it: the speakers a device held silent are given back on the way out.
     platform->setOnDesktopLost([&model](const std::string& why) { model.desktopLost(why); });
+    if (platform->ports().makeAudioDevices && platform->ports().defaults)
+        restoreOutputAtExit(platform->ports().makeAudioDevices, platform->ports().defaults);
     const int status = QApplication::exec();
     if (model.host()) model.host()->stop();
     main.drain();
+    disarmOutputRestoreAtExit();
     return status;
 }

@@ -1,8 +1,10 @@
 #include "KivHostCore/Audio/HostOutputMuter.hpp"
 
+#include <cstdlib>
 #include <fmt/format.h>
 
 #include "KivBase/KivLog.hpp"
+#include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "KivProtocol/RemoteText.hpp"
 
 namespace kiv {
@@ -157,6 +159,42 @@ void HostOutputMuter::restoreAfterCrash(AudioDevices& devices, KeyValueStore& st
         }
     }
     devices.removeLeftovers();
+}
+
+namespace {
+struct AtExit {
+    std::mutex mutex;
+    std::function<std::shared_ptr<AudioDevices>(Executor&)> makeDevices;
+    std::shared_ptr<KeyValueStore> store;
+};
+AtExit& atExit() {
+    static auto* state = new AtExit; // never destroyed: read by the exit handler
+    return *state;
+}
+} // namespace
+
+void restoreOutputAtExit(std::function<std::shared_ptr<AudioDevices>(Executor&)> makeDevices,
+                         std::shared_ptr<KeyValueStore> store) {
+    auto& state = atExit();
+    const std::lock_guard lock(state.mutex);
+    const bool first = !state.makeDevices;
+    state.makeDevices = std::move(makeDevices);
+    state.store = std::move(store);
+    if (!first) return;
+    std::atexit([] {
+        auto& s = atExit();
+        const std::lock_guard held(s.mutex);
+        if (!s.makeDevices || !s.store || !s.store->dictionary(kKey)) return;
+        SerialQueue queue("kiv.exit.audio");
+        if (const auto devices = s.makeDevices(queue)) HostOutputMuter::restoreAfterCrash(*devices, *s.store);
+    });
+}
+
+void disarmOutputRestoreAtExit() {
+    auto& state = atExit();
+    const std::lock_guard lock(state.mutex);
+    state.makeDevices = nullptr;
+    state.store.reset();
 }
 
 MuteCoordinator::MuteCoordinator(std::unique_ptr<HostOutputMuter> muter, Executor& queue, Executor& main)

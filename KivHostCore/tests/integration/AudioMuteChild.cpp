@@ -1,10 +1,13 @@
 // A host that silences the output and then dies without cleaning up: the integration tests kill it
-// and check that the next start undoes what it left.
-// Usage: kiv_audio_mute_child <pulse server> <settings file> <marker file>
+// and check that the next start undoes what it left. With "exit" it ends by exit(1) instead, as a
+// toolkit does when its display goes, with the output restore armed for the way out.
+// Usage: kiv_audio_mute_child <pulse server> <settings file> <marker file> [exit]
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
+#include <string>
 #include <thread>
 
 #include "KivHostCore/Audio/HostOutputMuter.hpp"
@@ -13,7 +16,8 @@
 #include "KivHostCore/Runtime/MainLoop.hpp"
 
 int main(int argc, char** argv) {
-    if (argc != 4) return 2;
+    if (argc != 4 && argc != 5) return 2;
+    const bool exits = argc == 5 && std::string(argv[4]) == "exit";
     kiv::MainLoop main;
     std::thread loop([&] { main.run(); });
     auto devices = kiv::PulseAudioDevices::create(main, std::string(argv[1]));
@@ -26,6 +30,12 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (!devices->isRouted()) return 1;
     std::ofstream(argv[3]) << "routed\n";
+    if (exits) {
+        const std::string server = argv[1];
+        kiv::restoreOutputAtExit(
+            [server](kiv::Executor& queue) { return kiv::PulseAudioDevices::create(queue, server); }, store);
+        std::exit(1); // no unwinding: the muter and its loop are still there
+    }
     for (;;)
         ::pause(); // killed here, still holding the output
 }

@@ -471,6 +471,21 @@ TEST_P(SystemAudioTest, AHostKilledWhileMutedIsUndoneAtTheNextStart) {
     main.loop.sync([&] { HostOutputMuter::restoreAfterCrash(*devices, *store); });
     EXPECT_EQ(defaultSink(), "speakers");
     EXPECT_FALSE(hasSink("KivDisplay"));
+
+    // Ended by exit() while silenced (a toolkit whose display went): given back on the way out.
+    std::filesystem::remove(marker);
+    auto exiting =
+        ChildProcess::start({{KIV_AUDIO_MUTE_CHILD, pulse->serverAddress(), settings.string(), marker.string(), "exit"},
+                             pulse->environment(),
+                             dir.path() / "exiting.log",
+                             {}});
+    ASSERT_TRUE(exiting) << exiting.error();
+    const auto status = exiting->wait(kDeadline);
+    ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 1) << exiting->log();
+    EXPECT_TRUE(std::filesystem::exists(marker)) << "it was routed first";
+    EXPECT_EQ(defaultSink(), "speakers");
+    EXPECT_FALSE(hasSink("KivDisplay"));
+    EXPECT_FALSE(JsonFileKeyValueStore(settings).value(std::string(kMutedDeviceKey)));
     speakers->stop(); // before `heard` goes (see Ears)
 }
 

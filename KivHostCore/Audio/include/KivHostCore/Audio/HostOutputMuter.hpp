@@ -65,6 +65,13 @@ private:
     std::optional<std::string> lastNote_;
 };
 
+// The output a device holds silent comes back even when the program ends by exit() before its host
+// stopped (a toolkit that exits as soon as its display goes): on the way out it does what the next
+// start would. Arm once per program; disarm after a clean stop.
+void restoreOutputAtExit(std::function<std::shared_ptr<AudioDevices>(Executor&)> makeDevices,
+                         std::shared_ptr<KeyValueStore> store);
+void disarmOutputRestoreAtExit();
+
 // One per host service: the output stays silent while at least one session wants it so. Called
 // from the main thread, never blocking it: the muter works on `queue` (a thread of its own, where
 // the devices' listener also runs) and each outcome comes back to `main`.
