@@ -1,8 +1,13 @@
 // Capture from a real X server (Xvfb started here): known drawings come back as the right NV12
 // pixels, nothing arrives while nothing changes, the cursor is in the picture, scaling letterboxes.
+#include <unistd.h>
+
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
+#include <fmt/format.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <libyuv.h>
 #include <mutex>
@@ -271,7 +276,12 @@ TEST(ScreenProbe, TheAnswerFollowsTheServerFromAProbeOnItsOwnThread) {
     EXPECT_EQ(ports.mainDisplaySize(), (std::optional<std::pair<int, int>>{{320, 240}}));
 
     (*server)->process().stop();
+    // The display number stays taken (a lock naming this live process), so that a server another
+    // test starts meanwhile cannot get it and answer the probe in its place.
+    const auto lock = "/tmp/.X" + std::to_string((*server)->displayNumber()) + "-lock";
+    std::ofstream(lock) << fmt::format("{:>10}\n", ::getpid());
     EXPECT_TRUE(test::waitUntil([&] { return !ports.screenRecordingGranted(); }, 30s))
         << "a later probe saw the server go";
     EXPECT_FALSE(ports.mainDisplaySize().has_value());
+    std::filesystem::remove(lock);
 }
