@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "KivHostCore/Linux/RowBands.hpp"
@@ -144,7 +145,10 @@ public:
 
     void key(int keyCode, bool down, std::uint64_t) override {
         const auto key = WlrEventPoster::evdevKey(keyCode);
-        const auto monitor = last_.lock();
+        const auto monitor = [&] {
+            const std::lock_guard lock(lastMutex_);
+            return last_.lock();
+        }();
         if (key == 0 || !monitor) return;
         monitor->key(key, down);
     }
@@ -155,12 +159,15 @@ private:
         auto monitor = desktop_->monitorAt(x, y, &where);
         if (!monitor) return nullptr;
         monitor->pointerTo(x - where.x, y - where.y);
+        const std::lock_guard lock(lastMutex_);
         last_ = monitor;
         return monitor;
     }
 
     std::shared_ptr<MutterDesktop::Impl> desktop_;
-    std::weak_ptr<MutterMonitor> last_; // keys go through the session the pointer last used
+    // Keys go through the session the pointer last used; a key may come from another thread than the pointer.
+    std::mutex lastMutex_;
+    std::weak_ptr<MutterMonitor> last_;
 };
 
 } // namespace
