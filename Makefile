@@ -4,7 +4,7 @@ BUILD_DIR := build/$(PRESET)
 JOBS ?= 2
 WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all deps configure build test test-unit test-integration run demo clean asan tsan format format-check lint
+.PHONY: all deps configure build test test-unit test-integration run demo package clean asan tsan format format-check lint
 
 all: build
 
@@ -52,6 +52,10 @@ run: build
 # The whole system on one machine: host, a moving picture on its new monitor, and the receiver.
 demo: build
 	@BUILD_DIR=$(BUILD_DIR) scripts/demo
+
+# The .deb packages (kivdisplay, kivdisplay-receiver) of this build, in build/$(PRESET).
+package: build
+	@cd $(BUILD_DIR) && cpack -G DEB >/dev/null && ls -1 $(CURDIR)/$(BUILD_DIR)/*.deb
 
 clean:
 	@rm -rf build

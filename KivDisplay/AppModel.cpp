@@ -294,6 +294,22 @@ void AppModel::setAppearance(AppearanceMode mode) {
     changed();
 }
 
+std::optional<bool> AppModel::startsAtLogin() const {
+    if (!env_.autostart) return std::nullopt;
+    return env_.autostart->enabled();
+}
+
+void AppModel::setStartAtLogin(bool on) {
+    if (!env_.autostart) return;
+    if (auto done = env_.autostart->setEnabled(on); !done) {
+        settingsProblem_ = std::string("Could not turn ") + (on ? "on" : "off") + " start at login: " + done.error();
+        log_.error(*settingsProblem_);
+    } else {
+        log_.info(on ? "Start at login: on (" + env_.autostart->path().string() + ")" : "Start at login: off");
+    }
+    changed();
+}
+
 void AppModel::requestAccessibility() {
     if (permissions_) permissions_->requestAccessibility([this] { refreshAccessibility(); });
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "Autostart.hpp"
 #include "KivHostCore/Platform/FrameSource.hpp"
 #include "KivHostCore/Platform/HostPlatform.hpp"
 #include "KivHostCore/Platform/KeyValueStore.hpp"
@@ -57,6 +58,7 @@ struct AppEnvironment {
     // (adb), so the model calls them on a queue of their own. Absent: adb is not installed.
     std::function<std::vector<AndroidDeviceInfo>()> androidDevices;
     std::function<std::expected<void, std::string>(const std::string& serial, std::uint16_t port)> showPageOnAndroid;
+    std::optional<AutostartEntry> autostart; // "Start at login"; absent: not offered
 };
 
 class AppModel {
@@ -112,6 +114,9 @@ public:
     void setWebPort(std::uint16_t port); // 0 turns the web link off
     void setGraceSeconds(double seconds);
     void setAppearance(AppearanceMode mode);
+    // Nothing when this run cannot offer it.
+    std::optional<bool> startsAtLogin() const;
+    void setStartAtLogin(bool on);
     void requestAccessibility();
     void repairAccessibility();
     void disconnect(const std::string& deviceID);

@@ -75,6 +75,7 @@ std::string SettingsView::signature() const {
     const auto& s = model_.settings();
     out += fmt::format("|{}{}{}{}|{}", s.touchControl, s.usbEnabled, model_.accessibilityGranted(),
                        static_cast<int>(model_.appearance()), s.graceSeconds);
+    out += fmt::format("|{}", model_.startsAtLogin().value_or(false));
     for (const auto size : allCases<DisplaySize>())
         out += "|" + model_.sizeTitle(size);
     for (const auto fps : model_.frameRates())
@@ -105,6 +106,7 @@ void SettingsView::refresh() {
     sound();
     touch();
     connection();
+    startup();
     appearance();
     advanced();
     pairedDevices();
@@ -233,6 +235,15 @@ void SettingsView::connection() {
         row->addWidget(new QLabel(q(usbStateText(usb.state))));
         column->addLayout(row);
     }
+}
+
+void SettingsView::startup() {
+    const auto on = model_.startsAtLogin();
+    if (!on) return;
+    auto* column = section("Startup");
+    column->addWidget(toggle(this, "Start at login", "settings-start-at-login", *on,
+                             [this](bool value) { model_.setStartAtLogin(value); }));
+    column->addWidget(help("Opens KivDisplay in the system tray when you log in to this desktop."));
 }
 
 void SettingsView::appearance() {

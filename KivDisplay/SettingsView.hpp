@@ -26,6 +26,7 @@ private:
     void sound();
     void touch();
     void connection();
+    void startup();
     void appearance();
     void advanced();
     void pairedDevices();

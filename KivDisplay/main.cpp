@@ -11,11 +11,14 @@
 #include <iostream>
 
 #include "AppModel.hpp"
+#include "Autostart.hpp"
 #include "DesktopShell.hpp"
+#include "KivBase/BuildInfo.hpp"
 #include "KivHostCore/Audio/HostOutputMuter.hpp"
 #include "KivHostCore/Linux/AndroidBridge.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
+#include "KivProtocol/KivConstants.hpp"
 #include "PermissionCoordinator.hpp"
 #include "QtMainExecutor.hpp"
 
@@ -65,17 +68,29 @@ std::optional<std::string> activeFirewall() {
 } // namespace
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv); // takes Qt's own arguments (-platform, …) out of argv first
     HostSettings base = HostSettings::makeDefault();
     CLI::App cli{"KivDisplay: every tablet or phone that connects becomes an extra monitor of this X11 desktop.",
                  "kivdisplay"};
-    cli.set_version_flag("--version", "kivdisplay " KIV_VERSION);
+    cli.set_version_flag("--version", build::versionLine("kivdisplay", KivConstants::protocolVersion));
     bool loopbackOnly = false;
     cli.add_option("--control-port", base.controlPort, "TCP control port")->capture_default_str();
     cli.add_option("--video-port", base.videoPort, "UDP video port")->capture_default_str();
     std::optional<std::uint16_t> webPort;
     cli.add_option("--web-port", webPort, "HTTPS port of the web link for this run (0: off; default: Settings)");
     cli.add_flag("--loopback-only", loopbackOnly, "listen on 127.0.0.1 only; no DNS-SD");
+    // --help and --version are answered before Qt, which needs a display, starts.
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg != "--help" && arg != "-h" && arg != "--version") continue;
+        cli.allow_extras(); // Qt's own arguments (-platform, …) are not ours to refuse here
+        try {
+            cli.parse(argc, argv);
+        } catch (const CLI::ParseError& error) {
+            return cli.exit(error);
+        }
+    }
+    QApplication app(argc, argv);                // takes Qt's own arguments (-platform, …) out of argv first
+    QGuiApplication::setDesktopFileName(kAppID); // Wayland's app_id, the menu entry it belongs to
     try {
         cli.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
@@ -113,13 +128,16 @@ int main(int argc, char** argv) {
     env.platform = &platform->ports();
     env.baseSettings = base;
     env.logFolder = KivLogStore::defaultFolder();
-    env.version = std::string(KIV_VERSION) + " (1)";
+    env.version = std::string(build::version()) + " (" + std::string(build::commit()) + ")";
     env.systemName = systemName();
     env.model = platform->ports().machine ? platform->ports().machine->modelIdentifier() : "unknown";
     env.accessibilityTrusted = [&platform] { return platform->canInject(); };
     env.activeFirewall = activeFirewall;
     if (platform->webIdentity()) env.webFingerprint = platform->webIdentity()->fingerprint;
     env.webPortOverride = webPort;
+    std::error_code noSelf;
+    if (const auto self = std::filesystem::read_symlink("/proc/self/exe", noSelf); !noSelf)
+        env.autostart.emplace(AutostartEntry::defaultFolder(), self);
     if (auto adb = std::make_shared<AndroidBridge>(); adb->available()) {
         env.androidDevices = [adb] {
             std::vector<AndroidDeviceInfo> devices;

@@ -3,7 +3,7 @@
 
 # Layers, lowest first; each entry lists its targets separated by spaces.
 set(KIV_LAYERS
-  "kiv_base kiv_protocol kiv_webpage"
+  "kiv_base kiv_buildinfo kiv_protocol kiv_webpage"
   "kiv_runtime kiv_virtualdisplay"
   "kiv_metrics kiv_ports kiv_virtualdisplay_linux kiv_virtualdisplay_testing"
   "kiv_media kiv_transport kiv_audio kiv_input"

@@ -1,6 +1,9 @@
 // The application model over the real HostService on a fake network and platform, in virtual
 // time, with an in-memory settings store: what it persists, how it starts the service, what it
 // asks the user, and what it puts in the diagnostics.
+#include <gio/gdesktopappinfo.h>
+
+#include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
 
@@ -8,6 +11,7 @@
 #include "KivHostCore/Testing/FakeHostPlatform.hpp"
 #include "KivHostCore/Testing/FakeNetwork.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
+#include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivProtocol/ControlFraming.hpp"
 
 using namespace kiv;
@@ -315,4 +319,56 @@ TEST(AppModel, OffersTheWebPageOnAndroidDevicesOnACableWhileTheWebLinkListens) {
     EXPECT_FALSE(model.webLink());
     EXPECT_TRUE(model.androidDevices().empty());
     EXPECT_EQ(h.store->number(AppModel::kWebPort), 0) << "kept for the next launch";
+}
+
+// "Start at login": the entry in a real folder, read back through GLib's own desktop-entry parser
+// (what GNOME's session starts from), and what the user sees when it cannot be written.
+TEST(AppModel, StartAtLoginWritesAnEntryTheDesktopRunsAndSaysWhyWhenItCannot) {
+    test::TempDir home("kiv-autostart");
+    const auto folder = home.path() / "config" / "autostart";
+    // A program path with the characters an Exec key has to quote and escape.
+    const std::filesystem::path program = home.path() / "my \"apps\" $HOME `x` \\ dir" / "kivdisplay";
+    std::filesystem::create_directories(program.parent_path());
+    std::ofstream(program) << "#!/bin/sh\n";
+    std::filesystem::permissions(program, std::filesystem::perms::owner_all); // GLib wants a program it can run
+    ModelHarness h;
+    auto& model = h.launch([&](AppEnvironment& env) { env.autostart.emplace(folder, program); });
+    EXPECT_EQ(model.startsAtLogin(), false);
+
+    model.setStartAtLogin(true);
+    EXPECT_EQ(model.startsAtLogin(), true);
+    const auto entry = folder / (std::string(kAppID) + ".desktop");
+    GDesktopAppInfo* info = g_desktop_app_info_new_from_filename(entry.c_str());
+    ASSERT_NE(info, nullptr) << "GLib refuses the entry";
+    gchar** argv = nullptr;
+    gint argc = 0;
+    ASSERT_TRUE(g_shell_parse_argv(g_app_info_get_commandline(G_APP_INFO(info)), &argc, &argv, nullptr));
+    EXPECT_EQ(argc, 1);
+    EXPECT_EQ(std::string(argv[0]), program.string()) << g_app_info_get_commandline(G_APP_INFO(info));
+    g_strfreev(argv);
+    g_object_unref(info);
+    EXPECT_TRUE(logged("Start at login: on (" + entry.string() + ")"));
+
+    // The desktop's startup settings may turn it off without removing it.
+    { std::ofstream(entry, std::ios::app) << "Hidden=true\n"; }
+    EXPECT_EQ(h.launch([&](AppEnvironment& env) { env.autostart.emplace(folder, program); }).startsAtLogin(), false);
+    auto& again = h.launch([&](AppEnvironment& env) { env.autostart.emplace(folder, program); });
+    again.setStartAtLogin(true);
+    EXPECT_EQ(again.startsAtLogin(), true) << "turning it on again writes a fresh entry";
+    again.setStartAtLogin(false);
+    EXPECT_FALSE(std::filesystem::exists(entry));
+    EXPECT_EQ(again.startsAtLogin(), false);
+
+    // A folder that cannot be made: the switch stays off and the settings say why.
+    const auto blocked = home.path() / "a-file";
+    std::ofstream(blocked) << "not a folder";
+    auto& stuck = h.launch([&](AppEnvironment& env) { env.autostart.emplace(blocked / "autostart", program); });
+    stuck.setStartAtLogin(true);
+    EXPECT_EQ(stuck.startsAtLogin(), false);
+    ASSERT_TRUE(stuck.settingsProblem());
+    EXPECT_NE(stuck.settingsProblem()->find("Could not turn on start at login: cannot make the folder"),
+              std::string::npos)
+        << *stuck.settingsProblem();
+
+    EXPECT_FALSE(h.launch().startsAtLogin()) << "not offered without an entry to manage";
 }

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QGroupBox>
@@ -147,6 +148,7 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
     env.webPortOverride = test::freeLoopbackPort(SOCK_STREAM);
     env.webFingerprint = platform->webIdentity()->fingerprint;
     env.accessibilityTrusted = [&] { return platform->canInject(); };
+    env.autostart.emplace(certificates.path() / "autostart", "/usr/bin/kivdisplay");
     shell.prepare(env);
     AppModel model(std::move(env));
     shell.attach(model);
@@ -252,6 +254,17 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
         EXPECT_EQ(lightness() < 128, dark) << title(mode);
         EXPECT_TRUE(pumpUntil([&] { return texts(settings).find(title(mode)) != std::string::npos; }));
     }
+
+    // Start at login, switched in Settings, is the desktop's autostart entry.
+    auto* atLogin = settings.findChild<QCheckBox*>("settings-start-at-login");
+    ASSERT_NE(atLogin, nullptr) << texts(settings);
+    EXPECT_FALSE(atLogin->isChecked());
+    atLogin->click();
+    EXPECT_TRUE(std::filesystem::exists(certificates.path() / "autostart" / "org.kivdisplay.KivDisplay.desktop"));
+    EXPECT_TRUE(pumpUntil([&] {
+        const auto* box = settings.findChild<QCheckBox*>("settings-start-at-login");
+        return box && box->isChecked();
+    }));
 
     // A short grace from Settings, so the display the iPad leaves behind goes soon.
     auto* grace = settings.findChild<QDoubleSpinBox*>("settings-grace");

@@ -3,10 +3,11 @@
 #include <CLI/CLI.hpp>
 #include <fmt/format.h>
 
+#include "KivBase/BuildInfo.hpp"
+#include "KivProtocol/KivConstants.hpp"
+
 namespace kiv::host {
 namespace {
-
-constexpr const char* kVersion = "kivdisplay-host 0.1 (protocol 5)";
 
 std::string serviceText(const HostStatus::Service& service) {
     using Kind = HostStatus::Service::Kind;
@@ -42,7 +43,8 @@ ParseResult parseOptions(int argc, const char* const* argv, HostSettings default
     CLI::App app{"KivDisplay host without a window: gives every connecting device a monitor of its own on this "
                  "machine's X server and streams it.",
                  "kivdisplay-host"};
-    app.set_version_flag("--version", kVersion);
+    const auto version = build::versionLine("kivdisplay-host", KivConstants::protocolVersion);
+    app.set_version_flag("--version", version);
     std::string usbDirect;
     bool loopbackOnly = false, noWifi = false, noUsb = false, noVirtualDisplay = false, noTouch = false;
     std::string display;
@@ -89,7 +91,7 @@ ParseResult parseOptions(int argc, const char* const* argv, HostSettings default
     } catch (const CLI::CallForHelp&) {
         return {std::nullopt, 0, app.help()};
     } catch (const CLI::CallForVersion&) {
-        return {std::nullopt, 0, std::string(kVersion) + "\n"};
+        return {std::nullopt, 0, version + "\n"};
     } catch (const CLI::ParseError& error) {
         return {std::nullopt, 2, std::string("kivdisplay-host: ") + error.what() + " (see --help)\n"};
     }

@@ -6,6 +6,8 @@
 #include <iterator>
 #include <sstream>
 
+#include "KivBase/BuildInfo.hpp"
+#include "KivProtocol/KivConstants.hpp"
 #include "WireInspector.hpp"
 
 using namespace kiv;
@@ -51,6 +53,7 @@ std::string readInput(const std::string& source) {
 int main(int argc, char** argv) {
     CLI::App app{kDescription, "kivdisplay-wire"};
     app.require_subcommand(1);
+    app.set_version_flag("--version", build::versionLine("kivdisplay-wire", KivConstants::protocolVersion));
     const std::map<std::string, wire::Kind> decodeKinds{{"control", wire::Kind::control},
                                                         {"item", wire::Kind::item},
                                                         {"video", wire::Kind::video},

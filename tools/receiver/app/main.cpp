@@ -13,6 +13,8 @@
 #include <regex>
 #include <thread>
 
+#include "KivBase/BuildInfo.hpp"
+#include "KivProtocol/KivConstants.hpp"
 #include "KivReceiver/HostBrowser.hpp"
 #include "ReceiverSession.hpp"
 #include "ReceiverWindow.hpp"
@@ -74,7 +76,8 @@ std::optional<ScreenInfo> parseScreen(const std::string& text) {
 } // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"kivdisplay-receiver: this machine as an extra display of a KivDisplay host"};
+    CLI::App app{"kivdisplay-receiver: this machine as an extra display of a KivDisplay host", "kivdisplay-receiver"};
+    app.set_version_flag("--version", build::versionLine("kivdisplay-receiver", KivConstants::protocolVersion));
     std::string host;
     std::string screenText;
     std::string name = machineName();

@@ -1,0 +1,34 @@
+#pragma once
+// "Start at login": an XDG autostart entry for the application in the user's autostart folder.
+// Whether it is on is read from that folder each time, so a desktop's own startup settings that
+// removed or hid the entry are believed.
+#include <expected>
+#include <filesystem>
+#include <string>
+
+namespace kiv::app {
+
+// The application's identifier: its menu entry, icon, metainfo and Wayland app_id.
+inline constexpr const char* kAppID = "org.kivdisplay.KivDisplay";
+
+class AutostartEntry {
+public:
+    // `program` is what the entry runs: the absolute path of this executable.
+    AutostartEntry(std::filesystem::path folder, std::filesystem::path program);
+    // $XDG_CONFIG_HOME/autostart, else ~/.config/autostart.
+    static std::filesystem::path defaultFolder();
+
+    std::filesystem::path path() const;
+    bool enabled() const;
+    // Writes (whole, by rename) or removes the entry; the error says what the user can do.
+    std::expected<void, std::string> setEnabled(bool on);
+
+private:
+    std::filesystem::path folder_;
+    std::filesystem::path program_;
+};
+
+// A path as one argument of a desktop entry's Exec key (quoted and escaped when it needs it).
+std::string desktopExecArgument(const std::string& path);
+
+} // namespace kiv::app
