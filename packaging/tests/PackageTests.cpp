@@ -142,6 +142,23 @@ TEST_F(Package, PassesLintianAndTheMenuEntryMetainfoAndUnitValidators) {
     EXPECT_EQ(verify.output, "") << unit;
 }
 
+// Without a package: cmake --install to a prefix of one's own, the unit naming the programs there.
+TEST_F(Package, CmakeInstallToAnotherPrefixPointsTheUnitAtItsPrograms) {
+    const auto prefix = work_->path() / "prefix";
+    const auto installed =
+        test::runProgram({KIV_CMAKE, "--install", KIV_BUILD_ROOT, "--prefix", prefix.string(), "--component", "host"},
+                         {}, std::chrono::minutes(2));
+    ASSERT_EQ(installed.exitCode, 0) << installed.output;
+    const auto unit = readFile(prefix / "lib/systemd/user/kivdisplay-host.service");
+    EXPECT_NE(unit.find("\nExecStart=" + (prefix / "bin/kivdisplay-host").string() + " $KIVDISPLAY_HOST_ARGS\n"),
+              std::string::npos)
+        << unit;
+    for (const auto* file : {"bin/kivdisplay", "bin/kivdisplay-host", "share/man/man1/kivdisplay-host.1.gz",
+                             "share/applications/org.kivdisplay.KivDisplay.desktop"})
+        EXPECT_TRUE(fs::is_regular_file(prefix / file)) << file;
+    EXPECT_FALSE(fs::exists(prefix / "bin/kivdisplay-receiver")) << "the receiver is a component of its own";
+}
+
 // No user systemd can run in the test machines' containers, so the unit's own command line is run
 // as systemd would: its ExecStart, with KIVDISPLAY_HOST_ARGS split into words.
 TEST_F(Package, TheUnitsCommandLineRunsAHostThatAnswersAReceiver) {
