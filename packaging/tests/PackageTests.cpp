@@ -199,12 +199,15 @@ TEST_F(Package, TheUnitsCommandLineRunsAHostThatAnswersAReceiver) {
 
     const auto receiver = test::runProgram({bin("kivdisplay-receiver").string(), "--headless", "--host",
                                             "127.0.0.1:" + std::to_string(controlPort), "--identity",
-                                            (home.path() / "receiver.json").string(), "--seconds", "3"},
+                                            (home.path() / "receiver.json").string(), "--seconds", "10"},
                                            {}, std::chrono::seconds(60));
     EXPECT_EQ(receiver.exitCode, 0) << receiver.output << "\nhost:\n" << host->log();
     const auto summary = nlohmann::json::parse(receiver.output.substr(receiver.output.rfind('{')), nullptr, false);
     EXPECT_GE(summary.value("decoded", 0), 1) << receiver.output;
     EXPECT_NE(host->log().find("(--approve-all)"), std::string::npos) << host->log();
+    // The log folder says which build wrote it.
+    const auto logged = readFile(home.path() / "state/kivdisplay/logs/current.log");
+    EXPECT_NE(logged.find("kivdisplay-host " KIV_PROJECT_VERSION " (commit "), std::string::npos) << logged;
 }
 
 } // namespace

@@ -11,12 +11,14 @@
 #include <thread>
 
 #include "HostOptions.hpp"
+#include "KivBase/BuildInfo.hpp"
 #include "KivBase/KivLog.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
 #include "KivHostCore/Linux/PrivateXServer.hpp"
 #include "KivHostCore/Metrics/FrameTrace.hpp"
 #include "KivHostCore/Runtime/MainLoop.hpp"
+#include "KivProtocol/KivConstants.hpp"
 #include "TerminalApprovals.hpp"
 
 using namespace kiv;
@@ -101,6 +103,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     KivLogStore::shared().enablePersistence(KivLogStore::defaultFolder());
+    // Which build wrote the log, for whoever reads it later.
+    KivLog::logger("Host").info(build::versionLine("kivdisplay-host", KivConstants::protocolVersion));
     if (options.frameTrace) {
         if (auto opened = FrameTrace::open(*options.frameTrace); !opened) {
             std::cerr << "kivdisplay-host: " << opened.error() << std::endl;
