@@ -1,5 +1,10 @@
 #include "Autostart.hpp"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 
@@ -96,6 +101,22 @@ std::string desktopExecArgument(const std::string& path) {
     }
     if (quote) out += '"';
     return out;
+}
+
+bool holdDesktopInstanceLock(const std::string& display) {
+    std::string name = "kivdisplay-";
+    for (const char c : display)
+        name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read once at start, nothing sets the environment
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const auto folder =
+        runtime && runtime[0] == '/' ? std::filesystem::path(runtime) : std::filesystem::temp_directory_path();
+    const auto path = folder / (name + "-" + std::to_string(::getuid()) + ".lock");
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return true;                              // no lock to be had: better two applications than none
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return true; // the descriptor stays open, and the lock with it
+    ::close(fd);
+    return false;
 }
 
 } // namespace kiv::app

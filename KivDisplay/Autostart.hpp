@@ -32,3 +32,11 @@ private:
 std::string desktopExecArgument(const std::string& path);
 
 } // namespace kiv::app
+
+namespace kiv::app {
+
+// One application per desktop session: an advisory lock, held until the process ends, on a file in
+// the user's runtime folder named for the display. False when another process holds it.
+bool holdDesktopInstanceLock(const std::string& display);
+
+} // namespace kiv::app

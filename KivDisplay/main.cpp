@@ -111,6 +111,17 @@ int main(int argc, char** argv) {
     if (!backend) return fail("KivDisplay cannot run on this desktop: " + backend.error());
     if (*backend == DisplayBackend::x11 && (!display || !display[0]))
         return fail("KivDisplay needs an X11 display (DISPLAY is not set), a sway session or a GNOME session.");
+    const auto desktopName = *backend == DisplayBackend::x11
+                                 ? std::string(display)
+                                 : processEnvironment("WAYLAND_DISPLAY").value_or("wayland");
+    if (!holdDesktopInstanceLock(desktopName)) {
+        const std::string text = "KivDisplay is already running on this desktop: its icon is in the system tray "
+                                 "(or its panel is open).";
+        std::cerr << "kivdisplay: " << text << std::endl;
+        if (QApplication::platformName() != "offscreen")
+            QMessageBox::information(nullptr, "KivDisplay", QString::fromStdString(text));
+        return 0;
+    }
     PermissionCoordinator::useDesktop(*backend == DisplayBackend::gnome     ? PermissionCoordinator::Desktop::gnome
                                       : *backend == DisplayBackend::wlroots ? PermissionCoordinator::Desktop::sway
                                                                             : PermissionCoordinator::Desktop::x11);

@@ -454,6 +454,16 @@ TEST(DesktopShell, TheAppEmbedsItsIconInATrayAndOpensThePanelFromItElseShowsAWin
             .exitCode,
         0);
     EXPECT_TRUE(test::waitUntil(panelShown, 60s, 200ms)) << "a click on the icon opens the panel: " << windows();
+
+    // One application per desktop: a second one (from the menu while the one from login runs)
+    // says where the first is and ends, leaving it be.
+    auto secondEnv = env;
+    for (auto& [name, value] : secondEnv)
+        if (name == "QT_QPA_PLATFORM") value = "offscreen"; // its message box would wait for a click
+    const auto second = test::runProgram({KIV_DISPLAY_BINARY, "--loopback-only"}, secondEnv, 60s);
+    EXPECT_EQ(second.exitCode, 0) << second.output;
+    EXPECT_NE(second.output.find("KivDisplay is already running on this desktop"), std::string::npos) << second.output;
+    EXPECT_FALSE(app->wait(0ms)) << "the first one runs on";
     app->stop(10s);
 }
 
