@@ -1,7 +1,7 @@
 #pragma once
-// "Start at login": an XDG autostart entry for the application in the user's autostart folder.
-// Whether it is on is read from that folder each time, so a desktop's own startup settings that
-// removed or hid the entry are believed.
+// The application's place in the desktop session. "Start at login": an XDG autostart entry in the
+// user's autostart folder, read from that folder each time, so a desktop's own startup settings
+// that removed or hid the entry are believed. And one application per desktop.
 #include <expected>
 #include <filesystem>
 #include <string>
@@ -30,10 +30,6 @@ private:
 
 // A path as one argument of a desktop entry's Exec key (quoted and escaped when it needs it).
 std::string desktopExecArgument(const std::string& path);
-
-} // namespace kiv::app
-
-namespace kiv::app {
 
 // One application per desktop session: an advisory lock, held until the process ends, on a file in
 // the user's runtime folder named for the display. False when another process holds it.
