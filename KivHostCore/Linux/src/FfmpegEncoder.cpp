@@ -20,6 +20,7 @@ extern "C" {
 #include <system_error>
 #include <utility>
 
+#include "KivHostCore/Linux/X264Encoder.hpp"
 #include "KivProtocol/H264Bitstream.hpp"
 
 namespace kiv {
@@ -78,12 +79,10 @@ using OpenedContext = std::expected<std::unique_ptr<AVCodecContext, CodecContext
 class FfmpegEncoder final : public EncoderBackend {
 public:
     FfmpegEncoder(std::unique_ptr<AVCodecContext, CodecContextDeleter> context, std::string name, bool hardware,
-                  int fps, double vbvFrames, std::function<OpenedContext(std::int64_t bitrate)> reopenForKeyframe = {})
+                  int fps, double vbvFrames)
         : context_(std::move(context)), name_(std::move(name)), hardware_(hardware), fps_(fps), vbvFrames_(vbvFrames),
-          reopenForKeyframe_(std::move(reopenForKeyframe)), keyframeBufferOpen_(static_cast<bool>(reopenForKeyframe_)),
-          frame_(av_frame_alloc()), packet_(av_packet_alloc()), bitrate_(context_->bit_rate) {}
+          frame_(av_frame_alloc()), packet_(av_packet_alloc()) {}
     ~FfmpegEncoder() override {
-        spare_.reset(); // waits for one still opening
         context_.reset();
         // An encoder's pictures are tens of megabytes spread over the worker threads' malloc
         // arenas, which glibc keeps when they are freed; without this the host's memory ratchets
@@ -116,15 +115,6 @@ public:
             refs.attach(*frame, buffer);
             if (!refs) return std::unexpected(AVERROR(ENOMEM));
         }
-        if (forceKeyframe && reopenForKeyframe_ && !keyframeBufferOpen_) {
-            // The rate-control buffer is one frame, which squeezes a keyframe into a frame's bits
-            // (an unreadable picture). A fresh encoder whose buffer starts full with the keyframe
-            // budget spends it on this one picture; the next frames are back to one frame's worth.
-            if (auto reopened = keyframeContext()) { // else a squeezed keyframe from this one
-                context_ = std::move(*reopened);
-                keyframeBufferOpen_ = true;
-            }
-        }
         frame->pts = nextPts_++;
         frame->pict_type = forceKeyframe ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         if (const int sent = avcodec_send_frame(context_.get(), frame); sent < 0) return std::unexpected(sent);
@@ -136,10 +126,6 @@ public:
             packets.push_back(toAVCC(*packet_, ptsUs));
             av_packet_unref(packet_.get());
         }
-        if (std::exchange(keyframeBufferOpen_, false)) {
-            setBitrate(bitrate_); // one frame's buffer from the next
-            prepareSpare();
-        }
         return packets;
     }
 
@@ -147,7 +133,6 @@ public:
         // libx264 reconfigures itself when these change between frames; the hardware encoders'
         // wrappers do not, so for them the answer is no and the caller opens a new encoder.
         if (hardware_) return false;
-        bitrate_ = bitrate;
         // Bit rate, max rate and buffer changed together take effect from the next frame.
         context_->bit_rate = bitrate;
         context_->rc_max_rate = bitrate;
@@ -157,31 +142,6 @@ public:
     }
 
 private:
-    // Opening libx264 takes about 6 ms at 1920x1080 (more at larger sizes), which a forced
-    // keyframe would add to its own encoding; so the next keyframe's encoder is opened in the
-    // background as soon as the last one is spent. Idle, it holds about 7 MB at 1920x1080 (x264
-    // allocates its pictures on first use).
-    void prepareSpare() {
-        spare_.reset();
-        try {
-            spare_.emplace(bitrate_, std::async(std::launch::async, reopenForKeyframe_, bitrate_));
-        } catch (const std::system_error&) {
-            // No thread to spare: the next keyframe opens its encoder itself.
-        }
-    }
-    OpenedContext keyframeContext() {
-        if (spare_) {
-            auto spare = std::move(*spare_);
-            spare_.reset();
-            // One opened for a higher rate than today's would spend more than today's budget;
-            // one for a much lower rate would squeeze the picture.
-            if (spare.first <= bitrate_ && spare.first >= bitrate_ * 3 / 4) {
-                if (auto opened = spare.second.get()) return opened;
-            }
-        }
-        return reopenForKeyframe_(bitrate_);
-    }
-
     // x264 with annexb=0 already writes 4-byte lengths; other encoders write start codes.
     EncodedPacket toAVCC(const AVPacket& packet, std::uint64_t ptsUs) const {
         EncodedPacket out;
@@ -216,18 +176,13 @@ private:
     bool hardware_;
     int fps_;
     double vbvFrames_;
-    std::function<OpenedContext(std::int64_t bitrate)> reopenForKeyframe_; // libx264 only
-    bool keyframeBufferOpen_;                                              // the buffer holds the keyframe budget
     std::unique_ptr<AVFrame, FrameDeleter> frame_;
     std::unique_ptr<AVPacket, PacketDeleter> packet_;
     std::int64_t nextPts_ = 0;
-    std::int64_t bitrate_; // the rate asked for, which a keyframe's encoder may not have been opened at
-    std::optional<std::pair<std::int64_t, std::future<OpenedContext>>> spare_; // its bit rate and the opening
 };
 
-// keyframeBudget: seconds of the bit rate the first picture may take (0: one buffer like any frame).
 OpenedContext openCodec(const AVCodec* codec, const EncoderOptions& options, const std::string& preset, bool x264,
-                        double vbvFrames, double keyframeBudget = 0) {
+                        double vbvFrames) {
     std::unique_ptr<AVCodecContext, CodecContextDeleter> context(avcodec_alloc_context3(codec));
     if (!context) return std::unexpected(std::string("out of memory"));
     auto* c = context.get();
@@ -252,32 +207,15 @@ OpenedContext openCodec(const AVCodec* codec, const EncoderOptions& options, con
         c->rc_max_rate = options.bitrate;
         c->rc_buffer_size = static_cast<int>(
             std::max(static_cast<double>(options.bitrate) * vbvFrames / std::max(options.fps, 1), 1.0));
-        if (const double budget = static_cast<double>(options.bitrate) * keyframeBudget; budget > c->rc_buffer_size) {
-            c->rc_buffer_size =
-                static_cast<int>(std::min(budget, static_cast<double>(std::numeric_limits<int>::max())));
-            c->rc_initial_buffer_occupancy = c->rc_buffer_size;
-        }
     }
     AVDictionary* settings = nullptr;
     if (x264) {
         av_dict_set(&settings, "preset", preset.c_str(), 0);
         av_dict_set(&settings, "tune", "zerolatency", 0);
-        std::string params = "annexb=0:8x8dct=1";
-        if (options.quality) {
-            params += ":keyint=1";
-            av_dict_set(&settings, "crf", std::to_string(FfmpegEncoderFactory::crfFor(*options.quality)).c_str(), 0);
-        } else {
-            // The periodic refresh as a column of intra blocks that sweeps the picture once per
-            // interval, not as a whole keyframe squeezed into one frame's buffer every interval
-            // (a spike in size and latency). Forced keyframes (a device that lost the stream, a
-            // new link) are still whole IDR pictures.
-            params += ":intra-refresh=1";
-            // Constant quality capped by the buffer rather than an average bit rate: a keyframe
-            // whose buffer holds the budget is then made as sharp as the budget allows (average
-            // rate control picks a cautious quantizer for a new encoder's first picture).
-            av_dict_set(&settings, "crf", std::to_string(FfmpegEncoderFactory::kStreamCrf).c_str(), 0);
-        }
-        av_dict_set(&settings, "x264-params", params.c_str(), 0);
+        // Only the still-image encoder comes here (the stream's is openX264Stream).
+        av_dict_set(&settings, "x264-params", "annexb=0:8x8dct=1:keyint=1", 0);
+        av_dict_set(&settings, "crf",
+                    std::to_string(FfmpegEncoderFactory::crfFor(options.quality.value_or(0.85))).c_str(), 0);
     }
     const int opened = avcodec_open2(c, codec, &settings);
     av_dict_free(&settings);
@@ -337,21 +275,19 @@ std::expected<std::unique_ptr<EncoderBackend>, std::string> FfmpegEncoderFactory
         }
         av_log_set_level(level);
     }
+    if (!options.quality) {
+        X264StreamSettings stream;
+        stream.preset = preset_;
+        stream.vbvFrames = vbvFrames_;
+        stream.keyframeBudgetSeconds = keyframeBudgetSeconds_;
+        stream.streamQp = kStreamQp;
+        return openX264Stream(options, stream);
+    }
     const AVCodec* x264 = avcodec_find_encoder_by_name("libx264");
     if (x264 == nullptr) return std::unexpected(std::string("libx264 is not available in this libavcodec"));
-    const double budget = options.quality ? 0.0 : keyframeBudgetSeconds_;
-    auto context = openCodec(x264, options, preset_, true, vbvFrames_, budget);
+    auto context = openCodec(x264, options, preset_, true, vbvFrames_);
     if (!context) return std::unexpected("libx264: " + context.error());
-    std::function<OpenedContext(std::int64_t)> reopen;
-    if (budget > 0) {
-        reopen = [x264, options, preset = preset_, vbv = vbvFrames_, budget](std::int64_t bitrate) {
-            EncoderOptions now = options;
-            now.bitrate = bitrate; // the rate it runs at, which may have changed since it opened
-            return openCodec(x264, now, preset, true, vbv, budget);
-        };
-    }
-    return std::make_unique<FfmpegEncoder>(std::move(*context), "libx264", false, options.fps, vbvFrames_,
-                                           std::move(reopen));
+    return std::make_unique<FfmpegEncoder>(std::move(*context), "libx264", false, options.fps, vbvFrames_);
 }
 
 } // namespace kiv

@@ -76,6 +76,7 @@ public:
         while (monitor->pictures().pictures() == 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         const auto converting = std::chrono::steady_clock::now();
+        auto numbering = pictureNumbers_.take();
         const bool read = monitor->pictures().take(
             [&](const std::uint8_t* pixels, int stride, int width, int height, const RowBands& changed, bool whole) {
                 // Only what changed since the buffer's own picture is converted again.
@@ -87,6 +88,8 @@ public:
                         X11ScreenGrabber::convert(pixels, stride, width, height, out, band);
                 }
                 out.contentTag = tag;
+                out.changes = numbering.next(changed, whole, width, height, out);
+                pictureNumbers_ = numbering;
             });
         convertMicros_ = static_cast<std::uint64_t>(
             std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - converting)
@@ -113,6 +116,7 @@ private:
     std::shared_ptr<GrabberState> state_;
     std::optional<std::uint64_t> token_;
     ConversionHistory conversions_;
+    PictureNumbering pictureNumbers_; // forgotten by a grab that fails
     std::uint64_t convertMicros_ = 0;
 };
 

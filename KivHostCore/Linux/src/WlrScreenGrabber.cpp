@@ -338,6 +338,7 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
                 X11ScreenGrabber::convert(first, stride, picture.width, picture.height, out, band);
         }
         out.contentTag = tag;
+        out.changes = pictureNumbers.next(sinceGrab, wholeSinceGrab, picture.width, picture.height, out);
         sinceGrab.clear();
         wholeSinceGrab = false;
         convertMicros = static_cast<std::uint64_t>(
@@ -380,8 +381,9 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     std::unique_ptr<ShmBuffer> front; // the newest complete picture
     std::unique_ptr<ShmBuffer> back;  // what the copy in flight writes into
     std::uint64_t convertMicros = 0;
-    RowBands frameDamage;       // of the copy in flight
-    RowBands sinceGrab;         // of the copies completed since the last grab
+    RowBands frameDamage; // of the copy in flight
+    RowBands sinceGrab;   // of the copies completed since the last grab
+    PictureNumbering pictureNumbers;
     bool wholeSinceGrab = true; // one of them was new whole
     ConversionHistory conversions;
 };

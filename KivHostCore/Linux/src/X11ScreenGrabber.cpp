@@ -238,6 +238,7 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         }
         dirtyRows.clear();
         canvasArea.reset(); // until this grab succeeds
+        auto numbering = pictureNumbers.take();
         if (!rows.empty()) {
             // Every band's request goes out before the first reply is waited for.
             std::vector<xcb_shm_get_image_cookie_t> requests;
@@ -267,6 +268,9 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
                 X11ScreenGrabber::convert(shmAddress, area.width * 4, area.width, area.height, out, band);
         }
         out.contentTag = tag;
+        // The rows fetched are what changed since the last picture.
+        out.changes = numbering.next(rows, wholePicture, area.width, area.height, out);
+        pictureNumbers = numbering;
         convertMicros = static_cast<std::uint64_t>(
             std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - converting)
                 .count());
@@ -304,6 +308,7 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     std::optional<ScreenRect> canvasArea;          // the area whose whole picture the segment holds
     std::optional<std::pair<int, int>> cursorRows; // rows of it the cursor was drawn on
     ConversionHistory conversions;                 // for bringing a recycled buffer up to date
+    PictureNumbering pictureNumbers;               // forgotten by a failed grab
     ScreenRect rect;
     int shmId = -1;
     std::uint8_t* shmAddress = nullptr;

@@ -59,7 +59,11 @@ void H264Encoder::encode(std::shared_ptr<PixelBuffer> buffer, std::uint64_t capt
     {
         const std::lock_guard lock(inFlightMutex_);
         if (running_) {
-            if (waiting_ && monitor_) monitor_->countDroppedCapture();
+            if (waiting_) {
+                if (monitor_) monitor_->countDroppedCapture();
+                // The skipped picture's changes are not in the encoder's reference either.
+                if (buffer != waiting_->first) buffer->changes.absorb(waiting_->first->changes);
+            }
             waiting_.emplace(std::move(buffer), captureTimeUs);
             return;
         }

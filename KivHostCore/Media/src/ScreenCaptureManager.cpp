@@ -165,6 +165,7 @@ void ScreenCaptureManager::grabNow() {
     budgetAt_ = std::max(budgetAt_.value_or(*lastGrab_), *lastGrab_) + spacing_;
     const auto damaged = std::exchange(damagedSince_, std::nullopt).value_or(*lastGrab_);
     auto buffer = pool_->acquire();
+    buffer->changes = {}; // a grabber that cannot tell leaves them unknown
     if (!grabber_->grab(rect_, *buffer, true)) {
         // Usually the layout moving under us (its event follows); try again next interval.
         if (++grabFailures_ >= kMaxGrabFailures) {

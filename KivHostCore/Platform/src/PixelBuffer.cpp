@@ -1,6 +1,23 @@
 #include "KivHostCore/Platform/PixelBuffer.hpp"
 
+#include <atomic>
+
 namespace kiv {
+
+std::uint64_t PictureChanges::nextSerial() {
+    static std::atomic<std::uint64_t> counter{0};
+    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+void PictureChanges::absorb(const PictureChanges& earlier) {
+    if (!known || !earlier.known || since != earlier.serial || earlier.serial == 0) {
+        known = false;
+        rects.clear();
+        return;
+    }
+    since = earlier.since;
+    rects.insert(rects.end(), earlier.rects.begin(), earlier.rects.end());
+}
 
 PixelBuffer::PixelBuffer(int width, int height)
     : width_(width), height_(height),

@@ -10,7 +10,10 @@
 #include <cstdint>
 #include <deque>
 #include <optional>
+#include <utility>
 #include <vector>
+
+#include "KivHostCore/Platform/PixelBuffer.hpp"
 
 namespace kiv {
 
@@ -125,6 +128,39 @@ private:
     std::uint64_t generation_ = 0; // upper half of the tags written; new for each new picture
     std::uint64_t grabs_ = 0;
     int width_ = 0, height_ = 0;
+};
+
+// Numbers a grabber's pictures and says what changed in each since the one before, in the
+// picture's own pixels (the source may be scaled into it), widened by the scaler's reach.
+class PictureNumbering {
+public:
+    // `rows` of the source changed since the last picture; `whole`: anything may have.
+    PictureChanges next(const RowBands& rows, bool whole, int sourceWidth, int sourceHeight, const PixelBuffer& out) {
+        PictureChanges changes;
+        changes.serial = PictureChanges::nextSerial();
+        if (!whole && last_ != 0) {
+            changes.known = true;
+            changes.since = last_;
+            constexpr int kReach = 2;
+            const auto scale = [](int value, int to, int from) {
+                return static_cast<int>(static_cast<std::int64_t>(value) * to / std::max(from, 1));
+            };
+            for (const auto& band : rows.bands()) {
+                changes.rects.push_back(
+                    {std::max(0, scale(band.left, out.width(), sourceWidth) - kReach),
+                     std::max(0, scale(band.from, out.height(), sourceHeight) - kReach),
+                     std::min(out.width(), scale(band.right, out.width(), sourceWidth) + 1 + kReach),
+                     std::min(out.height(), scale(band.to, out.height(), sourceHeight) + 1 + kReach)});
+            }
+        }
+        last_ = changes.serial;
+        return changes;
+    }
+    // The grab that follows this call may fail: until the next picture nothing is known.
+    PictureNumbering take() { return std::exchange(*this, PictureNumbering{}); }
+
+private:
+    std::uint64_t last_ = 0;
 };
 
 } // namespace kiv

@@ -9,6 +9,26 @@
 
 namespace kiv {
 
+// What changed in a picture since an earlier one of the same producer, so that an encoder can
+// pass over what did not. Pictures are numbered across all producers; the rectangles (pixels of
+// the picture) are relative to picture `since` and mean something only when `known`.
+struct PictureChanges {
+    struct Rect {
+        int left = 0, top = 0, right = 0, bottom = 0; // [left, right) x [top, bottom)
+        bool operator==(const Rect&) const = default;
+    };
+    bool known = false;
+    std::uint64_t serial = 0; // this picture's number; 0: not numbered
+    std::uint64_t since = 0;
+    std::vector<Rect> rects;
+
+    static std::uint64_t nextSerial();
+    // Folds in the changes of `earlier`, a picture this one replaces before it was encoded: the
+    // result is relative to what `earlier` was relative to, and unknown unless both are known and
+    // this one follows it directly.
+    void absorb(const PictureChanges& earlier);
+};
+
 class PixelBuffer {
 public:
     PixelBuffer(int width, int height);
@@ -29,6 +49,8 @@ public:
     // What its producer last wrote into it, in the producer's own terms (0: nothing known). A
     // producer that updates pictures in place uses it to tell which rows a recycled buffer lacks.
     std::uint64_t contentTag = 0;
+    // Set by the producer for each picture it writes (unknown when it cannot tell).
+    PictureChanges changes;
 
 private:
     int width_;

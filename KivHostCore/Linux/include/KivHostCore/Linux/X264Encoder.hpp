@@ -1,0 +1,27 @@
+#pragma once
+// The stream's encoder: libx264 driven directly rather than through libavcodec, at a constant
+// quantizer chosen per picture by X264RateControl, and told which macroblocks did not change
+// since the last picture so that it passes over them. tune=zerolatency, no B-frames, High
+// profile, BT.601 limited range, the periodic refresh as a sweeping intra column, forced
+// keyframes as IDR pictures with their own budget. Output is length-prefixed with SPS and PPS
+// in front of every keyframe.
+#include <expected>
+#include <memory>
+#include <string>
+
+#include "KivHostCore/Platform/EncoderBackend.hpp"
+
+namespace kiv {
+
+struct X264StreamSettings {
+    std::string preset = "ultrafast";
+    double vbvFrames = 1.0;
+    double keyframeBudgetSeconds = 0.4;
+    int streamQp = 21;
+    bool skipUnchanged = true; // pass the unchanged macroblocks to x264
+};
+
+std::expected<std::unique_ptr<EncoderBackend>, std::string> openX264Stream(const EncoderOptions& options,
+                                                                           const X264StreamSettings& settings);
+
+} // namespace kiv
