@@ -41,13 +41,25 @@ double X264RateControl::keyframeBudget() const {
                     static_cast<double>(settings_.bitrate) * settings_.keyframeBudgetSeconds);
 }
 
+double X264RateControl::keyframeShare() const {
+    const double pixels = static_cast<double>(settings_.width) * static_cast<double>(settings_.height);
+    return std::max(frameBits() * settings_.vbvFrames,
+                    std::min(keyframeBudget() * settings_.keyframeShare, pixels * kKeyframeBitsPerPixel));
+}
+
+// One quantizer step over a detailed screen can cost more than a few frames; the share lets it
+// be taken all the same (or sharpening would stop short of the stream's quality).
+double X264RateControl::sharpenCapacity() const {
+    return std::max(frameBits() * settings_.sharpenFrames, keyframeShare());
+}
+
 double X264RateControl::loanNow(std::uint64_t nowUs) const {
     return nowUs <= loanUntilUs_ ? loanBits_ : 0.0;
 }
 
 double X264RateControl::changeAllowance(std::uint64_t nowUs) const {
-    const double share = std::max(frameBits() * settings_.vbvFrames, keyframeBudget() * settings_.keyframeShare);
-    return frameBits() * settings_.vbvFrames - changes_.at(nowUs, settings_.bitrate) + std::min(loanNow(nowUs), share);
+    return frameBits() * settings_.vbvFrames - changes_.at(nowUs, settings_.bitrate) +
+           std::min(loanNow(nowUs), keyframeShare());
 }
 
 double X264RateControl::scale(int qp) const {
@@ -70,7 +82,7 @@ X264RateControl::Prediction X264RateControl::predict(int qp) const {
     double sharpened = 0;
     for (int coarse = qp + 1; coarse <= kMaxQp; ++coarse)
         sharpened += coarser_[static_cast<std::size_t>(coarse)] * (scale(qp) - scale(coarse));
-    bits.detail = sharpened * intraBits_;
+    bits.detail = sharpened * sharpenBits_;
     return bits;
 }
 
@@ -78,11 +90,16 @@ int X264RateControl::plan(bool keyframe, std::uint64_t nowUs, const PictureChang
     planned_ = true;
     plannedKeyframe_ = keyframe;
     plannedAtUs_ = nowUs;
-    const double share = std::max(frameBits() * settings_.vbvFrames, keyframeBudget() * settings_.keyframeShare);
+    const double share = keyframeShare();
     plannedLoan_ = keyframe ? 0.0 : std::min(loanNow(nowUs), share);
-    const double forChanges = frameBits() * settings_.vbvFrames - changes_.at(nowUs, settings_.bitrate) + plannedLoan_;
-    const double forAll = std::max(forChanges, frameBits() * settings_.sharpenFrames -
-                                                   sharpen_.at(nowUs, settings_.bitrate) + plannedLoan_);
+    const double ownFrame = frameBits() * settings_.vbvFrames - changes_.at(nowUs, settings_.bitrate);
+    const double forChanges = ownFrame + plannedLoan_;
+    // No picture beyond a keyframe's share, unless a change's own frame allows more.
+    const double sharpenRoom = sharpenCapacity() - sharpen_.at(nowUs, settings_.bitrate);
+    const double forAll = std::min(std::max(share, ownFrame), std::max(forChanges, sharpenRoom + plannedLoan_));
+    // The stream's first picture has nothing waiting behind it: all of the budget, as one picture.
+    const bool first = std::all_of(codedQp_.begin(), codedQp_.end(), [](std::uint8_t qp) { return qp == 0; });
+    const double keyframeCap = first ? keyframeBudget() : share;
     if (keyframe) {
         std::fill(unchanged_.begin(), unchanged_.end(), 0);
     } else {
@@ -112,7 +129,7 @@ int X264RateControl::plan(bool keyframe, std::uint64_t nowUs, const PictureChang
     plannedQp_ = kMaxQp;
     for (int qp = settings_.streamQp; qp <= kMaxQp; ++qp) {
         const Prediction bits = predict(qp);
-        const bool fits = keyframe ? bits.total() <= share : bits.changed <= forChanges && bits.total() <= forAll;
+        const bool fits = keyframe ? bits.total() <= keyframeCap : bits.changed <= forChanges && bits.total() <= forAll;
         if (fits) {
             plannedQp_ = qp;
             break;
@@ -137,17 +154,18 @@ void X264RateControl::record(std::size_t bytes) {
     const double ratio = bits / std::max(plannedBits_.total(), 1.0);
     if (plannedKeyframe_) {
         intraBits_ = std::clamp(intraBits_ * ratio, kLeastBitsPerBlock, kMostBitsPerBlock);
+        sharpenBits_ = intraBits_;
         std::fill(codedQp_.begin(), codedQp_.end(), qp);
         // Its budget is its own: the pictures after it get their usual buffers, and what it left
         // for a short while (four frames' time, at least 100 ms) on top.
         changes_.bits = std::min(changes_.bits + bits, frameBits() * settings_.vbvFrames);
-        sharpen_.bits = std::min(sharpen_.bits + bits, frameBits() * settings_.sharpenFrames);
+        sharpen_.bits = std::min(sharpen_.bits + bits, sharpenCapacity());
         loanBits_ = std::max(keyframeBudget() - bits, 0.0);
         loanUntilUs_ = now + std::max<std::uint64_t>(100'000, 4'000'000 / static_cast<unsigned>(settings_.fps));
         return;
     }
     if (plannedBits_.total() >= kLearnFromBits) {
-        double& learned = plannedBits_.changed >= plannedBits_.detail ? interBits_ : intraBits_;
+        double& learned = plannedBits_.changed >= plannedBits_.detail ? interBits_ : sharpenBits_;
         learned = std::clamp(learned * std::sqrt(ratio), kLeastBitsPerBlock, kMostBitsPerBlock);
     }
     for (std::size_t i = 0; i < codedQp_.size(); ++i)

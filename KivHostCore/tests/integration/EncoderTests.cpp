@@ -252,8 +252,9 @@ TEST(H264EncoderX264, AForcedKeyframeSpendsItsBudgetOverAFewPicturesThenSharpens
             EXPECT_EQ(packet.isKeyframe, i == kForced) << i;
             quality.push_back(psnr(*decoded, picture));
             if (i == kForced) {
-                // A share of the budget; squeezed, what the coarsest quantizer leaves.
-                EXPECT_LE(size, std::max(oneFrame, 0.25 * budget * static_cast<double>(bitrate) / 8) * 1.2 +
+                // A share of the budget (predicted from the first keyframe, at another quantizer);
+                // squeezed, what the coarsest quantizer leaves.
+                EXPECT_LE(size, std::max(oneFrame, 0.25 * budget * static_cast<double>(bitrate) / 8) * 1.5 +
                                     (budget == 0 ? 12'000 : 0));
             }
             if (i <= kForced + 4) {

@@ -255,3 +255,33 @@ TEST(RowBands, FarChangesStayApartNearOnesJoinAndNoPixelIsLost) {
     }
     EXPECT_LT(many.pixels(), 300LL * 1800 / 4) << "not one box around every change";
 }
+
+// What a grabber says changed: numbered pictures, the rows it fetched scaled into the picture's
+// pixels with the scaler's reach, nothing known after a failed grab or for a whole new picture;
+// a picture skipped before encoding hands its changes to the one that replaces it.
+TEST(PictureChanges, NumberedScaledAndFoldedIntoTheNextWhenAPictureIsSkipped) {
+    PixelBuffer out(960, 540); // a 1920x1080 source at half size
+    PictureNumbering numbering;
+    const auto first = numbering.next(RowBands(100, 120, 200, 400), false, 1920, 1080, out);
+    EXPECT_FALSE(first.known) << "nothing before it";
+    const auto second = numbering.next(RowBands(100, 120, 200, 400), false, 1920, 1080, out);
+    ASSERT_TRUE(second.known);
+    EXPECT_EQ(second.since, first.serial);
+    EXPECT_GT(second.serial, first.serial);
+    EXPECT_EQ(second.rects, (std::vector<PictureChanges::Rect>{{98, 48, 203, 63}}));
+    auto lost = numbering.take(); // a grab that fails forgets
+    (void)lost;
+    EXPECT_FALSE(numbering.next(RowBands(0, 10, 0, 10), false, 1920, 1080, out).known);
+    EXPECT_FALSE(numbering.next(RowBands(0, 10, 0, 10), true, 1920, 1080, out).known) << "a whole new picture";
+
+    auto third = numbering.next(RowBands(0, 10, 0, 10), false, 1920, 1080, out);
+    auto fourth = numbering.next(RowBands(500, 510, 0, 10), false, 1920, 1080, out);
+    fourth.absorb(third);
+    ASSERT_TRUE(fourth.known);
+    EXPECT_EQ(fourth.since, third.since) << "relative to what the skipped one was relative to";
+    EXPECT_EQ(fourth.rects.size(), 2u);
+    auto fifth = numbering.next(RowBands(0, 10, 0, 10), false, 1920, 1080, out);
+    fifth.absorb(third); // not the picture it follows
+    EXPECT_FALSE(fifth.known);
+    EXPECT_TRUE(fifth.rects.empty());
+}

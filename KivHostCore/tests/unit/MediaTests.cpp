@@ -99,12 +99,25 @@ TEST(H264Encoder, ANewerPictureReplacesTheWaitingOneAndPtsStrictlyIncrease) {
     h.queue.runUntilIdle();
     ASSERT_EQ(h.out.size(), 2u);
     EXPECT_EQ(h.out[1].captureTimeUs, 50u) << "the newest picture is encoded, not the one it replaced";
+
+    // What the replaced picture changed is not in the encoder's reference: the newer one says it.
+    auto skipped = h.buffer();
+    auto newer = h.buffer();
+    skipped->changes = {true, 8, 7, {{0, 0, 16, 16}}};
+    newer->changes = {true, 9, 8, {{32, 32, 48, 48}}};
+    h.encoder->encode(h.buffer(), 60);
+    h.encoder->encode(skipped, 61);
+    h.encoder->encode(newer, 62);
+    h.queue.runUntilIdle();
+    EXPECT_EQ(newer->changes.since, 7u);
+    EXPECT_EQ(newer->changes.rects, (std::vector<PictureChanges::Rect>{{32, 32, 48, 48}, {0, 0, 16, 16}}));
+    h.out.resize(2);
     h.encoder->encode(h.buffer(), 50);
     h.queue.runUntilIdle();
-    EXPECT_EQ(h.factory.last->pts, (std::vector<std::uint64_t>{100, 101, 102}));
+    EXPECT_EQ(h.factory.last->pts, (std::vector<std::uint64_t>{100, 101, 102, 103, 104}));
     EXPECT_EQ(h.out[2].captureTimeUs, 50u) << "the frame keeps its capture time; only pts is adjusted";
     h.queue.advance(1s);
-    EXPECT_DOUBLE_EQ(h.monitor->sample().encodeFPS, 3.0) << "three frames encoded since the last sample, over 1 s";
+    EXPECT_DOUBLE_EQ(h.monitor->sample().encodeFPS, 5.0) << "five frames encoded since the last sample, over 1 s";
     EXPECT_EQ(h.encoder->inFlight(), 0);
 }
 

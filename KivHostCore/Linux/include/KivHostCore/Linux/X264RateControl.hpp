@@ -28,9 +28,9 @@ public:
         int fps = 30;
         std::int64_t bitrate = 8'000'000;
         double vbvFrames = 1.0;             // the changes' buffer, in frames' worth of the bit rate
-        double sharpenFrames = 4.0;         // the sharpening's buffer
+        double sharpenFrames = 4.0;         // the sharpening's buffer (at least a keyframe's share)
         double keyframeBudgetSeconds = 0.4; // what a keyframe and its sharpening may take (0: one buffer)
-        double keyframeShare = 0.25;        // of that, the most one picture gets
+        double keyframeShare = 0.25;        // of that, the most one picture gets (and at most kKeyframeBitsPerPixel)
         int keyframeIntervalFrames = 60;    // the refresh column sweeps the picture in this many
         int streamQp = 21;                  // the quality pictures get when they fit
     };
@@ -38,8 +38,11 @@ public:
     // Bits a macroblock of detailed content costs at the stream's quantizer: the prediction
     // before anything was measured, and (capped by the screen's own detail) the least it assumes
     // per changed block, so that a large change after a run of flat ones does not overshoot.
-    static constexpr double kIntraBitsPerBlock = 320;
+    static constexpr double kIntraBitsPerBlock = 160;
     static constexpr double kInterBitsPerBlock = 160;
+    // A picture's encode, sending and decoding grow with its size; beyond about this many bits
+    // per pixel an IDR picture lands noticeably later than the pictures around it.
+    static constexpr double kKeyframeBitsPerPixel = 0.4;
 
     explicit X264RateControl(const Settings& settings);
 
@@ -72,6 +75,8 @@ private:
     };
     double frameBits() const;
     double keyframeBudget() const;
+    double keyframeShare() const; // the most one picture gets of it
+    double sharpenCapacity() const;
     double scale(int qp) const; // the bits at qp relative to the stream's quantizer
     Prediction predict(int qp) const;
     double loanNow(std::uint64_t nowUs) const;
@@ -90,6 +95,7 @@ private:
     std::uint64_t loanUntilUs_ = 0;
     double intraBits_ = kIntraBitsPerBlock; // per block at the stream's quantizer, learned
     double interBits_ = kInterBitsPerBlock;
+    double sharpenBits_ = kIntraBitsPerBlock; // per block sharpened by a whole step, learned
     bool planned_ = false;
     bool plannedKeyframe_ = false;
     int plannedQp_ = 0;
