@@ -278,6 +278,57 @@ TEST(H264EncoderX264, AForcedKeyframeSpendsItsBudgetOverAFewPicturesThenSharpens
                 psnrs[0][0], psnrs[0].back(), psnrs[1][0], psnrs[1].back());
 }
 
+// A desktop where a key is typed and a box moves: each picture says what changed, x264 passes
+// over the rest, and every picture decodes as faithfully as it was drawn. A change left out of
+// the list is not sent (which shows the blocks are passed over), until the list names it.
+TEST(H264EncoderX264, PicturesSayingWhatChangedDecodeFaithfullyAndTheRestIsPassedOver) {
+    const int w = 1280, h = 720, fps = 60;
+    FfmpegEncoderFactory factory("ultrafast", false);
+    auto backend = factory.open({w, h, fps, 20'000'000, 2 * fps, std::nullopt});
+    ASSERT_TRUE(backend.has_value()) << backend.error();
+    Decoder decoder;
+    PixelBuffer picture(w, h);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            picture.luma()[y * w + x] = static_cast<std::uint8_t>(((x / 4 + y / 6) % 5 == 0) ? 40 : 200);
+    std::memset(picture.chroma(), 128, static_cast<std::size_t>(w) * (h / 2));
+    const auto fill = [&](PictureChanges::Rect r, std::uint8_t luma) {
+        for (int y = r.top; y < r.bottom; ++y)
+            std::memset(picture.luma() + y * w + r.left, luma, static_cast<std::size_t>(r.right - r.left));
+    };
+    std::uint64_t serial = 500;
+    const auto encode = [&](std::vector<PictureChanges::Rect> rects, bool known = true) {
+        picture.changes = {known, serial + 1, serial, std::move(rects)};
+        ++serial;
+        const auto packets = (*backend)->encode(picture, serial * 1'000'000 / fps, false);
+        EXPECT_TRUE(packets && packets->size() == 1);
+        return decoder.decode(packets->front().data);
+    };
+    auto decoded = encode({}, false);
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_GT(psnr(*decoded, picture), 40.0) << "the first picture";
+    for (int i = 0; i < 20; ++i) {
+        const PictureChanges::Rect key{100 + 12 * i, 50, 110 + 12 * i, 66};
+        const PictureChanges::Rect oldBox{200 + 8 * (i - 1), 400, 280 + 8 * (i - 1), 480};
+        const PictureChanges::Rect box{200 + 8 * i, 400, 280 + 8 * i, 480};
+        fill(key, 30);
+        fill(oldBox, 200);
+        fill(box, 90);
+        decoded = encode({key, oldBox, box});
+        ASSERT_TRUE(decoded.has_value()) << i;
+        EXPECT_GT(psnr(*decoded, picture), 40.0) << "picture " << i;
+    }
+    // Drawn but not listed: the device does not get it, the rest still matches.
+    const PictureChanges::Rect hidden{900, 600, 1000, 680};
+    fill(hidden, 10);
+    decoded = encode({});
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_LT(psnr(*decoded, picture), 35.0) << "the unlisted change was passed over";
+    decoded = encode({hidden});
+    ASSERT_TRUE(decoded.has_value());
+    EXPECT_GT(psnr(*decoded, picture), 40.0) << "and sent once listed";
+}
+
 // Capture → main encoder → refiner → sender, decoded in the order the device gets it: after the
 // first picture, after a one-frame change (which arrives as the keyframe the last refinement
 // asked for) and after an ordinary change, the still screen ends at refinement quality.
