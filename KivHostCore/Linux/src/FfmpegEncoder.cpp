@@ -11,14 +11,10 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <fmt/format.h>
-#include <functional>
-#include <future>
-#include <limits>
 #include <mutex>
 #include <optional>
-#include <system_error>
 #include <utility>
+#include <vector>
 
 #include "KivHostCore/Linux/X264Encoder.hpp"
 #include "KivProtocol/H264Bitstream.hpp"
