@@ -139,32 +139,12 @@ public:
 
 private:
     // x264 with annexb=0 already writes 4-byte lengths; other encoders write start codes.
-    EncodedPacket toAVCC(const AVPacket& packet, std::uint64_t ptsUs) const {
-        EncodedPacket out;
-        out.ptsUs = ptsUs;
+    static EncodedPacket toAVCC(const AVPacket& packet, std::uint64_t ptsUs) {
         const ByteView data(packet.data, static_cast<std::size_t>(packet.size));
-        std::optional<std::vector<ByteView>> units = H264Bitstream::splitAVCC(data);
-        Bytes converted;
-        if (!units) {
-            auto avcc = H264Bitstream::annexBToAVCC(data);
-            if (!avcc) return out;
-            converted = std::move(*avcc);
-            units = H264Bitstream::splitAVCC(converted);
-            if (!units) return out;
-        }
-        out.data.reserve(data.size());
-        // A keyframe is an IDR picture. With the intra refresh the encoder also flags the frame
-        // where each sweep starts, and repeats the parameter sets there; a device must not take
-        // that for a picture it can start decoding from, so the flag and the sets go.
-        out.isKeyframe =
-            std::any_of(units->begin(), units->end(), [](ByteView unit) { return H264Bitstream::type(unit) == 5; });
-        for (const auto unit : *units) {
-            const int type = H264Bitstream::type(unit);
-            if (type == 6) continue; // SEI: the encoder's banner and recovery points, not needed to decode
-            if ((type == 7 || type == 8) && !out.isKeyframe) continue;
-            H264Bitstream::appendAVCC(unit, out.data);
-        }
-        return out;
+        if (H264Bitstream::splitAVCC(data)) return decodablePacket(data, ptsUs);
+        const auto avcc = H264Bitstream::annexBToAVCC(data);
+        if (!avcc) return EncodedPacket{.data = {}, .isKeyframe = false, .ptsUs = ptsUs};
+        return decodablePacket(*avcc, ptsUs);
     }
 
     std::unique_ptr<AVCodecContext, CodecContextDeleter> context_;
@@ -210,8 +190,7 @@ OpenedContext openCodec(const AVCodec* codec, const EncoderOptions& options, con
         av_dict_set(&settings, "tune", "zerolatency", 0);
         // Only the still-image encoder comes here (the stream's is openX264Stream).
         av_dict_set(&settings, "x264-params", "annexb=0:8x8dct=1:keyint=1", 0);
-        av_dict_set(&settings, "crf",
-                    std::to_string(FfmpegEncoderFactory::crfFor(options.quality.value_or(0.85))).c_str(), 0);
+        av_dict_set(&settings, "crf", std::to_string(FfmpegEncoderFactory::crfFor(*options.quality)).c_str(), 0);
     }
     const int opened = avcodec_open2(c, codec, &settings);
     av_dict_free(&settings);

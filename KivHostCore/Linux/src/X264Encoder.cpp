@@ -12,12 +12,11 @@ extern "C" {
 #include <vector>
 
 #include "KivHostCore/Linux/X264RateControl.hpp"
+#include "KivProtocol/H264Bitstream.hpp"
 
 namespace kiv {
 
 namespace {
-
-constexpr int kNalSei = 6, kNalSps = 7, kNalPps = 8, kNalIdr = 5;
 
 class X264StreamEncoder final : public EncoderBackend {
 public:
@@ -72,20 +71,8 @@ public:
         rate_.record(static_cast<std::size_t>(size));
         std::vector<EncodedPacket> packets;
         if (size == 0 || count <= 0) return packets;
-        EncodedPacket packet;
-        packet.ptsUs = ptsUs;
-        packet.data.reserve(static_cast<std::size_t>(size));
-        for (int i = 0; i < count; ++i)
-            if (nals[i].i_type == kNalIdr) packet.isKeyframe = true;
-        for (int i = 0; i < count; ++i) {
-            const int type = nals[i].i_type;
-            // SEI: the encoder's banner and the refresh's recovery points, not needed to decode.
-            // The refresh also repeats the parameter sets where each sweep starts; a device must
-            // find them only in front of a picture it can start decoding from.
-            if (type == kNalSei || ((type == kNalSps || type == kNalPps) && !packet.isKeyframe)) continue;
-            packet.data.insert(packet.data.end(), nals[i].p_payload, nals[i].p_payload + nals[i].i_payload);
-        }
-        packets.push_back(std::move(packet));
+        // The units of one picture lie one after another in memory.
+        packets.push_back(decodablePacket(ByteView(nals[0].p_payload, static_cast<std::size_t>(size)), ptsUs));
         return packets;
     }
 
@@ -106,6 +93,23 @@ private:
 };
 
 } // namespace
+
+EncodedPacket decodablePacket(ByteView avcc, std::uint64_t ptsUs) {
+    EncodedPacket out;
+    out.ptsUs = ptsUs;
+    const auto units = H264Bitstream::splitAVCC(avcc);
+    if (!units) return out;
+    constexpr int kIdr = 5, kSei = 6, kSps = 7, kPps = 8;
+    out.isKeyframe =
+        std::any_of(units->begin(), units->end(), [](ByteView unit) { return H264Bitstream::type(unit) == kIdr; });
+    out.data.reserve(avcc.size());
+    for (const auto unit : *units) {
+        const int type = H264Bitstream::type(unit);
+        if (type == kSei || ((type == kSps || type == kPps) && !out.isKeyframe)) continue;
+        H264Bitstream::appendAVCC(unit, out.data);
+    }
+    return out;
+}
 
 std::expected<std::unique_ptr<EncoderBackend>, std::string> openX264Stream(const EncoderOptions& options,
                                                                            const X264StreamSettings& settings) {

@@ -21,6 +21,12 @@ struct X264StreamSettings {
     bool skipUnchanged = true; // pass the unchanged macroblocks to x264
 };
 
+// An encoder's access unit (length-prefixed) as a device gets it: a keyframe is an IDR picture,
+// SEI units go, and parameter sets stay only in front of a keyframe. (With the intra refresh x264
+// also flags the picture where each sweep starts and repeats the sets there; a device must not
+// take that for a picture it can start decoding from.) Malformed input gives an empty packet.
+EncodedPacket decodablePacket(ByteView avcc, std::uint64_t ptsUs);
+
 std::expected<std::unique_ptr<EncoderBackend>, std::string> openX264Stream(const EncoderOptions& options,
                                                                            const X264StreamSettings& settings);
 
