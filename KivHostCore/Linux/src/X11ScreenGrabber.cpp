@@ -192,8 +192,8 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         shmBytes = 0;
     }
 
-    // Draws the cursor into the grabbed pixels; returns the rows (of `area`) it drew on.
-    std::optional<std::pair<int, int>> compositeCursor(const ScreenRect& area, std::uint8_t* pixels) {
+    // Draws the cursor into the grabbed pixels; returns the part of `area` it drew on.
+    std::optional<RowBand> compositeCursor(const ScreenRect& area, std::uint8_t* pixels) {
         Reply<xcb_xfixes_get_cursor_image_reply_t> cursor(
             xcb_xfixes_get_cursor_image_reply(connection, xcb_xfixes_get_cursor_image(connection), nullptr));
         if (!cursor) return std::nullopt;
@@ -201,6 +201,7 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         const int left = cursor->x - cursor->xhot - area.x;
         const int top = cursor->y - cursor->yhot - area.y;
         const int from = std::clamp(top, 0, area.height), to = std::clamp(top + cursor->height, 0, area.height);
+        const int first = std::clamp(left, 0, area.width), last = std::clamp(left + cursor->width, 0, area.width);
         for (int cy = 0; cy < cursor->height; ++cy) {
             const int y = top + cy;
             if (y < 0 || y >= area.height) continue;
@@ -220,21 +221,25 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
                 }
             }
         }
-        if (from >= to) return std::nullopt;
-        return std::pair{from, to};
+        if (from >= to || first >= last) return std::nullopt;
+        return RowBand{from, to, first, last};
     }
 
     bool grab(const ScreenRect& area, PixelBuffer& out, bool showsCursor) {
         if (!connection || area.width <= 0 || area.height <= 0) return false;
         const std::size_t bytes = static_cast<std::size_t>(area.width) * static_cast<std::size_t>(area.height) * 4;
-        if (!ensureSegment(bytes)) return false;
-        // The segment keeps the last picture of `area`: only the rows damaged since (and those the
-        // cursor was drawn on) are fetched again, as full-width bands that land in place.
+        // After the picture, room for narrow changes fetched on their own (a quarter picture).
+        const std::size_t staging = bytes / 4;
+        if (!ensureSegment(bytes + staging)) return false;
+        // The segment keeps the last picture of `area`: only what was damaged since (and where the
+        // cursor was drawn) is fetched again. A wide band comes as full rows that land in place; a
+        // narrow one (a bar moving, a key typed) as its own rectangle, copied in after, so a
+        // change does not cost the whole width of a large monitor.
         RowBands rows(0, area.height, 0, area.width);
         const bool wholePicture = canvasArea != area;
         if (!wholePicture) {
             rows = dirtyRows.within(area.x, area.y, area.width, area.height);
-            if (cursorRows) rows.add({cursorRows->first, cursorRows->second, 0, area.width});
+            if (cursorBand) rows.add(*cursorBand);
         }
         dirtyRows.clear();
         canvasArea.reset(); // until this grab succeeds
@@ -242,23 +247,46 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         if (!rows.empty()) {
             // Every band's request goes out before the first reply is waited for.
             std::vector<xcb_shm_get_image_cookie_t> requests;
-            for (const auto& band : rows.bands())
+            std::vector<std::pair<RowBand, std::size_t>> staged; // a rectangle and where it was put
+            std::size_t stagingUsed = 0;
+            for (auto band : rows.bands()) {
+                const std::size_t rectBytes = static_cast<std::size_t>(band.right - band.left) *
+                                              static_cast<std::size_t>(band.to - band.from) * 4;
+                const bool narrow = (band.right - band.left) * 4 < area.width * 3;
+                std::size_t offset = bytes + stagingUsed;
+                if (narrow && stagingUsed + rectBytes <= staging) {
+                    staged.emplace_back(band, offset);
+                    stagingUsed += rectBytes;
+                } else {
+                    band.left = 0;
+                    band.right = area.width;
+                    offset = static_cast<std::size_t>(band.from) * static_cast<std::size_t>(area.width) * 4;
+                }
                 requests.push_back(xcb_shm_get_image(
-                    connection, screen->root, static_cast<std::int16_t>(area.x),
-                    static_cast<std::int16_t>(area.y + band.from), static_cast<std::uint16_t>(area.width),
+                    connection, screen->root, static_cast<std::int16_t>(area.x + band.left),
+                    static_cast<std::int16_t>(area.y + band.from), static_cast<std::uint16_t>(band.right - band.left),
                     static_cast<std::uint16_t>(band.to - band.from), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, segment,
-                    static_cast<std::uint32_t>(band.from) * static_cast<std::uint32_t>(area.width) * 4));
+                    static_cast<std::uint32_t>(offset)));
+            }
             bool fetched = true;
             for (const auto request : requests)
                 fetched =
                     Reply<xcb_shm_get_image_reply_t>(xcb_shm_get_image_reply(connection, request, nullptr)) && fetched;
             if (!drain(false)) return false; // events that came in with the reply; a lost server ends here
             if (!fetched) return false;
+            for (const auto& [band, offset] : staged) {
+                const std::size_t rowBytes = static_cast<std::size_t>(band.right - band.left) * 4;
+                for (int y = band.from; y < band.to; ++y)
+                    std::memcpy(shmAddress + (static_cast<std::size_t>(y) * static_cast<std::size_t>(area.width) +
+                                              static_cast<std::size_t>(band.left)) *
+                                                 4,
+                                shmAddress + offset + static_cast<std::size_t>(y - band.from) * rowBytes, rowBytes);
+            }
         }
         canvasArea = area;
-        cursorRows.reset();
-        if (showsCursor && hasCursor) cursorRows = compositeCursor(area, shmAddress);
-        if (cursorRows) rows.add({cursorRows->first, cursorRows->second, 0, area.width});
+        cursorBand.reset();
+        if (showsCursor && hasCursor) cursorBand = compositeCursor(area, shmAddress);
+        if (cursorBand) rows.add(*cursorBand);
         const auto converting = std::chrono::steady_clock::now();
         const auto [changed, tag] = conversions.record(rows, wholePicture, out.width(), out.height(), out.contentTag);
         if (!changed) {
@@ -303,12 +331,12 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     bool lostReported = false;
     xcb_damage_damage_t damage = 0;
     bool hasCursor = false;
-    std::uint64_t convertMicros = 0;               // of the last grab
-    RowBands dirtyRows;                            // root rows damaged since the last grab
-    std::optional<ScreenRect> canvasArea;          // the area whose whole picture the segment holds
-    std::optional<std::pair<int, int>> cursorRows; // rows of it the cursor was drawn on
-    ConversionHistory conversions;                 // for bringing a recycled buffer up to date
-    PictureNumbering pictureNumbers;               // forgotten by a failed grab
+    std::uint64_t convertMicros = 0;      // of the last grab
+    RowBands dirtyRows;                   // root rows damaged since the last grab
+    std::optional<ScreenRect> canvasArea; // the area whose whole picture the segment holds
+    std::optional<RowBand> cursorBand;    // where in it the cursor was drawn
+    ConversionHistory conversions;        // for bringing a recycled buffer up to date
+    PictureNumbering pictureNumbers;      // forgotten by a failed grab
     ScreenRect rect;
     int shmId = -1;
     std::uint8_t* shmAddress = nullptr;

@@ -66,8 +66,13 @@ double X264RateControl::scale(int qp) const {
     return std::exp2(static_cast<double>(settings_.streamQp - qp) / 6.0);
 }
 
+double X264RateControl::keyframeBitsPerBlock(int qp) const {
+    if (keyframeQp_ == 0) return kIntraBitsPerBlock * std::exp2((settings_.streamQp - qp) / keyframeSlope_);
+    return keyframeBits_ * std::exp2((keyframeQp_ - qp) / keyframeSlope_);
+}
+
 X264RateControl::Prediction X264RateControl::predict(int qp) const {
-    if (plannedKeyframe_) return {0.0, static_cast<double>(codedQp_.size()) * scale(qp) * intraBits_};
+    if (plannedKeyframe_) return {0.0, static_cast<double>(codedQp_.size()) * keyframeBitsPerBlock(qp)};
     const int refresh =
         (static_cast<int>(codedQp_.size()) + settings_.keyframeIntervalFrames - 1) / settings_.keyframeIntervalFrames;
     // Known changes: many changed blocks after a run of flat ones are assumed at least half as
@@ -150,10 +155,22 @@ void X264RateControl::record(std::size_t bytes) {
     };
     drainTo(changes_);
     drainTo(sharpen_);
-    // Measured against the prediction, the part that dominated it learns the difference.
-    const double ratio = bits / std::max(plannedBits_.total(), 1.0);
     if (plannedKeyframe_) {
-        intraBits_ = std::clamp(intraBits_ * ratio, kLeastBitsPerBlock, kMostBitsPerBlock);
+        const double perBlock = std::max(bits / static_cast<double>(codedQp_.size()), kLeastBitsPerBlock);
+        // Two keyframes far enough apart in quantizer measure the slope (of the screen they
+        // showed, most often the same desktop).
+        if (keyframeQp_ != 0 && std::abs(plannedQp_ - keyframeQp_) >= 4) {
+            const bool finer = plannedQp_ < keyframeQp_;
+            const double larger = finer ? perBlock : keyframeBits_, smaller = finer ? keyframeBits_ : perBlock;
+            if (larger > smaller * 1.05) {
+                const double measured = std::abs(plannedQp_ - keyframeQp_) / std::log2(larger / smaller);
+                keyframeSlope_ = std::clamp(measured, 5.0, 16.0);
+            }
+        }
+        keyframeQp_ = plannedQp_;
+        keyframeBits_ = perBlock;
+        // What the rest of the rate control assumes of the screen's detail, at the stream's quantizer.
+        intraBits_ = std::clamp(perBlock / scale(plannedQp_), kLeastBitsPerBlock, kMostBitsPerBlock);
         sharpenBits_ = intraBits_;
         std::fill(codedQp_.begin(), codedQp_.end(), qp);
         // Its budget is its own: the pictures after it get their usual buffers, and what it left
@@ -164,6 +181,8 @@ void X264RateControl::record(std::size_t bytes) {
         loanUntilUs_ = now + std::max<std::uint64_t>(100'000, 4'000'000 / static_cast<unsigned>(settings_.fps));
         return;
     }
+    // Measured against the prediction, the part that dominated it learns the difference.
+    const double ratio = bits / std::max(plannedBits_.total(), 1.0);
     if (plannedBits_.total() >= kLearnFromBits) {
         double& learned = plannedBits_.changed >= plannedBits_.detail ? interBits_ : sharpenBits_;
         learned = std::clamp(learned * std::sqrt(ratio), kLeastBitsPerBlock, kMostBitsPerBlock);

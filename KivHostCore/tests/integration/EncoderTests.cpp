@@ -271,7 +271,7 @@ TEST(H264EncoderX264, AForcedKeyframeSpendsItsBudgetOverAFewPicturesThenSharpens
     }
     ASSERT_EQ(psnrs.size(), 2u);
     ASSERT_EQ(psnrs[1].size(), static_cast<std::size_t>(kCount - kForced));
-    EXPECT_GT(psnrs[1][4], 28.0) << "sharp four pictures after the keyframe";
+    EXPECT_GT(psnrs[1][4], 27.0) << "sharp four pictures after the keyframe";
     EXPECT_GT(psnrs[1][4], psnrs[0][4] + 4.0) << "the budget bought sharpness (squeezed: " << psnrs[0][4] << " dB)";
     std::printf("forced keyframe and the pictures after it, Y-PSNR: squeezed %.1f -> %.1f dB, with its budget "
                 "%.1f -> %.1f dB\n",

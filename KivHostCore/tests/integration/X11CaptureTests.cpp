@@ -127,6 +127,34 @@ TEST(X11Capture, DrawingsArriveAsTheirColoursAndStillnessDeliversNothing) {
     EXPECT_NEAR(lumaAt(*run.last(), 320, 402), 41, 3) << "blue";
     EXPECT_NEAR(lumaAt(*run.last(), 150, 150), 82, 3) << "the red drawn before is still there";
     EXPECT_NEAR(lumaAt(*run.last(), 320, 398), 16, 2) << "and the black above the band";
+
+    // Narrow changes come as rectangles of their own, each copied into its place; the cursor's
+    // old place is fetched again once it has moved away, so it leaves nothing behind.
+    int cursorBright = 0;
+    for (int y = 455; y < 480; ++y)
+        for (int x = 595; x < 640; ++x)
+            cursorBright += lumaAt(*run.last(), x, y) > 100 ? 1 : 0;
+    ASSERT_GT(cursorBright, 0) << "the cursor is in the picture to begin with";
+    const auto narrow = run.count();
+    painter.pointer(40, 440);
+    painter.fill(0x00FF00, 500, 50, 30, 200); // green
+    painter.fill(0xFFFFFF, 10, 300, 20, 20);
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            const auto last = run.count() > narrow ? run.last() : nullptr;
+            return last && lumaAt(*last, 515, 100) > 100 && lumaAt(*last, 20, 310) > 200;
+        },
+        20s));
+    const auto after = run.last();
+    EXPECT_NEAR(lumaAt(*after, 515, 100), 145, 3) << "green";
+    EXPECT_NEAR(lumaAt(*after, 20, 310), 235, 2) << "white";
+    for (const auto& [x, y] : {std::pair{494, 100}, {536, 100}, {515, 44}, {515, 256}, {36, 310}, {20, 294}})
+        EXPECT_NEAR(lumaAt(*after, x, y), 16, 2) << "black beside the rectangles at " << x << "," << y;
+    EXPECT_NEAR(lumaAt(*after, 320, 402), 41, 3) << "the blue band is kept";
+    EXPECT_NEAR(lumaAt(*after, 150, 150), 82, 3) << "and the red";
+    for (int y = 455; y < 480; ++y)
+        for (int x = 595; x < 640; ++x)
+            ASSERT_LE(lumaAt(*after, x, y), 20) << "no trace of the cursor at " << x << "," << y;
 }
 
 TEST(X11Capture, TheCursorIsCompositedAndScalingLetterboxes) {

@@ -43,6 +43,10 @@ public:
     // A picture's encode, sending and decoding grow with its size; beyond about this many bits
     // per pixel an IDR picture lands noticeably later than the pictures around it.
     static constexpr double kKeyframeBitsPerPixel = 0.4;
+    // How many quantizer steps halve an IDR picture: about 11 for a desktop of text and edges
+    // (they keep costing once fine texture is gone), about 6 for a photograph or noise. What is
+    // assumed until two keyframes at different quantizers measure it.
+    static constexpr double kKeyframeSlope = 11;
 
     explicit X264RateControl(const Settings& settings);
 
@@ -78,6 +82,7 @@ private:
     double keyframeShare() const; // the most one picture gets of it
     double sharpenCapacity() const;
     double scale(int qp) const; // the bits at qp relative to the stream's quantizer
+    double keyframeBitsPerBlock(int qp) const;
     Prediction predict(int qp) const;
     double loanNow(std::uint64_t nowUs) const;
 
@@ -96,6 +101,9 @@ private:
     double intraBits_ = kIntraBitsPerBlock; // per block at the stream's quantizer, learned
     double interBits_ = kInterBitsPerBlock;
     double sharpenBits_ = kIntraBitsPerBlock; // per block sharpened by a whole step, learned
+    int keyframeQp_ = 0;                      // of the last keyframe (0: none yet)
+    double keyframeBits_ = 0;                 // per block, that keyframe's
+    double keyframeSlope_ = kKeyframeSlope;   // quantizer steps per halving of a keyframe
     bool planned_ = false;
     bool plannedKeyframe_ = false;
     int plannedQp_ = 0;
