@@ -76,7 +76,8 @@ struct Measure {
     std::int64_t detected = 0;
     std::int64_t pictures = 0;
     std::uint64_t bytes = 0;
-    std::function<void(const receiver::DecodedPicture&, std::uint64_t decodedAt)> onPicture; // called under mutex
+    // Called under mutex; `capturedAt`: the host's capture stamp (0 where the link carries none).
+    std::function<void(const receiver::DecodedPicture&, std::uint64_t decodedAt, std::uint64_t capturedAt)> onPicture;
 
     void frame(const Bytes& data, std::uint64_t capturedAt, std::uint64_t receivedAt) {
         const std::lock_guard lock(mutex);
@@ -85,7 +86,7 @@ struct Measure {
         if (!picture) return;
         const auto decodedAt = HostClock::nowMicros();
         ++pictures;
-        if (onPicture) onPicture(*picture, decodedAt);
+        if (onPicture) onPicture(*picture, decodedAt, capturedAt);
         bool keyframe = false;
         if (const auto units = H264Bitstream::splitAVCC(data))
             keyframe =

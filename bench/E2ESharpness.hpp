@@ -2,7 +2,6 @@
 // Time-to-sharp: a detailed block moves over a detailed picture for half a second and stops. How
 // sharp is the first picture after it stopped (the main stream), and how long until the device
 // shows the still screen at 45 dB or better (the refinement)?
-#include <atomic>
 #include <chrono>
 #include <random>
 #include <thread>
@@ -18,7 +17,7 @@
 namespace kiv::e2e {
 
 struct Sharpness {
-    double firstPsnr = 0;    // the first picture decoded after the motion stopped
+    double firstPsnr = 0;    // the first picture captured after the motion stopped
     double finalPsnr = 0;    // the last one, 2.5 s later
     double timeToSharp = -1; // ms from the last paint to a picture at >= 45 dB; -1: never
 };
@@ -58,16 +57,19 @@ inline Sharpness measureSharpness(test::Painter& painter, Measure& measure, std:
     painter.image(detailedPicture(mw, mh, 1), mx, my, mw, mh);
     std::this_thread::sleep_for(1s); // the still picture is refined before the motion starts
     std::vector<std::pair<std::uint64_t, receiver::DecodedPicture>> shown;
-    std::atomic<bool> stopped = false;
+    std::uint64_t lastPaint = 0; // under the measure's mutex, as `shown`
     {
         const std::lock_guard lock(measure.mutex);
-        measure.onPicture = [&](const receiver::DecodedPicture& picture, std::uint64_t decodedAt) {
-            if (stopped) shown.emplace_back(decodedAt, picture);
+        // A picture decoded after the last paint may have been captured before it (the block one
+        // step short of where it stopped): only pictures captured after it count.
+        measure.onPicture = [&](const receiver::DecodedPicture& picture, std::uint64_t decodedAt,
+                                std::uint64_t capturedAt) {
+            if (lastPaint != 0 && (capturedAt == 0 ? decodedAt : capturedAt) >= lastPaint)
+                shown.emplace_back(decodedAt, picture);
         };
     }
     const int bw = std::min(mw / 3, 640), bh = std::min(mh / 3, 360);
     const auto block = detailedPicture(bw, bh, 2);
-    std::uint64_t lastPaint = 0;
     for (int step = 0; step < 30; ++step) { // half a second at 60 Hz
         painter.image(block, mx + mw / 4 + 4 * step, my + mh / 4 + 2 * step, bw, bh);
         if (step < 29) std::this_thread::sleep_for(16ms);
@@ -75,7 +77,6 @@ inline Sharpness measureSharpness(test::Painter& painter, Measure& measure, std:
     {
         const std::lock_guard lock(measure.mutex); // the last moved picture is yet to be decoded
         lastPaint = HostClock::nowMicros();
-        stopped = true;
     }
     std::this_thread::sleep_for(2500ms);
     {
