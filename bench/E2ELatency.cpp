@@ -5,13 +5,15 @@
 // flip it shows (a stale picture shows an older counter). The first second is warm-up and does
 // not count.
 //   e2e-latency [--size WxH[@scale]] [--seconds N] [--link wifi|usb|web] [--changes sync|random]
-//               [--fps 30|60|120] [--baseline] [--devices N]
+//               [--fps 30|60|120] [--baseline] [--devices N] [--loss P --jitter MS]
 // --changes sync (the default) flips the strip 60 times a second; random flips it every 150-250 ms
 // while other parts of the monitor move at 60 Hz (E2ERun.hpp). --fps is the stream's rate, as a
 // user sets it (60 unless given; 120 with a device that shows 120 Hz).
 // With --link web the device is headless Chromium showing the host's page (E2EWeb.hpp).
 // With --devices N, N Wi-Fi devices stream at once and the strip flips on each one's monitor.
 // The device screen is WxH pixels at `scale` (2 unless given, as on a tablet).
+// --loss/--jitter put a Wi-Fi device behind a relay that drops P % of the video datagrams to it
+// and delays them by up to MS ms, as a busy radio would (this kernel has no netem).
 // Prints a table and, as its last line, one JSON object.
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -48,6 +50,7 @@ extern "C" {
 #include "KivReceiver/ReceiverClient.hpp"
 #include "KivReceiver/UsbDeviceServer.hpp"
 #include "KivReceiver/VideoDecoder.hpp"
+#include "SoakRelay.hpp"
 
 using namespace kiv;
 using namespace std::chrono_literals;
@@ -131,6 +134,8 @@ int main(int argc, char** argv) {
     int devices = 1;
     Changes changes = Changes::sync;
     int fps = 60;
+    double lossPercent = 0;
+    int jitterMs = 0;
     std::string backend = "x11"; // or the host on a headless sway or GNOME instead of Xvfb
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
@@ -150,6 +155,10 @@ int main(int argc, char** argv) {
                  (std::string(argv[i + 1]) == "30" || std::string(argv[i + 1]) == "60" ||
                   std::string(argv[i + 1]) == "120"))
             fps = std::atoi(argv[++i]);
+        else if (flag == "--loss" && hasValue)
+            lossPercent = std::clamp(std::atof(argv[++i]), 0.0, 50.0);
+        else if (flag == "--jitter" && hasValue)
+            jitterMs = std::clamp(std::atoi(argv[++i]), 0, 100);
         else if (flag == "--baseline")
             baseline = true;
         else if (flag == "--backend" && hasValue &&
@@ -161,13 +170,19 @@ int main(int argc, char** argv) {
         else {
             std::fprintf(stderr,
                          "usage: %s [--size WxH[@scale]] [--seconds N] [--link wifi|usb|web] [--changes sync|random] "
-                         "[--fps 30|60|120] [--backend x11|wlroots|gnome] [--baseline] [--devices N]\n",
+                         "[--fps 30|60|120] [--backend x11|wlroots|gnome] [--baseline] [--devices N] "
+                         "[--loss P --jitter MS]\n",
                          argv[0]);
             return 2;
         }
     }
     if (devices > 1 && (link != "wifi" || baseline)) {
         std::fprintf(stderr, "--devices above 1 is for Wi-Fi devices without --baseline\n");
+        return 2;
+    }
+    const bool lossy = lossPercent > 0 || jitterMs > 0;
+    if (lossy && (link != "wifi" || devices > 1 || baseline)) {
+        std::fprintf(stderr, "--loss and --jitter are for one Wi-Fi device without --baseline\n");
         return 2;
     }
     if (backend != "x11" && (baseline || link == "web" || devices > 1)) {
@@ -194,18 +209,12 @@ int main(int argc, char** argv) {
     test::TempDir home("kiv-e2e-latency");
     const auto control = test::freeLoopbackPort(SOCK_STREAM);
     const auto usbPort = test::freeLoopbackPort(SOCK_STREAM);
+    const auto videoPort = test::freeLoopbackPort(SOCK_DGRAM);
     const auto tracePath = home.path() / "frames.trace";
-    std::vector<std::string> hostArgs{KIV_HOST_BINARY,
-                                      "--approve-all",
-                                      "--loopback-only",
-                                      "--display",
-                                      (*xvfb)->display(),
-                                      "--frame-trace",
-                                      tracePath.string(),
-                                      "--control-port",
-                                      std::to_string(control),
-                                      "--video-port",
-                                      std::to_string(test::freeLoopbackPort(SOCK_DGRAM))};
+    std::vector<std::string> hostArgs{KIV_HOST_BINARY,    "--approve-all",          "--loopback-only",
+                                      "--display",        (*xvfb)->display(),       "--frame-trace",
+                                      tracePath.string(), "--control-port",         std::to_string(control),
+                                      "--video-port",     std::to_string(videoPort)};
     const auto webPort = test::freeLoopbackPort(SOCK_STREAM);
     std::string spki;
     if (link == "usb")
@@ -240,6 +249,16 @@ int main(int argc, char** argv) {
         !test::waitUntil([&] { return host->log().find("Listening: control port") != std::string::npos; }, 30s)) {
         std::fprintf(stderr, "kivdisplay-host did not start\n%s\n", host ? host->log().c_str() : host.error().c_str());
         return 1;
+    }
+
+    std::unique_ptr<soak::LossyRelay> relay;
+    if (lossy) {
+        relay = std::make_unique<soak::LossyRelay>(
+            soak::LossyRelay::Options{control, videoPort, lossPercent, jitterMs, 20261208});
+        if (std::string error; !relay->start(error)) {
+            std::fprintf(stderr, "relay on 127.0.0.2: %s\n", error.c_str());
+            return 1;
+        }
     }
 
     // One measure per device; with several, each is a Wi-Fi device of its own.
@@ -277,11 +296,22 @@ int main(int argc, char** argv) {
             ++applied; // the host streams at the rate asked from the start (its --fps)
             sends.push_back([&](const ControlMessage& m) { web->send(m); });
         } else if (link == "wifi") {
-            auto& client = *wifi.emplace_back(std::make_unique<receiver::ReceiverClient>(
-                receiver::ReceiverConfig{.host = "127.0.0.1", .controlPort = control, .hello = hello}));
+            auto& client = *wifi.emplace_back(std::make_unique<receiver::ReceiverClient>(receiver::ReceiverConfig{
+                .host = relay ? "127.0.0.2" : "127.0.0.1", .controlPort = control, .hello = hello}));
             client.onControl = onControl;
-            client.onFrame = [&measure](const ReassembledFrame& f, std::uint64_t completedAt) {
-                measure.frame(f.data, f.captureTimeUs, completedAt);
+            // As a device does: past a lost frame only a keyframe decodes, so it asks for one (again
+            // within 100 ms while frames keep being lost, else every 500 ms) and shows nothing until then.
+            client.onFrame = [&measure, &client, awaiting = false,
+                              asked = std::optional<std::chrono::steady_clock::time_point>{}](
+                                 const ReassembledFrame& f, std::uint64_t completedAt) mutable {
+                if (f.framesLostBefore > 0 && !f.isKeyframe) awaiting = true;
+                if (f.isKeyframe) awaiting = false;
+                if (!awaiting) return measure.frame(f.data, f.captureTimeUs, completedAt);
+                const auto now = std::chrono::steady_clock::now();
+                if (!asked || now - *asked >= (f.framesLostBefore > 0 ? 100ms : 500ms)) {
+                    asked = now;
+                    client.send({RequestIDR{IDRReason::packetLoss}});
+                }
             };
             sends.push_back([&client](const ControlMessage& m) { client.send(m); });
             client.start();
@@ -445,6 +475,11 @@ int main(int argc, char** argv) {
         "keyframes carried: max %.1f ms\n",
         percentile(forced.latency, 0.5), percentile(forced.latency, 0.95), worst(forced.latency),
         forced.keyframes.size(), worst(forced.keyframes));
+    if (relay)
+        std::printf(
+            "  through the relay: %.1f %% of video datagrams dropped, up to %d ms of jitter; %llu dropped of %llu\n",
+            lossPercent, jitterMs, static_cast<unsigned long long>(relay->datagramsDropped()),
+            static_cast<unsigned long long>(relay->datagramsDropped() + relay->datagramsPassed()));
     std::printf("  after motion stops: first picture %.1f dB, %s, %.1f dB after 2.5 s\n", sharp.firstPsnr,
                 sharp.timeToSharp < 0
                     ? "never 45 dB"
@@ -486,6 +521,8 @@ int main(int argc, char** argv) {
         {"changes", changes == Changes::random ? "random" : "sync"},
         {"fps", fps},
         {"backend", backend},
+        {"lossPercent", lossPercent},
+        {"jitterMs", jitterMs},
         {"stages",
          {{"paintToCapture", median(0, 1)}, {"captureToReceived", median(1, 2)}, {"receivedToDecoded", median(2, 3)}}}};
     for (const auto& [name, ms] : stages)
