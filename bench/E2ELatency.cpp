@@ -31,6 +31,7 @@ extern "C" {
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -121,6 +122,38 @@ stageMedians(const std::vector<std::array<std::uint64_t, 4>>& credited,
     }
     return out;
 }
+
+// A device's keyframe wait after a loss (the receiver's own rules): frame() says whether a frame
+// may be decoded; remind() runs a few times a second whether frames come or not.
+class KeyframeWait {
+public:
+    template <class Ask>
+    bool frame(bool keyframe, std::int64_t lostBefore, Ask ask) {
+        const std::lock_guard lock(mutex_);
+        if (lostBefore > 0 && !keyframe) awaiting_ = true;
+        if (keyframe) awaiting_ = false;
+        if (!awaiting_) return true;
+        const auto now = std::chrono::steady_clock::now();
+        if (!asked_ || now - *asked_ >= (lostBefore > 0 ? 100ms : 500ms)) {
+            asked_ = now;
+            ask();
+        }
+        return false;
+    }
+    template <class Ask>
+    void remind(Ask ask) {
+        const std::lock_guard lock(mutex_);
+        const auto now = std::chrono::steady_clock::now();
+        if (!awaiting_ || (asked_ && now - *asked_ < 500ms)) return;
+        asked_ = now;
+        ask();
+    }
+
+private:
+    std::mutex mutex_;
+    bool awaiting_ = false;
+    std::optional<std::chrono::steady_clock::time_point> asked_;
+};
 
 } // namespace
 
@@ -273,6 +306,8 @@ int main(int argc, char** argv) {
         if (m.is<ConnectInfo>()) ++connected;
         if (const auto* done = m.get<ConfigApplied>(); done && done->requestID == 1u) ++applied;
     };
+    KeyframeWait recovery; // of the one device a lossy relay can sit in front of
+    std::vector<std::jthread> reminders;
     for (int d = 0; d < devices; ++d) {
         auto& measure = *measures.emplace_back(std::make_unique<Measure>());
         Hello hello;
@@ -300,19 +335,19 @@ int main(int argc, char** argv) {
                 .host = relay ? "127.0.0.2" : "127.0.0.1", .controlPort = control, .hello = hello}));
             client.onControl = onControl;
             // As a device does: past a lost frame only a keyframe decodes, so it asks for one (again
-            // within 100 ms while frames keep being lost, else every 500 ms) and shows nothing until then.
-            client.onFrame = [&measure, &client, awaiting = false,
-                              asked = std::optional<std::chrono::steady_clock::time_point>{}](
-                                 const ReassembledFrame& f, std::uint64_t completedAt) mutable {
-                if (f.framesLostBefore > 0 && !f.isKeyframe) awaiting = true;
-                if (f.isKeyframe) awaiting = false;
-                if (!awaiting) return measure.frame(f.data, f.captureTimeUs, completedAt);
-                const auto now = std::chrono::steady_clock::now();
-                if (!asked || now - *asked >= (f.framesLostBefore > 0 ? 100ms : 500ms)) {
-                    asked = now;
-                    client.send({RequestIDR{IDRReason::packetLoss}});
-                }
+            // within 100 ms while frames keep being lost, else every 500 ms, frames or not: a screen
+            // gone still sends nothing that would prompt it) and shows nothing until then.
+            client.onFrame = [&measure, &client, &recovery](const ReassembledFrame& f, std::uint64_t completedAt) {
+                if (recovery.frame(f.isKeyframe, f.framesLostBefore,
+                                   [&] { client.send({RequestIDR{IDRReason::packetLoss}}); }))
+                    measure.frame(f.data, f.captureTimeUs, completedAt);
             };
+            reminders.emplace_back([&client, &recovery](const std::stop_token& stop) {
+                while (!stop.stop_requested()) {
+                    std::this_thread::sleep_for(250ms);
+                    recovery.remind([&] { client.send({RequestIDR{IDRReason::awaitingKeyframe}}); });
+                }
+            });
             sends.push_back([&client](const ControlMessage& m) { client.send(m); });
             client.start();
         } else {

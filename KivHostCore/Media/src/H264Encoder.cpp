@@ -82,6 +82,7 @@ void H264Encoder::encode(std::shared_ptr<PixelBuffer> buffer, std::uint64_t capt
 // Encodes one picture, then the one that waited meanwhile as a task of its own, so that keyframe
 // requests and bit rate changes posted in between are not held up behind a stream of pictures.
 void H264Encoder::run(std::shared_ptr<PixelBuffer> buffer, std::uint64_t captureTimeUs) {
+    sharpenPasses_ = 0; // a new picture: the pictures that follow it sharpen it
     submit(std::move(buffer), captureTimeUs);
     const std::lock_guard lock(inFlightMutex_);
     if (!waiting_) {
@@ -115,6 +116,19 @@ void H264Encoder::submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t capt
         FrameTrace::mark(captureTimeUs, FrameTrace::Stage::encoded, static_cast<std::uint64_t>(queue_.now().count()));
     }
     if (packets->empty() && monitor_) monitor_->countDroppedCapture(); // rate control dropped it
+    // A keyframe gets a share of its budget and the pictures right after it sharpen it; on a
+    // still screen (a device that lost the stream, a link switch) none come, so the same picture
+    // goes in again for as long as that takes: a few frame times. Unchanged, it costs only the
+    // sharpening (and the refresh column). Still images and hardware encoders have no such budget.
+    const bool keyframe = std::any_of(packets->begin(), packets->end(), [](const auto& p) { return p.isKeyframe; });
+    if (keyframe && !configuration_.refinementQuality && !backend_->isHardware() && buffer->changes.serial != 0)
+        sharpenPasses_ = std::max(kSharpenPassesLeast, configuration_.fps / 10);
+    if (sharpenPasses_ > 0) {
+        const Duration frame(1'000'000 / std::max(configuration_.fps, 1));
+        sharpenPass_ = queue_.postAfter(frame, [weak = weak_from_this()] {
+            if (const auto self = weak.lock()) self->sharpenStillPicture();
+        });
+    }
     for (auto& packet : *packets) {
         EncodedFrame frame{std::move(packet.data), packet.isKeyframe, captureTimeUs};
         if (frame.data.empty()) continue;
@@ -124,6 +138,21 @@ void H264Encoder::submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t capt
         }
         report(std::move(frame));
     }
+}
+
+void H264Encoder::sharpenStillPicture() {
+    if (invalidated_ || !lastPixelBuffer_ || sharpenPasses_ <= 0 || forceKeyframe_) return;
+    {
+        const std::lock_guard lock(inFlightMutex_);
+        if (running_) return; // a new picture is on its way
+    }
+    --sharpenPasses_;
+    // The same picture again, saying nothing changed since itself.
+    auto& changes = lastPixelBuffer_->changes;
+    changes.known = true;
+    changes.since = changes.serial;
+    changes.rects.clear();
+    submit(lastPixelBuffer_, static_cast<std::uint64_t>(queue_.now().count()));
 }
 
 void H264Encoder::report(EncodedFrame frame) {
@@ -184,6 +213,7 @@ void H264Encoder::invalidate() {
     // the flag and are dropped. When the queue is already gone, the backend goes with the encoder.
     handle_.post([self = shared_from_this()] {
         self->keyframeRetry_.cancel();
+        self->sharpenPass_.cancel();
         self->backend_.reset();
         self->lastPixelBuffer_.reset();
         self->onEncoded = nullptr;

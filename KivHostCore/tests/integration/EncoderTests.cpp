@@ -407,3 +407,66 @@ TEST(StillScreenRefinement, EveryStillScreenEndsSharpWhateverFrameCarriedTheChan
     refiner->invalidate();
     encoder->invalidate();
 }
+
+// A keyframe re-sent on a still screen (a device that lost the stream; refinement off) gets only
+// a share of its budget: the encoder sends the same picture again a few times, unchanged, and
+// those passes spend the rest sharpening it. They stop when they are done or a new picture comes.
+TEST(H264EncoderX264, AKeyframeOnAStillScreenIsSharpenedByPassesOfTheSamePicture) {
+    ManualExecutor queue;
+    FfmpegEncoderFactory factory("ultrafast", false);
+    const int w = 1280, h = 720, fps = 60;
+    auto encoder = *H264Encoder::create({w, h, fps, 4'000'000, 2.0, std::nullopt}, factory, queue, nullptr);
+    std::vector<EncodedFrame> sent;
+    encoder->onEncoded = [&](EncodedFrame frame) { sent.push_back(std::move(frame)); };
+    Decoder device;
+    std::optional<std::vector<std::uint8_t>> shown;
+    std::size_t decoded = 0;
+    const auto run = [&](std::chrono::milliseconds time) {
+        for (auto left = time; left.count() > 0; left -= 5ms) {
+            queue.advance(5ms);
+            queue.runUntilIdle();
+        }
+        for (; decoded < sent.size(); ++decoded)
+            if (auto picture = device.decode(sent[decoded].data)) shown = std::move(picture);
+    };
+    auto still = std::make_shared<PixelBuffer>(w, h);
+    drawDesktop(*still, 3);
+    still->changes.serial = PictureChanges::nextSerial();
+    encoder->encode(still, static_cast<std::uint64_t>(queue.now().count()));
+    run(2000ms);
+    const std::size_t settled = sent.size();
+
+    encoder->requestKeyframe();
+    run(40ms); // two frame times, then the re-sent keyframe
+    ASSERT_GT(sent.size(), settled);
+    ASSERT_TRUE(sent[settled].isKeyframe);
+    Decoder fresh; // what a device that lost the stream sees: the keyframe alone
+    const auto keyframe = fresh.decode(sent[settled].data);
+    ASSERT_TRUE(keyframe && shown);
+    const double soft = psnr(*keyframe, *still);
+    run(500ms);
+    const auto passes = sent.size() - settled - 1;
+    EXPECT_GE(passes, 4u);
+    EXPECT_LE(passes, static_cast<std::size_t>(fps / 10)) << "a few frame times, then nothing on a still screen";
+    double spent = 0;
+    for (auto i = settled; i < sent.size(); ++i)
+        spent += static_cast<double>(sent[i].data.size());
+    const double frameBytes = 4'000'000.0 / 8 / fps;
+    EXPECT_LE(spent, 0.4 * 4'000'000 / 8 * 1.15 + static_cast<double>(passes) * frameBytes)
+        << "the keyframe's budget, and the link's rate meanwhile";
+    EXPECT_GT(psnr(*shown, *still), soft + 3.0) << "sharper than the keyframe alone (" << soft << " dB)";
+    std::printf("a keyframe on a still screen: %.1f dB alone, %.1f dB after %zu passes, %.0f KB in all\n", soft,
+                psnr(*shown, *still), passes, spent / 1000);
+
+    // A new picture during the passes ends them: it and those after it carry the sharpening.
+    encoder->requestKeyframe();
+    run(40ms);
+    const std::size_t before = sent.size();
+    auto next = std::make_shared<PixelBuffer>(*still);
+    next->changes = {true, PictureChanges::nextSerial(), still->changes.serial, {{0, 0, 64, 64}}};
+    encoder->encode(next, static_cast<std::uint64_t>(queue.now().count()));
+    run(500ms);
+    EXPECT_EQ(sent.size(), before + 1);
+    encoder->invalidate();
+    queue.runUntilIdle();
+}

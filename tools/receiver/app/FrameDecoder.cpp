@@ -59,6 +59,14 @@ FrameDecoder::Decoded FrameDecoder::decode(const QueuedFrame& f) {
     return out;
 }
 
+void FrameDecoder::remind() {
+    if (!awaitingKeyframe_) return;
+    const auto now = now_();
+    if (lastRequest_ && now - *lastRequest_ < kRequestInterval) return;
+    lastRequest_ = now;
+    send_({RequestIDR{IDRReason::awaitingKeyframe}});
+}
+
 void FrameDecoder::record(const Bytes& avcc) {
     // Frames come length-prefixed; a file wants start codes (Annex B) to be playable.
     const auto units = H264Bitstream::splitAVCC(avcc);

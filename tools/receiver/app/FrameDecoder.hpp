@@ -39,10 +39,15 @@ public:
                  std::function<void(const std::string&)> say, Clock now = std::chrono::steady_clock::now);
 
     Decoded decode(const QueuedFrame& frame);
-    // A link was (re)connected with a stream of this size: wait for its keyframe, and ask for a
-    // smaller stream at once if the decoder cannot take it.
+    // Called a few times a second whether frames come or not: a screen that went still right
+    // after a lost frame (or a lost first keyframe) sends nothing more that would prompt a
+    // request, so one waiting for a keyframe asks again on its own, every kRequestInterval.
+    void remind();
+    // A link was (re)connected with a stream of this size: wait for its keyframe (the host sends
+    // one, as if asked), and ask for a smaller stream at once if the decoder cannot take it.
     void linkConnected(int width, int height) {
         awaitingKeyframe_ = true;
+        lastRequest_ = now_();
         checkLimit(width, height);
     }
     std::string backend() const { return decoder_.backend(); }

@@ -323,9 +323,10 @@ RunOutcome ReceiverSession::run(std::chrono::steady_clock::duration until, std::
     }
     const auto deadline = std::chrono::steady_clock::now() + until;
     auto nextTick = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    auto nextReminder = std::chrono::steady_clock::now() + kReminderInterval;
     std::unique_lock lock(mutex_);
     while (!ended_ && !stopping_ && std::chrono::steady_clock::now() < deadline) {
-        const auto wake = std::min(deadline, nextTick);
+        const auto wake = std::min({deadline, nextTick, nextReminder});
         changed_.wait_until(lock, idle ? std::min(wake, std::chrono::steady_clock::now() + std::chrono::milliseconds(5))
                                        : wake);
         if (idle) {
@@ -347,6 +348,18 @@ RunOutcome ReceiverSession::run(std::chrono::steady_clock::duration until, std::
             lock.lock();
             client_ = std::move(fresh);
             nextReconnect_ = std::max(nextReconnect_, std::chrono::steady_clock::now() + std::chrono::seconds(1));
+        }
+        if (std::chrono::steady_clock::now() >= nextReminder) {
+            // Only on a link the host streams on: before it said hello, or while it is being
+            // reconnected, there is no one to ask (and a send would fail the link).
+            const bool streaming = usbActive_ || (connect_ && !lost_ && !reconnecting_);
+            lock.unlock();
+            if (streaming) {
+                const std::lock_guard decoding(decodeMutex_);
+                decoder_.remind();
+            }
+            lock.lock();
+            nextReminder = std::chrono::steady_clock::now() + kReminderInterval;
         }
         if (std::chrono::steady_clock::now() >= nextTick) {
             lock.unlock();

@@ -86,6 +86,7 @@ public:
 
 private:
     enum class LinkKind { wifi, usb };
+    static constexpr auto kReminderInterval = std::chrono::milliseconds(250); // FrameDecoder::remind
 
     std::shared_ptr<ReceiverClient> startClient();
     void startUsb();

@@ -1,11 +1,19 @@
 // The receiver's frame decoder with a real libavcodec decoder and a test clock: how often it asks
 // for keyframes and says why, and what its recording holds.
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iterator>
 
 #include "FrameDecoder.hpp"
+#include "KivProtocol/H264Bitstream.hpp"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/frame.h>
+#include <libavutil/opt.h>
+}
 
 namespace {
 
@@ -75,6 +83,65 @@ TEST(FrameDecoder, ALossWhileWaitingForAKeyframeAsksAgainSoonerForItMayHaveBeenT
     d.decoder->decode({6, false, 0, garbage(), 1, 0});
     ASSERT_EQ(d.requests().size(), 2u) << "120 ms after the last request, lost again";
     EXPECT_EQ(d.requests().back(), IDRReason::packetLoss);
+}
+
+// One 64x64 grey keyframe from libx264, length-prefixed as the host sends it.
+Bytes keyframe() {
+    const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
+    if (codec == nullptr) return {};
+    AVCodecContext* c = avcodec_alloc_context3(codec);
+    c->width = 64;
+    c->height = 64;
+    c->pix_fmt = AV_PIX_FMT_YUV420P;
+    c->time_base = {1, 30};
+    av_opt_set(c->priv_data, "preset", "ultrafast", 0);
+    Bytes avcc;
+    AVFrame* frame = av_frame_alloc();
+    AVPacket* packet = av_packet_alloc();
+    frame->format = c->pix_fmt;
+    frame->width = 64;
+    frame->height = 64;
+    if (avcodec_open2(c, codec, nullptr) == 0 && av_frame_get_buffer(frame, 0) == 0) {
+        for (int plane = 0; plane < 3; ++plane)
+            std::memset(frame->data[plane], 128, static_cast<std::size_t>(frame->linesize[plane]) * (plane ? 32 : 64));
+        avcodec_send_frame(c, frame);
+        avcodec_send_frame(c, nullptr);
+        if (avcodec_receive_packet(c, packet) == 0)
+            avcc = H264Bitstream::annexBToAVCC(ByteView(packet->data, static_cast<std::size_t>(packet->size)))
+                       .value_or(Bytes{});
+    }
+    av_packet_free(&packet);
+    av_frame_free(&frame);
+    avcodec_free_context(&c);
+    return avcc;
+}
+
+// A screen that goes still sends nothing more, so a decoder left waiting for a keyframe (its
+// first one lost, or a frame lost just before the stillness) must ask again on its own.
+TEST(FrameDecoder, WaitingForAKeyframeWithNothingArrivingItAsksAgainOnItsOwn) {
+    Decoding d;
+    d.decoder->linkConnected(64, 64);
+    d.decoder->remind();
+    EXPECT_TRUE(d.requests().empty()) << "the host sends the first keyframe unasked";
+    d.now += 600ms;
+    d.decoder->remind();
+    ASSERT_EQ(d.requests(), std::vector{IDRReason::awaitingKeyframe}) << "it never came";
+
+    const auto key = keyframe();
+    ASSERT_FALSE(key.empty());
+    ASSERT_TRUE(d.decoder->decode({1, true, 0, key, 0, 0}).picture);
+    d.now += 2s;
+    d.decoder->remind();
+    EXPECT_EQ(d.requests().size(), 1u) << "a decoder showing the stream asks for nothing";
+
+    d.decoder->decode({3, false, 0, garbage(), 1, 0}); // a loss; then the screen stands still
+    ASSERT_EQ(d.requests().size(), 2u);
+    for (int i = 0; i < 10; ++i) { // 1.25 s of reminders four times a second
+        d.now += 125ms;
+        d.decoder->remind();
+    }
+    EXPECT_EQ(d.requests().size(), 4u) << "every 500 ms while nothing arrives";
+    EXPECT_EQ(d.requests().back(), IDRReason::awaitingKeyframe);
 }
 
 TEST(FrameDecoder, TheRecordingIsAnnexBAndTheFrameLogHasALinePerFrame) {

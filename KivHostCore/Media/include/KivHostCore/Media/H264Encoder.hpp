@@ -42,6 +42,7 @@ public:
     };
     // Failed encodes in a row that make the encoder report itself broken (it keeps trying).
     static constexpr int kFailureReportThreshold = 5;
+    static constexpr int kSharpenPassesLeast = 4; // after a keyframe, at 10 a second or more
 
     // `queue` is the encoder's own ("kiv.encoder").
     static std::expected<std::shared_ptr<H264Encoder>, H264EncoderError>
@@ -81,6 +82,7 @@ public:
 private:
     void run(std::shared_ptr<PixelBuffer> buffer, std::uint64_t captureTimeUs);
     void submit(std::shared_ptr<PixelBuffer> buffer, std::uint64_t captureTimeUs);
+    void sharpenStillPicture();
     void report(EncodedFrame frame);
     void reportFailure(std::int32_t status);
 
@@ -104,6 +106,9 @@ private:
     std::atomic<bool> invalidated_{false};
     int failuresInARow_ = 0;
     ScopedTimer keyframeRetry_;
+    // After a keyframe of a still screen, passes of the same picture left to sharpen it with.
+    int sharpenPasses_ = 0;
+    ScopedTimer sharpenPass_;
 };
 
 } // namespace kiv
