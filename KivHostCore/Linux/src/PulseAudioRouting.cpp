@@ -1,7 +1,10 @@
 // Routing the host's sound to the KivDisplay sink and back: the warm-up stream that readies the
 // sink, the switch of the default output and of every stream, and the way back.
 #include <algorithm>
+#include <chrono>
 #include <fmt/format.h>
+#include <thread>
+#include <utility>
 
 #include "PulseDevicesImpl.hpp"
 
@@ -111,7 +114,7 @@ bool PulseAudioDevices::Impl::divert(PulseConnection& c, const std::string& sink
 
 bool PulseAudioDevices::Impl::undivert(PulseConnection& c, const std::optional<std::string>& target) {
     stopWarmUp();
-    diverted.reset();
+    const auto wasDefault = std::exchange(diverted, std::nullopt); // the output the sound was taken from
     routed = false;
     const auto sinks = listSinks(c);
     if (!sinks) return false;
@@ -120,6 +123,7 @@ bool PulseAudioDevices::Impl::undivert(PulseConnection& c, const std::optional<s
     const auto current = defaultSinkName(c);
     bool ok = true;
     std::optional<std::uint32_t> destination;
+    bool picked = false; // the user chose another default output meanwhile
     if (!current || *current == kSinkName) {
         // Default back first: moving a stream to the default sink leaves it following the default.
         auto chosen = target ? find(*target) : sinks->end();
@@ -134,6 +138,7 @@ bool PulseAudioDevices::Impl::undivert(PulseConnection& c, const std::optional<s
         }
     } else if (const auto now = find(*current); now != sinks->end()) {
         destination = now->index; // the user picked another output meanwhile
+        picked = true;
     }
     if (ours != sinks->end()) {
         if (const auto inputs = listInputs(c)) {
@@ -141,8 +146,11 @@ bool PulseAudioDevices::Impl::undivert(PulseConnection& c, const std::optional<s
                 if (input.sink != ours->index) continue;
                 std::optional<std::uint32_t> back = destination;
                 if (const auto from = movedFrom.find(input.index); from != movedFrom.end()) {
-                    const bool stillThere = std::ranges::find(*sinks, from->second, &SinkInfo::index) != sinks->end();
-                    if (stillThere && from->second != ours->index) back = from->second;
+                    const auto was = std::ranges::find(*sinks, from->second, &SinkInfo::index);
+                    // A stream that played on the default output follows the default the user picked
+                    // since; one on another output goes back there.
+                    const bool followsDefault = picked && was != sinks->end() && was->name == wasDefault;
+                    if (was != sinks->end() && from->second != ours->index && !followsDefault) back = from->second;
                 }
                 if (back)
                     forget(pa_context_move_sink_input_by_index(c.context(), input.index, *back, nullptr, nullptr));
@@ -160,6 +168,14 @@ bool PulseAudioDevices::Impl::undivert(PulseConnection& c, const std::optional<s
                                  void* user) { return pa_context_unload_module(ctx, index, cb, user); }) &&
                  ok;
         }
+    }
+    // The server acknowledges an unload before the sink is gone. A divert right after (the user
+    // picked another output while muted) would take the dying sink for ours, and the sound would
+    // fall back to the speakers with it: wait until it is gone (it takes a few milliseconds).
+    for (int wait = 0; wait < 100; ++wait) {
+        const auto left = listSinks(c);
+        if (!left || std::ranges::find(*left, kSinkName, &SinkInfo::name) == left->end()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return ok;
 }
