@@ -2,6 +2,7 @@
 // video sender on the host side; the receiver's client library as the device.
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <mutex>
 #include <random>
@@ -47,11 +48,16 @@ TEST(WiFiLoopback, HelloConnectKeepaliveAndThreeHundredFramesArriveExactAndInOrd
         const std::lock_guard lock(framesMutex);
         frames.push_back(frame);
     };
+    std::atomic<int> closings{0};
+    client.onClosed = [&](const std::string&) { ++closings; };
     client.start();
+    client.send({RequestIDR{IDRReason::awaitingKeyframe}}); // before the connection is up: dropped
 
     ASSERT_TRUE(waitUntil([&] { return host.link(0) != nullptr; }, kDeadline));
     const auto link = host.link(0);
     ASSERT_TRUE(waitUntil([&] { return host.messagesFrom(link->id(), ControlMessage::Case::hello) == 1; }, kDeadline));
+    EXPECT_EQ(host.messagesFrom(link->id(), ControlMessage::Case::requestIDR), 0);
+    EXPECT_EQ(closings.load(), 0) << "an early send does not end the link being made";
     EXPECT_EQ(link->remoteAddress(), "127.0.0.1");
 
     ConnectInfo info;

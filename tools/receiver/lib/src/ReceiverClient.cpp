@@ -242,7 +242,15 @@ void ReceiverClient::stop() {
 }
 
 void ReceiverClient::send(const ControlMessage& message) {
-    asio::post(impl_->io, [impl = impl_, message] { impl->sendControl(message); });
+    asio::post(impl_->io, [impl = impl_, message] {
+        // Before the connection is up (or once it is gone) there is no one to tell, and a write
+        // on a socket not connected would fail the link that is still being made.
+        {
+            const std::lock_guard lock(impl->mutex);
+            if (!impl->tcpUp) return;
+        }
+        impl->sendControl(message);
+    });
 }
 
 void ReceiverClient::sendRaw(Bytes bytes) {

@@ -61,7 +61,7 @@ public:
     void start();
     void stop();
 
-    void send(const ControlMessage& message);
+    void send(const ControlMessage& message); // dropped while the connection is not up
     // Raw bytes on the control stream (tests send malformed data with it).
     void sendRaw(Bytes bytes);
 
