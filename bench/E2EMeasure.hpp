@@ -91,7 +91,7 @@ struct Measure {
         if (const auto units = H264Bitstream::splitAVCC(data))
             keyframe =
                 std::any_of(units->begin(), units->end(), [](ByteView unit) { return H264Bitstream::type(unit) == 5; });
-        credit(readCode(picture->luma.data(), picture->width, picture->width, picture->height), decodedAt, capturedAt,
+        credit(readCode(picture->luma, picture->lumaStride, picture->width, picture->height), decodedAt, capturedAt,
                receivedAt, keyframe);
     }
 

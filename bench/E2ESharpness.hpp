@@ -45,7 +45,7 @@ inline std::vector<std::uint32_t> detailedPicture(int w, int h, std::uint32_t se
 
 inline double psnr(const receiver::DecodedPicture& picture, const PixelBuffer& reference) {
     if (picture.width != reference.width() || picture.height != reference.height()) return 0;
-    return test::lumaPsnr(picture.luma.data(), picture.width, reference.luma(), reference.lumaStride(), picture.width,
+    return test::lumaPsnr(picture.luma, picture.lumaStride, reference.luma(), reference.lumaStride(), picture.width,
                           picture.height);
 }
 

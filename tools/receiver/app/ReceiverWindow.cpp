@@ -170,7 +170,7 @@ bool ReceiverWindow::overlayShown() const {
 
 void ReceiverWindow::show(const DecodedPicture& picture) {
     auto& impl = *impl_;
-    if (picture.chromaU.empty() || picture.width <= 0 || picture.height <= 0) return;
+    if (!picture.chromaU || picture.width <= 0 || picture.height <= 0) return;
     if (!impl.texture || picture.width != impl.pictureWidth || picture.height != impl.pictureHeight) {
         if (impl.texture) SDL_DestroyTexture(impl.texture);
         impl.texture = SDL_CreateTexture(impl.renderer, SDL_PIXELFORMAT_IYUV, SDL_TEXTUREACCESS_STREAMING,
@@ -179,9 +179,8 @@ void ReceiverWindow::show(const DecodedPicture& picture) {
         impl.pictureWidth = picture.width;
         impl.pictureHeight = picture.height;
     }
-    const int chromaStride = (picture.width + 1) / 2;
-    SDL_UpdateYUVTexture(impl.texture, nullptr, picture.luma.data(), picture.width, picture.chromaU.data(),
-                         chromaStride, picture.chromaV.data(), chromaStride);
+    SDL_UpdateYUVTexture(impl.texture, nullptr, picture.luma, picture.lumaStride, picture.chromaU, picture.chromaStride,
+                         picture.chromaV, picture.chromaStride);
     present();
 }
 

@@ -85,35 +85,70 @@ TEST(FrameDecoder, ALossWhileWaitingForAKeyframeAsksAgainSoonerForItMayHaveBeenT
     EXPECT_EQ(d.requests().back(), IDRReason::packetLoss);
 }
 
-// One 64x64 grey keyframe from libx264, length-prefixed as the host sends it.
-Bytes keyframe() {
+// 64x64 pictures of one luma each from libx264 (a keyframe, then predicted ones), length-prefixed
+// as the host sends them.
+std::vector<Bytes> encoded(const std::vector<int>& lumas) {
+    std::vector<Bytes> frames;
     const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-    if (codec == nullptr) return {};
+    if (codec == nullptr) return frames;
     AVCodecContext* c = avcodec_alloc_context3(codec);
     c->width = 64;
     c->height = 64;
     c->pix_fmt = AV_PIX_FMT_YUV420P;
     c->time_base = {1, 30};
     av_opt_set(c->priv_data, "preset", "ultrafast", 0);
-    Bytes avcc;
+    av_opt_set(c->priv_data, "tune", "zerolatency", 0);
     AVFrame* frame = av_frame_alloc();
     AVPacket* packet = av_packet_alloc();
     frame->format = c->pix_fmt;
     frame->width = 64;
     frame->height = 64;
     if (avcodec_open2(c, codec, nullptr) == 0 && av_frame_get_buffer(frame, 0) == 0) {
-        for (int plane = 0; plane < 3; ++plane)
-            std::memset(frame->data[plane], 128, static_cast<std::size_t>(frame->linesize[plane]) * (plane ? 32 : 64));
-        avcodec_send_frame(c, frame);
-        avcodec_send_frame(c, nullptr);
-        if (avcodec_receive_packet(c, packet) == 0)
-            avcc = H264Bitstream::annexBToAVCC(ByteView(packet->data, static_cast<std::size_t>(packet->size)))
-                       .value_or(Bytes{});
+        for (std::size_t i = 0; i < lumas.size(); ++i) {
+            av_frame_make_writable(frame);
+            std::memset(frame->data[0], lumas[i], static_cast<std::size_t>(frame->linesize[0]) * 64);
+            for (int plane = 1; plane < 3; ++plane)
+                std::memset(frame->data[plane], 128, static_cast<std::size_t>(frame->linesize[plane]) * 32);
+            frame->pts = static_cast<std::int64_t>(i);
+            avcodec_send_frame(c, frame);
+            if (avcodec_receive_packet(c, packet) == 0) {
+                frames.push_back(
+                    H264Bitstream::annexBToAVCC(ByteView(packet->data, static_cast<std::size_t>(packet->size)))
+                        .value_or(Bytes{}));
+                av_packet_unref(packet);
+            }
+        }
     }
     av_packet_free(&packet);
     av_frame_free(&frame);
     avcodec_free_context(&c);
-    return avcc;
+    return frames;
+}
+
+Bytes keyframe() {
+    const auto frames = encoded({128});
+    return frames.empty() ? Bytes{} : frames.front();
+}
+
+// Pictures are the decoder's own planes: one still held (being shown) must not change as the
+// decoder goes on to the next ones, which are predicted from it.
+TEST(VideoDecoder, APictureHandedOutKeepsItsPixelsWhileLaterOnesDecode) {
+    std::vector<int> lumas; // more than the decoder keeps for reference, so its buffers come round again
+    for (int i = 0; i < 24; ++i)
+        lumas.push_back(40 + (i * 67) % 180);
+    const auto frames = encoded(lumas);
+    ASSERT_EQ(frames.size(), lumas.size());
+    VideoDecoder decoder({false, std::nullopt});
+    std::vector<DecodedPicture> held;
+    for (const auto& frame : frames) {
+        auto picture = decoder.decode(frame);
+        ASSERT_TRUE(picture);
+        ASSERT_TRUE(picture->chromaU && picture->chromaV);
+        held.push_back(std::move(*picture));
+    }
+    for (std::size_t i = 0; i < held.size(); ++i)
+        EXPECT_NEAR(held[i].meanLuma(0, 0, 64, 64), lumas[i], 3) << "picture " << i;
+    EXPECT_NEAR(held[1].meanLuma(-10, 60, 100, 100), lumas[1], 3) << "clipped to the picture";
 }
 
 // A screen that goes still sends nothing more, so a decoder left waiting for a keyframe (its

@@ -22,7 +22,7 @@ double DecodedPicture::meanLuma(int x, int y, int w, int h) const {
     double sum = 0;
     for (int row = y0; row < y1; ++row)
         for (int col = x0; col < x1; ++col)
-            sum += luma[static_cast<std::size_t>(row * width + col)];
+            sum += luma[static_cast<std::ptrdiff_t>(row) * lumaStride + col];
     return sum / (static_cast<double>(x1 - x0) * (y1 - y0));
 }
 
@@ -37,16 +37,15 @@ AVPixelFormat pickFormat(AVCodecContext* context, const AVPixelFormat* formats) 
     return formats[0];
 }
 
-void copyPlane(std::vector<std::uint8_t>& into, const std::uint8_t* from, int stride, int width, int height) {
-    // Rows appended into reserved room: resizing first would zero the whole plane (8 MB at
-    // 2732x2048, on the decode's critical path) only to overwrite it.
-    into.clear();
-    into.reserve(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-    for (int y = 0; y < height; ++y) {
-        const std::uint8_t* row = from + static_cast<std::ptrdiff_t>(y) * stride;
-        into.insert(into.end(), row, row + width);
-    }
-}
+// A reference to a decoded frame, and the planes made from it where its layout is not planar.
+struct HeldFrame {
+    AVFrame* frame = nullptr;
+    std::vector<std::uint8_t> chroma;
+    HeldFrame() = default;
+    HeldFrame(const HeldFrame&) = delete;
+    HeldFrame& operator=(const HeldFrame&) = delete;
+    ~HeldFrame() { av_frame_free(&frame); }
+};
 
 } // namespace
 
@@ -170,25 +169,39 @@ std::optional<DecodedPicture> VideoDecoder::decode(const Bytes& avcc) {
         f = impl_->transferred;
     }
     if (f->width <= 0 || f->height <= 0) return std::nullopt;
-    DecodedPicture picture{f->width, f->height, {}, {}, {}};
-    copyPlane(picture.luma, f->data[0], f->linesize[0], f->width, f->height);
+    auto held = std::make_shared<HeldFrame>();
+    held->frame = av_frame_clone(f);
+    if (!held->frame) return std::nullopt;
+    f = held->frame;
+    DecodedPicture picture;
+    picture.width = f->width;
+    picture.height = f->height;
+    picture.luma = f->data[0];
+    picture.lumaStride = f->linesize[0];
     const int cw = (f->width + 1) / 2;
     const int ch = (f->height + 1) / 2;
     if (f->format == AV_PIX_FMT_YUV420P || f->format == AV_PIX_FMT_YUVJ420P) {
-        copyPlane(picture.chromaU, f->data[1], f->linesize[1], cw, ch);
-        copyPlane(picture.chromaV, f->data[2], f->linesize[2], cw, ch);
+        picture.chromaU = f->data[1];
+        picture.chromaV = f->data[2];
+        picture.chromaStride = f->linesize[1];
     } else if (f->format == AV_PIX_FMT_NV12) {
         // Hardware surfaces come with interleaved chroma.
-        picture.chromaU.resize(static_cast<std::size_t>(cw * ch));
-        picture.chromaV.resize(static_cast<std::size_t>(cw * ch));
+        const auto plane = static_cast<std::size_t>(cw) * static_cast<std::size_t>(ch);
+        held->chroma.resize(2 * plane);
+        std::uint8_t* u = held->chroma.data();
+        std::uint8_t* v = u + plane;
         for (int y = 0; y < ch; ++y) {
-            const std::uint8_t* row = f->data[1] + y * f->linesize[1];
+            const std::uint8_t* row = f->data[1] + static_cast<std::ptrdiff_t>(y) * f->linesize[1];
             for (int x = 0; x < cw; ++x) {
-                picture.chromaU[static_cast<std::size_t>(y * cw + x)] = row[2 * x];
-                picture.chromaV[static_cast<std::size_t>(y * cw + x)] = row[2 * x + 1];
+                u[y * cw + x] = row[2 * x];
+                v[y * cw + x] = row[2 * x + 1];
             }
         }
+        picture.chromaU = u;
+        picture.chromaV = v;
+        picture.chromaStride = cw;
     }
+    picture.owner = std::move(held);
     return picture;
 }
 

@@ -15,13 +15,19 @@
 
 namespace kiv::receiver {
 
+// The decoder's own planes, not copies (copying out cost a millisecond a picture at 2732x2048):
+// `owner` keeps them alive, and the decoder never writes a picture it has handed out.
 struct DecodedPicture {
     int width = 0;
     int height = 0;
-    std::vector<std::uint8_t> luma; // width x height, video range
-    // 4:2:0 chroma planes, (width+1)/2 x (height+1)/2 each; empty for other layouts.
-    std::vector<std::uint8_t> chromaU;
-    std::vector<std::uint8_t> chromaV;
+    const std::uint8_t* luma = nullptr; // width x height, video range, rows lumaStride apart
+    int lumaStride = 0;
+    // 4:2:0 chroma planes, (width+1)/2 x (height+1)/2 each, rows chromaStride apart; null for
+    // other layouts.
+    const std::uint8_t* chromaU = nullptr;
+    const std::uint8_t* chromaV = nullptr;
+    int chromaStride = 0;
+    std::shared_ptr<const void> owner;
     // Mean luma of a rectangle clipped to the picture (0 when empty).
     double meanLuma(int x, int y, int w, int h) const;
 };
