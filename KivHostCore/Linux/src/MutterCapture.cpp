@@ -52,7 +52,7 @@ public:
                 const auto s = weak.lock();
                 if (!s) return;
                 s->changePosted = false;
-                if (auto handler = s->events.changed) handler();
+                if (auto handler = s->events.changed) handler(false); // the stream says not where
             });
         };
         watcher.layoutChanged = [queue = queue_, weak] {

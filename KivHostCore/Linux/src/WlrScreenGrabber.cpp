@@ -8,7 +8,9 @@
 #include <chrono>
 #include <cstring>
 #include <libyuv.h>
+#include <utility>
 
+#include "KivHostCore/Linux/DamageRecency.hpp"
 #include "KivHostCore/Linux/RowBands.hpp"
 #include "KivHostCore/Linux/X11ScreenGrabber.hpp"
 #include "ReadableWatch.hpp"
@@ -113,7 +115,7 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
             if (auto handler = events.layoutChanged) handler();
         }
         if (client && std::exchange(changedPending, false)) {
-            if (auto handler = events.changed) handler();
+            if (auto handler = events.changed) handler(std::exchange(freshPending, false));
         }
     }
 
@@ -222,6 +224,11 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         const int right = std::min(back->width, left + static_cast<int>(std::min<std::uint32_t>(w, kMaxSide)));
         const int bottom = std::min(back->height, top + static_cast<int>(std::min<std::uint32_t>(h, kMaxSide)));
         if (left >= right || top >= bottom) return;
+        if (recencySize != std::pair{back->width, back->height}) {
+            recencySize = {back->width, back->height};
+            recency.reset(back->width, back->height);
+        }
+        freshPending = recency.note(left, top, right - left, bottom - top, DamageRecency::Clock::now()) || freshPending;
         if ((back->flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0)
             frameDamage.add({back->height - bottom, back->height - top, left, right});
         else
@@ -368,6 +375,9 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     bool lostReported = false;
     bool layoutDirty = false;
     bool changedPending = false;
+    bool freshPending = false; // some damage since the last notice was fresh
+    DamageRecency recency;     // in buffer pixels
+    std::pair<int, int> recencySize{0, 0};
 
     std::string followed; // the output being captured
     zwlr_screencopy_frame_v1* frame = nullptr;

@@ -21,6 +21,7 @@
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
 
+#include "KivHostCore/Linux/DamageRecency.hpp"
 #include "KivHostCore/Linux/RowBands.hpp"
 #include "KivHostCore/Runtime/WorkerPool.hpp"
 #include "ReadableWatch.hpp"
@@ -96,7 +97,9 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     // connection is lost (reported through `lost`).
     bool drain(bool read) {
         bool changed = false;
+        bool fresh = false;
         bool layout = false;
+        const auto now = DamageRecency::Clock::now();
         while (xcb_generic_event_t* event =
                    read ? xcb_poll_for_event(connection) : xcb_poll_for_queued_event(connection)) {
             const std::uint8_t type = event->response_type & 0x7F;
@@ -104,6 +107,9 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
                 const auto* notify = reinterpret_cast<xcb_damage_notify_event_t*>(event);
                 if (intersects(rect, notify->area.x, notify->area.y, notify->area.width, notify->area.height)) {
                     changed = true;
+                    fresh = recency.note(notify->area.x - rect.x, notify->area.y - rect.y, notify->area.width,
+                                         notify->area.height, now) ||
+                            fresh;
                     dirtyRows.add({notify->area.y, notify->area.y + notify->area.height, notify->area.x,
                                    notify->area.x + notify->area.width});
                 }
@@ -123,7 +129,7 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
             if (auto handler = events.layoutChanged) handler();
         }
         if (changed && connection) {
-            if (auto handler = events.changed) handler();
+            if (auto handler = events.changed) handler(fresh);
         }
         return connection != nullptr;
     }
@@ -150,6 +156,7 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     void watch(ScreenRect watched, GrabberEvents handlers) {
         if (!connection) return;
         rect = watched;
+        recency.reset(rect.width, rect.height);
         events = std::move(handlers);
         if (damage == 0) {
             damage = xcb_generate_id(connection);
@@ -333,6 +340,7 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     bool hasCursor = false;
     std::uint64_t convertMicros = 0;      // of the last grab
     RowBands dirtyRows;                   // root rows damaged since the last grab
+    DamageRecency recency;                // where in the watched rectangle it was redrawn lately
     std::optional<ScreenRect> canvasArea; // the area whose whole picture the segment holds
     std::optional<RowBand> cursorBand;    // where in it the cursor was drawn
     ConversionHistory conversions;        // for bringing a recycled buffer up to date

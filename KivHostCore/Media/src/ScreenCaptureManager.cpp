@@ -72,8 +72,8 @@ void ScreenCaptureManager::begin(std::optional<std::uint32_t> displayID, ScreenR
 void ScreenCaptureManager::watch() {
     const auto weak = weak_from_this();
     GrabberEvents events;
-    events.changed = [weak] {
-        if (auto self = weak.lock()) self->changed();
+    events.changed = [weak](bool fresh) {
+        if (auto self = weak.lock()) self->changed(fresh);
     };
     // Both may be reported from inside a grab: handle them after it, never by grabbing within it.
     events.layoutChanged = [weak, queue = queue_.handle()] {
@@ -137,11 +137,12 @@ void ScreenCaptureManager::end(CaptureError error, const char* domain, int code)
     onStop(std::move(error));
 }
 
-void ScreenCaptureManager::changed() {
+void ScreenCaptureManager::changed(bool fresh) {
     if (!running_) return;
     const auto now = queue_.now();
     if (!damagedSince_) damagedSince_ = now;
-    if (pendingGrab_.isPending()) return;
+    freshSinceGrab_ = freshSinceGrab_ || fresh;
+    if (pendingGrab_.isPending() && !fresh) return;
     // A budget, not a schedule: a fixed grab schedule busy with something that moves makes every
     // other change wait for its next slot, half an interval on average. The budget (a leaky
     // bucket) lets a grab through at once while it has room for kBurst pictures; each grab takes
@@ -149,11 +150,17 @@ void ScreenCaptureManager::changed() {
     // because the spacing is a little shorter than its interval.
     // A program draws a change in several requests; the grab waits a moment after the first one's
     // damage so it does not catch the picture half drawn (and then wait a frame for the rest).
-    const auto opens = std::max(budgetAt_ ? *budgetAt_ - spacing_ * (kBurst - 1) : now, *damagedSince_ + kDamageSettle);
+    const int room = kBurst - 1 + (freshSinceGrab_ ? kFreshAllowance : 0);
+    const auto opens = std::max(budgetAt_ ? *budgetAt_ - spacing_ * room : now, *damagedSince_ + kDamageSettle);
+    if (pendingGrab_.isPending()) {
+        if (opens >= pendingAt_) return;
+        pendingGrab_.cancel(); // a fresh change moves the grab waiting for the budget forward
+    }
     if (now >= opens) {
         grabNow();
         return;
     }
+    pendingAt_ = opens;
     pendingGrab_ = queue_.postAfter(opens - now, [weak = weak_from_this()] {
         if (auto self = weak.lock()) self->grabNow();
     });
@@ -162,6 +169,7 @@ void ScreenCaptureManager::changed() {
 void ScreenCaptureManager::grabNow() {
     if (!running_ || !pool_) return;
     lastGrab_ = queue_.now();
+    freshSinceGrab_ = false;
     budgetAt_ = std::max(budgetAt_.value_or(*lastGrab_), *lastGrab_) + spacing_;
     const auto damaged = std::exchange(damagedSince_, std::nullopt).value_or(*lastGrab_);
     auto buffer = pool_->acquire();
@@ -175,6 +183,7 @@ void ScreenCaptureManager::grabNow() {
             return;
         }
         if (!pendingGrab_.isPending()) {
+            pendingAt_ = queue_.now() + interval_;
             pendingGrab_ = queue_.postAfter(interval_, [weak = weak_from_this()] {
                 if (auto self = weak.lock()) self->grabNow();
             });

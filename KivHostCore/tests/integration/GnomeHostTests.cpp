@@ -208,7 +208,7 @@ TEST_F(GnomeHost, MonitorsFollowTheirModeAndTheirCaptureMissesNothing) {
         ASSERT_TRUE(grabber->open(queue));
         EXPECT_EQ(grabber->displayRect(std::nullopt)->width, 1280) << "no ID: the compositor's main screen";
         EXPECT_EQ(grabber->displayRect(id), area);
-        grabber->watch(area, {.changed = [&] { ++changes; }, .layoutChanged = {}, .lost = {}});
+        grabber->watch(area, {.changed = [&](bool) { ++changes; }, .layoutChanged = {}, .lost = {}});
     });
     PixelBuffer pool[2] = {PixelBuffer(640, 480), PixelBuffer(640, 480)};
     const auto same = [](const PixelBuffer& a, const PixelBuffer& b) {

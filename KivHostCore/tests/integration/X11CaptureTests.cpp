@@ -245,9 +245,17 @@ TEST(X11Capture, ARecycledBufferGetsEveryChangeSinceItsOwnPicture) {
     SerialQueue queue("kiv.capture");
     X11ScreenGrabber grabber((*server)->display());
     ASSERT_TRUE(queue.sync([&] { ASSERT_TRUE(grabber.open(queue)); }));
-    std::atomic<int> changes{0};
+    std::atomic<int> changes{0}, fresh{0};
     const ScreenRect all{0, 0, 320, 240};
-    queue.sync([&] { grabber.watch(all, {.changed = [&] { ++changes; }, .layoutChanged = {}, .lost = {}}); });
+    queue.sync([&] {
+        grabber.watch(all, {.changed =
+                                [&](bool isFresh) {
+                                    fresh += isFresh ? 1 : 0;
+                                    ++changes;
+                                },
+                            .layoutChanged = {},
+                            .lost = {}});
+    });
     PixelBuffer a(320, 240), b(320, 240);
     const auto grab = [&](PixelBuffer& into) { queue.sync([&] { EXPECT_TRUE(grabber.grab(all, into, false)); }); };
     const auto draw = [&](std::uint32_t rgb, int y) {
@@ -257,6 +265,7 @@ TEST(X11Capture, ARecycledBufferGetsEveryChangeSinceItsOwnPicture) {
     };
     grab(a);
     draw(0xFFFFFF, 40); // white, while `a` is out
+    EXPECT_GE(fresh, 1) << "a first redraw in a quiet area is fresh";
     grab(b);
     draw(0xFF0000, 160); // red
     grab(b);

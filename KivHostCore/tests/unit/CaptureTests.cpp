@@ -1,6 +1,7 @@
 // The capture manager's lookup retries and damage-driven pacing over a scripted grabber.
 #include <gtest/gtest.h>
 
+#include "KivHostCore/Linux/DamageRecency.hpp"
 #include "KivHostCore/Linux/RowBands.hpp"
 #include "KivHostCore/Media/ScreenCaptureManager.hpp"
 #include "KivHostCore/Testing/LogProbe.hpp"
@@ -26,7 +27,7 @@ public:
         watched = rect;
         events = std::move(handlers);
     }
-    void onChanged() { events.changed(); }
+    void onChanged(bool fresh = false) { events.changed(fresh); }
     bool grab(ScreenRect rect, PixelBuffer&, bool) override {
         grabbedRect = rect;
         ++grabs;
@@ -154,6 +155,74 @@ TEST(ScreenCaptureManager, ChangesAreGrabbedAMomentAfterTheyComeWithinABudgetNea
     h.grabber->onChanged();
     h.queue.advance(1s);
     EXPECT_EQ(h.frames.size(), stopped) << "nothing after stop";
+}
+
+// A 30 fps stream of a screen where something moves at 60 Hz has its budget always spent: a key
+// typed there must not wait for the animation's next slot, and the stream's rate must hold.
+TEST(ScreenCaptureManager, AFreshChangeGoesAheadOfAnAnimationThatSpendsTheBudgetAndTheRateHolds) {
+    Harness h; // 30 fps
+    const Duration spacing(static_cast<Duration::rep>(33'333 / ScreenCaptureManager::kRateAllowance));
+    const auto settle = ScreenCaptureManager::kDamageSettle;
+    h.queue.advance(1s);
+    const auto animate = [&](Duration length, auto&& between) {
+        const auto end = h.queue.now() + length;
+        while (h.queue.now() < end) {
+            const auto frameStart = h.queue.now();
+            h.grabber->onChanged(false);
+            between(frameStart);
+            h.queue.advance(frameStart + 16'667us - h.queue.now());
+        }
+    };
+    std::vector<Duration> waits;
+    int frame = 0;
+    const auto before = h.frames.size();
+    animate(3s, [&](MonotonicTime frameStart) {
+        if (++frame % 12 != 0) return; // five keys a second, at every phase of the animation
+        h.queue.advance(Duration((frame * 1'373) % 16'000));
+        const auto count = h.frames.size();
+        const auto typedAt = h.queue.now();
+        h.grabber->onChanged(true);
+        while (h.frames.size() == count && h.queue.now() < frameStart + 16'600us)
+            h.queue.advance(100us);
+        waits.push_back(h.frames.size() > count ? h.queue.now() - typedAt : 1s);
+    });
+    ASSERT_EQ(waits.size(), 15u);
+    for (const auto wait : waits)
+        EXPECT_LE(wait, settle + 100us) << "grabbed when it came, not at the animation's next slot";
+    const auto grabbed = static_cast<std::int64_t>(h.frames.size() - before);
+    EXPECT_LE(grabbed, 3s / spacing + 2) << "the fresh pictures took the animation's slots";
+    EXPECT_GE(grabbed, 3s / spacing - 2);
+
+    // Everything fresh all the time (a screen of particles): still the budget's rate.
+    const auto again = h.frames.size();
+    for (int ms = 0; ms < 3000; ++ms) {
+        h.grabber->onChanged(true);
+        h.queue.advance(1ms);
+    }
+    EXPECT_LE(static_cast<std::int64_t>(h.frames.size() - again), 3s / spacing + 2);
+}
+
+TEST(DamageRecency, SomethingMovingIsNotFreshAChangeElsewhereOrLaterIs) {
+    DamageRecency recency;
+    recency.reset(1920, 1080);
+    DamageRecency::Clock::time_point now{1h};
+    EXPECT_TRUE(recency.note(100, 700, 80, 300, now)) << "a bar that starts to move";
+    now += 16ms;
+    EXPECT_TRUE(recency.note(116, 700, 80, 300, now)) << "its next picture may be the rest of that change";
+    for (int step = 2; step < 30; ++step) {
+        now += 16ms;
+        EXPECT_FALSE(recency.note(100 + 16 * step, 700, 80, 300, now)) << "its next pictures, step " << step;
+    }
+    EXPECT_TRUE(recency.note(900, 100, 20, 30, now)) << "a key typed elsewhere meanwhile";
+    EXPECT_FALSE(recency.note(500, 900, 600, 20, now)) << "a redraw over the bar's tiles is no key of its own";
+    now += 150ms;
+    EXPECT_TRUE(recency.note(920, 100, 20, 30, now)) << "the next key, a moment later";
+    EXPECT_TRUE(recency.note(900, 120, 40, 10, now + 5ms)) << "the rest of its drawing, after a grab took the first";
+    EXPECT_FALSE(recency.note(930, 110, 40, 10, now + 40ms)) << "the key's caret blinking on it is not";
+    EXPECT_TRUE(recency.note(1900, 1060, 500, 500, now)) << "clipped to the area: its corner is fresh";
+    EXPECT_FALSE(recency.note(2000, 1100, 50, 50, now)) << "wholly outside: not a change of the area";
+    recency.reset(1920, 1080);
+    EXPECT_TRUE(recency.note(900, 100, 20, 30, now)) << "a new area forgets the old";
 }
 
 TEST(ScreenCaptureManager, TheRectangleFollowsItsDisplayWhenTheDesktopIsLaidOutAgain) {

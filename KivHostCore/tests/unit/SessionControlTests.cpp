@@ -156,7 +156,7 @@ TEST(SessionControl, SettingsChangesApplyWhatIsValidAndLimitsNeedTwoPositiveSide
     h.session->handle({ConfigChange{8, std::nullopt, std::nullopt, std::nullopt, true, std::nullopt}}, link);
     h.main.advance(2s);
     ASSERT_FALSE(h.platform.desktop->events.empty());
-    h.platform.desktop->events.back().changed();
+    h.platform.desktop->events.back().changed(false);
     h.main.advance(2s);
     EXPECT_TRUE(h.platform.encoders.lastOptions.quality.has_value()) << "the refiner opened its encoder";
     EXPECT_GE(link->frames.size(), framesBefore + 2) << "the change, then its refinement";

@@ -31,6 +31,11 @@ public:
     // animation be grabbed when it comes instead of at the animation's next picture.
     static constexpr double kRateAllowance = 1.125;
     static constexpr int kBurst = 2;
+    // A fresh change (away from all that moved lately: a key typed while a video plays) may go
+    // beyond that, ahead of the next picture of what keeps moving, which then waits that much
+    // longer: the average holds, and the change does not queue behind the animation. Two: the
+    // change, and its rest when a grab caught it half drawn.
+    static constexpr int kFreshAllowance = 2;
 
     static std::shared_ptr<ScreenCaptureManager> create(std::unique_ptr<ScreenGrabber> grabber, Executor& queue,
                                                         std::shared_ptr<PerformanceMonitor> monitor);
@@ -45,7 +50,7 @@ private:
     void lookup(std::optional<std::uint32_t> displayID, int width, int height, int fps, int attempt, Started started);
     void begin(std::optional<std::uint32_t> displayID, ScreenRect rect, int width, int height, int fps);
     void watch();
-    void changed();
+    void changed(bool fresh);
     void grabNow();
     void layoutChanged();
     void relocate(int attempt);
@@ -67,7 +72,9 @@ private:
     Duration spacing_{};                        // interval / kRateAllowance
     std::optional<MonotonicTime> budgetAt_;     // when the budget is spent up to: one spacing further per grab
     std::optional<MonotonicTime> damagedSince_; // the first redraw not grabbed yet (frame trace)
+    bool freshSinceGrab_ = false;               // a redraw since the last grab was fresh
     ScopedTimer pendingGrab_;
+    MonotonicTime pendingAt_{}; // when pendingGrab_ fires
     ScopedTimer retry_;
     ScopedTimer relocate_;
     bool loggedFirstFrame_ = false;

@@ -23,7 +23,10 @@ struct ScreenRect {
 
 // What a watched desktop reports, on the capture queue.
 struct GrabberEvents {
-    std::function<void()> changed;       // something inside the watched rectangle was redrawn
+    // Something inside the watched rectangle was redrawn; `fresh` when it lies away from all that
+    // was redrawn a moment before (a key typed, not the next picture of a video), as far as the
+    // grabber can tell.
+    std::function<void(bool fresh)> changed;
     std::function<void()> layoutChanged; // displays were added, moved, resized or removed: look again
     // The connection to the desktop is gone (`code`: the platform's error number); nothing more
     // will be reported and every grab fails from now on.
