@@ -19,6 +19,7 @@ namespace {
 struct GrabberState {
     GrabberEvents events;
     std::atomic<bool> changePosted{false};
+    std::atomic<bool> freshPosted{false}; // some picture since the notice was posted was fresh
 };
 
 class MutterScreenGrabber final : public ScreenGrabber {
@@ -45,14 +46,16 @@ public:
         MutterDesktop::Impl::Watcher watcher;
         watcher.displayID = desktop_->displayShowing(rect).value_or(0);
         const std::weak_ptr<GrabberState> weak = state_;
-        watcher.picture = [queue = queue_, weak] {
+        watcher.picture = [queue = queue_, weak](bool fresh) {
             const auto state = weak.lock();
-            if (!state || state->changePosted.exchange(true)) return; // one notice waits at a time
+            if (!state) return;
+            if (fresh) state->freshPosted = true;
+            if (state->changePosted.exchange(true)) return; // one notice waits at a time
             queue.post([weak] {
                 const auto s = weak.lock();
                 if (!s) return;
                 s->changePosted = false;
-                if (auto handler = s->events.changed) handler(false); // the stream says not where
+                if (auto handler = s->events.changed) handler(s->freshPosted.exchange(false));
             });
         };
         watcher.layoutChanged = [queue = queue_, weak] {

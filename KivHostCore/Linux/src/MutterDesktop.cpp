@@ -91,8 +91,8 @@ bool MutterDesktop::Impl::show(std::uint32_t id, const ScreenModeInfo& mode, dou
     }
     old.reset(); // the old monitor goes first, so the new one takes its place in the layout
     MutterMonitor::Events events;
-    events.picture = [weak = weak_from_this(), id] {
-        if (const auto self = weak.lock()) self->pictureArrived(id);
+    events.picture = [weak = weak_from_this(), id](bool fresh) {
+        if (const auto self = weak.lock()) self->pictureArrived(id, fresh);
     };
     const auto generation = ++monitorGeneration;
     events.ended = [weak = weak_from_this(), id, generation](const std::string& why) {
@@ -172,15 +172,15 @@ void MutterDesktop::Impl::relayout() {
         handler();
 }
 
-void MutterDesktop::Impl::pictureArrived(std::uint32_t id) {
-    std::vector<std::function<void()>> handlers;
+void MutterDesktop::Impl::pictureArrived(std::uint32_t id, bool fresh) {
+    std::vector<std::function<void(bool)>> handlers;
     {
         const std::lock_guard lock(watchMutex);
         for (const auto& [token, watcher] : watchers)
             if (watcher.displayID == id && watcher.picture) handlers.push_back(watcher.picture);
     }
     for (auto& handler : handlers)
-        handler();
+        handler(fresh);
 }
 
 void MutterDesktop::Impl::ended(std::uint32_t id, std::uint64_t generation, const std::string& why) {

@@ -23,8 +23,8 @@ struct MutterDesktop::Impl : std::enable_shared_from_this<Impl> {
     // A grabber's interest in a display's pictures and in the layout.
     struct Watcher {
         std::uint32_t displayID = 0;
-        std::function<void()> picture;       // on PipeWire's thread
-        std::function<void()> layoutChanged; // on whichever thread changed it
+        std::function<void(bool fresh)> picture; // on PipeWire's thread
+        std::function<void()> layoutChanged;     // on whichever thread changed it
     };
 
     Options options;
@@ -49,7 +49,7 @@ struct MutterDesktop::Impl : std::enable_shared_from_this<Impl> {
     Display* find(std::uint32_t id);
     bool show(std::uint32_t id, const ScreenModeInfo& mode, double refresh);
     void relayout();
-    void pictureArrived(std::uint32_t id);
+    void pictureArrived(std::uint32_t id, bool fresh);
     void ended(std::uint32_t id, std::uint64_t generation, const std::string& why);
     void endAll(const std::string& why);
     std::shared_ptr<MutterMonitor> monitor(std::uint32_t id) const;

@@ -18,7 +18,7 @@ namespace kiv {
 class MutterMonitor {
 public:
     struct Events {
-        std::function<void()> picture;                 // on PipeWire's thread
+        std::function<void(bool fresh)> picture;       // on PipeWire's thread
         std::function<void(const std::string&)> ended; // the compositor ended it (any thread; once)
     };
     // Makes the monitor in `width`×`height` at `refresh` Hz and waits until its first picture

@@ -71,6 +71,7 @@ struct PipeWireStream::Impl {
     std::vector<std::uint8_t> picture;
     int pictureWidth = 0, pictureHeight = 0;
     RowBands changed;
+    DamageRecency recency; // where the pictures changed lately
     bool whole = true;
     bool any = false;
     std::uint64_t count = 0;
@@ -109,13 +110,14 @@ struct PipeWireStream::Impl {
             newest = next;
         }
         if (newest == nullptr) return;
-        const bool kept = keep(*newest->buffer);
+        bool fresh = false;
+        const bool kept = keep(*newest->buffer, fresh);
         pw_stream_queue_buffer(stream, newest);
-        if (kept && events.picture) events.picture();
+        if (kept && events.picture) events.picture(fresh);
     }
 
     // Copies the rows of the picture that differ from the one kept.
-    bool keep(const spa_buffer& buffer) {
+    bool keep(const spa_buffer& buffer, bool& fresh) {
         if (buffer.n_datas < 1 || width <= 0 || height <= 0) return false;
         if (format != SPA_VIDEO_FORMAT_BGRx && format != SPA_VIDEO_FORMAT_BGRA) return false;
         const spa_data& data = buffer.datas[0];
@@ -142,7 +144,9 @@ struct PipeWireStream::Impl {
             pictureHeight = height;
             whole = true;
             any = false;
+            recency.reset(width, height);
         }
+        const bool first = !any; // a new picture whole
         RowBands found;
         for (int y = 0; y < height; ++y) {
             const auto* from = source + static_cast<std::ptrdiff_t>(y) * stride;
@@ -159,6 +163,10 @@ struct PipeWireStream::Impl {
         if (!any) whole = true;
         any = true;
         if (found.empty() && !whole) return false; // the same picture again
+        const auto now = DamageRecency::Clock::now();
+        for (const auto& band : found.bands())
+            fresh = recency.note(band.left, band.from, band.right - band.left, band.to - band.from, now) || fresh;
+        fresh = fresh || first;
         changed.addAll(found);
         ++count;
         return true;

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "KivHostCore/Linux/DamageRecency.hpp"
 #include "KivHostCore/Linux/RowBands.hpp"
 
 struct pw_thread_loop;
@@ -32,7 +33,9 @@ public:
     PipeWireVideo& operator=(const PipeWireVideo&) = delete;
 
     struct Events {
-        std::function<void()> picture;                 // a new picture (on the loop thread)
+        // A new picture (on the loop thread); `fresh`: it changed away from all that changed
+        // in the pictures just before (see DamageRecency).
+        std::function<void(bool fresh)> picture;
         std::function<void(const std::string&)> ended; // the stream failed or the node went away
     };
     // Connects to `node`, offering `width`×`height` at up to `rate` pictures a second.

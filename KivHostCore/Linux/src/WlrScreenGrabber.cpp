@@ -224,11 +224,6 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         const int right = std::min(back->width, left + static_cast<int>(std::min<std::uint32_t>(w, kMaxSide)));
         const int bottom = std::min(back->height, top + static_cast<int>(std::min<std::uint32_t>(h, kMaxSide)));
         if (left >= right || top >= bottom) return;
-        if (recencySize != std::pair{back->width, back->height}) {
-            recencySize = {back->width, back->height};
-            recency.reset(back->width, back->height);
-        }
-        freshPending = recency.note(left, top, right - left, bottom - top, DamageRecency::Clock::now()) || freshPending;
         if ((back->flags & ZWLR_SCREENCOPY_FRAME_V1_FLAGS_Y_INVERT) != 0)
             frameDamage.add({back->height - bottom, back->height - top, left, right});
         else
@@ -240,10 +235,23 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         frame = nullptr;
         // A copy without damage events (the first, or one of a protocol before them) is new whole.
         if (frameDamage.empty() || !front || !front->fits(back->format, back->width, back->height, back->stride) ||
-            front->flags != back->flags)
+            front->flags != back->flags) {
             wholeSinceGrab = true;
-        else
-            sinceGrab.addAll(unchangedRowsLeftOut(frameDamage));
+            freshPending = true;
+        } else {
+            // Freshness from the rows that really changed: the damage is one rectangle around
+            // everything, a key typed and a bar moving far from it alike.
+            const auto rows = unchangedRowsLeftOut(frameDamage);
+            if (recencySize != std::pair{back->width, back->height}) {
+                recencySize = {back->width, back->height};
+                recency.reset(back->width, back->height);
+            }
+            const auto now = DamageRecency::Clock::now();
+            for (const auto& band : rows.bands())
+                freshPending = recency.note(band.left, band.from, band.right - band.left, band.to - band.from, now) ||
+                               freshPending;
+            sinceGrab.addAll(rows);
+        }
         frameDamage.clear();
         std::swap(front, back);
         if (damaged || !everReady) changedPending = true;
@@ -376,7 +384,7 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     bool layoutDirty = false;
     bool changedPending = false;
     bool freshPending = false; // some damage since the last notice was fresh
-    DamageRecency recency;     // in buffer pixels
+    DamageRecency recency;     // in picture rows and columns
     std::pair<int, int> recencySize{0, 0};
 
     std::string followed; // the output being captured

@@ -146,11 +146,17 @@ TEST_F(WlrootsHost, CaptureConvertsWhatChangedAndMissesNothing) {
 
     SerialQueue queue("kiv.capture");
     WlrScreenGrabber grabber(compositor_->wayland(), {});
-    std::atomic<int> changes{0};
+    std::atomic<int> changes{0}, fresh{0};
     queue.sync([&] {
         ASSERT_TRUE(grabber.open(queue));
         EXPECT_EQ(grabber.displayRect(std::nullopt)->width, 1280) << "no ID: the compositor's first output";
-        grabber.watch(area, {.changed = [&](bool) { ++changes; }, .layoutChanged = {}, .lost = {}});
+        grabber.watch(area, {.changed =
+                                 [&](bool isFresh) {
+                                     fresh += isFresh ? 1 : 0;
+                                     ++changes;
+                                 },
+                             .layoutChanged = {},
+                             .lost = {}});
     });
     PixelBuffer pool[2] = {PixelBuffer(640, 480), PixelBuffer(640, 480)};
     const auto same = [](const PixelBuffer& a, const PixelBuffer& b) {
@@ -171,6 +177,7 @@ TEST_F(WlrootsHost, CaptureConvertsWhatChangedAndMissesNothing) {
         });
         EXPECT_TRUE(same(recycled, whole)) << "after change " << i;
     }
+    EXPECT_GE(fresh, 1) << "a first picture of a quiet output is fresh";
     const int settled = changes;
     std::this_thread::sleep_for(300ms); // a still output: nothing more is copied
     EXPECT_EQ(changes, settled);
