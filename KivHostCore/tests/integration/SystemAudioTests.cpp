@@ -315,7 +315,9 @@ TEST_P(SystemAudioTest, CapturesTheDefaultOutputWhileItKeepsPlaying) {
     ASSERT_TRUE(startAndWait(*system));
     captured.mark();
     ASSERT_TRUE(captured.peakOver(0.2));
-    ASSERT_TRUE(isTone(captured.recentTone())) << captured.recentTone();
+    // Waited for, not sampled once: a player starved for a moment on a loaded machine leaves a
+    // gap in any one 100 ms window.
+    ASSERT_TRUE(captured.waitForTone()) << captured.recentTone();
     EXPECT_EQ(logged("System audio format: "), 3);
 }
 
