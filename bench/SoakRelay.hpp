@@ -4,6 +4,8 @@
 // too (the host announces only the port). TCP is passed through untouched; video datagrams towards
 // the devices are dropped with a seeded probability and delayed by a seeded jitter, in order, as a
 // busy radio would (this kernel has no netem). One thread of its own.
+#include <sys/socket.h>
+
 #include <array>
 #include <asio.hpp>
 #include <atomic>
@@ -46,6 +48,14 @@ public:
         if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
         if (!ec) video_.open(asio::ip::udp::v4(), ec);
         if (!ec) video_.bind({front, options_.videoPort}, ec);
+        if (!ec) {
+            // Loss is what the relay decides, not what its socket overflows with: a keyframe or a
+            // refinement comes as one burst of a megabyte or more, which a device's own socket
+            // takes whole (root may exceed the default cap).
+            const int size = 16 << 20;
+            if (::setsockopt(video_.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+                ::setsockopt(video_.native_handle(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        }
         if (ec) {
             error = ec.message();
             return false;

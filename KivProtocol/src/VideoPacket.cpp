@@ -122,4 +122,19 @@ void FramePacketizer::packetize(const EncodedFrame& frame, DatagramBatch& batch)
     batch.offsets_.push_back(static_cast<std::uint32_t>(at));
 }
 
+void FramePacketizer::repeat(DatagramBatch& batch) {
+    const std::size_t count = batch.size();
+    const std::size_t used = batch.totalBytes();
+    if (count == 0) return;
+    constexpr std::size_t kPacketSeqAt = 24; // in the header
+    if (batch.storage_.size() < used * 2) batch.storage_.resize(used * 2);
+    std::uint8_t* out = batch.storage_.data();
+    copyBytes(out + used, out, used);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t at = used + batch.offsets_[i];
+        storeBE(out + at + kPacketSeqAt, nextPacketSeq_++);
+        batch.offsets_.push_back(static_cast<std::uint32_t>(used + batch.offsets_[i + 1]));
+    }
+}
+
 } // namespace kiv

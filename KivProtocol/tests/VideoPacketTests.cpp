@@ -56,6 +56,48 @@ TEST(FramePacketizer, FragmentSizesHeadersAndCounters) {
     EXPECT_EQ(refusing.nextPacketSeq(), 0u);
 }
 
+TEST(FramePacketizer, ARepeatedFrameCompletesFromEitherCopyAndItsLossFiguresStayTrue) {
+    FramePacketizer packetizer(9);
+    DatagramBatch batch;
+    const auto frame = frameOfSize(5 * 1172 - 100, true, 77);
+    packetizer.packetize(frame, batch);
+    packetizer.repeat(batch);
+    ASSERT_EQ(batch.size(), 10u);
+    for (std::size_t i = 0; i < 5; ++i) {
+        const auto first = VideoPacketHeader::parse(batch[i])->header;
+        auto second = VideoPacketHeader::parse(batch[i + 5])->header;
+        EXPECT_EQ(second.packetSeq, 5 + i) << "a number of its own, after the first copy's";
+        second.packetSeq = first.packetSeq;
+        EXPECT_EQ(second, first);
+        EXPECT_TRUE(std::ranges::equal(batch[i].subspan(28), batch[i + 5].subspan(28)));
+    }
+    // Fragment 1 lost in the first copy, fragments 3 and 4 in the second: the frame completes
+    // once, with its bytes, and the copies after it are late.
+    FrameReassembler reassembler(9, 8, 1'000'000);
+    std::optional<ReassembledFrame> done;
+    int completions = 0;
+    for (const std::size_t i : {0u, 2u, 3u, 4u, 5u, 6u, 7u}) {
+        if (auto got = reassembler.ingest(batch[i], 1000 + i)) {
+            ++completions;
+            done = std::move(got);
+        }
+    }
+    ASSERT_TRUE(done);
+    EXPECT_EQ(completions, 1);
+    EXPECT_EQ(done->data, frame.data);
+    EXPECT_EQ(done->framesLostBefore, 0);
+    EXPECT_EQ(reassembler.packetsExpected() - reassembler.packetsReceived(), 1u) << "one of 8 numbered datagrams";
+
+    // The batch is reused for the next frame, larger than both copies, and numbering goes on.
+    packetizer.packetize(frameOfSize(12 * 1172), batch);
+    ASSERT_EQ(batch.size(), 12u);
+    EXPECT_EQ(VideoPacketHeader::parse(batch[0])->header.packetSeq, 10u);
+    EXPECT_EQ(VideoPacketHeader::parse(batch[0])->header.frameID, 1u);
+    packetizer.repeat(batch);
+    EXPECT_EQ(batch.totalBytes(), 2 * 12 * 1200u);
+    EXPECT_EQ(packetizer.nextPacketSeq(), 34u);
+}
+
 TEST(VideoPacketHeader, ParsingRejectsBadDatagrams) {
     FramePacketizer packetizer(5);
     auto datagram = packets(packetizer, frameOfSize(100)).front();

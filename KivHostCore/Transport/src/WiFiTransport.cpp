@@ -44,6 +44,7 @@ void WiFiTransport::start(Executor& queue) {
         // Video and audio items from the device are not expected on Wi-Fi and are ignored.
         if (const auto* message = std::get_if<ControlMessage>(&item.value)) {
             self->receivedControl_ = true;
+            self->noteLoss(*message);
             self->handlers_.control(*message);
         }
     };
@@ -54,6 +55,13 @@ void WiFiTransport::start(Executor& queue) {
         self->handlers_.closed(reason);
     };
     stream_->start(queue);
+}
+
+void WiFiTransport::noteLoss(const ControlMessage& message) {
+    const std::lock_guard lock(mutex_);
+    if (const auto* stats = std::get_if<ClientStats>(&message.value)) repeat_.reportedLoss(stats->packetLoss, now());
+    if (const auto* idr = std::get_if<RequestIDR>(&message.value); idr && idr->reason == IDRReason::packetLoss)
+        repeat_.lostFrame(now());
 }
 
 void WiFiTransport::sendControl(const ControlMessage& message) {
@@ -134,6 +142,7 @@ std::int64_t WiFiTransport::sendVideo(const EncodedFrame& frame, VideoCompletion
         if (!tooLarge) {
             flow = udp_;
             packetizer_.packetize(frame, batch_);
+            if (repeat_.repeats(batch_.size(), now())) packetizer_.repeat(batch_);
         }
     }
     if (tooLarge) {

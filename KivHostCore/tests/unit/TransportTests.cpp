@@ -11,6 +11,7 @@
 #include "KivHostCore/Transport/FramedStream.hpp"
 #include "KivHostCore/Transport/LinkHandlers.hpp"
 #include "KivHostCore/Transport/UDPVideoListener.hpp"
+#include "KivHostCore/Transport/VideoRepeat.hpp"
 #include "KivHostCore/Transport/WiFiTransport.hpp"
 #include "KivProtocol/ControlFraming.hpp"
 
@@ -351,6 +352,62 @@ TEST(WiFiTransport, SimulatedLossWithholdsEverythingButCompletesAndCounts) {
     EXPECT_TRUE(flow->sentDatagrams.empty());
     h.queue.advance(1s);
     EXPECT_NEAR(h.link->takeMetrics().throughputMbps, sent * 8.0 / 2'000'000.0, 1e-9);
+}
+
+TEST(VideoRepeat, LargeFramesGoTwiceForTenSecondsAfterModerateLossIsReported) {
+    VideoRepeat repeat;
+    const MonotonicTime t0 = 100s;
+    EXPECT_FALSE(repeat.repeats(1000, t0)) << "no loss heard";
+    repeat.reportedLoss(0.005, t0);
+    // At 0.5 %, 11 datagrams are lost one time in 19, 10 one time in 20.5.
+    EXPECT_TRUE(repeat.repeats(11, t0));
+    EXPECT_FALSE(repeat.repeats(10, t0));
+    EXPECT_TRUE(repeat.repeats(400, t0));
+    EXPECT_FALSE(repeat.repeats(401, t0)) << "two copies of a refinement would be a burst a device may not hold";
+    repeat.reportedLoss(0.02, t0 + 1s);
+    repeat.reportedLoss(0.001, t0 + 2s);
+    repeat.reportedLoss(0, t0 + 3s);
+    EXPECT_TRUE(repeat.repeats(3, t0 + 3s)) << "the worst report of the last 10 s holds; none lost clears nothing";
+    EXPECT_TRUE(repeat.repeats(3, t0 + 11s));
+    EXPECT_FALSE(repeat.repeats(3, t0 + 11s + 1us)) << "the worst is older than 10 s: the latest counts";
+    EXPECT_TRUE(repeat.repeats(60, t0 + 11s + 1us));
+    EXPECT_FALSE(repeat.repeats(1000, t0 + 12s + 1us)) << "10 s after the last loss";
+    repeat.reportedLoss(0.08, t0 + 20s);
+    EXPECT_FALSE(repeat.repeats(1000, t0 + 20s)) << "congested: copies would add to it";
+
+    VideoRepeat asked; // a device that sends no figures but asks for keyframes after a loss
+    asked.lostFrame(t0);
+    EXPECT_TRUE(asked.repeats(11, t0));
+    EXPECT_FALSE(asked.repeats(10, t0));
+}
+
+TEST(WiFiTransport, FramesGoTwiceWhileTheDeviceReportsLossAndOnlyThoseLikelyToBeLost) {
+    WiFiHarness h;
+    h.link->beginVideo(5, 50);
+    auto flow = h.openFlow();
+    h.keepalive(*flow, 5, 50);
+    const auto count = [&](std::size_t bytes) {
+        const auto before = flow->sentDatagrams.size();
+        const auto sent = h.link->sendVideo(EncodedFrame{Bytes(bytes), true, 1}, [](std::int64_t, bool) {});
+        return std::pair{flow->sentDatagrams.size() - before, sent};
+    };
+    EXPECT_EQ(count(30 * 1172).first, 30u) << "no loss reported";
+    ClientStats stats;
+    stats.packetLoss = 0.01;
+    h.connection->deliver(*ControlFraming::encode(ControlMessage{stats}));
+    h.queue.runUntilIdle();
+    const auto [datagrams, bytes] = count(30 * 1172);
+    EXPECT_EQ(datagrams, 60u);
+    EXPECT_EQ(bytes, 2 * (30 * 1172 + 30 * 28)) << "the link carries both copies";
+    EXPECT_EQ(count(1000).first, 1u) << "a small frame is seldom lost";
+    for (int second = 0; second < 11; ++second) { // the device stays attached meanwhile
+        h.queue.advance(1s);
+        h.keepalive(*flow, 5, 50);
+    }
+    EXPECT_EQ(count(30 * 1172).first, 30u) << "11 s without loss";
+    h.connection->deliver(*ControlFraming::encode(ControlMessage{RequestIDR{IDRReason::packetLoss}}));
+    h.queue.runUntilIdle();
+    EXPECT_EQ(count(30 * 1172).first, 60u) << "a keyframe asked for after a loss";
 }
 
 TEST(WiFiTransport, ClosedLinkRefusesAudioAndEndsItsVideo) {

@@ -107,6 +107,10 @@ public:
     DatagramBatch packetize(const EncodedFrame& frame);
     // The same into a batch whose buffers are reused: no allocation once they are large enough.
     void packetize(const EncodedFrame& frame, DatagramBatch& into);
+    // Appends a second copy of every datagram of `batch` (a frame just packetized), each with a
+    // packet number of its own: a device keeps the first copy of a fragment that arrives and
+    // ignores the other, and its loss figures stay a true count of datagrams lost.
+    void repeat(DatagramBatch& batch);
 
     std::uint32_t sessionID() const { return sessionID_; }
     std::uint32_t nextFrameID() const { return nextFrameID_; }

@@ -12,6 +12,7 @@
 #include "KivHostCore/Platform/Network.hpp"
 #include "KivHostCore/Transport/FramedStream.hpp"
 #include "KivHostCore/Transport/LinkHandlers.hpp"
+#include "KivHostCore/Transport/VideoRepeat.hpp"
 
 namespace kiv {
 
@@ -57,6 +58,8 @@ public:
 
 private:
     MonotonicTime now() const { return clock_.now().value_or(MonotonicTime{}); }
+    // The device's loss figures and its keyframe requests after a loss decide what goes twice.
+    void noteLoss(const ControlMessage& message);
 
     const std::string id_;
     const std::string remoteAddress_;
@@ -75,6 +78,7 @@ private:
     LogThrottle dropThrottle_{3, 5'000'000};
     MonotonicTime lastMetrics_;
     DatagramBatch batch_; // reused frame to frame; sendVideo runs on one queue
+    VideoRepeat repeat_;  // from the loss the device reports
     std::mt19937_64 random_{std::random_device{}()};
     std::atomic<bool> receivedControl_{false};
     LinkHandlers handlers_;
