@@ -48,14 +48,7 @@ public:
         if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
         if (!ec) video_.open(asio::ip::udp::v4(), ec);
         if (!ec) video_.bind({front, options_.videoPort}, ec);
-        if (!ec) {
-            // Loss is what the relay decides, not what its socket overflows with: a keyframe or a
-            // refinement comes as one burst of a megabyte or more, which a device's own socket
-            // takes whole (root may exceed the default cap).
-            const int size = 16 << 20;
-            if (::setsockopt(video_.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
-                ::setsockopt(video_.native_handle(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        }
+
         if (ec) {
             error = ec.message();
             return false;
@@ -75,7 +68,14 @@ private:
 
     // One device's video flow: its own socket towards the host, so the host sees one flow per device.
     struct Flow {
-        explicit Flow(asio::io_context& io) : upstream(io, Udp::endpoint(Udp::v4(), 0)), timer(io) {}
+        explicit Flow(asio::io_context& io) : upstream(io, Udp::endpoint(Udp::v4(), 0)), timer(io) {
+            // Loss is what the relay decides, not what its socket overflows with: a keyframe or a
+            // refinement comes from the host as one burst of a megabyte or more, which a device's
+            // own socket takes whole (root may exceed the default cap).
+            const int size = 16 << 20;
+            if (::setsockopt(upstream.native_handle(), SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+                ::setsockopt(upstream.native_handle(), SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        }
         Udp::socket upstream;
         Udp::endpoint device;
         std::array<std::uint8_t, 65536> buffer{};

@@ -126,15 +126,18 @@ void FramePacketizer::repeat(DatagramBatch& batch) {
     const std::size_t count = batch.size();
     const std::size_t used = batch.totalBytes();
     if (count == 0) return;
-    constexpr std::size_t kPacketSeqAt = 24; // in the header
     if (batch.storage_.size() < used * 2) batch.storage_.resize(used * 2);
     std::uint8_t* out = batch.storage_.data();
     copyBytes(out + used, out, used);
     for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t at = used + batch.offsets_[i];
-        storeBE(out + at + kPacketSeqAt, nextPacketSeq_++);
+        renumber(std::span(out + used + batch.offsets_[i], batch.offsets_[i + 1] - batch.offsets_[i]));
         batch.offsets_.push_back(static_cast<std::uint32_t>(used + batch.offsets_[i + 1]));
     }
+}
+
+void FramePacketizer::renumber(std::span<std::uint8_t> datagram) {
+    constexpr std::size_t kPacketSeqAt = 24; // in the header
+    if (datagram.size() >= VideoPacketHeader::size) storeBE(datagram.data() + kPacketSeqAt, nextPacketSeq_++);
 }
 
 } // namespace kiv

@@ -57,6 +57,30 @@ void WiFiTransport::start(Executor& queue) {
     stream_->start(queue);
 }
 
+void WiFiTransport::sendTail(std::uint32_t frameID) {
+    std::shared_ptr<DatagramFlow> flow;
+    std::vector<std::uint8_t> copy;
+    std::vector<ByteView> outgoing;
+    {
+        const std::lock_guard lock(mutex_);
+        if (!udp_ || tail_.empty() || tailFrameID_ != frameID || packetizer_.nextFrameID() != frameID + 1) return;
+        flow = udp_;
+        copy = std::exchange(tail_, {});
+        for (std::size_t i = 0; i < tailOffsets_.size(); ++i) {
+            const std::size_t end = i + 1 < tailOffsets_.size() ? tailOffsets_[i + 1] : copy.size();
+            const std::span datagram(copy.data() + tailOffsets_[i], end - tailOffsets_[i]);
+            packetizer_.renumber(datagram);
+            videoBytes_ += static_cast<std::int64_t>(datagram.size());
+            const bool withheld = simulatedPacketLoss_ > 0 &&
+                                  std::uniform_real_distribution<double>(0.0, 1.0)(tailRandom_) < simulatedPacketLoss_;
+            if (!withheld) outgoing.emplace_back(datagram);
+        }
+        tailOffsets_.clear();
+    }
+    // A copy that does not go loses nothing the first one did not.
+    if (!outgoing.empty()) flow->sendBatch(outgoing);
+}
+
 void WiFiTransport::noteLoss(const ControlMessage& message) {
     const std::lock_guard lock(mutex_);
     if (const auto* stats = std::get_if<ClientStats>(&message.value)) repeat_.reportedLoss(stats->packetLoss, now());
@@ -77,7 +101,10 @@ void WiFiTransport::beginVideo(std::uint32_t sessionID, std::uint64_t key) {
     {
         const std::lock_guard lock(mutex_);
         const std::pair identity{sessionID, key};
-        if (registration_ != identity) packetizer_ = FramePacketizer(sessionID); // an identical repeat keeps numbering
+        if (registration_ != identity) { // an identical repeat keeps numbering
+            packetizer_ = FramePacketizer(sessionID);
+            tail_.clear(); // a frame of the old numbering
+        }
         registration_ = identity;
     }
     if (auto listener = udpListener_.lock()) listener->registerLink(shared_from_this(), sessionID, key);
@@ -90,6 +117,7 @@ void WiFiTransport::endVideo() {
         const std::lock_guard lock(mutex_);
         old = std::exchange(udp_, nullptr);
         registration_.reset();
+        tail_.clear();
     }
     if (old) old->cancel();
 }
@@ -142,7 +170,21 @@ std::int64_t WiFiTransport::sendVideo(const EncodedFrame& frame, VideoCompletion
         if (!tooLarge) {
             flow = udp_;
             packetizer_.packetize(frame, batch_);
-            if (repeat_.repeats(batch_.size(), now())) packetizer_.repeat(batch_);
+            tail_.clear();
+            tailOffsets_.clear();
+            const auto current = now();
+            if (repeat_.repeats(batch_.size(), current)) {
+                packetizer_.repeat(batch_);
+            } else if (repeat_.lossy(current)) {
+                for (const auto datagram : batch_) {
+                    tailOffsets_.push_back(static_cast<std::uint32_t>(tail_.size()));
+                    tail_.insert(tail_.end(), datagram.begin(), datagram.end());
+                }
+                tailFrameID_ = packetizer_.nextFrameID() - 1;
+                clock_.postAfter(VideoRepeat::kTailAfter, [weak = weak_from_this(), id = tailFrameID_] {
+                    if (auto self = weak.lock()) self->sendTail(id);
+                });
+            }
         }
     }
     if (tooLarge) {

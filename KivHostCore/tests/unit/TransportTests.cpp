@@ -14,6 +14,7 @@
 #include "KivHostCore/Transport/VideoRepeat.hpp"
 #include "KivHostCore/Transport/WiFiTransport.hpp"
 #include "KivProtocol/ControlFraming.hpp"
+#include "KivProtocol/FrameReassembler.hpp"
 
 using namespace kiv;
 using namespace std::chrono_literals;
@@ -408,6 +409,54 @@ TEST(WiFiTransport, FramesGoTwiceWhileTheDeviceReportsLossAndOnlyThoseLikelyToBe
     h.connection->deliver(*ControlFraming::encode(ControlMessage{RequestIDR{IDRReason::packetLoss}}));
     h.queue.runUntilIdle();
     EXPECT_EQ(count(30 * 1172).first, 60u) << "a keyframe asked for after a loss";
+}
+
+TEST(WiFiTransport, OnALossyLinkTheLastFrameBeforeStillnessGoesOnceMoreAndCompletesWhatWasLost) {
+    WiFiHarness h;
+    h.link->beginVideo(5, 50);
+    auto flow = h.openFlow();
+    h.keepalive(*flow, 5, 50);
+    const auto send = [&](std::size_t bytes) {
+        h.link->sendVideo(EncodedFrame{Bytes(bytes, 7), false, 1}, [](std::int64_t, bool) {});
+    };
+    send(1000);
+    h.queue.advance(200ms);
+    EXPECT_EQ(flow->sentDatagrams.size(), 1u) << "no loss heard: nothing goes twice";
+
+    ClientStats stats;
+    stats.packetLoss = 0.01;
+    h.connection->deliver(*ControlFraming::encode(ControlMessage{stats}));
+    h.queue.runUntilIdle();
+    send(1000); // frame 1, followed 20 ms later by frame 2, the last before stillness
+    h.queue.advance(20ms);
+    send(2000);
+    h.queue.advance(49ms);
+    ASSERT_EQ(flow->sentDatagrams.size(), 4u);
+    h.queue.advance(1ms);
+    ASSERT_EQ(flow->sentDatagrams.size(), 6u) << "frame 2's two datagrams, 50 ms after it";
+    h.queue.advance(200ms);
+    EXPECT_EQ(flow->sentDatagrams.size(), 6u) << "frame 1 was followed: never copied";
+    for (std::size_t i = 0; i < 2; ++i) {
+        auto copy = VideoPacketHeader::parse(flow->sentDatagrams[4 + i])->header;
+        const auto first = VideoPacketHeader::parse(flow->sentDatagrams[2 + i])->header;
+        EXPECT_EQ(copy.packetSeq, 4 + i);
+        copy.packetSeq = first.packetSeq;
+        EXPECT_EQ(copy, first);
+    }
+    // A device that lost a datagram of frame 2's first copy gets the frame from the second.
+    FrameReassembler device(5, 8, 1'000'000);
+    std::vector<std::uint32_t> completed;
+    for (const std::size_t i : {1u, 2u, 4u, 5u})
+        if (auto frame = device.ingest(flow->sentDatagrams[i], 10)) completed.push_back(frame->frameID);
+    EXPECT_EQ(completed, (std::vector<std::uint32_t>{1, 2}));
+
+    send(30 * 1172); // likely lost at 1 %: sent twice at once, so no copy after
+    h.queue.advance(100ms);
+    EXPECT_EQ(flow->sentDatagrams.size(), 6u + 60u);
+    send(500 * 1172); // too large to go twice at once (a refinement): its copy comes after
+    EXPECT_EQ(flow->sentDatagrams.size(), 66u + 500u);
+    h.queue.advance(50ms);
+    EXPECT_EQ(flow->sentDatagrams.size(), 66u + 1000u);
 }
 
 TEST(WiFiTransport, ClosedLinkRefusesAudioAndEndsItsVideo) {

@@ -111,6 +111,8 @@ public:
     // packet number of its own: a device keeps the first copy of a fragment that arrives and
     // ignores the other, and its loss figures stay a true count of datagrams lost.
     void repeat(DatagramBatch& batch);
+    // Gives a datagram of this packetizer's (a copy sent again) the next packet number.
+    void renumber(std::span<std::uint8_t> datagram);
 
     std::uint32_t sessionID() const { return sessionID_; }
     std::uint32_t nextFrameID() const { return nextFrameID_; }

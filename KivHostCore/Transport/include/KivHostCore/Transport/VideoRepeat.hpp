@@ -7,8 +7,12 @@
 // So, for 10 s after the device last reported loss, a frame goes twice when it would otherwise
 // be lost one time in 20 or more. Above 5 % loss the link is more likely congested than noisy
 // and copies would only add to it: nothing is repeated then. Nor is a frame of more than 400
-// datagrams (a still picture's refinement): both copies arrive as one burst, and one of a
-// megabyte or more can overflow a device's socket, which then loses more than the copies save.
+// datagrams sent twice at once: both copies would arrive as one burst, and one of a megabyte or
+// more can overflow a device's socket, which then loses more than the copies save.
+// The last frame before the screen goes still is sent once more 50 ms after it, unless it went
+// twice already: a device that lost it learns nothing until something else changes (no later
+// frame comes to show the gap), and would keep showing the picture before it, a key typed
+// missing, a still picture's refinement never arriving. A copy of a frame it has is ignored.
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -24,6 +28,7 @@ public:
     static constexpr double kFrameLossToRepeat = 0.05;
     static constexpr double kMostLoss = 0.05;
     static constexpr std::size_t kMostDatagrams = 400;
+    static constexpr Duration kTailAfter = std::chrono::milliseconds(50);
     // What a device that asks for a keyframe after a loss, but sends no figures, is assumed to lose.
     static constexpr double kAssumedLoss = 0.005;
 
@@ -42,15 +47,18 @@ public:
     // The device lost a frame and asked for a keyframe.
     void lostFrame(MonotonicTime now) { reportedLoss(kAssumedLoss, now); }
 
+    // Loss was heard in the last 10 s, and not so much that copies would only add to it.
+    bool lossy(MonotonicTime now) const { return heardAt_ && now - *heardAt_ <= kHold && loss(now) <= kMostLoss; }
+
     bool repeats(std::size_t datagrams, MonotonicTime now) const {
-        if (!heardAt_ || now - *heardAt_ > kHold || datagrams > kMostDatagrams) return false;
-        // The worst of the last 10 s; once it is older, the latest report.
-        const double loss = now - *worstAt_ <= kHold ? worst_ : latest_;
-        if (loss > kMostLoss) return false;
-        return 1.0 - std::pow(1.0 - loss, static_cast<double>(datagrams)) >= kFrameLossToRepeat;
+        if (!lossy(now) || datagrams > kMostDatagrams) return false;
+        return 1.0 - std::pow(1.0 - loss(now), static_cast<double>(datagrams)) >= kFrameLossToRepeat;
     }
 
 private:
+    // The worst of the last 10 s; once it is older, the latest report.
+    double loss(MonotonicTime now) const { return worstAt_ && now - *worstAt_ <= kHold ? worst_ : latest_; }
+
     double worst_ = 0;
     double latest_ = 0;
     std::optional<MonotonicTime> worstAt_;

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <random>
+#include <vector>
 
 #include "KivHostCore/Platform/HostTransport.hpp"
 #include "KivHostCore/Platform/Network.hpp"
@@ -60,6 +61,8 @@ private:
     MonotonicTime now() const { return clock_.now().value_or(MonotonicTime{}); }
     // The device's loss figures and its keyframe requests after a loss decide what goes twice.
     void noteLoss(const ControlMessage& message);
+    // Sends the kept copy of frame `frameID` unless a frame came after it.
+    void sendTail(std::uint32_t frameID);
 
     const std::string id_;
     const std::string remoteAddress_;
@@ -79,6 +82,11 @@ private:
     MonotonicTime lastMetrics_;
     DatagramBatch batch_; // reused frame to frame; sendVideo runs on one queue
     VideoRepeat repeat_;  // from the loss the device reports
+    // The first copy of the last frame's datagrams, while a copy of it may still go.
+    std::vector<std::uint8_t> tail_;
+    std::vector<std::uint32_t> tailOffsets_;
+    std::uint32_t tailFrameID_ = 0;
+    std::mt19937_64 tailRandom_{std::random_device{}()}; // diagnostic loss of those copies
     std::mt19937_64 random_{std::random_device{}()};
     std::atomic<bool> receivedControl_{false};
     LinkHandlers handlers_;
