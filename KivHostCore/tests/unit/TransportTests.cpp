@@ -204,7 +204,28 @@ struct WiFiHarness {
         flow.deliver(VideoKeepalive{session, key}.encode());
         queue.runUntilIdle();
     }
+
+    // A device's flow attached to the video identity (5, 50).
+    std::shared_ptr<FakeDatagramFlow> attached() {
+        link->beginVideo(5, 50);
+        auto flow = openFlow();
+        keepalive(*flow, 5, 50);
+        return flow;
+    }
+    void fromDevice(const ControlMessage& message) {
+        connection->deliver(*ControlFraming::encode(message));
+        queue.runUntilIdle();
+    }
+    std::int64_t send(std::size_t bytes) {
+        return link->sendVideo(EncodedFrame{Bytes(bytes, 7), false, 1}, [](std::int64_t, bool) {});
+    }
 };
+
+ClientStats lossOf(double fraction) {
+    ClientStats stats;
+    stats.packetLoss = fraction;
+    return stats;
+}
 
 std::vector<std::uint32_t> frameIDs(const FakeDatagramFlow& flow) {
     std::vector<std::uint32_t> ids;
@@ -384,19 +405,14 @@ TEST(VideoRepeat, LargeFramesGoTwiceForTenSecondsAfterModerateLossIsReported) {
 
 TEST(WiFiTransport, FramesGoTwiceWhileTheDeviceReportsLossAndOnlyThoseLikelyToBeLost) {
     WiFiHarness h;
-    h.link->beginVideo(5, 50);
-    auto flow = h.openFlow();
-    h.keepalive(*flow, 5, 50);
+    auto flow = h.attached();
     const auto count = [&](std::size_t bytes) {
         const auto before = flow->sentDatagrams.size();
-        const auto sent = h.link->sendVideo(EncodedFrame{Bytes(bytes), true, 1}, [](std::int64_t, bool) {});
+        const auto sent = h.send(bytes);
         return std::pair{flow->sentDatagrams.size() - before, sent};
     };
     EXPECT_EQ(count(30 * 1172).first, 30u) << "no loss reported";
-    ClientStats stats;
-    stats.packetLoss = 0.01;
-    h.connection->deliver(*ControlFraming::encode(ControlMessage{stats}));
-    h.queue.runUntilIdle();
+    h.fromDevice(ControlMessage{lossOf(0.01)});
     const auto [datagrams, bytes] = count(30 * 1172);
     EXPECT_EQ(datagrams, 60u);
     EXPECT_EQ(bytes, 2 * (30 * 1172 + 30 * 28)) << "the link carries both copies";
@@ -406,30 +422,21 @@ TEST(WiFiTransport, FramesGoTwiceWhileTheDeviceReportsLossAndOnlyThoseLikelyToBe
         h.keepalive(*flow, 5, 50);
     }
     EXPECT_EQ(count(30 * 1172).first, 30u) << "11 s without loss";
-    h.connection->deliver(*ControlFraming::encode(ControlMessage{RequestIDR{IDRReason::packetLoss}}));
-    h.queue.runUntilIdle();
+    h.fromDevice(ControlMessage{RequestIDR{IDRReason::packetLoss}});
     EXPECT_EQ(count(30 * 1172).first, 60u) << "a keyframe asked for after a loss";
 }
 
 TEST(WiFiTransport, OnALossyLinkTheLastFrameBeforeStillnessGoesOnceMoreAndCompletesWhatWasLost) {
     WiFiHarness h;
-    h.link->beginVideo(5, 50);
-    auto flow = h.openFlow();
-    h.keepalive(*flow, 5, 50);
-    const auto send = [&](std::size_t bytes) {
-        h.link->sendVideo(EncodedFrame{Bytes(bytes, 7), false, 1}, [](std::int64_t, bool) {});
-    };
-    send(1000);
+    auto flow = h.attached();
+    h.send(1000);
     h.queue.advance(200ms);
     EXPECT_EQ(flow->sentDatagrams.size(), 1u) << "no loss heard: nothing goes twice";
 
-    ClientStats stats;
-    stats.packetLoss = 0.01;
-    h.connection->deliver(*ControlFraming::encode(ControlMessage{stats}));
-    h.queue.runUntilIdle();
-    send(1000); // frame 1, followed 20 ms later by frame 2, the last before stillness
+    h.fromDevice(ControlMessage{lossOf(0.01)});
+    h.send(1000); // frame 1, followed 20 ms later by frame 2, the last before stillness
     h.queue.advance(20ms);
-    send(2000);
+    h.send(2000);
     h.queue.advance(49ms);
     ASSERT_EQ(flow->sentDatagrams.size(), 4u);
     h.queue.advance(1ms);
@@ -450,10 +457,10 @@ TEST(WiFiTransport, OnALossyLinkTheLastFrameBeforeStillnessGoesOnceMoreAndComple
         if (auto frame = device.ingest(flow->sentDatagrams[i], 10)) completed.push_back(frame->frameID);
     EXPECT_EQ(completed, (std::vector<std::uint32_t>{1, 2}));
 
-    send(30 * 1172); // likely lost at 1 %: sent twice at once, so no copy after
+    h.send(30 * 1172); // likely lost at 1 %: sent twice at once, so no copy after
     h.queue.advance(100ms);
     EXPECT_EQ(flow->sentDatagrams.size(), 6u + 60u);
-    send(500 * 1172); // too large to go twice at once (a refinement): its copy comes after
+    h.send(500 * 1172); // too large to go twice at once (a refinement): its copy comes after
     EXPECT_EQ(flow->sentDatagrams.size(), 66u + 500u);
     h.queue.advance(50ms);
     EXPECT_EQ(flow->sentDatagrams.size(), 66u + 1000u);
