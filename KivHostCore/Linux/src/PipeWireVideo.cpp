@@ -144,7 +144,6 @@ struct PipeWireStream::Impl {
             pictureHeight = height;
             whole = true;
             any = false;
-            recency.reset(width, height);
         }
         const bool first = !any; // a new picture whole
         RowBands found;
@@ -163,10 +162,7 @@ struct PipeWireStream::Impl {
         if (!any) whole = true;
         any = true;
         if (found.empty() && !whole) return false; // the same picture again
-        const auto now = DamageRecency::Clock::now();
-        for (const auto& band : found.bands())
-            fresh = recency.note(band.left, band.from, band.right - band.left, band.to - band.from, now) || fresh;
-        fresh = fresh || first;
+        fresh = recency.note(found, width, height, DamageRecency::Clock::now()) || first;
         changed.addAll(found);
         ++count;
         return true;

@@ -242,14 +242,7 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
             // Freshness from the rows that really changed: the damage is one rectangle around
             // everything, a key typed and a bar moving far from it alike.
             const auto rows = unchangedRowsLeftOut(frameDamage);
-            if (recencySize != std::pair{back->width, back->height}) {
-                recencySize = {back->width, back->height};
-                recency.reset(back->width, back->height);
-            }
-            const auto now = DamageRecency::Clock::now();
-            for (const auto& band : rows.bands())
-                freshPending = recency.note(band.left, band.from, band.right - band.left, band.to - band.from, now) ||
-                               freshPending;
+            freshPending = recency.note(rows, back->width, back->height, DamageRecency::Clock::now()) || freshPending;
             sinceGrab.addAll(rows);
         }
         frameDamage.clear();
@@ -385,7 +378,6 @@ struct WlrScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     bool changedPending = false;
     bool freshPending = false; // some damage since the last notice was fresh
     DamageRecency recency;     // in picture rows and columns
-    std::pair<int, int> recencySize{0, 0};
 
     std::string followed; // the output being captured
     zwlr_screencopy_frame_v1* frame = nullptr;

@@ -9,7 +9,10 @@
 #include <chrono>
 #include <cstddef>
 #include <optional>
+#include <utility>
 #include <vector>
+
+#include "KivHostCore/Linux/RowBands.hpp"
 
 namespace kiv {
 
@@ -26,6 +29,7 @@ public:
 
     // The area redraws are reported in (its pixels); forgets what was redrawn before.
     void reset(int width, int height) {
+        size_ = {width, height};
         columns_ = std::max((width + kTile - 1) / kTile, 0);
         rows_ = std::max((height + kTile - 1) / kTile, 0);
         tiles_.assign(static_cast<std::size_t>(columns_) * static_cast<std::size_t>(rows_), Tile{});
@@ -52,6 +56,15 @@ public:
         return since.has_value();
     }
 
+    // The same for changed bands of rows; true when any is fresh. A new size starts afresh.
+    bool note(const RowBands& rows, int width, int height, Clock::time_point now) {
+        if (size_ != std::pair{width, height}) reset(width, height);
+        bool fresh = false;
+        for (const auto& band : rows.bands())
+            fresh = note(band.left, band.from, band.right - band.left, band.to - band.from, now) || fresh;
+        return fresh;
+    }
+
 private:
     struct Tile {
         Clock::time_point touched;                   // last redrawn (the epoch: never)
@@ -65,6 +78,7 @@ private:
                          static_cast<std::size_t>(column)]);
     }
 
+    std::pair<int, int> size_{0, 0};
     int columns_ = 0, rows_ = 0;
     std::vector<Tile> tiles_;
 };
