@@ -307,8 +307,8 @@ std::shared_ptr<DisplaySession> HostService::makeSession(const Hello& hello) {
         auto self = weak.lock();
         if (!self) return false;
         for (const auto& [id, other] : self->sessions_) {
-            if (id == deviceID || other->status().service.kind != HostStatus::Service::Kind::waitingForApproval)
-                continue;
+            // Only an unanswered question: an approved device keeps that status until its monitor is made.
+            if (id == deviceID || !other->awaitsApproval()) continue;
             if (const auto line = self->refusals_.note(
                     "prompt", address, self->main_.now(),
                     fmt::format("Told {} at {} to wait: the user is being asked about another device", deviceName,

@@ -539,6 +539,28 @@ TEST(HostServiceLinks, OnePromptWaitsAtATimeAndPastTheDeviceCapANewDeviceIsBusy)
     EXPECT_NE(ServiceHarness::refusal(*back), RejectReason::busy);
 }
 
+TEST(HostServiceLinks, AnApprovedDeviceNoLongerHoldsUpOthersWhileItsMonitorIsMade) {
+    ServiceHarness h;
+    auto first = h.connect();
+    h.say(*first, ControlMessage{helloFrom("device-a")});
+    h.replies[0](true);
+    h.main.runUntilIdle(); // device-a's monitor is made; the next waits 250 ms for its turn
+    auto second = h.connect();
+    h.say(*second, ControlMessage{helloFrom("device-b")});
+    ASSERT_EQ(h.replies.size(), 2u);
+    h.replies[1](true);
+    h.main.runUntilIdle();
+    auto third = h.connect();
+    h.say(*third, ControlMessage{helloFrom("device-c")});
+    EXPECT_EQ(ServiceHarness::refusal(*third), std::nullopt);
+    ASSERT_EQ(h.replies.size(), 3u) << "asked at once: device-b was answered, only its monitor is still to come";
+    h.replies[2](true);
+    h.main.advance(2s);
+    h.settle();
+    for (const auto& id : {"device-a", "device-b", "device-c"})
+        EXPECT_TRUE(h.service->session(id) && h.service->session(id)->hasActiveClient()) << id;
+}
+
 TEST(UsbDirect, ParsesHostAndPortWithTheirDefaults) {
     const std::vector<std::tuple<std::string, std::string, std::uint16_t>> cases{
         {"10.0.0.5", "10.0.0.5", 52012}, {":", "127.0.0.1", 52012}, {"host:99999", "host", 52012},

@@ -127,6 +127,8 @@ public:
     const std::string& deviceID() const { return deviceID_; }
     const std::optional<ActiveClient>& active() const { return active_; }
     bool hasActiveClient() const { return active_.has_value(); }
+    // The user is being asked about a device on this session (not yet answered).
+    bool awaitsApproval() const { return pendingApproval_.has_value(); }
     bool isStreaming() const { return stream_->isRunning(); }
     bool isStopped() const { return isStopped_; }
     std::int64_t captureRetries() const { return captureRetries_; }
