@@ -10,6 +10,8 @@ export class Link {
     this.handlers = handlers; // { control(name, body), video(item), audio(item), state(text, kind) }
     this.socket = null;
     this.attempt = 0;
+    this.turnedAway = 0; // times in a row the host said it cannot take this device yet
+    this.laterMs = null; // set when the host asked for another try later
     this.stopped = false;
     this.connectedOnce = false;
     this.bytesIn = 0;
@@ -37,7 +39,10 @@ export class Link {
         return this.fail(socket, `the host sent what this page cannot read (${error.message})`);
       }
       for (const item of items) {
-        if (item.kind === "control") this.handlers.control(item.name, item.body);
+        if (item.kind === "control") {
+          if (item.name === "connect") this.turnedAway = 0;
+          this.handlers.control(item.name, item.body);
+        }
         else if (item.kind === "video") this.handlers.video({ ...item, receivedAt });
         else this.handlers.audio(item);
       }
@@ -47,9 +52,13 @@ export class Link {
       this.socket = null;
       this.handlers.closed?.();
       if (this.stopped) return;
-      const wait = RETRY_MS[Math.min(this.attempt, RETRY_MS.length - 1)];
-      this.attempt += 1;
-      this.handlers.state(this.connectedOnce ? "Connection lost: reconnecting…" : "Cannot reach the computer: trying again…");
+      let wait = this.laterMs;
+      this.laterMs = null;
+      if (wait === null) {
+        wait = RETRY_MS[Math.min(this.attempt, RETRY_MS.length - 1)];
+        this.attempt += 1;
+        this.handlers.state(this.connectedOnce ? "Connection lost: reconnecting…" : "Cannot reach the computer: trying again…");
+      }
       setTimeout(() => this.open(), wait);
     };
   }
@@ -61,6 +70,15 @@ export class Link {
 
   send(value) {
     if (this.socket?.readyState === WebSocket.OPEN) this.socket.send(encodeControl(value));
+  }
+
+  // The host cannot take this device yet (it is asking its user about another): try again after
+  // 1, 2, 4, then every 8 s, saying why meanwhile.
+  later(text) {
+    this.laterMs = 1000 * 2 ** Math.min(this.turnedAway, 3);
+    this.turnedAway += 1;
+    this.handlers.state(text);
+    this.socket?.close();
   }
 
   // The host refused this device for good: no more attempts until the page is reloaded.

@@ -119,9 +119,9 @@ async function run() {
     },
     reject: (body) => {
       const reason = body._0;
+      if (reason === "busy") return link.later("The computer is asking about another device; trying again shortly…");
       const texts = {
         denied: "The computer did not allow this device. Reload the page to ask again.",
-        busy: "The computer is already asking about this device: answer there, then reload.",
         versionMismatch: "This page and the computer's program differ in version: reload the page.",
         permissionMissing: "The computer cannot capture its screen right now: see its KivDisplay window.",
       };

@@ -205,10 +205,31 @@ TEST_F(WebLink, TheSoundRouteDevicePlaysTheHostsSoundInThePage) {
 
 TEST_F(WebLink, ABrowserAndANativeReceiverEachSeeTheirOwnMonitor) {
     startWebHost();
-    auto tab = open();
-    ASSERT_TRUE(streaming(tab)) << browser_->consoleText();
-    const auto webID = deviceID(tab);
+    // The user is asked about the receiver first and takes a while to answer: the page waits its
+    // turn and tries again by itself.
+    DisplaySession::ApprovalReply held;
+    main_.sync([&] {
+        service_->approvalHandler = [&](const PeerRequest&, DisplaySession::ApprovalReply reply) {
+            held = std::move(reply);
+        };
+    });
     WiFiDevice native(helloFor("native-0030", "Native Tablet"), controlPort_);
+    const auto asked = [&] {
+        bool yes = false;
+        main_.sync([&] { yes = held != nullptr; });
+        return yes;
+    };
+    ASSERT_TRUE(waitUntil(asked, kDeadline));
+    auto tab = open();
+    ASSERT_TRUE(browser_->waitFor(
+        tab, "document.getElementById('notice').textContent.includes('asking about another device')", kDeadline))
+        << pageState(tab);
+    main_.sync([&] {
+        service_->approvalHandler = [](const PeerRequest&, DisplaySession::ApprovalReply reply) { reply(true); };
+        held(true);
+    });
+    ASSERT_TRUE(streaming(tab)) << browser_->consoleText() << pageState(tab);
+    const auto webID = deviceID(tab);
     ASSERT_TRUE(
         waitUntil([&] { return monitorOf("native-0030").has_value() && native.seen.pictureSize(); }, kDeadline));
     ASSERT_TRUE(waitUntil([&] { return monitorOf(webID).has_value(); }, kDeadline));
