@@ -140,6 +140,16 @@ public:
         }
         return false;
     }
+    // The link gave up on a frame that began and went quiet (none after it to show the loss).
+    template <class Ask>
+    void stalled(Ask ask) {
+        const std::lock_guard lock(mutex_);
+        awaiting_ = true;
+        const auto now = std::chrono::steady_clock::now();
+        if (asked_ && now - *asked_ < 100ms) return;
+        asked_ = now;
+        ask();
+    }
     template <class Ask>
     void remind(Ask ask) {
         const std::lock_guard lock(mutex_);
@@ -345,6 +355,8 @@ int main(int argc, char** argv) {
             reminders.emplace_back([&client, &recovery](const std::stop_token& stop) {
                 while (!stop.stop_requested()) {
                     std::this_thread::sleep_for(250ms);
+                    if (std::getenv("KIV_NO_STALL") == nullptr && client.dropStalledFrame())
+                        recovery.stalled([&] { client.send({RequestIDR{IDRReason::packetLoss}}); });
                     recovery.remind([&] { client.send({RequestIDR{IDRReason::awaitingKeyframe}}); });
                 }
             });

@@ -56,6 +56,17 @@ void FrameReassembler::expire(std::uint64_t nowUs) {
     });
 }
 
+bool FrameReassembler::dropStalled(std::uint64_t nowUs, std::uint64_t quietUs) {
+    if (pending_.empty() || nowUs < lastArrivalUs_ || nowUs - lastArrivalUs_ <= quietUs) return false;
+    for (const auto& frame : pending_)
+        record({frame.frameID, frame.received, static_cast<std::int64_t>(frame.total()),
+                DroppedFrameInfo::Reason::timeout});
+    for (auto& frame : pending_)
+        recycle(std::move(frame.arena));
+    pending_.clear();
+    return true;
+}
+
 void FrameReassembler::trim() {
     while (pending_.size() > maxPendingFrames_) {
         auto oldest = pending_.begin();
@@ -89,6 +100,7 @@ std::optional<ReassembledFrame> FrameReassembler::ingest(ByteView datagram, std:
     const ByteView payload = parsed->payload(datagram);
 
     ++packetsReceived_;
+    lastArrivalUs_ = nowUs;
     if (!highestSeq_) {
         highestSeq_ = lowestSeq_ = header.packetSeq;
     } else if (isNewer(header.packetSeq, *highestSeq_)) {

@@ -200,6 +200,37 @@ TEST(FrameReassembler, TimeoutOverflowAndStatistics) {
     EXPECT_EQ(r.packetsReceived(), 0u);
 }
 
+TEST(FrameReassembler, AFrameBegunThenQuietIsGivenUpOnceAndItsLateCopyStillCompletes) {
+    FramePacketizer packetizer(1);
+    FrameReassembler r(1, 8, 1'000'000);
+    EXPECT_FALSE(r.dropStalled(10'000'000, 150'000)) << "nothing begun";
+    const auto first = packets(packetizer, frameOfSize(3000));
+    ASSERT_EQ(first.size(), 3u);
+    r.ingest(first[0], 1'000'000);
+    r.ingest(first[1], 1'020'000); // the last fragment is lost
+    EXPECT_FALSE(r.dropStalled(1'170'000, 150'000)) << "150 ms after the last datagram is not yet quiet";
+    EXPECT_TRUE(r.dropStalled(1'170'001, 150'000));
+    EXPECT_EQ(r.takeDrops(), (std::vector<DroppedFrameInfo>{{0, 2, 3, Reason::timeout}}));
+    EXPECT_EQ(r.pendingFrames(), 0u);
+    EXPECT_FALSE(r.dropStalled(2'000'000, 150'000)) << "given up once";
+
+    // The host's copy of it, arriving later after all, still completes it.
+    std::optional<ReassembledFrame> done;
+    for (const auto& datagram : first)
+        if (auto f = r.ingest(datagram, 2'100'000)) done = std::move(f);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->frameID, 0u);
+    EXPECT_EQ(done->framesLostBefore, 0);
+
+    // Steady streaming is never stalled: the newest frame keeps receiving.
+    const auto second = packets(packetizer, frameOfSize(3000));
+    r.ingest(second[0], 3'000'000);
+    r.ingest(second[1], 3'100'000);
+    EXPECT_FALSE(r.dropStalled(3'200'000, 150'000));
+    EXPECT_TRUE(r.ingest(second[2], 3'200'000).has_value());
+    EXPECT_FALSE(r.dropStalled(9'000'000, 150'000)) << "a completed frame leaves nothing begun";
+}
+
 TEST(FrameReassembler, IdsWrapAndHostileFragCountsStayBounded) {
     EXPECT_TRUE(isNewer(0, 4'294'967'295u));
     EXPECT_FALSE(isNewer(4'294'967'295u, 0));

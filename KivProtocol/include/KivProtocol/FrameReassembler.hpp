@@ -43,6 +43,10 @@ public:
     // Gives a finished frame's buffer back for reuse, so steady streaming allocates nothing.
     void recycle(Bytes buffer);
     std::vector<DroppedFrameInfo> takeDrops();
+    // Gives up on frames begun but incomplete when nothing has arrived for `quietUs`: the last
+    // frame before the screen went still, part of it lost, which no later frame will ever show
+    // as a gap. Recorded as timed out; true when there were any (time to ask for a keyframe).
+    bool dropStalled(std::uint64_t nowUs, std::uint64_t quietUs);
     void resetStatistics();
 
     std::int64_t framesDropped() const { return framesDropped_; }
@@ -81,6 +85,7 @@ private:
     std::optional<std::uint32_t> lastCompleted_;
     std::optional<std::uint32_t> firstFrameSeen_;
     std::uint64_t packetsReceived_ = 0;
+    std::uint64_t lastArrivalUs_ = 0;
     std::optional<std::uint32_t> highestSeq_;
     std::optional<std::uint32_t> lowestSeq_;
     std::int64_t framesDropped_ = 0;

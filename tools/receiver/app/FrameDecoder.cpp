@@ -31,25 +31,19 @@ FrameDecoder::Decoded FrameDecoder::decode(const QueuedFrame& f) {
     out.decodedAtUs = HostClock::nowMicros();
     out.decodeMs = static_cast<double>(out.decodedAtUs - started) / 1000.0;
     if (!out.picture && !awaitingKeyframe_) awaitingKeyframe_ = true;
-    const auto now = now_();
     // A loss while waiting means the keyframe asked for may have been among the lost frames (a
     // keyframe spans many datagrams): ask again sooner than the plain repeat.
-    const auto interval = f.framesLostBefore > 0 ? kLostAgainInterval : kRequestInterval;
-    if (awaitingKeyframe_ && (!lastRequest_ || now - *lastRequest_ >= interval)) {
-        lastRequest_ = now;
+    if (awaitingKeyframe_) {
         const auto reason = f.framesLostBefore > 0
                                 ? IDRReason::packetLoss
                                 : (out.picture ? IDRReason::awaitingKeyframe : IDRReason::decodeError);
-        send_({RequestIDR{reason}});
-        // Say why, but not at the frame rate of a stream that keeps failing.
-        if (reason != IDRReason::awaitingKeyframe && (!lastNotice_ || now - *lastNotice_ >= kNoticeInterval)) {
-            lastNotice_ = now;
-            say_(reason == IDRReason::packetLoss
-                     ? fmt::format("{} frame(s) lost before frame {}; asked for a keyframe", f.framesLostBefore,
-                                   f.frameID)
-                     : fmt::format("Frame {} could not be decoded ({}); asked for a keyframe", f.frameID,
-                                   decoder_.backend()));
-        }
+        ask(reason, f.framesLostBefore > 0 ? kLostAgainInterval : kRequestInterval, [&] {
+            return reason == IDRReason::packetLoss
+                       ? fmt::format("{} frame(s) lost before frame {}; asked for a keyframe", f.framesLostBefore,
+                                     f.frameID)
+                       : fmt::format("Frame {} could not be decoded ({}); asked for a keyframe", f.frameID,
+                                     decoder_.backend());
+        });
     }
     if (out.picture) checkLimit(out.picture->width, out.picture->height);
     if (frameLog_.is_open())
@@ -60,11 +54,26 @@ FrameDecoder::Decoded FrameDecoder::decode(const QueuedFrame& f) {
 }
 
 void FrameDecoder::remind() {
-    if (!awaitingKeyframe_) return;
+    if (awaitingKeyframe_) ask(IDRReason::awaitingKeyframe, kRequestInterval, nullptr);
+}
+
+void FrameDecoder::lostStalledFrame() {
+    awaitingKeyframe_ = true;
+    ask(IDRReason::packetLoss, kLostAgainInterval, [] {
+        return std::string("The last frame before the screen went still arrived incomplete; asked for a keyframe");
+    });
+}
+
+void FrameDecoder::ask(IDRReason reason, std::chrono::milliseconds interval, const std::function<std::string()>& why) {
     const auto now = now_();
-    if (lastRequest_ && now - *lastRequest_ < kRequestInterval) return;
+    if (lastRequest_ && now - *lastRequest_ < interval) return;
     lastRequest_ = now;
-    send_({RequestIDR{IDRReason::awaitingKeyframe}});
+    send_({RequestIDR{reason}});
+    // Say why (a reminder needs no reason), but not at the frame rate of a stream that keeps failing.
+    if (why && reason != IDRReason::awaitingKeyframe && (!lastNotice_ || now - *lastNotice_ >= kNoticeInterval)) {
+        lastNotice_ = now;
+        say_(why());
+    }
 }
 
 void FrameDecoder::record(const Bytes& avcc) {

@@ -43,6 +43,9 @@ public:
     // after a lost frame (or a lost first keyframe) sends nothing more that would prompt a
     // request, so one waiting for a keyframe asks again on its own, every kRequestInterval.
     void remind();
+    // The link gave up on a frame that began to arrive and went quiet: past it only a keyframe
+    // decodes, and no later frame will come to prompt the request.
+    void lostStalledFrame();
     // A link was (re)connected with a stream of this size: wait for its keyframe (the host sends
     // one, as if asked), and ask for a smaller stream at once if the decoder cannot take it.
     void linkConnected(int width, int height) {
@@ -53,6 +56,9 @@ public:
     std::string backend() const { return decoder_.backend(); }
 
 private:
+    // Asks for a keyframe unless one was asked for within `interval`; says `why`, when given, at
+    // most every kNoticeInterval.
+    void ask(IDRReason reason, std::chrono::milliseconds interval, const std::function<std::string()>& why);
     void record(const Bytes& avcc);
     void checkLimit(int width, int height);
 

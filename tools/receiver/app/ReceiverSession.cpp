@@ -353,9 +353,13 @@ RunOutcome ReceiverSession::run(std::chrono::steady_clock::duration until, std::
             // Only on a link the host streams on: before it said hello, or while it is being
             // reconnected, there is no one to ask (and a send would fail the link).
             const bool streaming = usbActive_ || (connect_ && !lost_ && !reconnecting_);
+            const auto wifi = usbActive_ ? nullptr : client_;
             lock.unlock();
             if (streaming) {
+                // Datagrams of a frame lost on the way leave it begun and quiet; a stream (USB) loses none.
+                const bool stalled = wifi && wifi->dropStalledFrame();
                 const std::lock_guard decoding(decodeMutex_);
+                if (stalled) decoder_.lostStalledFrame();
                 decoder_.remind();
             }
             lock.lock();

@@ -177,6 +177,18 @@ TEST(FrameDecoder, WaitingForAKeyframeWithNothingArrivingItAsksAgainOnItsOwn) {
     }
     EXPECT_EQ(d.requests().size(), 4u) << "every 500 ms while nothing arrives";
     EXPECT_EQ(d.requests().back(), IDRReason::awaitingKeyframe);
+
+    // The last frame before the screen went still arrived in part, and the link gave it up: no
+    // later frame will show the loss, so the decoder asks at once and says why.
+    ASSERT_TRUE(d.decoder->decode({4, true, 0, key, 0, 0}).picture);
+    d.now += 5s;
+    d.decoder->lostStalledFrame();
+    ASSERT_EQ(d.requests().size(), 5u);
+    EXPECT_EQ(d.requests().back(), IDRReason::packetLoss);
+    EXPECT_NE(d.said.back().find("went still"), std::string::npos) << d.said.back();
+    d.now += 600ms;
+    d.decoder->remind();
+    EXPECT_EQ(d.requests().size(), 6u) << "and keeps asking until the keyframe comes";
 }
 
 TEST(FrameDecoder, TheRecordingIsAnnexBAndTheFrameLogHasALinePerFrame) {

@@ -270,6 +270,11 @@ ReceiverStats ReceiverClient::stats() const {
     return s;
 }
 
+bool ReceiverClient::dropStalledFrame() {
+    const std::lock_guard lock(impl_->mutex);
+    return impl_->reassembler && impl_->reassembler->dropStalled(HostClock::nowMicros(), impl_->config.stallQuietUs);
+}
+
 std::optional<ConnectInfo> ReceiverClient::connectInfo() const {
     const std::lock_guard lock(impl_->mutex);
     return impl_->connectInfo;

@@ -25,6 +25,9 @@ struct ReceiverConfig {
     std::chrono::milliseconds pingInterval{1000};
     std::size_t maxPendingFrames = 8;
     std::uint64_t pendingTimeoutUs = 1'000'000;
+    // A frame begun and then quiet this long is given up (the host resends the last frame before
+    // a still screen 50 ms after it on a lossy link; this leaves room for that and for jitter).
+    std::uint64_t stallQuietUs = 150'000;
     int receiveBufferBytes = 8 * 1024 * 1024;
 };
 
@@ -66,6 +69,9 @@ public:
     void sendRaw(Bytes bytes);
 
     ReceiverStats stats() const;
+    // True when a frame had begun to arrive and then nothing came for stallQuietUs (it is given
+    // up): nothing later will show that it was lost, so the caller asks for a keyframe.
+    bool dropStalledFrame();
     std::optional<ConnectInfo> connectInfo() const;
     bool isConnected() const; // TCP up
     // CPU time used by the client's network thread so far (microseconds; 0 before start).
