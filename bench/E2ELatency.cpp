@@ -355,7 +355,7 @@ int main(int argc, char** argv) {
             reminders.emplace_back([&client, &recovery](const std::stop_token& stop) {
                 while (!stop.stop_requested()) {
                     std::this_thread::sleep_for(250ms);
-                    if (std::getenv("KIV_NO_STALL") == nullptr && client.dropStalledFrame())
+                    if (client.dropStalledFrame())
                         recovery.stalled([&] { client.send({RequestIDR{IDRReason::packetLoss}}); });
                     recovery.remind([&] { client.send({RequestIDR{IDRReason::awaitingKeyframe}}); });
                 }
