@@ -73,7 +73,11 @@ void ReceiverSession::refused(RejectReason reason) {
     }
     // A refused second link (USB beside Wi-Fi) leaves the streaming one alone.
     if (streaming) return say("The host refused the other link: " + rejected(reason, options_.host).message);
-    if (reason == RejectReason::busy && options_.wifi) {
+    if (reason == RejectReason::busy && !options_.wifi) {
+        // Over USB the host dials the device, and dials it again a moment later: keep listening.
+        return say(rejected(reason, "The USB host").message);
+    }
+    if (reason == RejectReason::busy) {
         // The host is asking its user about another request: a moment's wait, not the end.
         {
             const std::lock_guard lock(mutex_);

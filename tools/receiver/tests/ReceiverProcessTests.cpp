@@ -442,6 +442,51 @@ TEST(ReceiverProcess, ServesTheUsbDeviceSideAndSwitchesLinksInOneSession) {
                                                                    << receiver->log();
 }
 
+// A device reached only over USB while the user is being asked about another device: the host
+// turns it away as busy and dials it again later, so it keeps listening instead of ending its run.
+class ReceiverBesideAHost : public HostServiceTest {};
+
+TEST_F(ReceiverBesideAHost, AUsbOnlyReceiverTurnedAwayWhileTheUserIsAskedWaitsForTheNextCall) {
+    const auto usbPort = test::freeLoopbackPort(SOCK_STREAM);
+    startHost([&](HostSettings& s) {
+        s.usbEnabled = true;
+        s.usbDirect = "127.0.0.1:" + std::to_string(usbPort);
+    });
+    DisplaySession::ApprovalReply held;
+    main_.sync([&] {
+        service_->approvalHandler = [&](const PeerRequest&, DisplaySession::ApprovalReply reply) {
+            held = std::move(reply);
+        };
+    });
+    WiFiDevice other(helloFor("wifi-0040", "Other Tablet"), controlPort_);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            bool asked = false;
+            main_.sync([&] { asked = held != nullptr; });
+            return asked;
+        },
+        kDeadline));
+    test::TempDir home("kiv-receiver-usb-busy");
+    auto receiver = test::ChildProcess::start(
+        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--mute", "--usb-direct-port", std::to_string(usbPort),
+                  "--identity", (home.path() / "receiver.json").string(), "--seconds", "90"},
+         .environment = {},
+         .logFile = home.path() / "receiver.log",
+         .keepFds = {}});
+    ASSERT_TRUE(receiver) << receiver->log();
+    ASSERT_TRUE(waitUntil(
+        [&] { return receiver->log().find("asking its user about another device") != std::string::npos; }, kDeadline))
+        << receiver->log();
+    main_.sync([&] {
+        service_->approvalHandler = [](const PeerRequest&, DisplaySession::ApprovalReply reply) { reply(true); };
+        held(true);
+    });
+    EXPECT_TRUE(waitUntil([&] { return receiver->log().find("over USB") != std::string::npos; }, kDeadline))
+        << receiver->log();
+    const auto status = receiver->stop(10s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << "\n" << receiver->log();
+}
+
 // A device reached only over USB and paired in this run: each time its link drops and comes back
 // it says the token it was given, so the host keeps the session instead of starting over.
 TEST(ReceiverProcess, AUsbOnlyDevicePairedInThisRunKeepsItsSessionAcrossDrops) {
