@@ -442,6 +442,16 @@ TEST(ReceiverProcess, ServesTheUsbDeviceSideAndSwitchesLinksInOneSession) {
                                                                    << receiver->log();
 }
 
+// kivdisplay-receiver reached only over USB, serving the device side on `usbPort`.
+auto usbOnlyReceiver(std::uint16_t usbPort, const std::filesystem::path& home) {
+    return test::ChildProcess::start(
+        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--mute", "--usb-direct-port", std::to_string(usbPort),
+                  "--identity", (home / "receiver.json").string(), "--seconds", "90"},
+         .environment = {},
+         .logFile = home / "receiver.log",
+         .keepFds = {}});
+}
+
 // A device reached only over USB while the user is being asked about another device: the host
 // turns it away as busy and dials it again later, so it keeps listening instead of ending its run.
 class ReceiverBesideAHost : public HostServiceTest {};
@@ -467,12 +477,7 @@ TEST_F(ReceiverBesideAHost, AUsbOnlyReceiverTurnedAwayWhileTheUserIsAskedWaitsFo
         },
         kDeadline));
     test::TempDir home("kiv-receiver-usb-busy");
-    auto receiver = test::ChildProcess::start(
-        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--mute", "--usb-direct-port", std::to_string(usbPort),
-                  "--identity", (home.path() / "receiver.json").string(), "--seconds", "90"},
-         .environment = {},
-         .logFile = home.path() / "receiver.log",
-         .keepFds = {}});
+    auto receiver = usbOnlyReceiver(usbPort, home.path());
     ASSERT_TRUE(receiver) << receiver->log();
     ASSERT_TRUE(waitUntil(
         [&] { return receiver->log().find("asking its user about another device") != std::string::npos; }, kDeadline))
@@ -498,12 +503,7 @@ TEST(ReceiverProcess, AUsbOnlyDevicePairedInThisRunKeepsItsSessionAcrossDrops) {
     auto host = HostProcess::start((*xvfb)->display(), home.path(),
                                    {"--approve-all", "--usb-direct", "127.0.0.1:" + std::to_string(usbPort)});
     ASSERT_TRUE(host) << host.error();
-    auto receiver = test::ChildProcess::start(
-        {.argv = {KIV_RECEIVER_BINARY, "--headless", "--mute", "--usb-direct-port", std::to_string(usbPort),
-                  "--identity", (home.path() / "receiver.json").string(), "--seconds", "90"},
-         .environment = {},
-         .logFile = home.path() / "receiver.log",
-         .keepFds = {}});
+    auto receiver = usbOnlyReceiver(usbPort, home.path());
     ASSERT_TRUE(receiver) << receiver->log();
     const auto hostSaidTimes = [&](const std::string& text, std::size_t times) {
         return waitUntil(
