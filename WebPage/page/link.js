@@ -42,8 +42,7 @@ export class Link {
         if (item.kind === "control") {
           if (item.name === "connect") this.turnedAway = 0;
           this.handlers.control(item.name, item.body);
-        }
-        else if (item.kind === "video") this.handlers.video({ ...item, receivedAt });
+        } else if (item.kind === "video") this.handlers.video({ ...item, receivedAt });
         else this.handlers.audio(item);
       }
     };
