@@ -119,7 +119,7 @@ async function run() {
     },
     reject: (body) => {
       const reason = body._0;
-      if (reason === "busy") return link.later("The computer is asking about another device; trying again shortly…");
+      if (reason === "busy") return link.later("The computer cannot take this device yet (it is asking about another device, or already serves as many as it may); trying again shortly…");
       const texts = {
         denied: "The computer did not allow this device. Reload the page to ask again.",
         versionMismatch: "This page and the computer's program differ in version: reload the page.",

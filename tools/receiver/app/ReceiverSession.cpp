@@ -46,7 +46,10 @@ RunOutcome ReceiverSession::rejected(RejectReason reason, const std::string& hos
     switch (reason) {
     case RejectReason::denied: return {status, hostName + " refused this device."};
     case RejectReason::busy:
-        return {status, hostName + " is asking its user about another device; trying again shortly."};
+        return {status,
+                hostName +
+                    " cannot take this device yet (it is asking its user about another device, or already serves "
+                    "as many as it may); trying again shortly."};
     case RejectReason::versionMismatch:
         return {status, hostName + " speaks another protocol version; update the older side."};
     case RejectReason::invalidToken:
