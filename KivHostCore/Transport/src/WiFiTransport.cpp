@@ -71,9 +71,7 @@ void WiFiTransport::sendTail(std::uint32_t frameID) {
             const std::span datagram(copy.data() + tailOffsets_[i], end - tailOffsets_[i]);
             packetizer_.renumber(datagram);
             videoBytes_ += static_cast<std::int64_t>(datagram.size());
-            const bool withheld = simulatedPacketLoss_ > 0 &&
-                                  std::uniform_real_distribution<double>(0.0, 1.0)(tailRandom_) < simulatedPacketLoss_;
-            if (!withheld) outgoing.emplace_back(datagram);
+            if (!withheld(tailRandom_)) outgoing.emplace_back(datagram);
         }
         tailOffsets_.clear();
     }
@@ -198,10 +196,7 @@ std::int64_t WiFiTransport::sendVideo(const EncodedFrame& frame, VideoCompletion
     outgoing.reserve(batch_.size());
     for (const auto datagram : batch_) {
         total += static_cast<std::int64_t>(datagram.size());
-        // Diagnostic loss: the datagram is withheld but counts as processed.
-        const bool withheld = simulatedPacketLoss_ > 0 &&
-                              std::uniform_real_distribution<double>(0.0, 1.0)(random_) < simulatedPacketLoss_;
-        if (!withheld) outgoing.push_back(datagram);
+        if (!withheld(random_)) outgoing.push_back(datagram);
     }
     DatagramBatchResult result;
     if (!outgoing.empty()) result = flow->sendBatch(outgoing);

@@ -61,6 +61,11 @@ private:
     MonotonicTime now() const { return clock_.now().value_or(MonotonicTime{}); }
     // The device's loss figures and its keyframe requests after a loss decide what goes twice.
     void noteLoss(const ControlMessage& message);
+    // Diagnostic loss: whether a datagram is withheld (it still counts as sent).
+    bool withheld(std::mt19937_64& random) const {
+        return simulatedPacketLoss_ > 0 &&
+               std::uniform_real_distribution<double>(0.0, 1.0)(random) < simulatedPacketLoss_;
+    }
     // Sends the kept copy of frame `frameID` unless a frame came after it.
     void sendTail(std::uint32_t frameID);
 
