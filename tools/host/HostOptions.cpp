@@ -5,6 +5,7 @@
 
 #include "KivBase/BuildInfo.hpp"
 #include "KivProtocol/KivConstants.hpp"
+#include "KivProtocol/RemoteText.hpp"
 
 namespace kiv::host {
 namespace {
@@ -31,6 +32,9 @@ std::string deviceText(const HostStatus& device) {
         text += fmt::format(" {}x{}", device.configuration->logicalWidth, device.configuration->logicalHeight);
     if (device.service.kind != HostStatus::Service::Kind::streaming) text += " (" + serviceText(device.service) + ")";
     if (device.transportNote) text += " [" + device.transportNote->text + "]";
+    // Why the device has not got what it asked for (the main screen mirrored, a smaller mode).
+    if (device.configuration && device.configuration->compatibilityNote)
+        text += " [" + RemoteText::localized(*device.configuration->compatibilityNote) + "]";
     return text;
 }
 

@@ -277,3 +277,28 @@ TEST_P(RandRDisplays, ACaptureFollowsItsDisplayWhenTheLayoutMovesIt) {
 
 INSTANTIATE_TEST_SUITE_P(Servers, RandRDisplays, ::testing::Values(ServerKind::xorgDummy, ServerKind::xvfb),
                          [](const auto& info) { return info.param == ServerKind::xorgDummy ? "XorgDummy" : "Xvfb"; });
+
+// An Xvfb cannot grow past the screen it was started with: the display is refused (a session then
+// mirrors the desktop) and the log says why and what to do, once, instead of a bare BadMatch.
+TEST(RandRSmallScreen, AScreenThatCannotGrowRefusesTheDisplayAndSaysWhyOnce) {
+    auto xvfb = test::XvfbServer::start(1920, 1080);
+    KIV_REQUIRE_STARTED(xvfb);
+    const auto display = (*xvfb)->display();
+    auto adapter = std::make_shared<RandRVirtualDisplayAdapter>(display, [](const std::function<void()>&) {});
+    ASSERT_TRUE(adapter->isSupported());
+    SerialQueue queue{"kiv.display.test"};
+    auto manager = VirtualDisplayManager::create(adapter, std::make_shared<ExecutorDisplayClock>(queue));
+    KivLogStore::shared().clear();
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto id = manager->createDisplay({"Tablet", {1280, 800, 60}, {}, false, 132, 0x4B49, 1, 2});
+        EXPECT_FALSE(id.has_value());
+    }
+    const auto log = KivLogStore::shared().text(LogLevel::debug);
+    const std::string why = "The X server's screen cannot grow to 3200x1080: its largest is 1920x1080";
+    const auto at = log.find(why);
+    EXPECT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.find(why, at + 1), std::string::npos) << "said once\n" << log;
+    EXPECT_EQ(screenSize(display), (std::pair{1920, 1080}));
+    for (const auto& [name, bounds] : listMonitors(display))
+        EXPECT_EQ(name.rfind("KIV-", 0), std::string::npos) << name << " left behind";
+}

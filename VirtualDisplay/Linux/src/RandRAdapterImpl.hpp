@@ -98,6 +98,7 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
     // and by the watcher on every RandR event): a touch reads it without the X server or `mutex`.
     mutable std::mutex boundsMutex;
     mutable std::map<std::uint32_t, RandRVirtualDisplayAdapter::Bounds> boundsCache;
+    std::pair<int, int> reportedLargest{0, 0}; // the screen limit last logged
 
     std::thread watcher;
     std::atomic<bool> stopping{false};
@@ -142,6 +143,8 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
     void dropMode(xcb_randr_output_t output, xcb_randr_mode_t mode);
 
     bool setScreenSize(int width, int height);
+    // False, with the reason logged, when the X server cannot make its screen this large.
+    bool screenCanGrowTo(int width, int height);
 
     bool setCrtc(xcb_randr_crtc_t crtc, int x, int y, xcb_randr_mode_t mode, xcb_randr_output_t output);
 

@@ -35,7 +35,7 @@ std::pair<int, int> RandRVirtualDisplayAdapter::Impl::placeShown(int left, int h
 bool RandRVirtualDisplayAdapter::Impl::layoutOutputs() {
     const auto [mainRight, mainBottom] = mainArea();
     const auto [x, height] = placeShown(mainRight, mainBottom);
-    if (x > kMaxCoordinate || height > kMaxCoordinate) return false; // beyond what X coordinates can hold
+    if (!screenCanGrowTo(x, height)) return false;
     const auto [oldW, oldH] = screenSize();
     bool ok = setScreenSize(std::max(oldW, x), std::max(oldH, height));
     for (auto& d : displays)
@@ -65,7 +65,7 @@ bool RandRVirtualDisplayAdapter::Impl::layoutMonitors() {
         if (fallbackCrtc == 0) return false;
     }
     const auto [width, height] = placeShown(mainWidth, mainHeight);
-    if (width > kMaxCoordinate || height > kMaxCoordinate) return false;
+    if (!screenCanGrowTo(width, height)) return false;
     const auto [oldW, oldH] = screenSize();
     const auto mainAtom = atom("KIV-MAIN");
     if (width == mainWidth && height == mainHeight) {

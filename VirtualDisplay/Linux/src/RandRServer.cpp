@@ -173,6 +173,20 @@ bool RandRVirtualDisplayAdapter::Impl::setCrtc(xcb_randr_crtc_t crtc, int x, int
     return false;
 }
 
+bool RandRVirtualDisplayAdapter::Impl::screenCanGrowTo(int width, int height) {
+    if (width > kMaxCoordinate || height > kMaxCoordinate) return false; // beyond what X coordinates can hold
+    Reply<xcb_randr_get_screen_size_range_reply_t> range(
+        xcb_randr_get_screen_size_range_reply(c, xcb_randr_get_screen_size_range(c, root), nullptr));
+    if (!range || (width <= range->max_width && height <= range->max_height)) return true;
+    const std::pair<int, int> largest{range->max_width, range->max_height};
+    if (std::exchange(reportedLargest, largest) == largest) return false; // said once is enough
+    // An Xvfb cannot grow past the size it was started with: a cryptic BadMatch otherwise.
+    log().warning(fmt::format("The X server's screen cannot grow to {}x{}: its largest is {}x{} (an Xvfb's is the "
+                              "size it was started with; start it with a larger -screen, e.g. 8192x8192x24)",
+                              width, height, range->max_width, range->max_height));
+    return false;
+}
+
 std::pair<int, int> RandRVirtualDisplayAdapter::Impl::screenSize() {
     Reply<xcb_get_geometry_reply_t> geometry(xcb_get_geometry_reply(c, xcb_get_geometry(c, root), nullptr));
     return geometry ? std::pair{int{geometry->width}, int{geometry->height}} : std::pair{0, 0};

@@ -1,7 +1,8 @@
-// kivdisplay-host's command line: the frame rate it gives devices and the line saying what listens.
+// kivdisplay-host's command line and terminal lines: the frame rate it gives devices, what listens, the status.
 #include <gtest/gtest.h>
 
 #include "HostOptions.hpp"
+#include "KivProtocol/RemoteText.hpp"
 
 namespace {
 
@@ -36,6 +37,26 @@ TEST(HostOptions, TheListeningLineSaysWhatIsReallyListening) {
     EXPECT_EQ(line({"--no-wifi", "--usb-direct", "127.0.0.1:6000"}),
               "Listening: USB: the device role at 127.0.0.1:6000 (direct) only (Wi-Fi off)");
     EXPECT_EQ(line({"--no-wifi", "--no-usb"}), "Listening: nothing (Wi-Fi and USB are both off)");
+}
+
+TEST(HostOptions, TheStatusLineSaysWhenADeviceMirrorsTheMainScreenInsteadOfExtendingIt) {
+    HostService::Status status;
+    status.service = HostStatus::Service::streaming();
+    HostStatus device;
+    device.clientName = "Tablet";
+    device.service = HostStatus::Service::streaming();
+    device.transport = TransportKind::wifi;
+    device.configuration = DisplayConfiguration{};
+    device.configuration->logicalWidth = 1920;
+    device.configuration->logicalHeight = 1080;
+    status.devices.push_back(device);
+    EXPECT_EQ(host::statusLine(status).find("mirrored"), std::string::npos);
+    status.devices[0].configuration->compatibilityNote = RemoteText::make(RemoteText::compatMirror);
+    const auto line = host::statusLine(status);
+    EXPECT_NE(line.find("Tablet via Wi-Fi 1920x1080 [An extended display couldn't be created on the host, so its main "
+                        "screen is mirrored instead."),
+              std::string::npos)
+        << line;
 }
 
 } // namespace

@@ -59,6 +59,10 @@ public:
     ReceiverSession(SessionOptions options, DeviceIdentity& identity);
     ~ReceiverSession();
 
+    // The Wi-Fi client's figures over one interval, from its counters now and at the interval's start.
+    // A client made for a reconnect counts from zero, so counters below the start mean it began there.
+    static ClientStats wifiInterval(const ReceiverStats& now, const ReceiverStats& before);
+
     // Connects and runs until `until` passes, the host ends the session, or stop() is called.
     // `idle`, when given, runs on the calling thread about every 5 ms; false from it stops.
     RunOutcome run(std::chrono::steady_clock::duration until, std::function<bool()> idle = {});

@@ -9,6 +9,21 @@
 
 namespace kiv::receiver {
 
+ClientStats ReceiverSession::wifiInterval(const ReceiverStats& now, const ReceiverStats& before) {
+    const bool restarted = now.framesReceived < before.framesReceived || now.bytesReceived < before.bytesReceived ||
+                           now.packetsExpected < before.packetsExpected || now.packetsReceived < before.packetsReceived;
+    const ReceiverStats from = restarted ? ReceiverStats{} : before;
+    ClientStats stats;
+    stats.receiveFPS = static_cast<double>(now.framesReceived - from.framesReceived);
+    stats.bitrateKbps = static_cast<double>(now.bytesReceived - from.bytesReceived) * 8 / 1000;
+    const auto expected = static_cast<double>(now.packetsExpected - from.packetsExpected);
+    const auto got = static_cast<double>(now.packetsReceived - from.packetsReceived);
+    stats.packetLoss = expected > 0 ? std::clamp((expected - got) / expected, 0.0, 1.0) : 0;
+    stats.droppedFrames = now.framesLost;
+    stats.rttMs = now.rttUs ? static_cast<double>(*now.rttUs) / 1000.0 : 0;
+    return stats;
+}
+
 void ReceiverSession::tick() {
     const auto client = current();
     const auto now = client ? client->stats() : ReceiverStats{};
@@ -23,13 +38,7 @@ void ReceiverSession::tick() {
             const auto rtt = usbClock_.rttUs();
             stats.rttMs = rtt ? static_cast<double>(*rtt) / 1000.0 : 0;
         } else {
-            stats.receiveFPS = static_cast<double>(now.framesReceived - lastStats_.framesReceived);
-            stats.bitrateKbps = static_cast<double>(now.bytesReceived - lastStats_.bytesReceived) * 8 / 1000;
-            const auto expected = static_cast<double>(now.packetsExpected - lastStats_.packetsExpected);
-            const auto got = static_cast<double>(now.packetsReceived - lastStats_.packetsReceived);
-            stats.packetLoss = expected > 0 ? std::clamp((expected - got) / expected, 0.0, 1.0) : 0;
-            stats.droppedFrames = now.framesLost;
-            stats.rttMs = now.rttUs ? static_cast<double>(*now.rttUs) / 1000.0 : 0;
+            stats = wifiInterval(now, lastStats_);
         }
         const auto [decoded, decodeMs] = figures_.takeInterval();
         stats.decodeFPS = static_cast<double>(decoded);

@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
     app.add_flag("--stats", printStats, "print the figures once a second");
     app.add_option("--sound", sound,
                    "ask the host for its sound: device (here only), both (here and there), host (there only)")
-        ->check(CLI::IsMember({"device", "both", "host", "mac"}));
+        ->check(CLI::IsMember({"device", "both", "host"}));
     std::string fps;
     app.add_option("--fps", fps,
                    "ask the host for this frame rate once connected, as a device's settings do: 60 (smoother, about "

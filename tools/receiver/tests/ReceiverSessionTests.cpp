@@ -65,3 +65,39 @@ TEST(ReceiverSession, TheWindowSaysItWaitsForApprovalWhileTheHostAsks) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(ReceiverSession, AClientMadeForAReconnectCountsItsFiguresFromZeroNotFromTheLostOnes) {
+    ReceiverStats before;
+    before.framesReceived = 900;
+    before.bytesReceived = 4'000'000;
+    before.packetsExpected = 5000;
+    before.packetsReceived = 4990;
+    ReceiverStats now = before;
+    now.framesReceived += 30;
+    now.bytesReceived += 125'000;
+    now.packetsExpected += 100;
+    now.packetsReceived += 99;
+    auto steady = ReceiverSession::wifiInterval(now, before);
+    EXPECT_DOUBLE_EQ(steady.receiveFPS, 30);
+    EXPECT_DOUBLE_EQ(steady.bitrateKbps, 1000);
+    EXPECT_DOUBLE_EQ(steady.packetLoss, 0.01);
+
+    // The link was lost: the new client has seen nothing yet, then its first second.
+    const auto idle = ReceiverSession::wifiInterval(ReceiverStats{}, now);
+    EXPECT_DOUBLE_EQ(idle.receiveFPS, 0);
+    EXPECT_DOUBLE_EQ(idle.bitrateKbps, 0);
+    EXPECT_DOUBLE_EQ(idle.packetLoss, 0);
+    ReceiverStats fresh;
+    fresh.framesReceived = 12;
+    fresh.bytesReceived = 62'500;
+    fresh.packetsExpected = 40;
+    fresh.packetsReceived = 40;
+    const auto first = ReceiverSession::wifiInterval(fresh, now);
+    EXPECT_DOUBLE_EQ(first.receiveFPS, 12);
+    EXPECT_DOUBLE_EQ(first.bitrateKbps, 500);
+    EXPECT_DOUBLE_EQ(first.packetLoss, 0);
+}
+
+} // namespace
