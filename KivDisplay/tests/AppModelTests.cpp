@@ -177,7 +177,7 @@ TEST(AppModel, AServiceThatCannotStartSaysWhyAndUsbToggleRestartsIt) {
     h.network.failListeners = true;
     auto& model = h.launch();
     ASSERT_TRUE(model.startError());
-    EXPECT_EQ(*model.startError(), "The service couldn't start: address in use");
+    EXPECT_EQ(*model.startError(), "The service couldn't start: UDP video port 52011: address in use");
 
     h.network.failListeners = false;
     KivLogStore::shared().clear();

@@ -132,7 +132,9 @@ std::expected<void, std::string> HostService::start() {
 
 std::expected<void, std::string> HostService::startWiFi() {
     auto udp = UDPVideoListener::create(*platform_.network, *udpQueue_, {settings_.videoPort, settings_.loopbackOnly});
-    if (auto started = udp->start(); !started) return started;
+    // Which port failed: the one a user changes (or the other program holding it).
+    if (auto started = udp->start(); !started)
+        return std::unexpected(fmt::format("UDP video port {}: {}", settings_.videoPort, started.error()));
     udp_ = udp;
     auto server = ControlServer::create(*platform_.network, *serverQueue_, *udpQueue_,
                                         {settings_.controlPort, settings_.loopbackOnly});
@@ -156,7 +158,7 @@ std::expected<void, std::string> HostService::startWiFi() {
     if (auto started = server->start(); !started) {
         udp_->stop();
         udp_.reset();
-        return started;
+        return std::unexpected(fmt::format("TCP control port {}: {}", settings_.controlPort, started.error()));
     }
     server_ = server;
     if (!settings_.loopbackOnly && platform_.makeRegistrar && platform_.machine) {
