@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -61,8 +62,11 @@ void systemLog(int priority, std::string_view module, std::string_view message) 
 // so the logging thread never waits on the disk.
 class KivLogStore::FileWriter {
 public:
-    FileWriter(int fd, std::filesystem::path path, std::uintmax_t maxBytes)
-        : fd_(fd), path_(std::move(path)), maxBytes_(maxBytes), thread_([this] { run(); }) {}
+    // `lockFd`, when not -1, is this run's hold on the folder, kept as long as the file is written.
+    // Without it another run holds the folder: this one adds its lines to that run's file and
+    // neither clears nor restarts it.
+    FileWriter(int fd, std::filesystem::path path, std::uintmax_t maxBytes, int lockFd)
+        : fd_(fd), lockFd_(lockFd), path_(std::move(path)), maxBytes_(maxBytes), thread_([this] { run(); }) {}
     ~FileWriter() {
         {
             const std::lock_guard lock(mutex_);
@@ -71,6 +75,7 @@ public:
         cv_.notify_all();
         thread_.join();
         ::close(fd_);
+        if (lockFd_ >= 0) ::close(lockFd_);
     }
 
     void write(std::string text) { push(Op{false, std::move(text)}); }
@@ -115,6 +120,7 @@ private:
 
     void perform(const Op& op) {
         if (op.truncate) {
+            if (lockFd_ < 0) return; // another run's file
             [[maybe_unused]] const int ignored = ::ftruncate(fd_, 0);
             bytes_ = 0;
             return;
@@ -126,7 +132,7 @@ private:
             at += static_cast<std::size_t>(n);
         }
         bytes_ += at;
-        if (bytes_ >= maxBytes_) startAgain();
+        if (bytes_ >= maxBytes_ && lockFd_ >= 0) startAgain();
     }
 
     // A run of days must not fill the disk: past the cap the file so far becomes
@@ -134,7 +140,7 @@ private:
     void startAgain() {
         std::error_code ignored;
         std::filesystem::rename(path_, path_.parent_path() / kEarlierName, ignored);
-        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
         if (fd < 0) return; // keep writing to the renamed file rather than nowhere
         ::close(std::exchange(fd_, fd));
         bytes_ = 0;
@@ -143,6 +149,7 @@ private:
     }
 
     int fd_;
+    const int lockFd_;
     const std::filesystem::path path_;
     const std::uintmax_t maxBytes_;
     std::uintmax_t bytes_ = 0; // written to the current file (writer thread only)
@@ -290,11 +297,28 @@ void KivLogStore::enablePersistence(const std::filesystem::path& directory, std:
     std::error_code ignored;
     std::filesystem::create_directories(directory, ignored);
     const auto current = directory / "current.log";
-    rotate(directory);
+    // Only the run holding the folder turns its files over: a second one (a second host refused
+    // for a port in use, a terminal run beside the service) would otherwise move the first's
+    // current.log away, and after five such starts delete it while it is still being written.
+    int lockFd = ::open((directory / "run.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (lockFd >= 0 && ::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(lockFd);
+        lockFd = -1;
+    }
+    const bool holdsFolder = lockFd >= 0;
+    if (holdsFolder) rotate(directory);
     std::optional<std::string> previousText = readTail(keptRun(directory, 1));
     std::shared_ptr<FileWriter> writer;
-    const int fd = ::open(current.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd >= 0) writer = std::make_shared<FileWriter>(fd, current, maxCurrentBytes);
+    // Appending, so that the lines of a second run go after the first's instead of over them.
+    const int fd =
+        ::open(current.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (holdsFolder ? O_TRUNC : 0), 0644);
+    if (fd >= 0) {
+        writer = std::make_shared<FileWriter>(fd, current, maxCurrentBytes, lockFd);
+        if (!holdsFolder)
+            writer->write(fmt::format("[process {} adds its lines here: another run holds this folder]\n", ::getpid()));
+    } else if (lockFd >= 0) {
+        ::close(lockFd);
+    }
 
     std::shared_ptr<FileWriter> replaced;
     {

@@ -143,6 +143,45 @@ TEST(KivLogStore, ALongRunsFileStartsAgainPastItsCapKeepingThePartBefore) {
     std::filesystem::remove_all(dir);
 }
 
+// A second run while the first still writes (a second host refused for a port in use, a terminal
+// run beside the service) leaves the first's files where they are and adds its lines to them.
+TEST(KivLogStore, ASecondRunAtTheSameTimeAddsToTheFirstsFileInsteadOfMovingIt) {
+    const auto dir = freshDir("concurrent");
+    {
+        KivLogStore first(10);
+        first.enablePersistence(dir);
+        first.append(LogLevel::info, "App", "first one");
+        first.flush();
+        for (int attempt = 0; attempt < 6; ++attempt) { // more than the runs kept
+            KivLogStore second(10);
+            second.enablePersistence(dir);
+            second.append(LogLevel::error, "App", "second cannot start");
+            second.clear(); // its own Clear Log empties its window, not the first's file
+            second.flush();
+        }
+        first.append(LogLevel::info, "App", "first two");
+        first.flush();
+        const auto current = readAll(dir / "current.log");
+        const auto one = current.find("first one");
+        const auto second = current.find("second cannot start");
+        const auto two = current.find("first two");
+        ASSERT_NE(one, std::string::npos) << current;
+        EXPECT_LT(one, second) << current;
+        EXPECT_LT(second, two) << "appended, not written over\n" << current;
+        EXPECT_NE(current.find("another run holds this folder"), std::string::npos) << current;
+        EXPECT_FALSE(std::filesystem::exists(dir / "previous.log")) << "nothing turned over";
+        first.clear();
+        first.flush();
+        EXPECT_EQ(readAll(dir / "current.log"), "") << "the holder's Clear Log still clears";
+        first.append(LogLevel::info, "App", "first three");
+        first.flush();
+    }
+    KivLogStore next(10);
+    next.enablePersistence(dir);
+    EXPECT_NE(readAll(dir / "previous.log").find("first three"), std::string::npos) << "the folder was let go";
+    std::filesystem::remove_all(dir);
+}
+
 TEST(KivLogStore, PreviousTailSplitsKeepingEmptyPieces) {
     const auto dir = freshDir("tail");
     std::filesystem::create_directories(dir);

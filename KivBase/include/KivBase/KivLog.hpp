@@ -49,6 +49,8 @@ public:
     // previous-5.log, at most 64 MiB of them), remembers the end of the previous run and writes
     // this run's later lines to a fresh current.log. Past `maxCurrentBytes` current.log becomes
     // current-earlier.log and starts again. File errors are ignored (logging stays in memory).
+    // While another run holds `directory`, nothing is turned over: this run's lines are added to
+    // that run's current.log, which this run never clears.
     static constexpr std::uintmax_t kMaxCurrentBytes = 16ull << 20;
     void enablePersistence(const std::filesystem::path& directory, std::uintmax_t maxCurrentBytes = kMaxCurrentBytes);
     // Where programs keep their logs: $XDG_STATE_HOME/kivdisplay/logs (when absolute), else
