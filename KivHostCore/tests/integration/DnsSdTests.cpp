@@ -102,4 +102,9 @@ TEST(DnsSd, WithoutTheDaemonRegistrationFailsWithACodeAndNothingElseBreaks) {
     ASSERT_TRUE(test::waitUntil([&] { return reported.load(); }, 20s));
     EXPECT_NE(code.load(), 0) << "a DNS-SD error code";
     EXPECT_FALSE(registrar.isRegistered());
+
+    // The receiver, looking for a host, says what is missing and how to start it.
+    const auto hosts = receiver::browseHosts(1s);
+    ASSERT_FALSE(hosts.has_value());
+    EXPECT_NE(hosts.error().find("avahi-daemon is not running"), std::string::npos) << hosts.error();
 }

@@ -80,6 +80,9 @@ std::expected<std::vector<DiscoveredHost>, std::string> browseHosts(std::chrono:
     DNSServiceRef browseRef = nullptr;
     const auto error = DNSServiceBrowse(&browseRef, 0, 0, std::string(KivConstants::dnsSdServiceType).c_str(), nullptr,
                                         onBrowse, &browse);
+    // Through Avahi's compatibility library every failure to reach the daemon is "unknown".
+    if (error == kDNSServiceErr_Unknown)
+        return std::unexpected("avahi-daemon is not running: start it with sudo systemctl enable --now avahi-daemon");
     if (error != kDNSServiceErr_NoError) return std::unexpected("DNS-SD browse failed: error " + std::to_string(error));
     const Ref browser(browseRef);
     const auto deadline = std::chrono::steady_clock::now() + duration;
