@@ -114,6 +114,16 @@ std::string ReceiverSession::linkNotice() const {
     return {};
 }
 
+namespace {
+
+// No figure (null) rather than 0 ms when nothing was measured: frames that all came before the
+// clocks were synchronised have no latency.
+nlohmann::json percentile(const TimeHistogram& histogram, double p) {
+    return histogram.count() > 0 ? nlohmann::json(histogram.percentile(p)) : nlohmann::json(nullptr);
+}
+
+} // namespace
+
 std::string ReceiverSession::summaryJSON() const {
     const std::lock_guard lock(mutex_);
     const auto stats = client_ ? client_->stats() : ReceiverStats{};
@@ -125,10 +135,10 @@ std::string ReceiverSession::summaryJSON() const {
         {"packetLoss", stats.packetsExpected > 0 ? static_cast<double>(stats.packetsExpected - stats.packetsReceived) /
                                                        static_cast<double>(stats.packetsExpected)
                                                  : 0.0},
-        {"latencyP50Ms", figures_.latency().percentile(0.5)},
-        {"latencyP95Ms", figures_.latency().percentile(0.95)},
-        {"decodeP50Ms", figures_.decodeTime().percentile(0.5)},
-        {"decodeP95Ms", figures_.decodeTime().percentile(0.95)},
+        {"latencyP50Ms", percentile(figures_.latency(), 0.5)},
+        {"latencyP95Ms", percentile(figures_.latency(), 0.95)},
+        {"decodeP50Ms", percentile(figures_.decodeTime(), 0.5)},
+        {"decodeP95Ms", percentile(figures_.decodeTime(), 0.95)},
     };
     if (const auto& size = figures_.size()) json["size"] = fmt::format("{}x{}", size->first, size->second);
     if (player_) {

@@ -55,6 +55,8 @@ TEST(ReceiverProcess, PairsOnceComesBackWithItsTokenAndRecordsAPlayableStream) {
     ASSERT_TRUE(first.summary.is_object()) << first.output;
     EXPECT_GE(first.summary.value("decoded", 0), 1) << first.output;
     EXPECT_GE(first.summary.value("keyframes", 0), 1) << first.output;
+    for (const auto* figure : {"latencyP50Ms", "decodeP50Ms"}) // measured, or no figure: never a made-up 0 ms
+        EXPECT_TRUE(first.summary[figure].is_null() || first.summary[figure].get<double>() > 0) << first.output;
 
     // The recording plays back, at the size the host announced.
     const auto probe = test::runProgram(
