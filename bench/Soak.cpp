@@ -5,12 +5,15 @@
 //   - device 2 is killed at random moments and started again 0.5–5 s later, within grace;
 //   - every Wi-Fi video datagram to a device crosses a relay that drops --loss % and adds jitter;
 //   - with --browser (the default where Chromium is installed) one more device is headless Chromium
-//     on the web link, whose page is reloaded at random moments and must rejoin its session.
+//     on the web link, whose page is reloaded at random moments and must rejoin its session;
+//   - with --host-kill-seconds S the host itself is killed (SIGKILL) every S seconds and started
+//     again, and every device must come back.
 // Every 10 s a line of figures on stderr (the host's memory, descriptors, threads and CPU, the
 // monitors and sound sinks, each device's frame rate and last keyframe); at the end one JSON line
 // on stdout. Exit status 1 when a count is wrong (a crash, something left behind, a device that
 // never came back); the timings are for the reader.
-//   soak [--minutes N] [--devices N] [--loss PCT] [--flap-seconds S] [--jitter-ms N] [--seed N] [--no-browser]
+//   soak [--minutes N] [--devices N] [--loss PCT] [--flap-seconds S] [--host-kill-seconds S] [--jitter-ms N]
+//        [--seed N] [--no-browser]
 #include <sys/socket.h>
 
 #include <CLI/CLI.hpp>
@@ -18,17 +21,16 @@
 #include <csignal>
 #include <cstdio>
 #include <random>
-#include <regex>
 #include <thread>
 
 #include "KivHostCore/Linux/WebIdentity.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
-#include "KivHostCore/Testing/XPainter.hpp"
 #include "KivProtocol/HostClock.hpp"
 #include "SoakBrowser.hpp"
 #include "SoakFigures.hpp"
 #include "SoakRelay.hpp"
+#include "SoakScreen.hpp"
 
 using namespace kiv;
 using namespace std::chrono_literals;
@@ -44,6 +46,7 @@ struct Settings {
     int devices = 3;
     double lossPercent = 0;
     double flapSeconds = 20;
+    double hostKillSeconds = 0; // 0: the host is never killed
     int jitterMs = 4;
     std::uint32_t seed = 1;
     std::string screen = "1024x768";
@@ -70,16 +73,6 @@ struct Device {
     std::optional<std::uint64_t> firstShownUs;
 };
 
-// Every monitor of ours on `display` ("KIV-…", the desktop's own "KIV-MAIN" included).
-std::vector<std::string> ourMonitors(const std::string& display) {
-    const auto list = test::runProgram({"xrandr", "--listmonitors"}, {{"DISPLAY", display}}).output;
-    static const std::regex name(R"(\s(KIV-\S+))");
-    std::vector<std::string> found;
-    for (std::sregex_iterator it(list.begin(), list.end(), name), end; it != end; ++it)
-        found.push_back((*it)[1]);
-    return found;
-}
-
 struct Soak {
     Settings settings;
     std::string hostBinary = KIV_HOST_BINARY, receiverBinary = KIV_RECEIVER_BINARY;
@@ -87,7 +80,7 @@ struct Soak {
     std::unique_ptr<PrivateXServer> xvfb;
     test::TempDir home{"kiv-soak"};
     test::ChildProcess host;
-    int hostRuns = 0, hostCrashes = 0;
+    int hostRuns = 0, hostCrashes = 0, hostKills = 0;
     std::uint16_t control = 0, video = 0, usbPort = 0, webPort = 0;
     std::string spki; // the web link's key, for the browser to trust
     std::unique_ptr<soak::LossyRelay> relay;
@@ -204,27 +197,6 @@ struct Soak {
         return false;
     }
 
-    // Colour bars with a square sweeping across each device's monitor, 30 times a second.
-    void paint() {
-        test::Painter painter(xvfb->display());
-        std::vector<std::array<int, 4>> monitors;
-        auto listed = std::chrono::steady_clock::now() - 1h;
-        for (int frame = 0; painting; ++frame) {
-            if (std::chrono::steady_clock::now() - listed > 1s) {
-                monitors = test::deviceMonitors(xvfb->display());
-                listed = std::chrono::steady_clock::now();
-            }
-            for (const auto& [x, y, w, h] : monitors) {
-                const int side = std::max(h / 5, 16);
-                painter.fill(0x203040u + static_cast<std::uint32_t>(frame % 64) * 0x010203u, x, y, w, h, false);
-                painter.fill(0xFFFFFF, x + (frame * 12) % std::max(w - side, 1), y + h / 2 - side / 2, side, side,
-                             false);
-            }
-            painter.flush();
-            std::this_thread::sleep_for(33ms);
-        }
-    }
-
     void sample(double elapsedS, std::optional<soak::ProcessFigures>& last) {
         const auto now = soak::readProcess(host.pid());
         if (!now) return;
@@ -304,7 +276,7 @@ struct Soak {
         }
         for (auto& d : devices)
             if (!startDevice(d)) return 1;
-        std::thread painter([this] { paint(); });
+        std::thread painter([this] { soak::paintDevices(xvfb->display(), painting); });
 
         const auto began = std::chrono::steady_clock::now();
         const auto end = began + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
@@ -319,6 +291,8 @@ struct Soak {
         };
         auto nextDrop = began + after(dropEvery(random));
         auto nextReload = began + after(reloadEvery(random));
+        auto nextHostKill = began + after(settings.hostKillSeconds);
+        std::uniform_real_distribution<double> hostDownFor(0.5, 3);
         std::chrono::steady_clock::time_point restartAt{};
         std::optional<soak::ProcessFigures> lastFigures = atStart;
         std::optional<double> rss5Min;
@@ -329,6 +303,20 @@ struct Soak {
                 ++hostCrashes;
                 fail("the host ended by itself:\n" + host.log());
                 if (!startHost()) break;
+            }
+            // The host killed outright (a crash, the OOM killer) and started again: every device
+            // must come back, into a new session, and nothing may be left behind.
+            if (settings.hostKillSeconds > 0 && now >= nextHostKill && now + 30s < end) {
+                const auto at = HostClock::nowMicros();
+                ::kill(host.pid(), SIGKILL);
+                host.wait(5s);
+                ++hostKills;
+                std::this_thread::sleep_for(after(hostDownFor(random)));
+                std::fprintf(stderr, "soak: the host was killed; starting it again\n");
+                if (!startHost()) break;
+                for (auto& d : devices)
+                    if (!d.down) d.drops.push_back({at, true, HostClock::nowMicros(), {}});
+                nextHostKill = now + after(settings.hostKillSeconds);
             }
             for (auto& d : devices) {
                 if (d.down || d.role == Role::browser || d.process.isRunning()) continue;
@@ -410,7 +398,7 @@ struct Soak {
             30s, 500ms);
         const int sinksWhileRunning = sinksOfOurs();
         const int hostStatus = host.stop(10000ms);
-        const auto monitorsLeft = ourMonitors(xvfb->display());
+        const auto monitorsLeft = soak::ourMonitors(xvfb->display());
         const int sinksLeft = sinksOfOurs();
         const auto speakers = defaultSink();
 
@@ -447,6 +435,7 @@ struct Soak {
                     {"flapSeconds", settings.flapSeconds},
                     {"screen", settings.screen},
                     {"crashes", hostCrashes},
+                    {"hostKills", hostKills},
                     {"hostExit", hostExitedCleanly ? 0 : hostStatus},
                     {"rss5MinMiB", rss5Min ? json(std::round(*rss5Min * 10) / 10) : json(nullptr)},
                     {"rssEndMiB", rssEnd ? std::round(rssEnd->rssMiB * 10) / 10 : -1},
@@ -478,6 +467,9 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0.0, 50.0));
     app.add_option("--flap-seconds", soak.settings.flapSeconds,
                    "seconds between USB cable pulls of the first device (0: no USB link)")
+        ->check(CLI::NonNegativeNumber);
+    app.add_option("--host-kill-seconds", soak.settings.hostKillSeconds,
+                   "seconds between kills (SIGKILL) of the host, each started again 0.5-3 s later (0: never)")
         ->check(CLI::NonNegativeNumber);
     app.add_option("--jitter-ms", soak.settings.jitterMs, "most added delay of a Wi-Fi video datagram")
         ->check(CLI::Range(0, 200));
