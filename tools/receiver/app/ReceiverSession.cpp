@@ -128,6 +128,8 @@ void ReceiverSession::connected(const ConnectInfo& info, LinkKind kind) {
             lastUsbFrame_.reset();
         } else {
             lastStats_ = ReceiverStats{}; // a new link counts from zero
+            wifiSince_ = std::chrono::steady_clock::now();
+            noVideo_.reset();
         }
         changed_.notify_all();
     }
@@ -285,6 +287,21 @@ void ReceiverSession::startUsb() {
     usb_ = std::move(usb);
 }
 
+// With no video datagram at all since the Wi-Fi link connected, what to tell the user, once; the
+// notice goes when the first one arrives. TCP reached the host, so it is UDP that does not cross.
+std::optional<std::string> ReceiverSession::silentWifi(const ReceiverClient& wifi) {
+    if (wifi.stats().packetsReceived > 0) {
+        noVideo_.reset();
+        return std::nullopt;
+    }
+    if (noVideo_ || !connect_ || std::chrono::steady_clock::now() - wifiSince_ < options_.noVideoAfter)
+        return std::nullopt;
+    noVideo_ = fmt::format("No picture over Wi-Fi: UDP port {} of {} may be blocked (its firewall, or this "
+                           "network)",
+                           connect_->videoPort, options_.host);
+    return noVideo_;
+}
+
 std::string ReceiverSession::decoderBackend() {
     const std::lock_guard decoding(decodeMutex_);
     return decoder_.backend();
@@ -361,7 +378,9 @@ RunOutcome ReceiverSession::run(std::chrono::steady_clock::duration until, std::
             // reconnected, there is no one to ask (and a send would fail the link).
             const bool streaming = usbActive_ || (connect_ && !lost_ && !reconnecting_);
             const auto wifi = usbActive_ ? nullptr : client_;
+            const auto silent = streaming && wifi ? silentWifi(*wifi) : std::nullopt;
             lock.unlock();
+            if (silent) say(*silent);
             if (streaming) {
                 // Datagrams of a frame lost on the way leave it begun and quiet; a stream (USB) loses none.
                 const bool stalled = wifi && wifi->dropStalledFrame();

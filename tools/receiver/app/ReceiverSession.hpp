@@ -46,6 +46,9 @@ struct SessionOptions {
     std::optional<std::uint16_t> usbPort;
     bool hardwareDecoding = true;                    // VAAPI when the machine has it
     std::optional<std::pair<int, int>> decoderLimit; // (long, short): ask for no larger a stream
+    // How long a Wi-Fi link may carry no video datagram at all before the window says so: the host
+    // sends a keyframe as soon as the device's UDP flow reaches it.
+    std::chrono::milliseconds noVideoAfter{5000};
 };
 
 // What a run ended with.
@@ -104,6 +107,7 @@ private:
     void end(RunOutcome outcome);
     void frame(const QueuedFrame& frame);
     void tick();
+    std::optional<std::string> silentWifi(const ReceiverClient& wifi); // under mutex_
     void say(const std::string& line);
     std::string address() const;
 
@@ -127,6 +131,8 @@ private:
     bool usbActive_ = false;                       // the host streams over USB
     bool usbLinkUp_ = false;                       // a host holds the USB port (its connect may still be on the way)
     std::optional<std::string> wifiLostMeanwhile_; // Wi-Fi closed while that USB link was being admitted
+    std::chrono::steady_clock::time_point wifiSince_{}; // the Wi-Fi link connected
+    std::optional<std::string> noVideo_;                // what the window says while no datagram came
     ClockSync usbClock_{16};
     std::optional<std::uint32_t> lastUsbFrame_;
     std::uint64_t usbFrames_ = 0;

@@ -111,6 +111,7 @@ std::string ReceiverSession::linkNotice() const {
     if (lost_ || reconnecting_) return "Connection lost; reconnecting…";
     if (!connect_ && awaitingApproval_) return *awaitingApproval_; // the host's user is being asked
     if (!connect_) return options_.wifi ? "Connecting to " + address() + "…" : "Waiting for the host on USB…";
+    if (noVideo_ && !usbActive_) return *noVideo_;
     return {};
 }
 
