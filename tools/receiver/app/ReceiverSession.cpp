@@ -288,7 +288,8 @@ void ReceiverSession::startUsb() {
 }
 
 // With no video datagram at all since the Wi-Fi link connected, what to tell the user, once; the
-// notice goes when the first one arrives. TCP reached the host, so it is UDP that does not cross.
+// notice goes when the first one arrives. TCP reached the host, so either UDP does not cross or
+// the host has nothing to send (its displays asleep stop the capture).
 std::optional<std::string> ReceiverSession::silentWifi(const ReceiverClient& wifi) {
     if (wifi.stats().packetsReceived > 0) {
         noVideo_.reset();
@@ -296,8 +297,8 @@ std::optional<std::string> ReceiverSession::silentWifi(const ReceiverClient& wif
     }
     if (noVideo_ || !connect_ || std::chrono::steady_clock::now() - wifiSince_ < options_.noVideoAfter)
         return std::nullopt;
-    noVideo_ = fmt::format("No picture over Wi-Fi: UDP port {} of {} may be blocked (its firewall, or this "
-                           "network)",
+    noVideo_ = fmt::format("No picture over Wi-Fi yet: the host's screen may be asleep, or UDP port {} of {} "
+                           "blocked (its firewall, or this network)",
                            connect_->videoPort, options_.host);
     return noVideo_;
 }

@@ -109,9 +109,8 @@ TEST(ReceiverSession, AWiFiLinkWithoutVideoSaysUdpMayBeBlockedUntilADatagramCome
     info.hostName = "Fake host";
     const auto connect = *ControlFraming::encode({info});
     ASSERT_EQ(::send(link, connect.data(), connect.size(), MSG_NOSIGNAL), static_cast<ssize_t>(connect.size()));
-    const std::string notice = "No picture over Wi-Fi: UDP port " + std::to_string(videoPort) +
-                               " of 127.0.0.1 may be "
-                               "blocked (its firewall, or this network)";
+    const std::string notice = "No picture over Wi-Fi yet: the host's screen may be asleep, or UDP port " +
+                               std::to_string(videoPort) + " of 127.0.0.1 blocked (its firewall, or this network)";
     EXPECT_TRUE(waitFor([&] { return session.linkNotice() == notice; })) << session.linkNotice();
 
     // The device's keepalives do arrive here; a datagram back is video getting through.
