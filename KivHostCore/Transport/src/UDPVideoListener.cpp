@@ -1,5 +1,6 @@
 #include "KivHostCore/Transport/UDPVideoListener.hpp"
 
+#include <fmt/format.h>
 #include <vector>
 
 #include "KivHostCore/Transport/WiFiTransport.hpp"
@@ -151,6 +152,11 @@ void UDPVideoListener::watchdog() {
             log_.warning("Video client keepalive timeout (no UDP keepalive for 5s)");
             silent->cancel();
         }
+        // Otherwise the device waits for a picture that never leaves, and nothing says why.
+        if (link->neverHeardFor(kKeepaliveTimeout))
+            log_.warning(fmt::format("No UDP video flow from {} in 5 s, though it reached the control port: is UDP "
+                                     "port {} let in (the firewall)?",
+                                     link->remoteAddress(), port()));
     }
     watchdogTimer_ = queue_.postAfter(kWatchdogInterval, [weak = weak_from_this()] {
         if (auto self = weak.lock()) self->watchdog();

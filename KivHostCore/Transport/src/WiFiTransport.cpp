@@ -102,6 +102,8 @@ void WiFiTransport::beginVideo(std::uint32_t sessionID, std::uint64_t key) {
         if (registration_ != identity) { // an identical repeat keeps numbering
             packetizer_ = FramePacketizer(sessionID);
             tail_.clear(); // a frame of the old numbering
+            registeredAt_ = now();
+            heardForRegistration_ = false;
         }
         registration_ = identity;
     }
@@ -130,6 +132,7 @@ void WiFiTransport::noteKeepalive(const std::shared_ptr<DatagramFlow>& flow, std
         // only the identity current under this lock may adopt a flow.
         if (registration_ != std::pair{sessionID, key}) return;
         lastKeepalive_ = now();
+        heardForRegistration_ = true;
         if (udp_ == flow) return;
         replaced = std::exchange(udp_, flow);
         linkQueue = queue_;
@@ -151,6 +154,13 @@ std::shared_ptr<DatagramFlow> WiFiTransport::detachIfSilent(Duration timeout) {
     const std::lock_guard lock(mutex_);
     if (!udp_ || (lastKeepalive_ && now() - *lastKeepalive_ <= timeout)) return nullptr;
     return std::exchange(udp_, nullptr);
+}
+
+bool WiFiTransport::neverHeardFor(Duration timeout) {
+    const std::lock_guard lock(mutex_);
+    if (!registration_ || heardForRegistration_ || now() - registeredAt_ < timeout) return false;
+    heardForRegistration_ = true;
+    return true;
 }
 
 bool WiFiTransport::isVideoReady() const {

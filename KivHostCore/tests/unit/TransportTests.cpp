@@ -311,6 +311,28 @@ TEST(WiFiTransport, WatchdogDetachesSilentClientsBetweenFiveAndSixSeconds) {
     EXPECT_EQ(h.videoReady, 2);
 }
 
+// The device reached the control port but no keepalive ever reaches the video port (UDP blocked):
+// said once per registration, after the 5 s a flow may be silent, and not for a flow that came.
+TEST(UDPVideoListener, ALinkWhoseVideoFlowNeverComesIsReportedOnce) {
+    const std::string said = "No UDP video flow from ";
+    WiFiHarness h;
+    h.link->beginVideo(1, 2);
+    h.queue.advance(4s);
+    EXPECT_EQ(countLogged(said), 0);
+    h.queue.advance(2s);
+    EXPECT_EQ(countLogged(said), 1) << test::loggedLines(said);
+    EXPECT_TRUE(test::logged("in 5 s, though it reached the control port: is UDP port 52011 let in (the firewall)?"));
+    h.queue.advance(20s);
+    EXPECT_EQ(countLogged(said), 1) << "once";
+    h.keepalive(*h.openFlow(), 1, 2);
+    EXPECT_EQ(h.videoReady, 1) << "a flow that comes later still attaches";
+
+    h.link->beginVideo(1, 3); // a new session on the link: its flow comes at once
+    h.keepalive(*h.openFlow(60001), 1, 3);
+    h.queue.advance(10s);
+    EXPECT_EQ(countLogged(said), 1) << test::loggedLines(said);
+}
+
 TEST(UDPVideoListener, FlowsThatNeverIdentifyThemselvesAreCancelledAfterThreeSeconds) {
     WiFiHarness h;
     h.link->beginVideo(1, 2);

@@ -53,6 +53,9 @@ public:
     bool hasReceivedControl() const { return receivedControl_.load(); }
     // Detaches the UDP flow when its last keepalive is older than `timeout`; returns it to cancel.
     std::shared_ptr<DatagramFlow> detachIfSilent(Duration timeout);
+    // True once per registration when no keepalive has come for it in `timeout`: the device reached
+    // the control port, but its UDP flow does not reach the video port.
+    bool neverHeardFor(Duration timeout);
 
     WiFiTransport(std::shared_ptr<Connection> connection, std::weak_ptr<UDPVideoListener> udpListener, Executor& clock,
                   double simulatedPacketLoss); // use create()
@@ -82,6 +85,8 @@ private:
     std::optional<MonotonicTime> lastKeepalive_;
     FramePacketizer packetizer_{0};
     std::optional<std::pair<std::uint32_t, std::uint64_t>> registration_;
+    MonotonicTime registeredAt_{};
+    bool heardForRegistration_ = false; // a keepalive, or the silence already reported
     std::int64_t videoBytes_ = 0;
     LogThrottle dropThrottle_{3, 5'000'000};
     MonotonicTime lastMetrics_;
