@@ -169,6 +169,10 @@ DisplayConfiguration resolveMirror(const DisplayConfiguration& wanted, std::int6
     return c;
 }
 
+bool isMirror(const DisplayConfiguration& config) {
+    return config.compatibilityNote == RemoteText::make(RemoteText::compatMirror);
+}
+
 Level classify(const DisplayConfiguration& from, const DisplayConfiguration& to) {
     if (from.logicalWidth != to.logicalWidth || from.logicalHeight != to.logicalHeight ||
         from.scaleFactor != to.scaleFactor) {

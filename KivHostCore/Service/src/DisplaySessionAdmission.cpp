@@ -110,6 +110,7 @@ void DisplaySession::accept(const Hello& hello, std::shared_ptr<HostTransport> l
     configuration_->setRecommendedFPS(hello.recommendedFPS.value_or(30));
     configuration_->setDecoderMBPerSecond(hello.decoderMBPerSecond);
     configuration_->setTransport(link->kind());
+    configuration_->retryMonitor();
     const auto desired = configuration_->desiredConfiguration();
     stopPipeline();
     displayHello_ = hello;

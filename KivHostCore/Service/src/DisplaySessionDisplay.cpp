@@ -34,6 +34,16 @@ void DisplaySession::reconfigureDisplay(const DisplayConfiguration& configuratio
 void DisplaySession::reconfigureDisplayLocked(
     const DisplayConfiguration& config,
     std::function<void(std::expected<DisplayConfiguration, DisplayModeError>)> done) {
+    if (ConfigurationResolver::isMirror(config)) {
+        // The desktop itself is streamed: there is no monitor to make for it, and trying one of
+        // the desktop's size would only fail (a resume, a rollback or a rotation while mirroring).
+        status_.displayID.reset();
+        input_->setDisplayID(std::nullopt);
+        main_.post([weak = weak_from_this(), config, done = std::move(done)] {
+            if (weak.lock()) done(config);
+        });
+        return;
+    }
     display_->bring(
         config, [this](const DisplayConfiguration& rung) { return displayConfigurationFor(rung); },
         [weak = weak_from_this(), done = std::move(done)](DisplayController::Result result) {

@@ -49,6 +49,15 @@ QualityTier SessionConfigurationManager::currentTier() const {
 DisplayConfiguration SessionConfigurationManager::desiredConfiguration() const {
     auto desired = ConfigurationResolver::resolve(settings_, screen_, currentTier(), streamCap_, recommendedFPS_,
                                                   transport_, decoderMBPerSecond_);
+    // A mirroring session stays one until its device connects again: a rotation or a new setting
+    // re-fits the stream to the desktop instead of asking again for a monitor that was refused.
+    if (compat_ && ConfigurationResolver::isMirror(compat_->effective)) {
+        auto mirrored = ConfigurationResolver::resolveMirror(desired, compat_->effective.logicalWidth,
+                                                             compat_->effective.logicalHeight, streamCap_, transport_,
+                                                             decoderMBPerSecond_);
+        mirrored.compatibilityNote = compat_->effective.compatibilityNote;
+        return mirrored;
+    }
     // A display mode the system refused is not asked for again: use what worked instead.
     if (compat_ && desired.logicalWidth == compat_->width && desired.logicalHeight == compat_->height &&
         desired.scaleFactor == compat_->scale) {
@@ -290,6 +299,10 @@ void SessionConfigurationManager::noteDisplayResult(const DisplayConfiguration& 
     log_.notice(fmt::format("Display compatibility: {}×{}@{}x → {}×{}@{}x", requested.logicalWidth,
                             requested.logicalHeight, requested.scaleFactor, effective.logicalWidth,
                             effective.logicalHeight, effective.scaleFactor));
+}
+
+void SessionConfigurationManager::retryMonitor() {
+    if (compat_ && ConfigurationResolver::isMirror(compat_->effective)) compat_.reset();
 }
 
 void SessionConfigurationManager::end() {

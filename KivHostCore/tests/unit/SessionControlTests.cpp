@@ -54,6 +54,59 @@ TEST(SessionControl, PauseKeepsTheDisplayForTheGraceAndResumeStreamsAgain) {
     EXPECT_TRUE(h.session->virtualDisplay().isActive());
 }
 
+TEST(SessionControl, AMirroringDeviceKeepsItsPictureThroughPauseRotationAndNewSettings) {
+    SessionHarness h;
+    h.platform.displays->failCreate = true; // an X server whose screen cannot grow
+    auto link = h.admit();
+    ASSERT_TRUE(logged("mirroring the main display"));
+    const auto mirrored = [&] {
+        const auto applied = h.session->configuration().applied();
+        EXPECT_TRUE(applied && ConfigurationResolver::isMirror(*applied));
+        return applied.value_or(DisplayConfiguration{});
+    };
+    const auto streamingOnTheDesktop = [&](const char* after) {
+        SCOPED_TRACE(after);
+        EXPECT_TRUE(h.session->isStreaming());
+        EXPECT_EQ(h.session->status().service.kind, HostStatus::Service::Kind::streaming);
+        const auto c = mirrored();
+        EXPECT_EQ(c.logicalWidth, 1920);
+        // The stream keeps the desktop's shape, whatever the device's screen is.
+        EXPECT_NEAR(static_cast<double>(c.streamWidth) / static_cast<double>(c.streamHeight), 1920.0 / 1080.0, 0.02);
+    };
+    streamingOnTheDesktop("admission");
+    const int attempts = creates(*h.platform.displays);
+
+    h.session->handle({Pause{}}, link);
+    h.main.advance(2s);
+    h.session->handle({Resume{}}, link);
+    h.main.advance(2s);
+    streamingOnTheDesktop("resume");
+    EXPECT_FALSE(logged("Resume failed"));
+
+    h.session->handle({ScreenInfo{1024, 1366, 1, Orientation::portrait}}, link);
+    h.main.advance(5s);
+    streamingOnTheDesktop("rotation");
+
+    h.session->handle({ConfigChange{4, std::nullopt, std::nullopt, 60, std::nullopt, std::nullopt}}, link);
+    h.main.advance(5s);
+    streamingOnTheDesktop("a new frame rate");
+    EXPECT_EQ(mirrored().fps, 60);
+    for (const auto& applied : sent<ConfigApplied>(*link))
+        EXPECT_EQ(applied.result, ConfigResult::ok()) << applied.configuration.text();
+    EXPECT_EQ(creates(*h.platform.displays), attempts) << "no monitor is tried again while mirroring";
+
+    // Connecting again asks for a monitor again: the server may have room now.
+    h.platform.displays->failCreate = false;
+    h.session->handle({Disconnect{"bye"}}, link);
+    h.main.runUntilIdle();
+    auto again = h.admit(h.tokenOf(*link));
+    EXPECT_TRUE(h.session->isStreaming());
+    const auto applied = h.session->configuration().applied();
+    ASSERT_TRUE(applied);
+    EXPECT_FALSE(ConfigurationResolver::isMirror(*applied));
+    EXPECT_TRUE(h.session->status().displayID.has_value());
+}
+
 TEST(SessionControl, OnlyTheClientsOwnLinkSteersTheSession) {
     SessionHarness h;
     auto link = h.admit();

@@ -40,6 +40,9 @@ DisplayConfiguration resolveMirror(const DisplayConfiguration& wanted, std::int6
                                    std::int64_t desktopHeight, const std::optional<StreamCap>& streamCap,
                                    TransportKind transport, std::optional<std::int64_t> decoderMBPerSecond);
 
+// Whether `config` is the mirroring fallback's, which streams the desktop instead of a monitor.
+bool isMirror(const DisplayConfiguration& config);
+
 Level classify(const DisplayConfiguration& from, const DisplayConfiguration& to);
 
 // Retina candidates at growing logical sizes (while they fit 2560 points), then one non-Retina.

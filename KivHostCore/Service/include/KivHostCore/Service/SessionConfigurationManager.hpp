@@ -72,6 +72,8 @@ public:
     void setTransport(TransportKind kind);
     void markApplied(const DisplayConfiguration& configuration);
     void noteDisplayResult(const DisplayConfiguration& requested, const DisplayConfiguration& effective);
+    // A new admission asks for a monitor again, even where the last one had to mirror the desktop.
+    void retryMonitor();
     void end();
 
     const SessionSettings& settings() const { return settings_; }
