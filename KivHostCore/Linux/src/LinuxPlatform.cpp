@@ -194,11 +194,7 @@ std::unique_ptr<LinuxPlatform> LinuxPlatform::create(LinuxPlatformOptions option
         i->probed = i->probeScreen(true);
         i->probedAt = std::chrono::steady_clock::now();
     }
-    p.mainDisplaySize = [i]() -> std::optional<std::pair<int, int>> {
-        const auto rect = i->lastProbe();
-        if (!rect) return std::nullopt;
-        return std::pair{rect->width, rect->height};
-    };
+    p.mainDisplayBounds = [i] { return i->lastProbe(); };
     p.makeGrabber = i->makeGrabber;
     p.encoders = &i->encoders;
     p.poster = i->poster;

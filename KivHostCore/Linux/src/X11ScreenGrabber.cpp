@@ -142,15 +142,25 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
 
     std::optional<ScreenRect> displayRect(std::optional<std::uint32_t> displayID) {
         if (!connection) return std::nullopt;
-        if (!displayID) return ScreenRect{0, 0, screen->width_in_pixels, screen->height_in_pixels};
+        const ScreenRect whole{0, 0, screen->width_in_pixels, screen->height_in_pixels};
         Reply<xcb_randr_get_monitors_reply_t> monitors(
             xcb_randr_get_monitors_reply(connection, xcb_randr_get_monitors(connection, screen->root, 1), nullptr));
-        if (!monitors) return std::nullopt;
+        if (!monitors) return displayID ? std::nullopt : std::optional(whole);
+        std::optional<ScreenRect> primary;
+        std::optional<ScreenRect> atOrigin;
         for (auto it = xcb_randr_get_monitors_monitors_iterator(monitors.get()); it.rem > 0;
              xcb_randr_monitor_info_next(&it)) {
-            if (it.data->name == *displayID) return ScreenRect{it.data->x, it.data->y, it.data->width, it.data->height};
+            const ScreenRect found{it.data->x, it.data->y, it.data->width, it.data->height};
+            if (displayID && it.data->name == *displayID) return found;
+            if (it.data->primary != 0) primary = found;
+            if (found.x == 0 && found.y == 0 && !atOrigin) atOrigin = found;
         }
-        return std::nullopt;
+        if (displayID) return std::nullopt;
+        // The main display is the user's primary monitor (else the one at the origin), not the
+        // whole screen, which also holds the monitors made for other devices.
+        if (primary && primary->width > 0 && primary->height > 0) return primary;
+        if (atOrigin && atOrigin->width > 0 && atOrigin->height > 0) return atOrigin;
+        return whole;
     }
 
     void watch(ScreenRect watched, GrabberEvents handlers) {

@@ -88,12 +88,13 @@ DisplayConfiguration DisplaySession::mirrorFallback(const DisplayConfiguration& 
     auto mirrored = config;
     status_.displayID.reset();
     input_->setDisplayID(std::nullopt);
-    if (const auto size = platform_.mainDisplaySize ? platform_.mainDisplaySize() : std::nullopt) {
+    if (const auto main = platform_.mainDisplayBounds ? platform_.mainDisplayBounds() : std::nullopt) {
         mirrored =
-            ConfigurationResolver::resolveMirror(config, size->first, size->second, configuration_->streamCap(),
+            ConfigurationResolver::resolveMirror(config, main->width, main->height, configuration_->streamCap(),
                                                  configuration_->transport(), configuration_->decoderMBPerSecond());
-        // The device sees the desktop, so its touches land there.
-        input_->setMirroredScreen(Rect{0, 0, static_cast<double>(size->first), static_cast<double>(size->second)});
+        // The device sees the main display, so its touches land there.
+        input_->setMirroredScreen(Rect{static_cast<double>(main->x), static_cast<double>(main->y),
+                                       static_cast<double>(main->width), static_cast<double>(main->height)});
     }
     mirrored.compatibilityNote = RemoteText::make(RemoteText::compatMirror);
     return mirrored;

@@ -153,6 +153,18 @@ TEST_P(RandRDisplays, DisplaysAreMonitorsSideBySideThatChangeAndGoAway) {
     const auto nameA = monitorAt(display, *boundsA);
     EXPECT_TRUE(nameA.starts_with("KIV-")) << "xrandr lists " << nameA;
     EXPECT_TRUE(monitorAt(display, *boundsB).starts_with("KIV-"));
+    {
+        // The main display, which a mirror and a host without monitors stream, is the desktop's
+        // own area, not the whole screen with the devices' monitors in it.
+        SerialQueue capture("kiv.capture.test");
+        X11ScreenGrabber grabber(display);
+        std::optional<ScreenRect> main;
+        capture.sync([&] {
+            if (grabber.open(capture)) main = grabber.displayRect(std::nullopt);
+            grabber.close();
+        });
+        EXPECT_EQ(main, (std::optional<ScreenRect>{{0, 0, width0, height0}}));
+    }
 
     // In place: same ID, new size, the other display moves up to close the gap or stays put.
     ASSERT_EQ(a->setResolution({1024, 640, 60}), *idA);

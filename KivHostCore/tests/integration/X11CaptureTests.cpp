@@ -310,7 +310,7 @@ TEST(ScreenProbe, TheAnswerFollowsTheServerFromAProbeOnItsOwnThread) {
     auto platform = LinuxPlatform::create(options, main);
     const auto& ports = platform->ports();
     EXPECT_TRUE(ports.screenRecordingGranted()) << "probed once as the platform starts";
-    EXPECT_EQ(ports.mainDisplaySize(), (std::optional<std::pair<int, int>>{{320, 240}}));
+    EXPECT_EQ(ports.mainDisplayBounds(), (std::optional<ScreenRect>{{0, 0, 320, 240}}));
 
     (*server)->process().stop();
     // The display number stays taken (a lock naming this live process), so that a server another
@@ -319,6 +319,6 @@ TEST(ScreenProbe, TheAnswerFollowsTheServerFromAProbeOnItsOwnThread) {
     std::ofstream(lock) << fmt::format("{:>10}\n", ::getpid());
     EXPECT_TRUE(test::waitUntil([&] { return !ports.screenRecordingGranted(); }, 30s))
         << "a later probe saw the server go";
-    EXPECT_FALSE(ports.mainDisplaySize().has_value());
+    EXPECT_FALSE(ports.mainDisplayBounds().has_value());
     std::filesystem::remove(lock);
 }

@@ -55,8 +55,8 @@ struct HostPlatform {
     // "kiv.display" queue.
     std::shared_ptr<VirtualDisplayAdapter> displays;
     std::function<std::shared_ptr<VirtualDisplayClock>(Executor& displayQueue)> makeDisplayClock;
-    // The size in pixels of the main display, which the mirroring fallback captures.
-    std::function<std::optional<std::pair<int, int>>()> mainDisplaySize;
+    // Where the main display is on the desktop, in pixels: what the mirroring fallback captures.
+    std::function<std::optional<ScreenRect>()> mainDisplayBounds;
 
     std::function<std::unique_ptr<ScreenGrabber>()> makeGrabber;
     EncoderFactory* encoders = nullptr;

@@ -102,7 +102,7 @@ struct FakeHostPlatform {
         };
         ports.displays = displays;
         ports.makeDisplayClock = [clock = displayClock](Executor&) { return clock; };
-        ports.mainDisplaySize = [] { return std::optional(std::pair{1920, 1080}); };
+        ports.mainDisplayBounds = [] { return std::optional(ScreenRect{0, 0, 1920, 1080}); };
         ports.makeGrabber = [desktop = desktop] { return std::make_unique<FakeDesktop::Grabber>(desktop); };
         ports.encoders = &encoders;
         ports.poster = poster;
