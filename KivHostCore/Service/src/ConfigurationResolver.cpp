@@ -64,9 +64,12 @@ namespace {
 // capacity at c.fps, bit rate and refinement.
 void fitStream(DisplayConfiguration& c, double ws, double hs, QualityTier tier,
                const std::optional<StreamCap>& streamCap, TransportKind transport,
-               std::optional<std::int64_t> decoderMBPerSecond, bool staticRefinement) {
+               std::optional<std::int64_t> decoderMBPerSecond, bool staticRefinement,
+               const std::optional<StreamCap>& screenCap = std::nullopt) {
     ws *= streamScale(tier);
     hs *= streamScale(tier);
+    if (screenCap)
+        applyCap(ws, hs, static_cast<double>(screenCap->longSide), static_cast<double>(screenCap->shortSide));
     applyCap(ws, hs, static_cast<double>(maxStreamLong), static_cast<double>(maxStreamShort));
     if (streamCap)
         applyCap(ws, hs, static_cast<double>(streamCap->longSide), static_cast<double>(streamCap->shortSide));
@@ -164,8 +167,13 @@ DisplayConfiguration resolveMirror(const DisplayConfiguration& wanted, std::int6
     c.logicalHeight = std::max<std::int64_t>(desktopHeight, 2);
     c.scaleFactor = 1;
     c.limitedByMinimumDesktop.reset();
+    // No larger than the stream the device would get for a monitor of its own: more pixels than
+    // its screen shows would only cost bandwidth and encoding.
+    const std::int64_t ownWidth = effectiveRefinementWidth(wanted);
+    const std::int64_t ownHeight = effectiveRefinementHeight(wanted);
+    const StreamCap screenCap{std::max(ownWidth, ownHeight), std::min(ownWidth, ownHeight)};
     fitStream(c, static_cast<double>(c.logicalWidth), static_cast<double>(c.logicalHeight), wanted.tier, streamCap,
-              transport, decoderMBPerSecond, wanted.refinementQuality > 0);
+              transport, decoderMBPerSecond, wanted.refinementQuality > 0, screenCap);
     return c;
 }
 

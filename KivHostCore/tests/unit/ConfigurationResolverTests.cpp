@@ -420,12 +420,20 @@ TEST(ConfigurationResolver, BitRateHasAFloorOfOneMegabit) {
 TEST(ConfigurationResolver, AMirroredDesktopKeepsItsAspectAndMeetsTheDecoderAndTheRate) {
     const auto wanted = R::resolve(settingsOf(DisplaySize::standard), screenOf(2048, 1536), QualityTier::standard,
                                    std::nullopt, 30, TransportKind::wifi, std::nullopt);
-    // A 4K desktop: both caps at once, the aspect kept (not 2732x2048 cut out of it).
+    // A 4K desktop: no larger than the device's own stream, the aspect kept (not cut out of it).
     auto m = R::resolveMirror(wanted, 3840, 2160, std::nullopt, TransportKind::wifi, std::nullopt);
     EXPECT_EQ(std::tuple(m.logicalWidth, m.logicalHeight, m.scaleFactor), std::tuple(3840, 2160, 1));
-    EXPECT_EQ(std::tuple(m.streamWidth, m.streamHeight), std::tuple(2732, 1536));
-    EXPECT_EQ(m.bitrate, 10'671'875) << "the tier's rate for these pixels";
+    EXPECT_EQ(std::tuple(m.streamWidth, m.streamHeight), std::tuple(2048, 1152));
+    EXPECT_EQ(m.bitrate, 6'000'000) << "the tier's rate for these pixels";
     EXPECT_EQ(m.fps, wanted.fps);
+    const auto large = R::resolve(settingsOf(DisplaySize::standard), screenOf(2732, 2048), QualityTier::standard,
+                                  std::nullopt, 30, TransportKind::wifi, std::nullopt);
+    m = R::resolveMirror(large, 3840, 2160, std::nullopt, TransportKind::wifi, std::nullopt);
+    EXPECT_EQ(std::tuple(m.streamWidth, m.streamHeight), std::tuple(2732, 1536)) << "the longest stream any gets";
+    m = R::resolveMirror(R::resolve(settingsOf(DisplaySize::standard), screenOf(1080, 1920), QualityTier::standard,
+                                    std::nullopt, 30, TransportKind::wifi, std::nullopt),
+                         3840, 2160, std::nullopt, TransportKind::wifi, std::nullopt);
+    EXPECT_EQ(std::tuple(m.streamWidth, m.streamHeight), std::tuple(1920, 1080)) << "a phone held upright";
     // A device's cap and its decoder apply as to its own display.
     m = R::resolveMirror(wanted, 3840, 2160, R::StreamCap{1920, 1200}, TransportKind::wifi, std::nullopt);
     EXPECT_EQ(std::tuple(m.streamWidth, m.streamHeight), std::tuple(1920, 1080));
