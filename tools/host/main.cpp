@@ -156,6 +156,11 @@ int main(int argc, char** argv) {
                 std::move(reply));
         KivLog::logger("Service").warning("Pairing request from " + request.deviceName +
                                           " refused: no terminal to ask on and --approve-all not given");
+        // Without a terminal this output is what a service's journal shows: say why and what to do.
+        std::cout << "Refused " << request.deviceName << " (" << request.model << ") at " << request.address
+                  << ": a new device needs approval, and there is no terminal to ask on. Run kivdisplay-host in a "
+                     "terminal once to approve it, or start it with --approve-all"
+                  << std::endl;
         reply(false);
     };
     service->onAccessibilityNeeded = [] {

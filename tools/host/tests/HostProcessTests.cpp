@@ -42,6 +42,23 @@ TEST(HostProcess, ServesADeviceAndLeavesNoMonitorBehindOnSigterm) {
     EXPECT_NE(host.log().find("Frame logging on"), std::string::npos) << "the stored switch is read";
 }
 
+// Run as a service (no terminal, no --approve-all), a new device is refused and the output, which
+// is what the journal shows, says why and what to do.
+TEST(HostProcess, WithoutATerminalANewDeviceIsRefusedAndTheOutputSaysHowToApproveIt) {
+    auto xvfb = test::XvfbServer::start();
+    KIV_REQUIRE_STARTED(xvfb);
+    test::TempDir home("kiv-host-home");
+    auto started = HostProcess::start((*xvfb)->display(), home.path(), {});
+    ASSERT_TRUE(started) << started.error();
+    WiFiDevice device(helloFor("unasked-0006", "Kitchen Tablet"), started->controlPort);
+    ASSERT_TRUE(waitUntil([&] { return device.seen.count(ControlMessage::Case::reject) == 1; }, kDeadline))
+        << started->process.log();
+    EXPECT_EQ(device.seen.count(ControlMessage::Case::connect), 0);
+    EXPECT_TRUE(waitUntil([&] { return started->process.log().find("Refused Kitchen Tablet") != std::string::npos; },
+                          kDeadline));
+    EXPECT_NE(started->process.log().find("--approve-all"), std::string::npos) << started->process.log();
+}
+
 // A session released while the host stops used to be destroyed from the main loop's queue after
 // the service (and the queues it uses) had gone: a crash on SIGTERM in about one stop in three.
 TEST(HostProcess, ExitsCleanlyOnSigtermAfterSessionsComeAndGoEveryTime) {
