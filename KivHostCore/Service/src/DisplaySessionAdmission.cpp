@@ -3,6 +3,7 @@
 #include <fmt/format.h>
 
 #include "KivHostCore/Platform/SecureRandom.hpp"
+#include "KivHostCore/Service/DeviceText.hpp"
 #include "KivHostCore/Service/DisplaySession.hpp"
 #include "KivProtocol/KivConstants.hpp"
 #include "KivProtocol/Localization.hpp"
@@ -15,9 +16,10 @@ void DisplaySession::reject(const std::shared_ptr<HostTransport>& link, RejectRe
     link->close(ControlMessage{reason});
 }
 
-void DisplaySession::handleHello(const Hello& hello, const std::shared_ptr<HostTransport>& link) {
+void DisplaySession::handleHello(const Hello& received, const std::shared_ptr<HostTransport>& link) {
     KIV_ASSERT_CONFINED(main_);
     if (isStopped_) return;
+    const Hello hello = tidyHello(received);
     log_.info(fmt::format("Client discovered {} {} iOS {} @{} via {}", hello.deviceName, hello.model,
                           hello.systemVersion, link->remoteAddress(), name(link->kind())));
     if (hello.protocolVersion != KivConstants::protocolVersion) {

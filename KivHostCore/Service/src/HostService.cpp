@@ -4,6 +4,7 @@
 #include <fmt/format.h>
 #include <utility>
 
+#include "KivHostCore/Service/DeviceText.hpp"
 #include "KivHostCore/Transport/ControlServer.hpp"
 #include "KivHostCore/Transport/DnsSdAdvertiser.hpp"
 #include "KivHostCore/Transport/DnsSdDiscovery.hpp"
@@ -257,8 +258,9 @@ void HostService::accept(const std::shared_ptr<HostTransport>& link) {
     });
 }
 
-void HostService::route(const Hello& hello, const std::shared_ptr<HostTransport>& link) {
+void HostService::route(const Hello& received, const std::shared_ptr<HostTransport>& link) {
     if (pending_.erase(link->id()) == 0) return;
+    const Hello hello = tidyHello(received);
     helloTimers_.erase(link->id());
     if (!link->isOpen()) return;
     auto it = sessions_.find(hello.deviceID);

@@ -3,6 +3,7 @@
 
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Platform/KeyValueStore.hpp"
+#include "KivHostCore/Service/DeviceText.hpp"
 #include "KivHostCore/Service/HostSettings.hpp"
 #include "KivHostCore/Service/PairingStore.hpp"
 #include "KivHostCore/Testing/TestProcess.hpp"
@@ -77,4 +78,27 @@ TEST(HostSettings, FreshDefaults) {
     EXPECT_TRUE(std::regex_match(settings.hostID,
                                  std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
     EXPECT_NE(HostSettings::makeDefault().hostID, settings.hostID);
+}
+
+TEST(DeviceText, ControlsBecomeSpacesLongTextIsCutOnACharacterAndGoodTextIsKept) {
+    EXPECT_EQ(tidyDeviceText("Anna's Tablet", 64), "Anna's Tablet");
+    EXPECT_EQ(tidyDeviceText("  a\nb\r\tc\x1b[2J  ", 64), "a b  c [2J");
+    EXPECT_EQ(tidyDeviceText("x\xC2\x85y\xE2\x80\xAEz\xE2\x80\xA8", 64), "x y z") << "C1, a direction override, LS";
+    EXPECT_EQ(tidyDeviceText("ok\xff\xC3", 64), "ok\xEF\xBF\xBD\xEF\xBF\xBD") << "invalid UTF-8 is replaced";
+    EXPECT_EQ(tidyDeviceText("\xED\xA0\x80", 64), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD") << "a surrogate";
+    // Six three-byte characters cut to four: three of them and the ellipsis, never half of one.
+    EXPECT_EQ(tidyDeviceText("日本語の名前だ", 4), "日本語…");
+    EXPECT_EQ(tidyDeviceText(std::string(100'000, 'x'), 64), std::string(63, 'x') + "…");
+    EXPECT_EQ(tidyDeviceText("\n\n", 64), "");
+    const Hello fine = [] {
+        Hello h;
+        h.deviceID = "5F1E2D3C-0000-4000-8000-00000000ABCD";
+        h.deviceName = "Küchen-Tablet";
+        h.model = "iPad13,4";
+        h.systemVersion = "17.4";
+        return h;
+    }();
+    EXPECT_EQ(tidyHello(fine), fine) << "a well-behaved device's hello, identifier included, is its own";
+    const auto once = tidyDeviceText(std::string(90, 'y') + "\n", 64);
+    EXPECT_EQ(tidyDeviceText(once, 64), once) << "tidying twice changes nothing";
 }

@@ -320,6 +320,12 @@ TEST(SessionFaults, GarbageInAHelloGivesASaneStreamNeverACrash) {
              h.deviceName = std::string(20'000, '\x01');
              h.model.clear();
          }},
+        {"a name that forges log lines",
+         [](Hello& h) {
+             h.deviceName =
+                 "Tab\n[12:00:00.000][Session][INFO] Pairing approved for Boss\r\x1b[2J" + std::string(300, 'x');
+             h.model = "\xff\xfe model";
+         }},
     };
     for (const auto& [name, mutate] : cases) {
         SCOPED_TRACE(name);
@@ -342,6 +348,13 @@ TEST(SessionFaults, GarbageInAHelloGivesASaneStreamNeverACrash) {
         EXPECT_GT(connect->mode.fps, 0);
         EXPECT_LE(connect->mode.fps, 120);
         EXPECT_GT(connect->bitrate, 0);
+        // What the device calls itself reaches logs, status lines and monitor names in one short line.
+        const auto& shown = h.session->status().clientName;
+        ASSERT_TRUE(shown.has_value());
+        EXPECT_LE(shown->size(), 64U * 4);
+        EXPECT_EQ(shown->find_first_of("\n\r\x1b\x01"), std::string::npos) << *shown;
+        for (const auto& entry : KivLogStore::shared().entries(LogLevel::debug))
+            EXPECT_EQ(entry.message.find_first_of("\n\r\x1b"), std::string::npos) << entry.message;
         h.session->stop();
     }
 }
