@@ -75,6 +75,23 @@ std::optional<std::string> safeHost(std::string_view host) {
     return std::string(host);
 }
 
+// Whether a browser's upgrade comes from the page this server served. A page of another site,
+// open in a browser on the same network, may open a web socket to any address it likes (no
+// cross-origin rule stops it): it must not become a device that clicks and types on the desktop.
+// Programs that are not browsers send no Origin and are let in, as they are on the other links.
+bool sameOrigin(std::string_view origin, std::string_view host, bool secure) {
+    if (origin.empty()) return true;
+    const std::string_view scheme = secure ? "https://" : "http://";
+    if (!origin.starts_with(scheme)) return false;
+    origin.remove_prefix(scheme.size());
+    if (host.empty() || origin.size() != host.size()) return false;
+    for (std::size_t i = 0; i < host.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(origin[i])) != std::tolower(static_cast<unsigned char>(host[i])))
+            return false;
+    }
+    return true;
+}
+
 // One thread for every web socket of the process, started at first use and never stopped: links
 // and listeners come and go on it without any of them owning it.
 net::io_context& webIo() {
@@ -264,6 +281,19 @@ private:
                 if (target != "/link") {
                     http::response<http::string_body> response{http::status::not_found, request.version()};
                     respond(response, "text/plain; charset=utf-8", "Not found\n", false);
+                    co_await http::async_write(stream, response, net::redirect_error(use_awaitable, ignoredError));
+                    co_return;
+                }
+                const std::string_view origin(request[http::field::origin].data(), request[http::field::origin].size());
+                const std::string_view host(request[http::field::host].data(), request[http::field::host].size());
+                if (!sameOrigin(origin, host, secure)) {
+                    const auto site = origin.find("//");
+                    webLog().warning(
+                        fmt::format("Refused a web link from {}: its page came from {}, not from this host", address,
+                                    safeHost(site == std::string_view::npos ? origin : origin.substr(site + 2))
+                                        .value_or("elsewhere")));
+                    http::response<http::string_body> response{http::status::forbidden, request.version()};
+                    respond(response, "text/plain; charset=utf-8", "Only the page this host serves may link\n", false);
                     co_await http::async_write(stream, response, net::redirect_error(use_awaitable, ignoredError));
                     co_return;
                 }

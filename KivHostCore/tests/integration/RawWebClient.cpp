@@ -37,7 +37,8 @@ RawWebClient::~RawWebClient() {
     beast::get_lowest_layer(impl_->ws).socket().close(ignored);
 }
 
-std::expected<std::unique_ptr<RawWebClient>, std::string> RawWebClient::open(std::uint16_t port) {
+std::expected<std::unique_ptr<RawWebClient>, std::string> RawWebClient::open(std::uint16_t port,
+                                                                             const std::string& origin) {
     auto impl = std::make_unique<Impl>();
     impl->tls.set_verify_mode(net::ssl::verify_none);
     try {
@@ -45,7 +46,11 @@ std::expected<std::unique_ptr<RawWebClient>, std::string> RawWebClient::open(std
         lowest.expires_after(std::chrono::seconds(20));
         lowest.connect(tcp::endpoint(net::ip::address_v4::loopback(), port));
         impl->ws.next_layer().handshake(net::ssl::stream_base::client);
-        impl->ws.handshake("127.0.0.1", "/link");
+        if (!origin.empty()) {
+            impl->ws.set_option(websocket::stream_base::decorator(
+                [origin](websocket::request_type& request) { request.set(beast::http::field::origin, origin); }));
+        }
+        impl->ws.handshake("127.0.0.1:" + std::to_string(port), "/link");
         lowest.expires_never();
         impl->ws.binary(true);
     } catch (const std::exception& error) {

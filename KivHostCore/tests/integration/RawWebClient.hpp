@@ -12,8 +12,10 @@ namespace kiv::test {
 
 class RawWebClient {
 public:
-    // TLS (the certificate is not checked) and the WebSocket upgrade of /link on 127.0.0.1:port.
-    static std::expected<std::unique_ptr<RawWebClient>, std::string> open(std::uint16_t port);
+    // TLS (the certificate is not checked) and the WebSocket upgrade of /link on 127.0.0.1:port,
+    // as a page of `origin` would open it (none: as a program).
+    static std::expected<std::unique_ptr<RawWebClient>, std::string> open(std::uint16_t port,
+                                                                          const std::string& origin = {});
     ~RawWebClient();
 
     bool sendBinary(const std::vector<std::uint8_t>& data);

@@ -51,6 +51,19 @@ TEST_F(HostServiceTest, WebLinkRefusesHostileClientsAndABrowserKeepsStreamingMea
         << "a browser connects while silent connections wait: " << (*browser)->consoleText();
     const auto browserID = (*browser)->evaluate(*tab, "window.kiv.state.deviceID")->get<std::string>();
 
+    // A page of another site, open in a browser on this network, is no device; the host's own page,
+    // and a program that names no page, are.
+    {
+        EXPECT_FALSE(RawWebClient::open(port, "https://evil.example"));
+        EXPECT_FALSE(RawWebClient::open(port, fmt::format("https://127.0.0.1:{}.evil.example", port)));
+        EXPECT_FALSE(RawWebClient::open(port, fmt::format("http://127.0.0.1:{}", port))) << "not over TLS";
+        EXPECT_TRUE(test::waitUntil(
+            [] { return test::logged("Refused a web link from 127.0.0.1: its page came from evil.example"); },
+            kDeadline));
+        EXPECT_TRUE(RawWebClient::open(port, fmt::format("https://127.0.0.1:{}", port)));
+        EXPECT_TRUE(RawWebClient::open(port));
+    }
+
     // Garbage where a control item belongs, a text message, a message over the size limit: each
     // link is closed.
     {
