@@ -75,6 +75,28 @@ std::optional<std::string> safeHost(std::string_view host) {
     return std::string(host);
 }
 
+// Plain HTTP is for this computer alone; a name other than a loopback one in Host means a page
+// that had a name of its own re-pointed at this computer (DNS rebinding), and is not served.
+bool loopbackHost(std::string_view host) {
+    if (host.starts_with('[')) {
+        const auto end = host.find(']');
+        return end != std::string_view::npos && host.substr(1, end - 1) == "::1";
+    }
+    host = host.substr(0, host.find(':'));
+    if (host == "localhost") return true;
+    // 127.0.0.0/8 written as a dotted quad.
+    if (!host.starts_with("127.")) return false;
+    int dots = 0;
+    for (const char c : host) {
+        if (c == '.') {
+            ++dots;
+        } else if (!std::isdigit(static_cast<unsigned char>(c))) {
+            return false;
+        }
+    }
+    return dots == 3;
+}
+
 // Whether a browser's upgrade comes from the page this server served. A page of another site,
 // open in a browser on the same network, may open a web socket to any address it likes (no
 // cross-origin rule stops it): it must not become a device that clicks and types on the desktop.
@@ -274,6 +296,15 @@ private:
                 const auto body = fmt::format("This port speaks HTTPS: open https://{}/\n", host.value_or("<host>"));
                 if (host) response.set(http::field::location, fmt::format("https://{}/", *host));
                 respond(response, "text/plain; charset=utf-8", body, false);
+                co_await http::async_write(stream, response, net::redirect_error(use_awaitable, ignoredError));
+                co_return;
+            }
+            if (!secure &&
+                !loopbackHost(std::string_view(request[http::field::host].data(), request[http::field::host].size()))) {
+                webLog().warning("Refused a plain HTTP request from " + address +
+                                 " for another name than this computer's own (localhost)");
+                http::response<http::string_body> response{http::status::forbidden, request.version()};
+                respond(response, "text/plain; charset=utf-8", "Open http://localhost:PORT/ on this computer\n", false);
                 co_await http::async_write(stream, response, net::redirect_error(use_awaitable, ignoredError));
                 co_return;
             }

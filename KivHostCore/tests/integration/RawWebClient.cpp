@@ -96,14 +96,15 @@ bool RawWebClient::closedWithin(std::chrono::milliseconds timeout) {
     return false;
 }
 
-std::expected<std::pair<int, std::string>, std::string> plainGet(std::uint16_t port, const std::string& target) {
+std::expected<std::pair<int, std::string>, std::string> plainGet(std::uint16_t port, const std::string& target,
+                                                                 const std::string& host) {
     try {
         net::io_context io;
         beast::tcp_stream stream(io);
         stream.expires_after(std::chrono::seconds(20));
         stream.connect(tcp::endpoint(net::ip::address_v4::loopback(), port));
         beast::http::request<beast::http::empty_body> request{beast::http::verb::get, target, 11};
-        request.set(beast::http::field::host, "127.0.0.1");
+        request.set(beast::http::field::host, host);
         beast::http::write(stream, request);
         beast::flat_buffer buffer;
         beast::http::response<beast::http::string_body> response;

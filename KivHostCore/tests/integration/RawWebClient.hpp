@@ -33,7 +33,8 @@ private:
 };
 
 // One plain-HTTP GET on loopback; the status code and body, or why not.
-std::expected<std::pair<int, std::string>, std::string> plainGet(std::uint16_t port, const std::string& target);
+std::expected<std::pair<int, std::string>, std::string> plainGet(std::uint16_t port, const std::string& target,
+                                                                 const std::string& host = "127.0.0.1");
 // A TCP connection that says nothing (a TLS handshake never started); closed when destroyed.
 class SilentConnection {
 public:

@@ -141,6 +141,11 @@ TEST_F(HostServiceTest, WebLinkRefusesHostileClientsAndABrowserKeepsStreamingMea
         EXPECT_EQ(outside->first, 404) << target;
         EXPECT_EQ(outside->second.find("PRIVATE KEY"), std::string::npos);
     }
+    // Only under this computer's own names: a site's name re-pointed here (DNS rebinding) is not served.
+    for (const auto& host : {fmt::format("localhost:{}", port), fmt::format("[::1]:{}", port)})
+        EXPECT_EQ(test::plainGet(port, "/", host).value_or(std::pair{0, std::string()}).first, 200) << host;
+    for (const auto& host : {fmt::format("rebound.example:{}", port), std::string("127.0.0.1.evil.example")})
+        EXPECT_EQ(test::plainGet(port, "/", host).value_or(std::pair{0, std::string()}).first, 403) << host;
 
     // The silent connections were closed once their handshake time ran out.
     EXPECT_TRUE(waitUntil([&] { return std::ranges::all_of(silent, [](const auto& c) { return c->closedByHost(); }); },
