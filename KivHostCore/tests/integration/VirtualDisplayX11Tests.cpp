@@ -14,6 +14,7 @@
 #include "KivHostCore/Media/ScreenCaptureManager.hpp"
 #include "KivHostCore/Platform/ExecutorDisplayClock.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
+#include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/Signal.hpp"
 #include "KivHostCore/Testing/SkipPolicy.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
@@ -138,6 +139,12 @@ TEST_P(RandRDisplays, DisplaysAreMonitorsSideBySideThatChangeAndGoAway) {
     ASSERT_TRUE(idB.has_value()) << idB.error().text();
     EXPECT_NE(*idA, *idB);
     EXPECT_TRUE(a->isOnline(*idA));
+    // Selecting the mode a display already shows changes nothing and leaves no second mode behind.
+    KivLogStore::shared().clear();
+    ASSERT_TRUE(a->selectMode(1280, 800, 1280, 800));
+    EXPECT_FALSE(test::logged("RandR request failed"));
+    const auto listed = test::runProgram({"xrandr", "--verbose"}, {{"DISPLAY", display}}).output;
+    EXPECT_EQ(listed.find("-1280x800-"), listed.rfind("-1280x800-")) << "one mode of that size\n" << listed;
     auto boundsA = adapter_->bounds(*idA);
     auto boundsB = adapter_->bounds(*idB);
     ASSERT_TRUE(boundsA && boundsB);

@@ -96,6 +96,9 @@ bool RandRVirtualDisplayAdapter::Impl::layoutMonitors() {
 // Gives the display `pixelWidth`×`pixelHeight` and lays everything out again.
 bool RandRVirtualDisplayAdapter::Impl::show(Display& d, int pixelWidth, int pixelHeight) {
     if (d.output != 0) {
+        // Already so: a second mode of the same timings would not be taken (the server keeps
+        // reporting the first, which then cannot be dropped) and would stay on the output.
+        if (d.shown && d.mode != 0 && d.width == pixelWidth && d.height == pixelHeight) return true;
         const auto mode = createMode(pixelWidth, pixelHeight, 60,
                                      fmt::format("{}-{}x{}-{}", d.name, pixelWidth, pixelHeight, nameCounter++));
         if (mode == 0 || !checked(c, xcb_randr_add_output_mode_checked(c, d.output, mode))) return false;
