@@ -173,6 +173,20 @@ TEST_P(RandRDisplays, DisplaysAreMonitorsSideBySideThatChangeAndGoAway) {
         EXPECT_EQ(main, (std::optional<ScreenRect>{{0, 0, width0, height0}}));
     }
 
+    if (GetParam() == ServerKind::xorgDummy) {
+        // The user gives the desktop's own monitor another mode: the displays stay at its right edge,
+        // with no gap to lose the pointer in and never under a grown desktop.
+        const auto setDesktop = [&](const std::string& mode) {
+            return test::runProgram({"xrandr", "--output", "DUMMY0", "--mode", mode}, {{"DISPLAY", display}}).exitCode;
+        };
+        const auto firstX = [&] { return std::min(adapter_->bounds(*idA)->x, adapter_->bounds(*idB)->x); };
+        ASSERT_EQ(setDesktop("1280x960"), 0);
+        EXPECT_TRUE(test::waitUntil([&] { return firstX() == 1280; }, 20s)) << firstX();
+        ASSERT_EQ(setDesktop(fmt::format("{}x{}", width0, height0)), 0);
+        EXPECT_TRUE(test::waitUntil([&] { return firstX() == width0; }, 20s)) << firstX();
+        EXPECT_EQ(screenSize(display).first, width0 + 1280 + 1024);
+    }
+
     // In place: same ID, new size, the other display moves up to close the gap or stays put.
     ASSERT_EQ(a->setResolution({1024, 640, 60}), *idA);
     boundsA = adapter_->bounds(*idA);

@@ -172,6 +172,8 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
 
     // Someone else turned a display's output off or deleted its monitor.
     void checkRemovals(xcb_connection_t* connection);
+    // The desktop's own monitors changed size or place: the displays move back to its right edge.
+    void followMainArea();
 
     void startWatcher();
 

@@ -28,6 +28,24 @@ void RandRVirtualDisplayAdapter::Impl::checkRemovals(xcb_connection_t* connectio
         postToMain(std::move(handler));
 }
 
+void RandRVirtualDisplayAdapter::Impl::followMainArea() {
+    std::lock_guard lock(mutex);
+    // Only displays on outputs of their own: on one stretched CRTC the desktop's area is ours to keep.
+    int left = -1;
+    for (const auto& d : displays) {
+        if (!d.shown || d.output == 0) continue;
+        left = left < 0 ? d.x : std::min(left, d.x);
+    }
+    if (left < 0) return;
+    const auto [right, bottom] = mainArea();
+    if (left == right) return;
+    // A smaller desktop left a gap the pointer fell into; a larger one lay over the displays.
+    log().info(fmt::format("The desktop's monitors now end at x={}: moving the devices' displays there (from x={})",
+                           right, left));
+    layoutOutputs();
+    monitors(c);
+}
+
 void RandRVirtualDisplayAdapter::Impl::startWatcher() {
     watcher = std::thread([this, name = displayName] {
         xcb_connection_t* connection = xcb_connect(name.empty() ? nullptr : name.c_str(), nullptr);
@@ -50,7 +68,9 @@ void RandRVirtualDisplayAdapter::Impl::startWatcher() {
                 std::free(event);
             }
             if (xcb_connection_has_error(connection) != 0) break;
-            if (any) checkRemovals(connection);
+            if (!any) continue;
+            checkRemovals(connection);
+            followMainArea();
         }
         xcb_disconnect(connection);
     });
