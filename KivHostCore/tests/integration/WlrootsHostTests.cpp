@@ -253,6 +253,42 @@ TEST_F(WlrootsHost, AnOutputResizedBehindOurBackKeepsItsPicture) {
         << "decoded " << device->seen.middleLuma().value_or(-1) << ", drawn " << orangeLuma;
 }
 
+TEST_F(WlrootsHost, ADeviceOutputFollowsTheUsersOutputWhenItIsGivenAnotherSize) {
+    startHost();
+    auto device = connect("wlr-0031");
+    const auto r = monitorOf("wlr-0031");
+    ASSERT_TRUE(r);
+    const auto ours = outputAt(*r);
+    ASSERT_TRUE(ours);
+    // The right edge of every other output (this group's compositor also keeps earlier tests' ones).
+    const auto othersEnd = [&] {
+        int end = 0;
+        for (const auto& o : compositor_->outputs())
+            if (o.active && o.name != ours->name) end = std::max(end, o.x + o.width);
+        return end;
+    };
+    EXPECT_EQ(static_cast<int>(r->x), othersEnd()) << "right of the user's outputs";
+    std::optional<SwayOutput> user;
+    for (const auto& o : compositor_->outputs())
+        if (o.active && o.x == 0 && o.y == 0) user = o;
+    ASSERT_TRUE(user);
+    SwayIpc ipc;
+    ASSERT_TRUE(ipc.connect(compositor_->ipc()));
+    for (const auto* mode : {"640x480@60Hz", "2400x1600@60Hz"}) {
+        ASSERT_TRUE(ipc.command(fmt::format("output {} mode {}", user->name, mode)));
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                const auto now = monitorOf("wlr-0031");
+                bool resized = false;
+                for (const auto& o : compositor_->outputs())
+                    resized = resized || (o.name == user->name && o.modeWidth == std::atoi(mode));
+                return now && resized && static_cast<int>(now->x) == othersEnd();
+            },
+            kDeadline))
+            << mode << ": the device's output stays at the right edge, with no gap and nothing over it";
+    }
+}
+
 TEST_F(WlrootsHost, ACompositorThatGoesAwayEndsTheSessionAndTheNextOneWorksWhenItIsBack) {
     startHost();
     auto device = connect("wlr-0010");

@@ -186,6 +186,34 @@ struct SwayVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
             if (const auto outputs = ipc.outputs()) refreshBounds(*outputs);
     }
 
+    // The user's outputs changed size or place: ours move back to their right edge, side by side,
+    // so no gap swallows the pointer and no grown output lies over them. True if any moved.
+    bool followUserOutputs(const std::vector<SwayOutput>& outputs) {
+        int right = 0, top = 0;
+        bool any = false;
+        std::vector<const SwayOutput*> mine;
+        for (const auto& o : outputs) {
+            if (!o.active) continue;
+            if (ours.contains(o.name)) {
+                mine.push_back(&o);
+                continue;
+            }
+            right = std::max(right, o.x + o.width);
+            top = any ? std::min(top, o.y) : o.y;
+            any = true;
+        }
+        if (!any || mine.empty()) return false;
+        std::ranges::sort(mine, {}, [](const SwayOutput* o) { return o->x; });
+        if (mine.front()->x == right && mine.front()->y == top) return false;
+        log().info(fmt::format("The user's outputs now end at x={}: moving the devices' outputs there (from x={})",
+                               right, mine.front()->x));
+        for (const auto* o : mine) {
+            static_cast<void>(run(fmt::format("output {} pos {} {}", o->name, right, top)));
+            right += o->width;
+        }
+        return true;
+    }
+
     // Output events: a display whose output is gone or off ends.
     void checkRemovals() {
         std::vector<std::function<void()>> handlers;
@@ -207,7 +235,11 @@ struct SwayVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
                 ours.erase(d->output);
                 displays.erase(displays.begin() + (d - displays.data()));
             }
-            refreshBounds(*outputs);
+            if (!followUserOutputs(*outputs)) {
+                refreshBounds(*outputs);
+            } else if (const auto moved = list()) {
+                refreshBounds(*moved);
+            }
         }
         for (auto& handler : handlers)
             options.postToMain(std::move(handler));
