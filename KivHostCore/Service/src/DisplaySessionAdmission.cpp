@@ -93,12 +93,26 @@ void DisplaySession::askUser(const Hello& hello, std::shared_ptr<HostTransport> 
 
 void DisplaySession::finishAccept() {
     accepting_ = false;
+    acceptingLink_.reset();
     publishStatus();
+    if (auto next = std::exchange(helloAfterAccept_, std::nullopt); next && !isStopped_ && isOpenChannel(next->second))
+        onMain([next = std::move(*next)](DisplaySession& self) { self.handleHello(next.first, next.second); });
 }
 
 void DisplaySession::accept(const Hello& hello, std::shared_ptr<HostTransport> link, std::string token) {
     if (isStopped_) return;
+    if (accepting_ && acceptingLink_ && acceptingLink_->id() != link->id()) {
+        // The device said hello on two links at once (a cable and Wi-Fi after the host restarted):
+        // a second admission would give it two sessions, one of them deaf to it.
+        if (helloAfterAccept_ && helloAfterAccept_->second->id() != link->id())
+            reject(helloAfterAccept_->second, RejectReason::busy);
+        helloAfterAccept_ = std::pair{hello, link};
+        log_.info(fmt::format("{} also said hello via {} while being admitted via {}: taken once that admission ends",
+                              hello.deviceName, name(link->kind()), name(acceptingLink_->kind())));
+        return;
+    }
     accepting_ = true;
+    acceptingLink_ = link;
     if (sourceKind_ != FrameSourceKind::synthetic && !platform_.screenRecordingGranted()) {
         status_.permissionGranted = false;
         reject(link, RejectReason::permissionMissing);
@@ -142,6 +156,7 @@ void DisplaySession::acceptDisplayed(const Hello& hello, std::shared_ptr<HostTra
         if (isStopped_) {
             destroyDisplay();
             accepting_ = false;
+            acceptingLink_.reset();
             return;
         }
         accepting_ = false; // the grace below must see the admission over

@@ -2,6 +2,7 @@
 // capture recovery, link hold, switching and grace; and the host service's pending links, folding
 // and idle release. Displays, capture and encoding are fakes; links are recording fakes.
 #include <gtest/gtest.h>
+#include <set>
 
 #include "KivHostCore/Testing/FakeNetwork.hpp"
 #include "KivProtocol/ControlFraming.hpp"
@@ -214,6 +215,35 @@ TEST(LinkSwitch, AValidTokenOnAnotherLinkMovesTheClientAndAnInvalidOneStartsOver
     EXPECT_TRUE(logged("Same device on new link but pairing token invalid, restarting session"));
     EXPECT_FALSE(usb->open);
     EXPECT_EQ(count(*stranger, ControlMessage::Case::pairingPending), 1);
+}
+
+// After a host restart a device can say hello on its cable and on Wi-Fi within the same moment:
+// one session, which the later link takes over, never two with one of them deaf to the device.
+TEST(LinkSwitch, HellosOnTwoLinksAtOnceGiveOneSessionThatTheLaterLinkTakesOver) {
+    SessionHarness h;
+    const auto token = h.tokenOf(*h.admit());
+    h.session->handle({Disconnect{"bye"}}, h.session->active()->link);
+    h.main.advance(2s);
+    ASSERT_FALSE(h.session->hasActiveClient());
+
+    auto usb = h.link(TransportKind::usb);
+    auto wifi = h.link();
+    for (const auto& link : {usb, wifi}) {
+        h.session->wire(link);
+        h.session->addOpenChannel(link);
+        h.session->handleHello(helloFrom("device-1", token), link);
+    }
+    h.main.advance(5s);
+    ASSERT_TRUE(h.session->hasActiveClient());
+    EXPECT_EQ(h.session->active()->link, wifi);
+    std::set<std::uint32_t> sessions;
+    for (const auto& link : {usb, wifi})
+        for (const auto& m : link->controls)
+            if (const auto* c = m.get<ConnectInfo>()) sessions.insert(c->sessionID);
+    EXPECT_EQ(sessions.size(), 1U) << "one session for the device";
+    EXPECT_TRUE(logged("also said hello via Wi-Fi while being admitted via USB"));
+    EXPECT_TRUE(logged("Transport switched USB → Wi-Fi"));
+    EXPECT_EQ(countLogged("Client connected"), 2) << "the first admission and this one, not a third";
 }
 
 TEST(LinkSwitch, AReconnectInTheGraceReusesTheDisplayAndAHostDisconnectDestroysItAtOnce) {

@@ -246,6 +246,10 @@ private:
     std::optional<std::pair<std::int64_t, std::int64_t>> lastDecoderSize_;
     bool displaysAsleep_ = false;
     bool accepting_ = false;
+    // The link being admitted, and a hello that came meanwhile on another link of this device: it
+    // is handled once the admission ends (then as a link switch), never as a second admission.
+    std::shared_ptr<HostTransport> acceptingLink_;
+    std::optional<std::pair<Hello, std::shared_ptr<HostTransport>>> helloAfterAccept_;
     bool isStopped_ = false;
     bool touchControl_ = true;
 };
