@@ -21,6 +21,11 @@ const KivLogger& logger() {
 
 // A source that keeps failing right after it was chosen is given up after this many tries.
 constexpr int kMaxConsecutiveFailures = 3;
+// The default output is looked at again this often: PipeWire's server sometimes leaves out the
+// event for a new default, and names none ("@DEFAULT_SINK@") for a moment while it changes.
+constexpr pa_usec_t kRecheckMicros = 1'000'000;
+// With no default output to record for this long, the capture ends (its owner starts it again).
+constexpr pa_usec_t kUnavailableLimitMicros = 5'000'000;
 
 void release(pa_stream*& stream) {
     if (!stream) return;
@@ -46,6 +51,8 @@ struct PulseAudioRecorder::Impl {
     int failures = 0;
     pa_stream* stream = nullptr;  // the one delivering
     pa_stream* pending = nullptr; // connecting to a newly chosen source
+    pa_time_event* recheck = nullptr;
+    pa_usec_t unavailableSince = 0; // when following the default found nothing to record; 0 while it does
     std::string pendingSource;
     AudioBufferFormat format;
     AudioBufferFormat pendingFormat;
@@ -60,6 +67,7 @@ struct PulseAudioRecorder::Impl {
     }
     void stoppedByItself(const PulseError& error) {
         running = false;
+        stopRechecking();
         release(pending);
         release(stream);
         if (handlers.stopped) handlers.stopped({error.text, "pulseaudio", error.code});
@@ -68,6 +76,13 @@ struct PulseAudioRecorder::Impl {
         const std::lock_guard lock(sourceMutex);
         source = std::move(name);
     }
+
+    void stopRechecking() {
+        if (!recheck) return;
+        connection->api()->time_free(recheck);
+        recheck = nullptr;
+    }
+    void startRechecking();
 
     void stateChanged(pa_context_state_t state);
     void chooseSource();
@@ -91,6 +106,7 @@ void PulseAudioRecorder::Impl::stateChanged(pa_context_state_t state) {
                 this);
             if (auto* op = pa_context_subscribe(connection->context(), PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr))
                 pa_operation_unref(op);
+            startRechecking();
         }
         chooseSource();
         return;
@@ -103,6 +119,19 @@ void PulseAudioRecorder::Impl::stateChanged(pa_context_state_t state) {
         return;
     }
     stoppedByItself(error);
+}
+
+void PulseAudioRecorder::Impl::startRechecking() {
+    stopRechecking();
+    recheck = pa_context_rttime_new(
+        connection->context(), pa_rtclock_now() + kRecheckMicros,
+        [](pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* user) {
+            auto* self = static_cast<Impl*>(user);
+            if (!self->running) return;
+            pa_context_rttime_restart(self->connection->context(), event, pa_rtclock_now() + kRecheckMicros);
+            self->chooseSource();
+        },
+        this);
 }
 
 void PulseAudioRecorder::Impl::chooseSource() {
@@ -149,10 +178,17 @@ void PulseAudioRecorder::Impl::sourceUnavailable(const PulseError& error) {
     if (!running) return;
     if (!reported) {
         report(std::unexpected(AudioCaptureError::startFailed(error.text)));
-    } else if (!stream && !pending) {
-        stoppedByItself(error);
+        return;
     }
-    // Otherwise the current stream keeps recording.
+    if (stream || pending) return; // the current stream keeps recording
+    if (options.source) {
+        stoppedByItself(error);
+        return;
+    }
+    // Following the default: a moment without one is waited out, a lasting one ends the capture.
+    const auto now = pa_rtclock_now();
+    if (unavailableSince == 0) unavailableSince = now;
+    if (now - unavailableSince >= kUnavailableLimitMicros) stoppedByItself(error);
 }
 
 void PulseAudioRecorder::Impl::connectTo(const std::string& name, pa_sample_format_t native) {
@@ -194,6 +230,7 @@ void PulseAudioRecorder::Impl::streamStateChanged(pa_stream* changed) {
         pending = nullptr;
         format = pendingFormat;
         failures = 0;
+        unavailableSince = 0;
         setSource(pendingSource);
         if (!reported) {
             report(pendingSource);
@@ -269,6 +306,7 @@ void PulseAudioRecorder::start(std::int64_t sampleRate, std::int64_t channels, A
         impl.running = true;
         impl.reported = false;
         impl.failures = 0;
+        impl.unavailableSince = 0;
         impl.handlers = std::move(handlers);
     }
     // The recorder may go inside one of its own callbacks while the loop still has state changes to
@@ -294,6 +332,7 @@ void PulseAudioRecorder::stop() {
         impl.handlers = {};
         release(impl.pending);
         release(impl.stream);
+        impl.stopRechecking();
         pa_context_set_subscribe_callback(impl.connection->context(), nullptr, nullptr);
     }
     impl.setSource({});

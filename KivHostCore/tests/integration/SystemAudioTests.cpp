@@ -195,6 +195,10 @@ protected:
         }
     }
 
+    void TearDown() override {
+        if (HasFailure()) std::cout << "The log:\n" << KivLogStore::shared().text(LogLevel::debug);
+    }
+
     // An application playing the tone, on the default output unless `device` is given.
     ChildProcess play(std::optional<std::string> device = {}) {
         const auto shell = test::findProgram("sh");
