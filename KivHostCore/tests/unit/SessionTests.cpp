@@ -484,6 +484,11 @@ struct ServiceHarness {
         }
     }
     HostStatus::Service::Kind kind() const { return service->status().service.kind; }
+    static bool connected(const FakeConnection& connection) {
+        ControlFrameDecoder decoder;
+        const auto messages = decoder.append(connection.sentBytes());
+        return messages && std::ranges::any_of(*messages, [](const auto& m) { return m.template get<ConnectInfo>(); });
+    }
     static std::optional<RejectReason> refusal(const FakeConnection& connection) {
         ControlFrameDecoder decoder;
         const auto messages = decoder.append(connection.sentBytes());
@@ -516,6 +521,44 @@ TEST(HostServiceLinks, ASilentLinkIsClosedAfter10sAndAnIdleSessionIsReleased) {
     EXPECT_TRUE(h.service->status().devices.empty());
     EXPECT_TRUE(logged("Device session device-1 released, 0 device(s) now"));
     EXPECT_EQ(h.kind(), HostStatus::Service::Kind::listening);
+}
+
+TEST(HostServiceLinks, ADeviceBackWhileItsQuestionIsOpenGetsThatAnswerAndOneThatLeftForGoodIsAskedAnew) {
+    using Kind = HostStatus::Service::Kind;
+    ServiceHarness h;
+    const auto leaveAndReturn = [&] {
+        auto first = h.connect();
+        h.say(*first, ControlMessage{helloFrom("device-1")});
+        first->deliver({}, true); // its link drops while the user reads the question
+        h.settle();
+        auto again = h.connect();
+        h.say(*again, ControlMessage{helloFrom("device-1")});
+        return again;
+    };
+    for (const bool approved : {true, false}) {
+        auto again = leaveAndReturn();
+        ASSERT_EQ(h.replies.size(), 1u) << "one question about the device, not a second one behind it";
+        EXPECT_EQ(h.kind(), Kind::waitingForApproval);
+        std::exchange(h.replies, {})[0](approved);
+        h.settle();
+        EXPECT_EQ(ServiceHarness::connected(*again), approved) << "the answer reaches the link the device is on";
+        EXPECT_EQ(h.kind(), approved ? Kind::streaming : Kind::listening);
+        if (approved) h.service->disconnect("device-1");
+        h.main.advance(70s);
+    }
+    EXPECT_TRUE(logged("Desk iPad asked again while the user still has its question: the answer is for its new link"));
+
+    // A question answered after its device left for good reaches nobody; the next request is asked anew.
+    auto gone = h.connect();
+    h.say(*gone, ControlMessage{helloFrom("device-2")});
+    gone->deliver({}, true);
+    h.settle();
+    std::exchange(h.replies, {})[0](true);
+    h.settle();
+    auto later = h.connect();
+    h.say(*later, ControlMessage{helloFrom("device-2")});
+    EXPECT_EQ(h.replies.size(), 1u);
+    EXPECT_FALSE(ServiceHarness::connected(*later));
 }
 
 TEST(HostServiceLinks, TheStatusFoldPutsStreamingFirstThenApprovalThenListenerTrouble) {

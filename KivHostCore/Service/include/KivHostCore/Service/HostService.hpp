@@ -99,6 +99,7 @@ private:
     void route(const Hello& hello, const std::shared_ptr<HostTransport>& link);
     std::shared_ptr<DisplaySession> makeSession(const Hello& hello);
     void sessionChanged(std::string deviceID); // by value: the caller's copy may go with the session's hook
+    void ask(const PeerRequest& request, DisplaySession::ApprovalReply reply);
     void emit();
     bool granted() const;
 
@@ -135,6 +136,11 @@ private:
     std::vector<std::string> order_;
     std::map<std::string, std::shared_ptr<HostTransport>> pending_;
     std::map<std::string, ScopedTimer> helloTimers_;
+    // Per device, the pairing question the user has not answered yet and whom its answer is for.
+    struct OpenQuestion {
+        DisplaySession::ApprovalReply reply;
+    };
+    std::map<std::string, std::shared_ptr<OpenQuestion>> questions_;
     std::optional<std::string> listenerError_;
     bool restoredAfterCrash_ = false; // once per service, at its first start
 };
