@@ -206,7 +206,8 @@ struct Soak {
                   {"threads", now->threads},
                   {"monitors", test::deviceMonitors(xvfb->display()).size()},
                   {"sinks", sinksOfOurs()}};
-        if (last) line["cpuPct"] = std::round((now->cpuSeconds - last->cpuSeconds) / 10.0 * 1000) / 10;
+        if (last && last->pid == now->pid)
+            line["cpuPct"] = std::round((now->cpuSeconds - last->cpuSeconds) / 10.0 * 1000) / 10;
         last = now;
         const auto nowUs = HostClock::nowMicros();
         json perDevice = json::array();

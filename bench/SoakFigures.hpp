@@ -25,6 +25,7 @@ struct ProcessFigures {
     int descriptors = 0;
     int threads = 0;
     double cpuSeconds = 0; // user + system so far
+    pid_t pid = 0;
 };
 
 inline std::optional<ProcessFigures> readProcess(pid_t pid) {
@@ -32,6 +33,7 @@ inline std::optional<ProcessFigures> readProcess(pid_t pid) {
     std::ifstream status(dir + "/status");
     if (!status) return std::nullopt;
     ProcessFigures out;
+    out.pid = pid;
     for (std::string line; std::getline(status, line);) {
         if (line.rfind("VmRSS:", 0) == 0) out.rssMiB = std::strtod(line.c_str() + 6, nullptr) / 1024.0;
         if (line.rfind("Threads:", 0) == 0) out.threads = std::atoi(line.c_str() + 8);

@@ -132,8 +132,11 @@ async function run() {
       notice(`Disconnected by the computer: ${body.reason ?? ""}`);
     },
     configApplied: (body) => {
+      // What is in force now (the host or the computer's user may have changed it).
       const applied = body._0;
-      if (applied?.mode && state.connect) state.connect.mode = applied.mode;
+      if (!applied || !state.connect) return;
+      state.connect.settings = applied.settings;
+      state.connect.configuration = applied.configuration;
     },
     pong: (body) => {
       const { t0, t1, t2 } = body._0;
