@@ -199,9 +199,18 @@ int main(int argc, char** argv) {
         }
         std::cout << host::listeningLine(options.settings, service->controlPort(), service->videoPort()) << std::endl;
         if (service->webPort() != 0 && platform->webIdentity()) {
-            const auto urls = host::webAddresses(service->status().hostAddresses, service->webPort());
-            std::cout << host::webLines(urls, platform->webIdentity()->fingerprint);
-            if (const auto code = makeQrCode(urls.front())) std::cout << qrTerminalText(*code);
+            const auto& addresses = service->status().hostAddresses;
+            const auto urls = host::webAddresses(addresses, service->webPort());
+            if (addresses.empty() && !options.settings.loopbackOnly) {
+                // Telling a phone to open 127.0.0.1 would send it to itself.
+                std::cout << "Web: this computer has no local network address, so no tablet or phone can reach it: "
+                             "connect it to the same Wi-Fi or wired network as the device (ip -4 addr should show "
+                             "an address such as 192.168.x.x). On this computer itself: "
+                          << urls.front() << std::endl;
+            } else {
+                std::cout << host::webLines(urls, platform->webIdentity()->fingerprint);
+                if (const auto code = makeQrCode(urls.front())) std::cout << qrTerminalText(*code);
+            }
             std::cout << std::flush;
         } else if (options.settings.webPort != 0 && !platform->webIdentity()) {
             std::cout << "Web: no web link: " << platform->webIdentity().error() << std::endl;
