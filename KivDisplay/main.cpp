@@ -18,6 +18,7 @@
 #include "KivHostCore/Linux/AndroidBridge.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
+#include "KivHostCore/Linux/SoundGuard.hpp"
 #include "KivProtocol/KivConstants.hpp"
 #include "PermissionCoordinator.hpp"
 #include "QtMainExecutor.hpp"
@@ -89,6 +90,7 @@ int main(int argc, char** argv) {
             return cli.exit(error);
         }
     }
+    startSoundGuard(JsonFileKeyValueStore::defaultPath("kivdisplay")); // before Qt starts threads
     QApplication app(argc, argv);                // takes Qt's own arguments (-platform, …) out of argv first
     QGuiApplication::setDesktopFileName(kAppID); // Wayland's app_id, the menu entry it belongs to
     try {

@@ -16,6 +16,7 @@
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
 #include "KivHostCore/Linux/PrivateXServer.hpp"
+#include "KivHostCore/Linux/SoundGuard.hpp"
 #include "KivHostCore/Metrics/FrameTrace.hpp"
 #include "KivHostCore/Runtime/MainLoop.hpp"
 #include "KivProtocol/KivConstants.hpp"
@@ -78,6 +79,7 @@ int main(int argc, char** argv) {
         return parsed.status;
     }
     auto options = std::move(*parsed.options);
+    startSoundGuard(defaults->file());
 
     // Signals are taken by a thread of their own, so the main loop can stop in order.
     sigset_t signals;

@@ -492,6 +492,23 @@ TEST_P(SystemAudioTest, AHostKilledWhileMutedIsUndoneAtTheNextStart) {
     EXPECT_EQ(defaultSink(), "speakers");
     EXPECT_FALSE(hasSink("KivDisplay"));
     EXPECT_FALSE(JsonFileKeyValueStore(settings).value(std::string(kMutedDeviceKey)));
+
+    // With the guard the programs start, a killed host's output comes back without a next start.
+    std::filesystem::remove(marker);
+    auto guarded = ChildProcess::start(
+        {{KIV_AUDIO_MUTE_CHILD, pulse->serverAddress(), settings.string(), marker.string(), "guarded"},
+         pulse->environment(),
+         dir.path() / "guarded.log",
+         {}});
+    ASSERT_TRUE(guarded) << guarded.error();
+    ASSERT_TRUE(waitUntil([&] { return std::filesystem::exists(marker) || !guarded->isRunning(); }, kDeadline));
+    ASSERT_TRUE(heard.waitForSilence()) << guarded->log();
+    ::kill(guarded->pid(), SIGKILL);
+    guarded->stop();
+    EXPECT_TRUE(waitUntil([&] { return defaultSink() == "speakers" && !hasSink("KivDisplay"); }, kDeadline));
+    ASSERT_TRUE(heard.waitForTone()) << heard.recentTone();
+    EXPECT_TRUE(
+        waitUntil([&] { return !JsonFileKeyValueStore(settings).value(std::string(kMutedDeviceKey)); }, kDeadline));
     speakers->stop(); // before `heard` goes (see Ears)
 }
 
