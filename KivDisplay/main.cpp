@@ -16,9 +16,9 @@
 #include "KivBase/BuildInfo.hpp"
 #include "KivHostCore/Audio/HostOutputMuter.hpp"
 #include "KivHostCore/Linux/AndroidBridge.hpp"
+#include "KivHostCore/Linux/HostGuard.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
-#include "KivHostCore/Linux/SoundGuard.hpp"
 #include "KivProtocol/KivConstants.hpp"
 #include "PermissionCoordinator.hpp"
 #include "QtMainExecutor.hpp"
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
             return cli.exit(error);
         }
     }
-    startSoundGuard(JsonFileKeyValueStore::defaultPath("kivdisplay")); // before Qt starts threads
+    startHostGuard(JsonFileKeyValueStore::defaultPath("kivdisplay")); // before Qt starts threads
     QApplication app(argc, argv);                // takes Qt's own arguments (-platform, …) out of argv first
     QGuiApplication::setDesktopFileName(kAppID); // Wayland's app_id, the menu entry it belongs to
     try {
@@ -162,6 +162,7 @@ int main(int argc, char** argv) {
             return adb->showPage(serial, port);
         };
     }
+    armHostGuard(*backend == DisplayBackend::x11 ? desktopName : std::string());
     shell.prepare(env);
     AppModel model(std::move(env));
     shell.attach(model);
@@ -174,5 +175,6 @@ int main(int argc, char** argv) {
     if (model.host()) model.host()->stop();
     main.drain();
     disarmOutputRestoreAtExit();
+    standDownHostGuard();
     return status;
 }

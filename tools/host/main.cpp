@@ -13,10 +13,10 @@
 #include "HostOptions.hpp"
 #include "KivBase/BuildInfo.hpp"
 #include "KivBase/KivLog.hpp"
+#include "KivHostCore/Linux/HostGuard.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
 #include "KivHostCore/Linux/PrivateXServer.hpp"
-#include "KivHostCore/Linux/SoundGuard.hpp"
 #include "KivHostCore/Metrics/FrameTrace.hpp"
 #include "KivHostCore/Runtime/MainLoop.hpp"
 #include "KivProtocol/KivConstants.hpp"
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
         return parsed.status;
     }
     auto options = std::move(*parsed.options);
-    startSoundGuard(defaults->file());
+    startHostGuard(defaults->file());
 
     // Signals are taken by a thread of their own, so the main loop can stop in order.
     sigset_t signals;
@@ -104,6 +104,8 @@ int main(int argc, char** argv) {
         std::cerr << "kivdisplay-host: " << desktop.error() << std::endl;
         return 1;
     }
+    // A private X server goes with the host: nothing to take back there.
+    armHostGuard(*backend == DisplayBackend::x11 && !desktop->server ? desktop->display : std::string());
     KivLogStore::shared().enablePersistence(KivLogStore::defaultFolder());
     // Which build wrote the log, for whoever reads it later.
     KivLog::logger("Host").info(build::versionLine("kivdisplay-host", KivConstants::protocolVersion));
@@ -237,5 +239,6 @@ int main(int argc, char** argv) {
     terminal.reset();
     service.reset();
     platform.reset();
+    standDownHostGuard();
     return exitCode;
 }

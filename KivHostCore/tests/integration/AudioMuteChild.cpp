@@ -1,7 +1,7 @@
 // A host that silences the output and then dies without cleaning up: the integration tests kill it
 // and check that the next start undoes what it left. With "exit" it ends by exit(1) instead, as a
 // toolkit does when its display goes, with the output restore armed for the way out. With "guarded"
-// it starts the sound guard first, as the programs do.
+// it starts the host guard first, as the programs do.
 // Usage: kiv_audio_mute_child <pulse server> <settings file> <marker file> [exit|guarded]
 #include <unistd.h>
 
@@ -12,15 +12,18 @@
 #include <thread>
 
 #include "KivHostCore/Audio/HostOutputMuter.hpp"
+#include "KivHostCore/Linux/HostGuard.hpp"
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 #include "KivHostCore/Linux/PulseAudioDevices.hpp"
-#include "KivHostCore/Linux/SoundGuard.hpp"
 #include "KivHostCore/Runtime/MainLoop.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 4 && argc != 5) return 2;
     const bool exits = argc == 5 && std::string(argv[4]) == "exit";
-    if (argc == 5 && std::string(argv[4]) == "guarded") kiv::startSoundGuard(argv[2]);
+    if (argc == 5 && std::string(argv[4]) == "guarded") {
+        kiv::startHostGuard(argv[2]);
+        kiv::armHostGuard({});
+    }
     kiv::MainLoop main;
     std::thread loop([&] { main.run(); });
     auto devices = kiv::PulseAudioDevices::create(main, std::string(argv[1]));

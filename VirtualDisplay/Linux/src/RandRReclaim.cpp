@@ -3,6 +3,9 @@
 // taken back when the next host starts on that server — unless a live host there owns them.
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "RandRAdapterImpl.hpp"
 
 namespace kiv {
@@ -22,6 +25,14 @@ std::string thisHost() {
 
 bool ourName(std::string_view name) {
     return name.starts_with("KIV-");
+}
+
+// A process that ended but was not reaped yet (a zombie) is gone too.
+bool zombie(long pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
 }
 
 } // namespace
@@ -45,7 +56,9 @@ bool RandRVirtualDisplayAdapter::Impl::ownedByLiveHost() {
     const long pid = std::strtol(owner.c_str() + colon + 1, nullptr, 10);
     // This process (another adapter of it) counts as live; kill(pid, 0) fails with ESRCH for a
     // process that is gone, and EPERM means it lives.
-    return pid > 0 && (pid == ::getpid() || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM);
+    if (pid <= 0) return false;
+    if (pid == ::getpid()) return true;
+    return (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) && !zombie(pid);
 }
 
 void RandRVirtualDisplayAdapter::Impl::claim() {

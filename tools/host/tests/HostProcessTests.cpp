@@ -2,13 +2,43 @@
 // exits cleanly on SIGTERM, however sessions came and went before.
 #include <sys/wait.h>
 
+#include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "HostFixture.hpp"
 #include "KivHostCore/Testing/SkipPolicy.hpp"
 
 namespace {
+
+// The guard process `parent` started, from /proc.
+std::optional<pid_t> childOf(pid_t parent) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string name;
+        std::ifstream comm(entry.path() / "comm");
+        std::getline(comm, name);
+        if (name != "kiv-guard") continue;
+        std::ifstream stat(entry.path() / "stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        const auto close = text.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(text.substr(close + 2));
+        std::string state;
+        pid_t ppid = 0;
+        if (fields >> state >> ppid && ppid == parent) return static_cast<pid_t>(std::stoi(entry.path().filename()));
+    }
+    return std::nullopt;
+}
+
+// SIGKILL, then the guard has done its work before the next host starts.
+void killWithGuard(test::ChildProcess& host) {
+    const auto guard = childOf(host.pid());
+    ::kill(host.pid(), SIGKILL);
+    host.stop(5s);
+    ASSERT_TRUE(guard) << "the host runs with its guard";
+    EXPECT_TRUE(waitUntil([&] { return ::kill(*guard, 0) != 0; }, kDeadline));
+}
 
 TEST(HostProcess, ServesADeviceAndLeavesNoMonitorBehindOnSigterm) {
     auto xvfb = test::XvfbServer::start();
@@ -85,10 +115,11 @@ TEST(HostProcess, ExitsCleanlyOnSigtermAfterSessionsComeAndGoEveryTime) {
     EXPECT_EQ(kivMonitors((*xvfb)->display()), 0);
 }
 
-// A host killed with its monitors up leaves them on the X server; the next host takes them back
-// (monitors, the widened desktop, the modes), so kills do not pile up until a device gets a
-// mirror of the desktop instead of a monitor of its own.
-TEST(HostProcess, MonitorsLeftByAKilledHostAreTakenBackByTheNext) {
+// The guard process a host starts with takes its monitors back when it is killed; where the guard
+// went too (killed with it), the next host takes them back (monitors, the widened desktop, the
+// modes), so kills do not pile up until a device gets a mirror of the desktop instead of a
+// monitor of its own.
+TEST(HostProcess, MonitorsLeftByAKilledHostAreTakenBackByItsGuardElseByTheNextHost) {
     auto xvfb = test::XvfbServer::start();
     KIV_REQUIRE_STARTED(xvfb);
     test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
@@ -111,10 +142,19 @@ TEST(HostProcess, MonitorsLeftByAKilledHostAreTakenBackByTheNext) {
         ASSERT_TRUE(waitUntil([&] { return kivMonitors(display) == 1; }, kDeadline)) << host.log();
         EXPECT_TRUE(waitUntil([&] { return device.seen.meanLuma().has_value(); }, kDeadline))
             << "a monitor of its own, not a mirror: " << host.log();
-        // Killed mid-session.
+        // Killed mid-session: the first time alone, then with its guard.
+        const auto guard = childOf(host.pid());
+        ASSERT_TRUE(guard) << "the host runs with its guard";
+        if (run > 0) ::kill(*guard, SIGKILL);
         ::kill(host.pid(), SIGKILL);
         host.stop(5s);
-        EXPECT_EQ(kivMonitors(display), 1) << "a killed host cleans nothing";
+        if (run == 0) {
+            EXPECT_TRUE(waitUntil([&] { return kivMonitors(display) == 0 && modes() == 0; }, kDeadline))
+                << "the guard took them back";
+            EXPECT_TRUE(waitUntil([&] { return ::kill(*guard, 0) != 0; }, kDeadline)) << "and ended";
+        } else {
+            EXPECT_EQ(kivMonitors(display), 1) << "nothing cleaned them";
+        }
     }
     test::TempDir home("kiv-host-home");
     auto last = HostProcess::start(display, home.path());
@@ -164,8 +204,7 @@ TEST(HostProcess, AHostKilledWhileDevicesStreamOrAMonitorIsMadeIsFollowedByOneTh
             ASSERT_TRUE(waitUntil([&] { return occurrences(host.log(), "virtual display via") >= 2; }, kDeadline,
                                   std::chrono::milliseconds(1)))
                 << host.log();
-            ::kill(host.pid(), SIGKILL);
-            host.stop(5s);
+            killWithGuard(host);
             continue;
         }
         for (std::size_t i = 0; i < devices.size(); ++i) {
@@ -180,8 +219,7 @@ TEST(HostProcess, AHostKilledWhileDevicesStreamOrAMonitorIsMadeIsFollowedByOneTh
         EXPECT_EQ(std::ranges::min(placed, {}, [](const auto& m) { return m[0]; })[0], 1024)
             << "right of the desktop, back to its own width";
         if (run == 0) {
-            ::kill(host.pid(), SIGKILL); // both streaming
-            host.stop(5s);
+            killWithGuard(host); // both streaming
             continue;
         }
         const int status = host.stop(20s);
