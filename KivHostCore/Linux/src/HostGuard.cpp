@@ -27,8 +27,8 @@ constexpr char kStandDown = '-'; // a line "-"
 
 void tell(const std::string& line) {
     // A guard that is gone must not take the host with it (SIGPIPE).
-    if (toGuard >= 0) [[maybe_unused]]
-        const auto sent = ::send(toGuard, line.data(), line.size(), MSG_NOSIGNAL);
+    if (toGuard < 0) return;
+    [[maybe_unused]] const auto sent = ::send(toGuard, line.data(), line.size(), MSG_NOSIGNAL);
 }
 
 bool singleThreaded() {
