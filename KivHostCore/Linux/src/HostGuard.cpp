@@ -41,6 +41,7 @@ bool singleThreaded() {
 }
 
 [[noreturn]] void guard(int hostGone, const std::filesystem::path& settingsFile) {
+    const pid_t host = ::getppid();
     for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE})
         std::signal(signal, SIG_IGN);
     ::prctl(PR_SET_NAME, "kiv-guard");
@@ -57,6 +58,10 @@ bool singleThreaded() {
         if (n == 0 || (n < 0 && errno != EINTR)) break;
         if (n > 0 && told.size() < 4096) told.append(buffer, static_cast<std::size_t>(n));
     }
+    // Its sockets close before it has fully ended; until then it would still count as a live
+    // owner of its monitors. Once it has, this process belongs to another parent.
+    for (int i = 0; i < 500 && ::getppid() == host; ++i)
+        ::usleep(10'000);
     std::vector<std::string> displays;
     bool armed = false;
     for (std::size_t start = 0, end = told.find('\n'); end != std::string::npos;
