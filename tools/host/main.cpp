@@ -140,6 +140,9 @@ int main(int argc, char** argv) {
                       << std::endl;
         return 1;
     }
+    if (const auto notice = platform->displayNotice();
+        !notice.empty() && options.settings.useVirtualDisplay && !options.synthetic)
+        std::cout << notice << std::endl;
     auto pairing = std::make_shared<KeyValuePairingStore>(defaults);
     auto service = HostService::create(options.settings,
                                        options.synthetic ? FrameSourceKind::synthetic : FrameSourceKind::screenCapture,

@@ -285,4 +285,8 @@ std::string LinuxPlatform::displayProblem() const {
     return {}; // on X11 a server without RandR 1.5 is served by mirroring its screen
 }
 
+std::string LinuxPlatform::displayNotice() const {
+    return impl_->displays ? impl_->displays->roomProblem() : std::string();
+}
+
 } // namespace kiv

@@ -93,6 +93,7 @@ protected:
             mainTasks_.push_back(std::move(task));
         });
         ASSERT_TRUE(adapter_->isSupported());
+        EXPECT_EQ(adapter_->roomProblem(), "") << "room right of the desktop";
         clock_ = std::make_shared<ExecutorDisplayClock>(queue_);
     }
     bool runMainTasks() {
@@ -319,6 +320,10 @@ TEST(RandRSmallScreen, AScreenThatCannotGrowRefusesTheDisplayAndSaysWhyOnce) {
     const auto display = (*xvfb)->display();
     auto adapter = std::make_shared<RandRVirtualDisplayAdapter>(display, [](const std::function<void()>&) {});
     ASSERT_TRUE(adapter->isSupported());
+    // Said before any device comes, with what to do.
+    const auto room = adapter->roomProblem();
+    EXPECT_NE(room.find("cannot grow past 1920x1080"), std::string::npos) << room;
+    EXPECT_NE(room.find("-noreset -screen 0 8192x8192x24"), std::string::npos) << room;
     SerialQueue queue{"kiv.display.test"};
     auto manager = VirtualDisplayManager::create(adapter, std::make_shared<ExecutorDisplayClock>(queue));
     KivLogStore::shared().clear();
@@ -331,6 +336,8 @@ TEST(RandRSmallScreen, AScreenThatCannotGrowRefusesTheDisplayAndSaysWhyOnce) {
     const auto at = log.find(why);
     EXPECT_NE(at, std::string::npos) << log;
     EXPECT_EQ(log.find(why, at + 1), std::string::npos) << "said once\n" << log;
+    // A larger -screen alone would not do: the desktop fills whatever size an Xvfb starts with.
+    EXPECT_NE(log.find("give the desktop a smaller size", at), std::string::npos) << log;
     EXPECT_EQ(screenSize(display), (std::pair{1920, 1080}));
     for (const auto& [name, bounds] : listMonitors(display))
         EXPECT_EQ(name.rfind("KIV-", 0), std::string::npos) << name << " left behind";

@@ -149,6 +149,8 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
     bool setCrtc(xcb_randr_crtc_t crtc, int x, int y, xcb_randr_mode_t mode, xcb_randr_output_t output);
 
     std::pair<int, int> screenSize();
+    // Non-empty when the screen cannot grow right of what it shows now by even a small monitor.
+    std::string roomProblem();
 
     // The area of every CRTC that is not ours: where the displays start to its right.
     std::pair<int, int> mainArea();

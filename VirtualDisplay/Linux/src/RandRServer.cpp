@@ -173,6 +173,27 @@ bool RandRVirtualDisplayAdapter::Impl::setCrtc(xcb_randr_crtc_t crtc, int x, int
     return false;
 }
 
+namespace {
+// An Xvfb cannot grow past the size it was started with, and its desktop starts that large: a
+// larger -screen alone leaves no room either; the desktop must also be given a smaller mode.
+constexpr std::string_view kXvfbAdvice =
+    "An Xvfb's largest is the size it was started with and its desktop fills it: start it with -noreset -screen 0 "
+    "8192x8192x24, then give the desktop a smaller size with xrandr --newmode, --addmode screen and --output screen "
+    "--mode (man kivdisplay-host, \"AN XVFB OF YOUR OWN\"); without a display the host runs such an Xvfb itself";
+// Narrower than this, no device's monitor fits beside the desktop.
+constexpr int kLeastRoom = 640;
+} // namespace
+
+std::string RandRVirtualDisplayAdapter::Impl::roomProblem() {
+    Reply<xcb_randr_get_screen_size_range_reply_t> range(
+        xcb_randr_get_screen_size_range_reply(c, xcb_randr_get_screen_size_range(c, root), nullptr));
+    const auto [width, height] = screenSize();
+    if (!range || width <= 0 || std::min<int>(range->max_width, kMaxCoordinate) - width >= kLeastRoom) return {};
+    return fmt::format("The X server's screen cannot grow past {}x{}, which leaves no room right of its {}x{} desktop "
+                       "for a device's monitor, so devices get a mirror of the desktop instead. {}",
+                       range->max_width, range->max_height, width, height, kXvfbAdvice);
+}
+
 bool RandRVirtualDisplayAdapter::Impl::screenCanGrowTo(int width, int height) {
     if (width > kMaxCoordinate || height > kMaxCoordinate) return false; // beyond what X coordinates can hold
     Reply<xcb_randr_get_screen_size_range_reply_t> range(
@@ -180,10 +201,8 @@ bool RandRVirtualDisplayAdapter::Impl::screenCanGrowTo(int width, int height) {
     if (!range || (width <= range->max_width && height <= range->max_height)) return true;
     const std::pair<int, int> largest{range->max_width, range->max_height};
     if (std::exchange(reportedLargest, largest) == largest) return false; // said once is enough
-    // An Xvfb cannot grow past the size it was started with: a cryptic BadMatch otherwise.
-    log().warning(fmt::format("The X server's screen cannot grow to {}x{}: its largest is {}x{} (an Xvfb's is the "
-                              "size it was started with; start it with a larger -screen, e.g. 8192x8192x24)",
-                              width, height, range->max_width, range->max_height));
+    log().warning(fmt::format("The X server's screen cannot grow to {}x{}: its largest is {}x{}. {}", width, height,
+                              range->max_width, range->max_height, kXvfbAdvice));
     return false;
 }
 

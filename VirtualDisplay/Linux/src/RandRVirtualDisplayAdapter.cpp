@@ -71,6 +71,12 @@ bool RandRVirtualDisplayAdapter::isSupported() const {
     return impl_->supported;
 }
 
+std::string RandRVirtualDisplayAdapter::roomProblem() const {
+    if (!impl_->supported) return {};
+    std::lock_guard lock(impl_->mutex);
+    return impl_->roomProblem();
+}
+
 bool RandRVirtualDisplayAdapter::usesOutputs() const {
     std::lock_guard lock(impl_->mutex);
     std::string name;

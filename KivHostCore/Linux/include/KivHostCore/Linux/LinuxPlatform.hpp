@@ -52,6 +52,9 @@ public:
     // Why the compositor's monitors cannot be made, as one sentence; empty when they can, and on
     // X11, where a server that cannot add monitors is served by mirroring its screen.
     std::string displayProblem() const;
+    // Why devices will be given a mirror of the desktop rather than monitors of their own (an X
+    // server whose screen cannot grow beside the desktop), and what to do; empty when not so.
+    std::string displayNotice() const;
     // `handler` runs once on `main` when the X server this platform serves goes away (it closed
     // the connection): nothing more can be shown or streamed there. `why` is one sentence.
     void setOnDesktopLost(std::function<void(const std::string& why)> handler);

@@ -44,6 +44,9 @@ public:
     std::optional<Bounds> bounds(std::uint32_t displayID) const;
     // True when displays are outputs of their own; false on the logical-monitor fallback.
     bool usesOutputs() const;
+    // Before any display is made: why none could be (the screen cannot grow right of the
+    // desktop), and what to do; empty when there is room.
+    std::string roomProblem() const;
 
     struct Impl;
 
