@@ -282,7 +282,6 @@ std::optional<AppModel::WebLinkInfo> AppModel::webLink() const {
     WebLinkInfo info;
     for (const auto& address : hostStatus_.hostAddresses)
         info.urls.push_back(fmt::format("https://{}:{}/", address, host_->webPort()));
-    if (info.urls.empty()) info.urls.push_back(fmt::format("https://127.0.0.1:{}/", host_->webPort()));
     info.fingerprint = *env_.webFingerprint;
     return info;
 }

@@ -139,7 +139,8 @@ public:
     // Said under the frame-rate picker when 60 FPS costs the selected device resolution.
     std::optional<std::string> frameRateNote() const;
     // Where a browser opens this computer's page, and the certificate it will see; nothing while
-    // the web link does not listen.
+    // the web link does not listen. No address when the computer has none on a local network (a
+    // tablet could not reach it; one on a USB cable still can, through adb).
     struct WebLinkInfo {
         std::vector<std::string> urls;
         std::string fingerprint;

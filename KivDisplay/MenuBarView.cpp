@@ -87,6 +87,17 @@ void MenuBarView::refresh() {
     buttons();
     rows_->addStretch();
     content_->show(); // a child added to a shown window starts hidden
+    fitContent();
+}
+
+// A shown window keeps its size when its content is rebuilt: what grew (a notice, a longer list)
+// would be drawn over what follows. Its wrapped texts need the height for its width.
+void MenuBarView::fitContent() {
+    if (!isWindow() || !isVisible()) return; // a window being shown is sized to its content
+    layout_->activate();
+    const int needed =
+        layout_->hasHeightForWidth() ? layout_->totalHeightForWidth(width()) : layout_->totalSizeHint().height();
+    if (needed > height()) resize(width(), needed);
 }
 
 void MenuBarView::header() {
@@ -168,7 +179,7 @@ void MenuBarView::webInvite() {
         rows_->addLayout(row);
     }
     if (model_.androidNote()) rows_->addWidget(label(*model_.androidNote()));
-    if (!model_.devices().empty()) return;
+    if (!model_.devices().empty() || web->urls.empty()) return;
     rows_->addWidget(
         label("Or use a tablet's or phone's web browser as the display: scan the code or open " + web->urls.front()));
     auto* row = new QHBoxLayout;

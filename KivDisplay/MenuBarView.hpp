@@ -29,6 +29,7 @@ private:
     void deviceList();
     void pickers();
     void buttons();
+    void fitContent();
 
     AppModel& model_;
     QVBoxLayout* layout_;

@@ -248,11 +248,14 @@ TEST(AppModel, A120HzDeviceIsOffered120FpsAndStreamsAtIt) {
 TEST(AppModel, TheLocalNetworkWarningsNameWhatIsWrongWithThePortsInUse) {
     ModelHarness h;
     std::optional<std::string> firewall;
+    FakeNetworkFactory web;
+    h.platform.ports.makeWebListener = [&](const ListenerOptions& options) { return web.makeStreamListener(options); };
     auto& model = h.launch([&](AppEnvironment& env) {
         env.baseSettings.loopbackOnly = false;
         env.baseSettings.controlPort = 6010;
         env.baseSettings.videoPort = 6011;
         env.activeFirewall = [&] { return firewall; };
+        env.webFingerprint = "AB:CD";
     });
     const auto texts = [&] {
         std::string all;
@@ -261,6 +264,11 @@ TEST(AppModel, TheLocalNetworkWarningsNameWhatIsWrongWithThePortsInUse) {
         return all;
     };
     EXPECT_EQ(texts().find("avahi-daemon"), std::string::npos) << texts();
+    // No address on a local network: no address for a tablet's browser either (127.0.0.1 would be its own),
+    // while the web link still serves a tablet on a USB cable.
+    EXPECT_NE(texts().find("no local network address"), std::string::npos) << texts();
+    ASSERT_TRUE(model.webLink());
+    EXPECT_EQ(model.webLink()->urls, std::vector<std::string>{});
     model.host()->onDnsSdResult(-65563); // the daemon is not running: not only a "denied" code counts
     EXPECT_NE(texts().find("DNS-SD (avahi-daemon) does not answer"), std::string::npos) << texts();
     firewall = "ufw";

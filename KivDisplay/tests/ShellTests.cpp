@@ -65,6 +65,25 @@ std::string texts(const QWidget& root) {
     return out;
 }
 
+// Every text the panel shows is shown whole and clear of the others, whatever was added since the
+// window opened: the first that is not (squeezed, or drawn over another row), else "".
+std::string crampedText(const QWidget& panel) {
+    std::vector<const QWidget*> rows;
+    for (const auto* w : panel.findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(&panel)) continue;
+        if (const auto* l = qobject_cast<const QLabel*>(w);
+            l && l->wordWrap() && l->height() < l->heightForWidth(l->width()))
+            return "squeezed: " + l->text().toStdString();
+        if (w->parentWidget() && w->parentWidget()->parentWidget() == &panel) rows.push_back(w);
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        for (std::size_t j = i + 1; j < rows.size(); ++j)
+            if (rows[i]->geometry().intersects(rows[j]->geometry()))
+                return "overlapping: " + rows[i]->objectName().toStdString() + " | " +
+                       rows[j]->objectName().toStdString();
+    return {};
+}
+
 // Writes the widget as build/…/screenshots/<name>.png; false when it is blank (one or two colours).
 bool screenshot(QWidget& widget, const std::string& name) {
     const auto shot = widget.grab().toImage();
@@ -160,7 +179,7 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
     const auto* fingerprint = shell.panel()->findChild<QLabel*>("web-fingerprint");
     ASSERT_NE(fingerprint, nullptr);
     EXPECT_NE(fingerprint->text().toStdString().find(platform->webIdentity()->fingerprint), std::string::npos);
-    shell.panel()->resize(shell.panel()->sizeHint());
+    EXPECT_EQ(crampedText(*shell.panel()), "");
     EXPECT_TRUE(screenshot(*shell.panel(), "panel-web-invite"));
 
     const auto port = model.host()->controlPort();
@@ -211,6 +230,7 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
     ASSERT_TRUE(pumpUntil([&] {
         return texts(*shell.panel()).find("Test iPhone — Connected · Wi-Fi") != std::string::npos;
     })) << texts(*shell.panel());
+    EXPECT_EQ(crampedText(*shell.panel()), "");
     EXPECT_TRUE(screenshot(*shell.panel(), "panel-two-devices"));
 
     // Settings, from the panel's button: the seven sections in order, both pairings listed.
@@ -335,7 +355,7 @@ TEST(DesktopShell, ThePanelShowsTheDisplaysTheSoundsAndTheNetworksNotices) {
     model.observe([&panel, panelAlive] {
         if (*panelAlive) panel.refresh();
     });
-    panel.resize(420, 900);
+    panel.show(); // as the window without a tray: sized to what it shows first, then the notices come
     auto link = std::make_shared<FakeConnection>(NetworkEndpoint::hostPort(IPv4Address{{127, 0, 0, 1}}, 50000));
     network.streamListener->connect(link);
     Hello hello;
@@ -353,6 +373,7 @@ TEST(DesktopShell, ThePanelShowsTheDisplaysTheSoundsAndTheNetworksNotices) {
     for (const auto* text : {"Auto quality: currently", "its main screen is mirrored instead",
                              "DNS-SD (avahi-daemon) does not answer", "The ufw firewall is on"})
         EXPECT_NE(shown.find(text), std::string::npos) << text << "\n" << shown;
+    EXPECT_EQ(crampedText(panel), "");
     EXPECT_TRUE(screenshot(panel, "panel-notices"));
     *panelAlive = false;
 }
