@@ -1,12 +1,14 @@
 #include "KivHostCore/Linux/JsonFileKeyValueStore.hpp"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -26,6 +28,25 @@ namespace {
 const KivLogger& logger() {
     static const KivLogger log = KivLog::logger("Settings");
     return log;
+}
+
+// A writer killed between writing its copy ("<file>.tmp-<pid>") and putting it in place leaves
+// the copy behind; nobody else would ever take it away.
+void removeCopiesOfDeadWriters(const std::filesystem::path& file) {
+    const auto prefix = file.filename().string() + ".tmp-";
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(file.parent_path(), error), end; !error && it != end;
+         it.increment(error)) {
+        const auto name = it->path().filename().string();
+        if (!name.starts_with(prefix)) continue;
+        const std::string_view digits = std::string_view(name).substr(prefix.size());
+        pid_t pid = 0;
+        const auto [stop, failed] = std::from_chars(digits.data(), digits.data() + digits.size(), pid);
+        if (failed != std::errc() || stop != digits.data() + digits.size() || pid <= 0) continue;
+        if (::kill(pid, 0) == 0 || errno != ESRCH) continue; // its writer may still be at it
+        std::error_code ignored;
+        std::filesystem::remove(it->path(), ignored);
+    }
 }
 
 // Data is written as {"$base64": "..."} so it cannot be mistaken for text.
@@ -165,6 +186,7 @@ JsonFileKeyValueStore::JsonFileKeyValueStore(std::filesystem::path file)
     : file_(std::move(file)), lockFile_(file_.string() + ".lock") {
     std::error_code ignored;
     std::filesystem::create_directories(file_.parent_path(), ignored);
+    removeCopiesOfDeadWriters(file_);
 }
 
 std::filesystem::path JsonFileKeyValueStore::defaultPath(std::string_view application) {

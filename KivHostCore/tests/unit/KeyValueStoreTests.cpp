@@ -115,6 +115,16 @@ TEST(JsonFileKeyValueStore, AWriterKilledAtAnyMomentLeavesAWholeFile) {
         EXPECT_TRUE(value == "start" || std::all_of(value.begin(), value.end(), [&](char c) { return c == value[0]; }))
             << "round " << round;
     }
+    // The copies killed writers left go when the file is next opened; a live writer's stays.
+    std::ofstream(dir.path() / "app.json.tmp-2147483647") << "{";
+    std::ofstream(dir.path() / ("app.json.tmp-" + std::to_string(::getpid()))) << "{";
+    std::ofstream(dir.path() / "app.json.tmp-notes") << "mine";
+    JsonFileKeyValueStore reopened(file);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        if (entry.path().filename().string().starts_with("app.json.tmp-")) left.push_back(entry.path().filename());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"app.json.tmp-" + std::to_string(::getpid()), "app.json.tmp-notes"}));
 }
 
 TEST(JsonFileKeyValueStore, AFailedReplaceLeavesTheOldFileAndValue) {
