@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
             return adb->showPage(serial, port);
         };
     }
-    armHostGuard(*backend == DisplayBackend::x11 ? desktopName : std::string());
+    armHostGuard(*backend == DisplayBackend::x11 ? desktopName : std::string(), *backend == DisplayBackend::wlroots);
     shell.prepare(env);
     AppModel model(std::move(env));
     shell.attach(model);

@@ -105,7 +105,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     // A private X server goes with the host: nothing to take back there.
-    armHostGuard(*backend == DisplayBackend::x11 && !desktop->server ? desktop->display : std::string());
+    armHostGuard(*backend == DisplayBackend::x11 && !desktop->server ? desktop->display : std::string(),
+                 *backend == DisplayBackend::wlroots);
     KivLogStore::shared().enablePersistence(KivLogStore::defaultFolder());
     // Which build wrote the log, for whoever reads it later.
     KivLog::logger("Host").info(build::versionLine("kivdisplay-host", KivConstants::protocolVersion));

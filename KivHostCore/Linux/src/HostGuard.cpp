@@ -16,6 +16,7 @@
 #include "KivHostCore/Linux/PulseAudioDevices.hpp"
 #include "KivHostCore/Runtime/SerialQueue.hpp"
 #include "VirtualDisplay/Linux/RandRVirtualDisplayAdapter.hpp"
+#include "VirtualDisplay/Linux/SwayVirtualDisplayAdapter.hpp"
 
 namespace kiv {
 
@@ -24,6 +25,7 @@ namespace {
 int toGuard = -1;                // the host's end; closes with the host, however it ends
 constexpr char kArmed = '+';     // a line "+DISPLAY"
 constexpr char kStandDown = '-'; // a line "-"
+constexpr char kSway = '~';      // a line "~": outputs of ours on the sway of $SWAYSOCK
 
 void tell(const std::string& line) {
     // A guard that is gone must not take the host with it (SIGPIPE).
@@ -63,11 +65,12 @@ bool singleThreaded() {
     for (int i = 0; i < 500 && ::getppid() == host; ++i)
         ::usleep(10'000);
     std::vector<std::string> displays;
-    bool armed = false;
+    bool armed = false, sway = false;
     for (std::size_t start = 0, end = told.find('\n'); end != std::string::npos;
          start = end + 1, end = told.find('\n', start)) {
         const auto line = told.substr(start, end - start);
         if (line.starts_with(kStandDown)) ::_exit(0);
+        if (line.starts_with(kSway)) sway = true;
         if (!line.starts_with(kArmed)) continue;
         armed = true;
         if (line.size() > 1) displays.push_back(line.substr(1));
@@ -83,6 +86,11 @@ bool singleThreaded() {
     // Opening the adapter takes back what a host that is gone left there.
     for (const auto& display : displays)
         RandRVirtualDisplayAdapter(display, [](std::function<void()>) {});
+    if (sway) {
+        SwayVirtualDisplayAdapter::Options options;
+        options.postToMain = [](std::function<void()>) {};
+        SwayVirtualDisplayAdapter{options};
+    }
     // Into the log of the run that ended, where whoever looks for what happened reads.
     if (const auto lines = KivLogStore::shared().text(LogLevel::info); !lines.empty())
         std::ofstream(KivLogStore::defaultFolder() / "current.log", std::ios::app) << lines;
@@ -108,7 +116,8 @@ void startHostGuard(const std::filesystem::path& settingsFile) {
     toGuard = ends[1];
 }
 
-void armHostGuard(const std::string& x11Display) {
+void armHostGuard(const std::string& x11Display, bool swayOutputs) {
+    if (swayOutputs) tell(std::string(1, kSway) + "\n");
     tell(kArmed + (x11Display.find('\n') == std::string::npos ? x11Display : std::string()) + "\n");
 }
 

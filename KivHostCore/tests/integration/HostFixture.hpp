@@ -5,8 +5,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <mutex>
+#include <optional>
+#include <sstream>
 #include <thread>
 
 #include "KivHostCore/Linux/LinuxPlatform.hpp"
@@ -33,6 +37,46 @@ inline int kivMonitors(const std::string& display) {
     for (std::size_t at = result.output.find("KIV-"); at != std::string::npos; at = result.output.find("KIV-", at + 1))
         count += result.output.compare(at, 8, "KIV-MAIN") != 0; // the desktop's own area on a one-CRTC server
     return count;
+}
+
+// A process's state letter and parent, from /proc; nothing once it is gone.
+inline std::optional<std::pair<char, pid_t>> stateAndParent(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const auto close = text.rfind(')');
+    if (close == std::string::npos) return std::nullopt;
+    std::istringstream fields(text.substr(close + 1));
+    char state = 0;
+    pid_t parent = 0;
+    if (!(fields >> state >> parent)) return std::nullopt;
+    return std::pair{state, parent};
+}
+
+// The guard process `parent` started.
+inline std::optional<pid_t> childOf(pid_t parent) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string name;
+        std::ifstream comm(entry.path() / "comm");
+        std::getline(comm, name);
+        if (name != "kiv-guard") continue;
+        const auto pid = static_cast<pid_t>(std::stoi(entry.path().filename()));
+        if (const auto found = stateAndParent(pid); found && found->second == parent) return pid;
+    }
+    return std::nullopt;
+}
+
+// Ended: gone, or a zombie nobody reaped (an init that does not reap orphans).
+inline bool ended(pid_t pid) {
+    const auto found = stateAndParent(pid);
+    return !found || found->first == 'Z';
+}
+// SIGKILL, then the guard has done its work before the next host starts.
+inline void killWithGuard(test::ChildProcess& host) {
+    const auto guard = childOf(host.pid());
+    ::kill(host.pid(), SIGKILL);
+    host.stop(5s);
+    ASSERT_TRUE(guard) << "the host runs with its guard";
+    EXPECT_TRUE(waitUntil([&] { return ended(*guard); }, kDeadline));
 }
 
 inline Hello helloFor(const std::string& id, const std::string& name) {

@@ -4,6 +4,8 @@
 #include <fmt/format.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "CompositorHost.hpp"
@@ -324,6 +326,90 @@ TEST_F(WlrootsHost, ACompositorThatGoesAwayEndsTheSessionAndTheNextOneWorksWhenI
     stopHost();
     EXPECT_TRUE(waitUntil([&] { return compositor_->inputs().find("virtual") == std::string::npos; }, kDeadline))
         << compositor_->inputs();
+}
+
+// sway 1.7 cannot remove an output: a killed host would leave its device's output right of the
+// desktop, where the pointer and windows go on to a screen nobody sees. Its guard parks the output
+// out of reach and brings the windows on it back to the user's screen; where the guard went too,
+// the next host does; and the next device gets that output again instead of a new one.
+TEST_F(WlrootsHost, AKilledHostsOutputIsParkedByItsGuardElseByTheNextHostAndIsUsedAgain) {
+    const std::vector<std::pair<std::string, std::string>> session{{"SWAYSOCK", compositor_->ipc()},
+                                                                   {"WAYLAND_DISPLAY", compositor_->wayland()},
+                                                                   {"XDG_RUNTIME_DIR", compositor_->folder()}};
+    const auto reachable = [&] { // outputs the pointer can go to
+        std::set<std::string> names;
+        for (const auto& o : compositor_->outputs())
+            if (o.active && (o.width > 16 || o.height > 16)) names.insert(o.name);
+        return names;
+    };
+    const auto userOutputs = reachable();
+    const auto outputsBefore = compositor_->outputs().size();
+    const auto deviceOutput = [&] {
+        for (const auto& name : reachable())
+            if (!userOutputs.contains(name)) return name;
+        return std::string();
+    };
+    // The output the probe's window is on, from the compositor's tree.
+    const auto windowOutput = [&] {
+        SwayIpc ipc;
+        if (!ipc.connect(compositor_->ipc())) return std::string();
+        const auto tree = nlohmann::json::parse(ipc.request(SwayIpc::Type{4}, {}).value_or("{}"), nullptr, false);
+        std::function<std::string(const nlohmann::json&, const std::string&)> find = [&](const auto& node,
+                                                                                         const std::string& output) {
+            const auto here = node.value("type", "") == "output" ? node.value("name", "") : output;
+            if (node.value("app_id", "") == "kiv-probe") return here;
+            for (const auto* key : {"nodes", "floating_nodes"})
+                for (const auto& child : node.value(key, nlohmann::json::array()))
+                    if (auto found = find(child, here); !found.empty()) return found;
+            return std::string();
+        };
+        return tree.is_object() ? find(tree, "") : std::string();
+    };
+    const auto startWithDevice = [&](const test::TempDir& home, const std::string& id, std::string& output) {
+        auto host = HostProcess::start("", home.path(), {"--approve-all", "--backend", "wlroots"},
+                                       "unix:/nonexistent/pulse", 0, session);
+        EXPECT_TRUE(host) << (host ? "" : host.error());
+        if (!host) return std::optional<HostProcess>();
+        WiFiDevice device(helloFor(id, "Sway device"), host->controlPort);
+        EXPECT_TRUE(waitUntil([&] { return !deviceOutput().empty() && device.seen.meanLuma(); }, kDeadline))
+            << host->process.log();
+        output = deviceOutput();
+        return std::optional<HostProcess>(std::move(*host));
+    };
+
+    std::string first, second;
+    {
+        test::TempDir home("kiv-sway-host");
+        auto host = startWithDevice(home, "wlr-kill-0", first);
+        ASSERT_TRUE(host && !first.empty());
+        auto shown = window(first, "c03030");
+        ASSERT_TRUE(shown);
+        ASSERT_EQ(windowOutput(), first);
+        killWithGuard(host->process);
+        EXPECT_TRUE(waitUntil([&] { return reachable() == userOutputs; }, kDeadline)) << "the guard parked it";
+        EXPECT_TRUE(userOutputs.contains(windowOutput())) << "and the window is on the user's screen again";
+    }
+    {
+        test::TempDir home("kiv-sway-host");
+        auto host = startWithDevice(home, "wlr-kill-1", second);
+        ASSERT_TRUE(host);
+        EXPECT_EQ(second, first) << "the parked output is used again";
+        const auto guard = childOf(host->process.pid());
+        ASSERT_TRUE(guard);
+        ::kill(*guard, SIGKILL);
+        ::kill(host->process.pid(), SIGKILL);
+        host->process.stop(5s);
+        EXPECT_TRUE(reachable().contains(second)) << "nobody took it back yet";
+    }
+    test::TempDir home("kiv-sway-host");
+    auto last = HostProcess::start("", home.path(), {"--approve-all", "--backend", "wlroots"},
+                                   "unix:/nonexistent/pulse", 0, session);
+    ASSERT_TRUE(last) << last.error();
+    EXPECT_EQ(reachable(), userOutputs);
+    EXPECT_NE(last->process.log().find("a previous host left on the compositor"), std::string::npos);
+    const int status = last->process.stop(20s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_LE(compositor_->outputs().size(), outputsBefore + 1) << "at most one output made in all";
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "KivBase/KivLog.hpp"
+#include "SwayLeftovers.hpp"
 #include "VirtualDisplay/Linux/SwayIpc.hpp"
 
 namespace kiv {
@@ -43,6 +44,7 @@ struct SwayVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
     std::set<std::string> ours;     // every output this adapter made on the current compositor
     std::vector<std::string> spare; // of those, the ones no display uses now
     std::set<std::string> pinned;   // other outputs given their position, so ours never moves them
+    sway::OutputLedger ledger;      // of the current compositor
 
     mutable std::mutex boundsMutex;
     std::map<std::uint32_t, Bounds> boundsCache;
@@ -65,7 +67,54 @@ struct SwayVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
         }
         if (auto v = ipc.version()) version = *v;
         problem.clear();
+        ledger = sway::OutputLedger(ipc.path(), options.runtimeDir);
+        reclaim();
         return true;
+    }
+
+    bool canUnplug() const { return version.major > 1 || (version.major == 1 && version.minor >= 8); }
+
+    bool isSpare(const std::string& output) const { return std::ranges::find(spare, output) != spare.end(); }
+
+    // An output no display uses any more: removed where the compositor can, else parked for the next.
+    void retire(const std::string& output) {
+        if (canUnplug() && run(fmt::format("output {} unplug", output))) {
+            ours.erase(output);
+            ledger.release(output);
+            return;
+        }
+        const auto outputs = ipc.outputs();
+        const std::vector<std::string> mine(ours.begin(), ours.end());
+        if (!outputs || !sway::park(ipc, output, *outputs, mine, spare))
+            log().warning(fmt::format("The compositor did not move {} out of the way", output));
+        spare.push_back(output);
+    }
+
+    // What a host that ended without cleaning up (killed, crashed) left on this compositor.
+    void reclaim() {
+        ledger.removeStale();
+        const auto taken = ledger.take();
+        if (taken.left.empty() && taken.parked.empty()) return;
+        const auto outputs = ipc.outputs();
+        if (!outputs) return;
+        const auto present = [&](const std::string& name) {
+            if (std::ranges::any_of(*outputs, [&](const SwayOutput& o) { return o.name == name; })) return true;
+            ledger.release(name);
+            return false;
+        };
+        for (const auto& name : taken.parked)
+            if (present(name)) {
+                ours.insert(name);
+                spare.push_back(name);
+            }
+        int left = 0;
+        for (const auto& name : taken.left)
+            if (present(name)) {
+                ++left;
+                ours.insert(name);
+                retire(name);
+            }
+        if (left > 0) log().info(fmt::format("Took back {} output(s) a previous host left on the compositor", left));
     }
 
     // The outputs now; the cache of our displays' bounds follows. One reconnection on failure.
@@ -107,8 +156,10 @@ struct SwayVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
             auto name = spare.back();
             spare.pop_back();
             if (const auto outputs = list();
-                outputs && std::any_of(outputs->begin(), outputs->end(), [&](auto& o) { return o.name == name; }))
+                outputs && std::any_of(outputs->begin(), outputs->end(), [&](auto& o) { return o.name == name; })) {
+                sway::unpark(ipc, name);
                 return name;
+            }
         }
         const auto before = list();
         if (!before || !run("create_output")) return std::nullopt;
@@ -119,6 +170,7 @@ struct SwayVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
                 std::any_of(before->begin(), before->end(), [&](const SwayOutput& b) { return b.name == o.name; });
             if (!existed) {
                 ours.insert(o.name);
+                ledger.own(o.name);
                 return o.name;
             }
         }
@@ -134,7 +186,7 @@ struct SwayVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
         int right = 0, top = 0;
         bool first = true;
         for (const auto& o : *outputs) {
-            if (!o.active || o.name == d.output) continue;
+            if (!o.active || o.name == d.output || isSpare(o.name)) continue;
             if (!ours.contains(o.name) && !pinned.contains(o.name)) {
                 // An output without a configured position is laid out after those with one: give
                 // it the one it has, so placing ours never moves the user's screens.
@@ -172,16 +224,7 @@ struct SwayVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
         if (!d) return;
         const std::string output = d->output;
         displays.erase(displays.begin() + (d - displays.data()));
-        if (ipc.connected() || connect()) {
-            // Older compositors cannot unplug: the output is disabled and kept for the next display.
-            const bool canUnplug = version.major > 1 || (version.major == 1 && version.minor >= 8);
-            if (canUnplug && run(fmt::format("output {} unplug", output))) {
-                ours.erase(output);
-            } else {
-                static_cast<void>(run(fmt::format("output {} disable", output)));
-                spare.push_back(output);
-            }
-        }
+        if (ipc.connected() || connect()) retire(output);
         if (ipc.connected())
             if (const auto outputs = ipc.outputs()) refreshBounds(*outputs);
     }
@@ -195,7 +238,7 @@ struct SwayVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
         for (const auto& o : outputs) {
             if (!o.active) continue;
             if (ours.contains(o.name)) {
-                mine.push_back(&o);
+                if (!isSpare(o.name)) mine.push_back(&o);
                 continue;
             }
             right = std::max(right, o.x + o.width);
@@ -233,6 +276,7 @@ struct SwayVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
                 log().warning(fmt::format("Virtual display {} ({}) was removed outside the program", id, d->output));
                 if (d->onTerminated) handlers.push_back(d->onTerminated);
                 ours.erase(d->output);
+                ledger.release(d->output);
                 displays.erase(displays.begin() + (d - displays.data()));
             }
             if (!followUserOutputs(*outputs)) {
@@ -363,6 +407,8 @@ SwayVirtualDisplayAdapter::~SwayVirtualDisplayAdapter() {
     const std::lock_guard lock(impl_->mutex);
     while (!impl_->displays.empty())
         impl_->remove(impl_->displays.back().id);
+    for (const auto& output : impl_->spare)
+        impl_->ledger.free(output);
 }
 
 bool SwayVirtualDisplayAdapter::isSupported() const {

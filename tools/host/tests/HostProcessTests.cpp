@@ -12,47 +12,6 @@
 
 namespace {
 
-// A process's state letter and parent, from /proc; nothing once it is gone.
-std::optional<std::pair<char, pid_t>> stateAndParent(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) return std::nullopt;
-    std::istringstream fields(text.substr(close + 1));
-    char state = 0;
-    pid_t parent = 0;
-    if (!(fields >> state >> parent)) return std::nullopt;
-    return std::pair{state, parent};
-}
-
-// The guard process `parent` started.
-std::optional<pid_t> childOf(pid_t parent) {
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::string name;
-        std::ifstream comm(entry.path() / "comm");
-        std::getline(comm, name);
-        if (name != "kiv-guard") continue;
-        const auto pid = static_cast<pid_t>(std::stoi(entry.path().filename()));
-        if (const auto found = stateAndParent(pid); found && found->second == parent) return pid;
-    }
-    return std::nullopt;
-}
-
-// Ended: gone, or a zombie nobody reaped (an init that does not reap orphans).
-bool ended(pid_t pid) {
-    const auto found = stateAndParent(pid);
-    return !found || found->first == 'Z';
-}
-
-// SIGKILL, then the guard has done its work before the next host starts.
-void killWithGuard(test::ChildProcess& host) {
-    const auto guard = childOf(host.pid());
-    ::kill(host.pid(), SIGKILL);
-    host.stop(5s);
-    ASSERT_TRUE(guard) << "the host runs with its guard";
-    EXPECT_TRUE(waitUntil([&] { return ended(*guard); }, kDeadline));
-}
-
 TEST(HostProcess, ServesADeviceAndLeavesNoMonitorBehindOnSigterm) {
     auto xvfb = test::XvfbServer::start();
     KIV_REQUIRE_STARTED(xvfb);

@@ -4,7 +4,8 @@
 // and the pointer go on to. A small child forked at start, before any thread, waits for the host
 // to go and then does what the next start would: gives back the output the settings file says was
 // silenced, and takes back the monitors of ours on the X servers it was told of (unless a live
-// host owns them by then). A host that ended in order has left nothing, and the child just leaves.
+// host owns them by then) and the outputs of ours on a sway compositor. A host that ended in order has left nothing,
+// and the child just leaves.
 #include <filesystem>
 #include <string>
 
@@ -15,9 +16,10 @@ namespace kiv {
 void startHostGuard(const std::filesystem::path& settingsFile);
 
 // The program now runs as the host (it may have ended before: a second instance, a bad flag),
-// making its monitors on the X server `x11Display` (as in DISPLAY; empty: none of its own there).
-// Until then the guard does nothing when the program ends.
-void armHostGuard(const std::string& x11Display);
+// making its monitors on the X server `x11Display` (as in DISPLAY; empty: none of its own there),
+// or, with `swayOutputs`, outputs on the sway compositor of its environment ($SWAYSOCK). Until
+// then the guard does nothing when the program ends.
+void armHostGuard(const std::string& x11Display, bool swayOutputs = false);
 
 // The host ends in order, having given everything back itself: the guard leaves without looking
 // (another host may use that X server by then).

@@ -31,7 +31,7 @@ struct SwayVersion {
 
 class SwayIpc {
 public:
-    enum class Type : std::uint32_t { command = 0, subscribe = 2, outputs = 3, version = 7 };
+    enum class Type : std::uint32_t { command = 0, workspaces = 1, subscribe = 2, outputs = 3, version = 7 };
     static constexpr std::size_t kHeaderSize = 14;
     static constexpr std::uint32_t kMaxPayload = 4u << 20;
     static constexpr std::uint32_t kEventBit = 0x80000000u;

@@ -2,7 +2,8 @@
 // Virtual displays as outputs of a wlroots compositor driven through sway's IPC: `create_output`
 // adds a headless output, `output <name> enable mode WxH@RHz pos X Y scale S` shows it right of
 // the existing layout. The compositor cannot always remove an output (sway before 1.8 has no
-// `unplug`), so a removed display's output is disabled and kept for the next display. A thread of
+// `unplug`), so a removed display's output is parked out of the way and kept for the next display;
+// outputs a host that ended without cleaning up left are taken back when this connects. A thread of
 // its own follows the compositor's output events: an output of ours that vanishes, or a compositor
 // that goes away, ends its display (`onTerminated`); a compositor that comes back is found again.
 // Display IDs are our own numbers; `outputName` maps them to the compositor's output names.
