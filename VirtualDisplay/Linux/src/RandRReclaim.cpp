@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "LiveProcess.hpp"
 #include "RandRAdapterImpl.hpp"
 
 namespace kiv {
@@ -27,14 +28,6 @@ bool ourName(std::string_view name) {
     return name.starts_with("KIV-");
 }
 
-// A process that ended but was not reaped yet (a zombie) is gone too.
-bool zombie(long pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
-}
-
 } // namespace
 
 std::string RandRVirtualDisplayAdapter::Impl::atomName(xcb_atom_t name) {
@@ -53,12 +46,7 @@ bool RandRVirtualDisplayAdapter::Impl::ownedByLiveHost() {
                             static_cast<std::size_t>(xcb_get_property_value_length(reply.get())));
     const auto colon = owner.rfind(':');
     if (colon == std::string::npos || owner.substr(0, colon) != thisHost()) return false;
-    const long pid = std::strtol(owner.c_str() + colon + 1, nullptr, 10);
-    // This process (another adapter of it) counts as live; kill(pid, 0) fails with ESRCH for a
-    // process that is gone, and EPERM means it lives.
-    if (pid <= 0) return false;
-    if (pid == ::getpid()) return true;
-    return (::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM) && !zombie(pid);
+    return liveProcess(std::strtol(owner.c_str() + colon + 1, nullptr, 10)); // this one too (another adapter)
 }
 
 void RandRVirtualDisplayAdapter::Impl::claim() {

@@ -5,16 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
-#include <csignal>
 #include <cstdlib>
 #include <fmt/format.h>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
+
+#include "LiveProcess.hpp"
 
 namespace kiv::sway {
 
@@ -26,17 +24,6 @@ constexpr int kParkedSize = 16;
 // Far enough that no pointer motion jumps the gap, near enough for X11 clients' 16-bit coordinates.
 constexpr int kParkGap = 2048;
 constexpr int kMaxPosition = 32767 - kParkedSize;
-
-bool alive(long pid) {
-    if (pid <= 0) return false;
-    if (pid == ::getpid()) return true;
-    if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno != EPERM) return false;
-    // A process that ended but was not reaped (a zombie) is gone too.
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const auto close = text.rfind(')');
-    return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
-}
 
 using Entries = std::map<std::string, long>; // output → owner pid
 
@@ -146,7 +133,7 @@ OutputLedger::Taken OutputLedger::take() const {
     Taken taken;
     update([&](Entries& entries) {
         for (auto& [output, pid] : entries) {
-            if (pid != 0 && alive(pid)) continue;
+            if (pid != 0 && liveProcess(pid)) continue;
             (pid == 0 ? taken.parked : taken.left).push_back(output);
             pid = ::getpid();
         }

@@ -24,8 +24,6 @@ public:
     // else the socket's folder).
     OutputLedger(const std::string& socket, const std::string& runtimeDir);
 
-    bool valid() const { return !file_.empty(); }
-    const std::filesystem::path& file() const { return file_; }
     // The output is this process's (made, or taken over).
     void own(const std::string& output) const;
     void release(const std::string& output) const;

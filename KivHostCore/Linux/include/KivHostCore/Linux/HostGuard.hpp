@@ -4,8 +4,8 @@
 // and the pointer go on to. A small child forked at start, before any thread, waits for the host
 // to go and then does what the next start would: gives back the output the settings file says was
 // silenced, and takes back the monitors of ours on the X servers it was told of (unless a live
-// host owns them by then) and the outputs of ours on a sway compositor. A host that ended in order has left nothing,
-// and the child just leaves.
+// host owns them by then) and our outputs on a sway compositor. A host that ended in order has
+// left nothing, and the child just leaves.
 #include <filesystem>
 #include <string>
 
