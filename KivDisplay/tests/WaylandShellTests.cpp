@@ -4,7 +4,6 @@
 #include <sys/socket.h>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "KivHostCore/Testing/HeadlessSway.hpp"
 #include "KivHostCore/Testing/SkipPolicy.hpp"
@@ -15,23 +14,6 @@ namespace kiv {
 namespace {
 
 using namespace std::chrono_literals;
-
-// The app ids of the compositor's windows.
-std::vector<std::string> windows(const test::HeadlessSway& sway) {
-    SwayIpc ipc;
-    if (!ipc.connect(sway.ipc())) return {};
-    const auto tree = nlohmann::json::parse(ipc.request(SwayIpc::Type{4}, {}).value_or("{}"), nullptr, false);
-    std::vector<std::string> ids;
-    std::function<void(const nlohmann::json&)> walk = [&](const nlohmann::json& node) {
-        if (!node.is_object()) return;
-        if (node.contains("app_id") && node["app_id"].is_string()) ids.push_back(node["app_id"].get<std::string>());
-        for (const auto* key : {"nodes", "floating_nodes"})
-            for (const auto& child : node.value(key, nlohmann::json::array()))
-                walk(child);
-    };
-    walk(tree);
-    return ids;
-}
 
 TEST(DesktopShellOnWayland, WithoutAnXServerTheAppShowsItsPanelAsAWaylandWindow) {
     auto sway = test::HeadlessSway::start();
@@ -56,7 +38,11 @@ TEST(DesktopShellOnWayland, WithoutAnXServerTheAppShowsItsPanelAsAWaylandWindow)
                                    .keepFds = {}});
     ASSERT_TRUE(app) << app.error();
     EXPECT_TRUE(test::waitUntil(
-        [&] { return std::ranges::count(windows(**sway), std::string("org.kivdisplay.KivDisplay")) == 1; }, 60s, 200ms))
+        [&] {
+            return std::ranges::count((*sway)->windows(), std::string("org.kivdisplay.KivDisplay"),
+                                      &test::HeadlessSway::Window::appID) == 1;
+        },
+        60s, 200ms))
         << app->log();
     EXPECT_FALSE(app->wait(0ms)) << "it runs: " << app->log();
     app->stop(10s);

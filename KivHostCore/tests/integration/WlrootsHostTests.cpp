@@ -4,7 +4,6 @@
 #include <fmt/format.h>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
 
@@ -349,21 +348,11 @@ TEST_F(WlrootsHost, AKilledHostsOutputIsParkedByItsGuardElseByTheNextHostAndIsUs
             if (!userOutputs.contains(name)) return name;
         return std::string();
     };
-    // The output the probe's window is on, from the compositor's tree.
+    // The output the probe's window is on.
     const auto windowOutput = [&] {
-        SwayIpc ipc;
-        if (!ipc.connect(compositor_->ipc())) return std::string();
-        const auto tree = nlohmann::json::parse(ipc.request(SwayIpc::Type{4}, {}).value_or("{}"), nullptr, false);
-        std::function<std::string(const nlohmann::json&, const std::string&)> find = [&](const auto& node,
-                                                                                         const std::string& output) {
-            const auto here = node.value("type", "") == "output" ? node.value("name", "") : output;
-            if (node.value("app_id", "") == "kiv-probe") return here;
-            for (const auto* key : {"nodes", "floating_nodes"})
-                for (const auto& child : node.value(key, nlohmann::json::array()))
-                    if (auto found = find(child, here); !found.empty()) return found;
-            return std::string();
-        };
-        return tree.is_object() ? find(tree, "") : std::string();
+        for (const auto& w : compositor_->windows())
+            if (w.appID == "kiv-probe") return w.output;
+        return std::string();
     };
     const auto startWithDevice = [&](const test::TempDir& home, const std::string& id, std::string& output) {
         auto host = HostProcess::start("", home.path(), {"--approve-all", "--backend", "wlroots"},

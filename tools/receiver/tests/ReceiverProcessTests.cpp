@@ -11,6 +11,7 @@
 #include <xcb/xcb.h>
 
 #include "HostFixture.hpp"
+#include "KivHostCore/Testing/HeadlessSway.hpp"
 #include "KivProtocol/ControlFraming.hpp"
 
 namespace {
@@ -253,6 +254,39 @@ TEST(Demo, RunsTheWholeSystemOnOneMachineAndStopsEverythingItStarted) {
     EXPECT_GE(summary.value("decoded", 0), kSteady) << "the moving picture keeps frames coming: " << result.output;
     EXPECT_FALSE(test::runProgram({"pgrep", "-f", "control-port " + std::to_string(port)}).exitCode == 0)
         << "the host is gone";
+}
+
+// `make demo` on a Wayland desktop (sway, no Xwayland): the test picture is an X11 client, so the
+// host makes the device's monitor on an X server of its own; the receiver's window is on the desktop.
+TEST(Demo, OnAWaylandDesktopShowsTheReceiverThereAndTheMonitorOnAnXServerOfItsOwn) {
+    auto sway = test::HeadlessSway::start();
+    KIV_REQUIRE_STARTED(sway);
+    test::TempDir runtime("kiv-demo-wayland");
+    const auto port = test::freeLoopbackPort(SOCK_STREAM);
+    auto demo = test::ChildProcess::start({.argv = {KIV_DEMO_SCRIPT},
+                                           .environment = {{"DISPLAY", ""},
+                                                           {"WAYLAND_DISPLAY", (*sway)->wayland()},
+                                                           {"SWAYSOCK", (*sway)->ipc()},
+                                                           {"XDG_RUNTIME_DIR", runtime.path().string()},
+                                                           {"DEMO_SECONDS", "6"},
+                                                           {"DEMO_PORT", std::to_string(port)},
+                                                           {"BUILD_DIR", KIV_BUILD_ROOT},
+                                                           {"PULSE_SERVER", "unix:/nonexistent/pulse"}},
+                                           .logFile = runtime.path() / "demo.log",
+                                           .keepFds = {}});
+    ASSERT_TRUE(demo) << demo.error();
+    const auto receiverWindow = [&] {
+        return std::ranges::count((*sway)->windows(), std::string("kivdisplay-receiver"),
+                                  &test::HeadlessSway::Window::appID) == 1;
+    };
+    EXPECT_TRUE(waitUntil(receiverWindow, kDeadline)) << demo->log();
+    const auto status = demo->wait(120s);
+    ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << demo->log();
+    const auto output = demo->log();
+    EXPECT_NE(output.find("the host runs on an X server of its own"), std::string::npos) << output;
+    const auto summary = nlohmann::json::parse(output.substr(output.rfind('{')), nullptr, false);
+    ASSERT_TRUE(summary.is_object()) << output;
+    EXPECT_GE(summary.value("decoded", 0), 8) << "the moving picture reaches the window: " << output;
 }
 
 } // namespace

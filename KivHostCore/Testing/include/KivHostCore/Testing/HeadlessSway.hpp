@@ -9,7 +9,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
+#include <nlohmann/json.hpp>
+#include <vector>
 
 #include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Testing/TestServers.hpp"
@@ -47,6 +50,27 @@ public:
         SwayIpc client;
         if (!client.connect(ipc_)) return {};
         return client.outputs().value_or(std::vector<SwayOutput>{});
+    }
+    // The windows it shows: each client's app id and the output it is on, from its tree.
+    struct Window {
+        std::string appID, output;
+    };
+    std::vector<Window> windows() const {
+        SwayIpc client;
+        if (!client.connect(ipc_)) return {};
+        const auto tree = nlohmann::json::parse(client.request(SwayIpc::Type{4}, {}).value_or("{}"), nullptr, false);
+        std::vector<Window> found;
+        std::function<void(const nlohmann::json&, const std::string&)> walk = [&](const nlohmann::json& node,
+                                                                                  const std::string& output) {
+            if (!node.is_object()) return;
+            const auto here = node.value("type", "") == "output" ? node.value("name", "") : output;
+            if (node.contains("app_id") && node["app_id"].is_string()) found.push_back({node["app_id"], here});
+            for (const auto* key : {"nodes", "floating_nodes"})
+                for (const auto& child : node.value(key, nlohmann::json::array()))
+                    walk(child, here);
+        };
+        walk(tree, "");
+        return found;
     }
     std::string inputs() const {
         SwayIpc client;
