@@ -18,7 +18,7 @@ pkg_check_modules(DNSSD REQUIRED IMPORTED_TARGET avahi-compat-libdns_sd)
 pkg_check_modules(FFMPEG REQUIRED IMPORTED_TARGET libavcodec libavutil)
 pkg_check_modules(X264 REQUIRED IMPORTED_TARGET x264)
 pkg_check_modules(PULSE REQUIRED IMPORTED_TARGET libpulse)
-pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-damage xcb-xfixes xcb-randr xcb-xtest xcb-dpms)
+pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-shm xcb-damage xcb-xfixes xcb-randr xcb-xtest xcb-dpms xcb-res)
 pkg_check_modules(DBUS REQUIRED IMPORTED_TARGET dbus-1)
 find_path(LIBYUV_INCLUDE_DIR libyuv.h REQUIRED)   # libyuv-dev ships no .pc or CMake config
 find_library(LIBYUV_LIBRARY yuv REQUIRED)

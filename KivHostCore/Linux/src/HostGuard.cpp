@@ -83,9 +83,12 @@ bool singleThreaded() {
         if (const auto devices = PulseAudioDevices::create(queue))
             queue.sync([&] { HostOutputMuter::restoreAfterCrash(*devices, store); });
     }
-    // Opening the adapter takes back what a host that is gone left there.
-    for (const auto& display : displays)
+    // Opening the adapter takes back what a host that is gone left there, once the server is done
+    // with what the host sent.
+    for (const auto& display : displays) {
+        RandRVirtualDisplayAdapter::awaitClientGone(display, host, std::chrono::seconds(5));
         RandRVirtualDisplayAdapter(display, [](std::function<void()>) {});
+    }
     if (sway) {
         SwayVirtualDisplayAdapter::Options options;
         options.postToMain = [](std::function<void()>) {};

@@ -342,3 +342,36 @@ TEST(RandRSmallScreen, AScreenThatCannotGrowRefusesTheDisplayAndSaysWhyOnce) {
     for (const auto& [name, bounds] : listMonitors(display))
         EXPECT_EQ(name.rfind("KIV-", 0), std::string::npos) << name << " left behind";
 }
+
+// Whoever takes back a killed host's monitors first waits until the server has closed the host's
+// connection: requests the host sent just before it died are then done, not still to come.
+TEST(RandRLeftovers, TakingBackWaitsUntilTheServerIsDoneWithTheClientThatDied) {
+    auto xvfb = test::XvfbServer::start(640, 480);
+    KIV_REQUIRE_STARTED(xvfb);
+    const auto display = (*xvfb)->display();
+    test::TempDir folder("kiv-x-client");
+    auto client = test::ChildProcess::start(
+        {.argv = {test::findProgram("stdbuf").value_or("stdbuf"), "-oL", "xev", "-root", "-event", "property"},
+         .environment = {{"DISPLAY", display}},
+         .logFile = folder.path() / "xev.log",
+         .keepFds = {}});
+    ASSERT_TRUE(client) << client.error();
+    // Connected once it hears a property change on the root window.
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            test::runProgram({"xprop", "-root", "-f", "_KIV_PROBE", "8s", "-set", "_KIV_PROBE", "x"},
+                             {{"DISPLAY", display}});
+            return client->log().find("PropertyNotify") != std::string::npos;
+        },
+        20s, 100ms))
+        << client->log();
+    const auto waited = [&] {
+        const auto start = std::chrono::steady_clock::now();
+        RandRVirtualDisplayAdapter::awaitClientGone(display, client->pid(), 400ms);
+        return std::chrono::steady_clock::now() - start;
+    };
+    EXPECT_GE(waited(), 400ms) << "a connected client is waited for, up to the limit";
+    ::kill(client->pid(), SIGKILL);
+    client->stop(5s);
+    EXPECT_LT(waited(), 300ms) << "one that is gone is not";
+}

@@ -5,6 +5,8 @@
 
 #include <fstream>
 #include <iterator>
+#include <thread>
+#include <xcb/res.h>
 
 #include "LiveProcess.hpp"
 #include "RandRAdapterImpl.hpp"
@@ -47,6 +49,32 @@ bool RandRVirtualDisplayAdapter::Impl::ownedByLiveHost() {
     const auto colon = owner.rfind(':');
     if (colon == std::string::npos || owner.substr(0, colon) != thisHost()) return false;
     return liveProcess(std::strtol(owner.c_str() + colon + 1, nullptr, 10)); // this one too (another adapter)
+}
+
+void RandRVirtualDisplayAdapter::awaitClientGone(const std::string& displayName, long pid,
+                                                 std::chrono::milliseconds limit) {
+    xcb_connection_t* c = xcb_connect(displayName.c_str(), nullptr);
+    const auto close = [&] { xcb_disconnect(c); };
+    if (xcb_connection_has_error(c) != 0) return close();
+    const randr::Reply<xcb_res_query_version_reply_t> version(
+        xcb_res_query_version_reply(c, xcb_res_query_version(c, 1, 2), nullptr));
+    if (!version || version->server_major < 1 || (version->server_major == 1 && version->server_minor < 2))
+        return close();
+    const auto connected = [&] {
+        const xcb_res_client_id_spec_t everyone{0, XCB_RES_CLIENT_ID_MASK_LOCAL_CLIENT_PID};
+        const randr::Reply<xcb_res_query_client_ids_reply_t> ids(
+            xcb_res_query_client_ids_reply(c, xcb_res_query_client_ids(c, 1, &everyone), nullptr));
+        if (!ids) return false;
+        for (auto it = xcb_res_query_client_ids_ids_iterator(ids.get()); it.rem > 0; xcb_res_client_id_value_next(&it))
+            if (xcb_res_client_id_value_value_length(it.data) >= 1 &&
+                static_cast<long>(*xcb_res_client_id_value_value(it.data)) == pid)
+                return true;
+        return false;
+    };
+    for (const auto until = std::chrono::steady_clock::now() + limit;
+         connected() && std::chrono::steady_clock::now() < until;)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    close();
 }
 
 void RandRVirtualDisplayAdapter::Impl::claim() {

@@ -5,6 +5,7 @@
 // the single CRTC is stretched over the whole screen, which is split into RandR 1.5 logical
 // monitors: the main area plus one per display. Either way the display is a RandR monitor named
 // "KIV-<n>", and its ID is that name's atom (what the screen grabber takes as a display ID).
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -47,6 +48,12 @@ public:
     // Before any display is made: why none could be (the screen cannot grow right of the
     // desktop), and what to do; empty when there is room.
     std::string roomProblem() const;
+
+    // Waits, at most `limit`, until no client of process `pid` is connected to the X server
+    // `displayName`: a process killed mid-change may have requests in the server's queue still,
+    // which would otherwise land after whoever takes its monitors back. At once when the server
+    // cannot say (no X-Resource 1.2).
+    static void awaitClientGone(const std::string& displayName, long pid, std::chrono::milliseconds limit);
 
     struct Impl;
 
