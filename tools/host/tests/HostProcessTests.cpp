@@ -122,7 +122,11 @@ TEST(HostProcess, MonitorsLeftByAKilledHostAreTakenBackByItsGuardElseByTheNextHo
         host.stop(5s);
         if (run == 0) {
             EXPECT_TRUE(waitUntil([&] { return kivMonitors(display) == 0 && modes() == 0; }, kDeadline))
-                << "the guard took them back";
+                << "the guard took them back: "
+                << test::runProgram({"xrandr", "--verbose", "--listmonitors"}, {{"DISPLAY", display}}).output
+                << home.path() << "/state/kivdisplay/logs/current.log:\n"
+                << test::runProgram({"tail", "-n", "30", (home.path() / "state/kivdisplay/logs/current.log").string()})
+                       .output;
             EXPECT_TRUE(waitUntil([&] { return ended(*guard); }, kDeadline)) << "and ended";
         } else {
             EXPECT_EQ(kivMonitors(display), 1) << "nothing cleaned them";
