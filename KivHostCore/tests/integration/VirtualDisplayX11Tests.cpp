@@ -257,6 +257,46 @@ TEST_P(RandRDisplays, ATapLandsAtTheDisplaysCentreInAWindowThere) {
     manager->destroyDisplay();
 }
 
+// The X server has one scale for all monitors: a HiDPI display has as many pixels per point as
+// the desktop draws (its Xft.dpi), so its text is the desktop's size, while its modes keep their
+// 2× backing for the stream. A change of the desktop's scale reaches the next mode change.
+TEST_P(RandRDisplays, AHiDPIDisplayIsDrawnAtTheDesktopsOwnScale) {
+    auto manager = VirtualDisplayManager::create(adapter_, clock_);
+    auto hiDPI = config("Tablet", {1280, 800, 60});
+    hiDPI.hiDPI = true;
+    hiDPI.additionalModes = {{1024, 640, 60}};
+    const auto id = manager->createDisplay(hiDPI);
+    ASSERT_TRUE(id.has_value()) << id.error().text();
+    const auto size = [&] {
+        const auto b = adapter_->bounds(*id);
+        return b ? std::pair{b->width, b->height} : std::pair{0, 0};
+    };
+    EXPECT_EQ(size(), (std::pair{1280, 800})) << "no Xft.dpi: the desktop draws at 1×";
+    EXPECT_EQ(manager->currentMode(), (ScreenModeInfo{1280, 800, 2560, 1600}));
+
+    const auto setDpi = [&](const std::string& dpi) {
+        return test::runProgram({"xprop", "-root", "-f", "RESOURCE_MANAGER", "8s", "-set", "RESOURCE_MANAGER",
+                                 "Xft.antialias:\t1\nXft.dpi:\t" + dpi + "\nXft.hinting:\t1\n"},
+                                {{"DISPLAY", server_.display}})
+            .exitCode;
+    };
+    ASSERT_EQ(setDpi("192"), 0);
+    EXPECT_EQ(size(), (std::pair{1280, 800})) << "until its mode changes";
+    ASSERT_TRUE(manager->selectMode(1024, 640, 2048, 1280));
+    EXPECT_EQ(size(), (std::pair{2048, 1280}));
+    EXPECT_EQ(manager->currentMode(), (ScreenModeInfo{1024, 640, 2048, 1280}));
+
+    ASSERT_EQ(setDpi("144"), 0);
+    ASSERT_EQ(manager->setResolution({1280, 800, 60}), *id);
+    EXPECT_EQ(size(), (std::pair{1920, 1200}));
+    EXPECT_EQ(manager->currentMode(), (ScreenModeInfo{1280, 800, 2560, 1600}));
+
+    ASSERT_EQ(setDpi("400"), 0); // beyond 2× is drawn at 2×
+    ASSERT_EQ(manager->setResolution({1024, 640, 60}), *id);
+    EXPECT_EQ(size(), (std::pair{2048, 1280}));
+    manager->destroyDisplay();
+}
+
 // Another device's display goes away and the layout closes the gap: this display moves, and its
 // capture follows it instead of grabbing where it used to be.
 TEST_P(RandRDisplays, ACaptureFollowsItsDisplayWhenTheLayoutMovesIt) {

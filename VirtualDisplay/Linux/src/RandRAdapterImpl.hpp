@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -74,6 +75,7 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
         double heightMillimeters = 0;
         bool shown = false;
         std::vector<ScreenModeInfo> modes;
+        double drawScale = 1; // pixels per point on the X screen of its HiDPI modes, when last shown
         std::function<void()> onTerminated;
     };
 
@@ -112,6 +114,14 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
     void open();
 
     xcb_atom_t atom(const std::string& name);
+
+    // How much larger than 96 dpi the X desktop draws (its Xft.dpi), from 1 to 2. The X server
+    // has one scale for every monitor, so a HiDPI display gets as many pixels per point as the
+    // desktop draws, not 2: at scale 1, twice the pixels would show everything at half size.
+    double desktopScale();
+    double loggedScale = 0;
+    // A mode's size on the X screen when a HiDPI one is drawn at `scale` pixels per point.
+    static std::pair<int, int> drawnSize(const ScreenModeInfo& mode, double scale);
 
     std::vector<xcb_randr_monitor_info_t> monitors(xcb_connection_t* connection) const;
 

@@ -22,6 +22,43 @@ xcb_atom_t RandRVirtualDisplayAdapter::Impl::atom(const std::string& name) {
     return reply ? reply->atom : 0;
 }
 
+double RandRVirtualDisplayAdapter::Impl::desktopScale() {
+    Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(
+        c, xcb_get_property(c, 0, root, XCB_ATOM_RESOURCE_MANAGER, XCB_ATOM_STRING, 0, 1 << 16), nullptr));
+    std::string resources;
+    if (reply && xcb_get_property_value_length(reply.get()) > 0)
+        resources.assign(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                         static_cast<std::size_t>(xcb_get_property_value_length(reply.get())));
+    double dpi = 96;
+    for (std::size_t at = 0; at < resources.size();) {
+        const auto end = std::min(resources.find('\n', at), resources.size());
+        const std::string_view line(resources.data() + at, end - at);
+        at = end + 1;
+        if (!line.starts_with("Xft.dpi:")) continue;
+        const std::string value(line.substr(8));
+        char* parsed = nullptr;
+        const double read = std::strtod(value.c_str(), &parsed);
+        if (parsed != value.c_str() && std::isfinite(read) && read > 0) dpi = read;
+    }
+    const double scale = std::clamp(dpi / 96, 1.0, 2.0);
+    if (scale != loggedScale) {
+        log().info(fmt::format("The X desktop draws at {:.2f}× (Xft.dpi {:g}): a HiDPI display gets {:.2f} pixels "
+                               "per point",
+                               scale, dpi, scale));
+        loggedScale = scale;
+    }
+    return scale;
+}
+
+std::pair<int, int> RandRVirtualDisplayAdapter::Impl::drawnSize(const ScreenModeInfo& mode, double scale) {
+    if (mode.pixelWidth <= mode.pointWidth)
+        return {static_cast<int>(mode.pixelWidth), static_cast<int>(mode.pixelHeight)};
+    const auto side = [scale](std::uint32_t points) {
+        return std::max(2, static_cast<int>(std::lround(points * scale / 2)) * 2);
+    };
+    return {side(mode.pointWidth), side(mode.pointHeight)};
+}
+
 std::vector<xcb_randr_monitor_info_t> RandRVirtualDisplayAdapter::Impl::monitors(xcb_connection_t* connection) const {
     std::vector<xcb_randr_monitor_info_t> result;
     Reply<xcb_randr_get_monitors_reply_t> reply(

@@ -18,6 +18,8 @@ public:
         std::lock_guard lock(impl->mutex);
         auto* d = impl->find(id_);
         if (!d) return false;
+        // The modes keep their 2× backing (what the stream is sized from); on the X screen a
+        // HiDPI mode is drawn at the desktop's own scale, and the capture scales it to the stream.
         const std::uint64_t scale = hiDPI ? 2 : 1;
         std::vector<ScreenModeInfo> listed;
         for (const auto& mode : modes) {
@@ -27,9 +29,11 @@ public:
             listed.push_back({mode.width, mode.height, static_cast<std::uint32_t>(scale * mode.width),
                               static_cast<std::uint32_t>(scale * mode.height)});
         }
-        if (!impl->show(*d, static_cast<int>(listed[0].pixelWidth), static_cast<int>(listed[0].pixelHeight)))
-            return false;
+        const double drawScale = impl->desktopScale();
+        const auto [width, height] = RandRVirtualDisplayAdapter::Impl::drawnSize(listed[0], drawScale);
+        if (!impl->show(*d, width, height)) return false;
         d->modes = std::move(listed);
+        d->drawScale = drawScale;
         return true;
     }
 
@@ -126,8 +130,13 @@ std::vector<ScreenModeInfo> RandRVirtualDisplayAdapter::modes(std::uint32_t disp
 bool RandRVirtualDisplayAdapter::configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) {
     std::lock_guard lock(impl_->mutex);
     auto* d = impl_->find(displayID);
-    if (!d || std::find(d->modes.begin(), d->modes.end(), mode) == d->modes.end()) return false;
-    return impl_->show(*d, static_cast<int>(mode.pixelWidth), static_cast<int>(mode.pixelHeight));
+    if (!d) return false;
+    if (std::find(d->modes.begin(), d->modes.end(), mode) == d->modes.end()) return false;
+    const double drawScale = impl_->desktopScale();
+    const auto [width, height] = Impl::drawnSize(mode, drawScale);
+    if (!impl_->show(*d, width, height)) return false;
+    d->drawScale = drawScale;
+    return true;
 }
 
 std::optional<ScreenModeInfo> RandRVirtualDisplayAdapter::currentMode(std::uint32_t displayID) const {
@@ -137,10 +146,11 @@ std::optional<ScreenModeInfo> RandRVirtualDisplayAdapter::currentMode(std::uint3
     }
     const auto shown = bounds(displayID);
     if (!shown) return std::nullopt;
-    const auto listed = modes(displayID);
-    for (const auto& mode : listed)
-        if (static_cast<int>(mode.pixelWidth) == shown->width && static_cast<int>(mode.pixelHeight) == shown->height)
-            return mode;
+    const std::lock_guard lock(impl_->mutex);
+    const auto* d = impl_->find(displayID);
+    if (!d) return std::nullopt;
+    for (const auto& mode : d->modes)
+        if (Impl::drawnSize(mode, d->drawScale) == std::pair{shown->width, shown->height}) return mode;
     return std::nullopt;
 }
 

@@ -5,6 +5,8 @@
 // the single CRTC is stretched over the whole screen, which is split into RandR 1.5 logical
 // monitors: the main area plus one per display. Either way the display is a RandR monitor named
 // "KIV-<n>", and its ID is that name's atom (what the screen grabber takes as a display ID).
+// A HiDPI mode is drawn at the desktop's scale (Xft.dpi / 96, from 1 to 2), so its text is as
+// large as on the desktop; the capture scales it to the stream.
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -29,7 +31,7 @@ public:
     bool isOnline(std::uint32_t displayID) const override;
     std::vector<ScreenModeInfo> modes(std::uint32_t displayID) const override;
     bool configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) override;
-    // Read back from the server: the listed mode whose pixel size the monitor has now.
+    // Read back from the server: the listed mode whose size on the X screen the monitor has now.
     std::optional<ScreenModeInfo> currentMode(std::uint32_t displayID) const override;
 
     // The display's rectangle in root coordinates, if it is live: as last listed (after each of
