@@ -80,7 +80,7 @@ void MutterDesktop::Impl::post(std::function<void()> task) const {
 }
 
 // A display's monitor in its first mode, replacing the one it had; false when none was made.
-bool MutterDesktop::Impl::show(std::uint32_t id, const ScreenModeInfo& mode, double refresh) {
+bool MutterDesktop::Impl::show(std::uint32_t id, const ScreenModeInfo& mode, double refresh, bool rescaled) {
     std::shared_ptr<MutterMonitor> old;
     {
         const std::lock_guard lock(mutex);
@@ -103,18 +103,26 @@ bool MutterDesktop::Impl::show(std::uint32_t id, const ScreenModeInfo& mode, dou
     };
     const auto wanted = std::max(refresh, options.minimumRefresh);
     std::vector<std::string> before;
-    for (const auto& screen : readMutterLayout(*bus))
+    double primaryScale = 1;
+    for (const auto& screen : readMutterLayout(*bus)) {
         before.push_back(screen.connector);
-    auto monitor = MutterMonitor::start(bus, video, static_cast<int>(mode.pixelWidth),
-                                        static_cast<int>(mode.pixelHeight), wanted, std::move(events));
+        if (screen.primary) primaryScale = screen.scale;
+    }
+    const double scale = drawScale > 0 ? drawScale.load() : primaryScale;
+    const auto drawn = [&](std::uint32_t points, std::uint32_t pixels) {
+        if (pixels <= points) return static_cast<int>(pixels);
+        return std::max(2, static_cast<int>(std::lround(points * scale / 2)) * 2);
+    };
+    const int width = drawn(mode.pointWidth, mode.pixelWidth);
+    const int height = drawn(mode.pointHeight, mode.pixelHeight);
+    auto monitor = MutterMonitor::start(bus, video, width, height, wanted, std::move(events));
     if (!monitor) {
         log().warning("No virtual monitor: " + monitor.error());
         return false;
     }
-    if ((*monitor)->width() != static_cast<int>(mode.pixelWidth) ||
-        (*monitor)->height() != static_cast<int>(mode.pixelHeight)) {
+    if ((*monitor)->width() != width || (*monitor)->height() != height) {
         log().warning(fmt::format("The compositor made a {}x{} monitor, not {}x{}", (*monitor)->width(),
-                                  (*monitor)->height(), mode.pixelWidth, mode.pixelHeight));
+                                  (*monitor)->height(), width, height));
         return false;
     }
     // The monitor is the connector that was not there before; it shows up in the layout shortly
@@ -126,6 +134,14 @@ bool MutterDesktop::Impl::show(std::uint32_t id, const ScreenModeInfo& mode, dou
             return std::find(before.begin(), before.end(), screen.connector) == before.end();
         });
         if (it != screens.end()) {
+            if (!rescaled && mode.pixelWidth > mode.pointWidth && std::abs(it->scale - scale) > 0.01) {
+                log().info(fmt::format("The compositor draws virtual monitors at {:.2f}×: made again at that scale",
+                                       it->scale));
+                drawScale = it->scale;
+                monitor->reset();
+                return show(id, mode, refresh, true);
+            }
+            drawScale = it->scale;
             (*monitor)->place(it->connector, it->rect);
             break;
         }

@@ -47,7 +47,11 @@ struct MutterDesktop::Impl : std::enable_shared_from_this<Impl> {
     void connect();
     void post(std::function<void()> task) const;
     Display* find(std::uint32_t id);
-    bool show(std::uint32_t id, const ScreenModeInfo& mode, double refresh);
+    bool show(std::uint32_t id, const ScreenModeInfo& mode, double refresh, bool rescaled = false);
+    // Pixels per point the compositor drew our last monitor at: a HiDPI mode is made that many
+    // pixels per point, not 2, so its text is the size the compositor gives it anywhere else.
+    // Until a monitor of ours was shown, the primary monitor's.
+    std::atomic<double> drawScale{0};
     void relayout();
     void pictureArrived(std::uint32_t id, bool fresh);
     void ended(std::uint32_t id, std::uint64_t generation, const std::string& why);

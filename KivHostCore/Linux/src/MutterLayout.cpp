@@ -75,7 +75,7 @@ std::vector<MutterScreen> parseMutterLayout(GVariant* state) {
                 screens.push_back(
                     {mode.connector,
                      ScreenRect{x, y, static_cast<int>(mode.width / divide), static_cast<int>(mode.height / divide)},
-                     primary != FALSE, mode.refresh});
+                     primary != FALSE, mode.refresh, scale > 0 ? scale : 1, mode.width, mode.height});
             }
         }
     }

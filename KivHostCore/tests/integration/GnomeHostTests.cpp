@@ -35,6 +35,26 @@ protected:
     }
 };
 
+// On a desktop scaled to 2×, a HiDPI mode gets two pixels per point, as every other monitor does
+// there: its text is the desktop's size and as sharp.
+TEST(GnomeScaled, AHiDPIModeGetsThePixelsPerPointTheCompositorDrawsItAt) {
+    auto mutter = test::HeadlessMutter::start("1280x720", 2);
+    if (!mutter && mutter.error().notInstalled) KIV_SKIP_OR_FAIL(mutter.error().message);
+    ASSERT_TRUE(mutter) << mutter.error().message;
+    MutterDesktop desktop((*mutter)->desktopOptions());
+    ASSERT_TRUE(desktop.isSupported()) << desktop.problem();
+    auto display = desktop.create({}, [] {});
+    ASSERT_TRUE(display);
+    ASSERT_TRUE(display->applyModes({{640, 480, 60}}, true));
+    EXPECT_EQ(desktop.currentMode(display->displayID()), (ScreenModeInfo{640, 480, 1280, 960}));
+    std::optional<MutterDesktop::Screen> ours;
+    for (const auto& screen : MutterDesktop::screens((*mutter)->busAddress()))
+        if (!screen.primary) ours = screen;
+    ASSERT_TRUE(ours);
+    EXPECT_EQ(ours->scale, 2);
+    EXPECT_EQ(std::pair(ours->pixelWidth, ours->pixelHeight), std::pair(1280, 960));
+}
+
 // The compositor's monitor at a place of the layout.
 std::optional<MutterDesktop::Screen> screenAt(const test::HeadlessMutter& mutter, const Rect& r) {
     for (const auto& s : MutterDesktop::screens(mutter.busAddress()))
@@ -187,6 +207,11 @@ TEST_F(GnomeHost, MonitorsFollowTheirModeAndTheirCaptureMissesNothing) {
     const auto id = display->displayID();
     VirtualDisplayMode small{640, 480, 60};
     VirtualDisplayMode large{800, 600, 60};
+    // A HiDPI mode is drawn at the compositor's scale for the monitor (1 here), not at 2× its points.
+    ASSERT_TRUE(display->applyModes({small}, true));
+    ASSERT_TRUE(desktop.bounds(id));
+    EXPECT_EQ(std::pair(desktop.bounds(id)->width, desktop.bounds(id)->height), std::pair(640, 480));
+    EXPECT_EQ(desktop.currentMode(id), (ScreenModeInfo{640, 480, 1280, 960}));
     ASSERT_TRUE(display->applyModes({large, small}, false));
     ASSERT_TRUE(desktop.bounds(id));
     EXPECT_EQ(desktop.bounds(id)->width, 800);

@@ -57,6 +57,9 @@ public:
         ScreenRect rect;
         bool primary = false;
         double refresh = 0; // Hz, of its current mode
+        double scale = 1;   // pixels per point the compositor draws it at
+        int pixelWidth = 0; // of its current mode
+        int pixelHeight = 0;
     };
     static std::vector<Screen> screens(const std::string& busAddress);
 

@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "KivHostCore/Linux/MutterDesktop.hpp"
@@ -15,12 +16,19 @@ namespace kiv::test {
 
 class HeadlessMutter {
 public:
-    static std::expected<std::unique_ptr<HeadlessMutter>, StartError>
-    start(const std::string& mainScreen = "1280x720") {
+    // `scale` > 1: the desktop's scaling factor, which the compositor gives every monitor.
+    static std::expected<std::unique_ptr<HeadlessMutter>, StartError> start(const std::string& mainScreen = "1280x720",
+                                                                            unsigned scale = 1) {
         for (const char* program : {"mutter", "pipewire", "wireplumber", "dbus-daemon"})
             if (!findProgram(program))
                 return std::unexpected(StartError{true, std::string(program) + " is not installed", false});
         std::unique_ptr<HeadlessMutter> mutter(new HeadlessMutter());
+        if (scale > 1) {
+            const auto settings = mutter->dir_.path() / "config/glib-2.0/settings";
+            std::filesystem::create_directories(settings);
+            std::ofstream(settings / "keyfile")
+                << "[org/gnome/desktop/interface]\nscaling-factor=uint32 " << scale << "\n";
+        }
         if (auto started = mutter->launch(mainScreen); !started)
             return std::unexpected(StartError{false, started.error(), false});
         return mutter;
@@ -68,7 +76,7 @@ private:
                          {"DISPLAY", ""},
                          {"XDG_CONFIG_HOME", folder + "/config"},
                          {"XDG_STATE_HOME", folder + "/state"},
-                         {"GSETTINGS_BACKEND", "memory"}};
+                         {"GSETTINGS_BACKEND", "keyfile"}};
         o.logFile = dir_.path().parent_path() / (dir_.path().filename().string() + "-" + name + ".log");
         return o;
     }
