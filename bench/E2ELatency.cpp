@@ -242,7 +242,7 @@ int main(int argc, char** argv) {
         compositor = std::move(*started);
     }
 
-    // Room for every device monitor to the right of the desktop (a 2732x2048 one is 3415 wide at 1.25).
+    // Room for every device monitor to the right of the desktop (a 2732x2048 one is up to 3416 wide).
     auto xvfb = test::XvfbServer::start(devices > 2 ? 16384 : 8192, 8192);
     if (!xvfb) {
         std::fprintf(stderr, "Xvfb: %s\n", xvfb.error().message.c_str());
