@@ -15,6 +15,7 @@
 #include <functional>
 #include <libyuv.h>
 #include <mutex>
+#include <tuple>
 #include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
@@ -210,11 +211,9 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     }
 
     // Draws the cursor into the grabbed pixels; returns the part of `area` it drew on.
-    std::optional<RowBand> compositeCursor(const ScreenRect& area, std::uint8_t* pixels) {
-        Reply<xcb_xfixes_get_cursor_image_reply_t> cursor(
-            xcb_xfixes_get_cursor_image_reply(connection, xcb_xfixes_get_cursor_image(connection), nullptr));
-        if (!cursor) return std::nullopt;
-        const auto* image = xcb_xfixes_get_cursor_image_cursor_image(cursor.get());
+    static std::optional<RowBand> compositeCursor(const ScreenRect& area, std::uint8_t* pixels,
+                                                  const xcb_xfixes_get_cursor_image_reply_t* cursor) {
+        const auto* image = xcb_xfixes_get_cursor_image_cursor_image(cursor);
         const int left = cursor->x - cursor->xhot - area.x;
         const int top = cursor->y - cursor->yhot - area.y;
         const int from = std::clamp(top, 0, area.height), to = std::clamp(top + cursor->height, 0, area.height);
@@ -254,9 +253,20 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         // change does not cost the whole width of a large monitor.
         RowBands rows(0, area.height, 0, area.width);
         const bool wholePicture = canvasArea != area;
+        Reply<xcb_xfixes_get_cursor_image_reply_t> cursor;
+        if (showsCursor && hasCursor)
+            cursor.reset(
+                xcb_xfixes_get_cursor_image_reply(connection, xcb_xfixes_get_cursor_image(connection), nullptr));
+        // A cursor drawn last time stays in the picture while it is the same cursor at the same
+        // place and nothing was drawn under it: a pointer resting on the monitor then costs no
+        // fetch, and its rows are not joined to every change beside it.
+        const auto cursorKey =
+            cursor ? std::optional(std::tuple{cursor->cursor_serial, cursor->x, cursor->y}) : std::nullopt;
+        bool cursorKept = false;
         if (!wholePicture) {
             rows = dirtyRows.within(area.x, area.y, area.width, area.height);
-            if (cursorBand) rows.add(*cursorBand);
+            cursorKept = cursorBand && cursorKey && cursorKey == drawnCursor && !rows.touches(*cursorBand);
+            if (cursorBand && !cursorKept) rows.add(*cursorBand);
         }
         dirtyRows.clear();
         canvasArea.reset(); // until this grab succeeds
@@ -301,9 +311,15 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
             }
         }
         canvasArea = area;
-        cursorBand.reset();
-        if (showsCursor && hasCursor) cursorBand = compositeCursor(area, shmAddress);
-        if (cursorBand) rows.add(*cursorBand);
+        if (!cursorKept) {
+            cursorBand.reset();
+            drawnCursor.reset();
+            if (cursor) {
+                cursorBand = compositeCursor(area, shmAddress, cursor.get());
+                if (cursorBand) drawnCursor = cursorKey;
+            }
+            if (cursorBand) rows.add(*cursorBand);
+        }
         const auto converting = std::chrono::steady_clock::now();
         const auto [changed, tag] = conversions.record(rows, wholePicture, out.width(), out.height(), out.contentTag);
         if (!changed) {
@@ -353,8 +369,9 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
     DamageRecency recency;                // where in the watched rectangle it was redrawn lately
     std::optional<ScreenRect> canvasArea; // the area whose whole picture the segment holds
     std::optional<RowBand> cursorBand;    // where in it the cursor was drawn
-    ConversionHistory conversions;        // for bringing a recycled buffer up to date
-    PictureNumbering pictureNumbers;      // forgotten by a failed grab
+    std::optional<std::tuple<std::uint32_t, std::int16_t, std::int16_t>> drawnCursor; // its serial and place
+    ConversionHistory conversions;   // for bringing a recycled buffer up to date
+    PictureNumbering pictureNumbers; // forgotten by a failed grab
     ScreenRect rect;
     int shmId = -1;
     std::uint8_t* shmAddress = nullptr;

@@ -322,3 +322,65 @@ TEST(ScreenProbe, TheAnswerFollowsTheServerFromAProbeOnItsOwnThread) {
     EXPECT_FALSE(ports.mainDisplayBounds().has_value());
     std::filesystem::remove(lock);
 }
+
+// A pointer resting on the monitor stays in the picture without being fetched again: a change
+// beside it in the same rows is the only change, and one drawn under it leaves the cursor as it
+// was (not blended twice, not lost). Moved, it leaves nothing behind.
+TEST(X11Capture, ARestingCursorIsNotFetchedAgainAndSurvivesWhatIsDrawnUnderIt) {
+    auto server = test::XvfbServer::start(320, 240);
+    KIV_REQUIRE_STARTED(server);
+    ASSERT_TRUE(server.has_value()) << server.error().message;
+    Painter painter((*server)->display());
+    painter.fill(0x000000, 0, 0, 320, 240);
+    painter.pointer(60, 100);
+    SerialQueue queue("kiv.capture");
+    X11ScreenGrabber grabber((*server)->display());
+    ASSERT_TRUE(queue.sync([&] { ASSERT_TRUE(grabber.open(queue)); }));
+    std::atomic<int> changes{0};
+    const ScreenRect all{0, 0, 320, 240};
+    queue.sync([&] { grabber.watch(all, {.changed = [&](bool) { ++changes; }, .layoutChanged = {}, .lost = {}}); });
+    PixelBuffer out(320, 240);
+    const auto grab = [&] { queue.sync([&] { EXPECT_TRUE(grabber.grab(all, out, true)); }); };
+    const auto draw = [&](int x, int y, int w, int h) {
+        const int before = changes;
+        painter.fill(0x000000, x, y, w, h);
+        ASSERT_TRUE(test::waitUntil([&] { return changes > before; }, 20s)) << "damage seen";
+    };
+    const auto cursorArea = [&] {
+        std::vector<int> luma;
+        for (int y = 95; y < 130; ++y)
+            for (int x = 55; x < 90; ++x)
+                luma.push_back(lumaAt(out, x, y));
+        return luma;
+    };
+    const auto bright = [](const std::vector<int>& luma) {
+        return std::ranges::count_if(luma, [](int l) { return l > 100; });
+    };
+    grab();
+    draw(300, 0, 10, 10); // its damage comes after all the setup's
+    grab();
+    const auto drawn = cursorArea();
+    ASSERT_GT(bright(drawn), 5) << "the cursor is in the picture";
+
+    draw(240, 90, 20, 40); // beside it, in the same rows
+    grab();
+    ASSERT_TRUE(out.changes.known);
+    for (const auto& r : out.changes.rects)
+        EXPECT_GT(r.left, 200) << "only the drawing changed, not the cursor's place (" << r.left << "-" << r.right
+                               << ")";
+    EXPECT_EQ(cursorArea(), drawn);
+
+    draw(50, 90, 60, 60); // under it: the same black again
+    grab();
+    EXPECT_EQ(cursorArea(), drawn) << "the cursor drawn once over what is there now";
+
+    painter.pointer(200, 200);
+    ASSERT_TRUE(test::waitUntil(
+        [&] {
+            grab();
+            return bright(cursorArea()) == 0;
+        },
+        20s))
+        << "nothing is left where it was";
+    queue.sync([&] { grabber.close(); });
+}

@@ -69,6 +69,12 @@ public:
                      std::clamp(b.left - x, 0, width), std::clamp(b.right - x, 0, width)});
         return out;
     }
+    // Whether any band covers part of `area`, rows and columns.
+    bool touches(const RowBand& area) const {
+        return std::any_of(bands_.begin(), bands_.end(), [&](const RowBand& b) {
+            return b.from < area.to && area.from < b.to && b.left < area.right && area.left < b.right;
+        });
+    }
     bool empty() const { return bands_.empty(); }
     void clear() { bands_.clear(); }
     const std::vector<RowBand>& bands() const { return bands_; }
