@@ -36,7 +36,8 @@ std::vector<std::string> localIPv4Addresses(const std::vector<NetworkInterfaceAd
     for (const auto& entry : interfaces) {
         if (!entry.isUp || entry.isLoopback) continue;
         const std::string_view name(entry.name);
-        if (!name.starts_with("en") && !name.starts_with("eth") && !name.starts_with("wl")) continue;
+        if (!entry.isPhysical && !name.starts_with("en") && !name.starts_with("eth") && !name.starts_with("wl"))
+            continue;
         const auto parsed = LocalNetwork::parseHost(entry.address);
         if (std::holds_alternative<IPv4Address>(parsed) && LocalNetwork::isLocal(parsed))
             addresses.push_back(entry.address);

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include "KivHostCore/Linux/LinuxMachineInfo.hpp"
 #include "KivHostCore/Testing/LogProbe.hpp"
 #include "KivHostCore/Testing/ManualExecutor.hpp"
+#include "KivHostCore/Testing/TestProcess.hpp"
 #include "KivHostCore/Transport/DnsSdAdvertiser.hpp"
 #include "KivHostCore/Transport/DnsSdDiscovery.hpp"
 #include "KivProtocol/LocalNetwork.hpp"
@@ -82,6 +84,38 @@ TEST(DnsSdDiscovery, TheRecordNamesTheFirstLocalPhysicalAddress) {
     machine.interfaces.clear();
     EXPECT_EQ(DnsSdDiscovery::txtRecord(std::nullopt, machine),
               (std::map<std::string, std::string>{{"v", "5"}, {"model", "Standard PC (Q35 + ICH9, 2009)"}}));
+}
+
+// A bridge or bond over a network card (how a machine that runs virtual machines is often on its
+// network) counts whatever its name; a bridge of containers, a tunnel or a loop does not.
+TEST(DnsSdDiscovery, AnInterfaceOnANetworkCardCountsWhateverItsName) {
+    test::TempDir sys("kiv-sysnet");
+    const auto net = sys.path();
+    const auto device = [&](const std::string& name) { std::filesystem::create_directories(net / name / "device"); };
+    const auto lower = [&](const std::string& upper, const std::string& below) {
+        std::filesystem::create_directories(net / upper);
+        std::filesystem::create_directory_symlink(net / below, net / upper / ("lower_" + below));
+    };
+    device("enp3s0");
+    device("eno1");
+    std::filesystem::create_directories(net / "veth12" / "lower_missing"); // not a link: nothing below
+    lower("br0", "enp3s0");
+    lower("bond0", "eno1");
+    lower("vmbr0", "bond0"); // a bridge over a bond
+    lower("docker0", "veth12");
+    std::filesystem::create_directories(net / "virbr1" / "brif" / "eno1"); // an older kernel's bridge ports
+    std::filesystem::create_directories(net / "tun0");
+    std::filesystem::create_directories(net / "loop" / "brif");
+    std::filesystem::create_directory_symlink(net / "loop", net / "loop" / "lower_loop");
+    for (const auto* name : {"enp3s0", "br0", "bond0", "vmbr0", "virbr1"})
+        EXPECT_TRUE(LinuxMachineInfo::physicalInterface(net, name)) << name;
+    for (const auto* name : {"docker0", "veth12", "tun0", "loop", "absent", "", "../enp3s0"})
+        EXPECT_FALSE(LinuxMachineInfo::physicalInterface(net, name)) << name;
+
+    const std::vector<NetworkInterfaceAddress> interfaces{{"br0", "192.168.1.9", true, false, true},
+                                                          {"docker0", "172.17.0.1", true, false, false}};
+    EXPECT_EQ(DnsSdDiscovery::localIPv4Addresses(interfaces), std::vector<std::string>{"192.168.1.9"});
+    EXPECT_FALSE(LinuxMachineInfo::physicalInterface("/sys/class/net", "lo"));
 }
 
 TEST(DnsSdAdvertiser, RegistersOnceAndReportsOutcomes) {

@@ -12,6 +12,7 @@ struct NetworkInterfaceAddress {
     std::string address; // numeric IPv4 text
     bool isUp = false;
     bool isLoopback = false;
+    bool isPhysical = false; // a network card, or a bridge, bond or VLAN over one, whatever its name
     bool operator==(const NetworkInterfaceAddress&) const = default;
 };
 
