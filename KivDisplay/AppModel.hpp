@@ -47,6 +47,9 @@ struct AppEnvironment {
     std::function<bool()> accessibilityTrusted;              // touch injection available (XTEST)
     // The firewall that is on ("ufw", "firewalld"), when one is; it may close the ports devices use.
     std::function<std::optional<std::string>()> activeFirewall;
+    // Why devices will get a mirror of the desktop instead of a monitor of their own (an X server
+    // whose screen cannot grow), with what to do; read when the application starts.
+    std::string displayNotice;
     // Asks the user about a device; `answer` may be called later, on the main thread, at most once.
     std::function<void(const PeerRequest&, std::function<void(bool)> answer)> askApproval;
     std::function<void(AppearanceMode)> applyAppearance;
@@ -83,6 +86,7 @@ public:
         std::string fix;
     };
     std::vector<NetworkProblem> localNetworkProblems() const;
+    const std::string& displayNotice() const { return env_.displayNotice; }
     AppearanceMode appearance() const { return appearance_; }
     bool accessibilityGranted() const { return accessibilityGranted_; }
     bool screenCaptureGranted() const;

@@ -137,6 +137,7 @@ void MenuBarView::notices() {
                    : "KivDisplay cannot read the screen of the X display, so it cannot send the extended display to "
                      "your device.",
                {{"How to Fix", remedy(PermissionCoordinator::screenRemedy())}});
+    if (model_.settings().useVirtualDisplay && !model_.displayNotice().empty()) banner(model_.displayNotice(), {});
     if (model_.settings().touchControl && !model_.accessibilityGranted()) {
         banner("Touch control needs the X server's XTEST extension, which this X server does not offer. Without it, "
                "the device still works as a display.",

@@ -146,6 +146,7 @@ int main(int argc, char** argv) {
     env.model = platform->ports().machine ? platform->ports().machine->modelIdentifier() : "unknown";
     env.accessibilityTrusted = [&platform] { return platform->canInject(); };
     env.activeFirewall = activeFirewall;
+    env.displayNotice = platform->displayNotice();
     if (platform->webIdentity()) env.webFingerprint = platform->webIdentity()->fingerprint;
     env.webPortOverride = webPort;
     std::error_code noSelf;

@@ -327,7 +327,8 @@ TEST(DesktopShell, ApprovesDevicesDrivesTheirMonitorsAndUnpairsThroughTheWindows
 // The real binary on an X display of its own: without a tray the panel is a window and the app
 // says why; under a tray host (trayer) the icon is embedded and a click on it opens the panel.
 // A machine where nothing works as it should: no monitor can be made (the device gets the mirrored
-// desktop), avahi-daemon does not answer and ufw is on. The panel says each, with its fix.
+// desktop: the X server has no room, which the panel says from the start), avahi-daemon does not
+// answer and ufw is on. The panel says each, with its fix.
 TEST(DesktopShell, ThePanelShowsTheDisplaysTheSoundsAndTheNetworksNotices) {
     static int argc = 1;
     static char name[] = "kiv_display_ui_tests";
@@ -349,6 +350,8 @@ TEST(DesktopShell, ThePanelShowsTheDisplaysTheSoundsAndTheNetworksNotices) {
     env.accessibilityTrusted = [] { return true; };
     env.activeFirewall = [] { return std::optional<std::string>("ufw"); };
     env.askApproval = [](const PeerRequest&, std::function<void(bool)> answer) { answer(true); };
+    env.displayNotice = "The X server's screen cannot grow past 1280x800, which leaves no room right of its 1280x800 "
+                        "desktop for a device's monitor, so devices get a mirror of the desktop instead.";
     AppModel model(std::move(env));
     MenuBarView panel(model);
     auto panelAlive = std::make_shared<bool>(true); // the model outlives the panel and still reports
@@ -370,8 +373,9 @@ TEST(DesktopShell, ThePanelShowsTheDisplaysTheSoundsAndTheNetworksNotices) {
     model.host()->onDnsSdResult(-65563);
     QApplication::processEvents();
     const auto shown = texts(panel);
-    for (const auto* text : {"Auto quality: currently", "its main screen is mirrored instead",
-                             "DNS-SD (avahi-daemon) does not answer", "The ufw firewall is on"})
+    for (const auto* text :
+         {"Auto quality: currently", "its main screen is mirrored instead", "cannot grow past 1280x800",
+          "DNS-SD (avahi-daemon) does not answer", "The ufw firewall is on"})
         EXPECT_NE(shown.find(text), std::string::npos) << text << "\n" << shown;
     EXPECT_EQ(crampedText(panel), "");
     EXPECT_TRUE(screenshot(panel, "panel-notices"));
