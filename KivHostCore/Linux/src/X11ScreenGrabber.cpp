@@ -257,9 +257,8 @@ struct X11ScreenGrabber::Impl : std::enable_shared_from_this<Impl> {
         if (showsCursor && hasCursor)
             cursor.reset(
                 xcb_xfixes_get_cursor_image_reply(connection, xcb_xfixes_get_cursor_image(connection), nullptr));
-        // A cursor drawn last time stays in the picture while it is the same cursor at the same
-        // place and nothing was drawn under it: a pointer resting on the monitor then costs no
-        // fetch, and its rows are not joined to every change beside it.
+        // A cursor drawn last time stays while it is the same one at the same place and nothing was drawn
+        // under it: a pointer resting on the monitor costs no fetch, and its rows join no change beside it.
         const auto cursorKey =
             cursor ? std::optional(std::tuple{cursor->cursor_serial, cursor->x, cursor->y}) : std::nullopt;
         bool cursorKept = false;
