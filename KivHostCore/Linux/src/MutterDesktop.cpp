@@ -109,12 +109,7 @@ bool MutterDesktop::Impl::show(std::uint32_t id, const ScreenModeInfo& mode, dou
         if (screen.primary) primaryScale = screen.scale;
     }
     const double scale = drawScale > 0 ? drawScale.load() : primaryScale;
-    const auto drawn = [&](std::uint32_t points, std::uint32_t pixels) {
-        if (pixels <= points) return static_cast<int>(pixels);
-        return std::max(2, static_cast<int>(std::lround(points * scale / 2)) * 2);
-    };
-    const int width = drawn(mode.pointWidth, mode.pixelWidth);
-    const int height = drawn(mode.pointHeight, mode.pixelHeight);
+    const auto [width, height] = mode.drawnAt(scale);
     auto monitor = MutterMonitor::start(bus, video, width, height, wanted, std::move(events));
     if (!monitor) {
         log().warning("No virtual monitor: " + monitor.error());

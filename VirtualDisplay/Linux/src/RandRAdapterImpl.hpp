@@ -120,8 +120,6 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
     // desktop draws, not 2: at scale 1, twice the pixels would show everything at half size.
     double desktopScale();
     double loggedScale = 0;
-    // A mode's size on the X screen when a HiDPI one is drawn at `scale` pixels per point.
-    static std::pair<int, int> drawnSize(const ScreenModeInfo& mode, double scale);
 
     std::vector<xcb_randr_monitor_info_t> monitors(xcb_connection_t* connection) const;
 

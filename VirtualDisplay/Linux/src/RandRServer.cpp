@@ -50,15 +50,6 @@ double RandRVirtualDisplayAdapter::Impl::desktopScale() {
     return scale;
 }
 
-std::pair<int, int> RandRVirtualDisplayAdapter::Impl::drawnSize(const ScreenModeInfo& mode, double scale) {
-    if (mode.pixelWidth <= mode.pointWidth)
-        return {static_cast<int>(mode.pixelWidth), static_cast<int>(mode.pixelHeight)};
-    const auto side = [scale](std::uint32_t points) {
-        return std::max(2, static_cast<int>(std::lround(points * scale / 2)) * 2);
-    };
-    return {side(mode.pointWidth), side(mode.pointHeight)};
-}
-
 std::vector<xcb_randr_monitor_info_t> RandRVirtualDisplayAdapter::Impl::monitors(xcb_connection_t* connection) const {
     std::vector<xcb_randr_monitor_info_t> result;
     Reply<xcb_randr_get_monitors_reply_t> reply(

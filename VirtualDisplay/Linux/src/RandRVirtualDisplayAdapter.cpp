@@ -30,7 +30,7 @@ public:
                               static_cast<std::uint32_t>(scale * mode.height)});
         }
         const double drawScale = impl->desktopScale();
-        const auto [width, height] = RandRVirtualDisplayAdapter::Impl::drawnSize(listed[0], drawScale);
+        const auto [width, height] = listed[0].drawnAt(drawScale);
         if (!impl->show(*d, width, height)) return false;
         d->modes = std::move(listed);
         d->drawScale = drawScale;
@@ -130,10 +130,9 @@ std::vector<ScreenModeInfo> RandRVirtualDisplayAdapter::modes(std::uint32_t disp
 bool RandRVirtualDisplayAdapter::configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) {
     std::lock_guard lock(impl_->mutex);
     auto* d = impl_->find(displayID);
-    if (!d) return false;
-    if (std::find(d->modes.begin(), d->modes.end(), mode) == d->modes.end()) return false;
+    if (!d || std::find(d->modes.begin(), d->modes.end(), mode) == d->modes.end()) return false;
     const double drawScale = impl_->desktopScale();
-    const auto [width, height] = Impl::drawnSize(mode, drawScale);
+    const auto [width, height] = mode.drawnAt(drawScale);
     if (!impl_->show(*d, width, height)) return false;
     d->drawScale = drawScale;
     return true;
@@ -150,7 +149,7 @@ std::optional<ScreenModeInfo> RandRVirtualDisplayAdapter::currentMode(std::uint3
     const auto* d = impl_->find(displayID);
     if (!d) return std::nullopt;
     for (const auto& mode : d->modes)
-        if (Impl::drawnSize(mode, d->drawScale) == std::pair{shown->width, shown->height}) return mode;
+        if (mode.drawnAt(d->drawScale) == std::pair{shown->width, shown->height}) return mode;
     return std::nullopt;
 }
 

@@ -2,12 +2,15 @@
 // The seam between the manager's logic and the display system: the platform creates displays,
 // lists what is online and which modes a display offers, and switches modes. The X11 RandR
 // implementation lives in Linux/, a recording fake in Testing/.
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "VirtualDisplay/VirtualDisplayTypes.hpp"
@@ -33,6 +36,15 @@ struct ScreenModeInfo {
     std::uint32_t pixelWidth = 0;
     std::uint32_t pixelHeight = 0;
     bool operator==(const ScreenModeInfo&) const = default;
+    // Its size on a desktop that draws `scale` pixels per point: a HiDPI mode (more pixels than
+    // points) gets that many per point, on even sides; any other keeps its pixels.
+    std::pair<int, int> drawnAt(double scale) const {
+        if (pixelWidth <= pointWidth) return {static_cast<int>(pixelWidth), static_cast<int>(pixelHeight)};
+        const auto side = [scale](std::uint32_t points) {
+            return std::max(2, static_cast<int>(std::lround(points * scale / 2)) * 2);
+        };
+        return {side(pointWidth), side(pointHeight)};
+    }
 };
 
 // One live display. Called under the manager's locks; never calls back into the manager.
