@@ -84,7 +84,7 @@ std::expected<void, StartError> PulseAudioServer::restart() {
 
 std::expected<std::unique_ptr<PulseAudioServer>, StartError>
 PulseAudioServer::startPipeWire(const std::string& sinkName) {
-    for (const char* program : {"pipewire", "wireplumber", "pipewire-pulse", "pactl"})
+    for (const char* program : {"pipewire", "wireplumber", "pipewire-pulse", "pactl", "pw-metadata"})
         if (!findProgram(program)) return std::unexpected(notInstalled(program));
     auto server = std::unique_ptr<PulseAudioServer>(new PulseAudioServer());
     std::filesystem::create_directories(server->runtimePath());
@@ -119,6 +119,18 @@ PulseAudioServer::startPipeWire(const std::string& sinkName) {
         if (!ready)
             return std::unexpected(StartError{false, name + " did not start: " + server->helpers_.back().log()});
     }
+    // The PulseAudio server only once WirePlumber's "default" metadata exists, as on a desktop.
+    // Started earlier (0.3.65), its clients now and then never heard of a new default, nor could
+    // they set one ("Not supported"); each time a global id freed at start-up went to the metadata.
+    const bool defaults = waitUntil(
+        [&] {
+            return runProgram({*findProgram("pw-metadata"), "-n", "default"}, env, std::chrono::milliseconds(5000))
+                       .output.find("Found \"default\"") != std::string::npos;
+        },
+        kStartTimeout, std::chrono::milliseconds(50));
+    if (!defaults)
+        return std::unexpected(
+            StartError{false, "WirePlumber made no default metadata: " + server->helpers_.back().log()});
     auto pulse = launch({*findProgram("pipewire-pulse")}, "pipewire-pulse.log");
     if (!pulse) return std::unexpected(pulse.error());
     server->process_ = std::move(*pulse);
