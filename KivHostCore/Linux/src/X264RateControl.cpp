@@ -104,7 +104,9 @@ int X264RateControl::plan(bool keyframe, std::uint64_t nowUs, const PictureChang
     const double forAll = std::min(std::max(share, ownFrame), std::max(forChanges, sharpenRoom + plannedLoan_));
     // The stream's first picture has nothing waiting behind it: all of the budget, as one picture.
     const bool first = std::all_of(codedQp_.begin(), codedQp_.end(), [](std::uint8_t qp) { return qp == 0; });
-    const double keyframeCap = first ? keyframeBudget() : share;
+    const double pixels = static_cast<double>(settings_.width) * static_cast<double>(settings_.height);
+    const double forcedCap = std::max(frameBits() * settings_.vbvFrames, pixels * kForcedKeyframeBitsPerPixel);
+    const double keyframeCap = first ? keyframeBudget() : std::min(share, forcedCap);
     if (keyframe) {
         std::fill(unchanged_.begin(), unchanged_.end(), 0);
     } else {

@@ -145,12 +145,15 @@ TEST(X264RateControl, AKeyframeGetsAShareAndLendsTheRestToThePicturesThatSharpen
     encoder.keyframeSlope = 11;
     const double frameBytes = 8'000'000.0 / 8 / kFps;
     const double shareBytes = 1920.0 * 1080 * X264RateControl::kKeyframeBitsPerPixel / 8;
-    // The first keyframe teaches the screen's detail; the forced one is planned from it.
+    const double forcedBytes = 1920.0 * 1080 * X264RateControl::kForcedKeyframeBitsPerPixel / 8;
+    // The first keyframe teaches the screen's detail; the forced one is planned from it, smaller
+    // than the share a sharpening picture may take.
     step(rc, encoder, 0, true, nullptr);
     std::uint64_t now = 30 * kFrameUs;
     const auto keyframe = step(rc, encoder, now, true, nullptr);
     EXPECT_GT(keyframe.qp, 30);
-    EXPECT_LE(static_cast<double>(keyframe.bytes), shareBytes * 1.3) << "no picture much larger than its share";
+    EXPECT_LE(static_cast<double>(keyframe.bytes), forcedBytes * 1.3) << "a forced keyframe lands with its neighbours";
+    EXPECT_GE(static_cast<double>(keyframe.bytes), forcedBytes * 0.7) << "no coarser than its cap needs";
 
     // The screen stands still: the pictures after it sharpen it, none beyond the share, the
     // first ones on the keyframe's loan, then within the bit rate, until it is sharp.
