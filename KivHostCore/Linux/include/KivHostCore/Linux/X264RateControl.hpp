@@ -45,8 +45,9 @@ public:
     static constexpr double kKeyframeBitsPerPixel = 0.4;
     // A keyframe forced into a running stream (a loss, a new link) carries a change someone waits
     // for: it gets at most this, and the pictures after it sharpen it on its loan. Measured on 2
-    // cores, the device decoding beside the host's encoder, the flips such keyframes carried went
-    // from 24-35 ms to 17-21 ms at 2732x2048 (at 0.4); the still screen is as sharp as soon.
+    // cores, the device decoding beside the host's encoder, the flips such keyframes carried came
+    // about 25 ms after the paint at 2732x2048 with 0.4, about 18 with this; the still screen is
+    // as sharp as soon.
     static constexpr double kForcedKeyframeBitsPerPixel = 0.2;
     // How many quantizer steps halve an IDR picture: about 11 for a desktop of text and edges
     // (they keep costing once fine texture is gone), about 6 for a photograph or noise. What is
