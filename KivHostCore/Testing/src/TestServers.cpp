@@ -124,7 +124,7 @@ PulseAudioServer::startPipeWire(const std::string& sinkName) {
     // they set one ("Not supported"); each time a global id freed at start-up went to the metadata.
     const bool defaults = waitUntil(
         [&] {
-            return runProgram({*findProgram("pw-metadata"), "-n", "default"}, env, std::chrono::milliseconds(5000))
+            return runProgram({"pw-metadata", "-n", "default"}, env, std::chrono::milliseconds(5000))
                        .output.find("Found \"default\"") != std::string::npos;
         },
         kStartTimeout, std::chrono::milliseconds(50));
