@@ -5,13 +5,15 @@
 // flip it shows (a stale picture shows an older counter). The first second is warm-up and does
 // not count.
 //   e2e-latency [--size WxH[@scale]] [--seconds N] [--link wifi|usb|web] [--changes sync|random]
-//               [--fps 30|60|120] [--baseline] [--devices N] [--loss P --jitter MS]
+//               [--fps 30|60|120] [--desktop-scale 1|2] [--baseline] [--devices N] [--loss P --jitter MS]
 // --changes sync (the default) flips the strip 60 times a second; random flips it every 150-250 ms
 // while other parts of the monitor move at 60 Hz (E2ERun.hpp). --fps is the stream's rate, as a
 // user sets it (60 unless given; 120 with a device that shows 120 Hz).
 // With --link web the device is headless Chromium showing the host's page (E2EWeb.hpp).
 // With --devices N, N Wi-Fi devices stream at once and the strip flips on each one's monitor.
-// The device screen is WxH pixels at `scale` (2 unless given, as on a tablet).
+// The device screen is WxH pixels at `scale` (2 unless given, as on a tablet). The X desktop
+// draws at 1× unless --desktop-scale 2 (Xft.dpi 192): at 1× the host streams the monitor at the
+// size it is drawn, below the device's own size; at 2× the stream is the device's size.
 // --loss/--jitter put a Wi-Fi device behind a relay that drops P % of the video datagrams to it
 // and delays them by up to MS ms, as a busy radio would (this kernel has no netem).
 // Prints a table and, as its last line, one JSON object.
@@ -180,6 +182,7 @@ int main(int argc, char** argv) {
     double lossPercent = 0;
     int jitterMs = 0;
     std::string backend = "x11"; // or the host on a headless sway or GNOME instead of Xvfb
+    int desktopScale = 1;        // pixels the X desktop draws per point (its Xft.dpi / 96)
     for (int i = 1; i < argc; ++i) {
         const std::string flag = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -208,12 +211,16 @@ int main(int argc, char** argv) {
                  (std::string(argv[i + 1]) == "x11" || std::string(argv[i + 1]) == "wlroots" ||
                   std::string(argv[i + 1]) == "gnome"))
             backend = argv[++i];
+        else if (flag == "--desktop-scale" && hasValue &&
+                 (std::string(argv[i + 1]) == "1" || std::string(argv[i + 1]) == "2"))
+            desktopScale = std::atoi(argv[++i]);
         else if (flag == "--devices" && hasValue)
             devices = std::clamp(std::atoi(argv[++i]), 1, 8);
         else {
             std::fprintf(stderr,
                          "usage: %s [--size WxH[@scale]] [--seconds N] [--link wifi|usb|web] [--changes sync|random] "
-                         "[--fps 30|60|120] [--backend x11|wlroots|gnome] [--baseline] [--devices N] "
+                         "[--fps 30|60|120] [--backend x11|wlroots|gnome] [--desktop-scale 1|2] [--baseline] "
+                         "[--devices N] "
                          "[--loss P --jitter MS]\n",
                          argv[0]);
             return 2;
@@ -249,6 +256,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     test::shrinkXvfbDesktop((*xvfb)->display(), 1024, 768);
+    // A HiDPI desktop draws a device's monitor with its whole 2× backing, so the stream is the
+    // device's own size; at 1× the stream is only as large as the monitor is drawn.
+    if (desktopScale == 2 && test::runProgram({"xprop", "-root", "-f", "RESOURCE_MANAGER", "8s", "-set",
+                                               "RESOURCE_MANAGER", "Xft.dpi:\t192\n"},
+                                              {{"DISPLAY", (*xvfb)->display()}})
+                                     .exitCode != 0) {
+        std::fprintf(stderr, "xprop could not set Xft.dpi on %s\n", (*xvfb)->display().c_str());
+        return 1;
+    }
     test::TempDir home("kiv-e2e-latency");
     const auto control = test::freeLoopbackPort(SOCK_STREAM);
     const auto usbPort = test::freeLoopbackPort(SOCK_STREAM);

@@ -83,6 +83,11 @@ std::optional<ScreenModeInfo> VirtualDisplayManager::currentMode() const {
     return id ? adapter_->currentMode(*id) : std::nullopt;
 }
 
+std::optional<std::pair<int, int>> VirtualDisplayManager::drawnSize() const {
+    const auto id = getDisplayID();
+    return id ? adapter_->drawnSize(*id) : std::nullopt;
+}
+
 bool VirtualDisplayManager::listsMode(const ScreenModeInfo& mode) const {
     const auto id = getDisplayID();
     return id && isModeListed(*id, mode);

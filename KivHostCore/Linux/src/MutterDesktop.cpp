@@ -395,6 +395,13 @@ std::optional<ScreenModeInfo> MutterDesktop::currentMode(std::uint32_t displayID
     return d->current;
 }
 
+std::optional<std::pair<int, int>> MutterDesktop::drawnSize(std::uint32_t displayID) const {
+    const std::lock_guard lock(impl_->mutex);
+    auto* d = impl_->find(displayID);
+    if (!d || !d->monitor) return std::nullopt;
+    return std::pair{d->monitor->width(), d->monitor->height()};
+}
+
 std::optional<ScreenRect> MutterDesktop::bounds(std::uint32_t displayID) const {
     const auto monitor = impl_->monitor(displayID);
     return monitor ? monitor->layout() : std::nullopt;

@@ -177,6 +177,19 @@ DisplayConfiguration resolveMirror(const DisplayConfiguration& wanted, std::int6
     return c;
 }
 
+DisplayConfiguration fitToDrawn(const DisplayConfiguration& wanted, std::int64_t drawnWidth, std::int64_t drawnHeight,
+                                const std::optional<StreamCap>& streamCap, TransportKind transport,
+                                std::optional<std::int64_t> decoderMBPerSecond) {
+    const std::int64_t ownWidth = effectiveRefinementWidth(wanted);
+    const std::int64_t ownHeight = effectiveRefinementHeight(wanted);
+    if (drawnWidth < 2 || drawnHeight < 2 || (drawnWidth >= ownWidth && drawnHeight >= ownHeight)) return wanted;
+    DisplayConfiguration c = wanted;
+    const StreamCap ownCap{std::max(ownWidth, ownHeight), std::min(ownWidth, ownHeight)};
+    fitStream(c, static_cast<double>(drawnWidth), static_cast<double>(drawnHeight), wanted.tier, streamCap, transport,
+              decoderMBPerSecond, wanted.refinementQuality > 0, ownCap);
+    return c;
+}
+
 bool isMirror(const DisplayConfiguration& config) {
     return config.compatibilityNote == RemoteText::make(RemoteText::compatMirror);
 }

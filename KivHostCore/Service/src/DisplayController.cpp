@@ -129,7 +129,7 @@ DisplayController::Result DisplayController::ensureBlocking(const Request& reque
     };
     if (!useVirtualDisplay_) {
         log_.info("Virtual display disabled (test mode), skip display reconfigure");
-        return Ensured{std::nullopt, config};
+        return Ensured{std::nullopt, config, std::nullopt};
     }
     auto& display = *display_;
     const auto wanted = wantedMode(config);
@@ -153,7 +153,7 @@ DisplayController::Result DisplayController::ensureBlocking(const Request& reque
             if (!waitBlocking(kOfflineReuseWait, kOfflineReusePoll, [&] { return display.isOnline(*heldID); }))
                 return std::unexpected(DisplayModeError{DisplayModeError::Kind::offline, config.text(), {}, *heldID});
         }
-        if (verifyBlocking(wanted, "reuse", kReuseVerify)) return Ensured{*heldID, config};
+        if (verifyBlocking(wanted, "reuse", kReuseVerify)) return Ensured{*heldID, config, display.drawnSize()};
         label = "select";
     } else if (held && heldID) {
         const bool orientation = held->mode.isPortrait() != request.display.mode.isPortrait();
@@ -185,7 +185,7 @@ DisplayController::Result DisplayController::ensureBlocking(const Request& reque
     }
     const auto id = display.getDisplayID();
     if (!id) return mismatch("no display");
-    return Ensured{*id, config};
+    return Ensured{*id, config, display.drawnSize()};
 }
 
 } // namespace kiv

@@ -52,7 +52,17 @@ void DisplaySession::reconfigureDisplayLocked(
             if (!result) return done(std::unexpected(std::move(result.error())));
             self->status_.displayID = result->displayID;
             self->input_->setDisplayID(result->displayID);
-            done(std::move(result->effective));
+            auto effective = std::move(result->effective);
+            if (result->drawn) {
+                self->configuration_->noteDrawnSize(effective, *result->drawn);
+                const auto fitted = self->configuration_->fittedToDrawn(effective);
+                if (fitted.streamWidth != effective.streamWidth || fitted.streamHeight != effective.streamHeight)
+                    self->log_.info(fmt::format("Stream {}×{} instead of {}×{}: the desktop draws no more pixels",
+                                                fitted.streamWidth, fitted.streamHeight, effective.streamWidth,
+                                                effective.streamHeight));
+                effective = fitted;
+            }
+            done(std::move(effective));
         });
 }
 

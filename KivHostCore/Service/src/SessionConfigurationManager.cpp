@@ -66,7 +66,25 @@ DisplayConfiguration SessionConfigurationManager::desiredConfiguration() const {
         desired.scaleFactor = compat_->effective.scaleFactor;
         desired.compatibilityNote = compat_->effective.compatibilityNote;
     }
-    return desired;
+    return fittedToDrawn(desired);
+}
+
+void SessionConfigurationManager::noteDrawnSize(const DisplayConfiguration& effective, std::pair<int, int> drawn) {
+    if (ConfigurationResolver::isMirror(effective) || effective.logicalWidth < 1 || drawn.first < 2) return;
+    const double scale = static_cast<double>(drawn.first) / static_cast<double>(effective.logicalWidth);
+    if (drawnScale_ != scale)
+        log_.info(fmt::format("The desktop draws the display with {}×{} pixels ({:.2f} per point)", drawn.first,
+                              drawn.second, scale));
+    drawnScale_ = scale;
+}
+
+DisplayConfiguration SessionConfigurationManager::fittedToDrawn(const DisplayConfiguration& config) const {
+    if (!drawnScale_ || ConfigurationResolver::isMirror(config)) return config;
+    const auto side = [this](std::int64_t points) {
+        return std::max<std::int64_t>(2, std::llround(static_cast<double>(points) * *drawnScale_ / 2.0) * 2);
+    };
+    return ConfigurationResolver::fitToDrawn(config, side(config.logicalWidth), side(config.logicalHeight), streamCap_,
+                                             transport_, decoderMBPerSecond_);
 }
 
 std::string SessionConfigurationManager::settingsTitles(const SessionSettings& settings) {

@@ -41,6 +41,8 @@ TEST_F(SessionControlE2E, SettingsResizeTheMonitorAndTheStreamQualityChangesInPl
     const auto firstSize = *seen.pictureSize();
     const auto firstMonitor = *monitorOf(id);
     const auto displayID = this->device(id)->displayID;
+    EXPECT_EQ(firstSize, (std::pair{static_cast<int>(firstMonitor.width), static_cast<int>(firstMonitor.height)}))
+        << "the monitor as the 1× desktop draws it, not upscaled to the device's 2048×1536";
 
     // Larger text: a smaller desktop whose backing store is below the device's pixels, so both the
     // monitor's mode and the decoded pictures change.

@@ -272,6 +272,7 @@ TEST_P(RandRDisplays, AHiDPIDisplayIsDrawnAtTheDesktopsOwnScale) {
         return b ? std::pair{b->width, b->height} : std::pair{0, 0};
     };
     EXPECT_EQ(size(), (std::pair{1280, 800})) << "no Xft.dpi: the desktop draws at 1×";
+    EXPECT_EQ(manager->drawnSize(), size());
     EXPECT_EQ(manager->currentMode(), (ScreenModeInfo{1280, 800, 2560, 1600}));
 
     const auto setDpi = [&](const std::string& dpi) {
@@ -284,6 +285,7 @@ TEST_P(RandRDisplays, AHiDPIDisplayIsDrawnAtTheDesktopsOwnScale) {
     EXPECT_EQ(size(), (std::pair{1280, 800})) << "until its mode changes";
     ASSERT_TRUE(manager->selectMode(1024, 640, 2048, 1280));
     EXPECT_EQ(size(), (std::pair{2048, 1280}));
+    EXPECT_EQ(manager->drawnSize(), size());
     EXPECT_EQ(manager->currentMode(), (ScreenModeInfo{1024, 640, 2048, 1280}));
 
     ASSERT_EQ(setDpi("144"), 0);

@@ -151,6 +151,42 @@ TEST(ConfigurationResolver, AMirroredDesktopKeepsItsAspectAndMeetsTheDecoderAndT
     EXPECT_EQ(std::tuple(m.refinementWidth, m.refinementHeight), std::tuple(1920, 1080));
 }
 
+// A desktop that draws a HiDPI monitor at fewer pixels per point than its 2× backing: the stream
+// is the drawn size, not an upscale of it to the device's pixels.
+TEST(ConfigurationResolver, AStreamIsNoLargerThanTheDesktopDrawsItsMonitor) {
+    const auto resolve = [](ScreenInfo screen, QualityTier tier, std::optional<std::int64_t> decoder = {}) {
+        return R::resolve(settingsOf(DisplaySize::standard), screen, tier, std::nullopt, 30, TransportKind::wifi,
+                          decoder);
+    };
+    const auto large = resolve(screenOf(2732, 2048), QualityTier::standard);
+    ASSERT_EQ(std::tuple(large.logicalWidth, large.logicalHeight, large.streamWidth, large.streamHeight),
+              std::tuple(1708, 1280, 2732, 2048));
+    auto d = R::fitToDrawn(large, 1708, 1280, std::nullopt, TransportKind::wifi, std::nullopt);
+    EXPECT_EQ(std::tuple(d.streamWidth, d.streamHeight), std::tuple(1708, 1280)) << "a 1× desktop";
+    EXPECT_EQ(d.bitrate, 5'559'895) << "the tier's rate for these pixels";
+    EXPECT_FALSE(d.refinementWidth.has_value()) << "nothing sharper to refine to";
+    EXPECT_EQ(std::tuple(d.logicalWidth, d.logicalHeight, d.scaleFactor, d.fps), std::tuple(1708, 1280, 2, 30));
+    EXPECT_EQ(R::fitToDrawn(large, 3416, 2560, std::nullopt, TransportKind::wifi, std::nullopt), large)
+        << "a 2× desktop draws more than the device shows";
+    EXPECT_EQ(R::fitToDrawn(large, 2732, 2048, std::nullopt, TransportKind::wifi, std::nullopt), large);
+
+    const auto upright = resolve(screenOf(2048, 2732, Orientation::portrait), QualityTier::standard);
+    d = R::fitToDrawn(upright, 1280, 1708, std::nullopt, TransportKind::wifi, std::nullopt);
+    EXPECT_EQ(std::tuple(d.streamWidth, d.streamHeight), std::tuple(1280, 1708));
+    d = R::fitToDrawn(resolve(screenOf(2732, 2048), QualityTier::emergency), 1708, 1280, std::nullopt,
+                      TransportKind::wifi, std::nullopt);
+    EXPECT_EQ(std::tuple(d.streamWidth, d.streamHeight), std::tuple(1280, 960)) << "the tier's scale still applies";
+    // The device's cap and its decoder apply to the drawn size; refinement stops at the drawing.
+    d = R::fitToDrawn(large, 1708, 1280, R::StreamCap{1280, 1024}, TransportKind::wifi, std::nullopt);
+    EXPECT_EQ(std::tuple(d.streamWidth, d.streamHeight), std::tuple(1280, 958));
+    constexpr std::int64_t kDecoder = 54'000; // macroblocks a second: 1800 a picture at 30 fps
+    const auto limited = resolve(screenOf(2732, 2048), QualityTier::standard, kDecoder);
+    ASSERT_TRUE(limited.refinementWidth.has_value());
+    d = R::fitToDrawn(limited, 1708, 1280, std::nullopt, TransportKind::wifi, kDecoder);
+    EXPECT_EQ(std::tuple(d.streamWidth, d.streamHeight), std::tuple(768, 576));
+    EXPECT_EQ(std::tuple(d.refinementWidth, d.refinementHeight), std::tuple(1708, 1280));
+}
+
 TEST(ConfigurationResolver, ClassifyOrdersTheStepsAndIgnoresNotes) {
     const auto base = R::resolve(settingsOf(DisplaySize::standard), screenOf(2048, 1536), QualityTier::standard, {}, 30,
                                  TransportKind::wifi, {});

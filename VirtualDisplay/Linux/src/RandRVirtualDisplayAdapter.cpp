@@ -18,8 +18,8 @@ public:
         std::lock_guard lock(impl->mutex);
         auto* d = impl->find(id_);
         if (!d) return false;
-        // The modes keep their 2× backing (what the stream is sized from); on the X screen a
-        // HiDPI mode is drawn at the desktop's own scale, and the capture scales it to the stream.
+        // The modes keep their 2× backing; on the X screen a HiDPI mode is drawn at the desktop's
+        // own scale (`drawnSize`), and the stream is no larger than what is drawn.
         const std::uint64_t scale = hiDPI ? 2 : 1;
         std::vector<ScreenModeInfo> listed;
         for (const auto& mode : modes) {
@@ -151,6 +151,13 @@ std::optional<ScreenModeInfo> RandRVirtualDisplayAdapter::currentMode(std::uint3
     for (const auto& mode : d->modes)
         if (mode.drawnAt(d->drawScale) == std::pair{shown->width, shown->height}) return mode;
     return std::nullopt;
+}
+
+std::optional<std::pair<int, int>> RandRVirtualDisplayAdapter::drawnSize(std::uint32_t displayID) const {
+    if (!currentMode(displayID)) return std::nullopt; // reads the monitors back
+    const auto shown = bounds(displayID);
+    if (!shown) return std::nullopt;
+    return std::pair{shown->width, shown->height};
 }
 
 std::optional<RandRVirtualDisplayAdapter::Bounds> RandRVirtualDisplayAdapter::bounds(std::uint32_t displayID) const {

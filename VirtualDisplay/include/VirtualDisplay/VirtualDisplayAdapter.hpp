@@ -78,6 +78,13 @@ public:
     virtual bool configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) = 0;
     // The listed mode the system shows the display in now; nothing when offline or unknown.
     virtual std::optional<ScreenModeInfo> currentMode(std::uint32_t displayID) const = 0;
+    // The pixels the desktop really draws the display with now: a HiDPI mode on a desktop that
+    // draws fewer pixels per point than its backing has fewer than the mode lists.
+    virtual std::optional<std::pair<int, int>> drawnSize(std::uint32_t displayID) const {
+        const auto mode = currentMode(displayID);
+        if (!mode) return std::nullopt;
+        return std::pair{static_cast<int>(mode->pixelWidth), static_cast<int>(mode->pixelHeight)};
+    }
 };
 
 // Time for the settle waits. The manager blocks its caller's thread in `sleepFor` (those waits

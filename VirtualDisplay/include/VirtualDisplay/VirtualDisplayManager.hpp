@@ -54,6 +54,8 @@ public:
     bool isOnline(std::uint32_t displayID) const;
     // The mode the held display shows now, as the system reports it; nothing without a display.
     std::optional<ScreenModeInfo> currentMode() const;
+    // The pixels the held display is drawn with now; nothing without a display.
+    std::optional<std::pair<int, int>> drawnSize() const;
     // Whether the held display lists `mode`.
     bool listsMode(const ScreenModeInfo& mode) const;
 

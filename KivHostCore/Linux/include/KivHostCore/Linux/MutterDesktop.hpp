@@ -40,6 +40,7 @@ public:
     std::vector<ScreenModeInfo> modes(std::uint32_t displayID) const override;
     bool configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) override;
     std::optional<ScreenModeInfo> currentMode(std::uint32_t displayID) const override;
+    std::optional<std::pair<int, int>> drawnSize(std::uint32_t displayID) const override;
 
     // Whether the compositor has put the displays to sleep (its power-save mode); nothing when it
     // does not say. Waits on the session bus.

@@ -40,6 +40,14 @@ DisplayConfiguration resolveMirror(const DisplayConfiguration& wanted, std::int6
                                    std::int64_t desktopHeight, const std::optional<StreamCap>& streamCap,
                                    TransportKind transport, std::optional<std::int64_t> decoderMBPerSecond);
 
+// `wanted` for a monitor the desktop draws with drawnWidth×drawnHeight pixels: a stream larger
+// than that would carry only pixels the capture made up by scaling (a desktop that draws fewer
+// pixels per point than the 2× backing), so it gets the drawn size through the same tier scale,
+// caps, decoder capacity, bit rate and refinement. Unchanged when the drawing has enough pixels.
+DisplayConfiguration fitToDrawn(const DisplayConfiguration& wanted, std::int64_t drawnWidth, std::int64_t drawnHeight,
+                                const std::optional<StreamCap>& streamCap, TransportKind transport,
+                                std::optional<std::int64_t> decoderMBPerSecond);
+
 // Whether `config` is the mirroring fallback's, which streams the desktop instead of a monitor.
 bool isMirror(const DisplayConfiguration& config);
 

@@ -30,8 +30,9 @@ struct DisplayModeError {
 class DisplayController : public std::enable_shared_from_this<DisplayController> {
 public:
     struct Ensured {
-        std::optional<std::uint32_t> displayID; // none when virtual displays are off
-        DisplayConfiguration effective;         // the rung that held, with its compatibility note
+        std::optional<std::uint32_t> displayID;   // none when virtual displays are off
+        DisplayConfiguration effective;           // the rung that held, with its compatibility note
+        std::optional<std::pair<int, int>> drawn; // the pixels the desktop draws it with, when known
     };
     using Result = std::expected<Ensured, DisplayModeError>;
     // The display to ask the server for, for one rung. Runs on main.

@@ -72,6 +72,11 @@ public:
     void setTransport(TransportKind kind);
     void markApplied(const DisplayConfiguration& configuration);
     void noteDisplayResult(const DisplayConfiguration& requested, const DisplayConfiguration& effective);
+    // The desktop draws `effective`'s monitor with `drawn` pixels; later configurations keep
+    // their streams within what it draws at that many pixels per point.
+    void noteDrawnSize(const DisplayConfiguration& effective, std::pair<int, int> drawn);
+    // `config` with its stream no larger than the desktop draws its monitor (as last noted).
+    DisplayConfiguration fittedToDrawn(const DisplayConfiguration& config) const;
     // A new admission asks for a monitor again, even where the last one had to mirror the desktop.
     void retryMonitor();
     void end();
@@ -128,6 +133,7 @@ private:
     TransportKind transport_ = TransportKind::wifi;
     AutoQualityController auto_{QualityTier::clear};
     std::optional<Compat> compat_;
+    std::optional<double> drawnScale_; // pixels the desktop draws per logical point
     bool busy_ = false;
     std::optional<Pending> pending_;
     MonotonicTime clock_;

@@ -33,6 +33,7 @@ public:
     bool configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) override;
     // Read back from the server: the listed mode whose size on the X screen the monitor has now.
     std::optional<ScreenModeInfo> currentMode(std::uint32_t displayID) const override;
+    std::optional<std::pair<int, int>> drawnSize(std::uint32_t displayID) const override;
 
     // The display's rectangle in root coordinates, if it is live: as last listed (after each of
     // our changes and on every RandR event), without asking the server or waiting for a change
