@@ -486,7 +486,7 @@ int main(int argc, char** argv) {
     Sharpness sharp{};
     if (!web && !drawn) { // the page keeps no decoded pictures to compare; the window cannot be read back
         sends.front()({ConfigChange{2, {}, {}, {}, true, {}}});
-        sharp = measureSharpness(painter, *measures.front(), *monitor, width, height);
+        sharp = measureSharpness(painter, *measures.front(), *monitor);
     }
     // The same host with nothing changing on the screen: no capture, no encode, so next to nothing.
     std::this_thread::sleep_for(1s);
@@ -515,10 +515,16 @@ int main(int argc, char** argv) {
             ms.push_back((static_cast<double>(stamps[to]) - static_cast<double>(stamps[from])) / 1000.0);
         return percentile(ms, 0.5);
     };
+    const auto stream = [&] {
+        const std::lock_guard lock(measures.front()->mutex);
+        const auto [w, h] = measures.front()->pictureSize;
+        return w > 0 ? std::to_string(w) + "x" + std::to_string(h) : std::string("?");
+    }();
     std::printf(
-        "end-to-end latency, paint -> decoded picture, %dx%d@%d over %s, %s changes, %d device(s), %d s after 1 s of "
-        "warm-up\n",
-        width, height, fps, link.c_str(), changes == Changes::random ? "random" : "sync", devices, seconds);
+        "end-to-end latency, paint -> decoded picture, %dx%d device at %d fps (stream %s, desktop at %d×) over %s, "
+        "%s changes, %d device(s), %d s after 1 s of warm-up\n",
+        width, height, fps, stream.c_str(), desktopScale, link.c_str(), changes == Changes::random ? "random" : "sync",
+        devices, seconds);
     std::printf("  p50 %.1f ms  p95 %.1f ms  p99 %.1f ms\n", percentile(latency, 0.5), percentile(latency, 0.95),
                 percentile(latency, 0.99));
     std::printf("  flips detected %lld of %lld painted\n", static_cast<long long>(detected),
@@ -580,6 +586,8 @@ int main(int argc, char** argv) {
         {"devices", devices},
         {"p50PerDevice", ours.p50s},
         {"size", std::to_string(width) + "x" + std::to_string(height)},
+        {"stream", stream},
+        {"desktopScale", desktopScale},
         {"link", link},
         {"changes", changes == Changes::random ? "random" : "sync"},
         {"fps", fps},
@@ -608,6 +616,9 @@ int main(int argc, char** argv) {
         Measure theirs;
         Baseline decoder(theirs, udp);
         const auto [mx, my, mw, mh] = *monitor;
+        // The size our stream has: the device's, or the monitor's where it is drawn smaller.
+        const bool drawnSmaller = mw < width || mh < height;
+        const int sw = drawnSmaller ? mw & ~1 : width, sh = drawnSmaller ? mh & ~1 : height;
         auto ffmpeg = test::ChildProcess::start(
             {.argv = {test::findProgram("ffmpeg").value_or("ffmpeg"),
                       "-loglevel",
@@ -623,7 +634,7 @@ int main(int argc, char** argv) {
                       "-i",
                       (*xvfb)->display() + "+" + std::to_string(mx) + "," + std::to_string(my),
                       "-vf",
-                      "scale=" + std::to_string(width) + ":" + std::to_string(height),
+                      "scale=" + std::to_string(sw) + ":" + std::to_string(sh),
                       "-c:v",
                       "libx264",
                       "-preset",

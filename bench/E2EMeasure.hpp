@@ -75,6 +75,7 @@ struct Measure {
     std::vector<std::array<std::uint64_t, 4>> credited;
     std::int64_t detected = 0;
     std::int64_t pictures = 0;
+    std::pair<int, int> pictureSize; // of the last picture decoded
     std::uint64_t bytes = 0;
     // Called under mutex; `capturedAt`: the host's capture stamp (0 where the link carries none).
     std::function<void(const receiver::DecodedPicture&, std::uint64_t decodedAt, std::uint64_t capturedAt)> onPicture;
@@ -86,6 +87,7 @@ struct Measure {
         if (!picture) return;
         const auto decodedAt = HostClock::nowMicros();
         ++pictures;
+        pictureSize = {picture->width, picture->height};
         if (onPicture) onPicture(*picture, decodedAt, capturedAt);
         bool keyframe = false;
         if (const auto units = H264Bitstream::splitAVCC(data))

@@ -3,6 +3,7 @@
 // sharp is the first picture after it stopped (the main stream), and how long until the device
 // shows the still screen at 45 dB or better (the refinement)?
 #include <chrono>
+#include <map>
 #include <random>
 #include <thread>
 #include <utility>
@@ -43,15 +44,9 @@ inline std::vector<std::uint32_t> detailedPicture(int w, int h, std::uint32_t se
     return pixels;
 }
 
-inline double psnr(const receiver::DecodedPicture& picture, const PixelBuffer& reference) {
-    if (picture.width != reference.width() || picture.height != reference.height()) return 0;
-    return test::lumaPsnr(picture.luma, picture.lumaStride, reference.luma(), reference.lumaStride(), picture.width,
-                          picture.height);
-}
-
-// `monitor` is the device's monitor on the host's X server, `width` x `height` its stream.
-inline Sharpness measureSharpness(test::Painter& painter, Measure& measure, std::array<int, 4> monitor, int width,
-                                  int height) {
+// `monitor` is the device's monitor on the host's X server. Each picture is compared with the
+// monitor's picture converted to that picture's size (the stream's, or the refinement's).
+inline Sharpness measureSharpness(test::Painter& painter, Measure& measure, std::array<int, 4> monitor) {
     using namespace std::chrono_literals;
     const auto [mx, my, mw, mh] = monitor;
     painter.image(detailedPicture(mw, mh, 1), mx, my, mw, mh);
@@ -86,12 +81,17 @@ inline Sharpness measureSharpness(test::Painter& painter, Measure& measure, std:
     Sharpness result;
     const auto bgra = painter.grab(mx, my, mw, mh);
     if (bgra.empty() || shown.empty()) return result;
-    PixelBuffer reference(width, height);
-    X11ScreenGrabber::convert(bgra.data(), mw * 4, mw, mh, reference);
-    result.firstPsnr = psnr(shown.front().second, reference);
-    result.finalPsnr = psnr(shown.back().second, reference);
+    std::map<std::pair<int, int>, PixelBuffer> references;
+    const auto psnr = [&](const receiver::DecodedPicture& picture) {
+        auto [at, added] = references.try_emplace({picture.width, picture.height}, picture.width, picture.height);
+        if (added) X11ScreenGrabber::convert(bgra.data(), mw * 4, mw, mh, at->second);
+        return test::lumaPsnr(picture.luma, picture.lumaStride, at->second.luma(), at->second.lumaStride(),
+                              picture.width, picture.height);
+    };
+    result.firstPsnr = psnr(shown.front().second);
+    result.finalPsnr = psnr(shown.back().second);
     for (const auto& [at, picture] : shown) {
-        if (psnr(picture, reference) >= 45.0) {
+        if (psnr(picture) >= 45.0) {
             result.timeToSharp = static_cast<double>(at - lastPaint) / 1000.0;
             break;
         }
