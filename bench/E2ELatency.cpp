@@ -235,6 +235,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "--loss and --jitter are for one Wi-Fi device without --baseline\n");
         return 2;
     }
+    if (backend != "x11" && desktopScale != 1) {
+        std::fprintf(stderr, "--desktop-scale is the X desktop's (Xft.dpi); a compositor keeps its own\n");
+        return 2;
+    }
     if (backend != "x11" && (baseline || link == "web" || devices > 1)) {
         std::fprintf(stderr, "--backend wlroots|gnome measures one native device, without --baseline\n");
         return 2;
@@ -515,16 +519,17 @@ int main(int argc, char** argv) {
             ms.push_back((static_cast<double>(stamps[to]) - static_cast<double>(stamps[from])) / 1000.0);
         return percentile(ms, 0.5);
     };
+    const std::string desktop =
+        backend == "x11" ? "X desktop at " + std::to_string(desktopScale) + "×" : backend + " desktop";
     const auto stream = [&] {
         const std::lock_guard lock(measures.front()->mutex);
         const auto [w, h] = measures.front()->pictureSize;
         return w > 0 ? std::to_string(w) + "x" + std::to_string(h) : std::string("?");
     }();
-    std::printf(
-        "end-to-end latency, paint -> decoded picture, %dx%d device at %d fps (stream %s, desktop at %d×) over %s, "
-        "%s changes, %d device(s), %d s after 1 s of warm-up\n",
-        width, height, fps, stream.c_str(), desktopScale, link.c_str(), changes == Changes::random ? "random" : "sync",
-        devices, seconds);
+    std::printf("end-to-end latency, paint -> decoded picture, %dx%d device at %d fps (stream %s, %s) over %s, "
+                "%s changes, %d device(s), %d s after 1 s of warm-up\n",
+                width, height, fps, stream.c_str(), desktop.c_str(), link.c_str(),
+                changes == Changes::random ? "random" : "sync", devices, seconds);
     std::printf("  p50 %.1f ms  p95 %.1f ms  p99 %.1f ms\n", percentile(latency, 0.5), percentile(latency, 0.95),
                 percentile(latency, 0.99));
     std::printf("  flips detected %lld of %lld painted\n", static_cast<long long>(detected),
