@@ -60,6 +60,9 @@ TEST_F(SessionControlE2E, SettingsResizeTheMonitorAndTheStreamQualityChangesInPl
     const auto newSize = *seen.pictureSize();
     EXPECT_NE(newSize, firstSize);
     EXPECT_EQ(newSize, (std::pair{static_cast<int>(resized.streamWidth), static_cast<int>(resized.streamHeight)}));
+    const auto drawn = *monitorOf(id);
+    EXPECT_EQ(newSize, (std::pair{static_cast<int>(drawn.width), static_cast<int>(drawn.height)}))
+        << "a smaller desktop is still streamed as drawn, not at its 2× backing";
 
     // Quality and an unoffered rate: the encoder changes in place; nothing else is remade.
     const auto displays = test::countLogged("Virtual display created");
