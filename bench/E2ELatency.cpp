@@ -521,11 +521,13 @@ int main(int argc, char** argv) {
     };
     const std::string desktop =
         backend == "x11" ? "X desktop at " + std::to_string(desktopScale) + "×" : backend + " desktop";
-    const auto stream = [&] {
+    const auto streamSize = [&] {
         const std::lock_guard lock(measures.front()->mutex);
-        const auto [w, h] = measures.front()->pictureSize;
-        return w > 0 ? std::to_string(w) + "x" + std::to_string(h) : std::string("?");
+        return measures.front()->pictureSize;
     }();
+    const std::string stream = streamSize.first > 0
+                                   ? std::to_string(streamSize.first) + "x" + std::to_string(streamSize.second)
+                                   : std::string("?");
     std::printf("end-to-end latency, paint -> decoded picture, %dx%d device at %d fps (stream %s, %s) over %s, "
                 "%s changes, %d device(s), %d s after 1 s of warm-up\n",
                 width, height, fps, stream.c_str(), desktop.c_str(), link.c_str(),
@@ -621,9 +623,8 @@ int main(int argc, char** argv) {
         Measure theirs;
         Baseline decoder(theirs, udp);
         const auto [mx, my, mw, mh] = *monitor;
-        // The size our stream has: the device's, or the monitor's where it is drawn smaller.
-        const bool drawnSmaller = mw < width || mh < height;
-        const int sw = drawnSmaller ? mw & ~1 : width, sh = drawnSmaller ? mh & ~1 : height;
+        // The size our stream had (the device's, where no picture was decoded here).
+        const auto [sw, sh] = streamSize.first > 0 ? streamSize : std::pair{width, height};
         auto ffmpeg = test::ChildProcess::start(
             {.argv = {test::findProgram("ffmpeg").value_or("ffmpeg"),
                       "-loglevel",
