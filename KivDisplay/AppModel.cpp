@@ -409,10 +409,14 @@ AppModel::ApprovalText AppModel::approvalText(const PeerRequest& request) {
 
 std::optional<DisplayConfiguration> AppModel::resolveForCurrent(const SessionSettings& settings) const {
     if (!status_.clientScreen) return std::nullopt;
-    return ConfigurationResolver::resolve(
+    const auto transport = status_.transport.value_or(TransportKind::wifi);
+    const auto resolved = ConfigurationResolver::resolve(
         settings, status_.clientScreen, status_.configuration ? status_.configuration->tier : tierFor(settings.quality),
-        std::nullopt, status_.clientRecommendedFPS.value_or(30), status_.transport.value_or(TransportKind::wifi),
-        status_.clientDecoderMBPerSecond);
+        std::nullopt, status_.clientRecommendedFPS.value_or(30), transport, status_.clientDecoderMBPerSecond);
+    // As the host streams it: no larger than the desktop draws the monitor.
+    if (!status_.drawnScale) return resolved;
+    return ConfigurationResolver::fitToDrawnScale(resolved, *status_.drawnScale, std::nullopt, transport,
+                                                  status_.clientDecoderMBPerSecond);
 }
 
 std::string AppModel::sizeTitle(DisplaySize size) const {
@@ -445,11 +449,19 @@ std::optional<std::string> AppModel::frameRateNote() const {
     const auto reduced = reducedAt(60);
     if (!reduced) return std::nullopt;
     const auto& [at60, at30] = *reduced;
+    // What the decoder reaches at the size the stream would otherwise have.
+    const auto blocks = ((at30.streamWidth + 15) / 16) * ((at30.streamHeight + 15) / 16);
+    const auto reaches = status_.clientDecoderMBPerSecond.value_or(0) / std::max<std::int64_t>(blocks, 1);
+    const auto screen = status_.clientScreen.value_or(ScreenInfo{});
+    const bool native =
+        std::max(at30.streamWidth, at30.streamHeight) == std::max(screen.widthPixels, screen.heightPixels) &&
+        std::min(at30.streamWidth, at30.streamHeight) == std::min(screen.widthPixels, screen.heightPixels);
     return fmt::format(
-        "This device's hardware decoder reaches about 42 fps at native resolution. At 60 FPS, motion drops to about "
-        "{}×{} "
-        "(text slightly softer); still images are still refined at the native {}×{}. The choice is yours.",
-        at60.streamWidth, at60.streamHeight, at30.streamWidth, at30.streamHeight);
+        "This device's hardware decoder reaches about {} fps at {} resolution. At 60 FPS, motion drops to "
+        "about {}×{} (text slightly softer); still images are still refined at {}{}×{}. The choice is "
+        "yours.",
+        reaches, native ? "native" : "full", at60.streamWidth, at60.streamHeight, native ? "the native " : "",
+        at30.streamWidth, at30.streamHeight);
 }
 
 bool AppModel::reducesResolution(std::int64_t fps) const {

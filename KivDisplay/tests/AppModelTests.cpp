@@ -77,7 +77,8 @@ struct ModelHarness {
         return *model;
     }
     std::shared_ptr<FakeConnection> connect(const std::string& deviceID,
-                                            std::optional<std::int64_t> recommendedFPS = std::nullopt) {
+                                            std::optional<std::int64_t> recommendedFPS = std::nullopt,
+                                            const std::function<void(Hello&)>& tweak = {}) {
         auto link = std::make_shared<FakeConnection>(NetworkEndpoint::hostPort(IPv4Address{{127, 0, 0, 1}}, 50000));
         network.streamListener->connect(link);
         main.runUntilIdle();
@@ -88,6 +89,7 @@ struct ModelHarness {
         hello.systemVersion = "17.4";
         hello.screen = {1366, 1024, 2, Orientation::landscape};
         hello.recommendedFPS = recommendedFPS;
+        if (tweak) tweak(hello);
         link->deliver(*ControlFraming::encode({hello}));
         main.runUntilIdle();
         return link;
@@ -243,6 +245,41 @@ TEST(AppModel, A120HzDeviceIsOffered120FpsAndStreamsAtIt) {
     h.main.advance(2s);
     ASSERT_TRUE(model.status().configuration.has_value());
     EXPECT_EQ(model.status().configuration->fps, 120);
+}
+
+// A 2732×2048 tablet whose decoder reaches 50 fps at its full size. The note about 60 FPS names
+// what the host would stream: on a desktop that draws the monitor with one pixel per point its
+// stream is already small enough for 60, so there is nothing to warn about.
+TEST(AppModel, TheFrameRateNoteSaysWhatTheDecoderReachesAndOnlyWhenTheStreamWouldShrink) {
+    const auto tablet = [](Hello& hello) {
+        hello.screen = {2732, 2048, 2, Orientation::landscape};
+        hello.decoderMBPerSecond = 171 * 128 * 50;
+    };
+    for (const std::optional<double> drawn : {std::optional<double>{}, std::optional(1.0)}) {
+        ModelHarness h;
+        h.platform.displays->drawnScale = drawn;
+        auto& model = h.launch();
+        h.connect("device-1", 60, tablet);
+        ASSERT_EQ(h.asked.size(), 1u);
+        h.asked[0].second(true);
+        h.main.advance(2s);
+        ASSERT_TRUE(model.status().configuration.has_value());
+        EXPECT_EQ(model.status().drawnScale, drawn.value_or(2.0));
+        const auto note = model.frameRateNote();
+        if (!drawn) {
+            ASSERT_TRUE(note.has_value());
+            EXPECT_NE(note->find("reaches about 50 fps at native resolution. At 60 FPS, motion drops to about "),
+                      std::string::npos)
+                << *note;
+            EXPECT_NE(note->find("still images are still refined at the native 2732×2048."), std::string::npos)
+                << *note;
+            EXPECT_TRUE(model.reducesResolution(60));
+        } else {
+            EXPECT_EQ(model.status().configuration->streamWidth, 1708) << "the monitor as the desktop draws it";
+            EXPECT_EQ(note, std::nullopt) << "1708×1280 decodes at 60 fps: " << note.value_or("");
+            EXPECT_FALSE(model.reducesResolution(60));
+        }
+    }
 }
 
 TEST(AppModel, TheLocalNetworkWarningsNameWhatIsWrongWithThePortsInUse) {

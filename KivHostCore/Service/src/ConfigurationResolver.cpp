@@ -190,6 +190,17 @@ DisplayConfiguration fitToDrawn(const DisplayConfiguration& wanted, std::int64_t
     return c;
 }
 
+DisplayConfiguration fitToDrawnScale(const DisplayConfiguration& wanted, double pixelsPerPoint,
+                                     const std::optional<StreamCap>& streamCap, TransportKind transport,
+                                     std::optional<std::int64_t> decoderMBPerSecond) {
+    if (isMirror(wanted)) return wanted;
+    const auto side = [pixelsPerPoint](std::int64_t points) {
+        return std::max<std::int64_t>(2, std::llround(static_cast<double>(points) * pixelsPerPoint / 2.0) * 2);
+    };
+    return fitToDrawn(wanted, side(wanted.logicalWidth), side(wanted.logicalHeight), streamCap, transport,
+                      decoderMBPerSecond);
+}
+
 bool isMirror(const DisplayConfiguration& config) {
     return config.compatibilityNote == RemoteText::make(RemoteText::compatMirror);
 }

@@ -55,6 +55,7 @@ void DisplaySession::reconfigureDisplayLocked(
             auto effective = std::move(result->effective);
             if (result->drawn) {
                 self->configuration_->noteDrawnSize(effective, *result->drawn);
+                self->status_.drawnScale = self->configuration_->drawnScale();
                 const auto fitted = self->configuration_->fittedToDrawn(effective);
                 if (fitted.streamWidth != effective.streamWidth || fitted.streamHeight != effective.streamHeight)
                     self->log_.info(fmt::format("Stream {}×{} instead of {}×{}: the desktop draws no more pixels",

@@ -79,12 +79,8 @@ void SessionConfigurationManager::noteDrawnSize(const DisplayConfiguration& effe
 }
 
 DisplayConfiguration SessionConfigurationManager::fittedToDrawn(const DisplayConfiguration& config) const {
-    if (!drawnScale_ || ConfigurationResolver::isMirror(config)) return config;
-    const auto side = [this](std::int64_t points) {
-        return std::max<std::int64_t>(2, std::llround(static_cast<double>(points) * *drawnScale_ / 2.0) * 2);
-    };
-    return ConfigurationResolver::fitToDrawn(config, side(config.logicalWidth), side(config.logicalHeight), streamCap_,
-                                             transport_, decoderMBPerSecond_);
+    if (!drawnScale_) return config;
+    return ConfigurationResolver::fitToDrawnScale(config, *drawnScale_, streamCap_, transport_, decoderMBPerSecond_);
 }
 
 std::string SessionConfigurationManager::settingsTitles(const SessionSettings& settings) {

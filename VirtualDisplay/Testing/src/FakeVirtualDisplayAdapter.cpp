@@ -97,6 +97,12 @@ std::optional<ScreenModeInfo> FakeVirtualDisplayAdapter::currentMode(std::uint32
     return it->second.current;
 }
 
+std::optional<std::pair<int, int>> FakeVirtualDisplayAdapter::drawnSize(std::uint32_t displayID) const {
+    if (!drawnScale) return VirtualDisplayAdapter::drawnSize(displayID);
+    const auto mode = currentMode(displayID);
+    return mode ? std::optional(mode->drawnAt(*drawnScale)) : std::nullopt;
+}
+
 void FakeVirtualDisplayAdapter::terminateBySystem(std::uint32_t displayID) {
     auto& display = displays[displayID];
     display.removed = true;

@@ -48,6 +48,11 @@ DisplayConfiguration fitToDrawn(const DisplayConfiguration& wanted, std::int64_t
                                 const std::optional<StreamCap>& streamCap, TransportKind transport,
                                 std::optional<std::int64_t> decoderMBPerSecond);
 
+// fitToDrawn for a desktop that draws `pixelsPerPoint` pixels per logical point.
+DisplayConfiguration fitToDrawnScale(const DisplayConfiguration& wanted, double pixelsPerPoint,
+                                     const std::optional<StreamCap>& streamCap, TransportKind transport,
+                                     std::optional<std::int64_t> decoderMBPerSecond);
+
 // Whether `config` is the mirroring fallback's, which streams the desktop instead of a monitor.
 bool isMirror(const DisplayConfiguration& config);
 

@@ -56,6 +56,7 @@ struct HostStatus {
     std::optional<std::int64_t> clientRecommendedFPS;
     std::optional<std::int64_t> clientDecoderMBPerSecond;
     std::optional<ScreenInfo> clientScreen;
+    std::optional<double> drawnScale; // pixels per point the desktop draws the device's monitor with
     std::optional<AudioStatus> audio;
 
     bool operator==(const HostStatus&) const = default;

@@ -77,6 +77,7 @@ public:
     void noteDrawnSize(const DisplayConfiguration& effective, std::pair<int, int> drawn);
     // `config` with its stream no larger than the desktop draws its monitor (as last noted).
     DisplayConfiguration fittedToDrawn(const DisplayConfiguration& config) const;
+    std::optional<double> drawnScale() const { return drawnScale_; }
     // A new admission asks for a monitor again, even where the last one had to mirror the desktop.
     void retryMonitor();
     void end();

@@ -41,6 +41,8 @@ public:
     // isOnline calls answered "not yet" / "still there" before a new / invalidated display flips.
     int onlineAfterPolls = 0;
     int offlineAfterPolls = 0;
+    // Pixels per point the desktop draws a HiDPI mode with; unset: the mode's own pixels.
+    std::optional<double> drawnScale;
     std::vector<std::string> calls;
     mutable std::map<std::uint32_t, Display> displays; // polling flips a display's state
     std::uint32_t nextID = 1;
@@ -52,6 +54,7 @@ public:
     std::vector<ScreenModeInfo> modes(std::uint32_t displayID) const override;
     bool configureMode(std::uint32_t displayID, const ScreenModeInfo& mode) override;
     std::optional<ScreenModeInfo> currentMode(std::uint32_t displayID) const override;
+    std::optional<std::pair<int, int>> drawnSize(std::uint32_t displayID) const override;
 
     // Someone else removed the display: runs the termination handler as the main queue would.
     void terminateBySystem(std::uint32_t displayID);
