@@ -81,7 +81,21 @@ void PulseAudioDevices::Impl::switchOver() {
     routed = true;
     auto* context = connection->context();
     // Default first: streams that follow it move by themselves and the moves below do not pin.
-    forget(pa_context_set_default_sink(context, kSinkName.c_str(), nullptr, nullptr));
+    forget(pa_context_set_default_sink(
+        context, kSinkName.c_str(),
+        [](pa_context* ctx, int success, void* user) {
+            auto* self = static_cast<Impl*>(user);
+            if (success != 0) {
+                logger().info(fmt::format("Host sound now plays into {} (taken from {})", kSinkName,
+                                          self->diverted.value_or("?")));
+            } else {
+                // The streams playing now were moved in below; new ones go to the old default.
+                logger().warning(fmt::format("The sound server kept {} as its default output ({}): only the sound "
+                                             "playing now goes to the device",
+                                             self->diverted.value_or("?"), pa_strerror(pa_context_errno(ctx))));
+            }
+        },
+        this));
     forget(pa_context_get_sink_input_info_list(
         context,
         [](pa_context* ctx, const pa_sink_input_info* info, int eol, void* user) {
@@ -91,7 +105,6 @@ void PulseAudioDevices::Impl::switchOver() {
         },
         this));
     cleanStreamRestore(context);
-    logger().info(fmt::format("Host sound now plays into {} (taken from {})", kSinkName, *diverted));
 }
 
 bool PulseAudioDevices::Impl::divert(PulseConnection& c, const std::string& sink) {

@@ -356,6 +356,9 @@ TEST_P(SystemAudioTest, DeviceRouteSilencesTheSpeakersAndRestoreBringsThemBack) 
     EXPECT_EQ(store->dictionary(std::string(kMutedDeviceKey)), (StoredDictionary{{"uid", {std::string("speakers")}}}));
     ASSERT_TRUE(waitUntil([&] { return devices->isRouted(); }, kDeadline));
     EXPECT_EQ(defaultSink(), "KivDisplay");
+    EXPECT_TRUE(
+        waitUntil([&] { return logged("Host sound now plays into KivDisplay (taken from speakers)") == 1; }, kDeadline))
+        << "said once the server took it as the default";
     EXPECT_TRUE(waitUntil([&] { return system.currentSource() == "KivDisplay.monitor"; }, kDeadline));
     ASSERT_TRUE(heard.waitForSilence()) << heard.recentTone();
     ASSERT_TRUE(captured.waitForTone()) << captured.recentTone();
