@@ -306,15 +306,36 @@ TEST(RowBands, FarChangesStayApartNearOnesJoinAndNoPixelIsLost) {
     EXPECT_EQ(rows.bands(), (Bands{{40, 70, 100, 130}, {300, 1000, 0, 1920}}));
     EXPECT_EQ(rows.within(50, 50, 1000, 600).bands(), (Bands{{0, 20, 50, 80}, {250, 600, 0, 1000}}));
 
-    // More bands than kept: the closest two become one, every changed pixel still covered.
+    // Beside each other in the same rows: a key typed left of a video, a pointer right of it.
+    RowBands beside;
+    beside.add({300, 660, 1100, 1740}); // the video
+    beside.add({400, 420, 100, 112});   // the key
+    beside.add({500, 520, 1800, 1812}); // the pointer
+    EXPECT_EQ(beside.bands(), (Bands{{300, 660, 1100, 1740}, {400, 420, 100, 112}, {500, 520, 1800, 1812}}));
+    beside.add({410, 430, 1750, 1760}); // within the join distance of the video's side
+    EXPECT_EQ(beside.bands(), (Bands{{300, 660, 1100, 1760}, {400, 420, 100, 112}, {500, 520, 1800, 1812}}));
+
+    // More bands than kept: the two whose joining adds the fewest pixels become one, every changed
+    // pixel still covered.
     RowBands many;
     const Bands changes{{1500, 1510, 0, 5}, {100, 110, 30, 40},     {1000, 1004, 8, 9}, {400, 420, 0, 100},
                         {700, 701, 60, 70}, {1800, 1900, 200, 300}, {130, 135, 35, 45}};
     for (const auto& change : changes)
         many.add(change);
     ASSERT_LE(many.bands().size(), RowBands::kMaxBands);
-    for (std::size_t i = 1; i < many.bands().size(); ++i)
-        EXPECT_GT(many.bands()[i].from, many.bands()[i - 1].to + RowBands::kJoin) << "in order, apart";
+    for (std::size_t i = 0; i < many.bands().size(); ++i)
+        for (std::size_t j = 0; j < many.bands().size(); ++j) {
+            const auto& a = many.bands()[i];
+            const auto& b = many.bands()[j];
+            if (j > i) {
+                EXPECT_TRUE(b.from - a.to > RowBands::kJoin || a.from - b.to > RowBands::kJoin ||
+                            b.left - a.right > RowBands::kJoin || a.left - b.right > RowBands::kJoin)
+                    << "apart: " << i << ", " << j;
+            }
+            if (j == i + 1) {
+                EXPECT_LE(a.from, b.from) << "in order";
+            }
+        }
     for (const auto& change : changes) {
         const bool covered = std::any_of(many.bands().begin(), many.bands().end(), [&](const RowBand& band) {
             return band.from <= change.from && change.to <= band.to && band.left <= change.left &&

@@ -1,9 +1,10 @@
 #pragma once
-// What of a picture changed, as a few disjoint bands of rows in order, each with the columns that
-// changed in it. Changes far apart (a key typed near the top while a video plays near the bottom)
-// stay separate bands, so a grab fetches and converts them and not every row in between; bands
-// closer than kJoin rows become one, and beyond kMaxBands the two closest are joined. Joining
-// keeps a superset of what changed, never less.
+// What of a picture changed, as a few disjoint rectangles ("bands": rows, and the columns that
+// changed in them). Changes far apart stay apart, in rows (a key typed near the top while a video
+// plays near the bottom) and in columns (a key typed beside that video, a pointer moving next to
+// it), so a grab fetches and converts them and not everything in between; rectangles closer than
+// kJoin in both directions become one, and beyond kMaxBands the two whose joining adds the fewest
+// pixels are joined. Joining keeps a superset of what changed, never less.
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
@@ -34,27 +35,32 @@ public:
     // An empty band adds nothing.
     void add(RowBand band) {
         if (band.from >= band.to || band.left >= band.right) return;
-        auto at = std::lower_bound(bands_.begin(), bands_.end(), band,
-                                   [](const RowBand& a, const RowBand& b) { return a.from < b.from; });
-        at = bands_.insert(at, band);
-        // Join it with any neighbour it overlaps or nearly touches, on either side.
-        if (at != bands_.begin()) --at;
-        while (at + 1 != bands_.end()) {
-            if ((at + 1)->from - at->to <= kJoin) {
-                join(*at, *(at + 1));
-                bands_.erase(at + 1);
-            } else if (at->from > band.from) {
-                break;
+        // Whatever the new one touches joins it, and so on for what the joined one then touches.
+        for (auto it = bands_.begin(); it != bands_.end();) {
+            if (near(*it, band)) {
+                join(band, *it);
+                bands_.erase(it);
+                it = bands_.begin();
             } else {
-                ++at;
+                ++it;
             }
         }
+        insert(band);
         while (bands_.size() > kMaxBands) {
-            auto closest = bands_.begin();
-            for (auto it = bands_.begin(); it + 1 != bands_.end(); ++it)
-                if ((it + 1)->from - it->to < (closest + 1)->from - closest->to) closest = it;
-            join(*closest, *(closest + 1));
-            bands_.erase(closest + 1);
+            std::size_t a = 0, b = 1;
+            long long cheapest = -1;
+            for (std::size_t i = 0; i < bands_.size(); ++i)
+                for (std::size_t j = i + 1; j < bands_.size(); ++j)
+                    if (const long long cost = joinCost(bands_[i], bands_[j]); cheapest < 0 || cost < cheapest) {
+                        cheapest = cost;
+                        a = i;
+                        b = j;
+                    }
+            RowBand joined = bands_[a];
+            join(joined, bands_[b]);
+            bands_.erase(bands_.begin() + static_cast<std::ptrdiff_t>(b));
+            bands_.erase(bands_.begin() + static_cast<std::ptrdiff_t>(a));
+            add(joined); // it may now cover others
         }
     }
     void addAll(const RowBands& other) {
@@ -86,10 +92,29 @@ public:
     }
 
 private:
+    static long long area(const RowBand& b) { return static_cast<long long>(b.to - b.from) * (b.right - b.left); }
+    static bool near(const RowBand& a, const RowBand& b) {
+        return std::max(a.from, b.from) - std::min(a.to, b.to) <= kJoin &&
+               std::max(a.left, b.left) - std::min(a.right, b.right) <= kJoin;
+    }
     static void join(RowBand& into, const RowBand& other) {
+        into.from = std::min(into.from, other.from);
         into.to = std::max(into.to, other.to);
         into.left = std::min(into.left, other.left);
         into.right = std::max(into.right, other.right);
+    }
+    // The pixels that joining a and b would add to what changed.
+    static long long joinCost(const RowBand& a, const RowBand& b) {
+        RowBand joined = a;
+        join(joined, b);
+        return area(joined) - area(a) - area(b);
+    }
+    // In order of rows, then columns.
+    void insert(const RowBand& band) {
+        const auto at = std::lower_bound(bands_.begin(), bands_.end(), band, [](const RowBand& x, const RowBand& y) {
+            return std::pair{x.from, x.left} < std::pair{y.from, y.left};
+        });
+        bands_.insert(at, band);
     }
     std::vector<RowBand> bands_;
 };
