@@ -87,7 +87,7 @@ public:
     long long pixels() const {
         long long total = 0;
         for (const auto& b : bands_)
-            total += static_cast<long long>(b.to - b.from) * (b.right - b.left);
+            total += area(b);
         return total;
     }
 
