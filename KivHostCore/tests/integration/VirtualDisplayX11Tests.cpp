@@ -385,6 +385,24 @@ TEST(RandRSmallScreen, AScreenThatCannotGrowRefusesTheDisplayAndSaysWhyOnce) {
         EXPECT_EQ(name.rfind("KIV-", 0), std::string::npos) << name << " left behind";
 }
 
+// On Xorg the limit is the graphics driver's: the advice is about the desktop's own monitors and
+// xorg.conf, not about starting an Xvfb (whose advice the test above checks in full).
+TEST(RandRSmallScreen, XorgGetsAdviceForXorgAndXvfbForXvfb) {
+    auto xorg = test::XorgDummyServer::start();
+    KIV_REQUIRE_STARTED(xorg);
+    auto xvfb = test::XvfbServer::start(640, 480);
+    KIV_REQUIRE_STARTED(xvfb);
+    const auto advice = [](const std::string& display) {
+        return RandRVirtualDisplayAdapter(display, [](const std::function<void()>&) {}).limitAdvice();
+    };
+    const auto onXorg = advice((*xorg)->display());
+    EXPECT_NE(onXorg.find("the graphics driver's limit"), std::string::npos) << onXorg;
+    EXPECT_NE(onXorg.find("xorg.conf"), std::string::npos) << onXorg;
+    EXPECT_EQ(onXorg.find("Xvfb"), std::string::npos) << onXorg;
+    const auto onXvfb = advice((*xvfb)->display());
+    EXPECT_NE(onXvfb.find("-noreset -screen 0 8192x8192x24"), std::string::npos) << onXvfb;
+}
+
 // Whoever takes back a killed host's monitors first waits until the server has closed the host's
 // connection: requests the host sent just before it died are then done, not still to come.
 TEST(RandRLeftovers, TakingBackWaitsUntilTheServerIsDoneWithTheClientThatDied) {

@@ -15,6 +15,7 @@
 #include <fmt/format.h>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <xcb/randr.h>
 #include <xcb/xcb.h>
@@ -159,6 +160,8 @@ struct RandRVirtualDisplayAdapter::Impl : std::enable_shared_from_this<Impl> {
     std::pair<int, int> screenSize();
     // Non-empty when the screen cannot grow right of what it shows now by even a small monitor.
     std::string roomProblem();
+    // What to do about a screen that cannot grow, for this kind of X server.
+    std::string_view advice();
 
     // The area of every CRTC that is not ours: where the displays start to its right.
     std::pair<int, int> mainArea();

@@ -208,6 +208,11 @@ constexpr std::string_view kXvfbAdvice =
     "An Xvfb's largest is the size it was started with and its desktop fills it: start it with -noreset -screen 0 "
     "8192x8192x24, then give the desktop a smaller size with xrandr --newmode, --addmode screen and --output screen "
     "--mode (man kivdisplay-host, \"AN XVFB OF YOUR OWN\"); without a display the host runs such an Xvfb itself";
+constexpr std::string_view kDriverAdvice =
+    "That is the graphics driver's limit: give the desktop's own monitors fewer pixels with xrandr (a lower "
+    "resolution, or one monitor fewer), or raise the limit with a larger Virtual size in the Display subsection of "
+    "xorg.conf where the driver allows it";
+constexpr const char* kVidMode = "XFree86-VidModeExtension";
 // Narrower than this, no device's monitor fits beside the desktop.
 constexpr int kLeastRoom = 640;
 } // namespace
@@ -219,7 +224,15 @@ std::string RandRVirtualDisplayAdapter::Impl::roomProblem() {
     if (!range || width <= 0 || std::min<int>(range->max_width, kMaxCoordinate) - width >= kLeastRoom) return {};
     return fmt::format("The X server's screen cannot grow past {}x{}, which leaves no room right of its {}x{} desktop "
                        "for a device's monitor, so devices get a mirror of the desktop instead. {}",
-                       range->max_width, range->max_height, width, height, kXvfbAdvice);
+                       range->max_width, range->max_height, width, height, advice());
+}
+
+// Xvfb and Xorg fix the screen's largest size in different ways, so what to do differs: only the
+// Xorg server (any driver) has the video mode extension.
+std::string_view RandRVirtualDisplayAdapter::Impl::advice() {
+    Reply<xcb_query_extension_reply_t> vidmode(xcb_query_extension_reply(
+        c, xcb_query_extension(c, static_cast<std::uint16_t>(std::strlen(kVidMode)), kVidMode), nullptr));
+    return vidmode && vidmode->present ? kDriverAdvice : kXvfbAdvice;
 }
 
 bool RandRVirtualDisplayAdapter::Impl::screenCanGrowTo(int width, int height) {
@@ -230,7 +243,7 @@ bool RandRVirtualDisplayAdapter::Impl::screenCanGrowTo(int width, int height) {
     const std::pair<int, int> largest{range->max_width, range->max_height};
     if (std::exchange(reportedLargest, largest) == largest) return false; // said once is enough
     log().warning(fmt::format("The X server's screen cannot grow to {}x{}: its largest is {}x{}. {}", width, height,
-                              range->max_width, range->max_height, kXvfbAdvice));
+                              range->max_width, range->max_height, advice()));
     return false;
 }
 

@@ -81,6 +81,12 @@ std::string RandRVirtualDisplayAdapter::roomProblem() const {
     return impl_->roomProblem();
 }
 
+std::string RandRVirtualDisplayAdapter::limitAdvice() const {
+    if (!impl_->supported) return {};
+    std::lock_guard lock(impl_->mutex);
+    return std::string(impl_->advice());
+}
+
 bool RandRVirtualDisplayAdapter::usesOutputs() const {
     std::lock_guard lock(impl_->mutex);
     std::string name;

@@ -51,6 +51,8 @@ public:
     // Before any display is made: why none could be (the screen cannot grow right of the
     // desktop), and what to do; empty when there is room.
     std::string roomProblem() const;
+    // What a user can do when this X server's screen cannot grow far enough (Xvfb and Xorg differ).
+    std::string limitAdvice() const;
 
     // Waits, at most `limit`, until no client of process `pid` is connected to the X server
     // `displayName`: a process killed mid-change may have requests in the server's queue still,
